@@ -1,0 +1,39 @@
+// Answers modal boxes the way a user would: a timer finds the active modal
+// widget, records what it showed and presses a button.
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+
+struct SeenBox
+{
+    QString className;      // "QMessageBox", or the dialog's class
+    QMessageBox::Icon icon; // NoIcon for non-message boxes
+    QString text;
+    QString title;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton;
+};
+
+class ModalAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    // Queue the answer for the next modal box: a standard button (Ok, Yes, No, Cancel…).
+    void answerNext(QMessageBox::StandardButton button);
+    // Starts watching; every queued answer is used once, in order. Unqueued boxes get Ok/close.
+    explicit ModalAnswerer(QObject *parent = nullptr);
+    ~ModalAnswerer() override;
+
+    const QList<SeenBox> &seen() const { return m_seen; }
+    void clear() { m_seen.clear(); }
+
+private:
+    void poll();
+    QList<QMessageBox::StandardButton> m_answers;
+    QList<SeenBox> m_seen;
+    int m_timer = 0;
+    void timerEvent(QTimerEvent *) override { poll(); }
+};
