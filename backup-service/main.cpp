@@ -1,0 +1,7 @@
+#include "sarvelabackupdb.h"
+
+int main(int argc, char **argv)
+{
+    SarvelaBackupDB service(argc, argv);
+    return service.exec();
+}

@@ -1,0 +1,31 @@
+#include "thbackup.h"
+
+ThBackup::ThBackup() = default;
+
+ThBackup::ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs)
+    : programDir(programDir), clock(std::move(clock)), checkIntervalMs(checkIntervalMs)
+{
+}
+
+void ThBackup::stop()
+{
+    QMutexLocker locker(&sleepMutex);
+    running = false;
+    wakeUp.wakeAll();
+}
+
+void ThBackup::run()
+{
+    // The engine lives as long as the process; the settings connection belongs to this thread.
+    engine = new BackupEngine(programDir, clock);
+    if (!engine->ReadConfig()) {
+        running = false;
+        return;
+    }
+    while (running) {
+        engine->CheckSchedule();
+        QMutexLocker locker(&sleepMutex);
+        if (running)
+            wakeUp.wait(&sleepMutex, checkIntervalMs);
+    }
+}
