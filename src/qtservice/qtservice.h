@@ -96,8 +96,7 @@ private:
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)
 
-template <typename Application>
-class QtService : public QtServiceBase
+template <typename Application> class QtService : public QtServiceBase
 {
 public:
     QtService(int argc, char **argv, const QString &name)
@@ -109,10 +108,7 @@ public:
 protected:
     Application *application() const { return app; }
 
-    void createApplication(int &argc, char **argv) override
-    {
-        app = new Application(argc, argv);
-    }
+    void createApplication(int &argc, char **argv) override { app = new Application(argc, argv); }
 
     int executeApplication() override { return Application::exec(); }
 

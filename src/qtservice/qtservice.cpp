@@ -1,0 +1,238 @@
+// The service base: name checks, the command line, and running as a plain application.
+#include "qtservice_p.h"
+
+#include <QByteArray>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cstdio>
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
+namespace {
+QtServiceBase *g_instance = nullptr;
+
+// Every platform call and printed message sees the name end at the first NUL.
+QByteArray latin1Name(const QString &name)
+{
+    return name.toLatin1();
+}
+
+const char usageText[] =
+    "\n%s -[i|u|e|s|v|h]\n"
+    "\t-i(nstall) [account] [password]\t: Install the service, optionally using given account "
+    "and password\n"
+    "\t-u(ninstall)\t: Uninstall the service.\n"
+    "\t-e(xec)\t\t: Run as a regular application. Useful for debugging.\n"
+    "\t-t(erminate)\t: Stop the service.\n"
+    "\t-c(ommand) num\t: Send command code num to the service.\n"
+    "\t-v(ersion)\t: Print version and status information.\n"
+    "\t-h(elp)   \t: Show this help\n"
+    "\tNo arguments\t: Start the service.\n";
+} // namespace
+
+QtServiceBaseData::QtServiceBaseData(QtServiceBase *owner, const QString &name)
+    : owner(owner), controller(name)
+{
+}
+
+QString QtServiceBaseData::executablePath()
+{
+#ifdef Q_OS_WIN
+    wchar_t path[260];
+    const DWORD len = GetModuleFileNameW(nullptr, path, 260);
+    return QString::fromWCharArray(path, int(len));
+#else
+    char path[4096];
+    const ssize_t len = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (len <= 0)
+        return QString();
+    return QString::fromLocal8Bit(path, int(len));
+#endif
+}
+
+int QtServiceBaseData::runAsApplication(const QStringList &args)
+{
+    // The byte arrays must outlive the application, which keeps argv.
+    QList<QByteArray> argvData;
+    for (const QString &arg : args)
+        argvData.append(arg.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &bytes : argvData)
+        argv.push_back(bytes.data());
+    argv.push_back(nullptr);
+    int argc = argvData.size();
+
+    callCreateApplication(argc, argv.data());
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return -1;
+
+    QtServiceStarter starter(this);
+    QTimer::singleShot(0, &starter, &QtServiceStarter::slotStart);
+    const int result = callExecuteApplication();
+    delete app;
+    return result;
+}
+
+QtServiceBase::QtServiceBase(int argc, char **argv, const QString &name)
+{
+    g_instance = this;
+
+    QString nm = name;
+    if (nm.length() > 255) {
+        qWarning("QtService: 'name' is longer than 255 characters.");
+        nm.truncate(255);
+    }
+    if (nm.contains(QLatin1Char('\\'))) {
+        qWarning("QtService: 'name' contains backslashes '\\'.");
+        nm.replace(QLatin1Char('\\'), QChar(0));
+    }
+
+    d_ptr = new QtServiceBaseData(this, nm);
+    for (int i = 0; i < argc; ++i)
+        d_ptr->arguments.append(argv[i] ? QString::fromLocal8Bit(argv[i]) : QString());
+}
+
+QtServiceBase::~QtServiceBase()
+{
+    delete d_ptr;
+    g_instance = nullptr;
+}
+
+QString QtServiceBase::serviceName() const
+{
+    return d_ptr->controller.serviceName();
+}
+
+QString QtServiceBase::serviceDescription() const
+{
+    return d_ptr->description;
+}
+
+void QtServiceBase::setServiceDescription(const QString &description)
+{
+    d_ptr->description = description;
+}
+
+QtServiceBase::StartupType QtServiceBase::startupType() const
+{
+    return StartupType(d_ptr->startupType);
+}
+
+void QtServiceBase::setStartupType(StartupType type)
+{
+    d_ptr->startupType = type;
+}
+
+QtServiceBase::ServiceFlags QtServiceBase::serviceFlags() const
+{
+    return ServiceFlags(d_ptr->flags);
+}
+
+void QtServiceBase::setServiceFlags(ServiceFlags flags)
+{
+    if (d_ptr->flags == int(flags))
+        return;
+    d_ptr->flags = int(flags);
+    if (d_ptr->host)
+        d_ptr->flagsChanged();
+}
+
+QtServiceBase *QtServiceBase::instance()
+{
+    return g_instance;
+}
+
+void QtServiceBase::stop() {}
+void QtServiceBase::pause() {}
+void QtServiceBase::resume() {}
+void QtServiceBase::processCommand(int) {}
+
+int QtServiceBase::exec()
+{
+    const QStringList &args = d_ptr->arguments;
+    const QByteArray name = latin1Name(serviceName());
+    const QString option = args.size() > 1 ? args.at(1) : QString();
+    auto is = [&option](const char *shortForm, const char *longForm) {
+        return option == QLatin1String(shortForm) || option == QLatin1String(longForm);
+    };
+
+    if (args.size() > 1) {
+        if (is("-i", "-install")) {
+            if (d_ptr->controller.isInstalled()) {
+                fprintf(stderr, "The service %s is already installed\n", name.constData());
+                return 0;
+            }
+            const QString account = args.size() > 2 ? args.at(2) : QString();
+            const QString password = args.size() > 3 ? args.at(3) : QString();
+            if (d_ptr->installSelf(account, password)) {
+                fprintf(stdout, "The service %s has been installed under: %s\n", name.constData(),
+                        QtServiceBaseData::executablePath().toLatin1().constData());
+                return 0;
+            }
+            fprintf(stderr, "The service %s could not be installed\n", name.constData());
+            return -1;
+        }
+        if (is("-u", "-uninstall")) {
+            if (!d_ptr->controller.isInstalled()) {
+                fprintf(stderr, "The service %s is not installed\n", name.constData());
+                return 0;
+            }
+            if (!d_ptr->controller.uninstall()) {
+                fprintf(stderr, "The service %s could not be uninstalled\n", name.constData());
+                return -1;
+            }
+            fprintf(stdout, "The service %s has been uninstalled.\n", name.constData());
+            return 0;
+        }
+        if (is("-v", "-version")) {
+            fprintf(stdout, "The service\n\t%s\n\t%s\n\n", name.constData(),
+                    args.at(0).toLatin1().constData());
+            fprintf(stdout, "is %s",
+                    d_ptr->controller.isInstalled() ? "installed" : "not installed");
+            fprintf(stdout, " and %s\n\n",
+                    d_ptr->controller.isRunning() ? "running" : "not running");
+            return 0;
+        }
+        if (is("-e", "-exec")) {
+            QStringList appArgs = args;
+            appArgs.removeAt(1);
+            const int result = d_ptr->runAsApplication(appArgs);
+            if (result == -1)
+                systemErrorWarning("The service could not be executed.");
+            return result;
+        }
+        if (is("-t", "-terminate")) {
+            if (!d_ptr->controller.stop())
+                systemErrorWarning("The service could not be stopped.");
+            return 0;
+        }
+        if (is("-p", "-pause")) {
+            d_ptr->controller.pause();
+            return 0;
+        }
+        if (is("-r", "-resume")) {
+            d_ptr->controller.resume();
+            return 0;
+        }
+        if (is("-c", "-command")) {
+            const int code = args.size() > 2 ? args.at(2).toInt(nullptr, 10) : 0;
+            d_ptr->controller.sendCommand(code);
+            return 0;
+        }
+        if (is("-h", "-help")) {
+            fprintf(stdout, usageText, args.at(0).toLatin1().constData());
+            return 0;
+        }
+    }
+
+    if (!d_ptr->startAsService()) {
+        fprintf(stderr, "The service %s could not start\n", name.constData());
+        return -4;
+    }
+    return 0;
+}
