@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QPushButton>
 #include <QTimerEvent>
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
