@@ -1,0 +1,60 @@
+// Where the manager lives and how long it waits; shared by the daemon and the library.
+#pragma once
+
+#include "svcmgr_api.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace svcconfig {
+
+inline std::string stateDir()
+{
+    const char *dir = std::getenv(SVCMGR_DIR_ENV);
+    return (dir && *dir) ? std::string(dir) : std::string(SVCMGR_DEFAULT_DIR);
+}
+inline std::string socketPath()
+{
+    return stateDir() + "/svcmgr.sock";
+}
+inline std::string databasePath()
+{
+    return stateDir() + "/services.db";
+}
+inline std::string eventLogPath()
+{
+    return stateDir() + "/events.log";
+}
+inline std::string lockPath()
+{
+    return stateDir() + "/svcmgrd.pid";
+}
+
+// Waits in milliseconds; tests shorten them through the environment.
+inline int envMs(const char *name, int fallback)
+{
+    const char *v = std::getenv(name);
+    if (!v || !*v)
+        return fallback;
+    char *end = nullptr;
+    long ms = std::strtol(v, &end, 10);
+    return (end && *end == '\0' && ms > 0 && ms < 3600 * 1000) ? int(ms) : fallback;
+}
+inline int startTimeoutMs()
+{
+    return envMs("SVCMGR_START_TIMEOUT_MS", 30000);
+}
+inline int controlTimeoutMs()
+{
+    return envMs("SVCMGR_CONTROL_TIMEOUT_MS", 30000);
+}
+inline int stopGraceMs()
+{
+    return envMs("SVCMGR_STOP_GRACE_MS", 5000);
+}
+
+// What a service process finds in its environment.
+constexpr const char *ChannelFdEnv = "SVCMGR_CHANNEL_FD";
+constexpr const char *ChannelTokenEnv = "SVCMGR_CHANNEL_TOKEN";
+
+} // namespace svcconfig

@@ -1,0 +1,190 @@
+#include "database.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+const char *const Header = "svcmgr-services 1";
+
+std::string escape(const std::string &s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool unescape(const std::string &s, std::string *out)
+{
+    out->clear();
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') {
+            *out += s[i];
+            continue;
+        }
+        if (++i == s.size())
+            return false;
+        switch (s[i]) {
+        case '\\':
+            *out += '\\';
+            break;
+        case 't':
+            *out += '\t';
+            break;
+        case 'n':
+            *out += '\n';
+            break;
+        case 'r':
+            *out += '\r';
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> split(const std::string &line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::string::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+bool toNumber(const std::string &s, uint32_t *v)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    unsigned long n = std::strtoul(s.c_str(), &end, 10);
+    *v = uint32_t(n);
+    return *end == '\0' && n <= 0xFFFFFFFFul;
+}
+
+bool parseRecord(const std::string &line, ServiceRecord *r)
+{
+    std::vector<std::string> f = split(line);
+    if (f.size() != 11)
+        return false;
+    uint32_t hasPassword = 0, hasDescription = 0, marked = 0;
+    return unescape(f[0], &r->name) && !r->name.empty() && unescape(f[1], &r->displayName) &&
+           unescape(f[2], &r->binaryPath) && toNumber(f[3], &r->serviceType) &&
+           toNumber(f[4], &r->startType) && toNumber(f[5], &r->errorControl) &&
+           unescape(f[6], &r->account) && toNumber(f[7], &hasPassword) &&
+           toNumber(f[8], &hasDescription) && unescape(f[9], &r->description) &&
+           toNumber(f[10], &marked) && (r->hasPassword = hasPassword, true) &&
+           (r->hasDescription = hasDescription, true) && (r->markedForDelete = marked, true);
+}
+
+std::string directoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+} // namespace
+
+bool loadDatabase(const std::string &path, std::vector<ServiceRecord> *records, std::string *error)
+{
+    records->clear();
+    std::ifstream in(path);
+    if (!in) {
+        if (errno == ENOENT)
+            return true; // a new manager has no services yet
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    if (!std::getline(in, line) || line != Header) {
+        *error = path + ": not a service database";
+        return false;
+    }
+    int lineNo = 1;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        ServiceRecord r;
+        if (!parseRecord(line, &r)) {
+            *error = path + ": line " + std::to_string(lineNo) + " is damaged";
+            return false;
+        }
+        records->push_back(r);
+    }
+    return true;
+}
+
+bool saveDatabase(const std::string &path, const std::vector<ServiceRecord> &records,
+                  std::string *error)
+{
+    std::ostringstream text;
+    text << Header << '\n';
+    for (const ServiceRecord &r : records) {
+        text << escape(r.name) << '\t' << escape(r.displayName) << '\t' << escape(r.binaryPath)
+             << '\t' << r.serviceType << '\t' << r.startType << '\t' << r.errorControl << '\t'
+             << escape(r.account) << '\t' << int(r.hasPassword) << '\t' << int(r.hasDescription)
+             << '\t' << escape(r.description) << '\t' << int(r.markedForDelete) << '\n';
+    }
+    const std::string data = text.str();
+    const std::string temp = path + ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = temp + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            *error = temp + ": " + std::strerror(errno);
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += size_t(w);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        *error = temp + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself must survive a power cut too.
+    int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}

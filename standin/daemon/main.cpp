@@ -1,0 +1,133 @@
+// svcmgrd: the stand-in service control manager. Serves the service API of
+// libsvcmgr on a UNIX socket in its state directory (SVCMGR_DIR, else the
+// system default) and runs the registered services.
+#include "config.h"
+#include "manager.h"
+#include "server.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool makeDirs(const std::string &path)
+{
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/')
+            continue;
+        std::string part = path.substr(0, pos);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "svcmgrd: %s\n", message.c_str());
+    ::syslog(LOG_ERR, "%s", message.c_str());
+    return 1;
+}
+
+void acceptLoop(Manager *manager, int listenFd)
+{
+    for (;;) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            ::close(fd);
+            continue;
+        }
+        std::thread(serveClient, std::ref(*manager), fd, cred.uid).detach();
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 1) {
+        std::fprintf(argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))
+                         ? stdout
+                         : stderr,
+                     "Usage: svcmgrd\n"
+                     "Runs the service control manager for the directory named by %s\n"
+                     "(default %s).\n",
+                     SVCMGR_DIR_ENV, SVCMGR_DEFAULT_DIR);
+        return argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) ? 0
+                                                                                             : 2;
+    }
+    ::openlog("svcmgrd", LOG_PID, LOG_DAEMON);
+    const std::string dir = svcconfig::stateDir();
+    if (!makeDirs(dir))
+        return fail("cannot create " + dir + ": " + std::strerror(errno));
+
+    // One daemon per directory: the lock lives as long as this process.
+    const std::string lockPath = svcconfig::lockPath();
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0)
+        return fail("cannot open " + lockPath + ": " + std::strerror(errno));
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+        return fail("another svcmgrd already serves " + dir);
+    std::string pidText = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lockFd, 0) != 0 || ::write(lockFd, pidText.data(), pidText.size()) < 0)
+        return fail("cannot write " + lockPath + ": " + std::strerror(errno));
+
+    // Signals are taken by sigwait below; every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    Manager manager(dir);
+    std::string error;
+    if (!manager.load(&error))
+        return fail(error);
+
+    // A socket left by a daemon that crashed is ours to replace: we hold the lock.
+    const std::string socketPath = svcconfig::socketPath();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path)
+        return fail("socket path too long: " + socketPath);
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ::unlink(socketPath.c_str());
+    int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::chmod(socketPath.c_str(), 0666) != 0 || ::listen(listenFd, 64) != 0)
+        return fail("cannot listen on " + socketPath + ": " + std::strerror(errno));
+
+    manager.startThreads();
+    std::thread(acceptLoop, &manager, listenFd).detach();
+    std::thread([&manager] { manager.startAutoStartServices(); }).detach();
+    ::syslog(LOG_INFO, "serving %s", dir.c_str());
+
+    int sig = 0;
+    while (::sigwait(&stopSignals, &sig) != 0) {
+    }
+    ::syslog(LOG_INFO, "stopping on signal %d", sig);
+    manager.shutdown();
+    ::unlink(socketPath.c_str());
+    std::fflush(nullptr);
+    ::_exit(0);
+}

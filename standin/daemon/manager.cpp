@@ -1,0 +1,770 @@
+#include "manager.h"
+
+#include "access.h"
+#include "config.h"
+#include "wire.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+bool validName(const std::string &name)
+{
+    return !name.empty() && svcwire::fromUtf8(name).size() <= 256 &&
+           name.find('/') == std::string::npos && name.find('\\') == std::string::npos;
+}
+
+bool isLocalSystem(const std::string &account)
+{
+    std::string a = svcwire::foldName(account);
+    return a.empty() || a == "localsystem" || a == ".\\localsystem" || a == "nt authority\\system";
+}
+
+SERVICE_STATUS stoppedStatus(DWORD type, DWORD exitCode)
+{
+    SERVICE_STATUS s{};
+    s.dwServiceType = type;
+    s.dwCurrentState = SERVICE_STOPPED;
+    s.dwWin32ExitCode = exitCode;
+    return s;
+}
+
+// The program of a registered path: a quoted path is taken up to its closing
+// quote and nothing after it is passed on; an unquoted one is taken whole, so
+// blanks in it can never select another program.
+std::string programOf(const std::string &binaryPath)
+{
+    if (!binaryPath.empty() && binaryPath[0] == '"') {
+        size_t end = binaryPath.find('"', 1);
+        return binaryPath.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    }
+    return binaryPath;
+}
+
+DWORD launchError(int err)
+{
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOEXEC:
+        return ERROR_BAD_EXE_FORMAT;
+    default:
+        return ERROR_FILE_NOT_FOUND;
+    }
+}
+
+std::string randomToken()
+{
+    unsigned char bytes[16] = {};
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t ignored = ::read(fd, bytes, sizeof bytes);
+        (void)ignored;
+        ::close(fd);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += hex[b >> 4];
+        token += hex[b & 15];
+    }
+    return token;
+}
+
+void killGroup(pid_t pid)
+{
+    // The child leads its own session, so its group holds whatever it started.
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
+} // namespace
+
+Manager::Manager(std::string stateDir)
+    : m_dir(std::move(stateDir)), m_eventLog(m_dir + "/events.log")
+{
+}
+
+bool Manager::load(std::string *error)
+{
+    std::vector<ServiceRecord> records;
+    if (!loadDatabase(m_dir + "/services.db", &records, error))
+        return false;
+    bool dropped = false;
+    for (const ServiceRecord &r : records) {
+        // Nothing runs before the daemon starts, so marked services go now.
+        if (r.markedForDelete) {
+            dropped = true;
+            continue;
+        }
+        auto svc = std::make_shared<Service>();
+        svc->record = r;
+        svc->status = stoppedStatus(r.serviceType, ERROR_SERVICE_NEVER_STARTED);
+        m_services[svcwire::foldName(r.name)] = svc;
+    }
+    return !dropped || saveLocked(error);
+}
+
+bool Manager::saveLocked(std::string *error)
+{
+    std::vector<ServiceRecord> records;
+    for (const auto &entry : m_services)
+        records.push_back(entry.second->record);
+    return saveDatabase(m_dir + "/services.db", records, error);
+}
+
+void Manager::logManagerEvent(uint32_t type, uint32_t id, const std::string &text)
+{
+    EventRecord r;
+    r.source = ManagerSource;
+    r.type = type;
+    r.id = id;
+    r.strings.push_back(text);
+    m_eventLog.write(r);
+}
+
+void Manager::startThreads()
+{
+    std::thread([this] { reapLoop(); }).detach();
+    std::thread([this] { housekeepingLoop(); }).detach();
+}
+
+void Manager::startAutoStartServices()
+{
+    Lock lock(m_mutex);
+    std::vector<std::shared_ptr<Service>> autoStart;
+    for (const auto &entry : m_services)
+        if (entry.second->record.startType == SERVICE_AUTO_START)
+            autoStart.push_back(entry.second);
+    for (const auto &svc : autoStart) {
+        if (svc->removed || svc->status.dwCurrentState != SERVICE_STOPPED)
+            continue;
+        DWORD error = startLocked(lock, svc, {});
+        if (error != ERROR_SUCCESS)
+            logManagerEvent(EVENTLOG_ERROR_TYPE, 7000,
+                            "The " + svc->record.name +
+                                " service failed to start due to the following error: code " +
+                                std::to_string(error));
+    }
+}
+
+void Manager::shutdown()
+{
+    Lock lock(m_mutex);
+    m_shuttingDown = true;
+    for (auto &child : m_children)
+        killGroup(child.first);
+    m_changed.notify_all();
+}
+
+Session::Handle *Manager::findHandle(Session &s, uint32_t id, bool isManager)
+{
+    auto it = s.handles.find(id);
+    if (it == s.handles.end() || it->second.isManager != isManager)
+        return nullptr;
+    return &it->second;
+}
+
+std::shared_ptr<Service> Manager::findService(const std::string &name)
+{
+    auto it = m_services.find(svcwire::foldName(name));
+    return it == m_services.end() ? nullptr : it->second;
+}
+
+DWORD Manager::openManager(Session &s, DWORD wanted, uint32_t *id)
+{
+    Lock lock(m_mutex);
+    DWORD allowed = s.privileged ? DWORD(SC_MANAGER_ALL_ACCESS) : rights::ManagerUnprivileged;
+    DWORD granted = 0;
+    if (!rights::grant(rights::mapManager(wanted), allowed, SC_MANAGER_CONNECT, &granted))
+        return ERROR_ACCESS_DENIED;
+    *id = s.nextId++;
+    s.handles[*id] = Session::Handle{true, granted, nullptr};
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::openService(Session &s, uint32_t manager, const std::string &name, DWORD wanted,
+                           uint32_t *id)
+{
+    Lock lock(m_mutex);
+    if (!findHandle(s, manager, true))
+        return ERROR_INVALID_HANDLE;
+    if (!validName(name))
+        return ERROR_INVALID_NAME;
+    std::shared_ptr<Service> svc = findService(name);
+    if (!svc)
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    DWORD allowed = s.privileged ? DWORD(SERVICE_ALL_ACCESS) : rights::ServiceUnprivileged;
+    DWORD granted = 0;
+    if (!rights::grant(rights::mapService(wanted), allowed, 0, &granted))
+        return ERROR_ACCESS_DENIED;
+    *id = s.nextId++;
+    s.handles[*id] = Session::Handle{false, granted, svc};
+    ++svc->openHandles;
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::closeHandle(Session &s, uint32_t id)
+{
+    Lock lock(m_mutex);
+    auto it = s.handles.find(id);
+    if (it == s.handles.end())
+        return ERROR_INVALID_HANDLE;
+    std::shared_ptr<Service> svc = it->second.service;
+    s.handles.erase(it);
+    if (svc) {
+        --svc->openHandles;
+        removeIfDeleted(svc);
+    }
+    return ERROR_SUCCESS;
+}
+
+void Manager::closeSession(Session &s)
+{
+    Lock lock(m_mutex);
+    for (auto &entry : s.handles) {
+        if (std::shared_ptr<Service> svc = entry.second.service) {
+            --svc->openHandles;
+            removeIfDeleted(svc);
+        }
+    }
+    s.handles.clear();
+}
+
+// A service marked for deletion goes once it is stopped and nobody holds a handle.
+void Manager::removeIfDeleted(const std::shared_ptr<Service> &svc)
+{
+    if (svc->removed || !svc->record.markedForDelete || svc->openHandles > 0 ||
+        svc->status.dwCurrentState != SERVICE_STOPPED)
+        return;
+    svc->removed = true;
+    m_services.erase(svcwire::foldName(svc->record.name));
+    std::string error;
+    if (!saveLocked(&error))
+        logManagerEvent(EVENTLOG_ERROR_TYPE, 7001, "Cannot save the service database: " + error);
+}
+
+DWORD Manager::createService(Session &s, uint32_t manager, const ServiceRecord &wanted,
+                             bool hasName, bool hasPath, DWORD access, uint32_t *id)
+{
+    Lock lock(m_mutex);
+    Session::Handle *mgr = findHandle(s, manager, true);
+    if (!mgr)
+        return ERROR_INVALID_HANDLE;
+    if (!(mgr->granted & SC_MANAGER_CREATE_SERVICE))
+        return ERROR_ACCESS_DENIED;
+    if (!hasName || !validName(wanted.name))
+        return ERROR_INVALID_NAME;
+    if (!hasPath || wanted.binaryPath.empty())
+        return ERROR_INVALID_PARAMETER;
+    DWORD baseType = wanted.serviceType & ~DWORD(SERVICE_INTERACTIVE_PROCESS);
+    bool interactive = wanted.serviceType & SERVICE_INTERACTIVE_PROCESS;
+    if ((baseType != SERVICE_WIN32_OWN_PROCESS && baseType != 0x20) ||
+        (interactive && !isLocalSystem(wanted.account)) || wanted.startType < SERVICE_AUTO_START ||
+        wanted.startType > SERVICE_DISABLED || wanted.errorControl > 3)
+        return ERROR_INVALID_PARAMETER;
+    if (std::shared_ptr<Service> existing = findService(wanted.name))
+        return existing->record.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                : ERROR_SERVICE_EXISTS;
+    DWORD granted = 0;
+    if (!rights::grant(rights::mapService(access), SERVICE_ALL_ACCESS, 0, &granted))
+        return ERROR_ACCESS_DENIED;
+
+    auto svc = std::make_shared<Service>();
+    svc->record = wanted;
+    if (svc->record.displayName.empty())
+        svc->record.displayName = wanted.name;
+    if (isLocalSystem(svc->record.account)) {
+        svc->record.account = "LocalSystem";
+        svc->record.hasPassword = false;
+    }
+    svc->record.hasDescription = false;
+    svc->record.description.clear();
+    svc->record.markedForDelete = false;
+    svc->status = stoppedStatus(wanted.serviceType, ERROR_SERVICE_NEVER_STARTED);
+    const std::string key = svcwire::foldName(wanted.name);
+    m_services[key] = svc;
+    std::string error;
+    if (!saveLocked(&error)) {
+        m_services.erase(key);
+        logManagerEvent(EVENTLOG_ERROR_TYPE, 7001, "Cannot save the service database: " + error);
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+    *id = s.nextId++;
+    s.handles[*id] = Session::Handle{false, granted, svc};
+    ++svc->openHandles;
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::deleteService(Session &s, uint32_t id)
+{
+    Lock lock(m_mutex);
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    if (!(h->granted & DELETE))
+        return ERROR_ACCESS_DENIED;
+    Service &svc = *h->service;
+    if (svc.record.markedForDelete)
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    svc.record.markedForDelete = true;
+    std::string error;
+    if (!saveLocked(&error)) {
+        svc.record.markedForDelete = false;
+        logManagerEvent(EVENTLOG_ERROR_TYPE, 7001, "Cannot save the service database: " + error);
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::changeDescription(Session &s, uint32_t id, bool present, const std::string &text)
+{
+    Lock lock(m_mutex);
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    if (!(h->granted & SERVICE_CHANGE_CONFIG))
+        return ERROR_ACCESS_DENIED;
+    if (!present)
+        return ERROR_SUCCESS; // a null text leaves the description as it is
+    ServiceRecord &r = h->service->record;
+    const ServiceRecord before = r;
+    r.hasDescription = !text.empty();
+    r.description = text;
+    std::string error;
+    if (!saveLocked(&error)) {
+        r = before;
+        logManagerEvent(EVENTLOG_ERROR_TYPE, 7001, "Cannot save the service database: " + error);
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::queryConfig(Session &s, uint32_t id, ServiceRecord *record)
+{
+    Lock lock(m_mutex);
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    if (!(h->granted & SERVICE_QUERY_CONFIG))
+        return ERROR_ACCESS_DENIED;
+    *record = h->service->record;
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::queryStatus(Session &s, uint32_t id, SERVICE_STATUS *status)
+{
+    Lock lock(m_mutex);
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    if (!(h->granted & SERVICE_QUERY_STATUS))
+        return ERROR_ACCESS_DENIED;
+    *status = h->service->status;
+    return ERROR_SUCCESS;
+}
+
+DWORD Manager::startService(Session &s, uint32_t id, const std::vector<std::string> &args)
+{
+    Lock lock(m_mutex);
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    if (!(h->granted & SERVICE_START))
+        return ERROR_ACCESS_DENIED;
+    std::shared_ptr<Service> svc = h->service;
+    if (svc->record.markedForDelete)
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (svc->record.startType == SERVICE_DISABLED)
+        return ERROR_SERVICE_DISABLED;
+    if (svc->status.dwCurrentState != SERVICE_STOPPED)
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    return startLocked(lock, svc, args);
+}
+
+DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
+                           const std::vector<std::string> &args)
+{
+    SERVICE_STATUS pending{};
+    pending.dwServiceType = svc->record.serviceType;
+    pending.dwCurrentState = SERVICE_START_PENDING;
+    const SERVICE_STATUS before = svc->status;
+    svc->status = pending;
+
+    std::shared_ptr<ServiceProcess> proc;
+    DWORD error = launch(svc, &proc);
+    if (error != ERROR_SUCCESS) {
+        svc->status = stoppedStatus(before.dwServiceType, error);
+        logManagerEvent(EVENTLOG_ERROR_TYPE, 7000,
+                        "The " + svc->record.name +
+                            " service failed to start: its program could not be run (code " +
+                            std::to_string(error) + ")");
+        return error;
+    }
+    proc->startArgs.push_back(svc->record.name);
+    proc->startArgs.insert(proc->startArgs.end(), args.begin(), args.end());
+    svc->process = proc;
+    m_children[proc->pid] = Child{svc, proc};
+    std::thread([this, svc, proc] { readChannel(svc, proc); }).detach();
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::startTimeoutMs());
+    m_changed.wait_until(lock, deadline,
+                         [&] { return proc->started || proc->exited || m_shuttingDown; });
+    if (proc->started)
+        return ERROR_SUCCESS;
+    if (proc->exited)
+        return ERROR_PROCESS_ABORTED; // it ended before its dispatcher took the start
+    killGroup(proc->pid);
+    proc->killed = true;
+    if (svc->process == proc) {
+        svc->process = nullptr;
+        svc->status = stoppedStatus(svc->record.serviceType, ERROR_SERVICE_REQUEST_TIMEOUT);
+    }
+    logManagerEvent(EVENTLOG_ERROR_TYPE, 7009,
+                    "A timeout was reached while waiting for the " + svc->record.name +
+                        " service to connect.");
+    removeIfDeleted(svc);
+    m_changed.notify_all();
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+// Runs the registered program in a clean environment, in its own session,
+// with one end of a socket pair as its channel to us.
+DWORD Manager::launch(const std::shared_ptr<Service> &svc, std::shared_ptr<ServiceProcess> *out)
+{
+    const std::string program = programOf(svc->record.binaryPath);
+    if (program.empty())
+        return ERROR_FILE_NOT_FOUND;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return ERROR_FILE_NOT_FOUND;
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    auto proc = std::make_shared<ServiceProcess>();
+    proc->token = randomToken();
+
+    // Everything the child needs is prepared before fork: after it, only
+    // async-signal-safe calls are allowed.
+    std::vector<std::string> env = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+        "HOME=/",
+        "LANG=C.UTF-8",
+        std::string(SVCMGR_DIR_ENV) + "=" + m_dir,
+        std::string(svcconfig::ChannelFdEnv) + "=" + std::to_string(pair[1]),
+        std::string(svcconfig::ChannelTokenEnv) + "=" + proc->token,
+    };
+    for (const char *name : {"SVCMGR_START_TIMEOUT_MS", "SVCMGR_CONTROL_TIMEOUT_MS"})
+        if (const char *v = std::getenv(name))
+            env.push_back(std::string(name) + "=" + v);
+    // Variables a test or an administrator asks us to hand on, by name.
+    if (const char *pass = std::getenv("SVCMGR_PASS_ENV")) {
+        std::string names = pass;
+        size_t start = 0;
+        while (start <= names.size()) {
+            size_t comma = names.find(',', start);
+            std::string name = names.substr(start, comma - start);
+            if (!name.empty())
+                if (const char *v = std::getenv(name.c_str()))
+                    env.push_back(name + "=" + v);
+            if (comma == std::string::npos)
+                break;
+            start = comma + 1;
+        }
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::string programCopy = program;
+    char *argv[] = {&programCopy[0], nullptr};
+    rlimit lim{};
+    int maxFd =
+        (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536) ? int(lim.rlim_cur) : 65536;
+    const int channelFd = pair[1];
+    const int errFd = errPipe[1];
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        int devNull = ::open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            ::dup2(devNull, 0);
+            ::dup2(devNull, 1);
+            if (devNull > 2)
+                ::close(devNull);
+        }
+        for (int fd = 3; fd < maxFd; ++fd)
+            if (fd != channelFd && fd != errFd)
+                ::close(fd);
+        ::fcntl(channelFd, F_SETFD, 0);
+        if (::chdir("/") != 0) {
+            int err = errno;
+            ssize_t ignored = ::write(errFd, &err, sizeof err);
+            (void)ignored;
+            ::_exit(127);
+        }
+        ::execve(argv[0], argv, envp.data());
+        int err = errno;
+        ssize_t ignored = ::write(errFd, &err, sizeof err);
+        (void)ignored;
+        ::_exit(127);
+    }
+    ::close(pair[1]);
+    ::close(errPipe[1]);
+    if (pid < 0) {
+        ::close(pair[0]);
+        ::close(errPipe[0]);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    int childErr = 0;
+    ssize_t n;
+    do {
+        n = ::read(errPipe[0], &childErr, sizeof childErr);
+    } while (n < 0 && errno == EINTR);
+    ::close(errPipe[0]);
+    if (n == sizeof childErr) {
+        // The reaper collects the failed child; it is nobody's process.
+        ::close(pair[0]);
+        return launchError(childErr);
+    }
+    proc->pid = pid;
+    proc->channel = pair[0];
+    *out = proc;
+    return ERROR_SUCCESS;
+}
+
+void Manager::readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceProcess> proc)
+{
+    int fd;
+    {
+        Lock lock(m_mutex);
+        fd = proc->channel;
+    }
+    std::string frame;
+    for (;;) {
+        if (!svcwire::recvFrame(fd, &frame))
+            break;
+        Lock lock(m_mutex);
+        bool keep = true;
+        onChannelMessage(svc, proc, frame, &keep);
+        if (!keep)
+            break;
+    }
+    Lock lock(m_mutex);
+    proc->channel = -1;
+    ::close(fd);
+    m_changed.notify_all();
+}
+
+void Manager::onChannelMessage(const std::shared_ptr<Service> &svc,
+                               const std::shared_ptr<ServiceProcess> &proc,
+                               const std::string &frame, bool *keep)
+{
+    svcwire::Reader r(frame);
+    uint32_t kind = 0;
+    if (!r.u32(&kind)) {
+        *keep = false;
+        return;
+    }
+    // Until the dispatcher has proved it holds our token, it may only say hello.
+    if (!proc->connected && kind != svcwire::ChHello) {
+        *keep = false;
+        return;
+    }
+    switch (kind) {
+    case svcwire::ChHello: {
+        std::string token;
+        uint32_t pid = 0;
+        if (proc->connected || !r.str(&token) || !r.u32(&pid) || token != proc->token) {
+            *keep = false;
+            return;
+        }
+        proc->connected = true;
+        svcwire::Writer start;
+        start.u32(svcwire::ChStart).u32(uint32_t(proc->startArgs.size()));
+        for (const std::string &a : proc->startArgs)
+            start.str(a);
+        if (!svcwire::sendFrame(proc->channel, start.data()))
+            *keep = false;
+        return;
+    }
+    case svcwire::ChStarted:
+        proc->started = true;
+        break;
+    case svcwire::ChStatus: {
+        uint32_t f[7];
+        for (uint32_t &v : f)
+            if (!r.u32(&v)) {
+                *keep = false;
+                return;
+            }
+        if (svc->process != proc || proc->stoppedReported)
+            return; // a process we no longer count on
+        svc->status = SERVICE_STATUS{f[0], f[1], f[2], f[3], f[4], f[5], f[6]};
+        if (f[1] == SERVICE_STOPPED) {
+            proc->stoppedReported = true;
+            proc->killAt = Clock::now() + std::chrono::milliseconds(svcconfig::stopGraceMs());
+            removeIfDeleted(svc);
+        }
+        break;
+    }
+    case svcwire::ChControlDone: {
+        uint32_t seq = 0;
+        if (!r.u32(&seq)) {
+            *keep = false;
+            return;
+        }
+        if (seq > proc->doneSeq)
+            proc->doneSeq = seq;
+        break;
+    }
+    default:
+        *keep = false;
+        return;
+    }
+    m_changed.notify_all();
+}
+
+DWORD Manager::controlService(Session &s, uint32_t id, DWORD control, SERVICE_STATUS *status,
+                              bool *statusFilled)
+{
+    Lock lock(m_mutex);
+    *statusFilled = false;
+    Session::Handle *h = findHandle(s, id, false);
+    if (!h)
+        return ERROR_INVALID_HANDLE;
+    DWORD right = 0;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        right = SERVICE_STOP;
+        break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        right = SERVICE_PAUSE_CONTINUE;
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        right = SERVICE_INTERROGATE;
+        break;
+    default:
+        if (control < 128 || control > 255)
+            return ERROR_INVALID_PARAMETER;
+        right = SERVICE_USER_DEFINED_CONTROL;
+    }
+    if (!(h->granted & right))
+        return ERROR_ACCESS_DENIED;
+    std::shared_ptr<Service> svc = h->service;
+
+    // One control at a time per service.
+    m_changed.wait(lock, [&] { return !svc->controlBusy || m_shuttingDown; });
+    if (m_shuttingDown)
+        return RPC_S_SERVER_UNAVAILABLE;
+    *status = svc->status;
+    *statusFilled = true;
+    const DWORD state = svc->status.dwCurrentState;
+    const DWORD accepted = svc->status.dwControlsAccepted;
+    std::shared_ptr<ServiceProcess> proc = svc->process;
+    if (state == SERVICE_STOPPED || !proc)
+        return ERROR_SERVICE_NOT_ACTIVE;
+    if ((state == SERVICE_START_PENDING && control != SERVICE_CONTROL_STOP) ||
+        state == SERVICE_STOP_PENDING)
+        return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if ((control == SERVICE_CONTROL_STOP && !(accepted & SERVICE_ACCEPT_STOP)) ||
+        ((control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE) &&
+         !(accepted & SERVICE_ACCEPT_PAUSE_CONTINUE)))
+        return ERROR_INVALID_SERVICE_CONTROL;
+
+    svc->controlBusy = true;
+    const uint32_t seq = ++proc->controlSeq;
+    DWORD result = ERROR_SUCCESS;
+    if (proc->channel < 0 || !proc->started ||
+        !svcwire::sendFrame(
+            proc->channel,
+            svcwire::Writer().u32(svcwire::ChControl).u32(seq).u32(control).data())) {
+        result = ERROR_SERVICE_REQUEST_TIMEOUT;
+    } else {
+        const auto deadline =
+            Clock::now() + std::chrono::milliseconds(svcconfig::controlTimeoutMs());
+        bool answered = m_changed.wait_until(lock, deadline, [&] {
+            return proc->doneSeq >= seq || proc->exited || proc->channel < 0 || m_shuttingDown;
+        });
+        if (!answered) {
+            result = ERROR_SERVICE_REQUEST_TIMEOUT;
+        } else if (proc->doneSeq < seq && !proc->exited) {
+            // The channel broke while the handler ran: the process is ending;
+            // let the reaper record how, so the answer carries its status.
+            m_changed.wait_for(lock, std::chrono::seconds(2),
+                               [&] { return proc->exited || m_shuttingDown; });
+        }
+    }
+    svc->controlBusy = false;
+    *status = svc->status;
+    m_changed.notify_all();
+    return result;
+}
+
+void Manager::reapLoop()
+{
+    for (;;) {
+        int wstatus = 0;
+        pid_t pid = ::waitpid(-1, &wstatus, 0);
+        if (pid < 0) {
+            // No children at the moment; look again shortly.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        Lock lock(m_mutex);
+        auto it = m_children.find(pid);
+        if (it == m_children.end())
+            continue; // a child whose launch failed
+        std::shared_ptr<ServiceProcess> proc = it->second.process;
+        std::shared_ptr<Service> svc = it->second.service.lock();
+        m_children.erase(it);
+        proc->exited = true;
+        if (svc && svc->process == proc) {
+            svc->process = nullptr;
+            if (!proc->stoppedReported) {
+                svc->status = stoppedStatus(svc->record.serviceType, ERROR_PROCESS_ABORTED);
+                logManagerEvent(EVENTLOG_ERROR_TYPE, 7034,
+                                "The " + svc->record.name + " service terminated unexpectedly.");
+            }
+            removeIfDeleted(svc);
+        }
+        m_changed.notify_all();
+    }
+}
+
+void Manager::housekeepingLoop()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Lock lock(m_mutex);
+        const auto now = Clock::now();
+        for (auto &child : m_children) {
+            ServiceProcess &proc = *child.second.process;
+            if (!proc.killed && now >= proc.killAt) {
+                // It reported SERVICE_STOPPED and had its grace to exit.
+                killGroup(proc.pid);
+                proc.killed = true;
+            }
+        }
+    }
+}

@@ -1,0 +1,126 @@
+// The service control manager's state and operations: the service database,
+// the running service processes with their channels, the handles clients hold.
+#pragma once
+
+#include "database.h"
+#include "eventlog.h"
+#include "svcmgr_api.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+// One launched process of a service, from fork until it has been reaped.
+struct ServiceProcess
+{
+    pid_t pid = 0;
+    int channel = -1; // our end of the socket pair; -1 once closed
+    std::string token;
+    std::vector<std::string> startArgs;
+    bool connected = false; // the dispatcher said hello with the right token
+    bool started = false;   // the service's entry thread exists
+    bool stoppedReported = false;
+    bool exited = false;
+    bool killed = false;
+    Clock::time_point killAt = Clock::time_point::max();
+    uint32_t controlSeq = 0;
+    uint32_t doneSeq = 0;
+};
+
+struct Service
+{
+    ServiceRecord record;
+    SERVICE_STATUS status{};
+    std::shared_ptr<ServiceProcess> process; // the current one, null when none
+    int openHandles = 0;
+    bool controlBusy = false;
+    bool removed = false;
+};
+
+// A client's connection: its credentials and the handles it opened.
+struct Session
+{
+    bool privileged = false;
+    struct Handle
+    {
+        bool isManager = false;
+        DWORD granted = 0;
+        std::shared_ptr<Service> service;
+    };
+    std::map<uint32_t, Handle> handles;
+    uint32_t nextId = 1;
+};
+
+struct ConfigAnswer
+{
+    ServiceRecord record;
+};
+
+class Manager
+{
+public:
+    explicit Manager(std::string stateDir);
+
+    bool load(std::string *error);
+    // Background work: reaping children, killing processes past their grace.
+    void startThreads();
+    void startAutoStartServices();
+    // Kills every service process; the daemon is going away.
+    void shutdown();
+
+    EventLog &eventLog() { return m_eventLog; }
+
+    // Client operations; each returns a last-error code, 0 on success.
+    DWORD openManager(Session &s, DWORD access, uint32_t *id);
+    DWORD openService(Session &s, uint32_t manager, const std::string &name, DWORD access,
+                      uint32_t *id);
+    DWORD closeHandle(Session &s, uint32_t id);
+    DWORD createService(Session &s, uint32_t manager, const ServiceRecord &wanted, bool hasName,
+                        bool hasPath, DWORD access, uint32_t *id);
+    DWORD deleteService(Session &s, uint32_t id);
+    DWORD changeDescription(Session &s, uint32_t id, bool present, const std::string &text);
+    DWORD queryConfig(Session &s, uint32_t id, ServiceRecord *record);
+    DWORD queryStatus(Session &s, uint32_t id, SERVICE_STATUS *status);
+    DWORD startService(Session &s, uint32_t id, const std::vector<std::string> &args);
+    DWORD controlService(Session &s, uint32_t id, DWORD control, SERVICE_STATUS *status,
+                         bool *statusFilled);
+    void closeSession(Session &s);
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    Session::Handle *findHandle(Session &s, uint32_t id, bool isManager);
+    std::shared_ptr<Service> findService(const std::string &name);
+    DWORD startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
+                      const std::vector<std::string> &args);
+    DWORD launch(const std::shared_ptr<Service> &svc, std::shared_ptr<ServiceProcess> *out);
+    void readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceProcess> proc);
+    void onChannelMessage(const std::shared_ptr<Service> &svc,
+                          const std::shared_ptr<ServiceProcess> &proc, const std::string &frame,
+                          bool *keep);
+    void reapLoop();
+    void housekeepingLoop();
+    void removeIfDeleted(const std::shared_ptr<Service> &svc);
+    bool saveLocked(std::string *error);
+    void logManagerEvent(uint32_t type, uint32_t id, const std::string &text);
+
+    std::string m_dir;
+    EventLog m_eventLog;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<std::string, std::shared_ptr<Service>> m_services; // by folded name
+    struct Child
+    {
+        std::weak_ptr<Service> service;
+        std::shared_ptr<ServiceProcess> process;
+    };
+    std::map<pid_t, Child> m_children;
+    bool m_shuttingDown = false;
+};

@@ -1,0 +1,167 @@
+#include "server.h"
+
+#include "wire.h"
+
+#include <unistd.h>
+
+using svcwire::Reader;
+using svcwire::Writer;
+
+namespace {
+
+void putStatus(Writer &w, const SERVICE_STATUS &s)
+{
+    w.u32(s.dwServiceType).u32(s.dwCurrentState).u32(s.dwControlsAccepted);
+    w.u32(s.dwWin32ExitCode).u32(s.dwServiceSpecificExitCode).u32(s.dwCheckPoint);
+    w.u32(s.dwWaitHint);
+}
+
+// Decodes and runs one request. False when the request is malformed.
+bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
+{
+    uint32_t op = 0, id = 0;
+    if (!r.u32(&op))
+        return false;
+    DWORD error = ERROR_SUCCESS;
+    Writer payload;
+    switch (op) {
+    case svcwire::OpOpenManager: {
+        uint32_t wanted = 0, newId = 0;
+        if (!r.u32(&wanted))
+            return false;
+        error = m.openManager(s, wanted, &newId);
+        payload.u32(newId);
+        break;
+    }
+    case svcwire::OpOpenService: {
+        std::string name;
+        uint32_t wanted = 0, newId = 0;
+        if (!r.u32(&id) || !r.str(&name) || !r.u32(&wanted))
+            return false;
+        error = m.openService(s, id, name, wanted, &newId);
+        payload.u32(newId);
+        break;
+    }
+    case svcwire::OpClose:
+        if (!r.u32(&id))
+            return false;
+        error = m.closeHandle(s, id);
+        break;
+    case svcwire::OpCreate: {
+        ServiceRecord rec;
+        bool hasName = false, hasDisplay = false, hasPath = false, hasAccount = false;
+        uint32_t wanted = 0, hasPassword = 0, newId = 0;
+        if (!r.u32(&id) || !r.optStr(&hasName, &rec.name) ||
+            !r.optStr(&hasDisplay, &rec.displayName) || !r.u32(&wanted) ||
+            !r.u32(&rec.serviceType) || !r.u32(&rec.startType) || !r.u32(&rec.errorControl) ||
+            !r.optStr(&hasPath, &rec.binaryPath) || !r.optStr(&hasAccount, &rec.account) ||
+            !r.u32(&hasPassword))
+            return false;
+        rec.hasPassword = hasPassword != 0;
+        error = m.createService(s, id, rec, hasName, hasPath, wanted, &newId);
+        payload.u32(newId);
+        break;
+    }
+    case svcwire::OpDelete:
+        if (!r.u32(&id))
+            return false;
+        error = m.deleteService(s, id);
+        break;
+    case svcwire::OpChangeDescription: {
+        bool present = false;
+        std::string text;
+        if (!r.u32(&id) || !r.optStr(&present, &text))
+            return false;
+        error = m.changeDescription(s, id, present, text);
+        break;
+    }
+    case svcwire::OpQueryConfig:
+    case svcwire::OpQueryDescription: {
+        if (!r.u32(&id))
+            return false;
+        ServiceRecord rec;
+        error = m.queryConfig(s, id, &rec);
+        if (error != ERROR_SUCCESS)
+            break;
+        if (op == svcwire::OpQueryDescription) {
+            payload.optStr(rec.hasDescription, rec.description);
+        } else {
+            payload.u32(rec.serviceType).u32(rec.startType).u32(rec.errorControl);
+            payload.str(rec.binaryPath).str("").u32(0).str("").str(rec.account);
+            payload.str(rec.displayName);
+        }
+        break;
+    }
+    case svcwire::OpQueryStatus: {
+        SERVICE_STATUS status{};
+        if (!r.u32(&id))
+            return false;
+        error = m.queryStatus(s, id, &status);
+        putStatus(payload, status);
+        break;
+    }
+    case svcwire::OpStart: {
+        uint32_t count = 0;
+        if (!r.u32(&id) || !r.u32(&count) || count > 4096)
+            return false;
+        std::vector<std::string> args(count);
+        for (std::string &a : args)
+            if (!r.str(&a))
+                return false;
+        error = m.startService(s, id, args);
+        break;
+    }
+    case svcwire::OpControl: {
+        uint32_t control = 0;
+        if (!r.u32(&id) || !r.u32(&control))
+            return false;
+        SERVICE_STATUS status{};
+        bool filled = false;
+        error = m.controlService(s, id, control, &status, &filled);
+        payload.u32(filled ? 1 : 0);
+        if (filled)
+            putStatus(payload, status);
+        break;
+    }
+    case svcwire::OpReportEvent: {
+        EventRecord e;
+        uint32_t count = 0;
+        if (!r.str(&e.source) || !r.u32(&e.type) || !r.u32(&e.category) || !r.u32(&e.id) ||
+            !r.u32(&e.dataLength) || !r.u32(&count) || count > 4096)
+            return false;
+        e.strings.resize(count);
+        for (std::string &str : e.strings)
+            if (!r.str(&str))
+                return false;
+        m.eventLog().write(e);
+        break;
+    }
+    case svcwire::OpPing:
+        break;
+    default:
+        return false;
+    }
+    if (!r.atEnd())
+        return false;
+    answer->u32(error == ERROR_SUCCESS ? 1 : 0).u32(error).raw(payload.data());
+    return true;
+}
+
+} // namespace
+
+void serveClient(Manager &manager, int fd, uid_t peerUid)
+{
+    Session session;
+    session.privileged = peerUid == 0 || peerUid == ::geteuid();
+    std::string frame;
+    while (svcwire::recvFrame(fd, &frame)) {
+        Reader request(frame);
+        Writer answer;
+        if (!handle(manager, session, request, &answer))
+            break; // not our protocol: drop this client, nobody else
+        if (!svcwire::sendFrame(fd, answer.data()))
+            break;
+    }
+    manager.closeSession(session);
+    ::close(fd);
+}
