@@ -72,6 +72,7 @@ bool loadServiceApi();
 
 // The calling thread's last error of the service API, and its text.
 DWORD serviceApiLastError();
+void setServiceApiLastError(DWORD code);
 QString serviceApiErrorText(DWORD code);
 // A Qt warning carrying text and the description of the last error.
 void systemErrorWarning(const char *text);

@@ -33,7 +33,9 @@ namespace {
 std::atomic<bool> g_available{false};
 #ifndef Q_OS_WIN
 typedef DWORD (*PtrSvcFormatErrorW)(DWORD, LPWSTR, DWORD);
+typedef void (*PtrSetLastError)(DWORD);
 PtrGetLastError pGetLastError = nullptr;
+PtrSetLastError pSetLastError = nullptr;
 PtrSvcFormatErrorW pFormatError = nullptr;
 #endif
 } // namespace
@@ -99,6 +101,7 @@ bool loadServiceApi()
 #ifndef Q_OS_WIN
     pGetLastError = reinterpret_cast<PtrGetLastError>(resolve("GetLastError"));
     pFormatError = reinterpret_cast<PtrSvcFormatErrorW>(resolve("SvcFormatErrorW"));
+    pSetLastError = reinterpret_cast<PtrSetLastError>(resolve("SetLastError"));
 #endif
     pOpenSCManager = reinterpret_cast<PtrOpenSCManagerW>(resolve("OpenSCManagerW"));
 
@@ -113,6 +116,16 @@ DWORD serviceApiLastError()
     return GetLastError();
 #else
     return pGetLastError ? pGetLastError() : 0;
+#endif
+}
+
+void setServiceApiLastError(DWORD code)
+{
+#ifdef Q_OS_WIN
+    SetLastError(code);
+#else
+    if (pSetLastError)
+        pSetLastError(code);
 #endif
 }
 

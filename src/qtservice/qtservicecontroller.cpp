@@ -24,12 +24,16 @@ public:
         const std::wstring wname = toWide(name);
         m_service = pOpenService(m_manager, wname.c_str(), serviceAccess);
     }
+    // Closing keeps the last error of the real work, which callers report.
     ~ServiceHandles()
     {
+        if (!m_manager)
+            return;
+        const DWORD error = serviceApiLastError();
         if (m_service)
             pCloseServiceHandle(m_service);
-        if (m_manager)
-            pCloseServiceHandle(m_manager);
+        pCloseServiceHandle(m_manager);
+        setServiceApiLastError(error);
     }
     SC_HANDLE service() const { return m_service; }
 

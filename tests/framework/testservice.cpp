@@ -1,7 +1,9 @@
 // A small service for the framework's tests. It reads its name and behaviour
-// from "<executable>.ini" and appends every call it receives to "<executable>.log",
-// since a service started by the manager gets neither arguments nor environment.
+// from "<executable>.ini" and appends every call it receives, with the state the
+// manager reports for it at that moment, to "<executable>.log": a service started
+// by the manager gets neither arguments nor our environment.
 #include "qtservice.h"
+#include "qtservice_p.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -24,6 +26,27 @@ QSettings &settings()
 {
     static QSettings s(ownPath() + QStringLiteral(".ini"), QSettings::IniFormat);
     return s;
+}
+
+// The state the manager holds for us right now; 0 when it cannot be asked.
+DWORD currentState()
+{
+    using namespace QtServiceApi;
+    QtServiceBase *service = QtServiceBase::instance();
+    if (!service || !loadServiceApi())
+        return 0;
+    DWORD state = 0;
+    if (SC_HANDLE manager = pOpenSCManager(nullptr, nullptr, 0)) {
+        const std::wstring name = service->serviceName().toStdWString();
+        if (SC_HANDLE handle = pOpenService(manager, name.c_str(), SERVICE_QUERY_STATUS)) {
+            SERVICE_STATUS status;
+            if (pQueryServiceStatus(handle, &status))
+                state = status.dwCurrentState;
+            pCloseServiceHandle(handle);
+        }
+        pCloseServiceHandle(manager);
+    }
+    return state;
 }
 
 void record(const QString &line)
@@ -54,24 +77,26 @@ protected:
     void start() override
     {
         const QStringList args = QCoreApplication::arguments();
-        record(QStringLiteral("start ") + args.mid(1).join(QLatin1Char(' ')));
+        record(QStringLiteral("start %1 %2").arg(currentState()).arg(args.join(QLatin1Char(' '))));
+        if (args.contains(QStringLiteral("log")))
+            logMessage(QStringLiteral("test entry"), Warning, 7, 3);
         // "quit N" among the arguments: the service ends itself with exit code N.
         const int quit = args.indexOf(QStringLiteral("quit"));
         if (quit > 0) {
             const int code = args.value(quit + 1).toInt();
             QTimer::singleShot(0, [code] { QCoreApplication::exit(code); });
         }
+        // A slow stopper: the event loop has ended but the run goes on for a while.
+        const uint delay = settings().value(QStringLiteral("stopDelayMs"), 0).toUInt();
+        QObject::connect(application(), &QCoreApplication::aboutToQuit,
+                         [delay] { QThread::msleep(delay); });
     }
-    void stop() override
-    {
-        record(QStringLiteral("stop"));
-        QThread::msleep(settings().value(QStringLiteral("stopDelayMs"), 0).toUInt());
-    }
-    void pause() override { record(QStringLiteral("pause")); }
-    void resume() override { record(QStringLiteral("resume")); }
+    void stop() override { record(QStringLiteral("stop %1").arg(currentState())); }
+    void pause() override { record(QStringLiteral("pause %1").arg(currentState())); }
+    void resume() override { record(QStringLiteral("resume %1").arg(currentState())); }
     void processCommand(int code) override
     {
-        record(QStringLiteral("command %1").arg(code));
+        record(QStringLiteral("command %1 %2").arg(code).arg(currentState()));
         if (code == 99)
             std::abort(); // a crash, for the manager to notice
     }
