@@ -92,7 +92,9 @@ bool call(Connection &conn, const Writer &request, Reader *answer)
         SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return false;
     }
-    SetLastError(error);
+    // Like the system's calls, a success leaves the last error as it was.
+    if (!ok)
+        SetLastError(error);
     return ok != 0;
 }
 
@@ -223,12 +225,13 @@ SVCAPI BOOL CloseServiceHandle(SC_HANDLE hSCObject)
         g_objects.erase(it);
     }
     std::unique_ptr<Object> owned(obj);
+    const DWORD before = GetLastError();
     Reader answer{{}};
     if (!call(*obj->conn, Writer().u32(svcwire::OpClose).u32(obj->id), &answer)) {
         // The handle is gone on our side either way; a lost daemon has dropped it too.
-        if (GetLastError() == RPC_S_SERVER_UNAVAILABLE)
-            SetLastError(ERROR_SUCCESS);
-        return GetLastError() == ERROR_SUCCESS;
+        if (GetLastError() != RPC_S_SERVER_UNAVAILABLE)
+            return false;
+        SetLastError(before);
     }
     return true;
 }
@@ -336,7 +339,6 @@ SVCAPI BOOL QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpSe
     lpServiceConfig->lpDependencies = placeString(cursor, wDeps, 1);
     lpServiceConfig->lpServiceStartName = placeString(cursor, wAccount);
     lpServiceConfig->lpDisplayName = placeString(cursor, wDisplay);
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 
@@ -373,7 +375,6 @@ SVCAPI BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     auto *desc = reinterpret_cast<LPSERVICE_DESCRIPTIONW>(lpBuffer);
     char *cursor = reinterpret_cast<char *>(lpBuffer) + sizeof(SERVICE_DESCRIPTIONW);
     desc->lpDescription = present ? placeString(cursor, wText) : nullptr;
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 
@@ -451,7 +452,6 @@ SVCAPI HANDLE RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName
     // Without a daemon the records still reach syslog (see ReportEventW).
     Object *obj = addObject(Kind::EventSource, connectDaemon(), 0);
     obj->source = svcwire::toUtf8(lpSourceName);
-    SetLastError(ERROR_SUCCESS);
     return obj;
 }
 
@@ -492,7 +492,6 @@ SVCAPI BOOL ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
                                                     : LOG_INFO;
     ::syslog(LOG_DAEMON | priority, "%s: %s (event %u)", src.source.c_str(), text.c_str(),
              unsigned(dwEventID));
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 
@@ -506,7 +505,6 @@ SVCAPI BOOL DeregisterEventSource(HANDLE hEventLog)
     }
     delete *it;
     g_objects.erase(it);
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 

@@ -166,7 +166,6 @@ SVCAPI BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *lpServiceSta
         if (!send(Writer().u32(svcwire::ChControlDone).u32(seq)))
             channelLost();
     }
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 
@@ -184,7 +183,6 @@ SVCAPI SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName,
         return nullptr;
     }
     g_channel.handler = lpHandlerProc;
-    SetLastError(ERROR_SUCCESS);
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(&g_channel);
 }
 
@@ -221,7 +219,6 @@ SVCAPI BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
         ssize_t ignored = ::write(g_channel.wake[1], &byte, 1);
         (void)ignored;
     }
-    SetLastError(ERROR_SUCCESS);
     return true;
 }
 

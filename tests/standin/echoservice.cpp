@@ -1,6 +1,7 @@
 // A tiny service for the stand-in's tests. It reports its statuses as asked by
 // its start arguments and writes what it sees to the file named by "log=PATH":
-//   log=PATH      where to write            exit=N      exit code in SERVICE_STOPPED
+//   log=PATH      where to write (default: beside the program, as <program>.log)
+//   exit=N        exit code in SERVICE_STOPPED
 //   pending       never reports RUNNING     slowstop=MS stop takes MS milliseconds
 //   nostop        keeps running after SERVICE_STOPPED
 //   nopause       accepts only STOP
@@ -108,6 +109,13 @@ void serviceMain(DWORD argc, LPWSTR *argv)
         else if (a.rfind("exit=", 0) == 0)
             g_exitCode = DWORD(std::atoi(a.c_str() + 5));
     }
+    if (g_logPath.empty()) {
+        char self[4096] = {};
+        ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n > 0)
+            g_logPath = std::string(self, size_t(n)) + ".log";
+    }
+    log("pid " + std::to_string(::getpid()));
     log("args " + args);
     char cwd[4096] = {};
     log(std::string("cwd ") + (::getcwd(cwd, sizeof cwd) ? cwd : "?"));
