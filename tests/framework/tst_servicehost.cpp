@@ -1,14 +1,15 @@
 // The framework under a real private manager daemon: install and uninstall, the
 // console start, every control request and the states reported for it, the end
 // of a run, and the clients the manager refuses.
-#include "privatemanager.h"
 #include "qtservice.h"
 #include "qtservice_p.h"
 #include "servicecopy.h"
+#include "svcmgrdaemon.h"
 
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString DefaultName = QStringLiteral("Sarvela Test Service");
@@ -97,7 +98,7 @@ private slots:
 };
 
 #define START_MANAGER(manager)                                                                     \
-    PrivateManager manager;                                                                        \
+    SvcMgrDaemon manager;                                                                          \
     {                                                                                              \
         QString error;                                                                             \
         QVERIFY2(manager.start(&error), qPrintable(error));                                        \
