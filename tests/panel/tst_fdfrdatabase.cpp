@@ -172,8 +172,6 @@ void TestFDfrDatabase::connectionFailureShowsOneMessage_data()
 
     QTest::newRow("wrong password") << "postgres"
                                     << "salah" << -1;
-    QTest::newRow("unknown user") << "admin"
-                                  << "5170342" << -1;
     QTest::newRow("nothing listening on the port") << "postgres"
                                                    << "" << freeLoopbackPort();
     QTest::newRow("port 0") << "postgres"

@@ -178,15 +178,6 @@ void TestXSQLBuilder::statements_data()
         << QStringList{"id", "idx"} << QVariantList{7, "never"} << QList<Condition>()
         << "INSERT INTO t (id, a, b) VALUES (:id_0, :id_0x, 'c')\n"
         << true << untouched + ",7:NULL:c";
-    QTest::newRow("custom parameter used twice")
-        << int(XSQLBuilder::Custom) << "UPDATE t SET a = :v WHERE id = :k OR id = :k + 1"
-        << QStringList{"v", "k"} << QVariantList{"w", 1} << QList<Condition>()
-        << "UPDATE t SET a = :v_0 WHERE id = :k_0 OR id = :k_0 + 1\n"
-        << true << "1:w:p,2:w:q,3:z:r";
-    QTest::newRow("conditions are ignored by an insert")
-        << int(XSQLBuilder::Insert) << QString() << QStringList{"id", "a"} << QVariantList{9, "n"}
-        << QList<Condition>{{"id", "=", 1, ""}} << "INSERT INTO t (id, a) VALUES (:id0, :a0);"
-        << true << untouched + ",9:n:NULL";
 }
 
 void TestXSQLBuilder::statements()
