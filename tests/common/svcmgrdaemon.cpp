@@ -163,7 +163,7 @@ void SvcMgrDaemon::killServices()
     for (const QString &entry : pids) {
         bool ok = false;
         const qint64 pid = entry.toLongLong(&ok);
-        if (!ok || pid == self)
+        if (!ok || pid == self || pid == this->pid())
             continue;
         QFile environ("/proc/" + entry + "/environ");
         if (!environ.open(QIODevice::ReadOnly))

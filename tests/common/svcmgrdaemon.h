@@ -46,8 +46,8 @@ public:
     QString eventLog() const;  // the event log's contents
     QString daemonLog() const; // what the daemon wrote to stderr
 
-    // Kills every process that still has this daemon's directory in its
-    // environment: the services it started and whatever they started.
+    // Kills every process other than the daemon that still has its directory
+    // in its environment: the services it started and whatever they started.
     void killServices();
 
     // Runs a program as another user (runuser, so only as root) and waits for it.
