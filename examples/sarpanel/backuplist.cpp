@@ -1,0 +1,101 @@
+// The list of databases to back up, mirrored one to one in tbldb.
+#include "maincontrolpanel.h"
+
+#include "fdfrdatabase.h"
+#include "messagebox.h"
+#include "ui_maincontrolpanel.h"
+
+#include <QMessageBox>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+QListWidgetItem *databaseItem(const QString &name)
+{
+    return new QListWidgetItem(QIcon(QStringLiteral(":/images/db.png")), name);
+}
+
+} // namespace
+
+void MainControlPanel::loadBackupList()
+{
+    QSqlQuery query(settingsDb);
+    if (!query.prepare(QStringLiteral("select * from tbldb; ")) || !query.exec()) {
+        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text(),
+                 this);
+        return;
+    }
+    while (query.next())
+        ui->listWidget->addItem(databaseItem(query.value(QStringLiteral("dbname")).toString()));
+}
+
+void MainControlPanel::on_butAdd_clicked()
+{
+    FDfrDatabase picker;
+    picker.setServerInfo(ui->tServer->text(), dbUser, dbPassword, dbPort);
+    QString name;
+    if (picker.chooseDatabase(name) == 1)
+        addBackupDatabase(name);
+}
+
+void MainControlPanel::addBackupDatabase(const QString &name)
+{
+    QSqlQuery check(settingsDb);
+    check.prepare(QStringLiteral("select * from tbldb where dbname = :dbname ; "));
+    check.bindValue(QStringLiteral(":dbname"), name);
+    if (!check.exec()) {
+        showInfo(QStringLiteral("Gagal mengecek data.\nPesan Error : ") + check.lastError().text(),
+                 this);
+        return;
+    }
+    bool listed = false;
+    while (check.next())
+        listed = true;
+    if (listed) {
+        showError(QStringLiteral("Database : ") + name +
+                      QStringLiteral(" sudah masuk dalam daftar."),
+                  this);
+        return;
+    }
+    QSqlQuery insert(settingsDb);
+    insert.prepare(QStringLiteral("insert into tbldb(dbname) values(:data); "));
+    insert.bindValue(QStringLiteral(":data"), name);
+    if (!insert.exec()) {
+        showInfo(QStringLiteral("Gagal Simpan Data.\nPesan Error : ") + insert.lastError().text(),
+                 this);
+        return;
+    }
+    ui->listWidget->addItem(databaseItem(name));
+}
+
+void MainControlPanel::on_butDel_clicked()
+{
+    const QList<QListWidgetItem *> selected = ui->listWidget->selectedItems();
+    if (selected.isEmpty() || selected.first()->text().isEmpty()) {
+        showInfo(QStringLiteral("Tidak ada yang dipilih"), this);
+        return;
+    }
+    const QString name = selected.first()->text();
+
+    QMessageBox question(this);
+    question.setIcon(QMessageBox::Question);
+    question.setText(
+        QStringLiteral("Apakah database '%1' akan dihapus dari daftar backup ?").arg(name));
+    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    question.setDefaultButton(QMessageBox::Yes);
+    if (question.exec() == QMessageBox::No)
+        return;
+
+    QSqlQuery remove(settingsDb);
+    remove.prepare(QStringLiteral("delete from tbldb where dbname = :dbname ; "));
+    remove.bindValue(QStringLiteral(":dbname"), name);
+    if (!remove.exec()) {
+        showInfo(QStringLiteral("Gagal menghapus data.\nPesan Error : ") +
+                     remove.lastError().text(),
+                 this);
+        return;
+    }
+    delete ui->listWidget->takeItem(ui->listWidget->row(selected.first()));
+    showInfo(QStringLiteral("Data berhasil dihapus."), this);
+}

@@ -1,0 +1,113 @@
+#include "flog.h"
+
+#include "messagebox.h"
+#include "ui_flog.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextCursor>
+#include <QTimer>
+
+flog::flog(QWidget *parent, const QString &programDir)
+    : QDialog(parent), ui(new Ui::flog),
+      m_programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir)
+{
+    ui->setupUi(this);
+    ui->plainTextEdit->setUndoRedoEnabled(false);
+    m_feeder = new QTimer(this);
+    m_feeder->setSingleShot(true);
+    m_feeder->setInterval(0);
+    connect(m_feeder, &QTimer::timeout, this, &flog::appendNextPart);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    setWindowTitle(QStringLiteral("Log Proses Backup"));
+    loadLog();
+    ui->plainTextEdit->setReadOnly(true);
+}
+
+flog::~flog()
+{
+    delete ui;
+}
+
+QString flog::logPath() const
+{
+#ifdef Q_OS_WIN
+    return m_programDir + QStringLiteral("\\busys.log");
+#else
+    return m_programDir + QStringLiteral("/busys.log");
+#endif
+}
+
+void flog::showMissing(const QString &path)
+{
+    showError(QStringLiteral("File : ") + path + QStringLiteral(" tidak ditemukan."), this);
+}
+
+void flog::loadLog()
+{
+    m_feeder->stop();
+    m_pending.clear();
+    m_shownUpTo = 0;
+    ui->plainTextEdit->clear();
+
+    const QString path = logPath();
+    QFile file(path);
+    if (!file.exists()) {
+        showMissing(path);
+        return;
+    }
+    file.open(QIODevice::ReadOnly);
+    m_pending = file.readAll();
+    file.close();
+    const int nul = m_pending.indexOf('\0');
+    if (nul >= 0)
+        m_pending.truncate(nul);
+    appendNextPart();
+}
+
+void flog::appendNextPart()
+{
+    // About a megabyte per step: a few tens of milliseconds of work.
+    constexpr int PartBytes = 1 << 20;
+    int end = m_pending.size();
+    if (end - m_shownUpTo > PartBytes) {
+        // Cut after a line break: no UTF-8 sequence spans one, so decoding
+        // part by part gives the same text as decoding the whole.
+        const int lineEnd = m_pending.indexOf('\n', m_shownUpTo + PartBytes);
+        if (lineEnd >= 0)
+            end = lineEnd + 1;
+    }
+    const QString text = QString::fromUtf8(m_pending.constData() + m_shownUpTo, end - m_shownUpTo);
+    QTextCursor cursor(ui->plainTextEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    m_shownUpTo = end;
+    if (m_shownUpTo < m_pending.size()) {
+        m_feeder->start();
+    } else {
+        m_pending.clear();
+        m_shownUpTo = 0;
+    }
+}
+
+void flog::on_butTutup_clicked()
+{
+    close();
+}
+
+void flog::on_butHapus_clicked()
+{
+    const QString path = logPath();
+    QFile file(path);
+    if (!file.exists()) {
+        showMissing(path);
+        return;
+    }
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.resize(file.pos());
+    file.close();
+    m_feeder->stop();
+    m_pending.clear();
+    m_shownUpTo = 0;
+    ui->plainTextEdit->setPlainText(QString());
+}

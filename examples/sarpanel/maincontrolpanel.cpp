@@ -1,0 +1,192 @@
+#include "maincontrolpanel.h"
+
+#include "flog.h"
+#include "messagebox.h"
+#include "sharedflag.h"
+#include "ui_maincontrolpanel.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const QString ServiceName = QStringLiteral("Sarvela DB Backup");
+const QString InstanceKey = QStringLiteral("s-ravo");
+constexpr int ShowRequestPollMs = 6000;
+constexpr int BalloonMs = 10000;
+
+} // namespace
+
+// Outside any namespace: the resource initialiser is a global function.
+static void loadResources()
+{
+    // The icons live in a static library; this keeps the linker from dropping them.
+    Q_INIT_RESOURCE(sarpanel);
+}
+
+MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
+    : QMainWindow(parent), ui(new Ui_MainControlPanel), serviceController(ServiceName),
+      m_programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir)
+{
+    loadResources();
+    ui->setupUi(this);
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));
+    setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
+    firstShown = false;
+    createMenus();
+    setMaximumSize(532, 491);
+    setMinimumSize(532, 491);
+}
+
+MainControlPanel::~MainControlPanel()
+{
+    delete trayMenu; // the tray's menu has no parent
+    delete ui;
+    // Let the next window of this process register its own connection cleanly.
+    const QString connection = settingsDb.connectionName();
+    settingsDb = QSqlDatabase();
+    if (!connection.isEmpty())
+        QSqlDatabase::removeDatabase(connection);
+}
+
+QString MainControlPanel::programFile(const QString &name) const
+{
+    return m_programDir + QLatin1Char('/') + name;
+}
+
+bool MainControlPanel::isAlreadyRunning()
+{
+    if (createSharedFlag(this, InstanceKey, QStringLiteral("no")))
+        return false;
+    writeSharedFlag(InstanceKey, QStringLiteral("yes"));
+    return true;
+}
+
+void MainControlPanel::createMenus()
+{
+    systemMenu = new QMenu(QStringLiteral("&Sistem"), this);
+    installAction = systemMenu->addAction(QStringLiteral("&Install Service"));
+    uninstallAction = systemMenu->addAction(QStringLiteral("&Uninstall Service"));
+    systemMenu->addSeparator();
+    exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
+    connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
+    connect(uninstallAction, &QAction::triggered, this, &MainControlPanel::on_menuUninstal_clicked);
+    connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
+
+    infoMenu = new QMenu(QStringLiteral("&Informasi"), this);
+    QAction *logAction = infoMenu->addAction(QStringLiteral("&Log Sistem"));
+    QAction *aboutAction = infoMenu->addAction(QStringLiteral("Tentang &Sistem"));
+    connect(logAction, &QAction::triggered, this, &MainControlPanel::on_log_click);
+    connect(aboutAction, &QAction::triggered, this, &MainControlPanel::on_app_about_click);
+
+    ui->menuBar->addMenu(systemMenu);
+    ui->menuBar->addMenu(infoMenu);
+}
+
+void MainControlPanel::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (firstShown)
+        return;
+    firstShown = true;
+    askInstallService();
+    setFormDefaults();
+    loadSettings();
+    createTrayIcon();
+    createTimer();
+}
+
+void MainControlPanel::closeEvent(QCloseEvent *event)
+{
+    // The panel keeps running in the tray; only "Keluar" ends it.
+    event->ignore();
+    hide();
+}
+
+void MainControlPanel::createTrayIcon()
+{
+    const QIcon icon(QStringLiteral(":/images/db.png"));
+    trayIcon = new QSystemTrayIcon(icon, this);
+    trayIcon->setToolTip(QStringLiteral("Sarvela Backup Database"));
+    auto *quitAction = new QAction(QStringLiteral("Keluar"), trayIcon);
+    auto *showAction = new QAction(QStringLiteral("Tampilkan Window"), trayIcon);
+    connect(quitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
+    connect(showAction, &QAction::triggered, this, &MainControlPanel::on_show_try_icon);
+    trayMenu = new QMenu;
+    trayMenu->addAction(showAction);
+    trayMenu->addAction(quitAction);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->show();
+    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
+                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
+                          QSystemTrayIcon::Information, BalloonMs);
+}
+
+void MainControlPanel::createTimer()
+{
+    timer = new QTimer(this);
+    timer->setInterval(ShowRequestPollMs);
+    connect(timer, &QTimer::timeout, this, &MainControlPanel::on_timer_tick);
+    timer->start();
+}
+
+void MainControlPanel::on_timer_tick()
+{
+    if (readSharedFlag(InstanceKey) == QLatin1String("yes")) {
+        show();
+        writeSharedFlag(InstanceKey, QStringLiteral("no"));
+    }
+}
+
+void MainControlPanel::on_show_try_icon()
+{
+    show();
+}
+
+void MainControlPanel::on_butTutup_clicked()
+{
+    hide();
+}
+
+void MainControlPanel::on_exit_app()
+{
+    close();
+    QCoreApplication::exit(0);
+}
+
+void MainControlPanel::on_app_about_click()
+{
+    const QString text = QStringLiteral("Sarvela Auto Backup\n") + QStringLiteral("Versi : ") +
+                         QCoreApplication::applicationVersion() + QLatin1Char('\n') +
+                         QStringLiteral("Dibuat oleh : Tim Pengembang Sarvela\n") +
+                         QStringLiteral("Dibangun dengan C++ dan Qt 5\n") +
+                         QStringLiteral("Lisensi : bebas dipakai dan disebarkan tanpa biaya");
+    showInfo(text, this);
+}
+
+void MainControlPanel::on_butHelp_clicked()
+{
+#ifdef Q_OS_WIN
+    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("\\bantuan.chm");
+#else
+    // Few Linux desktops open compiled help; the HTML copy says the same.
+    QString path = programFile(QStringLiteral("bantuan.chm"));
+    if (!QFile::exists(path))
+        path = programFile(QStringLiteral("bantuan.html"));
+#endif
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void MainControlPanel::on_log_click()
+{
+    flog dialog(this, m_programDir);
+    dialog.exec();
+}

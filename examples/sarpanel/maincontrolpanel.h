@@ -1,0 +1,90 @@
+// The control panel's main window: settings form, backup database list,
+// service status and actions, tray icon and the single-instance show request.
+#pragma once
+
+#include "qtservice.h"
+
+#include <QMainWindow>
+#include <QSqlDatabase>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class Ui_MainControlPanel;
+
+class MainControlPanel : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // programDir is where confbu.cfg, busys.log and sarvelad are looked for;
+    // empty means the program's own folder.
+    explicit MainControlPanel(QWidget *parent = nullptr, const QString &programDir = QString());
+    ~MainControlPanel() override;
+
+    // True when another panel already runs on this desktop; it is then asked
+    // to show its window.
+    bool isAlreadyRunning();
+
+    QString programDir() const { return m_programDir; }
+
+    // Settings form
+    void setFormDefaults();
+    bool loadSettings();
+    // Backup database list
+    void addBackupDatabase(const QString &name);
+    // Service actions
+    void refreshServiceStatus();
+    void askInstallService();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void on_cbJam1_stateChanged(int arg1);
+    void on_cbJam2_stateChanged(int arg1);
+    void on_butAdd_clicked();
+    void on_butSelectFolder_clicked();
+    void on_butTutup_clicked();
+    void on_butDel_clicked();
+    void on_butSaveRestart_clicked();
+    void on_butStart_clicked();
+    void on_butStop_clicked();
+    void on_butHelp_clicked();
+
+private:
+    // Connected explicitly to menu, tray and timer signals; kept out of the
+    // slot table so that connecting by name does not look for them.
+    void on_show_try_icon();
+    void on_menuInstal_clicked();
+    void on_menuUninstal_clicked();
+    void on_exit_app();
+    void on_log_click();
+    void on_app_about_click();
+    void on_timer_tick();
+
+    void createMenus();
+    void createTrayIcon();
+    void createTimer();
+    void loadBackupList();
+    void applyCheckBoxRule();
+    QString programFile(const QString &name) const;
+
+    bool firstShown = false;
+    QMenu *systemMenu = nullptr;
+    QMenu *infoMenu = nullptr;
+    QAction *installAction = nullptr;
+    QAction *uninstallAction = nullptr;
+    QAction *exitAction = nullptr;
+    Ui_MainControlPanel *ui;
+    QSqlDatabase settingsDb;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    QString dbUser;
+    QString dbPassword;
+    int dbPort = 0;
+    QtServiceController serviceController;
+    QTimer *timer = nullptr;
+    QString m_programDir;
+};

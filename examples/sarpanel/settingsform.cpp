@@ -1,0 +1,165 @@
+// The settings form of the main window: defaults, load from confbu.cfg,
+// the output folder chooser and save-and-restart.
+#include "maincontrolpanel.h"
+
+#include "messagebox.h"
+#include "ui_maincontrolpanel.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+
+// Today's date with the editor's time of day, whole seconds, local time.
+QDateTime todayAt(const QTime &time)
+{
+    return QDateTime(QDate::currentDate(), QTime(time.hour(), time.minute(), time.second(), 0),
+                     Qt::LocalTime);
+}
+
+void showTime(QTimeEdit *editor, const QDateTime &value)
+{
+    // A stored value that is no date-time leaves the editor as it was.
+    if (value.isValid())
+        editor->setTime(value.time());
+}
+
+} // namespace
+
+void MainControlPanel::setFormDefaults()
+{
+#ifdef Q_OS_WIN
+    ui->tLokasi->setText(QStringLiteral("c:\\"));
+#else
+    ui->tLokasi->setText(QDir::rootPath());
+#endif
+    ui->tServer->setText(QStringLiteral("localhost"));
+    ui->cbJam1->setChecked(false);
+    ui->cbJam2->setChecked(false);
+    ui->tmJam1->setDisplayFormat(QStringLiteral("hh:mm"));
+    ui->tmJam2->setDisplayFormat(QStringLiteral("hh:mm"));
+    ui->tLokasi->setReadOnly(true);
+    refreshServiceStatus();
+    applyCheckBoxRule();
+}
+
+void MainControlPanel::applyCheckBoxRule()
+{
+    ui->tmJam1->setEnabled(ui->cbJam1->isChecked());
+    ui->tmJam2->setEnabled(ui->cbJam2->isChecked());
+}
+
+void MainControlPanel::on_cbJam1_stateChanged(int)
+{
+    applyCheckBoxRule();
+}
+
+void MainControlPanel::on_cbJam2_stateChanged(int)
+{
+    applyCheckBoxRule();
+}
+
+bool MainControlPanel::loadSettings()
+{
+    const QString path = programFile(QStringLiteral("confbu.cfg"));
+    // Checked first: opening a missing file would create an empty one.
+    if (!QFile::exists(path)) {
+        showInfo(QStringLiteral("Maaf file [") + path + QStringLiteral("] tidak ditemukan."), this);
+        return false;
+    }
+    settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    settingsDb.setDatabaseName(path);
+    if (!settingsDb.open()) {
+        showInfo(QStringLiteral("Error Load database :") + settingsDb.lastError().text(), this);
+        return false;
+    }
+    QSqlQuery query(settingsDb);
+    if (!query.prepare(QStringLiteral("select * from confdb; ")) || !query.exec()) {
+        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text(),
+                 this);
+        return false;
+    }
+    bool haveRow = false;
+    while (query.next()) {
+        const QSqlRecord row = query.record();
+        ui->tLokasi->setText(row.value(QStringLiteral("outputdir")).toString());
+        ui->tServer->setText(row.value(QStringLiteral("server")).toString());
+        ui->cbJam1->setChecked(row.value(QStringLiteral("jam1st")).toBool());
+        ui->cbJam2->setChecked(row.value(QStringLiteral("jam2st")).toBool());
+        showTime(ui->tmJam1, row.value(QStringLiteral("jam1")).toDateTime());
+        showTime(ui->tmJam2, row.value(QStringLiteral("jam2")).toDateTime());
+        dbUser = row.value(QStringLiteral("user")).toString();
+        dbPassword = row.value(QStringLiteral("pass")).toString();
+        dbPort = row.value(QStringLiteral("port")).toInt();
+        if (dbUser.isEmpty())
+            dbUser = QStringLiteral("admin");
+        if (dbPassword.isEmpty())
+            dbPassword = QStringLiteral("5170342");
+        haveRow = true;
+    }
+    loadBackupList();
+    return haveRow;
+}
+
+void MainControlPanel::on_butSelectFolder_clicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, tr("Open Directory"), ui->tLokasi->text(),
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (!folder.trimmed().isEmpty())
+        ui->tLokasi->setText(folder);
+}
+
+void MainControlPanel::on_butSaveRestart_clicked()
+{
+    const QDateTime jam1 = todayAt(ui->tmJam1->time());
+    const QDateTime jam2 = todayAt(ui->tmJam2->time());
+
+    const QString folder = ui->tLokasi->text().trimmed();
+    if (folder.isEmpty()) {
+        showError(QStringLiteral("Pilih Lokasi backup database."), this);
+        ui->butSelectFolder->setFocus();
+        return;
+    }
+    if (!QDir(folder).exists())
+        QDir().mkpath(folder);
+    if (ui->tServer->text().trimmed().isEmpty()) {
+        showError(QStringLiteral("Tentukan Lokasi Server/IP Address Database"), this);
+        ui->tServer->setFocus();
+        return;
+    }
+    if (ui->listWidget->count() == 0) {
+        showError(QStringLiteral("Pilih database yang akan dibackup."), this);
+        ui->butAdd->setFocus();
+        return;
+    }
+
+    QSqlQuery query(settingsDb);
+    query.prepare(QStringLiteral("update confdb set ") +
+                  QStringLiteral("server = :server, jam1 = :jam1, jam2 = :jam2, ") +
+                  QStringLiteral("jam1st = :jam1st, jam2st = :jam2st, outputdir = :outputdir; "));
+    query.bindValue(QStringLiteral(":server"), ui->tServer->text().trimmed());
+    query.bindValue(QStringLiteral(":jam1"), jam1);
+    query.bindValue(QStringLiteral(":jam2"), jam2);
+    query.bindValue(QStringLiteral(":jam1st"), ui->cbJam1->isChecked());
+    query.bindValue(QStringLiteral(":jam2st"), ui->cbJam2->isChecked());
+    query.bindValue(QStringLiteral(":outputdir"), ui->tLokasi->text());
+    if (!query.exec()) {
+        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + query.lastError().text(),
+                 this);
+        return;
+    }
+
+    // The service reads its settings only when it starts.
+    if (serviceController.isRunning())
+        serviceController.stop();
+    refreshServiceStatus();
+    serviceController.start();
+    refreshServiceStatus();
+    showInfo(QStringLiteral("Data Berhasil disimpan."), this);
+}
