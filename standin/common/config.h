@@ -52,6 +52,11 @@ inline int stopGraceMs()
 {
     return envMs("SVCMGR_STOP_GRACE_MS", 5000);
 }
+// How long services that accept it may take to stop when the daemon stops.
+inline int shutdownTimeoutMs()
+{
+    return envMs("SVCMGR_SHUTDOWN_TIMEOUT_MS", 20000);
+}
 
 // What a service process finds in its environment.
 constexpr const char *ChannelFdEnv = "SVCMGR_CHANNEL_FD";

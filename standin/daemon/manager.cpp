@@ -163,9 +163,30 @@ void Manager::shutdown()
 {
     Lock lock(m_mutex);
     m_shuttingDown = true;
+    m_changed.notify_all();
+    // Services that asked for it get the shutdown control and a bounded
+    // time to stop; whatever still runs after that is killed.
+    std::vector<std::shared_ptr<ServiceProcess>> asked;
+    for (const auto &entry : m_services) {
+        const Service &svc = *entry.second;
+        std::shared_ptr<ServiceProcess> proc = svc.process;
+        if (!proc || !proc->started || proc->channel < 0 || proc->stoppedReported ||
+            !(svc.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))
+            continue;
+        svcwire::Writer msg;
+        msg.u32(svcwire::ChControl).u32(++proc->controlSeq).u32(SERVICE_CONTROL_SHUTDOWN);
+        if (svcwire::sendFrame(proc->channel, msg.data()))
+            asked.push_back(proc);
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::shutdownTimeoutMs());
+    m_changed.wait_until(lock, deadline, [&] {
+        for (const auto &proc : asked)
+            if (!proc->exited)
+                return false;
+        return true;
+    });
     for (auto &child : m_children)
         killGroup(child.first);
-    m_changed.notify_all();
 }
 
 Session::Handle *Manager::findHandle(Session &s, uint32_t id, bool isManager)

@@ -77,6 +77,7 @@ bool SvcMgrDaemon::start(QString *error)
     env.insert("SVCMGR_START_TIMEOUT_MS", QString::number(m_startMs));
     env.insert("SVCMGR_CONTROL_TIMEOUT_MS", QString::number(m_controlMs));
     env.insert("SVCMGR_STOP_GRACE_MS", QString::number(m_graceMs));
+    env.insert("SVCMGR_SHUTDOWN_TIMEOUT_MS", "3000");
     env.insert(m_extra);
     m_process->setProcessEnvironment(env);
     m_process->setStandardOutputFile(daemonLogPath(), QIODevice::Append);

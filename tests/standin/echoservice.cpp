@@ -4,7 +4,7 @@
 //   exit=N        exit code in SERVICE_STOPPED
 //   pending       never reports RUNNING     slowstop=MS stop takes MS milliseconds
 //   nostop        keeps running after SERVICE_STOPPED
-//   nopause       accepts only STOP
+//   nopause       accepts only STOP         shutdown    accepts SHUTDOWN too
 // User control 200 kills the process, 201 makes the handler sleep for a minute.
 #include "svcmgr_api.h"
 
@@ -24,7 +24,7 @@ std::string g_logPath;
 SERVICE_STATUS_HANDLE g_handle = nullptr;
 SERVICE_STATUS g_status{};
 std::thread::id g_dispatcherThread;
-bool g_pending = false, g_noStop = false, g_noPause = false;
+bool g_pending = false, g_noStop = false, g_noPause = false, g_shutdown = false;
 int g_slowStopMs = 0;
 DWORD g_exitCode = 0;
 
@@ -72,6 +72,9 @@ void controlHandler(DWORD control)
             report(SERVICE_STOPPED);
         }
         break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        report(SERVICE_STOPPED);
+        break;
     case SERVICE_CONTROL_PAUSE:
         report(SERVICE_PAUSED);
         break;
@@ -104,6 +107,8 @@ void serviceMain(DWORD argc, LPWSTR *argv)
             g_noStop = true;
         else if (a == "nopause")
             g_noPause = true;
+        else if (a == "shutdown")
+            g_shutdown = true;
         else if (a.rfind("slowstop=", 0) == 0)
             g_slowStopMs = std::atoi(a.c_str() + 9);
         else if (a.rfind("exit=", 0) == 0)
@@ -129,8 +134,9 @@ void serviceMain(DWORD argc, LPWSTR *argv)
 
     g_handle = RegisterServiceCtrlHandlerW(argv[0], controlHandler);
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    g_status.dwControlsAccepted =
-        SERVICE_ACCEPT_STOP | (g_noPause ? 0 : SERVICE_ACCEPT_PAUSE_CONTINUE);
+    g_status.dwControlsAccepted = SERVICE_ACCEPT_STOP |
+                                  (g_noPause ? 0 : SERVICE_ACCEPT_PAUSE_CONTINUE) |
+                                  (g_shutdown ? SERVICE_ACCEPT_SHUTDOWN : 0);
     report(SERVICE_START_PENDING);
     if (!g_pending)
         report(SERVICE_RUNNING);

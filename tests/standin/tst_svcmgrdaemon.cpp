@@ -101,6 +101,7 @@ private slots:
     void cleanup();
 
     void restartKeepsDatabase();
+    void stopShutsServicesDown();
     void crashLeavesStaleSocket();
     void secondDaemonRefused();
     void garbageOnSocket_data();
@@ -200,6 +201,29 @@ void TestSvcMgrDaemon::restartKeepsDatabase()
     QVERIFY(db.open(QIODevice::ReadOnly));
     QVERIFY(!db.readAll().contains("daemon-marked"));
     QVERIFY(!QFile::exists(daemon.databasePath() + ".tmp"));
+}
+
+void TestSvcMgrDaemon::stopShutsServicesDown()
+{
+    SvcMgrDaemon daemon;
+    QString error;
+    QVERIFY2(daemon.start(&error), qPrintable(error));
+    QCOMPARE(createService("daemon-polite", quoted(echoServicePath())), DWORD(0));
+    QCOMPARE(createService("daemon-blunt", quoted(echoServicePath())), DWORD(0));
+    const QString polite = m_files.filePath("polite.log");
+    const QString blunt = m_files.filePath("blunt.log");
+    QCOMPARE(startService("daemon-polite", {"log=" + polite, "shutdown"}), DWORD(0));
+    QCOMPARE(startService("daemon-blunt", {"log=" + blunt}), DWORD(0));
+    QVERIFY(waitForState("daemon-polite", SERVICE_RUNNING));
+    QVERIFY(waitForState("daemon-blunt", SERVICE_RUNNING));
+    const qint64 bluntPid = loggedPid(blunt);
+
+    daemon.stop();
+    // Only the service that accepts it hears of the shutdown, and it ends on its own.
+    QVERIFY(readLines(polite).contains("control 5 dispatcher-thread 1"));
+    QVERIFY(readLines(polite).contains("dispatcher-returned"));
+    QVERIFY(!readLines(blunt).join('\n').contains("control"));
+    QVERIFY(waitUntil([&] { return !processAlive(bluntPid); }));
 }
 
 void TestSvcMgrDaemon::crashLeavesStaleSocket()
