@@ -9,10 +9,10 @@ namespace svcwire {
 namespace {
 constexpr uint32_t NullString = 0xFFFFFFFFu;
 
-bool writeAll(int fd, const char *p, size_t n)
+bool writeAll(int fd, const char *p, size_t n, int flags = 0)
 {
     while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL | flags);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -101,6 +101,18 @@ bool sendFrame(int fd, const std::string &payload)
     frame.append(reinterpret_cast<const char *>(&n), sizeof n);
     frame.append(payload);
     return writeAll(fd, frame.data(), frame.size());
+}
+
+bool sendFrameNow(int fd, const std::string &payload)
+{
+    std::string frame;
+    uint32_t n = uint32_t(payload.size());
+    frame.append(reinterpret_cast<const char *>(&n), sizeof n);
+    frame.append(payload);
+    if (writeAll(fd, frame.data(), frame.size(), MSG_DONTWAIT))
+        return true;
+    ::shutdown(fd, SHUT_RDWR);
+    return false;
 }
 
 bool recvFrame(int fd, std::string *payload)

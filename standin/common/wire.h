@@ -74,6 +74,9 @@ private:
 
 // Whole-frame I/O on a blocking stream socket; false on EOF, error or garbage.
 bool sendFrame(int fd, const std::string &payload);
+// For a channel whose reader we do not trust to keep up: never blocks, and a
+// frame that does not fit at once breaks the channel (shut down both ways).
+bool sendFrameNow(int fd, const std::string &payload);
 bool recvFrame(int fd, std::string *payload);
 
 // wchar_t is UTF-32 on the systems the stand-in runs on.

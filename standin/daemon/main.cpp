@@ -5,6 +5,7 @@
 #include "manager.h"
 #include "server.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,10 +17,14 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
 namespace {
+
+constexpr int MaxClients = 512;
+std::atomic<int> g_clients{0};
 
 bool makeDirs(const std::string &path)
 {
@@ -55,7 +60,21 @@ void acceptLoop(Manager *manager, int listenFd)
             ::close(fd);
             continue;
         }
-        std::thread(serveClient, std::ref(*manager), fd, cred.uid).detach();
+        // A bounded number of clients at a time, so that nobody can starve the daemon of threads.
+        if (g_clients >= MaxClients) {
+            ::close(fd);
+            continue;
+        }
+        ++g_clients;
+        try {
+            std::thread([manager, fd, uid = cred.uid] {
+                serveClient(*manager, fd, uid);
+                --g_clients;
+            }).detach();
+        } catch (const std::system_error &) {
+            --g_clients;
+            ::close(fd);
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -175,7 +176,7 @@ void Manager::shutdown()
             continue;
         svcwire::Writer msg;
         msg.u32(svcwire::ChControl).u32(++proc->controlSeq).u32(SERVICE_CONTROL_SHUTDOWN);
-        if (svcwire::sendFrame(proc->channel, msg.data()))
+        if (svcwire::sendFrameNow(proc->channel, msg.data()))
             asked.push_back(proc);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::shutdownTimeoutMs());
@@ -437,7 +438,18 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
     proc->startArgs.insert(proc->startArgs.end(), args.begin(), args.end());
     svc->process = proc;
     m_children[proc->pid] = Child{svc, proc};
-    std::thread([this, svc, proc] { readChannel(svc, proc); }).detach();
+    try {
+        std::thread([this, svc, proc] { readChannel(svc, proc); }).detach();
+    } catch (const std::system_error &) {
+        // Out of threads: the service could never be heard, so it does not run.
+        killGroup(proc->pid);
+        proc->killed = true;
+        ::close(proc->channel);
+        proc->channel = -1;
+        svc->process = nullptr;
+        svc->status = stoppedStatus(svc->record.serviceType, ERROR_SERVICE_REQUEST_TIMEOUT);
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
 
     const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::startTimeoutMs());
     m_changed.wait_until(lock, deadline,
@@ -624,7 +636,7 @@ void Manager::onChannelMessage(const std::shared_ptr<Service> &svc,
         start.u32(svcwire::ChStart).u32(uint32_t(proc->startArgs.size()));
         for (const std::string &a : proc->startArgs)
             start.str(a);
-        if (!svcwire::sendFrame(proc->channel, start.data()))
+        if (!svcwire::sendFrameNow(proc->channel, start.data()))
             *keep = false;
         return;
     }
@@ -717,7 +729,7 @@ DWORD Manager::controlService(Session &s, uint32_t id, DWORD control, SERVICE_ST
     const uint32_t seq = ++proc->controlSeq;
     DWORD result = ERROR_SUCCESS;
     if (proc->channel < 0 || !proc->started ||
-        !svcwire::sendFrame(
+        !svcwire::sendFrameNow(
             proc->channel,
             svcwire::Writer().u32(svcwire::ChControl).u32(seq).u32(control).data())) {
         result = ERROR_SERVICE_REQUEST_TIMEOUT;

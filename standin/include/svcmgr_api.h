@@ -29,7 +29,8 @@ typedef const WCHAR *LPCWSTR;
 typedef struct SC_HANDLE__ *SC_HANDLE;
 typedef struct SERVICE_STATUS_HANDLE__ *SERVICE_STATUS_HANDLE;
 
-typedef struct _SERVICE_STATUS {
+typedef struct _SERVICE_STATUS
+{
     DWORD dwServiceType;
     DWORD dwCurrentState;
     DWORD dwControlsAccepted;
@@ -40,7 +41,8 @@ typedef struct _SERVICE_STATUS {
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
 // Strings point into the caller's buffer, behind the record.
-typedef struct _QUERY_SERVICE_CONFIGW {
+typedef struct _QUERY_SERVICE_CONFIGW
+{
     DWORD dwServiceType;
     DWORD dwStartType;
     DWORD dwErrorControl;
@@ -52,14 +54,16 @@ typedef struct _QUERY_SERVICE_CONFIGW {
     LPWSTR lpDisplayName;
 } QUERY_SERVICE_CONFIGW, *LPQUERY_SERVICE_CONFIGW;
 
-typedef struct _SERVICE_DESCRIPTIONW {
+typedef struct _SERVICE_DESCRIPTIONW
+{
     LPWSTR lpDescription;
 } SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
 
 typedef void (*LPSERVICE_MAIN_FUNCTIONW)(DWORD dwNumServicesArgs, LPWSTR *lpServiceArgVectors);
 typedef void (*LPHANDLER_FUNCTION)(DWORD dwControl);
 
-typedef struct _SERVICE_TABLE_ENTRYW {
+typedef struct _SERVICE_TABLE_ENTRYW
+{
     LPWSTR lpServiceName;
     LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
 } SERVICE_TABLE_ENTRYW, *LPSERVICE_TABLE_ENTRYW;

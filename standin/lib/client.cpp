@@ -29,6 +29,7 @@ namespace {
 struct Connection
 {
     int fd = -1;
+    bool broken = false;
     std::mutex mutex;
     ~Connection()
     {
@@ -81,7 +82,11 @@ bool call(Connection &conn, const Writer &request, Reader *answer)
     std::string reply;
     {
         std::lock_guard<std::mutex> lock(conn.mutex);
-        if (!svcwire::sendFrame(conn.fd, request.data()) || !svcwire::recvFrame(conn.fd, &reply)) {
+        if (conn.broken || !svcwire::sendFrame(conn.fd, request.data()) ||
+            !svcwire::recvFrame(conn.fd, &reply)) {
+            // A late answer must never be taken for the next request's.
+            conn.broken = true;
+            ::shutdown(conn.fd, SHUT_RDWR);
             SetLastError(RPC_S_SERVER_UNAVAILABLE);
             return false;
         }

@@ -205,6 +205,13 @@ void TestSvcMgrApi::newServiceConfiguration()
     QVERIFY(config->lpLoadOrderGroup && !*config->lpLoadOrderGroup);
     QVERIFY(config->lpDependencies && !*config->lpDependencies);
 
+    // Names and texts beyond ASCII travel intact.
+    const QString local = QString::fromUtf8("Cadangan \u00dcbung \u0416");
+    QCOMPARE(create(local, "/bin/true"), DWORD(0));
+    ScHandle named(openService(local, SERVICE_QUERY_CONFIG));
+    QVERIFY(QueryServiceConfigW(named.get(), config, sizeof buf, &needed));
+    QCOMPARE(QString::fromWCharArray(config->lpDisplayName), local);
+
     // The interactive flag is kept and reported back.
     m_created << "api-interactive";
     QCOMPARE(createService("api-interactive", "/bin/true", SERVICE_DEMAND_START, 0x110), DWORD(0));
