@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -94,9 +95,15 @@ int main(int argc, char **argv)
                                                                                              : 2;
     }
     ::openlog("svcmgrd", LOG_PID, LOG_DAEMON);
-    const std::string dir = svcconfig::stateDir();
+    std::string dir = svcconfig::stateDir();
     if (!makeDirs(dir))
         return fail("cannot create " + dir + ": " + std::strerror(errno));
+    // Services run in "/", so they must be told the directory as an absolute path.
+    if (char *absolute = ::realpath(dir.c_str(), nullptr)) {
+        dir = absolute;
+        std::free(absolute);
+        ::setenv(SVCMGR_DIR_ENV, dir.c_str(), 1);
+    }
 
     // One daemon per directory: the lock lives as long as this process.
     const std::string lockPath = svcconfig::lockPath();
