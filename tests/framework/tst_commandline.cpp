@@ -1,5 +1,6 @@
 // The service program's command line without a running manager: every option's
 // output and exit code, the name checks, and running as a plain application.
+#include "qtservice.h"
 #include "servicecopy.h"
 
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@ private slots:
     void execPassesArguments();
     void nameChecks_data();
     void nameChecks();
+    void nameWarningNamesItsSource();
 
 private:
     QTemporaryDir m_noManager;
@@ -189,6 +191,50 @@ void tst_CommandLine::nameChecks()
                                 service.program().toLatin1() +
                                 "\n\nis not installed and not running\n\n";
     QCOMPARE(r.out, expected);
+}
+
+namespace {
+class NamedOnly : public QtService<QCoreApplication>
+{
+public:
+    explicit NamedOnly(const QString &name) : QtService<QCoreApplication>(0, nullptr, name) {}
+
+protected:
+    void start() override {}
+};
+
+struct Warning
+{
+    QString text, file, function;
+};
+QList<Warning> g_warnings;
+
+void collectWarning(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg)
+        g_warnings.append(
+            {text, QString::fromUtf8(context.file), QString::fromUtf8(context.function)});
+}
+} // namespace
+
+// Whoever reads the log must be able to tell where the corrected name came from.
+void tst_CommandLine::nameWarningNamesItsSource()
+{
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarning);
+    {
+        NamedOnly service(QStringLiteral("a\\b"));
+        QCOMPARE(QtServiceBase::instance(), &service);
+        QCOMPARE(QtServiceController(service.serviceName()).serviceName(), service.serviceName());
+    }
+    qInstallMessageHandler(previous);
+    QCOMPARE(QtServiceBase::instance(), nullptr);
+    QCOMPARE(g_warnings.size(), 1);
+    QCOMPARE(g_warnings[0].text, QStringLiteral("QtService: 'name' contains backslashes '\\'."));
+    QVERIFY2(g_warnings[0].file.contains(QLatin1String("src/qtservice")),
+             qPrintable(g_warnings[0].file));
+    QCOMPARE(g_warnings[0].function,
+             QStringLiteral("QtServiceBase::QtServiceBase(int, char**, const QString&)"));
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

@@ -25,8 +25,6 @@ class tst_SarveladControl : public QObject
 private slots:
     void initTestCase();
     void lifecycleThroughManager();
-    void noDaemon_data();
-    void noDaemon();
 
 private:
     Run sarvelad(const QStringList &args) const;
@@ -105,35 +103,6 @@ void tst_SarveladControl::lifecycleThroughManager()
     r = sarvelad({"-u"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.err, QByteArray("The service Sarvela DB Backup is not installed\n"));
-}
-
-void tst_SarveladControl::noDaemon_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("err");
-    QTest::newRow("start") << QStringList{} << 252
-                           << QByteArray("The service Sarvela DB Backup could not start\n");
-    QTest::newRow("install") << QStringList{"-i"} << 255
-                             << QByteArray("The service Sarvela DB Backup could not be "
-                                           "installed\n");
-    QTest::newRow("uninstall") << QStringList{"-u"} << 0
-                               << QByteArray("The service Sarvela DB Backup is not installed\n");
-}
-
-void tst_SarveladControl::noDaemon()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QByteArray, err);
-    QTemporaryDir empty;
-    QVERIFY(empty.isValid());
-    const QByteArray previous = qgetenv("SVCMGR_DIR");
-    qputenv("SVCMGR_DIR", empty.path().toLocal8Bit());
-    const Run r = sarvelad(args);
-    qputenv("SVCMGR_DIR", previous);
-    QCOMPARE(r.exitCode, exitCode);
-    QCOMPARE(r.err, err);
 }
 
 QTEST_GUILESS_MAIN(tst_SarveladControl)

@@ -1,15 +1,12 @@
 // The framework under a real private manager daemon: install and uninstall, the
-// console start, every control request and the states reported for it, the end
-// of a run, and the clients the manager refuses.
+// console start, every control request and the states reported for it, and the
+// end of a run.
 #include "qtservice.h"
 #include "qtservice_p.h"
 #include "servicecopy.h"
 #include "svcmgrdaemon.h"
 
 #include <QtTest>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 const QString DefaultName = QStringLiteral("Sarvela Test Service");
@@ -93,8 +90,6 @@ private slots:
     void correctedNameReachesManager();
     void deletingRunningService();
     void eventLogEntry();
-    void unprivilegedClient();
-    void daemonRestartStartsAutomaticServices();
 };
 
 #define START_MANAGER(manager)                                                                     \
@@ -398,60 +393,6 @@ void tst_ServiceHost::eventLogEntry()
     const QByteArray text = events.readAll();
     QVERIFY2(text.contains("Sarvela Test Service") && text.contains("test entry"),
              text.constData());
-}
-
-void tst_ServiceHost::unprivilegedClient()
-{
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as another user");
-    if (QStandardPaths::findExecutable("runuser").isEmpty())
-        QSKIP("runuser is missing");
-    START_MANAGER(manager);
-    ServiceCopy service;
-    QVERIFY(service.isValid());
-    QCOMPARE(service.run({"-i"}).exitCode, 0);
-    QtServiceController controller(DefaultName);
-    QVERIFY(controller.start());
-    QVERIFY(waitForState(DefaultName, SERVICE_RUNNING));
-    // Let another user reach the program and the manager's socket.
-    QVERIFY(::chmod(QFile::encodeName(service.dir()).constData(), 0755) == 0);
-    QVERIFY(::chmod(QFile::encodeName(manager.dir()).constData(), 0755) == 0);
-
-    auto runAsNobody = [&](const QStringList &args) {
-        QProcess p;
-        p.start("runuser", QStringList{"-u", "nobody", "--", "env", "SVCMGR_DIR=" + manager.dir(),
-                                       service.program()} +
-                               args);
-        p.waitForFinished(30000);
-        return qMakePair(p.exitCode(), p.readAllStandardOutput() + p.readAllStandardError());
-    };
-    auto r = runAsNobody({"-v"});
-    QCOMPARE(r.first, 0);
-    QVERIFY2(r.second.contains("is installed and running"), r.second.constData());
-    r = runAsNobody({"-t"});
-    QVERIFY2(r.second.contains("(Access is denied.)"), r.second.constData());
-    r = runAsNobody({"-u"});
-    QCOMPARE(r.first, 255);
-    QVERIFY2(r.second.contains("could not be uninstalled"), r.second.constData());
-    QVERIFY(controller.isInstalled());
-    QVERIFY(controller.isRunning());
-    QVERIFY(controller.stop());
-}
-
-void tst_ServiceHost::daemonRestartStartsAutomaticServices()
-{
-    ServiceCopy service;
-    QVERIFY(service.isValid());
-    service.configure({{"automatic", true}});
-    START_MANAGER(manager);
-    QCOMPARE(service.run({"-i"}).exitCode, 0);
-    manager.stop();
-
-    QString error;
-    QVERIFY2(manager.start(&error), qPrintable(error));
-    QVERIFY(service.waitForLog("start "));
-    QCOMPARE(service.log(), QStringList{"start 2 Sarvela Test Service"});
-    QVERIFY(QtServiceController(DefaultName).stop());
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceHost)
