@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -453,10 +454,10 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
 
     const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::startTimeoutMs());
     m_changed.wait_until(lock, deadline,
-                         [&] { return proc->started || proc->exited || m_shuttingDown; });
+                         [&] { return proc->started || proc->finished || m_shuttingDown; });
     if (proc->started)
         return ERROR_SUCCESS;
-    if (proc->exited)
+    if (proc->finished)
         return ERROR_PROCESS_ABORTED; // it ended before its dispatcher took the start
     killGroup(proc->pid);
     proc->killed = true;
@@ -594,7 +595,23 @@ void Manager::readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceP
     }
     std::string frame;
     for (;;) {
-        if (!svcwire::recvFrame(fd, &frame))
+        bool wasDead;
+        {
+            Lock lock(m_mutex);
+            wasDead = proc->exited;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int n = ::poll(&p, 1, 100);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (n == 0) {
+            // Dead before the poll and nothing left: all it ever wrote has been read,
+            // even if a child of it still holds the channel open.
+            if (wasDead)
+                break;
+            continue;
+        }
+        if (n < 0 || !svcwire::recvFrame(fd, &frame))
             break;
         Lock lock(m_mutex);
         bool keep = true;
@@ -605,6 +622,28 @@ void Manager::readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceP
     Lock lock(m_mutex);
     proc->channel = -1;
     ::close(fd);
+    if (proc->exited)
+        finish(svc, proc);
+    m_changed.notify_all();
+}
+
+// A process is done once it has been reaped and its last reports read; only
+// then can we tell a crash from a service that reported SERVICE_STOPPED and left.
+void Manager::finish(const std::shared_ptr<Service> &svc,
+                     const std::shared_ptr<ServiceProcess> &proc)
+{
+    if (proc->finished)
+        return;
+    proc->finished = true;
+    if (svc && svc->process == proc) {
+        svc->process = nullptr;
+        if (!proc->stoppedReported) {
+            svc->status = stoppedStatus(svc->record.serviceType, ERROR_PROCESS_ABORTED);
+            logManagerEvent(EVENTLOG_ERROR_TYPE, 7034,
+                            "The " + svc->record.name + " service terminated unexpectedly.");
+        }
+        removeIfDeleted(svc);
+    }
     m_changed.notify_all();
 }
 
@@ -737,15 +776,15 @@ DWORD Manager::controlService(Session &s, uint32_t id, DWORD control, SERVICE_ST
         const auto deadline =
             Clock::now() + std::chrono::milliseconds(svcconfig::controlTimeoutMs());
         bool answered = m_changed.wait_until(lock, deadline, [&] {
-            return proc->doneSeq >= seq || proc->exited || proc->channel < 0 || m_shuttingDown;
+            return proc->doneSeq >= seq || proc->finished || proc->channel < 0 || m_shuttingDown;
         });
         if (!answered) {
             result = ERROR_SERVICE_REQUEST_TIMEOUT;
-        } else if (proc->doneSeq < seq && !proc->exited) {
+        } else if (proc->doneSeq < seq && !proc->finished) {
             // The channel broke while the handler ran: the process is ending;
             // let the reaper record how, so the answer carries its status.
             m_changed.wait_for(lock, std::chrono::seconds(2),
-                               [&] { return proc->exited || m_shuttingDown; });
+                               [&] { return proc->finished || m_shuttingDown; });
         }
     }
     svc->controlBusy = false;
@@ -772,15 +811,8 @@ void Manager::reapLoop()
         std::shared_ptr<Service> svc = it->second.service.lock();
         m_children.erase(it);
         proc->exited = true;
-        if (svc && svc->process == proc) {
-            svc->process = nullptr;
-            if (!proc->stoppedReported) {
-                svc->status = stoppedStatus(svc->record.serviceType, ERROR_PROCESS_ABORTED);
-                logManagerEvent(EVENTLOG_ERROR_TYPE, 7034,
-                                "The " + svc->record.name + " service terminated unexpectedly.");
-            }
-            removeIfDeleted(svc);
-        }
+        if (proc->channel < 0)
+            finish(svc, proc);
         m_changed.notify_all();
     }
 }

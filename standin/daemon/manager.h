@@ -27,7 +27,8 @@ struct ServiceProcess
     bool connected = false; // the dispatcher said hello with the right token
     bool started = false;   // the service's entry thread exists
     bool stoppedReported = false;
-    bool exited = false;
+    bool exited = false;   // reaped
+    bool finished = false; // reaped and its channel read to the end
     bool killed = false;
     Clock::time_point killAt = Clock::time_point::max();
     uint32_t controlSeq = 0;
@@ -105,6 +106,7 @@ private:
     void onChannelMessage(const std::shared_ptr<Service> &svc,
                           const std::shared_ptr<ServiceProcess> &proc, const std::string &frame,
                           bool *keep);
+    void finish(const std::shared_ptr<Service> &svc, const std::shared_ptr<ServiceProcess> &proc);
     void reapLoop();
     void housekeepingLoop();
     void removeIfDeleted(const std::shared_ptr<Service> &svc);

@@ -5,6 +5,7 @@
 //   pending       never reports RUNNING     slowstop=MS stop takes MS milliseconds
 //   nostop        keeps running after SERVICE_STOPPED
 //   nopause       accepts only STOP         shutdown    accepts SHUTDOWN too
+//   quickexit     ends the process right after reporting SERVICE_STOPPED
 // User control 200 kills the process, 201 makes the handler sleep for a minute.
 #include "svcmgr_api.h"
 
@@ -25,6 +26,7 @@ SERVICE_STATUS_HANDLE g_handle = nullptr;
 SERVICE_STATUS g_status{};
 std::thread::id g_dispatcherThread;
 bool g_pending = false, g_noStop = false, g_noPause = false, g_shutdown = false;
+bool g_quickExit = false;
 int g_slowStopMs = 0;
 DWORD g_exitCode = 0;
 
@@ -70,6 +72,8 @@ void controlHandler(DWORD control)
             }).detach();
         } else {
             report(SERVICE_STOPPED);
+            if (g_quickExit)
+                ::_exit(0);
         }
         break;
     case SERVICE_CONTROL_SHUTDOWN:
@@ -109,6 +113,8 @@ void serviceMain(DWORD argc, LPWSTR *argv)
             g_noPause = true;
         else if (a == "shutdown")
             g_shutdown = true;
+        else if (a == "quickexit")
+            g_quickExit = true;
         else if (a.rfind("slowstop=", 0) == 0)
             g_slowStopMs = std::atoi(a.c_str() + 9);
         else if (a.rfind("exit=", 0) == 0)

@@ -22,6 +22,7 @@ private slots:
     void controlStates_data();
     void controlStates();
     void crashBecomes1067();
+    void stopThenExitIsNoCrash();
     void neverConnects();
     void hungHandlerTimesOut();
     void lingeringProcessIsKilled();
@@ -192,6 +193,22 @@ void TestSvcMgrServices::crashBecomes1067()
     QCOMPARE(s.dwWaitHint, DWORD(0));
     QVERIFY(m_daemon.eventLog().contains("The svc-crash service terminated unexpectedly."));
     QCOMPARE(startService("svc-crash", {"log=" + logPath()}), DWORD(0));
+}
+
+void TestSvcMgrServices::stopThenExitIsNoCrash()
+{
+    // The process is gone before the manager may have read its last report;
+    // the report still counts, whichever the manager notices first.
+    QCOMPARE(create("svc-quick"), DWORD(0));
+    for (int round = 0; round < 15; ++round) {
+        QCOMPARE(startService("svc-quick", {"log=" + logPath(), "quickexit", "exit=9"}), DWORD(0));
+        QVERIFY(waitForState("svc-quick", SERVICE_RUNNING));
+        controlService("svc-quick", SERVICE_CONTROL_STOP);
+        QVERIFY(waitUntil([&] { return !processAlive(loggedPid(logPath())); }));
+        QVERIFY(waitForState("svc-quick", SERVICE_STOPPED));
+        QCOMPARE(queryStatus("svc-quick").dwWin32ExitCode, DWORD(9));
+        QFile::remove(logPath());
+    }
 }
 
 void TestSvcMgrServices::neverConnects()
