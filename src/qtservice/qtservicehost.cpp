@@ -41,6 +41,11 @@ public:
     QSemaphore startSemaphore{0};
     QSemaphore startSemaphore2{0};
     QtServiceControllerHandler *controllerHandler = nullptr;
+    // Under the mutex: requests posted and handled so far, and whether the event
+    // loop has ended, after which nothing posted will ever be handled.
+    quint64 posted = 0;
+    quint64 handled = 0;
+    bool loopEnded = false;
 
 private:
     void send();
@@ -161,6 +166,7 @@ void QtServiceControllerHandler::customEvent(QEvent *e)
         d->callStart();
     }
     QMutexLocker locker(&host->mutex);
+    ++host->handled;
     host->condition.wakeAll();
 }
 
@@ -225,11 +231,14 @@ static void QTSVC_CALL controlHandler(DWORD code)
             eventType = QEvent::User + int(code);
         break;
     }
-    if (eventType != 0) {
+    if (eventType != 0 && host->controllerHandler && !host->loopEnded) {
         // Posted under the mutex, which the wait releases: the wake-up cannot be lost.
+        // Each request waits for its own event, not for whichever was handled first.
+        const quint64 request = ++host->posted;
         QCoreApplication::postEvent(host->controllerHandler, new QEvent(QEvent::Type(eventType)),
                                     0);
-        host->condition.wait(&host->mutex);
+        while (host->handled < request && !host->loopEnded)
+            host->condition.wait(&host->mutex);
         if (after != 0)
             host->setCurrentState(after);
     }
@@ -359,12 +368,21 @@ bool QtServiceBaseData::startAsService()
     host->startSemaphore2.release();
 
     const int exitCode = callExecuteApplication();
+    {
+        // A request that arrived too late to be handled must not wait for ever.
+        QMutexLocker locker(&host->mutex);
+        host->loopEnded = true;
+        host->condition.wakeAll();
+    }
     host->reportStopped(DWORD(exitCode));
 
     if (thread->isRunning())
         thread->wait(ThreadWaitMs);
-    delete host->controllerHandler;
-    host->controllerHandler = nullptr;
+    {
+        QMutexLocker locker(&host->mutex);
+        delete host->controllerHandler;
+        host->controllerHandler = nullptr;
+    }
     if (thread->isFinished())
         delete thread;
 
