@@ -1,4 +1,5 @@
 #include "maincontrolpanel.h"
+#include "termination.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -19,6 +20,7 @@ int main(int argc, char **argv)
     window.setGeometry(0, 0, 532, 491);
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);
+    quitOnTerminationSignals();
     window.show();
     return app.exec();
 }

@@ -22,6 +22,7 @@ private slots:
     void secondStartShowsFirstWindow_data();
     void secondStartShowsFirstWindow();
     void killedInstanceDoesNotBlock();
+    void terminatedInstanceReleasesSegment();
 
 private:
     QString panelProgram() const { return buildBinDir() + QStringLiteral("/sarpanel"); }
@@ -142,6 +143,24 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     QVERIFY(another->waitForFinished(30000));
     QCOMPARE(another->exitCode(), 0);
     QCOMPARE(readSharedFlag(QStringLiteral("s-ravo")), QStringLiteral("yes"));
+}
+
+void TestSingleInstance::terminatedInstanceReleasesSegment()
+{
+    auto segmentExists = [] {
+        QSharedMemory probe(QStringLiteral("s-ravo"));
+        return probe.attach(QSharedMemory::ReadOnly);
+    };
+    // Ended by the session while its start-up question is still open.
+    QScopedPointer<QProcess> panel(startPanel());
+    QVERIFY(panel->waitForStarted(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(segmentExists(), 30000);
+    QTest::qWait(500); // let it reach its question
+    panel->terminate();
+    QVERIFY2(panel->waitForFinished(30000), "SIGTERM must end the panel");
+    QCOMPARE(panel->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(panel->exitCode(), 0);
+    QVERIFY2(!segmentExists(), "the segment must go with the panel");
 }
 
 QTEST_MAIN(TestSingleInstance)
