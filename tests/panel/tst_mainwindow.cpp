@@ -1,4 +1,4 @@
-// The main window as an administrator first meets it: the fixed form, menus,
+// The main window as an administrator first meets it: a window that cannot be resized,
 // the start-up question, defaults without a settings file, tray and exit.
 #include "panelfixture.h"
 
@@ -23,10 +23,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void formWidgets_data();
-    void formWidgets();
     void windowIsFixed();
-    void menus();
     void startupQuestionAnsweredNo();
     void defaultsWithoutSettingsFile();
     void closeHidesToTray();
@@ -60,69 +57,6 @@ void TestMainWindow::cleanup()
     }
 }
 
-void TestMainWindow::formWidgets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("icon");
-
-    auto row = [](const char *name, const char *cls, QRect g, const char *text, const char *icon) {
-        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(cls) << g
-                            << QString::fromUtf8(text) << QString::fromLatin1(icon);
-    };
-    row("label", "QLabel", {40, 81, 111, 20}, "Lokasi Backup :", "");
-    row("label_2", "QLabel", {40, 123, 111, 20}, "Jam Backup 1 :", "");
-    row("label_3", "QLabel", {40, 162, 111, 20}, "Jam Backup 2 :", "");
-    row("tLokasi", "QLineEdit", {150, 81, 251, 20}, "", "");
-    row("tmJam1", "QTimeEdit", {190, 121, 118, 22}, "", "");
-    row("tmJam2", "QTimeEdit", {190, 161, 118, 22}, "", "");
-    row("listWidget", "QListWidget", {150, 251, 251, 151}, "", "");
-    row("label_4", "QLabel", {40, 251, 111, 20}, "Database backup :", "");
-    row("butAdd", "QPushButton", {410, 251, 41, 31}, "", ":/images/add.png");
-    row("butDel", "QPushButton", {410, 291, 41, 31}, "", ":/images/del.png");
-    row("butSaveRestart", "QPushButton", {180, 421, 201, 31}, "Simpan dan Restart Service",
-        ":/images/save.png");
-    row("butTutup", "QPushButton", {400, 421, 91, 31}, "Tutup", ":/images/tutup.png");
-    row("cbJam1", "QCheckBox", {150, 124, 31, 17}, "", "");
-    row("cbJam2", "QCheckBox", {150, 163, 31, 17}, "", "");
-    row("butSelectFolder", "QPushButton", {410, 75, 41, 31}, "", ":/images/folder.png");
-    row("tServer", "QLineEdit", {150, 211, 251, 20}, "", "");
-    row("label_5", "QLabel", {40, 210, 111, 20}, "IP Address Server :", "");
-    row("butStart", "QPushButton", {30, 20, 101, 31}, "Start Service", ":/images/play.png");
-    row("butStop", "QPushButton", {140, 20, 101, 31}, "Stop Service", ":/images/stop.png");
-    row("lStatus", "QLabel", {260, 20, 251, 31}, "Status", "");
-    row("butHelp", "QPushButton", {20, 421, 91, 31}, "Bantuan", ":/images/help.png");
-}
-
-void TestMainWindow::formWidgets()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-    QFETCH(QString, icon);
-
-    MainControlPanel window(nullptr, m_programDir->path());
-    auto *w = window.findChild<QWidget *>(name);
-    QVERIFY2(w, qPrintable(name));
-    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), className);
-    QCOMPARE(w->parentWidget()->objectName(), QStringLiteral("centralWidget"));
-    QCOMPARE(w->geometry(), geometry);
-    if (auto *label = qobject_cast<QLabel *>(w))
-        QCOMPARE(label->text(), text);
-    if (auto *button = qobject_cast<QAbstractButton *>(w)) {
-        QCOMPARE(button->text(), text);
-        QCOMPARE(button->icon().isNull(), icon.isEmpty());
-        if (!icon.isEmpty()) {
-            const QImage shown = button->icon().pixmap(32).toImage();
-            QVERIFY2(!QIcon(icon).isNull(), qPrintable(icon));
-            QCOMPARE(shown, QIcon(icon).pixmap(32).toImage());
-        }
-    }
-}
-
 void TestMainWindow::windowIsFixed()
 {
     MainControlPanel window(nullptr, m_programDir->path());
@@ -136,22 +70,6 @@ void TestMainWindow::windowIsFixed()
     QCOMPARE(status->font().pointSize(), 14);
     QCOMPARE(status->alignment(), Qt::AlignCenter);
     QCOMPARE(widget<QMenuBar>(&window, "menuBar")->geometry(), QRect(0, 0, 532, 21));
-}
-
-void TestMainWindow::menus()
-{
-    MainControlPanel window(nullptr, m_programDir->path());
-    const QList<QAction *> top = widget<QMenuBar>(&window, "menuBar")->actions();
-    QCOMPARE(top.size(), 2);
-    QCOMPARE(top[0]->text(), QStringLiteral("&Sistem"));
-    QCOMPARE(top[1]->text(), QStringLiteral("&Informasi"));
-    QStringList system, info;
-    for (QAction *a : top[0]->menu()->actions())
-        system << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    for (QAction *a : top[1]->menu()->actions())
-        info << a->text();
-    QCOMPARE(system, QStringList({"&Install Service", "&Uninstall Service", "-", "&Keluar"}));
-    QCOMPARE(info, QStringList({"&Log Sistem", "Tentang &Sistem"}));
 }
 
 void TestMainWindow::startupQuestionAnsweredNo()
