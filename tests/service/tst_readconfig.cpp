@@ -15,7 +15,6 @@ class TestReadConfig : public QObject
 private slots:
     void storedForms_data();
     void storedForms();
-    void deliveredFile();
     void lastRowWins();
     void missingColumnsReadEmpty();
     void unusableFile_data();
@@ -40,13 +39,10 @@ void TestReadConfig::storedForms_data()
 
     const QDateTime at0530(QDate(2000, 1, 1), QTime(5, 30));
     QTest::newRow("blank user becomes admin") << "user" << QVariant("   ") << QVariant("admin");
-    QTest::newRow("null user becomes admin") << "user" << QVariant() << QVariant("admin");
     QTest::newRow("padded user keeps its blanks")
         << "user" << QVariant(" ops user ") << QVariant(" ops user ");
     QTest::newRow("blank pass becomes the default")
         << "pass" << QVariant("\t ") << QVariant("5170342");
-    QTest::newRow("padded pass kept") << "pass" << QVariant(" pw ") << QVariant(" pw ");
-    QTest::newRow("empty server stays empty") << "server" << QVariant("") << QVariant("");
     QTest::newRow("port as text of a number") << "port" << QVariant("6543") << QVariant(6543);
     QTest::newRow("port as words reads 0") << "port" << QVariant("lima") << QVariant(0);
     QTest::newRow("empty port reads 0") << "port" << QVariant() << QVariant(0);
@@ -59,9 +55,7 @@ void TestReadConfig::storedForms_data()
     QTest::newRow("time as a number is invalid")
         << "jam4" << QVariant(530) << QVariant(QDateTime());
     QTest::newRow("switch 1 is on") << "jam1st" << QVariant(1) << QVariant(true);
-    QTest::newRow("switch 0 is off") << "jam1st" << QVariant(0) << QVariant(false);
     QTest::newRow("switch text FALSE is off") << "jam2st" << QVariant("FALSE") << QVariant(false);
-    QTest::newRow("switch text 0 is off") << "jam2st" << QVariant("0") << QVariant(false);
     QTest::newRow("switch empty text is off") << "jam2st" << QVariant("") << QVariant(false);
     QTest::newRow("switch other text is on") << "jam4st" << QVariant("ya") << QVariant(true);
 }
@@ -86,24 +80,6 @@ void TestReadConfig::storedForms()
     else
         QCOMPARE(actual.toString(), expected.toString());
     QCOMPARE(folder.log(), QStringList{"Read Config."});
-}
-
-void TestReadConfig::deliveredFile()
-{
-    ProgramFolder folder;
-    QString error;
-    QVERIFY2(folder.setUp(&error), qPrintable(error));
-    QVERIFY(QFile::copy(SARVELA_BUILD_DIR "/packaging/confbu.cfg", folder.settingsPath()));
-
-    BackupEngine engine(folder.path());
-    QVERIFY(engine.ReadConfig());
-    QCOMPARE(engine.server, QStringLiteral("localhost"));
-    QCOMPARE(engine.user, QStringLiteral("admin"));
-    QCOMPARE(engine.pass, QStringLiteral("5170342"));
-    QCOMPARE(engine.port, 5432);
-    QVERIFY(!engine.outputdir.isEmpty());
-    QVERIFY(engine.jam1.isValid() && engine.jam2.isValid());
-    QVERIFY(!engine.jam1st && !engine.jam2st && !engine.jam3st && !engine.jam4st);
 }
 
 void TestReadConfig::lastRowWins()

@@ -77,6 +77,8 @@ void TestSarvelad::installedDirectory()
     QVERIFY(engine.ReadConfig());
     QCOMPARE(engine.server, QStringLiteral("localhost"));
     QCOMPARE(engine.port, 5432);
+    QCOMPARE(engine.user + "/" + engine.pass, QStringLiteral("admin/5170342"));
+    QVERIFY(engine.jam1.isValid() && engine.jam2.isValid());
     QVERIFY(!engine.jam1st && !engine.jam2st);
     QFile::remove(program.file("busys.log"));
 }

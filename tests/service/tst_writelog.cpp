@@ -19,7 +19,6 @@ private slots:
     void createsThenAppendsInOrder();
     void startsAgainAfterEmptied();
     void runLogIsPrivateWhenNew();
-    void unwritablePlaceLosesEntryQuietly();
 };
 
 void TestWriteLog::entryFormat_data()
@@ -35,7 +34,6 @@ void TestWriteLog::entryFormat_data()
     QTest::newRow("non-ASCII text is written as UTF-8")
         << QStringLiteral("Lokasi backup [/srv/cadangan-\u00e9\u20ac] tidak ditemukan.")
         << QByteArray(" - Lokasi backup [/srv/cadangan-\xc3\xa9\xe2\x82\xac] tidak ditemukan.\n");
-    QTest::newRow("empty message") << QString() << QByteArray(" - \n");
 }
 
 void TestWriteLog::entryFormat()
@@ -108,16 +106,6 @@ void TestWriteLog::runLogIsPrivateWhenNew()
     QCOMPARE(::stat(QFile::encodeName(existing).constData(), &info), 0);
     QCOMPARE(int(info.st_mode & 0777), 0604); // someone else's choice is left alone
     QCOMPARE(servicetest::logMessages(existing), QStringList{"y"});
-}
-
-void TestWriteLog::unwritablePlaceLosesEntryQuietly()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString missingFolder = dir.filePath(QStringLiteral("gone"));
-    WriteLog(QStringLiteral("lost"), QStringLiteral("busys.log"), missingFolder);
-    WriteLogFile(QStringLiteral("lost"), missingFolder + QStringLiteral("/run.log"));
-    QVERIFY(!QFileInfo::exists(missingFolder));
 }
 
 QTEST_GUILESS_MAIN(TestWriteLog)
