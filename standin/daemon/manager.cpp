@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "config.h"
+#include "launcher.h"
 #include "wire.h"
 
 #include <cerrno>
@@ -9,14 +10,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -39,56 +37,6 @@ SERVICE_STATUS stoppedStatus(DWORD type, DWORD exitCode)
     s.dwCurrentState = SERVICE_STOPPED;
     s.dwWin32ExitCode = exitCode;
     return s;
-}
-
-// The program of a registered path: a quoted path is taken up to its closing
-// quote and nothing after it is passed on; an unquoted one is taken whole, so
-// blanks in it can never select another program.
-std::string programOf(const std::string &binaryPath)
-{
-    if (!binaryPath.empty() && binaryPath[0] == '"') {
-        size_t end = binaryPath.find('"', 1);
-        return binaryPath.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-    }
-    return binaryPath;
-}
-
-DWORD launchError(int err)
-{
-    switch (err) {
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOEXEC:
-        return ERROR_BAD_EXE_FORMAT;
-    default:
-        return ERROR_FILE_NOT_FOUND;
-    }
-}
-
-std::string randomToken()
-{
-    unsigned char bytes[16] = {};
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ssize_t ignored = ::read(fd, bytes, sizeof bytes);
-        (void)ignored;
-        ::close(fd);
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char b : bytes) {
-        token += hex[b >> 4];
-        token += hex[b & 15];
-    }
-    return token;
-}
-
-void killGroup(pid_t pid)
-{
-    // The child leads its own session, so its group holds whatever it started.
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
 }
 
 } // namespace
@@ -425,8 +373,8 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
     const SERVICE_STATUS before = svc->status;
     svc->status = pending;
 
-    std::shared_ptr<ServiceProcess> proc;
-    DWORD error = launch(svc, &proc);
+    Launched launched;
+    DWORD error = launchService(svc->record.binaryPath, m_dir, &launched);
     if (error != ERROR_SUCCESS) {
         svc->status = stoppedStatus(before.dwServiceType, error);
         logManagerEvent(EVENTLOG_ERROR_TYPE, 7000,
@@ -435,6 +383,10 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
                             std::to_string(error) + ")");
         return error;
     }
+    auto proc = std::make_shared<ServiceProcess>();
+    proc->pid = launched.pid;
+    proc->channel = launched.channel;
+    proc->token = launched.token;
     proc->startArgs.push_back(svc->record.name);
     proc->startArgs.insert(proc->startArgs.end(), args.begin(), args.end());
     svc->process = proc;
@@ -471,119 +423,6 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
     removeIfDeleted(svc);
     m_changed.notify_all();
     return ERROR_SERVICE_REQUEST_TIMEOUT;
-}
-
-// Runs the registered program in a clean environment, in its own session,
-// with one end of a socket pair as its channel to us.
-DWORD Manager::launch(const std::shared_ptr<Service> &svc, std::shared_ptr<ServiceProcess> *out)
-{
-    const std::string program = programOf(svc->record.binaryPath);
-    if (program.empty())
-        return ERROR_FILE_NOT_FOUND;
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return ERROR_FILE_NOT_FOUND;
-    int errPipe[2];
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ::close(pair[0]);
-        ::close(pair[1]);
-        return ERROR_FILE_NOT_FOUND;
-    }
-    auto proc = std::make_shared<ServiceProcess>();
-    proc->token = randomToken();
-
-    // Everything the child needs is prepared before fork: after it, only
-    // async-signal-safe calls are allowed.
-    std::vector<std::string> env = {
-        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME=/",
-        "LANG=C.UTF-8",
-        std::string(SVCMGR_DIR_ENV) + "=" + m_dir,
-        std::string(svcconfig::ChannelFdEnv) + "=" + std::to_string(pair[1]),
-        std::string(svcconfig::ChannelTokenEnv) + "=" + proc->token,
-    };
-    for (const char *name : {"SVCMGR_START_TIMEOUT_MS", "SVCMGR_CONTROL_TIMEOUT_MS"})
-        if (const char *v = std::getenv(name))
-            env.push_back(std::string(name) + "=" + v);
-    // Variables a test or an administrator asks us to hand on, by name.
-    if (const char *pass = std::getenv("SVCMGR_PASS_ENV")) {
-        std::string names = pass;
-        size_t start = 0;
-        while (start <= names.size()) {
-            size_t comma = names.find(',', start);
-            std::string name = names.substr(start, comma - start);
-            if (!name.empty())
-                if (const char *v = std::getenv(name.c_str()))
-                    env.push_back(name + "=" + v);
-            if (comma == std::string::npos)
-                break;
-            start = comma + 1;
-        }
-    }
-    std::vector<char *> envp;
-    for (std::string &e : env)
-        envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::string programCopy = program;
-    char *argv[] = {&programCopy[0], nullptr};
-    rlimit lim{};
-    int maxFd =
-        (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536) ? int(lim.rlim_cur) : 65536;
-    const int channelFd = pair[1];
-    const int errFd = errPipe[1];
-
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        int devNull = ::open("/dev/null", O_RDWR);
-        if (devNull >= 0) {
-            ::dup2(devNull, 0);
-            ::dup2(devNull, 1);
-            if (devNull > 2)
-                ::close(devNull);
-        }
-        for (int fd = 3; fd < maxFd; ++fd)
-            if (fd != channelFd && fd != errFd)
-                ::close(fd);
-        ::fcntl(channelFd, F_SETFD, 0);
-        if (::chdir("/") != 0) {
-            int err = errno;
-            ssize_t ignored = ::write(errFd, &err, sizeof err);
-            (void)ignored;
-            ::_exit(127);
-        }
-        ::execve(argv[0], argv, envp.data());
-        int err = errno;
-        ssize_t ignored = ::write(errFd, &err, sizeof err);
-        (void)ignored;
-        ::_exit(127);
-    }
-    ::close(pair[1]);
-    ::close(errPipe[1]);
-    if (pid < 0) {
-        ::close(pair[0]);
-        ::close(errPipe[0]);
-        return ERROR_FILE_NOT_FOUND;
-    }
-    int childErr = 0;
-    ssize_t n;
-    do {
-        n = ::read(errPipe[0], &childErr, sizeof childErr);
-    } while (n < 0 && errno == EINTR);
-    ::close(errPipe[0]);
-    if (n == sizeof childErr) {
-        // The reaper collects the failed child; it is nobody's process.
-        ::close(pair[0]);
-        return launchError(childErr);
-    }
-    proc->pid = pid;
-    proc->channel = pair[0];
-    *out = proc;
-    return ERROR_SUCCESS;
 }
 
 void Manager::readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceProcess> proc)

@@ -101,7 +101,6 @@ private:
     std::shared_ptr<Service> findService(const std::string &name);
     DWORD startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
                       const std::vector<std::string> &args);
-    DWORD launch(const std::shared_ptr<Service> &svc, std::shared_ptr<ServiceProcess> *out);
     void readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceProcess> proc);
     void onChannelMessage(const std::shared_ptr<Service> &svc,
                           const std::shared_ptr<ServiceProcess> &proc, const std::string &frame,
