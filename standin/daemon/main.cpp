@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -124,6 +125,13 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // Test runs tie the daemon to the program that started it.
+    if (const char *tie = std::getenv("SVCMGR_EXIT_WITH_PARENT"); tie && *tie == '1') {
+        const pid_t parent = ::getppid();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            return fail("the program that started svcmgrd has already ended");
+    }
 
     Manager manager(dir);
     std::string error;

@@ -78,6 +78,8 @@ bool SvcMgrDaemon::start(QString *error)
     env.insert("SVCMGR_CONTROL_TIMEOUT_MS", QString::number(m_controlMs));
     env.insert("SVCMGR_STOP_GRACE_MS", QString::number(m_graceMs));
     env.insert("SVCMGR_SHUTDOWN_TIMEOUT_MS", "3000");
+    // A test that crashes must not leave its daemon and services behind.
+    env.insert("SVCMGR_EXIT_WITH_PARENT", "1");
     env.insert(m_extra);
     m_process->setProcessEnvironment(env);
     m_process->setStandardOutputFile(daemonLogPath(), QIODevice::Append);

@@ -21,7 +21,8 @@ public:
     SvcMgrDaemon &operator=(const SvcMgrDaemon &) = delete;
 
     // Waits of the daemon, in milliseconds; they apply from the next start().
-    // Defaults are short, so that failing cases end quickly.
+    // The defaults (10 s to connect or answer a control, 1 s of grace after
+    // SERVICE_STOPPED) are short enough for failing cases, long enough for a busy machine.
     void setTimeouts(int startMs, int controlMs, int stopGraceMs);
     // An extra variable for the daemon's environment (not handed to services
     // unless named in SVCMGR_PASS_ENV).
@@ -59,7 +60,7 @@ private:
     QString m_program;
     QProcess *m_process = nullptr;
     QProcessEnvironment m_extra;
-    int m_startMs = 5000, m_controlMs = 5000, m_graceMs = 1000;
+    int m_startMs = 10000, m_controlMs = 10000, m_graceMs = 1000;
     QByteArray m_previousDir;
     bool m_hadPreviousDir = false;
 };
