@@ -233,29 +233,29 @@ void TestBackupList::pickerGetsCredentials_data()
     QTest::addColumn<QString>("choice");
     QTest::addColumn<bool>("connects");
     QTest::addColumn<QStringList>("listAfter");
+    QTest::addColumn<bool>("serverDown");
 
+    const QString su = QStringLiteral("postgres"), suPass = QStringLiteral("sarvela-test-pw");
+    const QStringList unchanged{"penjualan"};
     QTest::newRow("empty user and password stand for admin, pick one")
         << ""
         << ""
-        << "gudang" << true << QStringList{"penjualan", "gudang"};
+        << "gudang" << true << QStringList{"penjualan", "gudang"} << false;
     QTest::newRow("superuser, pick a name with blanks")
-        << "postgres"
-        << "sarvela-test-pw"
-        << "Akuntansi 2026" << true << QStringList{"penjualan", "Akuntansi 2026"};
+        << su << suPass << "Akuntansi 2026" << true << QStringList{"penjualan", "Akuntansi 2026"}
+        << false;
     QTest::newRow("picking a listed one is refused")
-        << "postgres"
-        << "sarvela-test-pw"
-        << "penjualan" << true << QStringList{"penjualan"};
+        << su << suPass << "penjualan" << true << unchanged << false;
     QTest::newRow("Batal adds nothing") << ""
                                         << ""
-                                        << "" << true << QStringList{"penjualan"};
+                                        << "" << true << unchanged << false;
     QTest::newRow("blank user reaches the server unchanged")
         << "  "
         << ""
-        << "gudang" << false << QStringList{"penjualan"};
-    QTest::newRow("wrong password") << "postgres"
-                                    << "salah"
-                                    << "gudang" << false << QStringList{"penjualan"};
+        << "gudang" << false << unchanged << false;
+    QTest::newRow("wrong password") << su << "salah"
+                                    << "gudang" << false << unchanged << false;
+    QTest::newRow("server down") << su << suPass << "gudang" << false << unchanged << true;
 }
 
 void TestBackupList::pickerGetsCredentials()
@@ -268,7 +268,8 @@ void TestBackupList::pickerGetsCredentials()
     row.server = QStringLiteral("localhost"); // saved; the picker must get the typed one
     row.user = user;
     row.pass = pass;
-    row.port = m_pg.port();
+    QFETCH(bool, serverDown);
+    row.port = serverDown ? freeLoopbackPort() : m_pg.port();
     QVERIFY(SettingsFile(cfg()).create({row}, {QStringLiteral("penjualan")}));
     MainControlPanel window(nullptr, m_dir->path());
     window.show();
