@@ -261,8 +261,10 @@ void tst_ServiceHost::endOfRun()
     QtServiceController controller(DefaultName);
     QVERIFY(controller.start(startArgs));
     QVERIFY(service.waitForLog("start "));
-    if (!request.isEmpty())
+    if (!request.isEmpty()) {
+        QVERIFY(waitForState(DefaultName, SERVICE_RUNNING));
         service.run(request);
+    }
     QVERIFY(waitForState(DefaultName, SERVICE_STOPPED));
     // Nothing may overwrite the final report once the run has ended.
     QThread::msleep(300);
@@ -329,6 +331,7 @@ void tst_ServiceHost::consoleStart()
     }
     QVERIFY(service.waitForLog("start "));
     QCOMPARE(service.log(), QStringList{startLine});
+    QVERIFY(waitForState(DefaultName, SERVICE_RUNNING));
     QVERIFY(QtServiceController(DefaultName).stop());
 }
 
