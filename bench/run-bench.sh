@@ -3,6 +3,8 @@
 # with the packages of scripts/deps.sh installed:
 #   1. one backup run of 20 small databases by `sarvelad -e`, against a shell loop running
 #      the same 20 pg_dump commands; ROUNDS rounds, alternating, medians compared (target <= 1.05);
+#      The same again with a tool that does nothing (the fake pg_dump of the tests) shows the
+#      service's own cost per job, which the noise of real dumps on a busy machine can hide;
 #   2. the idle service's resident memory (target < 20 MB) and its CPU time over one
 #      minute of idling (target < 50 ms).
 #
@@ -17,7 +19,7 @@ PGBIN=/usr/lib/postgresql/15/bin
 
 echo "== Building sarvelad and confbu.cfg (Release) in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j2 --target sarvelad confbu >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target sarvelad confbu fake_pg_dump >/dev/null
 
 WORK=$(mktemp -d /tmp/sarvela-bench-XXXXXX)
 PROG="$WORK/program"
@@ -92,7 +94,7 @@ shell_run() {
     t0=$(now_ns)
     for db in "${NAMES[@]}"; do
         stamp=$(date +%Y%m%d.%H%M%S)
-        PGPASSWORD=bench-pw "$PGBIN/pg_dump" --host=127.0.0.1 --port="$PORT" --username=postgres \
+        PGPASSWORD=bench-pw "$PROG/dbutils/pg_dump" --host=127.0.0.1 --port="$PORT" --username=postgres \
             --format=custom --verbose --file="$OUT/bu_${db}_$stamp.bu" --table='tbl*' -w "$db" \
             2>"$OUT/bu_${db}_$stamp.log"
     done
@@ -112,6 +114,21 @@ for r in $(seq "$ROUNDS"); do
 done
 S=$(median "${SERVICE_MS[@]}"); L=$(median "${SHELL_MS[@]}")
 echo "   median: service $S ms, shell loop $L ms, ratio $(awk -v s="$S" -v l="$L" 'BEGIN {printf "%.3f", s / l}') (target <= 1.05)"
+
+ratio_of_medians() {
+    awk -v s="$(median "${SERVICE_MS[@]}")" -v l="$(median "${SHELL_MS[@]}")" \
+        'BEGIN {printf "service %d ms, shell loop %d ms, ratio %.3f", s, l, s / l}'
+}
+
+echo "== The same with a tool that does nothing: the service's own cost"
+ln -sf "$BUILD_DIR/bin/fake_pg_dump" "$PROG/dbutils/pg_dump"
+SERVICE_MS=(); SHELL_MS=()
+for r in $(seq "$ROUNDS"); do
+    SERVICE_MS+=("$(service_run)"); SHELL_MS+=("$(shell_run)")
+done
+echo "   median: $(ratio_of_medians); $(awk -v s="$(median "${SERVICE_MS[@]}")" \
+    -v l="$(median "${SHELL_MS[@]}")" -v n=$DATABASES 'BEGIN {printf "%.1f", (s - l) / n}') ms more per job"
+ln -sf "$PGBIN/pg_dump" "$PROG/dbutils/pg_dump"
 
 echo "== Idle service: resident memory and CPU time over $IDLE_SECONDS s"
 sqlite3 "$PROG/confbu.cfg" "UPDATE confdb SET jam1st=0, jam2st=0"

@@ -163,6 +163,20 @@ void TestReadConfig::unusableFile()
             file.write(QByteArray(4096, 'x'));
     } else if (kind == "norows") {
         QVERIFY2(writeSettings(path, {}, {"db"}, &error), qPrintable(error));
+    } else if (kind == "locked") {
+        QVERIFY2(writeSettings(path, {defaultSettings("/tmp")}, {}, &error), qPrintable(error));
+    }
+    // Another program holding the file locked, as the control panel does while it saves.
+    QSqlDatabase locker = QSqlDatabase::addDatabase("QSQLITE", "locker");
+    auto releaseLock = qScopeGuard([&locker] {
+        locker.close();
+        locker = QSqlDatabase();
+        QSqlDatabase::removeDatabase("locker");
+    });
+    if (kind == "locked") {
+        locker.setDatabaseName(path);
+        QVERIFY(locker.open());
+        QVERIFY(QSqlQuery(locker).exec("begin exclusive"));
     }
     const QByteArray hashBefore = fileHash(path);
     const QStringList filesBefore = QDir(folder.path()).entryList(QDir::Files);
@@ -181,6 +195,8 @@ void TestReadConfig::unusableFile()
     }
     // The service never creates or changes the settings file, nor leaves files beside it.
     QCOMPARE(QFileInfo::exists(path), kind != "missing");
+    if (kind == "locked")
+        QVERIFY(QSqlQuery(locker).exec("rollback"));
     QCOMPARE(fileHash(path), hashBefore);
     QStringList filesAfter = QDir(folder.path()).entryList(QDir::Files);
     filesAfter.removeAll("busys.log");
