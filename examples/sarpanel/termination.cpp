@@ -1,5 +1,7 @@
 #include "termination.h"
 
+#include <QtGlobal>
+
 #ifndef Q_OS_WIN
 #include <QCoreApplication>
 #include <QSocketNotifier>
