@@ -3,6 +3,7 @@
 // control panel use, and a stop that does not wait for the sleeping worker.
 #include "programdir.h"
 #include "qtservice.h"
+#include "qtservice_p.h"
 #include "svcmgrdaemon.h"
 
 #include <QtTest>
@@ -96,6 +97,22 @@ void tst_SarveladControl::lifecycleThroughManager()
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(r.err.isEmpty(), r.err.constData());
     QVERIFY(!controller.isRunning());
+    {
+        // A clean stop, not a crash: the loop's exit code reached the manager.
+        using namespace QtServiceApi;
+        QVERIFY(loadServiceApi());
+        SC_HANDLE manager = pOpenSCManager(nullptr, nullptr, 0);
+        SC_HANDLE service = pOpenService(manager, L"Sarvela DB Backup", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status{};
+        const bool queried = service && pQueryServiceStatus(service, &status);
+        if (service)
+            pCloseServiceHandle(service);
+        if (manager)
+            pCloseServiceHandle(manager);
+        QVERIFY(queried);
+        QCOMPARE(status.dwCurrentState, DWORD(SERVICE_STOPPED));
+        QCOMPARE(status.dwWin32ExitCode, DWORD(0));
+    }
 
     r = sarvelad({"-u"});
     QCOMPARE(r.exitCode, 0);
