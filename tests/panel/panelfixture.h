@@ -116,12 +116,26 @@ template <typename T> T *widget(QWidget *window, const char *name)
     return w;
 }
 
-// Points the service controller at a folder where no service manager listens,
-// so every service reads as not installed.
-inline void useAbsentServiceManager(const QTemporaryDir &dir)
+// Keeps a test program's panels to themselves: the service controller looks in
+// a folder where no service manager listens (every service reads as not
+// installed, until a test starts its own daemon), and the single-instance
+// segment's key file lives in a private temporary folder.
+inline void isolatePanel(const QTemporaryDir &dir)
 {
-    qputenv("SVCMGR_DIR", dir.path().toLocal8Bit());
+    qputenv("SVCMGR_DIR", (dir.path() + QStringLiteral("/no-manager")).toLocal8Bit());
+    qputenv("TMPDIR", dir.path().toLocal8Bit());
 }
+
+// A window that holds the single-instance segment, as the program's own does,
+// so that its show-request poll finds the flag however long a case runs.
+class PanelWindow : public MainControlPanel
+{
+public:
+    explicit PanelWindow(const QString &programDir) : MainControlPanel(nullptr, programDir)
+    {
+        isAlreadyRunning();
+    }
+};
 
 // Shows the window and answers the start-up install question with No.
 inline void showAnsweringNo(MainControlPanel &window, ModalAnswerer &answerer)

@@ -76,7 +76,7 @@ private slots:
 
 private:
     QString cfg() const { return m_dir->filePath(QStringLiteral("confbu.cfg")); }
-    QTemporaryDir m_noManager;
+    QTemporaryDir m_isolation;
     PgCluster m_pg;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
@@ -85,7 +85,7 @@ private:
 void TestBackupList::initTestCase()
 {
     QApplication::setQuitOnLastWindowClosed(false);
-    useAbsentServiceManager(m_noManager);
+    isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_pg.start(&error), qPrintable(error));
     QVERIFY2(m_pg.createSampleDatabase(QStringLiteral("penjualan"), &error), qPrintable(error));
@@ -114,7 +114,7 @@ void TestBackupList::listLoadsInFileOrder()
 {
     const QStringList names{"zeta", "alpha", "nama dengan spasi", "o'brien \"x\"", "čeština"};
     QVERIFY(SettingsFile(cfg()).create({ConfRow()}, names));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     QCOMPARE(listed(&window), names);
     const QImage dbIcon = QIcon(QStringLiteral(":/images/db.png")).pixmap(16).toImage();
@@ -138,7 +138,7 @@ void TestBackupList::add()
     QFETCH(QString, name);
     QFETCH(bool, duplicate);
     QVERIFY(SettingsFile(cfg()).create({ConfRow()}, {QStringLiteral("penjualan")}));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     m_answerer->clear();
 
@@ -159,7 +159,7 @@ void TestBackupList::add()
 
 void TestBackupList::addWithoutSettingsFile()
 {
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     m_answerer->clear();
     window.addBackupDatabase(QStringLiteral("gudang"));
@@ -207,7 +207,7 @@ void TestBackupList::remove()
     QFETCH(int, select);
     QFETCH(int, answer);
     QVERIFY(SettingsFile(cfg()).create({ConfRow()}, stored));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     m_answerer->clear();
     if (select >= 0)
@@ -271,7 +271,7 @@ void TestBackupList::pickerGetsCredentials()
     QFETCH(bool, serverDown);
     row.port = serverDown ? freeLoopbackPort() : m_pg.port();
     QVERIFY(SettingsFile(cfg()).create({row}, {QStringLiteral("penjualan")}));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     widget<QLineEdit>(&window, "tServer")->setText(m_pg.host()); // typed, not saved
     m_answerer->clear();

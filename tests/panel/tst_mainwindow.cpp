@@ -32,7 +32,7 @@ private slots:
     void aboutText();
 
 private:
-    QTemporaryDir m_noManager;
+    QTemporaryDir m_isolation;
     QScopedPointer<QTemporaryDir> m_programDir;
 };
 
@@ -40,7 +40,7 @@ void TestMainWindow::initTestCase()
 {
     QApplication::setApplicationVersion(QStringLiteral("1.5.0.0"));
     QApplication::setQuitOnLastWindowClosed(false);
-    useAbsentServiceManager(m_noManager);
+    isolatePanel(m_isolation);
 }
 
 void TestMainWindow::init()
@@ -59,7 +59,7 @@ void TestMainWindow::cleanup()
 
 void TestMainWindow::windowIsFixed()
 {
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     QCOMPARE(window.windowTitle(), QStringLiteral("Sarvela Backup Control Panel"));
     QCOMPARE(window.minimumSize(), QSize(532, 491));
     QCOMPARE(window.maximumSize(), QSize(532, 491));
@@ -75,7 +75,7 @@ void TestMainWindow::windowIsFixed()
 void TestMainWindow::startupQuestionAnsweredNo()
 {
     ModalAnswerer answerer;
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     showAnsweringNo(window, answerer);
 
     QVERIFY(!answerer.seen().isEmpty());
@@ -101,7 +101,7 @@ void TestMainWindow::startupQuestionAnsweredNo()
 void TestMainWindow::defaultsWithoutSettingsFile()
 {
     ModalAnswerer answerer;
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     showAnsweringNo(window, answerer);
 
     const QString path = m_programDir->path() + QStringLiteral("/confbu.cfg");
@@ -129,7 +129,7 @@ void TestMainWindow::defaultsWithoutSettingsFile()
 void TestMainWindow::closeHidesToTray()
 {
     ModalAnswerer answerer;
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     showAnsweringNo(window, answerer);
     const int boxesAtStart = answerer.seen().size();
 
@@ -162,7 +162,7 @@ void TestMainWindow::exitEndsWithCodeZero()
 {
     QFETCH(bool, fromTray);
     ModalAnswerer answerer;
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     showAnsweringNo(window, answerer);
 
     QAction *exit = nullptr;
@@ -182,7 +182,7 @@ void TestMainWindow::exitEndsWithCodeZero()
 void TestMainWindow::aboutText()
 {
     ModalAnswerer answerer;
-    MainControlPanel window(nullptr, m_programDir->path());
+    PanelWindow window(m_programDir->path());
     showAnsweringNo(window, answerer);
     answerer.clear();
 

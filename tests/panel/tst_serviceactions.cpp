@@ -68,6 +68,12 @@ bool serviceReportsRunning()
     return client.readAllStandardOutput().contains("state=4");
 }
 
+bool logHas(const QString &logPath, const QByteArray &text)
+{
+    QFile log(logPath);
+    return log.open(QIODevice::ReadOnly) && log.readAll().contains(text);
+}
+
 int readConfigCount(const QString &logPath)
 {
     QFile log(logPath);
@@ -98,6 +104,7 @@ private slots:
 private:
     // Fresh settings in the installed directory: output folder, one listed database.
     void writeSettings(const QString &outputdir, const QStringList &databases);
+    QTemporaryDir m_isolation;
     ProgramDir m_programDir;
     QTemporaryDir m_output;
     QScopedPointer<SvcMgrDaemon> m_daemon;
@@ -106,6 +113,7 @@ private:
 void TestServiceActions::initTestCase()
 {
     QApplication::setQuitOnLastWindowClosed(false);
+    isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
@@ -139,7 +147,7 @@ void TestServiceActions::installStartStopUninstall()
 {
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes); // install at the start-up question
-    MainControlPanel window(nullptr, m_programDir.path());
+    PanelWindow window(m_programDir.path());
     window.show();
     QCOMPARE(answerer.seen().size(), 1);
     VERIFY_STATUS(&window, Stopped);
@@ -182,7 +190,7 @@ void TestServiceActions::installWithoutServiceProgram()
     QTemporaryDir bare; // a program directory without sarvelad
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
-    MainControlPanel window(nullptr, bare.path());
+    PanelWindow window(bare.path());
     window.show();
     QVERIFY(answerer.seen().size() >= 2);
     const SeenBox box = answerer.seen().at(1);
@@ -216,7 +224,7 @@ void TestServiceActions::startRefused()
 
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
-    MainControlPanel window(nullptr, m_programDir.path());
+    PanelWindow window(m_programDir.path());
     window.show();
     VERIFY_STATUS(&window, Stopped);
     answerer.clear();
@@ -232,7 +240,7 @@ void TestServiceActions::saveRestartsService()
 {
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
-    MainControlPanel window(nullptr, m_programDir.path());
+    PanelWindow window(m_programDir.path());
     window.show();
     VERIFY_STATUS(&window, Stopped);
 
@@ -256,7 +264,7 @@ void TestServiceActions::savedTimeIsWhenServiceBacksUp()
     const QString outputdir = m_output.path() + QStringLiteral("/roundtrip");
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
-    MainControlPanel window(nullptr, m_programDir.path());
+    PanelWindow window(m_programDir.path());
     window.show();
     VERIFY_STATUS(&window, Stopped);
 
@@ -280,9 +288,9 @@ void TestServiceActions::savedTimeIsWhenServiceBacksUp()
              .entryList({QStringLiteral("bu_penjualan_") + stamp + QStringLiteral("??.bu")})
              .isEmpty(),
         45000);
-    QFile log(m_programDir.file(QStringLiteral("busys.log")));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QVERIFY(log.readAll().contains("Backup Database : "));
+    // Its entry follows once the tool has ended.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        logHas(m_programDir.file(QStringLiteral("busys.log")), "Backup Database : "), 20000);
 }
 
 QTEST_MAIN(TestServiceActions)

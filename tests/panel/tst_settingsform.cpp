@@ -42,7 +42,7 @@ private:
     {
         QVERIFY(QMetaObject::invokeMethod(&window, "on_butSaveRestart_clicked"));
     }
-    QTemporaryDir m_noManager;
+    QTemporaryDir m_isolation;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
 };
@@ -50,7 +50,7 @@ private:
 void TestSettingsForm::initTestCase()
 {
     QApplication::setQuitOnLastWindowClosed(false);
-    useAbsentServiceManager(m_noManager);
+    isolatePanel(m_isolation);
 }
 
 void TestSettingsForm::init()
@@ -115,7 +115,7 @@ void TestSettingsForm::load()
     QFETCH(QList<ConfRow>, rows);
     QVERIFY(SettingsFile(cfg()).create(rows, {QStringLiteral("penjualan")}));
 
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     QCOMPARE(m_answerer->seen().size(), 1); // only the install question
 
@@ -157,7 +157,7 @@ void TestSettingsForm::unreadableFile()
     before.close();
 
     {
-        MainControlPanel window(nullptr, m_dir->path());
+        PanelWindow window(m_dir->path());
         window.show();
         const QStringList shown = texts(m_answerer->seen()).mid(1);
         QCOMPARE(shown.size(), 1);
@@ -203,7 +203,7 @@ void TestSettingsForm::saveRefused()
     const QList<QVariantList> stored =
         SettingsFile(cfg()).rows(QStringLiteral("select * from confdb"));
 
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     widget<QLineEdit>(&window, "tServer")->setText(server);
     m_answerer->clear();
@@ -242,7 +242,7 @@ void TestSettingsForm::saveWrites()
     const QString folder = m_dir->filePath(QStringLiteral("baru/sekali/di sini"));
 
     {
-        MainControlPanel window(nullptr, m_dir->path());
+        PanelWindow window(m_dir->path());
         window.show();
         widget<QLineEdit>(&window, "tLokasi")->setText(folder);
         widget<QLineEdit>(&window, "tServer")->setText(typedServer);
@@ -292,7 +292,7 @@ void TestSettingsForm::saveWrites()
 void TestSettingsForm::saveWithoutRows()
 {
     QVERIFY(SettingsFile(cfg()).create({}, {QStringLiteral("penjualan")}));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     m_answerer->clear();
     save(window);
@@ -305,7 +305,7 @@ void TestSettingsForm::saveWhileFileLocked()
     ConfRow row;
     row.outputdir = m_dir->path();
     QVERIFY(SettingsFile(cfg()).create({row}, {QStringLiteral("penjualan")}));
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     widget<QLineEdit>(&window, "tServer")->setText(QStringLiteral("server-baru"));
 
@@ -341,7 +341,7 @@ void TestSettingsForm::chooseFolder()
     const QString chosen = m_dir->filePath(QStringLiteral("pilihan"));
     QVERIFY(QDir().mkpath(chosen));
 
-    MainControlPanel window(nullptr, m_dir->path());
+    PanelWindow window(m_dir->path());
     window.show();
     QString startedIn;
     QTimer driver;

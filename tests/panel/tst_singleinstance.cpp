@@ -36,7 +36,7 @@ private:
 void TestSingleInstance::initTestCase()
 {
     QApplication::setQuitOnLastWindowClosed(false);
-    useAbsentServiceManager(m_noManager);
+    qputenv("SVCMGR_DIR", m_noManager.path().toLocal8Bit());
     QVERIFY(m_tmp.isValid());
     // Qt derives the segment's system key from a file in the temporary
     // folder; a private one keeps these panels apart from any other panel.
