@@ -97,6 +97,8 @@ protected:
     void processCommand(int code) override
     {
         record(QStringLiteral("command %1 %2").arg(code).arg(currentState()));
+        if (code == 5) // no more pausing from now on
+            setServiceFlags(serviceFlags() & ~Suspendable);
         if (code == 99)
             std::abort(); // a crash, for the manager to notice
     }

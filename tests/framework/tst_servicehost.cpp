@@ -220,6 +220,16 @@ void tst_ServiceHost::controlRequests()
                  DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE));
     }
 
+    // Changing the flags while running changes the accepted controls at once.
+    QVERIFY(controller.sendCommand(5));
+    {
+        Handles h(DefaultName, SERVICE_ALL_ACCESS);
+        SERVICE_STATUS status;
+        QVERIFY(QtServiceApi::pControlService(h.service, SERVICE_CONTROL_INTERROGATE, &status));
+        QCOMPARE(status.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP));
+    }
+    QVERIFY(!controller.pause());
+
     r = service.run({"-t"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.err, QByteArray());
@@ -234,6 +244,7 @@ void tst_ServiceHost::controlRequests()
                                   "resume 5",
                                   "command 72 4",
                                   "command 0 4",
+                                  "command 5 4",
                                   "stop 3"};
     QCOMPARE(service.log(), expected);
 }
