@@ -76,7 +76,7 @@ std::shared_ptr<Connection> connectDaemon()
 }
 
 // Sends a request and reads the answer's result and error code. On success
-// the reader is left at the answer's payload. Sets the last error.
+// the reader is left at the answer's payload; a failure sets the last error.
 bool call(Connection &conn, const Writer &request, Reader *answer)
 {
     std::string reply;
