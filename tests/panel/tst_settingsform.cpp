@@ -352,8 +352,14 @@ void TestSettingsForm::chooseFolder()
         driver.stop();
         startedIn = dialog->directory().absolutePath();
         if (accept) {
-            dialog->setDirectory(chosen);
-            dialog->selectFile(chosen);
+            // Typed into the name field, as a user would: no wait for the
+            // dialog's directory listing, which fills in the background.
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!name) {
+                dialog->reject(); // the comparison below then reports it
+                return;
+            }
+            name->setText(chosen);
             QMetaObject::invokeMethod(dialog, "accept");
         } else {
             dialog->reject();
