@@ -253,6 +253,10 @@ void TestBackupList::pickerGetsCredentials_data()
         << "  "
         << ""
         << "gudang" << false << unchanged << false;
+    QTest::newRow("blank password reaches the server unchanged")
+        << ""
+        << "  "
+        << "gudang" << false << unchanged << false;
     QTest::newRow("wrong password") << su << "salah"
                                     << "gudang" << false << unchanged << false;
     QTest::newRow("server down") << su << suPass << "gudang" << false << unchanged << true;
