@@ -1,5 +1,6 @@
 #include "pgcluster.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -146,9 +147,23 @@ bool PgCluster::start(QString *error)
              QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("start")},
             &output);
     }
-    if (!m_running)
+    if (!m_running) {
         *error = QStringLiteral("pg_ctl start failed: ") + output;
-    return m_running;
+        return false;
+    }
+    // A test program that crashes or is killed by its time-out runs no destructor;
+    // a watchdog then stops the server and removes its folder.
+    const QString stopCommand =
+        (runningAsRoot() ? QStringLiteral("runuser -u postgres -- ") : QString()) + binDir() +
+        QStringLiteral("/pg_ctl -D '%1' -m immediate -w stop").arg(data);
+    QProcess::startDetached(
+        QStringLiteral("setsid"),
+        {QStringLiteral("sh"), QStringLiteral("-c"),
+         QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 1; done; "
+                        "if [ -d '%2' ]; then %3 >/dev/null 2>&1; rm -rf '%4'; fi")
+             .arg(QCoreApplication::applicationPid())
+             .arg(data, stopCommand, m_dir.path())});
+    return true;
 }
 
 void PgCluster::stop()
