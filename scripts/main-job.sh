@@ -7,6 +7,7 @@
 #   bash scripts/main-job.sh            as root, on Debian 12
 #   MODE=exec bash scripts/main-job.sh  runs the service as a plain program (-e)
 #   PANEL=1 bash scripts/main-job.sh    also opens the control panel (on $DISPLAY, or under Xvfb)
+#   SCREENSHOTS=docs bash scripts/main-job.sh   saves PNGs of the panel's main window, picker and log viewer
 set -euo pipefail
 SARVELA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$SARVELA_ROOT/scripts/deps.sh"
@@ -123,6 +124,14 @@ echo "== pg_restore --list $(basename "$first")"
 "$PGBIN/pg_restore" --list "$first"
 echo "== Run log of $(basename "$first")"
 cat "${first%.bu}.log"
+
+if [ -n "${SCREENSHOTS:-}" ]; then
+    mkdir -p "$SCREENSHOTS"
+    for screen in main picker log; do
+        echo "== Screenshot of the control panel ($screen) into $SCREENSHOTS/sarpanel-$screen.png"
+        sh "$SARVELA_ROOT/scripts/screenshot.sh" "$PROG" "$(cd "$SCREENSHOTS" && pwd)/sarpanel-$screen.png" "$screen"
+    done
+fi
 
 if [ "$MODE" != exec ]; then
     echo "== Stopping and uninstalling the service"

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Starts the installed control panel on a private Xvfb display and saves a PNG
-# of its main window.
+# of its main window, or of the database picker or the log viewer opened from it.
 #
-#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png]
+#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log]
 #
 # When the service is not installed the panel first asks whether to install it;
 # the script answers No (Escape) so that the picture shows the window itself.
@@ -10,6 +10,7 @@ set -eu
 
 dir=${1:?usage: $0 PROGRAM_DIR [OUTPUT.png]}
 out=${2:-$PWD/sarpanel.png}
+screen=${3:-main}
 title="Sarvela Backup Control Panel"
 
 need() { # command, Debian package
@@ -51,7 +52,8 @@ done
 TMPDIR=$work QT_QPA_PLATFORM=xcb "$dir/sarpanel" >"$work/panel.log" 2>&1 &
 panel_pid=$!
 
-window=$(xdotool search --sync --name "$title" | head -n 1)
+window=$(timeout 30 xdotool search --sync --name "$title" | head -n 1) || true
+[ -n "$window" ] || { echo "the panel's window did not appear" >&2; cat "$work/panel.log" >&2; exit 1; }
 # Let the first-show work (and its possible question) come up, then answer No.
 sleep 2
 if xdotool search --name "^sarpanel$" >/dev/null 2>&1; then
@@ -59,5 +61,23 @@ if xdotool search --name "^sarpanel$" >/dev/null 2>&1; then
     sleep 1
 fi
 sleep 1
-import -window "$window" "$out"
+target=$window
+case $screen in
+main) ;;
+picker)
+    # The add button beside the database list (below the 21-pixel menu bar).
+    xdotool mousemove --window "$window" 430 287 click 1
+    target=$(timeout 30 xdotool search --sync --name "^Daftar Database$" | head -n 1)
+    sleep 2 ;;
+log)
+    # Open "&Informasi" in the menu bar and take its first entry, "&Log Sistem".
+    xdotool mousemove --window "$window" 99 10 click 1
+    sleep 0.5
+    xdotool key Down Return
+    target=$(timeout 30 xdotool search --sync --name "^Log Proses Backup$" | head -n 1)
+    sleep 1 ;;
+*) echo "unknown screen: $screen (main, picker or log)" >&2; exit 2 ;;
+esac
+[ -n "$target" ] || { echo "the $screen window did not appear" >&2; cat "$work/panel.log" >&2; exit 1; }
+import -window "$target" "$out"
 echo "saved $out"
