@@ -69,6 +69,7 @@ private:
     void createTimer();
     void loadBackupList();
     void applyCheckBoxRule();
+    bool prepareOutputFolder();
     QString programFile(const QString &name) const;
 
     bool firstShown = false;

@@ -86,14 +86,8 @@ void MainControlPanel::on_menuUninstal_clicked()
 
 void MainControlPanel::on_butStart_clicked()
 {
-    const QString folder = ui->tLokasi->text().trimmed();
-    if (folder.isEmpty()) {
-        showError(QStringLiteral("Pilih Lokasi backup database."), this);
-        ui->butSelectFolder->setFocus();
+    if (!prepareOutputFolder())
         return;
-    }
-    if (!QDir(folder).exists())
-        QDir().mkpath(folder);
     if (ui->listWidget->count() == 0) {
         showError(QStringLiteral("Pilih database yang akan dibackup."), this);
         ui->butAdd->setFocus();

@@ -115,19 +115,28 @@ void MainControlPanel::on_butSelectFolder_clicked()
         ui->tLokasi->setText(folder);
 }
 
+// The output folder must be named; a missing one is made, parents included.
+// Whether that worked is not checked here: the service reports a missing folder.
+bool MainControlPanel::prepareOutputFolder()
+{
+    const QString folder = ui->tLokasi->text().trimmed();
+    if (folder.isEmpty()) {
+        showError(QStringLiteral("Pilih Lokasi backup database."), this);
+        ui->butSelectFolder->setFocus();
+        return false;
+    }
+    if (!QDir(folder).exists())
+        QDir().mkpath(folder);
+    return true;
+}
+
 void MainControlPanel::on_butSaveRestart_clicked()
 {
     const QDateTime jam1 = todayAt(ui->tmJam1->time());
     const QDateTime jam2 = todayAt(ui->tmJam2->time());
 
-    const QString folder = ui->tLokasi->text().trimmed();
-    if (folder.isEmpty()) {
-        showError(QStringLiteral("Pilih Lokasi backup database."), this);
-        ui->butSelectFolder->setFocus();
+    if (!prepareOutputFolder())
         return;
-    }
-    if (!QDir(folder).exists())
-        QDir().mkpath(folder);
     if (ui->tServer->text().trimmed().isEmpty()) {
         showError(QStringLiteral("Tentukan Lokasi Server/IP Address Database"), this);
         ui->tServer->setFocus();

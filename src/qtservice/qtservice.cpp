@@ -54,20 +54,26 @@ QString QtServiceBaseData::executablePath()
 #endif
 }
 
-int QtServiceBaseData::runAsApplication(const QStringList &args)
+QCoreApplication *QtServiceBaseData::createApplicationFrom(const QStringList &args,
+                                                          QList<QByteArray> &argvData,
+                                                          std::vector<char *> &argv, int &argc)
 {
-    // The byte arrays must outlive the application, which keeps argv.
-    QList<QByteArray> argvData;
     for (const QString &arg : args)
         argvData.append(arg.toLocal8Bit());
-    std::vector<char *> argv;
     for (QByteArray &bytes : argvData)
         argv.push_back(bytes.data());
     argv.push_back(nullptr);
-    int argc = argvData.size();
-
+    argc = argvData.size();
     callCreateApplication(argc, argv.data());
-    QCoreApplication *app = QCoreApplication::instance();
+    return QCoreApplication::instance();
+}
+
+int QtServiceBaseData::runAsApplication(const QStringList &args)
+{
+    QList<QByteArray> argvData;
+    std::vector<char *> argv;
+    int argc = 0;
+    QCoreApplication *app = createApplicationFrom(args, argvData, argv, argc);
     if (!app)
         return -1;
 

@@ -10,6 +10,7 @@
 #include <QWaitCondition>
 
 #include <string>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -122,6 +123,10 @@ public:
     void callResume() { owner->resume(); }
     void callProcessCommand(int code) { owner->processCommand(code); }
     void callCreateApplication(int &argc, char **argv) { owner->createApplication(argc, argv); }
+    // Creates the application from the arguments in the local 8-bit encoding. The
+    // application keeps pointers into argvData, which must outlive it.
+    QCoreApplication *createApplicationFrom(const QStringList &args, QList<QByteArray> &argvData,
+                                            std::vector<char *> &argv, int &argc);
     int callExecuteApplication() { return owner->executeApplication(); }
 
     // Host side: the accepted controls follow the flags while the service runs.

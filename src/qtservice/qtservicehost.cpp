@@ -350,16 +350,9 @@ bool QtServiceBaseData::startAsService()
 
     // The application keeps pointers into these until it is deleted below.
     QList<QByteArray> argvData;
-    for (const QString &arg : host->serviceArguments)
-        argvData.append(arg.toLocal8Bit());
     std::vector<char *> argv;
-    for (QByteArray &bytes : argvData)
-        argv.push_back(bytes.data());
-    argv.push_back(nullptr);
-    int argc = argvData.size();
-
-    callCreateApplication(argc, argv.data());
-    QCoreApplication *app = QCoreApplication::instance();
+    int argc = 0;
+    QCoreApplication *app = createApplicationFrom(host->serviceArguments, argvData, argv, argc);
     if (!app)
         return false;
 
