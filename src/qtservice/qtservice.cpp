@@ -55,8 +55,8 @@ QString QtServiceBaseData::executablePath()
 }
 
 QCoreApplication *QtServiceBaseData::createApplicationFrom(const QStringList &args,
-                                                          QList<QByteArray> &argvData,
-                                                          std::vector<char *> &argv, int &argc)
+                                                           QList<QByteArray> &argvData,
+                                                           std::vector<char *> &argv, int &argc)
 {
     for (const QString &arg : args)
         argvData.append(arg.toLocal8Bit());
