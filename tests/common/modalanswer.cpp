@@ -30,8 +30,12 @@ void ModalAnswerer::poll()
     auto *box = qobject_cast<QMessageBox *>(modal);
     if (!box)
         return; // other dialogs are driven by the test itself
-    SeenBox seen{QStringLiteral("QMessageBox"), box->icon(), box->text(), box->windowTitle(),
-                 box->standardButtons(), box->standardButton(box->defaultButton())};
+    SeenBox seen{QStringLiteral("QMessageBox"),
+                 box->icon(),
+                 box->text(),
+                 box->windowTitle(),
+                 box->standardButtons(),
+                 box->standardButton(box->defaultButton())};
     m_seen.append(seen);
     QMessageBox::StandardButton answer =
         m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst();

@@ -121,14 +121,13 @@ bool PgCluster::start(QString *error)
         }
     }
     QString output;
-    if (!runServerCommand(binDir() + QStringLiteral("/initdb"),
-                          {QStringLiteral("-D"), data, QStringLiteral("-U"), superUser(),
-                           QStringLiteral("--auth-local=trust"),
-                           QStringLiteral("--auth-host=scram-sha-256"),
-                           QStringLiteral("--pwfile=") + pwFile, QStringLiteral("-E"),
-                           QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
-                           QStringLiteral("--no-sync")},
-                          &output)) {
+    if (!runServerCommand(
+            binDir() + QStringLiteral("/initdb"),
+            {QStringLiteral("-D"), data, QStringLiteral("-U"), superUser(),
+             QStringLiteral("--auth-local=trust"), QStringLiteral("--auth-host=scram-sha-256"),
+             QStringLiteral("--pwfile=") + pwFile, QStringLiteral("-E"), QStringLiteral("UTF8"),
+             QStringLiteral("--locale=C"), QStringLiteral("--no-sync")},
+            &output)) {
         *error = QStringLiteral("initdb failed: ") + output;
         return false;
     }
@@ -211,16 +210,16 @@ bool PgCluster::createSampleDatabase(const QString &name, QString *error) const
 {
     if (!sql(QStringLiteral("CREATE DATABASE ") + quoteIdentifier(name), error))
         return false;
-    return sql(QStringLiteral(
-                   "CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric);"
-                   "INSERT INTO tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 "
-                   "FROM generate_series(1, 50) g;"
-                   "CREATE TABLE tblpelanggan (id serial PRIMARY KEY, nama text, kota text);"
-                   "INSERT INTO tblpelanggan (nama, kota) VALUES ('Ani', 'Bandung'), "
-                   "('Budi', 'Medan');"
-                   "CREATE TABLE catatan (id int, isi text);"
-                   "INSERT INTO catatan VALUES (1, 'not a tbl table');"),
-               error, name);
+    return sql(
+        QStringLiteral("CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric);"
+                       "INSERT INTO tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 "
+                       "FROM generate_series(1, 50) g;"
+                       "CREATE TABLE tblpelanggan (id serial PRIMARY KEY, nama text, kota text);"
+                       "INSERT INTO tblpelanggan (nama, kota) VALUES ('Ani', 'Bandung'), "
+                       "('Budi', 'Medan');"
+                       "CREATE TABLE catatan (id int, isi text);"
+                       "INSERT INTO catatan VALUES (1, 'not a tbl table');"),
+        error, name);
 }
 
 bool PgCluster::createUser(const QString &name, const QString &password, QString *error) const

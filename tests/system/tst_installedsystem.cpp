@@ -165,7 +165,8 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
         QThread::msleep(200);
     const QString log = readFile(logPath);
     QVERIFY2(log.count("Backup Database : ") == databases.size(), qPrintable(log));
-    const QRegularExpression firstEntry("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - Read Config\\.\n");
+    const QRegularExpression firstEntry(
+        "^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - Read Config\\.\n");
     QVERIFY2(firstEntry.match(log).hasMatch(), qPrintable(log));
     QVERIFY2(log.contains(" - Read List DB\n"), qPrintable(log));
 
@@ -178,7 +179,9 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
                      .hasMatch(),
                  qPrintable(dump));
         QVERIFY2(log.contains("Backup Database : " + path), qPrintable(log));
-        struct stat st{};
+        struct stat st
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
         QVERIFY2((st.st_mode & S_IRWXO) == 0, "a dump is readable by every local user");
 
@@ -208,7 +211,8 @@ void TestInstalledSystem::readmeCommandsAreWhatCiRuns()
     const QString ci = readFile(root + "/.ci/run");
     // The first screen of the README holds both commands.
     const QString firstScreen = readme.section('\n', 0, 24);
-    const QRegularExpression command("^(bash scripts/\\S+\\.sh)\\s+#", QRegularExpression::MultilineOption);
+    const QRegularExpression command("^(bash scripts/\\S+\\.sh)\\s+#",
+                                     QRegularExpression::MultilineOption);
     QStringList commands;
     for (auto it = command.globalMatch(firstScreen); it.hasNext();)
         commands << it.next().captured(1);
