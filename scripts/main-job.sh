@@ -6,13 +6,15 @@
 #
 #   bash scripts/main-job.sh            as root, on Debian 12
 #   MODE=exec bash scripts/main-job.sh  runs the service as a plain program (-e)
-#   PANEL=1 bash scripts/main-job.sh    also opens the control panel (on $DISPLAY, or under Xvfb)
+#   PANEL=1 bash scripts/main-job.sh    also shows the control panel: on $DISPLAY when there is one
+#                                       (the default there), else a picture of it made under Xvfb
 #   SCREENSHOTS=docs bash scripts/main-job.sh   saves PNGs of the panel's main window, picker and log viewer
 set -euo pipefail
 SARVELA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$SARVELA_ROOT/scripts/deps.sh"
 MODE=${MODE:-service}
-PANEL=${PANEL:-0}
+# The panel opens by itself when there is a display; PANEL=1 asks for it without one.
+if [ -n "${DISPLAY:-}" ]; then PANEL=${PANEL:-1}; else PANEL=${PANEL:-0}; fi
 
 sarvela_install_deps
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}
@@ -27,13 +29,11 @@ PGBIN=/usr/lib/postgresql/15/bin
 DAEMON_PID=""
 EXEC_PID=""
 PANEL_PID=""
-XVFB_PID=""
 
 cleanup() {
     set +e
     echo "== Cleaning up"
     [ -n "$PANEL_PID" ] && kill "$PANEL_PID" 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
     [ -n "$EXEC_PID" ] && kill "$EXEC_PID" 2>/dev/null && wait "$EXEC_PID" 2>/dev/null
     if [ -n "$DAEMON_PID" ]; then
         "$PROG/sarvelad" -t >/dev/null 2>&1
@@ -125,6 +125,21 @@ echo "== pg_restore --list $(basename "$first")"
 echo "== Run log of $(basename "$first")"
 cat "${first%.bu}.log"
 
+# The control panel on the same program directory, while the service still runs:
+# on a display it stays open until "Keluar"; under Xvfb we save a picture of it.
+if [ "$PANEL" = 1 ]; then
+    if [ -n "${DISPLAY:-}" ]; then
+        echo "== Opening the control panel on $PROG (end it with Sistem > Keluar; Ctrl-C ends the job)"
+        "$PROG/sarpanel" &
+        PANEL_PID=$!
+        wait "$PANEL_PID" || true
+        PANEL_PID=""
+    else
+        echo "== No display: the control panel under Xvfb, saved as $PWD/sarpanel-main-job.png"
+        sh "$SARVELA_ROOT/scripts/screenshot.sh" "$PROG" "$PWD/sarpanel-main-job.png" main
+    fi
+fi
+
 if [ -n "${SCREENSHOTS:-}" ]; then
     mkdir -p "$SCREENSHOTS"
     for screen in main picker log; do
@@ -138,21 +153,6 @@ if [ "$MODE" != exec ]; then
     "$PROG/sarvelad" -t
     "$PROG/sarvelad" -v
     "$PROG/sarvelad" -u
-fi
-
-if [ "$PANEL" = 1 ]; then
-    if [ -z "${DISPLAY:-}" ]; then
-        echo "== No display: starting Xvfb on :97"
-        Xvfb :97 -screen 0 1024x768x24 >/dev/null 2>&1 &
-        XVFB_PID=$!
-        export DISPLAY=:97
-        sleep 1
-    fi
-    echo "== Opening the control panel on $PROG (close it with Sistem > Keluar; Ctrl-C ends the job)"
-    "$PROG/sarpanel" &
-    PANEL_PID=$!
-    wait "$PANEL_PID" || true
-    PANEL_PID=""
 fi
 
 count=$(ls "$OUT"/*.bu | wc -l)
