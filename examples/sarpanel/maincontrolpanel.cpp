@@ -177,10 +177,11 @@ void MainControlPanel::on_butHelp_clicked()
 #ifdef Q_OS_WIN
     const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("\\bantuan.chm");
 #else
-    // Few Linux desktops open compiled help; the HTML copy says the same.
-    QString path = programFile(QStringLiteral("bantuan.chm"));
+    // Few Linux desktops open compiled help; any browser shows the HTML copy, which
+    // says the same.
+    QString path = programFile(QStringLiteral("bantuan.html"));
     if (!QFile::exists(path))
-        path = programFile(QStringLiteral("bantuan.html"));
+        path = programFile(QStringLiteral("bantuan.chm"));
 #endif
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
