@@ -54,7 +54,7 @@ bool XDBConnection::open()
         return true;
     QMessageBox box(parentWidget);
     box.setIcon(QMessageBox::Information);
-    box.setText(QStringLiteral("Maaf gagal koneksi ke server : ") + db.lastError().driverText());
+    box.setText(QStringLiteral("Maaf gagal koneksi ke server : ") + db.lastError().text());
     box.exec();
     return false;
 }

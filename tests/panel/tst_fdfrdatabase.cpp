@@ -169,13 +169,14 @@ void TestFDfrDatabase::connectionFailureShowsOneMessage_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("reason"); // what the message must tell the administrator
 
     QTest::newRow("wrong password") << "postgres"
-                                    << "salah" << -1;
+                                    << "salah" << -1 << "password authentication failed";
     QTest::newRow("nothing listening on the port") << "postgres"
-                                                   << "" << freeLoopbackPort();
+                                                   << "" << freeLoopbackPort() << "refused";
     QTest::newRow("port 0") << "postgres"
-                            << "" << 0;
+                            << "" << 0 << "";
 }
 
 void TestFDfrDatabase::connectionFailureShowsOneMessage()
@@ -183,6 +184,7 @@ void TestFDfrDatabase::connectionFailureShowsOneMessage()
     QFETCH(QString, user);
     QFETCH(QString, password);
     QFETCH(int, port);
+    QFETCH(QString, reason);
     if (port < 0)
         port = m_cluster.port();
 
@@ -207,6 +209,7 @@ void TestFDfrDatabase::connectionFailureShowsOneMessage()
     const QString prefix = QStringLiteral("Maaf gagal koneksi ke server : ");
     QVERIFY2(connection.text.startsWith(prefix) && connection.text.size() > prefix.size(),
              qPrintable(connection.text));
+    QVERIFY2(connection.text.contains(reason), qPrintable(connection.text));
     QCOMPARE(connection.icon, QMessageBox::Information);
     QCOMPARE(connection.title, QString());
     QCOMPARE(answerer.seen().at(1).text, QStringLiteral("Tidak ada yang dipilih"));
