@@ -67,10 +67,7 @@ public:
                   .value(QStringLiteral("name"), QStringLiteral("Sarvela Test Service"))
                   .toString())
     {
-        setServiceDescription(settings().value(QStringLiteral("description")).toString());
-        setServiceFlags(ServiceFlags(settings().value(QStringLiteral("flags"), 1).toInt()));
-        setStartupType(settings().value(QStringLiteral("automatic")).toBool() ? AutomaticStart
-                                                                              : ManualStart);
+        setServiceFlags(Suspendable);
     }
 
 protected:
@@ -78,8 +75,6 @@ protected:
     {
         const QStringList args = QCoreApplication::arguments();
         record(QStringLiteral("start %1 %2").arg(currentState()).arg(args.join(QLatin1Char(' '))));
-        if (args.contains(QStringLiteral("log")))
-            logMessage(QStringLiteral("test entry"), Warning, 7, 3);
         // "quit N" among the arguments: the service ends itself with exit code N.
         const int quit = args.indexOf(QStringLiteral("quit"));
         if (quit > 0) {
@@ -97,8 +92,6 @@ protected:
     void processCommand(int code) override
     {
         record(QStringLiteral("command %1 %2").arg(code).arg(currentState()));
-        if (code == 5) // no more pausing from now on
-            setServiceFlags(serviceFlags() & ~Suspendable);
         if (code == 99)
             std::abort(); // a crash, for the manager to notice
     }
