@@ -152,6 +152,8 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
     QVERIFY(controller.isInstalled());
     QCOMPARE(controller.startupType(), QtServiceController::AutomaticStart);
     QCOMPARE(controller.serviceDescription(), QString("Sarvela Database Backup"));
+    // Quoted, so that a path with blanks cannot be taken for another program.
+    QCOMPARE(controller.serviceFilePath(), '"' + QFileInfo(sarvelad).canonicalFilePath() + '"');
     QVERIFY(!controller.isRunning());
     QVERIFY2(controller.start(), qPrintable(daemon.daemonLog()));
     QVERIFY(controller.isRunning());
