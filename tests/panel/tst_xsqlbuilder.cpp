@@ -19,21 +19,18 @@ private slots:
 
 private:
     QTemporaryDir m_dir;
-    QSqlDatabase m_db;
+    QSqlDatabase m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
 };
 
 void TestXSQLBuilder::init()
 {
-    if (!m_db.isValid()) {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-        m_db.setDatabaseName(m_dir.filePath(QStringLiteral("builder.db")));
-    }
-    QVERIFY(m_db.isOpen() || m_db.open());
+    m_db.setDatabaseName(m_dir.filePath(QStringLiteral("builder.db")));
+    QVERIFY(m_db.open()); // reopening drops anything a failed row left open
     QSqlQuery query(m_db);
-    QVERIFY(query.exec(QStringLiteral("DROP TABLE IF EXISTS t")));
-    QVERIFY(query.exec(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT)")));
-    QVERIFY(query.exec(
-        QStringLiteral("INSERT INTO t VALUES (1, 'x', 'p'), (2, 'y', 'q'), (3, 'z', 'r')")));
+    QVERIFY(query.exec(QStringLiteral("DROP TABLE IF EXISTS t")) &&
+            query.exec(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT)")) &&
+            query.exec(QStringLiteral(
+                "INSERT INTO t VALUES (1, 'x', 'p'), (2, 'y', 'q'), (3, 'z', 'r')")));
 }
 
 void TestXSQLBuilder::statements_data()
@@ -102,8 +99,7 @@ void TestXSQLBuilder::statements()
         builder.SetStatement(type, QStringLiteral("t"));
         builder.SetCustomSQL(sql);
         for (const QString &field : fields.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-            builder.AddField(field.section(QLatin1Char('='), 0, 0),
-                             field.section(QLatin1Char('='), 1));
+            builder.AddField(field.section('=', 0, 0), field.section('=', 1));
         for (const QString &condition : sql.split(QStringLiteral(", "), Qt::SkipEmptyParts)) {
             const QStringList c = condition.split(QLatin1Char(' '));
             builder.AddWhere(c.value(0), c.value(1), c.value(2), c.value(3));
@@ -125,7 +121,7 @@ void TestXSQLBuilder::statements()
     QVERIFY(m_db.open());
     // Rows of t as "id:a:b" in id order.
     QSqlQuery query(QStringLiteral("SELECT group_concat(id || ':' || ifnull(a, 'NULL') || ':' || "
-                                   "ifnull(b, 'NULL'), ',') FROM (SELECT * FROM t ORDER BY id)"),
+                                   "ifnull(b, 'NULL')) FROM (SELECT * FROM t ORDER BY id)"),
                     m_db);
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString(), rows);
@@ -145,10 +141,8 @@ void TestXSQLBuilder::postgresTransaction()
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));
         db.setHostName(cluster.host());
         db.setPort(cluster.port());
-        db.setUserName(cluster.superUser());
-        db.setPassword(cluster.superPassword());
-        db.setDatabaseName(QStringLiteral("postgres"));
-        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+        QVERIFY2(db.open(cluster.superUser(), cluster.superPassword()),
+                 qPrintable(db.lastError().text()));
         XSQLBuilder builder(db);
         QVERIFY(builder.BeginTransact());
         for (int id : {0, 1}) {
