@@ -1,0 +1,269 @@
+// The backup engine against the fake pg_dump: the log entry format, reading confbu.cfg,
+// the schedule, and backup runs (argument list and password, refused names, failed and
+// hung tools, runs that must not start).
+#include "backupengine.h"
+#include "servicetestkit.h"
+#include "writelog.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace servicetest;
+
+// An engine that has read the folder's settings, with a clock that starts at
+// 09/07/2013 05:47:09 and moves one second per look; its log starts empty.
+static std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder)
+{
+    const QDateTime start(QDate(2013, 7, 9), QTime(5, 47, 9));
+    auto engine = std::make_unique<BackupEngine>(
+        folder.path(), [=, ticks = 0]() mutable { return start.addSecs(ticks++); });
+    engine->ReadConfig();
+    engine->setToolTimeoutMs(1000);
+    QFile::remove(folder.logPath());
+    return engine;
+}
+
+class TestBackupEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void logEntryFormat();
+    void storedSettings_data();
+    void storedSettings();
+    void unusableSettingsFile_data();
+    void unusableSettingsFile();
+    void runsOncePerMatchingMinute_data();
+    void runsOncePerMatchingMinute();
+    void argumentList_data();
+    void argumentList();
+    void runLog_data();
+    void runLog();
+};
+
+// A local time stamp, then the message in UTF-8; only the first line is stamped.
+void TestBackupEngine::logEntryFormat()
+{
+    QTemporaryDir dir;
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    WriteLog(QStringLiteral("Gagal [\u00e9\u20ac].\nPesan Error : x"), "busys.log", dir.path());
+    const QString content = readText(dir.filePath("busys.log"));
+    QCOMPARE(content.mid(19), QStringLiteral(" - Gagal [\u00e9\u20ac].\nPesan Error : x\n"));
+    const QDateTime stamp = QDateTime::fromString(content.left(19), "dd/MM/yyyy hh:mm:ss");
+    QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
+}
+
+void TestBackupEngine::storedSettings_data()
+{
+    QTest::addColumn<QString>("column");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("blank user becomes admin") << "user" << QVariant("   ") << "admin";
+    QTest::newRow("blank pass becomes the default") << "pass" << QVariant("\t ") << "5170342";
+    QTest::newRow("port as text of a number") << "port" << QVariant("6543") << "6543";
+    QTest::newRow("time with milliseconds, as the panel binds it")
+        << "jam1" << QVariant("2000-01-01T06:10:00.000") << "06:10";
+    QTest::newRow("time as words is invalid") << "jam1" << QVariant("jam lima") << "";
+    QTest::newRow("switch text FALSE is off") << "jam1st" << QVariant("FALSE") << "false";
+    QTest::newRow("switch other text is on") << "jam2st" << QVariant("ya") << "true";
+}
+
+// Read from the last confdb row; the first holds values no row expects.
+void TestBackupEngine::storedSettings()
+{
+    QFETCH(QString, column);
+    QFETCH(QVariant, stored);
+    QFETCH(QString, expected);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({{column, stored}}), qPrintable(folder.error));
+
+    BackupEngine e(folder.path());
+    QVERIFY(e.ReadConfig());
+    const QVariantMap fields{{"user", e.user},     {"pass", e.pass},
+                             {"port", e.port},     {"jam1", e.jam1.toString("hh:mm")},
+                             {"jam1st", e.jam1st}, {"jam2st", e.jam2st}};
+    QCOMPARE(fields.value(column).toString(), expected);
+    QCOMPARE(folder.log(), QStringList{"Read Config."});
+}
+
+void TestBackupEngine::unusableSettingsFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expectedSecondEntry"); // "%1" is the settings path
+
+    QTest::newRow("missing file is reported, not created")
+        << "missing" << QString("Maaf file [%1] tidak ditemukan.");
+    QTest::newRow("folder in place of the file") << "folder" << QString("Error Load database :");
+    QTest::newRow("empty file has no confdb")
+        << "empty" << QString("Gagal memanggil data.\nPesan Error : ");
+    QTest::newRow("confdb without rows") << "norows" << QString();
+}
+
+// Each is reported, and the file is never created or changed.
+void TestBackupEngine::unusableSettingsFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, expectedSecondEntry);
+    ProgramFolder folder;
+    QVERIFY(folder.setUp());
+    const QString path = folder.file("confbu.cfg");
+    if (kind == "folder")
+        QVERIFY(QDir().mkpath(path));
+    else if (kind == "empty")
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    else if (kind == "norows")
+        QVERIFY2(writeSettings(path, {}, {"db"}, &folder.error), qPrintable(folder.error));
+    const QString before = readText(path);
+
+    BackupEngine engine(folder.path());
+    QVERIFY(!engine.ReadConfig());
+    const QStringList log = folder.log();
+    QCOMPARE(log.size(), expectedSecondEntry.isEmpty() ? 1 : 2);
+    QCOMPARE(log.first(), QStringLiteral("Read Config."));
+    QVERIFY2(log.last().startsWith(QString(expectedSecondEntry).replace("%1", path)),
+             qPrintable(log.last()));
+    QCOMPARE(QFileInfo::exists(path), kind != "missing");
+    QCOMPARE(readText(path), before);
+}
+
+void TestBackupEngine::runsOncePerMatchingMinute_data()
+{
+    QTest::addColumn<QVariantMap>("overrides"); // the first time, 05:30, is on
+    QTest::addColumn<QString>("checks");        // day of March 2024, "T", time
+    QTest::addColumn<int>("runs");
+
+    QTest::newRow("four checks in the minute run once")
+        << QVariantMap() << "1T05:30:00 1T05:30:15 1T05:30:45 1T05:30:59" << 1;
+    QTest::newRow("minute before and after do not run")
+        << QVariantMap() << "1T05:29:59 1T05:31:00 1T17:30:00" << 0;
+    QTest::newRow("the same time the next day runs again")
+        << QVariantMap() << "1T05:30:10 1T05:31:10 2T05:30:10" << 2;
+    QTest::newRow("disabled time never runs") << QVariantMap{{"jam1st", 0}} << "1T05:30:00" << 0;
+    QTest::newRow("two equal times run twice in one check")
+        << QVariantMap{{"jam2", "2000-01-01T05:30:00"}, {"jam2st", 1}} << "1T05:30:00 1T05:30:15"
+        << 2;
+}
+
+void TestBackupEngine::runsOncePerMatchingMinute()
+{
+    QFETCH(QVariantMap, overrides);
+    QFETCH(QString, checks);
+    QFETCH(int, runs);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare(overrides), qPrintable(folder.error));
+    QDateTime now;
+    BackupEngine engine(folder.path(), [&now] { return now; });
+    QVERIFY(engine.ReadConfig());
+    for (const QString &check : checks.split(' ')) {
+        now = QDateTime::fromString("2024-03-0" + check, Qt::ISODate);
+        engine.CheckSchedule();
+    }
+    QCOMPARE(folder.log().count("Read List DB"), runs);
+}
+
+void TestBackupEngine::argumentList_data()
+{
+    QTest::addColumn<QVariantMap>("overrides");
+    QTest::addColumn<QString>("database");
+
+    QTest::newRow("plain settings") << QVariantMap() << "sales";
+    QTest::newRow("blanks in server, user and database stay single arguments")
+        << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << "data gudang";
+    QTest::newRow("blank user and pass fall back to the defaults")
+        << QVariantMap{{"user", " "}, {"pass", ""}} << "sales";
+}
+
+void TestBackupEngine::argumentList()
+{
+    QFETCH(QVariantMap, overrides);
+    QFETCH(QString, database);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare(overrides, {database}), qPrintable(folder.error));
+    auto engine = engineFor(folder);
+    const mode_t oldMask = ::umask(0);
+    QVERIFY(engine->RunBackup());
+    ::umask(oldMask);
+
+    const QString dump = folder.outputDir() + "/bu_" + database + "_20130709.054709.bu";
+    // The fake records "--call--", its argv one per line, then the password it was given.
+    const QStringList expected(
+        {"--call--", folder.file("dbutils/pg_dump"), "--host=" + engine->server, "--port=5433",
+         "--username=" + engine->user, "--format=custom", "--verbose", "--file=" + dump,
+         "--table=tbl*", "-w", database, "PGPASSWORD=" + engine->pass, ""});
+    QCOMPARE(readText(folder.recordPath()).split('\n'), expected);
+    QCOMPARE(folder.log(), QStringList({"Read List DB", "Backup Database : " + dump}));
+
+    // The password travels in the environment only; dump and run log are not for others.
+    const QString runLog = dump.chopped(3) + ".log";
+    QVERIFY(!readText(folder.logPath()).contains(engine->pass));
+    QVERIFY(readText(runLog).contains("Save Log : " + database + " : \npg_dump: "));
+    QVERIFY(!readText(runLog).contains(engine->pass));
+    for (const QString &file : {dump, runLog}) {
+        struct stat info = {};
+        QCOMPARE(::stat(QFile::encodeName(file).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07, 0u);
+    }
+}
+
+void TestBackupEngine::runLog_data()
+{
+    QTest::addColumn<QVariantMap>("overrides");
+    QTest::addColumn<QStringList>("databases");
+    QTest::addColumn<QStringList>("expectedLog"); // "%O" is the output folder
+
+    const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
+                            "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
+    const QString sales = "Backup Database : %O/bu_sales_20130709.054710.bu";
+    for (const QString &name : QStringList{"-Fp", "--file=/etc/passwd", "host=evil dbname=x",
+                                           "POSTGRESQL://evil/db", "s\nfake"}) {
+        const QString shown = QString(name).replace("\n", "\\n");
+        QTest::addRow("dangerous name %s is refused", qPrintable(shown))
+            << QVariantMap() << QStringList{name, "sales"}
+            << QStringList{"Read List DB", refused.arg(shown),
+                           "Backup Database : %O/bu_sales_20130709.054709.bu"};
+    }
+
+    const QList<std::pair<QString, QString>> failures{
+        {"gagal", "selesai dengan kode keluar 3."},
+        {"macet", "melewati batas waktu 1 detik dan dihentikan."}};
+    for (const auto &[name, reason] : failures) {
+        const QString dump = "%O/bu_" + name + "_20130709.054709.bu";
+        QTest::addRow("tool run for %s fails: reported, no dump, next job runs", qPrintable(name))
+            << QVariantMap() << QStringList{name, "sales"}
+            << QStringList{"Read List DB", "Backup Database : " + dump,
+                           "Backup Database GAGAL : database [" + name + "], file [" + dump +
+                               "]. pg_dump " + reason,
+                           sales};
+    }
+
+    const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
+    QTest::newRow("output folder missing")
+        << QVariantMap{{"outputdir", "/nonexistent/sar backups"}} << QStringList{"sales"}
+        << QStringList{noFolder.arg("/nonexistent/sar backups")};
+    QTest::newRow("empty output folder would mean the root or the working folder")
+        << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << QStringList{noFolder.arg("")};
+    QTest::newRow("empty list") << QVariantMap() << QStringList() << QStringList{"Read List DB"};
+}
+
+// Only what is logged as backed up reaches the tool, and only successful dumps stay.
+void TestBackupEngine::runLog()
+{
+    QFETCH(QVariantMap, overrides);
+    QFETCH(QStringList, databases);
+    QFETCH(QStringList, expectedLog);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare(overrides, databases), qPrintable(folder.error));
+    const bool ran = expectedLog.last().contains("bu_sales");
+    QCOMPARE(engineFor(folder)->RunBackup(), ran);
+
+    QCOMPARE(folder.log(), expectedLog.replaceInStrings("%O", folder.outputDir()));
+    QCOMPARE(readText(folder.recordPath()).count("--call--"),
+             expectedLog.filter("Backup Database : ").size());
+    QCOMPARE(QDir(folder.outputDir()).entryList({"*.bu"}),
+             ran ? QStringList{expectedLog.last().section('/', -1)} : QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestBackupEngine)
+#include "tst_backupengine.moc"
