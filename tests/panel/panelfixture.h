@@ -6,143 +6,94 @@
 #include "modalanswer.h"
 
 #include <QApplication>
-#include <QDateTime>
-#include <QFile>
-#include <QSqlDatabase>
-#include <QSqlError>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
-#include <QVariant>
+#include <QTimeEdit>
 
 namespace panel {
 
-// One confdb row, as a settings file may hold it.
 struct ConfRow
 {
-    QVariant server = QStringLiteral("localhost");
-    QVariant user = QString();
-    QVariant pass = QString();
-    QVariant port = 5432;
-    QVariant outputdir = QStringLiteral("/var/backups/sarvela");
-    QVariant jam1 = QStringLiteral("2000-01-01T01:00:00");
-    QVariant jam2 = QStringLiteral("2000-01-01T13:00:00");
-    QVariant jam1st = 0;
-    QVariant jam2st = 0;
+    QVariant server = "localhost", user = "", pass = "", port = 5432, outputdir = "/var/bu";
+    QVariant jam1 = "2000-01-01T01:00:00", jam2 = "2000-01-01T13:00:00", jam1st = 0, jam2st = 0;
 };
 
-// Runs statements on a settings file through a private connection, so the
-// window's own default connection is left alone.
-class SettingsFile
+// Runs one statement on a settings file through a private connection, so the
+// window's own default connection is left alone; returns the rows it yields.
+inline QList<QVariantList> sql(const QString &path, const QString &statement,
+                               const QVariantList &values = {})
 {
-public:
-    explicit SettingsFile(const QString &path)
-        : m_name(QStringLiteral("fixture-") + QUuid::createUuid().toString())
+    QList<QVariantList> rows;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "fixture");
         db.setDatabaseName(path);
         db.open();
-    }
-    ~SettingsFile() { QSqlDatabase::removeDatabase(m_name); }
-
-    QSqlDatabase db() const { return QSqlDatabase::database(m_name); }
-
-    bool exec(const QString &sql, const QVariantList &values = {}) const
-    {
-        QSqlQuery query(db());
-        query.prepare(sql);
+        QSqlQuery query(db);
+        query.prepare(statement);
         for (const QVariant &v : values)
             query.addBindValue(v);
-        if (!query.exec()) {
-            qWarning() << sql << query.lastError().text();
-            return false;
-        }
-        return true;
-    }
-
-    // The delivered file's tables, with the given rows.
-    bool create(const QList<ConfRow> &rows, const QStringList &databases) const
-    {
-        bool ok = exec(QStringLiteral(
-                      "CREATE TABLE confdb (server TEXT, user TEXT, pass TEXT, port INTEGER, "
-                      "outputdir TEXT, jam1 TEXT, jam2 TEXT, jam3 TEXT, jam4 TEXT, jam1st INTEGER, "
-                      "jam2st INTEGER, jam3st INTEGER, jam4st INTEGER)")) &&
-                  exec(QStringLiteral("CREATE TABLE tbldb (dbname TEXT)"));
-        for (const ConfRow &r : rows)
-            ok = ok && exec(QStringLiteral("INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                           "'2000-01-01T00:00:00', '2000-01-01T00:00:00', ?, ?, "
-                                           "0, 0)"),
-                            {r.server, r.user, r.pass, r.port, r.outputdir, r.jam1, r.jam2,
-                             r.jam1st, r.jam2st});
-        for (const QString &name : databases)
-            ok = ok && exec(QStringLiteral("INSERT INTO tbldb VALUES (?)"), {name});
-        return ok;
-    }
-
-    QList<QVariantList> rows(const QString &sql) const
-    {
-        QList<QVariantList> result;
-        QSqlQuery query(db());
-        if (!query.exec(sql))
-            return result;
+        query.exec();
         while (query.next()) {
-            QVariantList row;
+            rows.append(QVariantList());
             for (int i = 0; i < query.record().count(); ++i)
-                row << query.value(i);
-            result << row;
+                rows.last() << query.value(i);
         }
-        return result;
     }
-
-    QStringList databases() const
-    {
-        QStringList names;
-        for (const QVariantList &row : rows(QStringLiteral("select dbname from tbldb")))
-            names << row.value(0).toString();
-        return names;
-    }
-
-private:
-    QString m_name;
-};
-
-template <typename T> T *widget(QWidget *window, const char *name)
-{
-    T *w = window->findChild<T *>(QLatin1String(name));
-    if (!w)
-        qFatal("no widget %s", name);
-    return w;
+    QSqlDatabase::removeDatabase("fixture");
+    return rows;
 }
 
-// Keeps a test program's panels to themselves: the service controller looks in
-// a folder where no service manager listens (every service reads as not
-// installed, until a test starts its own daemon), and the single-instance
-// segment's key file lives in a private temporary folder.
+inline QStringList databases(const QString &path)
+{
+    QStringList names;
+    for (const QVariantList &row : sql(path, "select dbname from tbldb"))
+        names << row.value(0).toString();
+    return names;
+}
+
+// The delivered file's tables, with the given rows.
+inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
+                           const QStringList &names)
+{
+    sql(path, "CREATE TABLE confdb (server TEXT, user TEXT, pass TEXT, port INTEGER, outputdir "
+              "TEXT, jam1 TEXT, jam2 TEXT, jam3 TEXT, jam4 TEXT, jam1st INTEGER, jam2st INTEGER, "
+              "jam3st INTEGER, jam4st INTEGER)");
+    sql(path, "CREATE TABLE tbldb (dbname TEXT)");
+    for (const ConfRow &r : rows)
+        sql(path,
+            "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "
+            "'2000-01-01T00:00:00', ?, ?, 0, 0)",
+            {r.server, r.user, r.pass, r.port, r.outputdir, r.jam1, r.jam2, r.jam1st, r.jam2st});
+    for (const QString &name : names)
+        sql(path, "INSERT INTO tbldb VALUES (?)", {name});
+    return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names;
+}
+
+template <typename T> T *widget(QWidget *window, const QString &name)
+{
+    return window->findChild<T *>(name); // a missing one crashes the case, which fails it
+}
+
+// No service manager listens in the private folder (every service reads as not
+// installed until a test starts its own daemon), and the single-instance
+// segment's key file lives there too, apart from any other panel.
 inline void isolatePanel(const QTemporaryDir &dir)
 {
-    qputenv("SVCMGR_DIR", (dir.path() + QStringLiteral("/no-manager")).toLocal8Bit());
+    QApplication::setQuitOnLastWindowClosed(false);
+    qputenv("SVCMGR_DIR", (dir.path() + "/no-manager").toLocal8Bit());
     qputenv("TMPDIR", dir.path().toLocal8Bit());
 }
 
-// A window that holds the single-instance segment, as the program's own does,
-// so that its show-request poll finds the flag however long a case runs.
-class PanelWindow : public MainControlPanel
+// Holds the single-instance segment, as the program's own window does.
+struct PanelWindow : MainControlPanel
 {
-public:
-    explicit PanelWindow(const QString &programDir) : MainControlPanel(nullptr, programDir)
-    {
-        isAlreadyRunning();
-    }
+    explicit PanelWindow(const QString &d) : MainControlPanel(nullptr, d) { isAlreadyRunning(); }
 };
-
-// Shows the window and answers the start-up install question with No.
-inline void showAnsweringNo(MainControlPanel &window, ModalAnswerer &answerer)
-{
-    answerer.answerNext(QMessageBox::No);
-    window.show();
-}
 
 inline QStringList texts(const QList<SeenBox> &boxes)
 {
@@ -150,6 +101,30 @@ inline QStringList texts(const QList<SeenBox> &boxes)
     for (const SeenBox &box : boxes)
         result << box.text;
     return result;
+}
+
+// The settings part of the form, one line: folder | server | time 1 | time 2.
+// A time reads "locked" when its edit does not follow its check box.
+inline QString formState(QWidget *window)
+{
+    QStringList parts{widget<QLineEdit>(window, "tLokasi")->text(),
+                      widget<QLineEdit>(window, "tServer")->text()};
+    for (const QString n : {"1", "2"}) {
+        const bool on = widget<QCheckBox>(window, "cbJam" + n)->isChecked();
+        auto *time = widget<QTimeEdit>(window, "tmJam" + n);
+        const QString state = on != time->isEnabled() ? "locked " : on ? "on " : "off ";
+        parts << state + time->time().toString("hh:mm");
+    }
+    return parts.join(" | ");
+}
+
+inline QStringList listed(QWidget *window)
+{
+    QStringList names;
+    auto *list = widget<QListWidget>(window, "listWidget");
+    for (int i = 0; i < list->count(); ++i)
+        names << list->item(i)->text();
+    return names;
 }
 
 } // namespace panel

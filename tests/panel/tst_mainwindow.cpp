@@ -1,20 +1,23 @@
-// The main window as an administrator first meets it: a window that cannot be resized,
-// the start-up question, defaults without a settings file, tray and exit.
+// The main window on real files: the start-up question, closing to the tray,
+// what the form loads, how a save is validated, what it writes and that the
+// service reads back what was saved; the database list, with the picker on a
+// throwaway PostgreSQL server; the log viewer on odd or missing logs.
+#include "backupengine.h"
+#include "fdfrdatabase.h"
+#include "flog.h"
 #include "panelfixture.h"
+#include "pgcluster.h"
 
-#include <QAction>
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
+#include <QDir>
 #include <QMenu>
-#include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QTimeEdit>
 #include <QTimer>
 
 using namespace panel;
+
+Q_DECLARE_METATYPE(QList<ConfRow>)
 
 class TestMainWindow : public QObject
 {
@@ -22,178 +25,284 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
-    void windowIsFixed();
-    void startupQuestionAnsweredNo();
-    void defaultsWithoutSettingsFile();
+    void load_data();
+    void load();
     void closeHidesToTray();
-    void exitEndsWithCodeZero_data();
-    void exitEndsWithCodeZero();
-    void aboutText();
+    void saveRefused_data();
+    void saveRefused();
+    void saveWrites();
+    void editList_data();
+    void editList();
+    void logViewer_data();
+    void logViewer();
 
 private:
+    QString cfg() const { return m_dir->filePath(QStringLiteral("confbu.cfg")); }
+    void save(MainControlPanel &window)
+    {
+        m_answerer->clear();
+        QVERIFY(QMetaObject::invokeMethod(&window, "on_butSaveRestart_clicked"));
+    }
     QTemporaryDir m_isolation;
-    QScopedPointer<QTemporaryDir> m_programDir;
+    PgCluster m_pg;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<ModalAnswerer> m_answerer;
 };
 
 void TestMainWindow::initTestCase()
 {
-    QApplication::setApplicationVersion(QStringLiteral("1.5.0.0"));
-    QApplication::setQuitOnLastWindowClosed(false);
     isolatePanel(m_isolation);
+    QString error;
+    QVERIFY2(m_pg.start(&error) && m_pg.createSampleDatabase("penjualan", &error) &&
+                 m_pg.createSampleDatabase("gudang", &error) &&
+                 m_pg.createUser("admin", "5170342", &error), // what empty settings stand for
+             qPrintable(error));
 }
 
 void TestMainWindow::init()
 {
-    m_programDir.reset(new QTemporaryDir);
+    m_dir.reset(new QTemporaryDir);
+    m_answerer.reset(new ModalAnswerer);
+    m_answerer->answerNext(QMessageBox::No); // the start-up install question
 }
 
-void TestMainWindow::cleanup()
+void TestMainWindow::load_data()
 {
-    const QWidgetList left = QApplication::topLevelWidgets();
-    for (QWidget *w : left) {
-        if (w->isVisible() && qobject_cast<QMessageBox *>(w))
-            QFAIL("a message box was left open");
-    }
+    QTest::addColumn<QList<ConfRow>>("rows"); // none: no settings file at all
+    QTest::addColumn<QString>("form");
+    const ConfRow a{
+        "10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
+        1,          0};
+    const ConfRow b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
+                    "2000-01-01T23:05:00", 0,  1};
+    QTest::newRow("no settings file")
+        << QList<ConfRow>() << "/ | localhost | off 00:00 | off 00:00";
+    QTest::newRow("one row") << QList<ConfRow>{a}
+                             << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45";
+    QTest::newRow("several rows: the last one shows")
+        << QList<ConfRow>{a, b} << "/data/bu |   db host   | off 01:00 | on 23:05";
 }
 
-void TestMainWindow::windowIsFixed()
+void TestMainWindow::load()
 {
-    PanelWindow window(m_programDir->path());
-    QCOMPARE(window.windowTitle(), QStringLiteral("Sarvela Backup Control Panel"));
-    QCOMPARE(window.minimumSize(), QSize(532, 491));
-    QCOMPARE(window.maximumSize(), QSize(532, 491));
-    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QCOMPARE(window.windowIcon().pixmap(32).toImage(),
-             QIcon(QStringLiteral(":/images/db.png")).pixmap(32).toImage());
-    auto *status = widget<QLabel>(&window, "lStatus");
-    QCOMPARE(status->font().pointSize(), 14);
-    QCOMPARE(status->alignment(), Qt::AlignCenter);
-    QCOMPARE(widget<QMenuBar>(&window, "menuBar")->geometry(), QRect(0, 0, 532, 21));
-}
+    QFETCH(QList<ConfRow>, rows);
+    QVERIFY(rows.isEmpty() || createSettings(cfg(), rows, {"penjualan"}));
+    PanelWindow window(m_dir->path());
+    window.show();
 
-void TestMainWindow::startupQuestionAnsweredNo()
-{
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir->path());
-    showAnsweringNo(window, answerer);
-
-    QVERIFY(!answerer.seen().isEmpty());
-    const SeenBox question = answerer.seen().first();
-    QCOMPARE(question.icon, QMessageBox::Question);
-    QCOMPARE(question.text,
-             QStringLiteral("Service belum diinstall, apakah akan install service?.\n"
-                            "Pilih Yes untuk Install Service\n"
-                            "Pilih No tidak install Service\n"
-                            "Sistem backup otomatis akan berjalan apabila service "
-                            "telah diinstall dan Aktif."));
-    QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
-    QCOMPARE(question.defaultButton, QMessageBox::Yes);
-
-    auto *status = widget<QLabel>(&window, "lStatus");
-    QCOMPARE(status->text(), QStringLiteral("Service : Belum diinstall"));
-    QCOMPARE(status->styleSheet(), QStringLiteral("QLabel{background: red;}"));
-    QVERIFY(!widget<QPushButton>(&window, "butStart")->isEnabled());
-    QVERIFY(!widget<QPushButton>(&window, "butStop")->isEnabled());
-    QVERIFY(!widget<QPushButton>(&window, "butSaveRestart")->isEnabled());
-}
-
-void TestMainWindow::defaultsWithoutSettingsFile()
-{
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir->path());
-    showAnsweringNo(window, answerer);
-
-    const QString path = m_programDir->path() + QStringLiteral("/confbu.cfg");
-    QCOMPARE(texts(answerer.seen()).mid(1), QStringList{QStringLiteral("Maaf file [") + path +
-                                                        QStringLiteral("] tidak ditemukan.")});
-    QCOMPARE(answerer.seen().at(1).icon, QMessageBox::Information);
-    QVERIFY2(!QFile::exists(path), "loading must not create the settings file");
-
-    QCOMPARE(widget<QLineEdit>(&window, "tLokasi")->text(), QStringLiteral("/"));
-    QVERIFY(widget<QLineEdit>(&window, "tLokasi")->isReadOnly());
-    QCOMPARE(widget<QLineEdit>(&window, "tServer")->text(), QStringLiteral("localhost"));
-    QVERIFY(!widget<QCheckBox>(&window, "cbJam1")->isChecked());
-    QVERIFY(!widget<QCheckBox>(&window, "cbJam2")->isChecked());
-    QVERIFY(!widget<QTimeEdit>(&window, "tmJam1")->isEnabled());
-    QVERIFY(!widget<QTimeEdit>(&window, "tmJam2")->isEnabled());
-    QCOMPARE(widget<QTimeEdit>(&window, "tmJam1")->displayFormat(), QStringLiteral("hh:mm"));
-    QCOMPARE(widget<QListWidget>(&window, "listWidget")->count(), 0);
-
-    // The check box alone decides whether its time can be edited.
-    widget<QCheckBox>(&window, "cbJam2")->setChecked(true);
-    QVERIFY(widget<QTimeEdit>(&window, "tmJam2")->isEnabled());
-    QVERIFY(!widget<QTimeEdit>(&window, "tmJam1")->isEnabled());
+    QStringList shown{"Service belum diinstall, apakah akan install service?.\n"
+                      "Pilih Yes untuk Install Service\nPilih No tidak install Service\n"
+                      "Sistem backup otomatis akan berjalan apabila service "
+                      "telah diinstall dan Aktif."};
+    if (rows.isEmpty())
+        shown << "Maaf file [" + cfg() + "] tidak ditemukan.";
+    QCOMPARE(texts(m_answerer->seen()), shown);
+    const SeenBox question = m_answerer->seen().first();
+    QVERIFY(question.icon == QMessageBox::Question && question.defaultButton == QMessageBox::Yes &&
+            question.buttons == (QMessageBox::Yes | QMessageBox::No));
+    QCOMPARE(QFile::exists(cfg()), !rows.isEmpty()); // loading never creates the file
+    QTEST(formState(&window), "form");
+    QCOMPARE(listed(&window), rows.isEmpty() ? QStringList() : QStringList{"penjualan"});
 }
 
 void TestMainWindow::closeHidesToTray()
 {
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir->path());
-    showAnsweringNo(window, answerer);
-    const int boxesAtStart = answerer.seen().size();
-
+    PanelWindow window(m_dir->path());
+    window.show();
+    const int boxesAtStart = m_answerer->seen().size();
     QVERIFY(!window.close());
     QVERIFY(!window.isVisible());
-    auto *tray = window.findChild<QSystemTrayIcon *>();
-    QVERIFY(tray);
-    QCOMPARE(tray->toolTip(), QStringLiteral("Sarvela Backup Database"));
-    QStringList entries;
-    for (QAction *a : tray->contextMenu()->actions())
-        entries << a->text();
-    QCOMPARE(entries, QStringList({"Tampilkan Window", "Keluar"}));
-
-    tray->contextMenu()->actions().first()->trigger();
+    QAction *show = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first();
+    show->trigger();
     QVERIFY(window.isVisible());
-    QCOMPARE(answerer.seen().size(), boxesAtStart); // no second start-up question
-
-    QTest::mouseClick(widget<QPushButton>(&window, "butTutup"), Qt::LeftButton);
-    QVERIFY(!window.isVisible());
+    QCOMPARE(m_answerer->seen().size(), boxesAtStart); // no second start-up question
 }
 
-void TestMainWindow::exitEndsWithCodeZero_data()
+void TestMainWindow::saveRefused_data()
 {
-    QTest::addColumn<bool>("fromTray");
-    QTest::newRow("menu Keluar") << false;
-    QTest::newRow("tray Keluar") << true;
+    for (const char *column : {"folder", "server", "shown"}) // shown: message @ focused widget
+        QTest::addColumn<QString>(column);
+    QTest::addColumn<bool>("listed");
+    auto row = [](const char *tag, const char *folder, const char *server, const char *shown,
+                  bool listed = true) {
+        QTest::newRow(tag) << QString(folder) << QString(server) << QString(shown) << listed;
+    };
+    row("output folder blank", "   ", "localhost",
+        "Pilih Lokasi backup database. @butSelectFolder");
+    row("server blank", "/tmp", " \t ", "Tentukan Lokasi Server/IP Address Database @tServer");
+    row("database list empty", "/tmp", "localhost", "Pilih database yang akan dibackup. @butAdd",
+        false);
 }
 
-void TestMainWindow::exitEndsWithCodeZero()
+void TestMainWindow::saveRefused()
 {
-    QFETCH(bool, fromTray);
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir->path());
-    showAnsweringNo(window, answerer);
+    QFETCH(QString, folder);
+    QFETCH(QString, server);
+    QFETCH(bool, listed);
+    ConfRow row;
+    row.outputdir = folder;
+    row.server = server;
+    QVERIFY(createSettings(cfg(), {row}, listed ? QStringList{"penjualan"} : QStringList()));
+    const QList<QVariantList> stored = sql(cfg(), "select * from confdb");
 
-    QAction *exit = nullptr;
-    if (fromTray) {
-        exit = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().last();
-    } else {
-        QMenu *system = widget<QMenuBar>(&window, "menuBar")->actions().first()->menu();
-        exit = system->actions().last();
+    PanelWindow window(m_dir->path());
+    window.show();
+    save(window);
+    QCOMPARE(m_answerer->seen().size(), 1);
+    QCOMPARE(m_answerer->seen().first().icon, QMessageBox::Critical);
+    QTEST(texts(m_answerer->seen()).first() + " @" + window.focusWidget()->objectName(), "shown");
+    QCOMPARE(sql(cfg(), "select * from confdb"), stored);
+}
+
+void TestMainWindow::saveWrites()
+{
+    QList<ConfRow> rows{ConfRow(), ConfRow()}; // every row is overwritten
+    rows[0].user = "pemakai0";
+    rows[1].user = "pemakai1";
+    rows[1].port = 5433;
+    QVERIFY(createSettings(cfg(), rows, {"penjualan"}));
+    const QString folder = m_dir->filePath(QStringLiteral("baru/sekali/di sini"));
+    {
+        PanelWindow window(m_dir->path());
+        window.show();
+        widget<QLineEdit>(&window, "tLokasi")->setText(folder);
+        widget<QLineEdit>(&window, "tServer")->setText("  db.contoh.id \t");
+        widget<QCheckBox>(&window, "cbJam1")->setChecked(true);
+        widget<QTimeEdit>(&window, "tmJam1")->setTime(QTime(6, 15));
+        widget<QTimeEdit>(&window, "tmJam2")->setTime(QTime(18, 40, 30));
+        save(window);
+        QCOMPARE(texts(m_answerer->seen()), QStringList{"Data Berhasil disimpan."});
     }
-    QCOMPARE(exit->text(), fromTray ? QStringLiteral("Keluar") : QStringLiteral("&Keluar"));
-    QTimer::singleShot(0, exit, &QAction::trigger);
-    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); }); // only if exit failed
-    QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(!window.isVisible());
+    QVERIFY2(QDir(folder).exists(), "the output folder is created with its parents");
+    // The server is stored trimmed; the columns the form does not own keep their values.
+    QCOMPARE(sql(cfg(), "select server, outputdir, jam1st, jam2st, user, port from confdb"),
+             QList<QVariantList>({{"db.contoh.id", folder, 1, 0, "pemakai0", 5432},
+                                  {"db.contoh.id", folder, 1, 0, "pemakai1", 5433}}));
+
+    // The service reads exactly what the panel saved.
+    BackupEngine engine(m_dir->path());
+    QVERIFY(engine.ReadConfig());
+    QCOMPARE(engine.server, QStringLiteral("db.contoh.id"));
+    QCOMPARE(engine.outputdir, folder);
+    QCOMPARE(engine.jam1, QDateTime(QDate::currentDate(), QTime(6, 15)));
+    QCOMPARE(engine.jam2.time(), QTime(18, 40, 30));
+    QVERIFY(engine.jam1st && !engine.jam2st && engine.port == 5433);
+    QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
 }
 
-void TestMainWindow::aboutText()
+void TestMainWindow::editList_data()
 {
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir->path());
-    showAnsweringNo(window, answerer);
-    answerer.clear();
+    // Names are comma-separated, the messages shown "|"-separated ("*" ends a prefix).
+    // "pick USER/PASS" chooses gudang in the picker with those saved credentials.
+    for (const char *column : {"stored", "action", "messages", "listAfter", "fileAfter"})
+        QTest::addColumn<QString>(column);
+    auto row = [](const char *tag, const QString &stored, const QString &action,
+                  const QString &messages, const QString &list, const QString &file = "=") {
+        QTest::newRow(tag) << stored << action << messages << list << (file == "=" ? list : file);
+    };
+    const QString ask = "Apakah database '%1' akan dihapus dari daftar backup ?";
+    const QString deleted = ask + "|Data berhasil dihapus.",
+                  failed = "Maaf gagal koneksi ke server*";
+    const QString odd = "o'brien \"x\"; drop table tbldb;--";
+    row("add a new name", "penjualan", "add gudang", "", "penjualan,gudang");
+    row("add a name with quotes", "penjualan", "add " + odd, "", "penjualan," + odd);
+    row("add one already listed", "penjualan", "add penjualan",
+        "Database : penjualan sudah masuk dalam daftar.", "penjualan");
+    row("pick, empty user and password stand for admin", "penjualan", "pick /", "",
+        "penjualan,gudang");
+    row("pick, blank user reaches the server unchanged", "penjualan", "pick   /", failed,
+        "penjualan");
+    row("pick, blank password reaches the server unchanged", "penjualan", "pick /  ", failed,
+        "penjualan");
+    row("delete, Yes", "penjualan,gudang", "delete 1 Yes", deleted.arg("gudang"), "penjualan");
+    row("delete, No", "penjualan,gudang", "delete 0 No", ask.arg("penjualan"), "penjualan,gudang");
+    row("delete with nothing selected", "penjualan,gudang", "delete -1 Yes",
+        "Tidak ada yang dipilih", "penjualan,gudang");
+    row("delete a name stored twice: both rows go, one entry goes", "gudang,penjualan,gudang",
+        "delete 2 Yes", deleted.arg("gudang"), "gudang,penjualan", "penjualan");
+}
 
-    QMenu *info = widget<QMenuBar>(&window, "menuBar")->actions().last()->menu();
-    info->actions().last()->trigger();
-    QCOMPARE(answerer.seen().size(), 1);
-    const QStringList lines = answerer.seen().first().text.split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 5);
-    QCOMPARE(lines[0], QStringLiteral("Sarvela Auto Backup"));
-    QCOMPARE(lines[1], QStringLiteral("Versi : 1.5.0.0"));
-    QCOMPARE(answerer.seen().first().icon, QMessageBox::Information);
+void TestMainWindow::editList()
+{
+    auto names = [](const QString &text) { return text.split(',', Qt::SkipEmptyParts); };
+    QFETCH(QString, stored);
+    QFETCH(QString, action);
+    const QString verb = action.section(' ', 0, 0), arg = action.section(' ', 1);
+    ConfRow row;
+    row.port = m_pg.port();
+    if (verb == "pick") {
+        row.user = arg.section('/', 0, 0);
+        row.pass = arg.section('/', 1);
+    }
+    QVERIFY(createSettings(cfg(), {row}, names(stored)));
+    PanelWindow window(m_dir->path());
+    window.show();
+    widget<QLineEdit>(&window, "tServer")->setText(m_pg.host()); // typed, not saved
+    m_answerer->clear();
+
+    QTimer picker; // once the picker is up, choose gudang or press Batal
+    connect(&picker, &QTimer::timeout, [&picker] {
+        auto *dialog = qobject_cast<FDfrDatabase *>(QApplication::activeModalWidget());
+        auto *list = dialog ? widget<QListWidget>(dialog, "listWidget") : nullptr;
+        if (!list || !dialog->isVisible())
+            return;
+        picker.stop();
+        const auto match = list->findItems("gudang", Qt::MatchExactly);
+        if (!match.isEmpty())
+            list->setCurrentItem(match.first());
+        widget<QPushButton>(dialog, match.isEmpty() ? "butTutup" : "butOk")->click();
+    });
+    if (verb == "add") {
+        window.addBackupDatabase(arg);
+    } else if (verb == "pick") {
+        picker.start(20);
+        widget<QPushButton>(&window, "butAdd")->click();
+    } else {
+        widget<QListWidget>(&window, "listWidget")->setCurrentRow(arg.section(' ', 0, 0).toInt());
+        m_answerer->answerNext(arg.endsWith("Yes") ? QMessageBox::Yes : QMessageBox::No);
+        widget<QPushButton>(&window, "butDel")->click();
+    }
+    QFETCH(QString, messages);
+    const QString shown = texts(m_answerer->seen()).join('|');
+    QVERIFY2(messages.endsWith('*') ? shown.startsWith(messages.chopped(1)) : shown == messages,
+             qPrintable(shown));
+    QFETCH(QString, listAfter);
+    QFETCH(QString, fileAfter);
+    QCOMPARE(listed(&window), names(listAfter));
+    QCOMPARE(databases(cfg()), names(fileAfter));
+}
+
+void TestMainWindow::logViewer_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // "-" stands for no log file
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("missing log: message and empty view") << QByteArray("-") << QString();
+    QTest::newRow("text after a NUL byte is not shown")
+        << QByteArray("before\nmore\0after\n", 18) << QStringLiteral("before\nmore");
+    QTest::newRow("invalid UTF-8 replaced, valid letters kept")
+        << QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n") << QStringLiteral("caf\uFFFD \u00e9t\u00e9\n");
+}
+
+void TestMainWindow::logViewer()
+{
+    QFETCH(QByteArray, bytes);
+    const QString log = m_dir->filePath(QStringLiteral("busys.log"));
+    QFile file(log);
+    QVERIFY(bytes == "-" || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()));
+    file.close();
+    m_answerer.reset(new ModalAnswerer);
+    flog dialog(nullptr, m_dir->path());
+    auto *view = widget<QPlainTextEdit>(&dialog, "plainTextEdit");
+    QTEST(view->toPlainText(), "shown");
+    const QString missing = "File : " + log + " tidak ditemukan.";
+    QCOMPARE(texts(m_answerer->seen()), bytes == "-" ? QStringList{missing} : QStringList());
+
+    // Hapus empties the file without asking; on a missing log it only reports.
+    widget<QPushButton>(&dialog, "butHapus")->click();
+    QCOMPARE(QFileInfo(log).exists(), bytes != "-");
+    QCOMPARE(QFileInfo(log).size(), 0);
+    QCOMPARE(view->toPlainText(), QString());
+    QCOMPARE(m_answerer->seen().size(), bytes == "-" ? 2 : 0);
 }
 
 QTEST_MAIN(TestMainWindow)

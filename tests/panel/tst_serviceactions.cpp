@@ -1,88 +1,41 @@
 // The service actions against the real stand-in service manager and the real
-// sarvelad of an installed program directory: install, start, stop, uninstall,
-// save-and-restart, and a save whose backup time the restarted service keeps.
+// sarvelad of an installed program directory.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "svcmgrdaemon.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
-#include <QTimeEdit>
 
 using namespace panel;
 
 namespace {
 
-struct Status
-{
-    QString text;
-    QString style;
-    bool start, stop, save;
-};
+// Label text, its colour, and which of Start / Stop / Save can be pressed.
+const QString NotInstalled = "Service : Belum diinstall / QLabel{background: red;} / 000";
+const QString Stopped = "Service : Tidak Aktif / QLabel{background: red;} / 101";
+const QString Running = "Service : Aktif / QLabel{background: green;} / 011";
 
-const Status NotInstalled{QStringLiteral("Service : Belum diinstall"),
-                          QStringLiteral("QLabel{background: red;}"), false, false, false};
-const Status Stopped{QStringLiteral("Service : Tidak Aktif"),
-                     QStringLiteral("QLabel{background: red;}"), true, false, true};
-const Status Running{QStringLiteral("Service : Aktif"),
-                     QStringLiteral("QLabel{background: green;}"), false, true, true};
-
-bool statusIs(QWidget *window, const Status &expected, QString *seen)
+QString status(QWidget *window)
 {
     auto *label = widget<QLabel>(window, "lStatus");
-    const Status actual{label->text(), label->styleSheet(),
-                        widget<QPushButton>(window, "butStart")->isEnabled(),
-                        widget<QPushButton>(window, "butStop")->isEnabled(),
-                        widget<QPushButton>(window, "butSaveRestart")->isEnabled()};
-    *seen = QStringLiteral("%1 / %2 / start %3 stop %4 save %5")
-                .arg(actual.text, actual.style)
-                .arg(actual.start)
-                .arg(actual.stop)
-                .arg(actual.save);
-    return actual.text == expected.text && actual.style == expected.style &&
-           actual.start == expected.start && actual.stop == expected.stop &&
-           actual.save == expected.save;
+    QString buttons;
+    for (const char *name : {"butStart", "butStop", "butSaveRestart"})
+        buttons += widget<QPushButton>(window, name)->isEnabled() ? '1' : '0';
+    return label->text() + " / " + label->styleSheet() + " / " + buttons;
 }
 
-#define VERIFY_STATUS(window, expected)                                                            \
-    do {                                                                                           \
-        QString seen_;                                                                             \
-        QVERIFY2(statusIs(window, expected, &seen_), qPrintable(seen_));                           \
-    } while (0)
-
-// A service that has only just been started may not accept a stop yet; the
-// cases wait until it reports running before they act on it again.
+// A service that has only just been started may not accept a stop yet.
 bool serviceReportsRunning()
 {
     QProcess client;
-    client.start(buildBinDir() + QStringLiteral("/svcmgrclient"),
-                 {QStringLiteral("query-status"), QStringLiteral("Sarvela DB Backup")});
+    client.start(buildBinDir() + "/svcmgrclient", {"query-status", "Sarvela DB Backup"});
     client.waitForFinished(10000);
     return client.readAllStandardOutput().contains("state=4");
-}
-
-bool logHas(const QString &logPath, const QByteArray &text)
-{
-    QFile log(logPath);
-    return log.open(QIODevice::ReadOnly) && log.readAll().contains(text);
-}
-
-int readConfigCount(const QString &logPath)
-{
-    QFile log(logPath);
-    return log.open(QIODevice::ReadOnly) ? int(log.readAll().count("Read Config.")) : 0;
-}
-
-QAction *systemAction(QWidget *window, int index)
-{
-    return widget<QMenuBar>(window, "menuBar")->actions().first()->menu()->actions().at(index);
 }
 
 } // namespace
@@ -92,18 +45,10 @@ class TestServiceActions : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
-    void installStartStopUninstall();
     void installWithoutServiceProgram();
-    void startRefused_data();
-    void startRefused();
-    void saveRestartsService();
-    void savedTimeIsWhenServiceBacksUp();
+    void installStartStopUninstall();
 
 private:
-    // Fresh settings in the installed directory: output folder, one listed database.
-    void writeSettings(const QString &outputdir, const QStringList &databases);
     QTemporaryDir m_isolation;
     ProgramDir m_programDir;
     QTemporaryDir m_output;
@@ -112,185 +57,76 @@ private:
 
 void TestServiceActions::initTestCase()
 {
-    QApplication::setQuitOnLastWindowClosed(false);
     isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
-}
-
-void TestServiceActions::init()
-{
-    QFile::remove(m_programDir.file(QStringLiteral("busys.log")));
     m_daemon.reset(new SvcMgrDaemon(m_programDir.path()));
-    QString error;
     QVERIFY2(m_daemon->start(&error), qPrintable(error));
-    writeSettings(m_output.path() + QStringLiteral("/dumps"), {QStringLiteral("penjualan")});
-}
-
-void TestServiceActions::cleanup()
-{
-    // Leave no service behind for the next case: the daemon goes with its services.
-    m_daemon.reset();
-}
-
-void TestServiceActions::writeSettings(const QString &outputdir, const QStringList &databases)
-{
-    const QString path = m_programDir.file(QStringLiteral("confbu.cfg"));
-    QFile::remove(path);
-    ConfRow row;
-    row.outputdir = outputdir;
-    QVERIFY(SettingsFile(path).create({row}, databases));
-}
-
-void TestServiceActions::installStartStopUninstall()
-{
-    ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::Yes); // install at the start-up question
-    PanelWindow window(m_programDir.path());
-    window.show();
-    QCOMPARE(answerer.seen().size(), 1);
-    VERIFY_STATUS(&window, Stopped);
-
-    QTest::mouseClick(widget<QPushButton>(&window, "butStart"), Qt::LeftButton);
-    VERIFY_STATUS(&window, Running);
-    QVERIFY(QDir(m_output.path() + QStringLiteral("/dumps")).exists());
-    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
-
-    QTest::mouseClick(widget<QPushButton>(&window, "butStop"), Qt::LeftButton);
-    VERIFY_STATUS(&window, Stopped);
-
-    systemAction(&window, 0)->trigger(); // install again
-    QCOMPARE(answerer.seen().last().text, QStringLiteral("Service sudah diinstall sebelumnya."));
-    QCOMPARE(answerer.seen().last().icon, QMessageBox::Warning);
-    VERIFY_STATUS(&window, Stopped);
-
-    // Uninstalling a running service stops it first.
-    QTest::mouseClick(widget<QPushButton>(&window, "butStart"), Qt::LeftButton);
-    VERIFY_STATUS(&window, Running);
-    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
-    answerer.clear();
-    systemAction(&window, 1)->trigger();
-    QVERIFY(answerer.seen().isEmpty()); // no confirmation
-    VERIFY_STATUS(&window, NotInstalled);
-
-    systemAction(&window, 1)->trigger();
-    QCOMPARE(answerer.seen().size(), 1);
-    QCOMPARE(answerer.seen().last().text,
-             QStringLiteral("Service belum diisntall. Anda tidak dapat melakukan Uninstall."));
-    QCOMPARE(answerer.seen().last().icon, QMessageBox::Warning);
-
-    // And the menu installs it again.
-    systemAction(&window, 0)->trigger();
-    VERIFY_STATUS(&window, Stopped);
 }
 
 void TestServiceActions::installWithoutServiceProgram()
 {
-    QTemporaryDir bare; // a program directory without sarvelad
+    QTemporaryDir bare;
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
     PanelWindow window(bare.path());
     window.show();
-    QVERIFY(answerer.seen().size() >= 2);
-    const SeenBox box = answerer.seen().at(1);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.text, QStringLiteral("Gagal Instal Service.\nFile Service : ") + bare.path() +
-                           QStringLiteral("/sarvelad, tidak ditemukan. Coba Instal ulang."));
-    VERIFY_STATUS(&window, NotInstalled);
+    QCOMPARE(answerer.seen().at(1).icon, QMessageBox::Critical);
+    QCOMPARE(answerer.seen().at(1).text, "Gagal Instal Service.\nFile Service : " + bare.path() +
+                                             "/sarvelad, tidak ditemukan. Coba Instal ulang.");
+    QCOMPARE(status(&window), NotInstalled);
 }
 
-void TestServiceActions::startRefused_data()
+void TestServiceActions::installStartStopUninstall()
 {
-    QTest::addColumn<bool>("emptyFolder");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("focus");
-    QTest::newRow("empty output folder") << true << QStringLiteral("Pilih Lokasi backup database.")
-                                         << QStringLiteral("butSelectFolder");
-    QTest::newRow("empty database list")
-        << false << QStringLiteral("Pilih database yang akan dibackup.")
-        << QStringLiteral("butAdd");
-}
-
-void TestServiceActions::startRefused()
-{
-    QFETCH(bool, emptyFolder);
-    QFETCH(QString, message);
-    QFETCH(QString, focus);
-    if (emptyFolder)
-        writeSettings(QStringLiteral("  "), {QStringLiteral("penjualan")});
-    else
-        writeSettings(m_output.path(), {});
-
+    ConfRow row;
+    row.outputdir = m_output.filePath("dumps");
+    QFile::remove(m_programDir.file("confbu.cfg")); // the delivered one, replaced by ours
+    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {}));
     ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::Yes);
+    answerer.answerNext(QMessageBox::Yes); // install at the start-up question
     PanelWindow window(m_programDir.path());
     window.show();
-    VERIFY_STATUS(&window, Stopped);
-    answerer.clear();
+    QCOMPARE(status(&window), Stopped);
+    auto click = [&](const char *button) {
+        answerer.clear();
+        widget<QPushButton>(&window, button)->click();
+    };
+    auto menu = [&](int index) { // 0 install, 1 uninstall
+        answerer.clear();
+        widget<QMenuBar>(&window, "menuBar")->actions()[0]->menu()->actions()[index]->trigger();
+    };
+    auto refused = [&](const QString &message, const QString &focus) {
+        click("butStart");
+        QCOMPARE(texts(answerer.seen()), QStringList{message});
+        QCOMPARE(answerer.seen().first().icon, QMessageBox::Critical);
+        QCOMPARE(window.focusWidget()->objectName(), focus);
+        QCOMPARE(status(&window), Stopped);
+    };
 
-    QTest::mouseClick(widget<QPushButton>(&window, "butStart"), Qt::LeftButton);
-    QCOMPARE(texts(answerer.seen()), QStringList{message});
-    QCOMPARE(answerer.seen().first().icon, QMessageBox::Critical);
-    QCOMPARE(window.focusWidget()->objectName(), focus);
-    VERIFY_STATUS(&window, Stopped);
-}
+    widget<QLineEdit>(&window, "tLokasi")->setText("  ");
+    refused("Pilih Lokasi backup database.", "butSelectFolder");
+    widget<QLineEdit>(&window, "tLokasi")->setText(row.outputdir.toString());
+    refused("Pilih database yang akan dibackup.", "butAdd");
+    window.addBackupDatabase("penjualan");
 
-void TestServiceActions::saveRestartsService()
-{
-    ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::Yes);
-    PanelWindow window(m_programDir.path());
-    window.show();
-    VERIFY_STATUS(&window, Stopped);
+    click("butStart");
+    QCOMPARE(status(&window), Running);
+    QVERIFY(QDir(row.outputdir.toString()).exists());
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
 
-    // Stopped: the save starts it.
-    answerer.clear();
-    QTest::mouseClick(widget<QPushButton>(&window, "butSaveRestart"), Qt::LeftButton);
-    QCOMPARE(texts(answerer.seen()), QStringList{QStringLiteral("Data Berhasil disimpan.")});
-    VERIFY_STATUS(&window, Running);
-    const QString log = m_programDir.file(QStringLiteral("busys.log"));
-    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning() && readConfigCount(log) == 1, 20000);
+    click("butStop");
+    QCOMPARE(status(&window), Stopped);
 
-    // Running: stopped and started again, so it reads the settings once more.
-    QTest::mouseClick(widget<QPushButton>(&window, "butSaveRestart"), Qt::LeftButton);
-    QCOMPARE(answerer.seen().last().text, QStringLiteral("Data Berhasil disimpan."));
-    VERIFY_STATUS(&window, Running);
-    QTRY_COMPARE_WITH_TIMEOUT(readConfigCount(log), 2, 20000);
-}
-
-void TestServiceActions::savedTimeIsWhenServiceBacksUp()
-{
-    const QString outputdir = m_output.path() + QStringLiteral("/roundtrip");
-    ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::Yes);
-    PanelWindow window(m_programDir.path());
-    window.show();
-    VERIFY_STATUS(&window, Stopped);
-
-    // Save a backup time of the current minute, far enough from its end that
-    // the restarted service still sees it.
-    if (QTime::currentTime().second() > 40)
-        QTest::qWait((61 - QTime::currentTime().second()) * 1000);
-    const QTime now = QTime::currentTime();
-    widget<QCheckBox>(&window, "cbJam1")->setChecked(true);
-    widget<QTimeEdit>(&window, "tmJam1")->setTime(QTime(now.hour(), now.minute()));
-    widget<QLineEdit>(&window, "tLokasi")->setText(outputdir);
-    QTest::mouseClick(widget<QPushButton>(&window, "butSaveRestart"), Qt::LeftButton);
-    QCOMPARE(answerer.seen().last().text, QStringLiteral("Data Berhasil disimpan."));
-    VERIFY_STATUS(&window, Running);
-
-    // The service fires in that minute: one dump per listed database.
-    const QString stamp = QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) +
-                          now.toString(QStringLiteral(".hhmm"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        !QDir(outputdir)
-             .entryList({QStringLiteral("bu_penjualan_") + stamp + QStringLiteral("??.bu")})
-             .isEmpty(),
-        45000);
-    // Its entry follows once the tool has ended.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        logHas(m_programDir.file(QStringLiteral("busys.log")), "Backup Database : "), 20000);
+    // Uninstalling a running service stops it first, without a confirmation.
+    click("butStart");
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
+    menu(1);
+    QVERIFY(answerer.seen().isEmpty());
+    QCOMPARE(status(&window), NotInstalled);
+    menu(0); // and installs it again
+    QCOMPARE(status(&window), Stopped);
 }
 
 QTEST_MAIN(TestServiceActions)
