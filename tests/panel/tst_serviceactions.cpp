@@ -116,6 +116,18 @@ void TestServiceActions::installStartStopUninstall()
     QVERIFY(QDir(row.outputdir.toString()).exists());
     QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
 
+    // Saving while it runs restarts it, so that it reads the saved settings again.
+    auto settingsReads = [&] {
+        QFile log(m_programDir.file("busys.log"));
+        return log.open(QIODevice::ReadOnly) ? QString(log.readAll()).count("Read Config.") : 0;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 1, 20000);
+    click("butSaveRestart");
+    QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
+    QCOMPARE(status(&window), Running);
+    QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
+
     click("butStop");
     QCOMPARE(status(&window), Stopped);
 
