@@ -85,11 +85,26 @@ void XSQLBuilder::Execute()
     ++statementNo;
 }
 
-void XSQLBuilder::noteTransactionMissing()
+// The frame shared by the four statement builders: a statement outside a
+// transaction counts as an error, and after any error nothing runs any more.
+bool XSQLBuilder::mayBuild()
 {
-    qDebug("Begin Transac not Start...!");
-    ++errorCount;
-    errorText += QStringLiteral("Begin Transac not Start.");
+    if (!inTransaction) {
+        qDebug("Begin Transac not Start...!");
+        ++errorCount;
+        errorText += QStringLiteral("Begin Transac not Start.");
+        return false;
+    }
+    return errorCount < 1;
+}
+
+QStringList XSQLBuilder::conditionParams() const
+{
+    QStringList names;
+    for (int i = 0; i < whereFields.size(); ++i)
+        names.append(paramPrefix + whereFields.at(i) + QString::number(i) +
+                     QString::number(statementNo));
+    return names;
 }
 
 // Names carry the statement number so that the statements of one
@@ -124,11 +139,7 @@ void XSQLBuilder::run(const QString &text, const QStringList &names, const QList
 
 void XSQLBuilder::CreateInsertSQL()
 {
-    if (!inTransaction) {
-        noteTransactionMissing();
-        return;
-    }
-    if (errorCount >= 1)
+    if (!mayBuild())
         return;
     const QString n = QString::number(statementNo);
     QStringList params;
@@ -143,24 +154,17 @@ void XSQLBuilder::CreateInsertSQL()
 
 void XSQLBuilder::CreateUpdateSQL()
 {
-    if (!inTransaction) {
-        noteTransactionMissing();
-        return;
-    }
-    if (errorCount >= 1)
+    if (!mayBuild())
         return;
     const QString n = QString::number(statementNo);
     QStringList sets;
     QStringList names;
-    QList<QVariant> values = fieldValues;
     for (const QString &name : qAsConst(fieldNames)) {
         sets.append(name + QStringLiteral(" = ") + paramPrefix + name + n);
         names.append(paramPrefix + name + n);
     }
-    for (int i = 0; i < whereFields.size(); ++i) {
-        names.append(paramPrefix + whereFields.at(i) + QString::number(i) + n);
-        values.append(whereValues.at(i));
-    }
+    names += conditionParams();
+    const QList<QVariant> values = fieldValues + whereValues;
     const QString text = QStringLiteral("UPDATE %1 SET %2 WHERE %3;")
                              .arg(tableName)
                              .arg(sets.join(QStringLiteral(", ")))
@@ -170,29 +174,17 @@ void XSQLBuilder::CreateUpdateSQL()
 
 void XSQLBuilder::CreateDeleteSQL()
 {
-    if (!inTransaction) {
-        noteTransactionMissing();
+    if (!mayBuild())
         return;
-    }
-    if (errorCount >= 1)
-        return;
-    const QString n = QString::number(statementNo);
-    QStringList names;
-    for (int i = 0; i < whereFields.size(); ++i)
-        names.append(paramPrefix + whereFields.at(i) + QString::number(i) + n);
     const QString text =
         QStringLiteral("DELETE FROM %1 WHERE %2;").arg(tableName).arg(conditionPart(statementNo));
-    run(text, names, whereValues);
+    run(text, conditionParams(), whereValues);
 }
 
 void XSQLBuilder::CreateCustomSQL()
 {
     QString text = customSQL + QLatin1Char('\n');
-    if (!inTransaction) {
-        noteTransactionMissing();
-        return;
-    }
-    if (errorCount >= 1)
+    if (!mayBuild())
         return;
     // Plain text replacement: a name is also replaced where it begins a longer
     // name, so callers pick parameter names that are not prefixes of others.

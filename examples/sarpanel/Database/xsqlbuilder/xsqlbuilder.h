@@ -48,7 +48,8 @@ public:
 private:
     QString conditionPart(int statement) const;
     void run(const QString &text, const QStringList &names, const QList<QVariant> &values);
-    void noteTransactionMissing();
+    bool mayBuild();
+    QStringList conditionParams() const;
 
     QSqlDatabase db;
     int statementType = Insert;
