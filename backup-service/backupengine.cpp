@@ -1,5 +1,6 @@
 #include "backupengine.h"
 
+#include "confbu.h"
 #include "writelog.h"
 
 #include <QCoreApplication>
@@ -18,8 +19,6 @@
 
 namespace {
 
-const char SettingsFile[] = "confbu.cfg";
-
 // The dump is written by pg_dump itself; its mode comes from the umask it inherits.
 class DumpProcess : public QProcess
 {
@@ -32,12 +31,6 @@ protected:
 #endif
 };
 
-QVariant column(const QSqlQuery &query, const QString &name)
-{
-    const int index = query.record().indexOf(name);
-    return index < 0 ? QVariant() : query.value(index);
-}
-
 // Line breaks would split the entry that names the database over several log lines.
 QString printable(QString text)
 {
@@ -49,7 +42,7 @@ QString printable(QString text)
 } // namespace
 
 BackupEngine::BackupEngine(const QString &programDir, Clock clock)
-    : logName(QStringLiteral("busys.log")),
+    : logName(confbu::LogFile),
       programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir),
       clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); }))
 {
@@ -62,7 +55,7 @@ void BackupEngine::log(const QString &message) const
 
 QString BackupEngine::programPath(const QString &relative) const
 {
-    return programDir + QLatin1Char('/') + relative;
+    return confbu::joinPath(programDir, relative);
 }
 
 QString BackupEngine::toolPath() const
@@ -76,18 +69,14 @@ QString BackupEngine::toolPath() const
 
 QString BackupEngine::outputPath(const QString &fileName) const
 {
-#ifdef Q_OS_WIN
-    return outputdir + QStringLiteral("\\") + fileName;
-#else
-    return outputdir + QStringLiteral("/") + fileName;
-#endif
+    return confbu::joinPath(outputdir, fileName);
 }
 
 // Registers the default connection anew and opens the settings file read-only: the
 // service never writes it, and a missing file must never be created.
 bool BackupEngine::openSettings(const QString &messagePrefix)
 {
-    const QString path = programPath(QLatin1String(SettingsFile));
+    const QString path = programPath(confbu::SettingsFile);
     if (!QFile::exists(path)) {
         log(messagePrefix + QStringLiteral("Maaf file [") + path +
             QStringLiteral("] tidak ditemukan."));
@@ -120,25 +109,24 @@ bool BackupEngine::ReadConfig()
     bool result = false;
     // Every row is read over the previous one; the last row's values are in effect.
     while (query.next()) {
-        server = column(query, QStringLiteral("server")).toString();
-        user = column(query, QStringLiteral("user")).toString();
-        pass = column(query, QStringLiteral("pass")).toString();
-        outputdir = column(query, QStringLiteral("outputdir")).toString();
-        port = column(query, QStringLiteral("port")).toInt();
-        jam1 = column(query, QStringLiteral("jam1")).toDateTime();
-        jam2 = column(query, QStringLiteral("jam2")).toDateTime();
-        jam3 = column(query, QStringLiteral("jam3")).toDateTime();
-        jam4 = column(query, QStringLiteral("jam4")).toDateTime();
-        jam1st = column(query, QStringLiteral("jam1st")).toBool();
-        jam2st = column(query, QStringLiteral("jam2st")).toBool();
-        jam3st = column(query, QStringLiteral("jam3st")).toBool();
-        jam4st = column(query, QStringLiteral("jam4st")).toBool();
+        const confbu::Settings row = confbu::fromRecord(query.record());
+        server = row.server;
+        user = row.user;
+        pass = row.pass;
+        outputdir = row.outputdir;
+        port = row.port;
+        jam1 = row.jam1;
+        jam2 = row.jam2;
+        jam3 = row.jam3;
+        jam4 = row.jam4;
+        jam1st = row.jam1st;
+        jam2st = row.jam2st;
+        jam3st = row.jam3st;
+        jam4st = row.jam4st;
         result = true;
     }
-    if (user.trimmed().isEmpty())
-        user = QStringLiteral("admin");
-    if (pass.trimmed().isEmpty())
-        pass = QStringLiteral("5170342");
+    user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
+    pass = confbu::passwordOrDefault(pass, confbu::Blanks::AreEmpty);
     return result;
 }
 
@@ -190,7 +178,7 @@ bool BackupEngine::RunBackup()
     }
     bool result = false;
     while (query.next()) {
-        BackupDatabase(column(query, QStringLiteral("dbname")).toString());
+        BackupDatabase(query.value(QStringLiteral("dbname")).toString());
         result = true;
     }
     return result;

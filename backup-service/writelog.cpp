@@ -1,5 +1,7 @@
 #include "writelog.h"
 
+#include "confbu.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -44,12 +46,7 @@ void WriteLog(QString message, QString fileName, QString directory)
 {
     if (directory.isEmpty())
         directory = QCoreApplication::applicationDirPath();
-#ifdef Q_OS_WIN
-    const QString path = directory + QStringLiteral("\\") + fileName;
-#else
-    const QString path = directory + QStringLiteral("/") + fileName;
-#endif
-    appendEntry(message, path, false);
+    appendEntry(message, confbu::joinPath(directory, fileName), false);
 }
 
 void WriteLogFile(QString message, QString path)

@@ -1,5 +1,6 @@
 #include "flog.h"
 
+#include "confbu.h"
 #include "messagebox.h"
 #include "ui_flog.h"
 
@@ -31,11 +32,7 @@ flog::~flog()
 
 QString flog::logPath() const
 {
-#ifdef Q_OS_WIN
-    return m_programDir + QStringLiteral("\\busys.log");
-#else
-    return m_programDir + QStringLiteral("/busys.log");
-#endif
+    return confbu::joinPath(m_programDir, confbu::LogFile);
 }
 
 void flog::showMissing(const QString &path)

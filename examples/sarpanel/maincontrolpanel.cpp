@@ -1,5 +1,6 @@
 #include "maincontrolpanel.h"
 
+#include "confbu.h"
 #include "flog.h"
 #include "messagebox.h"
 #include "sharedflag.h"
@@ -59,7 +60,7 @@ MainControlPanel::~MainControlPanel()
 
 QString MainControlPanel::programFile(const QString &name) const
 {
-    return m_programDir + QLatin1Char('/') + name;
+    return confbu::joinPath(m_programDir, name);
 }
 
 bool MainControlPanel::isAlreadyRunning()
@@ -175,7 +176,7 @@ void MainControlPanel::on_app_about_click()
 void MainControlPanel::on_butHelp_clicked()
 {
 #ifdef Q_OS_WIN
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("\\bantuan.chm");
+    const QString path = programFile(QStringLiteral("bantuan.chm"));
 #else
     // Few Linux desktops open compiled help; any browser shows the HTML copy, which
     // says the same.

@@ -2,6 +2,7 @@
 // the output folder chooser and save-and-restart.
 #include "maincontrolpanel.h"
 
+#include "confbu.h"
 #include "messagebox.h"
 #include "ui_maincontrolpanel.h"
 
@@ -66,7 +67,7 @@ void MainControlPanel::on_cbJam2_stateChanged(int)
 
 bool MainControlPanel::loadSettings()
 {
-    const QString path = programFile(QStringLiteral("confbu.cfg"));
+    const QString path = programFile(confbu::SettingsFile);
     // Checked first: opening a missing file would create an empty one.
     if (!QFile::exists(path)) {
         showInfo(QStringLiteral("Maaf file [") + path + QStringLiteral("] tidak ditemukan."), this);
@@ -85,21 +86,18 @@ bool MainControlPanel::loadSettings()
         return false;
     }
     bool haveRow = false;
+    // With several rows the last one stays shown; the defaults apply per row.
     while (query.next()) {
-        const QSqlRecord row = query.record();
-        ui->tLokasi->setText(row.value(QStringLiteral("outputdir")).toString());
-        ui->tServer->setText(row.value(QStringLiteral("server")).toString());
-        ui->cbJam1->setChecked(row.value(QStringLiteral("jam1st")).toBool());
-        ui->cbJam2->setChecked(row.value(QStringLiteral("jam2st")).toBool());
-        showTime(ui->tmJam1, row.value(QStringLiteral("jam1")).toDateTime());
-        showTime(ui->tmJam2, row.value(QStringLiteral("jam2")).toDateTime());
-        dbUser = row.value(QStringLiteral("user")).toString();
-        dbPassword = row.value(QStringLiteral("pass")).toString();
-        dbPort = row.value(QStringLiteral("port")).toInt();
-        if (dbUser.isEmpty())
-            dbUser = QStringLiteral("admin");
-        if (dbPassword.isEmpty())
-            dbPassword = QStringLiteral("5170342");
+        const confbu::Settings row = confbu::fromRecord(query.record());
+        ui->tLokasi->setText(row.outputdir);
+        ui->tServer->setText(row.server);
+        ui->cbJam1->setChecked(row.jam1st);
+        ui->cbJam2->setChecked(row.jam2st);
+        showTime(ui->tmJam1, row.jam1);
+        showTime(ui->tmJam2, row.jam2);
+        dbUser = confbu::userOrDefault(row.user, confbu::Blanks::AreText);
+        dbPassword = confbu::passwordOrDefault(row.pass, confbu::Blanks::AreText);
+        dbPort = row.port;
         haveRow = true;
     }
     loadBackupList();

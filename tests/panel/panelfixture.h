@@ -2,6 +2,7 @@
 // widgets looked up by their object names, a service manager that is not there.
 #pragma once
 
+#include "confbu.h"
 #include "maincontrolpanel.h"
 #include "modalanswer.h"
 
@@ -60,10 +61,8 @@ inline QStringList databases(const QString &path)
 inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
                            const QStringList &names)
 {
-    sql(path, "CREATE TABLE confdb (server TEXT, user TEXT, pass TEXT, port INTEGER, outputdir "
-              "TEXT, jam1 TEXT, jam2 TEXT, jam3 TEXT, jam4 TEXT, jam1st INTEGER, jam2st INTEGER, "
-              "jam3st INTEGER, jam4st INTEGER)");
-    sql(path, "CREATE TABLE tbldb (dbname TEXT)");
+    for (const QString &statement : confbu::schema())
+        sql(path, statement);
     for (const ConfRow &r : rows)
         sql(path,
             "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "

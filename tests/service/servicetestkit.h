@@ -2,6 +2,8 @@
 // the fake pg_dump in dbutils, and readers for the logs and the fake's record.
 #pragma once
 
+#include "confbu.h"
+
 #include <QDir>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -32,11 +34,9 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-writer");
         db.setDatabaseName(path);
         QSqlQuery query(db);
-        ok = db.open() &&
-             query.exec("create table confdb (server text, user text, pass text, port integer, "
-                        "outputdir text, jam1 text, jam2 text, jam3 text, jam4 text, "
-                        "jam1st integer, jam2st integer, jam3st integer, jam4st integer)") &&
-             query.exec("create table tbldb (dbname text)");
+        ok = db.open();
+        for (const QString &statement : confbu::schema())
+            ok = ok && query.exec(statement);
         QList<QVariantMap> inserts = rows;
         for (const QString &name : databases)
             inserts << QVariantMap{{"dbname", name}};

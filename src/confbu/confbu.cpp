@@ -1,0 +1,199 @@
+#include "confbu.h"
+
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+namespace confbu {
+
+namespace {
+
+QVariant column(const QSqlRecord &row, const QString &name)
+{
+    const int index = row.indexOf(name);
+    return index < 0 ? QVariant() : row.value(index);
+}
+
+// The first row's first value of a one-column settings table; invalid when the
+// table or the row is missing.
+QVariant singleValue(const QSqlDatabase &db, const QString &statement)
+{
+    QSqlQuery query(db);
+    if (!query.exec(statement) || !query.next())
+        return QVariant();
+    return query.value(0);
+}
+
+// Replaces the single row of a one-column table, creating the table in a file
+// made before it existed; all or nothing.
+bool replaceSingleValue(const QSqlDatabase &db, const QString &create, const QString &table,
+                        const QString &columnName, const QVariant &value, QString *error)
+{
+    QSqlDatabase connection = db;
+    if (!connection.transaction()) {
+        *error = connection.lastError().text();
+        return false;
+    }
+    QSqlQuery query(connection);
+    bool ok = query.exec(create) && query.exec(QStringLiteral("delete from ") + table);
+    ok = ok && query.prepare(
+                   QStringLiteral("insert into %1 (%2) values (:value)").arg(table, columnName));
+    query.bindValue(QStringLiteral(":value"), value);
+    ok = ok && query.exec();
+    if (!ok) {
+        *error = query.lastError().text();
+        connection.rollback();
+        return false;
+    }
+    if (!connection.commit()) {
+        *error = connection.lastError().text();
+        connection.rollback();
+        return false;
+    }
+    return true;
+}
+
+const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER)";
+const char CreateConfPantau[] = "CREATE TABLE IF NOT EXISTS confpantau (url TEXT)";
+
+} // namespace
+
+QString joinPath(const QString &folder, const QString &name)
+{
+#ifdef Q_OS_WIN
+    return folder + QLatin1Char('\\') + name;
+#else
+    return folder + QLatin1Char('/') + name;
+#endif
+}
+
+QString userOrDefault(const QString &stored, Blanks rule)
+{
+    const QString value = rule == Blanks::AreEmpty ? stored.trimmed() : stored;
+    return value.isEmpty() ? DefaultUser : stored;
+}
+
+QString passwordOrDefault(const QString &stored, Blanks rule)
+{
+    const QString value = rule == Blanks::AreEmpty ? stored.trimmed() : stored;
+    return value.isEmpty() ? DefaultPassword : stored;
+}
+
+Settings fromRecord(const QSqlRecord &row)
+{
+    Settings s;
+    s.server = column(row, QStringLiteral("server")).toString();
+    s.user = column(row, QStringLiteral("user")).toString();
+    s.pass = column(row, QStringLiteral("pass")).toString();
+    s.outputdir = column(row, QStringLiteral("outputdir")).toString();
+    s.port = column(row, QStringLiteral("port")).toInt();
+    s.jam1 = column(row, QStringLiteral("jam1")).toDateTime();
+    s.jam2 = column(row, QStringLiteral("jam2")).toDateTime();
+    s.jam3 = column(row, QStringLiteral("jam3")).toDateTime();
+    s.jam4 = column(row, QStringLiteral("jam4")).toDateTime();
+    s.jam1st = column(row, QStringLiteral("jam1st")).toBool();
+    s.jam2st = column(row, QStringLiteral("jam2st")).toBool();
+    s.jam3st = column(row, QStringLiteral("jam3st")).toBool();
+    s.jam4st = column(row, QStringLiteral("jam4st")).toBool();
+    return s;
+}
+
+Settings delivered()
+{
+    Settings s;
+    s.server = QStringLiteral("localhost");
+    // Stored as empty text, not NULL: an empty user and password stand for the defaults.
+    s.user = s.pass = QString(QLatin1String(""));
+    s.port = 5432;
+    s.outputdir = QStringLiteral("/var/backups/sarvela");
+    s.jam1 = QDateTime(QDate(2000, 1, 1), QTime(1, 0));
+    s.jam2 = QDateTime(QDate(2000, 1, 1), QTime(13, 0));
+    s.jam3 = s.jam4 = QDateTime(QDate(2000, 1, 1), QTime(0, 0));
+    return s;
+}
+
+int retention(const QSqlDatabase &db)
+{
+    const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
+    return qMax(KeepAll, value.toInt());
+}
+
+bool setRetention(const QSqlDatabase &db, int count, QString *error)
+{
+    return replaceSingleValue(db, QLatin1String(CreateConfSimpan), QStringLiteral("confsimpan"),
+                              QStringLiteral("jumlah"), qMax(KeepAll, count), error);
+}
+
+QString monitorUrl(const QSqlDatabase &db)
+{
+    return singleValue(db, QStringLiteral("select url from confpantau")).toString().trimmed();
+}
+
+bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error)
+{
+    return replaceSingleValue(db, QLatin1String(CreateConfPantau), QStringLiteral("confpantau"),
+                              QStringLiteral("url"), url.trimmed(), error);
+}
+
+// Times are stored as ISO 8601 text and switches as 1 or 0: the forms the panel's
+// SQL layer writes and both readers convert back.
+QStringList schema()
+{
+    return {
+        QStringLiteral("CREATE TABLE confdb (server TEXT, user TEXT, pass TEXT, port INTEGER, "
+                       "outputdir TEXT, jam1 TEXT, jam2 TEXT, jam3 TEXT, jam4 TEXT, "
+                       "jam1st INTEGER, jam2st INTEGER, jam3st INTEGER, jam4st INTEGER)"),
+        QStringLiteral("CREATE TABLE tbldb (dbname TEXT)"),
+        QLatin1String(CreateConfSimpan),
+        QLatin1String(CreateConfPantau),
+    };
+}
+
+bool createDeliveredFile(const QString &path, QString *error)
+{
+    const QString connectionName = QStringLiteral("confbu-create");
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(path);
+        if (!db.open()) {
+            *error = db.lastError().text();
+        } else if (db.transaction()) {
+            QSqlQuery query(db);
+            ok = true;
+            for (const QString &statement : schema())
+                ok = ok && query.exec(statement);
+            const Settings s = delivered();
+            ok = ok && query.prepare(QStringLiteral(
+                           "insert into confdb (server, user, pass, port, outputdir, jam1, jam2, "
+                           "jam3, jam4, jam1st, jam2st, jam3st, jam4st) values (?, ?, ?, ?, ?, "
+                           "?, ?, ?, ?, ?, ?, ?, ?)"));
+            for (const QVariant &value :
+                 {QVariant(s.server), QVariant(s.user), QVariant(s.pass), QVariant(s.port),
+                  QVariant(s.outputdir), QVariant(s.jam1.toString(Qt::ISODate)),
+                  QVariant(s.jam2.toString(Qt::ISODate)), QVariant(s.jam3.toString(Qt::ISODate)),
+                  QVariant(s.jam4.toString(Qt::ISODate)), QVariant(int(s.jam1st)),
+                  QVariant(int(s.jam2st)), QVariant(int(s.jam3st)), QVariant(int(s.jam4st))})
+                query.addBindValue(value);
+            ok = ok && query.exec();
+            ok = ok && query.exec(QStringLiteral("insert into confsimpan (jumlah) values (0)"));
+            if (!ok)
+                *error = query.lastError().text();
+            ok = ok && db.commit();
+            if (!ok) {
+                if (error->isEmpty())
+                    *error = db.lastError().text();
+                db.rollback();
+            }
+        } else {
+            *error = db.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+    return ok;
+}
+
+} // namespace confbu

@@ -1,0 +1,66 @@
+// confbu.cfg, the settings file that the service and the control panel share, and
+// the names of the files that live beside it. The one place that knows its tables,
+// columns and defaults; the programs keep their own statements and messages.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+class QSqlDatabase;
+class QSqlRecord;
+
+namespace confbu {
+
+// Files found in the program directory (on an installed system, links into the
+// data directory).
+inline const QString SettingsFile = QStringLiteral("confbu.cfg");
+inline const QString LogFile = QStringLiteral("busys.log");
+inline const QString HistoryFile = QStringLiteral("riwayat.db");
+
+// A folder and a name joined with the platform's separator.
+QString joinPath(const QString &folder, const QString &name);
+
+// What an empty user name or password stands for.
+inline const QString DefaultUser = QStringLiteral("admin");
+inline const QString DefaultPassword = QStringLiteral("5170342");
+
+// The service trims first, so that a value of blanks never reaches pg_dump as a
+// user or password that no server has. The panel hands the stored value to the
+// database picker as it stands, so that what the administrator sees tried is
+// exactly what the file holds.
+enum class Blanks { AreEmpty, AreText };
+QString userOrDefault(const QString &stored, Blanks rule);
+QString passwordOrDefault(const QString &stored, Blanks rule);
+
+// One row of confdb, each column converted the SQL layer's way. A column that is
+// missing or does not convert gives the empty form of its kind.
+struct Settings
+{
+    QString server;
+    QString user;
+    QString pass;
+    QString outputdir;
+    qint32 port = 0;
+    QDateTime jam1, jam2, jam3, jam4;
+    bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
+};
+Settings fromRecord(const QSqlRecord &row);
+
+// The row of the delivered file: both backup times switched off.
+Settings delivered();
+
+// Retention and the monitor have tables of their own, so that confdb keeps its
+// columns; files made before them lack the tables, which reads as the default.
+constexpr int KeepAll = 0;
+int retention(const QSqlDatabase &db);
+bool setRetention(const QSqlDatabase &db, int count, QString *error);
+QString monitorUrl(const QSqlDatabase &db);
+bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error);
+
+// The statements that create the four tables (nothing else).
+QStringList schema();
+// Writes a new settings file at path: the tables, the delivered row, an empty list.
+bool createDeliveredFile(const QString &path, QString *error);
+
+} // namespace confbu
