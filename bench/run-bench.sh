@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmark of the backup service (run by hand, never by the tests), as root on Debian 12
-# with the packages of scripts/deps.sh installed:
+# with the packages of scripts/lib.sh installed:
 #   1. one backup run of 20 small databases by `sarvelad -e`, against a shell loop running
 #      the same 20 pg_dump commands; ROUNDS rounds, alternating, medians compared (target <= 1.05);
 #      The same again with a tool that does nothing (the fake pg_dump of the tests) shows the

@@ -11,7 +11,7 @@
 #   SCREENSHOTS=docs bash scripts/main-job.sh   saves PNGs of the panel's main window, picker and log viewer
 set -euo pipefail
 SARVELA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$SARVELA_ROOT/scripts/deps.sh"
+source "$SARVELA_ROOT/scripts/lib.sh"
 MODE=${MODE:-service}
 # The panel opens by itself when there is a display; PANEL=1 asks for it without one.
 if [ -n "${DISPLAY:-}" ]; then PANEL=${PANEL:-1}; else PANEL=${PANEL:-0}; fi
@@ -25,7 +25,7 @@ PROG="$WORK/program"
 PGDIR="$WORK/pg"
 OUT="$WORK/backups"
 export SVCMGR_DIR="$WORK/svcmgr"
-PGBIN=/usr/lib/postgresql/15/bin
+PGBIN=$SARVELA_PGBIN
 DAEMON_PID=""
 EXEC_PID=""
 PANEL_PID=""
@@ -41,7 +41,7 @@ cleanup() {
         kill "$DAEMON_PID" 2>/dev/null
         wait "$DAEMON_PID" 2>/dev/null
     fi
-    [ -d "$PGDIR/data" ] && runuser -u postgres -- "$PGBIN/pg_ctl" -D "$PGDIR/data" -m immediate -w stop >/dev/null 2>&1
+    sarvela_stop_pg
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -52,16 +52,10 @@ cmake --install "$BUILD_DIR" --prefix "$PROG" >/dev/null
 ls -l "$PROG"
 
 echo "== Starting a throwaway PostgreSQL 15 in $PGDIR"
-mkdir -p "$PGDIR"; echo postgres-pw > "$PGDIR/pw"; chown -R postgres: "$PGDIR"; chmod 711 "$WORK"
-runuser -u postgres -- "$PGBIN/initdb" -D "$PGDIR/data" -U postgres --auth-local=trust \
-    --auth-host=scram-sha-256 --pwfile="$PGDIR/pw" -E UTF8 --locale=C >/dev/null
-# A random high port; another one if it is taken.
-for _ in 1 2 3 4 5; do
-    PORT=$((20000 + RANDOM % 30000))
-    runuser -u postgres -- "$PGBIN/pg_ctl" -D "$PGDIR/data" -l "$PGDIR/server.log" -w \
-        -o "-p $PORT -k $PGDIR -c listen_addresses=127.0.0.1" start >/dev/null && break
-done
-psql_() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$PGDIR" -p "$PORT" -U postgres "$@"; }
+chmod 711 "$WORK"
+sarvela_start_pg "$PGDIR" postgres-pw
+PORT=$SARVELA_PG_PORT
+psql_() { sarvela_psql "$@"; }
 # An empty user and password in the settings stand for admin / 5170342.
 psql_ -d postgres -c "CREATE ROLE admin LOGIN SUPERUSER PASSWORD '5170342'"
 DATABASES=(penjualan gudang kepegawaian)
@@ -97,7 +91,7 @@ else
     mkdir -p "$SVCMGR_DIR"
     "$PROG/svcmgrd" &
     DAEMON_PID=$!
-    for _ in $(seq 50); do [ -S "$SVCMGR_DIR/svcmgr.sock" ] && break; sleep 0.1; done
+    sarvela_wait_for_socket "$SVCMGR_DIR/svcmgr.sock" 10 || sarvela_die "the service manager did not start"
     echo "== $PROG/sarvelad -i"
     "$PROG/sarvelad" -i
     echo "== Starting the service through the manager: $PROG/sarvelad (no option)"
@@ -119,7 +113,9 @@ echo "== busys.log"
 cat "$PROG/busys.log"
 echo "== Dump files and run logs in $OUT"
 ls -l "$OUT"
-first=$(ls "$OUT"/*.bu | head -n 1)
+dumps=("$OUT"/*.bu)
+[ -f "${dumps[0]}" ] || sarvela_die "the service made no dump; see busys.log above"
+first=${dumps[0]}
 echo "== pg_restore --list $(basename "$first")"
 "$PGBIN/pg_restore" --list "$first"
 echo "== Run log of $(basename "$first")"
@@ -155,7 +151,9 @@ if [ "$MODE" != exec ]; then
     "$PROG/sarvelad" -u
 fi
 
-count=$(ls "$OUT"/*.bu | wc -l)
+dumps=("$OUT"/*.bu)
+count=0
+[ -f "${dumps[0]}" ] && count=${#dumps[@]}
 if [ "$count" -ge "$want" ]; then
     echo "== Done: $count dumps made by the service"
 else

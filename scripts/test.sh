@@ -2,7 +2,7 @@
 # Builds everything and runs every test with CTest (as root on Debian 12).
 set -euo pipefail
 SARVELA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$SARVELA_ROOT/scripts/deps.sh"
+source "$SARVELA_ROOT/scripts/lib.sh"
 
 sarvela_install_deps
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The shell library of our scripts: packages, the build, waiting for the service
+# manager's socket, a throwaway PostgreSQL, the newest PostgreSQL tools. Sourced by
+# the scripts under scripts/ and bench/; safe to source more than once.
+set -euo pipefail
+
+SARVELA_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql
+                  postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux)
+SARVELA_PGBIN=/usr/lib/postgresql/15/bin
+
+sarvela_die() {
+    echo "!! $*" >&2
+    exit 1
+}
+
+sarvela_need_root() {
+    [ "$(id -u)" -eq 0 ] || sarvela_die "run this as root (it installs packages and runs PostgreSQL as the postgres user)"
+}
+
+# Installs, with apt-get, what building, testing and running the system needs.
+sarvela_install_deps() {
+    sarvela_need_root
+    echo "== Installing the packages we need: ${SARVELA_PACKAGES[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${SARVELA_PACKAGES[@]}" >/dev/null
+    # The Debian package starts a cluster of its own; our scripts and tests start their own.
+}
+
+sarvela_build() {
+    local build_dir=$1
+    echo "== Configuring and building in $build_dir"
+    cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)"
+}
+
+# Waits until a UNIX socket exists, for at most the given seconds (default 10).
+sarvela_wait_for_socket() {
+    local socket=$1 tenths=$((${2:-10} * 10))
+    while [ ! -S "$socket" ]; do
+        tenths=$((tenths - 1))
+        [ "$tenths" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
+# The newest installed PostgreSQL's copy of a tool (pg_dump, pg_restore), or nothing.
+sarvela_newest_pg_tool() {
+    local tool=$1 newest="" candidate
+    for candidate in /usr/lib/postgresql/*/bin/"$tool"; do
+        [ -x "$candidate" ] || continue
+        if [ -z "$newest" ] || [ "$(printf '%s\n%s\n' "$newest" "$candidate" | sort -V | tail -n 1)" = "$candidate" ]; then
+            newest=$candidate
+        fi
+    done
+    printf '%s' "$newest"
+}
+
+# Starts a throwaway PostgreSQL 15 in DIR (run as the postgres user) on a free
+# port of 127.0.0.1 with the superuser postgres whose password is PASSWORD; sets
+# SARVELA_PG_DIR and SARVELA_PG_PORT. sarvela_psql then runs psql against it.
+sarvela_start_pg() {
+    local dir=$1 password=$2 port
+    mkdir -p "$dir"
+    printf '%s\n' "$password" > "$dir/pw"
+    chown -R postgres: "$dir"
+    runuser -u postgres -- "$SARVELA_PGBIN/initdb" -D "$dir/data" -U postgres --auth-local=trust \
+        --auth-host=scram-sha-256 --pwfile="$dir/pw" -E UTF8 --locale=C --no-sync >/dev/null
+    SARVELA_PG_DIR=$dir
+    SARVELA_PG_PORT=""
+    # A random high port; another one if it is taken.
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + RANDOM % 30000))
+        if runuser -u postgres -- "$SARVELA_PGBIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
+            -o "-p $port -k $dir -c listen_addresses=127.0.0.1" start >/dev/null; then
+            SARVELA_PG_PORT=$port
+            return 0
+        fi
+    done
+    sarvela_die "PostgreSQL did not start; see $dir/server.log"
+}
+
+sarvela_psql() {
+    "$SARVELA_PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$SARVELA_PG_DIR" -p "$SARVELA_PG_PORT" -U postgres "$@"
+}
+
+sarvela_stop_pg() {
+    [ -n "${SARVELA_PG_DIR:-}" ] && [ -d "$SARVELA_PG_DIR/data" ] || return 0
+    runuser -u postgres -- "$SARVELA_PGBIN/pg_ctl" -D "$SARVELA_PG_DIR/data" -m immediate -w stop >/dev/null 2>&1 || true
+}
