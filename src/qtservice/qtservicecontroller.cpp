@@ -10,37 +10,45 @@
 using namespace QtServiceApi;
 
 namespace {
+// One handle of the manager's, closed when it goes out of scope. Closing keeps the
+// last error of the real work, which callers report.
+class ScHandle
+{
+public:
+    explicit ScHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
+    ~ScHandle()
+    {
+        if (!m_handle)
+            return;
+        const DWORD error = serviceApiLastError();
+        pCloseServiceHandle(m_handle);
+        setServiceApiLastError(error);
+    }
+    SC_HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+
+private:
+    Q_DISABLE_COPY(ScHandle)
+    SC_HANDLE m_handle;
+};
+
 // Scoped manager and service handles; the service handle is closed first.
 class ServiceHandles
 {
 public:
     ServiceHandles(const QString &name, DWORD managerAccess, DWORD serviceAccess)
+        : m_manager(loadServiceApi() ? pOpenSCManager(nullptr, nullptr, managerAccess) : nullptr),
+          m_service(m_manager ? pOpenService(m_manager.get(), toWide(name).c_str(), serviceAccess)
+                              : nullptr)
     {
-        if (!loadServiceApi())
-            return;
-        m_manager = pOpenSCManager(nullptr, nullptr, managerAccess);
-        if (!m_manager)
-            return;
-        const std::wstring wname = toWide(name);
-        m_service = pOpenService(m_manager, wname.c_str(), serviceAccess);
     }
-    // Closing keeps the last error of the real work, which callers report.
-    ~ServiceHandles()
-    {
-        if (!m_manager)
-            return;
-        const DWORD error = serviceApiLastError();
-        if (m_service)
-            pCloseServiceHandle(m_service);
-        pCloseServiceHandle(m_manager);
-        setServiceApiLastError(error);
-    }
-    SC_HANDLE service() const { return m_service; }
+    SC_HANDLE service() const { return m_service.get(); }
 
 private:
     Q_DISABLE_COPY(ServiceHandles)
-    SC_HANDLE m_manager = nullptr;
-    SC_HANDLE m_service = nullptr;
+    // Declared in this order so that the service handle is closed first.
+    ScHandle m_manager;
+    ScHandle m_service;
 };
 
 constexpr DWORD ConfigBufferSize = 8192;
@@ -214,7 +222,7 @@ bool QtServiceBaseData::installSelf(const QString &account, const QString &passw
 {
     if (!loadServiceApi())
         return false;
-    SC_HANDLE manager = pOpenSCManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    const ScHandle manager(pOpenSCManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager)
         return false;
 
@@ -244,21 +252,17 @@ bool QtServiceBaseData::installSelf(const QString &account, const QString &passw
     // Quoted, so that a path with blanks cannot be resolved to another program.
     const std::wstring path = toWide(QLatin1Char('"') + executablePath() + QLatin1Char('"'));
     const std::wstring name = toWide(controller.serviceName());
-    bool result = false;
-    SC_HANDLE service = pCreateService(
-        manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, serviceType, startType,
+    const ScHandle service(pCreateService(
+        manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, serviceType, startType,
         SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
-        useAccount ? wAccount.c_str() : nullptr, usePassword ? wPassword.c_str() : nullptr);
-    if (service) {
-        if (!description.isEmpty()) {
-            std::wstring wDescription = toWide(description);
-            SERVICE_DESCRIPTIONW info;
-            info.lpDescription = &wDescription[0];
-            pChangeServiceConfig2(service, SERVICE_CONFIG_DESCRIPTION, &info);
-        }
-        pCloseServiceHandle(service);
-        result = true;
+        useAccount ? wAccount.c_str() : nullptr, usePassword ? wPassword.c_str() : nullptr));
+    if (!service)
+        return false;
+    if (!description.isEmpty()) {
+        std::wstring wDescription = toWide(description);
+        SERVICE_DESCRIPTIONW info;
+        info.lpDescription = &wDescription[0];
+        pChangeServiceConfig2(service.get(), SERVICE_CONFIG_DESCRIPTION, &info);
     }
-    pCloseServiceHandle(manager);
-    return result;
+    return true;
 }

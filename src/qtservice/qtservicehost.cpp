@@ -17,6 +17,17 @@ namespace {
 constexpr DWORD StartupCode = 256;
 constexpr int StartWaitMs = 20000;
 constexpr unsigned long ThreadWaitMs = 1000;
+
+// The events that carry a control request into the main thread: QEvent::User plus
+// the control code, the user controls 128-255 and the start included.
+enum ControlEvent : int {
+    StopEvent = QEvent::User + SERVICE_CONTROL_STOP,
+    PauseEvent = QEvent::User + SERVICE_CONTROL_PAUSE,
+    ContinueEvent = QEvent::User + SERVICE_CONTROL_CONTINUE,
+    FirstCommandEvent = QEvent::User + 128,
+    LastCommandEvent = QEvent::User + 255,
+    StartEvent = QEvent::User + int(StartupCode),
+};
 } // namespace
 
 class QtServiceControllerHandler;
@@ -153,16 +164,16 @@ void QtServiceControllerHandler::customEvent(QEvent *e)
 {
     QtServiceBaseData *d = host->base;
     const int type = int(e->type());
-    if (type == QEvent::User + 1) {
+    if (type == StopEvent) {
         d->callStop();
         QCoreApplication::quit();
-    } else if (type == QEvent::User + 2) {
+    } else if (type == PauseEvent) {
         d->callPause();
-    } else if (type == QEvent::User + 3) {
+    } else if (type == ContinueEvent) {
         d->callResume();
-    } else if (type >= QEvent::User + 128 && type <= QEvent::User + 255) {
-        d->callProcessCommand(type - QEvent::User - 128);
-    } else if (type == QEvent::User + int(StartupCode)) {
+    } else if (type >= FirstCommandEvent && type <= LastCommandEvent) {
+        d->callProcessCommand(type - FirstCommandEvent);
+    } else if (type == StartEvent) {
         d->callStart();
     }
     QMutexLocker locker(&host->mutex);
@@ -206,29 +217,29 @@ static void QTSVC_CALL controlHandler(DWORD code)
     switch (code) {
     case StartupCode:
         host->setCurrentState(SERVICE_START_PENDING);
-        eventType = QEvent::User + int(StartupCode);
+        eventType = StartEvent;
         after = SERVICE_RUNNING;
         break;
     case SERVICE_CONTROL_STOP:
         host->setCurrentState(SERVICE_STOP_PENDING);
-        eventType = QEvent::User + 1;
+        eventType = StopEvent;
         break;
     case SERVICE_CONTROL_PAUSE:
         host->setCurrentState(SERVICE_PAUSE_PENDING);
-        eventType = QEvent::User + 2;
+        eventType = PauseEvent;
         after = SERVICE_PAUSED;
         break;
     case SERVICE_CONTROL_CONTINUE:
         host->setCurrentState(SERVICE_CONTINUE_PENDING);
-        eventType = QEvent::User + 3;
+        eventType = ContinueEvent;
         after = SERVICE_RUNNING;
         break;
     case SERVICE_CONTROL_SHUTDOWN:
-        eventType = QEvent::User + 1;
+        eventType = StopEvent;
         break;
     default:
         if (code >= 128 && code <= 255)
-            eventType = QEvent::User + int(code);
+            eventType = FirstCommandEvent + int(code - 128);
         break;
     }
     if (eventType != 0 && host->controllerHandler && !host->loopEnded) {
