@@ -79,6 +79,23 @@ bool sendFrame(int fd, const std::string &payload);
 bool sendFrameNow(int fd, const std::string &payload);
 bool recvFrame(int fd, std::string *payload);
 
+// Collects frames from a socket without blocking. What it holds grows only with
+// the bytes that have arrived, so an announced length costs nothing by itself.
+class FrameReader
+{
+public:
+    enum Result { Frame, Again, Broken };
+    // Reads what the socket has, never past the end of the current frame:
+    // Frame puts a whole one in *payload; Again means wait for more; Broken
+    // means end of stream, an error, or a length that is no frame of ours.
+    Result read(int fd, std::string *payload);
+    // Bytes of the unfinished frame held so far, its length prefix included.
+    size_t buffered() const { return m_buffer.size(); }
+
+private:
+    std::string m_buffer;
+};
+
 // wchar_t is UTF-32 on the systems the stand-in runs on.
 std::string toUtf8(const wchar_t *s);
 std::wstring fromUtf8(const std::string &s);

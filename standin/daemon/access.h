@@ -49,6 +49,22 @@ inline DWORD mapService(DWORD wanted)
     return r;
 }
 
+// The right a control code needs; 0 for a code that clients may not send.
+inline DWORD forControl(DWORD control)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        return SERVICE_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        return SERVICE_PAUSE_CONTINUE;
+    case SERVICE_CONTROL_INTERROGATE:
+        return SERVICE_INTERROGATE;
+    default:
+        return control >= 128 && control <= 255 ? DWORD(SERVICE_USER_DEFINED_CONTROL) : 0;
+    }
+}
+
 // Grants what was asked when allowed; false means "access denied".
 inline bool grant(DWORD wanted, DWORD allowed, DWORD always, DWORD *granted)
 {

@@ -28,5 +28,12 @@ private:
     std::mutex m_mutex;
 };
 
-// The source name the manager uses for its own records.
+// The source name and event ids the manager uses for its own records, the
+// ones the system's manager uses for the same happenings.
 constexpr const char *ManagerSource = "Service Control Manager";
+enum ManagerEventId : uint32_t {
+    EventStartFailed = 7000,
+    EventSaveFailed = 7001,
+    EventConnectTimeout = 7009,
+    EventCrashed = 7034,
+};

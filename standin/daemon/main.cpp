@@ -117,13 +117,16 @@ int main(int argc, char **argv)
     if (::ftruncate(lockFd, 0) != 0 || ::write(lockFd, pidText.data(), pidText.size()) < 0)
         return fail("cannot write " + lockPath + ": " + std::strerror(errno));
 
-    // Signals are taken by sigwait below; every thread inherits the mask.
+    // Signals are taken by sigwait below, and children's ends by the manager's
+    // watcher; every thread inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t blocked = stopSignals;
+    sigaddset(&blocked, SIGCHLD);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     // Test runs tie the daemon to the program that started it.
     if (const char *tie = std::getenv("SVCMGR_EXIT_WITH_PARENT"); tie && *tie == '1') {
@@ -151,7 +154,8 @@ int main(int argc, char **argv)
         ::chmod(socketPath.c_str(), 0666) != 0 || ::listen(listenFd, 64) != 0)
         return fail("cannot listen on " + socketPath + ": " + std::strerror(errno));
 
-    manager.startThreads();
+    if (!manager.startThreads(&error))
+        return fail(error);
     std::thread(acceptLoop, &manager, listenFd).detach();
     std::thread([&manager] { manager.startAutoStartServices(); }).detach();
     ::syslog(LOG_INFO, "serving %s", dir.c_str());
