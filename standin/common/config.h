@@ -58,6 +58,12 @@ inline int shutdownTimeoutMs()
     return envMs("SVCMGR_SHUTDOWN_TIMEOUT_MS", 20000);
 }
 
+// How long an unprivileged client may keep a connection without a request.
+inline int idleTimeoutMs()
+{
+    return envMs("SVCMGR_IDLE_TIMEOUT_MS", 60000);
+}
+
 // What a service process finds in its environment.
 constexpr const char *ChannelFdEnv = "SVCMGR_CHANNEL_FD";
 constexpr const char *ChannelTokenEnv = "SVCMGR_CHANNEL_TOKEN";

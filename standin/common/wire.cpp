@@ -128,7 +128,8 @@ bool recvFrame(int fd, std::string *payload)
     return readAll(fd, &(*payload)[0], n);
 }
 
-FrameReader::Result FrameReader::read(int fd, std::string *payload)
+FrameReader::Result FrameReader::read(int fd, std::string *payload,
+                                      const std::function<bool(uint32_t)> &admit)
 {
     constexpr size_t Prefix = sizeof(uint32_t);
     char chunk[16384];
@@ -139,10 +140,14 @@ FrameReader::Result FrameReader::read(int fd, std::string *payload)
             std::memcpy(&n, m_buffer.data(), Prefix);
             if (n == 0 || n > MaxFrame)
                 return Broken;
+            if (!m_admitted && admit && !admit(n))
+                return Broken;
+            m_admitted = true;
             wanted += n;
             if (m_buffer.size() == wanted) {
                 payload->assign(m_buffer, Prefix, std::string::npos);
                 m_buffer.clear();
+                m_admitted = false;
                 return Frame;
             }
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,12 +89,13 @@ public:
     // Reads what the socket has, never past the end of the current frame:
     // Frame puts a whole one in *payload; Again means wait for more; Broken
     // means end of stream, an error, or a length that is no frame of ours.
-    Result read(int fd, std::string *payload);
-    // Bytes of the unfinished frame held so far, its length prefix included.
-    size_t buffered() const { return m_buffer.size(); }
+    // admit, when given, is asked about each frame's length before any of its
+    // payload is taken in; false breaks the stream.
+    Result read(int fd, std::string *payload, const std::function<bool(uint32_t)> &admit = nullptr);
 
 private:
     std::string m_buffer;
+    bool m_admitted = false;
 };
 
 // wchar_t is UTF-32 on the systems the stand-in runs on.

@@ -1,17 +1,18 @@
 // svcmgrd: the stand-in service control manager. Serves the service API of
 // libsvcmgr on a UNIX socket in its state directory (SVCMGR_DIR, else the
 // system default) and runs the registered services.
+#include "clientlimits.h"
 #include "config.h"
 #include "manager.h"
 #include "server.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -24,9 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int MaxClients = 512;
-std::atomic<int> g_clients{0};
 
 bool makeDirs(const std::string &path)
 {
@@ -47,35 +45,33 @@ int fail(const std::string &message)
     return 1;
 }
 
-void acceptLoop(Manager *manager, int listenFd)
+void acceptLoop(Manager *manager, ClientLimits *limits, int listenFd)
 {
     for (;;) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
+            // Out of descriptors: the waiting clients stay queued until some close.
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        ucred cred{};
-        socklen_t len = sizeof cred;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        auto session = std::make_unique<Session>();
+        Peer &peer = session->peer;
+        // One too many from the same user is closed at once, before it costs a thread.
+        if (!peer.readUser(fd) || (!peer.privileged() && !limits->admit(peer.uid()))) {
             ::close(fd);
             continue;
         }
-        // A bounded number of clients at a time, so that nobody can starve the daemon of threads.
-        if (g_clients >= MaxClients) {
-            ::close(fd);
-            continue;
-        }
-        ++g_clients;
+        peer.readDetails(fd);
+        const bool counted = !peer.privileged();
+        const uid_t uid = peer.uid();
         try {
-            std::thread([manager, fd, uid = cred.uid] {
-                serveClient(*manager, fd, uid);
-                --g_clients;
-            }).detach();
+            std::thread(serveClient, std::ref(*manager), std::ref(*limits), fd, std::move(session))
+                .detach();
         } catch (const std::system_error &) {
-            --g_clients;
             ::close(fd);
+            if (counted)
+                limits->leave(uid);
         }
     }
 }
@@ -151,12 +147,13 @@ int main(int argc, char **argv)
     ::unlink(socketPath.c_str());
     int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::chmod(socketPath.c_str(), 0666) != 0 || ::listen(listenFd, 64) != 0)
+        ::chmod(socketPath.c_str(), 0666) != 0 || ::listen(listenFd, SOMAXCONN) != 0)
         return fail("cannot listen on " + socketPath + ": " + std::strerror(errno));
 
     if (!manager.startThreads(&error))
         return fail(error);
-    std::thread(acceptLoop, &manager, listenFd).detach();
+    ClientLimits limits;
+    std::thread(acceptLoop, &manager, &limits, listenFd).detach();
     std::thread([&manager] { manager.startAutoStartServices(); }).detach();
     ::syslog(LOG_INFO, "serving %s", dir.c_str());
 

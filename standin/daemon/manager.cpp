@@ -3,6 +3,8 @@
 #include "access.h"
 #include "wire.h"
 
+#include <unistd.h>
+
 namespace {
 
 bool validName(const std::string &name)
@@ -122,7 +124,8 @@ std::shared_ptr<Service> Manager::findService(const std::string &name)
 DWORD Manager::openManager(Session &s, DWORD wanted, uint32_t *id)
 {
     Lock lock(m_mutex);
-    DWORD allowed = s.privileged ? DWORD(SC_MANAGER_ALL_ACCESS) : rights::ManagerUnprivileged;
+    DWORD allowed =
+        s.peer.privileged() ? DWORD(SC_MANAGER_ALL_ACCESS) : rights::ManagerUnprivileged;
     DWORD granted = 0;
     if (!rights::grant(rights::mapManager(wanted), allowed, SC_MANAGER_CONNECT, &granted))
         return ERROR_ACCESS_DENIED;
@@ -139,7 +142,8 @@ DWORD Manager::openService(Session &s, uint32_t manager, const std::string &name
         std::shared_ptr<Service> svc = findService(name);
         if (!svc)
             return ERROR_SERVICE_DOES_NOT_EXIST;
-        DWORD allowed = s.privileged ? DWORD(SERVICE_ALL_ACCESS) : rights::ServiceUnprivileged;
+        DWORD allowed =
+            s.peer.privileged() ? DWORD(SERVICE_ALL_ACCESS) : rights::ServiceUnprivileged;
         DWORD granted = 0;
         if (!rights::grant(rights::mapService(wanted), allowed, 0, &granted))
             return ERROR_ACCESS_DENIED;
@@ -290,4 +294,32 @@ DWORD Manager::controlService(Session &s, uint32_t id, DWORD control, SERVICE_ST
             return ERROR_ACCESS_DENIED;
         return controlLocked(lock, h.service, control, status, statusFilled);
     });
+}
+
+// The service whose process (or a process of its session: a service leads its
+// own) is the peer; only while that process is the one that connected.
+std::shared_ptr<Service> Manager::serviceOfPeer(const Peer &peer)
+{
+    const pid_t session = ::getsid(peer.pid());
+    for (const auto &child : m_children) {
+        const ServiceProcess &proc = *child.second.process;
+        if (proc.exited || (proc.pid != peer.pid() && proc.pid != session))
+            continue;
+        std::shared_ptr<Service> svc = child.second.service.lock();
+        return svc && peer.processAlive() ? svc : nullptr;
+    }
+    return nullptr;
+}
+
+DWORD Manager::reportEvent(Session &s, EventRecord record)
+{
+    {
+        Lock lock(m_mutex);
+        if (std::shared_ptr<Service> svc = serviceOfPeer(s.peer))
+            record.source = svc->record.name;
+        else if (!s.peer.privileged())
+            return ERROR_ACCESS_DENIED;
+    }
+    m_eventLog.write(record);
+    return ERROR_SUCCESS;
 }

@@ -5,6 +5,7 @@
 
 #include "database.h"
 #include "eventlog.h"
+#include "peer.h"
 #include "svcmgr_api.h"
 #include "watcher.h"
 #include "wire.h"
@@ -53,7 +54,7 @@ struct Service
 // A client's connection: its credentials and the handles it opened.
 struct Session
 {
-    bool privileged = false;
+    Peer peer;
     struct Handle
     {
         bool isManager = false;
@@ -78,8 +79,6 @@ public:
     // Kills every service process; the daemon is going away.
     void shutdown();
 
-    EventLog &eventLog() { return m_eventLog; }
-
     // Client operations; each returns a last-error code, 0 on success.
     DWORD openManager(Session &s, DWORD access, uint32_t *id);
     DWORD openService(Session &s, uint32_t manager, const std::string &name, DWORD access,
@@ -95,6 +94,9 @@ public:
     DWORD controlService(Session &s, uint32_t id, DWORD control, SERVICE_STATUS *status,
                          bool *statusFilled);
     void closeSession(Session &s);
+    // A record for the event log: from root, the daemon's user, or one of our
+    // services' processes, whose records carry the service's name as their source.
+    DWORD reportEvent(Session &s, EventRecord record);
 
 private:
     using Lock = std::unique_lock<std::mutex>;
@@ -110,6 +112,7 @@ private:
     uint32_t addHandle(Session &s, bool isManager, DWORD granted,
                        const std::shared_ptr<Service> &svc);
     std::shared_ptr<Service> findService(const std::string &name);
+    std::shared_ptr<Service> serviceOfPeer(const Peer &peer);
     bool saveLocked(std::string *error);
     // Saves the database; when that fails, undo puts the change back, the failure
     // is logged and the caller gets the registry's error code.
