@@ -152,7 +152,9 @@ bool saveDatabase(const std::string &path, const std::vector<ServiceRecord> &rec
     }
     const std::string data = text.str();
     const std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made afresh, never through whatever a crash (or anyone) left under its name.
+    ::unlink(temp.c_str());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = temp + ": " + std::strerror(errno);
         return false;

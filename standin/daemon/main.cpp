@@ -26,6 +26,35 @@
 
 namespace {
 
+// The daemon runs services as itself from what is in here, so nobody else may
+// have made the folder or be able to change what is in it.
+bool checkStateDir(const std::string &dir, std::string *error)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st
+    {
+    };
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        *error = "cannot open " + dir + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    if (st.st_uid != ::geteuid())
+        *error = "refusing the state directory " + dir + ": it belongs to uid " +
+                 std::to_string(st.st_uid) + ", not to the daemon's user (uid " +
+                 std::to_string(::geteuid()) + ")";
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+        *error = "refusing the state directory " + dir +
+                 ": its group or others may write it (mode " + mode + ")";
+    else
+        return true;
+    return false;
+}
+
 bool makeDirs(const std::string &path)
 {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
@@ -92,6 +121,8 @@ int main(int argc, char **argv)
                                                                                              : 2;
     }
     ::openlog("svcmgrd", LOG_PID, LOG_DAEMON);
+    // Whatever we create is writable by us alone, whatever mask we were started with.
+    ::umask(022);
     std::string dir = svcconfig::stateDir();
     if (!makeDirs(dir))
         return fail("cannot create " + dir + ": " + std::strerror(errno));
@@ -101,12 +132,20 @@ int main(int argc, char **argv)
         std::free(absolute);
         ::setenv(SVCMGR_DIR_ENV, dir.c_str(), 1);
     }
+    std::string error;
+    if (!checkStateDir(dir, &error))
+        return fail(error);
 
     // One daemon per directory: the lock lives as long as this process.
     const std::string lockPath = svcconfig::lockPath();
-    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    struct stat lockStat
+    {
+    };
     if (lockFd < 0)
         return fail("cannot open " + lockPath + ": " + std::strerror(errno));
+    if (::fstat(lockFd, &lockStat) != 0 || !S_ISREG(lockStat.st_mode))
+        return fail("refusing " + lockPath + ": not a plain file");
     if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
         return fail("another svcmgrd already serves " + dir);
     std::string pidText = std::to_string(::getpid()) + "\n";
@@ -133,7 +172,6 @@ int main(int argc, char **argv)
     }
 
     Manager manager(dir);
-    std::string error;
     if (!manager.load(&error))
         return fail(error);
 

@@ -1,6 +1,7 @@
 #include "manager.h"
 
 #include "access.h"
+#include "config.h"
 #include "wire.h"
 
 #include <unistd.h>
@@ -41,7 +42,7 @@ SERVICE_STATUS stoppedStatus(DWORD type, DWORD exitCode)
 }
 
 Manager::Manager(std::string stateDir)
-    : m_dir(std::move(stateDir)), m_eventLog(m_dir + "/events.log")
+    : m_dir(std::move(stateDir)), m_eventLog(m_dir + "/events.log", svcconfig::eventLogMaxBytes())
 {
 }
 

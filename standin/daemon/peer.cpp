@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #ifndef SO_PEERPIDFD
