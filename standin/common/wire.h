@@ -25,6 +25,8 @@ enum Op : uint32_t {
     OpControl,
     OpReportEvent,
     OpPing,
+    OpSetGroupAccess,
+    OpQueryGroupAccess,
 };
 
 // Messages on a service's private channel.

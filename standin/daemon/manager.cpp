@@ -30,6 +30,19 @@ bool validConfig(const ServiceRecord &r)
            r.startType <= SERVICE_DISABLED && r.errorControl <= 3;
 }
 
+// What the peer's groups were given on the service, by the groups the kernel
+// saw on the connection, never by the member lists of the group file.
+DWORD groupRights(const Peer &peer, const ServiceRecord &r)
+{
+    DWORD granted = 0;
+    for (const auto &g : r.groupAccess) {
+        gid_t gid = 0;
+        if (lookupGroup(g.first, &gid) && peer.inGroup(gid))
+            granted |= g.second;
+    }
+    return granted;
+}
+
 } // namespace
 
 SERVICE_STATUS stoppedStatus(DWORD type, DWORD exitCode)
@@ -143,8 +156,9 @@ DWORD Manager::openService(Session &s, uint32_t manager, const std::string &name
         std::shared_ptr<Service> svc = findService(name);
         if (!svc)
             return ERROR_SERVICE_DOES_NOT_EXIST;
-        DWORD allowed =
-            s.peer.privileged() ? DWORD(SERVICE_ALL_ACCESS) : rights::ServiceUnprivileged;
+        const DWORD allowed = s.peer.privileged()
+                                  ? DWORD(SERVICE_ALL_ACCESS)
+                                  : rights::ServiceUnprivileged | groupRights(s.peer, svc->record);
         DWORD granted = 0;
         if (!rights::grant(rights::mapService(wanted), allowed, 0, &granted))
             return ERROR_ACCESS_DENIED;
@@ -249,6 +263,33 @@ DWORD Manager::changeDescription(Session &s, uint32_t id, bool present, const st
         r.hasDescription = !text.empty();
         r.description = text;
         return saveOrUndo([&] { r = before; });
+    });
+}
+
+DWORD Manager::setGroupAccess(Session &s, uint32_t id, const std::string &group, DWORD access)
+{
+    return withService(s, id, WRITE_DAC, [&](Lock &, Session::Handle &h) -> DWORD {
+        if ((access & ~DWORD(SERVICE_GROUP_OPERATOR_ACCESS)) || !validGroupName(group))
+            return ERROR_INVALID_PARAMETER;
+        gid_t gid = 0;
+        // A group that is gone can still lose its rights.
+        if (access && !lookupGroup(group, &gid))
+            return ERROR_NONE_MAPPED;
+        std::map<std::string, uint32_t> &groups = h.service->record.groupAccess;
+        const std::map<std::string, uint32_t> before = groups;
+        if (access)
+            groups[group] = access;
+        else
+            groups.erase(group);
+        return saveOrUndo([&] { groups = before; });
+    });
+}
+
+DWORD Manager::queryGroupAccess(Session &s, uint32_t id, std::map<std::string, uint32_t> *groups)
+{
+    return withService(s, id, READ_CONTROL, [&](Lock &, Session::Handle &h) -> DWORD {
+        *groups = h.service->record.groupAccess;
+        return ERROR_SUCCESS;
     });
 }
 

@@ -93,6 +93,8 @@ public:
     DWORD startService(Session &s, uint32_t id, const std::vector<std::string> &args);
     DWORD controlService(Session &s, uint32_t id, DWORD control, SERVICE_STATUS *status,
                          bool *statusFilled);
+    DWORD setGroupAccess(Session &s, uint32_t id, const std::string &group, DWORD access);
+    DWORD queryGroupAccess(Session &s, uint32_t id, std::map<std::string, uint32_t> *groups);
     void closeSession(Session &s);
     // A record for the event log: from root, the daemon's user, or one of our
     // services' processes, whose records carry the service's name as their source.

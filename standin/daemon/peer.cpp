@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -66,4 +67,22 @@ bool Peer::processAlive() const
     // A pidfd becomes readable when its process ends.
     pollfd p{m_pidfd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 0;
+}
+
+bool lookupGroup(const std::string &name, gid_t *gid)
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        group entry{};
+        group *found = nullptr;
+        int error = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || !found)
+            return false;
+        *gid = found->gr_gid;
+        return true;
+    }
 }

@@ -36,3 +36,6 @@ private:
     std::vector<gid_t> m_groups;
     int m_pidfd = -1;
 };
+
+// The id of a local group by its name; false when the system knows no such group.
+bool lookupGroup(const std::string &name, gid_t *gid);

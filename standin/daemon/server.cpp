@@ -141,6 +141,24 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
         error = m.reportEvent(s, std::move(e));
         break;
     }
+    case svcwire::OpSetGroupAccess: {
+        std::string group;
+        uint32_t access = 0;
+        if (!r.u32(&id) || !r.str(&group) || !r.u32(&access))
+            return false;
+        error = m.setGroupAccess(s, id, group, access);
+        break;
+    }
+    case svcwire::OpQueryGroupAccess: {
+        std::map<std::string, uint32_t> groups;
+        if (!r.u32(&id))
+            return false;
+        error = m.queryGroupAccess(s, id, &groups);
+        payload.u32(uint32_t(groups.size()));
+        for (const auto &g : groups)
+            payload.str(g.first).u32(g.second);
+        break;
+    }
     case svcwire::OpPing:
         break;
     default:
