@@ -91,7 +91,8 @@ bool waitForState(const QString &name, DWORD state)
 QStringList readLines(const QString &path)
 {
     QFile f(path);
-    f.open(QIODevice::ReadOnly);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 

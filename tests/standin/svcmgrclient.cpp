@@ -5,9 +5,9 @@
 //   svcmgrclient control NAME CODE | report SOURCE TEXT [COUNT]
 //   svcmgrclient hold COUNT BYTES
 // Prints "result=R error=E" and, when the service could be queried, "state=S".
-// "hold" opens COUNT raw connections that each announce a full-size request and
-// send BYTES of it, prints "held=N", waits for its input to end and prints how
-// many the manager still keeps open: "open=N".
+// "hold" opens COUNT raw connections, each of which sends nothing (BYTES 0) or
+// announces a full-size request and sends BYTES of it; prints "held=N", then
+// for each line it reads, how many the manager still keeps open: "open=N".
 #include "svcmgr_api.h"
 
 #include <cstdint>
@@ -40,9 +40,10 @@ int hold(int count, size_t bytes)
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    std::string announce(4 + bytes, 'x');
+    std::string announce(bytes ? 4 + bytes : 0, 'x');
     const uint32_t frame = 1u << 20;
-    std::memcpy(&announce[0], &frame, 4);
+    if (bytes)
+        std::memcpy(&announce[0], &frame, 4);
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -64,15 +65,16 @@ int hold(int count, size_t bytes)
     }
     std::cout << "held=" << fds.size() << std::endl;
     std::string line;
-    std::getline(std::cin, line);
-    int open = 0;
-    for (int fd : fds) {
-        pollfd p{fd, POLLIN, 0};
-        char c;
-        if (::poll(&p, 1, 0) == 0 || ::recv(fd, &c, 1, MSG_DONTWAIT) > 0)
-            ++open;
+    while (std::getline(std::cin, line)) {
+        int open = 0;
+        for (int fd : fds) {
+            pollfd p{fd, POLLIN, 0};
+            char c;
+            if (::poll(&p, 1, 0) == 0 || ::recv(fd, &c, 1, MSG_DONTWAIT) > 0)
+                ++open;
+        }
+        std::cout << "open=" << open << std::endl;
     }
-    std::cout << "open=" << open << std::endl;
     return 0;
 }
 
@@ -107,7 +109,8 @@ int main(int argc, char **argv)
         LPCWSTR strings[] = {text.c_str()};
         const int count = argc > 4 ? std::atoi(argv[4]) : 1;
         bool ok = source != nullptr;
-        for (int i = 0; ok && i < count; ++i)
+        // All of them, refused or not: the result is the last one's.
+        for (int i = 0; source && i < count; ++i)
             ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
                               nullptr);
         std::cout << "result=" << ok << " error=" << (ok ? 0 : GetLastError()) << std::endl;
