@@ -67,9 +67,7 @@ int EventLog::openForAppend(size_t lineSize)
     // Never through a link, and only into a plain file.
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     int fd = ::open(m_path.c_str(), flags, 0640);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         ::close(fd);
         return -1;

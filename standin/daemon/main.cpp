@@ -31,9 +31,7 @@ namespace {
 bool checkStateDir(const std::string &dir, std::string *error)
 {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         *error = "cannot open " + dir + ": " + std::strerror(errno);
         if (fd >= 0)
@@ -121,7 +119,8 @@ int main(int argc, char **argv)
                                                                                              : 2;
     }
     ::openlog("svcmgrd", LOG_PID, LOG_DAEMON);
-    // Whatever we create is writable by us alone, whatever mask we were started with.
+    // Our folders and files get the modes we ask for: a wider mask would open
+    // them to others, a narrower one hide the socket from the clients.
     ::umask(022);
     std::string dir = svcconfig::stateDir();
     if (!makeDirs(dir))
@@ -139,9 +138,7 @@ int main(int argc, char **argv)
     // One daemon per directory: the lock lives as long as this process.
     const std::string lockPath = svcconfig::lockPath();
     int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    struct stat lockStat
-    {
-    };
+    struct stat lockStat = {};
     if (lockFd < 0)
         return fail("cannot open " + lockPath + ": " + std::strerror(errno));
     if (::fstat(lockFd, &lockStat) != 0 || !S_ISREG(lockStat.st_mode))

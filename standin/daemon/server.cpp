@@ -170,10 +170,6 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
     return true;
 }
 
-} // namespace
-
-namespace {
-
 // Waits for the next whole request. An unprivileged client must send it within
 // the idle time, and may have only its share of bytes on the way.
 bool readRequest(int fd, const Session &session, ClientLimits &limits, std::string *frame)

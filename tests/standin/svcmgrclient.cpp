@@ -117,7 +117,9 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    DWORD managerAccess = 0, serviceAccess = SERVICE_QUERY_STATUS;
+    // What the framework's controller asks for: to connect, and one right on the service.
+    DWORD managerAccess = op == "query-status" ? 0 : SC_MANAGER_CONNECT;
+    DWORD serviceAccess = SERVICE_QUERY_STATUS;
     if (op == "open-manager")
         managerAccess = number(argv[2]);
     else if (op == "open-service" && argc > 3)

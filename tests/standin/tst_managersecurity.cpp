@@ -492,9 +492,7 @@ private slots:
         QVERIFY2(message.contains(refusal.toUtf8()), message.constData());
         QCOMPARE(fileSize(victim), 0); // nothing written through a link
         if (refusal.isEmpty()) {
-            struct stat st
-            {
-            };
+            struct stat st = {};
             QCOMPARE(::stat(path, &st), 0);
             QCOMPARE(st.st_uid, ::geteuid());
             QVERIFY(setup != "missing" || (st.st_mode & 07777) == 0755);
