@@ -30,15 +30,20 @@ inline std::string lockPath()
     return stateDir() + "/svcmgrd.pid";
 }
 
-// Waits in milliseconds; tests shorten them through the environment.
-inline int envMs(const char *name, int fallback)
+// A number from the environment within [least, most], else the fallback.
+inline long envNumber(const char *name, long fallback, long least, long most)
 {
     const char *v = std::getenv(name);
     if (!v || !*v)
         return fallback;
     char *end = nullptr;
-    long ms = std::strtol(v, &end, 10);
-    return (end && *end == '\0' && ms > 0 && ms < 3600 * 1000) ? int(ms) : fallback;
+    long n = std::strtol(v, &end, 10);
+    return (end && *end == '\0' && n >= least && n <= most) ? n : fallback;
+}
+// Waits in milliseconds; tests shorten them through the environment.
+inline int envMs(const char *name, int fallback)
+{
+    return int(envNumber(name, fallback, 1, 3600 * 1000 - 1));
 }
 inline int startTimeoutMs()
 {
@@ -56,6 +61,18 @@ inline int stopGraceMs()
 inline int shutdownTimeoutMs()
 {
     return envMs("SVCMGR_SHUTDOWN_TIMEOUT_MS", 20000);
+}
+
+// How long an unprivileged client may keep a connection without a request.
+inline int idleTimeoutMs()
+{
+    return envMs("SVCMGR_IDLE_TIMEOUT_MS", 60000);
+}
+
+// The event log is rotated to events.log.1 before it grows past this size.
+inline long eventLogMaxBytes()
+{
+    return envNumber("SVCMGR_EVENTLOG_MAX_BYTES", 4l << 20, 64l << 10, 1l << 30);
 }
 
 // What a service process finds in its environment.

@@ -1,6 +1,8 @@
 #include "wire.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -124,6 +126,41 @@ bool recvFrame(int fd, std::string *payload)
         return false;
     payload->resize(n);
     return readAll(fd, &(*payload)[0], n);
+}
+
+FrameReader::Result FrameReader::read(int fd, std::string *payload,
+                                      const std::function<bool(uint32_t)> &admit)
+{
+    constexpr size_t Prefix = sizeof(uint32_t);
+    char chunk[16384];
+    for (;;) {
+        size_t wanted = Prefix;
+        if (m_buffer.size() >= Prefix) {
+            uint32_t n = 0;
+            std::memcpy(&n, m_buffer.data(), Prefix);
+            if (n == 0 || n > MaxFrame)
+                return Broken;
+            if (!m_admitted && admit && !admit(n))
+                return Broken;
+            m_admitted = true;
+            wanted += n;
+            if (m_buffer.size() == wanted) {
+                payload->assign(m_buffer, Prefix, std::string::npos);
+                m_buffer.clear();
+                m_admitted = false;
+                return Frame;
+            }
+        }
+        const size_t ask = std::min(sizeof chunk, wanted - m_buffer.size());
+        ssize_t r = ::recv(fd, chunk, ask, MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return Again;
+        if (r <= 0)
+            return Broken;
+        m_buffer.append(chunk, size_t(r));
+    }
 }
 
 std::string toUtf8(const wchar_t *s)

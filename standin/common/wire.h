@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ enum Op : uint32_t {
     OpControl,
     OpReportEvent,
     OpPing,
+    OpSetGroupAccess,
+    OpQueryGroupAccess,
 };
 
 // Messages on a service's private channel.
@@ -78,6 +81,24 @@ bool sendFrame(int fd, const std::string &payload);
 // frame that does not fit at once breaks the channel (shut down both ways).
 bool sendFrameNow(int fd, const std::string &payload);
 bool recvFrame(int fd, std::string *payload);
+
+// Collects frames from a socket without blocking. What it holds grows only with
+// the bytes that have arrived, so an announced length costs nothing by itself.
+class FrameReader
+{
+public:
+    enum Result { Frame, Again, Broken };
+    // Reads what the socket has, never past the end of the current frame:
+    // Frame puts a whole one in *payload; Again means wait for more; Broken
+    // means end of stream, an error, or a length that is no frame of ours.
+    // admit, when given, is asked about each frame's length before any of its
+    // payload is taken in; false breaks the stream.
+    Result read(int fd, std::string *payload, const std::function<bool(uint32_t)> &admit = nullptr);
+
+private:
+    std::string m_buffer;
+    bool m_admitted = false;
+};
 
 // wchar_t is UTF-32 on the systems the stand-in runs on.
 std::string toUtf8(const wchar_t *s);

@@ -5,29 +5,28 @@
 
 namespace rights {
 
-constexpr DWORD ReadControl = 0x00020000;
 constexpr DWORD GenericRead = 0x80000000;
 constexpr DWORD GenericWrite = 0x40000000;
 constexpr DWORD GenericExecute = 0x20000000;
 constexpr DWORD GenericAll = 0x10000000;
 constexpr DWORD MaximumAllowed = 0x02000000;
 
-// Anyone may connect to the manager, enumerate and query.
+// Anyone may connect to the manager, enumerate and query. Interrogating makes
+// the service's handler run, so it is an operator's right like the other controls.
 constexpr DWORD ManagerUnprivileged =
-    SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | ReadControl;
-constexpr DWORD ServiceUnprivileged = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
-                                      SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE |
-                                      ReadControl;
+    SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
+constexpr DWORD ServiceUnprivileged =
+    SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS | READ_CONTROL;
 
 inline DWORD mapManager(DWORD wanted)
 {
     DWORD r = wanted & ~(GenericRead | GenericWrite | GenericExecute | GenericAll);
     if (wanted & GenericRead)
-        r |= ReadControl | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+        r |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
     if (wanted & GenericWrite)
-        r |= ReadControl | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+        r |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
     if (wanted & GenericExecute)
-        r |= ReadControl | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+        r |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
     if (wanted & GenericAll)
         r |= SC_MANAGER_ALL_ACCESS;
     return r;
@@ -37,16 +36,32 @@ inline DWORD mapService(DWORD wanted)
 {
     DWORD r = wanted & ~(GenericRead | GenericWrite | GenericExecute | GenericAll);
     if (wanted & GenericRead)
-        r |= ReadControl | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+        r |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
              SERVICE_ENUMERATE_DEPENDENTS;
     if (wanted & GenericWrite)
-        r |= ReadControl | SERVICE_CHANGE_CONFIG;
+        r |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
     if (wanted & GenericExecute)
-        r |= ReadControl | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+        r |= READ_CONTROL | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
              SERVICE_USER_DEFINED_CONTROL;
     if (wanted & GenericAll)
         r |= SERVICE_ALL_ACCESS;
     return r;
+}
+
+// The right a control code needs; 0 for a code that clients may not send.
+inline DWORD forControl(DWORD control)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        return SERVICE_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        return SERVICE_PAUSE_CONTINUE;
+    case SERVICE_CONTROL_INTERROGATE:
+        return SERVICE_INTERROGATE;
+    default:
+        return control >= 128 && control <= 255 ? DWORD(SERVICE_USER_DEFINED_CONTROL) : 0;
+    }
 }
 
 // Grants what was asked when allowed; false means "access denied".

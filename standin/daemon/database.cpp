@@ -9,7 +9,10 @@
 
 namespace {
 
-const char *const Header = "svcmgr-services 1";
+// Version 2 added the groups' rights; a version 1 file is still read.
+const char *const Header = "svcmgr-services 2";
+const char *const HeaderWithoutGroups = "svcmgr-services 1";
+constexpr size_t FieldsWithoutGroups = 11;
 
 std::string escape(const std::string &s)
 {
@@ -88,10 +91,38 @@ bool toNumber(const std::string &s, uint32_t *v)
     return *end == '\0' && n <= 0xFFFFFFFFul;
 }
 
-bool parseRecord(const std::string &line, ServiceRecord *r)
+// "group:rights,group:rights"; group names hold neither separator.
+std::string joinGroups(const std::map<std::string, uint32_t> &groups)
+{
+    std::string out;
+    for (const auto &g : groups)
+        out += (out.empty() ? "" : ",") + g.first + ':' + std::to_string(g.second);
+    return out;
+}
+
+bool parseGroups(const std::string &field, std::map<std::string, uint32_t> *groups)
+{
+    size_t start = 0;
+    while (start < field.size()) {
+        size_t comma = field.find(',', start);
+        const std::string entry = field.substr(start, comma - start);
+        const size_t colon = entry.rfind(':');
+        uint32_t access = 0;
+        if (colon == std::string::npos || !validGroupName(entry.substr(0, colon)) ||
+            !toNumber(entry.substr(colon + 1), &access))
+            return false;
+        (*groups)[entry.substr(0, colon)] = access;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool parseRecord(const std::string &line, size_t fields, ServiceRecord *r)
 {
     std::vector<std::string> f = split(line);
-    if (f.size() != 11)
+    if (f.size() != fields)
         return false;
     uint32_t hasPassword = 0, hasDescription = 0, marked = 0;
     return unescape(f[0], &r->name) && !r->name.empty() && unescape(f[1], &r->displayName) &&
@@ -100,7 +131,8 @@ bool parseRecord(const std::string &line, ServiceRecord *r)
            unescape(f[6], &r->account) && toNumber(f[7], &hasPassword) &&
            toNumber(f[8], &hasDescription) && unescape(f[9], &r->description) &&
            toNumber(f[10], &marked) && (r->hasPassword = hasPassword, true) &&
-           (r->hasDescription = hasDescription, true) && (r->markedForDelete = marked, true);
+           (r->hasDescription = hasDescription, true) && (r->markedForDelete = marked, true) &&
+           (fields == FieldsWithoutGroups || parseGroups(f[11], &r->groupAccess));
 }
 
 std::string directoryOf(const std::string &path)
@@ -110,6 +142,16 @@ std::string directoryOf(const std::string &path)
 }
 
 } // namespace
+
+bool validGroupName(const std::string &name)
+{
+    if (name.empty() || name.size() > 64 || name[0] == '-')
+        return false;
+    for (unsigned char c : name)
+        if (c <= ' ' || c == 0x7F || c == ':' || c == ',' || c == '/' || c == '\\')
+            return false;
+    return true;
+}
 
 bool loadDatabase(const std::string &path, std::vector<ServiceRecord> *records, std::string *error)
 {
@@ -122,15 +164,16 @@ bool loadDatabase(const std::string &path, std::vector<ServiceRecord> *records, 
         return false;
     }
     std::string line;
-    if (!std::getline(in, line) || line != Header) {
+    if (!std::getline(in, line) || (line != Header && line != HeaderWithoutGroups)) {
         *error = path + ": not a service database";
         return false;
     }
+    const size_t fields = line == Header ? FieldsWithoutGroups + 1 : FieldsWithoutGroups;
     int lineNo = 1;
     while (std::getline(in, line)) {
         ++lineNo;
         ServiceRecord r;
-        if (!parseRecord(line, &r)) {
+        if (!parseRecord(line, fields, &r)) {
             *error = path + ": line " + std::to_string(lineNo) + " is damaged";
             return false;
         }
@@ -148,11 +191,14 @@ bool saveDatabase(const std::string &path, const std::vector<ServiceRecord> &rec
         text << escape(r.name) << '\t' << escape(r.displayName) << '\t' << escape(r.binaryPath)
              << '\t' << r.serviceType << '\t' << r.startType << '\t' << r.errorControl << '\t'
              << escape(r.account) << '\t' << int(r.hasPassword) << '\t' << int(r.hasDescription)
-             << '\t' << escape(r.description) << '\t' << int(r.markedForDelete) << '\n';
+             << '\t' << escape(r.description) << '\t' << int(r.markedForDelete) << '\t'
+             << joinGroups(r.groupAccess) << '\n';
     }
     const std::string data = text.str();
     const std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made afresh, never through whatever a crash (or anyone) left under its name.
+    ::unlink(temp.c_str());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = temp + ": " + std::strerror(errno);
         return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,12 @@ struct ServiceRecord
     bool hasDescription = false;
     std::string description;
     bool markedForDelete = false;
+    // Rights given to local groups on this service, by group name.
+    std::map<std::string, uint32_t> groupAccess;
 };
+
+// A group name the database can hold, as the system's tools allow them.
+bool validGroupName(const std::string &name);
 
 bool loadDatabase(const std::string &path, std::vector<ServiceRecord> *records, std::string *error);
 bool saveDatabase(const std::string &path, const std::vector<ServiceRecord> &records,

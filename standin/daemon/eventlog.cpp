@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -61,17 +62,47 @@ std::string timeStamp()
 
 } // namespace
 
+int EventLog::openForAppend(size_t lineSize)
+{
+    // Never through a link, and only into a plain file.
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    int fd = ::open(m_path.c_str(), flags, 0640);
+    struct stat st = {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    if (fd < 0 || st.st_size == 0 || st.st_size + long(lineSize) <= m_maxBytes)
+        return fd;
+    ::close(fd);
+    const std::string previous = m_path + ".1";
+    if (::rename(m_path.c_str(), previous.c_str()) != 0)
+        return -1;
+    return ::open(m_path.c_str(), flags | O_EXCL, 0640);
+}
+
 void EventLog::write(const EventRecord &r)
 {
     std::string text;
-    for (const std::string &s : r.strings)
+    for (const std::string &s : r.strings) {
         text += (text.empty() ? "" : " | ") + s;
+        if (text.size() > MaxEventText)
+            break;
+    }
+    if (text.size() > MaxEventText) {
+        // Not inside a UTF-8 sequence: back up over continuation bytes.
+        size_t cut = MaxEventText;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        text.resize(cut);
+        text += " [...]";
+    }
     std::string line = timeStamp() + '\t' + oneLine(r.source) + '\t' + typeName(r.type) + '\t' +
                        std::to_string(r.category) + '\t' + std::to_string(r.id) + '\t' +
                        oneLine(text) + '\t' + std::to_string(r.dataLength) + '\n';
 
     std::lock_guard<std::mutex> lock(m_mutex);
-    int fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    int fd = openForAppend(line.size());
     if (fd >= 0) {
         ssize_t ignored = ::write(fd, line.data(), line.size());
         (void)ignored;

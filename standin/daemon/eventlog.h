@@ -17,16 +17,31 @@ struct EventRecord
     uint32_t dataLength = 0;
 };
 
+// The file never grows past maxBytes: before it would, it becomes path.1 (the
+// one before is dropped), so the log takes at most twice that on disk.
 class EventLog
 {
 public:
-    explicit EventLog(std::string path) : m_path(std::move(path)) {}
+    EventLog(std::string path, long maxBytes) : m_path(std::move(path)), m_maxBytes(maxBytes) {}
     void write(const EventRecord &record);
 
 private:
+    int openForAppend(size_t lineSize);
+
     std::string m_path;
+    const long m_maxBytes;
     std::mutex m_mutex;
 };
 
-// The source name the manager uses for its own records.
+// A record's text is cut to this many bytes, so one record is a small part of the log.
+constexpr size_t MaxEventText = 32 * 1024;
+
+// The source name and event ids the manager uses for its own records, the
+// ones the system's manager uses for the same happenings.
 constexpr const char *ManagerSource = "Service Control Manager";
+enum ManagerEventId : uint32_t {
+    EventStartFailed = 7000,
+    EventSaveFailed = 7001,
+    EventConnectTimeout = 7009,
+    EventCrashed = 7034,
+};

@@ -1,13 +1,18 @@
 // The service control manager's state and operations: the service database,
 // the running service processes with their channels, the handles clients hold.
+// Client operations live in manager.cpp, the running processes in processes.cpp.
 #pragma once
 
 #include "database.h"
 #include "eventlog.h"
+#include "peer.h"
 #include "svcmgr_api.h"
+#include "watcher.h"
+#include "wire.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +27,7 @@ struct ServiceProcess
 {
     pid_t pid = 0;
     int channel = -1; // our end of the socket pair; -1 once closed
+    svcwire::FrameReader reader;
     std::string token;
     std::vector<std::string> startArgs;
     bool connected = false; // the dispatcher said hello with the right token
@@ -48,7 +54,7 @@ struct Service
 // A client's connection: its credentials and the handles it opened.
 struct Session
 {
-    bool privileged = false;
+    Peer peer;
     struct Handle
     {
         bool isManager = false;
@@ -59,10 +65,7 @@ struct Session
     uint32_t nextId = 1;
 };
 
-struct ConfigAnswer
-{
-    ServiceRecord record;
-};
+SERVICE_STATUS stoppedStatus(DWORD type, DWORD exitCode);
 
 class Manager
 {
@@ -70,13 +73,11 @@ public:
     explicit Manager(std::string stateDir);
 
     bool load(std::string *error);
-    // Background work: reaping children, killing processes past their grace.
-    void startThreads();
+    // Background work: reaping children, reading channels, killing processes past their grace.
+    bool startThreads(std::string *error);
     void startAutoStartServices();
     // Kills every service process; the daemon is going away.
     void shutdown();
-
-    EventLog &eventLog() { return m_eventLog; }
 
     // Client operations; each returns a last-error code, 0 on success.
     DWORD openManager(Session &s, DWORD access, uint32_t *id);
@@ -92,28 +93,53 @@ public:
     DWORD startService(Session &s, uint32_t id, const std::vector<std::string> &args);
     DWORD controlService(Session &s, uint32_t id, DWORD control, SERVICE_STATUS *status,
                          bool *statusFilled);
+    DWORD setGroupAccess(Session &s, uint32_t id, const std::string &group, DWORD access);
+    DWORD queryGroupAccess(Session &s, uint32_t id, std::map<std::string, uint32_t> *groups);
     void closeSession(Session &s);
+    // A record for the event log: from root, the daemon's user, or one of our
+    // services' processes, whose records carry the service's name as their source.
+    DWORD reportEvent(Session &s, EventRecord record);
 
 private:
     using Lock = std::unique_lock<std::mutex>;
+    using HandleOp = std::function<DWORD(Lock &, Session::Handle &)>;
 
-    Session::Handle *findHandle(Session &s, uint32_t id, bool isManager);
+    // Every operation on a handle starts the same way: take the lock, find the
+    // caller's handle of the right kind (else 6), check that it holds right (else 5).
+    DWORD withHandle(Session &s, uint32_t id, bool isManager, DWORD right, const HandleOp &op);
+    DWORD withService(Session &s, uint32_t id, DWORD right, const HandleOp &op)
+    {
+        return withHandle(s, id, false, right, op);
+    }
+    uint32_t addHandle(Session &s, bool isManager, DWORD granted,
+                       const std::shared_ptr<Service> &svc);
     std::shared_ptr<Service> findService(const std::string &name);
+    std::shared_ptr<Service> serviceOfPeer(const Peer &peer);
+    bool saveLocked(std::string *error);
+    // Saves the database; when that fails, undo puts the change back, the failure
+    // is logged and the caller gets the registry's error code.
+    DWORD saveOrUndo(const std::function<void()> &undo);
+    void removeIfDeleted(const std::shared_ptr<Service> &svc);
+    void logManagerEvent(uint32_t type, uint32_t id, const std::string &text);
+
+    // processes.cpp
     DWORD startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
                       const std::vector<std::string> &args);
-    void readChannel(std::shared_ptr<Service> svc, std::shared_ptr<ServiceProcess> proc);
+    DWORD controlLocked(Lock &lock, const std::shared_ptr<Service> &svc, DWORD control,
+                        SERVICE_STATUS *status, bool *statusFilled);
+    void watchLoop();
+    void reapLocked();
+    void readChannelLocked(int fd, size_t maxFrames);
+    void closeChannelLocked(ServiceProcess &proc);
     void onChannelMessage(const std::shared_ptr<Service> &svc,
                           const std::shared_ptr<ServiceProcess> &proc, const std::string &frame,
                           bool *keep);
     void finish(const std::shared_ptr<Service> &svc, const std::shared_ptr<ServiceProcess> &proc);
-    void reapLoop();
-    void housekeepingLoop();
-    void removeIfDeleted(const std::shared_ptr<Service> &svc);
-    bool saveLocked(std::string *error);
-    void logManagerEvent(uint32_t type, uint32_t id, const std::string &text);
+    Clock::time_point killOverdueLocked();
 
     std::string m_dir;
     EventLog m_eventLog;
+    Watcher m_watcher;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<std::string, std::shared_ptr<Service>> m_services; // by folded name
@@ -122,6 +148,7 @@ private:
         std::weak_ptr<Service> service;
         std::shared_ptr<ServiceProcess> process;
     };
-    std::map<pid_t, Child> m_children;
+    std::map<pid_t, Child> m_children; // launched and not yet reaped
+    std::map<int, Child> m_channels;   // by our end of the channel, while open
     bool m_shuttingDown = false;
 };

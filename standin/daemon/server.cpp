@@ -1,7 +1,12 @@
 #include "server.h"
 
+#include "config.h"
 #include "wire.h"
 
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using svcwire::Reader;
@@ -133,7 +138,25 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
         for (std::string &str : e.strings)
             if (!r.str(&str))
                 return false;
-        m.eventLog().write(e);
+        error = m.reportEvent(s, std::move(e));
+        break;
+    }
+    case svcwire::OpSetGroupAccess: {
+        std::string group;
+        uint32_t access = 0;
+        if (!r.u32(&id) || !r.str(&group) || !r.u32(&access))
+            return false;
+        error = m.setGroupAccess(s, id, group, access);
+        break;
+    }
+    case svcwire::OpQueryGroupAccess: {
+        std::map<std::string, uint32_t> groups;
+        if (!r.u32(&id))
+            return false;
+        error = m.queryGroupAccess(s, id, &groups);
+        payload.u32(uint32_t(groups.size()));
+        for (const auto &g : groups)
+            payload.str(g.first).u32(g.second);
         break;
     }
     case svcwire::OpPing:
@@ -147,21 +170,61 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
     return true;
 }
 
+// Waits for the next whole request. An unprivileged client must send it within
+// the idle time, and may have only its share of bytes on the way.
+bool readRequest(int fd, const Session &session, ClientLimits &limits, std::string *frame)
+{
+    const Peer &peer = session.peer;
+    size_t reserved = 0;
+    auto admit = [&](uint32_t length) {
+        if (peer.privileged())
+            return true;
+        if (!limits.reserve(peer.uid(), length))
+            return false;
+        reserved = length;
+        return true;
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::idleTimeoutMs());
+    svcwire::FrameReader reader;
+    svcwire::FrameReader::Result result;
+    while ((result = reader.read(fd, frame, admit)) == svcwire::FrameReader::Again) {
+        int timeoutMs = -1;
+        if (!peer.privileged()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
+            timeoutMs = int(left.count());
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) < 0 && errno != EINTR)
+            break;
+    }
+    if (reserved)
+        limits.release(peer.uid(), reserved);
+    return result == svcwire::FrameReader::Frame;
+}
+
 } // namespace
 
-void serveClient(Manager &manager, int fd, uid_t peerUid)
+void serveClient(Manager &manager, ClientLimits &limits, int fd, std::unique_ptr<Session> session)
 {
-    Session session;
-    session.privileged = peerUid == 0 || peerUid == ::geteuid();
+    if (!session->peer.privileged()) {
+        // An answer that the client does not take counts as idling too.
+        const int ms = svcconfig::idleTimeoutMs();
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
     std::string frame;
-    while (svcwire::recvFrame(fd, &frame)) {
+    while (readRequest(fd, *session, limits, &frame)) {
         Reader request(frame);
         Writer answer;
-        if (!handle(manager, session, request, &answer))
+        if (!handle(manager, *session, request, &answer))
             break; // not our protocol: drop this client, nobody else
         if (!svcwire::sendFrame(fd, answer.data()))
             break;
     }
-    manager.closeSession(session);
+    manager.closeSession(*session);
     ::close(fd);
+    if (!session->peer.privileged())
+        limits.leave(session->peer.uid());
 }

@@ -59,6 +59,14 @@ typedef struct _SERVICE_DESCRIPTIONW
     LPWSTR lpDescription;
 } SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
 
+// A local group's rights on one service (QueryServiceGroupAccessW); the name
+// points into the caller's buffer, behind the records.
+typedef struct _SERVICE_GROUP_ACCESSW
+{
+    LPWSTR lpGroupName;
+    DWORD dwAccess;
+} SERVICE_GROUP_ACCESSW, *LPSERVICE_GROUP_ACCESSW;
+
 typedef void (*LPSERVICE_MAIN_FUNCTIONW)(DWORD dwNumServicesArgs, LPWSTR *lpServiceArgVectors);
 typedef void (*LPHANDLER_FUNCTION)(DWORD dwControl);
 
@@ -70,6 +78,8 @@ typedef struct _SERVICE_TABLE_ENTRYW
 
 // Access rights
 #define DELETE 0x00010000
+#define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
 #define SC_MANAGER_CONNECT 0x0001
 #define SC_MANAGER_CREATE_SERVICE 0x0002
 #define SC_MANAGER_ENUMERATE_SERVICE 0x0004
@@ -87,9 +97,15 @@ typedef struct _SERVICE_TABLE_ENTRYW
 #define SERVICE_INTERROGATE 0x0080
 #define SERVICE_USER_DEFINED_CONTROL 0x0100
 #define SERVICE_ALL_ACCESS 0xF01FF
+// What a group can be given on one service: query it, start it, stop it, pause
+// and continue it, interrogate it and send it user-defined controls (128-255).
+#define SERVICE_GROUP_OPERATOR_ACCESS                                                              \
+    (SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP |                  \
+     SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL)
 
 // Service types, start types, error control
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_WIN32_SHARE_PROCESS 0x00000020
 #define SERVICE_INTERACTIVE_PROCESS 0x00000100
 #define SERVICE_AUTO_START 0x00000002
 #define SERVICE_DEMAND_START 0x00000003
@@ -148,6 +164,7 @@ typedef struct _SERVICE_TABLE_ENTRYW
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 #define ERROR_SERVICE_EXISTS 1073
 #define ERROR_SERVICE_NEVER_STARTED 1077
+#define ERROR_NONE_MAPPED 1332
 // The manager cannot be reached (its daemon is not running or went away).
 #define RPC_S_SERVER_UNAVAILABLE 1722
 
@@ -177,6 +194,19 @@ HANDLE RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
 BOOL ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
                   WORD wNumStrings, DWORD dwDataSize, LPCWSTR *lpStrings, LPVOID lpRawData);
 BOOL DeregisterEventSource(HANDLE hEventLog);
+
+// Who besides root may operate a service, the stand-in's counterpart of a
+// service's security descriptor. Gives the members of the local group these
+// rights on the service, for handles opened from then on: a part of
+// SERVICE_GROUP_OPERATOR_ACCESS, else ERROR_INVALID_PARAMETER; 0 takes the
+// group's rights away. Needs WRITE_DAC; a group the system does not know is
+// ERROR_NONE_MAPPED. Kept with the service, and gone with it.
+BOOL SetServiceGroupAccessW(SC_HANDLE hService, LPCWSTR lpGroupName, DWORD dwAccess);
+// The groups with rights on the service: *lpGroupCount records, their names
+// behind them in the same buffer. Needs READ_CONTROL. Buffer too small:
+// ERROR_INSUFFICIENT_BUFFER with the size needed in *pcbBytesNeeded.
+BOOL QueryServiceGroupAccessW(SC_HANDLE hService, LPSERVICE_GROUP_ACCESSW lpGroups, DWORD cbBufSize,
+                              LPDWORD pcbBytesNeeded, LPDWORD lpGroupCount);
 
 // Stand-ins for the calling thread's last error and the system's text for a code.
 DWORD GetLastError(void);

@@ -513,4 +513,61 @@ SVCAPI BOOL DeregisterEventSource(HANDLE hEventLog)
     return true;
 }
 
+SVCAPI BOOL SetServiceGroupAccessW(SC_HANDLE hService, LPCWSTR lpGroupName, DWORD dwAccess)
+{
+    Object svc;
+    if (!lookup(hService, Kind::Service, &svc))
+        return false;
+    if (!lpGroupName) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return false;
+    }
+    Writer req;
+    req.u32(svcwire::OpSetGroupAccess).u32(svc.id).str(svcwire::toUtf8(lpGroupName));
+    req.u32(dwAccess);
+    Reader answer{{}};
+    return call(*svc.conn, req, &answer);
+}
+
+SVCAPI BOOL QueryServiceGroupAccessW(SC_HANDLE hService, LPSERVICE_GROUP_ACCESSW lpGroups,
+                                     DWORD cbBufSize, LPDWORD pcbBytesNeeded, LPDWORD lpGroupCount)
+{
+    Object svc;
+    if (!lookup(hService, Kind::Service, &svc))
+        return false;
+    if (!pcbBytesNeeded || !lpGroupCount) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return false;
+    }
+    Reader answer{{}};
+    if (!call(*svc.conn, Writer().u32(svcwire::OpQueryGroupAccess).u32(svc.id), &answer))
+        return false;
+    uint32_t count = 0;
+    bool ok = answer.u32(&count) && count <= 4096;
+    std::vector<std::pair<std::wstring, DWORD>> groups(ok ? count : 0);
+    size_t needed = groups.size() * sizeof(SERVICE_GROUP_ACCESSW);
+    for (auto &g : groups) {
+        std::string name;
+        ok = ok && answer.str(&name) && answer.u32(&g.second);
+        g.first = svcwire::fromUtf8(name);
+        needed += wideBytes(g.first);
+    }
+    if (!ok) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    if (!lpGroups || cbBufSize < needed) {
+        *pcbBytesNeeded = DWORD(needed);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    char *cursor = reinterpret_cast<char *>(lpGroups + groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+        lpGroups[i].lpGroupName = placeString(cursor, groups[i].first);
+        lpGroups[i].dwAccess = groups[i].second;
+    }
+    *lpGroupCount = DWORD(groups.size());
+    return true;
+}
+
 } // extern "C"

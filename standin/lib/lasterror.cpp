@@ -43,6 +43,7 @@ const ErrorText errorTexts[] = {
     {ERROR_SERVICE_EXISTS, L"The specified service already exists."},
     {ERROR_SERVICE_NEVER_STARTED,
      L"No attempts to start the service have been made since the last boot."},
+    {ERROR_NONE_MAPPED, L"No mapping between account names and security IDs was done."},
     {RPC_S_SERVER_UNAVAILABLE, L"The RPC server is unavailable."},
 };
 } // namespace

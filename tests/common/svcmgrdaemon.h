@@ -25,6 +25,7 @@ public:
     // with crash SIGKILL, which leaves the socket file behind.
     void stop(bool crash = false);
     bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_process ? m_process->processId() : 0; }
 
     QString dir() const { return m_dir.path(); }
     QString socketPath() const { return m_dir.filePath("svcmgr.sock"); }

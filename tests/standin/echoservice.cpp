@@ -1,12 +1,15 @@
 // A tiny service for the stand-in's tests. Its start arguments:
-//   log=PATH   where it writes its pid, its arguments and the controls it gets
-//   exit=N     exit code in its statuses
+//   log=PATH       where it writes its pid, its arguments and the controls it gets
+//   exit=N         exit code in its statuses
+//   uid=N          becomes that user (and its group) once it has logged its start
+//   report=SOURCE  then reports "report from echo" to the event log under SOURCE
 // User control 200 ends the process at once, as a crash.
 #include "svcmgr_api.h"
 
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
+#include <grp.h>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -52,6 +55,21 @@ void serviceMain(DWORD argc, LPWSTR *argv)
     }
     log("pid " + std::to_string(::getpid()) + "\nargs " + g_args);
     g_handle = RegisterServiceCtrlHandlerW(argv[0], controlHandler);
+    for (DWORD i = 0; i < argc; ++i) {
+        const std::wstring a = argv[i];
+        if (a.rfind(L"uid=", 0) == 0) {
+            const uid_t uid = uid_t(std::wcstoul(a.c_str() + 4, nullptr, 10));
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+                ::setresuid(uid, uid, uid) != 0)
+                std::_Exit(3);
+        }
+        if (a.rfind(L"report=", 0) == 0) {
+            HANDLE source = RegisterEventSourceW(nullptr, a.c_str() + 7);
+            LPCWSTR text[] = {L"report from echo"};
+            ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, text, nullptr);
+            DeregisterEventSource(source);
+        }
+    }
     report(SERVICE_RUNNING);
 }
 

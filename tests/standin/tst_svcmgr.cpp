@@ -1,7 +1,7 @@
 // The stand-in service manager through a private daemon: the last-error codes
 // of its calls, running services, and the daemon's own restarts and crashes,
 // one daemon per directory, misbehaving and unprivileged clients.
-#include "svcmgr_api.h"
+#include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 
 #include <QProcess>
@@ -13,80 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString echoPath = QStringLiteral("\"" SARVELA_BIN_DIR "/echoservice\"");
-
-// A handle that is closed when it goes out of scope.
-struct ScHandle
-{
-    SC_HANDLE h;
-    ~ScHandle()
-    {
-        if (h)
-            CloseServiceHandle(h);
-    }
-};
-
-SC_HANDLE openService(const QString &name, DWORD access)
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, name.toStdWString().c_str(), access);
-    const DWORD error = GetLastError();
-    CloseServiceHandle(manager);
-    SetLastError(error);
-    return service;
-}
-
-// These return the last-error code of the call, 0 on success.
-DWORD createService(const QString &name, const QString &path = echoPath, DWORD startType = 3)
-{
-    ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    ScHandle service{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
-                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
-                                    SERVICE_ERROR_NORMAL, path.toStdWString().c_str(), nullptr,
-                                    nullptr, nullptr, nullptr, nullptr)};
-    return service.h ? 0 : GetLastError();
-}
-
-DWORD startService(const QString &name, const QStringList &args = {})
-{
-    std::vector<std::wstring> wideArgs(size_t(args.size()));
-    std::vector<LPCWSTR> argv;
-    for (int i = 0; i < args.size(); ++i)
-        argv.push_back((wideArgs[size_t(i)] = args[i].toStdWString()).c_str());
-    ScHandle service{openService(name, SERVICE_START)};
-    return StartServiceW(service.h, DWORD(argv.size()), argv.data()) ? 0 : GetLastError();
-}
-
-DWORD controlService(const QString &name, DWORD code, SERVICE_STATUS *status = nullptr)
-{
-    SERVICE_STATUS s{};
-    ScHandle service{openService(name, SERVICE_ALL_ACCESS)};
-    return ControlService(service.h, code, status ? status : &s) ? 0 : GetLastError();
-}
-
-SERVICE_STATUS queryStatus(const QString &name)
-{
-    SERVICE_STATUS s{};
-    ScHandle service{openService(name, SERVICE_QUERY_STATUS)};
-    QueryServiceStatus(service.h, &s);
-    return s;
-}
-
-// Gives up after a generous limit instead of asserting a time.
-template <typename Pred> bool waitUntil(Pred pred)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < 10000)
-        QThread::msleep(20);
-    return pred();
-}
-
-bool waitForState(const QString &name, DWORD state)
-{
-    return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });
-}
 
 bool processAlive(qint64 pid)
 {
@@ -100,13 +26,6 @@ QByteArray run(const QStringList &command)
     p.start(command.first(), command.mid(1));
     p.waitForFinished(30000);
     return p.exitCode() == 0 ? p.readAllStandardOutput().trimmed() : QByteArray();
-}
-
-QStringList readLines(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -275,6 +194,38 @@ private slots:
         QVERIFY(loggedProcessGone());
     }
 
+    void pathWithBlanks_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("registered"); // %1: a folder holding "my" and "my service"
+        QTest::newRow("unquoted: the whole path, never up to the blank") << "svc-unquoted"
+                                                                         << "%1/my service";
+        QTest::newRow("quoted, with words after it: up to the closing quote")
+            << "svc-quoted"
+            << "\"%1/my service\" --option";
+    }
+
+    void pathWithBlanks()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, registered);
+        // "my" is what a path cut at its blank would run instead of "my service".
+        QTemporaryDir dir;
+        const QString decoyRan = dir.filePath("decoy-ran");
+        QFile decoy(dir.filePath("my"));
+        QVERIFY(decoy.open(QIODevice::WriteOnly));
+        decoy.write("#!/bin/sh\ntouch '" + QFile::encodeName(decoyRan) + "'\n");
+        decoy.close();
+        QVERIFY(decoy.setPermissions(decoy.permissions() | QFile::ExeOwner));
+        QVERIFY(QFile::copy(SARVELA_BIN_DIR "/echoservice", dir.filePath("my service")));
+
+        QCOMPARE(createService(name, registered.arg(dir.path())), DWORD(0));
+        QVERIFY(startAndWait(name));
+        QVERIFY(readLines(m_log).contains("args " + name + " log=" + m_log));
+        QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
+        QVERIFY(!QFile::exists(decoyRan));
+    }
+
     void deleteRunningService()
     {
         QCOMPARE(createService("svc-doomed"), DWORD(0));
@@ -379,6 +330,43 @@ private slots:
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
         QCOMPARE(queryStatus("svc-orphan").dwCurrentState, DWORD(SERVICE_STOPPED));
+    }
+
+    void readsDatabaseWithoutGroups()
+    {
+        // A database written before groups could be given rights on a service.
+        SvcMgrDaemon older;
+        QFile db(older.dir() + "/services.db");
+        QVERIFY(db.open(QIODevice::WriteOnly));
+        db.write("svcmgr-services 1\nsvc-older\tOlder\t/bin/true\t16\t3\t1\tLocalSystem\t0\t1\t"
+                 "kept\\tas it was\t0\n");
+        db.close();
+        QString error;
+        QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
+        ScHandle service{openService("svc-older", SERVICE_ALL_ACCESS)};
+        QVERIFY(service.h);
+        alignas(8) char buffer[512];
+        DWORD needed = 0, count = 1;
+        QVERIFY(QueryServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION,
+                                     reinterpret_cast<LPBYTE>(buffer), sizeof buffer, &needed));
+        QCOMPARE(QString::fromWCharArray(
+                     reinterpret_cast<LPSERVICE_DESCRIPTIONW>(buffer)->lpDescription),
+                 "kept\tas it was");
+        QVERIFY(QueryServiceGroupAccessW(service.h,
+                                         reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(buffer),
+                                         sizeof buffer, &needed, &count));
+        QCOMPARE(count, DWORD(0));
+        // The next save writes the current format, which the next start reads.
+        SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(L"changed")};
+        QVERIFY(ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &description));
+        older.stop();
+        QVERIFY(db.open(QIODevice::ReadOnly));
+        QVERIFY(db.readLine().startsWith("svcmgr-services 2"));
+        db.close();
+        QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
+        QVERIFY(ScHandle{openService("svc-older", SERVICE_QUERY_STATUS)}.h);
+        older.stop();
+        qputenv("SVCMGR_DIR", QFile::encodeName(m_daemon.dir())); // back to this test's daemon
     }
 
     void restartKeepsDatabase()
