@@ -6,11 +6,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <QVariant>
 
 #ifdef Q_OS_UNIX
@@ -72,59 +75,94 @@ QString BackupEngine::outputPath(const QString &fileName) const
     return confbu::joinPath(outputdir, fileName);
 }
 
-// Registers the default connection anew and opens the settings file read-only: the
-// service never writes it, and a missing file must never be created.
-bool BackupEngine::openSettings(const QString &messagePrefix)
+// A failure that is still the same at the next check is not logged again; the retry goes on.
+void BackupEngine::settingsUnreadable(const QString &message)
+{
+    if (message == settingsFailure)
+        return;
+    settingsFailure = message;
+    log(message);
+}
+
+// The entry that opens a read is written once per failure streak, not at every retry.
+void BackupEngine::startSettingsRead(const QString &entry)
+{
+    if (settingsFailure.isEmpty())
+        log(entry);
+}
+
+// Runs one statement on the settings file, through a connection that exists only for this
+// read: the panel's saves must not wait for a backup run. The file is opened read-write,
+// without creating it, so that the journal of a save that crashed is rolled back instead of
+// making every read fail.
+bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
+                                const std::function<void(const QSqlRecord &)> &row)
 {
     const QString path = programPath(confbu::SettingsFile);
-    if (!QFile::exists(path)) {
-        log(messagePrefix + QStringLiteral("Maaf file [") + path +
-            QStringLiteral("] tidak ditemukan."));
+    if (!QFileInfo::exists(path)) {
+        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + path +
+                           QStringLiteral("] tidak ditemukan."));
         return false;
     }
-    settingsDb = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-    settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    settingsDb.setDatabaseName(path);
-    settingsDb.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-    if (!settingsDb.open()) {
-        log(messagePrefix + QStringLiteral("Error Load database :") +
-            settingsDb.lastError().text());
+    const QString connection = QLatin1String(QSqlDatabase::defaultConnection);
+    QString failure;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(QStringLiteral("file:") +
+                           QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +
+                           QStringLiteral("?mode=rw"));
+        db.setConnectOptions(
+            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(SettingsBusyTimeoutMs));
+        if (!db.open()) {
+            failure = prefix + QStringLiteral("Error Load database :") + db.lastError().text();
+        } else {
+            QSqlQuery query(db);
+            if (!query.prepare(statement) || !query.exec()) {
+                failure = prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
+                          query.lastError().text();
+            } else {
+                while (query.next())
+                    row(query.record());
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    if (!failure.isEmpty()) {
+        settingsUnreadable(failure);
         return false;
+    }
+    if (!settingsFailure.isEmpty()) {
+        settingsFailure.clear();
+        log(QStringLiteral("Pengaturan terbaca kembali."));
     }
     return true;
 }
 
 bool BackupEngine::ReadConfig()
 {
-    log(QStringLiteral("Read Config."));
-    if (!openSettings(QString()))
-        return false;
-
-    QSqlQuery query(settingsDb);
-    if (!query.prepare(QStringLiteral("select * from confdb; ")) || !query.exec()) {
-        log(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text());
-        return false;
-    }
+    startSettingsRead(QStringLiteral("Read Config."));
     bool result = false;
     // Every row is read over the previous one; the last row's values are in effect.
-    while (query.next()) {
-        const confbu::Settings row = confbu::fromRecord(query.record());
-        server = row.server;
-        user = row.user;
-        pass = row.pass;
-        outputdir = row.outputdir;
-        port = row.port;
-        jam1 = row.jam1;
-        jam2 = row.jam2;
-        jam3 = row.jam3;
-        jam4 = row.jam4;
-        jam1st = row.jam1st;
-        jam2st = row.jam2st;
-        jam3st = row.jam3st;
-        jam4st = row.jam4st;
-        result = true;
-    }
+    const bool read = readSettings(QString(), QStringLiteral("select * from confdb; "),
+                                   [this, &result](const QSqlRecord &r) {
+                                       const confbu::Settings row = confbu::fromRecord(r);
+                                       server = row.server;
+                                       user = row.user;
+                                       pass = row.pass;
+                                       outputdir = row.outputdir;
+                                       port = row.port;
+                                       jam1 = row.jam1;
+                                       jam2 = row.jam2;
+                                       jam3 = row.jam3;
+                                       jam4 = row.jam4;
+                                       jam1st = row.jam1st;
+                                       jam2st = row.jam2st;
+                                       jam3st = row.jam3st;
+                                       jam4st = row.jam4st;
+                                       result = true;
+                                   });
+    if (!read)
+        return false;
     user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
     pass = confbu::passwordOrDefault(pass, confbu::Blanks::AreEmpty);
     return result;
@@ -133,6 +171,8 @@ bool BackupEngine::ReadConfig()
 bool BackupEngine::CheckSchedule()
 {
     const QString nowText = clock().toString(QStringLiteral("hhmm"));
+    if (runPending)
+        RunBackup();
     bool matched = false;
     if (jam1st) {
         matched = jam1.toString(QStringLiteral("hhmm")) == nowText;
@@ -166,22 +206,19 @@ bool BackupEngine::RunBackup()
         return false;
     }
 
-    const QString prefix = QStringLiteral("Read Database BU. ");
-    log(QStringLiteral("Read List DB"));
-    if (!openSettings(prefix))
+    // The whole list is read before the first job, so that the file is free during the run.
+    startSettingsRead(QStringLiteral("Read List DB"));
+    QStringList databases;
+    runPending =
+        !readSettings(QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
+                      [&databases](const QSqlRecord &row) {
+                          databases << row.value(QStringLiteral("dbname")).toString();
+                      });
+    if (runPending)
         return false;
-    QSqlQuery query(settingsDb);
-    if (!query.prepare(QStringLiteral("select * from tbldb; ")) || !query.exec()) {
-        log(prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
-            query.lastError().text());
-        return false;
-    }
-    bool result = false;
-    while (query.next()) {
-        BackupDatabase(query.value(QStringLiteral("dbname")).toString());
-        result = true;
-    }
-    return result;
+    for (const QString &dbname : qAsConst(databases))
+        BackupDatabase(dbname);
+    return !databases.isEmpty();
 }
 
 bool BackupEngine::isDangerousDatabaseName(const QString &dbname)

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+
+class QSqlRecord;
 
 class BackupEngine
 {
@@ -19,6 +21,10 @@ public:
     // programDir: where confbu.cfg, busys.log and dbutils/pg_dump are found (empty: the
     // directory of the running program). clock: the local time (empty: the real clock).
     explicit BackupEngine(const QString &programDir = QString(), Clock clock = Clock());
+
+    // Waits this long for a panel that is saving before it reports the settings unreadable;
+    // short, so that a stop is never held up, since the next check tries again anyway.
+    static constexpr int SettingsBusyTimeoutMs = 1000;
 
     bool ReadConfig();
     bool CheckSchedule();
@@ -41,7 +47,10 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
-    bool openSettings(const QString &messagePrefix);
+    bool readSettings(const QString &prefix, const QString &statement,
+                      const std::function<void(const QSqlRecord &)> &row);
+    void startSettingsRead(const QString &entry);
+    void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
     QString toolPath() const;
     QString outputPath(const QString &fileName) const;
@@ -50,7 +59,10 @@ private:
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
-    QSqlDatabase settingsDb;
+    // The last settings failure logged: the same failure again is not logged at every check.
+    QString settingsFailure;
+    // The database list could not be read at a backup time: the next check tries again.
+    bool runPending = false;
     bool slot1Done = false;
     bool slot2Done = false;
 };

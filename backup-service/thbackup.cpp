@@ -18,12 +18,13 @@ void ThBackup::run()
 {
     // The engine lives as long as the process; the settings connection belongs to this thread.
     engine = new BackupEngine(programDir, clock);
-    if (!engine->ReadConfig()) {
-        running = false;
-        return;
-    }
+    // Settings that cannot be read now (locked by a save, missing) are tried again at every
+    // check: a service that shows as running must never have given up.
+    bool configured = false;
     while (running) {
-        engine->CheckSchedule();
+        configured = configured || engine->ReadConfig();
+        if (configured)
+            engine->CheckSchedule();
         QMutexLocker locker(&sleepMutex);
         if (running)
             wakeUp.wait(&sleepMutex, checkIntervalMs);

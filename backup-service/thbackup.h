@@ -1,5 +1,5 @@
-// The backup worker: reads the settings once, then checks the backup times every
-// 15 seconds and runs the backups on this thread.
+// The backup worker: reads the settings (again at every check until they could be read), then
+// checks the backup times every 15 seconds and runs the backups on this thread.
 #pragma once
 
 #include "backupengine.h"

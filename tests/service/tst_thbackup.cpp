@@ -1,0 +1,167 @@
+// The backup worker as the service runs it, against the fake pg_dump: settings that cannot
+// be read when it starts are read at a later check, and a save in the panel never waits
+// for a backup run.
+#include "backupengine.h"
+#include "servicetestkit.h"
+#include "thbackup.h"
+
+#include <QProcess>
+#include <QtTest>
+
+using namespace servicetest;
+
+namespace {
+
+// The sqlite3 shell on the settings file, as a second process would use it. Statements are
+// sent one at a time; ready() waits until everything sent so far has run.
+class SqliteShell
+{
+public:
+    explicit SqliteShell(const QString &path)
+    {
+        shell.start("sqlite3", {"-batch", path});
+        shell.waitForStarted();
+    }
+    ~SqliteShell()
+    {
+        shell.kill();
+        shell.waitForFinished();
+    }
+    bool ready(const QString &statements)
+    {
+        shell.write((statements + "\nSELECT 'siap';\n").toUtf8());
+        while (!shell.readAllStandardOutput().contains("siap"))
+            if (!shell.waitForReadyRead(10000))
+                return false;
+        return true;
+    }
+    void killNow()
+    {
+        shell.kill(); // SIGKILL: whatever the open transaction wrote stays behind
+        shell.waitForFinished();
+    }
+    void end()
+    {
+        shell.closeWriteChannel();
+        shell.waitForFinished();
+    }
+
+private:
+    QProcess shell;
+};
+
+// A worker on the folder whose clock always says 05:30 on 1 March 2024, the first backup
+// time of the usual settings, and who looks every tenth of a second.
+class Worker
+{
+public:
+    explicit Worker(const ProgramFolder &folder)
+        : thread(
+              folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100)
+    {
+        thread.start();
+    }
+    ~Worker()
+    {
+        thread.stop();
+        thread.wait();
+    }
+    ThBackup thread;
+};
+
+} // namespace
+
+class TestThBackup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void unreadableSettingsAreReadLater_data();
+    void unreadableSettingsAreReadLater();
+    void panelSavesDuringARun();
+};
+
+void TestThBackup::unreadableSettingsAreReadLater_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("failure"); // the one entry logged while it lasts; empty: none
+
+    QTest::newRow("journal of a save killed half-way is rolled back") << "journal" << QString();
+    QTest::newRow("locked longer than the busy time-out at start")
+        << "lock"
+        << "Gagal memanggil data.\nPesan Error : database is locked";
+    QTest::newRow("missing at start, delivered later") << "missing"
+                                                       << "Maaf file [";
+}
+
+void TestThBackup::unreadableSettingsAreReadLater()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, failure);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    const QString settings = folder.file("confbu.cfg");
+    SqliteShell shell(settings);
+    if (obstacle == "journal") {
+        // Enough pages that the save writes some of them into the file before it commits.
+        QVERIFY(shell.ready("CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) "
+                            "FROM generate_series(1, 2000);"));
+        QVERIFY(shell.ready("PRAGMA cache_size = 2; BEGIN; UPDATE confdb SET outputdir = "
+                            "'/nonexistent'; UPDATE pad SET x = randomblob(1000);"));
+        shell.killNow();
+        QVERIFY(QFileInfo::exists(settings + "-journal"));
+    } else if (obstacle == "lock") {
+        QVERIFY(shell.ready("BEGIN EXCLUSIVE;"));
+    } else {
+        shell.end();
+        QVERIFY(QFile::rename(settings, settings + ".nanti"));
+    }
+
+    Worker worker(folder);
+    if (!failure.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
+        QTest::qWait(2500); // several more checks fail the same way
+        obstacle == "lock" ? shell.end() : void(QFile::rename(settings + ".nanti", settings));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!folder.log().filter("Backup Database : ").isEmpty(), 10000);
+
+    // The failure once, however many checks met it; the dump goes where the settings said
+    // before the save that was rolled back.
+    QStringList log = folder.log();
+    QCOMPARE(log.takeFirst(), QString("Read Config."));
+    if (!failure.isEmpty()) {
+        QVERIFY2(log.takeFirst().startsWith(failure), qPrintable(folder.log().join('\n')));
+        QCOMPARE(log.takeFirst(), QString("Pengaturan terbaca kembali."));
+    }
+    QCOMPARE(log.takeFirst(), QString("Read List DB"));
+    QVERIFY2(log.first().startsWith("Backup Database : " + folder.outputDir() + "/bu_sales_"),
+             qPrintable(log.first()));
+    QVERIFY(!QFileInfo::exists(settings + "-journal"));
+}
+
+// The panel saves with a busy time-out far shorter than the run; the run must not hold
+// the file meanwhile.
+void TestThBackup::panelSavesDuringARun()
+{
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"macet", "sales"}), qPrintable(folder.error));
+    BackupEngine engine(folder.path());
+    QVERIFY(engine.ReadConfig());
+    engine.setToolTimeoutMs(1500);
+
+    QProcess panel;
+    panel.start("sh", {"-c",
+                       "sleep 0.5; exec sqlite3 -cmd '.timeout 200' \"$0\" "
+                       "\"update confdb set server = 'baru'; insert into tbldb values "
+                       "('gudang')\"",
+                       folder.file("confbu.cfg")});
+    QVERIFY(engine.RunBackup());
+    QVERIFY(panel.waitForFinished());
+    QCOMPARE(panel.readAllStandardError(), QByteArray());
+    QCOMPARE(panel.exitCode(), 0);
+    // The list was read whole before the first job: what was added counts from the next run.
+    QCOMPARE(folder.log().filter("Backup Database : ").size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestThBackup)
+#include "tst_thbackup.moc"
