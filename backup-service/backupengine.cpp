@@ -1,6 +1,7 @@
 #include "backupengine.h"
 
 #include "confbu.h"
+#include "programfile.h"
 #include "writelog.h"
 
 #include <QCoreApplication>
@@ -98,10 +99,19 @@ void BackupEngine::startSettingsRead(const QString &entry)
 bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
                                 const std::function<void(const QSqlRecord &)> &row)
 {
-    const QString path = programPath(confbu::SettingsFile);
-    if (!QFileInfo::exists(path)) {
-        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + path +
+    const QString entry = programPath(confbu::SettingsFile);
+    const QString path = programfile::resolve(programDir, confbu::SettingsFile);
+    QString refusal;
+    const QFileInfo target(path);
+    if (!target.exists() && !target.isSymLink()) {
+        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + entry +
                            QStringLiteral("] tidak ditemukan."));
+        return false;
+    }
+    // SQLite would follow a link planted at the target, and roll a journal back into it.
+    if (!programfile::isRegularFile(path, &refusal)) {
+        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + path +
+                           QStringLiteral("] ") + refusal);
         return false;
     }
     const QString connection = QLatin1String(QSqlDatabase::defaultConnection);

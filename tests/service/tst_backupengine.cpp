@@ -34,6 +34,8 @@ private slots:
     void storedSettings();
     void unusableSettingsFile_data();
     void unusableSettingsFile();
+    void filesBehindProgramLinks_data();
+    void filesBehindProgramLinks();
     void runsOncePerMatchingMinute_data();
     void runsOncePerMatchingMinute();
     void argumentList_data();
@@ -126,6 +128,58 @@ void TestBackupEngine::unusableSettingsFile()
              qPrintable(log.last()));
     QCOMPARE(QFileInfo::exists(path), kind != "missing");
     QCOMPARE(readText(path), before);
+}
+
+void TestBackupEngine::filesBehindProgramLinks_data()
+{
+    QTest::addColumn<QString>("planted"); // what stands behind a link in the data folder
+    QTest::addColumn<QStringList>("dataLog");
+
+    const QStringList read{"Read Config."};
+    QTest::newRow("regular files behind root's links are used") << "" << read;
+    // Nothing is read back from behind the log: the victim shows what was written.
+    QTest::newRow("link planted as the log is not followed") << "busys.log=link" << QStringList();
+    QTest::newRow("FIFO planted as the log holds nothing up") << "busys.log=fifo" << QStringList();
+    QTest::newRow("link planted as the settings is not opened")
+        << "confbu.cfg=link"
+        << (read + QStringList{"Error Load database :[%D/confbu.cfg] berupa link"});
+}
+
+// The installed layout: confbu.cfg and busys.log are the program folder's links into a data
+// folder that members of the admin group may write (setgid, sticky). What a member plants
+// there under a missing name is never followed and never holds the service up.
+void TestBackupEngine::filesBehindProgramLinks()
+{
+    QFETCH(QString, planted);
+    QFETCH(QStringList, dataLog);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}), qPrintable(folder.error));
+    const QString data = folder.file("data");
+    QVERIFY(QDir().mkpath(data) && ::chmod(QFile::encodeName(data).constData(), 03770) == 0);
+    QVERIFY(QFile::rename(folder.file("confbu.cfg"), data + "/confbu.cfg"));
+    QFile victim(folder.file("korban"));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("milik orang lain\n") > 0);
+    victim.close();
+    const QString name = planted.section('=', 0, 0), kind = planted.section('=', 1);
+    if (name == "confbu.cfg")
+        QVERIFY(QFile::rename(data + "/confbu.cfg", data + "/confbu.asli"));
+    if (kind == "link")
+        QVERIFY(QFile::link(victim.fileName(), data + "/" + name));
+    else if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(data + "/" + name).constData(), 0660), 0);
+    for (const char *file : {"confbu.cfg", "busys.log"})
+        QVERIFY(QFile::link(data + "/" + file, folder.file(file)));
+
+    BackupEngine engine(folder.path());
+    QCOMPARE(engine.ReadConfig(), name != "confbu.cfg");
+    QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
+    QVERIFY(QFileInfo(folder.file("busys.log")).isSymLink());
+    if (name == "busys.log")
+        return;
+    QCOMPARE(logMessages(data + "/busys.log"), dataLog.replaceInStrings("%D", data));
+    struct stat info = {};
+    QCOMPARE(::lstat(QFile::encodeName(data + "/busys.log").constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0660u); // the panel empties it as a member of the group
 }
 
 void TestBackupEngine::runsOncePerMatchingMinute_data()
