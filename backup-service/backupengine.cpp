@@ -1,6 +1,7 @@
 #include "backupengine.h"
 
 #include "confbu.h"
+#include "outputfolder.h"
 #include "programfile.h"
 #include "writelog.h"
 
@@ -209,10 +210,10 @@ bool BackupEngine::CheckSchedule()
 
 bool BackupEngine::RunBackup()
 {
-    // An empty folder would name the working directory, or the root of the file system.
-    if (outputdir.isEmpty() || !QDir(outputdir).exists()) {
-        log(QStringLiteral("Lokasi backup [") + outputdir +
-            QStringLiteral("] tidak ditemukan. Proses dibatalkan."));
+    QString refusal;
+    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
+    if (!folder) {
+        log(refusal);
         return false;
     }
 
@@ -227,7 +228,7 @@ bool BackupEngine::RunBackup()
     if (runPending)
         return false;
     for (const QString &dbname : qAsConst(databases))
-        BackupDatabase(dbname);
+        BackupDatabase(dbname, *folder);
     return !databases.isEmpty();
 }
 
@@ -239,13 +240,26 @@ bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
            dbname.contains(QLatin1Char('\n')) || dbname.contains(QLatin1Char('\r'));
 }
 
-void BackupEngine::BackupDatabase(QString dbname)
+bool BackupEngine::leavesOutputFolder(const QString &dbname)
+{
+    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) ||
+           dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
+}
+
+void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
 {
     // Such a name would make pg_dump take it as an option or connect where the name
     // says, handing our password to that server.
     if (isDangerousDatabaseName(dbname)) {
         log(QStringLiteral("Backup Database DITOLAK : nama database [") + printable(dbname) +
             QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
+                           "pg_dump tidak dijalankan."));
+        return;
+    }
+    // The name becomes part of the file names: it must not lead out of the output folder.
+    if (leavesOutputFolder(dbname)) {
+        log(QStringLiteral("Backup Database DITOLAK : nama database [") + dbname +
+            QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
                            "pg_dump tidak dijalankan."));
         return;
     }
@@ -268,7 +282,7 @@ void BackupEngine::BackupDatabase(QString dbname)
         QStringLiteral("--username=") + user,
         QStringLiteral("--format=custom"),
         QStringLiteral("--verbose"),
-        QStringLiteral("--file=") + dumpPath,
+        QStringLiteral("--file=") + folder.filePath(base + QStringLiteral(".bu")),
         QStringLiteral("--table=tbl*"),
         QStringLiteral("-w"),
         dbname,

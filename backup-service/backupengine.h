@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class OutputFolder;
 class QSqlRecord;
 
 class BackupEngine
@@ -29,12 +30,14 @@ public:
     bool ReadConfig();
     bool CheckSchedule();
     bool RunBackup();
-    void BackupDatabase(QString dbname);
+    void BackupDatabase(const QString &dbname, OutputFolder &folder);
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
 
     // Names that pg_dump would read as an option or as a connection string.
     static bool isDangerousDatabaseName(const QString &dbname);
+    // Names that are empty or would put a file outside the output folder.
+    static bool leavesOutputFolder(const QString &dbname);
 
     // The settings, as read by ReadConfig.
     QString logName;

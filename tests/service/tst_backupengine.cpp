@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace servicetest;
 
@@ -42,6 +43,8 @@ private slots:
     void argumentList();
     void runLog_data();
     void runLog();
+    void outputFolderRule_data();
+    void outputFolderRule();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -279,6 +282,15 @@ void TestBackupEngine::runLog_data()
                            "Backup Database : %O/bu_sales_20130709.054709.bu"};
     }
 
+    const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
+                            "luar lokasi backup. pg_dump tidak dijalankan.";
+    for (const QString &name : QStringList{"", "../etc", "a/b", "a\\b", ".."}) {
+        QTest::addRow("name [%s] would leave the output folder", qPrintable(name))
+            << QVariantMap() << QStringList{name, "sales"}
+            << QStringList{"Read List DB", outside.arg(name),
+                           "Backup Database : %O/bu_sales_20130709.054709.bu"};
+    }
+
     const QList<std::pair<QString, QString>> failures{
         {"gagal", "selesai dengan kode keluar 3."},
         {"macet", "melewati batas waktu 1 detik dan dihentikan."}};
@@ -317,6 +329,73 @@ void TestBackupEngine::runLog()
              expectedLog.filter("Backup Database : ").size());
     QCOMPARE(QDir(folder.outputDir()).entryList({"*.bu"}),
              ran ? QStringList{expectedLog.last().section('/', -1)} : QStringList());
+}
+
+void TestBackupEngine::outputFolderRule_data()
+{
+    QTest::addColumn<QString>("outputdir"); // in the program folder %T, itself root's and 0700
+    QTest::addColumn<QStringList>(
+        "setup");                         // "mkdir|path|mode", "chown|path|uid", "link|path|target"
+    QTest::addColumn<QString>("refusal"); // empty: the run goes ahead
+
+    const QString writable =
+        "Lokasi backup [%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
+    const QString foreign =
+        "Lokasi backup [%1] dimiliki pengguna lain (uid 65534). Proses dibatalkan.";
+    QTest::newRow("group-writable folder")
+        << "keluar" << QStringList{"mkdir|keluar|775"} << writable.arg("%T/keluar");
+    QTest::newRow("world-writable sticky folder itself")
+        << "keluar" << QStringList{"mkdir|keluar|1777"} << writable.arg("%T/keluar");
+    QTest::newRow("folder owned by another user")
+        << "keluar" << QStringList{"mkdir|keluar|750", "chown|keluar|65534"}
+        << foreign.arg("%T/keluar");
+    QTest::newRow("folder above writable by the group")
+        << "atas/keluar" << QStringList{"mkdir|atas|770", "mkdir|atas/keluar|750"}
+        << writable.arg("%T/atas");
+    QTest::newRow("sticky folder above with root's folder inside is fine")
+        << "tmp/keluar" << QStringList{"mkdir|tmp|1777", "mkdir|tmp/keluar|750"} << QString();
+    QTest::newRow("sticky folder above with another user's folder inside")
+        << "tmp/keluar"
+        << QStringList{"mkdir|tmp|1777", "mkdir|tmp/keluar|750", "chown|tmp/keluar|65534"}
+        << foreign.arg("%T/tmp/keluar");
+    QTest::newRow("link in the path to a sound folder: the folder is used")
+        << "tautan/keluar" << QStringList{"mkdir|asli/keluar|750", "link|tautan|asli"} << QString();
+    QTest::newRow("link in the path to a writable folder: the folder is refused")
+        << "tautan/keluar"
+        << QStringList{"mkdir|bebas|777", "mkdir|bebas/keluar|750", "link|tautan|bebas"}
+        << writable.arg("%T/bebas");
+}
+
+// Only a folder that no one but root can change, up to the root of the file system, gets
+// root's dumps; every other run is refused with the folder and the reason.
+void TestBackupEngine::outputFolderRule()
+{
+    QFETCH(QString, outputdir);
+    QFETCH(QStringList, setup);
+    QFETCH(QString, refusal);
+    ProgramFolder folder;
+    const QString top = folder.path();
+    for (const QString &step : setup) {
+        const QStringList part = step.split('|');
+        const QString path = top + '/' + part[1];
+        const bool done =
+            part[0] == "mkdir" ? QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(),
+                                                                part[2].toUInt(nullptr, 8)) == 0
+            : part[0] == "chown"
+                ? ::chown(QFile::encodeName(path).constData(), part[2].toUInt(), -1) == 0
+                : QFile::link(part[2], path);
+        QVERIFY2(done, qPrintable(step));
+    }
+    QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}),
+             qPrintable(folder.error));
+    engineFor(folder)->RunBackup();
+
+    const QStringList log = folder.log();
+    const QString dump = top + '/' + outputdir + "/bu_sales_20130709.054709.bu";
+    QCOMPARE(log.first(),
+             refusal.isEmpty() ? QString("Read List DB") : QString(refusal).replace("%T", top));
+    QCOMPARE(log.contains("Backup Database : " + dump), refusal.isEmpty());
+    QCOMPARE(QFileInfo(dump).isFile(), refusal.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)
