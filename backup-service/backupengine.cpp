@@ -1,6 +1,7 @@
 #include "backupengine.h"
 
 #include "confbu.h"
+#include "dumpjob.h"
 #include "outputfolder.h"
 #include "programfile.h"
 #include "writelog.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -18,22 +18,32 @@
 #include <QUrl>
 #include <QVariant>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
-// The dump is written by pg_dump itself; its mode comes from the umask it inherits.
-class DumpProcess : public QProcess
+// Only one worker runs jobs from a program folder at a time, so that what a run removes as
+// left over is never a file that a live process is still writing.
+class RunLock
 {
-protected:
-#ifdef Q_OS_UNIX
-    void setupChildProcess() override
+public:
+    explicit RunLock(const QString &programDir)
+        : fd(::open(QFile::encodeName(programDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          locked(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
     {
-        ::umask(027);
     }
-#endif
+    ~RunLock()
+    {
+        if (fd >= 0)
+            ::close(fd); // releases the lock
+    }
+    bool held() const { return locked; }
+
+private:
+    const int fd;
+    const bool locked;
 };
 
 // Line breaks would split the entry that names the database over several log lines.
@@ -63,12 +73,12 @@ QString BackupEngine::programPath(const QString &relative) const
     return confbu::joinPath(programDir, relative);
 }
 
-QString BackupEngine::toolPath() const
+QString BackupEngine::toolPath(const QString &tool) const
 {
 #ifdef Q_OS_WIN
-    return programPath(QStringLiteral("dbutils/pg_dump.exe"));
+    return programPath(QStringLiteral("dbutils/") + tool + QStringLiteral(".exe"));
 #else
-    return programPath(QStringLiteral("dbutils/pg_dump"));
+    return programPath(QStringLiteral("dbutils/") + tool);
 #endif
 }
 
@@ -227,9 +237,28 @@ bool BackupEngine::RunBackup()
                       });
     if (runPending)
         return false;
+    const RunLock lock(programDir);
+    if (!lock.held()) {
+        log(QStringLiteral("Backup dilewati: proses lain sedang menjalankan backup dari folder "
+                           "program [") +
+            programDir + QStringLiteral("]."));
+        return false;
+    }
+    removeLeftovers(*folder);
     for (const QString &dbname : qAsConst(databases))
         BackupDatabase(dbname, *folder);
     return !databases.isEmpty();
+}
+
+// Dumps that a process which died was still writing: no live process writes them, since
+// only the holder of the run lock writes in this folder.
+void BackupEngine::removeLeftovers(OutputFolder &folder)
+{
+    for (const QString &name : folder.leftovers()) {
+        folder.remove(name);
+        log(QStringLiteral("Berkas sementara [") + outputPath(name) +
+            QStringLiteral("] dari proses yang terhenti dihapus."));
+    }
 }
 
 bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
@@ -264,62 +293,39 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         return;
     }
 
-    DumpProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const QString stamp = clock().toString(QStringLiteral("yyyyMMdd.hhmmss"));
     const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') + stamp;
     const QString dumpPath = outputPath(base + QStringLiteral(".bu"));
-    const QString runLogPath = outputPath(base + QStringLiteral(".log"));
 
-    // The password travels only in the tool's environment, never on its command line.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    ToolCommand restore{toolPath(QStringLiteral("pg_restore")), {}, environment};
+    // The password travels only in pg_dump's environment, never on its command line.
     environment.insert(QStringLiteral("PGPASSWORD"), pass);
-    process.setProcessEnvironment(environment);
-    process.setStandardOutputFile(QProcess::nullDevice());
-
-    const QStringList arguments{
-        QStringLiteral("--host=") + server,
-        QStringLiteral("--port=") + QString::number(port),
-        QStringLiteral("--username=") + user,
-        QStringLiteral("--format=custom"),
-        QStringLiteral("--verbose"),
-        QStringLiteral("--file=") + folder.filePath(base + QStringLiteral(".bu")),
-        QStringLiteral("--table=tbl*"),
-        QStringLiteral("-w"),
-        dbname,
+    const auto dump = [&](const QString &file) {
+        return ToolCommand{toolPath(QStringLiteral("pg_dump")),
+                           {
+                               QStringLiteral("--host=") + server,
+                               QStringLiteral("--port=") + QString::number(port),
+                               QStringLiteral("--username=") + user,
+                               QStringLiteral("--format=custom"),
+                               QStringLiteral("--verbose"),
+                               QStringLiteral("--file=") + file,
+                               QStringLiteral("--table=tbl*"),
+                               QStringLiteral("-w"),
+                               dbname,
+                           },
+                           environment};
     };
-    // An earlier dump of the same second is replaced; a new one starts out private.
-    CreatePrivateFile(dumpPath);
-
-    QString failure;
-    process.start(toolPath(), arguments, QIODevice::ReadWrite);
-    if (!process.waitForStarted()) {
-        failure = QStringLiteral("pg_dump tidak dapat dijalankan: ") + process.errorString() +
-                  QLatin1Char('.');
-    } else {
-        // pg_dump never reads its input; a closed input cannot keep it waiting.
-        process.closeWriteChannel();
-        if (!process.waitForFinished(toolTimeoutMs)) {
-            process.kill();
-            process.waitForFinished(30000);
-            failure = QStringLiteral("pg_dump melewati batas waktu %1 detik dan dihentikan.")
-                          .arg(toolTimeoutMs / 1000);
-        } else if (process.exitStatus() != QProcess::NormalExit) {
-            failure = QStringLiteral("pg_dump berhenti tidak normal.");
-        } else if (process.exitCode() != 0) {
-            failure =
-                QStringLiteral("pg_dump selesai dengan kode keluar %1.").arg(process.exitCode());
-        }
-    }
-    const QString output = QString::fromUtf8(process.readAllStandardError());
+    const DumpOutcome outcome =
+        DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, nullptr);
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
-    if (!failure.isEmpty()) {
-        // What is left under the final name is no dump; nobody may mistake it for one.
-        QFile::remove(dumpPath);
+    if (outcome.result == DumpOutcome::Ok) {
+        log(QStringLiteral("Backup Database OK : database [") + dbname +
+            QStringLiteral("], file [") + dumpPath +
+            QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
+    } else {
         log(QStringLiteral("Backup Database GAGAL : database [") + dbname +
-            QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + failure);
+            QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
     }
-    WriteLogFile(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : \n") + output,
-                 runLogPath);
-    process.close();
 }

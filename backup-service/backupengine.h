@@ -55,8 +55,9 @@ private:
     void startSettingsRead(const QString &entry);
     void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
-    QString toolPath() const;
+    QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
+    void removeLeftovers(OutputFolder &folder);
     void log(const QString &message) const;
 
     QString programDir;

@@ -4,10 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,4 +95,103 @@ OutputFolder::~OutputFolder()
 QString OutputFolder::filePath(const QString &name) const
 {
     return real == QLatin1String("/") ? real + name : real + QLatin1Char('/') + name;
+}
+
+int OutputFolder::createFile(const QString &name, QString *error)
+{
+    const int file = ::openat(fd, QFile::encodeName(name).constData(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (file < 0) {
+        *error = programfile::errorText(errno);
+        return -1;
+    }
+    ::fchmod(file, 0640); // whatever the umask says, before anything is written
+    return file;
+}
+
+int OutputFolder::createTemporary(const QString &base, QString *name, QString *error)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString suffix;
+        for (int i = 0; i < 6; ++i)
+            suffix += QLatin1Char(letters[QRandomGenerator::system()->bounded(62)]);
+        *name = base + TemporaryMark + suffix;
+        const int file = createFile(*name, error);
+        if (file >= 0 || errno != EEXIST)
+            return file;
+    }
+    return -1;
+}
+
+int OutputFolder::openForAppend(const QString &name, QString *error)
+{
+    int file = createFile(name, error);
+    if (file < 0 && errno == EEXIST) {
+        file = ::openat(fd, QFile::encodeName(name).constData(),
+                        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (file < 0) {
+            *error = errno == ELOOP ? QStringLiteral("berupa link") : programfile::errorText(errno);
+            return -1;
+        }
+        struct stat info = {};
+        if (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+            info.st_nlink != 1) {
+            *error = QStringLiteral("bukan berkas yang dibuat service");
+            ::close(file);
+            return -1;
+        }
+    }
+    if (file >= 0)
+        ::fcntl(file, F_SETFL, O_APPEND);
+    return file;
+}
+
+bool OutputFolder::rename(const QString &from, const QString &to, QString *error)
+{
+    // Replaces whatever has the final name, a link included, without following it.
+    if (::renameat(fd, QFile::encodeName(from).constData(), fd,
+                   QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = programfile::errorText(errno);
+    return false;
+}
+
+void OutputFolder::remove(const QString &name)
+{
+    ::unlinkat(fd, QFile::encodeName(name).constData(), 0);
+}
+
+void OutputFolder::sync()
+{
+    ::fsync(fd);
+}
+
+bool OutputFolder::isTemporary(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.bu\\") + TemporaryMark +
+                                            QStringLiteral("[A-Za-z0-9]{6}$"));
+    return pattern.match(name).hasMatch();
+}
+
+QStringList OutputFolder::leftovers() const
+{
+    QStringList names;
+    const int listing = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return names;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        struct stat info = {};
+        if (isTemporary(name) && ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_uid == ::geteuid())
+            names << name;
+    }
+    ::closedir(dir);
+    names.sort();
+    return names;
 }

@@ -58,21 +58,3 @@ bool WriteLog(QString message, QString fileName, QString directory, QString *err
     // The panel's log viewer empties the file as a member of the admin group.
     return appendEntry(message, programfile::resolve(directory, fileName), 0660, error);
 }
-
-void WriteLogFile(QString message, QString path)
-{
-    // Run logs hold the tool's messages about the databases: not for every local user.
-    appendEntry(message, path, 0640, nullptr);
-}
-
-bool CreatePrivateFile(const QString &path)
-{
-    QFile file(path);
-    // NewOnly: never truncate a file that appeared in the meantime.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return file.exists();
-    // Set before anything is written, so no content is ever world-readable.
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-    file.close();
-    return true;
-}

@@ -17,10 +17,3 @@ bool WriteAll(int fd, const QByteArray &data);
 // own. False, with the reason in error, when the entry could not be written.
 bool WriteLog(QString message, QString fileName, QString directory = QString(),
               QString *error = nullptr);
-
-// The same entry, appended to the file at path exactly as given.
-void WriteLogFile(QString message, QString path);
-
-// Creates a file that no other local user may read: owner read/write, group read.
-// Returns false when the file cannot be created; an existing file keeps its mode.
-bool CreatePrivateFile(const QString &path);

@@ -77,8 +77,8 @@ inline QStringList logMessages(const QString &path)
     return messages;
 }
 
-// A program folder: confbu.cfg, busys.log, dbutils/pg_dump (the fake, recording into
-// calls.txt), and an output folder with a blank in its name.
+// A program folder: confbu.cfg, busys.log, dbutils/pg_dump and pg_restore (the fake, recording
+// pg_dump's calls into calls.txt), and an output folder with a blank in its name.
 class ProgramFolder
 {
 public:
@@ -88,7 +88,8 @@ public:
         error = "cannot set up the program folder " + path();
         return dir.isValid() && QDir(path()).mkpath("dbutils") &&
                QDir(path()).mkpath("backup hasil") &&
-               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump"));
+               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
+               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore"));
     }
 
     // Sets up the folder with the usual settings, changed by overrides, listing databases.

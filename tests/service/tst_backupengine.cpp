@@ -7,6 +7,8 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +47,8 @@ private slots:
     void runLog();
     void outputFolderRule_data();
     void outputFolderRule();
+    void plantedNames_data();
+    void plantedNames();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -220,6 +224,14 @@ void TestBackupEngine::runsOncePerMatchingMinute()
     QCOMPARE(folder.log().count("Read List DB"), runs);
 }
 
+// The entries of a job whose dump was made and read back; its file name ends in stamp.bu.
+static QStringList verified(const QString &database, const QString &stamp)
+{
+    const QString dump = "%O/bu_" + database + "_20130709." + stamp + ".bu";
+    return {"Backup Database : " + dump, "Backup Database OK : database [" + database +
+                                             "], file [" + dump + "], 16 byte, terverifikasi."};
+}
+
 void TestBackupEngine::argumentList_data()
 {
     QTest::addColumn<QVariantMap>("overrides");
@@ -245,12 +257,23 @@ void TestBackupEngine::argumentList()
 
     const QString dump = folder.outputDir() + "/bu_" + database + "_20130709.054709.bu";
     // The fake records "--call--", its argv one per line, then the password it was given.
-    const QStringList expected(
-        {"--call--", folder.file("dbutils/pg_dump"), "--host=" + engine->server, "--port=5433",
-         "--username=" + engine->user, "--format=custom", "--verbose", "--file=" + dump,
-         "--table=tbl*", "-w", database, "PGPASSWORD=" + engine->pass, ""});
-    QCOMPARE(readText(folder.recordPath()).split('\n'), expected);
-    QCOMPARE(folder.log(), QStringList({"Read List DB", "Backup Database : " + dump}));
+    // The dump is written under a temporary name beside its final one.
+    QStringList call = readText(folder.recordPath()).split('\n');
+    const QString file = call.value(7);
+    QVERIFY2(
+        QRegularExpression("^--file=" + QRegularExpression::escape(dump) + "\\.tmp-[A-Za-z0-9]{6}$")
+            .match(file)
+            .hasMatch(),
+        qPrintable(file));
+    call[7] = "--file=";
+    QCOMPARE(
+        call,
+        QStringList({"--call--", folder.file("dbutils/pg_dump"), "--host=" + engine->server,
+                     "--port=5433", "--username=" + engine->user, "--format=custom", "--verbose",
+                     "--file=", "--table=tbl*", "-w", database, "PGPASSWORD=" + engine->pass, ""}));
+    QCOMPARE(folder.log(),
+             QStringList{"Read List DB"} +
+                 verified(database, "054709").replaceInStrings("%O", folder.outputDir()));
 
     // The password travels in the environment only; dump and run log are not for others.
     const QString runLog = dump.chopped(3) + ".log";
@@ -260,7 +283,7 @@ void TestBackupEngine::argumentList()
     for (const QString &file : {dump, runLog}) {
         struct stat info = {};
         QCOMPARE(::stat(QFile::encodeName(file).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07, 0u);
+        QCOMPARE(info.st_mode & 0777, 0640u);
     }
 }
 
@@ -272,14 +295,12 @@ void TestBackupEngine::runLog_data()
 
     const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
                             "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
-    const QString sales = "Backup Database : %O/bu_sales_20130709.054710.bu";
     for (const QString &name : QStringList{"-Fp", "--file=/etc/passwd", "host=evil dbname=x",
                                            "POSTGRESQL://evil/db", "s\nfake"}) {
         const QString shown = QString(name).replace("\n", "\\n");
         QTest::addRow("dangerous name %s is refused", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", refused.arg(shown),
-                           "Backup Database : %O/bu_sales_20130709.054709.bu"};
+            << QStringList{"Read List DB", refused.arg(shown)} + verified("sales", "054709");
     }
 
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
@@ -287,21 +308,24 @@ void TestBackupEngine::runLog_data()
     for (const QString &name : QStringList{"", "../etc", "a/b", "a\\b", ".."}) {
         QTest::addRow("name [%s] would leave the output folder", qPrintable(name))
             << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", outside.arg(name),
-                           "Backup Database : %O/bu_sales_20130709.054709.bu"};
+            << QStringList{"Read List DB", outside.arg(name)} + verified("sales", "054709");
     }
 
     const QList<std::pair<QString, QString>> failures{
-        {"gagal", "selesai dengan kode keluar 3."},
-        {"macet", "melewati batas waktu 1 detik dan dihentikan."}};
+        {"gagal", "pg_dump selesai dengan kode keluar 3."},
+        {"macet", "pg_dump melewati batas waktu 1 detik dan dihentikan."},
+        {"sampah", "dump tidak terbaca utuh: pg_restore: error: input file does not appear to "
+                   "be a valid archive"},
+        {"bacamacet", "dump tidak terbaca utuh: pg_restore melewati batas waktu 1 detik dan "
+                      "dihentikan."}};
     for (const auto &[name, reason] : failures) {
         const QString dump = "%O/bu_" + name + "_20130709.054709.bu";
-        QTest::addRow("tool run for %s fails: reported, no dump, next job runs", qPrintable(name))
+        QTest::addRow("job for %s fails: reported, no dump, next job runs", qPrintable(name))
             << QVariantMap() << QStringList{name, "sales"}
             << QStringList{"Read List DB", "Backup Database : " + dump,
                            "Backup Database GAGAL : database [" + name + "], file [" + dump +
-                               "]. pg_dump " + reason,
-                           sales};
+                               "]. " + reason} +
+                   verified("sales", "054710");
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
@@ -313,7 +337,8 @@ void TestBackupEngine::runLog_data()
     QTest::newRow("empty list") << QVariantMap() << QStringList() << QStringList{"Read List DB"};
 }
 
-// Only what is logged as backed up reaches the tool, and only successful dumps stay.
+// Only what is logged as backed up reaches the tool, and only dumps that read back whole
+// keep a final name; one that does not is kept for inspection as .rusak.
 void TestBackupEngine::runLog()
 {
     QFETCH(QVariantMap, overrides);
@@ -321,14 +346,25 @@ void TestBackupEngine::runLog()
     QFETCH(QStringList, expectedLog);
     ProgramFolder folder;
     QVERIFY2(folder.prepare(overrides, databases), qPrintable(folder.error));
-    const bool ran = expectedLog.last().contains("bu_sales");
-    QCOMPARE(engineFor(folder)->RunBackup(), ran);
+    expectedLog.replaceInStrings("%O", folder.outputDir());
+    const QStringList jobs = expectedLog.filter("Backup Database : ");
+    QCOMPARE(engineFor(folder)->RunBackup(), !expectedLog.filter("Backup Database").isEmpty());
 
-    QCOMPARE(folder.log(), expectedLog.replaceInStrings("%O", folder.outputDir()));
-    QCOMPARE(readText(folder.recordPath()).count("--call--"),
-             expectedLog.filter("Backup Database : ").size());
-    QCOMPARE(QDir(folder.outputDir()).entryList({"*.bu"}),
-             ran ? QStringList{expectedLog.last().section('/', -1)} : QStringList());
+    QCOMPARE(folder.log(), expectedLog);
+    QCOMPARE(readText(folder.recordPath()).count("--call--"), jobs.size());
+    QStringList kept, inspected;
+    for (const QString &job : jobs) {
+        const QString path = job.section(" : ", 1);
+        if (!expectedLog.filter("file [" + path + "], 16 byte").isEmpty())
+            kept << path.section('/', -1);
+        if (!expectedLog.filter(path + "]. dump tidak terbaca utuh").isEmpty())
+            inspected << path.section('/', -1) + ".rusak";
+    }
+    QDir output(folder.outputDir());
+    QCOMPARE(output.entryList({"*.bu"}), kept);
+    QCOMPARE(output.entryList({"*.rusak"}), inspected);
+    QCOMPARE(output.entryList({"*.log"}).size(), jobs.size());
+    QCOMPARE(output.entryList({"*.tmp-*"}), QStringList());
 }
 
 void TestBackupEngine::outputFolderRule_data()
@@ -396,6 +432,69 @@ void TestBackupEngine::outputFolderRule()
              refusal.isEmpty() ? QString("Read List DB") : QString(refusal).replace("%T", top));
     QCOMPARE(log.contains("Backup Database : " + dump), refusal.isEmpty());
     QCOMPARE(QFileInfo(dump).isFile(), refusal.isEmpty());
+}
+
+void TestBackupEngine::plantedNames_data()
+{
+    QTest::addColumn<QString>("name"); // what stands in the output folder before the run
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("expectedLog"); // "%O" is the output folder
+    QTest::addColumn<QString>("afterwards");      // what has the name after the run
+
+    const QString dump = "%O/bu_sales_20130709.054709.bu";
+    QTest::newRow("link as the coming dump is replaced, never written through")
+        << "bu_sales_20130709.054709.bu"
+        << "link" << QStringList{"Read List DB"} + verified("sales", "054709") << "file";
+    QTest::newRow("link as the coming run log: the job fails, nothing written through it")
+        << "bu_sales_20130709.054709.log"
+        << "link"
+        << QStringList{"Read List DB", "Backup Database : " + dump,
+                       "Backup Database GAGAL : database [sales], file [" + dump +
+                           "]. Log proses [%O/bu_sales_20130709.054709.log] tidak dapat dibuat: "
+                           "berupa link."}
+        << "link";
+    QTest::newRow("temporary dump of a process that died is removed")
+        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
+        << "file"
+        << QStringList{"Read List DB",
+                       "Berkas sementara [%O/bu_lama_20130708.010000.bu.tmp-Ab3dE9] dari proses "
+                       "yang terhenti dihapus."} +
+               verified("sales", "054709")
+        << "gone";
+    QTest::newRow("temporary dump while another worker runs from the folder is kept")
+        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
+        << "locked"
+        << QStringList{"Read List DB", "Backup dilewati: proses lain sedang menjalankan backup "
+                                       "dari folder program [%P]."}
+        << "file";
+}
+
+// Names in the output folder that the run meets: links that would make root write where
+// they point, and dumps that a process which died left half-written.
+void TestBackupEngine::plantedNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(QString, afterwards);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    QFile victim(folder.file("korban"));
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("milik orang lain\n") > 0);
+    victim.close();
+    const QString planted = folder.outputDir() + '/' + name;
+    QVERIFY(kind == "link" ? QFile::link(victim.fileName(), planted)
+                           : QFile::copy(victim.fileName(), planted));
+    const int otherWorker = ::open(QFile::encodeName(folder.path()).constData(), O_RDONLY);
+    QVERIFY(kind != "locked" || ::flock(otherWorker, LOCK_EX) == 0);
+
+    engineFor(folder)->RunBackup();
+    ::close(otherWorker);
+    QCOMPARE(folder.log(), expectedLog.replaceInStrings("%O", folder.outputDir())
+                               .replaceInStrings("%P", folder.path()));
+    QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
+    const QFileInfo left(planted);
+    QCOMPARE(left.isSymLink() ? "link" : left.isFile() ? "file" : "gone", afterwards);
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)
