@@ -4,6 +4,7 @@
 #include "dumpjob.h"
 #include "outputfolder.h"
 #include "programfile.h"
+#include "stopsignal.h"
 #include "writelog.h"
 
 #include <QCoreApplication>
@@ -63,9 +64,21 @@ BackupEngine::BackupEngine(const QString &programDir, Clock clock)
 {
 }
 
-void BackupEngine::log(const QString &message) const
+void BackupEngine::log(const QString &message)
 {
-    WriteLog(message, logName, programDir);
+    QString error;
+    const bool written = WriteLog(message, logName, programDir, &error);
+    if (!written && !logUnwritable && reporter)
+        reporter(logName + QStringLiteral(" tidak dapat ditulis: ") + error);
+    logUnwritable = !written;
+}
+
+// Failures are the entries an administrator must not miss: they reach the system's log too.
+void BackupEngine::fail(const QString &message)
+{
+    log(message);
+    if (reporter)
+        reporter(message);
 }
 
 QString BackupEngine::programPath(const QString &relative) const
@@ -93,7 +106,7 @@ void BackupEngine::settingsUnreadable(const QString &message)
     if (message == settingsFailure)
         return;
     settingsFailure = message;
-    log(message);
+    fail(message);
 }
 
 // The entry that opens a read is written once per failure streak, not at every retry.
@@ -223,7 +236,7 @@ bool BackupEngine::RunBackup()
     QString refusal;
     const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
     if (!folder) {
-        log(refusal);
+        fail(refusal);
         return false;
     }
 
@@ -245,8 +258,13 @@ bool BackupEngine::RunBackup()
         return false;
     }
     removeLeftovers(*folder);
-    for (const QString &dbname : qAsConst(databases))
-        BackupDatabase(dbname, *folder);
+    for (const QString &dbname : qAsConst(databases)) {
+        if (stop && stop->requested())
+            log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
+                QStringLiteral("]. Service dihentikan."));
+        else
+            BackupDatabase(dbname, *folder);
+    }
     return !databases.isEmpty();
 }
 
@@ -280,16 +298,16 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     // Such a name would make pg_dump take it as an option or connect where the name
     // says, handing our password to that server.
     if (isDangerousDatabaseName(dbname)) {
-        log(QStringLiteral("Backup Database DITOLAK : nama database [") + printable(dbname) +
-            QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
-                           "pg_dump tidak dijalankan."));
+        fail(QStringLiteral("Backup Database DITOLAK : nama database [") + printable(dbname) +
+             QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
+                            "pg_dump tidak dijalankan."));
         return;
     }
     // The name becomes part of the file names: it must not lead out of the output folder.
     if (leavesOutputFolder(dbname)) {
-        log(QStringLiteral("Backup Database DITOLAK : nama database [") + dbname +
-            QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
-                           "pg_dump tidak dijalankan."));
+        fail(QStringLiteral("Backup Database DITOLAK : nama database [") + dbname +
+             QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
+                            "pg_dump tidak dijalankan."));
         return;
     }
 
@@ -317,15 +335,22 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
                            environment};
     };
     const DumpOutcome outcome =
-        DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, nullptr);
+        DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, stop);
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
-    if (outcome.result == DumpOutcome::Ok) {
+    switch (outcome.result) {
+    case DumpOutcome::Ok:
         log(QStringLiteral("Backup Database OK : database [") + dbname +
             QStringLiteral("], file [") + dumpPath +
             QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
-    } else {
-        log(QStringLiteral("Backup Database GAGAL : database [") + dbname +
-            QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
+        break;
+    case DumpOutcome::Failed:
+        fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
+             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
+        break;
+    case DumpOutcome::Cancelled:
+        fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
+             QStringLiteral("]. Service dihentikan."));
+        break;
     }
 }

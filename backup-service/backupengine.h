@@ -9,11 +9,14 @@
 
 class OutputFolder;
 class QSqlRecord;
+class StopSignal;
 
 class BackupEngine
 {
 public:
     using Clock = std::function<QDateTime()>;
+    // Hands a failure on to the system's log, beside busys.log.
+    using Reporter = std::function<void(const QString &message)>;
 
     // A tool run that takes longer than this is killed and its job reported as failed,
     // so one hung pg_dump cannot block every later backup time.
@@ -33,6 +36,9 @@ public:
     void BackupDatabase(const QString &dbname, OutputFolder &folder);
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setReporter(Reporter failures) { reporter = std::move(failures); }
+    // A requested stop ends the job in progress and leaves the rest of the run undone.
+    void setStopSignal(const StopSignal *signal) { stop = signal; }
 
     // Names that pg_dump would read as an option or as a connection string.
     static bool isDangerousDatabaseName(const QString &dbname);
@@ -58,11 +64,16 @@ private:
     QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
-    void log(const QString &message) const;
+    void log(const QString &message);
+    void fail(const QString &message);
 
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
+    Reporter reporter;
+    const StopSignal *stop = nullptr;
+    // busys.log could not be written; reported once, not for every entry lost.
+    bool logUnwritable = false;
     // The last settings failure logged: the same failure again is not logged at every check.
     QString settingsFailure;
     // The database list could not be read at a backup time: the next check tries again.

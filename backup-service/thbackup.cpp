@@ -1,9 +1,11 @@
 #include "thbackup.h"
 
-ThBackup::ThBackup() = default;
+ThBackup::ThBackup(BackupEngine::Reporter reporter) : reporter(std::move(reporter)) {}
 
-ThBackup::ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs)
-    : programDir(programDir), clock(std::move(clock)), checkIntervalMs(checkIntervalMs)
+ThBackup::ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs,
+                   BackupEngine::Reporter reporter)
+    : programDir(programDir), clock(std::move(clock)), reporter(std::move(reporter)),
+      checkIntervalMs(checkIntervalMs)
 {
 }
 
@@ -11,6 +13,7 @@ void ThBackup::stop()
 {
     QMutexLocker locker(&sleepMutex);
     running = false;
+    stopSignal.request();
     wakeUp.wakeAll();
 }
 
@@ -18,6 +21,8 @@ void ThBackup::run()
 {
     // The engine lives as long as the process; the settings connection belongs to this thread.
     engine = new BackupEngine(programDir, clock);
+    engine->setReporter(reporter);
+    engine->setStopSignal(&stopSignal);
     // Settings that cannot be read now (locked by a save, missing) are tried again at every
     // check: a service that shows as running must never have given up.
     bool configured = false;

@@ -4,6 +4,7 @@
 #include "pgcluster.h"
 #include "programdir.h"
 #include "servicetestkit.h"
+#include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -17,6 +18,38 @@ QString pgTool(const QString &tool)
     return PgCluster::binDir() + '/' + tool;
 }
 
+// Ids of the processes whose command line holds text.
+QStringList processesWith(const QString &text)
+{
+    QStringList ids;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ')).contains(text))
+            ids << pid;
+    }
+    return ids;
+}
+
+// Runs a program of the installed directory as an administrator would, from a console.
+int administrator(const ProgramDir &program, const QStringList &arguments)
+{
+    return QProcess::execute(program.file("sarvelad"), arguments);
+}
+
+// Waits until a dump of the large database is well under way in folder.
+bool dumpUnderWay(const QString &folder)
+{
+    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 60000; QTest::qWait(50)) {
+        if (!waited.isValid())
+            waited.start();
+        const QFileInfoList temporary = QDir(folder).entryInfoList({"bu_besar_*.bu.tmp-*"});
+        if (!temporary.isEmpty() && temporary.first().size() > 1000000)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 class TestSarvelad : public QObject
@@ -28,6 +61,9 @@ private slots:
     void backsUpAtTheConfiguredMinute();
     void dumpsThatDoNotReadBackAreKeptAside_data();
     void dumpsThatDoNotReadBackAreKeptAside();
+    void stopDuringADump_data();
+    void stopDuringADump();
+    void deadServiceLeavesNoToolRunning();
 
 private:
     // Settings for the cluster whose first backup time is the current minute, with room
@@ -48,6 +84,13 @@ void TestSarvelad::initTestCase()
     QString error;
     QVERIFY2(cluster.start(&error) && cluster.createSampleDatabase("penjualan", &error) &&
                  cluster.createSampleDatabase("data gudang", &error),
+             qPrintable(error));
+    // About 60 MB of dump, which takes pg_dump some seconds.
+    QVERIFY2(cluster.sql("CREATE DATABASE besar", &error) &&
+                 cluster.sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) || "
+                             "md5((g * 7)::text) || md5((g * 13)::text) AS isi "
+                             "FROM generate_series(1, 1000000) g",
+                             &error, "besar"),
              qPrintable(error));
 }
 
@@ -175,6 +218,80 @@ void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside()
     list.start(pgTool("pg_restore"), {"--list", path + ".rusak"});
     QVERIFY(list.waitForFinished(60000));
     QCOMPARE(list.exitCode() == 0, tableOfContentsReads);
+}
+
+void TestSarvelad::stopDuringADump_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("administrator stops the service") << "-t";
+    QTest::newRow("service manager shuts down") << "shutdown";
+}
+
+// Under the service manager, a stop in the middle of a dump ends the run in order: no dump
+// under a final name, the job cancelled with its run log, the rest not run, and the
+// process gone within two seconds; the cancellation reaches the manager's event log.
+void TestSarvelad::stopDuringADump()
+{
+    QFETCH(QString, how);
+    ProgramDir program;
+    QString error;
+    QVERIFY2(program.install(&error), qPrintable(error));
+    SvcMgrDaemon manager(program.path());
+    const QString outputdir = scratch.filePath("berhenti " + how);
+    QVERIFY2(manager.start(&error) &&
+                 writeSettingsNow(program, outputdir, {"besar", "penjualan"}, &error),
+             qPrintable(error));
+    QCOMPARE(administrator(program, {"-i"}), 0);
+    QCOMPARE(administrator(program, {}), 0);
+    QVERIFY2(dumpUnderWay(outputdir), qPrintable(readText(program.file("busys.log"))));
+    const QStringList service = processesWith(program.file("sarvelad"));
+    QCOMPARE(service.size(), 1);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    how == "-t" ? void(administrator(program, {"-t"})) : manager.stop();
+    while (QFileInfo::exists("/proc/" + service.first()) && stopping.elapsed() < 5000)
+        QTest::qWait(10);
+    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(processesWith(outputdir), QStringList()); // no pg_dump left writing there
+
+    const QString cancelled = "Backup Database DIBATALKAN : database [besar]. Service dihentikan.";
+    const QStringList log = logMessages(program.file("busys.log"));
+    QCOMPARE(log.mid(log.size() - 2),
+             QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database [penjualan]. "
+                                     "Service dihentikan."}));
+    const QStringList left = QDir(outputdir).entryList(QDir::Files);
+    QCOMPARE(left.size(), 1);
+    QVERIFY(readText(outputdir + '/' + left.first()).contains("Save Log : besar : \n"));
+    QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
+}
+
+// A service that dies (here with its manager) takes its pg_dump along instead of leaving it
+// writing; the next run removes the half-written dump.
+void TestSarvelad::deadServiceLeavesNoToolRunning()
+{
+    ProgramDir program;
+    QString error;
+    QVERIFY2(program.install(&error), qPrintable(error));
+    SvcMgrDaemon manager(program.path());
+    const QString outputdir = scratch.filePath("mati");
+    QVERIFY2(manager.start(&error) && writeSettingsNow(program, outputdir, {"besar"}, &error),
+             qPrintable(error));
+    QCOMPARE(administrator(program, {"-i"}), 0);
+    QCOMPARE(administrator(program, {}), 0);
+    QVERIFY(dumpUnderWay(outputdir));
+
+    manager.stop(true);
+    QTRY_COMPARE_WITH_TIMEOUT(processesWith(outputdir), QStringList(), 2000);
+    const QStringList temporary = QDir(outputdir).entryList({"*.tmp-*"});
+    QCOMPARE(temporary.size(), 1);
+
+    QVERIFY2(writeSettingsNow(program, outputdir, {"penjualan"}, &error), qPrintable(error));
+    const QStringList log = runUntil(program, "Backup Database OK", 1);
+    QVERIFY2(log.contains("Berkas sementara [" + outputdir + '/' + temporary.first() +
+                          "] dari proses yang terhenti dihapus."),
+             qPrintable(log.join('\n')));
+    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)

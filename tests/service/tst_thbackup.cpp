@@ -51,13 +51,18 @@ private:
 };
 
 // A worker on the folder whose clock always says 05:30 on 1 March 2024, the first backup
-// time of the usual settings, and who looks every tenth of a second.
+// time of the usual settings, and who looks every tenth of a second. What it hands to the
+// system's log is kept.
 class Worker
 {
 public:
     explicit Worker(const ProgramFolder &folder)
         : thread(
-              folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100)
+              folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100,
+              [this](const QString &message) {
+                  QMutexLocker locker(&mutex);
+                  reports << message;
+              })
     {
         thread.start();
     }
@@ -66,8 +71,26 @@ public:
         thread.stop();
         thread.wait();
     }
+    QStringList reported()
+    {
+        QMutexLocker locker(&mutex);
+        return reports;
+    }
     ThBackup thread;
+
+private:
+    QMutex mutex;
+    QStringList reports;
 };
+
+// Processes that run the program at path.
+int running(const QString &path)
+{
+    int count = 0;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
+        count += QFileInfo("/proc/" + pid + "/exe").symLinkTarget() == path;
+    return count;
+}
 
 } // namespace
 
@@ -79,6 +102,8 @@ private slots:
     void unreadableSettingsAreReadLater_data();
     void unreadableSettingsAreReadLater();
     void panelSavesDuringARun();
+    void stopEndsTheRunInOrder_data();
+    void stopEndsTheRunInOrder();
 };
 
 void TestThBackup::unreadableSettingsAreReadLater_data()
@@ -137,6 +162,8 @@ void TestThBackup::unreadableSettingsAreReadLater()
     QVERIFY2(log.first().startsWith("Backup Database : " + folder.outputDir() + "/bu_sales_"),
              qPrintable(log.first()));
     QVERIFY(!QFileInfo::exists(settings + "-journal"));
+    // A failure reaches the system's log once too.
+    QCOMPARE(worker.reported(), failure.isEmpty() ? QStringList() : folder.log().filter(failure));
 }
 
 // The panel saves with a busy time-out far shorter than the run; the run must not hold
@@ -161,6 +188,46 @@ void TestThBackup::panelSavesDuringARun()
     QCOMPARE(panel.exitCode(), 0);
     // The list was read whole before the first job: what was added counts from the next run.
     QCOMPARE(folder.log().filter("Backup Database : ").size(), 2);
+}
+
+void TestThBackup::stopEndsTheRunInOrder_data()
+{
+    QTest::addColumn<QString>("database");
+    QTest::newRow("stop while pg_dump writes") << "macet";
+    QTest::newRow("stop while pg_restore reads the dump back") << "bacamacet";
+}
+
+// The tool is stopped, its temporary file removed, the job recorded as cancelled with its run
+// log, the databases after it as not run, and the worker ends well within two seconds.
+void TestThBackup::stopEndsTheRunInOrder()
+{
+    QFETCH(QString, database);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {database, "sales"}), qPrintable(folder.error));
+    Worker worker(folder);
+    const QString tool =
+        folder.file("dbutils/pg_" + QString(database == "macet" ? "dump" : "restore"));
+    QTRY_COMPARE_WITH_TIMEOUT(running(tool), 1, 5000);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    worker.thread.stop();
+    QVERIFY(worker.thread.wait(2000));
+    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(running(tool), 0);
+
+    const QString cancelled =
+        "Backup Database DIBATALKAN : database [" + database + "]. Service dihentikan.";
+    QStringList log = folder.log();
+    QCOMPARE(log.mid(log.size() - 2),
+             QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database [sales]. "
+                                     "Service dihentikan."}));
+    QVERIFY(log.at(log.size() - 3).startsWith("Backup Database : " + folder.outputDir()));
+    QCOMPARE(worker.reported(), QStringList{cancelled});
+    const QStringList left = QDir(folder.outputDir()).entryList(QDir::Files);
+    QCOMPARE(left.size(), 1);
+    QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
+    QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
 }
 
 QTEST_GUILESS_MAIN(TestThBackup)
