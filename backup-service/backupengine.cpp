@@ -2,6 +2,7 @@
 
 #include "confbu.h"
 #include "dumpjob.h"
+#include "jobhistory.h"
 #include "outputfolder.h"
 #include "programfile.h"
 #include "stopsignal.h"
@@ -63,6 +64,8 @@ BackupEngine::BackupEngine(const QString &programDir, Clock clock)
       clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); }))
 {
 }
+
+BackupEngine::~BackupEngine() = default;
 
 void BackupEngine::log(const QString &message)
 {
@@ -257,6 +260,8 @@ bool BackupEngine::RunBackup()
             programDir + QStringLiteral("]."));
         return false;
     }
+    history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
+    closeAbandonedJobs();
     removeLeftovers(*folder);
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested())
@@ -265,7 +270,29 @@ bool BackupEngine::RunBackup()
         else
             BackupDatabase(dbname, *folder);
     }
+    history.reset();
     return !databases.isEmpty();
+}
+
+void BackupEngine::RecoverAbandonedJobs()
+{
+    const RunLock lock(programDir);
+    if (!lock.held())
+        return;
+    history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
+    closeAbandonedJobs();
+    history.reset();
+}
+
+// Jobs left running by a process that died, found under the run lock: no live process runs
+// them.
+void BackupEngine::closeAbandonedJobs()
+{
+    const QString reason = QStringLiteral("Proses service berhenti sebelum job selesai.");
+    for (const riwayat::Job &job : history->closeAbandoned(clock, reason))
+        fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
+             QStringLiteral("], mulai [") + job.mulai.toString(riwayat::TimeFormat) +
+             QStringLiteral("]. ") + reason);
 }
 
 // Dumps that a process which died was still writing: no live process writes them, since
@@ -293,28 +320,41 @@ bool BackupEngine::leavesOutputFolder(const QString &dbname)
            dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
 }
 
-void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
+// Why a database name is refused before any tool runs, or an empty text.
+QString BackupEngine::refusalOf(const QString &dbname)
 {
     // Such a name would make pg_dump take it as an option or connect where the name
     // says, handing our password to that server.
-    if (isDangerousDatabaseName(dbname)) {
-        fail(QStringLiteral("Backup Database DITOLAK : nama database [") + printable(dbname) +
-             QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
-                            "pg_dump tidak dijalankan."));
-        return;
-    }
+    if (isDangerousDatabaseName(dbname))
+        return QStringLiteral("nama database [") + printable(dbname) +
+               QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
+                              "pg_dump tidak dijalankan.");
     // The name becomes part of the file names: it must not lead out of the output folder.
-    if (leavesOutputFolder(dbname)) {
-        fail(QStringLiteral("Backup Database DITOLAK : nama database [") + dbname +
-             QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
-                            "pg_dump tidak dijalankan."));
+    if (leavesOutputFolder(dbname))
+        return QStringLiteral("nama database [") + dbname +
+               QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
+                              "pg_dump tidak dijalankan.");
+    return QString();
+}
+
+void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
+{
+    riwayat::Job job;
+    job.dbname = dbname;
+    job.mulai = clock();
+    job.alasan = refusalOf(dbname);
+    if (!job.alasan.isEmpty()) {
+        job.selesai = job.mulai;
+        job.hasil = riwayat::Ditolak;
+        fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
+        history->finish(0, job);
         return;
     }
+    const qint64 id = history->start(dbname, job.mulai);
 
-    const QString stamp = clock().toString(QStringLiteral("yyyyMMdd.hhmmss"));
-    const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') + stamp;
+    const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') +
+                         job.mulai.toString(QStringLiteral("yyyyMMdd.hhmmss"));
     const QString dumpPath = outputPath(base + QStringLiteral(".bu"));
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     ToolCommand restore{toolPath(QStringLiteral("pg_restore")), {}, environment};
     // The password travels only in pg_dump's environment, never on its command line.
@@ -336,21 +376,31 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     };
     const DumpOutcome outcome =
         DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, stop);
+    job.selesai = clock();
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
     switch (outcome.result) {
     case DumpOutcome::Ok:
+        job.hasil = riwayat::Ok;
+        job.file = dumpPath;
+        job.ukuran = outcome.size;
+        job.terverifikasi = true;
         log(QStringLiteral("Backup Database OK : database [") + dbname +
             QStringLiteral("], file [") + dumpPath +
             QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
         break;
     case DumpOutcome::Failed:
+        job.hasil = riwayat::Gagal;
+        job.alasan = outcome.failure;
         fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
              QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
         break;
     case DumpOutcome::Cancelled:
+        job.hasil = riwayat::Dibatalkan;
+        job.alasan = QStringLiteral("Service dihentikan.");
         fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
-             QStringLiteral("]. Service dihentikan."));
+             QStringLiteral("]. ") + job.alasan);
         break;
     }
+    history->finish(id, job);
 }

@@ -6,7 +6,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
+class JobHistory;
 class OutputFolder;
 class QSqlRecord;
 class StopSignal;
@@ -25,6 +27,7 @@ public:
     // programDir: where confbu.cfg, busys.log and dbutils/pg_dump are found (empty: the
     // directory of the running program). clock: the local time (empty: the real clock).
     explicit BackupEngine(const QString &programDir = QString(), Clock clock = Clock());
+    ~BackupEngine();
 
     // Waits this long for a panel that is saving before it reports the settings unreadable;
     // short, so that a stop is never held up, since the next check tries again anyway.
@@ -33,7 +36,9 @@ public:
     bool ReadConfig();
     bool CheckSchedule();
     bool RunBackup();
-    void BackupDatabase(const QString &dbname, OutputFolder &folder);
+    // Completes the history's jobs that a process which died left running, unless another
+    // worker runs jobs from this program folder now. Done at start and at every run.
+    void RecoverAbandonedJobs();
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
@@ -56,6 +61,9 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
+    void BackupDatabase(const QString &dbname, OutputFolder &folder);
+    static QString refusalOf(const QString &dbname);
+    void closeAbandonedJobs();
     bool readSettings(const QString &prefix, const QString &statement,
                       const std::function<void(const QSqlRecord &)> &row);
     void startSettingsRead(const QString &entry);
@@ -72,6 +80,8 @@ private:
     int toolTimeoutMs = DefaultToolTimeoutMs;
     Reporter reporter;
     const StopSignal *stop = nullptr;
+    // Open for the length of a run only, so that the panel reads it between runs.
+    std::unique_ptr<JobHistory> history;
     // busys.log could not be written; reported once, not for every entry lost.
     bool logUnwritable = false;
     // The last settings failure logged: the same failure again is not logged at every check.

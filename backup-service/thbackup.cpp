@@ -27,7 +27,8 @@ void ThBackup::run()
     // check: a service that shows as running must never have given up.
     bool configured = false;
     while (running) {
-        configured = configured || engine->ReadConfig();
+        if (!configured && (configured = engine->ReadConfig()))
+            engine->RecoverAbandonedJobs();
         if (configured)
             engine->CheckSchedule();
         QMutexLocker locker(&sleepMutex);

@@ -22,6 +22,7 @@ static std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder)
     auto engine = std::make_unique<BackupEngine>(
         folder.path(), [=, ticks = 0]() mutable { return start.addSecs(ticks++); });
     engine->ReadConfig();
+    engine->RecoverAbandonedJobs(); // makes the history, as the worker does at start
     engine->setToolTimeoutMs(1000);
     QFile::remove(folder.logPath());
     return engine;
@@ -49,6 +50,8 @@ private slots:
     void outputFolderRule();
     void plantedNames_data();
     void plantedNames();
+    void historyMadeAnew_data();
+    void historyMadeAnew();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -300,7 +303,7 @@ void TestBackupEngine::runLog_data()
         const QString shown = QString(name).replace("\n", "\\n");
         QTest::addRow("dangerous name %s is refused", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", refused.arg(shown)} + verified("sales", "054709");
+            << QStringList{"Read List DB", refused.arg(shown)} + verified("sales", "054710");
     }
 
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
@@ -308,7 +311,7 @@ void TestBackupEngine::runLog_data()
     for (const QString &name : QStringList{"", "../etc", "a/b", "a\\b", ".."}) {
         QTest::addRow("name [%s] would leave the output folder", qPrintable(name))
             << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", outside.arg(name)} + verified("sales", "054709");
+            << QStringList{"Read List DB", outside.arg(name)} + verified("sales", "054710");
     }
 
     const QList<std::pair<QString, QString>> failures{
@@ -325,7 +328,7 @@ void TestBackupEngine::runLog_data()
             << QStringList{"Read List DB", "Backup Database : " + dump,
                            "Backup Database GAGAL : database [" + name + "], file [" + dump +
                                "]. " + reason} +
-                   verified("sales", "054710");
+                   verified("sales", "054711");
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
@@ -352,6 +355,21 @@ void TestBackupEngine::runLog()
 
     QCOMPARE(folder.log(), expectedLog);
     QCOMPARE(readText(folder.recordPath()).count("--call--"), jobs.size());
+    // One finished row in the history for each job the log records.
+    const QList<riwayat::Job> rows = folder.jobs();
+    QCOMPARE(outcomes(rows), outcomes(expectedLog));
+    for (const riwayat::Job &row : rows) {
+        QVERIFY(row.selesai >= row.mulai);
+        const bool ok = row.hasil == riwayat::Ok;
+        QCOMPARE(row.file, ok ? expectedLog.filter("OK : database [" + row.dbname + "]")
+                                    .value(0)
+                                    .section(", file [", 1)
+                                    .section("], ", 0, 0)
+                              : QString());
+        QCOMPARE(row.ukuran, ok ? 16 : 0);
+        QCOMPARE(row.terverifikasi, ok);
+        QCOMPARE(row.alasan.isEmpty(), ok);
+    }
     QStringList kept, inspected;
     for (const QString &job : jobs) {
         const QString path = job.section(" : ", 1);
@@ -495,6 +513,67 @@ void TestBackupEngine::plantedNames()
     QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
     const QFileInfo left(planted);
     QCOMPARE(left.isSymLink() ? "link" : left.isFile() ? "file" : "gone", afterwards);
+}
+
+void TestBackupEngine::historyMadeAnew_data()
+{
+    QTest::addColumn<QString>("planted"); // riwayat.db[-journal] in the data folder
+    QTest::addColumn<QString>("entry");   // "%H": the history's path
+
+    QTest::newRow("missing") << ""
+                             << "Riwayat backup [%H] belum ada; dibuat baru.";
+    QTest::newRow("no database") << "riwayat.db=file"
+                                 << "Riwayat backup [%H] rusak (file is not a database "
+                                    "Unable to execute statement); dibuat ulang.";
+    QTest::newRow("link planted under the name")
+        << "riwayat.db=link"
+        << "Riwayat backup [%H] rusak (bukan berkas milik service); "
+           "dibuat ulang.";
+    QTest::newRow("journal planted beside it") << "riwayat.db-journal=link"
+                                               << "";
+}
+
+// The history sits behind the program folder's link in a folder the admin group may write.
+// Whatever stands under its name that is not the service's own database is replaced, never
+// written through, and the backup runs on; the program folder's link keeps working.
+void TestBackupEngine::historyMadeAnew()
+{
+    QFETCH(QString, planted);
+    QFETCH(QString, entry);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    const QString data = folder.file("data");
+    QVERIFY(QDir().mkpath(data) && ::chmod(QFile::encodeName(data).constData(), 03770) == 0);
+    QVERIFY(QFile::link(data + "/riwayat.db", folder.file("riwayat.db")));
+    if (planted.endsWith("journal=link")) { // a history of ours, with a stranger's journal
+        BackupEngine(folder.path()).RecoverAbandonedJobs();
+        QFile::remove(folder.logPath());
+    }
+    QFile victim(folder.file("korban"));
+    QVERIFY(victim.open(QIODevice::WriteOnly));
+    victim.close();
+    const QString name = data + '/' + planted.section('=', 0, 0);
+    QFile garbage(name);
+    if (planted.endsWith("=file")) {
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0);
+        garbage.close();
+    } else if (planted.endsWith("=link")) {
+        QVERIFY(QFile::link(victim.fileName(), name));
+    }
+
+    auto engine = std::make_unique<BackupEngine>(folder.path());
+    QVERIFY(engine->ReadConfig());
+    QVERIFY(engine->RunBackup());
+    QStringList log = folder.log().filter("Riwayat");
+    QCOMPARE(log, entry.isEmpty()
+                      ? QStringList()
+                      : QStringList(QString(entry).replace("%H", data + "/riwayat.db")));
+    QCOMPARE(outcomes(folder.jobs()), QStringList{"OK"});
+    QCOMPARE(readText(victim.fileName()), QString());
+    QVERIFY(QFileInfo(folder.file("riwayat.db")).isSymLink());
+    struct stat info = {};
+    QCOMPARE(::lstat(QFile::encodeName(data + "/riwayat.db").constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0640u);
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)

@@ -137,8 +137,11 @@ void TestSarvelad::backsUpAtTheConfiguredMinute()
              qPrintable(error));
 
     const QStringList log = runUntil(program, "Backup Database OK : ", 2);
-    QCOMPARE(log.size(), 6);
-    QCOMPARE(log.mid(0, 2), QStringList({"Read Config.", "Read List DB"}));
+    QCOMPARE(log.size(), 7);
+    QCOMPARE(log.mid(0, 3), QStringList({"Read Config.",
+                                         "Riwayat backup [" + program.file("riwayat.db") +
+                                             "] belum ada; dibuat baru.",
+                                         "Read List DB"}));
     const QStringList dumps =
         QDir(outputdir).entryList({"bu_penjualan_*.bu", "bu_data gudang_*.bu"});
     QCOMPARE(dumps.size(), 2);
@@ -264,10 +267,14 @@ void TestSarvelad::stopDuringADump()
     QCOMPARE(left.size(), 1);
     QVERIFY(readText(outputdir + '/' + left.first()).contains("Save Log : besar : \n"));
     QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
+    const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
+    QCOMPARE(outcomes(jobs), QStringList{"DIBATALKAN"});
+    QCOMPARE(jobs.first().alasan, QString("Service dihentikan."));
 }
 
 // A service that dies (here with its manager) takes its pg_dump along instead of leaving it
-// writing; the next run removes the half-written dump.
+// writing; the next start completes the job in the history and the next run removes the
+// half-written dump.
 void TestSarvelad::deadServiceLeavesNoToolRunning()
 {
     ProgramDir program;
@@ -292,6 +299,14 @@ void TestSarvelad::deadServiceLeavesNoToolRunning()
                           "] dari proses yang terhenti dihapus."),
              qPrintable(log.join('\n')));
     QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
+    // The job it was running is completed in the history as failed, and logged so.
+    const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
+    QCOMPARE(outcomes(jobs), QStringList({"GAGAL", "OK"}));
+    QCOMPARE(outcomes(jobs), outcomes(log));
+    QVERIFY2(log.contains("Backup Database GAGAL : database [besar], mulai [" +
+                          jobs.first().mulai.toString(riwayat::TimeFormat) +
+                          "]. Proses service berhenti sebelum job selesai."),
+             qPrintable(log.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)

@@ -158,6 +158,8 @@ void TestThBackup::unreadableSettingsAreReadLater()
         QVERIFY2(log.takeFirst().startsWith(failure), qPrintable(folder.log().join('\n')));
         QCOMPARE(log.takeFirst(), QString("Pengaturan terbaca kembali."));
     }
+    QCOMPARE(log.takeFirst(),
+             "Riwayat backup [" + folder.file("riwayat.db") + "] belum ada; dibuat baru.");
     QCOMPARE(log.takeFirst(), QString("Read List DB"));
     QVERIFY2(log.first().startsWith("Backup Database : " + folder.outputDir() + "/bu_sales_"),
              qPrintable(log.first()));
@@ -224,6 +226,7 @@ void TestThBackup::stopEndsTheRunInOrder()
                                      "Service dihentikan."}));
     QVERIFY(log.at(log.size() - 3).startsWith("Backup Database : " + folder.outputDir()));
     QCOMPARE(worker.reported(), QStringList{cancelled});
+    QCOMPARE(outcomes(folder.jobs()), QStringList{"DIBATALKAN"});
     const QStringList left = QDir(folder.outputDir()).entryList(QDir::Files);
     QCOMPARE(left.size(), 1);
     QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
