@@ -9,7 +9,6 @@
 #include "writelog.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -17,7 +16,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUrl>
 #include <QVariant>
 
 #include <fcntl.h>
@@ -144,12 +142,7 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
     const QString connection = QLatin1String(QSqlDatabase::defaultConnection);
     QString failure;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(QStringLiteral("file:") +
-                           QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +
-                           QStringLiteral("?mode=rw"));
-        db.setConnectOptions(
-            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(SettingsBusyTimeoutMs));
+        QSqlDatabase db = programfile::addSqlite(connection, path, SettingsBusyTimeoutMs);
         if (!db.open()) {
             failure = prefix + QStringLiteral("Error Load database :") + db.lastError().text();
         } else {

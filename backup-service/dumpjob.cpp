@@ -1,10 +1,8 @@
 #include "dumpjob.h"
 
 #include "outputfolder.h"
-#include "programfile.h"
 #include "writelog.h"
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -9,7 +9,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUrl>
 #include <QVariant>
 
 #include <cerrno>
@@ -124,13 +123,8 @@ void JobHistory::unusable(const QString &problem)
 JobHistory::Opening JobHistory::open(QString *problem)
 {
     QSqlDatabase::removeDatabase(connection);
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-    // Read-write without creating: the file was made, with its rights, by the caller.
-    db.setDatabaseName(QStringLiteral("file:") +
-                       QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +
-                       QStringLiteral("?mode=rw"));
-    db.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    // The file was made, with its rights, before it is opened.
+    QSqlDatabase db = programfile::addSqlite(connection, path, BusyTimeoutMs);
     QSqlQuery query(db);
     const bool opened = db.open() && query.exec(riwayat::createStatement()) &&
                         query.exec(QStringLiteral("select ") + riwayat::ColumnList +

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <cerrno>
 #include <cstring>
@@ -45,6 +46,17 @@ QString resolve(const QString &programDir, const QString &name)
     // One level only: the link is the program directory's, whatever it names is not.
     const QString target = info.symLinkTarget();
     return target.isEmpty() ? entry : target;
+}
+
+QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyTimeoutMs)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    db.setDatabaseName(QStringLiteral("file:") +
+                       QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +
+                       QStringLiteral("?mode=rw"));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+    return db;
 }
 
 bool isRegularFile(const QString &path, QString *error)

@@ -4,6 +4,7 @@
 // followed, and what it names is used only when it is a regular file, never through a link.
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 
 #include <sys/types.h>
@@ -19,6 +20,11 @@ bool isRegularFile(const QString &path, QString *error);
 // Opens the regular file at path for appending, creating it with mode when missing; never
 // through a link, never a file with other names. -1 with the reason in error otherwise.
 int openForAppend(const QString &path, mode_t mode, QString *error);
+
+// An SQLite connection on the file at path, to be opened by the caller: read-write, so that
+// the journal of a writer that crashed is rolled back, but never creating the file; a lock
+// is waited for busyTimeoutMs.
+QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyTimeoutMs);
 
 // A text for an errno value, in the system's words.
 QString errorText(int error);

@@ -4,8 +4,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
 
 #include <cerrno>
 #include <unistd.h>

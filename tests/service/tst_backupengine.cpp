@@ -28,6 +28,13 @@ static std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder)
     return engine;
 }
 
+// The permission bits of the file at path itself; 0 when there is none.
+static unsigned modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
 class TestBackupEngine : public QObject
 {
     Q_OBJECT
@@ -50,8 +57,6 @@ private slots:
     void outputFolderRule();
     void plantedNames_data();
     void plantedNames();
-    void historyMadeAnew_data();
-    void historyMadeAnew();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -142,54 +147,80 @@ void TestBackupEngine::unusableSettingsFile()
 
 void TestBackupEngine::filesBehindProgramLinks_data()
 {
-    QTest::addColumn<QString>("planted"); // what stands behind a link in the data folder
-    QTest::addColumn<QStringList>("dataLog");
+    QTest::addColumn<QString>("planted"); // name=link|fifo|file, in the data folder %D
+    QTest::addColumn<QString>("entry");   // what the log says of it (not read behind a log)
+    QTest::addColumn<bool>("backsUp");
 
-    const QStringList read{"Read Config."};
-    QTest::newRow("regular files behind root's links are used") << "" << read;
-    // Nothing is read back from behind the log: the victim shows what was written.
-    QTest::newRow("link planted as the log is not followed") << "busys.log=link" << QStringList();
-    QTest::newRow("FIFO planted as the log holds nothing up") << "busys.log=fifo" << QStringList();
+    const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
+    QTest::newRow("regular files behind root's links are used")
+        << ""
+        << "Riwayat backup [%D/riwayat.db] belum ada; dibuat baru." << true;
+    QTest::newRow("link planted as the log is not followed") << "busys.log=link"
+                                                             << "" << true;
+    QTest::newRow("FIFO planted as the log holds nothing up") << "busys.log=fifo"
+                                                              << "" << true;
     QTest::newRow("link planted as the settings is not opened")
         << "confbu.cfg=link"
-        << (read + QStringList{"Error Load database :[%D/confbu.cfg] berupa link"});
+        << "Error Load database :[%D/confbu.cfg] berupa link" << false;
+    QTest::newRow("link planted as the history is replaced")
+        << "riwayat.db=link" << madeAnew.arg("bukan berkas milik service") << true;
+    QTest::newRow("history that is no database is made anew")
+        << "riwayat.db=file" << madeAnew.arg("file is not a database Unable to execute statement")
+        << true;
+    QTest::newRow("journal planted beside the history is removed") << "riwayat.db-journal=link"
+                                                                   << "" << true;
 }
 
-// The installed layout: confbu.cfg and busys.log are the program folder's links into a data
-// folder that members of the admin group may write (setgid, sticky). What a member plants
-// there under a missing name is never followed and never holds the service up.
+// The installed layout: confbu.cfg, busys.log and riwayat.db are the program folder's links
+// into a data folder that members of the admin group may write (setgid, sticky). What a
+// member plants there under a missing name is never written through and never holds the
+// service up; the program folder's links keep working.
 void TestBackupEngine::filesBehindProgramLinks()
 {
     QFETCH(QString, planted);
-    QFETCH(QStringList, dataLog);
+    QFETCH(QString, entry);
+    QFETCH(bool, backsUp);
     ProgramFolder folder;
-    QVERIFY2(folder.prepare({}), qPrintable(folder.error));
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
     const QString data = folder.file("data");
     QVERIFY(QDir().mkpath(data) && ::chmod(QFile::encodeName(data).constData(), 03770) == 0);
     QVERIFY(QFile::rename(folder.file("confbu.cfg"), data + "/confbu.cfg"));
+    const QStringList files{"confbu.cfg", "busys.log", "riwayat.db"};
+    for (const QString &file : files)
+        QVERIFY(QFile::link(data + "/" + file, folder.file(file)));
+    if (planted.contains("journal")) { // beside a history of the service's own
+        BackupEngine(folder.path()).RecoverAbandonedJobs();
+        QVERIFY(QFile::remove(data + "/busys.log"));
+    }
     QFile victim(folder.file("korban"));
     QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("milik orang lain\n") > 0);
     victim.close();
-    const QString name = planted.section('=', 0, 0), kind = planted.section('=', 1);
-    if (name == "confbu.cfg")
-        QVERIFY(QFile::rename(data + "/confbu.cfg", data + "/confbu.asli"));
+    const QString name = data + '/' + planted.section('=', 0, 0), kind = planted.section('=', 1);
+    if (name.endsWith("confbu.cfg"))
+        QVERIFY(QFile::rename(name, name + ".asli"));
+    QFile garbage(name);
     if (kind == "link")
-        QVERIFY(QFile::link(victim.fileName(), data + "/" + name));
+        QVERIFY(QFile::link(victim.fileName(), name));
     else if (kind == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(data + "/" + name).constData(), 0660), 0);
-    for (const char *file : {"confbu.cfg", "busys.log"})
-        QVERIFY(QFile::link(data + "/" + file, folder.file(file)));
+        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0660), 0);
+    else if (kind == "file")
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0);
+    garbage.close();
 
     BackupEngine engine(folder.path());
-    QCOMPARE(engine.ReadConfig(), name != "confbu.cfg");
+    QCOMPARE(engine.ReadConfig() && engine.RunBackup(), backsUp);
     QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
-    QVERIFY(QFileInfo(folder.file("busys.log")).isSymLink());
-    if (name == "busys.log")
+    for (const QString &file : files)
+        QVERIFY(QFileInfo(folder.file(file)).isSymLink());
+    QCOMPARE(outcomes(folder.jobs()), backsUp ? QStringList{"OK"} : QStringList());
+    if (name.endsWith("busys.log"))
         return;
-    QCOMPARE(logMessages(data + "/busys.log"), dataLog.replaceInStrings("%D", data));
-    struct stat info = {};
-    QCOMPARE(::lstat(QFile::encodeName(data + "/busys.log").constData(), &info), 0);
-    QCOMPARE(info.st_mode & 0777, 0660u); // the panel empties it as a member of the group
+    const QStringList log = logMessages(data + "/busys.log");
+    QCOMPARE(log.filter(QRegularExpression("^(Riwayat|Error)")),
+             entry.isEmpty() ? QStringList() : QStringList(entry.replace("%D", data)));
+    // The panel empties the log as a member of the group, and reads the history.
+    QCOMPARE(modeOf(data + "/busys.log"), 0660u);
+    QCOMPARE(modeOf(data + "/riwayat.db"), backsUp ? 0640u : 0u);
 }
 
 void TestBackupEngine::runsOncePerMatchingMinute_data()
@@ -283,11 +314,8 @@ void TestBackupEngine::argumentList()
     QVERIFY(!readText(folder.logPath()).contains(engine->pass));
     QVERIFY(readText(runLog).contains("Save Log : " + database + " : \npg_dump: "));
     QVERIFY(!readText(runLog).contains(engine->pass));
-    for (const QString &file : {dump, runLog}) {
-        struct stat info = {};
-        QCOMPARE(::stat(QFile::encodeName(file).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 0777, 0640u);
-    }
+    QCOMPARE(modeOf(dump), 0640u);
+    QCOMPARE(modeOf(runLog), 0640u);
 }
 
 void TestBackupEngine::runLog_data()
@@ -513,67 +541,6 @@ void TestBackupEngine::plantedNames()
     QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
     const QFileInfo left(planted);
     QCOMPARE(left.isSymLink() ? "link" : left.isFile() ? "file" : "gone", afterwards);
-}
-
-void TestBackupEngine::historyMadeAnew_data()
-{
-    QTest::addColumn<QString>("planted"); // riwayat.db[-journal] in the data folder
-    QTest::addColumn<QString>("entry");   // "%H": the history's path
-
-    QTest::newRow("missing") << ""
-                             << "Riwayat backup [%H] belum ada; dibuat baru.";
-    QTest::newRow("no database") << "riwayat.db=file"
-                                 << "Riwayat backup [%H] rusak (file is not a database "
-                                    "Unable to execute statement); dibuat ulang.";
-    QTest::newRow("link planted under the name")
-        << "riwayat.db=link"
-        << "Riwayat backup [%H] rusak (bukan berkas milik service); "
-           "dibuat ulang.";
-    QTest::newRow("journal planted beside it") << "riwayat.db-journal=link"
-                                               << "";
-}
-
-// The history sits behind the program folder's link in a folder the admin group may write.
-// Whatever stands under its name that is not the service's own database is replaced, never
-// written through, and the backup runs on; the program folder's link keeps working.
-void TestBackupEngine::historyMadeAnew()
-{
-    QFETCH(QString, planted);
-    QFETCH(QString, entry);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
-    const QString data = folder.file("data");
-    QVERIFY(QDir().mkpath(data) && ::chmod(QFile::encodeName(data).constData(), 03770) == 0);
-    QVERIFY(QFile::link(data + "/riwayat.db", folder.file("riwayat.db")));
-    if (planted.endsWith("journal=link")) { // a history of ours, with a stranger's journal
-        BackupEngine(folder.path()).RecoverAbandonedJobs();
-        QFile::remove(folder.logPath());
-    }
-    QFile victim(folder.file("korban"));
-    QVERIFY(victim.open(QIODevice::WriteOnly));
-    victim.close();
-    const QString name = data + '/' + planted.section('=', 0, 0);
-    QFile garbage(name);
-    if (planted.endsWith("=file")) {
-        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0);
-        garbage.close();
-    } else if (planted.endsWith("=link")) {
-        QVERIFY(QFile::link(victim.fileName(), name));
-    }
-
-    auto engine = std::make_unique<BackupEngine>(folder.path());
-    QVERIFY(engine->ReadConfig());
-    QVERIFY(engine->RunBackup());
-    QStringList log = folder.log().filter("Riwayat");
-    QCOMPARE(log, entry.isEmpty()
-                      ? QStringList()
-                      : QStringList(QString(entry).replace("%H", data + "/riwayat.db")));
-    QCOMPARE(outcomes(folder.jobs()), QStringList{"OK"});
-    QCOMPARE(readText(victim.fileName()), QString());
-    QVERIFY(QFileInfo(folder.file("riwayat.db")).isSymLink());
-    struct stat info = {};
-    QCOMPARE(::lstat(QFile::encodeName(data + "/riwayat.db").constData(), &info), 0);
-    QCOMPARE(info.st_mode & 0777, 0640u);
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)

@@ -61,9 +61,8 @@ private slots:
     void backsUpAtTheConfiguredMinute();
     void dumpsThatDoNotReadBackAreKeptAside_data();
     void dumpsThatDoNotReadBackAreKeptAside();
-    void stopDuringADump_data();
-    void stopDuringADump();
-    void deadServiceLeavesNoToolRunning();
+    void serviceEndsDuringADump_data();
+    void serviceEndsDuringADump();
 
 private:
     // Settings for the cluster whose first backup time is the current minute, with room
@@ -223,19 +222,32 @@ void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside()
     QCOMPARE(list.exitCode() == 0, tableOfContentsReads);
 }
 
-void TestSarvelad::stopDuringADump_data()
+void TestSarvelad::serviceEndsDuringADump_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::newRow("administrator stops the service") << "-t";
-    QTest::newRow("service manager shuts down") << "shutdown";
+    QTest::addColumn<QString>("outcome"); // of the job that was running, and why
+    QTest::addColumn<QString>("reason");
+
+    const QString stopped = "Service dihentikan.";
+    QTest::newRow("administrator stops the service") << "-t"
+                                                     << "DIBATALKAN" << stopped;
+    QTest::newRow("service manager shuts down") << "shutdown"
+                                                << "DIBATALKAN" << stopped;
+    QTest::newRow("service dies with its manager")
+        << "kill"
+        << "GAGAL"
+        << "Proses service berhenti sebelum job selesai.";
 }
 
-// Under the service manager, a stop in the middle of a dump ends the run in order: no dump
-// under a final name, the job cancelled with its run log, the rest not run, and the
-// process gone within two seconds; the cancellation reaches the manager's event log.
-void TestSarvelad::stopDuringADump()
+// A service that ends in the middle of a dump is gone within two seconds, leaves no dump
+// under a final name, no pg_dump writing, and pg_dump's messages in the run log. Stopped,
+// it cancels the job in order (the rest not run, the manager's event log told); killed, it
+// leaves the half-written dump and the running job to the next start and run.
+void TestSarvelad::serviceEndsDuringADump()
 {
     QFETCH(QString, how);
+    QFETCH(QString, outcome);
+    QFETCH(QString, reason);
     ProgramDir program;
     QString error;
     QVERIFY2(program.install(&error), qPrintable(error));
@@ -250,63 +262,40 @@ void TestSarvelad::stopDuringADump()
     const QStringList service = processesWith(program.file("sarvelad"));
     QCOMPARE(service.size(), 1);
 
-    QElapsedTimer stopping;
-    stopping.start();
-    how == "-t" ? void(administrator(program, {"-t"})) : manager.stop();
-    while (QFileInfo::exists("/proc/" + service.first()) && stopping.elapsed() < 5000)
+    QElapsedTimer ending;
+    ending.start();
+    how == "-t" ? void(administrator(program, {"-t"})) : manager.stop(how == "kill");
+    while (QFileInfo::exists("/proc/" + service.first()) && ending.elapsed() < 5000)
         QTest::qWait(10);
-    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
-    QCOMPARE(processesWith(outputdir), QStringList()); // no pg_dump left writing there
+    QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(processesWith(outputdir), QStringList(), 500); // no pg_dump
+    const QStringList halfWritten = QDir(outputdir).entryList({"*.tmp-*"});
+    QCOMPARE(halfWritten.size(), outcome == "GAGAL" ? 1 : 0);
+    QCOMPARE(QDir(outputdir).entryList({"*.bu"}), QStringList());
+    const QStringList runLog = QDir(outputdir).entryList({"*.log"});
+    QCOMPARE(runLog.size(), 1);
+    QVERIFY(readText(outputdir + '/' + runLog.first()).contains("Save Log : besar : \npg_dump: "));
+    if (outcome == "DIBATALKAN") {
+        const QString cancelled = "Backup Database DIBATALKAN : database [besar]. " + reason;
+        const QStringList log = logMessages(program.file("busys.log"));
+        QCOMPARE(log.mid(log.size() - 2),
+                 QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database "
+                                         "[penjualan]. Service dihentikan."}));
+        QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
+    }
 
-    const QString cancelled = "Backup Database DIBATALKAN : database [besar]. Service dihentikan.";
-    const QStringList log = logMessages(program.file("busys.log"));
-    QCOMPARE(log.mid(log.size() - 2),
-             QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database [penjualan]. "
-                                     "Service dihentikan."}));
-    const QStringList left = QDir(outputdir).entryList(QDir::Files);
-    QCOMPARE(left.size(), 1);
-    QVERIFY(readText(outputdir + '/' + left.first()).contains("Save Log : besar : \n"));
-    QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
-    const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
-    QCOMPARE(outcomes(jobs), QStringList{"DIBATALKAN"});
-    QCOMPARE(jobs.first().alasan, QString("Service dihentikan."));
-}
-
-// A service that dies (here with its manager) takes its pg_dump along instead of leaving it
-// writing; the next start completes the job in the history and the next run removes the
-// half-written dump.
-void TestSarvelad::deadServiceLeavesNoToolRunning()
-{
-    ProgramDir program;
-    QString error;
-    QVERIFY2(program.install(&error), qPrintable(error));
-    SvcMgrDaemon manager(program.path());
-    const QString outputdir = scratch.filePath("mati");
-    QVERIFY2(manager.start(&error) && writeSettingsNow(program, outputdir, {"besar"}, &error),
-             qPrintable(error));
-    QCOMPARE(administrator(program, {"-i"}), 0);
-    QCOMPARE(administrator(program, {}), 0);
-    QVERIFY(dumpUnderWay(outputdir));
-
-    manager.stop(true);
-    QTRY_COMPARE_WITH_TIMEOUT(processesWith(outputdir), QStringList(), 2000);
-    const QStringList temporary = QDir(outputdir).entryList({"*.tmp-*"});
-    QCOMPARE(temporary.size(), 1);
-
+    // The next start completes the job in the history; the next run removes what is left.
     QVERIFY2(writeSettingsNow(program, outputdir, {"penjualan"}, &error), qPrintable(error));
     const QStringList log = runUntil(program, "Backup Database OK", 1);
-    QVERIFY2(log.contains("Berkas sementara [" + outputdir + '/' + temporary.first() +
-                          "] dari proses yang terhenti dihapus."),
-             qPrintable(log.join('\n')));
-    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
-    // The job it was running is completed in the history as failed, and logged so.
     const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
-    QCOMPARE(outcomes(jobs), QStringList({"GAGAL", "OK"}));
+    QCOMPARE(outcomes(jobs), QStringList({outcome, "OK"}));
     QCOMPARE(outcomes(jobs), outcomes(log));
-    QVERIFY2(log.contains("Backup Database GAGAL : database [besar], mulai [" +
-                          jobs.first().mulai.toString(riwayat::TimeFormat) +
-                          "]. Proses service berhenti sebelum job selesai."),
-             qPrintable(log.join('\n')));
+    QCOMPARE(jobs.first().alasan, reason);
+    for (const QString &name : halfWritten)
+        QVERIFY2(log.contains("Berkas sementara [" + outputdir + '/' + name +
+                              "] dari proses yang terhenti dihapus."),
+                 qPrintable(log.join('\n')));
+    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)
