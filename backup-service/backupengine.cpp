@@ -20,19 +20,21 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // Only one worker runs jobs from a program folder at a time, so that what a run removes as
-// left over is never a file that a live process is still writing.
+// left over is never a file that a live process is still writing. The lock is a file that
+// only the service's own user can open, so that no one else can hold it and keep backups
+// from running; a program folder the service cannot write falls back to locking the folder.
 class RunLock
 {
 public:
-    explicit RunLock(const QString &programDir)
-        : fd(::open(QFile::encodeName(programDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-          locked(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    explicit RunLock(const QString &programDir) : fd(openLockFile(programDir))
     {
+        locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     }
     ~RunLock()
     {
@@ -42,15 +44,32 @@ public:
     bool held() const { return locked; }
 
 private:
+    static int openLockFile(const QString &programDir)
+    {
+        const QByteArray path =
+            QFile::encodeName(confbu::joinPath(programDir, BackupEngine::RunLockFile));
+        const int file = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat info = {};
+        if (file >= 0 && ::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && (info.st_mode & 077) == 0)
+            return file;
+        if (file >= 0)
+            ::close(file);
+        return ::open(QFile::encodeName(programDir).constData(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+
     const int fd;
-    const bool locked;
+    bool locked = false;
 };
 
-// Line breaks would split the entry that names the database over several log lines.
+// Line breaks would split the entry that names the database over several log lines, and a
+// NUL has no place in a text file.
 QString printable(QString text)
 {
     text.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
     text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    text.replace(QChar(0), QStringLiteral("\\0"));
     return text;
 }
 
@@ -309,7 +328,7 @@ bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
 
 bool BackupEngine::leavesOutputFolder(const QString &dbname)
 {
-    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) ||
+    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) || dbname.contains(QChar(0)) ||
            dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
 }
 
@@ -324,7 +343,7 @@ QString BackupEngine::refusalOf(const QString &dbname)
                               "pg_dump tidak dijalankan.");
     // The name becomes part of the file names: it must not lead out of the output folder.
     if (leavesOutputFolder(dbname))
-        return QStringLiteral("nama database [") + dbname +
+        return QStringLiteral("nama database [") + printable(dbname) +
                QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
                               "pg_dump tidak dijalankan.");
     return QString();

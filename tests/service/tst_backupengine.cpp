@@ -336,10 +336,12 @@ void TestBackupEngine::runLog_data()
 
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
-    for (const QString &name : QStringList{"", "../etc", "a/b", "a\\b", ".."}) {
-        QTest::addRow("name [%s] would leave the output folder", qPrintable(name))
+    for (const QString &name :
+         QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"}) {
+        const QString shown = QString(name).replace(QChar(0), "\\0");
+        QTest::addRow("name [%s] would leave the output folder", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", outside.arg(name)} + verified("sales", "054710");
+            << QStringList{"Read List DB", outside.arg(shown)} + verified("sales", "054710");
     }
 
     const QList<std::pair<QString, QString>> failures{
@@ -513,6 +515,14 @@ void TestBackupEngine::plantedNames_data()
         << QStringList{"Read List DB", "Backup dilewati: proses lain sedang menjalankan backup "
                                        "dari folder program [%P]."}
         << "file";
+    QTest::newRow("a lock on the program folder itself stops nothing")
+        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
+        << "anyone"
+        << QStringList{"Read List DB",
+                       "Berkas sementara [%O/bu_lama_20130708.010000.bu.tmp-Ab3dE9] dari proses "
+                       "yang terhenti dihapus."} +
+               verified("sales", "054709")
+        << "gone";
 }
 
 // Names in the output folder that the run meets: links that would make root write where
@@ -531,11 +541,17 @@ void TestBackupEngine::plantedNames()
     const QString planted = folder.outputDir() + '/' + name;
     QVERIFY(kind == "link" ? QFile::link(victim.fileName(), planted)
                            : QFile::copy(victim.fileName(), planted));
-    const int otherWorker = ::open(QFile::encodeName(folder.path()).constData(), O_RDONLY);
-    QVERIFY(kind != "locked" || ::flock(otherWorker, LOCK_EX) == 0);
+    // Another worker holds the lock file, which only root can open; anyone who may read the
+    // program folder can lock the folder itself, which must not stop a backup.
+    const int other =
+        kind == "locked"   ? ::open(QFile::encodeName(folder.file("sarvelad.lock")).constData(),
+                                    O_RDWR | O_CREAT, 0600)
+        : kind == "anyone" ? ::open(QFile::encodeName(folder.path()).constData(), O_RDONLY)
+                           : -1;
+    QVERIFY(other < 0 || ::flock(other, LOCK_EX) == 0);
 
     engineFor(folder)->RunBackup();
-    ::close(otherWorker);
+    ::close(other);
     QCOMPARE(folder.log(), expectedLog.replaceInStrings("%O", folder.outputDir())
                                .replaceInStrings("%P", folder.path()));
     QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
