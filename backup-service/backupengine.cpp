@@ -152,8 +152,9 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
                            QStringLiteral("] tidak ditemukan."));
         return false;
     }
-    // SQLite would follow a link planted at the target, and roll a journal back into it.
-    if (!programfile::isRegularFile(path, &refusal)) {
+    // SQLite would follow a link planted at the target, and roll a journal beside whatever it
+    // names back into it.
+    if (!programfile::isRootsRegularFile(path, &refusal)) {
         settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + path +
                            QStringLiteral("] ") + refusal);
         return false;

@@ -59,7 +59,7 @@ QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyT
     return db;
 }
 
-bool isRegularFile(const QString &path, QString *error)
+bool isRootsRegularFile(const QString &path, QString *error)
 {
     struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
@@ -68,6 +68,11 @@ bool isRegularFile(const QString &path, QString *error)
     }
     if (!usable(info)) {
         *error = notRegular(info);
+        return false;
+    }
+    // Another owner could swap the file for a link once it has been looked at.
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("bukan milik root");
         return false;
     }
     return true;

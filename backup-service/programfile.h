@@ -14,8 +14,9 @@ namespace programfile {
 // The program directory's entry for name, or the target of that entry when it is a link.
 QString resolve(const QString &programDir, const QString &name);
 
-// Whether path names a regular file itself, not a link or anything else; why not in error.
-bool isRegularFile(const QString &path, QString *error);
+// Whether path names a regular file itself (not a link or anything else) with one name, that
+// belongs to root or to this process's user; why not in error.
+bool isRootsRegularFile(const QString &path, QString *error);
 
 // Opens the regular file at path for appending, creating it with mode when missing; never
 // through a link, never a file with other names. -1 with the reason in error otherwise.

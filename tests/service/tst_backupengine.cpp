@@ -147,7 +147,7 @@ void TestBackupEngine::unusableSettingsFile()
 
 void TestBackupEngine::filesBehindProgramLinks_data()
 {
-    QTest::addColumn<QString>("planted"); // name=link|fifo|file, in the data folder %D
+    QTest::addColumn<QString>("planted"); // name=link|fifo|file|foreign, in the data folder %D
     QTest::addColumn<QString>("entry");   // what the log says of it (not read behind a log)
     QTest::addColumn<bool>("backsUp");
 
@@ -162,6 +162,9 @@ void TestBackupEngine::filesBehindProgramLinks_data()
     QTest::newRow("link planted as the settings is not opened")
         << "confbu.cfg=link"
         << "Error Load database :[%D/confbu.cfg] berupa link" << false;
+    QTest::newRow("settings made by someone else are not opened")
+        << "confbu.cfg=foreign"
+        << "Error Load database :[%D/confbu.cfg] bukan milik root" << false;
     QTest::newRow("link planted as the history is replaced")
         << "riwayat.db=link" << madeAnew.arg("bukan berkas milik service") << true;
     QTest::newRow("history that is no database is made anew")
@@ -205,6 +208,9 @@ void TestBackupEngine::filesBehindProgramLinks()
         QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0660), 0);
     else if (kind == "file")
         QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0);
+    else if (kind == "foreign")
+        QVERIFY(QFile::copy(name + ".asli", name) &&
+                ::chown(QFile::encodeName(name).constData(), 65534, -1) == 0);
     garbage.close();
 
     BackupEngine engine(folder.path());
