@@ -1,41 +1,75 @@
 #include "backupengine.h"
 
 #include "confbu.h"
+#include "dumpjob.h"
+#include "jobhistory.h"
+#include "outputfolder.h"
+#include "programfile.h"
+#include "stopsignal.h"
 #include "writelog.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
-#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#endif
+#include <unistd.h>
 
 namespace {
 
-// The dump is written by pg_dump itself; its mode comes from the umask it inherits.
-class DumpProcess : public QProcess
+// Only one worker runs jobs from a program folder at a time, so that what a run removes as
+// left over is never a file that a live process is still writing. The lock is a file that
+// only the service's own user can open, so that no one else can hold it and keep backups
+// from running; a program folder the service cannot write falls back to locking the folder.
+class RunLock
 {
-protected:
-#ifdef Q_OS_UNIX
-    void setupChildProcess() override
+public:
+    explicit RunLock(const QString &programDir) : fd(openLockFile(programDir))
     {
-        ::umask(027);
+        locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     }
-#endif
+    ~RunLock()
+    {
+        if (fd >= 0)
+            ::close(fd); // releases the lock
+    }
+    bool held() const { return locked; }
+
+private:
+    static int openLockFile(const QString &programDir)
+    {
+        const QByteArray path =
+            QFile::encodeName(confbu::joinPath(programDir, BackupEngine::RunLockFile));
+        const int file = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat info = {};
+        if (file >= 0 && ::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid() && (info.st_mode & 077) == 0)
+            return file;
+        if (file >= 0)
+            ::close(file);
+        return ::open(QFile::encodeName(programDir).constData(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+
+    const int fd;
+    bool locked = false;
 };
 
-// Line breaks would split the entry that names the database over several log lines.
+// Line breaks would split the entry that names the database over several log lines, and a
+// NUL has no place in a text file.
 QString printable(QString text)
 {
     text.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
     text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    text.replace(QChar(0), QStringLiteral("\\0"));
     return text;
 }
 
@@ -48,9 +82,23 @@ BackupEngine::BackupEngine(const QString &programDir, Clock clock)
 {
 }
 
-void BackupEngine::log(const QString &message) const
+BackupEngine::~BackupEngine() = default;
+
+void BackupEngine::log(const QString &message)
 {
-    WriteLog(message, logName, programDir);
+    QString error;
+    const bool written = WriteLog(message, logName, programDir, &error);
+    if (!written && !logUnwritable && reporter)
+        reporter(logName + QStringLiteral(" tidak dapat ditulis: ") + error);
+    logUnwritable = !written;
+}
+
+// Failures are the entries an administrator must not miss: they reach the system's log too.
+void BackupEngine::fail(const QString &message)
+{
+    log(message);
+    if (reporter)
+        reporter(message);
 }
 
 QString BackupEngine::programPath(const QString &relative) const
@@ -58,12 +106,12 @@ QString BackupEngine::programPath(const QString &relative) const
     return confbu::joinPath(programDir, relative);
 }
 
-QString BackupEngine::toolPath() const
+QString BackupEngine::toolPath(const QString &tool) const
 {
 #ifdef Q_OS_WIN
-    return programPath(QStringLiteral("dbutils/pg_dump.exe"));
+    return programPath(QStringLiteral("dbutils/") + tool + QStringLiteral(".exe"));
 #else
-    return programPath(QStringLiteral("dbutils/pg_dump"));
+    return programPath(QStringLiteral("dbutils/") + tool);
 #endif
 }
 
@@ -72,59 +120,99 @@ QString BackupEngine::outputPath(const QString &fileName) const
     return confbu::joinPath(outputdir, fileName);
 }
 
-// Registers the default connection anew and opens the settings file read-only: the
-// service never writes it, and a missing file must never be created.
-bool BackupEngine::openSettings(const QString &messagePrefix)
+// A failure that is still the same at the next check is not logged again; the retry goes on.
+void BackupEngine::settingsUnreadable(const QString &message)
 {
-    const QString path = programPath(confbu::SettingsFile);
-    if (!QFile::exists(path)) {
-        log(messagePrefix + QStringLiteral("Maaf file [") + path +
-            QStringLiteral("] tidak ditemukan."));
+    if (message == settingsFailure)
+        return;
+    settingsFailure = message;
+    fail(message);
+}
+
+// The entry that opens a read is written once per failure streak, not at every retry.
+void BackupEngine::startSettingsRead(const QString &entry)
+{
+    if (settingsFailure.isEmpty())
+        log(entry);
+}
+
+// Runs one statement on the settings file, through a connection that exists only for this
+// read: the panel's saves must not wait for a backup run. The file is opened read-write,
+// without creating it, so that the journal of a save that crashed is rolled back instead of
+// making every read fail.
+bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
+                                const std::function<void(const QSqlRecord &)> &row)
+{
+    const QString entry = programPath(confbu::SettingsFile);
+    const QString path = programfile::resolve(programDir, confbu::SettingsFile);
+    QString refusal;
+    const QFileInfo target(path);
+    if (!target.exists() && !target.isSymLink()) {
+        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + entry +
+                           QStringLiteral("] tidak ditemukan."));
         return false;
     }
-    settingsDb = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-    settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    settingsDb.setDatabaseName(path);
-    settingsDb.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-    if (!settingsDb.open()) {
-        log(messagePrefix + QStringLiteral("Error Load database :") +
-            settingsDb.lastError().text());
+    // SQLite would follow a link planted at the target, and roll a journal beside whatever it
+    // names back into it.
+    if (!programfile::isRootsRegularFile(path, &refusal)) {
+        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + path +
+                           QStringLiteral("] ") + refusal);
         return false;
+    }
+    const QString connection = QLatin1String(QSqlDatabase::defaultConnection);
+    QString failure;
+    {
+        QSqlDatabase db = programfile::addSqlite(connection, path, SettingsBusyTimeoutMs);
+        if (!db.open()) {
+            failure = prefix + QStringLiteral("Error Load database :") + db.lastError().text();
+        } else {
+            QSqlQuery query(db);
+            if (!query.prepare(statement) || !query.exec()) {
+                failure = prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
+                          query.lastError().text();
+            } else {
+                while (query.next())
+                    row(query.record());
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    if (!failure.isEmpty()) {
+        settingsUnreadable(failure);
+        return false;
+    }
+    if (!settingsFailure.isEmpty()) {
+        settingsFailure.clear();
+        log(QStringLiteral("Pengaturan terbaca kembali."));
     }
     return true;
 }
 
 bool BackupEngine::ReadConfig()
 {
-    log(QStringLiteral("Read Config."));
-    if (!openSettings(QString()))
-        return false;
-
-    QSqlQuery query(settingsDb);
-    if (!query.prepare(QStringLiteral("select * from confdb; ")) || !query.exec()) {
-        log(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text());
-        return false;
-    }
+    startSettingsRead(QStringLiteral("Read Config."));
     bool result = false;
     // Every row is read over the previous one; the last row's values are in effect.
-    while (query.next()) {
-        const confbu::Settings row = confbu::fromRecord(query.record());
-        server = row.server;
-        user = row.user;
-        pass = row.pass;
-        outputdir = row.outputdir;
-        port = row.port;
-        jam1 = row.jam1;
-        jam2 = row.jam2;
-        jam3 = row.jam3;
-        jam4 = row.jam4;
-        jam1st = row.jam1st;
-        jam2st = row.jam2st;
-        jam3st = row.jam3st;
-        jam4st = row.jam4st;
-        result = true;
-    }
+    const bool read = readSettings(QString(), QStringLiteral("select * from confdb; "),
+                                   [this, &result](const QSqlRecord &r) {
+                                       const confbu::Settings row = confbu::fromRecord(r);
+                                       server = row.server;
+                                       user = row.user;
+                                       pass = row.pass;
+                                       outputdir = row.outputdir;
+                                       port = row.port;
+                                       jam1 = row.jam1;
+                                       jam2 = row.jam2;
+                                       jam3 = row.jam3;
+                                       jam4 = row.jam4;
+                                       jam1st = row.jam1st;
+                                       jam2st = row.jam2st;
+                                       jam3st = row.jam3st;
+                                       jam4st = row.jam4st;
+                                       result = true;
+                                   });
+    if (!read)
+        return false;
     user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
     pass = confbu::passwordOrDefault(pass, confbu::Blanks::AreEmpty);
     return result;
@@ -133,6 +221,8 @@ bool BackupEngine::ReadConfig()
 bool BackupEngine::CheckSchedule()
 {
     const QString nowText = clock().toString(QStringLiteral("hhmm"));
+    if (runPending)
+        RunBackup();
     bool matched = false;
     if (jam1st) {
         matched = jam1.toString(QStringLiteral("hhmm")) == nowText;
@@ -159,29 +249,74 @@ bool BackupEngine::CheckSchedule()
 
 bool BackupEngine::RunBackup()
 {
-    // An empty folder would name the working directory, or the root of the file system.
-    if (outputdir.isEmpty() || !QDir(outputdir).exists()) {
-        log(QStringLiteral("Lokasi backup [") + outputdir +
-            QStringLiteral("] tidak ditemukan. Proses dibatalkan."));
+    QString refusal;
+    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
+    if (!folder) {
+        fail(refusal);
         return false;
     }
 
-    const QString prefix = QStringLiteral("Read Database BU. ");
-    log(QStringLiteral("Read List DB"));
-    if (!openSettings(prefix))
+    // The whole list is read before the first job, so that the file is free during the run.
+    startSettingsRead(QStringLiteral("Read List DB"));
+    QStringList databases;
+    runPending =
+        !readSettings(QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
+                      [&databases](const QSqlRecord &row) {
+                          databases << row.value(QStringLiteral("dbname")).toString();
+                      });
+    if (runPending)
         return false;
-    QSqlQuery query(settingsDb);
-    if (!query.prepare(QStringLiteral("select * from tbldb; ")) || !query.exec()) {
-        log(prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
-            query.lastError().text());
+    const RunLock lock(programDir);
+    if (!lock.held()) {
+        log(QStringLiteral("Backup dilewati: proses lain sedang menjalankan backup dari folder "
+                           "program [") +
+            programDir + QStringLiteral("]."));
         return false;
     }
-    bool result = false;
-    while (query.next()) {
-        BackupDatabase(query.value(QStringLiteral("dbname")).toString());
-        result = true;
+    history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
+    closeAbandonedJobs();
+    removeLeftovers(*folder);
+    for (const QString &dbname : qAsConst(databases)) {
+        if (stop && stop->requested())
+            log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
+                QStringLiteral("]. Service dihentikan."));
+        else
+            BackupDatabase(dbname, *folder);
     }
-    return result;
+    history.reset();
+    return !databases.isEmpty();
+}
+
+void BackupEngine::RecoverAbandonedJobs()
+{
+    const RunLock lock(programDir);
+    if (!lock.held())
+        return;
+    history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
+    closeAbandonedJobs();
+    history.reset();
+}
+
+// Jobs left running by a process that died, found under the run lock: no live process runs
+// them.
+void BackupEngine::closeAbandonedJobs()
+{
+    const QString reason = QStringLiteral("Proses service berhenti sebelum job selesai.");
+    for (const riwayat::Job &job : history->closeAbandoned(clock, reason))
+        fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
+             QStringLiteral("], mulai [") + job.mulai.toString(riwayat::TimeFormat) +
+             QStringLiteral("]. ") + reason);
+}
+
+// Dumps that a process which died was still writing: no live process writes them, since
+// only the holder of the run lock writes in this folder.
+void BackupEngine::removeLeftovers(OutputFolder &folder)
+{
+    for (const QString &name : folder.leftovers()) {
+        folder.remove(name);
+        log(QStringLiteral("Berkas sementara [") + outputPath(name) +
+            QStringLiteral("] dari proses yang terhenti dihapus."));
+    }
 }
 
 bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
@@ -192,73 +327,93 @@ bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
            dbname.contains(QLatin1Char('\n')) || dbname.contains(QLatin1Char('\r'));
 }
 
-void BackupEngine::BackupDatabase(QString dbname)
+bool BackupEngine::leavesOutputFolder(const QString &dbname)
+{
+    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) || dbname.contains(QChar(0)) ||
+           dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
+}
+
+// Why a database name is refused before any tool runs, or an empty text.
+QString BackupEngine::refusalOf(const QString &dbname)
 {
     // Such a name would make pg_dump take it as an option or connect where the name
     // says, handing our password to that server.
-    if (isDangerousDatabaseName(dbname)) {
-        log(QStringLiteral("Backup Database DITOLAK : nama database [") + printable(dbname) +
-            QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
-                           "pg_dump tidak dijalankan."));
+    if (isDangerousDatabaseName(dbname))
+        return QStringLiteral("nama database [") + printable(dbname) +
+               QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
+                              "pg_dump tidak dijalankan.");
+    // The name becomes part of the file names: it must not lead out of the output folder.
+    if (leavesOutputFolder(dbname))
+        return QStringLiteral("nama database [") + printable(dbname) +
+               QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
+                              "pg_dump tidak dijalankan.");
+    return QString();
+}
+
+void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
+{
+    riwayat::Job job;
+    job.dbname = dbname;
+    job.mulai = clock();
+    job.alasan = refusalOf(dbname);
+    if (!job.alasan.isEmpty()) {
+        job.selesai = job.mulai;
+        job.hasil = riwayat::Ditolak;
+        fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
+        history->finish(0, job);
         return;
     }
+    const qint64 id = history->start(dbname, job.mulai);
 
-    DumpProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const QString stamp = clock().toString(QStringLiteral("yyyyMMdd.hhmmss"));
-    const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') + stamp;
+    const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') +
+                         job.mulai.toString(QStringLiteral("yyyyMMdd.hhmmss"));
     const QString dumpPath = outputPath(base + QStringLiteral(".bu"));
-    const QString runLogPath = outputPath(base + QStringLiteral(".log"));
-
-    // The password travels only in the tool's environment, never on its command line.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    ToolCommand restore{toolPath(QStringLiteral("pg_restore")), {}, environment};
+    // The password travels only in pg_dump's environment, never on its command line.
     environment.insert(QStringLiteral("PGPASSWORD"), pass);
-    process.setProcessEnvironment(environment);
-    process.setStandardOutputFile(QProcess::nullDevice());
-
-    const QStringList arguments{
-        QStringLiteral("--host=") + server,
-        QStringLiteral("--port=") + QString::number(port),
-        QStringLiteral("--username=") + user,
-        QStringLiteral("--format=custom"),
-        QStringLiteral("--verbose"),
-        QStringLiteral("--file=") + dumpPath,
-        QStringLiteral("--table=tbl*"),
-        QStringLiteral("-w"),
-        dbname,
+    const auto dump = [&](const QString &file) {
+        return ToolCommand{toolPath(QStringLiteral("pg_dump")),
+                           {
+                               QStringLiteral("--host=") + server,
+                               QStringLiteral("--port=") + QString::number(port),
+                               QStringLiteral("--username=") + user,
+                               QStringLiteral("--format=custom"),
+                               QStringLiteral("--verbose"),
+                               QStringLiteral("--file=") + file,
+                               QStringLiteral("--table=tbl*"),
+                               QStringLiteral("-w"),
+                               dbname,
+                           },
+                           environment};
     };
-    // An earlier dump of the same second is replaced; a new one starts out private.
-    CreatePrivateFile(dumpPath);
-
-    QString failure;
-    process.start(toolPath(), arguments, QIODevice::ReadWrite);
-    if (!process.waitForStarted()) {
-        failure = QStringLiteral("pg_dump tidak dapat dijalankan: ") + process.errorString() +
-                  QLatin1Char('.');
-    } else {
-        // pg_dump never reads its input; a closed input cannot keep it waiting.
-        process.closeWriteChannel();
-        if (!process.waitForFinished(toolTimeoutMs)) {
-            process.kill();
-            process.waitForFinished(30000);
-            failure = QStringLiteral("pg_dump melewati batas waktu %1 detik dan dihentikan.")
-                          .arg(toolTimeoutMs / 1000);
-        } else if (process.exitStatus() != QProcess::NormalExit) {
-            failure = QStringLiteral("pg_dump berhenti tidak normal.");
-        } else if (process.exitCode() != 0) {
-            failure =
-                QStringLiteral("pg_dump selesai dengan kode keluar %1.").arg(process.exitCode());
-        }
-    }
-    const QString output = QString::fromUtf8(process.readAllStandardError());
+    const DumpOutcome outcome =
+        DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, stop);
+    job.selesai = clock();
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
-    if (!failure.isEmpty()) {
-        // What is left under the final name is no dump; nobody may mistake it for one.
-        QFile::remove(dumpPath);
-        log(QStringLiteral("Backup Database GAGAL : database [") + dbname +
-            QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + failure);
+    switch (outcome.result) {
+    case DumpOutcome::Ok:
+        job.hasil = riwayat::Ok;
+        job.file = dumpPath;
+        job.ukuran = outcome.size;
+        job.terverifikasi = true;
+        log(QStringLiteral("Backup Database OK : database [") + dbname +
+            QStringLiteral("], file [") + dumpPath +
+            QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
+        break;
+    case DumpOutcome::Failed:
+        job.hasil = riwayat::Gagal;
+        job.alasan = outcome.failure;
+        fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
+             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
+        break;
+    case DumpOutcome::Cancelled:
+        job.hasil = riwayat::Dibatalkan;
+        job.alasan = QStringLiteral("Service dihentikan.");
+        fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
+             QStringLiteral("]. ") + job.alasan);
+        break;
     }
-    WriteLogFile(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : \n") + output,
-                 runLogPath);
-    process.close();
+    history->finish(id, job);
 }

@@ -2,15 +2,23 @@
 #pragma once
 
 #include <QDateTime>
-#include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class JobHistory;
+class OutputFolder;
+class QSqlRecord;
+class StopSignal;
 
 class BackupEngine
 {
 public:
     using Clock = std::function<QDateTime()>;
+    // Hands a failure on to the system's log, beside busys.log.
+    using Reporter = std::function<void(const QString &message)>;
 
     // A tool run that takes longer than this is killed and its job reported as failed,
     // so one hung pg_dump cannot block every later backup time.
@@ -19,16 +27,31 @@ public:
     // programDir: where confbu.cfg, busys.log and dbutils/pg_dump are found (empty: the
     // directory of the running program). clock: the local time (empty: the real clock).
     explicit BackupEngine(const QString &programDir = QString(), Clock clock = Clock());
+    ~BackupEngine();
+
+    // The file in the program folder whose lock a worker holds while it runs jobs.
+    static inline const QString RunLockFile = QStringLiteral("sarvelad.lock");
+
+    // Waits this long for a panel that is saving before it reports the settings unreadable;
+    // short, so that a stop is never held up, since the next check tries again anyway.
+    static constexpr int SettingsBusyTimeoutMs = 1000;
 
     bool ReadConfig();
     bool CheckSchedule();
     bool RunBackup();
-    void BackupDatabase(QString dbname);
+    // Completes the history's jobs that a process which died left running, unless another
+    // worker runs jobs from this program folder now. Done at start and at every run.
+    void RecoverAbandonedJobs();
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setReporter(Reporter failures) { reporter = std::move(failures); }
+    // A requested stop ends the job in progress and leaves the rest of the run undone.
+    void setStopSignal(const StopSignal *signal) { stop = signal; }
 
     // Names that pg_dump would read as an option or as a connection string.
     static bool isDangerousDatabaseName(const QString &dbname);
+    // Names that are empty or would put a file outside the output folder.
+    static bool leavesOutputFolder(const QString &dbname);
 
     // The settings, as read by ReadConfig.
     QString logName;
@@ -41,16 +64,33 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
-    bool openSettings(const QString &messagePrefix);
+    void BackupDatabase(const QString &dbname, OutputFolder &folder);
+    static QString refusalOf(const QString &dbname);
+    void closeAbandonedJobs();
+    bool readSettings(const QString &prefix, const QString &statement,
+                      const std::function<void(const QSqlRecord &)> &row);
+    void startSettingsRead(const QString &entry);
+    void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
-    QString toolPath() const;
+    QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
-    void log(const QString &message) const;
+    void removeLeftovers(OutputFolder &folder);
+    void log(const QString &message);
+    void fail(const QString &message);
 
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
-    QSqlDatabase settingsDb;
+    Reporter reporter;
+    const StopSignal *stop = nullptr;
+    // Open for the length of a run only, so that the panel reads it between runs.
+    std::unique_ptr<JobHistory> history;
+    // busys.log could not be written; reported once, not for every entry lost.
+    bool logUnwritable = false;
+    // The last settings failure logged: the same failure again is not logged at every check.
+    QString settingsFailure;
+    // The database list could not be read at a backup time: the next check tries again.
+    bool runPending = false;
     bool slot1Done = false;
     bool slot2Done = false;
 };

@@ -6,7 +6,8 @@ SarvelaBackupDB::SarvelaBackupDB(int argc, char **argv)
     : QtService<QCoreApplication>(argc, argv, QStringLiteral("Sarvela DB Backup"))
 {
     setServiceDescription(QStringLiteral("Sarvela Database Backup"));
-    setServiceFlags(QtServiceBase::Suspendable);
+    // A shutdown of the service manager (or of the system) stops a backup in order too.
+    setServiceFlags(QtServiceBase::Suspendable | QtServiceBase::StopOnShutdown);
     instance()->setStartupType(QtServiceBase::AutomaticStart);
 }
 
@@ -16,14 +17,18 @@ void SarvelaBackupDB::start()
 {
     if (thread)
         return;
-    thread = new ThBackup();
+    thread = new ThBackup([this](const QString &message) { logMessage(message, Error); });
     thread->start();
 }
 
+// The process ends as soon as this returns, so the worker gets a bounded time to stop the
+// tool, remove its temporary file and record the job as cancelled.
 void SarvelaBackupDB::stop()
 {
-    if (thread)
-        thread->stop();
+    if (!thread)
+        return;
+    thread->stop();
+    thread->wait(StopWaitMs);
 }
 
 // Backups keep their schedule while the service is reported paused.

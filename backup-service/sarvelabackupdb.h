@@ -10,6 +10,10 @@ class ThBackup;
 class SarvelaBackupDB : public QtService<QCoreApplication>
 {
 public:
+    // How long a stop waits for a backup in progress to end in order; the service manager
+    // and the panel give a stop about two seconds.
+    static constexpr unsigned long StopWaitMs = 1500;
+
     SarvelaBackupDB(int argc, char **argv);
     ~SarvelaBackupDB() override;
 

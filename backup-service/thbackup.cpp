@@ -1,9 +1,11 @@
 #include "thbackup.h"
 
-ThBackup::ThBackup() = default;
+ThBackup::ThBackup(BackupEngine::Reporter reporter) : reporter(std::move(reporter)) {}
 
-ThBackup::ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs)
-    : programDir(programDir), clock(std::move(clock)), checkIntervalMs(checkIntervalMs)
+ThBackup::ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs,
+                   BackupEngine::Reporter reporter)
+    : programDir(programDir), clock(std::move(clock)), reporter(std::move(reporter)),
+      checkIntervalMs(checkIntervalMs)
 {
 }
 
@@ -11,6 +13,7 @@ void ThBackup::stop()
 {
     QMutexLocker locker(&sleepMutex);
     running = false;
+    stopSignal.request();
     wakeUp.wakeAll();
 }
 
@@ -18,12 +21,16 @@ void ThBackup::run()
 {
     // The engine lives as long as the process; the settings connection belongs to this thread.
     engine = new BackupEngine(programDir, clock);
-    if (!engine->ReadConfig()) {
-        running = false;
-        return;
-    }
+    engine->setReporter(reporter);
+    engine->setStopSignal(&stopSignal);
+    // Settings that cannot be read now (locked by a save, missing) are tried again at every
+    // check: a service that shows as running must never have given up.
+    bool configured = false;
     while (running) {
-        engine->CheckSchedule();
+        if (!configured && (configured = engine->ReadConfig()))
+            engine->RecoverAbandonedJobs();
+        if (configured)
+            engine->CheckSchedule();
         QMutexLocker locker(&sleepMutex);
         if (running)
             wakeUp.wait(&sleepMutex, checkIntervalMs);

@@ -1,8 +1,9 @@
-// The backup worker: reads the settings once, then checks the backup times every
-// 15 seconds and runs the backups on this thread.
+// The backup worker: reads the settings (again at every check until they could be read), then
+// checks the backup times every 15 seconds and runs the backups on this thread.
 #pragma once
 
 #include "backupengine.h"
+#include "stopsignal.h"
 
 #include <QMutex>
 #include <QThread>
@@ -17,11 +18,14 @@ class ThBackup : public QThread
 public:
     static constexpr int CheckIntervalMs = 15000;
 
-    ThBackup();
+    // reporter: where failures go besides busys.log (the service's system log).
+    explicit ThBackup(BackupEngine::Reporter reporter = BackupEngine::Reporter());
     // For tests: another program directory, clock and check interval.
-    ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs);
+    ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs,
+             BackupEngine::Reporter reporter = BackupEngine::Reporter());
 
-    // Asks the loop to end after the current check; wakes it from its sleep.
+    // Ends the loop: wakes it from its sleep, and ends a backup run in progress in order (the
+    // tool stopped, its job recorded as cancelled, the rest as not run). Returns at once.
     void stop();
 
 protected:
@@ -32,7 +36,9 @@ private:
     BackupEngine *engine = nullptr;
     QString programDir;
     BackupEngine::Clock clock;
+    BackupEngine::Reporter reporter;
     int checkIntervalMs = CheckIntervalMs;
+    StopSignal stopSignal;
     QMutex sleepMutex;
     QWaitCondition wakeUp;
 };

@@ -1,56 +1,58 @@
 #include "writelog.h"
 
-#include "confbu.h"
+#include "programfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
-#include <QTextStream>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 
-// Entries are lost silently when the file cannot be opened: nothing else may report
-// the service's progress, and the caller must carry on.
-void appendEntry(const QString &message, const QString &path, bool privateFile)
+// Entries are lost when the file cannot be opened: the caller must carry on.
+bool appendEntry(const QString &message, const QString &path, mode_t mode, QString *error)
 {
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
-    if (privateFile && !QFile::exists(path) && !CreatePrivateFile(path))
-        return;
-    QFile file(path);
-    if (!file.open(QIODevice::Append | QIODevice::Text))
-        return;
-    QTextStream stream(&file);
-    // The log viewer decodes UTF-8, whatever the locale of the service.
-    stream.setCodec("UTF-8");
-    stream << stamp << " - " << message << "\n";
-    stream.flush();
-    file.close();
+    QString reason;
+    const int fd = programfile::openForAppend(path, mode, &reason);
+    const bool written = fd >= 0 && WriteAll(fd, LogEntry(message));
+    if (fd >= 0 && !written)
+        reason = programfile::errorText(errno);
+    if (fd >= 0)
+        ::close(fd);
+    if (!written && error)
+        *error = QStringLiteral("[") + path + QStringLiteral("] ") + reason;
+    return written;
 }
 
 } // namespace
 
-bool CreatePrivateFile(const QString &path)
+QByteArray LogEntry(const QString &message)
 {
-    QFile file(path);
-    // NewOnly: never truncate a file that appeared in the meantime.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return file.exists();
-    // Set before anything is written, so no content is ever world-readable.
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-    file.close();
+    // The log viewer decodes UTF-8, whatever the locale of the service.
+    return (QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss")) +
+            QStringLiteral(" - ") + message + QLatin1Char('\n'))
+        .toUtf8();
+}
+
+bool WriteAll(int fd, const QByteArray &data)
+{
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
     return true;
 }
 
-void WriteLog(QString message, QString fileName, QString directory)
+bool WriteLog(QString message, QString fileName, QString directory, QString *error)
 {
     if (directory.isEmpty())
         directory = QCoreApplication::applicationDirPath();
-    appendEntry(message, confbu::joinPath(directory, fileName), false);
-}
-
-void WriteLogFile(QString message, QString path)
-{
-    // Run logs hold the tool's messages about the databases: not for every local user.
-    appendEntry(message, path, true);
+    // The panel's log viewer empties the file as a member of the admin group.
+    return appendEntry(message, programfile::resolve(directory, fileName), 0660, error);
 }

@@ -2,15 +2,18 @@
 // time-stamped entry per message, the file opened and closed for every entry.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// Appends "dd/MM/yyyy hh:mm:ss - message\n" to fileName in the program directory.
-// directory overrides the program directory (tests); empty means the program's own.
-void WriteLog(QString message, QString fileName, QString directory = QString());
+// One entry: "dd/MM/yyyy hh:mm:ss - message\n" in UTF-8, stamped with the local time now.
+QByteArray LogEntry(const QString &message);
 
-// The same entry, appended to the file at path exactly as given.
-void WriteLogFile(QString message, QString path);
+// Writes all of data to fd; false when the file took less.
+bool WriteAll(int fd, const QByteArray &data);
 
-// Creates a file that no other local user may read: owner read/write, group read.
-// Returns false when the file cannot be created; an existing file keeps its mode.
-bool CreatePrivateFile(const QString &path);
+// Appends an entry to fileName in the program directory (through the directory's own link,
+// never through one at its target); creates it, readable and writable by the admin group,
+// when missing. directory overrides the program directory (tests); empty means the program's
+// own. False, with the reason in error, when the entry could not be written.
+bool WriteLog(QString message, QString fileName, QString directory = QString(),
+              QString *error = nullptr);

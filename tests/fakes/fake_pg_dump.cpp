@@ -1,15 +1,47 @@
-// A stand-in for pg_dump in tests. Each call appends to the file named by
-// FAKE_PG_DUMP_RECORD a block: "--call--", argv one per line, then "PGPASSWORD=<value>",
-// and writes a small file at --file=. The database "gagal" fails with exit code 3 and
-// "macet" hangs until killed.
+// A stand-in for pg_dump and, installed under that name, pg_restore in tests.
+// As pg_dump, each call appends to the file named by FAKE_PG_DUMP_RECORD a block:
+// "--call--", argv one per line, then "PGPASSWORD=<value>", and writes a small dump at
+// --file=. The database "gagal" fails with exit code 3, "macet" hangs until killed,
+// "sampah" writes a file that is no archive and exits 0, "bacamacet" writes a dump on
+// which pg_restore hangs, and "potong" writes the archive named by FAKE_PG_DUMP_SOURCE cut
+// short, as a pg_dump that died at its last blocks leaves it.
+// As pg_restore (--file=/dev/null ARCHIVE), it accepts the small dump, hangs on the one of
+// "bacamacet", and fails on anything else as pg_restore does.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 
+namespace {
+
+const char Dump[] = "PGDMP fake dump\n";
+const char HangingDump[] = "PGDMP bacamacet\n";
+
+int restore(const char *archive)
+{
+    char content[64] = {};
+    if (FILE *file = std::fopen(archive, "r")) {
+        size_t ignored = std::fread(content, 1, sizeof content - 1, file);
+        (void)ignored;
+        std::fclose(file);
+    }
+    while (!std::strcmp(content, HangingDump))
+        pause();
+    if (!std::strcmp(content, Dump))
+        return 0;
+    std::fputs("pg_restore: error: input file does not appear to be a valid archive\n", stderr);
+    return 1;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    const std::string program = argv[0];
+    if (program.size() >= 10 && program.compare(program.size() - 10, 10, "pg_restore") == 0)
+        return restore(argv[argc - 1]);
+
     const char *recordPath = std::getenv("FAKE_PG_DUMP_RECORD");
     if (FILE *record = recordPath && *recordPath ? std::fopen(recordPath, "a") : nullptr) {
         std::fputs("--call--\n", record);
@@ -19,14 +51,27 @@ int main(int argc, char **argv)
         std::fprintf(record, "PGPASSWORD=%s\n", password ? password : "(unset)");
         std::fclose(record);
     }
+    const std::string database = argv[argc - 1];
+    std::string content = database == "sampah"      ? "bukan arsip\n"
+                          : database == "bacamacet" ? HangingDump
+                                                    : Dump;
+    if (database == "potong") {
+        content.clear();
+        if (FILE *source = std::fopen(std::getenv("FAKE_PG_DUMP_SOURCE"), "r")) {
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, source)) > 0;)
+                content.append(buffer, n);
+            std::fclose(source);
+        }
+        content.resize(content.size() * 95 / 100);
+    }
     for (int i = 1; i < argc; ++i) {
         if (FILE *dump =
                 std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
-            std::fputs("PGDMP fake dump\n", dump);
+            std::fwrite(content.data(), 1, content.size(), dump);
             std::fclose(dump);
         }
     }
-    const std::string database = argv[argc - 1];
     while (database == "macet")
         pause();
     std::fputs(database == "gagal" ? "pg_dump: error: connection to server failed\n"

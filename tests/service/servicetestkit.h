@@ -3,6 +3,7 @@
 #pragma once
 
 #include "confbu.h"
+#include "riwayat.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -56,6 +57,42 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
     return ok;
 }
 
+// The jobs of the history at path, oldest first, read as the panel reads them.
+inline QList<riwayat::Job> history(const QString &path)
+{
+    QList<riwayat::Job> jobs;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-history");
+        db.setDatabaseName(path);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY");
+        QString error;
+        if (db.open())
+            riwayat::recentJobs(db, 0, &jobs, &error);
+    }
+    QSqlDatabase::removeDatabase("servicetest-history");
+    std::reverse(jobs.begin(), jobs.end());
+    return jobs;
+}
+
+inline QStringList outcomes(const QList<riwayat::Job> &jobs)
+{
+    QStringList hasil;
+    for (const riwayat::Job &job : jobs)
+        hasil << job.hasil;
+    return hasil;
+}
+
+// The outcome of each job that a log records, in order: each has its row in the history.
+inline QStringList outcomes(const QStringList &log)
+{
+    static const QRegularExpression entry("^Backup Database (OK|GAGAL|DITOLAK|DIBATALKAN) : ");
+    QStringList hasil;
+    for (const QString &message : log)
+        if (const QRegularExpressionMatch match = entry.match(message); match.hasMatch())
+            hasil << match.captured(1);
+    return hasil;
+}
+
 inline QString readText(const QString &path)
 {
     QFile file(path);
@@ -77,8 +114,8 @@ inline QStringList logMessages(const QString &path)
     return messages;
 }
 
-// A program folder: confbu.cfg, busys.log, dbutils/pg_dump (the fake, recording into
-// calls.txt), and an output folder with a blank in its name.
+// A program folder: confbu.cfg, busys.log, dbutils/pg_dump and pg_restore (the fake, recording
+// pg_dump's calls into calls.txt), and an output folder with a blank in its name.
 class ProgramFolder
 {
 public:
@@ -88,7 +125,8 @@ public:
         error = "cannot set up the program folder " + path();
         return dir.isValid() && QDir(path()).mkpath("dbutils") &&
                QDir(path()).mkpath("backup hasil") &&
-               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump"));
+               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
+               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore"));
     }
 
     // Sets up the folder with the usual settings, changed by overrides, listing databases.
@@ -108,6 +146,7 @@ public:
     QString outputDir() const { return file("backup hasil"); }
     QString recordPath() const { return file("calls.txt"); }
     QStringList log() const { return logMessages(logPath()); }
+    QList<riwayat::Job> jobs() const { return history(file("riwayat.db")); }
 
     QString error;
 

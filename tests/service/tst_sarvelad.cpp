@@ -1,37 +1,101 @@
 // End to end: an installed program directory, a throwaway PostgreSQL 15 and the real
-// pg_dump. The service run with -e backs the listed databases up at the configured
-// minute, and pg_restore accepts what it wrote.
+// pg_dump and pg_restore. The service run with -e backs the listed databases up at the
+// configured minute, reads each dump back, and keeps only what reads back whole.
 #include "pgcluster.h"
 #include "programdir.h"
 #include "servicetestkit.h"
+#include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QtTest>
 
 using namespace servicetest;
 
+namespace {
+
+QString pgTool(const QString &tool)
+{
+    return PgCluster::binDir() + '/' + tool;
+}
+
+// Ids of the processes whose command line holds text.
+QStringList processesWith(const QString &text)
+{
+    QStringList ids;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ')).contains(text))
+            ids << pid;
+    }
+    return ids;
+}
+
+// Runs a program of the installed directory as an administrator would, from a console.
+int administrator(const ProgramDir &program, const QStringList &arguments)
+{
+    return QProcess::execute(program.file("sarvelad"), arguments);
+}
+
+// Waits until a dump of the large database is well under way in folder.
+bool dumpUnderWay(const QString &folder)
+{
+    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 60000; QTest::qWait(50)) {
+        if (!waited.isValid())
+            waited.start();
+        const QFileInfoList temporary = QDir(folder).entryInfoList({"bu_besar_*.bu.tmp-*"});
+        if (!temporary.isEmpty() && temporary.first().size() > 1000000)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 class TestSarvelad : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void backsUpAtTheConfiguredMinute();
-};
+    void dumpsThatDoNotReadBackAreKeptAside_data();
+    void dumpsThatDoNotReadBackAreKeptAside();
+    void serviceEndsDuringADump_data();
+    void serviceEndsDuringADump();
 
-void TestSarvelad::backsUpAtTheConfiguredMinute()
-{
-    ProgramDir program;
+private:
+    // Settings for the cluster whose first backup time is the current minute, with room
+    // for the service to start within it.
+    bool writeSettingsNow(const ProgramDir &program, const QString &outputdir,
+                          const QStringList &databases, QString *error);
+    // Runs the installed service with -e until the log has count entries naming what.
+    QStringList
+    runUntil(const ProgramDir &program, const QString &what, int count,
+             const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+
     PgCluster cluster;
     QTemporaryDir scratch;
+};
+
+void TestSarvelad::initTestCase()
+{
     QString error;
-    QVERIFY2(program.install(&error) && cluster.start(&error) &&
-                 cluster.createSampleDatabase("penjualan", &error) &&
+    QVERIFY2(cluster.start(&error) && cluster.createSampleDatabase("penjualan", &error) &&
                  cluster.createSampleDatabase("data gudang", &error),
              qPrintable(error));
-    const QString outputdir = scratch.filePath("backup hasil");
-    QVERIFY(QDir().mkpath(outputdir));
+    // About 60 MB of dump, which takes pg_dump some seconds.
+    QVERIFY2(cluster.sql("CREATE DATABASE besar", &error) &&
+                 cluster.sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) || "
+                             "md5((g * 7)::text) || md5((g * 13)::text) AS isi "
+                             "FROM generate_series(1, 1000000) g",
+                             &error, "besar"),
+             qPrintable(error));
+}
 
-    // The backup time must still be the current minute when the service first looks.
+bool TestSarvelad::writeSettingsNow(const ProgramDir &program, const QString &outputdir,
+                                    const QStringList &databases, QString *error)
+{
     if (QTime::currentTime().second() >= 40)
         QTest::qWait((61 - QTime::currentTime().second()) * 1000);
     QVariantMap settings = defaultSettings(outputdir);
@@ -40,36 +104,198 @@ void TestSarvelad::backsUpAtTheConfiguredMinute()
                                 {"user", cluster.superUser()},
                                 {"pass", cluster.superPassword()},
                                 {"jam1", QDateTime::currentDateTime().toString(Qt::ISODate)}});
-    QVERIFY2(
-        writeSettings(program.file("confbu.cfg"), {settings}, {"penjualan", "data gudang"}, &error),
-        qPrintable(error));
+    return QDir().mkpath(outputdir) &&
+           writeSettings(program.file("confbu.cfg"), {settings}, databases, error);
+}
 
+QStringList TestSarvelad::runUntil(const ProgramDir &program, const QString &what, int count,
+                                   const QProcessEnvironment &environment)
+{
     QProcess service;
-    service.setWorkingDirectory(scratch.path()); // files must be found from the program, not here
+    service.setProcessEnvironment(environment);
+    service.setWorkingDirectory(scratch.path()); // files must be found from the program
     service.start(program.file("sarvelad"), {"-e"});
-    QVERIFY2(service.waitForStarted(), qPrintable(service.errorString()));
     const QString logPath = program.file("busys.log");
-    QTRY_VERIFY_WITH_TIMEOUT(logMessages(logPath).filter("Backup Database : ").size() >= 2, 90000);
+    QElapsedTimer waited;
+    waited.start();
+    while (logMessages(logPath).filter(what).size() < count && waited.elapsed() < 90000)
+        QTest::qWait(100);
     QTest::qWait(200);
     service.kill();
     service.waitForFinished();
+    return logMessages(logPath);
+}
 
-    const QStringList log = logMessages(logPath);
-    QCOMPARE(log.size(), 4);
-    QCOMPARE(log.mid(0, 2), QStringList({"Read Config.", "Read List DB"}));
+void TestSarvelad::backsUpAtTheConfiguredMinute()
+{
+    ProgramDir program;
+    QString error;
+    const QString outputdir = scratch.filePath("backup hasil");
+    QVERIFY2(program.install(&error) &&
+                 writeSettingsNow(program, outputdir, {"penjualan", "data gudang"}, &error),
+             qPrintable(error));
+
+    const QStringList log = runUntil(program, "Backup Database OK : ", 2);
+    QCOMPARE(log.size(), 7);
+    QCOMPARE(log.mid(0, 3), QStringList({"Read Config.",
+                                         "Riwayat backup [" + program.file("riwayat.db") +
+                                             "] belum ada; dibuat baru.",
+                                         "Read List DB"}));
     const QStringList dumps =
         QDir(outputdir).entryList({"bu_penjualan_*.bu", "bu_data gudang_*.bu"});
     QCOMPARE(dumps.size(), 2);
     for (const QString &dump : dumps) {
-        QVERIFY(log.contains("Backup Database : " + outputdir + '/' + dump));
+        const QString path = outputdir + '/' + dump;
+        QVERIFY(log.contains("Backup Database : " + path));
+        QVERIFY2(log.contains(QString("Backup Database OK : database [%1], file [%2], %3 byte, "
+                                      "terverifikasi.")
+                                  .arg(dump.section('_', 1, -2), path)
+                                  .arg(QFileInfo(path).size())),
+                 qPrintable(log.join('\n')));
         QProcess restore;
-        restore.start(PgCluster::binDir() + "/pg_restore", {"--list", outputdir + '/' + dump});
+        restore.start(pgTool("pg_restore"), {"--list", path});
         QVERIFY(restore.waitForFinished(60000) && restore.exitCode() == 0);
         const QString listing = restore.readAllStandardOutput();
         QVERIFY2(listing.contains("TABLE DATA public tblpelanggan") && !listing.contains("catatan"),
                  qPrintable(listing)); // only the tbl* tables
     }
+    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "*.rusak"}), QStringList());
     QVERIFY(!QFileInfo::exists(scratch.filePath("busys.log")));
+}
+
+void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside_data()
+{
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("tableOfContentsReads");
+
+    QTest::newRow("archive cut short: its table of contents still reads")
+        << "potong"
+        << "pg_restore: error: could not read from input file: end of file" << true;
+    QTest::newRow("no archive at all")
+        << "sampah"
+        << "pg_restore: error: input file does not appear to be a valid archive (too short?)"
+        << false;
+}
+
+// pg_dump ended with code 0, yet what it left is not a whole archive: the real pg_restore
+// finds it, the job fails, and the file is kept only under a name no one takes for a dump.
+void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside()
+{
+    QFETCH(QString, database);
+    QFETCH(QString, reason);
+    QFETCH(bool, tableOfContentsReads);
+    ProgramDir program;
+    QString error;
+    const QString outputdir = scratch.filePath("tidak utuh " + database);
+    QVERIFY2(program.install(&error) && program.useFakePgDump(&error) &&
+                 writeSettingsNow(program, outputdir, {database}, &error),
+             qPrintable(error));
+    const QString source = scratch.filePath("penjualan.bu");
+    if (!QFileInfo::exists(source)) {
+        QProcess dump;
+        QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
+        withPassword.insert("PGPASSWORD", cluster.superPassword());
+        dump.setProcessEnvironment(withPassword);
+        dump.start(pgTool("pg_dump"),
+                   {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
+                    "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
+                    "--table=tbl*", "penjualan"});
+        QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("FAKE_PG_DUMP_SOURCE", source);
+
+    const QStringList log = runUntil(program, "Backup Database GAGAL : ", 1, environment);
+    const QStringList kept = QDir(outputdir).entryList({"bu_*"}, QDir::Files);
+    QCOMPARE(kept.size(), 2); // the run log and the dump kept aside
+    const QString path = outputdir + '/' + kept.filter(".bu").value(0).chopped(6);
+    QCOMPARE(log.filter("Backup Database GAGAL : "),
+             QStringList("Backup Database GAGAL : database [" + database + "], file [" + path +
+                         "]. dump tidak terbaca utuh: " + reason));
+    QVERIFY2(kept.contains(path.section('/', -1) + ".rusak"), qPrintable(kept.join(' ')));
+    QVERIFY(readText(path.chopped(3) + ".log").contains(reason));
+
+    QProcess list;
+    list.start(pgTool("pg_restore"), {"--list", path + ".rusak"});
+    QVERIFY(list.waitForFinished(60000));
+    QCOMPARE(list.exitCode() == 0, tableOfContentsReads);
+}
+
+void TestSarvelad::serviceEndsDuringADump_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("outcome"); // of the job that was running, and why
+    QTest::addColumn<QString>("reason");
+
+    const QString stopped = "Service dihentikan.";
+    QTest::newRow("administrator stops the service") << "-t"
+                                                     << "DIBATALKAN" << stopped;
+    QTest::newRow("service manager shuts down") << "shutdown"
+                                                << "DIBATALKAN" << stopped;
+    QTest::newRow("service dies with its manager")
+        << "kill"
+        << "GAGAL"
+        << "Proses service berhenti sebelum job selesai.";
+}
+
+// A service that ends in the middle of a dump is gone within two seconds, leaves no dump
+// under a final name, no pg_dump writing, and pg_dump's messages in the run log. Stopped,
+// it cancels the job in order (the rest not run, the manager's event log told); killed, it
+// leaves the half-written dump and the running job to the next start and run.
+void TestSarvelad::serviceEndsDuringADump()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, outcome);
+    QFETCH(QString, reason);
+    ProgramDir program;
+    QString error;
+    QVERIFY2(program.install(&error), qPrintable(error));
+    SvcMgrDaemon manager(program.path());
+    const QString outputdir = scratch.filePath("berhenti " + how);
+    QVERIFY2(manager.start(&error) &&
+                 writeSettingsNow(program, outputdir, {"besar", "penjualan"}, &error),
+             qPrintable(error));
+    QCOMPARE(administrator(program, {"-i"}), 0);
+    QCOMPARE(administrator(program, {}), 0);
+    QVERIFY2(dumpUnderWay(outputdir), qPrintable(readText(program.file("busys.log"))));
+    const QStringList service = processesWith(program.file("sarvelad"));
+    QCOMPARE(service.size(), 1);
+
+    QElapsedTimer ending;
+    ending.start();
+    how == "-t" ? void(administrator(program, {"-t"})) : manager.stop(how == "kill");
+    while (QFileInfo::exists("/proc/" + service.first()) && ending.elapsed() < 5000)
+        QTest::qWait(10);
+    QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(processesWith(outputdir), QStringList(), 500); // no pg_dump
+    const QStringList halfWritten = QDir(outputdir).entryList({"*.tmp-*"});
+    QCOMPARE(halfWritten.size(), outcome == "GAGAL" ? 1 : 0);
+    QCOMPARE(QDir(outputdir).entryList({"*.bu"}), QStringList());
+    const QStringList runLog = QDir(outputdir).entryList({"*.log"});
+    QCOMPARE(runLog.size(), 1);
+    QVERIFY(readText(outputdir + '/' + runLog.first()).contains("Save Log : besar : \npg_dump: "));
+    if (outcome == "DIBATALKAN") {
+        const QString cancelled = "Backup Database DIBATALKAN : database [besar]. " + reason;
+        const QStringList log = logMessages(program.file("busys.log"));
+        QCOMPARE(log.mid(log.size() - 2),
+                 QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database "
+                                         "[penjualan]. Service dihentikan."}));
+        QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
+    }
+
+    // The next start completes the job in the history; the next run removes what is left.
+    QVERIFY2(writeSettingsNow(program, outputdir, {"penjualan"}, &error), qPrintable(error));
+    const QStringList log = runUntil(program, "Backup Database OK", 1);
+    const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
+    QCOMPARE(outcomes(jobs), QStringList({outcome, "OK"}));
+    QCOMPARE(outcomes(jobs), outcomes(log));
+    QCOMPARE(jobs.first().alasan, reason);
+    for (const QString &name : halfWritten)
+        QVERIFY2(log.contains("Berkas sementara [" + outputdir + '/' + name +
+                              "] dari proses yang terhenti dihapus."),
+                 qPrintable(log.join('\n')));
+    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)

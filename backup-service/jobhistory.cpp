@@ -1,0 +1,213 @@
+#include "jobhistory.h"
+
+#include "confbu.h"
+#include "programfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A folder held open so that every name in it is looked at and changed without a link
+// being followed.
+class Folder
+{
+public:
+    explicit Folder(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+    }
+    ~Folder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // Whether name is a regular file of this process's user with one name; false when missing.
+    bool isOwn(const QByteArray &name, bool *exists) const
+    {
+        struct stat info = {};
+        *exists = ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        return *exists && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+    }
+    bool remove(const QByteArray &name) const
+    {
+        return ::unlinkat(fd, name.constData(), 0) == 0 || errno == ENOENT;
+    }
+    // A new file readable by the folder's group (the admin group), written only by us.
+    bool create(const QByteArray &name) const
+    {
+        const int file = ::openat(fd, name.constData(),
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+        if (file < 0)
+            return false;
+        struct stat folder = {};
+        ::fstat(fd, &folder);
+        const bool ok = ::fchown(file, uid_t(-1), folder.st_gid) == 0 && ::fchmod(file, 0640) == 0;
+        ::close(file);
+        return ok;
+    }
+
+private:
+    const int fd;
+};
+
+bool isDamage(const QSqlError &error)
+{
+    // Anything but a file locked by a reader means the file is no history of ours.
+    const QString code = error.nativeErrorCode();
+    return code != QLatin1String("5") && code != QLatin1String("6");
+}
+
+} // namespace
+
+JobHistory::JobHistory(const QString &programDir, Note note)
+    : path(programfile::resolve(programDir, confbu::HistoryFile)), note(std::move(note)),
+      connection(QStringLiteral("sarvela-riwayat"))
+{
+    const Folder folder(QFileInfo(path).absolutePath());
+    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    // SQLite would roll a journal that someone else put there back into our history.
+    bool exists = false;
+    if (!folder.isOwn(name + "-journal", &exists) && exists)
+        folder.remove(name + "-journal");
+
+    QString problem;
+    const bool own = folder.isOwn(name, &exists);
+    if (own) {
+        const Opening opening = open(&problem);
+        if (opening == Opening::Opened)
+            return;
+        if (opening == Opening::Busy) {
+            unusable(problem);
+            return;
+        }
+    } else if (exists) {
+        problem = QStringLiteral("bukan berkas milik service");
+    }
+    // Missing, someone else's, or no database: made anew, never written through.
+    if (!folder.remove(name) || !folder.create(name)) {
+        unusable(programfile::errorText(errno));
+        return;
+    }
+    QString reopened;
+    if (open(&reopened) != Opening::Opened) {
+        unusable(reopened);
+        return;
+    }
+    this->note(QStringLiteral("Riwayat backup [") + path +
+               (exists ? QStringLiteral("] rusak (") + problem + QStringLiteral("); dibuat ulang.")
+                       : QStringLiteral("] belum ada; dibuat baru.")));
+}
+
+JobHistory::~JobHistory()
+{
+    QSqlDatabase::removeDatabase(connection);
+}
+
+void JobHistory::unusable(const QString &problem)
+{
+    note(QStringLiteral("Riwayat backup [") + path + QStringLiteral("] tidak dapat dipakai: ") +
+         problem + QStringLiteral(". Backup tetap berjalan."));
+}
+
+JobHistory::Opening JobHistory::open(QString *problem)
+{
+    QSqlDatabase::removeDatabase(connection);
+    // The file was made, with its rights, before it is opened.
+    QSqlDatabase db = programfile::addSqlite(connection, path, BusyTimeoutMs);
+    QSqlQuery query(db);
+    const bool opened = db.open() && query.exec(riwayat::createStatement()) &&
+                        query.exec(QStringLiteral("select ") + riwayat::ColumnList +
+                                   QStringLiteral(" from riwayat limit 0"));
+    if (opened)
+        return Opening::Opened;
+    const QSqlError error = db.isOpenError() ? db.lastError() : query.lastError();
+    *problem = error.text();
+    db.close();
+    return isDamage(error) ? Opening::Damaged : Opening::Busy;
+}
+
+bool JobHistory::exec(const QString &statement, const QVariantList &values, qint64 *id)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen())
+        return false;
+    QSqlQuery query(db);
+    bool ok = query.prepare(statement);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    ok = ok && query.exec();
+    if (!ok && !writeFailed) {
+        writeFailed = true; // once a run, not once a job
+        note(QStringLiteral("Riwayat backup [") + path + QStringLiteral("] tidak dapat ditulis: ") +
+             query.lastError().text());
+    }
+    if (ok && id)
+        *id = query.lastInsertId().toLongLong();
+    return ok;
+}
+
+static QVariant timeText(const QDateTime &time)
+{
+    return time.isValid() ? QVariant(time.toString(riwayat::TimeFormat)) : QVariant();
+}
+
+static QVariant textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+qint64 JobHistory::start(const QString &dbname, const QDateTime &mulai)
+{
+    qint64 id = 0;
+    exec(QStringLiteral("insert into riwayat (dbname, mulai, hasil, terverifikasi) "
+                        "values (?, ?, ?, 0)"),
+         {dbname, timeText(mulai), riwayat::Berjalan}, &id);
+    return id;
+}
+
+void JobHistory::finish(qint64 id, const riwayat::Job &job)
+{
+    const QVariantList values{timeText(job.selesai),
+                              textOrNull(job.file),
+                              job.file.isEmpty() ? QVariant() : QVariant(job.ukuran),
+                              job.hasil,
+                              textOrNull(job.alasan),
+                              int(job.terverifikasi)};
+    if (id > 0) {
+        exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, hasil = ?, "
+                            "alasan = ?, terverifikasi = ? where id = ?"),
+             values + QVariantList{id});
+    } else {
+        exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
+                            "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
+             values + QVariantList{job.dbname, timeText(job.mulai)});
+    }
+}
+
+QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,
+                                               const QString &reason)
+{
+    QList<riwayat::Job> running;
+    QString error;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen() || !riwayat::runningJobs(db, &running, &error))
+        return {};
+    for (riwayat::Job &job : running) {
+        job.selesai = now();
+        job.hasil = riwayat::Gagal;
+        job.alasan = reason;
+        finish(job.id, job);
+    }
+    return running;
+}

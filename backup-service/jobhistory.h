@@ -1,0 +1,47 @@
+// The job history as the service writes it: a row when a job starts, completed when it ends.
+// It lives behind the program folder's riwayat.db; a history that is missing or damaged is
+// made anew, and one that cannot be written never keeps a backup from running.
+#pragma once
+
+#include "riwayat.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QVariantList>
+
+#include <functional>
+
+class JobHistory
+{
+public:
+    using Note = std::function<void(const QString &entry)>;
+
+    // Opens the history for one run; what it had to do or could not do goes to note.
+    JobHistory(const QString &programDir, Note note);
+    ~JobHistory();
+
+    // A row for a job that starts now; 0 when the history cannot be written.
+    qint64 start(const QString &dbname, const QDateTime &mulai);
+    // Completes the row of start(), or adds a whole row when id is 0 and job names a
+    // database (a job refused before it started).
+    void finish(qint64 id, const riwayat::Job &job);
+    // Jobs that a process which died left running: completed as failed at now(), and returned.
+    QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
+                                       const QString &reason);
+
+    static constexpr int BusyTimeoutMs = 500;
+
+private:
+    JobHistory(const JobHistory &) = delete;
+    JobHistory &operator=(const JobHistory &) = delete;
+
+    enum class Opening { Opened, Busy, Damaged };
+    Opening open(QString *problem);
+    void unusable(const QString &problem);
+    bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
+
+    const QString path;
+    const Note note;
+    const QString connection;
+    bool writeFailed = false;
+};
