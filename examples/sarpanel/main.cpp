@@ -1,8 +1,10 @@
 #include "maincontrolpanel.h"
+#include "startmode.h"
 #include "termination.h"
 
 #include <QApplication>
 #include <QScreen>
+#include <QSystemTrayIcon>
 
 int main(int argc, char **argv)
 {
@@ -21,6 +23,7 @@ int main(int argc, char **argv)
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);
     quitOnTerminationSignals();
-    window.show();
+    showAtStart(window, startsInTray(QApplication::arguments()),
+                QSystemTrayIcon::isSystemTrayAvailable());
     return app.exec();
 }
