@@ -257,7 +257,8 @@ sarvela_service_runs() {
 # Registers the service (kept when it is registered already), gives ADMIN_GROUP its
 # controls and starts it; the manager then starts it at every boot.
 sarvela_register_service() {
-    "$PREFIX/sarvelad" -i
+    # Once more after a moment: a manager that has just made its socket may not listen yet.
+    "$PREFIX/sarvelad" -i 2>/dev/null || { sleep 1; "$PREFIX/sarvelad" -i; }
     "$PREFIX/svcmgr-access" "$SARVELA_SERVICE" "$ADMIN_GROUP"
     if ! sarvela_service_runs; then
         # A manager that has just started may be starting it already.
