@@ -8,7 +8,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../packaging/sarvela-layout.sh"
 
 SARVELA_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql
-                  postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux)
+                  postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux
+                  debhelper lintian scdoc)
 SARVELA_PGBIN=/usr/lib/postgresql/15/bin
 
 sarvela_need_root() {
@@ -25,10 +26,17 @@ sarvela_install_deps() {
     # The Debian package starts a cluster of its own; our scripts and tests start their own.
 }
 
+# Builds with Debian's hardening flags: the service and the manager run as root, and
+# the package (scripts/build-deb.sh) is made of this very tree once it passed the tests.
 sarvela_build() {
-    local build_dir=$1
+    local build_dir=$1 flags ldflags
+    flags=$(export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-all"
+            echo "$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)")
+    ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
     echo "== Configuring and building in $build_dir"
-    cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+        -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)"
 }
 
