@@ -11,7 +11,7 @@
 #include <QShowEvent>
 #include <QSqlQuery>
 
-FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui_FDfrDatabase)
+FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui::FDfrDatabase)
 {
     ui->setupUi(this);
     ui->listWidget->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -21,10 +21,7 @@ FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui_FDfrDat
     setMinimumSize(331, 361);
 }
 
-FDfrDatabase::~FDfrDatabase()
-{
-    delete ui;
-}
+FDfrDatabase::~FDfrDatabase() = default;
 
 void FDfrDatabase::setServerInfo(const QString &server, const QString &user,
                                  const QString &password, int port)

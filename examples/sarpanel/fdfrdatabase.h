@@ -4,13 +4,17 @@
 #pragma once
 
 #include <QDialog>
+#include <QScopedPointer>
 #include <QString>
 
 class QCloseEvent;
 class QKeyEvent;
 class QShowEvent;
-class Ui_FDfrDatabase;
 class XDBConnection;
+
+namespace Ui {
+class FDfrDatabase;
+}
 
 class FDfrDatabase : public QDialog
 {
@@ -36,7 +40,7 @@ protected:
 private:
     void loadDatabaseList();
 
-    Ui_FDfrDatabase *ui = nullptr;
+    const QScopedPointer<Ui::FDfrDatabase> ui;
     int port = 0;
     QString server;
     QString user;

@@ -25,10 +25,7 @@ flog::flog(QWidget *parent, const QString &programDir)
     ui->plainTextEdit->setReadOnly(true);
 }
 
-flog::~flog()
-{
-    delete ui;
-}
+flog::~flog() = default;
 
 QString flog::logPath() const
 {

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QScopedPointer>
 
 class QTimer;
 
@@ -30,7 +31,7 @@ private:
     void showMissing(const QString &path);
     void appendNextPart();
 
-    Ui::flog *ui;
+    const QScopedPointer<Ui::flog> ui;
     QString m_programDir;
     // A large log is shown part by part from the event loop, so the dialog
     // opens at once and stays responsive while the rest arrives.

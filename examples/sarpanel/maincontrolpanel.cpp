@@ -33,7 +33,7 @@ static void loadResources()
 }
 
 MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
-    : QMainWindow(parent), ui(new Ui_MainControlPanel), serviceController(ServiceName),
+    : QMainWindow(parent), ui(new Ui::MainControlPanel), serviceController(ServiceName),
       m_programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir)
 {
     loadResources();
@@ -50,7 +50,6 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
 MainControlPanel::~MainControlPanel()
 {
     delete trayMenu; // the tray's menu has no parent
-    delete ui;
     // Let the next window of this process register its own connection cleanly.
     const QString connection = settingsDb.connectionName();
     settingsDb = QSqlDatabase();

@@ -5,13 +5,17 @@
 #include "qtservice.h"
 
 #include <QMainWindow>
+#include <QScopedPointer>
 #include <QSqlDatabase>
 
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
-class Ui_MainControlPanel;
+
+namespace Ui {
+class MainControlPanel;
+}
 
 class MainControlPanel : public QMainWindow
 {
@@ -78,7 +82,7 @@ private:
     QAction *installAction = nullptr;
     QAction *uninstallAction = nullptr;
     QAction *exitAction = nullptr;
-    Ui_MainControlPanel *ui;
+    const QScopedPointer<Ui::MainControlPanel> ui;
     QSqlDatabase settingsDb;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
