@@ -37,5 +37,6 @@ private:
     // opens at once and stays responsive while the rest arrives.
     QByteArray m_pending;
     int m_shownUpTo = 0;
+    int m_rowLength = 0; // of the last row shown, for breaking long lines
     QTimer *m_feeder;
 };

@@ -1,16 +1,14 @@
 // The main window on real files: the start-up question, closing to the tray,
 // what the form loads, how a save is validated, what it writes and that the
 // service reads back what was saved; the database list, with the picker on a
-// throwaway PostgreSQL server; the log viewer on odd or missing logs.
+// throwaway PostgreSQL server.
 #include "backupengine.h"
 #include "fdfrdatabase.h"
-#include "flog.h"
 #include "panelfixture.h"
 #include "pgcluster.h"
 
 #include <QDir>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -33,8 +31,6 @@ private slots:
     void saveWrites();
     void editList_data();
     void editList();
-    void logViewer_data();
-    void logViewer();
 
 private:
     QString cfg() const { return m_dir->filePath(QStringLiteral("confbu.cfg")); }
@@ -270,39 +266,6 @@ void TestMainWindow::editList()
     QFETCH(QString, fileAfter);
     QCOMPARE(listed(&window), names(listAfter));
     QCOMPARE(databases(cfg()), names(fileAfter));
-}
-
-void TestMainWindow::logViewer_data()
-{
-    QTest::addColumn<QByteArray>("bytes"); // "-" stands for no log file
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("missing log: message and empty view") << QByteArray("-") << QString();
-    QTest::newRow("text after a NUL byte is not shown")
-        << QByteArray("before\nmore\0after\n", 18) << QStringLiteral("before\nmore");
-    QTest::newRow("invalid UTF-8 replaced, valid letters kept")
-        << QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n") << QStringLiteral("caf\uFFFD \u00e9t\u00e9\n");
-}
-
-void TestMainWindow::logViewer()
-{
-    QFETCH(QByteArray, bytes);
-    const QString log = m_dir->filePath(QStringLiteral("busys.log"));
-    QFile file(log);
-    QVERIFY(bytes == "-" || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()));
-    file.close();
-    m_answerer.reset(new ModalAnswerer);
-    flog dialog(nullptr, m_dir->path());
-    auto *view = widget<QPlainTextEdit>(&dialog, "plainTextEdit");
-    QTEST(view->toPlainText(), "shown");
-    const QString missing = "File : " + log + " tidak ditemukan.";
-    QCOMPARE(texts(m_answerer->seen()), bytes == "-" ? QStringList{missing} : QStringList());
-
-    // Hapus empties the file without asking; on a missing log it only reports.
-    widget<QPushButton>(&dialog, "butHapus")->click();
-    QCOMPARE(QFileInfo(log).exists(), bytes != "-");
-    QCOMPARE(QFileInfo(log).size(), 0);
-    QCOMPARE(view->toPlainText(), QString());
-    QCOMPARE(m_answerer->seen().size(), bytes == "-" ? 2 : 0);
 }
 
 QTEST_MAIN(TestMainWindow)
