@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QMessageBox>
 
 void MainControlPanel::refreshServiceStatus()
 {
@@ -37,16 +36,13 @@ void MainControlPanel::askInstallService()
 {
     if (serviceController.isInstalled())
         return;
-    QMessageBox question(this);
-    question.setIcon(QMessageBox::Question);
-    question.setText(QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +
-                     QStringLiteral("Pilih Yes untuk Install Service\n") +
-                     QStringLiteral("Pilih No tidak install Service\n") +
-                     QStringLiteral("Sistem backup otomatis akan berjalan apabila service telah "
-                                    "diinstall dan Aktif."));
-    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    question.setDefaultButton(QMessageBox::Yes);
-    if (question.exec() == QMessageBox::Yes)
+    const QString text =
+        QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +
+        QStringLiteral("Pilih Yes untuk Install Service\n") +
+        QStringLiteral("Pilih No tidak install Service\n") +
+        QStringLiteral("Sistem backup otomatis akan berjalan apabila service "
+                       "telah diinstall dan Aktif.");
+    if (askYes(text, this, QMessageBox::Yes))
         on_menuInstal_clicked();
 }
 

@@ -262,6 +262,9 @@ void TestMainWindow::editList()
     const QString shown = texts(m_answerer->seen()).join('|');
     QVERIFY2(messages.endsWith('*') ? shown.startsWith(messages.chopped(1)) : shown == messages,
              qPrintable(shown));
+    for (const SeenBox &box : m_answerer->seen())
+        if (box.icon == QMessageBox::Question) // Return alone must not delete
+            QCOMPARE(box.defaultButton, QMessageBox::No);
     QFETCH(QString, listAfter);
     QFETCH(QString, fileAfter);
     QCOMPARE(listed(&window), names(listAfter));

@@ -1,0 +1,27 @@
+#include "program.h"
+
+#include "maincontrolpanel.h"
+#include "termination.h"
+
+#include <QApplication>
+#include <QScreen>
+
+int runControlPanel(QApplication &app, const QString &programDir)
+{
+    QApplication::setApplicationVersion(QStringLiteral("1.5.0.0"));
+    // The panel lives on in the tray when its window is hidden; only
+    // "Keluar" ends it, also when a box closes while the window is hidden.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    MainControlPanel window(nullptr, programDir);
+    if (window.isAlreadyRunning()) {
+        window.close();
+        return 0;
+    }
+    window.setGeometry(0, 0, 532, 491);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);
+    quitOnTerminationSignals();
+    window.show();
+    return app.exec();
+}
