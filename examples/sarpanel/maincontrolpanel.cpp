@@ -64,9 +64,15 @@ QString MainControlPanel::programFile(const QString &name) const
 
 bool MainControlPanel::isAlreadyRunning()
 {
-    if (createSharedFlag(this, InstanceKey, QStringLiteral("no")))
+    auto *flag = new SharedFlag(InstanceKey, this);
+    if (flag->create(QStringLiteral("no"))) {
+        instanceFlag = flag;
         return false;
-    writeSharedFlag(InstanceKey, QStringLiteral("yes"));
+    }
+    delete flag;
+    QString error;
+    if (!writeSharedFlag(InstanceKey, QStringLiteral("yes"), &error))
+        showInfo(error, nullptr);
     return true;
 }
 
@@ -140,15 +146,32 @@ void MainControlPanel::createTimer()
 
 void MainControlPanel::on_timer_tick()
 {
-    if (readSharedFlag(InstanceKey) == QLatin1String("yes")) {
-        show();
-        writeSharedFlag(InstanceKey, QStringLiteral("no"));
+    if (!instanceFlag)
+        return;
+    // Read through the segment this panel holds: a lost key file must not
+    // bring up a box every few seconds, also while the window is hidden.
+    QString error;
+    if (!instanceFlag->keepReachable(&error) && !instanceFlagLost) {
+        instanceFlagLost = true; // said once; tried again at every tick
+        qWarning("The single-instance segment cannot be made again: %s", qUtf8Printable(error));
     }
+    if (instanceFlag->read() == QLatin1String("yes")) {
+        bringForward();
+        instanceFlag->write(QStringLiteral("no"));
+    }
+}
+
+void MainControlPanel::bringForward()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainControlPanel::on_show_try_icon()
 {
-    show();
+    bringForward();
 }
 
 void MainControlPanel::on_butTutup_clicked()

@@ -10,6 +10,7 @@
 
 class QAction;
 class QMenu;
+class SharedFlag;
 class QSystemTrayIcon;
 class QTimer;
 
@@ -67,6 +68,8 @@ private:
     void on_log_click();
     void on_app_about_click();
     void on_timer_tick();
+    // Shows the window in front, also when it was minimised.
+    void bringForward();
 
     void createMenus();
     void createTrayIcon();
@@ -91,5 +94,7 @@ private:
     int dbPort = 0;
     QtServiceController serviceController;
     QTimer *timer = nullptr;
+    SharedFlag *instanceFlag = nullptr; // held by the first panel only
+    bool instanceFlagLost = false;
     QString m_programDir;
 };
