@@ -18,6 +18,9 @@ public:
     {
         if (!loadServiceApi())
             return;
+        // Every call starts clean, so that a failure of its own without a
+        // manager error is never reported with an older call's.
+        setServiceApiLastError(0);
         m_manager = pOpenSCManager(nullptr, nullptr, managerAccess);
         if (!m_manager)
             return;
@@ -186,6 +189,7 @@ bool QtServiceController::stop()
         if (status.dwCurrentState == SERVICE_STOPPED)
             return true;
     }
+    setServiceApiLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
     return false;
 }
 
@@ -208,6 +212,17 @@ bool QtServiceController::sendCommand(int code)
     if (!isRunning())
         return false;
     return control(d_ptr->serviceName, SERVICE_USER_DEFINED_CONTROL, DWORD(code) + 128);
+}
+
+QtServiceController::Error QtServiceController::lastError()
+{
+    if (!QtServiceApi::available()) {
+        constexpr uint ModuleNotFound = 126; // ERROR_MOD_NOT_FOUND
+        return {ModuleNotFound,
+                QStringLiteral("The service manager's library could not be loaded.")};
+    }
+    const DWORD code = serviceApiLastError();
+    return {uint(code), code ? serviceApiErrorText(code) : QString()};
 }
 
 bool QtServiceBaseData::installSelf(const QString &account, const QString &password)
