@@ -8,6 +8,7 @@
 #include <QScopedPointer>
 #include <QSqlDatabase>
 
+enum class ServiceAction;
 class QAction;
 class QMenu;
 class SharedFlag;
@@ -71,6 +72,7 @@ private:
     // Shows the window in front, also when it was minimised.
     void bringForward();
 
+    void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
     void createMenus();
     void createTrayIcon();
     void createTimer();

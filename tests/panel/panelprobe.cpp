@@ -1,12 +1,17 @@
 // The control panel exactly as sarpanel runs it, on the program folder given
 // first, telling on standard output about every message box it shows: "box: "
-// and its text, line breaks written as "|". With "delete" second it acts as a
-// user would: No to the start-up question, then asks to delete the first
-// listed database.
+// and its text, line breaks written as "|". The steps that follow act as a
+// user would, in order, each once the window is up and nothing asks anything:
+//   yes, no          the answer to the start-up install question (else it stays open)
+//   select           selects the first listed database
+//   click:NAME       clicks the main window's button NAME
+//   menu:TEXT        triggers the menu action TEXT ("&Uninstall Service")
 #include "program.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -18,7 +23,7 @@ namespace {
 class BoxReporter : public QObject
 {
 public:
-    bool declineInstall = false;
+    QMessageBox::StandardButton installAnswer = QMessageBox::NoButton;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -28,38 +33,57 @@ protected:
             return false;
         std::printf("box: %s\n", qUtf8Printable(box->text().replace('\n', '|')));
         std::fflush(stdout);
-        if (declineInstall && box->text().startsWith(QLatin1String("Service belum diinstall"))) {
-            declineInstall = false;
-            QTimer::singleShot(0, box->button(QMessageBox::No), &QAbstractButton::click);
-        }
+        if (installAnswer != QMessageBox::NoButton &&
+            box->text().startsWith(QLatin1String("Service belum diinstall")))
+            QTimer::singleShot(0, box->button(installAnswer), &QAbstractButton::click);
         return false;
     }
 };
+
+QWidget *mainWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("MainControlPanel") && w->isVisible())
+            return w;
+    return nullptr;
+}
+
+void act(QWidget *window, const QString &step)
+{
+    if (step == QLatin1String("select")) {
+        window->findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(0);
+    } else if (step.startsWith(QLatin1String("click:"))) {
+        window->findChild<QPushButton *>(step.mid(6))->click();
+    } else if (step.startsWith(QLatin1String("menu:"))) {
+        for (QAction *menu : window->findChild<QMenuBar *>()->actions())
+            for (QAction *action : menu->menu()->actions())
+                if (action->text() == step.mid(5))
+                    action->trigger();
+    }
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList steps = QCoreApplication::arguments().mid(2);
     BoxReporter reporter;
+    if (!steps.isEmpty() && (steps.first() == QLatin1String("yes") || steps.first() == "no"))
+        reporter.installAnswer =
+            steps.takeFirst() == QLatin1String("yes") ? QMessageBox::Yes : QMessageBox::No;
     app.installEventFilter(&reporter);
 
-    QTimer user; // once the window is up and nothing asks anything: delete
-    if (args.value(2) == QLatin1String("delete")) {
-        reporter.declineInstall = true;
-        QObject::connect(&user, &QTimer::timeout, [&user] {
-            QWidget *window = nullptr;
-            for (QWidget *w : QApplication::topLevelWidgets())
-                if (w->objectName() == QLatin1String("MainControlPanel") && w->isVisible())
-                    window = w;
-            if (!window || QApplication::activeModalWidget())
-                return;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget *window = mainWindow();
+        if (!window || QApplication::activeModalWidget())
+            return;
+        if (steps.isEmpty())
             user.stop();
-            window->findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(0);
-            window->findChild<QPushButton *>(QStringLiteral("butDel"))->click();
-        });
-        user.start(50);
-    }
-    return runControlPanel(app, args.value(1));
+        else
+            act(window, steps.takeFirst());
+    });
+    user.start(50);
+    return runControlPanel(app, QCoreApplication::arguments().value(1));
 }

@@ -24,20 +24,19 @@ private:
 
 void TestTermination::signalDuringQuestion_data()
 {
-    QTest::addColumn<QString>("mode");     // what the probe does once the window is up
-    QTest::addColumn<QString>("question"); // the box the signal arrives during
-    QTest::addColumn<QString>("yesShows"); // a box that only a yes would bring
-    QTest::newRow("install question at start-up") << ""
-                                                  << "Service belum diinstall"
+    QTest::addColumn<QStringList>("steps"); // the probe's, as a user would act
+    QTest::addColumn<QString>("question");  // the box the signal arrives during
+    QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
+    QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
                                                   << "Gagal Instal Service";
-    QTest::newRow("delete question") << "delete"
-                                     << "Apakah database 'penjualan'"
-                                     << "Data berhasil dihapus.";
+    QTest::newRow("delete question")
+        << QStringList{"no", "select", "click:butDel"} << "Apakah database 'penjualan'"
+        << "Data berhasil dihapus.";
 }
 
 void TestTermination::signalDuringQuestion()
 {
-    QFETCH(QString, mode);
+    QFETCH(QStringList, steps);
     QFETCH(QString, question);
     QFETCH(QString, yesShows);
     QTemporaryDir dir;
@@ -49,11 +48,11 @@ void TestTermination::signalDuringQuestion()
     file.close();
 
     QProcess panel;
-    panel.start(buildBinDir() + "/panelprobe", {dir.path(), mode});
+    panel.start(buildBinDir() + "/panelprobe", QStringList{dir.path()} + steps);
     QByteArray shown;
     QTRY_VERIFY2_WITH_TIMEOUT(
         (shown += panel.readAllStandardOutput()).contains("box: " + question.toUtf8()),
-        shown.constData(), 30000);
+        (shown + panel.readAllStandardError()).constData(), 30000);
     ::kill(pid_t(panel.processId()), SIGTERM);
     QVERIFY2(panel.waitForFinished(30000), "the panel must end on the signal");
     QCOMPARE(panel.exitStatus(), QProcess::NormalExit);
