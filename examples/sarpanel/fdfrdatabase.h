@@ -9,6 +9,7 @@
 
 class QCloseEvent;
 class QKeyEvent;
+class QListWidgetItem;
 class QShowEvent;
 class XDBConnection;
 
@@ -31,6 +32,8 @@ public:
 private slots:
     void on_butOk_clicked();
     void on_butTutup_clicked();
+    // Double-click and Return or Enter on the list pick the database there.
+    void on_listWidget_itemActivated(QListWidgetItem *item);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -39,6 +42,7 @@ protected:
 
 private:
     void loadDatabaseList();
+    void pick(const QString &name);
 
     const QScopedPointer<Ui::FDfrDatabase> ui;
     int port = 0;
