@@ -31,7 +31,7 @@ void MainControlPanel::loadBackupList()
 
 void MainControlPanel::on_butAdd_clicked()
 {
-    FDfrDatabase picker;
+    FDfrDatabase picker(this); // centred over the window
     picker.setServerInfo(ui->tServer->text(), dbUser, dbPassword, dbPort);
     QString name;
     if (picker.chooseDatabase(name) == 1)

@@ -22,6 +22,9 @@ flog::flog(QWidget *parent, const QString &programDir)
     connect(m_feeder, &QTimer::timeout, this, &flog::appendNextPart);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Log Proses Backup"));
+    // Placed now, as showing would place it: a missing log is reported before
+    // the viewer shows, and that box is centred over where the viewer will be.
+    adjustPosition(parentWidget());
     loadLog();
     ui->plainTextEdit->setReadOnly(true);
 }

@@ -32,6 +32,7 @@ private slots:
     void init() { m_dir.reset(new QTemporaryDir); }
     void contents_data();
     void contents();
+    void missingLogBoxOverViewer();
     void keysKeepTheLog_data();
     void keysKeepTheLog();
     void largeLogs_data();
@@ -78,6 +79,22 @@ void TestLogViewer::contents()
     QCOMPARE(QFileInfo(log()).size(), 0);
     QCOMPARE(view->toPlainText(), QString());
     QCOMPARE(answerer.seen().size(), bytes == "-" ? 2 : 0);
+}
+
+// The box comes up before the viewer shows, and still sits centred over it.
+void TestLogViewer::missingLogBoxOverViewer()
+{
+    QWidget window;
+    window.setGeometry(100, 50, 532, 491);
+    window.show();
+    ModalAnswerer answerer;
+    flog dialog(&window, m_dir->path());
+    dialog.show();
+    QCOMPARE(answerer.seen().size(), 1);
+    const QPoint offCentre = answerer.seen().first().geometry.center() - dialog.geometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 8,
+             qPrintable(QStringLiteral("%1, %2").arg(QString::number(offCentre.x()),
+                                                     QString::number(offCentre.y()))));
 }
 
 void TestLogViewer::keysKeepTheLog_data()
@@ -178,7 +195,8 @@ void TestLogViewer::partsDecodeAsTheWhole()
         const QString parts =
             QString::fromUtf8(bytes.left(end)) + QString::fromUtf8(bytes.mid(end));
         QVERIFY2(parts == whole,
-                 qPrintable(QStringLiteral("cut at %1 of %2").arg(end).arg(wanted)));
+                 qPrintable(QStringLiteral("cut at %1 of %2")
+                                .arg(QString::number(end), QString::number(wanted))));
     }
 }
 
