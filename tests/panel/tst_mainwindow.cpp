@@ -7,6 +7,7 @@
 #include "panelfixture.h"
 #include "pgcluster.h"
 
+#include <QAbstractButton>
 #include <QDir>
 #include <QMenu>
 #include <QPushButton>
@@ -26,6 +27,7 @@ private slots:
     void load_data();
     void load();
     void closeHidesToTray();
+    void tabOrderAndTips();
     void saveRefused_data();
     void saveRefused();
     void saveWrites();
@@ -96,6 +98,8 @@ void TestMainWindow::load()
     const SeenBox question = m_answerer->seen().first();
     QVERIFY(question.icon == QMessageBox::Question && question.defaultButton == QMessageBox::Yes &&
             question.buttons == (QMessageBox::Yes | QMessageBox::No));
+    for (const SeenBox &box : m_answerer->seen()) // over the window, not in a corner
+        QVERIFY((box.geometry.center() - box.parentGeometry.center()).manhattanLength() <= 8);
     QCOMPARE(QFile::exists(cfg()), !rows.isEmpty()); // loading never creates the file
     QTEST(formState(&window), "form");
     QCOMPARE(listed(&window), rows.isEmpty() ? QStringList() : QStringList{"penjualan"});
@@ -112,6 +116,37 @@ void TestMainWindow::closeHidesToTray()
     show->trigger();
     QVERIFY(window.isVisible());
     QCOMPARE(m_answerer->seen().size(), boxesAtStart); // no second start-up question
+}
+
+// Tab walks the window top to bottom, each row left to right; a button
+// without text says what it does in its tool tip.
+void TestMainWindow::tabOrderAndTips()
+{
+    PanelWindow window(m_dir->path());
+    window.show();
+    QWidget *form = window.centralWidget();
+    QList<QWidget *> chain;
+    for (QWidget *w = form->nextInFocusChain(); w != form; w = w->nextInFocusChain())
+        if (w->parentWidget() == form && (w->focusPolicy() & Qt::TabFocus))
+            chain << w;
+    QList<QWidget *> byPlace = chain;
+    std::sort(byPlace.begin(), byPlace.end(), [](QWidget *a, QWidget *b) {
+        const bool sameRow = qAbs(a->y() - b->y()) <= 10;
+        return sameRow ? a->x() < b->x() : a->y() < b->y();
+    });
+    auto names = [](const QList<QWidget *> &widgets) {
+        QStringList result;
+        for (QWidget *w : widgets)
+            result << w->objectName();
+        return result;
+    };
+    // The chain is a ring; it is read from the top left widget on.
+    std::rotate(chain.begin(), std::find(chain.begin(), chain.end(), byPlace.first()), chain.end());
+    QCOMPARE(names(chain), names(byPlace));
+    QCOMPARE(chain.size(), 15);
+    for (QAbstractButton *button : form->findChildren<QAbstractButton *>())
+        QVERIFY2(!button->text().isEmpty() || !button->toolTip().isEmpty(),
+                 qPrintable(button->objectName()));
 }
 
 void TestMainWindow::saveRefused_data()
