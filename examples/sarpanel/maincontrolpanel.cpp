@@ -112,9 +112,42 @@ void MainControlPanel::showEvent(QShowEvent *event)
 
 void MainControlPanel::closeEvent(QCloseEvent *event)
 {
-    // The panel keeps running in the tray; only "Keluar" ends it.
+    // The panel keeps running; only "Keluar" ends it.
     event->ignore();
-    hide();
+    putAway();
+}
+
+bool MainControlPanel::systemTrayAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainControlPanel::putAway()
+{
+    if (systemTrayAvailable()) {
+        hide();
+        return;
+    }
+    // A hidden window could only come back through a second start.
+    if (!noTrayTold) {
+        noTrayTold = true;
+        showInfo(QStringLiteral("Desktop ini tidak memiliki system tray, jadi jendela hanya "
+                                "diperkecil (minimize) dan program tetap berjalan. Untuk menutup "
+                                "program pilih menu Sistem > Keluar."),
+                 this);
+    }
+    showMinimized();
+}
+
+// Once per run, as soon as there is a tray to show it in.
+void MainControlPanel::showBalloonOnce()
+{
+    if (balloonShown || !trayIcon || !systemTrayAvailable())
+        return;
+    balloonShown = true;
+    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
+                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
+                          QSystemTrayIcon::Information, BalloonMs);
 }
 
 void MainControlPanel::createTrayIcon()
@@ -130,10 +163,9 @@ void MainControlPanel::createTrayIcon()
     trayMenu->addAction(showAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
+    // Shown also without a tray: the icon appears when one does.
     trayIcon->show();
-    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
-                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
-                          QSystemTrayIcon::Information, BalloonMs);
+    showBalloonOnce();
 }
 
 void MainControlPanel::createTimer()
@@ -146,6 +178,10 @@ void MainControlPanel::createTimer()
 
 void MainControlPanel::on_timer_tick()
 {
+    showBalloonOnce();
+    // A tray that went away must not leave the window out of reach.
+    if (!isVisible() && !systemTrayAvailable())
+        showMinimized();
     if (!instanceFlag)
         return;
     // Read through the segment this panel holds: a lost key file must not
@@ -176,12 +212,12 @@ void MainControlPanel::on_show_try_icon()
 
 void MainControlPanel::on_butTutup_clicked()
 {
-    hide();
+    putAway();
 }
 
 void MainControlPanel::on_exit_app()
 {
-    close();
+    hide(); // all that closing would do, without the tray's questions
     QCoreApplication::exit(0);
 }
 

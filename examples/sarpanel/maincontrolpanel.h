@@ -46,6 +46,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    // Asked at every close: a tray may come or go while the panel runs.
+    virtual bool systemTrayAvailable() const;
 
 private slots:
     void on_cbJam1_stateChanged(int arg1);
@@ -73,6 +75,9 @@ private:
     void bringForward();
 
     void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
+    // Hides the window to the tray, or minimises it where there is none.
+    void putAway();
+    void showBalloonOnce();
     void createMenus();
     void createTrayIcon();
     void createTimer();
@@ -97,6 +102,8 @@ private:
     QtServiceController serviceController;
     QTimer *timer = nullptr;
     SharedFlag *instanceFlag = nullptr; // held by the first panel only
+    bool noTrayTold = false;
+    bool balloonShown = false;
     bool instanceFlagLost = false;
     QString m_programDir;
 };

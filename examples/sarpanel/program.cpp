@@ -14,10 +14,8 @@ int runControlPanel(QApplication &app, const QString &programDir)
     QApplication::setQuitOnLastWindowClosed(false);
 
     MainControlPanel window(nullptr, programDir);
-    if (window.isAlreadyRunning()) {
-        window.close();
-        return 0;
-    }
+    if (window.isAlreadyRunning())
+        return 0; // the window was never shown, and goes with this scope
     window.setGeometry(0, 0, 532, 491);
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);

@@ -26,7 +26,8 @@ private slots:
     void init();
     void load_data();
     void load();
-    void closeHidesToTray();
+    void closing_data();
+    void closing();
     void tabOrderAndTips();
     void saveRefused_data();
     void saveRefused();
@@ -105,17 +106,42 @@ void TestMainWindow::load()
     QCOMPARE(listed(&window), rows.isEmpty() ? QStringList() : QStringList{"penjualan"});
 }
 
-void TestMainWindow::closeHidesToTray()
+namespace {
+// A desktop with a system tray or without one.
+struct TrayPanel : PanelWindow
 {
-    PanelWindow window(m_dir->path());
+    TrayPanel(const QString &dir, bool tray) : PanelWindow(dir), tray(tray) {}
+    bool systemTrayAvailable() const override { return tray; }
+    bool tray;
+};
+} // namespace
+
+void TestMainWindow::closing_data()
+{
+    QTest::addColumn<bool>("tray");
+    QTest::newRow("with a tray, closing hides the window") << true;
+    QTest::newRow("without a tray, closing minimises it and says so once") << false;
+}
+
+void TestMainWindow::closing()
+{
+    QFETCH(bool, tray);
+    TrayPanel window(m_dir->path(), tray);
     window.show();
     const int boxesAtStart = m_answerer->seen().size();
-    QVERIFY(!window.close());
-    QVERIFY(!window.isVisible());
-    QAction *show = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first();
-    show->trigger();
-    QVERIFY(window.isVisible());
-    QCOMPARE(m_answerer->seen().size(), boxesAtStart); // no second start-up question
+    for (int time = 0; time < 2; ++time) {
+        QVERIFY(!window.close());
+        QCOMPARE(window.isVisible(), !tray);
+        QCOMPARE(window.isMinimized(), !tray);
+        QAction *show = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first();
+        show->trigger(); // "Tampilkan Window"
+        QVERIFY(window.isVisible() && !window.isMinimized());
+    }
+    // Nothing else is asked again: no second start-up question.
+    const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil "
+                         "(minimize) dan program tetap berjalan. Untuk menutup program pilih menu "
+                         "Sistem > Keluar.";
+    QCOMPARE(texts(m_answerer->seen().mid(boxesAtStart)), tray ? QStringList() : QStringList{told});
 }
 
 // Tab walks the window top to bottom, each row left to right; a button

@@ -37,7 +37,7 @@ private:
 
 void TestSingleInstance::secondStartBringsWindowForward_data()
 {
-    QTest::addColumn<bool>("minimise"); // else hidden to the tray
+    QTest::addColumn<bool>("minimise"); // else hidden, as to a tray
     QTest::addColumn<bool>("loseKeyFile");
     QTest::newRow("hidden to the tray") << false << false;
     QTest::newRow("minimised") << true << false;
@@ -56,7 +56,7 @@ void TestSingleInstance::secondStartBringsWindowForward()
     if (minimise)
         first.showMinimized();
     else
-        first.close();
+        first.hide();
     if (loseKeyFile) {
         const QString keyFile = QSharedMemory("s-ravo").nativeKey();
         QVERIFY(QFile::remove(keyFile));
