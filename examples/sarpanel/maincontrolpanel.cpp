@@ -43,8 +43,8 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     firstShown = false;
     createMenus();
-    setMaximumSize(532, 491);
-    setMinimumSize(532, 491);
+    // Fixed at 532 x 491, or as much more as the desktop's font needs.
+    fitToFont();
 }
 
 MainControlPanel::~MainControlPanel()

@@ -78,6 +78,7 @@ private:
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();
     void showBalloonOnce();
+    void fitToFont();
     void createMenus();
     void createTrayIcon();
     void createTimer();

@@ -16,7 +16,8 @@ int runControlPanel(QApplication &app, const QString &programDir)
     MainControlPanel window(nullptr, programDir);
     if (window.isAlreadyRunning())
         return 0; // the window was never shown, and goes with this scope
-    window.setGeometry(0, 0, 532, 491);
+    // At its fixed size: 532 x 491, or more where the font needs it.
+    window.setGeometry(QRect(QPoint(0, 0), window.size()));
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);
     quitOnTerminationSignals();
