@@ -3,27 +3,15 @@
 // the log.
 #include "flog.h"
 #include "logtext.h"
-#include "modalanswer.h"
+#include "panelfixture.h"
 
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTemporaryDir>
-#include <QTextBlock>
-#include <QtTest>
+#include <QTimer>
 
-namespace {
-
-QStringList texts(const QList<SeenBox> &boxes)
-{
-    QStringList result;
-    for (const SeenBox &box : boxes)
-        result << box.text;
-    return result;
-}
-
-} // namespace
+using namespace panel;
 
 class TestLogViewer : public QObject
 {

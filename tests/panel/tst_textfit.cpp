@@ -17,27 +17,22 @@ namespace {
 QStringList cut(QWidget *window)
 {
     QStringList found;
-    auto check = [&found](QWidget *w, QSize needs) {
-        if (needs.width() > w->width() || needs.height() > w->height())
-            found << QStringLiteral("%1 \"%2\" needs %3x%4, has %5x%6")
-                         .arg(w->objectName(), w->property("text").toString(),
-                              QString::number(needs.width()), QString::number(needs.height()),
-                              QString::number(w->width()), QString::number(w->height()));
+    auto check = [&found](QWidget *w, int wide, int high, int width, int height) {
+        if (wide > width || high > height)
+            found << QStringLiteral("%1 in %2 needs %3x%4, has %5x%6")
+                         .arg(w->objectName(), w->parentWidget()->objectName(),
+                              QString::number(wide), QString::number(high), QString::number(width),
+                              QString::number(height));
     };
-    for (QLabel *label : window->findChildren<QLabel *>())
-        check(label, label->sizeHint());
-    for (QAbstractButton *button : window->findChildren<QAbstractButton *>())
-        check(button, button->sizeHint());
+    for (QWidget *w : window->findChildren<QWidget *>())
+        if (qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w))
+            check(w, w->sizeHint().width(), w->sizeHint().height(), w->width(), w->height());
     // An edit's text scrolls sideways; a line of it must fit inside the frame,
     // where it is clipped. A time edit's text sits in such an edit, frameless.
     for (QLineEdit *edit : window->findChildren<QLineEdit *>()) {
         const int frame =
             edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
-        if (edit->fontMetrics().height() > edit->height() - 2 * frame)
-            found << QStringLiteral("%1 in %2: a line of %3 pixels, room for %4")
-                         .arg(edit->objectName(), edit->parentWidget()->objectName(),
-                              QString::number(edit->fontMetrics().height()),
-                              QString::number(edit->height() - 2 * frame));
+        check(edit, 0, edit->fontMetrics().height(), 0, edit->height() - 2 * frame);
     }
     return found;
 }
