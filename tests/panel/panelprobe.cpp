@@ -1,7 +1,7 @@
 // The control panel exactly as sarpanel runs it, on the program folder given
 // first, telling on standard output about every message box it shows: "box: "
 // and its text, line breaks written as "|". The steps that follow act as a
-// user would, in order, each once the window is up and nothing asks anything:
+// user would, in order, each once the window is ready and nothing asks anything:
 //   yes, no          the answer to the start-up install question (else it stays open)
 //   select           selects the first listed database
 //   click:NAME       clicks the main window's button NAME
@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -40,10 +41,13 @@ protected:
     }
 };
 
+// The main window once its first-show work is done (the tray icon is made
+// last but one), so that a step never meets a list not yet loaded.
 QWidget *mainWindow()
 {
     for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String("MainControlPanel") && w->isVisible())
+        if (w->objectName() == QLatin1String("MainControlPanel") && w->isVisible() &&
+            w->findChild<QSystemTrayIcon *>())
             return w;
     return nullptr;
 }

@@ -5,6 +5,7 @@
 #include "programdir.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 
 #include <signal.h>
 
@@ -49,6 +50,10 @@ void TestTermination::signalDuringQuestion()
 
     QProcess panel;
     panel.start(buildBinDir() + "/panelprobe", QStringList{dir.path()} + steps);
+    const auto end = qScopeGuard([&panel] { // also when a check failed
+        panel.kill();
+        panel.waitForFinished();
+    });
     QByteArray shown;
     QTRY_VERIFY2_WITH_TIMEOUT(
         (shown += panel.readAllStandardOutput()).contains("box: " + question.toUtf8()),
