@@ -1,9 +1,12 @@
 #!/bin/sh
-# Starts the installed control panel on a private Xvfb display and saves a PNG
-# of its main window, or of the database picker or the log viewer opened from it.
+# Starts the installed control panel on a private Xvfb display with a window
+# manager (openbox) and saves a PNG of its main window, or of the database
+# picker or the log viewer opened from it.
 #
-#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log]
+#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log] [POINTS]
 #
+# POINTS (or FONT_POINTS in the environment) sets the desktop's font size, as a
+# KDE desktop's settings do; without it Qt's own default applies.
 # When the service is not installed the panel first asks whether to install it;
 # the script answers No (Escape) so that the picture shows the window itself.
 set -eu
@@ -11,6 +14,7 @@ set -eu
 dir=${1:?usage: $0 PROGRAM_DIR [OUTPUT.png]}
 out=${2:-$PWD/sarpanel.png}
 screen=${3:-main}
+points=${4:-${FONT_POINTS:-}}
 title="Sarvela Backup Control Panel"
 
 need() { # command, Debian package
@@ -21,6 +25,7 @@ need() { # command, Debian package
 need Xvfb xvfb
 need import imagemagick
 need xdotool xdotool
+need openbox openbox
 
 [ -x "$dir/sarpanel" ] || { echo "no sarpanel in $dir" >&2; exit 1; }
 
@@ -32,21 +37,32 @@ export DISPLAY=":$display"
 
 work=$(mktemp -d)
 xvfb_pid=""
+wm_pid=""
 panel_pid=""
 cleanup() {
     [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null || true
+    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null || true
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb "$DISPLAY" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 i=0
 until xdpyinfo >/dev/null 2>&1 || xwininfo -root >/dev/null 2>&1; do
     i=$((i + 1)); [ $i -lt 100 ] || { cat "$work/xvfb.log" >&2; exit 1; }
     sleep 0.1
 done
+
+openbox >"$work/openbox.log" 2>&1 &
+wm_pid=$!
+
+if [ -n "$points" ]; then
+    mkdir -p "$work/config"
+    printf '[General]\nfont=DejaVu Sans,%s,-1,5,50,0,0,0,0,0\n' "$points" >"$work/config/kdeglobals"
+    export XDG_CONFIG_HOME="$work/config" XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 KDE_FULL_SESSION=true
+fi
 
 # A private temporary folder keeps this panel apart from one already running.
 TMPDIR=$work QT_QPA_PLATFORM=xcb "$dir/sarpanel" >"$work/panel.log" 2>&1 &
@@ -65,15 +81,19 @@ target=$window
 case $screen in
 main) ;;
 picker)
-    # The add button beside the database list (below the 21-pixel menu bar).
-    xdotool mousemove --window "$window" 430 287 click 1
+    # Into the database list (wherever the font has moved it, this point is in
+    # it), then Tab to the add button beside it, which Space presses.
+    xdotool mousemove --window "$window" 300 330 click 1
+    sleep 0.5
+    xdotool key Tab space
     target=$(timeout 30 xdotool search --sync --name "^Daftar Database$" | head -n 1)
     sleep 2 ;;
 log)
-    # Open "&Informasi" in the menu bar and take its first entry, "&Log Sistem".
-    xdotool mousemove --window "$window" 99 10 click 1
+    # "&Informasi" in the menu bar, then its entry "&Log Sistem".
+    xdotool windowactivate --sync "$window" 2>/dev/null || true
+    xdotool key alt+i
     sleep 0.5
-    xdotool key Down Return
+    xdotool key l
     target=$(timeout 30 xdotool search --sync --name "^Log Proses Backup$" | head -n 1)
     sleep 1 ;;
 *) echo "unknown screen: $screen (main, picker or log)" >&2; exit 2 ;;

@@ -5,7 +5,6 @@
 #include "messagebox.h"
 #include "ui_maincontrolpanel.h"
 
-#include <QMessageBox>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -32,7 +31,7 @@ void MainControlPanel::loadBackupList()
 
 void MainControlPanel::on_butAdd_clicked()
 {
-    FDfrDatabase picker;
+    FDfrDatabase picker(this); // centred over the window
     picker.setServerInfo(ui->tServer->text(), dbUser, dbPassword, dbPort);
     QString name;
     if (picker.chooseDatabase(name) == 1)
@@ -78,13 +77,9 @@ void MainControlPanel::on_butDel_clicked()
     }
     const QString name = selected.first()->text();
 
-    QMessageBox question(this);
-    question.setIcon(QMessageBox::Question);
-    question.setText(
-        QStringLiteral("Apakah database '%1' akan dihapus dari daftar backup ?").arg(name));
-    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    question.setDefaultButton(QMessageBox::Yes);
-    if (question.exec() == QMessageBox::No)
+    // Return alone must not delete: No is the default.
+    if (!askYes(QStringLiteral("Apakah database '%1' akan dihapus dari daftar backup ?").arg(name),
+                this, QMessageBox::No))
         return;
 
     QSqlQuery remove(settingsDb);

@@ -11,7 +11,7 @@
 #include <QShowEvent>
 #include <QSqlQuery>
 
-FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui_FDfrDatabase)
+FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui::FDfrDatabase)
 {
     ui->setupUi(this);
     ui->listWidget->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -21,10 +21,7 @@ FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui_FDfrDat
     setMinimumSize(331, 361);
 }
 
-FDfrDatabase::~FDfrDatabase()
-{
-    delete ui;
-}
+FDfrDatabase::~FDfrDatabase() = default;
 
 void FDfrDatabase::setServerInfo(const QString &server, const QString &user,
                                  const QString &password, int port)
@@ -59,15 +56,16 @@ void FDfrDatabase::loadDatabaseList()
 {
     const QString name = QStringLiteral("main_con");
     connection = new XDBConnection;
-    connection->setParentWidget(this);
     connection->addConnection(name);
     connection->setHost(server);
     connection->setPort(port);
     connection->setUser(user);
     connection->setPassword(password);
     connection->setDatabaseName(QStringLiteral("postgres"));
-    // A failed open has already told the user; the query then yields no rows.
-    connection->open();
+    // After a failed open the query yields no rows: the list stays empty.
+    if (!connection->open())
+        showInfo(QStringLiteral("Maaf gagal koneksi ke server : ") + connection->lastErrorText(),
+                 this);
 
     QString statement;
     statement.append(QStringLiteral("SELECT datname AS dbname "));
@@ -94,7 +92,16 @@ void FDfrDatabase::loadDatabaseList()
 void FDfrDatabase::on_butOk_clicked()
 {
     const QList<QListWidgetItem *> selected = ui->listWidget->selectedItems();
-    const QString name = selected.isEmpty() ? QString() : selected.first()->text();
+    pick(selected.isEmpty() ? QString() : selected.first()->text());
+}
+
+void FDfrDatabase::on_listWidget_itemActivated(QListWidgetItem *item)
+{
+    pick(item->text());
+}
+
+void FDfrDatabase::pick(const QString &name)
+{
     if (name.isEmpty()) {
         showInfo(QStringLiteral("Tidak ada yang dipilih"), this);
         return;
@@ -111,7 +118,8 @@ void FDfrDatabase::on_butTutup_clicked()
 }
 
 // No key reaches the dialog's own handling: Escape must not dismiss the
-// picker and Return must not press a button the user did not choose.
+// picker and Return must not press a button the user did not choose. The
+// list takes Return and Enter itself, to pick.
 void FDfrDatabase::keyPressEvent(QKeyEvent *event)
 {
     event->ignore();

@@ -4,13 +4,18 @@
 #pragma once
 
 #include <QDialog>
+#include <QScopedPointer>
 #include <QString>
 
 class QCloseEvent;
 class QKeyEvent;
+class QListWidgetItem;
 class QShowEvent;
-class Ui_FDfrDatabase;
 class XDBConnection;
+
+namespace Ui {
+class FDfrDatabase;
+}
 
 class FDfrDatabase : public QDialog
 {
@@ -27,6 +32,8 @@ public:
 private slots:
     void on_butOk_clicked();
     void on_butTutup_clicked();
+    // Double-click and Return or Enter on the list pick the database there.
+    void on_listWidget_itemActivated(QListWidgetItem *item);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -35,8 +42,9 @@ protected:
 
 private:
     void loadDatabaseList();
+    void pick(const QString &name);
 
-    Ui_FDfrDatabase *ui = nullptr;
+    const QScopedPointer<Ui::FDfrDatabase> ui;
     int port = 0;
     QString server;
     QString user;

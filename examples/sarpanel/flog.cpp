@@ -1,6 +1,7 @@
 #include "flog.h"
 
 #include "confbu.h"
+#include "logtext.h"
 #include "messagebox.h"
 #include "ui_flog.h"
 
@@ -21,14 +22,14 @@ flog::flog(QWidget *parent, const QString &programDir)
     connect(m_feeder, &QTimer::timeout, this, &flog::appendNextPart);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Log Proses Backup"));
+    // Placed now, as showing would place it: a missing log is reported before
+    // the viewer shows, and that box is centred over where the viewer will be.
+    adjustPosition(parentWidget());
     loadLog();
     ui->plainTextEdit->setReadOnly(true);
 }
 
-flog::~flog()
-{
-    delete ui;
-}
+flog::~flog() = default;
 
 QString flog::logPath() const
 {
@@ -45,6 +46,7 @@ void flog::loadLog()
     m_feeder->stop();
     m_pending.clear();
     m_shownUpTo = 0;
+    m_rowLength = 0;
     ui->plainTextEdit->clear();
 
     const QString path = logPath();
@@ -64,20 +66,21 @@ void flog::loadLog()
 
 void flog::appendNextPart()
 {
-    // About a megabyte per step: a few tens of milliseconds of work.
-    constexpr int PartBytes = 1 << 20;
-    int end = m_pending.size();
-    if (end - m_shownUpTo > PartBytes) {
-        // Cut after a line break: no UTF-8 sequence spans one, so decoding
-        // part by part gives the same text as decoding the whole.
-        const int lineEnd = m_pending.indexOf('\n', m_shownUpTo + PartBytes);
-        if (lineEnd >= 0)
-            end = lineEnd + 1;
+    // A quarter of a megabyte per step: a few milliseconds of work, whatever
+    // the length of its lines.
+    constexpr int PartBytes = 256 * 1024;
+    const int end = logtext::partEnd(m_pending, m_shownUpTo, m_shownUpTo + PartBytes);
+    const QString text = logtext::breakLongRows(
+        QString::fromUtf8(m_pending.constData() + m_shownUpTo, end - m_shownUpTo), &m_rowLength);
+    if (m_shownUpTo == 0) {
+        // As for the whole text at once: the view at the top, the cursor at
+        // the start, where later parts appended at the end leave it.
+        ui->plainTextEdit->setPlainText(text);
+    } else {
+        QTextCursor cursor(ui->plainTextEdit->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(text);
     }
-    const QString text = QString::fromUtf8(m_pending.constData() + m_shownUpTo, end - m_shownUpTo);
-    QTextCursor cursor(ui->plainTextEdit->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
     m_shownUpTo = end;
     if (m_shownUpTo < m_pending.size()) {
         m_feeder->start();

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QScopedPointer>
 
 class QTimer;
 
@@ -30,11 +31,12 @@ private:
     void showMissing(const QString &path);
     void appendNextPart();
 
-    Ui::flog *ui;
+    const QScopedPointer<Ui::flog> ui;
     QString m_programDir;
     // A large log is shown part by part from the event loop, so the dialog
     // opens at once and stays responsive while the rest arrives.
     QByteArray m_pending;
     int m_shownUpTo = 0;
+    int m_rowLength = 0; // of the last row shown, for breaking long lines
     QTimer *m_feeder;
 };

@@ -33,7 +33,7 @@ static void loadResources()
 }
 
 MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
-    : QMainWindow(parent), ui(new Ui_MainControlPanel), serviceController(ServiceName),
+    : QMainWindow(parent), ui(new Ui::MainControlPanel), serviceController(ServiceName),
       m_programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir)
 {
     loadResources();
@@ -43,14 +43,13 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     firstShown = false;
     createMenus();
-    setMaximumSize(532, 491);
-    setMinimumSize(532, 491);
+    // Fixed at 532 x 491, or as much more as the desktop's font needs.
+    fitToFont();
 }
 
 MainControlPanel::~MainControlPanel()
 {
     delete trayMenu; // the tray's menu has no parent
-    delete ui;
     // Let the next window of this process register its own connection cleanly.
     const QString connection = settingsDb.connectionName();
     settingsDb = QSqlDatabase();
@@ -65,9 +64,15 @@ QString MainControlPanel::programFile(const QString &name) const
 
 bool MainControlPanel::isAlreadyRunning()
 {
-    if (createSharedFlag(this, InstanceKey, QStringLiteral("no")))
+    auto *flag = new SharedFlag(InstanceKey, this);
+    if (flag->create(QStringLiteral("no"))) {
+        instanceFlag = flag;
         return false;
-    writeSharedFlag(InstanceKey, QStringLiteral("yes"));
+    }
+    delete flag;
+    QString error;
+    if (!writeSharedFlag(InstanceKey, QStringLiteral("yes"), &error))
+        showInfo(error, nullptr);
     return true;
 }
 
@@ -112,9 +117,42 @@ void MainControlPanel::startUp()
 
 void MainControlPanel::closeEvent(QCloseEvent *event)
 {
-    // The panel keeps running in the tray; only "Keluar" ends it.
+    // The panel keeps running; only "Keluar" ends it.
     event->ignore();
-    hide();
+    putAway();
+}
+
+bool MainControlPanel::systemTrayAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainControlPanel::putAway()
+{
+    if (systemTrayAvailable()) {
+        hide();
+        return;
+    }
+    // A hidden window could only come back through a second start.
+    if (!noTrayTold) {
+        noTrayTold = true;
+        showInfo(QStringLiteral("Desktop ini tidak memiliki system tray, jadi jendela hanya "
+                                "diperkecil (minimize) dan program tetap berjalan. Untuk menutup "
+                                "program pilih menu Sistem > Keluar."),
+                 this);
+    }
+    showMinimized();
+}
+
+// Once per run, as soon as there is a tray to show it in.
+void MainControlPanel::showBalloonOnce()
+{
+    if (balloonShown || !trayIcon || !systemTrayAvailable())
+        return;
+    balloonShown = true;
+    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
+                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
+                          QSystemTrayIcon::Information, BalloonMs);
 }
 
 void MainControlPanel::createTrayIcon()
@@ -130,10 +168,9 @@ void MainControlPanel::createTrayIcon()
     trayMenu->addAction(showAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
+    // Shown also without a tray: the icon appears when one does.
     trayIcon->show();
-    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
-                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
-                          QSystemTrayIcon::Information, BalloonMs);
+    showBalloonOnce();
 }
 
 void MainControlPanel::createTimer()
@@ -146,25 +183,46 @@ void MainControlPanel::createTimer()
 
 void MainControlPanel::on_timer_tick()
 {
-    if (readSharedFlag(InstanceKey) == QLatin1String("yes")) {
-        show();
-        writeSharedFlag(InstanceKey, QStringLiteral("no"));
+    showBalloonOnce();
+    // A tray that went away must not leave the window out of reach.
+    if (!isVisible() && !systemTrayAvailable())
+        showMinimized();
+    if (!instanceFlag)
+        return;
+    // Read through the segment this panel holds: a lost key file must not
+    // bring up a box every few seconds, also while the window is hidden.
+    QString error;
+    if (!instanceFlag->keepReachable(&error) && !instanceFlagLost) {
+        instanceFlagLost = true; // said once; tried again at every tick
+        qWarning("The single-instance segment cannot be made again: %s", qUtf8Printable(error));
     }
+    if (instanceFlag->read() == QLatin1String("yes")) {
+        bringForward();
+        instanceFlag->write(QStringLiteral("no"));
+    }
+}
+
+void MainControlPanel::bringForward()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainControlPanel::on_show_try_icon()
 {
-    show();
+    bringForward();
 }
 
 void MainControlPanel::on_butTutup_clicked()
 {
-    hide();
+    putAway();
 }
 
 void MainControlPanel::on_exit_app()
 {
-    close();
+    hide(); // all that closing would do, without the tray's questions
     QCoreApplication::exit(0);
 }
 

@@ -5,13 +5,19 @@
 #include "qtservice.h"
 
 #include <QMainWindow>
+#include <QScopedPointer>
 #include <QSqlDatabase>
 
+enum class ServiceAction;
 class QAction;
 class QMenu;
+class SharedFlag;
 class QSystemTrayIcon;
 class QTimer;
-class Ui_MainControlPanel;
+
+namespace Ui {
+class MainControlPanel;
+}
 
 class MainControlPanel : public QMainWindow
 {
@@ -44,6 +50,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    // Asked at every close: a tray may come or go while the panel runs.
+    virtual bool systemTrayAvailable() const;
 
 private slots:
     void on_cbJam1_stateChanged(int arg1);
@@ -67,7 +75,14 @@ private:
     void on_log_click();
     void on_app_about_click();
     void on_timer_tick();
+    // Shows the window in front, also when it was minimised.
+    void bringForward();
 
+    void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
+    // Hides the window to the tray, or minimises it where there is none.
+    void putAway();
+    void showBalloonOnce();
+    void fitToFont();
     void createMenus();
     void createTrayIcon();
     void createTimer();
@@ -82,7 +97,7 @@ private:
     QAction *installAction = nullptr;
     QAction *uninstallAction = nullptr;
     QAction *exitAction = nullptr;
-    Ui_MainControlPanel *ui;
+    const QScopedPointer<Ui::MainControlPanel> ui;
     QSqlDatabase settingsDb;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
@@ -91,5 +106,9 @@ private:
     int dbPort = 0;
     QtServiceController serviceController;
     QTimer *timer = nullptr;
+    SharedFlag *instanceFlag = nullptr; // held by the first panel only
+    bool noTrayTold = false;
+    bool balloonShown = false;
+    bool instanceFlagLost = false;
     QString m_programDir;
 };

@@ -26,3 +26,13 @@ void showError(const QString &text, QWidget *parent)
 {
     showBox(text, parent, QMessageBox::Critical);
 }
+
+bool askYes(const QString &text, QWidget *parent, QMessageBox::StandardButton defaultButton)
+{
+    QMessageBox question(parent);
+    question.setIcon(QMessageBox::Question);
+    question.setText(text);
+    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    question.setDefaultButton(defaultButton);
+    return question.exec() == QMessageBox::Yes;
+}

@@ -1,13 +1,42 @@
 // Service status display and the install, uninstall, start and stop actions.
-// The controller's results are not shown; the refreshed status is the feedback.
+// The refreshed status shows the outcome; a refused or failed action also says why.
 #include "maincontrolpanel.h"
 
 #include "messagebox.h"
+#include "servicefailure.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QDir>
 #include <QFile>
-#include <QMessageBox>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The service program reports only its exit code. When the manager can be
+// reached, what it refused a user other than root is the registration.
+QtServiceController::Error installFailure(const QtServiceController &controller)
+{
+    controller.isInstalled(); // reaches the manager again, to learn whether it can be
+    QtServiceController::Error error = QtServiceController::lastError();
+    if (error.code != ServiceDoesNotExist && error.code != 0)
+        return error;
+#ifndef Q_OS_WIN
+    if (::geteuid() != 0)
+        return {AccessDenied, QString()};
+#endif
+    return {0, QStringLiteral("Program service tidak dapat mendaftarkan service.")};
+}
+
+} // namespace
+
+void MainControlPanel::reportServiceFailure(ServiceAction action,
+                                            const QtServiceController::Error &error)
+{
+    showError(serviceFailureText(action, error), this);
+}
 
 void MainControlPanel::refreshServiceStatus()
 {
@@ -37,16 +66,13 @@ void MainControlPanel::askInstallService()
 {
     if (serviceController.isInstalled())
         return;
-    QMessageBox question(this);
-    question.setIcon(QMessageBox::Question);
-    question.setText(QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +
-                     QStringLiteral("Pilih Yes untuk Install Service\n") +
-                     QStringLiteral("Pilih No tidak install Service\n") +
-                     QStringLiteral("Sistem backup otomatis akan berjalan apabila service telah "
-                                    "diinstall dan Aktif."));
-    question.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    question.setDefaultButton(QMessageBox::Yes);
-    if (question.exec() == QMessageBox::Yes)
+    const QString text =
+        QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +
+        QStringLiteral("Pilih Yes untuk Install Service\n") +
+        QStringLiteral("Pilih No tidak install Service\n") +
+        QStringLiteral("Sistem backup otomatis akan berjalan apabila service "
+                       "telah diinstall dan Aktif.");
+    if (askYes(text, this, QMessageBox::Yes))
         on_menuInstal_clicked();
 }
 
@@ -67,8 +93,12 @@ void MainControlPanel::on_menuInstal_clicked()
                   this);
         return;
     }
-    QtServiceController::install(path, QString(), QString());
+    const bool installed = QtServiceController::install(path, QString(), QString());
+    const QtServiceController::Error error =
+        installed ? QtServiceController::Error() : installFailure(serviceController);
     refreshServiceStatus();
+    if (!installed)
+        reportServiceFailure(ServiceAction::Install, error);
 }
 
 void MainControlPanel::on_menuUninstal_clicked()
@@ -78,10 +108,23 @@ void MainControlPanel::on_menuUninstal_clicked()
             QStringLiteral("Service belum diisntall. Anda tidak dapat melakukan Uninstall."), this);
         return;
     }
-    if (serviceController.isRunning())
-        serviceController.stop();
-    serviceController.uninstall();
+    // Uninstalled first: a user who may not uninstall must not be left with
+    // the service stopped. A running service marked for removal goes once stopped.
+    if (!serviceController.uninstall()) {
+        const QtServiceController::Error error = QtServiceController::lastError();
+        refreshServiceStatus();
+        reportServiceFailure(ServiceAction::Uninstall, error);
+        return;
+    }
+    if (!serviceController.isRunning()) {
+        refreshServiceStatus();
+        return;
+    }
+    const bool stopped = serviceController.stop();
+    const QtServiceController::Error error = QtServiceController::lastError();
     refreshServiceStatus();
+    if (!stopped)
+        reportServiceFailure(ServiceAction::Stop, error);
 }
 
 void MainControlPanel::on_butStart_clicked()
@@ -93,12 +136,18 @@ void MainControlPanel::on_butStart_clicked()
         ui->butAdd->setFocus();
         return;
     }
-    serviceController.start();
+    const bool started = serviceController.start();
+    const QtServiceController::Error error = QtServiceController::lastError();
     refreshServiceStatus();
+    if (!started)
+        reportServiceFailure(ServiceAction::Start, error);
 }
 
 void MainControlPanel::on_butStop_clicked()
 {
-    serviceController.stop();
+    const bool stopped = serviceController.stop();
+    const QtServiceController::Error error = QtServiceController::lastError();
     refreshServiceStatus();
+    if (!stopped)
+        reportServiceFailure(ServiceAction::Stop, error);
 }

@@ -4,6 +4,7 @@
 
 #include "confbu.h"
 #include "messagebox.h"
+#include "servicefailure.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QDateTime>
@@ -162,11 +163,23 @@ void MainControlPanel::on_butSaveRestart_clicked()
         return;
     }
 
-    // The service reads its settings only when it starts.
-    if (serviceController.isRunning())
-        serviceController.stop();
+    // The service reads its settings only when it starts. The first refusal
+    // is told after the save's own message: the settings are stored either way.
+    ServiceAction failed = ServiceAction::Stop;
+    QtServiceController::Error error;
+    bool restarted = true;
+    if (serviceController.isRunning() && !serviceController.stop()) {
+        error = QtServiceController::lastError();
+        restarted = false;
+    }
     refreshServiceStatus();
-    serviceController.start();
+    if (!serviceController.start() && restarted) {
+        error = QtServiceController::lastError();
+        failed = ServiceAction::Start;
+        restarted = false;
+    }
     refreshServiceStatus();
     showInfo(QStringLiteral("Data Berhasil disimpan."), this);
+    if (!restarted)
+        reportServiceFailure(failed, error);
 }

@@ -1,7 +1,7 @@
 #include "sharedflag.h"
 
-#include "messagebox.h"
-
+#include <QFile>
+#include <QFileSystemWatcher>
 #include <QSharedMemory>
 
 namespace {
@@ -19,11 +19,28 @@ void putFlag(QSharedMemory &segment, const QString &value)
     segment.unlock();
 }
 
+QString takeFlag(QSharedMemory &segment)
+{
+    segment.lock();
+    const char *data = static_cast<const char *>(segment.constData());
+    const QString value = QString::fromUtf8(data, int(qstrnlen(data, size_t(segment.size()))));
+    segment.unlock();
+    return value;
+}
+
 } // namespace
 
-bool createSharedFlag(QObject *owner, const QString &key, const QString &value)
+SharedFlag::SharedFlag(const QString &key, QObject *parent)
+    : QObject(parent), m_key(key), m_watcher(new QFileSystemWatcher(this))
 {
-    auto *segment = new QSharedMemory(key, owner);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, [this] { keepReachable(); });
+}
+
+SharedFlag::~SharedFlag() = default;
+
+bool SharedFlag::create(const QString &value, QString *error)
+{
+    QScopedPointer<QSharedMemory> segment(new QSharedMemory(m_key));
     bool created = segment->create(SegmentSize, QSharedMemory::ReadWrite);
 #ifndef Q_OS_WIN
     // A System V segment outlives a panel that was killed. Attaching and
@@ -34,32 +51,73 @@ bool createSharedFlag(QObject *owner, const QString &key, const QString &value)
         created = segment->create(SegmentSize, QSharedMemory::ReadWrite);
     }
 #endif
-    if (!created)
+    if (!created) {
+        if (error)
+            *error = segment->errorString();
         return false;
+    }
     putFlag(*segment, value);
+    m_segment.swap(segment);
+    watchKeyFile();
     return true;
 }
 
-void writeSharedFlag(const QString &key, const QString &value)
+QString SharedFlag::read() const
 {
-    QSharedMemory segment(key);
-    if (!segment.attach(QSharedMemory::ReadWrite)) {
-        showInfo(segment.errorString(), nullptr);
-        return;
-    }
-    putFlag(segment, value);
+    return m_segment ? takeFlag(*m_segment) : QString();
 }
 
-QString readSharedFlag(const QString &key)
+void SharedFlag::write(const QString &value)
+{
+    if (m_segment)
+        putFlag(*m_segment, value);
+}
+
+bool SharedFlag::keepReachable(QString *error)
+{
+#ifndef Q_OS_WIN
+    if (m_segment && QFile::exists(m_segment->nativeKey())) {
+        watchKeyFile(); // an editor-style replacement drops the watch
+        return true;
+    }
+    const QString value = m_segment ? read() : QStringLiteral("no");
+    // Let go of the old segment first: its detach removes whatever file has
+    // its key file's name, which would be the new segment's.
+    m_segment.reset();
+    return create(value, error);
+#else
+    Q_UNUSED(error);
+    return true; // named by the system, without a file
+#endif
+}
+
+void SharedFlag::watchKeyFile()
+{
+#ifndef Q_OS_WIN
+    if (!m_watcher->files().isEmpty())
+        m_watcher->removePaths(m_watcher->files());
+    m_watcher->addPath(m_segment->nativeKey());
+#endif
+}
+
+bool writeSharedFlag(const QString &key, const QString &value, QString *error)
 {
     QSharedMemory segment(key);
     if (!segment.attach(QSharedMemory::ReadWrite)) {
-        showInfo(segment.errorString(), nullptr);
+        *error = segment.errorString();
+        return false;
+    }
+    putFlag(segment, value);
+    return true;
+}
+
+QString readSharedFlag(const QString &key, QString *error)
+{
+    QSharedMemory segment(key);
+    if (!segment.attach(QSharedMemory::ReadWrite)) {
+        if (error)
+            *error = segment.errorString();
         return QString();
     }
-    segment.lock();
-    const char *data = static_cast<const char *>(segment.constData());
-    const QString value = QString::fromUtf8(data, int(qstrnlen(data, size_t(segment.size()))));
-    segment.unlock();
-    return value;
+    return takeFlag(segment);
 }

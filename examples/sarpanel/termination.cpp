@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,9 +17,12 @@ int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
 {
-    // Only async-signal-safe work here; the event loop does the rest.
+    // Only async-signal-safe work here; the event loop does the rest. The
+    // interrupted code may be about to read errno, which write() can change.
+    const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] ssize_t written = ::write(signalPipe[0], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace

@@ -1,12 +1,6 @@
 #include "xdbconnection.h"
 
-#include <QMessageBox>
 #include <QSqlError>
-
-void XDBConnection::setParentWidget(QWidget *widget)
-{
-    parentWidget = widget;
-}
 
 void XDBConnection::addConnection(const QString &name)
 {
@@ -50,13 +44,7 @@ bool XDBConnection::open()
     db.setUserName(user);
     db.setPassword(password);
     db.setPort(port);
-    if (db.open())
-        return true;
-    QMessageBox box(parentWidget);
-    box.setIcon(QMessageBox::Information);
-    box.setText(QStringLiteral("Maaf gagal koneksi ke server : ") + db.lastError().text());
-    box.exec();
-    return false;
+    return db.open();
 }
 
 void XDBConnection::close()
@@ -67,4 +55,9 @@ void XDBConnection::close()
 QSqlDatabase XDBConnection::database() const
 {
     return db;
+}
+
+QString XDBConnection::lastErrorText() const
+{
+    return db.lastError().text();
 }

@@ -1,16 +1,14 @@
 // A named PostgreSQL connection that the picker holds only while it lists the
-// server's databases; it reports a failed open to the user itself.
+// server's databases. It shows nothing itself: a failed open leaves its reason
+// in lastErrorText().
 #pragma once
 
 #include <QSqlDatabase>
 #include <QString>
 
-class QWidget;
-
 class XDBConnection
 {
 public:
-    void setParentWidget(QWidget *widget);
     void addConnection(const QString &name);
     static void removeConnection(const QString &name);
 
@@ -24,9 +22,11 @@ public:
     bool open();
     void close();
     QSqlDatabase database() const;
+    // The driver's text of the last error, such as the server's reason for
+    // refusing the connection.
+    QString lastErrorText() const;
 
 private:
-    QWidget *parentWidget = nullptr;
     QString user;
     QString password;
     QString host;

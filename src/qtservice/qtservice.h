@@ -35,6 +35,16 @@ public:
     bool resume();
     bool sendCommand(int code);
 
+    // Why the calling thread's last call of this controller failed, as the
+    // service manager put it: its error code (0 for none) and text. install()
+    // runs the service program and leaves it unset.
+    struct Error
+    {
+        uint code = 0;
+        QString text;
+    };
+    static Error lastError();
+
 private:
     Q_DISABLE_COPY(QtServiceController)
     QtServiceControllerData *d_ptr;

@@ -37,10 +37,19 @@ class ServiceHandles
 {
 public:
     ServiceHandles(const QString &name, DWORD managerAccess, DWORD serviceAccess)
-        : m_manager(loadServiceApi() ? pOpenSCManager(nullptr, nullptr, managerAccess) : nullptr),
+        : m_manager(openManager(managerAccess)),
           m_service(m_manager ? pOpenService(m_manager.get(), toWide(name).c_str(), serviceAccess)
                               : nullptr)
     {
+    }
+    // Every call starts clean, so that a failure of its own without a manager error is
+    // never reported with an older call's.
+    static SC_HANDLE openManager(DWORD access)
+    {
+        if (!loadServiceApi())
+            return nullptr;
+        setServiceApiLastError(0);
+        return pOpenSCManager(nullptr, nullptr, access);
     }
     SC_HANDLE service() const { return m_service.get(); }
 
@@ -194,6 +203,7 @@ bool QtServiceController::stop()
         if (status.dwCurrentState == SERVICE_STOPPED)
             return true;
     }
+    setServiceApiLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
     return false;
 }
 
@@ -216,6 +226,17 @@ bool QtServiceController::sendCommand(int code)
     if (!isRunning())
         return false;
     return control(d_ptr->serviceName, SERVICE_USER_DEFINED_CONTROL, DWORD(code) + 128);
+}
+
+QtServiceController::Error QtServiceController::lastError()
+{
+    if (!QtServiceApi::available()) {
+        constexpr uint ModuleNotFound = 126; // ERROR_MOD_NOT_FOUND
+        return {ModuleNotFound,
+                QStringLiteral("The service manager's library could not be loaded.")};
+    }
+    const DWORD code = serviceApiLastError();
+    return {uint(code), code ? serviceApiErrorText(code) : QString()};
 }
 
 bool QtServiceBaseData::installSelf(const QString &account, const QString &password)

@@ -35,7 +35,9 @@ void ModalAnswerer::poll()
                  box->text(),
                  box->windowTitle(),
                  box->standardButtons(),
-                 box->standardButton(box->defaultButton())};
+                 box->standardButton(box->defaultButton()),
+                 box->geometry(),
+                 box->parentWidget() ? box->parentWidget()->window()->geometry() : QRect()};
     m_seen.append(seen);
     QMessageBox::StandardButton answer =
         m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst();

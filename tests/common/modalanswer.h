@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QRect>
 #include <QString>
 
 struct SeenBox
@@ -15,6 +16,8 @@ struct SeenBox
     QString title;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
+    QRect geometry;       // where the box was on the screen
+    QRect parentGeometry; // where its parent's window was then; null without a parent
 };
 
 class ModalAnswerer : public QObject

@@ -34,34 +34,40 @@ void TestFDfrDatabase::initTestCase()
 
 void TestFDfrDatabase::picker_data()
 {
-    QTest::addColumn<QString>("steps"); // "select", "close", a button's name or a key
+    // Steps: "select", "double-click", "close", a button's name, or a key
+    // pressed on the list ("list Return") or on the dialog itself ("Escape").
+    QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("messages"); // pattern for the messages shown, each ended by "|"
     QTest::addColumn<QString>("fault");    // "password", "port" or none
-    auto row = [](const char *tag, const char *steps, int code, const char *name,
+    auto row = [](const char *tag, const QStringList &steps, int code, const char *name,
                   const QString &messages = "^$", const char *fault = "") {
         QTest::newRow(tag) << steps << code << name << messages << fault;
     };
 
     const QString nothing = QStringLiteral("Tidak ada yang dipilih\\|$");
-    row("Pilih with a database selected", "select, butOk", 1, "Toko Utama");
-    row("Batal after selecting", "select, butTutup", 0, "");
-    row("window closed after selecting", "select, close", -1, "");
-    row("Pilih with nothing selected keeps the picker open", "butOk, butTutup", 0, "",
+    row("Pilih with a database selected", {"select", "butOk"}, 1, "Toko Utama");
+    row("double-click picks", {"double-click"}, 1, "Toko Utama");
+    row("Return on the list picks", {"select", "list Return"}, 1, "Toko Utama");
+    row("keypad Enter on the list picks", {"select", "list Enter"}, 1, "Toko Utama");
+    row("Batal after selecting", {"select", "butTutup"}, 0, "");
+    row("window closed after selecting", {"select", "close"}, -1, "");
+    row("Pilih with nothing selected keeps the picker open", {"butOk", "butTutup"}, 0, "",
         "^" + nothing);
-    row("Escape does not close", "select, Escape, butTutup", 0, "");
-    row("Return does not press Pilih", "select, Return, butTutup", 0, "");
+    row("Escape does not close", {"select", "Escape", "butTutup"}, 0, "");
+    row("Return that no widget takes does not press Pilih", {"select", "Return", "butTutup"}, 0,
+        "");
     const QString failed = QStringLiteral("^Maaf gagal koneksi ke server : .*");
-    row("wrong password", "butOk, close", -1, "",
+    row("wrong password", {"butOk", "close"}, -1, "",
         failed + "password authentication failed.*\\|" + nothing, "password");
-    row("nothing listening on the port", "butOk, close", -1, "", failed + "refused.*\\|" + nothing,
-        "port");
+    row("nothing listening on the port", {"butOk", "close"}, -1, "",
+        failed + "refused.*\\|" + nothing, "port");
 }
 
 void TestFDfrDatabase::picker()
 {
-    QFETCH(QString, steps);
+    QFETCH(QStringList, steps);
     QFETCH(int, code);
     QFETCH(QString, name);
     QFETCH(QString, messages);
@@ -83,16 +89,22 @@ void TestFDfrDatabase::picker()
         user.stop();
         for (const QListWidgetItem *item : list->findItems(QStringLiteral("*"), Qt::MatchWildcard))
             shown << item->text();
-        for (const QString &step : steps.split(QStringLiteral(", "))) {
-            const Qt::Key key = Qt::Key(QKeySequence(step)[0]);
+        for (const QString &step : steps) {
+            const Qt::Key key = Qt::Key(QKeySequence(step.section(' ', -1))[0]);
             if (step == QLatin1String("select")) {
                 list->setCurrentRow(0);
+            } else if (step == QLatin1String("double-click")) {
+                const QPoint at = list->visualItemRect(list->item(0)).center();
+                // As the system delivers it: a click, then the double-click.
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+                QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            } else if (step.startsWith(QLatin1String("list "))) {
+                QTest::keyClick(list, key);
             } else if (step == QLatin1String("close")) {
                 dialog.close();
             } else if (auto *button = dialog.findChild<QPushButton *>(step)) {
                 button->click();
-            } else {
-                QTest::keyClick(list, key);
+            } else { // a key that no widget takes
                 QTest::keyClick(&dialog, key);
                 QVERIFY2(dialog.isVisible(), "a key closed the picker");
             }

@@ -1,5 +1,6 @@
 // The service actions against the real stand-in service manager and the real
-// sarvelad of an installed program directory.
+// sarvelad of an installed program directory; what the panel says when the
+// manager refuses a user who lacks the right, or cannot be reached.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "svcmgrdaemon.h"
@@ -10,6 +11,10 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
+
+#include <signal.h>
+#include <unistd.h>
 
 using namespace panel;
 
@@ -38,6 +43,31 @@ bool serviceReportsRunning()
     return client.readAllStandardOutput().contains("state=4");
 }
 
+// Brings the service to "none" (not installed), "stopped" or "running", as root.
+bool putService(const QString &state, const QString &serviceProgram)
+{
+    QtServiceController service("Sarvela DB Backup");
+    if (state == "none") {
+        service.uninstall();
+        service.stop();
+        return QTest::qWaitFor([&] { return !service.isInstalled(); }, 20000);
+    }
+    if (!service.isInstalled() && !QtServiceController::install(serviceProgram))
+        return false;
+    if (state == "stopped") {
+        service.stop();
+        return QTest::qWaitFor([&] { return !service.isRunning(); }, 20000);
+    }
+    service.start();
+    return QTest::qWaitFor(serviceReportsRunning, 20000);
+}
+
+QString serviceState()
+{
+    QtServiceController service("Sarvela DB Backup");
+    return !service.isInstalled() ? "none" : service.isRunning() ? "running" : "stopped";
+}
+
 } // namespace
 
 class TestServiceActions : public QObject
@@ -47,6 +77,8 @@ private slots:
     void initTestCase();
     void installWithoutServiceProgram();
     void installStartStopUninstall();
+    void refusedOrFailed_data();
+    void refusedOrFailed();
 
 private:
     QTemporaryDir m_isolation;
@@ -61,6 +93,11 @@ void TestServiceActions::initTestCase()
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
+    // Another user runs the panel from it, and reaches the daemon in the
+    // private temporary folder.
+    for (const QString &dir : {m_programDir.path(), m_isolation.path()})
+        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther |
+                                               QFile::ReadOther));
     m_daemon.reset(new SvcMgrDaemon(m_programDir.path()));
     QVERIFY2(m_daemon->start(&error), qPrintable(error));
 }
@@ -139,6 +176,79 @@ void TestServiceActions::installStartStopUninstall()
     QCOMPARE(status(&window), NotInstalled);
     menu(0); // and installs it again
     QCOMPARE(status(&window), Stopped);
+}
+
+void TestServiceActions::refusedOrFailed_data()
+{
+    QTest::addColumn<QString>("state"); // of the service, before and after
+    QTest::addColumn<bool>("asOtherUser");
+    QTest::addColumn<bool>("manager");      // false: none can be reached
+    QTest::addColumn<QStringList>("steps"); // the probe's
+    QTest::addColumn<QString>("message");
+    const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo).";
+    const QString member = " Jalankan Sarvela Backup Control Panel sebagai root (sudo) atau "
+                           "sebagai anggota grup admin Sarvela.";
+    QTest::newRow("install refused to another user")
+        << "none" << true << true << QStringList{"yes"}
+        << "Anda tidak memiliki hak untuk menginstall service." + root;
+    QTest::newRow("uninstall refused, the running service keeps running")
+        << "running" << true << true << QStringList{"menu:&Uninstall Service"}
+        << "Anda tidak memiliki hak untuk menguninstall service." + root;
+    QTest::newRow("start refused to another user")
+        << "stopped" << true << true << QStringList{"click:butStart"}
+        << "Anda tidak memiliki hak untuk menjalankan service." + member;
+    QTest::newRow("stop refused to another user")
+        << "running" << true << true << QStringList{"click:butStop"}
+        << "Anda tidak memiliki hak untuk menghentikan service." + member;
+    QTest::newRow("install without a service manager")
+        << "none" << false << false << QStringList{"yes"}
+        << "Gagal Instal Service.\nPesan Error : The RPC server is unavailable.";
+}
+
+// The panel runs as its own process (as another user where the row says so),
+// so that the manager judges it by its own credentials.
+void TestServiceActions::refusedOrFailed()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, asOtherUser);
+    QFETCH(bool, manager);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, message);
+    if (asOtherUser && ::geteuid() != 0)
+        QSKIP("running the panel as another user needs root");
+    QVERIFY(putService(state, m_programDir.file("sarvelad")));
+    ConfRow row;
+    row.outputdir = QDir::tempPath(); // there, and not to be made
+    QFile::remove(m_programDir.file("confbu.cfg"));
+    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"}));
+
+    // The panel's own temporary folder, open to it (the test's own is private).
+    QTemporaryDir tmp(QStringLiteral("/tmp/sarpanel-XXXXXX")), noManager;
+    QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777)));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", tmp.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!manager)
+        env.insert("SVCMGR_DIR", noManager.path());
+    QStringList command{buildBinDir() + "/panelprobe", m_programDir.path()};
+    command += steps;
+    if (asOtherUser)
+        command =
+            QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    QProcess panel;
+    panel.setProcessEnvironment(env);
+    panel.start(command.takeFirst(), command);
+    const auto end = qScopeGuard([&panel] {
+        panel.kill();
+        panel.waitForFinished();
+    });
+    QByteArray shown;
+    const QByteArray expected = "box: " + message.toUtf8().replace('\n', '|') + '\n';
+    QTRY_VERIFY2_WITH_TIMEOUT((shown += panel.readAllStandardOutput()).contains(expected),
+                              (shown + panel.readAllStandardError()).constData(), 30000);
+    ::kill(pid_t(panel.processId()), SIGTERM);
+    QVERIFY(panel.waitForFinished(30000));
+    QCOMPARE(serviceState(), state);
 }
 
 QTEST_MAIN(TestServiceActions)

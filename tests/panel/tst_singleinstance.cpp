@@ -1,5 +1,6 @@
 // One panel per desktop, with real second processes: a second start exits 0
-// and the first shows its window; a killed first instance does not block.
+// and the first brings its window forward, also after a temp-folder cleaner
+// removed the segment's key file; a killed first instance does not block.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "sharedflag.h"
@@ -16,7 +17,8 @@ class TestSingleInstance : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { isolatePanel(m_isolation); }
-    void secondStartShowsFirstWindow();
+    void secondStartBringsWindowForward_data();
+    void secondStartBringsWindowForward();
     void killedInstanceDoesNotBlock();
 
 private:
@@ -33,18 +35,37 @@ private:
     QTemporaryDir m_programDir;
 };
 
-void TestSingleInstance::secondStartShowsFirstWindow()
+void TestSingleInstance::secondStartBringsWindowForward_data()
 {
+    QTest::addColumn<bool>("minimise"); // else hidden, as to a tray
+    QTest::addColumn<bool>("loseKeyFile");
+    QTest::newRow("hidden to the tray") << false << false;
+    QTest::newRow("minimised") << true << false;
+    QTest::newRow("hidden, key file removed by a temp cleaner") << false << true;
+}
+
+void TestSingleInstance::secondStartBringsWindowForward()
+{
+    QFETCH(bool, minimise);
+    QFETCH(bool, loseKeyFile);
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::No);
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
-    first.close(); // hidden to the tray
+    if (minimise)
+        first.showMinimized();
+    else
+        first.hide();
+    if (loseKeyFile) {
+        const QString keyFile = QSharedMemory("s-ravo").nativeKey();
+        QVERIFY(QFile::remove(keyFile));
+        QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
+    }
 
     secondStartEndsAndAsksToShow();
     // One poll period of 6 s, with room for a busy machine.
-    QTRY_VERIFY_WITH_TIMEOUT(first.isVisible(), 12000);
+    QTRY_VERIFY_WITH_TIMEOUT(first.isVisible() && !first.isMinimized(), 12000);
     QCOMPARE(readSharedFlag("s-ravo"), QStringLiteral("no"));
     QCOMPARE(answerer.seen().size(), 2); // start-up question and missing settings file, once
 }

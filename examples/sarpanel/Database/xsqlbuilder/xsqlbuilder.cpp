@@ -146,9 +146,8 @@ void XSQLBuilder::CreateInsertSQL()
     for (const QString &name : qAsConst(fieldNames))
         params.append(paramPrefix + name + n);
     const QString text = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3);")
-                             .arg(tableName)
-                             .arg(fieldNames.join(QStringLiteral(", ")))
-                             .arg(params.join(QStringLiteral(", ")));
+                             .arg(tableName, fieldNames.join(QStringLiteral(", ")),
+                                  params.join(QStringLiteral(", ")));
     run(text, params, fieldValues);
 }
 
@@ -165,10 +164,9 @@ void XSQLBuilder::CreateUpdateSQL()
     }
     names += conditionParams();
     const QList<QVariant> values = fieldValues + whereValues;
-    const QString text = QStringLiteral("UPDATE %1 SET %2 WHERE %3;")
-                             .arg(tableName)
-                             .arg(sets.join(QStringLiteral(", ")))
-                             .arg(conditionPart(statementNo));
+    const QString text =
+        QStringLiteral("UPDATE %1 SET %2 WHERE %3;")
+            .arg(tableName, sets.join(QStringLiteral(", ")), conditionPart(statementNo));
     run(text, names, values);
 }
 
@@ -177,7 +175,7 @@ void XSQLBuilder::CreateDeleteSQL()
     if (!mayBuild())
         return;
     const QString text =
-        QStringLiteral("DELETE FROM %1 WHERE %2;").arg(tableName).arg(conditionPart(statementNo));
+        QStringLiteral("DELETE FROM %1 WHERE %2;").arg(tableName, conditionPart(statementNo));
     run(text, conditionParams(), whereValues);
 }
 

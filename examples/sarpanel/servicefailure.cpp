@@ -1,0 +1,39 @@
+#include "servicefailure.h"
+
+QString serviceFailureText(ServiceAction action, const QtServiceController::Error &error)
+{
+#ifdef Q_OS_WIN
+    const QString asAdmin = QStringLiteral("sebagai Administrator.");
+    const QString asMember = asAdmin;
+#else
+    const QString asAdmin = QStringLiteral("sebagai root (sudo).");
+    // Members of the admin group may start and stop, not install or uninstall.
+    const QString asMember = QStringLiteral("sebagai root (sudo) atau sebagai anggota grup admin "
+                                            "Sarvela.");
+#endif
+    QString right, failed, how = asAdmin;
+    switch (action) {
+    case ServiceAction::Install:
+        right = QStringLiteral("menginstall");
+        failed = QStringLiteral("Gagal Instal Service.");
+        break;
+    case ServiceAction::Uninstall:
+        right = QStringLiteral("menguninstall");
+        failed = QStringLiteral("Gagal Uninstall Service.");
+        break;
+    case ServiceAction::Start:
+        right = QStringLiteral("menjalankan");
+        failed = QStringLiteral("Gagal Start Service.");
+        how = asMember;
+        break;
+    case ServiceAction::Stop:
+        right = QStringLiteral("menghentikan");
+        failed = QStringLiteral("Gagal Stop Service.");
+        how = asMember;
+        break;
+    }
+    if (error.code == AccessDenied)
+        return QStringLiteral("Anda tidak memiliki hak untuk ") + right +
+               QStringLiteral(" service. Jalankan Sarvela Backup Control Panel ") + how;
+    return failed + QStringLiteral("\nPesan Error : ") + error.text;
+}

@@ -1,0 +1,16 @@
+// What the panel says when the service manager refuses or fails one of its
+// service actions: a missing right with what to do about it, anything else
+// with the manager's own reason.
+#pragma once
+
+#include "qtservice.h"
+
+#include <QString>
+
+enum class ServiceAction { Install, Uninstall, Start, Stop };
+
+QString serviceFailureText(ServiceAction action, const QtServiceController::Error &error);
+
+// The Win32 codes of the manager's errors that the panel tells apart.
+constexpr uint AccessDenied = 5;
+constexpr uint ServiceDoesNotExist = 1060;

@@ -1,0 +1,192 @@
+// The log viewer on odd, missing and very large logs: what it shows, where it
+// opens, that it stays responsive, and that only a pressed "Hapus Log" empties
+// the log.
+#include "flog.h"
+#include "logtext.h"
+#include "panelfixture.h"
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+using namespace panel;
+
+class TestLogViewer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init() { m_dir.reset(new QTemporaryDir); }
+    void contents_data();
+    void contents();
+    void missingLogBoxOverViewer();
+    void keysKeepTheLog_data();
+    void keysKeepTheLog();
+    void largeLogs_data();
+    void largeLogs();
+    void partsDecodeAsTheWhole_data();
+    void partsDecodeAsTheWhole();
+
+private:
+    QString log() const { return m_dir->filePath(QStringLiteral("busys.log")); }
+    bool writeLog(const QByteArray &bytes)
+    {
+        QFile file(log());
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+    QScopedPointer<QTemporaryDir> m_dir;
+};
+
+void TestLogViewer::contents_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // "-" stands for no log file
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("missing log: message and empty view") << QByteArray("-") << QString();
+    QTest::newRow("text after a NUL byte is not shown")
+        << QByteArray("before\nmore\0after\n", 18) << QStringLiteral("before\nmore");
+    QTest::newRow("invalid UTF-8 replaced, valid letters kept")
+        << QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n") << QStringLiteral("caf\uFFFD \u00e9t\u00e9\n");
+}
+
+void TestLogViewer::contents()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(bytes == "-" || writeLog(bytes));
+    ModalAnswerer answerer;
+    flog dialog(nullptr, m_dir->path());
+    auto *view = dialog.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+    QTEST(view->toPlainText(), "shown");
+    QVERIFY(view->isReadOnly());
+    const QString missing = "File : " + log() + " tidak ditemukan.";
+    QCOMPARE(texts(answerer.seen()), bytes == "-" ? QStringList{missing} : QStringList());
+
+    // Hapus empties the file without asking; on a missing log it only reports.
+    dialog.findChild<QPushButton *>(QStringLiteral("butHapus"))->click();
+    QCOMPARE(QFileInfo(log()).exists(), bytes != "-");
+    QCOMPARE(QFileInfo(log()).size(), 0);
+    QCOMPARE(view->toPlainText(), QString());
+    QCOMPARE(answerer.seen().size(), bytes == "-" ? 2 : 0);
+}
+
+// The box comes up before the viewer shows, and still sits centred over it.
+void TestLogViewer::missingLogBoxOverViewer()
+{
+    QWidget window;
+    window.setGeometry(100, 50, 532, 491);
+    window.show();
+    ModalAnswerer answerer;
+    flog dialog(&window, m_dir->path());
+    dialog.show();
+    QCOMPARE(answerer.seen().size(), 1);
+    const QPoint offCentre = answerer.seen().first().geometry.center() - dialog.geometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 8,
+             qPrintable(QStringLiteral("%1, %2").arg(QString::number(offCentre.x()),
+                                                     QString::number(offCentre.y()))));
+}
+
+void TestLogViewer::keysKeepTheLog_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return while reading") << "plainTextEdit" << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter while reading") << "plainTextEdit" << int(Qt::Key_Enter);
+    QTest::newRow("Return on a focused Hapus Log") << "butHapus" << int(Qt::Key_Return);
+    QTest::newRow("Return on Tutup") << "butTutup" << int(Qt::Key_Return);
+}
+
+void TestLogViewer::keysKeepTheLog()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    const QByteArray entries = "01/02/2026 01:00:00 - Backup Database : /bu/a.bu\n";
+    QVERIFY(writeLog(entries));
+    flog dialog(nullptr, m_dir->path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto *target = dialog.findChild<QWidget *>(focus);
+    target->setFocus();
+    QTest::keyClick(target, Qt::Key(key));
+    QCOMPARE(QFileInfo(log()).size(), qint64(entries.size()));
+    QCOMPARE(dialog.findChild<QPlainTextEdit *>()->toPlainText(), QString::fromUtf8(entries));
+}
+
+void TestLogViewer::largeLogs_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray entry = "01/02/2026 01:00:00 - Backup Database : /var/bu/bu_penjualan.bu\n";
+    QTest::newRow("3 MB of ordinary entries") << entry.repeated(3 * 1024 * 1024 / entry.size());
+    QTest::newRow("one line of 5 MB between entries")
+        << entry + QByteArray(5 * 1024 * 1024, 'x') + '\n' + entry;
+    // Letters of two, three and four bytes, so that parts end next to all of them.
+    QTest::newRow("one line of 5 MB of letters of every width")
+        << entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry;
+}
+
+void TestLogViewer::largeLogs()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeLog(bytes));
+    const QString whole = QString::fromUtf8(bytes);
+
+    // Every blocked stretch of the event loop shows as a late tick.
+    QElapsedTimer clock;
+    qint64 lastTick = 0, longestGap = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] {
+        longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+        lastTick = clock.elapsed();
+    });
+    ticker.start(10);
+    clock.start();
+    flog dialog(nullptr, m_dir->path());
+    dialog.show();
+    auto *view = dialog.findChild<QPlainTextEdit *>();
+    // Loaded once it holds every letter (line breaks added for long rows only add).
+    QTRY_VERIFY_WITH_TIMEOUT(view->document()->characterCount() > whole.size(), 60000);
+    QVERIFY2(longestGap < 200, qPrintable(QStringLiteral("blocked for %1 ms").arg(longestGap)));
+
+    // Where setting the whole text at once leaves it: at the top, cursor first.
+    QCOMPARE(view->verticalScrollBar()->value(), 0);
+    QCOMPARE(view->textCursor().position(), 0);
+    // All of it, long lines on rows of at most MaxRowChars letters.
+    const QString shown = view->toPlainText();
+    int longestRow = 0;
+    for (const QStringRef &row : shown.splitRef(QLatin1Char('\n')))
+        longestRow = qMax(longestRow, row.size());
+    QVERIFY(longestRow <= logtext::MaxRowChars);
+    QCOMPARE(QString(shown).remove(QLatin1Char('\n')), QString(whole).remove(QLatin1Char('\n')));
+}
+
+void TestLogViewer::partsDecodeAsTheWhole_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("plain ASCII") << QByteArray("Backup Database : a.bu\n");
+    QTest::newRow("letters of two, three and four bytes") << QString::fromUtf8("aé€😀bç😀").toUtf8();
+    QTest::newRow("a stray lead byte before a letter") << QByteArray("ab\xe2\xc3\xa9z");
+    QTest::newRow("a truncated sequence at the end") << QByteArray("abc\xf0\x9f\x98");
+    QTest::newRow("a run of continuation bytes") << QByteArray("a\x80\x80\x80\x80\x80z");
+    QTest::newRow("a four-byte letter after stray continuation bytes")
+        << QByteArray("\x80\x80\xf0\x9f\x98\x80\x80");
+}
+
+// Cutting anywhere near any position, then decoding the two parts, gives the
+// text of the whole; the cut moves back by at most three bytes.
+void TestLogViewer::partsDecodeAsTheWhole()
+{
+    QFETCH(QByteArray, bytes);
+    const QString whole = QString::fromUtf8(bytes);
+    for (int wanted = 1; wanted < bytes.size(); ++wanted) {
+        const int end = logtext::partEnd(bytes, 0, wanted);
+        QVERIFY2(end > 0 && end <= wanted && end >= wanted - 3,
+                 qPrintable(QString::number(wanted)));
+        const QString parts =
+            QString::fromUtf8(bytes.left(end)) + QString::fromUtf8(bytes.mid(end));
+        QVERIFY2(parts == whole,
+                 qPrintable(QStringLiteral("cut at %1 of %2")
+                                .arg(QString::number(end), QString::number(wanted))));
+    }
+}
+
+QTEST_MAIN(TestLogViewer)
+#include "tst_logviewer.moc"
