@@ -148,6 +148,12 @@ expect "the group sarvela may operate it" bash -c "$PREFIX/svcmgr-access --show 
 expect "menu entry, icons and man pages are there" bash -c \
     "[ -f /usr/share/applications/sarpanel.desktop ] && [ \$(ls /usr/share/icons/hicolor/*/apps/sarpanel.png | wc -l) = 8 ] && man -w sarvelad sarpanel svcmgrd svcmgr-access"
 expect "someone outside the group cannot read the settings" bash -c "! runuser -u $OTHER -- cat $PREFIX/confbu.cfg"
+# A PostgreSQL client that comes or goes fires the package's trigger, which links dbutils/ anew.
+ln -sfn /nonexistent "$PREFIX/dbutils/pg_dump"
+dpkg-trigger --no-await /usr/lib/postgresql
+dpkg --triggers-only sarvela
+expect "a client coming or going links dbutils/ anew (the trigger)" \
+    is "$(readlink $PREFIX/dbutils/pg_dump)" "$(sarvela_newest_pg_tool pg_dump)"
 end_step install "apt install, the layout, the registration and the group's rights"
 
 echo "== A backup of a throwaway PostgreSQL, set up and started by a member of sarvela"
