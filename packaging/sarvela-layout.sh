@@ -247,6 +247,19 @@ sarvela_manager_runs() {
     [ -f "$pidfile" ] && [ ! -L "$pidfile" ] && ! flock -n "$pidfile" true
 }
 
+# Waits until a service manager serves its state directory and has made its socket,
+# for at most the given seconds (default 10): a socket alone may be one that a
+# crashed manager left behind.
+sarvela_wait_for_manager() {
+    local tenths=$((${1:-10} * 10)) socket
+    socket="$(sarvela_manager_dir)/svcmgr.sock"
+    until sarvela_manager_runs && [ -S "$socket" ]; do
+        tenths=$((tenths - 1))
+        [ "$tenths" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
 sarvela_service_runs() {
     case $("$PREFIX/sarvelad" -v) in
     *"and running"*) return 0 ;;
