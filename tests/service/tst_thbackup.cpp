@@ -83,16 +83,12 @@ private:
     QStringList reports;
 };
 
-// Processes that run the program at path.
-int running(const QString &path)
-{
-    int count = 0;
-    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
-        count += QFileInfo("/proc/" + pid + "/exe").symLinkTarget() == path;
-    return count;
-}
+// What keeps the settings from being read when the worker starts.
+enum class Obstacle { CrashedSave, Lock, Missing };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Obstacle)
 
 class TestThBackup : public QObject
 {
@@ -108,26 +104,25 @@ private slots:
 
 void TestThBackup::unreadableSettingsAreReadLater_data()
 {
-    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<Obstacle>("obstacle");
     QTest::addColumn<QString>("failure"); // the one entry logged while it lasts; empty: none
 
-    QTest::newRow("journal of a save killed half-way is rolled back") << "journal" << QString();
+    QTest::newRow("journal of a save killed half-way is rolled back")
+        << Obstacle::CrashedSave << QString();
     QTest::newRow("locked longer than the busy time-out at start")
-        << "lock"
-        << "Gagal memanggil data.\nPesan Error : database is locked";
-    QTest::newRow("missing at start, delivered later") << "missing"
-                                                       << "Maaf file [";
+        << Obstacle::Lock << "Gagal memanggil data.\nPesan Error : database is locked";
+    QTest::newRow("missing at start, delivered later") << Obstacle::Missing << "Maaf file [";
 }
 
 void TestThBackup::unreadableSettingsAreReadLater()
 {
-    QFETCH(QString, obstacle);
+    QFETCH(Obstacle, obstacle);
     QFETCH(QString, failure);
     ProgramFolder folder;
     QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
-    const QString settings = folder.file("confbu.cfg");
+    const QString settings = folder.settingsPath();
     SqliteShell shell(settings);
-    if (obstacle == "journal") {
+    if (obstacle == Obstacle::CrashedSave) {
         // Enough pages that the save writes some of them into the file before it commits.
         QVERIFY(shell.ready("CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) "
                             "FROM generate_series(1, 2000);"));
@@ -135,7 +130,7 @@ void TestThBackup::unreadableSettingsAreReadLater()
                             "'/nonexistent'; UPDATE pad SET x = randomblob(1000);"));
         shell.killNow();
         QVERIFY(QFileInfo::exists(settings + "-journal"));
-    } else if (obstacle == "lock") {
+    } else if (obstacle == Obstacle::Lock) {
         QVERIFY(shell.ready("BEGIN EXCLUSIVE;"));
     } else {
         shell.end();
@@ -146,7 +141,8 @@ void TestThBackup::unreadableSettingsAreReadLater()
     if (!failure.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
         QTest::qWait(2500); // several more checks fail the same way
-        obstacle == "lock" ? shell.end() : void(QFile::rename(settings + ".nanti", settings));
+        obstacle == Obstacle::Lock ? shell.end()
+                                   : void(QFile::rename(settings + ".nanti", settings));
     }
     QTRY_VERIFY_WITH_TIMEOUT(!folder.log().filter("Backup Database : ").isEmpty(), 10000);
 
@@ -159,7 +155,7 @@ void TestThBackup::unreadableSettingsAreReadLater()
         QCOMPARE(log.takeFirst(), QString("Pengaturan terbaca kembali."));
     }
     QCOMPARE(log.takeFirst(),
-             "Riwayat backup [" + folder.file("riwayat.db") + "] belum ada; dibuat baru.");
+             "Riwayat backup [" + folder.file("data/riwayat.db") + "] belum ada; dibuat baru.");
     QCOMPARE(log.takeFirst(), QString("Read List DB"));
     QVERIFY2(log.first().startsWith("Backup Database : " + folder.outputDir() + "/bu_sales_"),
              qPrintable(log.first()));
@@ -183,7 +179,7 @@ void TestThBackup::panelSavesDuringARun()
                        "sleep 0.5; exec sqlite3 -cmd '.timeout 200' \"$0\" "
                        "\"update confdb set server = 'baru'; insert into tbldb values "
                        "('gudang')\"",
-                       folder.file("confbu.cfg")});
+                       folder.settingsPath()});
     QVERIFY(engine.RunBackup());
     QVERIFY(panel.waitForFinished());
     QCOMPARE(panel.readAllStandardError(), QByteArray());
@@ -209,14 +205,14 @@ void TestThBackup::stopEndsTheRunInOrder()
     Worker worker(folder);
     const QString tool =
         folder.file("dbutils/pg_" + QString(database == "macet" ? "dump" : "restore"));
-    QTRY_COMPARE_WITH_TIMEOUT(running(tool), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(processesWith(tool).size(), 1, 5000);
 
     QElapsedTimer stopping;
     stopping.start();
     worker.thread.stop();
     QVERIFY(worker.thread.wait(2000));
     QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
-    QCOMPARE(running(tool), 0);
+    QCOMPARE(processesWith(tool).size(), 0);
 
     const QString cancelled =
         "Backup Database DIBATALKAN : database [" + database + "]. Service dihentikan.";
