@@ -5,6 +5,7 @@
 #include "jobhistory.h"
 #include "outputfolder.h"
 #include "programfile.h"
+#include "runlock.h"
 #include "stopsignal.h"
 #include "writelog.h"
 
@@ -18,50 +19,7 @@
 #include <QSqlRecord>
 #include <QVariant>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-
-// Only one worker runs jobs from a program folder at a time, so that what a run removes as
-// left over is never a file that a live process is still writing. The lock is a file that
-// only the service's own user can open, so that no one else can hold it and keep backups
-// from running; a program folder the service cannot write falls back to locking the folder.
-class RunLock
-{
-public:
-    explicit RunLock(const QString &programDir) : fd(openLockFile(programDir))
-    {
-        locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    }
-    ~RunLock()
-    {
-        if (fd >= 0)
-            ::close(fd); // releases the lock
-    }
-    bool held() const { return locked; }
-
-private:
-    static int openLockFile(const QString &programDir)
-    {
-        const QByteArray path =
-            QFile::encodeName(confbu::joinPath(programDir, BackupEngine::RunLockFile));
-        const int file = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        struct stat info = {};
-        if (file >= 0 && ::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_uid == ::geteuid() && (info.st_mode & 077) == 0)
-            return file;
-        if (file >= 0)
-            ::close(file);
-        return ::open(QFile::encodeName(programDir).constData(),
-                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-
-    const int fd;
-    bool locked = false;
-};
 
 // Line breaks would split the entry that names the database over several log lines, and a
 // NUL has no place in a text file.

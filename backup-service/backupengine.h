@@ -29,9 +29,6 @@ public:
     explicit BackupEngine(const QString &programDir = QString(), Clock clock = Clock());
     ~BackupEngine();
 
-    // The file in the program folder whose lock a worker holds while it runs jobs.
-    static inline const QString RunLockFile = QStringLiteral("sarvelad.lock");
-
     // Waits this long for a panel that is saving before it reports the settings unreadable;
     // short, so that a stop is never held up, since the next check tries again anyway.
     static constexpr int SettingsBusyTimeoutMs = 1000;
