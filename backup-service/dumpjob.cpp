@@ -81,7 +81,12 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
     // Reading every block of the archive to nowhere finds a dump cut short, which a look at
     // its table of contents does not.
     ToolCommand verify = restore;
-    verify.arguments = QStringList{QStringLiteral("--file=/dev/null"), folder.filePath(temporary)};
+#ifdef Q_OS_WIN
+    const QString nowhere = QStringLiteral("--file=NUL");
+#else
+    const QString nowhere = QStringLiteral("--file=/dev/null");
+#endif
+    verify.arguments = QStringList{nowhere, folder.filePath(temporary)};
     const qint64 before = runLog.size();
     const ToolResult read = runTool(verify, runLog, timeoutMs, stop);
     if (read.status == ToolResult::Stopped) {

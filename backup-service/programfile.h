@@ -51,6 +51,7 @@ private:
     Folder &operator=(const Folder &) = delete;
 
     const NativeHandle folder;
+    const QString path;
 };
 
 } // namespace programfile

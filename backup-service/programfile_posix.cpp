@@ -77,7 +77,8 @@ File openForAppend(const QString &path, QString *error)
 }
 
 Folder::Folder(const QString &path)
-    : folder(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    : folder(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      path(path)
 {
 }
 
