@@ -1,5 +1,6 @@
 #include "backupengine.h"
 
+#include "backuprequests.h"
 #include "confbu.h"
 #include "dumpjob.h"
 #include "jobhistory.h"
@@ -205,7 +206,23 @@ bool BackupEngine::CheckSchedule()
     return matched;
 }
 
+bool BackupEngine::BackupNow()
+{
+    log(QStringLiteral("Backup manual dimulai."));
+    return RunBackup();
+}
+
 bool BackupEngine::RunBackup()
+{
+    if (requests)
+        requests->runStarted();
+    const bool ran = backUpAll();
+    if (requests && requests->runEnded())
+        log(QStringLiteral("Permintaan backup manual selama backup berjalan diabaikan."));
+    return ran;
+}
+
+bool BackupEngine::backUpAll()
 {
     QString refusal;
     const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);

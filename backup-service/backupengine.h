@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class BackupRequests;
 class JobHistory;
 class OutputFolder;
 class QSqlRecord;
@@ -36,6 +37,9 @@ public:
     bool ReadConfig();
     bool CheckSchedule();
     bool RunBackup();
+    // A full backup asked for by the administrator ("sarvelad -c 1"): the same run as at a
+    // backup time, after an entry that says who asked; the backup times keep their guards.
+    bool BackupNow();
     // Completes the history's jobs that a process which died left running, unless another
     // worker runs jobs from this program folder now. Done at start and at every run.
     void RecoverAbandonedJobs();
@@ -44,6 +48,8 @@ public:
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
     void setStopSignal(const StopSignal *signal) { stop = signal; }
+    // Told when runs start and end, so that a backup asked for meanwhile is not kept.
+    void setRequests(BackupRequests *backupRequests) { requests = backupRequests; }
 
     // Names that pg_dump would read as an option or as a connection string.
     static bool isDangerousDatabaseName(const QString &dbname);
@@ -61,6 +67,7 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
+    bool backUpAll();
     void BackupDatabase(const QString &dbname, OutputFolder &folder);
     static QString refusalOf(const QString &dbname);
     void closeAbandonedJobs();
@@ -80,6 +87,7 @@ private:
     int toolTimeoutMs = DefaultToolTimeoutMs;
     Reporter reporter;
     const StopSignal *stop = nullptr;
+    BackupRequests *requests = nullptr;
     // Open for the length of a run only, so that the panel reads it between runs.
     std::unique_ptr<JobHistory> history;
     // busys.log could not be written; reported once, not for every entry lost.

@@ -55,6 +55,7 @@ private slots:
     void dumpsThatDoNotReadBackAreKeptAside();
     void serviceEndsDuringADump_data();
     void serviceEndsDuringADump();
+    void backupNowThroughTheManager();
 
 private:
     // Settings for the cluster whose first backup time is the current minute, with room
@@ -267,6 +268,40 @@ void TestSarvelad::serviceEndsDuringADump()
     }
     QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "*.rusak", "bu_besar_*.bu"}), QStringList());
     QVERIFY(!QFileInfo::exists(scratch.filePath("busys.log"))); // found from the program
+}
+
+// "sarvelad -c 1" reaches the running service through the manager: a full backup at once,
+// in the minute of a backup time that has already run and does not run again; a second
+// request while the first runs is noted, not kept.
+void TestSarvelad::backupNowThroughTheManager()
+{
+    ProgramDir program;
+    QString error;
+    QVERIFY2(program.install(&error) && program.useFakePgDump(&error), qPrintable(error));
+    QVERIFY(QFile::remove(program.file("dbutils/pg_restore")) &&
+            QFile::copy(fakePgDumpPath(), program.file("dbutils/pg_restore")));
+    SvcMgrDaemon manager(program.path());
+    QVERIFY2(manager.start(&error) &&
+                 writeSettingsNow(program, scratch.filePath("sekarang"), {"lambat"}, &error),
+             qPrintable(error));
+    QCOMPARE(administrator(program, {"-i"}), 0);
+    QCOMPARE(administrator(program, {}), 0);
+    const QString logPath = program.file("busys.log");
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).filter("Backup Database OK").size(), 1, 10000);
+    QCOMPARE(administrator(program, {"-c", "1"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).count("Read List DB"), 2, 5000);
+    QCOMPARE(administrator(program, {"-c", "1"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).filter("Backup Database OK").size(), 2, 10000);
+    QTest::qWait(500); // the check after the run, still in the backup time's minute
+
+    const QStringList log = logMessages(logPath);
+    const int manual = log.indexOf("Backup manual dimulai.");
+    QVERIFY2(manual > log.indexOf("Read List DB"), qPrintable(log.join('\n')));
+    QCOMPARE(log.mid(manual + 1).filter(QRegularExpression("^(Read|Backup|Permintaan)")),
+             QStringList({"Read List DB", log.value(manual + 2), log.value(manual + 3),
+                          "Permintaan backup manual selama backup berjalan diabaikan."}));
+    QVERIFY(log.value(manual + 3).startsWith("Backup Database OK : database [lambat]"));
+    QCOMPARE(outcomes(history(program.file("riwayat.db"))), QStringList({"OK", "OK"}));
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)

@@ -50,20 +50,22 @@ private:
     QProcess shell;
 };
 
-// A worker on the folder whose clock always says 05:30 on 1 March 2024, the first backup
-// time of the usual settings, and who looks every tenth of a second. What it hands to the
-// system's log is kept.
+// A worker on the folder whose clock always says now on 1 March 2024 (05:30 is the first
+// backup time of the usual settings), asked for requests backups before it starts, and who
+// looks every tenth of a second. What it hands to the system's log is kept.
 class Worker
 {
 public:
-    explicit Worker(const ProgramFolder &folder)
+    explicit Worker(const ProgramFolder &folder, QTime now = QTime(5, 30), int requests = 0)
         : thread(
-              folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100,
+              folder.path(), [now] { return QDateTime(QDate(2024, 3, 1), now); }, 100,
               [this](const QString &message) {
                   QMutexLocker locker(&mutex);
                   reports << message;
               })
     {
+        while (requests-- > 0)
+            thread.requestBackup();
         thread.start();
     }
     ~Worker()
@@ -100,6 +102,8 @@ private slots:
     void panelSavesDuringARun();
     void stopEndsTheRunInOrder_data();
     void stopEndsTheRunInOrder();
+    void backupNow_data();
+    void backupNow();
 };
 
 void TestThBackup::unreadableSettingsAreReadLater_data()
@@ -227,6 +231,51 @@ void TestThBackup::stopEndsTheRunInOrder()
     QCOMPARE(left.size(), 1);
     QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
     QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
+}
+
+void TestThBackup::backupNow_data()
+{
+    QTest::addColumn<QTime>("now");
+    QTest::addColumn<int>("requestsBefore");
+    QTest::addColumn<int>("requestsDuringTheRun");
+    QTest::addColumn<int>("runs");
+
+    QTest::newRow("outside the backup times: one full backup") << QTime(12, 0) << 1 << 0 << 1;
+    QTest::newRow("two requests before the worker looks: one backup")
+        << QTime(12, 0) << 2 << 0 << 1;
+    QTest::newRow("in a backup time's minute: that time still runs, once")
+        << QTime(5, 30) << 1 << 0 << 2;
+    QTest::newRow("requests while it runs are noted once, not kept") << QTime(12, 0) << 1 << 2 << 1;
+}
+
+// A backup asked for runs at once and writes what one at a backup time writes, without
+// touching the backup times' guards; one asked for while a run is in progress is not run
+// again after it.
+void TestThBackup::backupNow()
+{
+    QFETCH(QTime, now);
+    QFETCH(int, requestsBefore);
+    QFETCH(int, requestsDuringTheRun);
+    QFETCH(int, runs);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"lambat"}), qPrintable(folder.error));
+    Worker worker(folder, now, requestsBefore);
+    QTRY_VERIFY_WITH_TIMEOUT(folder.log().contains("Read List DB"), 5000);
+    for (int i = 0; i < requestsDuringTheRun; ++i)
+        worker.thread.requestBackup();
+    QTRY_COMPARE_WITH_TIMEOUT(folder.log().filter("Backup Database OK").size(), runs, 10000);
+    QTest::qWait(300); // a few more checks within the minute
+
+    const QStringList log = folder.log();
+    QCOMPARE(outcomes(folder.jobs()), QStringList(QVector<QString>(runs, "OK").toList()));
+    QCOMPARE(log.count("Read List DB"), runs);
+    QCOMPARE(log.count("Backup manual dimulai."), 1);
+    QCOMPARE(log.count("Permintaan backup manual selama backup berjalan diabaikan."),
+             requestsDuringTheRun > 0 ? 1 : 0);
+    const int manual = log.indexOf("Backup manual dimulai.");
+    QCOMPARE(log.value(manual + 1), QString("Read List DB"));
+    if (runs == 2)
+        QCOMPARE(log.mid(manual + 1, 3), log.mid(manual + 4, 3));
 }
 
 QTEST_GUILESS_MAIN(TestThBackup)
