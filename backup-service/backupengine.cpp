@@ -4,6 +4,7 @@
 #include "confbu.h"
 #include "dumpjob.h"
 #include "jobhistory.h"
+#include "nativefile.h"
 #include "outputfolder.h"
 #include "programfile.h"
 #include "runlock.h"
@@ -11,9 +12,11 @@
 #include "writelog.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -100,7 +103,8 @@ void BackupEngine::startSettingsRead(const QString &entry)
 // without creating it, so that the journal of a save that crashed is rolled back instead of
 // making every read fail.
 bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
-                                const std::function<void(const QSqlRecord &)> &row)
+                                const std::function<void(const QSqlRecord &)> &row,
+                                const std::function<void(const QSqlDatabase &)> &more)
 {
     const QString entry = programPath(confbu::SettingsFile);
     const QString path = programfile::resolve(programDir, confbu::SettingsFile);
@@ -132,6 +136,8 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
             } else {
                 while (query.next())
                     row(query.record());
+                if (more)
+                    more(db);
             }
         }
     }
@@ -234,11 +240,12 @@ bool BackupEngine::backUpAll()
     // The whole list is read before the first job, so that the file is free during the run.
     startSettingsRead(QStringLiteral("Read List DB"));
     QStringList databases;
-    runPending =
-        !readSettings(QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
-                      [&databases](const QSqlRecord &row) {
-                          databases << row.value(QStringLiteral("dbname")).toString();
-                      });
+    runPending = !readSettings(
+        QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
+        [&databases](const QSqlRecord &row) {
+            databases << row.value(QStringLiteral("dbname")).toString();
+        },
+        [this](const QSqlDatabase &db) { keep = confbu::retention(db); });
     if (runPending)
         return false;
     const RunLock lock(programDir);
@@ -390,5 +397,42 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
              QStringLiteral("]. ") + job.alasan);
         break;
     }
-    history->finish(id, job);
+    if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
+        removeOlderDumps(dbname, id, folder);
+}
+
+// Keeps the newest good dumps of the database in the output folder and deletes the older ones
+// with their run logs. Only a dump that the history records as good, in this folder, under
+// the name a job of this database gives it, is ever deleted; the job just done, the newest,
+// is always kept, and a name that two jobs shared counts once.
+void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
+    const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
+    const QList<riwayat::Job> dumps = history->keptDumps(dbname);
+    if (dumps.isEmpty() || dumps.first().id != newest)
+        return;
+    QStringList kept;
+    for (const riwayat::Job &dump : dumps) {
+        const QFileInfo file(dump.file);
+        const QString name = file.fileName();
+        if (QDir::cleanPath(file.path()) != QDir::cleanPath(outputdir) ||
+            !name.startsWith(prefix) || !stamp.match(name.mid(prefix.size())).hasMatch() ||
+            kept.contains(name) || !folder.isOwnFile(name))
+            continue;
+        if (kept.size() < keep) {
+            kept << name;
+            continue;
+        }
+        if (!folder.remove(name)) {
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
+                 QStringLiteral(". ") + lastErrorText());
+            continue;
+        }
+        history->recordDeletion(dump.id, clock());
+        log(QStringLiteral("Hapus backup lama : ") + dump.file);
+        const QString runLog = name.chopped(3) + QStringLiteral(".log");
+        if (folder.isOwnFile(runLog) && folder.remove(runLog))
+            log(QStringLiteral("Hapus backup lama : ") + outputPath(runLog));
+    }
 }

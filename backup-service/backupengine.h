@@ -11,6 +11,7 @@
 class BackupRequests;
 class JobHistory;
 class OutputFolder;
+class QSqlDatabase;
 class QSqlRecord;
 class StopSignal;
 
@@ -72,13 +73,15 @@ private:
     static QString refusalOf(const QString &dbname);
     void closeAbandonedJobs();
     bool readSettings(const QString &prefix, const QString &statement,
-                      const std::function<void(const QSqlRecord &)> &row);
+                      const std::function<void(const QSqlRecord &)> &row,
+                      const std::function<void(const QSqlDatabase &)> &more = {});
     void startSettingsRead(const QString &entry);
     void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
     QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
+    void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder);
     void log(const QString &message);
     void fail(const QString &message);
 
@@ -96,6 +99,8 @@ private:
     QString settingsFailure;
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
+    // How many good dumps of each database the run keeps (0: all), read with its list.
+    int keep = 0;
     bool slot1Done = false;
     bool slot2Done = false;
 };

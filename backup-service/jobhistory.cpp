@@ -81,9 +81,11 @@ JobHistory::Opening JobHistory::open(QString *problem)
     // The file was made, with its rights, before it is opened.
     QSqlDatabase db = programfile::addSqlite(connection, path, BusyTimeoutMs);
     QSqlQuery query(db);
-    const bool opened = db.open() && query.exec(riwayat::createStatement()) &&
-                        query.exec(QStringLiteral("select ") + riwayat::ColumnList +
-                                   QStringLiteral(" from riwayat limit 0"));
+    bool opened = db.open();
+    for (const QString &statement : riwayat::createStatements())
+        opened = opened && query.exec(statement);
+    opened = opened && query.exec(QStringLiteral("select ") + riwayat::ColumnList +
+                                  QStringLiteral(" from riwayat limit 0"));
     if (opened)
         return Opening::Opened;
     const QSqlError error = db.isOpenError() ? db.lastError() : query.lastError();
@@ -131,7 +133,7 @@ qint64 JobHistory::start(const QString &dbname, const QDateTime &mulai)
     return id;
 }
 
-void JobHistory::finish(qint64 id, const riwayat::Job &job)
+bool JobHistory::finish(qint64 id, const riwayat::Job &job)
 {
     const QVariantList values{timeText(job.selesai),
                               textOrNull(job.file),
@@ -139,15 +141,29 @@ void JobHistory::finish(qint64 id, const riwayat::Job &job)
                               job.hasil,
                               textOrNull(job.alasan),
                               int(job.terverifikasi)};
-    if (id > 0) {
-        exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, hasil = ?, "
-                            "alasan = ?, terverifikasi = ? where id = ?"),
-             values + QVariantList{id});
-    } else {
-        exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
-                            "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
-             values + QVariantList{job.dbname, timeText(job.mulai)});
-    }
+    if (id > 0)
+        return exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, "
+                                   "hasil = ?, alasan = ?, terverifikasi = ? where id = ?"),
+                    values + QVariantList{id});
+    return exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
+                               "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
+                values + QVariantList{job.dbname, timeText(job.mulai)});
+}
+
+QList<riwayat::Job> JobHistory::keptDumps(const QString &dbname)
+{
+    QList<riwayat::Job> dumps;
+    QString error;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen() || !riwayat::verifiedDumps(db, dbname, &dumps, &error))
+        return {};
+    return dumps;
+}
+
+bool JobHistory::recordDeletion(qint64 id, const QDateTime &when)
+{
+    return exec(QStringLiteral("insert into terhapus (riwayat_id, waktu) values (?, ?)"),
+                {id, timeText(when)});
 }
 
 QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,

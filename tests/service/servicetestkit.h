@@ -88,8 +88,9 @@ inline QStringList logMessages(const QString &path)
     return messages;
 }
 
-// The jobs of the history at path, oldest first, read as the panel reads them.
-inline QList<riwayat::Job> history(const QString &path)
+// The jobs of the history at path, oldest first, read as the panel reads them; with
+// verifiedOf, only those of that database whose verified dump is kept.
+inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
 {
     QList<riwayat::Job> jobs;
     {
@@ -97,8 +98,10 @@ inline QList<riwayat::Job> history(const QString &path)
         db.setDatabaseName(path);
         db.setConnectOptions("QSQLITE_OPEN_READONLY");
         QString error;
-        if (db.open())
+        if (db.open() && verifiedOf.isEmpty())
             riwayat::recentJobs(db, 0, &jobs, &error);
+        else if (db.isOpen())
+            riwayat::verifiedDumps(db, verifiedOf, &jobs, &error);
     }
     QSqlDatabase::removeDatabase("servicetest-history");
     std::reverse(jobs.begin(), jobs.end());
@@ -164,6 +167,19 @@ public:
         settings.insert(overrides);
         return setUp() && writeSettings(settingsPath(), {defaultSettings(outputDir()), settings},
                                         databases, &error, keep, monitor);
+    }
+
+    // How many good dumps of each database the service keeps from its next run on.
+    bool keep(int count)
+    {
+        bool ok;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-keep");
+            db.setDatabaseName(settingsPath());
+            ok = db.open() && confbu::setRetention(db, count, &error);
+        }
+        QSqlDatabase::removeDatabase("servicetest-keep");
+        return ok;
     }
 
     QString path() const { return dir.path(); }

@@ -38,14 +38,16 @@ struct Made
     QString target; // what a link names or a copy copies
 };
 
-// An engine with a clock that starts at 09/07/2013 05:47:09 and moves one second per look,
-// that has made its history as the worker does at start, and read the settings when asked;
-// its log starts empty.
-std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder, bool readConfig = true)
+// An engine with a clock that starts at 09/07/2013 05:47:09 and moves a second per look (or
+// stands still), that has made its history as the worker does at start, and read the
+// settings when asked; its log starts empty.
+std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder, bool readConfig = true,
+                                        int secondsPerLook = 1)
 {
     const QDateTime start(QDate(2013, 7, 9), QTime(5, 47, 9));
-    auto engine = std::make_unique<BackupEngine>(
-        folder.path(), [=, ticks = 0]() mutable { return start.addSecs(ticks++); });
+    auto engine = std::make_unique<BackupEngine>(folder.path(), [=, ticks = 0]() mutable {
+        return start.addSecs(secondsPerLook * ticks++);
+    });
     if (readConfig)
         engine->ReadConfig();
     engine->RecoverAbandonedJobs();
@@ -120,6 +122,8 @@ private slots:
     void run();
     void whatTheServiceMeetsOnDisk_data();
     void whatTheServiceMeetsOnDisk();
+    void olderDumpsAreDeleted_data();
+    void olderDumpsAreDeleted();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -506,6 +510,76 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
     if (!expectedLog.isEmpty())
         QCOMPARE(modeOf(log), 0660u);
     QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
+}
+
+void TestBackupEngine::olderDumpsAreDeleted_data()
+{
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<bool>("lastJobFails");
+    QTest::addColumn<int>("secondsPerLook");
+    QTest::addColumn<int>("deleted"); // the oldest good dumps that the last run deletes
+
+    QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4;
+    QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0;
+    QTest::newRow("the job fails: nothing is deleted") << 2 << true << 1 << 0;
+    QTest::newRow("jobs of one second share a name: the newest dump stays") << 1 << false << 0 << 0;
+}
+
+// Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
+// only dumps that the history records as good, with their run logs, logs and records each
+// deletion, and never a dump that no job made or that the newest job names.
+void TestBackupEngine::olderDumpsAreDeleted()
+{
+    QFETCH(int, keep);
+    QFETCH(bool, lastJobFails);
+    QFETCH(int, secondsPerLook);
+    QFETCH(int, deleted);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto engine = engineFor(folder, true, secondsPerLook);
+    const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
+    const auto failing = [&](bool fails) {
+        return QFile::remove(tool) &&
+               QFile::copy(fails ? "/bin/false" : SARVELA_BIN_DIR "/fake_pg_dump", tool);
+    };
+    for (int run = 0; run < 6; ++run) {
+        QVERIFY(failing(run == 3));
+        engine->RunBackup();
+    }
+    const QString stranger = output + "/bu_sales_20000101.000000";
+    QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
+    QVERIFY2(folder.keep(keep), qPrintable(folder.error));
+    QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
+    engine->RunBackup();
+
+    // The good dumps and the run logs, oldest first, as the jobs of the history name them.
+    const QList<riwayat::Job> jobs = folder.jobs();
+    QStringList good, runLogs;
+    for (const riwayat::Job &job : jobs) {
+        const QString runLog = "bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".log";
+        if (job.hasil == riwayat::Ok && !good.contains(job.file))
+            good << job.file;
+        if (!runLogs.contains(runLog))
+            runLogs << runLog;
+    }
+    const QStringList gone = good.mid(0, deleted);
+    QStringList entries, left{QFileInfo(stranger).fileName() + ".bu"};
+    for (auto dump = gone.crbegin(); dump != gone.crend(); ++dump) // newest first
+        entries << "Hapus backup lama : " + *dump
+                << "Hapus backup lama : " + dump->chopped(3) + ".log";
+    for (const QString &dump : good.mid(deleted))
+        left << QFileInfo(dump).fileName();
+    QCOMPARE(folder.log().filter("Hapus backup lama"), entries);
+    QCOMPARE(QDir(output).entryList({"*.bu"}), left);
+    QCOMPARE(QDir(output).entryList({"*.log"}).size(), runLogs.size() - deleted + 1);
+    // The history says which dumps are gone, and offers only those that are kept.
+    for (const riwayat::Job &job : jobs)
+        QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
+    QStringList offered;
+    for (const riwayat::Job &job : history(folder.file("riwayat.db"), "sales"))
+        if (!offered.contains(job.file))
+            offered << job.file;
+    QCOMPARE(offered, good.mid(deleted));
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)
