@@ -4,6 +4,7 @@
 #include "confbu.h"
 #include "dumpjob.h"
 #include "jobhistory.h"
+#include "monitor.h"
 #include "nativefile.h"
 #include "outputfolder.h"
 #include "programfile.h"
@@ -158,24 +159,26 @@ bool BackupEngine::ReadConfig()
     startSettingsRead(QStringLiteral("Read Config."));
     bool result = false;
     // Every row is read over the previous one; the last row's values are in effect.
-    const bool read = readSettings(QString(), QStringLiteral("select * from confdb; "),
-                                   [this, &result](const QSqlRecord &r) {
-                                       const confbu::Settings row = confbu::fromRecord(r);
-                                       server = row.server;
-                                       user = row.user;
-                                       pass = row.pass;
-                                       outputdir = row.outputdir;
-                                       port = row.port;
-                                       jam1 = row.jam1;
-                                       jam2 = row.jam2;
-                                       jam3 = row.jam3;
-                                       jam4 = row.jam4;
-                                       jam1st = row.jam1st;
-                                       jam2st = row.jam2st;
-                                       jam3st = row.jam3st;
-                                       jam4st = row.jam4st;
-                                       result = true;
-                                   });
+    const bool read = readSettings(
+        QString(), QStringLiteral("select * from confdb; "),
+        [this, &result](const QSqlRecord &r) {
+            const confbu::Settings row = confbu::fromRecord(r);
+            server = row.server;
+            user = row.user;
+            pass = row.pass;
+            outputdir = row.outputdir;
+            port = row.port;
+            jam1 = row.jam1;
+            jam2 = row.jam2;
+            jam3 = row.jam3;
+            jam4 = row.jam4;
+            jam1st = row.jam1st;
+            jam2st = row.jam2st;
+            jam3st = row.jam3st;
+            jam4st = row.jam4st;
+            result = true;
+        },
+        [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (!read)
         return false;
     user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
@@ -234,6 +237,10 @@ bool BackupEngine::backUpAll()
     const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
     if (!folder) {
         fail(refusal);
+        // The monitor as last read: this run's read comes after the folder check.
+        Monitor monitor(monitorAddress, monitorTimeoutMs, stop);
+        ping(monitor, Monitor::Ping::Start);
+        ping(monitor, Monitor::Ping::Failure);
         return false;
     }
 
@@ -245,7 +252,7 @@ bool BackupEngine::backUpAll()
         [&databases](const QSqlRecord &row) {
             databases << row.value(QStringLiteral("dbname")).toString();
         },
-        [this](const QSqlDatabase &db) { keep = confbu::retention(db); });
+        [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (runPending)
         return false;
     const RunLock lock(programDir);
@@ -255,18 +262,38 @@ bool BackupEngine::backUpAll()
             programDir + QStringLiteral("]."));
         return false;
     }
+    Monitor monitor(monitorAddress, monitorTimeoutMs, stop);
+    ping(monitor, Monitor::Ping::Start);
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
     removeLeftovers(*folder);
+    bool allWell = true;
     for (const QString &dbname : qAsConst(databases)) {
-        if (stop && stop->requested())
+        if (stop && stop->requested()) {
             log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
                 QStringLiteral("]. Service dihentikan."));
-        else
-            BackupDatabase(dbname, *folder);
+            allWell = false;
+        } else {
+            allWell = BackupDatabase(dbname, *folder) && allWell;
+        }
     }
     history.reset();
+    ping(monitor, allWell ? Monitor::Ping::Success : Monitor::Ping::Failure);
     return !databases.isEmpty();
+}
+
+// What is read afresh with the list at every run, and once with the settings at start.
+void BackupEngine::readRunSettings(const QSqlDatabase &db)
+{
+    keep = confbu::retention(db);
+    monitorAddress = confbu::monitorUrl(db);
+}
+
+void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
+{
+    const QString failure = monitor.ping(what);
+    if (!failure.isEmpty())
+        fail(failure);
 }
 
 void BackupEngine::RecoverAbandonedJobs()
@@ -332,7 +359,7 @@ QString BackupEngine::refusalOf(const QString &dbname)
     return QString();
 }
 
-void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
+bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
 {
     riwayat::Job job;
     job.dbname = dbname;
@@ -343,7 +370,7 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         job.hasil = riwayat::Ditolak;
         fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
         history->finish(0, job);
-        return;
+        return false;
     }
     const qint64 id = history->start(dbname, job.mulai);
 
@@ -399,6 +426,7 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     }
     if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
         removeOlderDumps(dbname, id, folder);
+    return job.hasil == riwayat::Ok;
 }
 
 // Keeps the newest good dumps of the database in the output folder and deletes the older ones

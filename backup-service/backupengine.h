@@ -1,6 +1,8 @@
 // The backup service's settings, schedule and jobs. Lives on the worker thread only.
 #pragma once
 
+#include "monitor.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -46,6 +48,7 @@ public:
     void RecoverAbandonedJobs();
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setMonitorTimeoutMs(int ms) { monitorTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
     void setStopSignal(const StopSignal *signal) { stop = signal; }
@@ -69,7 +72,9 @@ public:
 
 private:
     bool backUpAll();
-    void BackupDatabase(const QString &dbname, OutputFolder &folder);
+    bool BackupDatabase(const QString &dbname, OutputFolder &folder);
+    void readRunSettings(const QSqlDatabase &db);
+    void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);
     void closeAbandonedJobs();
     bool readSettings(const QString &prefix, const QString &statement,
@@ -99,8 +104,11 @@ private:
     QString settingsFailure;
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
-    // How many good dumps of each database the run keeps (0: all), read with its list.
+    // How many good dumps of each database the run keeps (0: all), and the monitoring
+    // service's address (empty: none), read with the list.
     int keep = 0;
+    QString monitorAddress;
+    int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     bool slot1Done = false;
     bool slot2Done = false;
 };
