@@ -51,8 +51,7 @@ class TestSarvelad : public QObject
 
 private slots:
     void initTestCase();
-    void dumpsThatDoNotReadBackAreKeptAside_data();
-    void dumpsThatDoNotReadBackAreKeptAside();
+    void dumpCutShortIsKeptAside();
     void serviceEndsDuringADump_data();
     void serviceEndsDuringADump();
     void backupNowThroughTheManager();
@@ -119,63 +118,42 @@ QStringList TestSarvelad::runUntil(const ProgramDir &program, const QString &wha
     return logMessages(logPath);
 }
 
-void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside_data()
+// pg_dump ended with code 0, yet the archive it left was cut short, as a pg_dump that died at
+// its last blocks leaves it: its table of contents still reads, but the real pg_restore finds
+// the cut, the job fails, and the file is kept only under a name no one takes for a dump.
+void TestSarvelad::dumpCutShortIsKeptAside()
 {
-    QTest::addColumn<QString>("database");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<bool>("tableOfContentsReads");
-
-    QTest::newRow("archive cut short: its table of contents still reads")
-        << "potong"
-        << "pg_restore: error: could not read from input file: end of file" << true;
-    QTest::newRow("no archive at all")
-        << "sampah"
-        << "pg_restore: error: input file does not appear to be a valid archive (too short?)"
-        << false;
-}
-
-// pg_dump ended with code 0, yet what it left is not a whole archive: the real pg_restore
-// finds it, the job fails, and the file is kept only under a name no one takes for a dump.
-void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside()
-{
-    QFETCH(QString, database);
-    QFETCH(QString, reason);
-    QFETCH(bool, tableOfContentsReads);
     ProgramDir program;
     QString error;
-    const QString outputdir = scratch.filePath("tidak utuh " + database);
+    const QString outputdir = scratch.filePath("tidak utuh"),
+                  source = scratch.filePath("penjualan.bu");
     QVERIFY2(program.install(&error) && program.useFakePgDump(&error) &&
-                 writeSettingsNow(program, outputdir, {database}, &error),
+                 writeSettingsNow(program, outputdir, {"potong"}, &error),
              qPrintable(error));
-    const QString source = scratch.filePath("penjualan.bu");
-    if (!QFileInfo::exists(source)) {
-        QProcess dump;
-        QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
-        withPassword.insert("PGPASSWORD", cluster.superPassword());
-        dump.setProcessEnvironment(withPassword);
-        dump.start(pgTool("pg_dump"),
-                   {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
-                    "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
-                    "--table=tbl*", "penjualan"});
-        QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
-    }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PGPASSWORD", cluster.superPassword());
+    QProcess dump;
+    dump.setProcessEnvironment(environment);
+    dump.start(pgTool("pg_dump"),
+               {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
+                "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
+                "--table=tbl*", "penjualan"});
+    QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
     environment.insert("FAKE_PG_DUMP_SOURCE", source);
 
     const QStringList log = runUntil(program, "Backup Database GAGAL : ", 1, environment);
+    const QString reason = "pg_restore: error: could not read from input file: end of file";
     const QStringList kept = QDir(outputdir).entryList({"bu_*"}, QDir::Files);
     QCOMPARE(kept.size(), 2); // the run log and the dump kept aside
     const QString path = outputdir + '/' + kept.filter(".bu").value(0).chopped(6);
     QCOMPARE(log.filter("Backup Database GAGAL : "),
-             QStringList("Backup Database GAGAL : database [" + database + "], file [" + path +
+             QStringList("Backup Database GAGAL : database [potong], file [" + path +
                          "]. dump tidak terbaca utuh: " + reason));
     QVERIFY2(kept.contains(path.section('/', -1) + ".rusak"), qPrintable(kept.join(' ')));
     QVERIFY(readText(path.chopped(3) + ".log").contains(reason));
-
     QProcess list;
     list.start(pgTool("pg_restore"), {"--list", path + ".rusak"});
-    QVERIFY(list.waitForFinished(60000));
-    QCOMPARE(list.exitCode() == 0, tableOfContentsReads);
+    QVERIFY(list.waitForFinished(60000) && list.exitCode() == 0);
 }
 
 void TestSarvelad::serviceEndsDuringADump_data()
