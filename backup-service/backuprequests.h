@@ -26,10 +26,12 @@ public:
         QMutexLocker locker(&mutex);
         return pending;
     }
-    // The worker: whether a backup was asked for since it last took one.
+    // The worker: whether a backup was asked for since it last took one. A request taken
+    // counts as a run in progress from here on, before the run has written a word.
     bool take()
     {
         QMutexLocker locker(&mutex);
+        running = running || pending;
         return std::exchange(pending, false);
     }
     // The worker, around each run; runEnded() says whether requests came meanwhile.
