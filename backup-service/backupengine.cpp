@@ -234,7 +234,8 @@ bool BackupEngine::RunBackup()
 bool BackupEngine::backUpAll()
 {
     QString refusal;
-    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
+    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(
+        outputdir, programfile::resolve(programDir, confbu::SettingsFile), &refusal);
     if (!folder) {
         fail(refusal);
         // The monitor as last read: this run's read comes after the folder check.

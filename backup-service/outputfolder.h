@@ -22,8 +22,11 @@ public:
     // when it is missing or not a folder, or when it or a folder above it belongs to someone
     // other than root (or this process's own user) or may be written by anyone else. A folder
     // above with the sticky bit, like /tmp, may be writable by all: no one can replace what
-    // root owns inside it.
-    static std::unique_ptr<OutputFolder> open(const QString &path, QString *refusal);
+    // root owns inside it. When the settings file at settingsPath may be changed by its group,
+    // the folder must belong to that group too: root gave it to those who name it, so they
+    // cannot send root's dumps into a folder of the system's (/etc/logrotate.d, say).
+    static std::unique_ptr<OutputFolder> open(const QString &path, const QString &settingsPath,
+                                              QString *refusal);
     ~OutputFolder();
 
     // The folder's path with every link resolved: what the tools are given.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,9 +36,26 @@ QString weakness(const struct stat &info, bool last)
     return QString();
 }
 
+// The group that may change the settings, or -1 when only their owner may.
+long settingsEditors(const QString &settingsPath)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(settingsPath).constData(), &info) != 0 ||
+        !(info.st_mode & S_IWGRP))
+        return -1;
+    return long(info.st_gid);
+}
+
+QString groupName(gid_t gid)
+{
+    const struct group *entry = ::getgrgid(gid);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(gid);
+}
+
 } // namespace
 
-std::unique_ptr<OutputFolder> OutputFolder::open(const QString &path, QString *refusal)
+std::unique_ptr<OutputFolder> OutputFolder::open(const QString &path, const QString &settingsPath,
+                                                 QString *refusal)
 {
     // An empty path would name the working directory, or the root of the file system.
     char resolved[PATH_MAX];
@@ -72,6 +90,14 @@ std::unique_ptr<OutputFolder> OutputFolder::open(const QString &path, QString *r
                                            programfile::errorText(openError));
             return nullptr;
         }
+    }
+    const long editors = settingsEditors(settingsPath);
+    struct stat info = {};
+    if (editors >= 0 && ::fstat(fd, &info) == 0 && long(info.st_gid) != editors) {
+        ::close(fd);
+        *refusal = refused(walked, QStringLiteral("bukan milik grup %1 yang mengatur backup")
+                                       .arg(groupName(gid_t(editors))));
+        return nullptr;
     }
     // The walk ends on the folder itself, opened again for listing, locking and syncing.
     const int folder = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -40,8 +40,11 @@ QString finalPath(HANDLE folder)
 // reduces to this: the folder exists and is a real folder, not a link or junction that could
 // be turned to point elsewhere. The handle held for the run, shared for reading and writing
 // but not for deleting, keeps it from being renamed or removed meanwhile.
-std::unique_ptr<OutputFolder> OutputFolder::open(const QString &path, QString *refusal)
+std::unique_ptr<OutputFolder> OutputFolder::open(const QString &path, const QString &settingsPath,
+                                                 QString *refusal)
 {
+    // The folder's access list, not a group, says who may use it here.
+    Q_UNUSED(settingsPath)
     // An empty path would name the working directory.
     if (path.isEmpty()) {
         *refusal = refused(path, QStringLiteral("tidak ditemukan"));

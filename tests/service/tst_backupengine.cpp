@@ -20,7 +20,9 @@ namespace {
 
 // What a row puts under a name before the run. A thing put where a file stood replaces it;
 // the file stays beside it as name.asli.
-enum class Thing { Folder, Link, Fifo, Garbage, Copy, Removed, RowsDeleted };
+// EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
+// made writable by that group, the way the installed settings are the admin group's.
+enum class Thing { Folder, Link, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
 // Who holds a lock while a run starts.
 enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
 struct Made
@@ -79,7 +81,8 @@ const char Victim[] = "milik orang lain\n";
 bool make(const Made &made, const QString &path, const QString &target)
 {
     const QByteArray name = QFile::encodeName(path);
-    if (QFileInfo::exists(path) && made.thing != Thing::RowsDeleted)
+    if (QFileInfo::exists(path) && made.thing != Thing::RowsDeleted &&
+        made.thing != Thing::EditorsGroup)
         QFile::rename(path, path + ".asli");
     QFile garbage(path);
     switch (made.thing) {
@@ -96,6 +99,9 @@ bool make(const Made &made, const QString &path, const QString &target)
         return QFile::copy(target, path) && ::chown(name, made.owner, -1) == 0;
     case Thing::RowsDeleted:
         return QProcess::execute("sqlite3", {path, "delete from confdb"}) == 0;
+    case Thing::EditorsGroup:
+        return ::chown(name, uid_t(-1), 65534) == 0 &&
+               (QFileInfo(path).isDir() || ::chmod(name, 0660) == 0);
     case Thing::Removed:
         break;
     }
@@ -416,6 +422,16 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     QTest::newRow("sticky folder above with another user's folder inside")
         << QList<Made>{folderAt("tmp", 01777), folderAt("tmp/keluar", 0750, 65534)} << "tmp/keluar"
         << Lock::None << refused(foreign.arg("%T/tmp/keluar")) << QStringList();
+    const Made editableSettings("data/confbu.cfg", Thing::EditorsGroup);
+    QTest::newRow("settings a group may change, a folder not of that group")
+        << QList<Made>{editableSettings, folderAt("keluar", 0750)} << "keluar" << Lock::None
+        << refused("Lokasi backup [%T/keluar] bukan milik grup nogroup yang mengatur backup. "
+                   "Proses dibatalkan.")
+        << QStringList();
+    QTest::newRow("settings a group may change, that group's folder is used")
+        << QList<Made>{editableSettings, folderAt("keluar", 0750),
+                       Made("keluar", Thing::EditorsGroup)}
+        << "keluar" << Lock::None << run << backedUp;
     QTest::newRow("link in the path to a sound folder: the folder is used")
         << QList<Made>{folderAt("asli/keluar", 0750), linkAt("tautan", "asli")} << "tautan/keluar"
         << Lock::None << run << backedUp;
