@@ -29,6 +29,7 @@ void ThBackup::run()
     // The engine lives as long as the process; the settings connection belongs to this thread.
     engine = new BackupEngine(programDir, clock);
     engine->setReporter(reporter);
+    engine->setToolTimeoutMs(toolTimeoutMs);
     engine->setStopSignal(&stopSignal);
     engine->setRequests(&requests);
     // Settings that cannot be read now (locked by a save, missing) are tried again at every
