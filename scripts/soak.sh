@@ -80,7 +80,7 @@ processes_naming() {
 }
 
 cleanup() {
-    set +e
+    set +eu
     trap - EXIT INT TERM HUP
     [ -n "$SETTINGS_WRITER" ] && kill -KILL "$SETTINGS_WRITER" 2>/dev/null
     if [ -n "$MANAGER_PID" ]; then
@@ -95,7 +95,11 @@ cleanup() {
     if [ "$MOUNTED" = 1 ]; then
         for _ in $(seq 50); do umount "$OUT" 2>/dev/null && break; sleep 0.1; done
     fi
-    mountpoint -q "$OUT" 2>/dev/null || rm -rf "$WORK"
+    if mountpoint -q "$OUT" 2>/dev/null; then
+        echo "soak: $OUT is still mounted; unmount it and remove $WORK" >&2
+    else
+        rm -rf "$WORK"
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -132,8 +136,8 @@ cp "$BUILD_DIR/bin/soak_tool" "$PROG/dbutils/pg_restore"
 mkdir -p "$ORDERS" "$OUT" "$SVCMGR_DIR"
 : >"$ORDERS/calls.log"
 # Room for the kept dumps of every database and one more of the large one, not much more.
-mount -t tmpfs -o size=112m,mode=0750 tmpfs "$OUT"
 MOUNTED=1
+mount -t tmpfs -o size=112m,mode=0750 tmpfs "$OUT"
 
 sarvela_start_pg "$WORK/pg" postgres-pw
 DATABASES=(penjualan gudang kepegawaian "data arsip" besar)

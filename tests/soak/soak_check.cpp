@@ -118,22 +118,24 @@ QString identity(const QString &path)
         .arg(info.st_mtim.tv_nsec);
 }
 
-// 1. Every file under a final dump name reads back whole.
-void checkDumpsReadBack(const QString &outputDir, QSet<QString> *readBack)
+// 1. Every file under a final dump name reads back whole. Each file is read once, and
+// reported once when it does not.
+void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
 {
     for (const QString &name : QDir(outputDir).entryList({"bu_*.bu"}, QDir::Files)) {
         const QString path = outputDir + '/' + name;
         const QString id = name + ' ' + identity(path);
-        if (readBack->contains(id))
+        if (seen->contains("utuh " + id) || seen->contains("rusak " + id))
             continue;
         QProcess restore;
         restore.start(SOAK_PGBIN "/pg_restore", {"--file=/dev/null", path});
         const bool ended = restore.waitForFinished(120000);
         if (!ended)
             restore.kill();
-        if (ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0)
-            readBack->insert(id);
-        else
+        const bool whole =
+            ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
+        seen->insert((whole ? "utuh " : "rusak ") + id);
+        if (!whole)
             violation(path + " does not read back whole: " +
                       QString::fromLocal8Bit(restore.readAllStandardError()).simplified());
     }
@@ -244,6 +246,41 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
                       ", which the history does not record as a good dump it deleted");
 }
 
+// How many good dumps of each database the settings keep (0: all).
+int keptPerDatabase(const QString &settings)
+{
+    int keep = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak-settings");
+        db.setDatabaseName(settings);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+        QSqlQuery query(db);
+        if (db.open() && query.exec("select jumlah from confsimpan") && query.next())
+            keep = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase("soak-settings");
+    return keep;
+}
+
+// After a run that ended in order, no database keeps more good dumps than it is set to: those
+// beyond the number, also from a larger number before, are gone, whether its job went well or
+// not (a full folder would fail it for good otherwise).
+void checkRetention(const QList<Row> &rows, int keep, bool idle)
+{
+    if (!idle || keep <= 0)
+        return;
+    QMap<QString, QSet<QString>> kept;
+    for (const Row &row : rows)
+        if (row.hasil == "OK" && !row.deleted)
+            kept[row.dbname] << row.file;
+    for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+        if (it.value().size() > keep)
+            violation(QString("[%1] keeps %2 good dumps, more than the %3 it is set to keep")
+                          .arg(it.key())
+                          .arg(it.value().size())
+                          .arg(keep));
+}
+
 // 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
 void checkTemporaries(const QString &outputDir, bool idle)
 {
@@ -270,22 +307,23 @@ int main(int argc, char **argv)
     const int interruptions = args.at(6).toInt();
     const bool idle = args.contains("--idle");
 
-    QSet<QString> readBack;
+    QSet<QString> seen;
     for (const QString &line : readText(stateFile).split('\n', Qt::SkipEmptyParts))
-        readBack << line;
+        seen << line;
 
     QList<Row> rows;
     const QStringList log = logMessages(programDir + "/busys.log");
-    checkDumpsReadBack(outputDir, &readBack);
+    checkDumpsReadBack(outputDir, &seen);
     if (readHistory(programDir + "/riwayat.db", &rows)) {
         checkLogAgainstHistory(log, rows, interruptions, idle);
         checkGoodDumps(log, rows);
+        checkRetention(rows, keptPerDatabase(programDir + "/confbu.cfg"), idle);
     }
     checkTemporaries(outputDir, idle);
 
     QFile state(stateFile);
     if (state.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        state.write((QStringList(readBack.values()).join('\n') + '\n').toUtf8());
+        state.write((QStringList(seen.values()).join('\n') + '\n').toUtf8());
     QTextStream out(stdout);
     for (const QString &text : qAsConst(violations))
         out << "soak: VIOLATION (seed " << seed << ", run " << run << "): " << text << '\n';
