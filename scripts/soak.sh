@@ -39,7 +39,7 @@ echo "soak: $MINUTES minutes, seed $SEED (bash scripts/soak.sh $MINUTES $SEED re
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}
 [ "${SARVELA_SKIP_DEPS:-0}" = 1 ] || sarvela_install_deps
 [ "${SARVELA_SKIP_BUILD:-0}" = 1 ] || sarvela_build "$BUILD_DIR"
-cmake --build "$BUILD_DIR" --target sarvelad-soak soak_tool soak_check svcmgrd confbu >/dev/null
+cmake --build "$BUILD_DIR" --target sarvelad sarvelad-soak soak_tool soak_check svcmgrd svcmgr confbu >/dev/null
 
 WORK=$(mktemp -d /tmp/sarvela-soak-XXXXXX)
 chmod 711 "$WORK"
@@ -124,7 +124,7 @@ service_pid() {
     done
     return 0
 }
-admin() { "$PROG/sarvelad" "$@" >/dev/null 2>&1 || true; }
+admin() { timeout 60 "$PROG/sarvelad" "$@" >/dev/null 2>&1 || true; }
 
 echo "== Setting up in $WORK"
 cmake --install "$BUILD_DIR" --prefix "$PROG" >/dev/null
