@@ -186,32 +186,31 @@ bool BackupEngine::ReadConfig()
     return result;
 }
 
+// A slot fires once in its matching minute; a disabled slot leaves its guard as it is.
+void BackupEngine::checkSlot(bool enabled, const QDateTime &time, const QString &nowText,
+                             bool *done, bool *matched)
+{
+    if (!enabled)
+        return;
+    *matched = time.toString(QStringLiteral("hhmm")) == nowText;
+    if (*matched) {
+        if (!*done)
+            RunBackup();
+        *done = true;
+    } else {
+        *done = false;
+    }
+}
+
 bool BackupEngine::CheckSchedule()
 {
     const QString nowText = clock().toString(QStringLiteral("hhmm"));
     if (runPending)
         RunBackup();
     bool matched = false;
-    if (jam1st) {
-        matched = jam1.toString(QStringLiteral("hhmm")) == nowText;
-        if (matched) {
-            if (!slot1Done)
-                RunBackup();
-            slot1Done = true;
-        } else {
-            slot1Done = false;
-        }
-    }
-    if (jam2st) {
-        matched = jam2.toString(QStringLiteral("hhmm")) == nowText;
-        if (matched) {
-            if (!slot2Done)
-                RunBackup();
-            slot2Done = true;
-        } else {
-            slot2Done = false;
-        }
-    }
+    // Both times are compared with the same minute, also when the first one ran a backup.
+    checkSlot(jam1st, jam1, nowText, &slot1Done, &matched);
+    checkSlot(jam2st, jam2, nowText, &slot2Done, &matched);
     return matched;
 }
 

@@ -71,6 +71,8 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
+    void checkSlot(bool enabled, const QDateTime &time, const QString &nowText, bool *done,
+                   bool *matched);
     bool backUpAll();
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
     void readRunSettings(const QSqlDatabase &db);
