@@ -162,20 +162,7 @@ bool BackupEngine::ReadConfig()
     const bool read = readSettings(
         QString(), QStringLiteral("select * from confdb; "),
         [this, &result](const QSqlRecord &r) {
-            const confbu::Settings row = confbu::fromRecord(r);
-            server = row.server;
-            user = row.user;
-            pass = row.pass;
-            outputdir = row.outputdir;
-            port = row.port;
-            jam1 = row.jam1;
-            jam2 = row.jam2;
-            jam3 = row.jam3;
-            jam4 = row.jam4;
-            jam1st = row.jam1st;
-            jam2st = row.jam2st;
-            jam3st = row.jam3st;
-            jam4st = row.jam4st;
+            static_cast<confbu::Settings &>(*this) = confbu::fromRecord(r);
             result = true;
         },
         [this](const QSqlDatabase &db) { readRunSettings(db); });
