@@ -41,7 +41,9 @@ QString ownership(const QString &path)
     struct stat st = {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return QStringLiteral("missing");
-    return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
+    return QStringLiteral("%1:%2 %3")
+        .arg(QString::number(st.st_uid), QString::number(st.st_gid),
+             QString::number(st.st_mode & 07777, 8));
 }
 
 ino_t inode(const QString &path)
@@ -70,7 +72,7 @@ private:
     QString path(const QString &relative) const { return m_root->filePath(relative); }
     QString groupMode(int mode) const
     {
-        return QStringLiteral("0:%1 %2").arg(m_gid).arg(mode, 0, 8);
+        return QStringLiteral("0:%1 %2").arg(QString::number(m_gid), QString::number(mode, 8));
     }
 
     SystemUsers m_users;

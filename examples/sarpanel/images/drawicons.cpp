@@ -197,7 +197,7 @@ bool writeIco(const QString &path, const Draw &draw, const QList<int> &sizes)
 bool writeHicolor(const QString &dir)
 {
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(dir).arg(size);
+        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(dir, QString::number(size));
         if (!QDir().mkpath(folder) || !render(drawDb, size).save(folder + "/sarpanel.png", "PNG"))
             return false;
     }
