@@ -212,7 +212,7 @@ wait_until_gone() { # pid, tenths of a second
 
 wait_until_stopped() {
     local tenths=100
-    while [ "$tenths" -gt 0 ] && "$PROG/sarvelad" -v 2>/dev/null | grep -q ' and running'; do
+    while [ "$tenths" -gt 0 ] && timeout 10 "$PROG/sarvelad" -v 2>/dev/null | grep -q ' and running'; do
         sleep 0.1
         tenths=$((tenths - 1))
     done
