@@ -40,7 +40,10 @@ void MainControlPanel::reportServiceFailure(ServiceAction action,
 
 void MainControlPanel::refreshServiceStatus()
 {
-    if (!serviceController.isInstalled()) {
+    serviceInstalled = serviceController.isInstalled();
+    serviceRunning = serviceInstalled && serviceController.isRunning();
+    updateTrayState();
+    if (!serviceInstalled) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(false);
         ui->butSaveRestart->setEnabled(false);
@@ -49,7 +52,7 @@ void MainControlPanel::refreshServiceStatus()
         return;
     }
     ui->butSaveRestart->setEnabled(true);
-    if (serviceController.isRunning()) {
+    if (serviceRunning) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(true);
         ui->lStatus->setStyleSheet(QStringLiteral("QLabel{background: green;}"));
