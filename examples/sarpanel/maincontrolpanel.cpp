@@ -86,10 +86,13 @@ void MainControlPanel::createMenus()
     installAction = systemMenu->addAction(QStringLiteral("&Install Service"));
     uninstallAction = systemMenu->addAction(QStringLiteral("&Uninstall Service"));
     systemMenu->addSeparator();
+    backupNowAction = systemMenu->addAction(QStringLiteral("&Backup Sekarang"));
+    backupNowAction->setEnabled(false); // while the service runs
     systemMenu->addSeparator();
     exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
     connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
     connect(uninstallAction, &QAction::triggered, this, &MainControlPanel::on_menuUninstal_clicked);
+    connect(backupNowAction, &QAction::triggered, this, &MainControlPanel::on_backupNow_click);
     connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
 
     infoMenu = new QMenu(QStringLiteral("&Informasi"), this);
@@ -177,6 +180,7 @@ void MainControlPanel::createTrayIcon()
     trayMenu = new QMenu;
     trayMenu->addAction(showAction);
     trayMenu->addAction(statusAction);
+    trayMenu->addAction(backupNowAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
     updateTrayState();

@@ -78,10 +78,13 @@ private:
     void on_app_about_click();
     void on_timer_tick();
     void on_status_click();
+    void on_backupNow_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
 
     void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
+    // True unless a stop of the running service would cancel a job and the answer was not Yes.
+    bool mayCancelRunningJobs();
     // The tray's icon and tool tip: settings, service and backups, the worst first.
     void updateTrayState();
     void tellFailures(const QList<riwayat::Job> &jobs);
@@ -104,6 +107,7 @@ private:
     QAction *installAction = nullptr;
     QAction *uninstallAction = nullptr;
     QAction *exitAction = nullptr;
+    QAction *backupNowAction = nullptr; // in the tray's menu too
     QAction *statusAction = nullptr;    // in the tray's menu too
     const QScopedPointer<Ui::MainControlPanel> ui;
     QSqlDatabase settingsDb;

@@ -151,6 +151,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
         ui->butAdd->setFocus();
         return;
     }
+    if (!mayCancelRunningJobs())
+        return;
 
     QSqlQuery query(settingsDb);
     query.prepare(QStringLiteral("update confdb set ") +
