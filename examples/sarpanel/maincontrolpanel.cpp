@@ -88,11 +88,13 @@ void MainControlPanel::createMenus()
     systemMenu->addSeparator();
     backupNowAction = systemMenu->addAction(QStringLiteral("&Backup Sekarang"));
     backupNowAction->setEnabled(false); // while the service runs
+    QAction *advancedAction = systemMenu->addAction(QStringLiteral("&Pengaturan Lanjutan"));
     systemMenu->addSeparator();
     exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
     connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
     connect(uninstallAction, &QAction::triggered, this, &MainControlPanel::on_menuUninstal_clicked);
     connect(backupNowAction, &QAction::triggered, this, &MainControlPanel::on_backupNow_click);
+    connect(advancedAction, &QAction::triggered, this, &MainControlPanel::on_advanced_click);
     connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
 
     infoMenu = new QMenu(QStringLiteral("&Informasi"), this);

@@ -79,6 +79,7 @@ private:
     void on_timer_tick();
     void on_status_click();
     void on_backupNow_click();
+    void on_advanced_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
 

@@ -3,6 +3,7 @@
 #include "maincontrolpanel.h"
 
 #include "confbu.h"
+#include "fpengaturan.h"
 #include "historywatch.h"
 #include "messagebox.h"
 #include "servicefailure.h"
@@ -191,4 +192,10 @@ void MainControlPanel::on_butSaveRestart_clicked()
     showInfo(QStringLiteral("Data Berhasil disimpan."), this);
     if (!restarted)
         reportServiceFailure(failed, error);
+}
+
+void MainControlPanel::on_advanced_click()
+{
+    FPengaturan dialog(settingsDb, this);
+    dialog.exec();
 }

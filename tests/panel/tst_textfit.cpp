@@ -1,9 +1,10 @@
-// No text of the main window, the log viewer, the picker or the status window is
-// cut at the desktop font sizes 9, 10 and 11 points: each label and button is
+// No text of the main window, the log viewer, the picker, the status window or the
+// advanced settings is cut at the desktop font sizes 9, 10 and 11 points: each label and button is
 // at least as large as its text needs, icon and margins included, and each line and time edit has
 // room for a line of text.
 #include "fdfrdatabase.h"
 #include "flog.h"
+#include "fpengaturan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
 #include "panelfixture.h"
@@ -116,6 +117,8 @@ void TestTextFit::fits()
         shown.reset(new flog(nullptr, dir.path()));
     else if (window == "status window")
         shown.reset(new FStatusBackup(&history));
+    else if (window == "advanced settings")
+        shown.reset(new FPengaturan(QSqlDatabase()));
     else
         shown.reset(new FDfrDatabase);
     shown->show();
