@@ -1,67 +1,30 @@
 #include "backupengine.h"
 
+#include "backuprequests.h"
 #include "confbu.h"
 #include "dumpjob.h"
 #include "jobhistory.h"
+#include "monitor.h"
+#include "nativefile.h"
 #include "outputfolder.h"
 #include "programfile.h"
+#include "runlock.h"
 #include "stopsignal.h"
 #include "writelog.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-
-// Only one worker runs jobs from a program folder at a time, so that what a run removes as
-// left over is never a file that a live process is still writing. The lock is a file that
-// only the service's own user can open, so that no one else can hold it and keep backups
-// from running; a program folder the service cannot write falls back to locking the folder.
-class RunLock
-{
-public:
-    explicit RunLock(const QString &programDir) : fd(openLockFile(programDir))
-    {
-        locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    }
-    ~RunLock()
-    {
-        if (fd >= 0)
-            ::close(fd); // releases the lock
-    }
-    bool held() const { return locked; }
-
-private:
-    static int openLockFile(const QString &programDir)
-    {
-        const QByteArray path =
-            QFile::encodeName(confbu::joinPath(programDir, BackupEngine::RunLockFile));
-        const int file = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        struct stat info = {};
-        if (file >= 0 && ::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_uid == ::geteuid() && (info.st_mode & 077) == 0)
-            return file;
-        if (file >= 0)
-            ::close(file);
-        return ::open(QFile::encodeName(programDir).constData(),
-                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-
-    const int fd;
-    bool locked = false;
-};
 
 // Line breaks would split the entry that names the database over several log lines, and a
 // NUL has no place in a text file.
@@ -141,7 +104,8 @@ void BackupEngine::startSettingsRead(const QString &entry)
 // without creating it, so that the journal of a save that crashed is rolled back instead of
 // making every read fail.
 bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
-                                const std::function<void(const QSqlRecord &)> &row)
+                                const std::function<void(const QSqlRecord &)> &row,
+                                const std::function<void(const QSqlDatabase &)> &more)
 {
     const QString entry = programPath(confbu::SettingsFile);
     const QString path = programfile::resolve(programDir, confbu::SettingsFile);
@@ -173,6 +137,8 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
             } else {
                 while (query.next())
                     row(query.record());
+                if (more)
+                    more(db);
             }
         }
     }
@@ -193,24 +159,26 @@ bool BackupEngine::ReadConfig()
     startSettingsRead(QStringLiteral("Read Config."));
     bool result = false;
     // Every row is read over the previous one; the last row's values are in effect.
-    const bool read = readSettings(QString(), QStringLiteral("select * from confdb; "),
-                                   [this, &result](const QSqlRecord &r) {
-                                       const confbu::Settings row = confbu::fromRecord(r);
-                                       server = row.server;
-                                       user = row.user;
-                                       pass = row.pass;
-                                       outputdir = row.outputdir;
-                                       port = row.port;
-                                       jam1 = row.jam1;
-                                       jam2 = row.jam2;
-                                       jam3 = row.jam3;
-                                       jam4 = row.jam4;
-                                       jam1st = row.jam1st;
-                                       jam2st = row.jam2st;
-                                       jam3st = row.jam3st;
-                                       jam4st = row.jam4st;
-                                       result = true;
-                                   });
+    const bool read = readSettings(
+        QString(), QStringLiteral("select * from confdb; "),
+        [this, &result](const QSqlRecord &r) {
+            const confbu::Settings row = confbu::fromRecord(r);
+            server = row.server;
+            user = row.user;
+            pass = row.pass;
+            outputdir = row.outputdir;
+            port = row.port;
+            jam1 = row.jam1;
+            jam2 = row.jam2;
+            jam3 = row.jam3;
+            jam4 = row.jam4;
+            jam1st = row.jam1st;
+            jam2st = row.jam2st;
+            jam3st = row.jam3st;
+            jam4st = row.jam4st;
+            result = true;
+        },
+        [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (!read)
         return false;
     user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
@@ -247,23 +215,45 @@ bool BackupEngine::CheckSchedule()
     return matched;
 }
 
+bool BackupEngine::BackupNow()
+{
+    log(QStringLiteral("Backup manual dimulai."));
+    return RunBackup();
+}
+
 bool BackupEngine::RunBackup()
 {
+    if (requests)
+        requests->runStarted();
+    const bool ran = backUpAll();
+    if (requests && requests->runEnded())
+        log(QStringLiteral("Permintaan backup manual selama backup berjalan diabaikan."));
+    return ran;
+}
+
+bool BackupEngine::backUpAll()
+{
     QString refusal;
-    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(outputdir, &refusal);
+    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(
+        outputdir, programfile::resolve(programDir, confbu::SettingsFile), &refusal);
     if (!folder) {
         fail(refusal);
+        // The monitor as last read: this run's read comes after the folder check.
+        Monitor monitor(monitorAddress, monitorTimeoutMs, stop);
+        ping(monitor, Monitor::Ping::Start);
+        ping(monitor, Monitor::Ping::Failure);
         return false;
     }
 
     // The whole list is read before the first job, so that the file is free during the run.
     startSettingsRead(QStringLiteral("Read List DB"));
     QStringList databases;
-    runPending =
-        !readSettings(QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
-                      [&databases](const QSqlRecord &row) {
-                          databases << row.value(QStringLiteral("dbname")).toString();
-                      });
+    runPending = !readSettings(
+        QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
+        [&databases](const QSqlRecord &row) {
+            databases << row.value(QStringLiteral("dbname")).toString();
+        },
+        [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (runPending)
         return false;
     const RunLock lock(programDir);
@@ -273,18 +263,38 @@ bool BackupEngine::RunBackup()
             programDir + QStringLiteral("]."));
         return false;
     }
+    Monitor monitor(monitorAddress, monitorTimeoutMs, stop);
+    ping(monitor, Monitor::Ping::Start);
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
     removeLeftovers(*folder);
+    bool allWell = true;
     for (const QString &dbname : qAsConst(databases)) {
-        if (stop && stop->requested())
+        if (stop && stop->requested()) {
             log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
                 QStringLiteral("]. Service dihentikan."));
-        else
-            BackupDatabase(dbname, *folder);
+            allWell = false;
+        } else {
+            allWell = BackupDatabase(dbname, *folder) && allWell;
+        }
     }
     history.reset();
+    ping(monitor, allWell ? Monitor::Ping::Success : Monitor::Ping::Failure);
     return !databases.isEmpty();
+}
+
+// What is read afresh with the list at every run, and once with the settings at start.
+void BackupEngine::readRunSettings(const QSqlDatabase &db)
+{
+    keep = confbu::retention(db);
+    monitorAddress = confbu::monitorUrl(db);
+}
+
+void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
+{
+    const QString failure = monitor.ping(what);
+    if (!failure.isEmpty())
+        fail(failure);
 }
 
 void BackupEngine::RecoverAbandonedJobs()
@@ -350,7 +360,7 @@ QString BackupEngine::refusalOf(const QString &dbname)
     return QString();
 }
 
-void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
+bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
 {
     riwayat::Job job;
     job.dbname = dbname;
@@ -361,7 +371,7 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         job.hasil = riwayat::Ditolak;
         fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
         history->finish(0, job);
-        return;
+        return false;
     }
     const qint64 id = history->start(dbname, job.mulai);
 
@@ -415,5 +425,43 @@ void BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
              QStringLiteral("]. ") + job.alasan);
         break;
     }
-    history->finish(id, job);
+    if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
+        removeOlderDumps(dbname, id, folder);
+    return job.hasil == riwayat::Ok;
+}
+
+// Keeps the newest good dumps of the database in the output folder and deletes the older ones
+// with their run logs. Only a dump that the history records as good, in this folder, under
+// the name a job of this database gives it, is ever deleted; the job just done, the newest,
+// is always kept, and a name that two jobs shared counts once.
+void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
+    const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
+    const QList<riwayat::Job> dumps = history->keptDumps(dbname);
+    if (dumps.isEmpty() || dumps.first().id != newest)
+        return;
+    QStringList kept;
+    for (const riwayat::Job &dump : dumps) {
+        const QFileInfo file(dump.file);
+        const QString name = file.fileName();
+        if (QDir::cleanPath(file.path()) != QDir::cleanPath(outputdir) ||
+            !name.startsWith(prefix) || !stamp.match(name.mid(prefix.size())).hasMatch() ||
+            kept.contains(name) || !folder.isOwnFile(name))
+            continue;
+        if (kept.size() < keep) {
+            kept << name;
+            continue;
+        }
+        if (!folder.remove(name)) {
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
+                 QStringLiteral(". ") + lastErrorText());
+            continue;
+        }
+        history->recordDeletion(dump.id, clock());
+        log(QStringLiteral("Hapus backup lama : ") + dump.file);
+        const QString runLog = name.chopped(3) + QStringLiteral(".log");
+        if (folder.isOwnFile(runLog) && folder.remove(runLog))
+            log(QStringLiteral("Hapus backup lama : ") + outputPath(runLog));
+    }
 }

@@ -1,6 +1,8 @@
 // The backup service's settings, schedule and jobs. Lives on the worker thread only.
 #pragma once
 
+#include "monitor.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -8,8 +10,10 @@
 #include <functional>
 #include <memory>
 
+class BackupRequests;
 class JobHistory;
 class OutputFolder;
+class QSqlDatabase;
 class QSqlRecord;
 class StopSignal;
 
@@ -29,9 +33,6 @@ public:
     explicit BackupEngine(const QString &programDir = QString(), Clock clock = Clock());
     ~BackupEngine();
 
-    // The file in the program folder whose lock a worker holds while it runs jobs.
-    static inline const QString RunLockFile = QStringLiteral("sarvelad.lock");
-
     // Waits this long for a panel that is saving before it reports the settings unreadable;
     // short, so that a stop is never held up, since the next check tries again anyway.
     static constexpr int SettingsBusyTimeoutMs = 1000;
@@ -39,14 +40,20 @@ public:
     bool ReadConfig();
     bool CheckSchedule();
     bool RunBackup();
+    // A full backup asked for by the administrator ("sarvelad -c 1"): the same run as at a
+    // backup time, after an entry that says who asked; the backup times keep their guards.
+    bool BackupNow();
     // Completes the history's jobs that a process which died left running, unless another
     // worker runs jobs from this program folder now. Done at start and at every run.
     void RecoverAbandonedJobs();
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setMonitorTimeoutMs(int ms) { monitorTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
     void setStopSignal(const StopSignal *signal) { stop = signal; }
+    // Told when runs start and end, so that a backup asked for meanwhile is not kept.
+    void setRequests(BackupRequests *backupRequests) { requests = backupRequests; }
 
     // Names that pg_dump would read as an option or as a connection string.
     static bool isDangerousDatabaseName(const QString &dbname);
@@ -64,17 +71,22 @@ public:
     bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
-    void BackupDatabase(const QString &dbname, OutputFolder &folder);
+    bool backUpAll();
+    bool BackupDatabase(const QString &dbname, OutputFolder &folder);
+    void readRunSettings(const QSqlDatabase &db);
+    void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);
     void closeAbandonedJobs();
     bool readSettings(const QString &prefix, const QString &statement,
-                      const std::function<void(const QSqlRecord &)> &row);
+                      const std::function<void(const QSqlRecord &)> &row,
+                      const std::function<void(const QSqlDatabase &)> &more = {});
     void startSettingsRead(const QString &entry);
     void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
     QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
+    void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder);
     void log(const QString &message);
     void fail(const QString &message);
 
@@ -83,6 +95,7 @@ private:
     int toolTimeoutMs = DefaultToolTimeoutMs;
     Reporter reporter;
     const StopSignal *stop = nullptr;
+    BackupRequests *requests = nullptr;
     // Open for the length of a run only, so that the panel reads it between runs.
     std::unique_ptr<JobHistory> history;
     // busys.log could not be written; reported once, not for every entry lost.
@@ -91,6 +104,11 @@ private:
     QString settingsFailure;
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
+    // How many good dumps of each database the run keeps (0: all), and the monitoring
+    // service's address (empty: none), read with the list.
+    int keep = 0;
+    QString monitorAddress;
+    int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     bool slot1Done = false;
     bool slot2Done = false;
 };

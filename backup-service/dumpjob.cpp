@@ -3,9 +3,6 @@
 #include "outputfolder.h"
 #include "writelog.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs)
@@ -24,15 +21,9 @@ QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs
 }
 
 // What a tool wrote into the run log from offset on, as one line.
-QString messagesSince(int runLog, off_t offset)
+QString messagesSince(const File &runLog, qint64 offset)
 {
-    QByteArray text;
-    char buffer[4096];
-    ssize_t n;
-    while (text.size() < 4096 &&
-           (n = ::pread(runLog, buffer, sizeof buffer, offset + text.size())) > 0)
-        text.append(buffer, int(n));
-    return QString::fromUtf8(text).simplified();
+    return QString::fromUtf8(runLog.read(offset, 4096)).simplified();
 }
 
 } // namespace
@@ -48,19 +39,19 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
     DumpOutcome outcome;
     QString error;
     const QString logName = baseName + QStringLiteral(".log");
-    const int runLog = folder.openForAppend(logName, &error);
-    if (runLog < 0) {
+    File runLog = folder.openForAppend(logName, &error);
+    if (!runLog.isOpen()) {
         outcome.failure = QStringLiteral("Log proses [") + folder.filePath(logName) +
                           QStringLiteral("] tidak dapat dibuat: ") + error + QLatin1Char('.');
         return outcome;
     }
     // The entry is opened before the tools run, so that their messages reach it even if
     // the service does not live to see them end.
-    WriteAll(runLog, LogEntry(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : ")));
+    runLog.write(LogEntry(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : ")));
 
     QString temporary;
-    const int file = folder.createTemporary(baseName + QStringLiteral(".bu"), &temporary, &error);
-    if (file < 0) {
+    File file = folder.createTemporary(baseName + QStringLiteral(".bu"), &temporary, &error);
+    if (!file.isOpen()) {
         outcome.failure =
             QStringLiteral("Berkas dump sementara tidak dapat dibuat: ") + error + QLatin1Char('.');
     } else {
@@ -76,24 +67,27 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
         // A dump that did not read back has been given its inspection name already.
         if (outcome.result != DumpOutcome::Ok)
             folder.remove(temporary);
-        ::close(file);
     }
-    WriteAll(runLog, QByteArrayLiteral("\n"));
-    ::close(runLog);
+    runLog.write(QByteArrayLiteral("\n"));
     return outcome;
 }
 
-DumpOutcome DumpJob::verifyAndKeep(int file, const QString &temporary, int runLog,
+DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &runLog,
                                    const ToolCommand &restore, int timeoutMs,
                                    const StopSignal *stop)
 {
     DumpOutcome outcome;
-    ::fsync(file);
+    file.sync();
     // Reading every block of the archive to nowhere finds a dump cut short, which a look at
     // its table of contents does not.
     ToolCommand verify = restore;
-    verify.arguments = QStringList{QStringLiteral("--file=/dev/null"), folder.filePath(temporary)};
-    const off_t before = ::lseek(runLog, 0, SEEK_END);
+#ifdef Q_OS_WIN
+    const QString nowhere = QStringLiteral("--file=NUL");
+#else
+    const QString nowhere = QStringLiteral("--file=/dev/null");
+#endif
+    verify.arguments = QStringList{nowhere, folder.filePath(temporary)};
+    const qint64 before = runLog.size();
     const ToolResult read = runTool(verify, runLog, timeoutMs, stop);
     if (read.status == ToolResult::Stopped) {
         outcome.result = DumpOutcome::Cancelled;
@@ -109,8 +103,7 @@ DumpOutcome DumpJob::verifyAndKeep(int file, const QString &temporary, int runLo
             (said.isEmpty() ? toolFailure(QStringLiteral("pg_restore"), read, timeoutMs) : said);
         return outcome;
     }
-    struct stat info = {};
-    ::fstat(file, &info);
+    const qint64 size = file.size();
     if (!folder.rename(temporary, finalName, &error)) {
         outcome.failure =
             QStringLiteral("Dump tidak dapat diberi nama akhir: ") + error + QLatin1Char('.');
@@ -118,6 +111,6 @@ DumpOutcome DumpJob::verifyAndKeep(int file, const QString &temporary, int runLo
     }
     folder.sync();
     outcome.result = DumpOutcome::Ok;
-    outcome.size = info.st_size;
+    outcome.size = size;
     return outcome;
 }

@@ -37,7 +37,7 @@ public:
                     const ToolCommand &restore, int timeoutMs, const StopSignal *stop);
 
 private:
-    DumpOutcome verifyAndKeep(int file, const QString &temporary, int runLog,
+    DumpOutcome verifyAndKeep(File &file, const QString &temporary, File &runLog,
                               const ToolCommand &restore, int timeoutMs, const StopSignal *stop);
 
     OutputFolder &folder;

@@ -11,55 +11,7 @@
 #include <QSqlRecord>
 #include <QVariant>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-
-// A folder held open so that every name in it is looked at and changed without a link
-// being followed.
-class Folder
-{
-public:
-    explicit Folder(const QString &path)
-        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-    }
-    ~Folder()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    // Whether name is a regular file of this process's user with one name; false when missing.
-    bool isOwn(const QByteArray &name, bool *exists) const
-    {
-        struct stat info = {};
-        *exists = ::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-        return *exists && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
-    }
-    bool remove(const QByteArray &name) const
-    {
-        return ::unlinkat(fd, name.constData(), 0) == 0 || errno == ENOENT;
-    }
-    // A new file readable by the folder's group (the admin group), written only by us.
-    bool create(const QByteArray &name) const
-    {
-        const int file = ::openat(fd, name.constData(),
-                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-        if (file < 0)
-            return false;
-        struct stat folder = {};
-        ::fstat(fd, &folder);
-        const bool ok = ::fchown(file, uid_t(-1), folder.st_gid) == 0 && ::fchmod(file, 0640) == 0;
-        ::close(file);
-        return ok;
-    }
-
-private:
-    const int fd;
-};
 
 bool isDamage(const QSqlError &error)
 {
@@ -74,14 +26,16 @@ JobHistory::JobHistory(const QString &programDir, Note note)
     : path(programfile::resolve(programDir, confbu::HistoryFile)), note(std::move(note)),
       connection(QStringLiteral("sarvela-riwayat"))
 {
-    const Folder folder(QFileInfo(path).absolutePath());
-    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    const programfile::Folder folder(QFileInfo(path).absolutePath());
+    const QString name = QFileInfo(path).fileName();
+    const QString journal = name + QStringLiteral("-journal");
     // SQLite would roll a journal that someone else put there back into our history.
     bool exists = false;
-    if (!folder.isOwn(name + "-journal", &exists) && exists)
-        folder.remove(name + "-journal");
-
     QString problem;
+    if (!folder.isOwn(journal, &exists) && exists)
+        folder.remove(journal, &problem);
+    problem.clear();
+
     const bool own = folder.isOwn(name, &exists);
     if (own) {
         const Opening opening = open(&problem);
@@ -95,8 +49,9 @@ JobHistory::JobHistory(const QString &programDir, Note note)
         problem = QStringLiteral("bukan berkas milik service");
     }
     // Missing, someone else's, or no database: made anew, never written through.
-    if (!folder.remove(name) || !folder.create(name)) {
-        unusable(programfile::errorText(errno));
+    QString error;
+    if (!folder.remove(name, &error) || !folder.createForGroup(name, &error)) {
+        unusable(error);
         return;
     }
     QString reopened;
@@ -126,9 +81,11 @@ JobHistory::Opening JobHistory::open(QString *problem)
     // The file was made, with its rights, before it is opened.
     QSqlDatabase db = programfile::addSqlite(connection, path, BusyTimeoutMs);
     QSqlQuery query(db);
-    const bool opened = db.open() && query.exec(riwayat::createStatement()) &&
-                        query.exec(QStringLiteral("select ") + riwayat::ColumnList +
-                                   QStringLiteral(" from riwayat limit 0"));
+    bool opened = db.open();
+    for (const QString &statement : riwayat::createStatements())
+        opened = opened && query.exec(statement);
+    opened = opened && query.exec(QStringLiteral("select ") + riwayat::ColumnList +
+                                  QStringLiteral(" from riwayat limit 0"));
     if (opened)
         return Opening::Opened;
     const QSqlError error = db.isOpenError() ? db.lastError() : query.lastError();
@@ -176,7 +133,7 @@ qint64 JobHistory::start(const QString &dbname, const QDateTime &mulai)
     return id;
 }
 
-void JobHistory::finish(qint64 id, const riwayat::Job &job)
+bool JobHistory::finish(qint64 id, const riwayat::Job &job)
 {
     const QVariantList values{timeText(job.selesai),
                               textOrNull(job.file),
@@ -184,15 +141,29 @@ void JobHistory::finish(qint64 id, const riwayat::Job &job)
                               job.hasil,
                               textOrNull(job.alasan),
                               int(job.terverifikasi)};
-    if (id > 0) {
-        exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, hasil = ?, "
-                            "alasan = ?, terverifikasi = ? where id = ?"),
-             values + QVariantList{id});
-    } else {
-        exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
-                            "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
-             values + QVariantList{job.dbname, timeText(job.mulai)});
-    }
+    if (id > 0)
+        return exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, "
+                                   "hasil = ?, alasan = ?, terverifikasi = ? where id = ?"),
+                    values + QVariantList{id});
+    return exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
+                               "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
+                values + QVariantList{job.dbname, timeText(job.mulai)});
+}
+
+QList<riwayat::Job> JobHistory::keptDumps(const QString &dbname)
+{
+    QList<riwayat::Job> dumps;
+    QString error;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen() || !riwayat::verifiedDumps(db, dbname, &dumps, &error))
+        return {};
+    return dumps;
+}
+
+bool JobHistory::recordDeletion(qint64 id, const QDateTime &when)
+{
+    return exec(QStringLiteral("insert into terhapus (riwayat_id, waktu) values (?, ?)"),
+                {id, timeText(when)});
 }
 
 QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,

@@ -23,8 +23,13 @@ public:
     // A row for a job that starts now; 0 when the history cannot be written.
     qint64 start(const QString &dbname, const QDateTime &mulai);
     // Completes the row of start(), or adds a whole row when id is 0 and job names a
-    // database (a job refused before it started).
-    void finish(qint64 id, const riwayat::Job &job);
+    // database (a job refused before it started). False when the history was not written.
+    bool finish(qint64 id, const riwayat::Job &job);
+    // The database's jobs whose verified dump has not been deleted, newest first; none when
+    // the history cannot be read.
+    QList<riwayat::Job> keptDumps(const QString &dbname);
+    // The dump of job id was deleted as an older one at when.
+    bool recordDeletion(qint64 id, const QDateTime &when);
     // Jobs that a process which died left running: completed as failed at now(), and returned.
     QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
                                        const QString &reason);

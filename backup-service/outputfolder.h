@@ -1,14 +1,16 @@
 // The folder that a backup run writes its dumps and run logs into, held open for the run.
 // The service runs as root and the folder is named in settings that members of the admin
 // group edit, so it is used only when no one but root could change anything in it or in a
-// folder above it; every file in it is then reached from the folder's descriptor, never by
-// a path that could be made to lead elsewhere.
+// folder above it; every file in it is then reached from the folder's handle, never by a
+// path that could be made to lead elsewhere.
 #pragma once
 
+#include "nativefile.h"
+
 #include <QString>
+#include <QStringList>
 
 #include <memory>
-#include <sys/types.h>
 
 class OutputFolder
 {
@@ -20,8 +22,11 @@ public:
     // when it is missing or not a folder, or when it or a folder above it belongs to someone
     // other than root (or this process's own user) or may be written by anyone else. A folder
     // above with the sticky bit, like /tmp, may be writable by all: no one can replace what
-    // root owns inside it.
-    static std::unique_ptr<OutputFolder> open(const QString &path, QString *refusal);
+    // root owns inside it. When the settings file at settingsPath may be changed by its group,
+    // the folder must belong to that group too: root gave it to those who name it, so they
+    // cannot send root's dumps into a folder of the system's (/etc/logrotate.d, say).
+    static std::unique_ptr<OutputFolder> open(const QString &path, const QString &settingsPath,
+                                              QString *refusal);
     ~OutputFolder();
 
     // The folder's path with every link resolved: what the tools are given.
@@ -29,16 +34,19 @@ public:
     QString filePath(const QString &name) const;
 
     // A new file made by the service itself, exclusively and never through a link, that
-    // only its owner may write and only the owner and the admin group may read. A descriptor
-    // open for reading and writing, or -1 with the reason in error.
-    int createFile(const QString &name, QString *error);
+    // only its owner may write and only the owner and the admin group may read. Closed, with
+    // the reason in error (and *existed set when the name was taken), when it cannot be made.
+    File createFile(const QString &name, QString *error, bool *existed = nullptr);
     // Such a file named base + ".tmp-" and six random letters; its name in *name.
-    int createTemporary(const QString &base, QString *name, QString *error);
+    File createTemporary(const QString &base, QString *name, QString *error);
     // A file for appending: new, or one that this process's user made before (a job of the
     // same database in the same second shares its run log).
-    int openForAppend(const QString &name, QString *error);
+    File openForAppend(const QString &name, QString *error);
     bool rename(const QString &from, const QString &to, QString *error);
-    void remove(const QString &name);
+    // Removes the name itself, never what a link names.
+    bool remove(const QString &name);
+    // Whether name is a regular file (not a link) that this process's user made.
+    bool isOwnFile(const QString &name) const;
     // Makes the folder's entries (a rename) survive a crash.
     void sync();
     // Temporary files of this process's user, left by a run that never ended.
@@ -46,10 +54,12 @@ public:
     static bool isTemporary(const QString &name);
 
 private:
-    OutputFolder(int fd, const QString &real) : fd(fd), real(real) {}
+    OutputFolder(NativeHandle folder, const QString &real) : folder(folder), real(real) {}
     OutputFolder(const OutputFolder &) = delete;
     OutputFolder &operator=(const OutputFolder &) = delete;
 
-    const int fd;
+    QStringList names() const;
+
+    const NativeHandle folder;
     const QString real;
 };

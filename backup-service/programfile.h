@@ -4,10 +4,10 @@
 // followed, and what it names is used only when it is a regular file, never through a link.
 #pragma once
 
+#include "nativefile.h"
+
 #include <QSqlDatabase>
 #include <QString>
-
-#include <sys/types.h>
 
 namespace programfile {
 
@@ -18,9 +18,10 @@ QString resolve(const QString &programDir, const QString &name);
 // belongs to root or to this process's user; why not in error.
 bool isRootsRegularFile(const QString &path, QString *error);
 
-// Opens the regular file at path for appending, creating it with mode when missing; never
-// through a link, never a file with other names. -1 with the reason in error otherwise.
-int openForAppend(const QString &path, mode_t mode, QString *error);
+// Opens the regular file at path for appending, creating it readable and writable by the
+// admin group when missing; never through a link, never a file with other names. A closed
+// file with the reason in error otherwise.
+File openForAppend(const QString &path, QString *error);
 
 // An SQLite connection on the file at path, to be opened by the caller: read-write, so that
 // the journal of a writer that crashed is rolled back, but never creating the file; a lock
@@ -29,5 +30,28 @@ QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyT
 
 // A text for an errno value, in the system's words.
 QString errorText(int error);
+
+// The data folder that holds such a file, held open so that every name in it is looked at,
+// made and removed without a link being followed.
+class Folder
+{
+public:
+    explicit Folder(const QString &path);
+    ~Folder();
+
+    // Whether name is a regular file of this process's user with one name; false when missing.
+    bool isOwn(const QString &name, bool *exists) const;
+    // True when name is gone, also when it was never there.
+    bool remove(const QString &name, QString *error) const;
+    // A new file that the folder's group (the admin group) may read and only we may write.
+    bool createForGroup(const QString &name, QString *error) const;
+
+private:
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+
+    const NativeHandle folder;
+    const QString path;
+};
 
 } // namespace programfile

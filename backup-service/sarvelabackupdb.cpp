@@ -35,3 +35,9 @@ void SarvelaBackupDB::stop()
 void SarvelaBackupDB::pause() {}
 
 void SarvelaBackupDB::resume() {}
+
+void SarvelaBackupDB::processCommand(int code)
+{
+    if (code == BackupNowCommand && thread)
+        thread->requestBackup();
+}

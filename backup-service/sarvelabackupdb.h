@@ -13,6 +13,8 @@ public:
     // How long a stop waits for a backup in progress to end in order; the service manager
     // and the panel give a stop about two seconds.
     static constexpr unsigned long StopWaitMs = 1500;
+    // The user command ("sarvelad -c 1") that asks for a full backup now.
+    static constexpr int BackupNowCommand = 1;
 
     SarvelaBackupDB(int argc, char **argv);
     ~SarvelaBackupDB() override;
@@ -22,6 +24,7 @@ protected:
     void stop() override;
     void pause() override;
     void resume() override;
+    void processCommand(int code) override;
 
 private:
     // Owned for the rest of the process; never deleted while the worker may still run.

@@ -1,6 +1,9 @@
 // A stop request that a worker sees both between steps and while it waits for a tool: a
-// flag, and a descriptor that becomes readable once the request was made.
+// flag, and a handle that is signalled once the request was made (an eventfd that becomes
+// readable, an event on Windows).
 #pragma once
+
+#include "nativefile.h"
 
 #include <atomic>
 
@@ -13,13 +16,13 @@ public:
     // Safe from any thread; later calls change nothing.
     void request();
     bool requested() const { return flag; }
-    // Readable after request(), for poll().
-    int fd() const { return event; }
+    // Signalled after request(), for poll() or WaitForMultipleObjects().
+    NativeHandle waitable() const { return event; }
 
 private:
     StopSignal(const StopSignal &) = delete;
     StopSignal &operator=(const StopSignal &) = delete;
 
     std::atomic<bool> flag{false};
-    const int event;
+    const NativeHandle event;
 };

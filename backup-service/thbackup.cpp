@@ -17,22 +17,32 @@ void ThBackup::stop()
     wakeUp.wakeAll();
 }
 
+void ThBackup::requestBackup()
+{
+    QMutexLocker locker(&sleepMutex);
+    if (requests.request())
+        wakeUp.wakeAll();
+}
+
 void ThBackup::run()
 {
     // The engine lives as long as the process; the settings connection belongs to this thread.
     engine = new BackupEngine(programDir, clock);
     engine->setReporter(reporter);
     engine->setStopSignal(&stopSignal);
+    engine->setRequests(&requests);
     // Settings that cannot be read now (locked by a save, missing) are tried again at every
     // check: a service that shows as running must never have given up.
     bool configured = false;
     while (running) {
         if (!configured && (configured = engine->ReadConfig()))
             engine->RecoverAbandonedJobs();
-        if (configured)
+        if (configured && requests.take())
+            engine->BackupNow();
+        if (configured && running)
             engine->CheckSchedule();
         QMutexLocker locker(&sleepMutex);
-        if (running)
+        if (running && !(configured && requests.isPending()))
             wakeUp.wait(&sleepMutex, checkIntervalMs);
     }
 }

@@ -1,8 +1,10 @@
 // The backup worker: reads the settings (again at every check until they could be read), then
-// checks the backup times every 15 seconds and runs the backups on this thread.
+// checks the backup times every 15 seconds and runs the backups on this thread, those asked
+// for at once included.
 #pragma once
 
 #include "backupengine.h"
+#include "backuprequests.h"
 #include "stopsignal.h"
 
 #include <QMutex>
@@ -27,6 +29,9 @@ public:
     // Ends the loop: wakes it from its sleep, and ends a backup run in progress in order (the
     // tool stopped, its job recorded as cancelled, the rest as not run). Returns at once.
     void stop();
+    // A full backup now, on this thread, as soon as the settings have been read; while a run
+    // is in progress the request is only noted in the log when that run ends. Returns at once.
+    void requestBackup();
 
 protected:
     void run() override;
@@ -39,6 +44,7 @@ private:
     BackupEngine::Reporter reporter;
     int checkIntervalMs = CheckIntervalMs;
     StopSignal stopSignal;
+    BackupRequests requests;
     QMutex sleepMutex;
     QWaitCondition wakeUp;
 };

@@ -4,6 +4,8 @@
 // stopped, when it takes too long, or when the service itself dies.
 #pragma once
 
+#include "nativefile.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -27,9 +29,11 @@ struct ToolCommand
     QProcessEnvironment environment;
 };
 
-// How long a stopped tool may take to end on SIGTERM before it is killed.
+// How long a stopped tool may take to end in order before it is killed.
 constexpr int ToolGraceMs = 300;
 
-// Starts the tool with its standard input and output on /dev/null and its standard error on
-// errorFd, and waits until it ends, timeoutMs pass, or stop is requested (stop may be null).
-ToolResult runTool(const ToolCommand &command, int errorFd, int timeoutMs, const StopSignal *stop);
+// Starts the tool with its standard input and output on the null device and its standard
+// error into errors (the null device when it is not open), and waits until it ends, timeoutMs
+// pass, or stop is requested (stop may be null).
+ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
+                   const StopSignal *stop);

@@ -8,9 +8,6 @@
 // One entry: "dd/MM/yyyy hh:mm:ss - message\n" in UTF-8, stamped with the local time now.
 QByteArray LogEntry(const QString &message);
 
-// Writes all of data to fd; false when the file took less.
-bool WriteAll(int fd, const QByteArray &data);
-
 // Appends an entry to fileName in the program directory (through the directory's own link,
 // never through one at its target); creates it, readable and writable by the admin group,
 // when missing. directory overrides the program directory (tests); empty means the program's

@@ -24,9 +24,6 @@ DATA_DIR=${DATA_DIR:-/var/lib/sarvela}
 OUTPUT_DIR=${OUTPUT_DIR:-/var/backups/sarvela}
 ADMIN_GROUP=${ADMIN_GROUP:-sarvela}
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}
-SERVICE="Sarvela DB Backup"
-# Names the program directory links to the data directory.
-DATA_FILES=(confbu.cfg busys.log riwayat.db)
 
 sarvela_need_root
 [ "${SARVELA_SKIP_DEPS:-0}" = 1 ] || sarvela_install_deps
@@ -36,137 +33,14 @@ for path in "$PREFIX" "$DATA_DIR" "$OUTPUT_DIR"; do
     case $path in /*) ;; *) sarvela_die "$path: give an absolute path" ;; esac
 done
 
-# Every folder above PATH must be root's and writable by nobody else, except a
-# sticky folder (like /tmp) whose next component is root's.
-check_parents() {
-    local path=$1 parent child owner mode
-    child=$path
-    parent=$(dirname "$path")
-    while :; do
-        [ -L "$parent" ] && parent=$(readlink -f -- "$parent")
-        # A folder that does not exist yet is made by root below.
-        if [ ! -e "$parent" ]; then
-            child=$parent
-            parent=$(dirname "$parent")
-            continue
-        fi
-        read -r owner mode < <(stat -c '%u %a' -- "$parent")
-        if [ "$owner" != 0 ]; then
-            sarvela_die "$parent belongs to another user than root: $path would not be safe there"
-        fi
-        if [ $((0$mode & 022)) != 0 ]; then
-            if [ $((0$mode & 01000)) = 0 ] || { [ -e "$child" ] && [ "$(stat -c %u -- "$child")" != 0 ]; }; then
-                sarvela_die "$parent can be written by other users: $path would not be safe there"
-            fi
-        fi
-        [ "$parent" = / ] && break
-        child=$parent
-        parent=$(dirname "$parent")
-    done
-}
-
-# A folder of ours: made when missing, refused when something else has the name.
-own_folder() {
-    local path=$1 group=$2 mode=$3
-    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then
-        sarvela_die "$path exists and is not a folder (a link or a file); move it away and run again"
-    fi
-    check_parents "$path"
-    mkdir -p -- "$path"
-    chown -h root:"$group" -- "$path"
-    chmod "$mode" -- "$path"
-}
-
-# Makes DEST a regular file of root:ADMIN_GROUP with MODE holding what SRC holds.
-# SRC is read without following a link; the new file is made in a private name and
-# renamed over DEST, which replaces whatever a group member put there.
-adopt() {
-    local src=$1 dest=$2 mode=$3 tmp
-    tmp=$(mktemp "$DATA_DIR/.install.XXXXXX")
-    if [ -n "$src" ]; then
-        dd if="$src" of="$tmp" iflag=nofollow conv=notrunc status=none ||
-            { rm -f -- "$tmp"; sarvela_die "cannot read $src"; }
-    fi
-    chown root:"$ADMIN_GROUP" -- "$tmp"
-    chmod "$mode" -- "$tmp"
-    mv -T -f -- "$tmp" "$dest"
-}
-
-# A name in the data directory that must be a regular file (or absent).
-data_file() {
-    local name=$1 mode=$2 fallback=$3 path="$DATA_DIR/$1"
-    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -f "$path" ]; }; then
-        local aside
-        aside="$DATA_DIR/$name.ditolak-$(date +%Y%m%d%H%M%S)"
-        echo "   $path is no regular file (a link or something else): moved aside to $aside"
-        mv -T -- "$path" "$aside"
-    fi
-    if [ -f "$path" ]; then
-        if [ "$(stat -c '%u %h' -- "$path")" = "0 1" ]; then
-            chown root:"$ADMIN_GROUP" -- "$path"
-            chmod "$mode" -- "$path"
-        else
-            # Made by someone else (or hard-linked): taken over as a copy of root's own.
-            adopt "$path" "$path" "$mode"
-        fi
-    elif [ -n "$fallback" ]; then
-        adopt "$fallback" "$path" "$mode"
-    fi
-}
-
+# The steps are those of the Debian package too (packaging/sarvela-layout.sh).
 echo "== The program directory $PREFIX (root's alone)"
-if [ -e "$PREFIX" ] || [ -L "$PREFIX" ]; then
-    # First of all, so that no group member can change anything in it from here on.
-    [ -d "$PREFIX" ] && [ ! -L "$PREFIX" ] || sarvela_die "$PREFIX is not a folder; move it away and run again"
-    chown -h root:root -- "$PREFIX"
-    chmod 00755 -- "$PREFIX"
-fi
-own_folder "$PREFIX" root 00755
+sarvela_lock_program_dir
 
 echo "== The data directory $DATA_DIR (root:$ADMIN_GROUP, setgid and sticky)"
-groupadd -f "$ADMIN_GROUP"
-own_folder "$DATA_DIR" "$ADMIN_GROUP" 03770
-
-# An earlier install kept the settings and the log in the program directory itself.
-for name in "${DATA_FILES[@]}" confbu.cfg-journal; do
-    old="$PREFIX/$name"
-    if [ -L "$old" ]; then
-        if [ "$(readlink -- "$old")" != "$DATA_DIR/$name" ]; then
-            echo "   $old is a link this install did not make: removed"
-            rm -f -- "$old"
-        fi
-    elif [ -f "$old" ]; then
-        if [ -e "$DATA_DIR/$name" ] || [ -L "$DATA_DIR/$name" ]; then
-            kept="$DATA_DIR/$name.lama-$(date +%Y%m%d%H%M%S)"
-            echo "   $old: $DATA_DIR/$name already exists; the old one is kept as $kept"
-            adopt "$old" "$kept" 0640
-        else
-            echo "   moving $old of the earlier install to $DATA_DIR/$name"
-            adopt "$old" "$DATA_DIR/$name" 0660
-        fi
-        rm -f -- "$old"
-    elif [ -e "$old" ]; then
-        sarvela_die "$old is neither a file nor a link; move it away and run again"
-    fi
-done
-
-# Whatever a group member left in the earlier, group-writable directory goes: a
-# program run by root must load nothing but ours from here (Qt looks for plugins
-# beside the program, too).
-strays=()
-while IFS= read -r -d '' entry; do
-    case ${entry#"$PREFIX/"} in
-    confbu.cfg | busys.log | riwayat.db)
-        [ "$(readlink -- "$entry")" = "$DATA_DIR/${entry#"$PREFIX/"}" ] && continue ;;
-    dbutils/pg_dump | dbutils/pg_restore)
-        [ "$(stat -c %u -- "$entry")" = 0 ] && continue ;;
-    esac
-    strays+=("$entry")
-done < <(find "$PREFIX" -mindepth 1 \( -type l -o ! -user root \) -print0 -prune)
-for entry in "${strays[@]}"; do
-    echo "   removing $entry (not part of the install)"
-    rm -rf -- "$entry"
-done
+sarvela_make_data_dir
+sarvela_move_earlier_install
+sarvela_remove_strays
 
 echo "== Installing the programs into $PREFIX"
 STAGE=$(mktemp -d)
@@ -183,27 +57,13 @@ cp -R --no-dereference --preserve=mode,timestamps --remove-destination -- "$stag
 chown -R -h root:root -- "$PREFIX"
 chmod -R go-w -- "$PREFIX"
 
-for tool in pg_dump pg_restore; do
-    bin=$(sarvela_newest_pg_tool "$tool")
-    if [ -n "$bin" ]; then
-        echo "   dbutils/$tool -> $bin"
-        ln -sfn -- "$bin" "$PREFIX/dbutils/$tool"
-    else
-        echo "!! no $tool of PostgreSQL found: install postgresql-client-15 or newer" >&2
-    fi
-done
+sarvela_link_pg_tools || true
 
 echo "== Settings, log and history in $DATA_DIR"
-data_file confbu.cfg 0660 "$delivered"
-data_file confbu.cfg-journal 0660 ""
-data_file busys.log 0660 /dev/null
-data_file riwayat.db 0640 ""
-for name in "${DATA_FILES[@]}"; do
-    ln -sfn -- "$DATA_DIR/$name" "$PREFIX/$name"
-done
+sarvela_lay_out_data "$delivered"
 
 echo "== The backup folder $OUTPUT_DIR (root:$ADMIN_GROUP, 2750)"
-own_folder "$OUTPUT_DIR" "$ADMIN_GROUP" 02750
+sarvela_make_output_dir
 
 echo "== The service manager"
 if [ "${NO_SYSTEMD:-0}" != 1 ] && [ -d /run/systemd/system ]; then
@@ -213,8 +73,8 @@ if [ "${NO_SYSTEMD:-0}" != 1 ] && [ -d /run/systemd/system ]; then
     # A restart runs the new programs: the manager stops the service and starts it again.
     systemctl restart svcmgrd.service
 else
-    state=${SVCMGR_DIR:-/var/lib/svcmgr}
-    if [ -f "$state/svcmgrd.pid" ] && ! flock -n "$state/svcmgrd.pid" true; then
+    state=$(sarvela_manager_dir)
+    if sarvela_manager_runs; then
         pid=$(cat "$state/svcmgrd.pid")
         echo "   stopping the running manager ($pid) to start the new one"
         kill "$pid"
@@ -226,14 +86,5 @@ else
 fi
 
 echo "== Registering the service, and the rights of $ADMIN_GROUP"
-"$PREFIX/sarvelad" -i
-"$PREFIX/svcmgr-access" "$SERVICE" "$ADMIN_GROUP"
-status=$("$PREFIX/sarvelad" -v)
-case $status in
-*"and running"*) ;;
-*)  # From then on the manager starts it at every boot.
-    "$PREFIX/sarvelad" || echo "!! the service did not start; see $DATA_DIR/busys.log and the manager's events.log" >&2
-    status=$("$PREFIX/sarvelad" -v) ;;
-esac
-echo "$status"
+sarvela_register_service
 echo "== Done. Add administrators with: usermod -aG $ADMIN_GROUP <user> (they log in again); open $PREFIX/sarpanel"

@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
 # The shell library of our scripts: packages, the build, waiting for the service
-# manager's socket, a throwaway PostgreSQL, the newest PostgreSQL tools. Sourced by
-# the scripts under scripts/ and bench/; safe to source more than once.
+# manager's socket, a throwaway PostgreSQL, the newest PostgreSQL tools, and the
+# layout of an installed system (packaging/sarvela-layout.sh, which the Debian
+# package ships too). Sourced by the scripts under scripts/ and bench/; safe to
+# source more than once.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../packaging/sarvela-layout.sh"
 
 SARVELA_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql
-                  postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux)
+                  postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux
+                  debhelper lintian scdoc)
 SARVELA_PGBIN=/usr/lib/postgresql/15/bin
-
-sarvela_die() {
-    echo "!! $*" >&2
-    exit 1
-}
 
 sarvela_need_root() {
     [ "$(id -u)" -eq 0 ] || sarvela_die "run this as root (it installs packages and runs PostgreSQL as the postgres user)"
@@ -27,33 +26,18 @@ sarvela_install_deps() {
     # The Debian package starts a cluster of its own; our scripts and tests start their own.
 }
 
+# Builds with Debian's hardening flags: the service and the manager run as root, and
+# the package (scripts/build-deb.sh) is made of this very tree once it passed the tests.
 sarvela_build() {
-    local build_dir=$1
+    local build_dir=$1 flags ldflags
+    flags=$(export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-all"
+            echo "$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)")
+    ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
     echo "== Configuring and building in $build_dir"
-    cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+        -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
     cmake --build "$build_dir" -j"$(nproc)"
-}
-
-# Waits until a UNIX socket exists, for at most the given seconds (default 10).
-sarvela_wait_for_socket() {
-    local socket=$1 tenths=$((${2:-10} * 10))
-    while [ ! -S "$socket" ]; do
-        tenths=$((tenths - 1))
-        [ "$tenths" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
-
-# The newest installed PostgreSQL's copy of a tool (pg_dump, pg_restore), or nothing.
-sarvela_newest_pg_tool() {
-    local tool=$1 newest="" candidate
-    for candidate in /usr/lib/postgresql/*/bin/"$tool"; do
-        [ -x "$candidate" ] || continue
-        if [ -z "$newest" ] || [ "$(printf '%s\n%s\n' "$newest" "$candidate" | sort -V | tail -n 1)" = "$candidate" ]; then
-            newest=$candidate
-        fi
-    done
-    printf '%s' "$newest"
 }
 
 # Starts a throwaway PostgreSQL 15 in DIR (run as the postgres user) on a free

@@ -112,6 +112,11 @@ void MainControlPanel::createMenus()
 void MainControlPanel::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    startUp();
+}
+
+void MainControlPanel::startUp()
+{
     if (firstShown)
         return;
     firstShown = true;

@@ -46,6 +46,10 @@ public:
     void refreshServiceStatus();
     void askInstallService();
 
+    // The first start's work (install question, settings, tray icon, show-request
+    // timer), done once: by the first show, or by a start that stays in the tray.
+    void startUp();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;

@@ -1,10 +1,12 @@
 #include "program.h"
 
 #include "maincontrolpanel.h"
+#include "startmode.h"
 #include "termination.h"
 
 #include <QApplication>
 #include <QScreen>
+#include <QSystemTrayIcon>
 
 int runControlPanel(QApplication &app, const QString &programDir)
 {
@@ -21,6 +23,7 @@ int runControlPanel(QApplication &app, const QString &programDir)
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     window.move((screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2);
     quitOnTerminationSignals();
-    window.show();
+    showAtStart(window, startsInTray(QApplication::arguments()),
+                QSystemTrayIcon::isSystemTrayAvailable());
     return app.exec();
 }

@@ -1,5 +1,6 @@
 // The control panel as a program: the single-instance check, the window centred
-// on the screen, a clean end on termination signals, and the event loop.
+// on the screen (or, with --tray, hidden in the tray), a clean end on termination
+// signals, and the event loop.
 #pragma once
 
 #include <QString>

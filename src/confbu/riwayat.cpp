@@ -9,12 +9,17 @@ namespace riwayat {
 
 namespace {
 
+// A history made before deletions were recorded has no terhapus: nothing was deleted.
 bool select(const QSqlDatabase &db, const QString &tail, const QVariantList &values,
             QList<Job> *jobs, QString *error)
 {
+    const QString deletions =
+        db.tables().contains(QStringLiteral("terhapus"))
+            ? QStringLiteral(", terhapus.waktu as dihapus from riwayat left join terhapus on "
+                             "terhapus.riwayat_id = riwayat.id ")
+            : QStringLiteral(", null as dihapus from riwayat ");
     QSqlQuery query(db);
-    bool ok = query.prepare(QStringLiteral("select ") + ColumnList +
-                            QStringLiteral(" from riwayat ") + tail);
+    bool ok = query.prepare(QStringLiteral("select ") + ColumnList + deletions + tail);
     for (const QVariant &value : values)
         query.addBindValue(value);
     ok = ok && query.exec();
@@ -30,11 +35,13 @@ bool select(const QSqlDatabase &db, const QString &tail, const QVariantList &val
 
 } // namespace
 
-QString createStatement()
+QStringList createStatements()
 {
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS riwayat (id INTEGER PRIMARY KEY, "
-                          "dbname TEXT, mulai TEXT, selesai TEXT, file TEXT, ukuran INTEGER, "
-                          "hasil TEXT, alasan TEXT, terverifikasi INTEGER)");
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS riwayat (id INTEGER PRIMARY KEY, "
+                           "dbname TEXT, mulai TEXT, selesai TEXT, file TEXT, ukuran INTEGER, "
+                           "hasil TEXT, alasan TEXT, terverifikasi INTEGER)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS terhapus (riwayat_id INTEGER PRIMARY KEY, "
+                           "waktu TEXT)")};
 }
 
 Job fromRecord(const QSqlRecord &row)
@@ -50,6 +57,8 @@ Job fromRecord(const QSqlRecord &row)
     job.hasil = row.value(QStringLiteral("hasil")).toString();
     job.alasan = row.value(QStringLiteral("alasan")).toString();
     job.terverifikasi = row.value(QStringLiteral("terverifikasi")).toBool();
+    job.dihapus =
+        QDateTime::fromString(row.value(QStringLiteral("dihapus")).toString(), TimeFormat);
     return job;
 }
 
@@ -76,7 +85,7 @@ bool verifiedDumps(const QSqlDatabase &db, const QString &dbname, QList<Job> *jo
 {
     return select(db,
                   QStringLiteral("where dbname = ? and hasil = ? and terverifikasi = 1 and "
-                                 "file is not null order by id desc"),
+                                 "file is not null and dihapus is null order by id desc"),
                   {dbname, Ok}, jobs, error);
 }
 

@@ -1,11 +1,14 @@
 // riwayat.db, the job history beside confbu.cfg: one row per backup job, written by the
 // service (a row when the job starts, completed when it ends) and only read by the panel.
-// The one place that knows its table and columns.
+// Dumps that the service deleted to keep only the newest ones are recorded in a table of
+// their own, terhapus, so that the job rows keep their columns. The one place that knows
+// the tables and columns.
 #pragma once
 
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSqlDatabase;
 class QSqlRecord;
@@ -33,10 +36,11 @@ struct Job
     QString hasil;     // one of the texts above
     QString alasan;    // why it failed, was refused or cancelled
     bool terverifikasi = false;
+    QDateTime dihapus; // when the service deleted the dump as an older one; invalid while kept
 };
 
-// The statement that creates the table (nothing else), and its columns in order.
-QString createStatement();
+// The statements that create the tables (nothing else), and the job table's columns in order.
+QStringList createStatements();
 inline const QString ColumnList =
     QStringLiteral("id, dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi");
 Job fromRecord(const QSqlRecord &row);
@@ -51,7 +55,7 @@ bool recentJobs(const QSqlDatabase &db, int limit, QList<Job> *jobs, QString *er
 bool lastJobPerDatabase(const QSqlDatabase &db, QList<Job> *jobs, QString *error);
 // The jobs still running (or left running by a process that died), oldest first.
 bool runningJobs(const QSqlDatabase &db, QList<Job> *jobs, QString *error);
-// The jobs of one database that left a verified dump, newest first.
+// The jobs of one database whose verified dump the service has not deleted, newest first.
 bool verifiedDumps(const QSqlDatabase &db, const QString &dbname, QList<Job> *jobs, QString *error);
 
 } // namespace riwayat

@@ -2,9 +2,9 @@
 // As pg_dump, each call appends to the file named by FAKE_PG_DUMP_RECORD a block:
 // "--call--", argv one per line, then "PGPASSWORD=<value>", and writes a small dump at
 // --file=. The database "gagal" fails with exit code 3, "macet" hangs until killed,
-// "sampah" writes a file that is no archive and exits 0, "bacamacet" writes a dump on
-// which pg_restore hangs, and "potong" writes the archive named by FAKE_PG_DUMP_SOURCE cut
-// short, as a pg_dump that died at its last blocks leaves it.
+// "sampah" writes a file that is no archive and exits 0, "lambat" takes a second and a half,
+// "bacamacet" writes a dump on which pg_restore hangs, and "potong" writes the archive named
+// by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it.
 // As pg_restore (--file=/dev/null ARCHIVE), it accepts the small dump, hangs on the one of
 // "bacamacet", and fails on anything else as pg_restore does.
 #include <cstdio>
@@ -74,6 +74,8 @@ int main(int argc, char **argv)
     }
     while (database == "macet")
         pause();
+    if (database == "lambat")
+        usleep(1500000);
     std::fputs(database == "gagal" ? "pg_dump: error: connection to server failed\n"
                                    : "pg_dump: last built-in OID is 16383\npg_dump: saving\n",
                stderr);

@@ -87,8 +87,8 @@ struct Job
 // Adds the job to the history at path (made when missing); returns its id.
 inline qint64 addJob(const QString &path, const Job &job)
 {
-    sql(path, riwayat::createStatement());
-    sql(path, "CREATE TABLE IF NOT EXISTS terhapus (riwayat_id INTEGER PRIMARY KEY, waktu TEXT)");
+    for (const QString &statement : riwayat::createStatements())
+        sql(path, statement);
     const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * job.hoursAgo);
     const bool ok = job.hasil == riwayat::Ok, ended = job.hasil != riwayat::Berjalan;
     const QString file = "/var/bu/bu_" + job.dbname + mulai.toString("_yyyyMMdd.hhmmss") + ".bu";

@@ -1,5 +1,5 @@
-// Helpers for the backup service tests: a program folder with its own confbu.cfg,
-// the fake pg_dump in dbutils, and readers for the logs and the fake's record.
+// Helpers for the backup service tests: a program folder with its own confbu.cfg, the fake
+// pg_dump and pg_restore in dbutils, and readers for its logs and job history.
 #pragma once
 
 #include "confbu.h"
@@ -13,21 +13,27 @@
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+#include <sys/stat.h>
+
 namespace servicetest {
 
+// The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
-    QVariantMap settings{{"outputdir", outputdir}};
-    const QString pairs = "server=db.example;user=backupper;pass=s3cret pw;port=5433;"
-                          "jam1=2000-01-01T05:30:00;jam1st=1";
-    for (const QString &pair : pairs.split(';'))
-        settings[pair.section('=', 0, 0)] = pair.section('=', 1);
-    return settings;
+    return {{"outputdir", outputdir},
+            {"server", "db.example"},
+            {"user", "backupper"},
+            {"pass", "s3cret pw"},
+            {"port", 5433},
+            {"jam1", "2000-01-01T05:30:00"},
+            {"jam1st", 1}};
 }
 
-// Writes confbu.cfg through its own connection, gone again before the service opens the file.
+// Writes confbu.cfg anew through a connection of its own, gone before the service opens it:
+// the confdb rows, the list, the number of dumps kept and the monitor's address.
 inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
-                          const QStringList &databases, QString *error)
+                          const QStringList &databases, QString *error, int keep = 0,
+                          const QString &monitor = QString())
 {
     QFile::remove(path);
     bool ok;
@@ -50,49 +56,17 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
                 query.addBindValue(value);
             ok = ok && query.exec();
         }
+        QString reason;
+        ok = ok && confbu::setRetention(db, keep, &reason) &&
+             confbu::setMonitorUrl(db, monitor, &reason);
         if (!ok)
-            *error = query.lastError().text() + ' ' + db.lastError().text();
+            *error = reason + query.lastError().text() + ' ' + db.lastError().text();
     }
     QSqlDatabase::removeDatabase("servicetest-writer");
     return ok;
 }
 
-// The jobs of the history at path, oldest first, read as the panel reads them.
-inline QList<riwayat::Job> history(const QString &path)
-{
-    QList<riwayat::Job> jobs;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-history");
-        db.setDatabaseName(path);
-        db.setConnectOptions("QSQLITE_OPEN_READONLY");
-        QString error;
-        if (db.open())
-            riwayat::recentJobs(db, 0, &jobs, &error);
-    }
-    QSqlDatabase::removeDatabase("servicetest-history");
-    std::reverse(jobs.begin(), jobs.end());
-    return jobs;
-}
-
-inline QStringList outcomes(const QList<riwayat::Job> &jobs)
-{
-    QStringList hasil;
-    for (const riwayat::Job &job : jobs)
-        hasil << job.hasil;
-    return hasil;
-}
-
-// The outcome of each job that a log records, in order: each has its row in the history.
-inline QStringList outcomes(const QStringList &log)
-{
-    static const QRegularExpression entry("^Backup Database (OK|GAGAL|DITOLAK|DIBATALKAN) : ");
-    QStringList hasil;
-    for (const QString &message : log)
-        if (const QRegularExpressionMatch match = entry.match(message); match.hasMatch())
-            hasil << match.captured(1);
-    return hasil;
-}
-
+// The one way the tests read a file: all of it as UTF-8, empty when it cannot be read.
 inline QString readText(const QString &path)
 {
     QFile file(path);
@@ -114,39 +88,116 @@ inline QStringList logMessages(const QString &path)
     return messages;
 }
 
-// A program folder: confbu.cfg, busys.log, dbutils/pg_dump and pg_restore (the fake, recording
-// pg_dump's calls into calls.txt), and an output folder with a blank in its name.
+// The jobs of the history at path, oldest first, read as the panel reads them; with
+// verifiedOf, only those of that database whose verified dump is kept.
+inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
+{
+    QList<riwayat::Job> jobs;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-history");
+        db.setDatabaseName(path);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY");
+        QString error;
+        if (db.open() && verifiedOf.isEmpty())
+            riwayat::recentJobs(db, 0, &jobs, &error);
+        else if (db.isOpen())
+            riwayat::verifiedDumps(db, verifiedOf, &jobs, &error);
+    }
+    QSqlDatabase::removeDatabase("servicetest-history");
+    std::reverse(jobs.begin(), jobs.end());
+    return jobs;
+}
+
+// The outcome of each job, from the history or from the entries of a log: they must agree.
+inline QStringList outcomes(const QList<riwayat::Job> &jobs)
+{
+    QStringList hasil;
+    for (const riwayat::Job &job : jobs)
+        hasil << job.hasil;
+    return hasil;
+}
+
+inline QStringList outcomes(const QStringList &log)
+{
+    static const QRegularExpression entry("^Backup Database (OK|GAGAL|DITOLAK|DIBATALKAN) : ");
+    QStringList hasil;
+    for (const QString &message : log)
+        if (const QRegularExpressionMatch match = entry.match(message); match.hasMatch())
+            hasil << match.captured(1);
+    return hasil;
+}
+
+// Ids of the processes whose command line holds text.
+inline QStringList processesWith(const QString &text)
+{
+    QStringList ids;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
+        if (pid.toInt() > 0 &&
+            readText("/proc/" + pid + "/cmdline").replace(QChar(0), ' ').contains(text))
+            ids << pid;
+    return ids;
+}
+
+// A program folder laid out as installed: confbu.cfg, busys.log and riwayat.db are its links
+// into a data folder that the admin group may write (setgid, sticky); dbutils/pg_dump and
+// pg_restore are the fake, recording pg_dump's calls; the output folder has a blank in its name.
 class ProgramFolder
 {
 public:
     bool setUp()
     {
-        qputenv("FAKE_PG_DUMP_RECORD", QFile::encodeName(recordPath()));
+        qputenv("FAKE_PG_DUMP_RECORD", QFile::encodeName(file("calls.txt")));
         error = "cannot set up the program folder " + path();
-        return dir.isValid() && QDir(path()).mkpath("dbutils") &&
-               QDir(path()).mkpath("backup hasil") &&
-               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
-               QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore"));
+        bool ok = dir.isValid() && QDir(path()).mkpath("dbutils") &&
+                  QDir(path()).mkpath("backup hasil") && QDir(path()).mkpath("data") &&
+                  ::chmod(QFile::encodeName(file("data")).constData(), 03770) == 0 &&
+                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
+                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore"));
+        for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
+            ok = ok && QFile::link(file("data/" + name), file(name));
+        return ok;
     }
 
     // Sets up the folder with the usual settings, changed by overrides, listing databases.
     // A row of the usual settings comes first: only the last row may count.
-    bool prepare(const QVariantMap &overrides, const QStringList &databases = {})
+    bool prepare(const QVariantMap &overrides, const QStringList &databases = {}, int keep = 0,
+                 const QString &monitor = QString())
     {
         QVariantMap settings = defaultSettings(outputDir());
         settings.insert(overrides);
-        return setUp() &&
-               writeSettings(file("confbu.cfg"), {defaultSettings(outputDir()), settings},
-                             databases, &error);
+        return setUp() && writeSettings(settingsPath(), {defaultSettings(outputDir()), settings},
+                                        databases, &error, keep, monitor);
+    }
+
+    // How many good dumps of each database the service keeps from its next run on.
+    bool keep(int count)
+    {
+        bool ok;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-keep");
+            db.setDatabaseName(settingsPath());
+            ok = db.open() && confbu::setRetention(db, count, &error);
+        }
+        QSqlDatabase::removeDatabase("servicetest-keep");
+        return ok;
     }
 
     QString path() const { return dir.path(); }
     QString file(const QString &name) const { return dir.filePath(name); }
+    QString settingsPath() const { return file("data/confbu.cfg"); }
     QString logPath() const { return file("busys.log"); }
     QString outputDir() const { return file("backup hasil"); }
-    QString recordPath() const { return file("calls.txt"); }
     QStringList log() const { return logMessages(logPath()); }
     QList<riwayat::Job> jobs() const { return history(file("riwayat.db")); }
+    // The argument lists pg_dump was called with, each followed by "PGPASSWORD=" and its value.
+    QList<QStringList> calls() const
+    {
+        QList<QStringList> calls;
+        for (const QString &call :
+             readText(file("calls.txt")).split("--call--\n", Qt::SkipEmptyParts))
+            calls << call.split('\n', Qt::SkipEmptyParts);
+        return calls;
+    }
 
     QString error;
 

@@ -1,10 +1,12 @@
-// The backup engine against the fake pg_dump: the log entry format, reading confbu.cfg,
-// the schedule, and backup runs (argument list and password, refused names, failed and
-// hung tools, runs that must not start).
+// The backup engine against the fake pg_dump and pg_restore: the log entry, the settings
+// file and the files behind the program folder's links, the schedule, and backup runs (what
+// reaches the tool, refused names, failing and hung tools, the output folder rule, names
+// planted where a run writes).
 #include "backupengine.h"
 #include "servicetestkit.h"
 #include "writelog.h"
 
+#include <QProcess>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -14,26 +16,115 @@
 
 using namespace servicetest;
 
-// An engine that has read the folder's settings, with a clock that starts at
-// 09/07/2013 05:47:09 and moves one second per look; its log starts empty.
-static std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder)
+namespace {
+
+// What a row puts under a name before the run. A thing put where a file stood replaces it;
+// the file stays beside it as name.asli.
+// EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
+// made writable by that group, the way the installed settings are the admin group's.
+enum class Thing { Folder, Link, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
+// Who holds a lock while a run starts.
+enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
+struct Made
+{
+    Made() = default;
+    Made(const QString &path, Thing thing, int mode = 0, uint owner = 0,
+         const QString &target = QString())
+        : path(path), thing(thing), mode(mode), owner(owner), target(target)
+    {
+    }
+    QString path; // in the program folder
+    Thing thing = Thing::Folder;
+    int mode = 0;   // of a folder
+    uint owner = 0; // of a folder or a copy
+    QString target; // what a link names or a copy copies
+};
+
+Made linkAt(const QString &path, const QString &target)
+{
+    return Made(path, Thing::Link, 0, 0, target);
+}
+
+Made folderAt(const QString &path, int mode, uint owner = 0)
+{
+    return Made(path, Thing::Folder, mode, owner);
+}
+
+// An engine with a clock that starts at 09/07/2013 05:47:09 and moves a second per look (or
+// stands still), that has made its history as the worker does at start, and read the
+// settings when asked; its log starts empty.
+std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder, bool readConfig = true,
+                                        int secondsPerLook = 1)
 {
     const QDateTime start(QDate(2013, 7, 9), QTime(5, 47, 9));
-    auto engine = std::make_unique<BackupEngine>(
-        folder.path(), [=, ticks = 0]() mutable { return start.addSecs(ticks++); });
-    engine->ReadConfig();
-    engine->RecoverAbandonedJobs(); // makes the history, as the worker does at start
+    auto engine = std::make_unique<BackupEngine>(folder.path(), [=, ticks = 0]() mutable {
+        return start.addSecs(secondsPerLook * ticks++);
+    });
+    if (readConfig)
+        engine->ReadConfig();
+    engine->RecoverAbandonedJobs();
     engine->setToolTimeoutMs(1000);
-    QFile::remove(folder.logPath());
+    QFile::remove(folder.file("data/busys.log"));
     return engine;
 }
 
 // The permission bits of the file at path itself; 0 when there is none.
-static unsigned modeOf(const QString &path)
+unsigned modeOf(const QString &path)
 {
     struct stat info = {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 0777 : 0;
 }
+
+// A file of someone else's that nothing may write through a planted link.
+const char Victim[] = "milik orang lain\n";
+
+bool make(const Made &made, const QString &path, const QString &target)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (QFileInfo::exists(path) && made.thing != Thing::RowsDeleted &&
+        made.thing != Thing::EditorsGroup)
+        QFile::rename(path, path + ".asli");
+    QFile garbage(path);
+    switch (made.thing) {
+    case Thing::Folder:
+        return QDir().mkpath(path) && ::chmod(name, made.mode) == 0 &&
+               ::chown(name, made.owner, -1) == 0;
+    case Thing::Link:
+        return QFile::link(target, path);
+    case Thing::Fifo:
+        return ::mkfifo(name, 0660) == 0;
+    case Thing::Garbage:
+        return garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0;
+    case Thing::Copy:
+        return QFile::copy(target, path) && ::chown(name, made.owner, -1) == 0;
+    case Thing::RowsDeleted:
+        return QProcess::execute("sqlite3", {path, "delete from confdb"}) == 0;
+    case Thing::EditorsGroup:
+        return ::chown(name, uid_t(-1), 65534) == 0 &&
+               (QFileInfo(path).isDir() || ::chmod(name, 0660) == 0);
+    case Thing::Removed:
+        break;
+    }
+    return true;
+}
+
+// The entries of a job whose dump was made and read back; its file name ends in stamp.bu.
+QStringList verified(const QString &database, const QString &stamp)
+{
+    const QString dump = "%O/bu_" + database + "_20130709." + stamp + ".bu";
+    return {"Backup Database : " + dump, "Backup Database OK : database [" + database +
+                                             "], file [" + dump + "], 16 byte, terverifikasi."};
+}
+
+QDateTime march(int day, const char *time)
+{
+    return QDateTime(QDate(2024, 3, day), QTime::fromString(time));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Lock)
+Q_DECLARE_METATYPE(Made)
 
 class TestBackupEngine : public QObject
 {
@@ -41,22 +132,14 @@ class TestBackupEngine : public QObject
 
 private slots:
     void logEntryFormat();
-    void storedSettings_data();
-    void storedSettings();
-    void unusableSettingsFile_data();
-    void unusableSettingsFile();
-    void filesBehindProgramLinks_data();
-    void filesBehindProgramLinks();
     void runsOncePerMatchingMinute_data();
     void runsOncePerMatchingMinute();
-    void argumentList_data();
-    void argumentList();
-    void runLog_data();
-    void runLog();
-    void outputFolderRule_data();
-    void outputFolderRule();
-    void plantedNames_data();
-    void plantedNames();
+    void run_data();
+    void run();
+    void whatTheServiceMeetsOnDisk_data();
+    void whatTheServiceMeetsOnDisk();
+    void olderDumpsAreDeleted_data();
+    void olderDumpsAreDeleted();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -71,264 +154,71 @@ void TestBackupEngine::logEntryFormat()
     QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
 }
 
-void TestBackupEngine::storedSettings_data()
-{
-    QTest::addColumn<QString>("column");
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("blank user becomes admin") << "user" << QVariant("   ") << "admin";
-    QTest::newRow("blank pass becomes the default") << "pass" << QVariant("\t ") << "5170342";
-    QTest::newRow("port as text of a number") << "port" << QVariant("6543") << "6543";
-    QTest::newRow("time with milliseconds, as the panel binds it")
-        << "jam1" << QVariant("2000-01-01T06:10:00.000") << "06:10";
-    QTest::newRow("time as words is invalid") << "jam1" << QVariant("jam lima") << "";
-    QTest::newRow("switch text FALSE is off") << "jam1st" << QVariant("FALSE") << "false";
-    QTest::newRow("switch other text is on") << "jam2st" << QVariant("ya") << "true";
-}
-
-// Read from the last confdb row; the first holds values no row expects.
-void TestBackupEngine::storedSettings()
-{
-    QFETCH(QString, column);
-    QFETCH(QVariant, stored);
-    QFETCH(QString, expected);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({{column, stored}}), qPrintable(folder.error));
-
-    BackupEngine e(folder.path());
-    QVERIFY(e.ReadConfig());
-    const QVariantMap fields{{"user", e.user},     {"pass", e.pass},
-                             {"port", e.port},     {"jam1", e.jam1.toString("hh:mm")},
-                             {"jam1st", e.jam1st}, {"jam2st", e.jam2st}};
-    QCOMPARE(fields.value(column).toString(), expected);
-    QCOMPARE(folder.log(), QStringList{"Read Config."});
-}
-
-void TestBackupEngine::unusableSettingsFile_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("expectedSecondEntry"); // "%1" is the settings path
-
-    QTest::newRow("missing file is reported, not created")
-        << "missing" << QString("Maaf file [%1] tidak ditemukan.");
-    QTest::newRow("folder in place of the file") << "folder" << QString("Error Load database :");
-    QTest::newRow("empty file has no confdb")
-        << "empty" << QString("Gagal memanggil data.\nPesan Error : ");
-    QTest::newRow("confdb without rows") << "norows" << QString();
-}
-
-// Each is reported, and the file is never created or changed.
-void TestBackupEngine::unusableSettingsFile()
-{
-    QFETCH(QString, kind);
-    QFETCH(QString, expectedSecondEntry);
-    ProgramFolder folder;
-    QVERIFY(folder.setUp());
-    const QString path = folder.file("confbu.cfg");
-    if (kind == "folder")
-        QVERIFY(QDir().mkpath(path));
-    else if (kind == "empty")
-        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-    else if (kind == "norows")
-        QVERIFY2(writeSettings(path, {}, {"db"}, &folder.error), qPrintable(folder.error));
-    const QString before = readText(path);
-
-    BackupEngine engine(folder.path());
-    QVERIFY(!engine.ReadConfig());
-    const QStringList log = folder.log();
-    QCOMPARE(log.size(), expectedSecondEntry.isEmpty() ? 1 : 2);
-    QCOMPARE(log.first(), QStringLiteral("Read Config."));
-    QVERIFY2(log.last().startsWith(QString(expectedSecondEntry).replace("%1", path)),
-             qPrintable(log.last()));
-    QCOMPARE(QFileInfo::exists(path), kind != "missing");
-    QCOMPARE(readText(path), before);
-}
-
-void TestBackupEngine::filesBehindProgramLinks_data()
-{
-    QTest::addColumn<QString>("planted"); // name=link|fifo|file|foreign, in the data folder %D
-    QTest::addColumn<QString>("entry");   // what the log says of it (not read behind a log)
-    QTest::addColumn<bool>("backsUp");
-
-    const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
-    QTest::newRow("regular files behind root's links are used")
-        << ""
-        << "Riwayat backup [%D/riwayat.db] belum ada; dibuat baru." << true;
-    QTest::newRow("link planted as the log is not followed") << "busys.log=link"
-                                                             << "" << true;
-    QTest::newRow("FIFO planted as the log holds nothing up") << "busys.log=fifo"
-                                                              << "" << true;
-    QTest::newRow("link planted as the settings is not opened")
-        << "confbu.cfg=link"
-        << "Error Load database :[%D/confbu.cfg] berupa link" << false;
-    QTest::newRow("settings made by someone else are not opened")
-        << "confbu.cfg=foreign"
-        << "Error Load database :[%D/confbu.cfg] bukan milik root" << false;
-    QTest::newRow("link planted as the history is replaced")
-        << "riwayat.db=link" << madeAnew.arg("bukan berkas milik service") << true;
-    QTest::newRow("history that is no database is made anew")
-        << "riwayat.db=file" << madeAnew.arg("file is not a database Unable to execute statement")
-        << true;
-    QTest::newRow("journal planted beside the history is removed") << "riwayat.db-journal=link"
-                                                                   << "" << true;
-}
-
-// The installed layout: confbu.cfg, busys.log and riwayat.db are the program folder's links
-// into a data folder that members of the admin group may write (setgid, sticky). What a
-// member plants there under a missing name is never written through and never holds the
-// service up; the program folder's links keep working.
-void TestBackupEngine::filesBehindProgramLinks()
-{
-    QFETCH(QString, planted);
-    QFETCH(QString, entry);
-    QFETCH(bool, backsUp);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
-    const QString data = folder.file("data");
-    QVERIFY(QDir().mkpath(data) && ::chmod(QFile::encodeName(data).constData(), 03770) == 0);
-    QVERIFY(QFile::rename(folder.file("confbu.cfg"), data + "/confbu.cfg"));
-    const QStringList files{"confbu.cfg", "busys.log", "riwayat.db"};
-    for (const QString &file : files)
-        QVERIFY(QFile::link(data + "/" + file, folder.file(file)));
-    if (planted.contains("journal")) { // beside a history of the service's own
-        BackupEngine(folder.path()).RecoverAbandonedJobs();
-        QVERIFY(QFile::remove(data + "/busys.log"));
-    }
-    QFile victim(folder.file("korban"));
-    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("milik orang lain\n") > 0);
-    victim.close();
-    const QString name = data + '/' + planted.section('=', 0, 0), kind = planted.section('=', 1);
-    if (name.endsWith("confbu.cfg"))
-        QVERIFY(QFile::rename(name, name + ".asli"));
-    QFile garbage(name);
-    if (kind == "link")
-        QVERIFY(QFile::link(victim.fileName(), name));
-    else if (kind == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0660), 0);
-    else if (kind == "file")
-        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0);
-    else if (kind == "foreign")
-        QVERIFY(QFile::copy(name + ".asli", name) &&
-                ::chown(QFile::encodeName(name).constData(), 65534, -1) == 0);
-    garbage.close();
-
-    BackupEngine engine(folder.path());
-    QCOMPARE(engine.ReadConfig() && engine.RunBackup(), backsUp);
-    QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
-    for (const QString &file : files)
-        QVERIFY(QFileInfo(folder.file(file)).isSymLink());
-    QCOMPARE(outcomes(folder.jobs()), backsUp ? QStringList{"OK"} : QStringList());
-    if (name.endsWith("busys.log"))
-        return;
-    const QStringList log = logMessages(data + "/busys.log");
-    QCOMPARE(log.filter(QRegularExpression("^(Riwayat|Error)")),
-             entry.isEmpty() ? QStringList() : QStringList(entry.replace("%D", data)));
-    // The panel empties the log as a member of the group, and reads the history.
-    QCOMPARE(modeOf(data + "/busys.log"), 0660u);
-    QCOMPARE(modeOf(data + "/riwayat.db"), backsUp ? 0640u : 0u);
-}
-
 void TestBackupEngine::runsOncePerMatchingMinute_data()
 {
     QTest::addColumn<QVariantMap>("overrides"); // the first time, 05:30, is on
-    QTest::addColumn<QString>("checks");        // day of March 2024, "T", time
+    QTest::addColumn<QList<QDateTime>>("checks");
     QTest::addColumn<int>("runs");
 
-    QTest::newRow("four checks in the minute run once")
-        << QVariantMap() << "1T05:30:00 1T05:30:15 1T05:30:45 1T05:30:59" << 1;
+    const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
+                                       march(1, "05:30:45"), march(1, "05:30:59")};
+    QTest::newRow("four checks in the minute run once") << QVariantMap() << inTheMinute << 1;
     QTest::newRow("minute before and after do not run")
-        << QVariantMap() << "1T05:29:59 1T05:31:00 1T17:30:00" << 0;
+        << QVariantMap()
+        << QList<QDateTime>{march(1, "05:29:59"), march(1, "05:31:00"), march(1, "17:30:00")} << 0;
     QTest::newRow("the same time the next day runs again")
-        << QVariantMap() << "1T05:30:10 1T05:31:10 2T05:30:10" << 2;
-    QTest::newRow("disabled time never runs") << QVariantMap{{"jam1st", 0}} << "1T05:30:00" << 0;
+        << QVariantMap()
+        << QList<QDateTime>{march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")} << 2;
+    QTest::newRow("time with milliseconds, as the panel binds it")
+        << QVariantMap{{"jam1", "2000-01-01T05:30:00.000"}} << inTheMinute << 1;
+    QTest::newRow("disabled time never runs") << QVariantMap{{"jam1st", 0}} << inTheMinute << 0;
     QTest::newRow("two equal times run twice in one check")
-        << QVariantMap{{"jam2", "2000-01-01T05:30:00"}, {"jam2st", 1}} << "1T05:30:00 1T05:30:15"
-        << 2;
+        << QVariantMap{{"jam2", "2000-01-01T05:30:00"}, {"jam2st", 1}} << inTheMinute << 2;
 }
 
 void TestBackupEngine::runsOncePerMatchingMinute()
 {
     QFETCH(QVariantMap, overrides);
-    QFETCH(QString, checks);
+    QFETCH(QList<QDateTime>, checks);
     QFETCH(int, runs);
     ProgramFolder folder;
     QVERIFY2(folder.prepare(overrides), qPrintable(folder.error));
     QDateTime now;
     BackupEngine engine(folder.path(), [&now] { return now; });
     QVERIFY(engine.ReadConfig());
-    for (const QString &check : checks.split(' ')) {
-        now = QDateTime::fromString("2024-03-0" + check, Qt::ISODate);
+    for (const QDateTime &check : checks) {
+        now = check;
         engine.CheckSchedule();
     }
     QCOMPARE(folder.log().count("Read List DB"), runs);
 }
 
-// The entries of a job whose dump was made and read back; its file name ends in stamp.bu.
-static QStringList verified(const QString &database, const QString &stamp)
-{
-    const QString dump = "%O/bu_" + database + "_20130709." + stamp + ".bu";
-    return {"Backup Database : " + dump, "Backup Database OK : database [" + database +
-                                             "], file [" + dump + "], 16 byte, terverifikasi."};
-}
-
-void TestBackupEngine::argumentList_data()
-{
-    QTest::addColumn<QVariantMap>("overrides");
-    QTest::addColumn<QString>("database");
-
-    QTest::newRow("plain settings") << QVariantMap() << "sales";
-    QTest::newRow("blanks in server, user and database stay single arguments")
-        << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << "data gudang";
-    QTest::newRow("blank user and pass fall back to the defaults")
-        << QVariantMap{{"user", " "}, {"pass", ""}} << "sales";
-}
-
-void TestBackupEngine::argumentList()
-{
-    QFETCH(QVariantMap, overrides);
-    QFETCH(QString, database);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides, {database}), qPrintable(folder.error));
-    auto engine = engineFor(folder);
-    const mode_t oldMask = ::umask(0);
-    QVERIFY(engine->RunBackup());
-    ::umask(oldMask);
-
-    const QString dump = folder.outputDir() + "/bu_" + database + "_20130709.054709.bu";
-    // The fake records "--call--", its argv one per line, then the password it was given.
-    // The dump is written under a temporary name beside its final one.
-    QStringList call = readText(folder.recordPath()).split('\n');
-    const QString file = call.value(7);
-    QVERIFY2(
-        QRegularExpression("^--file=" + QRegularExpression::escape(dump) + "\\.tmp-[A-Za-z0-9]{6}$")
-            .match(file)
-            .hasMatch(),
-        qPrintable(file));
-    call[7] = "--file=";
-    QCOMPARE(
-        call,
-        QStringList({"--call--", folder.file("dbutils/pg_dump"), "--host=" + engine->server,
-                     "--port=5433", "--username=" + engine->user, "--format=custom", "--verbose",
-                     "--file=", "--table=tbl*", "-w", database, "PGPASSWORD=" + engine->pass, ""}));
-    QCOMPARE(folder.log(),
-             QStringList{"Read List DB"} +
-                 verified(database, "054709").replaceInStrings("%O", folder.outputDir()));
-
-    // The password travels in the environment only; dump and run log are not for others.
-    const QString runLog = dump.chopped(3) + ".log";
-    QVERIFY(!readText(folder.logPath()).contains(engine->pass));
-    QVERIFY(readText(runLog).contains("Save Log : " + database + " : \npg_dump: "));
-    QVERIFY(!readText(runLog).contains(engine->pass));
-    QCOMPARE(modeOf(dump), 0640u);
-    QCOMPARE(modeOf(runLog), 0640u);
-}
-
-void TestBackupEngine::runLog_data()
+void TestBackupEngine::run_data()
 {
     QTest::addColumn<QVariantMap>("overrides");
     QTest::addColumn<QStringList>("databases");
+    QTest::addColumn<QStringList>("connection");  // what pg_dump gets from the settings
     QTest::addColumn<QStringList>("expectedLog"); // "%O" is the output folder
+
+    const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
+                            "PGPASSWORD=s3cret pw"};
+    const QStringList start{"Read List DB"};
+    QTest::newRow("plain settings")
+        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054709");
+    QTest::newRow("blanks in server, user and database stay single arguments")
+        << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << QStringList{"data gudang"}
+        << QStringList{"--host=db host", "--port=5433", "--username=back upper",
+                       "PGPASSWORD=s3cret pw"}
+        << start + verified("data gudang", "054709");
+    QTest::newRow("blank user and pass fall back to the defaults")
+        << QVariantMap{{"user", "   "}, {"pass", "\t "}} << QStringList{"sales"}
+        << QStringList{"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"}
+        << start + verified("sales", "054709");
+    QTest::newRow("port stored as text of a number")
+        << QVariantMap{{"port", "6543"}} << QStringList{"sales"}
+        << QStringList{"--host=db.example", "--port=6543", "--username=backupper",
+                       "PGPASSWORD=s3cret pw"}
+        << start + verified("sales", "054709");
 
     const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
                             "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
@@ -336,18 +226,17 @@ void TestBackupEngine::runLog_data()
                                            "POSTGRESQL://evil/db", "s\nfake"}) {
         const QString shown = QString(name).replace("\n", "\\n");
         QTest::addRow("dangerous name %s is refused", qPrintable(shown))
-            << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", refused.arg(shown)} + verified("sales", "054710");
+            << QVariantMap() << QStringList{name, "sales"} << usual
+            << start + QStringList{refused.arg(shown)} + verified("sales", "054710");
     }
-
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
     for (const QString &name :
          QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"}) {
         const QString shown = QString(name).replace(QChar(0), "\\0");
         QTest::addRow("name [%s] would leave the output folder", qPrintable(shown))
-            << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", outside.arg(shown)} + verified("sales", "054710");
+            << QVariantMap() << QStringList{name, "sales"} << usual
+            << start + QStringList{outside.arg(shown)} + verified("sales", "054710");
     }
 
     const QList<std::pair<QString, QString>> failures{
@@ -360,209 +249,355 @@ void TestBackupEngine::runLog_data()
     for (const auto &[name, reason] : failures) {
         const QString dump = "%O/bu_" + name + "_20130709.054709.bu";
         QTest::addRow("job for %s fails: reported, no dump, next job runs", qPrintable(name))
-            << QVariantMap() << QStringList{name, "sales"}
-            << QStringList{"Read List DB", "Backup Database : " + dump,
-                           "Backup Database GAGAL : database [" + name + "], file [" + dump +
-                               "]. " + reason} +
+            << QVariantMap() << QStringList{name, "sales"} << usual
+            << start +
+                   QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
+                                                                name + "], file [" + dump + "]. " +
+                                                                reason} +
                    verified("sales", "054711");
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
     QTest::newRow("output folder missing")
-        << QVariantMap{{"outputdir", "/nonexistent/sar backups"}} << QStringList{"sales"}
+        << QVariantMap{{"outputdir", "/nonexistent/sar backups"}} << QStringList{"sales"} << usual
         << QStringList{noFolder.arg("/nonexistent/sar backups")};
     QTest::newRow("empty output folder would mean the root or the working folder")
-        << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << QStringList{noFolder.arg("")};
-    QTest::newRow("empty list") << QVariantMap() << QStringList() << QStringList{"Read List DB"};
+        << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << usual
+        << QStringList{noFolder.arg("")};
+    QTest::newRow("empty list") << QVariantMap() << QStringList() << usual << start;
 }
 
-// Only what is logged as backed up reaches the tool, and only dumps that read back whole
-// keep a final name; one that does not is kept for inspection as .rusak.
-void TestBackupEngine::runLog()
+// Only what is logged as backed up reaches the tool, with the settings as single arguments
+// and the password only in its environment; only dumps that read back whole keep a final
+// name, one that does not is kept for inspection as .rusak; each job has its history row.
+void TestBackupEngine::run()
 {
     QFETCH(QVariantMap, overrides);
     QFETCH(QStringList, databases);
+    QFETCH(QStringList, connection);
     QFETCH(QStringList, expectedLog);
     ProgramFolder folder;
     QVERIFY2(folder.prepare(overrides, databases), qPrintable(folder.error));
     expectedLog.replaceInStrings("%O", folder.outputDir());
-    const QStringList jobs = expectedLog.filter("Backup Database : ");
-    QCOMPARE(engineFor(folder)->RunBackup(), !expectedLog.filter("Backup Database").isEmpty());
-
+    QStringList dumps = expectedLog.filter("Backup Database : ");
+    dumps.replaceInStrings("Backup Database : ", "");
+    const mode_t mask = ::umask(0);
+    const bool ran = engineFor(folder)->RunBackup();
+    ::umask(mask);
+    QCOMPARE(ran, !expectedLog.filter("Backup Database").isEmpty());
     QCOMPARE(folder.log(), expectedLog);
-    QCOMPARE(readText(folder.recordPath()).count("--call--"), jobs.size());
-    // One finished row in the history for each job the log records.
+
+    const QList<QStringList> calls = folder.calls();
+    QCOMPARE(calls.size(), dumps.size());
+    const QString password = connection.takeLast();
+    for (int i = 0; i < calls.size(); ++i) {
+        const QString dump = dumps.at(i), dbname = dump.section('/', -1).section('_', 1, -2);
+        QStringList call = calls.at(i);
+        // Written under a temporary name beside its final one.
+        const QRegularExpression temporary("^--file=" + QRegularExpression::escape(dump) +
+                                           "\\.tmp-[A-Za-z0-9]{6}$");
+        QVERIFY2(temporary.match(call.value(6)).hasMatch(), qPrintable(call.value(6)));
+        call[6] = "--file=";
+        QCOMPARE(call, (QStringList{folder.file("dbutils/pg_dump")} + connection +
+                        QStringList{"--format=custom", "--verbose", "--file=", "--table=tbl*", "-w",
+                                    dbname, password}));
+        const QString runLog = dump.chopped(3) + ".log";
+        QVERIFY(readText(runLog).contains("Save Log : " + dbname + " : \n"));
+        QVERIFY(!readText(runLog).contains(password.section('=', 1)));
+        QCOMPARE(modeOf(runLog), 0640u);
+    }
+    QVERIFY(!readText(folder.logPath()).contains(password.section('=', 1)));
+
     const QList<riwayat::Job> rows = folder.jobs();
     QCOMPARE(outcomes(rows), outcomes(expectedLog));
+    QStringList kept, inspected;
     for (const riwayat::Job &row : rows) {
         QVERIFY(row.selesai >= row.mulai);
         const bool ok = row.hasil == riwayat::Ok;
-        QCOMPARE(row.file, ok ? expectedLog.filter("OK : database [" + row.dbname + "]")
-                                    .value(0)
-                                    .section(", file [", 1)
-                                    .section("], ", 0, 0)
-                              : QString());
+        const QString dump = ok ? expectedLog.filter("OK : database [" + row.dbname + "]")
+                                      .value(0)
+                                      .section(", file [", 1)
+                                      .section("], ", 0, 0)
+                                : QString();
+        QCOMPARE(row.file, dump);
         QCOMPARE(row.ukuran, ok ? 16 : 0);
         QCOMPARE(row.terverifikasi, ok);
         QCOMPARE(row.alasan.isEmpty(), ok);
-    }
-    QStringList kept, inspected;
-    for (const QString &job : jobs) {
-        const QString path = job.section(" : ", 1);
-        if (!expectedLog.filter("file [" + path + "], 16 byte").isEmpty())
-            kept << path.section('/', -1);
-        if (!expectedLog.filter(path + "]. dump tidak terbaca utuh").isEmpty())
-            inspected << path.section('/', -1) + ".rusak";
+        if (ok) {
+            kept << dump.section('/', -1);
+            QCOMPARE(modeOf(dump), 0640u);
+        }
+        if (row.alasan.startsWith("dump tidak terbaca utuh"))
+            inspected << "bu_" + row.dbname + "_20130709.054709.bu.rusak";
     }
     QDir output(folder.outputDir());
     QCOMPARE(output.entryList({"*.bu"}), kept);
     QCOMPARE(output.entryList({"*.rusak"}), inspected);
-    QCOMPARE(output.entryList({"*.log"}).size(), jobs.size());
+    QCOMPARE(output.entryList({"*.log"}).size(), dumps.size());
     QCOMPARE(output.entryList({"*.tmp-*"}), QStringList());
 }
 
-void TestBackupEngine::outputFolderRule_data()
+void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
 {
-    QTest::addColumn<QString>("outputdir"); // in the program folder %T, itself root's and 0700
-    QTest::addColumn<QStringList>(
-        "setup");                         // "mkdir|path|mode", "chown|path|uid", "link|path|target"
-    QTest::addColumn<QString>("refusal"); // empty: the run goes ahead
+    QTest::addColumn<QList<Made>>("made");
+    QTest::addColumn<QString>("outputdir"); // in the program folder
+    QTest::addColumn<Lock>("lock");
+    // %T: the program folder, %D: the data folder, %O: the output folder, %V: someone's file
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<QStringList>("present"); // the regular files in the output folder after it
 
+    const QString hasil = "backup hasil";
+    const QStringList backedUp{"bu_sales_20130709.054709.bu", "bu_sales_20130709.054709.log"};
+    const QStringList start{"Read Config.", "Read List DB"},
+        run = start + verified("sales", "054709");
+    const auto refused = [](const QString &entry) { return QStringList{"Read Config.", entry}; };
+
+    // Behind the program folder's links, in the data folder: what a member of the admin group
+    // plants there under a name is never written through and never holds the service up.
+    QTest::newRow("regular files behind root's links are used")
+        << QList<Made>() << hasil << Lock::None << run << backedUp;
+    QTest::newRow("link planted as the log is not followed")
+        << QList<Made>{linkAt("data/busys.log", "%V")} << hasil << Lock::None << QStringList()
+        << backedUp;
+    QTest::newRow("FIFO planted as the log holds nothing up")
+        << QList<Made>{{"data/busys.log", Thing::Fifo}} << hasil << Lock::None << QStringList()
+        << backedUp;
+    QTest::newRow("missing settings are reported, not created")
+        << QList<Made>{{"data/confbu.cfg", Thing::Removed}} << hasil << Lock::None
+        << refused("Maaf file [%T/confbu.cfg] tidak ditemukan.") << QStringList();
+    QTest::newRow("folder in place of the settings")
+        << QList<Made>{folderAt("data/confbu.cfg", 0750)} << hasil << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg] bukan berkas biasa") << QStringList();
+    QTest::newRow("settings that are no database")
+        << QList<Made>{{"data/confbu.cfg", Thing::Garbage}} << hasil << Lock::None
+        << refused("Gagal memanggil data.\nPesan Error : file is not a database Unable to "
+                   "execute statement")
+        << QStringList();
+    QTest::newRow("confdb without rows")
+        << QList<Made>{{"data/confbu.cfg", Thing::RowsDeleted}} << hasil << Lock::None
+        << QStringList{"Read Config."} << QStringList();
+    QTest::newRow("link planted as the settings is not opened")
+        << QList<Made>{linkAt("data/confbu.cfg", "%V")} << hasil << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg] berupa link") << QStringList();
+    QTest::newRow("settings made by someone else are not opened")
+        << QList<Made>{{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}} << hasil
+        << Lock::None << refused("Error Load database :[%D/confbu.cfg] bukan milik root")
+        << QStringList();
+    const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
+    QTest::newRow("link planted as the history is replaced")
+        << QList<Made>{linkAt("data/riwayat.db", "%V")} << hasil << Lock::None
+        << start + QStringList{madeAnew.arg("bukan berkas milik service")} +
+               verified("sales", "054709")
+        << backedUp;
+    QTest::newRow("history that is no database is made anew")
+        << QList<Made>{{"data/riwayat.db", Thing::Garbage}} << hasil << Lock::None
+        << start + QStringList{madeAnew.arg("file is not a database Unable to execute statement")} +
+               verified("sales", "054709")
+        << backedUp;
+    QTest::newRow("journal planted beside the history is removed")
+        << QList<Made>{linkAt("data/riwayat.db-journal", "%V")} << hasil << Lock::None << run
+        << backedUp;
+
+    // In and above the output folder: only a folder that no one but root can change, up to
+    // the root of the file system, gets root's dumps.
     const QString writable =
         "Lokasi backup [%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
     const QString foreign =
         "Lokasi backup [%1] dimiliki pengguna lain (uid 65534). Proses dibatalkan.";
     QTest::newRow("group-writable folder")
-        << "keluar" << QStringList{"mkdir|keluar|775"} << writable.arg("%T/keluar");
+        << QList<Made>{folderAt("keluar", 0775)} << "keluar" << Lock::None
+        << refused(writable.arg("%T/keluar")) << QStringList();
     QTest::newRow("world-writable sticky folder itself")
-        << "keluar" << QStringList{"mkdir|keluar|1777"} << writable.arg("%T/keluar");
+        << QList<Made>{folderAt("keluar", 01777)} << "keluar" << Lock::None
+        << refused(writable.arg("%T/keluar")) << QStringList();
     QTest::newRow("folder owned by another user")
-        << "keluar" << QStringList{"mkdir|keluar|750", "chown|keluar|65534"}
-        << foreign.arg("%T/keluar");
+        << QList<Made>{folderAt("keluar", 0750, 65534)} << "keluar" << Lock::None
+        << refused(foreign.arg("%T/keluar")) << QStringList();
     QTest::newRow("folder above writable by the group")
-        << "atas/keluar" << QStringList{"mkdir|atas|770", "mkdir|atas/keluar|750"}
-        << writable.arg("%T/atas");
+        << QList<Made>{folderAt("atas", 0770), folderAt("atas/keluar", 0750)} << "atas/keluar"
+        << Lock::None << refused(writable.arg("%T/atas")) << QStringList();
     QTest::newRow("sticky folder above with root's folder inside is fine")
-        << "tmp/keluar" << QStringList{"mkdir|tmp|1777", "mkdir|tmp/keluar|750"} << QString();
+        << QList<Made>{folderAt("tmp", 01777), folderAt("tmp/keluar", 0750)} << "tmp/keluar"
+        << Lock::None << run << backedUp;
     QTest::newRow("sticky folder above with another user's folder inside")
-        << "tmp/keluar"
-        << QStringList{"mkdir|tmp|1777", "mkdir|tmp/keluar|750", "chown|tmp/keluar|65534"}
-        << foreign.arg("%T/tmp/keluar");
+        << QList<Made>{folderAt("tmp", 01777), folderAt("tmp/keluar", 0750, 65534)} << "tmp/keluar"
+        << Lock::None << refused(foreign.arg("%T/tmp/keluar")) << QStringList();
+    const Made editableSettings("data/confbu.cfg", Thing::EditorsGroup);
+    QTest::newRow("settings a group may change, a folder not of that group")
+        << QList<Made>{editableSettings, folderAt("keluar", 0750)} << "keluar" << Lock::None
+        << refused("Lokasi backup [%T/keluar] bukan milik grup nogroup yang mengatur backup. "
+                   "Proses dibatalkan.")
+        << QStringList();
+    QTest::newRow("settings a group may change, that group's folder is used")
+        << QList<Made>{editableSettings, folderAt("keluar", 0750),
+                       Made("keluar", Thing::EditorsGroup)}
+        << "keluar" << Lock::None << run << backedUp;
     QTest::newRow("link in the path to a sound folder: the folder is used")
-        << "tautan/keluar" << QStringList{"mkdir|asli/keluar|750", "link|tautan|asli"} << QString();
+        << QList<Made>{folderAt("asli/keluar", 0750), linkAt("tautan", "asli")} << "tautan/keluar"
+        << Lock::None << run << backedUp;
     QTest::newRow("link in the path to a writable folder: the folder is refused")
-        << "tautan/keluar"
-        << QStringList{"mkdir|bebas|777", "mkdir|bebas/keluar|750", "link|tautan|bebas"}
-        << writable.arg("%T/bebas");
+        << QList<Made>{folderAt("bebas", 0777), folderAt("bebas/keluar", 0750),
+                       linkAt("tautan", "bebas")}
+        << "tautan/keluar" << Lock::None << refused(writable.arg("%T/bebas")) << QStringList();
+
+    // Names in the output folder: links that would make root write where they point, and
+    // dumps that a process which died left half-written.
+    const QString dump = "%O/bu_sales_20130709.054709.bu";
+    const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
+    const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
+    const QStringList removed = start + QStringList{"Berkas sementara [%O/" + leftover +
+                                                    "] dari proses yang terhenti dihapus."};
+    QTest::newRow("link as the coming dump is replaced, never written through")
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.bu", "%V")} << hasil << Lock::None
+        << run << backedUp;
+    QTest::newRow("link as the coming run log: the job fails, nothing written through it")
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.log", "%V")} << hasil << Lock::None
+        << start + QStringList{"Backup Database : " + dump,
+                               "Backup Database GAGAL : database [sales], file [" + dump +
+                                   "]. Log proses [%O/bu_sales_20130709.054709.log] tidak dapat "
+                                   "dibuat: berupa link."}
+        << QStringList();
+    QTest::newRow("temporary dump of a process that died is removed")
+        << left << hasil << Lock::None << removed + verified("sales", "054709") << backedUp;
+    QTest::newRow("temporary dump while another worker runs from the folder is kept")
+        << left << hasil << Lock::OtherWorker
+        << start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
+                               "folder program [%T]."}
+        << QStringList{leftover};
+    QTest::newRow("a lock on the program folder itself stops nothing")
+        << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054709")
+        << backedUp;
 }
 
-// Only a folder that no one but root can change, up to the root of the file system, gets
-// root's dumps; every other run is refused with the folder and the reason.
-void TestBackupEngine::outputFolderRule()
+// What the service finds on disk and must not trust: the files behind its program folder's
+// links, the output folder and the folders above it, and names in the output folder. Each
+// is used only when sound, refused with the reason otherwise; nothing is written through a
+// link, the settings are never changed, and the history agrees with the log.
+void TestBackupEngine::whatTheServiceMeetsOnDisk()
 {
+    QFETCH(QList<Made>, made);
     QFETCH(QString, outputdir);
-    QFETCH(QStringList, setup);
-    QFETCH(QString, refusal);
+    QFETCH(Lock, lock);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(QStringList, present);
     ProgramFolder folder;
-    const QString top = folder.path();
-    for (const QString &step : setup) {
-        const QStringList part = step.split('|');
-        const QString path = top + '/' + part[1];
-        const bool done =
-            part[0] == "mkdir" ? QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(),
-                                                                part[2].toUInt(nullptr, 8)) == 0
-            : part[0] == "chown"
-                ? ::chown(QFile::encodeName(path).constData(), part[2].toUInt(), -1) == 0
-                : QFile::link(part[2], path);
-        QVERIFY2(done, qPrintable(step));
-    }
+    const QString top = folder.path(), victim = folder.file("korban");
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Victim) > 0);
+    file.close();
     QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}),
              qPrintable(folder.error));
-    engineFor(folder)->RunBackup();
-
-    const QStringList log = folder.log();
-    const QString dump = top + '/' + outputdir + "/bu_sales_20130709.054709.bu";
-    QCOMPARE(log.first(),
-             refusal.isEmpty() ? QString("Read List DB") : QString(refusal).replace("%T", top));
-    QCOMPARE(log.contains("Backup Database : " + dump), refusal.isEmpty());
-    QCOMPARE(QFileInfo(dump).isFile(), refusal.isEmpty());
-}
-
-void TestBackupEngine::plantedNames_data()
-{
-    QTest::addColumn<QString>("name"); // what stands in the output folder before the run
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QStringList>("expectedLog"); // "%O" is the output folder
-    QTest::addColumn<QString>("afterwards");      // what has the name after the run
-
-    const QString dump = "%O/bu_sales_20130709.054709.bu";
-    QTest::newRow("link as the coming dump is replaced, never written through")
-        << "bu_sales_20130709.054709.bu"
-        << "link" << QStringList{"Read List DB"} + verified("sales", "054709") << "file";
-    QTest::newRow("link as the coming run log: the job fails, nothing written through it")
-        << "bu_sales_20130709.054709.log"
-        << "link"
-        << QStringList{"Read List DB", "Backup Database : " + dump,
-                       "Backup Database GAGAL : database [sales], file [" + dump +
-                           "]. Log proses [%O/bu_sales_20130709.054709.log] tidak dapat dibuat: "
-                           "berupa link."}
-        << "link";
-    QTest::newRow("temporary dump of a process that died is removed")
-        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
-        << "file"
-        << QStringList{"Read List DB",
-                       "Berkas sementara [%O/bu_lama_20130708.010000.bu.tmp-Ab3dE9] dari proses "
-                       "yang terhenti dihapus."} +
-               verified("sales", "054709")
-        << "gone";
-    QTest::newRow("temporary dump while another worker runs from the folder is kept")
-        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
-        << "locked"
-        << QStringList{"Read List DB", "Backup dilewati: proses lain sedang menjalankan backup "
-                                       "dari folder program [%P]."}
-        << "file";
-    QTest::newRow("a lock on the program folder itself stops nothing")
-        << "bu_lama_20130708.010000.bu.tmp-Ab3dE9"
-        << "anyone"
-        << QStringList{"Read List DB",
-                       "Berkas sementara [%O/bu_lama_20130708.010000.bu.tmp-Ab3dE9] dari proses "
-                       "yang terhenti dihapus."} +
-               verified("sales", "054709")
-        << "gone";
-}
-
-// Names in the output folder that the run meets: links that would make root write where
-// they point, and dumps that a process which died left half-written.
-void TestBackupEngine::plantedNames()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, kind);
-    QFETCH(QStringList, expectedLog);
-    QFETCH(QString, afterwards);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
-    QFile victim(folder.file("korban"));
-    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("milik orang lain\n") > 0);
-    victim.close();
-    const QString planted = folder.outputDir() + '/' + name;
-    QVERIFY(kind == "link" ? QFile::link(victim.fileName(), planted)
-                           : QFile::copy(victim.fileName(), planted));
+    const auto expand = [&](QString text) {
+        return text.replace("%T", top)
+            .replace("%D", top + "/data")
+            .replace("%O", top + '/' + outputdir)
+            .replace("%V", victim);
+    };
+    auto engine = engineFor(folder, false);
+    for (const Made &step : made)
+        QVERIFY2(make(step, top + '/' + step.path, expand(step.target)), qPrintable(step.path));
+    for (QString &entry : expectedLog)
+        entry = expand(entry);
+    const QString settings = folder.settingsPath(), before = readText(settings);
+    const bool settingsExisted = QFileInfo::exists(settings);
     // Another worker holds the lock file, which only root can open; anyone who may read the
     // program folder can lock the folder itself, which must not stop a backup.
-    const int other =
-        kind == "locked"   ? ::open(QFile::encodeName(folder.file("sarvelad.lock")).constData(),
-                                    O_RDWR | O_CREAT, 0600)
-        : kind == "anyone" ? ::open(QFile::encodeName(folder.path()).constData(), O_RDONLY)
-                           : -1;
+    const int other = lock == Lock::OtherWorker
+                          ? ::open(QFile::encodeName(folder.file("sarvelad.lock")).constData(),
+                                   O_RDWR | O_CREAT, 0600)
+                      : lock == Lock::AnyoneOnTheFolder
+                          ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
+                          : -1;
     QVERIFY(other < 0 || ::flock(other, LOCK_EX) == 0);
 
-    engineFor(folder)->RunBackup();
+    if (engine->ReadConfig())
+        engine->RunBackup();
     ::close(other);
-    QCOMPARE(folder.log(), expectedLog.replaceInStrings("%O", folder.outputDir())
-                               .replaceInStrings("%P", folder.path()));
-    QCOMPARE(readText(victim.fileName()), QString("milik orang lain\n"));
-    const QFileInfo left(planted);
-    QCOMPARE(left.isSymLink() ? "link" : left.isFile() ? "file" : "gone", afterwards);
+    const QString log = folder.file("data/busys.log");
+    QCOMPARE(QFileInfo(log).isFile() ? logMessages(log) : QStringList(), expectedLog);
+    QCOMPARE(readText(victim), QString(Victim));
+    QCOMPARE(QDir(expand("%O")).entryList(QDir::Files | QDir::NoSymLinks), present);
+    // Where the log was lost, the history still has the job.
+    QCOMPARE(outcomes(folder.jobs()),
+             expectedLog.isEmpty() ? QStringList{"OK"} : outcomes(expectedLog));
+    for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
+        QVERIFY(QFileInfo(folder.file(name)).isSymLink());
+    QCOMPARE(readText(settings), before);
+    QCOMPARE(QFileInfo::exists(settings), settingsExisted);
+    // The panel empties the log as a member of the group, and reads the history.
+    if (!expectedLog.isEmpty())
+        QCOMPARE(modeOf(log), 0660u);
+    QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
+}
+
+void TestBackupEngine::olderDumpsAreDeleted_data()
+{
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<bool>("lastJobFails");
+    QTest::addColumn<int>("secondsPerLook");
+    QTest::addColumn<int>("deleted"); // the oldest good dumps that the last run deletes
+
+    QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4;
+    QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0;
+    QTest::newRow("the job fails: nothing is deleted") << 2 << true << 1 << 0;
+    QTest::newRow("jobs of one second share a name: the newest dump stays") << 1 << false << 0 << 0;
+}
+
+// Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
+// only dumps that the history records as good, with their run logs, logs and records each
+// deletion, and never a dump that no job made or that the newest job names.
+void TestBackupEngine::olderDumpsAreDeleted()
+{
+    QFETCH(int, keep);
+    QFETCH(bool, lastJobFails);
+    QFETCH(int, secondsPerLook);
+    QFETCH(int, deleted);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto engine = engineFor(folder, true, secondsPerLook);
+    const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
+    const auto failing = [&](bool fails) {
+        return QFile::remove(tool) &&
+               QFile::copy(fails ? "/bin/false" : SARVELA_BIN_DIR "/fake_pg_dump", tool);
+    };
+    for (int run = 0; run < 6; ++run) {
+        QVERIFY(failing(run == 3));
+        engine->RunBackup();
+    }
+    const QString stranger = output + "/bu_sales_20000101.000000";
+    QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
+    QVERIFY2(folder.keep(keep), qPrintable(folder.error));
+    QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
+    engine->RunBackup();
+
+    // The good dumps and the run logs, oldest first, as the jobs of the history name them.
+    const QList<riwayat::Job> jobs = folder.jobs();
+    QStringList good, runLogs;
+    for (const riwayat::Job &job : jobs) {
+        const QString runLog = "bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".log";
+        if (job.hasil == riwayat::Ok && !good.contains(job.file))
+            good << job.file;
+        if (!runLogs.contains(runLog))
+            runLogs << runLog;
+    }
+    const QStringList gone = good.mid(0, deleted);
+    QStringList entries, left{QFileInfo(stranger).fileName() + ".bu"};
+    for (auto dump = gone.crbegin(); dump != gone.crend(); ++dump) // newest first
+        entries << "Hapus backup lama : " + *dump
+                << "Hapus backup lama : " + dump->chopped(3) + ".log";
+    for (const QString &dump : good.mid(deleted))
+        left << QFileInfo(dump).fileName();
+    QCOMPARE(folder.log().filter("Hapus backup lama"), entries);
+    QCOMPARE(QDir(output).entryList({"*.bu"}), left);
+    QCOMPARE(QDir(output).entryList({"*.log"}).size(), runLogs.size() - deleted + 1);
+    // The history says which dumps are gone, and offers only those that are kept.
+    for (const riwayat::Job &job : jobs)
+        QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
+    QStringList offered;
+    for (const riwayat::Job &job : history(folder.file("riwayat.db"), "sales"))
+        if (!offered.contains(job.file))
+            offered << job.file;
+    QCOMPARE(offered, good.mid(deleted));
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)

@@ -1,6 +1,7 @@
 // End to end: an installed program directory, a throwaway PostgreSQL 15 and the real
-// pg_dump and pg_restore. The service run with -e backs the listed databases up at the
-// configured minute, reads each dump back, and keeps only what reads back whole.
+// pg_dump and pg_restore. The service, run with -e or through the service manager, backs the
+// listed databases up at the configured minute, reads each dump back, keeps only what reads
+// back whole, and ends in order in the middle of a dump.
 #include "pgcluster.h"
 #include "programdir.h"
 #include "servicetestkit.h"
@@ -16,19 +17,6 @@ namespace {
 QString pgTool(const QString &tool)
 {
     return PgCluster::binDir() + '/' + tool;
-}
-
-// Ids of the processes whose command line holds text.
-QStringList processesWith(const QString &text)
-{
-    QStringList ids;
-    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile cmdline("/proc/" + pid + "/cmdline");
-        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
-            QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ')).contains(text))
-            ids << pid;
-    }
-    return ids;
 }
 
 // Runs a program of the installed directory as an administrator would, from a console.
@@ -50,7 +38,12 @@ bool dumpUnderWay(const QString &folder)
     return false;
 }
 
+// How a service ends in the middle of a dump.
+enum class Ending { AdministratorStops, ManagerShutsDown, ManagerKilled };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Ending)
 
 class TestSarvelad : public QObject
 {
@@ -58,11 +51,10 @@ class TestSarvelad : public QObject
 
 private slots:
     void initTestCase();
-    void backsUpAtTheConfiguredMinute();
-    void dumpsThatDoNotReadBackAreKeptAside_data();
-    void dumpsThatDoNotReadBackAreKeptAside();
+    void dumpCutShortIsKeptAside();
     void serviceEndsDuringADump_data();
     void serviceEndsDuringADump();
+    void backupNowThroughTheManager();
 
 private:
     // Settings for the cluster whose first backup time is the current minute, with room
@@ -126,116 +118,57 @@ QStringList TestSarvelad::runUntil(const ProgramDir &program, const QString &wha
     return logMessages(logPath);
 }
 
-void TestSarvelad::backsUpAtTheConfiguredMinute()
+// pg_dump ended with code 0, yet the archive it left was cut short, as a pg_dump that died at
+// its last blocks leaves it: its table of contents still reads, but the real pg_restore finds
+// the cut, the job fails, and the file is kept only under a name no one takes for a dump.
+void TestSarvelad::dumpCutShortIsKeptAside()
 {
     ProgramDir program;
     QString error;
-    const QString outputdir = scratch.filePath("backup hasil");
-    QVERIFY2(program.install(&error) &&
-                 writeSettingsNow(program, outputdir, {"penjualan", "data gudang"}, &error),
-             qPrintable(error));
-
-    const QStringList log = runUntil(program, "Backup Database OK : ", 2);
-    QCOMPARE(log.size(), 7);
-    QCOMPARE(log.mid(0, 3), QStringList({"Read Config.",
-                                         "Riwayat backup [" + program.file("riwayat.db") +
-                                             "] belum ada; dibuat baru.",
-                                         "Read List DB"}));
-    const QStringList dumps =
-        QDir(outputdir).entryList({"bu_penjualan_*.bu", "bu_data gudang_*.bu"});
-    QCOMPARE(dumps.size(), 2);
-    for (const QString &dump : dumps) {
-        const QString path = outputdir + '/' + dump;
-        QVERIFY(log.contains("Backup Database : " + path));
-        QVERIFY2(log.contains(QString("Backup Database OK : database [%1], file [%2], %3 byte, "
-                                      "terverifikasi.")
-                                  .arg(dump.section('_', 1, -2), path)
-                                  .arg(QFileInfo(path).size())),
-                 qPrintable(log.join('\n')));
-        QProcess restore;
-        restore.start(pgTool("pg_restore"), {"--list", path});
-        QVERIFY(restore.waitForFinished(60000) && restore.exitCode() == 0);
-        const QString listing = restore.readAllStandardOutput();
-        QVERIFY2(listing.contains("TABLE DATA public tblpelanggan") && !listing.contains("catatan"),
-                 qPrintable(listing)); // only the tbl* tables
-    }
-    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "*.rusak"}), QStringList());
-    QVERIFY(!QFileInfo::exists(scratch.filePath("busys.log")));
-}
-
-void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside_data()
-{
-    QTest::addColumn<QString>("database");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<bool>("tableOfContentsReads");
-
-    QTest::newRow("archive cut short: its table of contents still reads")
-        << "potong"
-        << "pg_restore: error: could not read from input file: end of file" << true;
-    QTest::newRow("no archive at all")
-        << "sampah"
-        << "pg_restore: error: input file does not appear to be a valid archive (too short?)"
-        << false;
-}
-
-// pg_dump ended with code 0, yet what it left is not a whole archive: the real pg_restore
-// finds it, the job fails, and the file is kept only under a name no one takes for a dump.
-void TestSarvelad::dumpsThatDoNotReadBackAreKeptAside()
-{
-    QFETCH(QString, database);
-    QFETCH(QString, reason);
-    QFETCH(bool, tableOfContentsReads);
-    ProgramDir program;
-    QString error;
-    const QString outputdir = scratch.filePath("tidak utuh " + database);
+    const QString outputdir = scratch.filePath("tidak utuh"),
+                  source = scratch.filePath("penjualan.bu");
     QVERIFY2(program.install(&error) && program.useFakePgDump(&error) &&
-                 writeSettingsNow(program, outputdir, {database}, &error),
+                 writeSettingsNow(program, outputdir, {"potong"}, &error),
              qPrintable(error));
-    const QString source = scratch.filePath("penjualan.bu");
-    if (!QFileInfo::exists(source)) {
-        QProcess dump;
-        QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
-        withPassword.insert("PGPASSWORD", cluster.superPassword());
-        dump.setProcessEnvironment(withPassword);
-        dump.start(pgTool("pg_dump"),
-                   {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
-                    "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
-                    "--table=tbl*", "penjualan"});
-        QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
-    }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PGPASSWORD", cluster.superPassword());
+    QProcess dump;
+    dump.setProcessEnvironment(environment);
+    dump.start(pgTool("pg_dump"),
+               {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
+                "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
+                "--table=tbl*", "penjualan"});
+    QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
     environment.insert("FAKE_PG_DUMP_SOURCE", source);
 
     const QStringList log = runUntil(program, "Backup Database GAGAL : ", 1, environment);
+    const QString reason = "pg_restore: error: could not read from input file: end of file";
     const QStringList kept = QDir(outputdir).entryList({"bu_*"}, QDir::Files);
     QCOMPARE(kept.size(), 2); // the run log and the dump kept aside
     const QString path = outputdir + '/' + kept.filter(".bu").value(0).chopped(6);
     QCOMPARE(log.filter("Backup Database GAGAL : "),
-             QStringList("Backup Database GAGAL : database [" + database + "], file [" + path +
+             QStringList("Backup Database GAGAL : database [potong], file [" + path +
                          "]. dump tidak terbaca utuh: " + reason));
     QVERIFY2(kept.contains(path.section('/', -1) + ".rusak"), qPrintable(kept.join(' ')));
     QVERIFY(readText(path.chopped(3) + ".log").contains(reason));
-
     QProcess list;
     list.start(pgTool("pg_restore"), {"--list", path + ".rusak"});
-    QVERIFY(list.waitForFinished(60000));
-    QCOMPARE(list.exitCode() == 0, tableOfContentsReads);
+    QVERIFY(list.waitForFinished(60000) && list.exitCode() == 0);
 }
 
 void TestSarvelad::serviceEndsDuringADump_data()
 {
-    QTest::addColumn<QString>("how");
+    QTest::addColumn<Ending>("how");
     QTest::addColumn<QString>("outcome"); // of the job that was running, and why
     QTest::addColumn<QString>("reason");
 
     const QString stopped = "Service dihentikan.";
-    QTest::newRow("administrator stops the service") << "-t"
-                                                     << "DIBATALKAN" << stopped;
-    QTest::newRow("service manager shuts down") << "shutdown"
-                                                << "DIBATALKAN" << stopped;
+    QTest::newRow("administrator stops the service")
+        << Ending::AdministratorStops << "DIBATALKAN" << stopped;
+    QTest::newRow("service manager shuts down")
+        << Ending::ManagerShutsDown << "DIBATALKAN" << stopped;
     QTest::newRow("service dies with its manager")
-        << "kill"
-        << "GAGAL"
+        << Ending::ManagerKilled << "GAGAL"
         << "Proses service berhenti sebelum job selesai.";
 }
 
@@ -245,14 +178,14 @@ void TestSarvelad::serviceEndsDuringADump_data()
 // leaves the half-written dump and the running job to the next start and run.
 void TestSarvelad::serviceEndsDuringADump()
 {
-    QFETCH(QString, how);
+    QFETCH(Ending, how);
     QFETCH(QString, outcome);
     QFETCH(QString, reason);
     ProgramDir program;
     QString error;
     QVERIFY2(program.install(&error), qPrintable(error));
     SvcMgrDaemon manager(program.path());
-    const QString outputdir = scratch.filePath("berhenti " + how);
+    const QString outputdir = scratch.filePath("berhenti " + QString::number(int(how)));
     QVERIFY2(manager.start(&error) &&
                  writeSettingsNow(program, outputdir, {"besar", "penjualan"}, &error),
              qPrintable(error));
@@ -264,7 +197,8 @@ void TestSarvelad::serviceEndsDuringADump()
 
     QElapsedTimer ending;
     ending.start();
-    how == "-t" ? void(administrator(program, {"-t"})) : manager.stop(how == "kill");
+    how == Ending::AdministratorStops ? void(administrator(program, {"-t"}))
+                                      : manager.stop(how == Ending::ManagerKilled);
     while (QFileInfo::exists("/proc/" + service.first()) && ending.elapsed() < 5000)
         QTest::qWait(10);
     QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
@@ -284,18 +218,69 @@ void TestSarvelad::serviceEndsDuringADump()
         QVERIFY2(manager.eventLog().contains(cancelled), qPrintable(manager.eventLog()));
     }
 
-    // The next start completes the job in the history; the next run removes what is left.
-    QVERIFY2(writeSettingsNow(program, outputdir, {"penjualan"}, &error), qPrintable(error));
-    const QStringList log = runUntil(program, "Backup Database OK", 1);
+    // The next start completes the job in the history; the next run removes what is left and
+    // backs up as usual: a dump per database that reads back, of the tbl* tables only.
+    QVERIFY2(writeSettingsNow(program, outputdir, {"penjualan", "data gudang"}, &error),
+             qPrintable(error));
+    const QStringList log = runUntil(program, "Backup Database OK", 2);
     const QList<riwayat::Job> jobs = history(program.file("riwayat.db"));
-    QCOMPARE(outcomes(jobs), QStringList({outcome, "OK"}));
+    QCOMPARE(outcomes(jobs), QStringList({outcome, "OK", "OK"}));
     QCOMPARE(outcomes(jobs), outcomes(log));
     QCOMPARE(jobs.first().alasan, reason);
     for (const QString &name : halfWritten)
         QVERIFY2(log.contains("Berkas sementara [" + outputdir + '/' + name +
                               "] dari proses yang terhenti dihapus."),
                  qPrintable(log.join('\n')));
-    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "bu_besar_*.bu"}), QStringList());
+    for (const riwayat::Job &job : jobs.mid(1)) {
+        QVERIFY2(log.contains(QString("Backup Database OK : database [%1], file [%2], %3 byte, "
+                                      "terverifikasi.")
+                                  .arg(job.dbname, job.file)
+                                  .arg(QFileInfo(job.file).size())),
+                 qPrintable(log.join('\n')));
+        QProcess restore;
+        restore.start(pgTool("pg_restore"), {"--list", job.file});
+        QVERIFY(restore.waitForFinished(60000) && restore.exitCode() == 0);
+        const QString listing = restore.readAllStandardOutput();
+        QVERIFY2(listing.contains("TABLE DATA public tblpelanggan") && !listing.contains("catatan"),
+                 qPrintable(listing));
+    }
+    QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "*.rusak", "bu_besar_*.bu"}), QStringList());
+    QVERIFY(!QFileInfo::exists(scratch.filePath("busys.log"))); // found from the program
+}
+
+// "sarvelad -c 1" reaches the running service through the manager. A request while the run
+// of a backup time is under way is noted when that run ends, not kept; one after it runs a
+// full backup at once, and the backup time, whose minute it still is, does not run again.
+void TestSarvelad::backupNowThroughTheManager()
+{
+    ProgramDir program;
+    QString error;
+    QVERIFY2(program.install(&error) && program.useFakePgDump(&error), qPrintable(error));
+    QVERIFY(QFile::remove(program.file("dbutils/pg_restore")) &&
+            QFile::copy(fakePgDumpPath(), program.file("dbutils/pg_restore")));
+    SvcMgrDaemon manager(program.path());
+    QVERIFY2(manager.start(&error) &&
+                 writeSettingsNow(program, scratch.filePath("sekarang"), {"lambat"}, &error),
+             qPrintable(error));
+    QCOMPARE(administrator(program, {"-i"}), 0);
+    QCOMPARE(administrator(program, {}), 0);
+    const QString logPath = program.file("busys.log");
+    const QString ignored = "Permintaan backup manual selama backup berjalan diabaikan.";
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).count("Read List DB"), 1, 10000);
+    QCOMPARE(administrator(program, {"-c", "1"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).count(ignored), 1, 10000);
+    QCOMPARE(administrator(program, {"-c", "1"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(logMessages(logPath).filter("Backup Database OK").size(), 2, 10000);
+    QTest::qWait(500); // the check after the run
+
+    const QStringList log = logMessages(logPath);
+    const int manual = log.indexOf("Backup manual dimulai.");
+    QVERIFY2(manual > log.indexOf(ignored), qPrintable(log.join('\n')));
+    QCOMPARE(log.mid(manual), QStringList({"Backup manual dimulai.", "Read List DB",
+                                           log.value(manual + 2), log.value(manual + 3)}));
+    QVERIFY(log.value(manual + 3).startsWith("Backup Database OK : database [lambat]"));
+    QCOMPARE(log.count("Read List DB"), 2);
+    QCOMPARE(outcomes(history(program.file("riwayat.db"))), QStringList({"OK", "OK"}));
 }
 
 QTEST_GUILESS_MAIN(TestSarvelad)

@@ -50,20 +50,22 @@ private:
     QProcess shell;
 };
 
-// A worker on the folder whose clock always says 05:30 on 1 March 2024, the first backup
-// time of the usual settings, and who looks every tenth of a second. What it hands to the
-// system's log is kept.
+// A worker on the folder whose clock always says now on 1 March 2024 (05:30 is the first
+// backup time of the usual settings), asked for requests backups before it starts, and who
+// looks every tenth of a second. What it hands to the system's log is kept.
 class Worker
 {
 public:
-    explicit Worker(const ProgramFolder &folder)
+    explicit Worker(const ProgramFolder &folder, QTime now = QTime(5, 30), int requests = 0)
         : thread(
-              folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100,
+              folder.path(), [now] { return QDateTime(QDate(2024, 3, 1), now); }, 100,
               [this](const QString &message) {
                   QMutexLocker locker(&mutex);
                   reports << message;
               })
     {
+        while (requests-- > 0)
+            thread.requestBackup();
         thread.start();
     }
     ~Worker()
@@ -83,16 +85,12 @@ private:
     QStringList reports;
 };
 
-// Processes that run the program at path.
-int running(const QString &path)
-{
-    int count = 0;
-    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
-        count += QFileInfo("/proc/" + pid + "/exe").symLinkTarget() == path;
-    return count;
-}
+// What keeps the settings from being read when the worker starts.
+enum class Obstacle { CrashedSave, Lock, Missing };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Obstacle)
 
 class TestThBackup : public QObject
 {
@@ -102,32 +100,32 @@ private slots:
     void unreadableSettingsAreReadLater_data();
     void unreadableSettingsAreReadLater();
     void panelSavesDuringARun();
-    void stopEndsTheRunInOrder_data();
     void stopEndsTheRunInOrder();
+    void backupNow_data();
+    void backupNow();
 };
 
 void TestThBackup::unreadableSettingsAreReadLater_data()
 {
-    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<Obstacle>("obstacle");
     QTest::addColumn<QString>("failure"); // the one entry logged while it lasts; empty: none
 
-    QTest::newRow("journal of a save killed half-way is rolled back") << "journal" << QString();
+    QTest::newRow("journal of a save killed half-way is rolled back")
+        << Obstacle::CrashedSave << QString();
     QTest::newRow("locked longer than the busy time-out at start")
-        << "lock"
-        << "Gagal memanggil data.\nPesan Error : database is locked";
-    QTest::newRow("missing at start, delivered later") << "missing"
-                                                       << "Maaf file [";
+        << Obstacle::Lock << "Gagal memanggil data.\nPesan Error : database is locked";
+    QTest::newRow("missing at start, delivered later") << Obstacle::Missing << "Maaf file [";
 }
 
 void TestThBackup::unreadableSettingsAreReadLater()
 {
-    QFETCH(QString, obstacle);
+    QFETCH(Obstacle, obstacle);
     QFETCH(QString, failure);
     ProgramFolder folder;
     QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
-    const QString settings = folder.file("confbu.cfg");
+    const QString settings = folder.settingsPath();
     SqliteShell shell(settings);
-    if (obstacle == "journal") {
+    if (obstacle == Obstacle::CrashedSave) {
         // Enough pages that the save writes some of them into the file before it commits.
         QVERIFY(shell.ready("CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) "
                             "FROM generate_series(1, 2000);"));
@@ -135,7 +133,7 @@ void TestThBackup::unreadableSettingsAreReadLater()
                             "'/nonexistent'; UPDATE pad SET x = randomblob(1000);"));
         shell.killNow();
         QVERIFY(QFileInfo::exists(settings + "-journal"));
-    } else if (obstacle == "lock") {
+    } else if (obstacle == Obstacle::Lock) {
         QVERIFY(shell.ready("BEGIN EXCLUSIVE;"));
     } else {
         shell.end();
@@ -146,7 +144,8 @@ void TestThBackup::unreadableSettingsAreReadLater()
     if (!failure.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
         QTest::qWait(2500); // several more checks fail the same way
-        obstacle == "lock" ? shell.end() : void(QFile::rename(settings + ".nanti", settings));
+        obstacle == Obstacle::Lock ? shell.end()
+                                   : void(QFile::rename(settings + ".nanti", settings));
     }
     QTRY_VERIFY_WITH_TIMEOUT(!folder.log().filter("Backup Database : ").isEmpty(), 10000);
 
@@ -159,7 +158,7 @@ void TestThBackup::unreadableSettingsAreReadLater()
         QCOMPARE(log.takeFirst(), QString("Pengaturan terbaca kembali."));
     }
     QCOMPARE(log.takeFirst(),
-             "Riwayat backup [" + folder.file("riwayat.db") + "] belum ada; dibuat baru.");
+             "Riwayat backup [" + folder.file("data/riwayat.db") + "] belum ada; dibuat baru.");
     QCOMPARE(log.takeFirst(), QString("Read List DB"));
     QVERIFY2(log.first().startsWith("Backup Database : " + folder.outputDir() + "/bu_sales_"),
              qPrintable(log.first()));
@@ -183,7 +182,7 @@ void TestThBackup::panelSavesDuringARun()
                        "sleep 0.5; exec sqlite3 -cmd '.timeout 200' \"$0\" "
                        "\"update confdb set server = 'baru'; insert into tbldb values "
                        "('gudang')\"",
-                       folder.file("confbu.cfg")});
+                       folder.settingsPath()});
     QVERIFY(engine.RunBackup());
     QVERIFY(panel.waitForFinished());
     QCOMPARE(panel.readAllStandardError(), QByteArray());
@@ -192,31 +191,25 @@ void TestThBackup::panelSavesDuringARun()
     QCOMPARE(folder.log().filter("Backup Database : ").size(), 2);
 }
 
-void TestThBackup::stopEndsTheRunInOrder_data()
-{
-    QTest::addColumn<QString>("database");
-    QTest::newRow("stop while pg_dump writes") << "macet";
-    QTest::newRow("stop while pg_restore reads the dump back") << "bacamacet";
-}
-
-// The tool is stopped, its temporary file removed, the job recorded as cancelled with its run
-// log, the databases after it as not run, and the worker ends well within two seconds.
+// A stop while pg_restore reads a dump back (one while pg_dump writes is tested through the
+// service manager): the tool is stopped, the temporary file removed, the job recorded as
+// cancelled with its run log, the databases after it as not run, and the worker ends well
+// within two seconds.
 void TestThBackup::stopEndsTheRunInOrder()
 {
-    QFETCH(QString, database);
+    const QString database = "bacamacet";
     ProgramFolder folder;
     QVERIFY2(folder.prepare({}, {database, "sales"}), qPrintable(folder.error));
     Worker worker(folder);
-    const QString tool =
-        folder.file("dbutils/pg_" + QString(database == "macet" ? "dump" : "restore"));
-    QTRY_COMPARE_WITH_TIMEOUT(running(tool), 1, 5000);
+    const QString tool = folder.file("dbutils/pg_restore");
+    QTRY_COMPARE_WITH_TIMEOUT(processesWith(tool).size(), 1, 5000);
 
     QElapsedTimer stopping;
     stopping.start();
     worker.thread.stop();
     QVERIFY(worker.thread.wait(2000));
     QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
-    QCOMPARE(running(tool), 0);
+    QCOMPARE(processesWith(tool).size(), 0);
 
     const QString cancelled =
         "Backup Database DIBATALKAN : database [" + database + "]. Service dihentikan.";
@@ -231,6 +224,41 @@ void TestThBackup::stopEndsTheRunInOrder()
     QCOMPARE(left.size(), 1);
     QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
     QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
+}
+
+void TestThBackup::backupNow_data()
+{
+    QTest::addColumn<QTime>("now");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("runs");
+
+    QTest::newRow("two requests before the worker looks: one backup") << QTime(12, 0) << 2 << 1;
+    QTest::newRow("in a backup time's minute: that time still runs, once")
+        << QTime(5, 30) << 1 << 2;
+}
+
+// A backup asked for runs at once and writes what one at a backup time writes, without
+// touching the backup times' guards (requests while a run is in progress are tested through
+// the service manager).
+void TestThBackup::backupNow()
+{
+    QFETCH(QTime, now);
+    QFETCH(int, requests);
+    QFETCH(int, runs);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    Worker worker(folder, now, requests);
+    QTRY_COMPARE_WITH_TIMEOUT(folder.log().filter("Backup Database OK").size(), runs, 10000);
+    QTest::qWait(300); // a few more checks within the minute
+
+    const QStringList log = folder.log();
+    QCOMPARE(outcomes(folder.jobs()), QStringList(QVector<QString>(runs, "OK").toList()));
+    QCOMPARE(log.count("Read List DB"), runs);
+    QCOMPARE(log.count("Backup manual dimulai."), 1);
+    const int manual = log.indexOf("Backup manual dimulai.");
+    QCOMPARE(log.value(manual + 1), QString("Read List DB"));
+    if (runs == 2)
+        QCOMPARE(log.mid(manual + 1, 3), log.mid(manual + 4, 3));
 }
 
 QTEST_GUILESS_MAIN(TestThBackup)

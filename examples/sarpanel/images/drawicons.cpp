@@ -1,5 +1,7 @@
 // Renders the control panel's button icons and the program icon.
-// Run by drawicons.sh; the results are committed beside it.
+// Run by drawicons.sh; the results are committed beside it. With --hicolor DIR
+// it writes only the program icon, as the desktop's icon theme wants it
+// (DIR/NxN/apps/sarpanel.png); the build makes those.
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -251,11 +253,24 @@ bool writeIco(const QString &path, const Draw &draw, const QList<int> &sizes)
     return file.open(QIODevice::WriteOnly) && file.write(header + directory + data) == offset;
 }
 
+// The sizes desktops ask an application icon theme for.
+bool writeHicolor(const QString &dir)
+{
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(dir).arg(size);
+        if (!QDir().mkpath(folder) || !render(drawDb, size).save(folder + "/sarpanel.png", "PNG"))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
+    if (argc == 3 && QByteArray(argv[1]) == "--hicolor")
+        return writeHicolor(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
     const QList<QPair<QString, Draw>> icons = {{"add", drawAdd},
                                                {"del", drawDel},

@@ -46,7 +46,7 @@ Wait waitFor(pid_t pid, int pidFd, const StopSignal *stop, qint64 ms, int *statu
         const qint64 left = ms - waited.elapsed();
         if (left <= 0)
             return Wait::TimedOut;
-        pollfd fds[2] = {{pidFd, POLLIN, 0}, {stop ? stop->fd() : -1, POLLIN, 0}};
+        pollfd fds[2] = {{pidFd, POLLIN, 0}, {stop ? stop->waitable() : -1, POLLIN, 0}};
         ::poll(fds, 2, int(pidFd >= 0 ? qMin<qint64>(left, 3600000) : qMin<qint64>(left, 50)));
     }
 }
@@ -64,7 +64,8 @@ void terminate(pid_t pid, int pidFd, int *status)
 
 } // namespace
 
-ToolResult runTool(const ToolCommand &command, int errorFd, int timeoutMs, const StopSignal *stop)
+ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
+                   const StopSignal *stop)
 {
     ToolResult result;
     // Everything the child needs is prepared before fork: after it, only async-signal-safe
@@ -92,7 +93,7 @@ ToolResult runTool(const ToolCommand &command, int errorFd, int timeoutMs, const
             ::close(devNull);
         return result;
     }
-    const int stderrFd = errorFd >= 0 ? errorFd : devNull;
+    const int stderrFd = errors.isOpen() ? errors.handle() : devNull;
     const pid_t parent = ::getpid();
 
     const pid_t pid = ::fork();

@@ -1,0 +1,76 @@
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+
+#include "nativefile.h"
+#include "winsupport.h"
+
+NativeHandle invalidHandle()
+{
+    return INVALID_HANDLE_VALUE;
+}
+
+File &File::operator=(File &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        h = other.h;
+        other.h = INVALID_HANDLE_VALUE;
+    }
+    return *this;
+}
+
+void File::close()
+{
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+}
+
+bool File::write(const QByteArray &data)
+{
+    const char *next = data.constData();
+    qint64 left = data.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteFile(h, next, DWORD(qMin<qint64>(left, 1 << 30)), &written, nullptr) ||
+            written == 0)
+            return false;
+        next += written;
+        left -= written;
+    }
+    return true;
+}
+
+// Reading at an offset moves the position of a synchronous handle; the files read back here
+// are written only through handles opened for appending, which write at the end regardless.
+QByteArray File::read(qint64 offset, int max) const
+{
+    QByteArray text(max, Qt::Uninitialized);
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset & 0xffffffff);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD done = 0;
+    if (!ReadFile(h, text.data(), DWORD(max), &done, &at))
+        done = 0;
+    text.truncate(int(done));
+    return text;
+}
+
+qint64 File::size() const
+{
+    LARGE_INTEGER size = {};
+    return GetFileSizeEx(h, &size) ? qint64(size.QuadPart) : -1;
+}
+
+void File::sync()
+{
+    FlushFileBuffers(h);
+}
+
+QString lastErrorText()
+{
+    return win::errorText(GetLastError());
+}
+
+#endif

@@ -1,0 +1,121 @@
+#include "programfile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace programfile {
+
+namespace {
+
+QString notRegular(const struct stat &info)
+{
+    if (S_ISLNK(info.st_mode))
+        return QStringLiteral("berupa link");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("bukan berkas biasa");
+    // A second name could be a hard link to a file that was never ours to write.
+    return QStringLiteral("memiliki lebih dari satu nama");
+}
+
+bool usable(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
+} // namespace
+
+bool isRootsRegularFile(const QString &path, QString *error)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        *error = errorText(errno);
+        return false;
+    }
+    if (!usable(info)) {
+        *error = notRegular(info);
+        return false;
+    }
+    // Another owner could swap the file for a link once it has been looked at.
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("bukan milik root");
+        return false;
+    }
+    return true;
+}
+
+File openForAppend(const QString &path, QString *error)
+{
+    // The panel's log viewer empties the file as a member of the admin group.
+    const mode_t mode = 0660;
+    const QByteArray name = QFile::encodeName(path);
+    // Non-blocking, so that a FIFO planted under the name cannot hold the service.
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = ::open(name.constData(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(name.constData(), flags | O_CREAT | O_EXCL, mode);
+        if (fd >= 0)
+            ::fchmod(fd, mode); // the umask is not to decide who may read the log
+        else if (errno == EEXIST)
+            fd = ::open(name.constData(), flags);
+    }
+    if (fd < 0) {
+        *error = errno == ELOOP ? QStringLiteral("berupa link") : errorText(errno);
+        return File();
+    }
+    File file(fd);
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !usable(info)) {
+        *error = notRegular(info);
+        return File();
+    }
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    return file;
+}
+
+Folder::Folder(const QString &path)
+    : folder(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      path(path)
+{
+}
+
+Folder::~Folder()
+{
+    if (folder >= 0)
+        ::close(folder);
+}
+
+bool Folder::isOwn(const QString &name, bool *exists) const
+{
+    struct stat info = {};
+    *exists =
+        ::fstatat(folder, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    return *exists && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+}
+
+bool Folder::remove(const QString &name, QString *error) const
+{
+    if (::unlinkat(folder, QFile::encodeName(name).constData(), 0) == 0 || errno == ENOENT)
+        return true;
+    *error = errorText(errno);
+    return false;
+}
+
+bool Folder::createForGroup(const QString &name, QString *error) const
+{
+    const int file = ::openat(folder, QFile::encodeName(name).constData(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    struct stat info = {};
+    const bool ok = file >= 0 && ::fstat(folder, &info) == 0 &&
+                    ::fchown(file, uid_t(-1), info.st_gid) == 0 && ::fchmod(file, 0640) == 0;
+    if (!ok)
+        *error = errorText(errno);
+    if (file >= 0)
+        ::close(file);
+    return ok;
+}
+
+} // namespace programfile

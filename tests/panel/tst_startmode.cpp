@@ -1,0 +1,88 @@
+// The panel's first appearance: as usual, hidden in the tray (--tray, the login
+// start) with everything else done as at a shown start, or minimised where the
+// desktop has no tray.
+#include "panelfixture.h"
+#include "startmode.h"
+
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+using namespace panel;
+
+class TestStartMode : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { isolatePanel(m_isolation); }
+    void appearance_data();
+    void appearance();
+    void trayStartShowsOnRequest();
+
+private:
+    QTemporaryDir m_isolation;
+};
+
+void TestStartMode::appearance_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("trayAvailable");
+    QTest::addColumn<QString>("window"); // hidden, minimised or shown
+    const QString panel = "/opt/sarvela/sarpanel";
+    QTest::newRow("no option: shown") << QStringList{panel} << true << "shown";
+    QTest::newRow("--tray: hidden") << QStringList{panel, "--tray"} << true << "hidden";
+    QTest::newRow("--tray after another option")
+        << QStringList{panel, "-x", "--tray"} << true << "hidden";
+    QTest::newRow("--tray without a tray: minimised")
+        << QStringList{panel, "--tray"} << false << "minimised";
+    QTest::newRow("no tray and no option: shown as usual")
+        << QStringList{panel} << false << "shown";
+    QTest::newRow("a program called --tray is no option")
+        << QStringList{"--tray"} << true << "shown";
+    QTest::newRow("a longer option is another one")
+        << QStringList{panel, "--tray=1"} << true << "shown";
+}
+
+void TestStartMode::appearance()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, trayAvailable);
+    QTemporaryDir dir;
+    QVERIFY(createSettings(dir.filePath("confbu.cfg"), {ConfRow{"10.0.0.5"}}, {"penjualan"}));
+    ModalAnswerer answerer;
+    answerer.answerNext(QMessageBox::No); // the start-up install question
+    PanelWindow window(dir.path());
+
+    showAtStart(window, startsInTray(arguments), trayAvailable);
+
+    const QString state = !window.isVisible()                          ? "hidden"
+                          : window.windowState() & Qt::WindowMinimized ? "minimised"
+                                                                       : "shown";
+    QTEST(state, "window");
+    // Whichever way it starts, the start-up work is done once.
+    QTRY_COMPARE(answerer.seen().size(), 1);
+    QVERIFY(answerer.seen().first().text.startsWith("Service belum diinstall"));
+    QCOMPARE(formState(&window).section(" | ", 1, 1), QString("10.0.0.5"));
+    QCOMPARE(listed(&window), QStringList{"penjualan"});
+    const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
+    QCOMPARE(trays.size(), 1);
+    QVERIFY(trays.first()->isVisible());
+}
+
+void TestStartMode::trayStartShowsOnRequest()
+{
+    QTemporaryDir dir;
+    ModalAnswerer answerer;
+    answerer.answerNext(QMessageBox::No);
+    PanelWindow window(dir.path());
+    showAtStart(window, true, true);
+    QTRY_COMPARE(answerer.seen().size(), 2); // install question, missing settings file
+    QVERIFY(!window.isVisible());
+
+    window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
+    QVERIFY(window.isVisible());
+    QTest::qWait(100);
+    QCOMPARE(answerer.seen().size(), 2); // shown later, nothing is asked again
+}
+
+QTEST_MAIN(TestStartMode)
+#include "tst_startmode.moc"

@@ -1,0 +1,274 @@
+// The installed layout's steps (packaging/sarvela-layout.sh, run by the install script
+// and by the Debian package as root) on a scratch system: whatever a member of the admin
+// group leaves where the layout puts its files is moved aside or taken over, never
+// followed; anything in the program directory that is not part of the install goes; a
+// folder of ours that is a link, a file or below a folder others may change is refused.
+
+#include "systemusers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// "owner:group mode" of a path itself, a link not followed.
+QString ownership(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("missing");
+    return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
+}
+
+ino_t inode(const QString &path)
+{
+    struct stat st = {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+class TestLayout : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void dataFiles_data();
+    void dataFiles();
+    void programDirectory();
+    void refusedFolders_data();
+    void refusedFolders();
+
+private:
+    // Runs shell commands with the layout's functions, for this scratch system.
+    Run layout(const QString &commands);
+    QString path(const QString &relative) const { return m_root->filePath(relative); }
+    QString groupMode(int mode) const
+    {
+        return QStringLiteral("0:%1 %2").arg(m_gid).arg(mode, 0, 8);
+    }
+
+    SystemUsers m_users;
+    QString m_group;
+    QString m_member;
+    gid_t m_gid = 0;
+    QScopedPointer<QTemporaryDir> m_root;
+};
+
+void TestLayout::initTestCase()
+{
+    const QString reason = SystemUsers::unavailableReason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    QString error;
+    m_group = m_users.addGroup("admin", &error);
+    m_member = m_users.addUser("member", {m_group}, &error);
+    QVERIFY2(!m_member.isEmpty(), qPrintable(error));
+    m_gid = m_users.gid(m_group);
+}
+
+void TestLayout::init()
+{
+    // Under /tmp, which is sticky, in a folder of root's that no one else may change.
+    m_root.reset(new QTemporaryDir(QStringLiteral("/tmp/sarvela-layout-XXXXXX")));
+    QVERIFY(m_root->isValid());
+    QVERIFY(QDir().mkpath(path("opt/sarvela")));
+    QVERIFY(writeFile(path("delivered.cfg"), "delivered settings"));
+    QVERIFY(writeFile(path("secret"), "root's secret"));
+    QVERIFY(QFile::setPermissions(path("secret"), QFile::ReadOwner | QFile::WriteOwner));
+}
+
+Run TestLayout::layout(const QString &commands)
+{
+    const QString script =
+        QStringLiteral("set -euo pipefail\n"
+                       "PREFIX='%1' DATA_DIR='%2' OUTPUT_DIR='%3' ADMIN_GROUP='%4'\n"
+                       "source '%5'\n")
+            .arg(path("opt/sarvela"), path("lib"), path("backups"), m_group,
+                 QStringLiteral(SARVELA_SOURCE_DIR "/packaging/sarvela-layout.sh")) +
+        commands;
+    QProcess bash;
+    bash.setProcessChannelMode(QProcess::MergedChannels);
+    bash.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
+    Run run;
+    if (bash.waitForFinished(60000) && bash.exitStatus() == QProcess::NormalExit)
+        run.exitCode = bash.exitCode();
+    run.out = QString::fromLocal8Bit(bash.readAll());
+    return run;
+}
+
+void TestLayout::dataFiles_data()
+{
+    // What a member of the group left at the name confbu.cfg in the data directory.
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QByteArray>("settings"); // what confbu.cfg holds afterwards
+    QTest::addColumn<bool>("movedAside");
+    QTest::newRow("nothing: the delivered settings")
+        << "" << QByteArray("delivered settings") << false;
+    QTest::newRow("root's own settings: kept") << "root" << QByteArray("edited settings") << false;
+    QTest::newRow("a file the member made: taken over")
+        << "member" << QByteArray("edited settings") << false;
+    QTest::newRow("a hard link to root's secret: a copy of its own")
+        << "hardlink" << QByteArray("root's secret") << false;
+    QTest::newRow("a link to root's secret: moved aside")
+        << "symlink" << QByteArray("delivered settings") << true;
+    QTest::newRow("a folder: moved aside") << "folder" << QByteArray("delivered settings") << true;
+}
+
+void TestLayout::dataFiles()
+{
+    QFETCH(QString, left);
+    QFETCH(QByteArray, settings);
+    QFETCH(bool, movedAside);
+    QVERIFY(layout("sarvela_make_data_dir").exitCode == 0);
+    QCOMPARE(ownership(path("lib")), groupMode(03770));
+    const QString cfg = path("lib/confbu.cfg");
+    if (left == "root" || left == "member") {
+        QVERIFY(writeFile(cfg, "edited settings"));
+        if (left == "member")
+            QVERIFY(::chown(QFile::encodeName(cfg).constData(), m_users.uid(m_member), m_gid) == 0);
+        QVERIFY(QFile::setPermissions(cfg, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther |
+                                               QFile::WriteOther));
+    } else if (left == "hardlink") {
+        QVERIFY(::link(QFile::encodeName(path("secret")).constData(),
+                       QFile::encodeName(cfg).constData()) == 0);
+    } else if (left == "symlink") {
+        QVERIFY(QFile::link(path("secret"), cfg));
+    } else if (left == "folder") {
+        QVERIFY(QDir().mkdir(cfg));
+    }
+    const ino_t secretInode = inode(path("secret"));
+
+    const Run run = layout(QStringLiteral("sarvela_lay_out_data '%1'").arg(path("delivered.cfg")));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+
+    QCOMPARE(readFile(cfg), settings);
+    QCOMPARE(ownership(cfg), groupMode(0660));
+    QCOMPARE(readFile(path("secret")), QByteArray("root's secret"));
+    QCOMPARE(ownership(path("secret")), QStringLiteral("0:0 600"));
+    QVERIFY(inode(cfg) != secretInode);
+    const QStringList aside =
+        QDir(path("lib")).entryList({"confbu.cfg.ditolak-*"}, QDir::AllEntries | QDir::System);
+    QCOMPARE(aside.size(), movedAside ? 1 : 0);
+    QCOMPARE(ownership(path("lib/busys.log")), groupMode(0660));
+    for (const QString name : {"confbu.cfg", "busys.log", "riwayat.db"})
+        QCOMPARE(QFile::symLinkTarget(path("opt/sarvela/" + name)), path("lib/" + name));
+}
+
+void TestLayout::programDirectory()
+{
+    // An earlier install by hand: the settings in a group-writable program directory,
+    // where a member has since put a link, a library of their own and a link of ours
+    // that leads elsewhere.
+    const QString prefix = path("opt/sarvela");
+    QVERIFY(writeFile(prefix + "/sarvelad", "the service"));
+    QVERIFY(writeFile(prefix + "/confbu.cfg", "earlier settings"));
+    QVERIFY(QFile::link(path("secret"), prefix + "/libQt5Core.so.5"));
+    QVERIFY(writeFile(prefix + "/platforms", "the member's plugin"));
+    QVERIFY(::chown(QFile::encodeName(prefix + "/platforms").constData(), m_users.uid(m_member),
+                    m_gid) == 0);
+    QVERIFY(QFile::link(path("secret"), prefix + "/busys.log"));
+    QVERIFY(::chmod(QFile::encodeName(prefix).constData(), 0775) == 0);
+    QVERIFY(::chown(QFile::encodeName(prefix).constData(), 0, m_gid) == 0);
+
+    const Run run = layout(QStringLiteral("sarvela_lock_program_dir; sarvela_make_data_dir\n"
+                                          "sarvela_move_earlier_install; sarvela_remove_strays\n"
+                                          "sarvela_lay_out_data '%1'; sarvela_remove_strays\n")
+                               .arg(path("delivered.cfg")));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+
+    QCOMPARE(ownership(prefix), QStringLiteral("0:0 755"));
+    QStringList left =
+        QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    QCOMPARE(left, QStringList({"busys.log", "confbu.cfg", "riwayat.db", "sarvelad"}));
+    QCOMPARE(readFile(path("lib/confbu.cfg")), QByteArray("earlier settings"));
+    QCOMPARE(readFile(path("secret")), QByteArray("root's secret"));
+    QCOMPARE(QFile::symLinkTarget(prefix + "/busys.log"), path("lib/busys.log"));
+
+    // A removal takes only what the layout made there.
+    QVERIFY(writeFile(prefix + "/sarvelad.lock", ""));
+    QVERIFY(layout("sarvela_remove_made_links").exitCode == 0);
+    left = QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    QCOMPARE(left, QStringList({"sarvelad"}));
+    QCOMPARE(readFile(path("lib/confbu.cfg")), QByteArray("earlier settings"));
+}
+
+void TestLayout::refusedFolders_data()
+{
+    QTest::addColumn<QString>("setup"); // shell commands run first, in the scratch root
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::newRow("program directory is a link")
+        << "rm -r opt/sarvela; mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" opt/sarvela"
+        << "sarvela_lock_program_dir"
+        << "is not a folder";
+    QTest::newRow("data directory is a file") << "echo x > lib"
+                                              << "sarvela_make_data_dir"
+                                              << "exists and is not a folder";
+    QTest::newRow("data directory is a link to a folder")
+        << "mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" lib"
+        << "sarvela_make_data_dir"
+        << "exists and is not a folder";
+    QTest::newRow("output folder below a group-writable folder")
+        << "mkdir -m 0775 shared"
+        << "OUTPUT_DIR=$PWD/shared/backups sarvela_make_output_dir"
+        << "can be written by other users";
+    QTest::newRow("output folder below a folder of the member's")
+        << "mkdir theirs; chown MEMBER theirs"
+        << "OUTPUT_DIR=$PWD/theirs/backups sarvela_make_output_dir"
+        << "belongs to another user than root";
+    QTest::newRow("output folder in a sticky folder, inside the member's")
+        << "mkdir -m 1777 sticky; mkdir sticky/theirs; chown MEMBER sticky/theirs"
+        << "OUTPUT_DIR=$PWD/sticky/theirs/backups sarvela_make_output_dir"
+        << "belongs to another user than root";
+    QTest::newRow("output folder in a sticky folder, inside root's: accepted")
+        << "mkdir -m 1777 sticky; mkdir sticky/roots"
+        << "OUTPUT_DIR=$PWD/sticky/roots/backups sarvela_make_output_dir"
+        << "";
+}
+
+void TestLayout::refusedFolders()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, step);
+    QFETCH(QString, refusal);
+    setup.replace("MEMBER", m_member);
+    const Run run = layout("cd '" + m_root->path() + "'\n" + setup + "\n" + step);
+    if (refusal.isEmpty()) {
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+        QCOMPARE(ownership(path("sticky/roots/backups")), groupMode(02750));
+    } else {
+        QVERIFY2(run.exitCode == 1 && run.out.contains(refusal), qPrintable(run.out));
+        // Nothing was done through the link.
+        if (QFileInfo::exists(path("elsewhere")))
+            QCOMPARE(ownership(path("elsewhere")), QStringLiteral("0:0 700"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestLayout)
+#include "tst_layout.moc"
