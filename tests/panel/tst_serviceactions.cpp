@@ -108,6 +108,9 @@ void TestServiceActions::initTestCase()
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
+    // The same fake reads its own dumps back as pg_restore.
+    const QString restore = m_programDir.file("dbutils/pg_restore");
+    QVERIFY(QFile::remove(restore) && QFile::copy(m_programDir.file("dbutils/pg_dump"), restore));
     // Another user runs the panel from it, and reaches the daemon in the
     // private temporary folder.
     for (const QString &dir : {m_programDir.path(), m_isolation.path()})
@@ -301,6 +304,16 @@ void TestServiceActions::backupNowAndTray()
     backupNow->trigger();
     QCOMPARE(texts(answerer.seen()), QStringList{"Permintaan backup sudah dikirim ke service. "
                                                  "Hasilnya dapat dilihat di Status Backup."});
+    // The service ran a backup for it: the history holds a second good job.
+    auto log = [this] {
+        QFile file(m_programDir.file("busys.log"));
+        return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : QString();
+    };
+    const QString goodJobs = "select count(*) from riwayat where dbname = 'penjualan' and "
+                             "hasil = 'OK'";
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        sql(m_programDir.file("riwayat.db"), goodJobs).value(0).value(0).toInt() == 2,
+        qPrintable(log()), 20000);
 
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
     QTRY_VERIFY(tip("Backup perlu diperiksa: penjualan."));
