@@ -17,6 +17,7 @@ const QString None = QStringLiteral("—");
 const QColor Attention(255, 214, 214);
 const QColor Fine(214, 240, 214);
 constexpr int CellMargins = 12;
+constexpr int MinLastChars = 32;
 
 QString conditionText(Condition condition)
 {
@@ -91,8 +92,7 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
     // A long reason wraps in the last column, which takes the room the others leave, instead
     // of being cut where the screen ends.
     ui->tableWidget->setWordWrap(true);
-    ui->tableWidget->horizontalHeader()->setSectionResizeMode(headers.size() - 1,
-                                                              QHeaderView::Stretch);
+    ui->tableWidget->horizontalHeader()->setStretchLastSection(false);
     m_clock.setInterval(60 * 1000);
     connect(&m_clock, &QTimer::timeout, this, &FStatusBackup::showRows);
     connect(history, &XHistoryWatch::changed, this, [this] {
@@ -152,10 +152,17 @@ void FStatusBackup::showRows()
                        : QStringLiteral("QLabel{background: #c62828; color: white;}"));
 }
 
-// Once the last column has its width, its rows are as tall as their wrapped text.
+// The last column takes the room the others leave, but never less than a few words; its
+// rows are then as tall as their wrapped text.
 void FStatusBackup::fitRows()
 {
-    QTimer::singleShot(0, ui->tableWidget, &QTableWidget::resizeRowsToContents);
+    QTableWidget *table = ui->tableWidget;
+    const int last = table->columnCount() - 1;
+    int room = table->viewport()->width();
+    for (int column = 0; column < last; ++column)
+        room -= table->columnWidth(column);
+    table->setColumnWidth(last, qMax(room, table->fontMetrics().averageCharWidth() * MinLastChars));
+    QTimer::singleShot(0, table, &QTableWidget::resizeRowsToContents);
 }
 
 void FStatusBackup::resizeEvent(QResizeEvent *event)
