@@ -207,8 +207,10 @@ void MainControlPanel::createTimer()
 void MainControlPanel::on_timer_tick()
 {
     showBalloonOnce();
-    // A service that stopped or crashed on its own shows in the window and in the tray.
-    refreshServiceStatus();
+    // A service that stopped or crashed on its own, or was started elsewhere, shows in the
+    // window and in the tray. One question to the manager, the least a tick can ask.
+    if (serviceController.isRunning() != serviceRunning)
+        refreshServiceStatus();
     // A tray that went away must not leave the window out of reach.
     if (!isVisible() && !systemTrayAvailable())
         showMinimized();
