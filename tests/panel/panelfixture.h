@@ -11,6 +11,8 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -109,6 +111,16 @@ inline qint64 addJob(const QString &path, const Job &job)
 template <typename T> T *widget(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name); // a missing one crashes the case, which fails it
+}
+
+// The main window's menu entry with this text ("Status &Backup").
+inline QAction *menuAction(QWidget *window, const QString &text)
+{
+    for (QAction *menu : window->findChild<QMenuBar *>()->actions())
+        for (QAction *action : menu->menu()->actions())
+            if (action->text() == text)
+                return action;
+    return nullptr;
 }
 
 // No service manager listens in the private folder (every service reads as not

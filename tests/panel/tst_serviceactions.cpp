@@ -65,15 +65,6 @@ bool putService(const QString &state, const QString &serviceProgram)
     return QTest::qWaitFor(serviceReportsRunning, 20000);
 }
 
-QAction *menuAction(QWidget *window, const QString &text)
-{
-    for (QAction *menu : widget<QMenuBar>(window, "menuBar")->actions())
-        for (QAction *action : menu->menu()->actions())
-            if (action->text() == text)
-                return action;
-    return nullptr;
-}
-
 QString serviceState()
 {
     QtServiceController service("Sarvela DB Backup");
@@ -96,6 +87,15 @@ private slots:
     void askBeforeCancellingJob();
 
 private:
+    // Settings listing penjualan, with the output folder, and no history.
+    bool freshFiles()
+    {
+        ConfRow row;
+        row.outputdir = m_output.path();
+        QFile::remove(m_programDir.file("confbu.cfg"));
+        QFile::remove(m_programDir.file("riwayat.db"));
+        return createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"});
+    }
     QTemporaryDir m_isolation;
     ProgramDir m_programDir;
     QTemporaryDir m_output;
@@ -274,11 +274,7 @@ void TestServiceActions::refusedOrFailed()
 void TestServiceActions::backupNowAndTray()
 {
     QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
-    ConfRow row;
-    row.outputdir = m_output.path();
-    QFile::remove(m_programDir.file("confbu.cfg"));
-    QFile::remove(m_programDir.file("riwayat.db"));
-    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"}));
+    QVERIFY(freshFiles());
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 1});
     ModalAnswerer answerer;
     PanelWindow window(m_programDir.path());
@@ -344,11 +340,7 @@ void TestServiceActions::askBeforeCancellingJob()
                             O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     const auto unlock = qScopeGuard([lock] { ::close(lock); });
     QVERIFY(lock >= 0 && ::flock(lock, LOCK_EX) == 0);
-    ConfRow row;
-    row.outputdir = m_output.path();
-    QFile::remove(m_programDir.file("confbu.cfg"));
-    QFile::remove(m_programDir.file("riwayat.db"));
-    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"}));
+    QVERIFY(freshFiles());
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "BERJALAN"});
     QVERIFY(putService("running", m_programDir.file("sarvelad")));
     const QList<QVariantList> stored = sql(m_programDir.file("confbu.cfg"), "select * from confdb");
