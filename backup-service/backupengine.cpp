@@ -162,20 +162,7 @@ bool BackupEngine::ReadConfig()
     const bool read = readSettings(
         QString(), QStringLiteral("select * from confdb; "),
         [this, &result](const QSqlRecord &r) {
-            const confbu::Settings row = confbu::fromRecord(r);
-            server = row.server;
-            user = row.user;
-            pass = row.pass;
-            outputdir = row.outputdir;
-            port = row.port;
-            jam1 = row.jam1;
-            jam2 = row.jam2;
-            jam3 = row.jam3;
-            jam4 = row.jam4;
-            jam1st = row.jam1st;
-            jam2st = row.jam2st;
-            jam3st = row.jam3st;
-            jam4st = row.jam4st;
+            static_cast<confbu::Settings &>(*this) = confbu::fromRecord(r);
             result = true;
         },
         [this](const QSqlDatabase &db) { readRunSettings(db); });
@@ -186,32 +173,31 @@ bool BackupEngine::ReadConfig()
     return result;
 }
 
+// A slot fires once in its matching minute; a disabled slot leaves its guard as it is.
+void BackupEngine::checkSlot(bool enabled, const QDateTime &time, const QString &nowText,
+                             bool *done, bool *matched)
+{
+    if (!enabled)
+        return;
+    *matched = time.toString(QStringLiteral("hhmm")) == nowText;
+    if (*matched) {
+        if (!*done)
+            RunBackup();
+        *done = true;
+    } else {
+        *done = false;
+    }
+}
+
 bool BackupEngine::CheckSchedule()
 {
     const QString nowText = clock().toString(QStringLiteral("hhmm"));
     if (runPending)
         RunBackup();
     bool matched = false;
-    if (jam1st) {
-        matched = jam1.toString(QStringLiteral("hhmm")) == nowText;
-        if (matched) {
-            if (!slot1Done)
-                RunBackup();
-            slot1Done = true;
-        } else {
-            slot1Done = false;
-        }
-    }
-    if (jam2st) {
-        matched = jam2.toString(QStringLiteral("hhmm")) == nowText;
-        if (matched) {
-            if (!slot2Done)
-                RunBackup();
-            slot2Done = true;
-        } else {
-            slot2Done = false;
-        }
-    }
+    // Both times are compared with the same minute, also when the first one ran a backup.
+    checkSlot(jam1st, jam1, nowText, &slot1Done, &matched);
+    checkSlot(jam2st, jam2, nowText, &slot2Done, &matched);
     return matched;
 }
 

@@ -1,6 +1,7 @@
 // The backup service's settings, schedule and jobs. Lives on the worker thread only.
 #pragma once
 
+#include "confbu.h"
 #include "monitor.h"
 
 #include <QDateTime>
@@ -17,7 +18,9 @@ class QSqlDatabase;
 class QSqlRecord;
 class StopSignal;
 
-class BackupEngine
+// The settings it reads (server, user, pass, outputdir, port, jam1..jam4, jam1st..jam4st)
+// are its own members, as confdb's row holds them.
+class BackupEngine : public confbu::Settings
 {
 public:
     using Clock = std::function<QDateTime()>;
@@ -60,17 +63,12 @@ public:
     // Names that are empty or would put a file outside the output folder.
     static bool leavesOutputFolder(const QString &dbname);
 
-    // The settings, as read by ReadConfig.
+    // The activity log's file name.
     QString logName;
-    QString server;
-    QString user;
-    QString pass;
-    QString outputdir;
-    qint32 port = 0;
-    QDateTime jam1, jam2, jam3, jam4;
-    bool jam1st = false, jam2st = false, jam3st = false, jam4st = false;
 
 private:
+    void checkSlot(bool enabled, const QDateTime &time, const QString &nowText, bool *done,
+                   bool *matched);
     bool backUpAll();
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
     void readRunSettings(const QSqlDatabase &db);

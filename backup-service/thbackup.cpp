@@ -26,21 +26,21 @@ void ThBackup::requestBackup()
 
 void ThBackup::run()
 {
-    // The engine lives as long as the process; the settings connection belongs to this thread.
-    engine = new BackupEngine(programDir, clock);
-    engine->setReporter(reporter);
-    engine->setStopSignal(&stopSignal);
-    engine->setRequests(&requests);
+    // Made here: the engine and its settings connection belong to this thread.
+    BackupEngine engine(programDir, clock);
+    engine.setReporter(reporter);
+    engine.setStopSignal(&stopSignal);
+    engine.setRequests(&requests);
     // Settings that cannot be read now (locked by a save, missing) are tried again at every
     // check: a service that shows as running must never have given up.
     bool configured = false;
     while (running) {
-        if (!configured && (configured = engine->ReadConfig()))
-            engine->RecoverAbandonedJobs();
+        if (!configured && (configured = engine.ReadConfig()))
+            engine.RecoverAbandonedJobs();
         if (configured && requests.take())
-            engine->BackupNow();
+            engine.BackupNow();
         if (configured && running)
-            engine->CheckSchedule();
+            engine.CheckSchedule();
         QMutexLocker locker(&sleepMutex);
         if (running && !(configured && requests.isPending()))
             wakeUp.wait(&sleepMutex, checkIntervalMs);

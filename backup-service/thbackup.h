@@ -38,7 +38,6 @@ protected:
 
 private:
     std::atomic<bool> running{true};
-    BackupEngine *engine = nullptr;
     QString programDir;
     BackupEngine::Clock clock;
     BackupEngine::Reporter reporter;

@@ -16,12 +16,14 @@
 #   bash bench/run-bench.sh           BUILD_DIR=... ROUNDS=... IDLE_SECONDS=... BIG_ROWS=... may be set
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SARVELA_ROOT=$ROOT
+source "$ROOT/scripts/lib.sh"
 BUILD_DIR=${BUILD_DIR:-$ROOT/build-bench}
 ROUNDS=${ROUNDS:-3}
 IDLE_SECONDS=${IDLE_SECONDS:-60}
 BIG_ROWS=${BIG_ROWS:-2000000}
 DATABASES=20
-PGBIN=/usr/lib/postgresql/15/bin
+PGBIN=$SARVELA_PGBIN
 
 echo "== Building sarvelad and confbu.cfg (Release) in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -35,7 +37,7 @@ SERVICE_PID=""
 cleanup() {
     set +e
     [ -n "$SERVICE_PID" ] && kill "$SERVICE_PID" 2>/dev/null && wait "$SERVICE_PID" 2>/dev/null
-    [ -d "$PGDIR/data" ] && runuser -u postgres -- "$PGBIN/pg_ctl" -D "$PGDIR/data" -m immediate -w stop >/dev/null 2>&1
+    sarvela_stop_pg
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -49,15 +51,10 @@ ln -s "$PGBIN/pg_dump" "$PROG/dbutils/pg_dump"
 ln -s "$PGBIN/pg_restore" "$PROG/dbutils/pg_restore"
 
 echo "== Starting a throwaway PostgreSQL 15 with $DATABASES small databases"
-mkdir -p "$PGDIR"; echo bench-pw > "$PGDIR/pw"; chown -R postgres: "$PGDIR"; chmod 711 "$WORK"
-runuser -u postgres -- "$PGBIN/initdb" -D "$PGDIR/data" -U postgres --auth-local=trust \
-    --auth-host=scram-sha-256 --pwfile="$PGDIR/pw" -E UTF8 --locale=C --no-sync >/dev/null
-for _ in 1 2 3 4 5; do
-    PORT=$((20000 + RANDOM % 30000))
-    runuser -u postgres -- "$PGBIN/pg_ctl" -D "$PGDIR/data" -l "$PGDIR/server.log" -w \
-        -o "-p $PORT -k $PGDIR -c listen_addresses=127.0.0.1" start >/dev/null && break
-done
-psql_() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$PGDIR" -p "$PORT" -U postgres "$@"; }
+chmod 711 "$WORK"
+sarvela_start_pg "$PGDIR" bench-pw
+PORT=$SARVELA_PG_PORT
+psql_() { sarvela_psql "$@"; }
 NAMES=()
 for i in $(seq -w 1 $DATABASES); do
     db="bench$i"
@@ -85,7 +82,11 @@ service_run() {
     t0=$(now_ns)
     "$PROG/sarvelad" -e &
     SERVICE_PID=$!
+    local waited=0
     until [ "$(grep -c -E 'Backup Database (OK|GAGAL) : ' "$PROG/busys.log" 2>/dev/null)" = "$count" ]; do
+        waited=$((waited + 1))
+        # Far longer than any run here takes: a service that never finishes ends the benchmark.
+        [ "$waited" -lt 2400 ] || sarvela_die "the service did not finish its run in 20 minutes; see $PROG/busys.log"
         sleep 0.5
     done
     t1=$(stat -c %.9Y "$PROG/busys.log" | tr -d .)

@@ -17,14 +17,30 @@
 #include <QTimer>
 #include <QUrl>
 
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QString ServiceName = QStringLiteral("Sarvela DB Backup");
-const QString InstanceKey = QStringLiteral("s-ravo");
+const QString InstanceKey = MainControlPanel::instanceKey();
 constexpr int ShowRequestPollMs = 6000;
 constexpr int BalloonMs = 10000;
 
 } // namespace
+
+// One panel per user, as a named segment is per session on Windows: in a shared /tmp, one
+// user's segment (live, or left by a panel that was killed) would keep every other user's
+// panel from starting.
+QString MainControlPanel::instanceKey()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("s-ravo");
+#else
+    return QStringLiteral("s-ravo-%1").arg(::getuid());
+#endif
+}
 
 // Outside any namespace: the resource initialiser is a global function.
 static void loadResources()

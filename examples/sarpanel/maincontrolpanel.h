@@ -34,6 +34,9 @@ public:
     // True when another panel already runs on this desktop; it is then asked
     // to show its window.
     bool isAlreadyRunning();
+    // The name of the single-instance segment: "s-ravo", per user where the folder that
+    // names segments is shared by all users.
+    static QString instanceKey();
 
     QString programDir() const { return m_programDir; }
 

@@ -4,7 +4,7 @@
 // by name at run time and call the same entry points.
 #pragma once
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
 #error "On Windows include <windows.h> instead; the stand-in is for POSIX systems."
 #endif
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -111,6 +112,18 @@ Object *addObject(Kind kind, std::shared_ptr<Connection> conn, uint32_t id)
     return obj;
 }
 
+// Pointers the caller must give; a null one is the caller's error, as with the system's calls.
+bool given(std::initializer_list<const void *> pointers)
+{
+    for (const void *p : pointers) {
+        if (!p) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Copies what a call needs out of a live handle of the given kind.
 bool lookup(const void *handle, Kind kind, Object *out)
 {
@@ -202,10 +215,8 @@ SVCAPI SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     Object mgr;
     if (!lookup(hSCManager, Kind::Manager, &mgr))
         return nullptr;
-    if (!lpServiceName) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({lpServiceName}))
         return nullptr;
-    }
     Writer req;
     req.u32(svcwire::OpOpenService).u32(mgr.id).str(svcwire::toUtf8(lpServiceName));
     req.u32(dwDesiredAccess);
@@ -291,10 +302,8 @@ SVCAPI BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
-    if (!lpInfo) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({lpInfo}))
         return false;
-    }
     LPCWSTR text = static_cast<LPSERVICE_DESCRIPTIONW>(lpInfo)->lpDescription;
     Writer req;
     req.u32(svcwire::OpChangeDescription).u32(svc.id);
@@ -309,10 +318,8 @@ SVCAPI BOOL QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpSe
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (!pcbBytesNeeded) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({pcbBytesNeeded}))
         return false;
-    }
     Reader answer{{}};
     if (!call(*svc.conn, Writer().u32(svcwire::OpQueryConfig).u32(svc.id), &answer))
         return false;
@@ -357,10 +364,8 @@ SVCAPI BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
-    if (!pcbBytesNeeded) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({pcbBytesNeeded}))
         return false;
-    }
     Reader answer{{}};
     if (!call(*svc.conn, Writer().u32(svcwire::OpQueryDescription).u32(svc.id), &answer))
         return false;
@@ -388,10 +393,8 @@ SVCAPI BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (!lpServiceStatus) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({lpServiceStatus}))
         return false;
-    }
     Reader answer{{}};
     if (!call(*svc.conn, Writer().u32(svcwire::OpQueryStatus).u32(svc.id), &answer))
         return false;
@@ -429,10 +432,8 @@ SVCAPI BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (!lpServiceStatus) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({lpServiceStatus}))
         return false;
-    }
     Reader answer{{}};
     bool ok = call(*svc.conn, Writer().u32(svcwire::OpControl).u32(svc.id).u32(dwControl), &answer);
     DWORD error = GetLastError();
@@ -518,10 +519,8 @@ SVCAPI BOOL SetServiceGroupAccessW(SC_HANDLE hService, LPCWSTR lpGroupName, DWOR
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (!lpGroupName) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({lpGroupName}))
         return false;
-    }
     Writer req;
     req.u32(svcwire::OpSetGroupAccess).u32(svc.id).str(svcwire::toUtf8(lpGroupName));
     req.u32(dwAccess);
@@ -535,10 +534,8 @@ SVCAPI BOOL QueryServiceGroupAccessW(SC_HANDLE hService, LPSERVICE_GROUP_ACCESSW
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (!pcbBytesNeeded || !lpGroupCount) {
-        SetLastError(ERROR_INVALID_ADDRESS);
+    if (!given({pcbBytesNeeded, lpGroupCount}))
         return false;
-    }
     Reader answer{{}};
     if (!call(*svc.conn, Writer().u32(svcwire::OpQueryGroupAccess).u32(svc.id), &answer))
         return false;

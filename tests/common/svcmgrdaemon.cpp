@@ -1,4 +1,5 @@
 #include "svcmgrdaemon.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -89,8 +90,7 @@ void SvcMgrDaemon::stop(bool crash)
 
 QString SvcMgrDaemon::readFile(const QString &name) const
 {
-    QFile f(m_dir.filePath(name));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    return readText(m_dir.filePath(name));
 }
 
 void SvcMgrDaemon::killServices()

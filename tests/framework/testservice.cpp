@@ -74,7 +74,8 @@ protected:
     void start() override
     {
         const QStringList args = QCoreApplication::arguments();
-        record(QStringLiteral("start %1 %2").arg(currentState()).arg(args.join(QLatin1Char(' '))));
+        record(QStringLiteral("start %1 %2")
+                   .arg(QString::number(currentState()), args.join(QLatin1Char(' '))));
         // "quit N" among the arguments: the service ends itself with exit code N.
         const int quit = args.indexOf(QStringLiteral("quit"));
         if (quit > 0) {
@@ -91,7 +92,8 @@ protected:
     void resume() override { record(QStringLiteral("resume %1").arg(currentState())); }
     void processCommand(int code) override
     {
-        record(QStringLiteral("command %1 %2").arg(code).arg(currentState()));
+        record(QStringLiteral("command %1 %2")
+                   .arg(QString::number(code), QString::number(currentState())));
         if (code == 99)
             std::abort(); // a crash, for the manager to notice
     }

@@ -3,6 +3,7 @@
 #include "qtservice.h"
 #include "qtservice_p.h"
 #include "svcmgrdaemon.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -27,13 +28,7 @@ public:
     {
         QSettings(program() + ".ini", QSettings::IniFormat).setValue(key, value);
     }
-    QStringList log() const
-    {
-        QFile f(program() + ".log");
-        return f.open(QIODevice::ReadOnly)
-                   ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
-                   : QStringList();
-    }
+    QStringList log() const { return readLines(program() + ".log"); }
     // Runs the program; empty when it ended with exitCode, printed exactly out and
     // its error output starts with errStart (or is empty when errStart is), else what it did.
     QString expect(const QStringList &args, int exitCode, const QByteArray &out = {},
@@ -86,7 +81,7 @@ SERVICE_STATUS status()
 }
 } // namespace
 
-class tst_QtService : public QObject
+class TestQtService : public QObject
 {
     Q_OBJECT
 
@@ -102,14 +97,14 @@ private:
     QTemporaryDir m_noManager;
 };
 
-void tst_QtService::init()
+void TestQtService::init()
 {
     // A manager directory with no daemon in it, so that no test reaches a real one.
     QVERIFY(m_noManager.isValid());
     qputenv("SVCMGR_DIR", m_noManager.path().toLocal8Bit());
 }
 
-void tst_QtService::commandLine_data()
+void TestQtService::commandLine_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("library");
@@ -160,7 +155,7 @@ void tst_QtService::commandLine_data()
     row("-exec", {"-exec", "quit", "0"}, 0, {}, {}, Name, false, "start 0 %1 quit 0");
 }
 
-void tst_QtService::commandLine()
+void TestQtService::commandLine()
 {
     QFETCH(QString, name);
     QFETCH(bool, library);
@@ -181,7 +176,7 @@ void tst_QtService::commandLine()
                                 : QStringList{logged.replace("%1", service.program())});
 }
 
-void tst_QtService::lifecycle()
+void TestQtService::lifecycle()
 {
     SvcMgrDaemon manager;
     QString error;
@@ -218,7 +213,7 @@ void tst_QtService::lifecycle()
     QCOMPARE(service.expect({"-u"}, 0, the + "has been uninstalled.\n"), QString());
 }
 
-void tst_QtService::endOfRun_data()
+void TestQtService::endOfRun_data()
 {
     QTest::addColumn<int>("stopDelayMs");
     QTest::addColumn<QStringList>("startArgs");
@@ -234,7 +229,7 @@ void tst_QtService::endOfRun_data()
         << QByteArray("The service could not be stopped.") << 0u;
 }
 
-void tst_QtService::endOfRun()
+void TestQtService::endOfRun()
 {
     QFETCH(int, stopDelayMs);
     QFETCH(QStringList, startArgs);
@@ -270,5 +265,5 @@ void tst_QtService::endOfRun()
     QVERIFY(!controller.isRunning());
 }
 
-QTEST_GUILESS_MAIN(tst_QtService)
+QTEST_GUILESS_MAIN(TestQtService)
 #include "tst_qtservice.moc"

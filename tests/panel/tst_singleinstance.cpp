@@ -29,7 +29,7 @@ private:
         QVERIFY2(second.waitForFinished(30000), "a second start must end by itself");
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
-        QCOMPARE(readSharedFlag("s-ravo"), QStringLiteral("yes"));
+        QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("yes"));
     }
     QTemporaryDir m_isolation;
     QTemporaryDir m_programDir;
@@ -58,7 +58,7 @@ void TestSingleInstance::secondStartBringsWindowForward()
     else
         first.hide();
     if (loseKeyFile) {
-        const QString keyFile = QSharedMemory("s-ravo").nativeKey();
+        const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
         QVERIFY(QFile::remove(keyFile));
         QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
     }
@@ -66,7 +66,7 @@ void TestSingleInstance::secondStartBringsWindowForward()
     secondStartEndsAndAsksToShow();
     // One poll period of 6 s, with room for a busy machine.
     QTRY_VERIFY_WITH_TIMEOUT(first.isVisible() && !first.isMinimized(), 12000);
-    QCOMPARE(readSharedFlag("s-ravo"), QStringLiteral("no"));
+    QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("no"));
     QCOMPARE(answerer.seen().size(), 2); // start-up question and missing settings file, once
 }
 
@@ -75,14 +75,15 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     QProcess crashed;
     crashed.start(buildBinDir() + "/sarpanel", QStringList());
     QVERIFY(crashed.waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(QSharedMemory("s-ravo").attach(QSharedMemory::ReadOnly), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QSharedMemory(MainControlPanel::instanceKey()).attach(QSharedMemory::ReadOnly), 30000);
     ::kill(pid_t(crashed.processId()), SIGKILL);
     QVERIFY(crashed.waitForFinished(30000));
 
     ModalAnswerer answerer;
     MainControlPanel next(nullptr, m_programDir.path());
     QVERIFY2(!next.isAlreadyRunning(), "the killed instance's segment blocked the next start");
-    QCOMPARE(readSharedFlag("s-ravo"), QStringLiteral("no"));
+    QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("no"));
     secondStartEndsAndAsksToShow(); // the new instance is the one a further start talks to
 }
 

@@ -4,6 +4,7 @@
 
 #include "confbu.h"
 #include "riwayat.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -64,13 +65,6 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
     }
     QSqlDatabase::removeDatabase("servicetest-writer");
     return ok;
-}
-
-// The one way the tests read a file: all of it as UTF-8, empty when it cannot be read.
-inline QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 // The messages of a log, time stamps removed; continuation lines stay with their entry.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "svcmgr_api.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -86,14 +87,6 @@ template <typename Pred> bool waitUntil(Pred pred)
 bool waitForState(const QString &name, DWORD state)
 {
     return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });
-}
-
-QStringList readLines(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace

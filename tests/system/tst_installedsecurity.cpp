@@ -4,6 +4,7 @@
 // administrator looks, and what the member may do must work without root.
 #include "pgcluster.h"
 #include "systemusers.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -21,12 +22,6 @@
 namespace {
 
 const QString Service = QStringLiteral("Sarvela DB Backup");
-
-QString readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
 
 // Owner, mode and content of a file, to see that nothing touched it.
 QString fingerprint(const QString &path)
@@ -93,11 +88,11 @@ class TestInstalledSecurity : public QObject
     {
         return asRoot(sarvelad(), {QStringLiteral("-v")}).out.contains("and running");
     }
-    QString log() const { return readFile(m_data + QStringLiteral("/busys.log")); }
+    QString log() const { return readText(m_data + QStringLiteral("/busys.log")); }
     QString events() const
     {
-        return readFile(m_state + QStringLiteral("/events.log.1")) +
-               readFile(m_state + QStringLiteral("/events.log"));
+        return readText(m_state + QStringLiteral("/events.log.1")) +
+               readText(m_state + QStringLiteral("/events.log"));
     }
 
     bool install(QString *output)
@@ -175,7 +170,7 @@ class TestInstalledSecurity : public QObject
 
     void stopManager()
     {
-        const QString pid = readFile(m_state + QStringLiteral("/svcmgrd.pid")).trimmed();
+        const QString pid = readText(m_state + QStringLiteral("/svcmgrd.pid")).trimmed();
         if (!pid.isEmpty())
             ::kill(pid.toInt(), SIGTERM);
     }
@@ -549,8 +544,11 @@ void TestInstalledSecurity::panelAsMember()
     QProcess panel;
     panel.setProcessEnvironment(env);
     panel.start(command.takeFirst(), command + steps);
+    // Ended as the desktop ends it, so that it lets its single-instance segment go.
     const auto end = qScopeGuard([&panel] {
-        panel.kill();
+        ::kill(pid_t(panel.processId()), SIGTERM);
+        if (!panel.waitForFinished(10000))
+            panel.kill();
         panel.waitForFinished();
     });
     QByteArray shown;

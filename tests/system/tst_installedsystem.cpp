@@ -6,6 +6,7 @@
 #include "programdir.h"
 #include "qtservice.h"
 #include "svcmgrdaemon.h"
+#include "testfiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -47,14 +48,6 @@ Run runProgram(const QString &program, const QStringList &arguments)
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
-}
-
-QString readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll());
 }
 
 // Waits until the clock is far enough from the end of a minute that a backup
@@ -166,10 +159,10 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
     QElapsedTimer waited;
     waited.start();
     const QString logPath = program.file("busys.log");
-    while (readFile(logPath).count("Backup Database : ") < databases.size() &&
+    while (readText(logPath).count("Backup Database : ") < databases.size() &&
            waited.elapsed() < 120000)
         QThread::msleep(200);
-    const QString log = readFile(logPath);
+    const QString log = readText(logPath);
     QVERIFY2(log.count("Backup Database : ") == databases.size(), qPrintable(log));
     const QRegularExpression firstEntry(
         "^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - Read Config\\.\n");
@@ -196,7 +189,7 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
         QVERIFY2(restore.out.contains("TABLE public tblbarang"), qPrintable(restore.out));
         QVERIFY2(!restore.out.contains("catatan"), "a table outside tbl* was dumped");
 
-        const QString runLog = readFile(path.left(path.size() - 3) + ".log");
+        const QString runLog = readText(path.left(path.size() - 3) + ".log");
         QVERIFY2(runLog.contains(" - Save Log : "), qPrintable(runLog));
         QVERIFY2(!runLog.contains("5170342"), "the password reached a run log");
     }
@@ -213,8 +206,8 @@ void TestInstalledSystem::backsUpThroughTheServiceManager()
 void TestInstalledSystem::readmeCommandsAreWhatCiRuns()
 {
     const QString root = QStringLiteral(SARVELA_SOURCE_DIR);
-    const QString readme = readFile(root + "/README.md");
-    const QString ci = readFile(root + "/.ci/run");
+    const QString readme = readText(root + "/README.md");
+    const QString ci = readText(root + "/.ci/run");
     // The first screen of the README holds both commands.
     const QString firstScreen = readme.section('\n', 0, 24);
     const QRegularExpression command("^(bash scripts/\\S+\\.sh)\\s+#",

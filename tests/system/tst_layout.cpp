@@ -5,6 +5,7 @@
 // folder of ours that is a link, a file or below a folder others may change is refused.
 
 #include "systemusers.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,25 +24,15 @@ struct Run
     QString out;
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // "owner:group mode" of a path itself, a link not followed.
 QString ownership(const QString &path)
 {
     struct stat st = {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return QStringLiteral("missing");
-    return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
+    return QStringLiteral("%1:%2 %3")
+        .arg(QString::number(st.st_uid), QString::number(st.st_gid),
+             QString::number(st.st_mode & 07777, 8));
 }
 
 ino_t inode(const QString &path)
@@ -70,7 +61,7 @@ private:
     QString path(const QString &relative) const { return m_root->filePath(relative); }
     QString groupMode(int mode) const
     {
-        return QStringLiteral("0:%1 %2").arg(m_gid).arg(mode, 0, 8);
+        return QStringLiteral("0:%1 %2").arg(QString::number(m_gid), QString::number(mode, 8));
     }
 
     SystemUsers m_users;
@@ -98,8 +89,8 @@ void TestLayout::init()
     m_root.reset(new QTemporaryDir(QStringLiteral("/tmp/sarvela-layout-XXXXXX")));
     QVERIFY(m_root->isValid());
     QVERIFY(QDir().mkpath(path("opt/sarvela")));
-    QVERIFY(writeFile(path("delivered.cfg"), "delivered settings"));
-    QVERIFY(writeFile(path("secret"), "root's secret"));
+    QVERIFY(writeBytes(path("delivered.cfg"), "delivered settings"));
+    QVERIFY(writeBytes(path("secret"), "root's secret"));
     QVERIFY(QFile::setPermissions(path("secret"), QFile::ReadOwner | QFile::WriteOwner));
 }
 
@@ -149,7 +140,7 @@ void TestLayout::dataFiles()
     QCOMPARE(ownership(path("lib")), groupMode(03770));
     const QString cfg = path("lib/confbu.cfg");
     if (left == "root" || left == "member") {
-        QVERIFY(writeFile(cfg, "edited settings"));
+        QVERIFY(writeBytes(cfg, "edited settings"));
         if (left == "member")
             QVERIFY(::chown(QFile::encodeName(cfg).constData(), m_users.uid(m_member), m_gid) == 0);
         QVERIFY(QFile::setPermissions(cfg, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther |
@@ -167,9 +158,9 @@ void TestLayout::dataFiles()
     const Run run = layout(QStringLiteral("sarvela_lay_out_data '%1'").arg(path("delivered.cfg")));
     QVERIFY2(run.exitCode == 0, qPrintable(run.out));
 
-    QCOMPARE(readFile(cfg), settings);
+    QCOMPARE(readBytes(cfg), settings);
     QCOMPARE(ownership(cfg), groupMode(0660));
-    QCOMPARE(readFile(path("secret")), QByteArray("root's secret"));
+    QCOMPARE(readBytes(path("secret")), QByteArray("root's secret"));
     QCOMPARE(ownership(path("secret")), QStringLiteral("0:0 600"));
     QVERIFY(inode(cfg) != secretInode);
     const QStringList aside =
@@ -186,10 +177,10 @@ void TestLayout::programDirectory()
     // where a member has since put a link, a library of their own and a link of ours
     // that leads elsewhere.
     const QString prefix = path("opt/sarvela");
-    QVERIFY(writeFile(prefix + "/sarvelad", "the service"));
-    QVERIFY(writeFile(prefix + "/confbu.cfg", "earlier settings"));
+    QVERIFY(writeBytes(prefix + "/sarvelad", "the service"));
+    QVERIFY(writeBytes(prefix + "/confbu.cfg", "earlier settings"));
     QVERIFY(QFile::link(path("secret"), prefix + "/libQt5Core.so.5"));
-    QVERIFY(writeFile(prefix + "/platforms", "the member's plugin"));
+    QVERIFY(writeBytes(prefix + "/platforms", "the member's plugin"));
     QVERIFY(::chown(QFile::encodeName(prefix + "/platforms").constData(), m_users.uid(m_member),
                     m_gid) == 0);
     QVERIFY(QFile::link(path("secret"), prefix + "/busys.log"));
@@ -206,16 +197,16 @@ void TestLayout::programDirectory()
     QStringList left =
         QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     QCOMPARE(left, QStringList({"busys.log", "confbu.cfg", "riwayat.db", "sarvelad"}));
-    QCOMPARE(readFile(path("lib/confbu.cfg")), QByteArray("earlier settings"));
-    QCOMPARE(readFile(path("secret")), QByteArray("root's secret"));
+    QCOMPARE(readBytes(path("lib/confbu.cfg")), QByteArray("earlier settings"));
+    QCOMPARE(readBytes(path("secret")), QByteArray("root's secret"));
     QCOMPARE(QFile::symLinkTarget(prefix + "/busys.log"), path("lib/busys.log"));
 
     // A removal takes only what the layout made there.
-    QVERIFY(writeFile(prefix + "/sarvelad.lock", ""));
+    QVERIFY(writeBytes(prefix + "/sarvelad.lock", ""));
     QVERIFY(layout("sarvela_remove_made_links").exitCode == 0);
     left = QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     QCOMPARE(left, QStringList({"sarvelad"}));
-    QCOMPARE(readFile(path("lib/confbu.cfg")), QByteArray("earlier settings"));
+    QCOMPARE(readBytes(path("lib/confbu.cfg")), QByteArray("earlier settings"));
 }
 
 void TestLayout::refusedFolders_data()

@@ -16,6 +16,15 @@ namespace {
 
 using Draw = std::function<void(QPainter &)>;
 
+// A closed outline through the given corners.
+QPainterPath outline(std::initializer_list<QPointF> corners)
+{
+    QPainterPath path;
+    path.addPolygon(QPolygonF(corners));
+    path.closeSubpath();
+    return path;
+}
+
 // Every picture is drawn on a 32 x 32 canvas and scaled by the painter.
 QImage render(const Draw &draw, int size)
 {
@@ -67,13 +76,7 @@ void drawTutup(QPainter &p)
 
 void drawSave(QPainter &p)
 {
-    QPainterPath body;
-    body.moveTo(3, 3);
-    body.lineTo(24, 3);
-    body.lineTo(29, 8);
-    body.lineTo(29, 29);
-    body.lineTo(3, 29);
-    body.closeSubpath();
+    const QPainterPath body = outline({{3, 3}, {24, 3}, {29, 8}, {29, 29}, {3, 29}});
     p.setPen(QPen(QColor(20, 50, 110), 1.5));
     p.setBrush(QColor(40, 90, 190));
     p.drawPath(body);
@@ -91,34 +94,18 @@ void drawSave(QPainter &p)
 
 void drawFolder(QPainter &p)
 {
-    QPainterPath back;
-    back.moveTo(2, 7);
-    back.lineTo(12, 7);
-    back.lineTo(15, 10);
-    back.lineTo(30, 10);
-    back.lineTo(30, 27);
-    back.lineTo(2, 27);
-    back.closeSubpath();
+    const QPainterPath back = outline({{2, 7}, {12, 7}, {15, 10}, {30, 10}, {30, 27}, {2, 27}});
     p.setPen(QPen(QColor(160, 110, 10), 1.5));
     p.setBrush(QColor(230, 170, 40));
     p.drawPath(back);
-    QPainterPath front;
-    front.moveTo(2, 27);
-    front.lineTo(6, 14);
-    front.lineTo(31, 14);
-    front.lineTo(28, 27);
-    front.closeSubpath();
+    const QPainterPath front = outline({{2, 27}, {6, 14}, {31, 14}, {28, 27}});
     p.setBrush(QColor(250, 205, 80));
     p.drawPath(front);
 }
 
 void drawPlay(QPainter &p)
 {
-    QPainterPath tri;
-    tri.moveTo(7, 3);
-    tri.lineTo(29, 16);
-    tri.lineTo(7, 29);
-    tri.closeSubpath();
+    const QPainterPath tri = outline({{7, 3}, {29, 16}, {7, 29}});
     p.setPen(QPen(QColor(20, 110, 40), 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(QColor(46, 170, 70));
     p.drawPath(tri);
@@ -257,7 +244,7 @@ bool writeIco(const QString &path, const Draw &draw, const QList<int> &sizes)
 bool writeHicolor(const QString &dir)
 {
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(dir).arg(size);
+        const QString folder = QStringLiteral("%1/%2x%2/apps").arg(dir, QString::number(size));
         if (!QDir().mkpath(folder) || !render(drawDb, size).save(folder + "/sarpanel.png", "PNG"))
             return false;
     }

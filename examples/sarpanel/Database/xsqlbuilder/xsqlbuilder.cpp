@@ -18,18 +18,23 @@ bool XSQLBuilder::BeginTransact()
     return begun;
 }
 
-void XSQLBuilder::SetStatement(int type, const QString &table)
+void XSQLBuilder::clearLists()
 {
-    if (!db.isOpen())
-        return;
-    statementType = type;
-    tableName = table;
     fieldNames.clear();
     fieldValues.clear();
     whereFields.clear();
     whereValues.clear();
     whereOperators.clear();
     whereConnectors.clear();
+}
+
+void XSQLBuilder::SetStatement(int type, const QString &table)
+{
+    if (!db.isOpen())
+        return;
+    statementType = type;
+    tableName = table;
+    clearLists();
 }
 
 void XSQLBuilder::SetCustomSQL(const QString &text)
@@ -76,12 +81,7 @@ void XSQLBuilder::Execute()
     default:
         break;
     }
-    fieldNames.clear();
-    fieldValues.clear();
-    whereFields.clear();
-    whereValues.clear();
-    whereOperators.clear();
-    whereConnectors.clear();
+    clearLists();
     ++statementNo;
 }
 

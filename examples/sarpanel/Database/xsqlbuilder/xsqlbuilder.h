@@ -49,6 +49,8 @@ private:
     QString conditionPart(int statement) const;
     void run(const QString &text, const QStringList &names, const QList<QVariant> &values);
     bool mayBuild();
+    // Empties the six lists of the current statement.
+    void clearLists();
     QStringList conditionParams() const;
 
     QSqlDatabase db;

@@ -1,0 +1,32 @@
+// The one way the tests read and write whole files.
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+// All of a file's bytes; empty when it cannot be read.
+inline QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// All of a file as UTF-8 text; empty when it cannot be read.
+inline QString readText(const QString &path)
+{
+    return QString::fromUtf8(readBytes(path));
+}
+
+// A file's lines, empty ones left out.
+inline QStringList readLines(const QString &path)
+{
+    return readText(path).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+inline bool writeBytes(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
