@@ -2,11 +2,15 @@
 // failed, late, missing and deleted backups; rows needing attention first; a history that is
 // watched, not polled; a balloon once for each failure that lands while the panel runs.
 #include "fstatusbackup.h"
+#include "historywatch.h"
 #include "panelfixture.h"
 
 #include <QLabel>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
+
+#include <functional>
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -52,12 +56,12 @@ QString summary(QTableWidget *table)
     return widget<QLabel>(table->window(), "lRingkasan")->text();
 }
 
-// How often anyone, this process included, opens or reads the file while the events run.
-int accessesWhileIdle(const QString &path, int ms)
+// How often anyone, this process included, opens (or reads, by mask) the file during.
+int accesses(const QString &path, uint32_t mask, const std::function<void()> &during)
 {
     const int fd = inotify_init1(IN_NONBLOCK);
-    inotify_add_watch(fd, QFile::encodeName(path).constData(), IN_OPEN | IN_ACCESS);
-    QTest::qWait(ms);
+    inotify_add_watch(fd, QFile::encodeName(path).constData(), mask);
+    during();
     alignas(inotify_event) char buffer[4096];
     int events = 0;
     for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
@@ -81,6 +85,7 @@ private slots:
     void attentionFirst();
     void watched_data();
     void watched();
+    void burstReadTogether();
     void trayWithoutSettings();
 
 private:
@@ -231,7 +236,7 @@ void TestStatusBackup::watched()
     QCOMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Baik"}));
 
     // Idle, with the window open, nothing opens or reads the history.
-    QCOMPARE(accessesWhileIdle(history, 2500), 0);
+    QCOMPARE(accesses(history, IN_OPEN | IN_ACCESS, [] { QTest::qWait(2500); }), 0);
     QCOMPARE(window.balloons, QStringList()); // the failure was there before
 
     addJob(history, {"penjualan", 0, "GAGAL", "pg_dump berhenti dengan kode 1"});
@@ -255,6 +260,34 @@ void TestStatusBackup::watched()
     QTRY_COMPARE(window.balloons.size(), 3);
     QCOMPARE(window.balloons.last(),
              "Backup gagal: Backup database gudang ditolak: nama database ditolak");
+
+    // A damaged history is no box: the window says so, and reads again at the next change.
+    QVERIFY(QFile::remove(history));
+    QFile damaged(history);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("bukan riwayat") > 0);
+    damaged.close();
+    QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
+    QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
+    QVERIFY(QFile::remove(history));
+    addJob(history, {"penjualan", 0});
+    QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Belum ada backup", "Baik"}));
+}
+
+// Changes that come in a burst are read a few times, not once each.
+void TestStatusBackup::burstReadTogether()
+{
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    addJob(file("riwayat.db"), {"penjualan", 1});
+    PanelWindow window(m_dir->path());
+    window.show();
+    QSignalSpy reads(window.findChild<XHistoryWatch *>(), &XHistoryWatch::changed);
+    for (int i = 0; i < 20; ++i) {
+        addJob(file("riwayat.db"), {"penjualan", 0, "BERJALAN"});
+        QTest::qWait(50);
+    }
+    QTest::qWait(500);
+    QVERIFY2(reads.size() >= 1 && reads.size() <= 6, qPrintable(QString::number(reads.size())));
+    QVERIFY(column(openStatus(&window), "Job terakhir").value(0).startsWith("BERJALAN"));
 }
 
 // Without settings nothing else can be told.
