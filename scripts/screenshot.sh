@@ -1,9 +1,9 @@
 #!/bin/sh
 # Starts the installed control panel on a private Xvfb display with a window
 # manager (openbox) and saves a PNG of its main window, or of the database
-# picker or the log viewer opened from it.
+# picker, the log viewer, the status window or the advanced settings opened from it.
 #
-#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log] [POINTS]
+#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log|status|pengaturan] [POINTS]
 #
 # POINTS (or FONT_POINTS in the environment) sets the desktop's font size, as a
 # KDE desktop's settings do; without it Qt's own default applies.
@@ -97,7 +97,23 @@ log)
     xdotool key l
     target=$(timeout 30 xdotool search --sync --name "^Log Proses Backup$" | head -n 1)
     sleep 1 ;;
-*) echo "unknown screen: $screen (main, picker or log)" >&2; exit 2 ;;
+status)
+    # "&Informasi", then its entry "Status &Backup".
+    xdotool windowactivate --sync "$window" 2>/dev/null || true
+    xdotool key alt+i
+    sleep 0.5
+    xdotool key b
+    target=$(timeout 30 xdotool search --sync --name "^Status Backup$" | head -n 1)
+    sleep 1 ;;
+pengaturan)
+    # "&Sistem", then its entry "&Pengaturan Lanjutan".
+    xdotool windowactivate --sync "$window" 2>/dev/null || true
+    xdotool key alt+s
+    sleep 0.5
+    xdotool key p
+    target=$(timeout 30 xdotool search --sync --name "^Pengaturan Lanjutan$" | head -n 1)
+    sleep 1 ;;
+*) echo "unknown screen: $screen (main, picker, log, status or pengaturan)" >&2; exit 2 ;;
 esac
 [ -n "$target" ] || { echo "the $screen window did not appear" >&2; cat "$work/panel.log" >&2; exit 1; }
 import -window "$target" "$out"

@@ -2,6 +2,7 @@
 #include "maincontrolpanel.h"
 
 #include "fdfrdatabase.h"
+#include "historywatch.h"
 #include "messagebox.h"
 #include "ui_maincontrolpanel.h"
 
@@ -27,6 +28,7 @@ void MainControlPanel::loadBackupList()
     }
     while (query.next())
         ui->listWidget->addItem(databaseItem(query.value(QStringLiteral("dbname")).toString()));
+    history->setDatabases(listedDatabases());
 }
 
 void MainControlPanel::on_butAdd_clicked()
@@ -66,6 +68,7 @@ void MainControlPanel::addBackupDatabase(const QString &name)
         return;
     }
     ui->listWidget->addItem(databaseItem(name));
+    history->setDatabases(listedDatabases());
 }
 
 void MainControlPanel::on_butDel_clicked()
@@ -92,5 +95,6 @@ void MainControlPanel::on_butDel_clicked()
         return;
     }
     delete ui->listWidget->takeItem(ui->listWidget->row(selected.first()));
+    history->setDatabases(listedDatabases());
     showInfo(QStringLiteral("Data berhasil dihapus."), this);
 }

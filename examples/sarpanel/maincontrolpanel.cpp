@@ -2,6 +2,7 @@
 
 #include "confbu.h"
 #include "flog.h"
+#include "historywatch.h"
 #include "messagebox.h"
 #include "sharedflag.h"
 #include "ui_maincontrolpanel.h"
@@ -58,6 +59,9 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     firstShown = false;
+    history = new XHistoryWatch(programFile(confbu::HistoryFile), this);
+    connect(history, &XHistoryWatch::changed, this, &MainControlPanel::updateTrayState);
+    connect(history, &XHistoryWatch::newFailures, this, &MainControlPanel::tellFailures);
     createMenus();
     // Fixed at 532 x 491, or as much more as the desktop's font needs.
     fitToFont();
@@ -98,14 +102,22 @@ void MainControlPanel::createMenus()
     installAction = systemMenu->addAction(QStringLiteral("&Install Service"));
     uninstallAction = systemMenu->addAction(QStringLiteral("&Uninstall Service"));
     systemMenu->addSeparator();
+    backupNowAction = systemMenu->addAction(QStringLiteral("&Backup Sekarang"));
+    backupNowAction->setEnabled(false); // while the service runs
+    QAction *advancedAction = systemMenu->addAction(QStringLiteral("&Pengaturan Lanjutan"));
+    systemMenu->addSeparator();
     exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
     connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
     connect(uninstallAction, &QAction::triggered, this, &MainControlPanel::on_menuUninstal_clicked);
+    connect(backupNowAction, &QAction::triggered, this, &MainControlPanel::on_backupNow_click);
+    connect(advancedAction, &QAction::triggered, this, &MainControlPanel::on_advanced_click);
     connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
 
     infoMenu = new QMenu(QStringLiteral("&Informasi"), this);
+    statusAction = infoMenu->addAction(QStringLiteral("Status &Backup"));
     QAction *logAction = infoMenu->addAction(QStringLiteral("&Log Sistem"));
     QAction *aboutAction = infoMenu->addAction(QStringLiteral("Tentang &Sistem"));
+    connect(statusAction, &QAction::triggered, this, &MainControlPanel::on_status_click);
     connect(logAction, &QAction::triggered, this, &MainControlPanel::on_log_click);
     connect(aboutAction, &QAction::triggered, this, &MainControlPanel::on_app_about_click);
 
@@ -127,6 +139,7 @@ void MainControlPanel::startUp()
     askInstallService();
     setFormDefaults();
     loadSettings();
+    history->start();
     createTrayIcon();
     createTimer();
 }
@@ -166,9 +179,16 @@ void MainControlPanel::showBalloonOnce()
     if (balloonShown || !trayIcon || !systemTrayAvailable())
         return;
     balloonShown = true;
-    trayIcon->showMessage(QStringLiteral("Sarvela Auto Backup"),
-                          QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
-                          QSystemTrayIcon::Information, BalloonMs);
+    showBalloon(QStringLiteral("Sarvela Auto Backup"),
+                QStringLiteral("Program Auto Backup database Sarvela PosgreSQL."),
+                QSystemTrayIcon::Information);
+}
+
+void MainControlPanel::showBalloon(const QString &title, const QString &text,
+                                   QSystemTrayIcon::MessageIcon icon)
+{
+    if (trayIcon && systemTrayAvailable())
+        trayIcon->showMessage(title, text, icon, BalloonMs);
 }
 
 void MainControlPanel::createTrayIcon()
@@ -182,8 +202,11 @@ void MainControlPanel::createTrayIcon()
     connect(showAction, &QAction::triggered, this, &MainControlPanel::on_show_try_icon);
     trayMenu = new QMenu;
     trayMenu->addAction(showAction);
+    trayMenu->addAction(statusAction);
+    trayMenu->addAction(backupNowAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
+    updateTrayState();
     // Shown also without a tray: the icon appears when one does.
     trayIcon->show();
     showBalloonOnce();
@@ -200,6 +223,10 @@ void MainControlPanel::createTimer()
 void MainControlPanel::on_timer_tick()
 {
     showBalloonOnce();
+    // A service that stopped or crashed on its own, or was started elsewhere, shows in the
+    // window and in the tray. One question to the manager, the least a tick can ask.
+    if (serviceController.isRunning() != serviceRunning)
+        refreshServiceStatus();
     // A tray that went away must not leave the window out of reach.
     if (!isVisible() && !systemTrayAvailable())
         showMinimized();

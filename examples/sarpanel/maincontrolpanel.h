@@ -3,17 +3,20 @@
 #pragma once
 
 #include "qtservice.h"
+#include "riwayat.h"
 
 #include <QMainWindow>
 #include <QScopedPointer>
 #include <QSqlDatabase>
+#include <QSystemTrayIcon>
 
 enum class ServiceAction;
 class QAction;
 class QMenu;
+class FStatusBackup;
 class SharedFlag;
-class QSystemTrayIcon;
 class QTimer;
+class XHistoryWatch;
 
 namespace Ui {
 class MainControlPanel;
@@ -55,6 +58,9 @@ protected:
     void showEvent(QShowEvent *event) override;
     // Asked at every close: a tray may come or go while the panel runs.
     virtual bool systemTrayAvailable() const;
+    // A tray balloon, where there is a tray to show it in.
+    virtual void showBalloon(const QString &title, const QString &text,
+                             QSystemTrayIcon::MessageIcon icon);
 
 private slots:
     void on_cbJam1_stateChanged(int arg1);
@@ -78,10 +84,19 @@ private:
     void on_log_click();
     void on_app_about_click();
     void on_timer_tick();
+    void on_status_click();
+    void on_backupNow_click();
+    void on_advanced_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
 
     void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
+    // True unless a stop of the running service would cancel a job and the answer was not Yes.
+    bool mayCancelRunningJobs();
+    // The tray's icon and tool tip: settings, service and backups, the worst first.
+    void updateTrayState();
+    void tellFailures(const QList<riwayat::Job> &jobs);
+    QStringList listedDatabases() const;
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();
     void showBalloonOnce();
@@ -100,6 +115,8 @@ private:
     QAction *installAction = nullptr;
     QAction *uninstallAction = nullptr;
     QAction *exitAction = nullptr;
+    QAction *backupNowAction = nullptr; // in the tray's menu too
+    QAction *statusAction = nullptr;    // in the tray's menu too
     const QScopedPointer<Ui::MainControlPanel> ui;
     QSqlDatabase settingsDb;
     QSystemTrayIcon *trayIcon = nullptr;
@@ -109,6 +126,11 @@ private:
     int dbPort = 0;
     QtServiceController serviceController;
     QTimer *timer = nullptr;
+    XHistoryWatch *history;
+    FStatusBackup *statusWindow = nullptr;
+    bool settingsRead = false;
+    bool serviceInstalled = false;
+    bool serviceRunning = false;
     SharedFlag *instanceFlag = nullptr; // held by the first panel only
     bool noTrayTold = false;
     bool balloonShown = false;

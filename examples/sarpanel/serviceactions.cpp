@@ -2,6 +2,8 @@
 // The refreshed status shows the outcome; a refused or failed action also says why.
 #include "maincontrolpanel.h"
 
+#include "confbu.h"
+#include "historywatch.h"
 #include "messagebox.h"
 #include "servicefailure.h"
 #include "ui_maincontrolpanel.h"
@@ -14,6 +16,9 @@
 #endif
 
 namespace {
+
+// The service runs a whole backup at once when it receives this user command.
+constexpr int BackupNowCommand = 1;
 
 // The service program reports only its exit code. When the manager can be
 // reached, what it refused a user other than root is the registration.
@@ -40,7 +45,11 @@ void MainControlPanel::reportServiceFailure(ServiceAction action,
 
 void MainControlPanel::refreshServiceStatus()
 {
-    if (!serviceController.isInstalled()) {
+    serviceInstalled = serviceController.isInstalled();
+    serviceRunning = serviceInstalled && serviceController.isRunning();
+    backupNowAction->setEnabled(serviceRunning);
+    updateTrayState();
+    if (!serviceInstalled) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(false);
         ui->butSaveRestart->setEnabled(false);
@@ -49,7 +58,7 @@ void MainControlPanel::refreshServiceStatus()
         return;
     }
     ui->butSaveRestart->setEnabled(true);
-    if (serviceController.isRunning()) {
+    if (serviceRunning) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(true);
         ui->lStatus->setStyleSheet(QStringLiteral("QLabel{background: green;}"));
@@ -60,6 +69,26 @@ void MainControlPanel::refreshServiceStatus()
         ui->lStatus->setStyleSheet(QStringLiteral("QLabel{background: red;}"));
         ui->lStatus->setText(QStringLiteral("Service : Tidak Aktif"));
     }
+}
+
+bool MainControlPanel::mayCancelRunningJobs()
+{
+    QList<riwayat::Job> jobs;
+    QString error;
+    // A history that cannot be read now does not hold up a stop.
+    if (!serviceController.isRunning() ||
+        !XHistoryWatch::runningJobs(programFile(confbu::HistoryFile), &jobs, &error) ||
+        jobs.isEmpty())
+        return true;
+    QStringList names;
+    for (const riwayat::Job &job : jobs)
+        names << job.dbname;
+    names.removeDuplicates();
+    // Return alone must not cancel a backup: No is the default.
+    return askYes(QStringLiteral("Backup database %1 sedang berjalan dan akan dibatalkan karena "
+                                 "service dihentikan.\nLanjutkan?")
+                      .arg(names.join(QStringLiteral(", "))),
+                  this, QMessageBox::No);
 }
 
 void MainControlPanel::askInstallService()
@@ -108,6 +137,8 @@ void MainControlPanel::on_menuUninstal_clicked()
             QStringLiteral("Service belum diisntall. Anda tidak dapat melakukan Uninstall."), this);
         return;
     }
+    if (!mayCancelRunningJobs())
+        return;
     // Uninstalled first: a user who may not uninstall must not be left with
     // the service stopped. A running service marked for removal goes once stopped.
     if (!serviceController.uninstall()) {
@@ -145,9 +176,26 @@ void MainControlPanel::on_butStart_clicked()
 
 void MainControlPanel::on_butStop_clicked()
 {
+    if (!mayCancelRunningJobs())
+        return;
     const bool stopped = serviceController.stop();
     const QtServiceController::Error error = QtServiceController::lastError();
     refreshServiceStatus();
     if (!stopped)
         reportServiceFailure(ServiceAction::Stop, error);
+}
+
+void MainControlPanel::on_backupNow_click()
+{
+    if (serviceController.sendCommand(BackupNowCommand)) {
+        showInfo(QStringLiteral("Permintaan backup sudah dikirim ke service. Hasilnya dapat "
+                                "dilihat di Status Backup."),
+                 this);
+        return;
+    }
+    QtServiceController::Error error = QtServiceController::lastError();
+    refreshServiceStatus();
+    if (!serviceRunning) // stopped since the last look: the manager was not even asked
+        error = {0, QStringLiteral("Service tidak aktif.")};
+    reportServiceFailure(ServiceAction::BackupNow, error);
 }

@@ -31,6 +31,11 @@ QString serviceFailureText(ServiceAction action, const QtServiceController::Erro
         failed = QStringLiteral("Gagal Stop Service.");
         how = asMember;
         break;
+    case ServiceAction::BackupNow:
+        right = QStringLiteral("meminta backup dari");
+        failed = QStringLiteral("Gagal meminta backup.");
+        how = asMember;
+        break;
     }
     if (error.code == AccessDenied)
         return QStringLiteral("Anda tidak memiliki hak untuk ") + right +

@@ -7,7 +7,7 @@
 
 #include <QString>
 
-enum class ServiceAction { Install, Uninstall, Start, Stop };
+enum class ServiceAction { Install, Uninstall, Start, Stop, BackupNow };
 
 QString serviceFailureText(ServiceAction action, const QtServiceController::Error &error);
 

@@ -3,6 +3,8 @@
 #include "maincontrolpanel.h"
 
 #include "confbu.h"
+#include "fpengaturan.h"
+#include "historywatch.h"
 #include "messagebox.h"
 #include "servicefailure.h"
 #include "ui_maincontrolpanel.h"
@@ -87,6 +89,7 @@ bool MainControlPanel::loadSettings()
         return false;
     }
     bool haveRow = false;
+    backupstatus::Schedule schedule;
     // With several rows the last one stays shown; the defaults apply per row.
     while (query.next()) {
         const confbu::Settings row = confbu::fromRecord(query.record());
@@ -99,8 +102,11 @@ bool MainControlPanel::loadSettings()
         dbUser = confbu::userOrDefault(row.user, confbu::Blanks::AreText);
         dbPassword = confbu::passwordOrDefault(row.pass, confbu::Blanks::AreText);
         dbPort = row.port;
+        schedule = {row.jam1.time(), row.jam2.time(), row.jam1st, row.jam2st};
         haveRow = true;
     }
+    settingsRead = haveRow;
+    history->setSchedule(schedule);
     loadBackupList();
     return haveRow;
 }
@@ -146,6 +152,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
         ui->butAdd->setFocus();
         return;
     }
+    if (!mayCancelRunningJobs())
+        return;
 
     QSqlQuery query(settingsDb);
     query.prepare(QStringLiteral("update confdb set ") +
@@ -162,6 +170,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
                  this);
         return;
     }
+    history->setSchedule(
+        {jam1.time(), jam2.time(), ui->cbJam1->isChecked(), ui->cbJam2->isChecked()});
 
     // The service reads its settings only when it starts. The first refusal
     // is told after the save's own message: the settings are stored either way.
@@ -182,4 +192,10 @@ void MainControlPanel::on_butSaveRestart_clicked()
     showInfo(QStringLiteral("Data Berhasil disimpan."), this);
     if (!restarted)
         reportServiceFailure(failed, error);
+}
+
+void MainControlPanel::on_advanced_click()
+{
+    FPengaturan dialog(settingsDb, this);
+    dialog.exec();
 }

@@ -5,11 +5,14 @@
 #include "confbu.h"
 #include "maincontrolpanel.h"
 #include "modalanswer.h"
+#include "riwayat.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -73,9 +76,51 @@ inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
     return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names;
 }
 
+// One job of a history as the service writes it, placed in time relative to now.
+struct Job
+{
+    QString dbname;
+    int hoursAgo = 0;
+    QString hasil = riwayat::Ok;
+    QString alasan = {};
+    bool deleted = false; // its dump deleted to keep only the newest ones
+};
+
+// Adds the job to the history at path (made when missing); returns its id.
+inline qint64 addJob(const QString &path, const Job &job)
+{
+    for (const QString &statement : riwayat::createStatements())
+        sql(path, statement);
+    const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * job.hoursAgo);
+    const bool ok = job.hasil == riwayat::Ok, ended = job.hasil != riwayat::Berjalan;
+    const QString file = "/var/bu/bu_" + job.dbname + mulai.toString("_yyyyMMdd.hhmmss") + ".bu";
+    sql(path,
+        "insert into riwayat (dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi) "
+        "values (?, ?, ?, ?, ?, ?, ?, ?)",
+        {job.dbname, mulai.toString(riwayat::TimeFormat),
+         ended ? mulai.addSecs(60).toString(riwayat::TimeFormat) : QVariant(),
+         ok ? file : QVariant(), ok ? 12345678 : QVariant(), job.hasil,
+         job.alasan.isEmpty() ? QVariant() : job.alasan, int(ok)});
+    const qint64 id = sql(path, "select max(id) from riwayat").value(0).value(0).toLongLong();
+    if (job.deleted)
+        sql(path, "insert into terhapus values (?, ?)",
+            {id, QDateTime::currentDateTime().toString(riwayat::TimeFormat)});
+    return id;
+}
+
 template <typename T> T *widget(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name); // a missing one crashes the case, which fails it
+}
+
+// The main window's menu entry with this text ("Status &Backup").
+inline QAction *menuAction(QWidget *window, const QString &text)
+{
+    for (QAction *menu : window->findChild<QMenuBar *>()->actions())
+        for (QAction *action : menu->menu()->actions())
+            if (action->text() == text)
+                return action;
+    return nullptr;
 }
 
 // No service manager listens in the private folder (every service reads as not

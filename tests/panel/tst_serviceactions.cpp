@@ -12,8 +12,11 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSystemTrayIcon>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace panel;
@@ -79,8 +82,20 @@ private slots:
     void installStartStopUninstall();
     void refusedOrFailed_data();
     void refusedOrFailed();
+    void backupNowAndTray();
+    void askBeforeCancellingJob_data();
+    void askBeforeCancellingJob();
 
 private:
+    // Settings listing penjualan, with the output folder, and no history.
+    bool freshFiles()
+    {
+        ConfRow row;
+        row.outputdir = m_output.path();
+        QFile::remove(m_programDir.file("confbu.cfg"));
+        QFile::remove(m_programDir.file("riwayat.db"));
+        return createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"});
+    }
     QTemporaryDir m_isolation;
     ProgramDir m_programDir;
     QTemporaryDir m_output;
@@ -93,6 +108,9 @@ void TestServiceActions::initTestCase()
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
+    // The same fake reads its own dumps back as pg_restore.
+    const QString restore = m_programDir.file("dbutils/pg_restore");
+    QVERIFY(QFile::remove(restore) && QFile::copy(m_programDir.file("dbutils/pg_dump"), restore));
     // Another user runs the panel from it, and reaches the daemon in the
     // private temporary folder.
     for (const QString &dir : {m_programDir.path(), m_isolation.path()})
@@ -249,6 +267,99 @@ void TestServiceActions::refusedOrFailed()
     ::kill(pid_t(panel.processId()), SIGTERM);
     QVERIFY(panel.waitForFinished(30000));
     QCOMPARE(serviceState(), state);
+}
+
+// Backup now is offered while the service runs; the tray follows the service and the
+// backups, also when the service stops without the panel.
+void TestServiceActions::backupNowAndTray()
+{
+    QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
+    QVERIFY(freshFiles());
+    addJob(m_programDir.file("riwayat.db"), {"penjualan", 1});
+    ModalAnswerer answerer;
+    PanelWindow window(m_programDir.path());
+    window.show();
+    QAction *backupNow = menuAction(&window, "&Backup Sekarang");
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    QList<QImage> icons{tray->icon().pixmap(32).toImage()};
+    auto tip = [tray, &icons](const QString &text) {
+        if (tray->toolTip() != "Sarvela Backup Database\n" + text)
+            return false;
+        const QImage icon = tray->icon().pixmap(32).toImage();
+        if (!icons.contains(icon))
+            icons << icon;
+        return true;
+    };
+    QVERIFY(!backupNow->isEnabled());
+    QVERIFY(tip("Service tidak aktif."));
+
+    widget<QPushButton>(&window, "butStart")->click();
+    QVERIFY(backupNow->isEnabled());
+    QVERIFY(tip("Semua backup baik."));
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
+    backupNow->trigger();
+    QCOMPARE(texts(answerer.seen()), QStringList{"Permintaan backup sudah dikirim ke service. "
+                                                 "Hasilnya dapat dilihat di Status Backup."});
+    // The service ran a backup for it: the history holds a second good job.
+    auto log = [this] {
+        QFile file(m_programDir.file("busys.log"));
+        return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : QString();
+    };
+    const QString goodJobs = "select count(*) from riwayat where dbname = 'penjualan' and "
+                             "hasil = 'OK'";
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        sql(m_programDir.file("riwayat.db"), goodJobs).value(0).value(0).toInt() == 2,
+        qPrintable(log()), 20000);
+
+    addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
+    QTRY_VERIFY(tip("Backup perlu diperiksa: penjualan."));
+    QtServiceController("Sarvela DB Backup").stop(); // by another tool
+    QTRY_VERIFY_WITH_TIMEOUT(tip("Service tidak aktif."), 15000);
+    QVERIFY(!backupNow->isEnabled());
+    QCOMPARE(icons.size(), 3); // one for each state
+}
+
+void TestServiceActions::askBeforeCancellingJob_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("stop, No: the backup goes on") << "butStop" << false << "running";
+    QTest::newRow("stop, Yes: stopped") << "butStop" << true << "stopped";
+    QTest::newRow("save and restart, No: nothing saved, the backup goes on")
+        << "butSaveRestart" << false << "running";
+}
+
+void TestServiceActions::askBeforeCancellingJob()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, yes);
+    QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
+    // A worker of ours holds the run lock, so the service leaves the running job alone.
+    const int lock = ::open(QFile::encodeName(m_programDir.file("sarvelad.lock")).constData(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const auto unlock = qScopeGuard([lock] { ::close(lock); });
+    QVERIFY(lock >= 0 && ::flock(lock, LOCK_EX) == 0);
+    QVERIFY(freshFiles());
+    addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "BERJALAN"});
+    QVERIFY(putService("running", m_programDir.file("sarvelad")));
+    const QList<QVariantList> stored = sql(m_programDir.file("confbu.cfg"), "select * from confdb");
+
+    ModalAnswerer answerer;
+    PanelWindow window(m_programDir.path());
+    window.show();
+    widget<QLineEdit>(&window, "tServer")->setText("lain");
+    answerer.answerNext(yes ? QMessageBox::Yes : QMessageBox::No);
+    widget<QPushButton>(&window, button)->click();
+    const SeenBox question = answerer.seen().value(0);
+    QCOMPARE(question.text, "Backup database penjualan sedang berjalan dan akan dibatalkan "
+                            "karena service dihentikan.\nLanjutkan?");
+    QCOMPARE(question.defaultButton, QMessageBox::No);
+    QTEST(serviceState(), "after");
+    if (!yes) {
+        QCOMPARE(answerer.seen().size(), 1);
+        QCOMPARE(sql(m_programDir.file("confbu.cfg"), "select * from confdb"), stored);
+    }
 }
 
 QTEST_MAIN(TestServiceActions)

@@ -1,9 +1,12 @@
-// No text of the main window, the log viewer or the picker is cut at the
-// desktop font sizes 9, 10 and 11 points: each label and button is at least as
-// large as its text needs, icon and margins included, and each line and time
-// edit has room for a line of text.
+// No text of the main window, the log viewer, the picker, the status window or the
+// advanced settings is cut at the desktop font sizes 9, 10 and 11 points: each label and button is
+// at least as large as its text needs, icon and margins included, and each line and time edit has
+// room for a line of text.
 #include "fdfrdatabase.h"
 #include "flog.h"
+#include "fpengaturan.h"
+#include "fstatusbackup.h"
+#include "historywatch.h"
 #include "panelfixture.h"
 
 #include <QAbstractButton>
@@ -24,9 +27,13 @@ QStringList cut(QWidget *window)
                               QString::number(wide), QString::number(high), QString::number(width),
                               QString::number(height));
     };
-    for (QWidget *w : window->findChildren<QWidget *>())
-        if (qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w))
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        auto *label = qobject_cast<QLabel *>(w);
+        if (label && label->wordWrap()) // as many rows as its width makes
+            check(w, 0, label->heightForWidth(w->width()), 0, w->height());
+        else if (label || qobject_cast<QAbstractButton *>(w))
             check(w, w->sizeHint().width(), w->sizeHint().height(), w->width(), w->height());
+    }
     // An edit's text scrolls sideways; a line of it must fit inside the frame,
     // where it is clipped. A time edit's text sits in such an edit, frameless.
     for (QLineEdit *edit : window->findChildren<QLineEdit *>()) {
@@ -91,7 +98,8 @@ void TestTextFit::fits_data()
     QTest::addColumn<int>("points");
     QTest::addColumn<QString>("window");
     for (int points : {9, 10, 11})
-        for (const char *window : {"main window", "log viewer", "picker"})
+        for (const char *window :
+             {"main window", "log viewer", "picker", "status window", "advanced settings"})
             QTest::addRow("%s at %d points", window, points) << points << QString(window);
 }
 
@@ -102,10 +110,15 @@ void TestTextFit::fits()
     ModalAnswerer answerer; // the start-up question, a missing log, no server
     answerer.answerNext(QMessageBox::No);
     QScopedPointer<QWidget> shown;
+    XHistoryWatch history(dir.filePath("riwayat.db"));
     if (window == "main window")
         shown.reset(new MainControlPanel(nullptr, dir.path()));
     else if (window == "log viewer")
         shown.reset(new flog(nullptr, dir.path()));
+    else if (window == "status window")
+        shown.reset(new FStatusBackup(&history));
+    else if (window == "advanced settings")
+        shown.reset(new FPengaturan(QSqlDatabase()));
     else
         shown.reset(new FDfrDatabase);
     shown->show();

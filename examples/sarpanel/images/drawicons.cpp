@@ -160,6 +160,53 @@ void drawOk(QPainter &p)
     p.drawPath(tick);
 }
 
+// The tray's icons: the database with a badge that tells the state, by colour and by sign.
+void badge(QPainter &p, const QColor &fill)
+{
+    drawDb(p);
+    p.setPen(QPen(Qt::white, 1.5));
+    p.setBrush(fill);
+    p.drawEllipse(QRectF(15, 15, 16, 16));
+    p.setPen(QPen(Qt::white, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+}
+
+void drawTrayGood(QPainter &p)
+{
+    badge(p, QColor(46, 160, 67));
+    QPainterPath tick;
+    tick.moveTo(18.5, 23);
+    tick.lineTo(21.5, 26);
+    tick.lineTo(27, 19.5);
+    p.drawPath(tick);
+}
+
+void drawTrayFailed(QPainter &p)
+{
+    badge(p, QColor(207, 34, 46));
+    p.drawLine(QPointF(23, 18.5), QPointF(23, 23.5));
+    p.drawPoint(QPointF(23, 27));
+}
+
+void drawTrayStopped(QPainter &p)
+{
+    badge(p, QColor(110, 110, 110));
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(19.5, 19.5, 7, 7));
+}
+
+void drawTrayUnreadable(QPainter &p)
+{
+    badge(p, QColor(225, 135, 20));
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(13);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(QRectF(15, 15, 16, 16), Qt::AlignCenter, QStringLiteral("?"));
+}
+
 QByteArray png(const QImage &image)
 {
     QByteArray bytes;
@@ -212,10 +259,20 @@ int main(int argc, char **argv)
     if (argc == 3 && QByteArray(argv[1]) == "--hicolor")
         return writeHicolor(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
-    const QList<QPair<QString, Draw>> icons = {
-        {"add", drawAdd},       {"del", drawDel},   {"save", drawSave}, {"tutup", drawTutup},
-        {"folder", drawFolder}, {"play", drawPlay}, {"stop", drawStop}, {"help", drawHelp},
-        {"db", drawDb},         {"ok", drawOk}};
+    const QList<QPair<QString, Draw>> icons = {{"add", drawAdd},
+                                               {"del", drawDel},
+                                               {"save", drawSave},
+                                               {"tutup", drawTutup},
+                                               {"folder", drawFolder},
+                                               {"play", drawPlay},
+                                               {"stop", drawStop},
+                                               {"help", drawHelp},
+                                               {"db", drawDb},
+                                               {"ok", drawOk},
+                                               {"tray-baik", drawTrayGood},
+                                               {"tray-gagal", drawTrayFailed},
+                                               {"tray-mati", drawTrayStopped},
+                                               {"tray-rusak", drawTrayUnreadable}};
     for (const auto &icon : icons) {
         if (!render(icon.second, 32).save(out + "/" + icon.first + ".png", "PNG"))
             return 1;

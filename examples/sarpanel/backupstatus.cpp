@@ -1,0 +1,152 @@
+#include "backupstatus.h"
+
+#include <QLocale>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <algorithm>
+
+namespace backupstatus {
+
+namespace {
+
+constexpr qint64 Day = 24 * 60 * 60;
+
+QList<int> minutesOn(const Schedule &s)
+{
+    QList<int> minutes;
+    if (s.jam1st)
+        minutes << s.jam1.hour() * 60 + s.jam1.minute();
+    if (s.jam2st)
+        minutes << s.jam2.hour() * 60 + s.jam2.minute();
+    std::sort(minutes.begin(), minutes.end());
+    return minutes;
+}
+
+// The newest job of dbname that meets condition, or a job with id 0.
+bool newest(const QSqlDatabase &db, const QString &from, const QString &condition,
+            const QVariantList &values, riwayat::Job *job, QString *error)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    bool ok = query.prepare(QStringLiteral("select ") + riwayat::ColumnList + from +
+                            QStringLiteral(" where dbname = ? ") + condition +
+                            QStringLiteral(" order by riwayat.id desc limit 1"));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!ok || !query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    *job = query.next() ? riwayat::fromRecord(query.record()) : riwayat::Job();
+    return true;
+}
+
+} // namespace
+
+QDateTime nextRun(const Schedule &schedule, const QDateTime &now)
+{
+    QDateTime next;
+    for (int minute : minutesOn(schedule)) {
+        QDateTime at(now.date(), QTime(minute / 60, minute % 60));
+        if (at <= now)
+            at = at.addDays(1);
+        if (!next.isValid() || at < next)
+            next = at;
+    }
+    return next;
+}
+
+qint64 allowedAgeSecs(const Schedule &schedule)
+{
+    const QList<int> minutes = minutesOn(schedule);
+    if (minutes.size() < 2)
+        return 2 * Day;
+    int longest = minutes.first() + 24 * 60 - minutes.last();
+    for (int i = 1; i < minutes.size(); ++i)
+        longest = qMax(longest, minutes[i] - minutes[i - 1]);
+    return Day + qint64(longest) * 60;
+}
+
+bool isFailure(const QString &hasil)
+{
+    // A cancelled job was stopped on purpose; lateness still shows if nothing follows it.
+    return hasil == riwayat::Gagal || hasil == riwayat::Ditolak;
+}
+
+bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *rows, QString *error)
+{
+    const bool deletions = history.tables().contains(QStringLiteral("terhapus"));
+    const QString all = QStringLiteral(" from riwayat");
+    const QString kept = deletions ? QStringLiteral(" from riwayat left join terhapus on "
+                                                    "terhapus.riwayat_id = riwayat.id")
+                                   : all;
+    const QString notDeleted =
+        deletions ? QStringLiteral(" and terhapus.riwayat_id is null") : QString();
+    QList<Row> result;
+    for (const QString &name : dbnames) {
+        Row row;
+        row.dbname = name;
+        if (!newest(history, all, QString(), {name}, &row.lastJob, error))
+            return false;
+        row.lastFinished = row.lastJob;
+        if (row.lastJob.hasil == riwayat::Berjalan &&
+            !newest(history, all, QStringLiteral("and hasil <> ?"), {name, riwayat::Berjalan},
+                    &row.lastFinished, error))
+            return false;
+        if (row.lastJob.id != 0 &&
+            !newest(history, kept,
+                    QStringLiteral("and hasil = ? and file is not null and file <> ''") +
+                        notDeleted,
+                    {name, riwayat::Ok}, &row.lastGood, error))
+            return false;
+        result << row;
+    }
+    *rows = result;
+    return true;
+}
+
+QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now)
+{
+    const qint64 allowed = allowedAgeSecs(schedule);
+    QDateTime firstLate;
+    for (Row &row : *rows) {
+        const QDateTime late = row.lastGood.mulai.addSecs(allowed);
+        if (row.lastFinished.id != 0 && isFailure(row.lastFinished.hasil)) {
+            row.condition = Condition::Failed;
+        } else if (row.lastGood.id == 0) {
+            row.condition = Condition::Never;
+        } else if (!late.isValid() || now > late) {
+            row.condition = Condition::Late;
+        } else {
+            row.condition = Condition::Good;
+            if (!firstLate.isValid() || late < firstLate)
+                firstLate = late;
+        }
+    }
+    std::stable_partition(rows->begin(), rows->end(),
+                          [](const Row &row) { return row.needsAttention(); });
+    return firstLate;
+}
+
+QString ageInWords(const QDateTime &then, const QDateTime &now)
+{
+    const qint64 secs = then.secsTo(now);
+    if (secs < 60)
+        return QStringLiteral("baru saja");
+    if (secs < 60 * 60)
+        return QStringLiteral("%1 menit lalu").arg(secs / 60);
+    if (secs < Day)
+        return QStringLiteral("%1 jam lalu").arg(secs / (60 * 60));
+    return QStringLiteral("%1 hari lalu").arg(secs / Day);
+}
+
+QString sizeInWords(qint64 bytes)
+{
+    return QLocale(QLocale::Indonesian, QLocale::Indonesia)
+        .formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+} // namespace backupstatus

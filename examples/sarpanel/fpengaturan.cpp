@@ -1,0 +1,86 @@
+#include "fpengaturan.h"
+
+#include "confbu.h"
+#include "messagebox.h"
+#include "monitorcheck.h"
+#include "ui_fpengaturan.h"
+
+#include <QUrl>
+
+FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
+    : QDialog(parent), ui(new Ui::FPengaturan), m_settings(settings),
+      m_check(new XMonitorCheck(this)), m_checkTimeoutMs(XMonitorCheck::TimeoutMs)
+{
+    ui->setupUi(this);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    setWindowTitle(QStringLiteral("Pengaturan Lanjutan"));
+    setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
+    // Tall enough for the wrapped notes in the desktop's font.
+    resize(width(), qMax(height(), heightForWidth(width())));
+    ui->sbJumlah->setValue(confbu::retention(m_settings));
+    ui->tUrl->setText(confbu::monitorUrl(m_settings));
+    connect(m_check, &XMonitorCheck::finished, this, &FPengaturan::checked);
+}
+
+FPengaturan::~FPengaturan() = default;
+
+bool FPengaturan::usableUrl(QUrl *url)
+{
+    const QString text = ui->tUrl->text().trimmed();
+    *url = QUrl(text, QUrl::StrictMode);
+    if (text.isEmpty() ||
+        (url->isValid() && !url->host().isEmpty() &&
+         (url->scheme() == QLatin1String("http") || url->scheme() == QLatin1String("https"))))
+        return true;
+    showError(QStringLiteral("URL pemantau harus lengkap dan diawali http:// atau https://."),
+              this);
+    ui->tUrl->setFocus();
+    return false;
+}
+
+void FPengaturan::on_butTes_clicked()
+{
+    QUrl url;
+    if (!usableUrl(&url))
+        return;
+    if (url.isEmpty()) {
+        showError(QStringLiteral("Isi URL pemantau terlebih dahulu."), this);
+        ui->tUrl->setFocus();
+        return;
+    }
+    ui->butTes->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+    m_check->start(url, m_checkTimeoutMs);
+}
+
+void FPengaturan::checked(bool ok, const QString &text)
+{
+    ui->butTes->setEnabled(true);
+    unsetCursor();
+    if (ok)
+        showInfo(QStringLiteral("Tes berhasil: server pemantau menjawab ") + text +
+                     QLatin1Char('.'),
+                 this);
+    else
+        showError(QStringLiteral("Tes gagal.\nPesan Error : ") + text, this);
+}
+
+void FPengaturan::on_butSimpan_clicked()
+{
+    QUrl url;
+    if (!usableUrl(&url))
+        return;
+    QString error;
+    if (!confbu::setRetention(m_settings, ui->sbJumlah->value(), &error) ||
+        !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {
+        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + error, this);
+        return;
+    }
+    showInfo(QStringLiteral("Data Berhasil disimpan."), this);
+    accept();
+}
+
+void FPengaturan::on_butBatal_clicked()
+{
+    reject();
+}

@@ -1,0 +1,217 @@
+#include "historywatch.h"
+
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+namespace {
+
+// Long enough for SQLite's journal, the write and the journal's removal to end in one read.
+constexpr int SettleMs = 300;
+// The panel's thread waits no longer than this for the service to finish a write; a read
+// that gives up is made again at the write's next change.
+constexpr int BusyTimeoutMs = 250;
+constexpr qint64 MaxTimerMs = 24 * 60 * 60 * 1000;
+
+// A private read-only connection for one read, gone again at the end of the scope so that
+// nothing holds the file between changes.
+class ReadOnlyHistory
+{
+public:
+    explicit ReadOnlyHistory(const QString &path)
+        : m_name(QStringLiteral("sarpanel-riwayat-%1").arg(++s_count))
+    {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        m_db.setDatabaseName(path);
+        m_db.setConnectOptions(
+            QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        // Opening a missing file read-only fails; it is never created here.
+        if (!m_db.open())
+            m_error = m_db.lastError().text();
+    }
+    ~ReadOnlyHistory()
+    {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    const QSqlDatabase &db() const { return m_db; }
+    bool open(QString *error) const
+    {
+        *error = m_error;
+        return m_error.isEmpty();
+    }
+
+private:
+    static inline int s_count = 0;
+    const QString m_name;
+    QSqlDatabase m_db;
+    QString m_error;
+};
+
+bool scalar(const QSqlDatabase &db, const QString &statement, qint64 *value, QString *error)
+{
+    QSqlQuery query(db);
+    if (!query.exec(statement) || !query.next()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    *value = query.value(0).toLongLong();
+    return true;
+}
+
+} // namespace
+
+XHistoryWatch::XHistoryWatch(const QString &path, QObject *parent) : QObject(parent), m_path(path)
+{
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(SettleMs);
+    m_late.setSingleShot(true);
+    connect(&m_settle, &QTimer::timeout, this, &XHistoryWatch::read);
+    connect(&m_late, &QTimer::timeout, this, [this] {
+        rejudge();
+        emit changed();
+    });
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &XHistoryWatch::changeSeen);
+}
+
+void XHistoryWatch::setDatabases(const QStringList &dbnames)
+{
+    m_databases = dbnames;
+    if (m_started)
+        read();
+}
+
+void XHistoryWatch::setSchedule(const backupstatus::Schedule &schedule)
+{
+    m_schedule = schedule;
+    rejudge();
+    emit changed();
+}
+
+void XHistoryWatch::start()
+{
+    m_started = true;
+    watch();
+    read();
+}
+
+// The folder of the real file: at every write SQLite makes its journal beside the file and
+// removes it again, and the service makes the file anew when it is damaged.
+void XHistoryWatch::watch()
+{
+    const QFileInfo entry(m_path);
+    const QString file = entry.isSymLink() ? entry.symLinkTarget() : entry.absoluteFilePath();
+    m_watcher.addPath(QFileInfo(file).absolutePath());
+}
+
+void XHistoryWatch::changeSeen()
+{
+    if (!m_settle.isActive())
+        m_settle.start();
+}
+
+void XHistoryWatch::read()
+{
+    m_settle.stop();
+    QList<riwayat::Job> fresh;
+    QList<backupstatus::Row> rows;
+    if (!QFileInfo::exists(m_path)) {
+        // Not made yet (the service makes it at its first start): no jobs, none of them old.
+        if (m_settled < 0)
+            m_settled = 0;
+        m_error = QStringLiteral("Riwayat backup belum ada.");
+        for (const QString &name : m_databases) {
+            rows << backupstatus::Row();
+            rows.last().dbname = name;
+        }
+    } else {
+        const ReadOnlyHistory history(m_path);
+        QString error;
+        if (!history.open(&error) ||
+            !backupstatus::read(history.db(), m_databases, &rows, &error) ||
+            !findFailures(history.db(), &fresh, &error)) {
+            // What was read before stays shown.
+            m_error = QStringLiteral("Riwayat backup tidak dapat dibaca (") + error +
+                      QStringLiteral("); dibaca lagi saat riwayat berubah.");
+            emit changed();
+            return;
+        }
+        m_error.clear();
+    }
+    m_rows = rows;
+    rejudge();
+    emit changed();
+    if (!fresh.isEmpty())
+        emit newFailures(fresh);
+}
+
+void XHistoryWatch::rejudge()
+{
+    m_late.stop();
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime late = backupstatus::judge(&m_rows, m_schedule, now);
+    if (late.isValid())
+        m_late.start(int(qBound<qint64>(0, now.msecsTo(late) + 1000, MaxTimerMs)));
+}
+
+// Failures are told once each: ids up to m_settled had ended when last read; above it, the
+// ones told are remembered until they sink below it.
+bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error)
+{
+    const bool first = m_settled < 0;
+    qint64 newest = 0;
+    if (!scalar(db, QStringLiteral("select coalesce(max(id), 0) from riwayat"), &newest, error))
+        return false;
+    if (first) {
+        // What runs now may still fail later; everything before it is old news.
+        qint64 oldestRunning = 0;
+        if (!scalar(db,
+                    QStringLiteral("select coalesce(min(id), 0) from riwayat where hasil = '") +
+                        riwayat::Berjalan + QLatin1Char('\''),
+                    &oldestRunning, error))
+            return false;
+        m_settled = oldestRunning > 0 ? oldestRunning - 1 : newest;
+    } else if (newest < m_settled) {
+        m_settled = 0; // the service made the history anew
+        m_told.clear();
+    }
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("select ") + riwayat::ColumnList +
+                  QStringLiteral(" from riwayat where id > ? order by id"));
+    query.addBindValue(m_settled);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    qint64 settled = m_settled;
+    bool running = false;
+    while (query.next()) {
+        const riwayat::Job job = riwayat::fromRecord(query.record());
+        running = running || job.hasil == riwayat::Berjalan;
+        if (!running)
+            settled = job.id;
+        if (backupstatus::isFailure(job.hasil) && !m_told.contains(job.id)) {
+            m_told.insert(job.id);
+            if (!first)
+                fresh->append(job);
+        }
+    }
+    m_settled = settled;
+    for (auto it = m_told.begin(); it != m_told.end();)
+        it = *it <= m_settled ? m_told.erase(it) : std::next(it);
+    return true;
+}
+
+bool XHistoryWatch::runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error)
+{
+    jobs->clear();
+    if (!QFileInfo::exists(path))
+        return true;
+    const ReadOnlyHistory history(path);
+    return history.open(error) && riwayat::runningJobs(history.db(), jobs, error);
+}

@@ -1,0 +1,168 @@
+// "Pengaturan Lanjutan": retention and the monitoring URL stored where the service reads
+// them, and "Tes" against a small local HTTP server that answers, fails, is not there or
+// keeps silent.
+#include "fpengaturan.h"
+#include "panelfixture.h"
+
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace panel;
+
+namespace {
+
+enum class Monitor { Answers200, Answers503, NotListening, Silent };
+
+// Answers every request with one status, or never; keeps the request lines it read.
+class HttpServer : public QTcpServer
+{
+public:
+    explicit HttpServer(const QByteArray &statusLine) : m_status(statusLine)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, [this] {
+            QTcpSocket *socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, [this, socket] {
+                m_read += socket->readAll();
+                if (!m_read.contains("\r\n\r\n") || m_status.isEmpty())
+                    return;
+                requests << m_read.left(m_read.indexOf("\r\n"));
+                socket->write("HTTP/1.1 " + m_status +
+                              "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                socket->disconnectFromHost();
+            });
+        });
+    }
+    QByteArrayList requests;
+
+private:
+    QByteArray m_status, m_read;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Monitor)
+
+class TestPengaturan : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { isolatePanel(m_isolation); }
+    void init();
+    void cleanup();
+    void saves_data();
+    void saves();
+    void tes_data();
+    void tes();
+
+private:
+    QTemporaryDir m_isolation;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSqlDatabase m_settings;
+};
+
+void TestPengaturan::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    const QString path = m_dir->filePath("confbu.cfg");
+    QVERIFY(createSettings(path, {ConfRow()}, {"penjualan"}));
+    m_settings = QSqlDatabase::addDatabase("QSQLITE", "panel");
+    m_settings.setDatabaseName(path);
+    QVERIFY(m_settings.open());
+}
+
+void TestPengaturan::cleanup()
+{
+    m_settings = QSqlDatabase();
+    QSqlDatabase::removeDatabase("panel");
+}
+
+void TestPengaturan::saves_data()
+{
+    QTest::addColumn<int>("keptBefore");
+    QTest::addColumn<QString>("urlBefore");
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("saved");
+    const QString url = "https://hc.contoh.id/ping/abc";
+    QTest::newRow("keep the newest five, with a monitor") << 0 << "" << 5 << "  " + url + " "
+                                                          << "Data Berhasil disimpan." << true;
+    QTest::newRow("back to keeping all, without a monitor") << 3 << url << 0 << ""
+                                                            << "Data Berhasil disimpan." << true;
+    QTest::newRow("a URL without http:// is refused")
+        << 3 << url << 7 << "hc.contoh.id/ping"
+        << "URL pemantau harus lengkap dan diawali http:// atau https://." << false;
+}
+
+void TestPengaturan::saves()
+{
+    QFETCH(int, keptBefore);
+    QFETCH(QString, urlBefore);
+    QFETCH(int, keep);
+    QFETCH(QString, url);
+    QString error;
+    QVERIFY(confbu::setRetention(m_settings, keptBefore, &error) &&
+            confbu::setMonitorUrl(m_settings, urlBefore, &error));
+    ModalAnswerer answerer;
+    FPengaturan dialog(m_settings);
+    dialog.show();
+    auto *spin = widget<QSpinBox>(&dialog, "sbJumlah");
+    auto *edit = widget<QLineEdit>(&dialog, "tUrl");
+    QCOMPARE(spin->value(), keptBefore);
+    QCOMPARE(edit->text(), urlBefore);
+
+    spin->setValue(keep);
+    edit->setText(url);
+    widget<QPushButton>(&dialog, "butSimpan")->click();
+    QTEST(texts(answerer.seen()).value(0), "message");
+    QFETCH(bool, saved);
+    QCOMPARE(confbu::retention(m_settings), saved ? keep : keptBefore);
+    QCOMPARE(confbu::monitorUrl(m_settings), saved ? url.trimmed() : urlBefore);
+    QCOMPARE(dialog.isVisible(), !saved);
+}
+
+void TestPengaturan::tes_data()
+{
+    QTest::addColumn<Monitor>("monitor");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("monitor answers 200")
+        << Monitor::Answers200 << "Tes berhasil: server pemantau menjawab HTTP 200 OK.";
+    QTest::newRow("monitor answers 503")
+        << Monitor::Answers503
+        << "Tes gagal.\nPesan Error : server menjawab HTTP 503 Service Unavailable";
+    QTest::newRow("nothing listens")
+        << Monitor::NotListening << "Tes gagal.\nPesan Error : Connection refused";
+    QTest::newRow("no answer within the time-out")
+        << Monitor::Silent << "Tes gagal.\nPesan Error : Tidak ada jawaban dalam 1 detik.";
+}
+
+void TestPengaturan::tes()
+{
+    QFETCH(Monitor, monitor);
+    HttpServer server(monitor == Monitor::Answers200   ? "200 OK"
+                      : monitor == Monitor::Answers503 ? "503 Service Unavailable"
+                                                       : "");
+    const QString url = QStringLiteral("http://127.0.0.1:%1/ping/abc").arg(server.serverPort());
+    if (monitor == Monitor::NotListening)
+        server.close();
+    ModalAnswerer answerer;
+    FPengaturan dialog(m_settings);
+    dialog.setCheckTimeoutMs(1000);
+    dialog.show();
+    widget<QLineEdit>(&dialog, "tUrl")->setText(url); // typed, not saved
+    auto *tes = widget<QPushButton>(&dialog, "butTes");
+    tes->click();
+    QVERIFY(!tes->isEnabled()); // one test at a time
+    QTRY_COMPARE(answerer.seen().size(), 1);
+    QTEST(answerer.seen().first().text, "message");
+    QVERIFY(tes->isEnabled());
+    if (monitor == Monitor::Answers200 || monitor == Monitor::Answers503)
+        QCOMPARE(server.requests, QByteArrayList{"GET /ping/abc HTTP/1.1"});
+    QCOMPARE(confbu::monitorUrl(m_settings), QString());
+}
+
+QTEST_MAIN(TestPengaturan)
+#include "tst_pengaturan.moc"

@@ -1,0 +1,303 @@
+// The status window and the tray on real history files: what each row says for good,
+// failed, late, missing and deleted backups; rows needing attention first; a history that is
+// watched, not polled; a balloon once for each failure that lands while the panel runs.
+#include "fstatusbackup.h"
+#include "historywatch.h"
+#include "panelfixture.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTableWidget>
+
+#include <functional>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+using namespace panel;
+
+Q_DECLARE_METATYPE(QList<panel::Job>)
+
+namespace {
+
+// Records the balloons that a desktop with a tray would show.
+struct BalloonPanel : PanelWindow
+{
+    using PanelWindow::PanelWindow;
+    void showBalloon(const QString &title, const QString &text,
+                     QSystemTrayIcon::MessageIcon) override
+    {
+        balloons << title + ": " + text;
+    }
+    QStringList balloons;
+};
+
+QTableWidget *openStatus(QWidget *window)
+{
+    menuAction(window, "Status &Backup")->trigger();
+    return widget<QTableWidget>(window->findChild<FStatusBackup *>(), "tableWidget");
+}
+
+// The named column of every row, top to bottom.
+QStringList column(QTableWidget *table, const QString &header)
+{
+    int index = 0;
+    while (table->horizontalHeaderItem(index)->text() != header)
+        ++index;
+    QStringList cells;
+    for (int row = 0; row < table->rowCount(); ++row)
+        cells << table->item(row, index)->text();
+    return cells;
+}
+
+QString summary(QTableWidget *table)
+{
+    return widget<QLabel>(table->window(), "lRingkasan")->text();
+}
+
+// How often anyone, this process included, opens (or reads, by mask) the file during.
+int accesses(const QString &path, uint32_t mask, const std::function<void()> &during)
+{
+    const int fd = inotify_init1(IN_NONBLOCK);
+    inotify_add_watch(fd, QFile::encodeName(path).constData(), mask);
+    during();
+    alignas(inotify_event) char buffer[4096];
+    int events = 0;
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        for (char *p = buffer; p < buffer + got;
+             p += sizeof(inotify_event) + ((inotify_event *)p)->len)
+            ++events;
+    ::close(fd);
+    return events;
+}
+
+} // namespace
+
+class TestStatusBackup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { isolatePanel(m_isolation); }
+    void init();
+    void rows_data();
+    void rows();
+    void attentionFirst();
+    void watched_data();
+    void watched();
+    void burstReadTogether();
+    void trayWithoutSettings();
+
+private:
+    QString file(const QString &name) const { return m_dir->filePath(name); }
+    QTemporaryDir m_isolation;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<ModalAnswerer> m_answerer;
+};
+
+void TestStatusBackup::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    m_answerer.reset(new ModalAnswerer);
+    m_answerer->answerNext(QMessageBox::No); // the start-up install question
+}
+
+void TestStatusBackup::rows_data()
+{
+    QTest::addColumn<QList<Job>>("jobs"); // of penjualan, oldest first
+    QTest::addColumn<QString>("keadaan");
+    QTest::addColumn<QString>("umur"); // of the last good backup
+    QTest::addColumn<QString>("lastJob");
+    const QString exit1 = "pg_dump berhenti dengan kode 1";
+    auto job = [](int hoursAgo, const QString &hasil, const QString &alasan = {},
+                  bool deleted = false) {
+        return Job{"penjualan", hoursAgo, hasil, alasan, deleted};
+    };
+    // Backups at 01:00 and 13:00: a good backup may be a day and twelve hours old.
+    QTest::newRow("good: a verified dump an hour old") << QList<Job>{job(1, "OK")} << "Baik"
+                                                       << "1 jam lalu"
+                                                       << "OK, ";
+    QTest::newRow("good: 35 hours old is within a day and a slot")
+        << QList<Job>{job(35, "OK")} << "Baik"
+        << "1 hari lalu"
+        << "OK, ";
+    QTest::newRow("late: 37 hours old") << QList<Job>{job(37, "OK")} << "Terlambat"
+                                        << "1 hari lalu"
+                                        << "OK, ";
+    QTest::newRow("failed after a good one, with its reason")
+        << QList<Job>{job(30, "OK"), job(2, "GAGAL", exit1)} << "Gagal"
+        << "1 hari lalu"
+        << "GAGAL, ";
+    QTest::newRow("refused counts as failed")
+        << QList<Job>{job(1, "DITOLAK", "nama database ditolak")} << "Gagal"
+        << "—"
+        << "DITOLAK, ";
+    QTest::newRow("cancelled by a stop is no failure")
+        << QList<Job>{job(5, "OK"), job(1, "DIBATALKAN", "Service dihentikan.")} << "Baik"
+        << "5 jam lalu"
+        << "DIBATALKAN, ";
+    QTest::newRow("a running job does not hide the failure before it")
+        << QList<Job>{job(30, "OK"), job(3, "GAGAL", exit1), job(0, "BERJALAN")} << "Gagal"
+        << "1 hari lalu"
+        << "BERJALAN sejak ";
+    QTest::newRow("never backed up") << QList<Job>() << "Belum ada backup"
+                                     << "—"
+                                     << "—";
+    QTest::newRow("deleted by retention: the good one before it counts")
+        << QList<Job>{job(30, "OK"), job(2, "OK", {}, true)} << "Baik"
+        << "1 hari lalu"
+        << "OK, ";
+    QTest::newRow("deleted by retention: none left")
+        << QList<Job>{job(2, "OK", {}, true)} << "Belum ada backup"
+        << "—"
+        << "OK, ";
+}
+
+void TestStatusBackup::rows()
+{
+    QFETCH(QList<Job>, jobs);
+    ConfRow conf;
+    conf.jam1st = conf.jam2st = 1;
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"penjualan"}));
+    for (const Job &job : jobs)
+        addJob(file("riwayat.db"), job);
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QVERIFY(table);
+
+    QTEST(column(table, "Keadaan").value(0), "keadaan");
+    QTEST(column(table, "Umur").value(0), "umur");
+    QFETCH(QString, lastJob);
+    const QString shown = column(table, "Job terakhir").value(0);
+    QVERIFY2(shown.startsWith(lastJob), qPrintable(shown));
+    // With the reason of the last job that ended, also behind a running one.
+    for (auto job = jobs.crbegin(); job != jobs.crend(); ++job)
+        if (job->hasil != riwayat::Berjalan) {
+            QVERIFY2(shown.contains(job->hasil + ", ") && shown.contains(job->alasan),
+                     qPrintable(shown));
+            break;
+        }
+}
+
+void TestStatusBackup::attentionFirst()
+{
+    ConfRow conf;
+    conf.jam1st = 1; // 01:00
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"arsip", "buku", "citra", "data"}));
+    addJob(file("riwayat.db"), {"arsip", 1});
+    addJob(file("riwayat.db"), {"buku", 1, "GAGAL", "pg_dump berhenti dengan kode 1"});
+    addJob(file("riwayat.db"), {"citra", 2});
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+
+    auto reddish = [table](int row) {
+        const QColor c = table->item(row, 0)->background().color();
+        return c.red() > c.green();
+    };
+    QCOMPARE(column(table, "Database"), QStringList({"buku", "data", "arsip", "citra"}));
+    QVERIFY(reddish(0) && reddish(1) && !reddish(2) && !reddish(3));
+    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa.");
+    QDateTime next(QDate::currentDate(), QTime(1, 0));
+    if (next <= QDateTime::currentDateTime())
+        next = next.addDays(1);
+    QCOMPARE(column(table, "Jadwal berikutnya").value(0), next.toString("dd/MM/yyyy hh:mm"));
+
+    // New good backups show while the window is open, in the order of the list.
+    addJob(file("riwayat.db"), {"buku", 0});
+    addJob(file("riwayat.db"), {"data", 0});
+    QTRY_COMPARE(column(table, "Database"), QStringList({"arsip", "buku", "citra", "data"}));
+    QCOMPARE(summary(table), "Semua backup baik.");
+    QVERIFY(!reddish(0) && !reddish(3));
+}
+
+void TestStatusBackup::watched_data()
+{
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("history beside the program") << false;
+    QTest::newRow("history in a data folder, linked from the program folder") << true;
+}
+
+void TestStatusBackup::watched()
+{
+    QFETCH(bool, linked);
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan", "gudang"}));
+    QDir().mkpath(file("data"));
+    const QString history = linked ? file("data/riwayat.db") : file("riwayat.db");
+    if (linked)
+        QVERIFY(QFile::link(history, file("riwayat.db")));
+    addJob(history, {"penjualan", 2});
+    addJob(history, {"gudang", 3, "GAGAL", "sudah ada sebelum panel"});
+    const qint64 running = addJob(history, {"gudang", 0, "BERJALAN"});
+    BalloonPanel window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QCOMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Baik"}));
+
+    // Idle, with the window open, nothing opens or reads the history.
+    QCOMPARE(accesses(history, IN_OPEN | IN_ACCESS, [] { QTest::qWait(2500); }), 0);
+    QCOMPARE(window.balloons, QStringList()); // the failure was there before
+
+    addJob(history, {"penjualan", 0, "GAGAL", "pg_dump berhenti dengan kode 1"});
+    QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Gagal"}));
+    const QString told = "Backup gagal: Backup database penjualan gagal: pg_dump berhenti dengan "
+                         "kode 1";
+    QTRY_COMPARE(window.balloons, QStringList{told});
+
+    // The job that ran when the panel started fails now: told, and the one before not again.
+    sql(history, "update riwayat set hasil = 'GAGAL', alasan = 'terhenti' where id = ?", {running});
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(), "Backup gagal: Backup database gudang gagal: terhenti");
+    addJob(history, {"gudang", 0});
+    QTRY_COMPARE(column(table, "Database").last(), QString("gudang"));
+    QCOMPARE(window.balloons.size(), 2);
+
+    // The service makes a damaged history anew; the new file is watched as well.
+    QVERIFY(QFile::remove(history));
+    QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
+    addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
+    QTRY_COMPARE(window.balloons.size(), 3);
+    QCOMPARE(window.balloons.last(),
+             "Backup gagal: Backup database gudang ditolak: nama database ditolak");
+
+    // A damaged history is no box: the window says so, and reads again at the next change.
+    QVERIFY(QFile::remove(history));
+    QFile damaged(history);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("bukan riwayat") > 0);
+    damaged.close();
+    QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
+    QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
+    QVERIFY(QFile::remove(history));
+    addJob(history, {"penjualan", 0});
+    QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Belum ada backup", "Baik"}));
+}
+
+// Changes that come in a burst are read a few times, not once each.
+void TestStatusBackup::burstReadTogether()
+{
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    addJob(file("riwayat.db"), {"penjualan", 1});
+    PanelWindow window(m_dir->path());
+    window.show();
+    QSignalSpy reads(window.findChild<XHistoryWatch *>(), &XHistoryWatch::changed);
+    for (int i = 0; i < 20; ++i) {
+        addJob(file("riwayat.db"), {"penjualan", 0, "BERJALAN"});
+        QTest::qWait(50);
+    }
+    QTest::qWait(500);
+    QVERIFY2(reads.size() >= 1 && reads.size() <= 6, qPrintable(QString::number(reads.size())));
+    QVERIFY(column(openStatus(&window), "Job terakhir").value(0).startsWith("BERJALAN"));
+}
+
+// Without settings nothing else can be told.
+void TestStatusBackup::trayWithoutSettings()
+{
+    PanelWindow window(m_dir->path());
+    window.show();
+    QCOMPARE(window.findChild<QSystemTrayIcon *>()->toolTip(),
+             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
+}
+
+QTEST_MAIN(TestStatusBackup)
+#include "tst_statusbackup.moc"
