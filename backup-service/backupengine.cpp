@@ -359,6 +359,10 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         history->finish(0, job);
         return false;
     }
+    // Dumps beyond the number kept (left from a larger number) go first: a folder full of
+    // them would otherwise fail this dump, and every later one, for lack of room.
+    if (keep > 0)
+        removeOlderDumps(dbname, 0, folder);
     const qint64 id = history->start(dbname, job.mulai);
 
     const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') +
@@ -418,14 +422,15 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
 
 // Keeps the newest good dumps of the database in the output folder and deletes the older ones
 // with their run logs. Only a dump that the history records as good, in this folder, under
-// the name a job of this database gives it, is ever deleted; the job just done, the newest,
-// is always kept, and a name that two jobs shared counts once.
+// the name a job of this database gives it, is ever deleted; the newest is always kept, and a
+// name that two jobs shared counts once. newest: the job just done, which must be the newest
+// good one, or 0 before a job.
 void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder)
 {
     static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
     const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
     const QList<riwayat::Job> dumps = history->keptDumps(dbname);
-    if (dumps.isEmpty() || dumps.first().id != newest)
+    if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
         return;
     QStringList kept;
     for (const riwayat::Job &dump : dumps) {

@@ -17,8 +17,13 @@ void SarvelaBackupDB::start()
 {
     if (thread)
         return;
-    thread = new ThBackup([this](const QString &message) { logMessage(message, Error); });
+    thread = createWorker([this](const QString &message) { logMessage(message, Error); });
     thread->start();
+}
+
+ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
+{
+    return new ThBackup(std::move(reporter));
 }
 
 // The process ends as soon as this returns, so the worker gets a bounded time to stop the

@@ -1,6 +1,7 @@
 // The backup service: its identity for the service manager, and the worker it starts.
 #pragma once
 
+#include "backupengine.h"
 #include "qtservice.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,9 @@ protected:
     void pause() override;
     void resume() override;
     void processCommand(int code) override;
+    // The worker that start() runs, with failures reported to reporter; the installed
+    // program's runs on the real clock and the usual intervals.
+    virtual ThBackup *createWorker(BackupEngine::Reporter reporter);
 
 private:
     // Owned for the rest of the process; never deleted while the worker may still run.

@@ -29,6 +29,7 @@ void ThBackup::run()
     // Made here: the engine and its settings connection belong to this thread.
     BackupEngine engine(programDir, clock);
     engine.setReporter(reporter);
+    engine.setToolTimeoutMs(toolTimeoutMs);
     engine.setStopSignal(&stopSignal);
     engine.setRequests(&requests);
     // Settings that cannot be read now (locked by a save, missing) are tried again at every

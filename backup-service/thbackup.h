@@ -26,6 +26,9 @@ public:
     ThBackup(const QString &programDir, BackupEngine::Clock clock, int checkIntervalMs,
              BackupEngine::Reporter reporter = BackupEngine::Reporter());
 
+    // For tests: the time bound of each tool run; set before start().
+    void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+
     // Ends the loop: wakes it from its sleep, and ends a backup run in progress in order (the
     // tool stopped, its job recorded as cancelled, the rest as not run). Returns at once.
     void stop();
@@ -42,6 +45,7 @@ private:
     BackupEngine::Clock clock;
     BackupEngine::Reporter reporter;
     int checkIntervalMs = CheckIntervalMs;
+    int toolTimeoutMs = BackupEngine::DefaultToolTimeoutMs;
     StopSignal stopSignal;
     BackupRequests requests;
     QMutex sleepMutex;

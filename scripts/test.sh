@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything, makes the Debian package and checks it with lintian, and runs
-# every test with CTest (as root on Debian 12).
+# every test with CTest, then a two-minute soak (as root on Debian 12).
 set -euo pipefail
 SARVELA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$SARVELA_ROOT/scripts/lib.sh"
@@ -14,3 +14,6 @@ echo "== Running the tests"
 cd "$BUILD_DIR"
 export QT_QPA_PLATFORM=offscreen
 ctest --output-on-failure --timeout 900 -j2
+# A short soak: the service broken on purpose, run after run, with nothing lost or misreported.
+cd "$SARVELA_ROOT"
+SARVELA_SKIP_DEPS=1 SARVELA_SKIP_BUILD=1 BUILD_DIR=$BUILD_DIR bash scripts/soak.sh 2

@@ -1,0 +1,332 @@
+// Checks what the service left behind after a run of the soak, against what it must never do:
+// lose a good dump, keep a bad one under a final name, misreport a job, or leave something
+// half-done behind. Reads the output folder, busys.log and riwayat.db with nothing of the
+// service's own code, and remembers between calls which dumps it already read back.
+//
+//   soak_check PROGRAM_DIR OUTPUT_DIR STATE_FILE RUN SEED INTERRUPTIONS [--idle]
+//
+// INTERRUPTIONS: how often the soak stopped or killed the service or its manager so far.
+// --idle: the run ended without being interrupted and the service is idle now.
+// Prints each violation on a line of its own and "jobs N" last; exits 1 on any violation.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTextStream>
+#include <QVariant>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+namespace {
+
+struct Row
+{
+    qint64 id = 0;
+    QString dbname, file, hasil, alasan;
+    qint64 ukuran = 0;
+    bool verified = false;
+    bool deleted = false;
+};
+
+QStringList violations;
+
+void violation(const QString &text)
+{
+    violations << text;
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// busys.log's messages, time stamps removed; continuation lines stay with their entry.
+QStringList logMessages(const QString &path)
+{
+    static const QRegularExpression stamp("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - ");
+    QStringList messages;
+    for (const QString &line : readText(path).split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = stamp.match(line);
+        if (match.hasMatch())
+            messages << line.mid(match.capturedLength());
+        else if (!messages.isEmpty())
+            messages.last() += '\n' + line;
+    }
+    return messages;
+}
+
+bool readHistory(const QString &path, QList<Row> *rows)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak");
+        db.setDatabaseName(path);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+        QSqlQuery query(db);
+        ok = db.open() &&
+             query.exec("select riwayat.id, dbname, file, hasil, alasan, ukuran, terverifikasi, "
+                        "terhapus.riwayat_id is not null from riwayat left join terhapus on "
+                        "terhapus.riwayat_id = riwayat.id order by riwayat.id");
+        while (ok && query.next()) {
+            Row row;
+            row.id = query.value(0).toLongLong();
+            row.dbname = query.value(1).toString();
+            row.file = query.value(2).toString();
+            row.hasil = query.value(3).toString();
+            row.alasan = query.value(4).toString();
+            row.ukuran = query.value(5).toLongLong();
+            row.verified = query.value(6).toInt() == 1;
+            row.deleted = query.value(7).toBool();
+            rows->append(row);
+        }
+        if (!ok)
+            violation("riwayat.db cannot be read: " + db.lastError().text() + ' ' +
+                      query.lastError().text());
+        QSqlQuery orphans(db);
+        if (ok && orphans.exec("select riwayat_id from terhapus where riwayat_id not in "
+                               "(select id from riwayat where hasil = 'OK' and terverifikasi = 1)"))
+            while (orphans.next())
+                violation(QString("job %1 is recorded as deleted but was never a good dump")
+                              .arg(orphans.value(0).toLongLong()));
+    }
+    QSqlDatabase::removeDatabase("soak");
+    return ok;
+}
+
+// The identity of a file as far as reading it back goes: a file replaced or changed in place
+// is read again.
+QString identity(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    return QString("%1 %2 %3.%4")
+        .arg(info.st_ino)
+        .arg(info.st_size)
+        .arg(info.st_mtim.tv_sec)
+        .arg(info.st_mtim.tv_nsec);
+}
+
+// 1. Every file under a final dump name reads back whole. Each file is read once, and
+// reported once when it does not.
+void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
+{
+    for (const QString &name : QDir(outputDir).entryList({"bu_*.bu"}, QDir::Files)) {
+        const QString path = outputDir + '/' + name;
+        const QString id = name + ' ' + identity(path);
+        if (seen->contains("utuh " + id) || seen->contains("rusak " + id))
+            continue;
+        QProcess restore;
+        restore.start(SOAK_PGBIN "/pg_restore", {"--file=/dev/null", path});
+        const bool ended = restore.waitForFinished(120000);
+        if (!ended)
+            restore.kill();
+        const bool whole =
+            ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
+        seen->insert((whole ? "utuh " : "rusak ") + id);
+        if (!whole)
+            violation(path + " does not read back whole: " +
+                      QString::fromLocal8Bit(restore.readAllStandardError()).simplified());
+    }
+}
+
+// 2 and 5. Each job entry of the log has its history row, and each row its entry, but for
+// those whose process the soak ended between the two writes.
+void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions,
+                            bool idle)
+{
+    static const QRegularExpression ok("^Backup Database OK : database \\[(.*)\\], file "
+                                       "\\[(.*)\\], (\\d+) byte, terverifikasi\\.$");
+    static const QRegularExpression other(
+        "^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
+        "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
+    QMap<QString, int> entries, recorded;
+    for (const QString &message : log) {
+        if (const QRegularExpressionMatch m = ok.match(message); m.hasMatch()) {
+            entries[QString("OK database [%1] file [%2] %3 byte")
+                        .arg(m.captured(1), m.captured(2), m.captured(3))]++;
+        } else if (const QRegularExpressionMatch m = other.match(message); m.hasMatch()) {
+            const QString hasil = m.captured(1).isEmpty() ? m.captured(3) : m.captured(1);
+            const QString db = m.captured(1).isEmpty() ? m.captured(4) : m.captured(2);
+            entries[hasil + " database [" + db + "]"]++;
+        }
+    }
+    for (const Row &row : rows) {
+        if (row.hasil == "BERJALAN") {
+            if (idle)
+                violation(QString("job %1 of [%2] is still BERJALAN while the service is idle")
+                              .arg(row.id)
+                              .arg(row.dbname));
+            continue;
+        }
+        if (row.hasil == "OK")
+            recorded[QString("OK database [%1] file [%2] %3 byte")
+                         .arg(row.dbname, row.file)
+                         .arg(row.ukuran)]++;
+        else
+            recorded[row.hasil + " database [" + row.dbname + "]"]++;
+        if (row.hasil == "OK" && !row.verified)
+            violation(QString("job %1 is OK but not verified").arg(row.id));
+    }
+    int unlogged = 0;
+    QSet<QString> keys;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        keys << it.key();
+    for (auto it = recorded.cbegin(); it != recorded.cend(); ++it)
+        keys << it.key();
+    for (const QString &key : qAsConst(keys)) {
+        const int logged = entries.value(key), inHistory = recorded.value(key);
+        if (logged > inHistory)
+            violation(QString("busys.log has %1 entries [%2] but the history %3 rows")
+                          .arg(logged)
+                          .arg(key)
+                          .arg(inHistory));
+        else
+            unlogged += inHistory - logged;
+    }
+    if (unlogged > interruptions)
+        violation(QString("%1 history rows have no entry in busys.log, after only %2 "
+                          "interruptions")
+                      .arg(unlogged)
+                      .arg(interruptions));
+}
+
+// 3. A good dump is gone only when retention deleted it, never the newest of a database, and
+// retention deletes nothing but good dumps.
+void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
+{
+    QHash<QString, int> namedBy;
+    QHash<QString, const Row *> newest;
+    QHash<QString, const Row *> deletedGood;
+    for (const Row &row : rows) {
+        if (row.hasil != "OK")
+            continue;
+        namedBy[row.file]++;
+        newest[row.dbname] = &row;
+        if (row.deleted)
+            deletedGood[row.file] = &row;
+    }
+    for (const Row &row : rows) {
+        if (row.hasil != "OK" || row.deleted)
+            continue;
+        const QFileInfo file(row.file);
+        if (!file.exists())
+            violation(QString("job %1 of [%2] is OK, its dump %3 is gone and no deletion was "
+                              "recorded")
+                          .arg(row.id)
+                          .arg(row.dbname, row.file));
+        else if (namedBy.value(row.file) == 1 && file.size() != row.ukuran)
+            violation(QString("job %1 recorded %2 bytes, %3 has %4")
+                          .arg(row.id)
+                          .arg(row.ukuran)
+                          .arg(row.file)
+                          .arg(file.size()));
+    }
+    for (auto it = newest.cbegin(); it != newest.cend(); ++it)
+        if (it.value()->deleted)
+            violation(QString("[%1] lost its newest good dump %2 (job %3) to retention")
+                          .arg(it.key(), it.value()->file)
+                          .arg(it.value()->id));
+    static const QRegularExpression deletion("^Hapus backup lama : (.*\\.bu)$");
+    for (const QString &message : log)
+        if (const QRegularExpressionMatch m = deletion.match(message);
+            m.hasMatch() && !deletedGood.contains(m.captured(1)))
+            violation("retention deleted " + m.captured(1) +
+                      ", which the history does not record as a good dump it deleted");
+}
+
+// How many good dumps of each database the settings keep (0: all).
+int keptPerDatabase(const QString &settings)
+{
+    int keep = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak-settings");
+        db.setDatabaseName(settings);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+        QSqlQuery query(db);
+        if (db.open() && query.exec("select jumlah from confsimpan") && query.next())
+            keep = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase("soak-settings");
+    return keep;
+}
+
+// After a run that ended in order, no database keeps more good dumps than it is set to: those
+// beyond the number, also from a larger number before, are gone, whether its job went well or
+// not (a full folder would fail it for good otherwise).
+void checkRetention(const QList<Row> &rows, int keep, bool idle)
+{
+    if (!idle || keep <= 0)
+        return;
+    QMap<QString, QSet<QString>> kept;
+    for (const Row &row : rows)
+        if (row.hasil == "OK" && !row.deleted)
+            kept[row.dbname] << row.file;
+    for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+        if (it.value().size() > keep)
+            violation(QString("[%1] keeps %2 good dumps, more than the %3 it is set to keep")
+                          .arg(it.key())
+                          .arg(it.value().size())
+                          .arg(keep));
+}
+
+// 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
+void checkTemporaries(const QString &outputDir, bool idle)
+{
+    if (!idle)
+        return;
+    for (const QString &name : QDir(outputDir).entryList({"*.bu.tmp-*"}, QDir::Files))
+        violation("temporary file " + outputDir + '/' + name + " survived a run that ended");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 7) {
+        std::fputs("usage: soak_check PROGRAM_DIR OUTPUT_DIR STATE_FILE RUN SEED INTERRUPTIONS "
+                   "[--idle]\n",
+                   stderr);
+        return 2;
+    }
+    const QString programDir = args.at(1), outputDir = args.at(2), stateFile = args.at(3);
+    const QString run = args.at(4), seed = args.at(5);
+    const int interruptions = args.at(6).toInt();
+    const bool idle = args.contains("--idle");
+
+    QSet<QString> seen;
+    for (const QString &line : readText(stateFile).split('\n', Qt::SkipEmptyParts))
+        seen << line;
+
+    QList<Row> rows;
+    const QStringList log = logMessages(programDir + "/busys.log");
+    checkDumpsReadBack(outputDir, &seen);
+    if (readHistory(programDir + "/riwayat.db", &rows)) {
+        checkLogAgainstHistory(log, rows, interruptions, idle);
+        checkGoodDumps(log, rows);
+        checkRetention(rows, keptPerDatabase(programDir + "/confbu.cfg"), idle);
+    }
+    checkTemporaries(outputDir, idle);
+
+    QFile state(stateFile);
+    if (state.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        state.write((QStringList(seen.values()).join('\n') + '\n').toUtf8());
+    QTextStream out(stdout);
+    for (const QString &text : qAsConst(violations))
+        out << "soak: VIOLATION (seed " << seed << ", run " << run << "): " << text << '\n';
+    out << "jobs " << rows.size() << '\n';
+    return violations.isEmpty() ? 0 : 1;
+}
