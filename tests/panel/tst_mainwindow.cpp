@@ -251,51 +251,72 @@ void TestMainWindow::saveWrites()
     QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
 }
 
+enum class Edit { Add, Pick, Delete };
+Q_DECLARE_METATYPE(Edit)
+Q_DECLARE_METATYPE(QMessageBox::StandardButton)
+
 void TestMainWindow::editList_data()
 {
-    // Names are comma-separated, the messages shown "|"-separated ("*" ends a prefix).
-    // "pick USER/PASS" chooses gudang in the picker with those saved credentials.
-    for (const char *column : {"stored", "action", "messages", "listAfter", "fileAfter"})
-        QTest::addColumn<QString>(column);
-    auto row = [](const char *tag, const QString &stored, const QString &action,
-                  const QString &messages, const QString &list, const QString &file = "=") {
-        QTest::newRow(tag) << stored << action << messages << list << (file == "=" ? list : file);
-    };
+    // Add types `text` into the list; Pick opens the picker with `text` as "USER/PASS" saved
+    // and chooses gudang there; Delete selects row `selected` and answers the question with `answer`.
+    // A message ending in "*" is a prefix.
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<Edit>("edit");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QStringList>("listAfter");
+    QTest::addColumn<QStringList>("fileAfter");
+    using L = QStringList;
     const QString ask = "Apakah database '%1' akan dihapus dari daftar backup ?";
-    const QString deleted = ask + "|Data berhasil dihapus.",
-                  failed = "Maaf gagal koneksi ke server*";
+    const QString done = "Data berhasil dihapus.", failed = "Maaf gagal koneksi ke server*";
     const QString odd = "o'brien \"x\"; drop table tbldb;--";
-    row("add a new name", "penjualan", "add gudang", "", "penjualan,gudang");
-    row("add a name with quotes", "penjualan", "add " + odd, "", "penjualan," + odd);
-    row("add one already listed", "penjualan", "add penjualan",
-        "Database : penjualan sudah masuk dalam daftar.", "penjualan");
-    row("pick, empty user and password stand for admin", "penjualan", "pick /", "",
-        "penjualan,gudang");
-    row("pick, blank user reaches the server unchanged", "penjualan", "pick   /", failed,
-        "penjualan");
-    row("pick, blank password reaches the server unchanged", "penjualan", "pick /  ", failed,
-        "penjualan");
-    row("delete, Yes", "penjualan,gudang", "delete 1 Yes", deleted.arg("gudang"), "penjualan");
-    row("delete, No", "penjualan,gudang", "delete 0 No", ask.arg("penjualan"), "penjualan,gudang");
-    row("delete with nothing selected", "penjualan,gudang", "delete -1 Yes",
-        "Tidak ada yang dipilih", "penjualan,gudang");
-    row("delete a name stored twice: both rows go, one entry goes", "gudang,penjualan,gudang",
-        "delete 2 Yes", deleted.arg("gudang"), "gudang,penjualan", "penjualan");
+    const L both{"penjualan", "gudang"}, one{"penjualan"};
+    const auto add = [](const char *tag, const L &stored, const QString &name, const L &messages,
+                        const L &after) {
+        QTest::newRow(tag) << stored << Edit::Add << name << -1 << QMessageBox::NoButton
+                           << messages << after << after;
+    };
+    const auto pick = [](const char *tag, const L &stored, const QString &credentials,
+                         const L &messages, const L &after) {
+        QTest::newRow(tag) << stored << Edit::Pick << credentials << -1 << QMessageBox::NoButton
+                           << messages << after << after;
+    };
+    const auto del = [](const char *tag, const L &stored, int row,
+                        QMessageBox::StandardButton answer, const L &messages, const L &list,
+                        const L &file) {
+        QTest::newRow(tag) << stored << Edit::Delete << QString() << row << answer << messages
+                           << list << file;
+    };
+    add("add a new name", one, "gudang", {}, both);
+    add("add a name with quotes", one, odd, {}, {"penjualan", odd});
+    add("add one already listed", one, "penjualan",
+        {"Database : penjualan sudah masuk dalam daftar."}, one);
+    pick("pick, empty user and password stand for admin", one, "/", {}, both);
+    pick("pick, blank user reaches the server unchanged", one, "  /", {failed}, one);
+    pick("pick, blank password reaches the server unchanged", one, "/  ", {failed}, one);
+    del("delete, Yes", both, 1, QMessageBox::Yes, {ask.arg("gudang"), done}, one, one);
+    del("delete, No", both, 0, QMessageBox::No, {ask.arg("penjualan")}, both, both);
+    del("delete with nothing selected", both, -1, QMessageBox::Yes, {"Tidak ada yang dipilih"},
+        both, both);
+    del("delete a name stored twice: both rows go, one entry goes",
+        {"gudang", "penjualan", "gudang"}, 2, QMessageBox::Yes, {ask.arg("gudang"), done},
+        {"gudang", "penjualan"}, one);
 }
 
 void TestMainWindow::editList()
 {
-    auto names = [](const QString &text) { return text.split(',', Qt::SkipEmptyParts); };
-    QFETCH(QString, stored);
-    QFETCH(QString, action);
-    const QString verb = action.section(' ', 0, 0), arg = action.section(' ', 1);
+    QFETCH(QStringList, stored);
+    QFETCH(Edit, edit);
+    QFETCH(QString, text);
     ConfRow row;
     row.port = m_pg.port();
-    if (verb == "pick") {
-        row.user = arg.section('/', 0, 0);
-        row.pass = arg.section('/', 1);
+    if (edit == Edit::Pick) {
+        row.user = text.section('/', 0, 0);
+        row.pass = text.section('/', 1);
     }
-    QVERIFY(createSettings(cfg(), {row}, names(stored)));
+    QVERIFY(createSettings(cfg(), {row}, stored));
     PanelWindow window(m_dir->path());
     window.show();
     widget<QLineEdit>(&window, "tServer")->setText(m_pg.host()); // typed, not saved
@@ -313,27 +334,37 @@ void TestMainWindow::editList()
             list->setCurrentItem(match.first());
         widget<QPushButton>(dialog, match.isEmpty() ? "butTutup" : "butOk")->click();
     });
-    if (verb == "add") {
-        window.addBackupDatabase(arg);
-    } else if (verb == "pick") {
+    switch (edit) {
+    case Edit::Add:
+        window.addBackupDatabase(text);
+        break;
+    case Edit::Pick:
         picker.start(20);
         widget<QPushButton>(&window, "butAdd")->click();
-    } else {
-        widget<QListWidget>(&window, "listWidget")->setCurrentRow(arg.section(' ', 0, 0).toInt());
-        m_answerer->answerNext(arg.endsWith("Yes") ? QMessageBox::Yes : QMessageBox::No);
+        break;
+    case Edit::Delete: {
+        QFETCH(int, selected);
+        QFETCH(QMessageBox::StandardButton, answer);
+        widget<QListWidget>(&window, "listWidget")->setCurrentRow(selected);
+        m_answerer->answerNext(answer);
         widget<QPushButton>(&window, "butDel")->click();
+        break;
     }
-    QFETCH(QString, messages);
-    const QString shown = texts(m_answerer->seen()).join('|');
-    QVERIFY2(messages.endsWith('*') ? shown.startsWith(messages.chopped(1)) : shown == messages,
-             qPrintable(shown));
+    }
+    QFETCH(QStringList, messages);
+    const QStringList shown = texts(m_answerer->seen());
+    if (messages.size() == 1 && messages.first().endsWith('*'))
+        QVERIFY2(shown.size() == 1 && shown.first().startsWith(messages.first().chopped(1)),
+                 qPrintable(shown.join('|')));
+    else
+        QCOMPARE(shown, messages);
     for (const SeenBox &box : m_answerer->seen())
         if (box.icon == QMessageBox::Question) // Return alone must not delete
             QCOMPARE(box.defaultButton, QMessageBox::No);
-    QFETCH(QString, listAfter);
-    QFETCH(QString, fileAfter);
-    QCOMPARE(listed(&window), names(listAfter));
-    QCOMPARE(databases(cfg()), names(fileAfter));
+    QFETCH(QStringList, listAfter);
+    QFETCH(QStringList, fileAfter);
+    QCOMPARE(listed(&window), listAfter);
+    QCOMPARE(databases(cfg()), fileAfter);
 }
 
 QTEST_MAIN(TestMainWindow)
