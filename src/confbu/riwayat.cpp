@@ -41,7 +41,10 @@ QStringList createStatements()
                            "dbname TEXT, mulai TEXT, selesai TEXT, file TEXT, ukuran INTEGER, "
                            "hasil TEXT, alasan TEXT, terverifikasi INTEGER)"),
             QStringLiteral("CREATE TABLE IF NOT EXISTS terhapus (riwayat_id INTEGER PRIMARY KEY, "
-                           "waktu TEXT)")};
+                           "waktu TEXT)"),
+            // Retention and the status window look up one database's jobs, newest first, in a
+            // history that grows by some 40 jobs a day for years.
+            QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)")};
 }
 
 Job fromRecord(const QSqlRecord &row)
