@@ -78,8 +78,6 @@ private slots:
         row("another database", "manager", "ServicesFailed", 1, 0, 1065);
         row("active database, other case", "manager", "servicesactive", 1, 0, 0);
         row("open with a null manager", "open-null", "api-stopped", query, 0, 6);
-        row("open, other case", "open", "API-Stopped", query, 0, 0);
-        row("open an unknown name", "open", "api-never", query, 0, 1060);
         row("open a name with a slash", "open", "api/stopped", query, 0, 123);
         row("create an existing name", "create", "API-STOPPED", 0, 0x10, 1073);
         row("create with a bad name", "create", "a\\b", 0, 0x10, 123);
