@@ -243,7 +243,6 @@ private slots:
         m_daemon.stop();
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
-        // --show starts from a buffer too small for one entry: it needs the size reported back.
         command.start(SARVELA_BIN_DIR "/svcmgr-access", {"--show", name});
         QVERIFY(command.waitForFinished(10000) && command.exitCode() == 0);
         QCOMPARE(command.readAllStandardOutput(),
@@ -262,6 +261,15 @@ private slots:
         QCOMPARE(createService(name), DWORD(0));
         QVERIFY(groupAccess(name).isEmpty());
         QCOMPARE(as(m_member, {"start", name}), QByteArray("result=0 error=5"));
+
+        // The buffer's size comes back when it is too small.
+        QCOMPARE(setGroupAccess(name, m_operators, SERVICE_START), DWORD(0));
+        ScHandle h{openService(name, READ_CONTROL)};
+        DWORD needed = 0, count = 0;
+        QVERIFY(!QueryServiceGroupAccessW(h.h, nullptr, 0, &needed, &count));
+        QCOMPARE(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        QCOMPARE(needed,
+                 DWORD(sizeof(SERVICE_GROUP_ACCESSW) + (m_operators.size() + 1) * sizeof(wchar_t)));
     }
 
     void crowdedByPlainUser_data()
