@@ -87,8 +87,6 @@ void TestMonitor::pings_data()
     QTest::newRow("a missing output folder: start, then fail")
         << Server::Answers << "%M/ping/abc" << QVariantMap{{"outputdir", "/nonexistent"}}
         << QStringList{"sales"} << failed << QString();
-    QTest::newRow("no address: no ping") << Server::Answers << "" << QVariantMap()
-                                         << QStringList{"sales"} << QStringList() << QString();
     QTest::newRow("a monitor that is gone: logged once, the backup goes on")
         << Server::Gone << "%M/ping/abc" << QVariantMap() << QStringList{"sales"} << QStringList()
         << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: Connection refused.";

@@ -253,7 +253,6 @@ void TestThBackup::backupNow()
 
     const QStringList log = folder.log();
     QCOMPARE(outcomes(folder.jobs()), QStringList(QVector<QString>(runs, "OK").toList()));
-    QCOMPARE(log.count("Read List DB"), runs);
     QCOMPARE(log.count("Backup manual dimulai."), 1);
     const int manual = log.indexOf("Backup manual dimulai.");
     QCOMPARE(log.value(manual + 1), QString("Read List DB"));

@@ -1,6 +1,6 @@
 // Makes one service manager call and prints its result, so that tests and
 // benchmarks can make the call as another user or from a shell:
-//   svcmgrclient open-manager ACCESS | open-service NAME ACCESS | query-status NAME
+//   svcmgrclient open-manager ACCESS | query-status NAME
 //   svcmgrclient create NAME PATH [START_TYPE] | delete NAME | start NAME [ARG...]
 //   svcmgrclient control NAME CODE | report SOURCE TEXT [COUNT]
 //   svcmgrclient hold COUNT BYTES
@@ -122,8 +122,6 @@ int main(int argc, char **argv)
     DWORD serviceAccess = SERVICE_QUERY_STATUS;
     if (op == "open-manager")
         managerAccess = number(argv[2]);
-    else if (op == "open-service" && argc > 3)
-        serviceAccess = number(argv[3]);
     else if (op == "create")
         managerAccess = SC_MANAGER_CREATE_SERVICE;
     else if (op == "delete")

@@ -1,6 +1,6 @@
 // The stand-in service manager through a private daemon: the last-error codes
 // of its calls, running services, and the daemon's own restarts and crashes,
-// one daemon per directory, misbehaving and unprivileged clients.
+// one daemon per directory, misbehaving clients.
 #include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 
@@ -62,8 +62,6 @@ private slots:
         QCOMPARE(createService("api-disabled", "/bin/true", SERVICE_DISABLED), DWORD(0));
         QCOMPARE(createService("api-missing", "\"/nonexistent/a b\""), DWORD(0));
         QCOMPARE(createService("api-true", "/bin/true"), DWORD(0));
-        QCOMPARE(createService("svc-guarded"), DWORD(0));
-        QVERIFY(startAndWait("svc-guarded"));
     }
 
     void errorCodes_data()
@@ -80,8 +78,6 @@ private slots:
         row("another database", "manager", "ServicesFailed", 1, 0, 1065);
         row("active database, other case", "manager", "servicesactive", 1, 0, 0);
         row("open with a null manager", "open-null", "api-stopped", query, 0, 6);
-        row("open, other case", "open", "API-Stopped", query, 0, 0);
-        row("open an unknown name", "open", "api-never", query, 0, 1060);
         row("open a name with a slash", "open", "api/stopped", query, 0, 123);
         row("create an existing name", "create", "API-STOPPED", 0, 0x10, 1073);
         row("create with a bad name", "create", "a\\b", 0, 0x10, 123);
@@ -155,17 +151,12 @@ private slots:
         QVERIFY(readLines(m_log).contains("args Svc-Echo log=" + m_log + " two words exit=7"));
         QCOMPARE(startService("svc-echo"), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
 
-        // Each answer carries the status as the handler left it.
+        // The answer carries the status as the handler left it.
         SERVICE_STATUS s{};
-        QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_PAUSE, &s), DWORD(0));
-        QCOMPARE(s.dwCurrentState, DWORD(SERVICE_PAUSED));
-        QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_CONTINUE, &s), DWORD(0));
-        QCOMPARE(s.dwCurrentState, DWORD(SERVICE_RUNNING));
         QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_STOP, &s), DWORD(0));
         QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
         QCOMPARE(s.dwWin32ExitCode, DWORD(7));
-        QCOMPARE(readLines(m_log).filter("control "),
-                 (QStringList{"control 2", "control 3", "control 1"}));
+        QCOMPARE(readLines(m_log).filter("control "), QStringList{"control 1"});
         QVERIFY(loggedProcessGone());
 
         // A process that dies without reporting SERVICE_STOPPED.
@@ -244,30 +235,6 @@ private slots:
         QVERIFY(CloseServiceHandle(held));
         QVERIFY(!ScHandle{openService("svc-doomed", SERVICE_QUERY_STATUS)}.h);
         QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
-    }
-
-    void unprivilegedClient_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("answer");
-        auto row = [](const char *c, QStringList args, const char *answer) {
-            QTest::newRow(c) << args << QByteArray(answer);
-        };
-        row("manager for all access", {"open-manager", "0xF003F"}, "result=0 error=5");
-        row("manager to connect", {"open-manager", "1"}, "result=1 error=0");
-        row("service to start", {"open-service", "svc-guarded", "0x10"}, "result=0 error=5");
-        row("service to delete", {"open-service", "svc-guarded", "0x10000"}, "result=0 error=5");
-        row("service to query", {"query-status", "svc-guarded"}, "result=1 error=0 state=4");
-    }
-
-    void unprivilegedClient()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, answer);
-        const QStringList client{"runuser", "-u", "nobody", "--", SARVELA_BIN_DIR "/svcmgrclient"};
-        if (::geteuid() != 0 || run(client + QStringList{"open-manager", "0"}).isEmpty())
-            QSKIP("needs root, and a build folder the user nobody can reach");
-        QCOMPARE(run(client + args), answer);
     }
 
     void garbageOnSocket_data()
