@@ -42,15 +42,14 @@ private:
         m_answerer->clear();
         QVERIFY(QMetaObject::invokeMethod(&window, "on_butSaveRestart_clicked"));
     }
-    QTemporaryDir m_isolation;
     PgCluster m_pg;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
+    Isolation m_isolation;
 };
 
 void TestMainWindow::initTestCase()
 {
-    isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_pg.start(&error) && m_pg.createSampleDatabase("penjualan", &error) &&
                  m_pg.createSampleDatabase("gudang", &error) &&
@@ -258,8 +257,8 @@ Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 void TestMainWindow::editList_data()
 {
     // Add types `text` into the list; Pick opens the picker with `text` as "USER/PASS" saved
-    // and chooses gudang there; Delete selects row `selected` and answers the question with `answer`.
-    // A message ending in "*" is a prefix.
+    // and chooses gudang there; Delete selects row `selected` and answers the question with
+    // `answer`. A message ending in "*" is a prefix.
     QTest::addColumn<QStringList>("stored");
     QTest::addColumn<Edit>("edit");
     QTest::addColumn<QString>("text");
@@ -275,8 +274,8 @@ void TestMainWindow::editList_data()
     const L both{"penjualan", "gudang"}, one{"penjualan"};
     const auto add = [](const char *tag, const L &stored, const QString &name, const L &messages,
                         const L &after) {
-        QTest::newRow(tag) << stored << Edit::Add << name << -1 << QMessageBox::NoButton
-                           << messages << after << after;
+        QTest::newRow(tag) << stored << Edit::Add << name << -1 << QMessageBox::NoButton << messages
+                           << after << after;
     };
     const auto pick = [](const char *tag, const L &stored, const QString &credentials,
                          const L &messages, const L &after) {

@@ -13,13 +13,12 @@ class TestStartMode : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void appearance_data();
     void appearance();
     void trayStartShowsOnRequest();
 
 private:
-    QTemporaryDir m_isolation;
+    Isolation m_isolation;
 };
 
 void TestStartMode::appearance_data()

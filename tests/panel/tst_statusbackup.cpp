@@ -78,7 +78,6 @@ class TestStatusBackup : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void init();
     void rows_data();
     void rows();
@@ -90,9 +89,9 @@ private slots:
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
-    QTemporaryDir m_isolation;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
+    Isolation m_isolation;
 };
 
 void TestStatusBackup::init()
