@@ -76,6 +76,9 @@ void TestStartMode::trayStartShowsOnRequest()
     showAtStart(window, true, true);
     QTRY_COMPARE(answerer.seen().size(), 2); // install question, missing settings file
     QVERIFY(!window.isVisible());
+    // Without settings nothing else can be told.
+    QCOMPARE(window.findChild<QSystemTrayIcon *>()->toolTip(),
+             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
 
     window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());
