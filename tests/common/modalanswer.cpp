@@ -30,10 +30,8 @@ void ModalAnswerer::poll()
     auto *box = qobject_cast<QMessageBox *>(modal);
     if (!box)
         return; // other dialogs are driven by the test itself
-    SeenBox seen{QStringLiteral("QMessageBox"),
-                 box->icon(),
+    SeenBox seen{box->icon(),
                  box->text(),
-                 box->windowTitle(),
                  box->standardButtons(),
                  box->standardButton(box->defaultButton()),
                  box->geometry(),

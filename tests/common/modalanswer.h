@@ -10,10 +10,8 @@
 
 struct SeenBox
 {
-    QString className;      // "QMessageBox", or the dialog's class
-    QMessageBox::Icon icon; // NoIcon for non-message boxes
+    QMessageBox::Icon icon;
     QString text;
-    QString title;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
     QRect geometry;       // where the box was on the screen

@@ -5,7 +5,9 @@
 #include "confbu.h"
 #include "maincontrolpanel.h"
 #include "modalanswer.h"
+#include "programdir.h"
 #include "riwayat.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,11 +15,14 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeEdit>
+
+#include <signal.h>
 
 namespace panel {
 
@@ -123,15 +128,19 @@ inline QAction *menuAction(QWidget *window, const QString &text)
     return nullptr;
 }
 
-// No service manager listens in the private folder (every service reads as not
-// installed until a test starts its own daemon), and the single-instance
-// segment's key file lives there too, apart from any other panel.
-inline void isolatePanel(const QTemporaryDir &dir)
+// A private folder where no service manager listens (every service reads as not
+// installed until a test starts its own daemon), and where the single-instance
+// segment's key file lives, apart from any other panel. Declared as the test's last
+// member, so that the folders its other members make are not inside it.
+struct Isolation : QTemporaryDir
 {
-    QApplication::setQuitOnLastWindowClosed(false);
-    qputenv("SVCMGR_DIR", (dir.path() + "/no-manager").toLocal8Bit());
-    qputenv("TMPDIR", dir.path().toLocal8Bit());
-}
+    Isolation()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        qputenv("SVCMGR_DIR", (path() + "/no-manager").toLocal8Bit());
+        qputenv("TMPDIR", path().toLocal8Bit());
+    }
+};
 
 // Holds the single-instance segment, as the program's own window does.
 struct PanelWindow : MainControlPanel
@@ -170,5 +179,40 @@ inline QStringList listed(QWidget *window)
         names << list->item(i)->text();
     return names;
 }
+
+// panelprobe in a process of its own, which says "box: TEXT" for each box it shows (line
+// breaks as "|"); killed when the case ends, also after a failed check.
+struct Probe : QProcess
+{
+    explicit Probe(QStringList command,
+                   QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
+    {
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        setProcessEnvironment(env);
+        start(command.takeFirst(), command);
+    }
+    ~Probe() override
+    {
+        kill();
+        waitForFinished();
+    }
+    // Waits for a box with this text (whole) or starting with it.
+    bool shows(const QString &text, bool whole = true)
+    {
+        const QByteArray line = "box: " + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
+        return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); },
+                               30000);
+    }
+    // Ends it as the desktop does: it must end by itself, normally, with 0.
+    bool terminate()
+    {
+        ::kill(pid_t(processId()), SIGTERM);
+        const bool ended = waitForFinished(30000) && exitStatus() == NormalExit && exitCode() == 0;
+        out += readAllStandardOutput();
+        return ended;
+    }
+    QByteArray said() { return out + readAllStandardError(); }
+    QByteArray out;
+};
 
 } // namespace panel

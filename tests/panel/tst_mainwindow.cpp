@@ -42,15 +42,14 @@ private:
         m_answerer->clear();
         QVERIFY(QMetaObject::invokeMethod(&window, "on_butSaveRestart_clicked"));
     }
-    QTemporaryDir m_isolation;
     PgCluster m_pg;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
+    Isolation m_isolation;
 };
 
 void TestMainWindow::initTestCase()
 {
-    isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_pg.start(&error) && m_pg.createSampleDatabase("penjualan", &error) &&
                  m_pg.createSampleDatabase("gudang", &error) &&
@@ -258,8 +257,8 @@ Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 void TestMainWindow::editList_data()
 {
     // Add types `text` into the list; Pick opens the picker with `text` as "USER/PASS" saved
-    // and chooses gudang there; Delete selects row `selected` and answers the question with `answer`.
-    // A message ending in "*" is a prefix.
+    // and chooses gudang there; Delete selects row `selected` and answers the question with
+    // `answer`. A message ending in "*" is a prefix.
     QTest::addColumn<QStringList>("stored");
     QTest::addColumn<Edit>("edit");
     QTest::addColumn<QString>("text");
@@ -273,15 +272,10 @@ void TestMainWindow::editList_data()
     const QString done = "Data berhasil dihapus.", failed = "Maaf gagal koneksi ke server*";
     const QString odd = "o'brien \"x\"; drop table tbldb;--";
     const L both{"penjualan", "gudang"}, one{"penjualan"};
-    const auto add = [](const char *tag, const L &stored, const QString &name, const L &messages,
-                        const L &after) {
-        QTest::newRow(tag) << stored << Edit::Add << name << -1 << QMessageBox::NoButton
-                           << messages << after << after;
-    };
-    const auto pick = [](const char *tag, const L &stored, const QString &credentials,
-                         const L &messages, const L &after) {
-        QTest::newRow(tag) << stored << Edit::Pick << credentials << -1 << QMessageBox::NoButton
-                           << messages << after << after;
+    const auto row = [](const char *tag, const L &stored, Edit edit, const QString &text,
+                        const L &messages, const L &after) {
+        QTest::newRow(tag) << stored << edit << text << -1 << QMessageBox::NoButton << messages
+                           << after << after;
     };
     const auto del = [](const char *tag, const L &stored, int row,
                         QMessageBox::StandardButton answer, const L &messages, const L &list,
@@ -289,13 +283,13 @@ void TestMainWindow::editList_data()
         QTest::newRow(tag) << stored << Edit::Delete << QString() << row << answer << messages
                            << list << file;
     };
-    add("add a new name", one, "gudang", {}, both);
-    add("add a name with quotes", one, odd, {}, {"penjualan", odd});
-    add("add one already listed", one, "penjualan",
+    row("add a new name", one, Edit::Add, "gudang", {}, both);
+    row("add a name with quotes", one, Edit::Add, odd, {}, {"penjualan", odd});
+    row("add one already listed", one, Edit::Add, "penjualan",
         {"Database : penjualan sudah masuk dalam daftar."}, one);
-    pick("pick, empty user and password stand for admin", one, "/", {}, both);
-    pick("pick, blank user reaches the server unchanged", one, "  /", {failed}, one);
-    pick("pick, blank password reaches the server unchanged", one, "/  ", {failed}, one);
+    row("pick, empty user and password stand for admin", one, Edit::Pick, "/", {}, both);
+    row("pick, blank user reaches the server unchanged", one, Edit::Pick, "  /", {failed}, one);
+    row("pick, blank password reaches the server unchanged", one, Edit::Pick, "/  ", {failed}, one);
     del("delete, Yes", both, 1, QMessageBox::Yes, {ask.arg("gudang"), done}, one, one);
     del("delete, No", both, 0, QMessageBox::No, {ask.arg("penjualan")}, both, both);
     del("delete with nothing selected", both, -1, QMessageBox::Yes, {"Tidak ada yang dipilih"},

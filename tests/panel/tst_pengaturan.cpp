@@ -49,7 +49,6 @@ class TestPengaturan : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void init();
     void cleanup();
     void saves_data();
@@ -58,9 +57,9 @@ private slots:
     void tes();
 
 private:
-    QTemporaryDir m_isolation;
     QScopedPointer<QTemporaryDir> m_dir;
     QSqlDatabase m_settings;
+    Isolation m_isolation;
 };
 
 void TestPengaturan::init()

@@ -2,20 +2,15 @@
 // sarvelad of an installed program directory; what the panel says when the
 // manager refuses a user who lacks the right, or cannot be reached.
 #include "panelfixture.h"
-#include "programdir.h"
 #include "svcmgrdaemon.h"
 
 #include <QDir>
 #include <QLabel>
-#include <QMenu>
-#include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSystemTrayIcon>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -87,24 +82,23 @@ private slots:
     void askBeforeCancellingJob();
 
 private:
-    // Settings listing penjualan, with the output folder, and no history.
-    bool freshFiles()
+    // Settings of ours in place of the delivered ones, and no history.
+    bool freshFiles(const QString &outputdir, const QStringList &names = {"penjualan"})
     {
         ConfRow row;
-        row.outputdir = m_output.path();
+        row.outputdir = outputdir;
         QFile::remove(m_programDir.file("confbu.cfg"));
         QFile::remove(m_programDir.file("riwayat.db"));
-        return createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"});
+        return createSettings(m_programDir.file("confbu.cfg"), {row}, names);
     }
-    QTemporaryDir m_isolation;
     ProgramDir m_programDir;
     QTemporaryDir m_output;
     QScopedPointer<SvcMgrDaemon> m_daemon;
+    Isolation m_isolation;
 };
 
 void TestServiceActions::initTestCase()
 {
-    isolatePanel(m_isolation);
     QString error;
     QVERIFY2(m_programDir.install(&error), qPrintable(error));
     QVERIFY2(m_programDir.useFakePgDump(&error), qPrintable(error));
@@ -135,10 +129,8 @@ void TestServiceActions::installWithoutServiceProgram()
 
 void TestServiceActions::installStartStopUninstall()
 {
-    ConfRow row;
-    row.outputdir = m_output.filePath("dumps");
-    QFile::remove(m_programDir.file("confbu.cfg")); // the delivered one, replaced by ours
-    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {}));
+    const QString output = m_output.filePath("dumps");
+    QVERIFY(freshFiles(output, {}));
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes); // install at the start-up question
     PanelWindow window(m_programDir.path());
@@ -162,19 +154,18 @@ void TestServiceActions::installStartStopUninstall()
 
     widget<QLineEdit>(&window, "tLokasi")->setText("  ");
     refused("Pilih Lokasi backup database.", "butSelectFolder");
-    widget<QLineEdit>(&window, "tLokasi")->setText(row.outputdir.toString());
+    widget<QLineEdit>(&window, "tLokasi")->setText(output);
     refused("Pilih database yang akan dibackup.", "butAdd");
     window.addBackupDatabase("penjualan");
 
     click("butStart");
     QCOMPARE(status(&window), Running);
-    QVERIFY(QDir(row.outputdir.toString()).exists());
+    QVERIFY(QDir(output).exists());
     QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
 
     // Saving while it runs restarts it, so that it reads the saved settings again.
     auto settingsReads = [&] {
-        QFile log(m_programDir.file("busys.log"));
-        return log.open(QIODevice::ReadOnly) ? QString(log.readAll()).count("Read Config.") : 0;
+        return readText(m_programDir.file("busys.log")).count("Read Config.");
     };
     QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 1, 20000);
     click("butSaveRestart");
@@ -235,17 +226,13 @@ void TestServiceActions::refusedOrFailed()
     if (asOtherUser && ::geteuid() != 0)
         QSKIP("running the panel as another user needs root");
     QVERIFY(putService(state, m_programDir.file("sarvelad")));
-    ConfRow row;
-    row.outputdir = QDir::tempPath(); // there, and not to be made
-    QFile::remove(m_programDir.file("confbu.cfg"));
-    QVERIFY(createSettings(m_programDir.file("confbu.cfg"), {row}, {"penjualan"}));
+    QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
 
     // The panel's own temporary folder, open to it (the test's own is private).
     QTemporaryDir tmp(QStringLiteral("/tmp/sarpanel-XXXXXX")), noManager;
     QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777)));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", tmp.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     if (!manager)
         env.insert("SVCMGR_DIR", noManager.path());
     QStringList command{buildBinDir() + "/panelprobe", m_programDir.path()};
@@ -253,19 +240,9 @@ void TestServiceActions::refusedOrFailed()
     if (asOtherUser)
         command =
             QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-    QProcess panel;
-    panel.setProcessEnvironment(env);
-    panel.start(command.takeFirst(), command);
-    const auto end = qScopeGuard([&panel] {
-        panel.kill();
-        panel.waitForFinished();
-    });
-    QByteArray shown;
-    const QByteArray expected = "box: " + message.toUtf8().replace('\n', '|') + '\n';
-    QTRY_VERIFY2_WITH_TIMEOUT((shown += panel.readAllStandardOutput()).contains(expected),
-                              (shown + panel.readAllStandardError()).constData(), 30000);
-    ::kill(pid_t(panel.processId()), SIGTERM);
-    QVERIFY(panel.waitForFinished(30000));
+    Probe panel(command, env);
+    QVERIFY2(panel.shows(message), panel.said().constData());
+    QVERIFY(panel.terminate());
     QCOMPARE(serviceState(), state);
 }
 
@@ -274,7 +251,7 @@ void TestServiceActions::refusedOrFailed()
 void TestServiceActions::backupNowAndTray()
 {
     QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
-    QVERIFY(freshFiles());
+    QVERIFY(freshFiles(m_output.path()));
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 1});
     ModalAnswerer answerer;
     PanelWindow window(m_programDir.path());
@@ -301,15 +278,11 @@ void TestServiceActions::backupNowAndTray()
     QCOMPARE(texts(answerer.seen()), QStringList{"Permintaan backup sudah dikirim ke service. "
                                                  "Hasilnya dapat dilihat di Status Backup."});
     // The service ran a backup for it: the history holds a second good job.
-    auto log = [this] {
-        QFile file(m_programDir.file("busys.log"));
-        return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : QString();
-    };
     const QString goodJobs = "select count(*) from riwayat where dbname = 'penjualan' and "
                              "hasil = 'OK'";
     QTRY_VERIFY2_WITH_TIMEOUT(
         sql(m_programDir.file("riwayat.db"), goodJobs).value(0).value(0).toInt() == 2,
-        qPrintable(log()), 20000);
+        readBytes(m_programDir.file("busys.log")).constData(), 20000);
 
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
     QTRY_VERIFY(tip("Backup perlu diperiksa: penjualan."));
@@ -340,7 +313,7 @@ void TestServiceActions::askBeforeCancellingJob()
                             O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     const auto unlock = qScopeGuard([lock] { ::close(lock); });
     QVERIFY(lock >= 0 && ::flock(lock, LOCK_EX) == 0);
-    QVERIFY(freshFiles());
+    QVERIFY(freshFiles(m_output.path()));
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "BERJALAN"});
     QVERIFY(putService("running", m_programDir.file("sarvelad")));
     const QList<QVariantList> stored = sql(m_programDir.file("confbu.cfg"), "select * from confdb");

@@ -16,7 +16,6 @@ class TestSingleInstance : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void secondStartBringsWindowForward_data();
     void secondStartBringsWindowForward();
     void killedInstanceDoesNotBlock();
@@ -31,8 +30,8 @@ private:
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("yes"));
     }
-    QTemporaryDir m_isolation;
     QTemporaryDir m_programDir;
+    Isolation m_isolation;
 };
 
 void TestSingleInstance::secondStartBringsWindowForward_data()

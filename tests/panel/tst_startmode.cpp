@@ -13,13 +13,12 @@ class TestStartMode : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void appearance_data();
     void appearance();
     void trayStartShowsOnRequest();
 
 private:
-    QTemporaryDir m_isolation;
+    Isolation m_isolation;
 };
 
 void TestStartMode::appearance_data()
@@ -77,6 +76,9 @@ void TestStartMode::trayStartShowsOnRequest()
     showAtStart(window, true, true);
     QTRY_COMPARE(answerer.seen().size(), 2); // install question, missing settings file
     QVERIFY(!window.isVisible());
+    // Without settings nothing else can be told.
+    QCOMPARE(window.findChild<QSystemTrayIcon *>()->toolTip(),
+             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
 
     window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());

@@ -78,7 +78,6 @@ class TestStatusBackup : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void init();
     void rows_data();
     void rows();
@@ -86,13 +85,12 @@ private slots:
     void watched_data();
     void watched();
     void burstReadTogether();
-    void trayWithoutSettings();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
-    QTemporaryDir m_isolation;
     QScopedPointer<QTemporaryDir> m_dir;
     QScopedPointer<ModalAnswerer> m_answerer;
+    Isolation m_isolation;
 };
 
 void TestStatusBackup::init()
@@ -113,44 +111,29 @@ void TestStatusBackup::rows_data()
                   bool deleted = false) {
         return Job{"penjualan", hoursAgo, hasil, alasan, deleted};
     };
+    auto row = [](const char *tag, const QList<Job> &jobs, const char *keadaan, const char *umur,
+                  const char *lastJob) {
+        QTest::newRow(tag) << jobs << keadaan << umur << lastJob;
+    };
     // Backups at 01:00 and 13:00: a good backup may be a day and twelve hours old.
-    QTest::newRow("good: a verified dump an hour old") << QList<Job>{job(1, "OK")} << "Baik"
-                                                       << "1 jam lalu"
-                                                       << "OK, ";
-    QTest::newRow("good: 35 hours old is within a day and a slot")
-        << QList<Job>{job(35, "OK")} << "Baik"
-        << "1 hari lalu"
-        << "OK, ";
-    QTest::newRow("late: 37 hours old") << QList<Job>{job(37, "OK")} << "Terlambat"
-                                        << "1 hari lalu"
-                                        << "OK, ";
-    QTest::newRow("failed after a good one, with its reason")
-        << QList<Job>{job(30, "OK"), job(2, "GAGAL", exit1)} << "Gagal"
-        << "1 hari lalu"
-        << "GAGAL, ";
-    QTest::newRow("refused counts as failed")
-        << QList<Job>{job(1, "DITOLAK", "nama database ditolak")} << "Gagal"
-        << "—"
-        << "DITOLAK, ";
-    QTest::newRow("cancelled by a stop is no failure")
-        << QList<Job>{job(5, "OK"), job(1, "DIBATALKAN", "Service dihentikan.")} << "Baik"
-        << "5 jam lalu"
-        << "DIBATALKAN, ";
-    QTest::newRow("a running job does not hide the failure before it")
-        << QList<Job>{job(30, "OK"), job(3, "GAGAL", exit1), job(0, "BERJALAN")} << "Gagal"
-        << "1 hari lalu"
-        << "BERJALAN sejak ";
-    QTest::newRow("never backed up") << QList<Job>() << "Belum ada backup"
-                                     << "—"
-                                     << "—";
-    QTest::newRow("deleted by retention: the good one before it counts")
-        << QList<Job>{job(30, "OK"), job(2, "OK", {}, true)} << "Baik"
-        << "1 hari lalu"
-        << "OK, ";
-    QTest::newRow("deleted by retention: none left")
-        << QList<Job>{job(2, "OK", {}, true)} << "Belum ada backup"
-        << "—"
-        << "OK, ";
+    row("good: 35 hours old is within a day and a slot", {job(35, "OK")}, "Baik", "1 hari lalu",
+        "OK, ");
+    row("late: 37 hours old", {job(37, "OK")}, "Terlambat", "1 hari lalu", "OK, ");
+    row("failed after a good one, with its reason", {job(30, "OK"), job(2, "GAGAL", exit1)},
+        "Gagal", "1 hari lalu", "GAGAL, ");
+    row("refused counts as failed", {job(1, "DITOLAK", "nama database ditolak")}, "Gagal", "—",
+        "DITOLAK, ");
+    row("cancelled by a stop is no failure",
+        {job(5, "OK"), job(1, "DIBATALKAN", "Service dihentikan.")}, "Baik", "5 jam lalu",
+        "DIBATALKAN, ");
+    row("a running job does not hide the failure before it",
+        {job(30, "OK"), job(3, "GAGAL", exit1), job(0, "BERJALAN")}, "Gagal", "1 hari lalu",
+        "BERJALAN sejak ");
+    row("never backed up", {}, "Belum ada backup", "—", "—");
+    row("deleted by retention: the good one before it counts",
+        {job(30, "OK"), job(2, "OK", {}, true)}, "Baik", "1 hari lalu", "OK, ");
+    row("deleted by retention: none left", {job(2, "OK", {}, true)}, "Belum ada backup", "—",
+        "OK, ");
 }
 
 void TestStatusBackup::rows()
@@ -263,9 +246,7 @@ void TestStatusBackup::watched()
 
     // A damaged history is no box: the window says so, and reads again at the next change.
     QVERIFY(QFile::remove(history));
-    QFile damaged(history);
-    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("bukan riwayat") > 0);
-    damaged.close();
+    QVERIFY(writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
     QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
     QVERIFY(QFile::remove(history));
@@ -288,15 +269,6 @@ void TestStatusBackup::burstReadTogether()
     QTest::qWait(500);
     QVERIFY2(reads.size() >= 1 && reads.size() <= 6, qPrintable(QString::number(reads.size())));
     QVERIFY(column(openStatus(&window), "Job terakhir").value(0).startsWith("BERJALAN"));
-}
-
-// Without settings nothing else can be told.
-void TestStatusBackup::trayWithoutSettings()
-{
-    PanelWindow window(m_dir->path());
-    window.show();
-    QCOMPARE(window.findChild<QSystemTrayIcon *>()->toolTip(),
-             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
 }
 
 QTEST_MAIN(TestStatusBackup)

@@ -2,12 +2,6 @@
 // takes nothing as an answer: the question's action does not run and the
 // settings file stays byte for byte as it was.
 #include "panelfixture.h"
-#include "programdir.h"
-
-#include <QProcess>
-#include <QScopeGuard>
-
-#include <signal.h>
 
 using namespace panel;
 
@@ -15,12 +9,11 @@ class TestTermination : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void signalDuringQuestion_data();
     void signalDuringQuestion();
 
 private:
-    QTemporaryDir m_isolation;
+    Isolation m_isolation;
 };
 
 void TestTermination::signalDuringQuestion_data()
@@ -43,29 +36,13 @@ void TestTermination::signalDuringQuestion()
     QTemporaryDir dir;
     const QString cfg = dir.filePath("confbu.cfg");
     QVERIFY(createSettings(cfg, {ConfRow()}, {"penjualan", "gudang"}));
-    QFile file(cfg);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray before = file.readAll();
-    file.close();
+    const QByteArray before = readBytes(cfg);
 
-    QProcess panel;
-    panel.start(buildBinDir() + "/panelprobe", QStringList{dir.path()} + steps);
-    const auto end = qScopeGuard([&panel] { // also when a check failed
-        panel.kill();
-        panel.waitForFinished();
-    });
-    QByteArray shown;
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        (shown += panel.readAllStandardOutput()).contains("box: " + question.toUtf8()),
-        (shown + panel.readAllStandardError()).constData(), 30000);
-    ::kill(pid_t(panel.processId()), SIGTERM);
-    QVERIFY2(panel.waitForFinished(30000), "the panel must end on the signal");
-    QCOMPARE(panel.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(panel.exitCode(), 0);
-    shown += panel.readAllStandardOutput();
-    QVERIFY2(!shown.contains(yesShows.toUtf8()), shown.constData());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll() == before);
+    Probe panel(QStringList{buildBinDir() + "/panelprobe", dir.path()} + steps);
+    QVERIFY2(panel.shows(question, false), panel.said().constData());
+    QVERIFY2(panel.terminate(), "the panel must end on the signal, normally and with 0");
+    QVERIFY2(!panel.out.contains(yesShows.toUtf8()), panel.out.constData());
+    QVERIFY(readBytes(cfg) == before);
 }
 
 QTEST_MAIN(TestTermination)

@@ -74,15 +74,14 @@ class TestTextFit : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { isolatePanel(m_isolation); }
     void init();
     void cleanup() { QApplication::setFont(m_font); }
     void fits_data();
     void fits();
 
 private:
-    QTemporaryDir m_isolation;
     QFont m_font = QApplication::font();
+    Isolation m_isolation;
 };
 
 void TestTextFit::init()

@@ -65,8 +65,6 @@ void TestXSQLBuilder::statements_data()
         untouched + ",4:n:m,5:NULL:f");
     row("update with one condition", XSQLBuilder::Update, "a=u", "id = 2",
         "UPDATE t SET a = :a0 WHERE id = :id00  ;", "1:x:p,2:u:q,3:z:r,4:NULL:f");
-    row("update without conditions changes every row", XSQLBuilder::Update, "a=u", "",
-        "UPDATE t SET a = :a0 WHERE  TRUE ;", "1:u:p,2:u:q,3:u:r,4:NULL:f");
     row("update where a field is also a condition", XSQLBuilder::Update, "a=u b=v",
         "id < 2 OR, b = r", "UPDATE t SET a = :a0, b = :b0 WHERE id < :id00 OR b = :b10  ;",
         "1:u:v,2:y:q,3:u:v,4:NULL:f");
