@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
@@ -29,4 +30,19 @@ inline bool writeBytes(const QString &path, const QByteArray &data)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// The messages of a busys.log, time stamps removed; continuation lines stay with their entry.
+inline QStringList logMessages(const QString &path)
+{
+    static const QRegularExpression stamp("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - ");
+    QStringList messages;
+    for (const QString &line : readText(path).split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = stamp.match(line);
+        if (match.hasMatch())
+            messages << line.mid(match.capturedLength());
+        else if (!messages.isEmpty())
+            messages.last() += '\n' + line;
+    }
+    return messages;
 }

@@ -67,21 +67,6 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
     return ok;
 }
 
-// The messages of a log, time stamps removed; continuation lines stay with their entry.
-inline QStringList logMessages(const QString &path)
-{
-    static const QRegularExpression stamp("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - ");
-    QStringList messages;
-    for (const QString &line : readText(path).split('\n', Qt::SkipEmptyParts)) {
-        const QRegularExpressionMatch match = stamp.match(line);
-        if (match.hasMatch())
-            messages << line.mid(match.capturedLength());
-        else if (!messages.isEmpty())
-            messages.last() += '\n' + line;
-    }
-    return messages;
-}
-
 // The jobs of the history at path, oldest first, read as the panel reads them; with
 // verifiedOf, only those of that database whose verified dump is kept.
 inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())

@@ -8,6 +8,8 @@
 // INTERRUPTIONS: how often the soak stopped or killed the service or its manager so far.
 // --idle: the run ended without being interrupted and the service is idle now.
 // Prints each violation on a line of its own and "jobs N" last; exits 1 on any violation.
+#include "testfiles.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -43,27 +45,6 @@ QStringList violations;
 void violation(const QString &text)
 {
     violations << text;
-}
-
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-// busys.log's messages, time stamps removed; continuation lines stay with their entry.
-QStringList logMessages(const QString &path)
-{
-    static const QRegularExpression stamp("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - ");
-    QStringList messages;
-    for (const QString &line : readText(path).split('\n', Qt::SkipEmptyParts)) {
-        const QRegularExpressionMatch match = stamp.match(line);
-        if (match.hasMatch())
-            messages << line.mid(match.capturedLength());
-        else if (!messages.isEmpty())
-            messages.last() += '\n' + line;
-    }
-    return messages;
 }
 
 bool readHistory(const QString &path, QList<Row> *rows)
