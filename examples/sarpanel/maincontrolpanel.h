@@ -91,6 +91,8 @@ private:
     void bringForward();
 
     void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
+    // After a start, stop or uninstall that returned done: the state, then why it failed.
+    void finishServiceAction(ServiceAction action, bool done);
     // True unless a stop of the running service would cancel a job and the answer was not Yes.
     bool mayCancelRunningJobs();
     // The tray's icon and tool tip: settings, service and backups, the worst first.

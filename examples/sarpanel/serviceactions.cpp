@@ -43,6 +43,16 @@ void MainControlPanel::reportServiceFailure(ServiceAction action,
     showError(serviceFailureText(action, error), this);
 }
 
+// The manager's reason is taken before the status query that follows replaces it; the
+// window shows the new state before the failure is told.
+void MainControlPanel::finishServiceAction(ServiceAction action, bool done)
+{
+    const QtServiceController::Error error = QtServiceController::lastError();
+    refreshServiceStatus();
+    if (!done)
+        reportServiceFailure(action, error);
+}
+
 void MainControlPanel::refreshServiceStatus()
 {
     serviceInstalled = serviceController.isInstalled();
@@ -142,20 +152,14 @@ void MainControlPanel::on_menuUninstal_clicked()
     // Uninstalled first: a user who may not uninstall must not be left with
     // the service stopped. A running service marked for removal goes once stopped.
     if (!serviceController.uninstall()) {
-        const QtServiceController::Error error = QtServiceController::lastError();
-        refreshServiceStatus();
-        reportServiceFailure(ServiceAction::Uninstall, error);
+        finishServiceAction(ServiceAction::Uninstall, false);
         return;
     }
     if (!serviceController.isRunning()) {
         refreshServiceStatus();
         return;
     }
-    const bool stopped = serviceController.stop();
-    const QtServiceController::Error error = QtServiceController::lastError();
-    refreshServiceStatus();
-    if (!stopped)
-        reportServiceFailure(ServiceAction::Stop, error);
+    finishServiceAction(ServiceAction::Stop, serviceController.stop());
 }
 
 void MainControlPanel::on_butStart_clicked()
@@ -167,22 +171,14 @@ void MainControlPanel::on_butStart_clicked()
         ui->butAdd->setFocus();
         return;
     }
-    const bool started = serviceController.start();
-    const QtServiceController::Error error = QtServiceController::lastError();
-    refreshServiceStatus();
-    if (!started)
-        reportServiceFailure(ServiceAction::Start, error);
+    finishServiceAction(ServiceAction::Start, serviceController.start());
 }
 
 void MainControlPanel::on_butStop_clicked()
 {
     if (!mayCancelRunningJobs())
         return;
-    const bool stopped = serviceController.stop();
-    const QtServiceController::Error error = QtServiceController::lastError();
-    refreshServiceStatus();
-    if (!stopped)
-        reportServiceFailure(ServiceAction::Stop, error);
+    finishServiceAction(ServiceAction::Stop, serviceController.stop());
 }
 
 void MainControlPanel::on_backupNow_click()
