@@ -142,14 +142,18 @@ void FStatusBackup::showRows()
     else if (attention == 0)
         summary = QStringLiteral("Semua backup baik.");
     else
-        summary =
-            QStringLiteral("%1 dari %2 database perlu diperiksa.").arg(attention).arg(rows.size());
+        summary = QStringLiteral("%1 dari %2 database perlu diperiksa.")
+                      .arg(QString::number(attention), QString::number(rows.size()));
     if (!m_history->readError().isEmpty())
         summary += QLatin1Char('\n') + m_history->readError();
     ui->lRingkasan->setText(summary);
+    // Green only says that every listed database is safe: with none listed, or a history that
+    // cannot be read, nothing is known to be.
+    const bool known = !rows.isEmpty() && m_history->readError().isEmpty();
     ui->lRingkasan->setStyleSheet(
-        attention == 0 ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
-                       : QStringLiteral("QLabel{background: #c62828; color: white;}"));
+        attention > 0 ? QStringLiteral("QLabel{background: #c62828; color: white;}")
+        : known       ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
+                      : QStringLiteral("QLabel{background: #ef6c00; color: white;}"));
 }
 
 // The last column takes the room the others leave, but never less than a few words; its

@@ -56,6 +56,12 @@ QString summary(QTableWidget *table)
     return widget<QLabel>(table->window(), "lRingkasan")->text();
 }
 
+// Whether the summary says, in green, that every listed database is safe.
+bool summaryGreen(QTableWidget *table)
+{
+    return widget<QLabel>(table->window(), "lRingkasan")->styleSheet().contains("#2e7d32");
+}
+
 // How often anyone, this process included, opens (or reads, by mask) the file during.
 int accesses(const QString &path, uint32_t mask, const std::function<void()> &during)
 {
@@ -82,6 +88,7 @@ private slots:
     void rows_data();
     void rows();
     void attentionFirst();
+    void nothingListedIsNotGreen();
     void watched_data();
     void watched();
     void burstReadTogether();
@@ -182,6 +189,7 @@ void TestStatusBackup::attentionFirst()
     QCOMPARE(column(table, "Database"), QStringList({"buku", "data", "arsip", "citra"}));
     QVERIFY(reddish(0) && reddish(1) && !reddish(2) && !reddish(3));
     QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa.");
+    QVERIFY(!summaryGreen(table));
     QDateTime next(QDate::currentDate(), QTime(1, 0));
     if (next <= QDateTime::currentDateTime())
         next = next.addDays(1);
@@ -192,7 +200,18 @@ void TestStatusBackup::attentionFirst()
     addJob(file("riwayat.db"), {"data", 0});
     QTRY_COMPARE(column(table, "Database"), QStringList({"arsip", "buku", "citra", "data"}));
     QCOMPARE(summary(table), "Semua backup baik.");
+    QVERIFY(summaryGreen(table));
     QVERIFY(!reddish(0) && !reddish(3));
+}
+
+void TestStatusBackup::nothingListedIsNotGreen()
+{
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {}));
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QCOMPARE(summary(table), "Belum ada database di daftar backup.\nRiwayat backup belum ada.");
+    QVERIFY(!summaryGreen(table));
 }
 
 void TestStatusBackup::watched_data()
@@ -248,6 +267,7 @@ void TestStatusBackup::watched()
     QVERIFY(QFile::remove(history));
     QVERIFY(writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
+    QVERIFY(!summaryGreen(table)); // nothing is known to be safe
     QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
     QVERIFY(QFile::remove(history));
     addJob(history, {"penjualan", 0});
