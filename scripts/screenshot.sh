@@ -40,7 +40,8 @@ xvfb_pid=""
 wm_pid=""
 panel_pid=""
 cleanup() {
-    [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null || true
+    # The panel ends before its temporary folder goes: it may still write there.
+    [ -n "$panel_pid" ] && { kill "$panel_pid" 2>/dev/null; wait "$panel_pid" 2>/dev/null; } || true
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null || true
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     rm -rf "$work"
@@ -79,6 +80,15 @@ if xdotool search --name "^sarpanel$" >/dev/null 2>&1; then
 fi
 sleep 1
 target=$window
+# Opens a window from the menu bar: the menu's key, the entry's key, the window's title.
+menu_window() {
+    xdotool windowactivate --sync "$window" 2>/dev/null || true
+    xdotool key "$1"
+    sleep 0.5
+    xdotool key "$2"
+    target=$(timeout 30 xdotool search --sync --onlyvisible --name "^$3\$" | head -n 1)
+    sleep 1
+}
 case $screen in
 main) ;;
 picker)
@@ -89,30 +99,9 @@ picker)
     xdotool key Tab space
     target=$(timeout 30 xdotool search --sync --name "^Daftar Database$" | head -n 1)
     sleep 2 ;;
-log)
-    # "&Informasi" in the menu bar, then its entry "&Log Sistem".
-    xdotool windowactivate --sync "$window" 2>/dev/null || true
-    xdotool key alt+i
-    sleep 0.5
-    xdotool key l
-    target=$(timeout 30 xdotool search --sync --name "^Log Proses Backup$" | head -n 1)
-    sleep 1 ;;
-status)
-    # "&Informasi", then its entry "Status &Backup".
-    xdotool windowactivate --sync "$window" 2>/dev/null || true
-    xdotool key alt+i
-    sleep 0.5
-    xdotool key b
-    target=$(timeout 30 xdotool search --sync --name "^Status Backup$" | head -n 1)
-    sleep 1 ;;
-pengaturan)
-    # "&Sistem", then its entry "&Pengaturan Lanjutan".
-    xdotool windowactivate --sync "$window" 2>/dev/null || true
-    xdotool key alt+s
-    sleep 0.5
-    xdotool key p
-    target=$(timeout 30 xdotool search --sync --name "^Pengaturan Lanjutan$" | head -n 1)
-    sleep 1 ;;
+log) menu_window alt+i l "Log Proses Backup" ;;          # "&Informasi", "&Log Sistem"
+status) menu_window alt+i b "Status Backup" ;;           # "&Informasi", "Status &Backup"
+pengaturan) menu_window alt+s p "Pengaturan Lanjutan" ;; # "&Sistem", "&Pengaturan Lanjutan"
 *) echo "unknown screen: $screen (main, picker, log, status or pengaturan)" >&2; exit 2 ;;
 esac
 [ -n "$target" ] || { echo "the $screen window did not appear" >&2; cat "$work/panel.log" >&2; exit 1; }
