@@ -444,12 +444,25 @@ void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, Output
             kept << name;
             continue;
         }
-        if (!folder.remove(name)) {
+        // The history hears of it first, so that a dump it calls good is never missing; every
+        // job that named the file loses its dump with it (two jobs of the same second share
+        // a name).
+        QList<qint64> jobs;
+        for (const riwayat::Job &other : dumps)
+            if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
+                jobs << other.id;
+        if (!history->recordDeletion(jobs, clock())) {
             fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
-                 QStringLiteral(". ") + lastErrorText());
+                 QStringLiteral(". Riwayat backup tidak dapat ditulis."));
             continue;
         }
-        history->recordDeletion(dump.id, clock());
+        if (!folder.remove(name)) {
+            const QString why = lastErrorText();
+            history->forgetDeletion(jobs);
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
+                 QStringLiteral(". ") + why);
+            continue;
+        }
         log(QStringLiteral("Hapus backup lama : ") + dump.file);
         const QString runLog = name.chopped(3) + QStringLiteral(".log");
         if (folder.isOwnFile(runLog) && folder.remove(runLog))

@@ -160,10 +160,25 @@ QList<riwayat::Job> JobHistory::keptDumps(const QString &dbname)
     return dumps;
 }
 
-bool JobHistory::recordDeletion(qint64 id, const QDateTime &when)
+bool JobHistory::recordDeletion(const QList<qint64> &ids, const QDateTime &when)
 {
-    return exec(QStringLiteral("insert into terhapus (riwayat_id, waktu) values (?, ?)"),
-                {id, timeText(when)});
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen() || !db.transaction())
+        return false;
+    bool ok = true;
+    for (qint64 id : ids)
+        ok = ok && exec(QStringLiteral("insert into terhapus (riwayat_id, waktu) values (?, ?)"),
+                        {id, timeText(when)});
+    if (ok && db.commit())
+        return true;
+    db.rollback();
+    return false;
+}
+
+void JobHistory::forgetDeletion(const QList<qint64> &ids)
+{
+    for (qint64 id : ids)
+        exec(QStringLiteral("delete from terhapus where riwayat_id = ?"), {id});
 }
 
 QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,

@@ -28,8 +28,10 @@ public:
     // The database's jobs whose verified dump has not been deleted, newest first; none when
     // the history cannot be read.
     QList<riwayat::Job> keptDumps(const QString &dbname);
-    // The dump of job id was deleted as an older one at when.
-    bool recordDeletion(qint64 id, const QDateTime &when);
+    // The dump that the jobs ids share is deleted as an older one at when: all or none of
+    // them recorded. forgetDeletion() takes it back when the file could not be deleted.
+    bool recordDeletion(const QList<qint64> &ids, const QDateTime &when);
+    void forgetDeletion(const QList<qint64> &ids);
     // Jobs that a process which died left running: completed as failed at now(), and returned.
     QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
                                        const QString &reason);

@@ -140,6 +140,8 @@ private slots:
     void whatTheServiceMeetsOnDisk();
     void olderDumpsAreDeleted_data();
     void olderDumpsAreDeleted();
+    void deletionRecordedFirst_data();
+    void deletionRecordedFirst();
 };
 
 // A local time stamp, then the message in UTF-8; only the first line is stamped.
@@ -597,6 +599,55 @@ void TestBackupEngine::olderDumpsAreDeleted()
         if (!offered.contains(job.file))
             offered << job.file;
     QCOMPARE(offered, good.mid(deleted));
+}
+
+void TestBackupEngine::deletionRecordedFirst_data()
+{
+    QTest::addColumn<bool>("historyRefuses");
+    QTest::newRow("two jobs of one second share a dump: both lose it") << false;
+    QTest::newRow("a deletion the history cannot record leaves the dump") << true;
+}
+
+// Retention records a deletion before it deletes: the history never calls a missing dump
+// good, also when two jobs named the same file or the history cannot be written.
+void TestBackupEngine::deletionRecordedFirst()
+{
+    QFETCH(bool, historyRefuses);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    QDateTime now(QDate(2013, 7, 9), QTime(5, 47, 9));
+    BackupEngine engine(folder.path(), [&now] { return now; });
+    engine.setToolTimeoutMs(1000);
+    QVERIFY(engine.ReadConfig());
+    // The second dump replaces the first.
+    QVERIFY2(engine.RunBackup() && engine.RunBackup(), qPrintable(folder.log().join('\n')));
+    const QString shared = folder.outputDir() + "/bu_sales_20130709.054709.bu";
+    if (historyRefuses)
+        QCOMPARE(QProcess::execute("sqlite3", {folder.file("riwayat.db"),
+                                               "create trigger menolak before insert on terhapus "
+                                               "begin select raise(fail, 'ditolak'); end"}),
+                 0);
+    QVERIFY2(folder.keep(1), qPrintable(folder.error));
+    now = now.addSecs(60);
+    QVERIFY(engine.RunBackup());
+
+    const QList<riwayat::Job> jobs = folder.jobs();
+    QCOMPARE(jobs.size(), 3);
+    QCOMPARE(jobs[0].file, shared);
+    QCOMPARE(jobs[1].file, shared);
+    QCOMPARE(QFileInfo::exists(shared), historyRefuses);
+    QCOMPARE(jobs[0].dihapus.isValid(), !historyRefuses);
+    QCOMPARE(jobs[1].dihapus.isValid(), !historyRefuses);
+    QVERIFY(QFileInfo::exists(jobs[2].file) && !jobs[2].dihapus.isValid());
+    const QStringList told = folder.log().filter("backup lama", Qt::CaseInsensitive);
+    if (historyRefuses)
+        QCOMPARE(told, QStringList({"Backup lama tidak dapat dihapus : " + shared +
+                                        ". Riwayat backup tidak dapat ditulis.",
+                                    "Backup lama tidak dapat dihapus : " + shared +
+                                        ". Riwayat backup tidak dapat ditulis."}));
+    else
+        QCOMPARE(told, QStringList({"Hapus backup lama : " + shared,
+                                    "Hapus backup lama : " + shared.chopped(3) + ".log"}));
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)
