@@ -112,6 +112,15 @@ violation() {
     VIOLATIONS=$((VIOLATIONS + 1))
     echo "soak: VIOLATION (seed $SEED, run $RUNS): $*"
 }
+# What the first violation leaves to look at once the soak has cleaned up: the log, the
+# history, the settings and the output folder's listing, as the run after it found them.
+EVIDENCE=""
+keep_evidence() {
+    EVIDENCE=$(mktemp -d "/tmp/sarvela-soak-evidence-$SEED-run$RUNS-XXXXXX")
+    cp -L "$LOG" "$PROG/riwayat.db" "$CFG" "$EVIDENCE/" 2>/dev/null || true
+    ls -la --full-time "$OUT" >"$EVIDENCE/hasil.txt" 2>&1 || true
+    echo "soak: what the first violation left is in $EVIDENCE"
+}
 log_lines() { if [ -f "$LOG" ]; then wc -l <"$LOG"; else echo 0; fi; }
 log_since() { tail -n +"$(($1 + 1))" "$LOG" 2>/dev/null || true; }
 service_pid() {
@@ -420,6 +429,7 @@ while [ "$(now_ms)" -lt "$END" ]; do
     fi
     grep '^soak: VIOLATION' <<<"$result" || true
     JOBS=$(sed -n 's/^jobs //p' <<<"$result")
+    [ "$VIOLATIONS" = 0 ] || [ -n "$EVIDENCE" ] || keep_evidence
     # Dumps kept aside are the administrator's to look at and remove; the filler goes too.
     rm -f "$OUT"/*.rusak "$OUT/soak-isi"
     [ "$interrupted" = 0 ] || changes+=("$disruption after $disrupt_at ms")
