@@ -45,6 +45,9 @@ void MainControlPanel::updateTrayState()
         icon = QStringLiteral("tray-mati");
         text = serviceInstalled ? QStringLiteral("Service tidak aktif.")
                                 : QStringLiteral("Service belum diinstall.");
+    } else if (history->rows().isEmpty()) { // running, and backing up nothing
+        icon = QStringLiteral("tray-gagal");
+        text = QStringLiteral("Belum ada database di daftar backup.");
     } else if (!attention.isEmpty()) {
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Backup perlu diperiksa: ") + someNames(attention) + QLatin1Char('.');

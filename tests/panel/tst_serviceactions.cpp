@@ -290,6 +290,13 @@ void TestServiceActions::backupNowAndTray()
     QTRY_VERIFY_WITH_TIMEOUT(tip("Service tidak aktif."), 15000);
     QVERIFY(!backupNow->isEnabled());
     QCOMPARE(icons.size(), 3); // one for each state
+
+    // Running with nothing listed is no good state either.
+    QVERIFY(QtServiceController("Sarvela DB Backup").start());
+    widget<QListWidget>(&window, "listWidget")->setCurrentRow(0);
+    answerer.answerNext(QMessageBox::Yes);
+    widget<QPushButton>(&window, "butDel")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(tip("Belum ada database di daftar backup."), 15000);
 }
 
 void TestServiceActions::askBeforeCancellingJob_data()
