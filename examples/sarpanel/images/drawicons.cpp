@@ -118,15 +118,21 @@ void drawStop(QPainter &p)
     p.drawRoundedRect(QRectF(5, 5, 22, 22), 3, 3);
 }
 
+// A bold white "?" centred in box, pixels high.
+void questionMark(QPainter &p, const QRectF &box, int pixels)
+{
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(pixels);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(box, Qt::AlignCenter, QStringLiteral("?"));
+}
+
 void drawHelp(QPainter &p)
 {
     disc(p, QColor(30, 110, 210));
-    QFont font;
-    font.setBold(true);
-    font.setPixelSize(22);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRectF(2, 2, 28, 28), Qt::AlignCenter, QStringLiteral("?"));
+    questionMark(p, QRectF(2, 2, 28, 28), 22);
 }
 
 void drawDb(QPainter &p)
@@ -199,12 +205,7 @@ void drawTrayStopped(QPainter &p)
 void drawTrayUnreadable(QPainter &p)
 {
     badge(p, QColor(225, 135, 20));
-    QFont font;
-    font.setBold(true);
-    font.setPixelSize(13);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRectF(15, 15, 16, 16), Qt::AlignCenter, QStringLiteral("?"));
+    questionMark(p, QRectF(15, 15, 16, 16), 13);
 }
 
 QByteArray png(const QImage &image)
