@@ -1,6 +1,10 @@
 #include "sarvelabackupdb.h"
 
+#include "permintaan.h"
 #include "thbackup.h"
+#include "thpermintaan.h"
+
+#include <QDeadlineTimer>
 
 SarvelaBackupDB::SarvelaBackupDB(int argc, char **argv)
     : QtService<QCoreApplication>(argc, argv, QStringLiteral("Sarvela DB Backup"))
@@ -17,13 +21,23 @@ void SarvelaBackupDB::start()
 {
     if (thread)
         return;
-    thread = createWorker([this](const QString &message) { logMessage(message, Error); });
+    const BackupEngine::Reporter reporter = [this](const QString &message) {
+        logMessage(message, Error);
+    };
+    thread = createWorker(reporter);
     thread->start();
+    requests = createRequestWorker(reporter);
+    requests->start();
 }
 
 ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
 {
     return new ThBackup(std::move(reporter));
+}
+
+ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter reporter)
+{
+    return new ThPermintaan(std::move(reporter));
 }
 
 // The process ends as soon as this returns, so the worker gets a bounded time to stop the
@@ -33,7 +47,10 @@ void SarvelaBackupDB::stop()
     if (!thread)
         return;
     thread->stop();
-    thread->wait(StopWaitMs);
+    requests->stop();
+    const QDeadlineTimer deadline(StopWaitMs);
+    thread->wait(deadline);
+    requests->wait(deadline);
 }
 
 // Backups keep their schedule while the service is reported paused.
@@ -43,6 +60,12 @@ void SarvelaBackupDB::resume() {}
 
 void SarvelaBackupDB::processCommand(int code)
 {
-    if (code == BackupNowCommand && thread)
+    if (!thread)
+        return;
+    if (code == BackupNowCommand)
         thread->requestBackup();
+    else if (code == permintaan::WaitingCommand)
+        requests->wake();
+    else if (code == permintaan::CancelCommand)
+        requests->cancel();
 }
