@@ -6,9 +6,12 @@
 
 #include "nativefile.h"
 
+#include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class StopSignal;
 
@@ -29,11 +32,20 @@ struct ToolCommand
     QProcessEnvironment environment;
 };
 
+// Where a tool's standard input and output go; the null device unless one is given.
+struct ToolStreams
+{
+    const File *input = nullptr;  // read from its start
+    const File *output = nullptr; // written where its offset stands
+    // Standard output handed to the service as it comes, when output is null.
+    std::function<void(const QByteArray &chunk)> read;
+};
+
 // How long a stopped tool may take to end in order before it is killed.
 constexpr int ToolGraceMs = 300;
 
-// Starts the tool with its standard input and output on the null device and its standard
-// error into errors (the null device when it is not open), and waits until it ends, timeoutMs
-// pass, or stop is requested (stop may be null).
+// Starts the tool with its standard error into errors (the null device when it is not open)
+// and its other streams as streams say, and waits until it ends, timeoutMs pass, or stop is
+// requested (stop may be null).
 ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
-                   const StopSignal *stop);
+                   const StopSignal *stop, const ToolStreams &streams = ToolStreams());

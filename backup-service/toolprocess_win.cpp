@@ -63,27 +63,64 @@ void terminate(HANDLE job, HANDLE process)
     WaitForSingleObject(process, 10000);
 }
 
+// An inheritable copy of a handle of ours for the tool, or null.
+HANDLE inheritableCopy(HANDLE handle)
+{
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+// Standard output that the service reads: a file of its own that goes when it is closed,
+// read once the tool has ended (an anonymous pipe cannot be waited on beside the process).
+HANDLE outputFile(SECURITY_ATTRIBUTES *inheritable)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"svl", 0, name))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       inheritable, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+void handOn(HANDLE file, const std::function<void(const QByteArray &)> &read)
+{
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        read(QByteArray(buffer, int(n)));
+}
+
 } // namespace
 
 ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
-                   const StopSignal *stop)
+                   const StopSignal *stop, const ToolStreams &streams)
 {
     ToolResult result;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     const win::Handle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0, nullptr));
-    HANDLE copy = nullptr;
-    if (errors.isOpen())
-        DuplicateHandle(GetCurrentProcess(), errors.handle(), GetCurrentProcess(), &copy, 0, TRUE,
-                        DUPLICATE_SAME_ACCESS);
-    const win::Handle errorCopy(copy);
+    const win::Handle errorCopy(errors.isOpen() ? inheritableCopy(errors.handle()) : nullptr);
+    const win::Handle inputCopy(streams.input ? inheritableCopy(streams.input->handle())
+                                              : nullptr);
+    const bool readBack = !streams.output && streams.read;
+    const win::Handle outputCopy(streams.output ? inheritableCopy(streams.output->handle())
+                                 : readBack     ? outputFile(&inheritable)
+                                                : nullptr);
+    if (inputCopy.valid())
+        SetFilePointer(inputCopy.get(), 0, nullptr, FILE_BEGIN);
     // The tool dies with the service: it runs in a job that ends when its last handle, this
     // one, is closed, however the service ends.
     const win::Handle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!nul.valid() || (errors.isOpen() && !errorCopy.valid()) || !job.valid() ||
+    if (!nul.valid() || (errors.isOpen() && !errorCopy.valid()) ||
+        (streams.input && !inputCopy.valid()) ||
+        ((streams.output || readBack) && !outputCopy.valid()) || !job.valid() ||
         !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
         result.error = win::errorText();
@@ -92,8 +129,11 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
 
     // The standard handles are the only ones the tool inherits: nothing of the service's
     // (settings, logs, the service manager's channel) reaches it.
-    HANDLE inherited[2] = {nul.get(), errorCopy.valid() ? errorCopy.get() : nul.get()};
-    const DWORD inheritedCount = errorCopy.valid() ? 2 : 1;
+    HANDLE inherited[4] = {nul.get()};
+    DWORD inheritedCount = 1;
+    for (const win::Handle *stream : {&errorCopy, &inputCopy, &outputCopy})
+        if (stream->valid())
+            inherited[inheritedCount++] = stream->get();
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> buffer(size);
@@ -105,9 +145,9 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = nul.get();
-    startup.StartupInfo.hStdOutput = nul.get();
-    startup.StartupInfo.hStdError = inherited[1];
+    startup.StartupInfo.hStdInput = inputCopy.valid() ? inputCopy.get() : nul.get();
+    startup.StartupInfo.hStdOutput = outputCopy.valid() ? outputCopy.get() : nul.get();
+    startup.StartupInfo.hStdError = errorCopy.valid() ? errorCopy.get() : nul.get();
     startup.lpAttributeList = attributes;
 
     std::wstring commandLine = quoted(QDir::toNativeSeparators(command.program));
@@ -164,6 +204,8 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
         result.status = ToolResult::Crashed;
         break;
     }
+    if (readBack && result.status == ToolResult::Finished)
+        handOn(outputCopy.get(), streams.read);
     return result;
 }
 
