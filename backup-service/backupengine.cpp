@@ -6,8 +6,10 @@
 #include "jobhistory.h"
 #include "monitor.h"
 #include "nativefile.h"
+#include "offsitecopy.h"
 #include "outputfolder.h"
 #include "programfile.h"
+#include "retention.h"
 #include "runlock.h"
 #include "stopsignal.h"
 #include "writelog.h"
@@ -16,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -281,6 +284,7 @@ bool BackupEngine::backUpAll()
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
     removeLeftovers(*folder);
+    startCopies(*folder);
     bool allWell = true;
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested()) {
@@ -291,6 +295,9 @@ bool BackupEngine::backUpAll()
             allWell = BackupDatabase(dbname, *folder) && allWell;
         }
     }
+    if (offsite && !(stop && stop->requested()))
+        allWell = offsite->copyPending(databases) && allWell;
+    offsite.reset();
     history.reset();
     ping(monitor, allWell ? Monitor::Ping::Success : Monitor::Ping::Failure);
     return !databases.isEmpty();
@@ -299,8 +306,40 @@ bool BackupEngine::backUpAll()
 // What is read afresh with the list at every run, and once with the settings at start.
 void BackupEngine::readRunSettings(const QSqlDatabase &db)
 {
-    keep = confbu::retention(db);
+    keep = confbu::localRetention(db);
+    copyChoice = salinan::read(db);
     monitorAddress = confbu::monitorUrl(db);
+}
+
+Rclone BackupEngine::rclone() const
+{
+    Rclone tool(confbu::rcloneConfigPath(programDir), rcloneLimits);
+    tool.setProgramDirectory(programDir);
+    return tool;
+}
+
+void BackupEngine::PublishDestinations()
+{
+    QJsonObject config;
+    const salinan::Published published = describeDestinations(rclone(), stop, &config);
+    JobHistory destinations(programDir, [this](const QString &m) { log(m); });
+    QString error;
+    salinan::publish(destinations.database(), published, &error);
+}
+
+// Copies go where the admin group chose; rclone runs with root's configuration of this program
+// directory.
+void BackupEngine::startCopies(OutputFolder &folder)
+{
+    if (!copyChoice.isOn())
+        return;
+    OffsiteCopies::Hooks hooks{[this](const QString &m) { log(m); },
+                               [this](const QString &m) { fail(m); }, clock,
+                               [this](const QString &dbname) { return retentionHeld(dbname); }};
+    offsite = std::make_unique<OffsiteCopies>(
+        copyChoice, rclone(), *history, folder, outputdir,
+        programfile::resolve(programDir, confbu::SettingsFile), stop, std::move(hooks));
+    offsite->prepare();
 }
 
 void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
@@ -388,7 +427,7 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     }
     // Dumps beyond the number kept (left from a larger number) go first: a folder full of
     // them would otherwise fail this dump, and every later one, for lack of room.
-    if (keep > 0)
+    if (!keep.keepsAll())
         removeOlderDumps(dbname, 0, folder);
     const qint64 id = history->start(dbname, job.mulai);
 
@@ -442,57 +481,77 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
              QStringLiteral("]. ") + job.alasan);
         break;
     }
-    if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
+    if (history->finish(id, job) && job.hasil == riwayat::Ok && !keep.keepsAll())
         removeOlderDumps(dbname, id, folder);
-    return job.hasil == riwayat::Ok;
+    if (job.hasil != riwayat::Ok)
+        return false;
+    job.id = id;
+    return !offsite || offsite->copy(job);
 }
 
-// Keeps the newest good dumps of the database in the output folder and deletes the older ones
-// with their run logs. Only a dump that the history records as good, in this folder, under
-// the name a job of this database gives it, is ever deleted; the newest is always kept, and a
-// name that two jobs shared counts once. newest: the job just done, which must be the newest
-// good one, or 0 before a job.
+// Keeps the good dumps of the database in the output folder that the retention policy keeps
+// and deletes the others with their run logs. Only a dump that the history records as good, in
+// this folder, under the name a job of this database gives it, is ever deleted; the newest is
+// always kept, and a name that two jobs shared counts once. newest: the job just done, which
+// must be the newest good one, or 0 before a job.
 void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder)
 {
     static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
     const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
+    if (retentionHeld(dbname))
+        return;
     const QList<riwayat::Job> dumps = history->keptDumps(dbname);
     if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
         return;
-    QStringList kept;
+    // One candidate per file, named after its newest job, with every job that named it.
+    QList<retention::Candidate> candidates;
+    QHash<qint64, QList<qint64>> jobsOf;
+    QHash<qint64, QString> fileOf;
+    QStringList names;
     for (const riwayat::Job &dump : dumps) {
         const QFileInfo file(dump.file);
         const QString name = file.fileName();
         if (QDir::cleanPath(file.path()) != QDir::cleanPath(outputdir) ||
             !name.startsWith(prefix) || !stamp.match(name.mid(prefix.size())).hasMatch() ||
-            kept.contains(name) || !folder.isOwnFile(name))
+            names.contains(name) || !folder.isOwnFile(name))
             continue;
-        if (kept.size() < keep) {
-            kept << name;
-            continue;
-        }
-        // The history hears of it first, so that a dump it calls good is never missing; every
-        // job that named the file loses its dump with it (two jobs of the same second share
-        // a name).
-        QList<qint64> jobs;
+        names << name;
+        candidates << retention::Candidate{dump.id, dump.mulai};
+        fileOf.insert(dump.id, dump.file);
+        // Two jobs of the same second share a name: every job that named the file loses its
+        // dump with it.
         for (const riwayat::Job &other : dumps)
             if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
-                jobs << other.id;
+                jobsOf[dump.id] << other.id;
+    }
+    for (qint64 key : retention::toDelete(candidates, keep, clock())) {
+        const QString path = fileOf.value(key);
+        const QString name = QFileInfo(path).fileName();
+        const QList<qint64> jobs = jobsOf.value(key);
+        // The history hears of it first, so that a dump it calls good is never missing.
         if (!history->recordDeletion(jobs, clock())) {
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
                  QStringLiteral(". Riwayat backup tidak dapat ditulis."));
             continue;
         }
         if (!folder.remove(name)) {
             const QString why = lastErrorText();
             history->forgetDeletion(jobs);
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
                  QStringLiteral(". ") + why);
             continue;
         }
-        log(QStringLiteral("Hapus backup lama : ") + dump.file);
+        log(QStringLiteral("Hapus backup lama : ") + path);
         const QString runLog = name.chopped(3) + QStringLiteral(".log");
         if (folder.isOwnFile(runLog) && folder.remove(runLog))
             log(QStringLiteral("Hapus backup lama : ") + outputPath(runLog));
     }
+}
+
+// A database whose newest dump waits for an administrator's look keeps every dump and copy
+// until one accepts the change; nothing holds it yet.
+bool BackupEngine::retentionHeld(const QString &dbname)
+{
+    Q_UNUSED(dbname)
+    return false;
 }

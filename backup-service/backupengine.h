@@ -4,6 +4,8 @@
 #include "confbu.h"
 #include "monitor.h"
 #include "permintaan.h"
+#include "rclonetool.h"
+#include "salinan.h"
 
 #include <QDateTime>
 #include <QString>
@@ -14,6 +16,7 @@
 
 class BackupRequests;
 class JobHistory;
+class OffsiteCopies;
 class OutputFolder;
 class QSqlDatabase;
 class QSqlRecord;
@@ -51,7 +54,14 @@ public:
     // worker runs jobs from this program folder now. Done at start and at every run.
     void RecoverAbandonedJobs();
 
+    // Publishes root's destinations for copies off this machine where the panel reads them.
+    // Done at start, once the settings were read, and at every run.
+    void PublishDestinations();
+
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setRcloneLimits(const Rclone::Limits &limits) { rcloneLimits = limits; }
+    // rclone as this engine runs it: root's configuration for this program directory.
+    Rclone rclone() const;
     void setMonitorTimeoutMs(int ms) { monitorTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
@@ -96,7 +106,9 @@ private:
     QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
+    void startCopies(OutputFolder &folder);
     void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder);
+    bool retentionHeld(const QString &dbname);
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
@@ -105,15 +117,19 @@ private:
     BackupRequests *requests = nullptr;
     // Open for the length of a run only, so that the panel reads it between runs.
     std::unique_ptr<JobHistory> history;
+    // The run's copies off this machine; none when no destination is chosen.
+    std::unique_ptr<OffsiteCopies> offsite;
+    salinan::Settings copyChoice;
+    Rclone::Limits rcloneLimits;
     // busys.log could not be written; reported once, not for every entry lost.
     bool logUnwritable = false;
     // The last settings failure logged: the same failure again is not logged at every check.
     QString settingsFailure;
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
-    // How many good dumps of each database the run keeps (0: all), and the monitoring
-    // service's address (empty: none), read with the list.
-    int keep = 0;
+    // Which good dumps of each database the run keeps, and the monitoring service's address
+    // (empty: none), read with the list.
+    confbu::Retention keep;
     QString monitorAddress;
     int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     bool slot1Done = false;

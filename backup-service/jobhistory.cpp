@@ -101,6 +101,11 @@ JobHistory::Opening JobHistory::open(QString *problem)
     return isDamage(error) ? Opening::Damaged : Opening::Busy;
 }
 
+QSqlDatabase JobHistory::database() const
+{
+    return QSqlDatabase::database(connection, false);
+}
+
 bool JobHistory::exec(const QString &statement, const QVariantList &values, qint64 *id)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);

@@ -7,6 +7,7 @@
 #include "riwayat.h"
 
 #include <QDateTime>
+#include <QSqlDatabase>
 #include <QString>
 #include <QVariantList>
 
@@ -47,6 +48,11 @@ public:
     // Answers that a process which died left running: completed as failed at now.
     void closeAbandonedAnswers(const QDateTime &now, const QString &reason);
 
+    // For the tables of other records (copies off this machine): the open connection (not
+    // open when the history cannot be used) and one statement, its failure noted once a run.
+    QSqlDatabase database() const;
+    bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
+
     static constexpr int BusyTimeoutMs = 500;
 
 private:
@@ -56,7 +62,6 @@ private:
     enum class Opening { Opened, Busy, Damaged };
     Opening open(QString *problem);
     void unusable(const QString &problem);
-    bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
 
     const QString path;
     const Note note;

@@ -26,8 +26,9 @@ File OutputFolder::createTemporary(const QString &base, QString *name, QString *
 
 bool OutputFolder::isTemporary(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.bu\\") + TemporaryMark +
-                                            QStringLiteral("[A-Za-z0-9]{6}$"));
+    // A dump, or its copy encrypted for sending off this machine.
+    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.bu(\\.age)?\\") +
+                                            TemporaryMark + QStringLiteral("[A-Za-z0-9]{6}$"));
     return pattern.match(name).hasMatch();
 }
 

@@ -3,6 +3,7 @@
 #include "permintaan.h"
 #include "thbackup.h"
 #include "thpermintaan.h"
+#include "ujisalinan.h"
 
 #include <QDeadlineTimer>
 
@@ -37,7 +38,9 @@ ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
 
 ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter reporter)
 {
-    return new ThPermintaan(std::move(reporter));
+    auto *worker = new ThPermintaan(std::move(reporter));
+    worker->addHandler(ujisalinan::Jenis, &ujisalinan::run);
+    return worker;
 }
 
 // The process ends as soon as this returns, so the worker gets a bounded time to stop the

@@ -1,6 +1,9 @@
 #include "confbu.h"
 
+#include "salinan.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -56,7 +59,8 @@ bool replaceSingleValue(const QSqlDatabase &db, const QString &create, const QSt
     return true;
 }
 
-const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER)";
+const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER, "
+                                "harian INTEGER, mingguan INTEGER, bulanan INTEGER)";
 const char CreateConfPantau[] = "CREATE TABLE IF NOT EXISTS confpantau (url TEXT)";
 
 } // namespace
@@ -68,6 +72,15 @@ QString joinPath(const QString &folder, const QString &name)
 #else
     return folder + QLatin1Char('/') + name;
 #endif
+}
+
+QString rcloneConfigPath(const QString &programDir)
+{
+    const QFileInfo settings(joinPath(programDir, SettingsFile));
+    if (!settings.isSymLink())
+        return joinPath(programDir, RcloneConfigFile);
+    const QString dataDir = QFileInfo(settings.symLinkTarget()).absolutePath();
+    return joinPath(joinPath(dataDir, RcloneFolder), RcloneConfigFile);
 }
 
 QString userOrDefault(const QString &stored, Blanks rule)
@@ -117,14 +130,76 @@ Settings delivered()
 
 int retention(const QSqlDatabase &db)
 {
-    const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
-    return qMax(KeepAll, value.toInt());
+    return localRetention(db).jumlah;
 }
 
 bool setRetention(const QSqlDatabase &db, int count, QString *error)
 {
-    return replaceSingleValue(db, QLatin1String(CreateConfSimpan), QStringLiteral("confsimpan"),
-                              QStringLiteral("jumlah"), qMax(KeepAll, count), error);
+    Retention policy = localRetention(db);
+    policy.jumlah = count;
+    return setLocalRetention(db, policy, error);
+}
+
+Retention retentionFromRecord(const QSqlRecord &row)
+{
+    const auto number = [&row](const char *name) {
+        return qMax(0, column(row, QLatin1String(name)).toInt());
+    };
+    Retention policy;
+    policy.jumlah = number("jumlah");
+    policy.harian = number("harian");
+    policy.mingguan = number("mingguan");
+    policy.bulanan = number("bulanan");
+    return policy;
+}
+
+Retention localRetention(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select * from confsimpan")) || !query.next())
+        return Retention();
+    return retentionFromRecord(query.record());
+}
+
+bool addCalendarColumns(const QSqlDatabase &db, const QString &table, QString *error)
+{
+    const QSqlRecord columns = db.record(table);
+    QSqlQuery query(db);
+    for (const char *name : {"harian", "mingguan", "bulanan"}) {
+        if (columns.indexOf(QLatin1String(name)) >= 0)
+            continue;
+        if (!query.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 INTEGER")
+                            .arg(table, QLatin1String(name)))) {
+            *error = query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool setLocalRetention(const QSqlDatabase &db, const Retention &policy, QString *error)
+{
+    QSqlDatabase connection = db;
+    if (!connection.transaction()) {
+        *error = connection.lastError().text();
+        return false;
+    }
+    QSqlQuery query(connection);
+    bool ok = query.exec(QLatin1String(CreateConfSimpan)) &&
+              addCalendarColumns(connection, QStringLiteral("confsimpan"), error) &&
+              query.exec(QStringLiteral("delete from confsimpan")) &&
+              query.prepare(QStringLiteral("insert into confsimpan (jumlah, harian, mingguan, "
+                                           "bulanan) values (?, ?, ?, ?)"));
+    for (int value : {policy.jumlah, policy.harian, policy.mingguan, policy.bulanan})
+        query.addBindValue(qMax(0, value));
+    ok = ok && query.exec();
+    if (ok && connection.commit())
+        return true;
+    if (error->isEmpty())
+        *error = query.lastError().text().isEmpty() ? connection.lastError().text()
+                                                    : query.lastError().text();
+    connection.rollback();
+    return false;
 }
 
 QString monitorUrl(const QSqlDatabase &db)
@@ -149,6 +224,7 @@ QStringList schema()
         QStringLiteral("CREATE TABLE tbldb (dbname TEXT)"),
         QLatin1String(CreateConfSimpan),
         QLatin1String(CreateConfPantau),
+        salinan::createSettingsTable(),
     };
 }
 

@@ -1,6 +1,7 @@
 #include "riwayat.h"
 
 #include "permintaan.h"
+#include "salinan.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -47,7 +48,7 @@ QStringList createStatements()
             // Retention and the status window look up one database's jobs, newest first, in a
             // history that grows by some 40 jobs a day for years.
             QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)")} +
-           permintaan::createAnswerStatements();
+           permintaan::createAnswerStatements() + salinan::createHistoryStatements();
 }
 
 Job fromRecord(const QSqlRecord &row)

@@ -4,9 +4,10 @@
 // --file=. The database "gagal" fails with exit code 3, "macet" hangs until killed,
 // "sampah" writes a file that is no archive and exits 0, "lambat" takes a second and a half,
 // "bacamacet" writes a dump on which pg_restore hangs, and "potong" writes the archive named
-// by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it.
-// As pg_restore (--file=/dev/null ARCHIVE), it accepts the small dump, hangs on the one of
-// "bacamacet", and fails on anything else as pg_restore does.
+// by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it; "besar"
+// writes the small dump followed by 4 MB of random bytes, which take a while to send somewhere.
+// As pg_restore (--file=/dev/null ARCHIVE), it accepts the small dump (and what begins with it),
+// hangs on the one of "bacamacet", and fails on anything else as pg_restore does.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,7 @@ int restore(const char *archive)
     }
     while (!std::strcmp(content, HangingDump))
         pause();
-    if (!std::strcmp(content, Dump))
+    if (!std::strncmp(content, Dump, sizeof Dump - 1))
         return 0;
     std::fputs("pg_restore: error: input file does not appear to be a valid archive\n", stderr);
     return 1;
@@ -64,6 +65,11 @@ int main(int argc, char **argv)
             std::fclose(source);
         }
         content.resize(content.size() * 95 / 100);
+    }
+    if (database == "besar") {
+        std::srand(unsigned(getpid()));
+        for (int i = 0; i < 4 * 1024 * 1024; ++i)
+            content.push_back(char(std::rand()));
     }
     for (int i = 1; i < argc; ++i) {
         if (FILE *dump =

@@ -1,0 +1,535 @@
+#include "offsitecopy.h"
+
+#include "backupengine.h"
+#include "jobhistory.h"
+#include "offsitetarget.h"
+#include "outputfolder.h"
+#include "permintaan.h"
+#include "retention.h"
+#include "riwayat.h"
+#include "stopsignal.h"
+#include "writelog.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <algorithm>
+#include <future>
+
+namespace {
+
+const QString Interrupted = QStringLiteral("Proses service berhenti sebelum salinan selesai.");
+const QString Stopped = QStringLiteral("Service dihentikan.");
+// A run log larger than this is sent cut to its end.
+constexpr int MaxRunLogBytes = 8 * 1024 * 1024;
+
+QVariant timeText(const QDateTime &time)
+{
+    return time.isValid() ? QVariant(time.toString(riwayat::TimeFormat)) : QVariant();
+}
+
+QVariant textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+QString randomSuffix()
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QString suffix;
+    for (int i = 0; i < 6; ++i)
+        suffix += QLatin1Char(letters[QRandomGenerator::system()->bounded(62)]);
+    return suffix;
+}
+
+// The file's hash in lowercase hexadecimal; empty when it could not be read whole.
+QByteArray hashOf(const File &file, QCryptographicHash::Algorithm algorithm, qint64 size)
+{
+    QCryptographicHash hash(algorithm);
+    for (qint64 offset = 0; offset < size;) {
+        const QByteArray block = file.read(offset, 1 << 20);
+        if (block.isEmpty())
+            return QByteArray();
+        hash.addData(block);
+        offset += block.size();
+    }
+    return hash.result().toHex();
+}
+
+// REMOTE of REMOTE:PATH.
+QString remoteOf(const QString &object)
+{
+    return object.section(QLatin1Char(':'), 0, 0);
+}
+
+QString pathOf(const QString &object)
+{
+    return object.section(QLatin1Char(':'), 1);
+}
+
+// The run log's name for a dump's copy: bu_D_S.bu[.age] gives bu_D_S.log[.age].
+QString runLogObject(const QString &object)
+{
+    static const QRegularExpression dump(QStringLiteral("\\.bu(\\.age)?$"));
+    QString name = object;
+    return name.replace(dump, QStringLiteral(".log\\1"));
+}
+
+} // namespace
+
+salinan::Published describeDestinations(const Rclone &rclone, const StopSignal *stop,
+                                        QJsonObject *config)
+{
+    salinan::Published published;
+    published.berkas = rclone.configPath();
+    published.akun = permintaan::currentAccount();
+    if (rclone.readConfig(config, &published.masalah, stop)) {
+        for (auto it = config->constBegin(); it != config->constEnd(); ++it)
+            published.remotes << salinan::Remote{
+                it.key(), it.value().toObject().value(QStringLiteral("type")).toString(),
+                offsitetarget::isLocal(*config, it.key())};
+    }
+    return published;
+}
+
+OffsiteCopies::OffsiteCopies(const salinan::Settings &choice, const Rclone &rclone,
+                             JobHistory &history, OutputFolder &folder, const QString &outputdir,
+                             const QString &settingsPath, const StopSignal *stop, Hooks hooks)
+    : choice(choice), rclone(rclone), history(history), folder(folder), outputdir(outputdir),
+      settingsPath(settingsPath), stop(stop), hooks(std::move(hooks))
+{
+}
+
+QString OffsiteCopies::place(const QString &dbname) const
+{
+    return salinan::place(choice, dbname);
+}
+
+void OffsiteCopies::prepare()
+{
+    QString error;
+    const salinan::Published published = describeDestinations(rclone, stop, &config);
+    salinan::publish(history.database(), published, &error);
+    refused = salinan::folderRefusal(choice.folder);
+    if (refused.isEmpty())
+        refused = salinan::recipientRefusal(choice.penerima);
+    if (refused.isEmpty())
+        refused = published.masalah;
+    if (refused.isEmpty())
+        refused = offsitetarget::refusal(config, choice.remote, choice.folder, settingsPath);
+
+    // Copies that a process which died left running: no live process sends them, since only
+    // the holder of the run lock copies.
+    QSqlQuery query(history.database());
+    QList<salinan::Copy> abandoned;
+    if (query.exec(salinan::selectCopies() + QStringLiteral(" where salinan.hasil = '") +
+                   riwayat::Berjalan + QStringLiteral("' order by salinan.id")))
+        while (query.next())
+            abandoned << salinan::fromRecord(query.record());
+    for (salinan::Copy &copy : abandoned) {
+        copy.selesai = hooks.clock();
+        finish(copy, riwayat::Gagal, Interrupted);
+    }
+    removeTemporaries();
+}
+
+// Objects that copies which did not end well may have left under a temporary name.
+void OffsiteCopies::removeTemporaries()
+{
+    QSqlQuery query(history.database());
+    QList<salinan::Copy> left;
+    if (query.exec(salinan::selectCopies() +
+                   QStringLiteral(" where salinan.sementara is not null and salinan.hasil <> '") +
+                   riwayat::Berjalan + QStringLiteral("' order by salinan.id")))
+        while (query.next())
+            left << salinan::fromRecord(query.record());
+    for (const salinan::Copy &copy : left) {
+        if (stop && stop->requested())
+            return;
+        // Only where root's configuration still leads, and never onto a folder of this
+        // machine that others could have changed meanwhile.
+        const QString remote = remoteOf(copy.sementara);
+        const QString folderPath = QFileInfo(pathOf(copy.sementara)).path();
+        if (!offsitetarget::refusal(config, remote, folderPath == QLatin1String(".") ? QString()
+                                                                                      : folderPath,
+                                    settingsPath)
+                 .isEmpty())
+            continue;
+        QString failure;
+        const Rclone::Result removed =
+            rclone.run({QStringLiteral("deletefile"), copy.sementara}, File(), stop);
+        if (removed.succeeded() || isGone(copy.sementara, File(), &failure)) {
+            history.exec(QStringLiteral("update salinan set sementara = null where id = ?"),
+                         {copy.id});
+            hooks.log(QStringLiteral("Salinan sementara [") + copy.sementara +
+                      QStringLiteral("] dari proses yang tidak selesai dihapus."));
+        } else if (!removed.stopped()) {
+            hooks.log(QStringLiteral("Salinan sementara [") + copy.sementara +
+                      QStringLiteral("] belum dapat dihapus: ") + removed.failure);
+        }
+    }
+}
+
+// Whether the object is not there (rclone's exit code for a path it does not find).
+bool OffsiteCopies::isGone(const QString &object, const File &runLog, QString *failure)
+{
+    const Rclone::Result listed = rclone.run({QStringLiteral("lsf"), object}, runLog, stop, 0, true);
+    if (listed.notFound() || (listed.succeeded() && listed.output.trimmed().isEmpty()))
+        return true;
+    *failure = listed.failure;
+    return false;
+}
+
+bool OffsiteCopies::finish(salinan::Copy &row, const QString &hasil, const QString &alasan)
+{
+    row.hasil = hasil;
+    row.alasan = alasan;
+    row.terverifikasi = hasil == riwayat::Ok;
+    if (!row.selesai.isValid())
+        row.selesai = hooks.clock();
+    const QVariantList values{row.tujuan,          timeText(row.mulai), timeText(row.selesai),
+                              row.ukuran,          row.hasil,           textOrNull(row.alasan),
+                              int(row.terverifikasi), textOrNull(row.sementara)};
+    bool recorded;
+    if (row.id > 0)
+        recorded = history.exec(QStringLiteral("update salinan set tujuan = ?, mulai = ?, "
+                                               "selesai = ?, ukuran = ?, hasil = ?, alasan = ?, "
+                                               "terverifikasi = ?, sementara = ? where id = ?"),
+                                values + QVariantList{row.id});
+    else
+        recorded = history.exec(QStringLiteral("insert into salinan (tujuan, mulai, selesai, "
+                                               "ukuran, hasil, alasan, terverifikasi, sementara, "
+                                               "riwayat_id) values (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                                values + QVariantList{row.riwayatId}, &row.id);
+    const QString what = QStringLiteral("database [") + row.dbname + QStringLiteral("], tujuan [") +
+                         row.tujuan + QStringLiteral("]");
+    if (hasil == riwayat::Ok)
+        hooks.log(QStringLiteral("Salinan Backup OK : ") + what +
+                  QStringLiteral(", %1 byte, terverifikasi.").arg(row.ukuran));
+    else
+        hooks.fail(QStringLiteral("Salinan Backup ") + hasil + QStringLiteral(" : ") + what +
+                   QStringLiteral(". ") + alasan);
+    return recorded;
+}
+
+bool OffsiteCopies::ensureHash(const File &runLog, QString *failure)
+{
+    if (!hashType.isEmpty())
+        return true;
+    const Rclone::Result features = rclone.run(
+        {QStringLiteral("backend"), QStringLiteral("features"), choice.remote + QLatin1Char(':')},
+        runLog, stop, 0, true);
+    const QJsonDocument document = QJsonDocument::fromJson(features.output);
+    if (!features.succeeded() || !document.isObject()) {
+        *failure = features.succeeded() ? QStringLiteral("jawaban rclone tidak terbaca")
+                                        : features.failure;
+        return false;
+    }
+    const QJsonArray hashes = document.object().value(QStringLiteral("Hashes")).toArray();
+    // The hash the destination keeps itself; where it keeps none, the object is read back.
+    download = !hashes.contains(QStringLiteral("md5")) && !hashes.contains(QStringLiteral("sha1"));
+    hashType = hashes.contains(QStringLiteral("md5")) || download ? QStringLiteral("MD5")
+                                                                  : QStringLiteral("SHA-1");
+    return true;
+}
+
+bool OffsiteCopies::copy(const riwayat::Job &job)
+{
+    attempted.insert(job.id);
+    const QString name = QFileInfo(job.file).fileName();
+    salinan::Copy row;
+    row.riwayatId = job.id;
+    row.dbname = job.dbname;
+    row.mulai = hooks.clock();
+    row.tujuan = place(job.dbname) + QLatin1Char('/') + name +
+                 (choice.penerima.isEmpty() ? QString() : QStringLiteral(".age"));
+    QString refusal = refused;
+    if (refusal.isEmpty())
+        refusal = offsitetarget::refusal(config, choice.remote, pathOf(place(job.dbname)),
+                                         settingsPath);
+    if (!refusal.isEmpty()) {
+        finish(row, riwayat::Gagal, QStringLiteral("tujuan ditolak: ") + refusal);
+        return false;
+    }
+    row.sementara = row.tujuan + OutputFolder::TemporaryMark + randomSuffix();
+    row.hasil = riwayat::Berjalan;
+    // Recorded before anything is sent, so that a temporary object is never forgotten.
+    if (!history.exec(QStringLiteral("insert into salinan (riwayat_id, tujuan, mulai, hasil, "
+                                     "terverifikasi, sementara) values (?, ?, ?, ?, 0, ?)"),
+                      {row.riwayatId, row.tujuan, timeText(row.mulai), row.hasil, row.sementara},
+                      &row.id)) {
+        row.sementara.clear();
+        finish(row, riwayat::Gagal, QStringLiteral("riwayat backup tidak dapat ditulis"));
+        return false;
+    }
+    const QString failure = send(job, row);
+    if (!failure.isEmpty()) {
+        finish(row, failure == Stopped ? riwayat::Dibatalkan : riwayat::Gagal, failure);
+        return false;
+    }
+    if (finish(row, riwayat::Ok, QString()) && !choice.simpan.keepsAll() &&
+        !(hooks.held && hooks.held(job.dbname)))
+        removeOlderCopies(job.dbname, row.id);
+    return true;
+}
+
+// Sends the dump as the copy row names it, its size into the row; why it failed, or an empty
+// text.
+QString OffsiteCopies::send(const riwayat::Job &job, salinan::Copy &row)
+{
+    QString error;
+    const QString name = QFileInfo(job.file).fileName();
+    const QString logName = name.chopped(3) + QStringLiteral(".log");
+    File runLog = folder.openForAppend(logName, &error);
+    runLog.write(LogEntry(QStringLiteral("Salinan ke ") + row.tujuan + QStringLiteral(" : ")));
+    QString failure;
+    const File dump = folder.openForRead(name, &error);
+    if (!dump.isOpen()) {
+        failure = QStringLiteral("Dump [") + job.file + QStringLiteral("] tidak dapat dibaca: ") +
+                  error + QLatin1Char('.');
+    } else if (choice.penerima.isEmpty()) {
+        failure = transfer(name, dump, row, runLog);
+    } else {
+        // Encrypted into a temporary of the output folder, which the next run removes if this
+        // one never ends.
+        QString temporary;
+        const File encrypted =
+            folder.createTemporary(name + QStringLiteral(".age"), &temporary, &error);
+        if (!encrypted.isOpen()) {
+            failure = QStringLiteral("Berkas terenkripsi sementara tidak dapat dibuat: ") + error +
+                      QLatin1Char('.');
+        } else {
+            const Rclone::Result aged =
+                rclone.encrypt(choice.penerima, dump, encrypted, runLog, stop, dump.size());
+            failure = aged.succeeded() ? transfer(temporary, encrypted, row, runLog)
+                      : aged.stopped() ? Stopped
+                                       : aged.failure;
+            folder.remove(temporary);
+        }
+    }
+    if (failure.isEmpty())
+        sendRunLog(logName, row.tujuan, runLog);
+    else if (row.ukuran == 0)
+        row.sementara.clear(); // nothing was sent
+    runLog.write(QByteArrayLiteral("\n"));
+    return failure;
+}
+
+// Sends the output folder's file under the row's temporary name, compares the hashes and gives
+// it its final name; why that failed, or an empty text.
+QString OffsiteCopies::transfer(const QString &sourceName, const File &source, salinan::Copy &row,
+                                const File &runLog)
+{
+    QString failure;
+    if (!ensureHash(runLog, &failure))
+        return stop && stop->requested() ? Stopped : failure;
+    row.ukuran = source.size();
+    // The local hash is taken while the copy travels.
+    const QCryptographicHash::Algorithm algorithm = hashType == QLatin1String("MD5")
+                                                        ? QCryptographicHash::Md5
+                                                        : QCryptographicHash::Sha1;
+    const qint64 size = row.ukuran;
+    std::future<QByteArray> localHash = std::async(
+        std::launch::async, [&source, algorithm, size] { return hashOf(source, algorithm, size); });
+    // rclone's own check after sending is left out: the hash compared below is the check.
+    const Rclone::Result uploaded =
+        rclone.run({QStringLiteral("copyto"), folder.filePath(sourceName), row.sementara,
+                    QStringLiteral("--no-check-dest"), QStringLiteral("--ignore-checksum")},
+                   runLog, stop, size);
+    const QByteArray expected = localHash.get();
+    if (!uploaded.succeeded())
+        failure = uploaded.stopped() ? Stopped : uploaded.failure;
+    else if (expected.isEmpty())
+        failure = QStringLiteral("Berkas [") + folder.filePath(sourceName) +
+                  QStringLiteral("] tidak terbaca utuh untuk dibandingkan.");
+    else
+        failure = verify(row.sementara, expected, size, runLog);
+    if (failure.isEmpty()) {
+        const Rclone::Result moved =
+            rclone.run({QStringLiteral("moveto"), row.sementara, row.tujuan}, runLog, stop);
+        if (moved.succeeded())
+            row.sementara.clear();
+        else
+            failure = moved.stopped() ? Stopped : moved.failure;
+    }
+    // What a failed copy left it removes now; a stop leaves it to the next run, which the
+    // stop's time could not wait for.
+    QString ignored;
+    if (!failure.isEmpty() && failure != Stopped &&
+        (rclone.run({QStringLiteral("deletefile"), row.sementara}, runLog, stop).succeeded() ||
+         isGone(row.sementara, runLog, &ignored)))
+        row.sementara.clear();
+    return failure;
+}
+
+// Why the object is not what was sent, or an empty text.
+QString OffsiteCopies::verify(const QString &object, const QByteArray &expected, qint64 size,
+                              const File &runLog)
+{
+    QStringList arguments{QStringLiteral("hashsum"), hashType, object};
+    if (download)
+        arguments << QStringLiteral("--download");
+    const Rclone::Result summed = rclone.run(arguments, runLog, stop, download ? size : 0, true);
+    if (!summed.succeeded())
+        return summed.stopped() ? Stopped : summed.failure;
+    const QByteArray remote = summed.output.trimmed().split(' ').value(0).toLower();
+    if (remote != expected)
+        return QStringLiteral("hash %1 salinan [%2] berbeda dengan berkas yang dikirim [%3].")
+            .arg(hashType, QString::fromLatin1(remote.left(64)), QString::fromLatin1(expected));
+    return QString();
+}
+
+// The run log goes beside the copy, encrypted as the copy is; one that cannot be sent is
+// noted, and the copy stays good.
+void OffsiteCopies::sendRunLog(const QString &name, const QString &object, const File &runLog)
+{
+    QString error;
+    const File log = folder.openForRead(name, &error);
+    const qint64 size = log.isOpen() ? log.size() : 0;
+    File snapshot = memoryFile(log.read(qMax<qint64>(0, size - MaxRunLogBytes), MaxRunLogBytes),
+                               &error);
+    File sealed;
+    Rclone::Result result;
+    if (snapshot.isOpen() && !choice.penerima.isEmpty()) {
+        sealed = memoryFile(QByteArray(), &error);
+        result = rclone.encrypt(choice.penerima, snapshot, sealed, runLog, stop, size);
+    }
+    const File &input = sealed.isOpen() ? sealed : snapshot;
+    if (input.isOpen() && (choice.penerima.isEmpty() || result.succeeded()))
+        result = rclone.run({QStringLiteral("rcat"), runLogObject(object)}, runLog, stop, size,
+                            false, &input);
+    if (!result.succeeded())
+        hooks.log(QStringLiteral("Log proses [") + runLogObject(object) +
+                  QStringLiteral("] tidak terkirim: ") +
+                  (input.isOpen() ? result.failure : error));
+}
+
+bool OffsiteCopies::hasVerifiedCopy(qint64 riwayatId)
+{
+    // REMOTE:FOLDER/ (REMOTE: without a folder): the database's folder below it.
+    const QString prefix = place(QString());
+    QSqlQuery query(history.database());
+    query.prepare(QStringLiteral("select tujuan from salinan where riwayat_id = ? and hasil = ? "
+                                 "and terverifikasi = 1 and dihapus is null"));
+    query.addBindValue(riwayatId);
+    query.addBindValue(riwayat::Ok);
+    if (!query.exec())
+        return true; // nothing known: no copy is sent twice for it
+    while (query.next())
+        if (query.value(0).toString().startsWith(prefix))
+            return true;
+    return false;
+}
+
+bool OffsiteCopies::copyPending(const QStringList &databases)
+{
+    QList<riwayat::Job> pending;
+    for (const QString &dbname : databases) {
+        if (BackupEngine::isDangerousDatabaseName(dbname) ||
+            BackupEngine::leavesOutputFolder(dbname))
+            continue;
+        const QList<riwayat::Job> dumps = history.keptDumps(dbname);
+        if (dumps.isEmpty())
+            continue;
+        const riwayat::Job &newest = dumps.first();
+        const QFileInfo file(newest.file);
+        if (attempted.contains(newest.id) ||
+            QDir::cleanPath(file.path()) != QDir::cleanPath(outputdir) ||
+            !folder.isOwnFile(file.fileName()) || hasVerifiedCopy(newest.id))
+            continue;
+        pending << newest;
+    }
+    std::sort(pending.begin(), pending.end(), [](const riwayat::Job &a, const riwayat::Job &b) {
+        return a.mulai != b.mulai ? a.mulai > b.mulai : a.id > b.id;
+    });
+    bool allCopied = true;
+    for (const riwayat::Job &job : qAsConst(pending)) {
+        if (stop && stop->requested())
+            return false;
+        allCopied = copy(job) && allCopied;
+    }
+    return allCopied;
+}
+
+// Keeps the verified copies of the database here that the policy keeps and deletes the others
+// with their run logs. Only objects that the history records as verified copies of this
+// database's dumps, under the names the copies get, are ever deleted; the newest is always kept.
+// newest: the copy just made, which must be the newest.
+void OffsiteCopies::removeOlderCopies(const QString &dbname, qint64 newest)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu(\\.age)?$"));
+    const QString prefix = place(dbname) + QStringLiteral("/bu_") + dbname + QLatin1Char('_');
+    QSqlQuery query(history.database());
+    query.prepare(salinan::selectCopies() +
+                  QStringLiteral(" where riwayat.dbname = ? and salinan.hasil = ? and "
+                                 "salinan.terverifikasi = 1 and salinan.dihapus is null order "
+                                 "by salinan.riwayat_id desc, salinan.id desc"));
+    query.addBindValue(dbname);
+    query.addBindValue(riwayat::Ok);
+    if (!query.exec())
+        return;
+    QList<retention::Candidate> candidates;
+    QHash<qint64, QList<qint64>> copiesOf;
+    QHash<qint64, QString> objectOf;
+    QHash<QString, qint64> keyOf;
+    while (query.next()) {
+        const salinan::Copy copy = salinan::fromRecord(query.record());
+        if (!copy.tujuan.startsWith(prefix) ||
+            !stamp.match(copy.tujuan.mid(prefix.size())).hasMatch())
+            continue;
+        // Two copies of one dump share the object: it goes for both.
+        if (keyOf.contains(copy.tujuan)) {
+            copiesOf[keyOf.value(copy.tujuan)] << copy.id;
+            continue;
+        }
+        keyOf.insert(copy.tujuan, copy.id);
+        copiesOf[copy.id] << copy.id;
+        objectOf.insert(copy.id, copy.tujuan);
+        candidates << retention::Candidate{copy.id, copy.dumpMulai};
+    }
+    if (candidates.isEmpty() || !copiesOf.value(candidates.first().key).contains(newest))
+        return;
+    for (qint64 key : retention::toDelete(candidates, choice.simpan, hooks.clock())) {
+        if (stop && stop->requested())
+            return;
+        const QString object = objectOf.value(key);
+        const QList<qint64> ids = copiesOf.value(key);
+        // The history hears of it first, so that a copy it calls kept is never missing.
+        QSqlDatabase db = history.database();
+        bool recorded = db.transaction();
+        for (qint64 id : ids)
+            recorded = recorded && history.exec(QStringLiteral("update salinan set dihapus = ? "
+                                                               "where id = ?"),
+                                                {timeText(hooks.clock()), id});
+        if (!recorded || !db.commit()) {
+            db.rollback();
+            hooks.fail(QStringLiteral("Salinan lama tidak dapat dihapus : ") + object +
+                       QStringLiteral(". Riwayat backup tidak dapat ditulis."));
+            continue;
+        }
+        QString failure;
+        const Rclone::Result removed =
+            rclone.run({QStringLiteral("deletefile"), object}, File(), stop);
+        if (!removed.succeeded() && (removed.stopped() || !isGone(object, File(), &failure))) {
+            for (qint64 id : ids)
+                history.exec(QStringLiteral("update salinan set dihapus = null where id = ?"),
+                             {id});
+            if (!removed.stopped())
+                hooks.fail(QStringLiteral("Salinan lama tidak dapat dihapus : ") + object +
+                           QStringLiteral(". ") + removed.failure);
+            continue;
+        }
+        hooks.log(QStringLiteral("Hapus salinan lama : ") + object);
+        const QString log = runLogObject(object);
+        if (rclone.run({QStringLiteral("deletefile"), log}, File(), stop).succeeded())
+            hooks.log(QStringLiteral("Hapus salinan lama : ") + log);
+    }
+}
