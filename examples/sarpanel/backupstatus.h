@@ -3,6 +3,7 @@
 #pragma once
 
 #include "riwayat.h"
+#include "salinan.h"
 
 #include <QDateTime>
 #include <QList>
@@ -36,7 +37,14 @@ struct Row
     riwayat::Job lastJob;      // the newest, possibly still running; id 0: none
     riwayat::Job lastFinished; // the newest that ended; id 0: none
     Condition condition = Condition::Never;
-    bool needsAttention() const { return condition != Condition::Good; }
+    // Off this machine: the newest verified copy that is kept, the newest copy that ended, and
+    // since when a good dump has waited for a copy (invalid: none waits, or none was tried).
+    salinan::Copy lastCopy;
+    salinan::Copy lastCopyTry;
+    QDateTime uncopiedSince;
+    // Copies are made and a good dump has waited for one longer than a dump may grow old.
+    bool copyLate = false;
+    bool needsAttention() const { return condition != Condition::Good || copyLate; }
 };
 
 // One row per name, in the order given, from a history opened read-only. Each question asks
@@ -45,8 +53,10 @@ struct Row
 bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *rows,
           QString *error);
 // Judges every row at now and puts the ones needing attention first, each group in its
-// order. Returns when the first good row turns late (invalid: none will).
-QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now);
+// order. Returns when the first good row turns late (invalid: none will). copiesOn: a
+// destination for copies off this machine is chosen, so that a dump without one is late too.
+QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now,
+                bool copiesOn = false);
 
 bool isFailure(const QString &hasil);
 QString ageInWords(const QDateTime &then, const QDateTime &now);

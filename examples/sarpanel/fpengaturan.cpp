@@ -17,7 +17,18 @@ FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     // Tall enough for the wrapped notes in the desktop's font.
     resize(width(), qMax(height(), heightForWidth(width())));
-    ui->sbJumlah->setValue(confbu::retention(m_settings));
+    const confbu::Retention kept = confbu::localRetention(m_settings);
+    ui->sbJumlah->setValue(kept.jumlah);
+    ui->sbHarian->setValue(kept.harian);
+    ui->sbMingguan->setValue(kept.mingguan);
+    ui->sbBulanan->setValue(kept.bulanan);
+    // The calendar keeps dumps besides the newest N; with all kept it has nothing to add.
+    const auto calendar = [this](int jumlah) {
+        for (QSpinBox *box : {ui->sbHarian, ui->sbMingguan, ui->sbBulanan})
+            box->setEnabled(jumlah > 0);
+    };
+    connect(ui->sbJumlah, QOverload<int>::of(&QSpinBox::valueChanged), this, calendar);
+    calendar(kept.jumlah);
     ui->tUrl->setText(confbu::monitorUrl(m_settings));
     connect(m_check, &XMonitorCheck::finished, this, &FPengaturan::checked);
 }
@@ -71,7 +82,12 @@ void FPengaturan::on_butSimpan_clicked()
     if (!usableUrl(&url))
         return;
     QString error;
-    if (!confbu::setRetention(m_settings, ui->sbJumlah->value(), &error) ||
+    confbu::Retention kept;
+    kept.jumlah = ui->sbJumlah->value();
+    kept.harian = ui->sbHarian->value();
+    kept.mingguan = ui->sbMingguan->value();
+    kept.bulanan = ui->sbBulanan->value();
+    if (!confbu::setLocalRetention(m_settings, kept, &error) ||
         !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {
         showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + error, this);
         return;

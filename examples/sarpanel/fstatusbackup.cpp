@@ -54,7 +54,7 @@ QString lastJobText(const Row &row)
     return text;
 }
 
-QString whyText(const Row &row, qint64 allowedSecs)
+QString dumpWhy(const Row &row, qint64 allowedSecs)
 {
     switch (row.condition) {
     case Condition::Failed:
@@ -68,6 +68,53 @@ QString whyText(const Row &row, qint64 allowedSecs)
         break;
     }
     return QString();
+}
+
+QString copyWhy(const Row &row, qint64 allowedSecs)
+{
+    if (!row.copyLate)
+        return QString();
+    QString text = QStringLiteral("Backup baik sejak %1 belum tersalin ke luar server lebih dari "
+                                  "%2 jam.")
+                       .arg(row.uncopiedSince.toString(Shown))
+                       .arg(allowedSecs / 3600);
+    if (row.lastCopyTry.id != 0 && row.lastCopyTry.hasil != riwayat::Ok)
+        text += QStringLiteral(" Salinan terakhir ") + row.lastCopyTry.hasil +
+                QStringLiteral(": ") + row.lastCopyTry.alasan;
+    return text;
+}
+
+QString whyText(const Row &row, qint64 allowedSecs)
+{
+    const QString dump = dumpWhy(row, allowedSecs);
+    const QString copy = copyWhy(row, allowedSecs);
+    return dump.isEmpty() || copy.isEmpty() ? dump + copy : dump + QLatin1Char('\n') + copy;
+}
+
+QString copyTip(const Row &row)
+{
+    QString tip = row.lastCopy.tujuan;
+    if (row.lastCopyTry.id != 0 && row.lastCopyTry.hasil != riwayat::Ok)
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) +
+               QStringLiteral("Salinan terakhir ") + row.lastCopyTry.hasil + QStringLiteral(": ") +
+               row.lastCopyTry.alasan;
+    return tip;
+}
+
+QString keadaanText(const Row &row)
+{
+    if (row.condition == Condition::Good && row.copyLate)
+        return QStringLiteral("Salinan tertunda");
+    return conditionText(row.condition);
+}
+
+// The newest verified copy off this machine: the time of the dump it holds.
+QStringList copyCells(const Row &row, bool copiesOn, const QDateTime &now)
+{
+    if (row.lastCopy.id != 0)
+        return {row.lastCopy.dumpMulai.toString(Shown),
+                backupstatus::ageInWords(row.lastCopy.dumpMulai, now)};
+    return {copiesOn ? QStringLiteral("Belum ada") : QStringLiteral("Tidak diatur"), None};
 }
 
 } // namespace
@@ -85,6 +132,8 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
                               QStringLiteral("Umur"),
                               QStringLiteral("Ukuran"),
                               QStringLiteral("Terverifikasi"),
+                              QStringLiteral("Salinan luar server"),
+                              QStringLiteral("Umur salinan"),
                               QStringLiteral("Jadwal berikutnya"),
                               QStringLiteral("Job terakhir")};
     ui->tableWidget->setColumnCount(headers.size());
@@ -115,13 +164,16 @@ void FStatusBackup::showRows()
         const Row &row = rows[i];
         const riwayat::Job &good = row.lastGood;
         const bool have = good.id != 0;
+        const QStringList copy = copyCells(row, m_history->copiesOn(), now);
         const QStringList cells{
             row.dbname,
-            conditionText(row.condition),
+            keadaanText(row),
             have ? good.mulai.toString(Shown) : None,
             have ? backupstatus::ageInWords(good.mulai, now) : None,
             have ? backupstatus::sizeInWords(good.ukuran) : None,
             have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
+            copy.value(0),
+            copy.value(1),
             next.isValid() ? next.toString(Shown) : QStringLiteral("Tidak terjadwal"),
             lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
@@ -129,7 +181,9 @@ void FStatusBackup::showRows()
             auto *item = new QTableWidgetItem(cells[column]);
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
-            item->setToolTip(column == 1 ? whyText(row, allowed) : cells[column]);
+            item->setToolTip(column == 1   ? whyText(row, allowed)
+                             : column == 6 ? copyTip(row)
+                                           : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
     }

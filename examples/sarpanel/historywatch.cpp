@@ -92,6 +92,13 @@ void XHistoryWatch::setSchedule(const backupstatus::Schedule &schedule)
     emit changed();
 }
 
+void XHistoryWatch::setCopiesOn(bool on)
+{
+    m_copiesOn = on;
+    rejudge();
+    emit changed();
+}
+
 void XHistoryWatch::start()
 {
     m_started = true;
@@ -118,11 +125,14 @@ void XHistoryWatch::read()
 {
     m_settle.stop();
     QList<riwayat::Job> fresh;
+    QList<salinan::Copy> freshCopies;
     QList<backupstatus::Row> rows;
     if (!QFileInfo::exists(m_path)) {
         // Not made yet (the service makes it at its first start): no jobs, none of them old.
         if (m_settled < 0)
             m_settled = 0;
+        if (m_copiesSettled < 0)
+            m_copiesSettled = 0;
         m_error = QStringLiteral("Riwayat backup belum ada.");
         for (const QString &name : m_databases) {
             rows << backupstatus::Row();
@@ -133,7 +143,8 @@ void XHistoryWatch::read()
         QString error;
         if (!history.open(&error) ||
             !backupstatus::read(history.db(), m_databases, &rows, &error) ||
-            !findFailures(history.db(), &fresh, &error)) {
+            !findFailures(history.db(), &fresh, &error) ||
+            !findCopyFailures(history.db(), &freshCopies, &error)) {
             // What was read before stays shown.
             m_error = QStringLiteral("Riwayat backup tidak dapat dibaca (") + error +
                       QStringLiteral("); dibaca lagi saat riwayat berubah.");
@@ -147,13 +158,15 @@ void XHistoryWatch::read()
     emit changed();
     if (!fresh.isEmpty())
         emit newFailures(fresh);
+    if (!freshCopies.isEmpty())
+        emit newCopyFailures(freshCopies);
 }
 
 void XHistoryWatch::rejudge()
 {
     m_late.stop();
     const QDateTime now = QDateTime::currentDateTime();
-    const QDateTime late = backupstatus::judge(&m_rows, m_schedule, now);
+    const QDateTime late = backupstatus::judge(&m_rows, m_schedule, now, m_copiesOn);
     if (late.isValid())
         m_late.start(int(qBound<qint64>(0, now.msecsTo(late) + 1000, MaxTimerMs)));
 }
@@ -207,6 +220,60 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
     return true;
 }
 
+// Copy failures are told once each, the way job failures are; a history made before copies
+// has none.
+bool XHistoryWatch::findCopyFailures(const QSqlDatabase &db, QList<salinan::Copy> *fresh,
+                                     QString *error)
+{
+    if (!db.tables().contains(QStringLiteral("salinan"))) {
+        if (m_copiesSettled < 0)
+            m_copiesSettled = 0;
+        return true;
+    }
+    const bool first = m_copiesSettled < 0;
+    qint64 newest = 0;
+    if (!scalar(db, QStringLiteral("select coalesce(max(id), 0) from salinan"), &newest, error))
+        return false;
+    if (first) {
+        qint64 oldestRunning = 0;
+        if (!scalar(db,
+                    QStringLiteral("select coalesce(min(id), 0) from salinan where hasil = '") +
+                        riwayat::Berjalan + QLatin1Char('\''),
+                    &oldestRunning, error))
+            return false;
+        m_copiesSettled = oldestRunning > 0 ? oldestRunning - 1 : newest;
+    } else if (newest < m_copiesSettled) {
+        m_copiesSettled = 0;
+        m_copiesTold.clear();
+    }
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(salinan::selectCopies() +
+                  QStringLiteral(" where salinan.id > ? order by salinan.id"));
+    query.addBindValue(m_copiesSettled);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    qint64 settled = m_copiesSettled;
+    bool running = false;
+    while (query.next()) {
+        const salinan::Copy copy = salinan::fromRecord(query.record());
+        running = running || copy.hasil == riwayat::Berjalan;
+        if (!running)
+            settled = copy.id;
+        if (copy.hasil == riwayat::Gagal && !m_copiesTold.contains(copy.id)) {
+            m_copiesTold.insert(copy.id);
+            if (!first)
+                fresh->append(copy);
+        }
+    }
+    m_copiesSettled = settled;
+    for (auto it = m_copiesTold.begin(); it != m_copiesTold.end();)
+        it = *it <= m_copiesSettled ? m_copiesTold.erase(it) : std::next(it);
+    return true;
+}
+
 bool XHistoryWatch::runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error)
 {
     jobs->clear();
@@ -214,4 +281,14 @@ bool XHistoryWatch::runningJobs(const QString &path, QList<riwayat::Job> *jobs, 
         return true;
     const ReadOnlyHistory history(path);
     return history.open(error) && riwayat::runningJobs(history.db(), jobs, error);
+}
+
+bool XHistoryWatch::readDestinations(const QString &path, salinan::Published *published,
+                                     QString *error)
+{
+    *published = salinan::Published();
+    if (!QFileInfo::exists(path))
+        return false;
+    const ReadOnlyHistory history(path);
+    return history.open(error) && salinan::readPublished(history.db(), published, error);
 }

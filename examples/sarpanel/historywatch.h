@@ -5,6 +5,7 @@
 #pragma once
 
 #include "backupstatus.h"
+#include "salinan.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -21,6 +22,9 @@ public:
 
     void setDatabases(const QStringList &dbnames);
     void setSchedule(const backupstatus::Schedule &schedule);
+    // Whether a destination for copies off this machine is chosen.
+    void setCopiesOn(bool on);
+    bool copiesOn() const { return m_copiesOn; }
     // Reads the history and watches it from now on; the failures it holds now are old news.
     void start();
 
@@ -32,10 +36,15 @@ public:
 
     // The jobs running now, read afresh for a question that must not go on old news.
     static bool runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error);
+    // The destinations for copies that the service last published; false with an empty error
+    // when it never did.
+    static bool readDestinations(const QString &path, salinan::Published *published,
+                                 QString *error);
 
 signals:
     void changed();
     void newFailures(const QList<riwayat::Job> &jobs);
+    void newCopyFailures(const QList<salinan::Copy> &copies);
 
 private:
     void watch();
@@ -43,6 +52,7 @@ private:
     void read();
     void rejudge();
     bool findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error);
+    bool findCopyFailures(const QSqlDatabase &db, QList<salinan::Copy> *fresh, QString *error);
 
     const QString m_path;
     QFileSystemWatcher m_watcher;
@@ -56,4 +66,8 @@ private:
     // Jobs up to this id had ended at the last read; -1: no read has set it yet.
     qint64 m_settled = -1;
     QSet<qint64> m_told; // failures above m_settled already announced or old
+    // The same for copies off this machine.
+    qint64 m_copiesSettled = -1;
+    QSet<qint64> m_copiesTold;
+    bool m_copiesOn = false;
 };

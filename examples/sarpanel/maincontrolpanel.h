@@ -4,6 +4,7 @@
 
 #include "qtservice.h"
 #include "riwayat.h"
+#include "salinan.h"
 
 #include <QMainWindow>
 #include <QScopedPointer>
@@ -87,6 +88,7 @@ private:
     void on_status_click();
     void on_backupNow_click();
     void on_advanced_click();
+    void on_copies_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
 
@@ -98,6 +100,7 @@ private:
     // The tray's icon and tool tip: settings, service and backups, the worst first.
     void updateTrayState();
     void tellFailures(const QList<riwayat::Job> &jobs);
+    void tellCopyFailures(const QList<salinan::Copy> &copies);
     QStringList listedDatabases() const;
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();

@@ -4,6 +4,8 @@
 
 #include "confbu.h"
 #include "fpengaturan.h"
+#include "fsalinan.h"
+#include "permintaan.h"
 #include "historywatch.h"
 #include "messagebox.h"
 #include "servicefailure.h"
@@ -107,6 +109,7 @@ bool MainControlPanel::loadSettings()
     }
     settingsRead = haveRow;
     history->setSchedule(schedule);
+    history->setCopiesOn(salinan::read(settingsDb).isOn());
     loadBackupList();
     return haveRow;
 }
@@ -198,4 +201,16 @@ void MainControlPanel::on_advanced_click()
 {
     FPengaturan dialog(settingsDb, this);
     dialog.exec();
+}
+
+void MainControlPanel::on_copies_click()
+{
+    FSalinan dialog(settingsDb, programFile(confbu::HistoryFile), [this] {
+        if (serviceController.sendCommand(permintaan::WaitingCommand))
+            return QString();
+        return serviceController.isRunning() ? QtServiceController::lastError().text
+                                             : QStringLiteral("Service tidak aktif.");
+    }, this);
+    if (dialog.exec() == QDialog::Accepted)
+        history->setCopiesOn(salinan::read(settingsDb).isOn());
 }

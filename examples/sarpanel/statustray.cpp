@@ -70,6 +70,17 @@ void MainControlPanel::tellFailures(const QList<riwayat::Job> &jobs)
                 QSystemTrayIcon::Critical);
 }
 
+void MainControlPanel::tellCopyFailures(const QList<salinan::Copy> &copies)
+{
+    QStringList lines;
+    for (const salinan::Copy &copy : copies)
+        lines << QStringLiteral("Salinan database ") + copy.dbname + QStringLiteral(" ke ") +
+                     copy.tujuan.section(QLatin1Char('/'), 0, -2) + QStringLiteral(" gagal") +
+                     (copy.alasan.isEmpty() ? QString() : QStringLiteral(": ") + copy.alasan);
+    showBalloon(QStringLiteral("Salinan luar server gagal"), lines.join(QLatin1Char('\n')),
+                QSystemTrayIcon::Critical);
+}
+
 void MainControlPanel::on_status_click()
 {
     if (!statusWindow)

@@ -89,6 +89,8 @@ private slots:
     void rows();
     void attentionFirst();
     void nothingListedIsNotGreen();
+    void copies_data();
+    void copies();
     void watched_data();
     void watched();
     void burstReadTogether();
@@ -214,6 +216,57 @@ void TestStatusBackup::nothingListedIsNotGreen()
     QVERIFY(!summaryGreen(table));
 }
 
+void TestStatusBackup::copies_data()
+{
+    QTest::addColumn<bool>("copiesOn");
+    QTest::addColumn<QStringList>("dumps"); // "HOURS_AGO COPY" oldest first; COPY - for none
+    QTest::addColumn<QString>("keadaan");
+    QTest::addColumn<int>("copied");        // hours ago of the dump shown as copied; -1: none
+    QTest::addColumn<QString>("salinan");   // the column when none is shown
+    // Backups at 01:00 and 13:00: a dump may wait a day and twelve hours for its copy.
+    QTest::newRow("copied") << true << QStringList{"30 OK"} << "Baik" << 30 << "";
+    QTest::newRow("a failed copy, not yet late")
+        << true << QStringList{"30 OK", "2 GAGAL"} << "Baik" << 30 << "";
+    QTest::newRow("no copy for longer than a dump may wait: red with the reason")
+        << true << QStringList{"40 GAGAL", "2 GAGAL"} << "Salinan tertunda" << -1 << "Belum ada";
+    QTest::newRow("copies not chosen") << false << QStringList{"2 -"} << "Baik" << -1
+                                       << "Tidak diatur";
+}
+
+void TestStatusBackup::copies()
+{
+    QFETCH(bool, copiesOn);
+    QFETCH(QStringList, dumps);
+    QFETCH(int, copied);
+    ConfRow conf;
+    conf.jam1st = conf.jam2st = 1;
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"penjualan"}));
+    if (copiesOn)
+        sql(file("confbu.cfg"), "insert into confsalin (remote, folder) values ('luar', 'kantor')");
+    for (const QString &dump : dumps) {
+        const int hoursAgo = dump.section(' ', 0, 0).toInt();
+        const qint64 id = addJob(file("riwayat.db"), {"penjualan", hoursAgo});
+        if (dump.section(' ', 1) != "-")
+            addCopy(file("riwayat.db"), id, hoursAgo, dump.section(' ', 1), "connection refused");
+    }
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QTEST(column(table, "Keadaan").value(0), "keadaan");
+    const QString shown = column(table, "Salinan luar server").value(0);
+    if (copied >= 0)
+        QCOMPARE(shown, QDateTime::currentDateTime().addSecs(-3600 * copied).toString("dd/MM/yyyy hh:mm"));
+    else
+        QTEST(shown, "salinan");
+    QFETCH(QString, keadaan);
+    const QColor c = table->item(0, 0)->background().color();
+    QCOMPARE(c.red() > c.green(), keadaan != "Baik");
+    if (keadaan != "Baik")
+        QVERIFY2(table->item(0, 1)->toolTip().contains("belum tersalin ke luar server") &&
+                     table->item(0, 1)->toolTip().contains("GAGAL: connection refused"),
+                 qPrintable(table->item(0, 1)->toolTip()));
+}
+
 void TestStatusBackup::watched_data()
 {
     QTest::addColumn<bool>("linked");
@@ -251,15 +304,24 @@ void TestStatusBackup::watched()
     sql(history, "update riwayat set hasil = 'GAGAL', alasan = 'terhenti' where id = ?", {running});
     QTRY_COMPARE(window.balloons.size(), 2);
     QCOMPARE(window.balloons.last(), "Backup gagal: Backup database gudang gagal: terhenti");
-    addJob(history, {"gudang", 0});
+    const qint64 good = addJob(history, {"gudang", 0});
     QTRY_COMPARE(column(table, "Database").last(), QString("gudang"));
     QCOMPARE(window.balloons.size(), 2);
+
+    // A copy that fails is told once too; the next change tells nothing again.
+    addCopy(history, good, 0, riwayat::Gagal, "connection refused");
+    QTRY_COMPARE(window.balloons.size(), 3);
+    QCOMPARE(window.balloons.last(), "Salinan luar server gagal: Salinan database gudang ke "
+                                     "luar:kantor/db gagal: connection refused");
+    addCopy(history, good, 0);
+    QTest::qWait(800);
+    QCOMPARE(window.balloons.size(), 3);
 
     // The service makes a damaged history anew; the new file is watched as well.
     QVERIFY(QFile::remove(history));
     QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
     addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
-    QTRY_COMPARE(window.balloons.size(), 3);
+    QTRY_COMPARE(window.balloons.size(), 4);
     QCOMPARE(window.balloons.last(),
              "Backup gagal: Backup database gudang ditolak: nama database ditolak");
 
