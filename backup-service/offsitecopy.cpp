@@ -20,9 +20,9 @@
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QThread>
 
 #include <algorithm>
-#include <future>
 
 namespace {
 
@@ -63,6 +63,26 @@ QByteArray hashOf(const File &file, QCryptographicHash::Algorithm algorithm, qin
     }
     return hash.result().toHex();
 }
+
+// A file's hash, taken on a thread of its own while the file travels.
+class LocalHash : public QThread
+{
+public:
+    LocalHash(const File &file, QCryptographicHash::Algorithm algorithm, qint64 size)
+        : file(file), algorithm(algorithm), size(size)
+    {
+    }
+    ~LocalHash() override { wait(); }
+    QByteArray result;
+
+protected:
+    void run() override { result = hashOf(file, algorithm, size); }
+
+private:
+    const File &file;
+    const QCryptographicHash::Algorithm algorithm;
+    const qint64 size;
+};
 
 // REMOTE of REMOTE:PATH.
 QString remoteOf(const QString &object)
@@ -337,14 +357,15 @@ QString OffsiteCopies::transfer(const QString &sourceName, const File &source, s
                                                         ? QCryptographicHash::Md5
                                                         : QCryptographicHash::Sha1;
     const qint64 size = row.ukuran;
-    std::future<QByteArray> localHash = std::async(
-        std::launch::async, [&source, algorithm, size] { return hashOf(source, algorithm, size); });
+    LocalHash localHash(source, algorithm, size);
+    localHash.start();
     // rclone's own check after sending is left out: the hash compared below is the check.
     const Rclone::Result uploaded =
         rclone.run({QStringLiteral("copyto"), folder.filePath(sourceName), row.sementara,
                     QStringLiteral("--no-check-dest"), QStringLiteral("--ignore-checksum")},
                    runLog, stop, size);
-    const QByteArray expected = localHash.get();
+    localHash.wait();
+    const QByteArray expected = localHash.result;
     if (!uploaded.succeeded())
         failure = uploaded.stopped() ? Stopped : uploaded.failure;
     else if (expected.isEmpty())
