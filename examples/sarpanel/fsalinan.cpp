@@ -71,7 +71,7 @@ void FSalinan::loadDestinations()
                               "buka jendela ini lagi.");
     else if (m_published.remotes.isEmpty())
         info = QStringLiteral("Belum ada tujuan salinan. Root menambahkannya dengan:\n"
-                              "sudo -u %1 rclone config --config %2\n"
+                              "runuser -u %1 -- rclone config --config %2\n"
                               "lalu menjalankan ulang service.")
                    .arg(m_published.akun, m_published.berkas);
     if (!m_published.masalah.isEmpty())

@@ -99,7 +99,7 @@ void TestSalinan::destinations_data()
         << QStringList{none, "cadangan (alias, disk mesin ini)", "kantor (sftp)"} << "";
     QTest::newRow("none yet: what root must run")
         << true << QStringList() << QStringList{none}
-        << "Belum ada tujuan salinan. Root menambahkannya dengan:\nsudo -u _sarvela rclone config "
+        << "Belum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- rclone config "
            "--config /var/lib/sarvela/rclone/rclone.conf\nlalu menjalankan ulang service.";
     QTest::newRow("never read by the service")
         << false << QStringList() << QStringList{none}
