@@ -17,7 +17,8 @@ const QString None = QStringLiteral("—");
 const QColor Attention(255, 214, 214);
 const QColor Fine(214, 240, 214);
 constexpr int CellMargins = 12;
-constexpr int MinLastChars = 32;
+constexpr int MinLastChars = 26;
+constexpr int CopyColumn = 6;
 
 QString conditionText(Condition condition)
 {
@@ -93,7 +94,10 @@ QString whyText(const Row &row, qint64 allowedSecs)
 
 QString copyTip(const Row &row)
 {
-    QString tip = row.lastCopy.tujuan;
+    QString tip = row.lastCopy.id == 0 ? QString()
+                                       : QStringLiteral("Backup ") +
+                                             row.lastCopy.dumpMulai.toString(Shown) +
+                                             QStringLiteral(" di ") + row.lastCopy.tujuan;
     if (row.lastCopyTry.id != 0 && row.lastCopyTry.hasil != riwayat::Ok)
         tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) +
                QStringLiteral("Salinan terakhir ") + row.lastCopyTry.hasil + QStringLiteral(": ") +
@@ -108,13 +112,13 @@ QString keadaanText(const Row &row)
     return conditionText(row.condition);
 }
 
-// The newest verified copy off this machine: the time of the dump it holds.
-QStringList copyCells(const Row &row, bool copiesOn, const QDateTime &now)
+// The newest verified copy off this machine: the age of the dump it holds (its time and
+// place in the tool tip), narrow enough to leave the last column its room.
+QString copyText(const Row &row, bool copiesOn, const QDateTime &now)
 {
     if (row.lastCopy.id != 0)
-        return {row.lastCopy.dumpMulai.toString(Shown),
-                backupstatus::ageInWords(row.lastCopy.dumpMulai, now)};
-    return {copiesOn ? QStringLiteral("Belum ada") : QStringLiteral("Tidak diatur"), None};
+        return backupstatus::ageInWords(row.lastCopy.dumpMulai, now);
+    return copiesOn ? QStringLiteral("Belum ada") : QStringLiteral("Tidak diatur");
 }
 
 } // namespace
@@ -132,12 +136,13 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
                               QStringLiteral("Umur"),
                               QStringLiteral("Ukuran"),
                               QStringLiteral("Terverifikasi"),
-                              QStringLiteral("Salinan luar server"),
-                              QStringLiteral("Umur salinan"),
+                              QStringLiteral("Salinan"),
                               QStringLiteral("Jadwal berikutnya"),
                               QStringLiteral("Job terakhir")};
     ui->tableWidget->setColumnCount(headers.size());
     ui->tableWidget->setHorizontalHeaderLabels(headers);
+    ui->tableWidget->horizontalHeaderItem(CopyColumn)
+        ->setToolTip(QStringLiteral("Umur salinan terverifikasi terbaru di luar server"));
     // A long reason wraps in the last column, which takes the room the others leave, instead
     // of being cut where the screen ends.
     ui->tableWidget->setWordWrap(true);
@@ -164,7 +169,6 @@ void FStatusBackup::showRows()
         const Row &row = rows[i];
         const riwayat::Job &good = row.lastGood;
         const bool have = good.id != 0;
-        const QStringList copy = copyCells(row, m_history->copiesOn(), now);
         const QStringList cells{
             row.dbname,
             keadaanText(row),
@@ -172,8 +176,7 @@ void FStatusBackup::showRows()
             have ? backupstatus::ageInWords(good.mulai, now) : None,
             have ? backupstatus::sizeInWords(good.ukuran) : None,
             have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
-            copy.value(0),
-            copy.value(1),
+            copyText(row, m_history->copiesOn(), now),
             next.isValid() ? next.toString(Shown) : QStringLiteral("Tidak terjadwal"),
             lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
@@ -182,7 +185,7 @@ void FStatusBackup::showRows()
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
             item->setToolTip(column == 1   ? whyText(row, allowed)
-                             : column == 6 ? copyTip(row)
+                             : column == CopyColumn ? copyTip(row)
                                            : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
