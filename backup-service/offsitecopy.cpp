@@ -22,6 +22,8 @@
 #include <QSqlRecord>
 #include <QThread>
 
+#include <functional>
+
 #include <algorithm>
 
 namespace {
@@ -64,25 +66,31 @@ QByteArray hashOf(const File &file, QCryptographicHash::Algorithm algorithm, qin
     return hash.result().toHex();
 }
 
-// A file's hash, taken on a thread of its own while the file travels.
-class LocalHash : public QThread
+// Work done on a thread of its own while the calling one waits for rclone.
+class Meanwhile : public QThread
 {
 public:
-    LocalHash(const File &file, QCryptographicHash::Algorithm algorithm, qint64 size)
-        : file(file), algorithm(algorithm), size(size)
-    {
-    }
-    ~LocalHash() override { wait(); }
-    QByteArray result;
+    explicit Meanwhile(std::function<void()> work) : work(std::move(work)) { start(); }
+    ~Meanwhile() override { wait(); }
 
 protected:
-    void run() override { result = hashOf(file, algorithm, size); }
+    void run() override { work(); }
 
 private:
-    const File &file;
-    const QCryptographicHash::Algorithm algorithm;
-    const qint64 size;
+    const std::function<void()> work;
 };
+
+// rclone's messages for the run log: what it says at its debug level only where a hash was
+// compared.
+QByteArray withoutDebug(const QByteArray &messages)
+{
+    QByteArray kept;
+    for (const QByteArray &line : messages.split('\n'))
+        if (!line.trimmed().isEmpty() &&
+            (!line.contains(" DEBUG : ") || line.endsWith(" OK")))
+            kept += line + '\n';
+    return kept;
+}
 
 // REMOTE of REMOTE:PATH.
 QString remoteOf(const QString &object)
@@ -240,27 +248,6 @@ bool OffsiteCopies::finish(salinan::Copy &row, const QString &hasil, const QStri
     return recorded;
 }
 
-bool OffsiteCopies::ensureHash(const File &runLog, QString *failure)
-{
-    if (!hashType.isEmpty())
-        return true;
-    const Rclone::Result features = rclone.run(
-        {QStringLiteral("backend"), QStringLiteral("features"), choice.remote + QLatin1Char(':')},
-        runLog, stop, 0, true);
-    const QJsonDocument document = QJsonDocument::fromJson(features.output);
-    if (!features.succeeded() || !document.isObject()) {
-        *failure = features.succeeded() ? QStringLiteral("jawaban rclone tidak terbaca")
-                                        : features.failure;
-        return false;
-    }
-    const QJsonArray hashes = document.object().value(QStringLiteral("Hashes")).toArray();
-    // The hash the destination keeps itself; where it keeps none, the object is read back.
-    download = !hashes.contains(QStringLiteral("md5")) && !hashes.contains(QStringLiteral("sha1"));
-    hashType = hashes.contains(QStringLiteral("md5")) || download ? QStringLiteral("MD5")
-                                                                  : QStringLiteral("SHA-1");
-    return true;
-}
-
 bool OffsiteCopies::copy(const riwayat::Job &job)
 {
     attempted.insert(job.id);
@@ -316,7 +303,7 @@ QString OffsiteCopies::send(const riwayat::Job &job, salinan::Copy &row)
         failure = QStringLiteral("Dump [") + job.file + QStringLiteral("] tidak dapat dibaca: ") +
                   error + QLatin1Char('.');
     } else if (choice.penerima.isEmpty()) {
-        failure = transfer(name, dump, row, runLog);
+        failure = transfer(name, dump, logName, row, runLog);
     } else {
         // Encrypted into a temporary of the output folder, which the next run removes if this
         // one never ends.
@@ -329,57 +316,57 @@ QString OffsiteCopies::send(const riwayat::Job &job, salinan::Copy &row)
         } else {
             const Rclone::Result aged =
                 rclone.encrypt(choice.penerima, dump, encrypted, runLog, stop, dump.size());
-            failure = aged.succeeded() ? transfer(temporary, encrypted, row, runLog)
+            failure = aged.succeeded() ? transfer(temporary, encrypted, logName, row, runLog)
                       : aged.stopped() ? Stopped
                                        : aged.failure;
             folder.remove(temporary);
         }
     }
-    if (failure.isEmpty())
-        sendRunLog(logName, row.tujuan, runLog);
-    else if (row.ukuran == 0)
+    if (!failure.isEmpty() && row.ukuran == 0)
         row.sementara.clear(); // nothing was sent
     runLog.write(QByteArrayLiteral("\n"));
     return failure;
 }
 
-// Sends the output folder's file under the row's temporary name, compares the hashes and gives
-// it its final name; why that failed, or an empty text.
-QString OffsiteCopies::transfer(const QString &sourceName, const File &source, salinan::Copy &row,
-                                const File &runLog)
+// Sends the output folder's file under the row's temporary name, makes sure the object holds
+// what was sent, and gives it its final name; why that failed, or an empty text.
+QString OffsiteCopies::transfer(const QString &sourceName, const File &source,
+                                const QString &logName, salinan::Copy &row, File &runLog)
 {
-    QString failure;
-    if (!ensureHash(runLog, &failure))
-        return stop && stop->requested() ? Stopped : failure;
     row.ukuran = source.size();
-    // The local hash is taken while the copy travels.
-    const QCryptographicHash::Algorithm algorithm = hashType == QLatin1String("MD5")
-                                                        ? QCryptographicHash::Md5
-                                                        : QCryptographicHash::Sha1;
     const qint64 size = row.ukuran;
-    LocalHash localHash(source, algorithm, size);
-    localHash.start();
-    // rclone's own check after sending is left out: the hash compared below is the check.
+    // Where the destination keeps a hash, rclone compares it with the file's once the object is
+    // there, and says so at its debug level; those words are read, not kept.
     const Rclone::Result uploaded =
         rclone.run({QStringLiteral("copyto"), folder.filePath(sourceName), row.sementara,
-                    QStringLiteral("--no-check-dest"), QStringLiteral("--ignore-checksum")},
-                   runLog, stop, size);
-    localHash.wait();
-    const QByteArray expected = localHash.result;
+                    QStringLiteral("--no-check-dest"), QStringLiteral("-vv")},
+                   File(), stop, size);
+    runLog.write(withoutDebug(uploaded.messages));
+    QString failure;
     if (!uploaded.succeeded())
         failure = uploaded.stopped() ? Stopped : uploaded.failure;
-    else if (expected.isEmpty())
-        failure = QStringLiteral("Berkas [") + folder.filePath(sourceName) +
-                  QStringLiteral("] tidak terbaca utuh untuk dibandingkan.");
     else
-        failure = verify(row.sementara, expected, size, runLog);
+        failure = verify(uploaded.messages, sourceName, row.sementara, source, size, runLog);
     if (failure.isEmpty()) {
+        // The run log travels while the copy gets its final name.
+        QString logFailure;
+        QByteArray logMessages;
+        Meanwhile sending([&] { logFailure = sendRunLog(logName, row.tujuan, &logMessages); });
         const Rclone::Result moved =
             rclone.run({QStringLiteral("moveto"), row.sementara, row.tujuan}, runLog, stop);
-        if (moved.succeeded())
+        sending.wait();
+        runLog.write(logMessages);
+        if (moved.succeeded()) {
             row.sementara.clear();
-        else
+            if (!logFailure.isEmpty())
+                hooks.log(QStringLiteral("Log proses [") + runLogObject(row.tujuan) +
+                          QStringLiteral("] tidak terkirim: ") + logFailure);
+        } else {
             failure = moved.stopped() ? Stopped : moved.failure;
+            // No run log stays beside a copy that is not there.
+            if (logFailure.isEmpty() && !moved.stopped())
+                rclone.run({QStringLiteral("deletefile"), runLogObject(row.tujuan)}, runLog, stop);
+        }
     }
     // What a failed copy left it removes now; a stop leaves it to the next run, which the
     // stop's time could not wait for.
@@ -391,46 +378,68 @@ QString OffsiteCopies::transfer(const QString &sourceName, const File &source, s
     return failure;
 }
 
-// Why the object is not what was sent, or an empty text.
-QString OffsiteCopies::verify(const QString &object, const QByteArray &expected, qint64 size,
+// Why the object is not what was sent, or an empty text. Where the destination keeps MD5 or
+// SHA-1, rclone compared it with the file's own once the object was there; where it keeps
+// neither, the object is read back whole and its MD5 compared with the file's.
+QString OffsiteCopies::verify(const QByteArray &messages, const QString &sourceName,
+                              const QString &object, const File &source, qint64 size,
                               const File &runLog)
 {
-    QStringList arguments{QStringLiteral("hashsum"), hashType, object};
-    if (download)
-        arguments << QStringLiteral("--download");
-    const Rclone::Result summed = rclone.run(arguments, runLog, stop, download ? size : 0, true);
+    // rclone names the file it compared as it is called here.
+    const QRegularExpression compared(QStringLiteral("DEBUG : ") +
+                                      QRegularExpression::escape(sourceName) +
+                                      QStringLiteral(": (md5|sha1) = [0-9a-f]+ OK$"));
+    for (const QByteArray &line : messages.split('\n'))
+        if (compared.match(QString::fromUtf8(line.trimmed())).hasMatch())
+            return QString();
+    QByteArray expected;
+    Meanwhile hashing([&] { expected = hashOf(source, QCryptographicHash::Md5, size); });
+    const Rclone::Result summed = rclone.run(
+        {QStringLiteral("hashsum"), QStringLiteral("MD5"), object, QStringLiteral("--download")},
+        runLog, stop, size, true);
+    hashing.wait();
     if (!summed.succeeded())
         return summed.stopped() ? Stopped : summed.failure;
-    const QByteArray remote = summed.output.trimmed().split(' ').value(0).toLower();
-    if (remote != expected)
-        return QStringLiteral("hash %1 salinan [%2] berbeda dengan berkas yang dikirim [%3].")
-            .arg(hashType, QString::fromLatin1(remote.left(64)), QString::fromLatin1(expected));
+    if (expected.isEmpty())
+        return QStringLiteral("Berkas [") + folder.filePath(sourceName) +
+               QStringLiteral("] tidak terbaca utuh untuk dibandingkan.");
+    const QByteArray found = summed.output.trimmed().split(' ').value(0).toLower();
+    if (found != expected)
+        return QStringLiteral("hash MD5 salinan [%1] berbeda dengan berkas yang dikirim [%2].")
+            .arg(QString::fromLatin1(found.left(64)), QString::fromLatin1(expected));
     return QString();
 }
 
-// The run log goes beside the copy, encrypted as the copy is; one that cannot be sent is
-// noted, and the copy stays good.
-void OffsiteCopies::sendRunLog(const QString &name, const QString &object, const File &runLog)
+// The run log goes beside the copy, encrypted as the copy is, from a snapshot: rclone's messages
+// go on being added to it. Why it could not be sent, or an empty text; rclone's messages into
+// messages. Runs beside the calling thread: it touches nothing of the run but the folder.
+QString OffsiteCopies::sendRunLog(const QString &name, const QString &object,
+                                  QByteArray *messages) const
 {
     QString error;
     const File log = folder.openForRead(name, &error);
-    const qint64 size = log.isOpen() ? log.size() : 0;
-    File snapshot = memoryFile(log.read(qMax<qint64>(0, size - MaxRunLogBytes), MaxRunLogBytes),
-                               &error);
+    if (!log.isOpen())
+        return error;
+    const qint64 size = log.size();
+    const File snapshot =
+        memoryFile(log.read(qMax<qint64>(0, size - MaxRunLogBytes), MaxRunLogBytes), &error);
+    if (!snapshot.isOpen())
+        return error;
     File sealed;
-    Rclone::Result result;
-    if (snapshot.isOpen() && !choice.penerima.isEmpty()) {
+    if (!choice.penerima.isEmpty()) {
         sealed = memoryFile(QByteArray(), &error);
-        result = rclone.encrypt(choice.penerima, snapshot, sealed, runLog, stop, size);
+        if (!sealed.isOpen())
+            return error;
+        const Rclone::Result aged = rclone.encrypt(choice.penerima, snapshot, sealed, File(), stop, size);
+        *messages += aged.messages;
+        if (!aged.succeeded())
+            return aged.failure;
     }
-    const File &input = sealed.isOpen() ? sealed : snapshot;
-    if (input.isOpen() && (choice.penerima.isEmpty() || result.succeeded()))
-        result = rclone.run({QStringLiteral("rcat"), runLogObject(object)}, runLog, stop, size,
-                            false, &input);
-    if (!result.succeeded())
-        hooks.log(QStringLiteral("Log proses [") + runLogObject(object) +
-                  QStringLiteral("] tidak terkirim: ") +
-                  (input.isOpen() ? result.failure : error));
+    const Rclone::Result sent =
+        rclone.run({QStringLiteral("rcat"), runLogObject(object)}, File(), stop, size, false,
+                   sealed.isOpen() ? &sealed : &snapshot);
+    *messages += sent.messages;
+    return sent.succeeded() ? QString() : sent.failure;
 }
 
 bool OffsiteCopies::hasVerifiedCopy(qint64 riwayatId)

@@ -55,12 +55,11 @@ public:
 private:
     bool finish(salinan::Copy &row, const QString &hasil, const QString &alasan);
     QString send(const riwayat::Job &job, salinan::Copy &row);
-    QString transfer(const QString &sourceName, const File &source, salinan::Copy &row,
-                     const File &runLog);
-    QString verify(const QString &object, const QByteArray &expected, qint64 size,
-                   const File &runLog);
-    void sendRunLog(const QString &name, const QString &object, const File &runLog);
-    bool ensureHash(const File &runLog, QString *failure);
+    QString transfer(const QString &sourceName, const File &source, const QString &logName,
+                     salinan::Copy &row, File &runLog);
+    QString verify(const QByteArray &messages, const QString &sourceName, const QString &object,
+                   const File &source, qint64 size, const File &runLog);
+    QString sendRunLog(const QString &name, const QString &object, QByteArray *messages) const;
     bool isGone(const QString &object, const File &runLog, QString *failure);
     void removeTemporaries();
     void removeOlderCopies(const QString &dbname, qint64 newest);
@@ -77,8 +76,6 @@ private:
     const Hooks hooks;
     QJsonObject config;
     QString refused; // why no copy may go to the chosen destination; empty when they may
-    QString hashType;   // the hash that rclone compares there: MD5 or SHA-1
-    bool download = false; // the destination keeps no hash: the object is read back
     QSet<qint64> attempted; // jobs whose dumps this run copied, or tried to
 };
 

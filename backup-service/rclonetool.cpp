@@ -38,9 +38,11 @@ QString lastMessageLine(const QByteArray &messages)
         QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d(\\.\\d+)? "));
     const QStringList lines =
         QString::fromUtf8(messages).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // What rclone says at its debug and info levels is no reason.
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
         const QString text = QString(*line).remove(stamp).simplified();
-        if (!text.isEmpty())
+        if (!text.isEmpty() && !text.startsWith(QLatin1String("DEBUG : ")) &&
+            !text.startsWith(QLatin1String("INFO : ")))
             return text.left(1000);
     }
     return QString();
@@ -118,6 +120,8 @@ Rclone::Result Rclone::runProgram(const QString &programPath, const QStringList 
     const QString name = QFileInfo(programPath).completeBaseName();
     result.tool = runTool(ToolCommand{programPath, arguments, environment()}, messages, timeoutMs,
                           stop, streams);
+    if (apart.isOpen())
+        result.messages = apart.read(0, int(qMin<qint64>(apart.size(), MaxOutputBytes)));
     if (result.succeeded())
         return result;
     const qint64 from = qMax(before, messages.isOpen() ? messages.size() - 65536 : 0);

@@ -28,8 +28,9 @@ public:
     struct Result
     {
         ToolResult tool;
-        QByteArray output; // standard output, when it was asked for
-        QString failure;   // why it failed: rclone's own last error line where it gave one
+        QByteArray output;   // standard output, when it was asked for
+        QByteArray messages; // what it said, when no run log took it
+        QString failure;     // why it failed: rclone's own last error line where it gave one
         bool succeeded() const { return tool.succeeded(); }
         bool stopped() const { return tool.status == ToolResult::Stopped; }
         // rclone's exit code for a path that is not there.

@@ -121,6 +121,7 @@ private slots:
     void refusedDestinations_data();
     void refusedDestinations();
     void failedCopyTriedAgainNewestFirst();
+    void hashThatDiffersFails();
     void serverThatNeverAnswersIsBounded_data();
     void serverThatNeverAnswersIsBounded();
     void stopDuringUpload();
@@ -284,6 +285,24 @@ void TestOffsiteCopy::failedCopyTriedAgainNewestFirst()
                                   "Salinan Backup OK " + QFileInfo(alfa.file).fileName()}));
     QCOMPARE(readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa.file).fileName()),
              alfaBytes);
+}
+
+// A destination whose hash is not the file's (its md5sum says SHA-1): no copy is called good,
+// and nothing stays there.
+void TestOffsiteCopy::hashThatDiffersFails()
+{
+    QString lying = sftp.configSection("berbohong");
+    lying.replace("md5sum_command = md5sum", "md5sum_command = sha1sum");
+    Site site;
+    QVERIFY2(site.prepare({"penjualan"}, destination("berbohong", freshFolder()), config(lying)),
+             qPrintable(site.folder.error));
+    site.run();
+    const QList<salinan::Copy> copies = site.folder.copies();
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(copies.first().hasil, riwayat::Gagal);
+    QVERIFY2(copies.first().alasan.contains("md5 hash differ"), qPrintable(copies.first().alasan));
+    QVERIFY(copies.first().sementara.isEmpty());
+    QVERIFY(objects(sftp.root() + "/kasus" + QString::number(rowNumber)).isEmpty());
 }
 
 void TestOffsiteCopy::serverThatNeverAnswersIsBounded_data()
