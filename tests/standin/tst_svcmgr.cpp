@@ -1,12 +1,14 @@
 // The stand-in service manager through a private daemon: the last-error codes
-// of its calls, running services, and the daemon's own restarts and crashes,
-// one daemon per directory, misbehaving clients.
+// of its calls, running services, changing them, what it does when they fail,
+// and the daemon's own restarts and crashes, one daemon per directory,
+// misbehaving clients.
 #include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,6 +30,75 @@ QByteArray run(const QStringList &command)
     return p.exitCode() == 0 ? p.readAllStandardOutput().trimmed() : QByteArray();
 }
 
+// Failure actions written "type:delay,type:delay"; "-" is no array at all.
+DWORD setFailureActions(const QString &name, const QString &actions, DWORD resetPeriod,
+                        const QString &reboot = QString(), const QString &command = QString(),
+                        DWORD access = SERVICE_ALL_ACCESS)
+{
+    std::vector<SC_ACTION> list;
+    for (const QString &a : actions.split(',', Qt::SkipEmptyParts))
+        list.push_back(SC_ACTION{SC_ACTION_TYPE(a.section(':', 0, 0).toUInt()),
+                                 a.section(':', 1).toUInt()});
+    const std::wstring wideReboot = reboot.toStdWString(), wideCommand = command.toStdWString();
+    SERVICE_FAILURE_ACTIONSW fa{resetPeriod,
+                                reboot.isNull() ? nullptr : const_cast<LPWSTR>(wideReboot.c_str()),
+                                command.isNull() ? nullptr
+                                                 : const_cast<LPWSTR>(wideCommand.c_str()),
+                                DWORD(list.size()), nullptr};
+    SC_ACTION none{};
+    if (actions != "-")
+        fa.lpsaActions = list.empty() ? &none : list.data();
+    ScHandle service{openService(name, access)};
+    return ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &fa) ? 0
+                                                                                 : GetLastError();
+}
+
+// The failure actions as "reset type:delay... [reboot=…] [command=…]", once a buffer
+// one byte too small has been refused with the size that is needed.
+QString failureActions(const QString &name)
+{
+    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return "no size asked for";
+    std::vector<quint64> buffer(needed / 8 + 1);
+    auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
+    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed - 1,
+                             &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        !QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed, &needed))
+        return "query failed";
+    const auto *fa = reinterpret_cast<LPSERVICE_FAILURE_ACTIONSW>(bytes);
+    QStringList parts{QString::number(fa->dwResetPeriod)};
+    for (DWORD i = 0; i < fa->cActions; ++i)
+        parts << QString("%1:%2").arg(fa->lpsaActions[i].Type).arg(fa->lpsaActions[i].Delay);
+    if (fa->lpRebootMsg)
+        parts << "reboot=" + QString::fromWCharArray(fa->lpRebootMsg);
+    if (fa->lpCommand)
+        parts << "command=" + QString::fromWCharArray(fa->lpCommand);
+    return parts.join(' ');
+}
+
+// "type start error-control path account display-name", the path of the echo service as "echo".
+QString config(const QString &name)
+{
+    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+    std::vector<quint64> buffer(1024);
+    DWORD needed = 0;
+    auto *qc = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
+    if (!QueryServiceConfigW(service.h, qc, DWORD(buffer.size() * 8), &needed))
+        return "query failed";
+    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
+    return QString("%1 %2 %3 %4 %5 %6")
+        .arg(qc->dwServiceType)
+        .arg(qc->dwStartType)
+        .arg(qc->dwErrorControl)
+        .arg(path == echoPath ? "echo" : path)
+        .arg(QString::fromWCharArray(qc->lpServiceStartName))
+        .arg(QString::fromWCharArray(qc->lpDisplayName));
+}
+
 } // namespace
 
 class TestSvcMgr : public QObject
@@ -44,6 +115,17 @@ class TestSvcMgr : public QObject
         return startService(name, QStringList{"log=" + m_log} + args) == 0 &&
                waitForState(name, SERVICE_RUNNING);
     }
+    // The pid the echo service logged when it started last.
+    qint64 loggedPid()
+    {
+        const QStringList pid = readLines(m_log).filter(QRegularExpression("^pid "));
+        return pid.isEmpty() ? 0 : pid.last().mid(4).toLongLong();
+    }
+    QString lastEvent()
+    {
+        const QStringList lines = m_daemon.eventLog().split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QString() : lines.last().section('\t', 5, 5);
+    }
     // True once the process whose pid the service logged has ended.
     bool loggedProcessGone()
     {
@@ -56,6 +138,9 @@ private slots:
     void initTestCase()
     {
         m_daemon.setEnvironment("SVCMGR_START_TIMEOUT_MS", "2000");
+        // Where an echo service started without arguments (by a restart) logs.
+        m_daemon.setEnvironment("ECHO_LOG", m_log);
+        m_daemon.setEnvironment("SVCMGR_PASS_ENV", "ECHO_LOG");
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
         QCOMPARE(createService("api-stopped"), DWORD(0));
@@ -91,6 +176,8 @@ private slots:
         row("shutdown is the system's control", "control", "api-stopped", all, 5, 87);
         row("config without the config right", "config", "api-stopped", query, 0, 5);
         row("config into a too small buffer", "config", "api-stopped", all, 0, 122);
+        row("create with an account nobody has", "create-as", "api-nobody", 0, 0x10, 1057);
+        row("query a configuration level we do not have", "config2", "api-stopped", all, 3, 124);
     }
 
     void errorCodes()
@@ -112,10 +199,12 @@ private slots:
                      .h;
         else if (call.startsWith("open"))
             ok = ScHandle{OpenServiceW(call == "open" ? manager.h : nullptr, n.c_str(), access)}.h;
-        else if (call == "create")
+        else if (call.startsWith("create"))
             ok = ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
                                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
-                                         nullptr, nullptr, nullptr, nullptr, nullptr)}
+                                         nullptr, nullptr, nullptr,
+                                         call == "create-as" ? L".\\nobody-such" : nullptr,
+                                         nullptr)}
                      .h;
         else if (call == "start")
             ok = StartServiceW(service.h, 0, nullptr);
@@ -123,6 +212,8 @@ private slots:
             ok = ControlService(service.h, arg, &status);
         else if (call == "config")
             ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
+        else if (call == "config2")
+            ok = QueryServiceConfig2W(service.h, arg, nullptr, 0, &needed);
         QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
         // A refused start leaves the reason in the service's status.
         if (call == "start" && (error == 2 || error == 1067))
@@ -167,7 +258,255 @@ private slots:
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_PROCESS_ABORTED));
         QCOMPARE(s.dwControlsAccepted + s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint,
                  DWORD(0));
-        QVERIFY(m_daemon.eventLog().contains("The Svc-Echo service terminated unexpectedly."));
+        QCOMPARE(lastEvent(), "The Svc-Echo service terminated unexpectedly. It has done this 1 "
+                              "time(s).");
+    }
+
+    void changeConfig_data()
+    {
+        QTest::addColumn<uint>("type");
+        QTest::addColumn<uint>("start");
+        QTest::addColumn<uint>("errorControl");
+        QTest::addColumn<QString>("path"); // null: not given
+        QTest::addColumn<bool>("tag");
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<uint>("handle"); // the rights of the handle; 0: all, on a service marked for deletion
+        QTest::addColumn<uint>("error");
+        QTest::addColumn<QString>("after"); // %1 the service's name
+        const uint same = SERVICE_NO_CHANGE, all = SERVICE_ALL_ACCESS;
+        const QString none, unchanged = "16 3 1 echo LocalSystem %1";
+        auto row = [&](const char *tag, uint type, uint start, uint errorControl, QString path,
+                       bool tagId, QString account, QString display, uint handle, uint error,
+                       QString after) {
+            QTest::newRow(tag) << type << start << errorControl << path << tagId << account
+                               << display << handle << error << after;
+        };
+        row("nothing asked: nothing changes", same, same, same, none, false, none, none, all, 0,
+            unchanged);
+        row("start type and error control", same, 2, 0, none, false, none, none, all, 0,
+            "16 2 0 echo LocalSystem %1");
+        row("a new path", same, same, same, "/bin/true", false, none, none, all, 0,
+            "16 3 1 /bin/true LocalSystem %1");
+        row("a local user", same, same, same, none, false, ".\\root", none, all, 0,
+            "16 3 1 echo .\\root %1");
+        row("the local system account however written", same, same, same, none, false,
+            "NT AUTHORITY\\SYSTEM", none, all, 0, unchanged);
+        row("a display name", same, same, same, none, false, none, "Pretty", all, 0,
+            "16 3 1 echo LocalSystem Pretty");
+        row("an empty display name: the service's name", same, same, same, none, false, none, "",
+            all, 0, unchanged);
+        row("a driver's type", 1, same, same, none, false, none, none, all, 87, unchanged);
+        row("the boot start type", same, 0, same, none, false, none, none, all, 87, unchanged);
+        row("an error control that is none", same, same, 4, none, false, none, none, all, 87,
+            unchanged);
+        row("an empty path", same, same, same, "", false, none, none, all, 87, unchanged);
+        row("a tag, which only drivers have", same, same, same, none, true, none, none, all, 87,
+            unchanged);
+        row("interactive under a user's account", 0x110, same, same, none, false, ".\\root", none,
+            all, 87, unchanged);
+        row("a user nobody has", same, same, same, none, false, ".\\nobody-such", none, all, 1057,
+            unchanged);
+        row("a user of another domain", same, same, same, none, false, "ELSEWHERE\\root", none,
+            all, 1057, unchanged);
+        row("another service's name as display name", same, same, same, none, false, none,
+            "API-STOPPED", all, 1078, unchanged);
+        row("a handle without the change right", same, 2, same, none, false, none, none,
+            all & ~SERVICE_CHANGE_CONFIG, 5, unchanged);
+        row("a service marked for deletion", same, 2, same, none, false, none, none, 0, 1072,
+            unchanged);
+    }
+
+    void changeConfig()
+    {
+        QFETCH(uint, type);
+        QFETCH(uint, start);
+        QFETCH(uint, errorControl);
+        QFETCH(QString, path);
+        QFETCH(bool, tag);
+        QFETCH(QString, account);
+        QFETCH(QString, display);
+        QFETCH(uint, handle);
+        QFETCH(uint, error);
+        QFETCH(QString, after);
+        static int rowNumber = 0;
+        const QString name = QString("chg-%1").arg(++rowNumber);
+        QCOMPARE(createService(name), DWORD(0));
+        ScHandle marked{handle ? nullptr : openService(name, DELETE)};
+        if (!handle)
+            QVERIFY(DeleteService(marked.h));
+        ScHandle service{openService(name, handle ? handle : SERVICE_ALL_ACCESS)};
+        auto text = [](const QString &s, std::wstring *keep) {
+            *keep = s.toStdWString();
+            return s.isNull() ? nullptr : keep->c_str();
+        };
+        std::wstring p, a, d;
+        DWORD tagId = 0;
+        const bool ok = ChangeServiceConfigW(service.h, type, start, errorControl, text(path, &p),
+                                             nullptr, tag ? &tagId : nullptr, nullptr,
+                                             text(account, &a), nullptr, text(display, &d));
+        QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
+        QCOMPARE(config(name), after.replace("%1", name));
+    }
+
+    void failureActionsStored_data()
+    {
+        QTest::addColumn<uint>("handle");
+        QTest::addColumn<QString>("actions"); // "type:delay,…"; "-": no array
+        QTest::addColumn<uint>("reset");
+        QTest::addColumn<QString>("reboot"); // null: not given
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<uint>("error");
+        QTest::addColumn<QString>("after");
+        const uint all = SERVICE_ALL_ACCESS;
+        const QString none, before = "3600 1:1000 0:0 reboot=bye command=/bin/fix";
+        QTest::newRow("restart after a minute, reset after a day")
+            << all << "1:60000" << 86400u << none << none << 0u
+            << "86400 1:60000 reboot=bye command=/bin/fix";
+        QTest::newRow("every kind of action, in order")
+            << all << "1:100,0:0,2:5000,3:7" << 10u << none << none << 0u
+            << "10 1:100 0:0 2:5000 3:7 reboot=bye command=/bin/fix";
+        QTest::newRow("no array: actions and reset period stay")
+            << all << "-" << 5u << none << none << 0u << before;
+        QTest::newRow("an empty array takes the actions away")
+            << all << "" << 5u << none << none << 0u << "5 reboot=bye command=/bin/fix";
+        QTest::newRow("empty texts take the message and the command away")
+            << all << "-" << 0u << "" << "" << 0u << "3600 1:1000 0:0";
+        QTest::newRow("a new message and command")
+            << all << "-" << 0u << "hello" << "/bin/other" << 0u
+            << "3600 1:1000 0:0 reboot=hello command=/bin/other";
+        QTest::newRow("an action that is none of ours")
+            << all << "4:0" << 0u << none << none << 87u << before;
+        QTest::newRow("a restart set without the start right")
+            << uint(all & ~SERVICE_START) << "1:1000" << 0u << none << none << 5u << before;
+        QTest::newRow("no restart needs no start right")
+            << uint(all & ~SERVICE_START) << "0:0" << 7u << none << none << 0u
+            << "7 0:0 reboot=bye command=/bin/fix";
+        QTest::newRow("a handle without the change right")
+            << uint(all & ~SERVICE_CHANGE_CONFIG) << "0:0" << 7u << none << none << 5u << before;
+    }
+
+    void failureActionsStored()
+    {
+        QFETCH(uint, handle);
+        QFETCH(QString, actions);
+        QFETCH(uint, reset);
+        QFETCH(QString, reboot);
+        QFETCH(QString, command);
+        QFETCH(uint, error);
+        QFETCH(QString, after);
+        const QString name = "svc-recovery-set";
+        if (queryStatus(name).dwCurrentState == 0)
+            QCOMPARE(createService(name), DWORD(0));
+        QCOMPARE(setFailureActions(name, "1:1000,0:0", 3600, "bye", "/bin/fix"), DWORD(0));
+        QCOMPARE(setFailureActions(name, actions, reset, reboot, command, handle), DWORD(error));
+        QCOMPARE(failureActions(name), after);
+    }
+
+    void restartedAfterCrash()
+    {
+        const QString name = "svc-phoenix";
+        QCOMPARE(createService(name), DWORD(0));
+        QCOMPARE(failureActions(name), QString("0")); // none until set
+        constexpr int DelayMs = 300, ResetS = 2;
+        QCOMPARE(setFailureActions(name, QString("1:%1").arg(DelayMs), ResetS), DWORD(0));
+        QVERIFY(startAndWait(name));
+        const QString restarting = "The " + name +
+                                   " service terminated unexpectedly. It has done this %1 "
+                                   "time(s). The following corrective action will be taken in " +
+                                   QString::number(DelayMs) + " milliseconds: Restart the service.";
+        // Killed: started again after the delay, the same each time (the last action repeats).
+        auto killAndWait = [&] {
+            const qint64 pid = loggedPid();
+            QElapsedTimer t;
+            t.start();
+            ::kill(pid_t(pid), SIGKILL);
+            return waitUntil([&] {
+                       return loggedPid() != pid &&
+                              queryStatus(name).dwCurrentState == SERVICE_RUNNING;
+                   }) &&
+                   t.elapsed() >= DelayMs;
+        };
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(1));
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(2));
+        // A period without failures: counted from one again.
+        QThread::msleep(ResetS * 1000 + 100);
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(1));
+
+        // A stop that was asked for is no failure to recover from, even when the
+        // service dies of it.
+        QVERIFY(controlService(name, SERVICE_CONTROL_STOP) == 0 &&
+                waitForState(name, SERVICE_STOPPED));
+        for (const QString stopping : {"stop=crash", "stop=clean"}) {
+            QVERIFY(startAndWait(name, {stopping}));
+            const QString events = m_daemon.eventLog();
+            QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
+            QThread::msleep(2 * DelayMs);
+            QCOMPARE(queryStatus(name).dwCurrentState, DWORD(SERVICE_STOPPED));
+            const QString added = m_daemon.eventLog().mid(events.size());
+            QVERIFY2(stopping == "stop=clean" ? added.isEmpty()
+                                              : added.contains("terminated unexpectedly") &&
+                                                    !added.contains("corrective action"),
+                     qPrintable(added));
+        }
+    }
+
+    void configTool_data()
+    {
+        QTest::addColumn<QString>("commands"); // the tool's arguments after the service, "|" between runs
+        QTest::addColumn<int>("exitCode");      // of the last run
+        QTest::addColumn<uint>("type");         // the service's type afterwards
+        QTest::addColumn<QString>("shown");     // what --show prints afterwards
+        const QString system = "account\tLocalSystem\nreset-after\t0\n";
+        QTest::newRow("a local user, who is not interactive")
+            << "--account root" << 0 << 0x10u << "account\t.\\root\nreset-after\t0\n";
+        QTest::newRow("back to LocalSystem: the type stays as it is")
+            << "--account root | --account LocalSystem" << 0 << 0x10u << system;
+        QTest::newRow("restart after a minute, counted anew after a day")
+            << "--restart-after 60 --reset-after 86400" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t86400\naction\trestart\t60000\n";
+        QTest::newRow("the reset period alone keeps the restart")
+            << "--restart-after 60 --reset-after 86400 | --reset-after 5" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t5\naction\trestart\t60000\n";
+        QTest::newRow("a restart after 0 seconds is none")
+            << "--restart-after 60 --reset-after 10 | --restart-after 0" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t10\n";
+        QTest::newRow("a user nobody has") << "--account nobody-such" << 1 << 0x110u << system;
+        QTest::newRow("seconds that are no number") << "--restart-after soon" << 2 << 0x110u
+                                                    << system;
+        QTest::newRow("an option twice") << "--account root --account root" << 2 << 0x110u
+                                         << system;
+    }
+
+    void configTool()
+    {
+        QFETCH(QString, commands);
+        QFETCH(int, exitCode);
+        QFETCH(uint, type);
+        QFETCH(QString, shown);
+        static int rowNumber = 0;
+        const QString name = QString("tool-%1").arg(++rowNumber);
+        // Registered as the service framework registers one without an account.
+        ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+        QVERIFY(ScHandle{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
+                                        SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
+                                        SERVICE_ERROR_NORMAL, L"/bin/true", nullptr, nullptr,
+                                        nullptr, nullptr, nullptr)}
+                    .h);
+        QProcess tool;
+        for (const QString &command : commands.split('|')) {
+            tool.start(SARVELA_BIN_DIR "/svcmgr-config",
+                       QStringList{name} + command.split(' ', Qt::SkipEmptyParts));
+            QVERIFY(tool.waitForFinished(10000));
+        }
+        QCOMPARE(tool.exitCode(), exitCode);
+        QCOMPARE(config(name).section(' ', 0, 0).toUInt(), type);
+        tool.start(SARVELA_BIN_DIR "/svcmgr-config", {name, "--show"});
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(tool.readAllStandardOutput()), shown);
     }
 
     void neverConnects()
@@ -343,6 +682,8 @@ private slots:
         QCOMPARE(createService("svc-marked", "/bin/true"), DWORD(0));
         ScHandle marked{openService("svc-marked", DELETE)};
         QVERIFY(DeleteService(marked.h)); // stays while the handle is open
+        QCOMPARE(setFailureActions("svc-manual", "1:60000,0:0", 86400, "bye", "/bin/fix"),
+                 DWORD(0));
         QVERIFY(startAndWait("svc-manual"));
 
         m_daemon.stop();
@@ -354,6 +695,7 @@ private slots:
         QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_SERVICE_NEVER_STARTED));
         QVERIFY(startAndWait("svc-manual")); // its program is still known
+        QCOMPARE(failureActions("svc-manual"), "86400 1:60000 0:0 reboot=bye command=/bin/fix");
         // Marked for deletion and not running: gone with the restart.
         QVERIFY(!ScHandle{openService("svc-marked", SERVICE_QUERY_STATUS)}.h);
         QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
