@@ -112,7 +112,7 @@ class Manager
 {
 public:
     // What one connection may hold, so that no client can make the daemon grow without bound.
-    static constexpr size_t MaxHandlesPerConnection = 1024;
+    static constexpr size_t MaxHandlesPerConnection = 256;
 
     explicit Manager(std::string stateDir);
 

@@ -118,8 +118,8 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
             error == ERROR_SERVICE_LOGON_FAILED
                 ? "The " + svc->record.name +
                       " service failed to start due to the following error: The service did not "
-                      "start due to a logon failure. Its account " + svc->record.account +
-                      " cannot be used: " + why + "."
+                      "start due to a logon failure. Its account " +
+                      svc->record.account + " cannot be used: " + why + "."
                 : "The " + svc->record.name +
                       " service failed to start: its program could not be run (code " +
                       std::to_string(error) + ")");
@@ -184,8 +184,10 @@ void Manager::failedLocked(const std::shared_ptr<Service> &svc, const ServicePro
 
     std::string text = "The " + r.name + " service terminated unexpectedly. It has done this " +
                        std::to_string(svc->failures) + " time(s).";
-    // A stop that was asked for is no failure to recover from, whatever came of it.
-    const bool acts = !proc.stopAsked && !m_shuttingDown && !r.markedForDelete &&
+    // A stop that was asked for is no failure to recover from, whatever came of it;
+    // nor is a process that never took its start (that start failed, and said so to
+    // whoever asked for it), which could otherwise be started again and again at once.
+    const bool acts = proc.started && !proc.stopAsked && !m_shuttingDown && !r.markedForDelete &&
                       !r.failureActions.empty();
     const RecoveryAction action =
         acts ? r.failureActions[std::min<size_t>(svc->failures, r.failureActions.size()) - 1]
@@ -199,17 +201,17 @@ void Manager::failedLocked(const std::shared_ptr<Service> &svc, const ServicePro
         logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashed, text);
         return;
     }
-    text += " The following corrective action will be taken in " +
-            std::to_string(action.delayMs) + " milliseconds: Restart the service.";
+    text += " The following corrective action will be taken in " + std::to_string(action.delayMs) +
+            " milliseconds: Restart the service.";
     logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashedRecovering, text);
     const uint64_t ticket = ++svc->recoveryTicket;
     try {
-        std::thread([this, svc, ticket, delay = action.delayMs] { recover(svc, ticket, delay); })
-            .detach();
+        std::thread([this, svc, ticket, delay = action.delayMs] {
+            recover(svc, ticket, delay);
+        }).detach();
     } catch (const std::system_error &) {
         logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
-                        "The " + r.name + " service cannot be restarted: the manager is out of "
-                                          "threads.");
+                        "The " + r.name + " service cannot be restarted: no thread left.");
     }
 }
 

@@ -37,14 +37,13 @@ DWORD setFailureActions(const QString &name, const QString &actions, DWORD reset
 {
     std::vector<SC_ACTION> list;
     for (const QString &a : actions.split(',', Qt::SkipEmptyParts))
-        list.push_back(SC_ACTION{SC_ACTION_TYPE(a.section(':', 0, 0).toUInt()),
-                                 a.section(':', 1).toUInt()});
+        list.push_back(
+            SC_ACTION{SC_ACTION_TYPE(a.section(':', 0, 0).toUInt()), a.section(':', 1).toUInt()});
     const std::wstring wideReboot = reboot.toStdWString(), wideCommand = command.toStdWString();
-    SERVICE_FAILURE_ACTIONSW fa{resetPeriod,
-                                reboot.isNull() ? nullptr : const_cast<LPWSTR>(wideReboot.c_str()),
-                                command.isNull() ? nullptr
-                                                 : const_cast<LPWSTR>(wideCommand.c_str()),
-                                DWORD(list.size()), nullptr};
+    SERVICE_FAILURE_ACTIONSW fa{
+        resetPeriod, reboot.isNull() ? nullptr : const_cast<LPWSTR>(wideReboot.c_str()),
+        command.isNull() ? nullptr : const_cast<LPWSTR>(wideCommand.c_str()), DWORD(list.size()),
+        nullptr};
     SC_ACTION none{};
     if (actions != "-")
         fa.lpsaActions = list.empty() ? &none : list.data();
@@ -200,12 +199,12 @@ private slots:
         else if (call.startsWith("open"))
             ok = ScHandle{OpenServiceW(call == "open" ? manager.h : nullptr, n.c_str(), access)}.h;
         else if (call.startsWith("create"))
-            ok = ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
-                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
-                                         nullptr, nullptr, nullptr,
-                                         call == "create-as" ? L".\\nobody-such" : nullptr,
-                                         nullptr)}
-                     .h;
+            ok =
+                ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
+                                        nullptr, nullptr, nullptr,
+                                        call == "create-as" ? L".\\nobody-such" : nullptr, nullptr)}
+                    .h;
         else if (call == "start")
             ok = StartServiceW(service.h, 0, nullptr);
         else if (call == "control")
@@ -271,7 +270,8 @@ private slots:
         QTest::addColumn<bool>("tag");
         QTest::addColumn<QString>("account");
         QTest::addColumn<QString>("display");
-        QTest::addColumn<uint>("handle"); // the rights of the handle; 0: all, on a service marked for deletion
+        QTest::addColumn<uint>(
+            "handle"); // the rights of the handle; 0: all, on a service marked for deletion
         QTest::addColumn<uint>("error");
         QTest::addColumn<QString>("after"); // %1 the service's name
         const uint same = SERVICE_NO_CHANGE, all = SERVICE_ALL_ACCESS;
@@ -307,8 +307,8 @@ private slots:
             all, 87, unchanged);
         row("a user nobody has", same, same, same, none, false, ".\\nobody-such", none, all, 1057,
             unchanged);
-        row("a user of another domain", same, same, same, none, false, "ELSEWHERE\\root", none,
-            all, 1057, unchanged);
+        row("a user of another domain", same, same, same, none, false, "ELSEWHERE\\root", none, all,
+            1057, unchanged);
         row("another service's name as display name", same, same, same, none, false, none,
             "API-STOPPED", all, 1078, unchanged);
         row("a handle without the change right", same, 2, same, none, false, none, none,
@@ -371,10 +371,11 @@ private slots:
         QTest::newRow("an empty array takes the actions away")
             << all << "" << 5u << none << none << 0u << "5 reboot=bye command=/bin/fix";
         QTest::newRow("empty texts take the message and the command away")
-            << all << "-" << 0u << "" << "" << 0u << "3600 1:1000 0:0";
+            << all << "-" << 0u << ""
+            << "" << 0u << "3600 1:1000 0:0";
         QTest::newRow("a new message and command")
-            << all << "-" << 0u << "hello" << "/bin/other" << 0u
-            << "3600 1:1000 0:0 reboot=hello command=/bin/other";
+            << all << "-" << 0u << "hello"
+            << "/bin/other" << 0u << "3600 1:1000 0:0 reboot=hello command=/bin/other";
         QTest::newRow("an action that is none of ours")
             << all << "4:0" << 0u << none << none << 87u << before;
         QTest::newRow("a restart set without the start right")
@@ -452,14 +453,22 @@ private slots:
                                                     !added.contains("corrective action"),
                      qPrintable(added));
         }
+        // A process that never took its start failed to start; started again at
+        // once, it would fail again at once, for ever.
+        QCOMPARE(createService("svc-never", "/bin/true"), DWORD(0));
+        QCOMPARE(setFailureActions("svc-never", "1:0", 0), DWORD(0));
+        QCOMPARE(startService("svc-never"), DWORD(ERROR_PROCESS_ABORTED));
+        QThread::msleep(2 * DelayMs);
+        QCOMPARE(m_daemon.eventLog().count("The svc-never service"), 1);
     }
 
     void configTool_data()
     {
-        QTest::addColumn<QString>("commands"); // the tool's arguments after the service, "|" between runs
-        QTest::addColumn<int>("exitCode");      // of the last run
-        QTest::addColumn<uint>("type");         // the service's type afterwards
-        QTest::addColumn<QString>("shown");     // what --show prints afterwards
+        QTest::addColumn<QString>(
+            "commands"); // the tool's arguments after the service, "|" between runs
+        QTest::addColumn<int>("exitCode");  // of the last run
+        QTest::addColumn<uint>("type");     // the service's type afterwards
+        QTest::addColumn<QString>("shown"); // what --show prints afterwards
         const QString system = "account\tLocalSystem\nreset-after\t0\n";
         QTest::newRow("a local user, who is not interactive")
             << "--account root" << 0 << 0x10u << "account\t.\\root\nreset-after\t0\n";
@@ -475,10 +484,10 @@ private slots:
             << "--restart-after 60 --reset-after 10 | --restart-after 0" << 0 << 0x110u
             << "account\tLocalSystem\nreset-after\t10\n";
         QTest::newRow("a user nobody has") << "--account nobody-such" << 1 << 0x110u << system;
-        QTest::newRow("seconds that are no number") << "--restart-after soon" << 2 << 0x110u
-                                                    << system;
-        QTest::newRow("an option twice") << "--account root --account root" << 2 << 0x110u
-                                         << system;
+        QTest::newRow("seconds that are no number")
+            << "--restart-after soon" << 2 << 0x110u << system;
+        QTest::newRow("an option twice")
+            << "--account root --account root" << 2 << 0x110u << system;
     }
 
     void configTool()
