@@ -78,22 +78,6 @@ QString credentials(qint64 pid)
     return seen.join(' ');
 }
 
-// What credentials() says of a process run as the user with these groups.
-QString credentialsOf(uid_t uid, gid_t gid, QList<gid_t> groups, const QString &user)
-{
-    std::sort(groups.begin(), groups.end());
-    QStringList groupIds;
-    for (gid_t g : groups)
-        groupIds << QString::number(g);
-    const passwd *pw = ::getpwuid(uid);
-    return QString("Uid: %1 %1 %1 %1 Gid: %2 %2 %2 %2 Groups: %3 HOME=%4 USER=%5 LOGNAME=%5")
-        .arg(uid)
-        .arg(gid)
-        .arg(groupIds.join(' '))
-        .arg(QString::fromLocal8Bit(pw ? pw->pw_dir : "?"))
-        .arg(user);
-}
-
 } // namespace
 
 class TestManagerSecurity : public QObject
@@ -144,10 +128,17 @@ class TestManagerSecurity : public QObject
         waitForState(name, SERVICE_RUNNING); // it takes a stop once it says so
         return credentials(loggedPid());
     }
+    // What credentials() says of a process run as the member, in its groups.
     QString asMember() const
     {
-        return credentialsOf(m_users.uid(m_member), m_users.gid(m_member),
-                             {m_users.gid(m_member), m_users.gid(m_operators)}, m_member);
+        const gid_t own = m_users.gid(m_member), operators = m_users.gid(m_operators);
+        return QString("Uid: %1 %1 %1 %1 Gid: %2 %2 %2 %2 Groups: %3 %4 HOME=%5 USER=%6 LOGNAME=%6")
+            .arg(m_users.uid(m_member))
+            .arg(own)
+            .arg(std::min(own, operators))
+            .arg(std::max(own, operators))
+            .arg(QString::fromLocal8Bit(::getpwnam(m_member.toLocal8Bit())->pw_dir))
+            .arg(m_member);
     }
     bool bringTo(const QString &name, DWORD state)
     {
@@ -410,11 +401,10 @@ private slots:
 
     void accounts_data()
     {
-        QTest::addColumn<QString>("account"); // %1 the member, %2 a user deleted after the start
-        QTest::addColumn<QString>("runsAs");  // "root", "member", or "" when it cannot start
+        // %1 the member, %2 a user deleted once the service was registered.
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("runsAs"); // "root", "member", or "" when it cannot start
         QTest::newRow("none: the local system account, root") << QString() << "root";
-        QTest::newRow("LocalSystem: root") << "LocalSystem"
-                                           << "root";
         QTest::newRow(".\\user: that user, with its groups and home") << ".\\%1"
                                                                       << "member";
         QTest::newRow("a user without the dot") << "%1"
