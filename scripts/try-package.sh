@@ -146,7 +146,7 @@ expect "the manager's unit is installed and enabled" \
 expect "the service is registered and runs" bash -c "$PREFIX/sarvelad -v | grep -q 'is installed and running'"
 expect "the group sarvela may operate it" bash -c "$PREFIX/svcmgr-access --show 'Sarvela DB Backup' | grep -q '^sarvela'"
 expect "menu entry, icons and man pages are there" bash -c \
-    "[ -f /usr/share/applications/sarpanel.desktop ] && [ \$(ls /usr/share/icons/hicolor/*/apps/sarpanel.png | wc -l) = 8 ] && man -w sarvelad sarpanel svcmgrd svcmgr-access"
+    "[ -f /usr/share/applications/sarpanel.desktop ] && [ \$(ls /usr/share/icons/hicolor/*/apps/sarpanel.png | wc -l) = 8 ] && man -w sarvelad sarpanel svcmgrd svcmgr-access svcmgr-config"
 expect "someone outside the group cannot read the settings" bash -c "! runuser -u $OTHER -- cat $PREFIX/confbu.cfg"
 # A PostgreSQL client that comes or goes fires the package's trigger, which links dbutils/ anew.
 ln -sfn /nonexistent "$PREFIX/dbutils/pg_dump"
