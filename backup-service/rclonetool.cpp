@@ -195,10 +195,19 @@ bool Rclone::readConfig(QJsonObject *configuration, QString *problem,
         run({QStringLiteral("config"), QStringLiteral("dump")}, File(), stop, 0, true);
     QJsonParseError parse;
     const QJsonDocument document = QJsonDocument::fromJson(dumped.output, &parse);
+    // rclone's own words could quote a line of the file, secrets included, and this reason is
+    // published to the admin group: root reads them with the command named here.
     if (!dumped.succeeded() || !document.isObject()) {
         *problem = QStringLiteral("berkas konfigurasi rclone [") + config +
-                   QStringLiteral("] tidak terbaca: ") +
-                   (dumped.succeeded() ? parse.errorString() : dumped.failure);
+                   QStringLiteral("] tidak terbaca (") +
+                   (dumped.tool.status == ToolResult::Finished
+                        ? QStringLiteral("rclone selesai dengan kode keluar %1")
+                              .arg(dumped.tool.exitCode)
+                    : dumped.tool.status == ToolResult::NotStarted
+                        ? QStringLiteral("rclone tidak dapat dijalankan: ") + dumped.tool.error
+                        : QStringLiteral("rclone tidak selesai")) +
+                   QStringLiteral("); periksa sebagai root: rclone --config ") + config +
+                   QStringLiteral(" config show");
         return false;
     }
     *configuration = document.object();

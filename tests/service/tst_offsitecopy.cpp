@@ -217,6 +217,8 @@ void TestOffsiteCopy::refusedDestinations_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a name root's configuration lacks")
         << "tidakada" << "x" << 0600 << "remote [tidakada] tidak ada di konfigurasi rclone";
+    QTest::newRow("a name that is a path of its own")
+        << "disk:/etc" << "x" << 0600 << "remote [disk:/etc] tidak ada di konfigurasi rclone";
     QTest::newRow("a folder that climbs out") << "sftp" << "a/../../etc" << 0600
                                               << "folder [a/../../etc] memuat komponen '..'";
     QTest::newRow("a folder from the root") << "sftp" << "/etc" << 0600
@@ -458,28 +460,30 @@ void TestOffsiteCopy::destinationTest()
 
 void TestOffsiteCopy::publishedDestinations_data()
 {
-    QTest::addColumn<bool>("withConfig");
-    QTest::addColumn<QStringList>("remotes"); // name, type and 1 when it lands on this machine
+    QTest::addColumn<QString>("configuration"); // what root wrote; "-": nothing
+    QTest::addColumn<QStringList>("remotes");   // name, type and 1 when it lands on this machine
     QTest::addColumn<QString>("masalah");
     QTest::newRow("names, types, and which land here")
-        << true
+        << config("[gabung]\ntype = union\nupstreams = webdav:a disk:b\n")
         << QStringList({"diam sftp 0", "disk alias 1", "gabung union 1", "labil sftp 0",
                         "mati sftp 0", "sftp sftp 0", "webdav webdav 0"})
         << QString();
-    QTest::newRow("no configuration yet") << false << QStringList() << "belum ada";
+    QTest::newRow("no configuration yet") << "-" << QStringList() << "belum ada";
+    // rclone quotes the line it cannot read, which may hold a secret.
+    QTest::newRow("a configuration rclone cannot read: no line of it told")
+        << "[rusak]\ntype = sftp\npass RAHASIA-XYZ\n[[[ RAHASIA-XYZ\n" << QStringList()
+        << "tidak terbaca (rclone selesai dengan kode keluar 1); periksa sebagai root";
 }
 
 // What the panel may read of root's configuration: never a secret.
 void TestOffsiteCopy::publishedDestinations()
 {
-    QFETCH(bool, withConfig);
+    QFETCH(QString, configuration);
     QFETCH(QStringList, remotes);
     QFETCH(QString, masalah);
     Site site;
-    QVERIFY2(site.prepare({}, salinan::Settings(),
-                          config("[gabung]\ntype = union\nupstreams = webdav:a disk:b\n")),
-             qPrintable(site.folder.error));
-    if (!withConfig)
+    QVERIFY2(site.prepare({}, salinan::Settings(), configuration), qPrintable(site.folder.error));
+    if (configuration == "-")
         QVERIFY(QFile::remove(site.folder.file("data/rclone/rclone.conf")));
     site.engine->PublishDestinations();
     salinan::Published published;
@@ -494,7 +498,8 @@ void TestOffsiteCopy::publishedDestinations()
     for (const salinan::Remote &remote : published.remotes)
         found << remote.nama + " " + remote.jenis + " " + QString::number(remote.lokal);
     QCOMPARE(found, remotes);
-    QVERIFY2(published.masalah.contains(masalah), qPrintable(published.masalah));
+    QVERIFY2(published.masalah.contains(masalah) && !published.masalah.contains("RAHASIA"),
+             qPrintable(published.masalah));
     QCOMPARE(published.berkas, site.folder.file("data/rclone/rclone.conf"));
 }
 
