@@ -2,36 +2,27 @@
 
 #include "backupengine.h"
 #include "jobhistory.h"
+#include "offsitesend.h"
 #include "offsitetarget.h"
 #include "outputfolder.h"
 #include "permintaan.h"
 #include "retention.h"
 #include "riwayat.h"
 #include "stopsignal.h"
-#include "writelog.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QThread>
-
-#include <functional>
 
 #include <algorithm>
 
 namespace {
 
 const QString Interrupted = QStringLiteral("Proses service berhenti sebelum salinan selesai.");
-const QString Stopped = QStringLiteral("Service dihentikan.");
-// A run log larger than this is sent cut to its end.
-constexpr int MaxRunLogBytes = 8 * 1024 * 1024;
 
 QVariant timeText(const QDateTime &time)
 {
@@ -52,46 +43,6 @@ QString randomSuffix()
     return suffix;
 }
 
-// The file's hash in lowercase hexadecimal; empty when it could not be read whole.
-QByteArray hashOf(const File &file, QCryptographicHash::Algorithm algorithm, qint64 size)
-{
-    QCryptographicHash hash(algorithm);
-    for (qint64 offset = 0; offset < size;) {
-        const QByteArray block = file.read(offset, 1 << 20);
-        if (block.isEmpty())
-            return QByteArray();
-        hash.addData(block);
-        offset += block.size();
-    }
-    return hash.result().toHex();
-}
-
-// Work done on a thread of its own while the calling one waits for rclone.
-class Meanwhile : public QThread
-{
-public:
-    explicit Meanwhile(std::function<void()> work) : work(std::move(work)) { start(); }
-    ~Meanwhile() override { wait(); }
-
-protected:
-    void run() override { work(); }
-
-private:
-    const std::function<void()> work;
-};
-
-// rclone's messages for the run log: what it says at its debug level only where a hash was
-// compared.
-QByteArray withoutDebug(const QByteArray &messages)
-{
-    QByteArray kept;
-    for (const QByteArray &line : messages.split('\n'))
-        if (!line.trimmed().isEmpty() &&
-            (!line.contains(" DEBUG : ") || line.endsWith(" OK")))
-            kept += line + '\n';
-    return kept;
-}
-
 // REMOTE of REMOTE:PATH.
 QString remoteOf(const QString &object)
 {
@@ -101,14 +52,6 @@ QString remoteOf(const QString &object)
 QString pathOf(const QString &object)
 {
     return object.section(QLatin1Char(':'), 1);
-}
-
-// The run log's name for a dump's copy: bu_D_S.bu[.age] gives bu_D_S.log[.age].
-QString runLogObject(const QString &object)
-{
-    static const QRegularExpression dump(QStringLiteral("\\.bu(\\.age)?$"));
-    QString name = object;
-    return name.replace(dump, QStringLiteral(".log\\1"));
 }
 
 } // namespace
@@ -186,15 +129,15 @@ void OffsiteCopies::removeTemporaries()
         // machine that others could have changed meanwhile.
         const QString remote = remoteOf(copy.sementara);
         const QString folderPath = QFileInfo(pathOf(copy.sementara)).path();
-        if (!offsitetarget::refusal(config, remote, folderPath == QLatin1String(".") ? QString()
-                                                                                      : folderPath,
+        if (!offsitetarget::refusal(config, remote,
+                                    folderPath == QLatin1String(".") ? QString() : folderPath,
                                     settingsPath)
                  .isEmpty())
             continue;
-        QString failure;
         const Rclone::Result removed =
             rclone.run({QStringLiteral("deletefile"), copy.sementara}, File(), stop);
-        if (removed.succeeded() || isGone(copy.sementara, File(), &failure)) {
+        if (removed.succeeded() ||
+            DumpSender(rclone, folder, QString(), stop).isGone(copy.sementara, File())) {
             history.exec(QStringLiteral("update salinan set sementara = null where id = ?"),
                          {copy.id});
             hooks.log(QStringLiteral("Salinan sementara [") + copy.sementara +
@@ -206,16 +149,6 @@ void OffsiteCopies::removeTemporaries()
     }
 }
 
-// Whether the object is not there (rclone's exit code for a path it does not find).
-bool OffsiteCopies::isGone(const QString &object, const File &runLog, QString *failure)
-{
-    const Rclone::Result listed = rclone.run({QStringLiteral("lsf"), object}, runLog, stop, 0, true);
-    if (listed.notFound() || (listed.succeeded() && listed.output.trimmed().isEmpty()))
-        return true;
-    *failure = listed.failure;
-    return false;
-}
-
 bool OffsiteCopies::finish(salinan::Copy &row, const QString &hasil, const QString &alasan)
 {
     row.hasil = hasil;
@@ -223,9 +156,9 @@ bool OffsiteCopies::finish(salinan::Copy &row, const QString &hasil, const QStri
     row.terverifikasi = hasil == riwayat::Ok;
     if (!row.selesai.isValid())
         row.selesai = hooks.clock();
-    const QVariantList values{row.tujuan,          timeText(row.mulai), timeText(row.selesai),
-                              row.ukuran,          row.hasil,           textOrNull(row.alasan),
-                              int(row.terverifikasi), textOrNull(row.sementara)};
+    const QVariantList values{
+        row.tujuan, timeText(row.mulai),    timeText(row.selesai),  row.ukuran,
+        row.hasil,  textOrNull(row.alasan), int(row.terverifikasi), textOrNull(row.sementara)};
     bool recorded;
     if (row.id > 0)
         recorded = history.exec(QStringLiteral("update salinan set tujuan = ?, mulai = ?, "
@@ -260,8 +193,8 @@ bool OffsiteCopies::copy(const riwayat::Job &job)
                  (choice.penerima.isEmpty() ? QString() : QStringLiteral(".age"));
     QString refusal = refused;
     if (refusal.isEmpty())
-        refusal = offsitetarget::refusal(config, choice.remote, pathOf(place(job.dbname)),
-                                         settingsPath);
+        refusal =
+            offsitetarget::refusal(config, choice.remote, pathOf(place(job.dbname)), settingsPath);
     if (!refusal.isEmpty()) {
         finish(row, riwayat::Gagal, QStringLiteral("tujuan ditolak: ") + refusal);
         return false;
@@ -277,169 +210,23 @@ bool OffsiteCopies::copy(const riwayat::Job &job)
         finish(row, riwayat::Gagal, QStringLiteral("riwayat backup tidak dapat ditulis"));
         return false;
     }
-    const QString failure = send(job, row);
-    if (!failure.isEmpty()) {
-        finish(row, failure == Stopped ? riwayat::Dibatalkan : riwayat::Gagal, failure);
+    DumpSender sender(rclone, folder, choice.penerima, stop);
+    const DumpSender::Outcome sent = sender.send(name, row.sementara, row.tujuan);
+    row.ukuran = sent.size;
+    if (!sent.temporaryLeft)
+        row.sementara.clear();
+    if (!sent.failure.isEmpty()) {
+        finish(row, sent.failure == DumpSender::Stopped ? riwayat::Dibatalkan : riwayat::Gagal,
+               sent.failure);
         return false;
     }
+    if (!sent.logFailure.isEmpty())
+        hooks.log(QStringLiteral("Log proses [") + DumpSender::runLogObject(row.tujuan) +
+                  QStringLiteral("] tidak terkirim: ") + sent.logFailure);
     if (finish(row, riwayat::Ok, QString()) && !choice.simpan.keepsAll() &&
         !(hooks.held && hooks.held(job.dbname)))
         removeOlderCopies(job.dbname, row.id);
     return true;
-}
-
-// Sends the dump as the copy row names it, its size into the row; why it failed, or an empty
-// text.
-QString OffsiteCopies::send(const riwayat::Job &job, salinan::Copy &row)
-{
-    QString error;
-    const QString name = QFileInfo(job.file).fileName();
-    const QString logName = name.chopped(3) + QStringLiteral(".log");
-    File runLog = folder.openForAppend(logName, &error);
-    runLog.write(LogEntry(QStringLiteral("Salinan ke ") + row.tujuan + QStringLiteral(" : ")));
-    QString failure;
-    const File dump = folder.openForRead(name, &error);
-    if (!dump.isOpen()) {
-        failure = QStringLiteral("Dump [") + job.file + QStringLiteral("] tidak dapat dibaca: ") +
-                  error + QLatin1Char('.');
-    } else if (choice.penerima.isEmpty()) {
-        failure = transfer(name, dump, logName, row, runLog);
-    } else {
-        // Encrypted into a temporary of the output folder, which the next run removes if this
-        // one never ends.
-        QString temporary;
-        const File encrypted =
-            folder.createTemporary(name + QStringLiteral(".age"), &temporary, &error);
-        if (!encrypted.isOpen()) {
-            failure = QStringLiteral("Berkas terenkripsi sementara tidak dapat dibuat: ") + error +
-                      QLatin1Char('.');
-        } else {
-            const Rclone::Result aged =
-                rclone.encrypt(choice.penerima, dump, encrypted, runLog, stop, dump.size());
-            failure = aged.succeeded() ? transfer(temporary, encrypted, logName, row, runLog)
-                      : aged.stopped() ? Stopped
-                                       : aged.failure;
-            folder.remove(temporary);
-        }
-    }
-    if (!failure.isEmpty() && row.ukuran == 0)
-        row.sementara.clear(); // nothing was sent
-    runLog.write(QByteArrayLiteral("\n"));
-    return failure;
-}
-
-// Sends the output folder's file under the row's temporary name, makes sure the object holds
-// what was sent, and gives it its final name; why that failed, or an empty text.
-QString OffsiteCopies::transfer(const QString &sourceName, const File &source,
-                                const QString &logName, salinan::Copy &row, File &runLog)
-{
-    row.ukuran = source.size();
-    const qint64 size = row.ukuran;
-    // Where the destination keeps a hash, rclone compares it with the file's once the object is
-    // there, and says so at its debug level; those words are read, not kept.
-    const Rclone::Result uploaded =
-        rclone.run({QStringLiteral("copyto"), folder.filePath(sourceName), row.sementara,
-                    QStringLiteral("--no-check-dest"), QStringLiteral("-vv")},
-                   File(), stop, size);
-    runLog.write(withoutDebug(uploaded.messages));
-    QString failure;
-    if (!uploaded.succeeded())
-        failure = uploaded.stopped() ? Stopped : uploaded.failure;
-    else
-        failure = verify(uploaded.messages, sourceName, row.sementara, source, size, runLog);
-    if (failure.isEmpty()) {
-        // The run log travels while the copy gets its final name.
-        QString logFailure;
-        QByteArray logMessages;
-        Meanwhile sending([&] { logFailure = sendRunLog(logName, row.tujuan, &logMessages); });
-        const Rclone::Result moved =
-            rclone.run({QStringLiteral("moveto"), row.sementara, row.tujuan}, runLog, stop);
-        sending.wait();
-        runLog.write(logMessages);
-        if (moved.succeeded()) {
-            row.sementara.clear();
-            if (!logFailure.isEmpty())
-                hooks.log(QStringLiteral("Log proses [") + runLogObject(row.tujuan) +
-                          QStringLiteral("] tidak terkirim: ") + logFailure);
-        } else {
-            failure = moved.stopped() ? Stopped : moved.failure;
-            // No run log stays beside a copy that is not there.
-            if (logFailure.isEmpty() && !moved.stopped())
-                rclone.run({QStringLiteral("deletefile"), runLogObject(row.tujuan)}, runLog, stop);
-        }
-    }
-    // What a failed copy left it removes now; a stop leaves it to the next run, which the
-    // stop's time could not wait for.
-    QString ignored;
-    if (!failure.isEmpty() && failure != Stopped &&
-        (rclone.run({QStringLiteral("deletefile"), row.sementara}, runLog, stop).succeeded() ||
-         isGone(row.sementara, runLog, &ignored)))
-        row.sementara.clear();
-    return failure;
-}
-
-// Why the object is not what was sent, or an empty text. Where the destination keeps MD5 or
-// SHA-1, rclone compared it with the file's own once the object was there; where it keeps
-// neither, the object is read back whole and its MD5 compared with the file's.
-QString OffsiteCopies::verify(const QByteArray &messages, const QString &sourceName,
-                              const QString &object, const File &source, qint64 size,
-                              const File &runLog)
-{
-    // rclone names the file it compared as it is called here.
-    const QRegularExpression compared(QStringLiteral("DEBUG : ") +
-                                      QRegularExpression::escape(sourceName) +
-                                      QStringLiteral(": (md5|sha1) = [0-9a-f]+ OK$"));
-    for (const QByteArray &line : messages.split('\n'))
-        if (compared.match(QString::fromUtf8(line.trimmed())).hasMatch())
-            return QString();
-    QByteArray expected;
-    Meanwhile hashing([&] { expected = hashOf(source, QCryptographicHash::Md5, size); });
-    const Rclone::Result summed = rclone.run(
-        {QStringLiteral("hashsum"), QStringLiteral("MD5"), object, QStringLiteral("--download")},
-        runLog, stop, size, true);
-    hashing.wait();
-    if (!summed.succeeded())
-        return summed.stopped() ? Stopped : summed.failure;
-    if (expected.isEmpty())
-        return QStringLiteral("Berkas [") + folder.filePath(sourceName) +
-               QStringLiteral("] tidak terbaca utuh untuk dibandingkan.");
-    const QByteArray found = summed.output.trimmed().split(' ').value(0).toLower();
-    if (found != expected)
-        return QStringLiteral("hash MD5 salinan [%1] berbeda dengan berkas yang dikirim [%2].")
-            .arg(QString::fromLatin1(found.left(64)), QString::fromLatin1(expected));
-    return QString();
-}
-
-// The run log goes beside the copy, encrypted as the copy is, from a snapshot: rclone's messages
-// go on being added to it. Why it could not be sent, or an empty text; rclone's messages into
-// messages. Runs beside the calling thread: it touches nothing of the run but the folder.
-QString OffsiteCopies::sendRunLog(const QString &name, const QString &object,
-                                  QByteArray *messages) const
-{
-    QString error;
-    const File log = folder.openForRead(name, &error);
-    if (!log.isOpen())
-        return error;
-    const qint64 size = log.size();
-    const File snapshot =
-        memoryFile(log.read(qMax<qint64>(0, size - MaxRunLogBytes), MaxRunLogBytes), &error);
-    if (!snapshot.isOpen())
-        return error;
-    File sealed;
-    if (!choice.penerima.isEmpty()) {
-        sealed = memoryFile(QByteArray(), &error);
-        if (!sealed.isOpen())
-            return error;
-        const Rclone::Result aged = rclone.encrypt(choice.penerima, snapshot, sealed, File(), stop, size);
-        *messages += aged.messages;
-        if (!aged.succeeded())
-            return aged.failure;
-    }
-    const Rclone::Result sent =
-        rclone.run({QStringLiteral("rcat"), runLogObject(object)}, File(), stop, size, false,
-                   sealed.isOpen() ? &sealed : &snapshot);
-    *messages += sent.messages;
-    return sent.succeeded() ? QString() : sent.failure;
 }
 
 bool OffsiteCopies::hasVerifiedCopy(qint64 riwayatId)
@@ -545,10 +332,11 @@ void OffsiteCopies::removeOlderCopies(const QString &dbname, qint64 newest)
                        QStringLiteral(". Riwayat backup tidak dapat ditulis."));
             continue;
         }
-        QString failure;
         const Rclone::Result removed =
             rclone.run({QStringLiteral("deletefile"), object}, File(), stop);
-        if (!removed.succeeded() && (removed.stopped() || !isGone(object, File(), &failure))) {
+        if (!removed.succeeded() &&
+            (removed.stopped() ||
+             !DumpSender(rclone, folder, QString(), stop).isGone(object, File()))) {
             for (qint64 id : ids)
                 history.exec(QStringLiteral("update salinan set dihapus = null where id = ?"),
                              {id});
@@ -558,7 +346,7 @@ void OffsiteCopies::removeOlderCopies(const QString &dbname, qint64 newest)
             continue;
         }
         hooks.log(QStringLiteral("Hapus salinan lama : ") + object);
-        const QString log = runLogObject(object);
+        const QString log = DumpSender::runLogObject(object);
         if (rclone.run({QStringLiteral("deletefile"), log}, File(), stop).succeeded())
             hooks.log(QStringLiteral("Hapus salinan lama : ") + log);
     }

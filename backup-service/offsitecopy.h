@@ -54,13 +54,6 @@ public:
 
 private:
     bool finish(salinan::Copy &row, const QString &hasil, const QString &alasan);
-    QString send(const riwayat::Job &job, salinan::Copy &row);
-    QString transfer(const QString &sourceName, const File &source, const QString &logName,
-                     salinan::Copy &row, File &runLog);
-    QString verify(const QByteArray &messages, const QString &sourceName, const QString &object,
-                   const File &source, qint64 size, const File &runLog);
-    QString sendRunLog(const QString &name, const QString &object, QByteArray *messages) const;
-    bool isGone(const QString &object, const File &runLog, QString *failure);
     void removeTemporaries();
     void removeOlderCopies(const QString &dbname, qint64 newest);
     bool hasVerifiedCopy(qint64 riwayatId);
@@ -75,7 +68,7 @@ private:
     const StopSignal *const stop;
     const Hooks hooks;
     QJsonObject config;
-    QString refused; // why no copy may go to the chosen destination; empty when they may
+    QString refused;        // why no copy may go to the chosen destination; empty when they may
     QSet<qint64> attempted; // jobs whose dumps this run copied, or tried to
 };
 

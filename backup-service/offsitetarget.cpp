@@ -78,7 +78,8 @@ public:
         const QString rest = text.mid(colon + 1);
         // Options given in the name could point a wrapper anywhere.
         if (head.contains(QLatin1Char(',')) || head.contains(QLatin1Char('"'))) {
-            problem = QStringLiteral("remote [") + text + QStringLiteral("] memakai opsi di namanya");
+            problem =
+                QStringLiteral("remote [") + text + QStringLiteral("] memakai opsi di namanya");
             return;
         }
         if (head.startsWith(QLatin1Char(':'))) {

@@ -48,8 +48,7 @@ QString lastMessageLine(const QByteArray &messages)
     return QString();
 }
 
-Rclone::Rclone(const QString &configPath, const Limits &limits)
-    : config(configPath), bounds(limits)
+Rclone::Rclone(const QString &configPath, const Limits &limits) : config(configPath), bounds(limits)
 {
 }
 
@@ -143,21 +142,15 @@ Rclone::Result Rclone::runProgram(const QString &programPath, const QStringList 
     return result;
 }
 
-Rclone::Result Rclone::run(const QStringList &arguments, const File &runLog,
-                           const StopSignal *stop, qint64 bytes, bool keepOutput,
-                           const File *input) const
+Rclone::Result Rclone::run(const QStringList &arguments, const File &runLog, const StopSignal *stop,
+                           qint64 bytes, bool keepOutput, const File *input) const
 {
-    QStringList all{QStringLiteral("--config"),
-                    config,
-                    QStringLiteral("--contimeout"),
-                    QStringLiteral("%1s").arg(bounds.connectSecs),
-                    QStringLiteral("--timeout"),
+    QStringList all{QStringLiteral("--config"), config, QStringLiteral("--contimeout"),
+                    QStringLiteral("%1s").arg(bounds.connectSecs), QStringLiteral("--timeout"),
                     QStringLiteral("%1s").arg(bounds.idleSecs),
                     // A failure is told at once; the next run tries again.
-                    QStringLiteral("--retries"),
-                    QStringLiteral("1"),
-                    QStringLiteral("--low-level-retries"),
-                    QStringLiteral("3"),
+                    QStringLiteral("--retries"), QStringLiteral("1"),
+                    QStringLiteral("--low-level-retries"), QStringLiteral("3"),
                     // Nothing read from the service's terminal, there is none.
                     QStringLiteral("--ask-password=false")};
     if (!bounds.bandwidth.isEmpty())
@@ -173,14 +166,13 @@ Rclone::Result Rclone::encrypt(const QString &recipient, const File &input, cons
                       boundMs(bytes), false, &input, &output);
 }
 
-bool Rclone::readConfig(QJsonObject *configuration, QString *problem,
-                        const StopSignal *stop) const
+bool Rclone::readConfig(QJsonObject *configuration, QString *problem, const StopSignal *stop) const
 {
     *configuration = QJsonObject();
     const QFileInfo file(config);
     if (!file.exists() && !file.isSymLink()) {
-        *problem = QStringLiteral("berkas konfigurasi rclone [") + config +
-                   QStringLiteral("] belum ada");
+        *problem =
+            QStringLiteral("berkas konfigurasi rclone [") + config + QStringLiteral("] belum ada");
         return false;
     }
     // Whoever could write it could send root's dumps anywhere; whoever could read it, read
@@ -198,16 +190,16 @@ bool Rclone::readConfig(QJsonObject *configuration, QString *problem,
     // rclone's own words could quote a line of the file, secrets included, and this reason is
     // published to the admin group: root reads them with the command named here.
     if (!dumped.succeeded() || !document.isObject()) {
-        *problem = QStringLiteral("berkas konfigurasi rclone [") + config +
-                   QStringLiteral("] tidak terbaca (") +
-                   (dumped.tool.status == ToolResult::Finished
-                        ? QStringLiteral("rclone selesai dengan kode keluar %1")
-                              .arg(dumped.tool.exitCode)
-                    : dumped.tool.status == ToolResult::NotStarted
-                        ? QStringLiteral("rclone tidak dapat dijalankan: ") + dumped.tool.error
-                        : QStringLiteral("rclone tidak selesai")) +
-                   QStringLiteral("); periksa sebagai root: rclone --config ") + config +
-                   QStringLiteral(" config show");
+        *problem =
+            QStringLiteral("berkas konfigurasi rclone [") + config +
+            QStringLiteral("] tidak terbaca (") +
+            (dumped.tool.status == ToolResult::Finished
+                 ? QStringLiteral("rclone selesai dengan kode keluar %1").arg(dumped.tool.exitCode)
+             : dumped.tool.status == ToolResult::NotStarted
+                 ? QStringLiteral("rclone tidak dapat dijalankan: ") + dumped.tool.error
+                 : QStringLiteral("rclone tidak selesai")) +
+            QStringLiteral("); periksa sebagai root: rclone --config ") + config +
+            QStringLiteral(" config show");
         return false;
     }
     *configuration = document.object();

@@ -67,8 +67,8 @@ public:
 
 private:
     Result runProgram(const QString &program, const QStringList &arguments, const File &runLog,
-                      const StopSignal *stop, int timeoutMs, bool keepOutput,
-                      const File *input, const File *output) const;
+                      const StopSignal *stop, int timeoutMs, bool keepOutput, const File *input,
+                      const File *output) const;
 
     QString config;
     Limits bounds;

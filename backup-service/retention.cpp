@@ -50,7 +50,8 @@ QList<qint64> toDelete(const QList<Candidate> &candidates, const confbu::Retenti
         [](const QDate &d) { return d.addDays(1 - d.dayOfWeek()); },
         [](const QDate &d) { return d.addDays(-7); }, &kept);
     keepNewestPerPeriod(
-        candidates, policy.bulanan, today, [](const QDate &d) { return QDate(d.year(), d.month(), 1); },
+        candidates, policy.bulanan, today,
+        [](const QDate &d) { return QDate(d.year(), d.month(), 1); },
         [](const QDate &d) { return d.addMonths(-1); }, &kept);
     QList<qint64> gone;
     for (int i = candidates.size() - 1; i >= 0; --i)

@@ -57,8 +57,8 @@ ThPermintaan::Outcome run(const permintaan::Request &request, ThPermintaan::Cont
     const QString object =
         choice.remote + QLatin1Char(':') +
         (choice.folder.isEmpty() ? QString() : choice.folder + QLatin1Char('/')) +
-        QStringLiteral("sarvela-uji-%1.txt").arg(QRandomGenerator::system()->generate(), 8, 16,
-                                                  QLatin1Char('0'));
+        QStringLiteral("sarvela-uji-%1.txt")
+            .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
     const QByteArray content = "Sarvela DB Backup: berkas uji tujuan salinan, " +
                                QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + '\n';
     QString failure, error;
@@ -73,8 +73,8 @@ ThPermintaan::Outcome run(const permintaan::Request &request, ThPermintaan::Cont
         failure = QStringLiteral("Berkas uji tidak dapat ditulis: ") + result.failure;
     } else {
         step("baca");
-        result = rclone.run({QStringLiteral("cat"), object}, File(), &context.stop,
-                            content.size(), true);
+        result = rclone.run({QStringLiteral("cat"), object}, File(), &context.stop, content.size(),
+                            true);
         if (!result.succeeded())
             failure = QStringLiteral("Berkas uji tidak dapat dibaca kembali: ") + result.failure;
         else if (result.output != content)

@@ -5,8 +5,8 @@
 // ROUNDS rounds in ms, the rounds alternating which goes first.
 //
 //   offsitecopy WORK CONFIG REMOTE RECIPIENT [SIZE_MB] [ROUNDS]
-#include "jobhistory.h"
 #include "offsitecopy.h"
+#include "jobhistory.h"
 #include "outputfolder.h"
 #include "riwayat.h"
 
@@ -44,7 +44,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s WORK CONFIG REMOTE RECIPIENT [SIZE_MB] [ROUNDS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s WORK CONFIG REMOTE RECIPIENT [SIZE_MB] [ROUNDS]\n",
+                     argv[0]);
         return 2;
     }
     const QString work = QString::fromLocal8Bit(argv[1]);
@@ -100,7 +101,8 @@ int main(int argc, char **argv)
         JobHistory history(work, [](const QString &) {});
         OffsiteCopies::Hooks hooks{[&said](const QString &m) { said << m; },
                                    [&said](const QString &m) { said << m; },
-                                   [] { return QDateTime::currentDateTime(); }, {}};
+                                   [] { return QDateTime::currentDateTime(); },
+                                   {}};
         QElapsedTimer clock;
         if (withStart)
             clock.start();
@@ -125,8 +127,8 @@ int main(int argc, char **argv)
         QElapsedTimer clock;
         clock.start();
         const bool ok = run({"/bin/sh", "-c",
-                             "/usr/bin/age -r '" + recipient + "' < '" + job.file +
-                                 "' > '" + work + "/alleen.age'"});
+                             "/usr/bin/age -r '" + recipient + "' < '" + job.file + "' > '" + work +
+                                 "/alleen.age'"});
         return ok ? clock.nsecsElapsed() / 1e6 : -1.0;
     };
 

@@ -59,10 +59,10 @@ void FSalinan::loadDestinations()
     const bool read = XHistoryWatch::readDestinations(m_historyPath, &m_published, &error);
     ui->cmbRemote->addItem(QStringLiteral("(tidak ada: salinan tidak dibuat)"), QString());
     for (const salinan::Remote &remote : qAsConst(m_published.remotes))
-        ui->cmbRemote->addItem(remote.nama + QStringLiteral(" (") + remote.jenis +
-                                   (remote.lokal ? QStringLiteral(", disk mesin ini)")
-                                                 : QStringLiteral(")")),
-                               remote.nama);
+        ui->cmbRemote->addItem(
+            remote.nama + QStringLiteral(" (") + remote.jenis +
+                (remote.lokal ? QStringLiteral(", disk mesin ini)") : QStringLiteral(")")),
+            remote.nama);
     QString info;
     if (!read && !error.isEmpty())
         info = QStringLiteral("Daftar tujuan tidak dapat dibaca: ") + error;

@@ -30,8 +30,7 @@ QDateTime timeOf(const QVariant &text)
 // The bech32 checksum's generator, as BIP 173 gives it.
 quint32 polymod(const QVector<int> &values)
 {
-    static const quint32 generator[] = {0x3b6a57b2, 0x26508e6d, 0x1ea119fa, 0x3d4233dd,
-                                        0x2a1462b3};
+    static const quint32 generator[] = {0x3b6a57b2, 0x26508e6d, 0x1ea119fa, 0x3d4233dd, 0x2a1462b3};
     quint32 checksum = 1;
     for (int value : values) {
         const quint32 top = checksum >> 25;
@@ -132,8 +131,9 @@ bool write(const QSqlDatabase &settings, const Settings &choice, QString *error)
               confbu::addCalendarColumns(db, QStringLiteral("confsalin"), error) &&
               query.exec(QStringLiteral("delete from confsalin"));
     if (ok && choice.isOn()) {
-        ok = query.prepare(QStringLiteral("insert into confsalin (remote, folder, jumlah, penerima, "
-                                          "harian, mingguan, bulanan) values (?, ?, ?, ?, ?, ?, ?)"));
+        ok = query.prepare(
+            QStringLiteral("insert into confsalin (remote, folder, jumlah, penerima, "
+                           "harian, mingguan, bulanan) values (?, ?, ?, ?, ?, ?, ?)"));
         for (const QVariant &value :
              {QVariant(choice.remote.trimmed()), QVariant(choice.folder.trimmed()),
               QVariant(qMax(0, choice.simpan.jumlah)), QVariant(choice.penerima.trimmed()),
@@ -145,8 +145,8 @@ bool write(const QSqlDatabase &settings, const Settings &choice, QString *error)
     if (ok && db.commit())
         return true;
     if (error->isEmpty())
-        *error = query.lastError().text().isEmpty() ? db.lastError().text()
-                                                    : query.lastError().text();
+        *error =
+            query.lastError().text().isEmpty() ? db.lastError().text() : query.lastError().text();
     db.rollback();
     return false;
 }
@@ -159,8 +159,8 @@ QString folderRefusal(const QString &folder)
         if (c.category() == QChar::Other_Control)
             return QStringLiteral("folder memuat karakter kendali");
     // A backslash separates folders where rclone runs on Windows.
-    const QStringList parts = QString(folder).replace(QLatin1Char('\\'), QLatin1Char('/'))
-                                  .split(QLatin1Char('/'));
+    const QStringList parts =
+        QString(folder).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     if (parts.contains(QStringLiteral("..")))
         return QStringLiteral("folder [") + folder + QStringLiteral("] memuat komponen '..'");
     if (!folder.isEmpty() && (parts.contains(QString()) || parts.contains(QStringLiteral("."))))
@@ -230,8 +230,7 @@ Copy fromRecord(const QSqlRecord &row)
     return copy;
 }
 
-bool newestVerified(const QSqlDatabase &history, const QString &dbname, Copy *copy,
-                    QString *error)
+bool newestVerified(const QSqlDatabase &history, const QString &dbname, Copy *copy, QString *error)
 {
     *copy = Copy();
     return !hasCopies(history) ||
@@ -242,8 +241,7 @@ bool newestVerified(const QSqlDatabase &history, const QString &dbname, Copy *co
                {dbname, riwayat::Ok}, copy, error);
 }
 
-bool newestFinished(const QSqlDatabase &history, const QString &dbname, Copy *copy,
-                    QString *error)
+bool newestFinished(const QSqlDatabase &history, const QString &dbname, Copy *copy, QString *error)
 {
     *copy = Copy();
     return !hasCopies(history) ||
@@ -322,7 +320,8 @@ bool readPublished(const QSqlDatabase &history, Published *published, QString *e
     if (!history.tables().contains(QStringLiteral("rclone_konfigurasi")))
         return false;
     QSqlQuery query(history);
-    if (!query.exec(QStringLiteral("select berkas, akun, masalah, waktu from rclone_konfigurasi"))) {
+    if (!query.exec(
+            QStringLiteral("select berkas, akun, masalah, waktu from rclone_konfigurasi"))) {
         *error = query.lastError().text();
         return false;
     }

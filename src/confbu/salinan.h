@@ -77,11 +77,9 @@ QString selectCopies();
 
 // The newest verified copy of any of the database's dumps that retention has not deleted; id 0
 // when there is none.
-bool newestVerified(const QSqlDatabase &history, const QString &dbname, Copy *copy,
-                    QString *error);
+bool newestVerified(const QSqlDatabase &history, const QString &dbname, Copy *copy, QString *error);
 // The newest copy of the database's dumps that ended; id 0 when there is none.
-bool newestFinished(const QSqlDatabase &history, const QString &dbname, Copy *copy,
-                    QString *error);
+bool newestFinished(const QSqlDatabase &history, const QString &dbname, Copy *copy, QString *error);
 // Since when the database has had a good dump without a verified copy of it or of a newer one,
 // counted from its first attempted copy at the earliest: invalid when it has none such, or
 // copies were never tried.

@@ -57,7 +57,8 @@ bool RcloneServer::start(QString *error)
     if (!m_port)
         m_port = freeLoopbackPort();
     const QString address = QStringLiteral("127.0.0.1:%1").arg(m_port);
-    QStringList arguments{QStringLiteral("--pdeathsig"), QStringLiteral("KILL"),
+    QStringList arguments{QStringLiteral("--pdeathsig"),
+                          QStringLiteral("KILL"),
                           QStringLiteral("/usr/bin/rclone"),
                           QStringLiteral("serve"),
                           m_kind == Kind::Sftp ? QStringLiteral("sftp") : QStringLiteral("webdav"),

@@ -56,7 +56,8 @@ private:
              masalah.isEmpty() ? QVariant() : masalah, "2024-03-01T05:00:00"});
         for (const QString &remote : remotes)
             sql(file("riwayat.db"), "insert into rclone_remote values (?, ?, ?)",
-                {remote.section(' ', 0, 0), remote.section(' ', 1, 1), remote.section(' ', 2).toInt()});
+                {remote.section(' ', 0, 0), remote.section(' ', 1, 1),
+                 remote.section(' ', 2).toInt()});
     }
     FSalinan *open(const std::function<QString()> &wake = [] { return QString(); })
     {
@@ -99,7 +100,8 @@ void TestSalinan::destinations_data()
         << QStringList{none, "cadangan (alias, disk mesin ini)", "kantor (sftp)"} << "";
     QTest::newRow("none yet: what root must run")
         << true << QStringList() << QStringList{none}
-        << "Belum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- rclone config "
+        << "Belum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- rclone "
+           "config "
            "--config /var/lib/sarvela/rclone/rclone.conf\nlalu menjalankan ulang service.";
     QTest::newRow("never read by the service")
         << false << QStringList() << QStringList{none}
@@ -128,12 +130,18 @@ void TestSalinan::saves_data()
     QTest::newRow("a destination, a folder, five and a week of days")
         << 2 << " sarvela/pusat " << Recipient << "Data Berhasil disimpan."
         << "kantor|sarvela/pusat|5|7|" + Recipient;
-    QTest::newRow("none: copies are off") << 0 << "x" << "" << "Data Berhasil disimpan." << "";
+    QTest::newRow("none: copies are off") << 0 << "x"
+                                          << ""
+                                          << "Data Berhasil disimpan."
+                                          << "";
     QTest::newRow("a folder that climbs out is refused")
-        << 2 << "a/../.." << ""
-        << "Tidak dapat dipakai: folder [a/../..] memuat komponen '..'." << "lama|x|0|0|";
+        << 2 << "a/../.."
+        << ""
+        << "Tidak dapat dipakai: folder [a/../..] memuat komponen '..'."
+        << "lama|x|0|0|";
     QTest::newRow("a recipient that is no age key is refused")
-        << 2 << "x" << "age1salah"
+        << 2 << "x"
+        << "age1salah"
         << "Tidak dapat dipakai: penerima [age1salah] bukan kunci publik age (age1...)."
         << "lama|x|0|0|";
 }
@@ -175,13 +183,14 @@ void TestSalinan::recipient_data()
     QTest::addColumn<bool>("warned");
     QTest::newRow("a key: its fingerprint")
         << 2 << Recipient << "Sidik jari kunci: " + Fingerprint << false;
-    QTest::newRow("a key whose checksum fails")
-        << 2 << QString(Recipient).replace("ql3z", "ql3y") << "Bukan kunci publik age (age1...)."
-        << false;
+    QTest::newRow("a key whose checksum fails") << 2 << QString(Recipient).replace("ql3z", "ql3y")
+                                                << "Bukan kunci publik age (age1...)." << false;
     QTest::newRow("unencrypted to another machine: warned")
-        << 2 << "" << "Tanpa penerima: salinan tidak dienkripsi." << true;
+        << 2 << ""
+        << "Tanpa penerima: salinan tidak dienkripsi." << true;
     QTest::newRow("unencrypted to this machine's disk: no warning")
-        << 1 << "" << "Tanpa penerima: salinan tidak dienkripsi." << false;
+        << 1 << ""
+        << "Tanpa penerima: salinan tidak dienkripsi." << false;
 }
 
 void TestSalinan::recipient()
@@ -196,8 +205,9 @@ void TestSalinan::recipient()
     QTEST(widget<QLabel>(dialog, "lSidikJari")->text(), "sidikJari");
     QCOMPARE(widget<QLabel>(dialog, "lPeringatan")->isVisible(), warned);
     if (warned)
-        QVERIFY(widget<QLabel>(dialog, "lPeringatan")->text().startsWith(
-            "Peringatan: salinan dikirim ke mesin lain tanpa enkripsi."));
+        QVERIFY(widget<QLabel>(dialog, "lPeringatan")
+                    ->text()
+                    .startsWith("Peringatan: salinan dikirim ke mesin lain tanpa enkripsi."));
 }
 
 void TestSalinan::tes_data()
@@ -210,7 +220,8 @@ void TestSalinan::tes_data()
     QTest::newRow("answered with a failure")
         << "" << permintaan::Gagal << "Tes gagal: Berkas uji tidak dapat ditulis: refused";
     QTest::newRow("the service not running")
-        << "Service tidak aktif." << ""
+        << "Service tidak aktif."
+        << ""
         << "Tes gagal: Tes tidak dapat dikirim ke service: Service tidak aktif.";
 }
 

@@ -104,8 +104,8 @@ class TestOffsiteCopy : public QObject
     {
         QString text = sftp.configSection("sftp") + webdav.configSection("webdav") +
                        flaky.configSection("labil");
-        const QString unreachable =
-            QStringLiteral("[%1]\ntype = sftp\nhost = 127.0.0.1\nport = %2\nuser = x\npass = %3\n\n");
+        const QString unreachable = QStringLiteral(
+            "[%1]\ntype = sftp\nhost = 127.0.0.1\nport = %2\nuser = x\npass = %3\n\n");
         text += unreachable.arg("mati").arg(freeLoopbackPort()).arg(rcloneObscure("x"));
         text += unreachable.arg("diam").arg(silent.port()).arg(rcloneObscure("x"));
         text += "[disk]\ntype = alias\nremote = " + localDisk.path() + "\n\n";
@@ -142,8 +142,8 @@ void TestOffsiteCopy::initTestCase()
     QProcess keygen;
     keygen.start("age-keygen", {"-o", keys.filePath("kunci.txt")});
     QVERIFY(keygen.waitForFinished(10000) && keygen.exitCode() == 0);
-    const QRegularExpressionMatch key =
-        QRegularExpression("public key: (age1[a-z0-9]+)").match(readText(keys.filePath("kunci.txt")));
+    const QRegularExpressionMatch key = QRegularExpression("public key: (age1[a-z0-9]+)")
+                                            .match(readText(keys.filePath("kunci.txt")));
     QVERIFY(key.hasMatch());
     recipient = key.captured(1);
     ::chmod(QFile::encodeName(localDisk.path()), 0700);
@@ -182,8 +182,8 @@ void TestOffsiteCopy::copyMadeAndVerified()
                                               : localDisk.path();
     const QString dir = root + "/" + folderName + "/penjualan/";
     QCOMPARE(objects(root + "/" + folderName),
-             QStringList({"penjualan/" + name + suffix,
-                          "penjualan/" + name.chopped(3) + ".log" + suffix}));
+             QStringList(
+                 {"penjualan/" + name + suffix, "penjualan/" + name.chopped(3) + ".log" + suffix}));
     QByteArray copy = readBytes(dir + name + suffix);
     const qint64 sent = copy.size();
     if (encrypted) {
@@ -216,17 +216,22 @@ void TestOffsiteCopy::refusedDestinations_data()
     QTest::addColumn<int>("configMode");
     QTest::addColumn<QString>("reason");
     QTest::newRow("a name root's configuration lacks")
-        << "tidakada" << "x" << 0600 << "remote [tidakada] tidak ada di konfigurasi rclone";
+        << "tidakada"
+        << "x" << 0600 << "remote [tidakada] tidak ada di konfigurasi rclone";
     QTest::newRow("a name that is a path of its own")
-        << "disk:/etc" << "x" << 0600 << "remote [disk:/etc] tidak ada di konfigurasi rclone";
-    QTest::newRow("a folder that climbs out") << "sftp" << "a/../../etc" << 0600
-                                              << "folder [a/../../etc] memuat komponen '..'";
-    QTest::newRow("a folder from the root") << "sftp" << "/etc" << 0600
-                                            << "folder [/etc] diawali '/'";
+        << "disk:/etc"
+        << "x" << 0600 << "remote [disk:/etc] tidak ada di konfigurasi rclone";
+    QTest::newRow("a folder that climbs out")
+        << "sftp"
+        << "a/../../etc" << 0600 << "folder [a/../../etc] memuat komponen '..'";
+    QTest::newRow("a folder from the root") << "sftp"
+                                            << "/etc" << 0600 << "folder [/etc] diawali '/'";
     QTest::newRow("a local folder others may write")
-        << "disk" << "terbuka" << 0600 << "berada di disk mesin ini";
+        << "disk"
+        << "terbuka" << 0600 << "berada di disk mesin ini";
     QTest::newRow("a configuration others may read")
-        << "sftp" << "x" << 0644 << "dapat dibaca atau ditulis pengguna lain";
+        << "sftp"
+        << "x" << 0644 << "dapat dibaca atau ditulis pengguna lain";
 }
 
 // Refused with the reason in the log and the history, the dump untouched, nothing written.
@@ -245,7 +250,8 @@ void TestOffsiteCopy::refusedDestinations()
     const QStringList before = objects(sftp.root()) + objects(localDisk.path());
     site.run();
 
-    const QStringList failed = lines(site.folder.log(), "Salinan Backup GAGAL : database [penjualan]");
+    const QStringList failed =
+        lines(site.folder.log(), "Salinan Backup GAGAL : database [penjualan]");
     QCOMPARE(failed.size(), 1);
     QVERIFY2(failed.first().contains("tujuan ditolak: ") && failed.first().contains(reason),
              qPrintable(failed.first()));
@@ -285,8 +291,9 @@ void TestOffsiteCopy::failedCopyTriedAgainNewestFirst()
         copied << line.section(" : ", 0, 0) + " " + line.section('/', -1).section(']', 0, 0);
     QCOMPARE(copied, QStringList({"Salinan Backup OK " + QFileInfo(beta.file).fileName(),
                                   "Salinan Backup OK " + QFileInfo(alfa.file).fileName()}));
-    QCOMPARE(readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa.file).fileName()),
-             alfaBytes);
+    QCOMPARE(
+        readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa.file).fileName()),
+        alfaBytes);
 }
 
 // A destination whose hash is not the file's (its md5sum says SHA-1): no copy is called good,
@@ -362,7 +369,8 @@ void TestOffsiteCopy::stopDuringUpload()
     const auto uploading = [&] {
         const QStringList files = QDir(dir).entryList(QDir::Files);
         rclone = processesWith(site.folder.file("data/rclone"));
-        return !rclone.isEmpty() && files.size() == 1 && QFileInfo(dir + "/" + files.first()).size() > 0;
+        return !rclone.isEmpty() && files.size() == 1 &&
+               QFileInfo(dir + "/" + files.first()).size() > 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(uploading(), 20000);
     const QString environment = readText("/proc/" + rclone.first() + "/environ");
@@ -388,8 +396,8 @@ void TestOffsiteCopy::stopDuringUpload()
     site.engine->setStopSignal(nullptr);
     site.engine->setRcloneLimits(Rclone::Limits());
     site.run();
-    QVERIFY(lines(site.folder.log(), "Salinan sementara [sftp:" + folderName + "/besar/" + left.first() +
-                                         "] dari proses yang tidak selesai dihapus.")
+    QVERIFY(lines(site.folder.log(), "Salinan sementara [sftp:" + folderName + "/besar/" +
+                                         left.first() + "] dari proses yang tidak selesai dihapus.")
                 .size() == 1);
     QVERIFY(!QFile::exists(dir + "/" + left.first()));
 }
@@ -429,7 +437,8 @@ void TestOffsiteCopy::destinationTest_data()
     QTest::addColumn<QString>("hasil");
     QTest::addColumn<QString>("pesan");
     QTest::newRow("written, read back, deleted")
-        << "sftp" << permintaan::Ok << "Berkas uji ditulis, dibaca kembali dan dihapus di sftp:uji.";
+        << "sftp" << permintaan::Ok
+        << "Berkas uji ditulis, dibaca kembali dan dihapus di sftp:uji.";
     QTest::newRow("a name root's configuration lacks")
         << "tidakada" << permintaan::Ditolak << "remote [tidakada] tidak ada di konfigurasi rclone";
     QTest::newRow("the server down") << "mati" << permintaan::Gagal << "connection refused";
@@ -471,7 +480,8 @@ void TestOffsiteCopy::publishedDestinations_data()
     QTest::newRow("no configuration yet") << "-" << QStringList() << "belum ada";
     // rclone quotes the line it cannot read, which may hold a secret.
     QTest::newRow("a configuration rclone cannot read: no line of it told")
-        << "[rusak]\ntype = sftp\npass RAHASIA-XYZ\n[[[ RAHASIA-XYZ\n" << QStringList()
+        << "[rusak]\ntype = sftp\npass RAHASIA-XYZ\n[[[ RAHASIA-XYZ\n"
+        << QStringList()
         << "tidak terbaca (rclone selesai dengan kode keluar 1); periksa sebagai root";
 }
 
