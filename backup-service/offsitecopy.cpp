@@ -62,6 +62,7 @@ salinan::Published describeDestinations(const Rclone &rclone, const StopSignal *
     salinan::Published published;
     published.berkas = rclone.configPath();
     published.akun = permintaan::currentAccount();
+    published.waktu = QDateTime::currentDateTime();
     if (rclone.readConfig(config, &published.masalah, stop)) {
         for (auto it = config->constBegin(); it != config->constEnd(); ++it)
             published.remotes << salinan::Remote{
