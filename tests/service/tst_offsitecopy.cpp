@@ -125,6 +125,7 @@ private slots:
     void serverThatNeverAnswersIsBounded_data();
     void serverThatNeverAnswersIsBounded();
     void stopDuringUpload();
+    void leftByAServiceThatDied();
     void retentionOffSite();
     void destinationTest_data();
     void destinationTest();
@@ -400,6 +401,48 @@ void TestOffsiteCopy::stopDuringUpload()
                                          left.first() + "] dari proses yang tidak selesai dihapus.")
                 .size() == 1);
     QVERIFY(!QFile::exists(dir + "/" + left.first()));
+}
+
+// A service killed during a copy leaves its row running and an object under a temporary name:
+// the next run completes the row as failed, says why, and removes the object.
+void TestOffsiteCopy::leftByAServiceThatDied()
+{
+    const QString folderName = freshFolder();
+    Site site;
+    QVERIFY2(site.prepare({"penjualan"}, destination("sftp", folderName), config()),
+             qPrintable(site.folder.error));
+    site.run();
+    const salinan::Copy done = site.folder.copies().first();
+    const QString temporary = done.tujuan + ".tmp-AbCdEf";
+    // Through the server, which caches what its folder holds.
+    QProcess half;
+    half.start("rclone",
+               {"--config", site.folder.file("data/rclone/rclone.conf"), "rcat", temporary});
+    half.write("separuh");
+    half.closeWriteChannel();
+    QVERIFY(half.waitForFinished(10000) && half.exitCode() == 0);
+    QVERIFY(QFile::exists(sftp.root() + "/" + temporary.section(':', 1)));
+    QCOMPARE(
+        QProcess::execute("sqlite3", {site.folder.file("riwayat.db"),
+                                      "insert into salinan (riwayat_id, tujuan, mulai, hasil, "
+                                      "terverifikasi, sementara) values (" +
+                                          QString::number(done.riwayatId) + ", '" + done.tujuan +
+                                          "', '2024-03-01T06:00:05', "
+                                          "'BERJALAN', 0, '" +
+                                          temporary + "')"}),
+        0);
+    QFile::remove(site.folder.logPath());
+    site.run();
+    const salinan::Copy died = site.folder.copies().at(1);
+    QCOMPARE(died.hasil, riwayat::Gagal);
+    QCOMPARE(died.alasan, QString("Proses service berhenti sebelum salinan selesai."));
+    QVERIFY(died.sementara.isEmpty());
+    QVERIFY(!QFile::exists(sftp.root() + "/" + temporary.section(':', 1)));
+    const QStringList log = site.folder.log();
+    QVERIFY(log.contains("Salinan Backup GAGAL : database [penjualan], tujuan [" + done.tujuan +
+                         "]. Proses service berhenti sebelum salinan selesai."));
+    QVERIFY(log.contains("Salinan sementara [" + temporary +
+                         "] dari proses yang tidak selesai dihapus."));
 }
 
 // Two copies kept: the oldest goes, recorded first and logged with its run log; when the
