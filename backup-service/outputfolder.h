@@ -47,8 +47,9 @@ public:
     bool remove(const QString &name);
     // Whether name is a regular file (not a link) that this process's user made.
     bool isOwnFile(const QString &name) const;
-    // Makes the folder's entries (a rename) survive a crash.
-    void sync();
+    // Makes the folder's entries (a rename) survive a crash; false, with the reason in
+    // lastErrorText(), when they may not.
+    bool sync();
     // Temporary files of this process's user, left by a run that never ended.
     QStringList leftovers() const;
     static bool isTemporary(const QString &name);

@@ -177,9 +177,9 @@ bool OutputFolder::isOwnFile(const QString &name) const
            S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
 }
 
-void OutputFolder::sync()
+bool OutputFolder::sync()
 {
-    ::fsync(folder);
+    return ::fsync(folder) == 0;
 }
 
 QStringList OutputFolder::names() const

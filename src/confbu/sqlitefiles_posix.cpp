@@ -1,0 +1,135 @@
+#include "sqlitefiles.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sqlitefiles {
+
+namespace {
+
+using OpenCall = int (*)(const char *, int, int);
+OpenCall systemOpen = nullptr;
+
+bool usable(const struct stat &info)
+{
+    if (S_ISREG(info.st_mode))
+        return info.st_nlink == 1;
+    // SQLite opens the database's folder to sync it, and /dev/urandom.
+    return S_ISDIR(info.st_mode) || S_ISCHR(info.st_mode);
+}
+
+// Non-blocking, so that a FIFO cannot hold the open; the type is judged on the descriptor,
+// so that nothing can be swapped in between.
+int guardedOpen(const char *path, int flags, int mode)
+{
+    const int fd = systemOpen(path, flags | O_NONBLOCK | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return fd;
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !usable(info)) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    if (!(flags & O_NONBLOCK))
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+QString notRegular(const struct stat &info)
+{
+    if (S_ISLNK(info.st_mode))
+        return QStringLiteral("berupa link");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("bukan berkas biasa");
+    // A second name could be a hard link to a file that was never ours to write.
+    return QStringLiteral("memiliki lebih dari satu nama");
+}
+
+} // namespace
+
+void guardOpens()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Every unix VFS of SQLite shares this one table of system calls.
+        sqlite3_vfs *vfs = sqlite3_vfs_find("unix");
+        if (!vfs || vfs->iVersion < 3)
+            return;
+        systemOpen = reinterpret_cast<OpenCall>(vfs->xGetSystemCall(vfs, "open"));
+        if (systemOpen)
+            vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&guardedOpen));
+    });
+}
+
+QString fileRefusal(const QString &path, long owner)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1)
+        return notRegular(info);
+    // Another owner could swap the file for a link once it has been looked at.
+    if (info.st_uid != 0 && long(info.st_uid) != owner)
+        return QStringLiteral("bukan milik root atau user service");
+    return QString();
+}
+
+QString besideRefusal(const QString &path, QString *which)
+{
+    for (const char *suffix : {"-journal", "-wal", "-shm"}) {
+        *which = path + QLatin1String(suffix);
+        struct stat info = {};
+        if (::lstat(QFile::encodeName(*which).constData(), &info) == 0 &&
+            (!S_ISREG(info.st_mode) || info.st_nlink != 1))
+            return notRegular(info);
+    }
+    which->clear();
+    return QString();
+}
+
+QString serviceAccount(const QString &programDir)
+{
+    const int folder =
+        ::open(QFile::encodeName(programDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return QString();
+    struct stat info = {};
+    // Only root can have put the file into a folder that only root may change.
+    const bool rootsFolder =
+        ::fstat(folder, &info) == 0 && info.st_uid == 0 && !(info.st_mode & (S_IWGRP | S_IWOTH));
+    const int file = rootsFolder ? ::openat(folder, QFile::encodeName(AccountFile).constData(),
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                 : -1;
+    ::close(folder);
+    if (file < 0)
+        return QString();
+    char text[64] = {};
+    ssize_t size = -1;
+    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0 &&
+        !(info.st_mode & (S_IWGRP | S_IWOTH)))
+        size = ::read(file, text, sizeof text - 1);
+    ::close(file);
+    const QString account = QString::fromLatin1(text, int(qMax<ssize_t>(size, 0))).trimmed();
+    static const QRegularExpression name(QStringLiteral("^[a-z_][a-z0-9_-]{0,31}$"));
+    return name.match(account).hasMatch() ? account : QString();
+}
+
+long userId(const QString &account)
+{
+    const QByteArray name = account.section(QLatin1Char('\\'), -1).toLocal8Bit();
+    const struct passwd *entry = name.isEmpty() ? nullptr : ::getpwnam(name.constData());
+    return entry ? long(entry->pw_uid) : -1;
+}
+
+} // namespace sqlitefiles
