@@ -2,7 +2,7 @@
 // and the settings when root runs the panel. On an installed system the settings lie in a
 // folder that members of the admin group may write, where a missing name can become a FIFO
 // (open() would wait for a writer for ever) or a second name of someone else's file (SQLite
-// would write into it). The account the installed service runs as is found here too.
+// would write into it).
 #pragma once
 
 #include <QString>
@@ -22,17 +22,5 @@ QString fileRefusal(const QString &path, long owner);
 // write-ahead log, shared memory) is no regular file with one name. That file in *which.
 // Empty when none is in the way.
 QString besideRefusal(const QString &path, QString *which);
-
-// A file that root puts into an installed program directory, naming the account that the
-// service runs as there.
-inline const QString AccountFile = QStringLiteral("sarvelad.akun");
-
-// The account that the service of the program directory runs as: the one named in its
-// AccountFile when that is root's in a folder of root's, else empty, the local system
-// account (on Windows, and in a program directory for development).
-QString serviceAccount(const QString &programDir);
-
-// The user id of an account, or -1 when there is none.
-long userId(const QString &account);
 
 } // namespace sqlitefiles

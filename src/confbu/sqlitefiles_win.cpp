@@ -17,14 +17,4 @@ QString besideRefusal(const QString &, QString *which)
     return QString();
 }
 
-QString serviceAccount(const QString &)
-{
-    return QString();
-}
-
-long userId(const QString &)
-{
-    return -1;
-}
-
 } // namespace sqlitefiles
