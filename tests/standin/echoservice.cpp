@@ -1,5 +1,6 @@
 // A tiny service for the stand-in's tests. Its start arguments:
 //   log=PATH       where it writes its pid, its arguments and the controls it gets
+//                  (without one, the path in ECHO_LOG, for starts without arguments)
 //   exit=N         exit code in its statuses
 //   uid=N          becomes that user (and its group) once it has logged its start
 //   report=SOURCE  then reports "report from echo" to the event log under SOURCE
@@ -45,6 +46,8 @@ void controlHandler(DWORD control)
 
 void serviceMain(DWORD argc, LPWSTR *argv)
 {
+    if (const char *log = std::getenv("ECHO_LOG"))
+        g_log = log;
     for (DWORD i = 0; i < argc; ++i) {
         const std::string a(argv[i], argv[i] + std::wcslen(argv[i])); // ASCII in these tests
         g_args += (i ? " " : "") + a;

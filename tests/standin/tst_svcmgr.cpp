@@ -328,7 +328,7 @@ private slots:
         QVERIFY(ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &description));
         older.stop();
         QVERIFY(db.open(QIODevice::ReadOnly));
-        QVERIFY(db.readLine().startsWith("svcmgr-services 2"));
+        QVERIFY(db.readLine().startsWith("svcmgr-services 3"));
         db.close();
         QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
         QVERIFY(ScHandle{openService("svc-older", SERVICE_QUERY_STATUS)}.h);
