@@ -14,6 +14,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <unistd.h>
+
 using namespace panel;
 
 Q_DECLARE_METATYPE(QList<ConfRow>)
@@ -67,24 +69,42 @@ void TestMainWindow::init()
 void TestMainWindow::load_data()
 {
     QTest::addColumn<QList<ConfRow>>("rows"); // none: no settings file at all
+    QTest::addColumn<QString>("planted");     // shell commands run beside the settings, by root
+    QTest::addColumn<QString>("refusal");     // what root's panel says instead of loading
     QTest::addColumn<QString>("form");
     const ConfRow a{
         "10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
         1,          0};
     const ConfRow b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
                     "2000-01-01T23:05:00", 0,  1};
-    QTest::newRow("no settings file")
-        << QList<ConfRow>() << "/ | localhost | off 00:00 | off 00:00";
-    QTest::newRow("one row") << QList<ConfRow>{a}
+    const QString none = "/ | localhost | off 00:00 | off 00:00";
+    QTest::newRow("no settings file") << QList<ConfRow>() << "" << "" << none;
+    QTest::newRow("one row") << QList<ConfRow>{a} << "" << ""
                              << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45";
     QTest::newRow("several rows: the last one shows")
-        << QList<ConfRow>{a, b} << "/data/bu |   db host   | off 01:00 | on 23:05";
+        << QList<ConfRow>{a, b} << "" << "" << "/data/bu |   db host   | off 01:00 | on 23:05";
+    // What the service refuses, root's panel refuses: SQLite would wait on it or write into it.
+    QTest::newRow("root: a FIFO as the settings' journal")
+        << QList<ConfRow>{a} << "mkfifo confbu.cfg-journal"
+        << "[%D/confbu.cfg-journal] bukan berkas biasa" << none;
+    QTest::newRow("root: a second name of someone's file as the settings' journal")
+        << QList<ConfRow>{a} << "echo milik > korban && ln korban confbu.cfg-journal"
+        << "[%D/confbu.cfg-journal] memiliki lebih dari satu nama" << none;
+    QTest::newRow("root: settings of another user")
+        << QList<ConfRow>{a} << "chown 65534 confbu.cfg"
+        << "[%D/confbu.cfg] bukan milik root atau user service" << none;
 }
 
 void TestMainWindow::load()
 {
     QFETCH(QList<ConfRow>, rows);
+    QFETCH(QString, planted);
+    QFETCH(QString, refusal);
+    if (!refusal.isEmpty() && ::geteuid() != 0)
+        QSKIP("only root's panel refuses");
     QVERIFY(rows.isEmpty() || createSettings(cfg(), rows, {"penjualan"}));
+    QVERIFY(planted.isEmpty() ||
+            QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
     PanelWindow window(m_dir->path());
     window.show();
 
@@ -94,6 +114,8 @@ void TestMainWindow::load()
                       "telah diinstall dan Aktif."};
     if (rows.isEmpty())
         shown << "Maaf file [" + cfg() + "] tidak ditemukan.";
+    if (!refusal.isEmpty())
+        shown << "Error Load database :" + refusal.replace("%D", m_dir->path());
     QCOMPARE(texts(m_answerer->seen()), shown);
     const SeenBox question = m_answerer->seen().first();
     QVERIFY(question.icon == QMessageBox::Question && question.defaultButton == QMessageBox::Yes &&
@@ -102,7 +124,8 @@ void TestMainWindow::load()
         QVERIFY((box.geometry.center() - box.parentGeometry.center()).manhattanLength() <= 8);
     QCOMPARE(QFile::exists(cfg()), !rows.isEmpty()); // loading never creates the file
     QTEST(formState(&window), "form");
-    QCOMPARE(listed(&window), rows.isEmpty() ? QStringList() : QStringList{"penjualan"});
+    QCOMPARE(listed(&window),
+             rows.isEmpty() || !refusal.isEmpty() ? QStringList() : QStringList{"penjualan"});
 }
 
 namespace {
