@@ -393,7 +393,7 @@ void TestLayout::purgeRemovesWhatMembersLeft()
     QProcess member;
     QStringList command = m_users.asUser(m_member)
                           << "/bin/sh" << "-c" << "cd '" + data + "' && " + asMember << m_root->path();
-    member.start(command.takeFirst(), command);
+    member.start(command.first(), command.mid(1));
     QVERIFY(member.waitForStarted());
     QTest::qWait(1500);
 
