@@ -136,7 +136,8 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
                            QStringLiteral("] ") + refusal);
         return false;
     }
-    const QString connection = QLatin1String(QSqlDatabase::defaultConnection);
+    // Backups and requests each read the settings on a thread of their own.
+    const QString connection = QStringLiteral("sarvela-confbu-%1").arg(quintptr(this));
     QString failure;
     {
         QSqlDatabase db = programfile::addSqlite(connection, path, SettingsBusyTimeoutMs);
@@ -144,7 +145,7 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
             failure = prefix + QStringLiteral("Error Load database :") + db.lastError().text();
         } else {
             QSqlQuery query(db);
-            if (!query.prepare(statement) || !query.exec()) {
+            if (!statement.isEmpty() && (!query.prepare(statement) || !query.exec())) {
                 failure = prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
                           query.lastError().text();
             } else {
@@ -165,6 +166,32 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
         log(QStringLiteral("Pengaturan terbaca kembali."));
     }
     return true;
+}
+
+bool BackupEngine::readRequests(QList<permintaan::Request> *requests)
+{
+    QString error;
+    const bool read = readSettings(
+        QStringLiteral("Baca Permintaan. "), QString(), [](const QSqlRecord &) {},
+        [&](const QSqlDatabase &db) {
+            if (!permintaan::pending(db, requests, &error))
+                requests->clear();
+        });
+    if (read && !error.isEmpty())
+        fail(QStringLiteral("Baca Permintaan. Gagal memanggil data.\nPesan Error : ") + error);
+    return read && error.isEmpty();
+}
+
+bool BackupEngine::removeRequest(const QString &kunci)
+{
+    QString error;
+    const bool read = readSettings(QStringLiteral("Hapus Permintaan. "), QString(),
+                                   [](const QSqlRecord &) {}, [&](const QSqlDatabase &db) {
+                                       permintaan::remove(db, kunci, &error);
+                                   });
+    if (read && !error.isEmpty())
+        fail(QStringLiteral("Hapus Permintaan. Gagal menghapus data.\nPesan Error : ") + error);
+    return read && error.isEmpty();
 }
 
 bool BackupEngine::ReadConfig()

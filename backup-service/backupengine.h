@@ -3,6 +3,7 @@
 
 #include "confbu.h"
 #include "monitor.h"
+#include "permintaan.h"
 
 #include <QDateTime>
 #include <QString>
@@ -63,6 +64,17 @@ public:
     // Names that are empty or would put a file outside the output folder.
     static bool leavesOutputFolder(const QString &dbname);
 
+    // Requests waiting in the settings file, oldest first; false (the reason logged) when the
+    // file cannot be read now. removeRequest() takes one out once the service has taken it.
+    bool readRequests(QList<permintaan::Request> *requests);
+    bool removeRequest(const QString &kunci);
+
+    // An entry in busys.log; fail() hands it to the system's log too.
+    void log(const QString &message);
+    void fail(const QString &message);
+
+    QString programDirectory() const { return programDir; }
+
     // The activity log's file name.
     QString logName;
 
@@ -86,9 +98,6 @@ private:
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
     void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder);
-    void log(const QString &message);
-    void fail(const QString &message);
-
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;

@@ -5,6 +5,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QMutex>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -26,8 +28,13 @@ bool isDamage(const QSqlError &error)
 
 JobHistory::JobHistory(const QString &programDir, Note note)
     : path(programfile::resolve(programDir, confbu::HistoryFile)), note(std::move(note)),
-      connection(QStringLiteral("sarvela-riwayat"))
+      // Backups and requests each open the history on a thread of their own.
+      connection(QStringLiteral("sarvela-riwayat-%1").arg(quintptr(this)))
 {
+    // Two threads that both found it missing or damaged would each make it anew, the second
+    // removing the file the first has just opened.
+    static QMutex opening;
+    const QMutexLocker locker(&opening);
     const programfile::Folder folder(QFileInfo(path).absolutePath());
     const QString name = QFileInfo(path).fileName();
     const QString journal = name + QStringLiteral("-journal");
@@ -198,4 +205,41 @@ QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> 
         finish(job.id, job);
     }
     return running;
+}
+
+bool JobHistory::isAnswered(const QString &kunci)
+{
+    permintaan::Answer found;
+    QString error;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    return db.isOpen() && permintaan::answer(db, kunci, &found, &error);
+}
+
+bool JobHistory::startAnswer(const permintaan::Request &request, const QDateTime &mulai)
+{
+    return exec(QStringLiteral("insert into permintaan (kunci, jenis, oleh, diminta, mulai, hasil) "
+                               "values (?, ?, ?, ?, ?, ?)"),
+                {request.kunci.left(64), request.jenis.left(64), request.oleh,
+                 timeText(request.waktu), timeText(mulai), permintaan::Berjalan});
+}
+
+void JobHistory::setProgress(const QString &kunci, const QJsonObject &kemajuan)
+{
+    exec(QStringLiteral("update permintaan set kemajuan = ? where kunci = ?"),
+         {QString::fromUtf8(QJsonDocument(kemajuan).toJson(QJsonDocument::Compact)),
+          kunci.left(64)});
+}
+
+bool JobHistory::endAnswer(const QString &kunci, const QDateTime &selesai, const QString &hasil,
+                           const QString &pesan)
+{
+    return exec(QStringLiteral("update permintaan set selesai = ?, hasil = ?, pesan = ? "
+                               "where kunci = ?"),
+                {timeText(selesai), hasil, textOrNull(pesan), kunci.left(64)});
+}
+
+void JobHistory::closeAbandonedAnswers(const QDateTime &now, const QString &reason)
+{
+    exec(QStringLiteral("update permintaan set selesai = ?, hasil = ?, pesan = ? where hasil = ?"),
+         {timeText(now), permintaan::Gagal, reason, permintaan::Berjalan});
 }

@@ -4,6 +4,7 @@
 // for any other reason is kept for the next run and never keeps a backup from running.
 #pragma once
 
+#include "permintaan.h"
 #include "riwayat.h"
 
 #include <QDateTime>
@@ -36,6 +37,16 @@ public:
     // Jobs that a process which died left running: completed as failed at now(), and returned.
     QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
                                        const QString &reason);
+
+    // The service's answers to requests: whether one exists already, a row when the service
+    // takes the request, its progress, and how it ended.
+    bool isAnswered(const QString &kunci);
+    bool startAnswer(const permintaan::Request &request, const QDateTime &mulai);
+    void setProgress(const QString &kunci, const QJsonObject &kemajuan);
+    bool endAnswer(const QString &kunci, const QDateTime &selesai, const QString &hasil,
+                   const QString &pesan);
+    // Answers that a process which died left running: completed as failed at now.
+    void closeAbandonedAnswers(const QDateTime &now, const QString &reason);
 
     static constexpr int BusyTimeoutMs = 500;
 

@@ -1,7 +1,11 @@
 #include "sarvelabackupdb.h"
 
+#include "permintaan.h"
 #include "serviceaccount.h"
 #include "thbackup.h"
+#include "thpermintaan.h"
+
+#include <QDeadlineTimer>
 
 #ifndef Q_OS_WIN
 #include <unistd.h>
@@ -37,13 +41,23 @@ void SarvelaBackupDB::start()
         return;
     }
 #endif
-    thread = createWorker([this](const QString &message) { logMessage(message, Error); });
+    const BackupEngine::Reporter reporter = [this](const QString &message) {
+        logMessage(message, Error);
+    };
+    thread = createWorker(reporter);
     thread->start();
+    requests = createRequestWorker(reporter);
+    requests->start();
 }
 
 ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
 {
     return new ThBackup(std::move(reporter));
+}
+
+ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter reporter)
+{
+    return new ThPermintaan(std::move(reporter));
 }
 
 // The process ends as soon as this returns, so the worker gets a bounded time to stop the
@@ -53,7 +67,10 @@ void SarvelaBackupDB::stop()
     if (!thread)
         return;
     thread->stop();
-    thread->wait(StopWaitMs);
+    requests->stop();
+    const QDeadlineTimer deadline(StopWaitMs);
+    thread->wait(deadline);
+    requests->wait(deadline);
 }
 
 // Backups keep their schedule while the service is reported paused.
@@ -63,6 +80,12 @@ void SarvelaBackupDB::resume() {}
 
 void SarvelaBackupDB::processCommand(int code)
 {
-    if (code == BackupNowCommand && thread)
+    if (!thread)
+        return;
+    if (code == BackupNowCommand)
         thread->requestBackup();
+    else if (code == permintaan::WaitingCommand)
+        requests->wake();
+    else if (code == permintaan::CancelCommand)
+        requests->cancel();
 }

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 class ThBackup;
+class ThPermintaan;
 
 class SarvelaBackupDB : public QtService<QCoreApplication>
 {
@@ -29,8 +30,12 @@ protected:
     // The worker that start() runs, with failures reported to reporter; the installed
     // program's runs on the real clock and the usual intervals.
     virtual ThBackup *createWorker(BackupEngine::Reporter reporter);
+    // The worker that takes operators' requests, with a handler for every kind of request the
+    // service knows.
+    virtual ThPermintaan *createRequestWorker(BackupEngine::Reporter reporter);
 
 private:
-    // Owned for the rest of the process; never deleted while the worker may still run.
+    // Owned for the rest of the process; never deleted while the workers may still run.
     ThBackup *thread = nullptr;
+    ThPermintaan *requests = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "riwayat.h"
 
+#include "permintaan.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -37,14 +39,15 @@ bool select(const QSqlDatabase &db, const QString &tail, const QVariantList &val
 
 QStringList createStatements()
 {
-    return {QStringLiteral("CREATE TABLE IF NOT EXISTS riwayat (id INTEGER PRIMARY KEY, "
+    return QStringList{QStringLiteral("CREATE TABLE IF NOT EXISTS riwayat (id INTEGER PRIMARY KEY, "
                            "dbname TEXT, mulai TEXT, selesai TEXT, file TEXT, ukuran INTEGER, "
                            "hasil TEXT, alasan TEXT, terverifikasi INTEGER)"),
             QStringLiteral("CREATE TABLE IF NOT EXISTS terhapus (riwayat_id INTEGER PRIMARY KEY, "
                            "waktu TEXT)"),
             // Retention and the status window look up one database's jobs, newest first, in a
             // history that grows by some 40 jobs a day for years.
-            QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)")};
+            QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)")} +
+           permintaan::createAnswerStatements();
 }
 
 Job fromRecord(const QSqlRecord &row)

@@ -1,0 +1,203 @@
+// The request worker: what an operator leaves in the settings file is taken once, by the
+// handler of its kind, answered in the history, and refused with the reason when it must not run.
+#include "jobhistory.h"
+#include "servicetestkit.h"
+#include "thpermintaan.h"
+
+#include <QSqlRecord>
+#include <QtTest>
+
+using namespace servicetest;
+
+namespace {
+
+const QDateTime Now(QDate(2024, 3, 1), QTime(5, 30));
+
+// Adds a request row to the settings file as the panel would, with a time and isi of our own.
+QString addRequest(const QString &settings, const QString &jenis, const QDateTime &waktu,
+                   const QString &isi = "{\"db\":\"toko\"}")
+{
+    QString kunci, error;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-permintaan");
+        db.setDatabaseName(settings);
+        QSqlQuery query(db);
+        if (db.open() && permintaan::add(db, jenis, {}, &kunci, &error)) {
+            query.prepare("update permintaan set waktu = ?, isi = ? where kunci = ?");
+            query.addBindValue(waktu.toString(riwayat::TimeFormat));
+            query.addBindValue(isi);
+            query.addBindValue(kunci);
+            query.exec();
+        }
+    }
+    QSqlDatabase::removeDatabase("tst-permintaan");
+    return kunci;
+}
+
+// Runs a query on a file and returns the first column of every row.
+QStringList column(const QString &path, const QString &statement)
+{
+    QStringList values;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-permintaan-read");
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        if (db.open() && query.exec(statement))
+            while (query.next())
+                values << query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase("tst-permintaan-read");
+    return values;
+}
+
+} // namespace
+
+class TestThPermintaan : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ProgramFolder> dir;
+    ProgramFolder &folder() { return *dir; }
+    QStringList handled;
+    std::unique_ptr<ThPermintaan> worker;
+
+    // A worker whose "uji" handler records what it got and answers OK, and whose "tunggu"
+    // handler runs until it is told to end.
+    void startWorker()
+    {
+        worker = std::make_unique<ThPermintaan>(folder().path(), [] { return Now; });
+        worker->addHandler("uji", [this](const permintaan::Request &r, ThPermintaan::Context &c) {
+            handled << r.isi.value("db").toString();
+            c.progress({{"langkah", 1}});
+            return ThPermintaan::Outcome{permintaan::Ok, "selesai " + r.oleh};
+        });
+        worker->addHandler("tunggu", [](const permintaan::Request &, ThPermintaan::Context &c) {
+            while (!c.stop.requested())
+                QThread::msleep(10);
+            return ThPermintaan::Outcome{permintaan::Dibatalkan, "dibatalkan"};
+        });
+        worker->start();
+    }
+    // The answer the history holds for kunci, once it has ended (hasil empty when it never does).
+    permintaan::Answer answerOf(const QString &kunci)
+    {
+        permintaan::Answer answer;
+        answer.hasil = permintaan::Berjalan;
+        QDeadlineTimer deadline(10000);
+        while (!answer.isFinished() && !deadline.hasExpired()) {
+            QThread::msleep(20);
+            QString error;
+            permintaan::readAnswer(folder().file("riwayat.db"), kunci, &answer, &error);
+        }
+        return answer.isFinished() ? answer : permintaan::Answer();
+    }
+
+private slots:
+    void init()
+    {
+        handled.clear();
+        dir = std::make_unique<ProgramFolder>();
+        QVERIFY2(folder().prepare({}, {"toko"}), qPrintable(folder().error));
+    }
+    void cleanup()
+    {
+        if (worker) {
+            worker->stop();
+            worker->wait();
+            worker.reset();
+        }
+    }
+
+    void answers_data()
+    {
+        QTest::addColumn<QString>("jenis");
+        QTest::addColumn<int>("ageSecs");
+        QTest::addColumn<QString>("isi");
+        QTest::addColumn<QString>("hasil");
+        QTest::addColumn<QString>("pesan");
+        QTest::addColumn<QStringList>("handled");
+        QTest::newRow("a known kind is handled once") << "uji" << 5 << "{\"db\":\"toko\"}" << "OK"
+                                                      << "selesai " + permintaan::currentAccount()
+                                                      << QStringList{"toko"};
+        QTest::newRow("an unknown kind is refused") << "hapus-semua" << 5 << "{}" << "DITOLAK"
+                                                    << "jenis permintaan tidak dikenal"
+                                                    << QStringList();
+        QTest::newRow("a request that waited too long is refused")
+            << "uji" << 11 * 60 << "{}" << "DITOLAK"
+            << "permintaan dibuat 01/03/2024 05:19:00 dan terlalu lama menunggu service"
+            << QStringList();
+        QTest::newRow("isi that is no object is refused") << "uji" << 5 << "[1" << "DITOLAK"
+                                                          << "isi permintaan tidak sah"
+                                                          << QStringList();
+    }
+    void answers()
+    {
+        QFETCH(QString, jenis);
+        QFETCH(int, ageSecs);
+        QFETCH(QString, isi);
+        const QString kunci = addRequest(folder().settingsPath(), jenis, Now.addSecs(-ageSecs), isi);
+        startWorker();
+        QFETCH(QString, hasil);
+        QFETCH(QString, pesan);
+        QFETCH(QStringList, handled);
+        const permintaan::Answer answer = answerOf(kunci);
+        QCOMPARE(answer.hasil, hasil);
+        QCOMPARE(answer.pesan, pesan);
+        QCOMPARE(answer.oleh, permintaan::currentAccount());
+        QCOMPARE(this->handled, handled);
+        QVERIFY(column(folder().settingsPath(), "select kunci from permintaan").isEmpty());
+        if (answer.hasil == "OK")
+            QCOMPARE(answer.kemajuan.value("langkah").toInt(), 1);
+        else
+            QVERIFY2(folder().log().last().startsWith("Permintaan DITOLAK : jenis [" + jenis + "] dari ["),
+                     qPrintable(folder().log().join('\n')));
+    }
+
+    // A process that died after answering but before taking the row out must not run it again;
+    // one that died while it ran leaves a failed answer, not a running one.
+    void leftoversOfADeadProcess()
+    {
+        const QString answered = addRequest(folder().settingsPath(), "uji", Now);
+        {
+            JobHistory history(folder().path(), [](const QString &) {});
+            QVERIFY(history.startAnswer({answered, "uji", {}, "x", Now, {}}, Now));
+            QVERIFY(history.endAnswer(answered, Now, permintaan::Ok, "sudah"));
+            QVERIFY(history.startAnswer({QString(32, 'a'), "uji", {}, "x", Now, {}}, Now));
+        }
+        startWorker();
+        QTRY_VERIFY(column(folder().settingsPath(), "select kunci from permintaan").isEmpty());
+        QCOMPARE(answerOf(QString(32, 'a')).hasil, permintaan::Gagal);
+        QCOMPARE(answerOf(answered).pesan, "sudah");
+        QVERIFY(handled.isEmpty());
+    }
+
+    // A request the service never heard of must not run at its next start.
+    void unheardRequestIsTakenBack()
+    {
+        QString kunci, error;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-submit");
+            db.setDatabaseName(folder().settingsPath());
+            QVERIFY(db.open());
+            QVERIFY(!permintaan::submit(db, "uji", {}, [] { return QString("mati"); }, &kunci,
+                                        &error));
+        }
+        QSqlDatabase::removeDatabase("tst-submit");
+        QCOMPARE(error, "mati");
+        QVERIFY(column(folder().settingsPath(), "select kunci from permintaan").isEmpty());
+    }
+
+    void cancelEndsTheRequestInProgress()
+    {
+        startWorker();
+        const QString kunci = addRequest(folder().settingsPath(), "tunggu", Now);
+        worker->wake();
+        QTRY_COMPARE(column(folder().file("riwayat.db"), "select hasil from permintaan"),
+                     QStringList{"BERJALAN"});
+        worker->cancel();
+        QCOMPARE(answerOf(kunci).hasil, permintaan::Dibatalkan);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestThPermintaan)
+#include "tst_thpermintaan.moc"
