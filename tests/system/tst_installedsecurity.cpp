@@ -227,6 +227,7 @@ private slots:
     void plantedLinksAndFoldersAreRefused();
     void serviceRunsAsItsOwnUser();
     void killedServiceIsStartedAgain();
+    void rootRegistrationIsHandedOver();
     void reinstallHandlesWhatMembersPlanted_data();
     void reinstallHandlesWhatMembersPlanted();
     void rightsOnTheService_data();
@@ -495,6 +496,28 @@ void TestInstalledSecurity::cleanup()
         QVERIFY(asRoot("/usr/bin/install", {"-m", "0660", "-g", m_group, "/dev/null", logPath})
                     .exitCode == 0);
     }
+}
+
+// A registration that runs it as root, as an earlier install made it: the service does no
+// work as root and says why; a reinstall gives the registration the service's user.
+void TestInstalledSecurity::rootRegistrationIsHandedOver()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QVERIFY(setScene(false, false));
+    QCOMPARE(asRoot(sarvelad(), {"-i", "LocalSystem"}).exitCode, 0);
+    QVERIFY(config({"--show"}).out.contains("LocalSystem"));
+    asRoot(sarvelad(), {});
+    QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") && !running(),
+                              qPrintable(events()), 10000);
+
+    QString output;
+    QVERIFY2(install(&output), qPrintable(output));
+    QVERIFY(config({"--show"}).out.contains(".\\" + m_service.toUtf8()));
+    qint64 pid = 0;
+    QTRY_VERIFY((pid = servicePid()) != 0);
+    QCOMPARE(status(pid, "Uid").section(' ', 0, 0), QString::number(m_users.uid(m_service)));
+    QVERIFY(asRoot(m_prefix + "/svcmgr-access", {"--show", Service}).out.startsWith(m_group.toUtf8() + '\t'));
 }
 
 void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted_data()
