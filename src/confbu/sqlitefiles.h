@@ -10,8 +10,9 @@
 namespace sqlitefiles {
 
 // From here on SQLite in this process opens only regular files with one name, folders and
-// devices, never a link at the last name, and never waits in open(). Once per process is
-// enough. Does nothing on Windows, which has no such names.
+// devices, never a link at the last name, and never waits in open(); a journal it may write
+// but not remove (another user's, in a sticky folder) it empties instead. Once per process
+// is enough. Does nothing on Windows, which has no such names.
 void guardOpens();
 
 // Why the file at path must not be opened for a process others rely on: it is no regular

@@ -16,7 +16,9 @@ namespace sqlitefiles {
 namespace {
 
 using OpenCall = int (*)(const char *, int, int);
+using UnlinkCall = int (*)(const char *);
 OpenCall systemOpen = nullptr;
+UnlinkCall systemUnlink = nullptr;
 
 bool usable(const struct stat &info)
 {
@@ -44,6 +46,32 @@ int guardedOpen(const char *path, int flags, int mode)
     return fd;
 }
 
+// In the settings' folder, which is sticky, only a journal's owner may remove it: a journal
+// that a member's save left when it crashed would hold every other reader, the service too,
+// after it has rolled it back. Whoever may write it ends it instead, as SQLite's truncate
+// journal mode does: an empty journal is no journal.
+int guardedUnlink(const char *path)
+{
+    if (systemUnlink(path) == 0)
+        return 0;
+    const int error = errno;
+    const size_t length = std::strlen(path);
+    static const char suffix[] = "-journal";
+    if ((error == EPERM || error == EACCES) && length > sizeof suffix &&
+        std::strcmp(path + length - (sizeof suffix - 1), suffix) == 0) {
+        const int fd = systemOpen(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+        struct stat info = {};
+        const bool ended = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                           info.st_nlink == 1 && ::ftruncate(fd, 0) == 0 && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (ended)
+            return 0;
+    }
+    errno = error;
+    return -1;
+}
+
 QString notRegular(const struct stat &info)
 {
     if (S_ISLNK(info.st_mode))
@@ -65,8 +93,11 @@ void guardOpens()
         if (!vfs || vfs->iVersion < 3)
             return;
         systemOpen = reinterpret_cast<OpenCall>(vfs->xGetSystemCall(vfs, "open"));
-        if (systemOpen)
-            vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&guardedOpen));
+        systemUnlink = reinterpret_cast<UnlinkCall>(vfs->xGetSystemCall(vfs, "unlink"));
+        if (!systemOpen || !systemUnlink)
+            return;
+        vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&guardedOpen));
+        vfs->xSetSystemCall(vfs, "unlink", reinterpret_cast<sqlite3_syscall_ptr>(&guardedUnlink));
     });
 }
 

@@ -223,6 +223,7 @@ private slots:
     void dataDirectoryKeepsRootsFiles_data();
     void dataDirectoryKeepsRootsFiles();
     void memberBacksUpWithoutRoot();
+    void crashedSaveOfAMemberIsRolledBack();
     void plantedLinksAndFoldersAreRefused_data();
     void plantedLinksAndFoldersAreRefused();
     void serviceRunsAsItsOwnUser();
@@ -390,6 +391,33 @@ void TestInstalledSecurity::memberBacksUpWithoutRoot()
     QCOMPARE(shell(m_member, "head -c 5 '" + dump + "'").out, QByteArray("PGDMP"));
     QVERIFY(shell(m_plain, "cat '" + dump + "' > /dev/null").exitCode != 0);
     QVERIFY(shell(m_plain, "cat '" + m_data + "/confbu.cfg' > /dev/null").exitCode != 0);
+}
+
+// A member's save that died half-way leaves its journal, which no one else may remove from
+// the sticky data directory: the service rolls it back all the same and backs up.
+void TestInstalledSecurity::crashedSaveOfAMemberIsRolledBack()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    const QString journal = m_data + "/confbu.cfg-journal";
+    QStringList command = m_users.asUser(m_member) << "sqlite3" << m_data + "/confbu.cfg";
+    QProcess save;
+    save.start(command.first(), command.mid(1));
+    QVERIFY(save.waitForStarted());
+    // Big enough to spill into the file before the commit that never comes.
+    save.write("PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE isi(x);"
+               "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<2000) "
+               "INSERT INTO isi SELECT randomblob(4000) FROM c;\n");
+    QTRY_VERIFY(QFileInfo(journal).size() > 0 && QFileInfo(journal).ownerId() == m_users.uid(m_member));
+    QTest::qWait(300);
+    ::kill(pid_t(save.processId()), SIGKILL);
+    save.waitForFinished();
+    QVERIFY(QFileInfo(journal).size() > 0);
+
+    QVERIFY2(runBackup(QStringLiteral("Backup Database OK : database [penjualan]")), qPrintable(log()));
+    QCOMPARE(QFileInfo(journal).size(), 0);
+    QCOMPARE(asRoot("sqlite3", {"-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
+             m_pg.host().toUtf8() + '\n');
 }
 
 void TestInstalledSecurity::plantedLinksAndFoldersAreRefused_data()
