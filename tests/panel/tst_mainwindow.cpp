@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace panel;
@@ -34,6 +35,8 @@ private slots:
     void saveRefused_data();
     void saveRefused();
     void saveWrites();
+    void outputFolderMadeByRoot_data();
+    void outputFolderMadeByRoot();
     void editList_data();
     void editList();
 
@@ -276,6 +279,44 @@ void TestMainWindow::saveWrites()
 enum class Edit { Add, Pick, Delete };
 Q_DECLARE_METATYPE(Edit)
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
+
+void TestMainWindow::outputFolderMadeByRoot_data()
+{
+    QTest::addColumn<bool>("installed"); // sarvelad.akun names the service's user, nobody
+    QTest::addColumn<QString>("made");   // "uid:gid mode" of the folder made
+    QTest::newRow("installed system: the service's user's, of the settings' group, 2750")
+        << true << "65534:65534 2750";
+    QTest::newRow("program folder for development: root's") << false << "0:0 755";
+}
+
+// The service takes only a folder of its own user's (or root's) that no one else may write,
+// of the group that edits the settings: root's panel makes a missing one so.
+void TestMainWindow::outputFolderMadeByRoot()
+{
+    QFETCH(bool, installed);
+    QFETCH(QString, made);
+    if (::geteuid() != 0)
+        QSKIP("root's panel makes it");
+    QVERIFY(createSettings(cfg(), {ConfRow()}, {}));
+    QVERIFY(::chown(QFile::encodeName(cfg()).constData(), uid_t(-1), 65534) == 0);
+    QVERIFY(!installed || writeBytes(m_dir->filePath("sarvelad.akun"), "nobody\n"));
+    const QString folder = m_dir->filePath("baru/keluar");
+    const mode_t mask = ::umask(022);
+    {
+        PanelWindow window(m_dir->path());
+        window.show();
+        widget<QLineEdit>(&window, "tLokasi")->setText(folder);
+        m_answerer->clear();
+        // Refused for the empty list, once the folder is made.
+        QVERIFY(QMetaObject::invokeMethod(&window, "on_butStart_clicked"));
+    }
+    ::umask(mask);
+    QCOMPARE(texts(m_answerer->seen()), QStringList{"Pilih database yang akan dibackup."});
+    struct stat info = {};
+    QVERIFY(::stat(QFile::encodeName(folder).constData(), &info) == 0);
+    QCOMPARE(QStringLiteral("%1:%2 %3").arg(info.st_uid).arg(info.st_gid).arg(info.st_mode & 07777, 0, 8),
+             made);
+}
 
 void TestMainWindow::editList_data()
 {
