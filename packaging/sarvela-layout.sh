@@ -184,13 +184,16 @@ sarvela_data_file() {
     fi
 }
 
-# The settings' journal, left by a save that crashed, stays for SQLite to roll back as
-# it is (its owner may remove it, root could not be undone); one that is no regular file
-# with one name was no save's, and goes aside.
+# The settings' journal, left by a save that crashed, stays for SQLite to roll back as it
+# is. One that is no regular file was no save's and goes aside; a second name of another
+# file (the settings themselves, say) is only a name, and goes.
 sarvela_settings_journal() {
     local path="$DATA_DIR/confbu.cfg-journal"
-    if [ -L "$path" ] || { [ -e "$path" ] && { [ ! -f "$path" ] || [ "$(stat -c %h -- "$path")" != 1 ]; }; }; then
+    if [ -L "$path" ] || { [ -e "$path" ] && [ ! -f "$path" ]; }; then
         sarvela_move_aside "$path"
+    elif [ -f "$path" ] && [ "$(stat -c %h -- "$path")" != 1 ]; then
+        rm -f -- "$path"
+        echo "   $path was a second name of another file: removed"
     fi
 }
 
@@ -354,8 +357,8 @@ sarvela_link_pg_tools() {
 # are none.
 sarvela_lay_out_data() {
     local delivered=$1 name
-    sarvela_data_file confbu.cfg 0660 "$delivered"
     sarvela_settings_journal
+    sarvela_data_file confbu.cfg 0660 "$delivered"
     sarvela_data_file busys.log 0660 /dev/null
     sarvela_move_history
     for name in "${SARVELA_DATA_FILES[@]}" "$SARVELA_HISTORY"; do

@@ -556,7 +556,7 @@ void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted_data()
            "ln -s {others} riwayat.db";
     QTest::newRow("FIFOs where names are missing: moved aside, nothing waits")
         << "mkfifo busys.log confbu.cfg-journal riwayat.db";
-    QTest::newRow("a second name of the settings as their journal: aside")
+    QTest::newRow("a second name of the settings as their journal: removed")
         << "ln -s {victim} busys.log && ln confbu.cfg confbu.cfg-journal";
     QTest::newRow("folders at the names things went aside to, for the next minutes")
         << "ln -s {victim} busys.log && for s in $(seq 0 180); do "
@@ -591,6 +591,9 @@ void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted()
     }
     QVERIFY2(output.contains("moved aside"), qPrintable(output));
     QVERIFY(running());
+    struct stat settings = {};
+    QVERIFY(::lstat(QFile::encodeName(m_data + "/confbu.cfg").constData(), &settings) == 0);
+    QCOMPARE(settings.st_nlink, nlink_t(1));
     QCOMPARE(asRoot("sqlite3", {m_data + "/confbu.cfg", "select dbname from tbldb"}).out,
              QByteArray("penjualan\n"));
 }
