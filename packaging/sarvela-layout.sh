@@ -365,6 +365,8 @@ sarvela_lay_out_data() {
         ln -sfn -- "$(sarvela_link_target "$name")" "$PREFIX/$name"
     done
     sarvela_write_account_file
+    # The run lock of an install that ran the service as root; it lives beside the history now.
+    rm -f -- "$PREFIX/sarvelad.lock"
 }
 
 # The output folder, owned by the service's user. When root owned it (an install that ran
@@ -389,7 +391,7 @@ sarvela_remove_made_links() {
         [ -L "$PREFIX/dbutils/$name" ] && rm -f -- "$PREFIX/dbutils/$name"
     done
     [ -d "$PREFIX/dbutils" ] && rmdir --ignore-fail-on-non-empty -- "$PREFIX/dbutils"
-    rm -f -- "$PREFIX/$SARVELA_ACCOUNT_FILE"
+    rm -f -- "$PREFIX/$SARVELA_ACCOUNT_FILE" "$PREFIX/sarvelad.lock"
 }
 
 sarvela_manager_dir() {

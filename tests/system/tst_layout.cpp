@@ -216,6 +216,7 @@ void TestLayout::programDirectory()
     QVERIFY(::chown(QFile::encodeName(prefix + "/platforms").constData(), m_users.uid(m_member),
                     m_gid) == 0);
     QVERIFY(QFile::link(path("secret"), prefix + "/busys.log"));
+    QVERIFY(writeBytes(prefix + "/sarvelad.lock", "")); // the run lock of a service run as root
     QVERIFY(::chmod(QFile::encodeName(prefix).constData(), 0775) == 0);
     QVERIFY(::chown(QFile::encodeName(prefix).constData(), 0, m_gid) == 0);
 
