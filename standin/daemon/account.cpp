@@ -2,6 +2,7 @@
 
 #include "wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
@@ -71,17 +72,14 @@ std::vector<gid_t> groupsOf(const std::string &name, gid_t primary)
         int count = int(groups.size());
         if (::getgrouplist(name.c_str(), primary, groups.data(), &count) >= 0) {
             groups.resize(size_t(count));
-            break;
+            return groups;
         }
-        if (count <= int(groups.size()) || groups.size() >= size_t(most)) {
-            // Stuck or at the kernel's limit: keep what fits, as initgroups does.
-            break;
-        }
-        groups.resize(size_t(count));
+        if (count <= int(groups.size()))
+            return {primary}; // the system could not say: the user's own group only
+        if (groups.size() >= size_t(most))
+            return groups; // the first ones that fit, as initgroups keeps them
+        groups.resize(std::min(size_t(count), size_t(most)));
     }
-    if (groups.size() > size_t(most))
-        groups.resize(size_t(most));
-    return groups;
 }
 
 } // namespace

@@ -12,7 +12,6 @@ struct RecoveryAction
 {
     uint32_t type = 0;
     uint32_t delayMs = 0;
-    bool operator==(const RecoveryAction &o) const { return type == o.type && delayMs == o.delayMs; }
 };
 
 struct ServiceRecord

@@ -175,10 +175,9 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir,
                 ::close(fd);
         ::fcntl(channelFd, F_SETFD, 0);
         // Groups first, then the group, then the user: after that nothing can be undone.
-        if (switchUser &&
-            (::syscall(SysSetgroups, long(groups.size()), groups.data()) != 0 ||
-             ::syscall(SysSetresgid, long(gid), long(gid), long(gid)) != 0 ||
-             ::syscall(SysSetresuid, long(uid), long(uid), long(uid)) != 0))
+        if (switchUser && (::syscall(SysSetgroups, long(groups.size()), groups.data()) != 0 ||
+                           ::syscall(SysSetresgid, long(gid), long(gid), long(gid)) != 0 ||
+                           ::syscall(SysSetresuid, long(uid), long(uid), long(uid)) != 0))
             failChild(StepIdentity);
         if (::chdir("/") != 0)
             failChild(StepDirectory);
@@ -202,8 +201,8 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir,
         // The reaper collects the failed child; it is nobody's process.
         ::close(pair[0]);
         if (childErr.step == StepIdentity) {
-            *why = "cannot become uid " + std::to_string(uid) + ": " +
-                   std::strerror(childErr.error);
+            *why =
+                "cannot become uid " + std::to_string(uid) + ": " + std::strerror(childErr.error);
             return ERROR_SERVICE_LOGON_FAILED;
         }
         return launchError(childErr.error);

@@ -90,11 +90,12 @@ void acceptLoop(Manager *manager, ClientLimits *limits, int listenFd)
             continue;
         }
         ClientLimits::Pool pool = ClientLimits::Pool::None;
-        if (!peer.privileged() &&
-            (pool = limits->admit(peer.uid(), manager->holdsRights(peer))) ==
-                ClientLimits::Pool::None) {
-            ::close(fd);
-            continue;
+        if (!peer.privileged()) {
+            pool = limits->admit(peer.uid(), manager->holdsRights(peer));
+            if (pool == ClientLimits::Pool::None) {
+                ::close(fd);
+                continue;
+            }
         }
         peer.readDetails(fd);
         const uid_t uid = peer.uid();

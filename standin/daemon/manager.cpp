@@ -439,20 +439,17 @@ DWORD Manager::startService(Session &s, uint32_t id, const std::vector<std::stri
 {
     return withService(s, id, SERVICE_START, [&](Lock &lock, Session::Handle &h) -> DWORD {
         std::shared_ptr<Service> svc = h.service;
-        return startAsAccount(
-            lock, svc, args,
-            [&]() -> DWORD {
-                if (svc->record.markedForDelete)
-                    return ERROR_SERVICE_MARKED_FOR_DELETE;
-                if (svc->record.startType == SERVICE_DISABLED)
-                    return ERROR_SERVICE_DISABLED;
-                if (svc->status.dwCurrentState != SERVICE_STOPPED)
-                    return ERROR_SERVICE_ALREADY_RUNNING;
-                // Started by hand: a restart still waiting for its delay is not needed.
-                ++svc->recoveryTicket;
-                return ERROR_SUCCESS;
-            },
-            false);
+        return startAsAccount(lock, svc, args, [&]() -> DWORD {
+            if (svc->record.markedForDelete)
+                return ERROR_SERVICE_MARKED_FOR_DELETE;
+            if (svc->record.startType == SERVICE_DISABLED)
+                return ERROR_SERVICE_DISABLED;
+            if (svc->status.dwCurrentState != SERVICE_STOPPED)
+                return ERROR_SERVICE_ALREADY_RUNNING;
+            // Started by hand: a restart still waiting for its delay is not needed.
+            ++svc->recoveryTicket;
+            return ERROR_SUCCESS;
+        });
     });
 }
 

@@ -40,8 +40,7 @@ struct ServiceProcess
     Clock::time_point killAt = Clock::time_point::max();
     uint32_t controlSeq = 0;
     uint32_t doneSeq = 0;
-    bool stopAsked = false;  // a client (or the daemon's end) asked it to stop
-    bool byRecovery = false; // started by a failure action, not by a client
+    bool stopAsked = false; // a client asked it to stop
 };
 
 struct Service
@@ -112,7 +111,7 @@ class Manager
 {
 public:
     // What one connection may hold, so that no client can make the daemon grow without bound.
-    static constexpr size_t MaxHandlesPerConnection = 1024;
+    static constexpr size_t MaxHandlesPerConnection = 256;
 
     explicit Manager(std::string stateDir);
 
@@ -184,11 +183,9 @@ private:
     // Starts the service under its account once check() passes. The account is
     // looked up with the lock released, so check() is asked again afterwards.
     DWORD startAsAccount(Lock &lock, const std::shared_ptr<Service> &svc,
-                         const std::vector<std::string> &args, const std::function<DWORD()> &check,
-                         bool byRecovery);
+                         const std::vector<std::string> &args, const std::function<DWORD()> &check);
     DWORD startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
-                      const std::vector<std::string> &args, const ServiceAccount &account,
-                      bool byRecovery);
+                      const std::vector<std::string> &args, const ServiceAccount &account);
     // A process ended without reporting SERVICE_STOPPED: count it and act on it.
     void failedLocked(const std::shared_ptr<Service> &svc, const ServiceProcess &proc);
     void recover(const std::shared_ptr<Service> &svc, uint64_t ticket, uint32_t delayMs);

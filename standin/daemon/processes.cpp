@@ -38,13 +38,10 @@ void Manager::startAutoStartServices()
             autoStart.push_back(entry.second);
     for (const auto &svc : autoStart) {
         bool skipped = false;
-        const DWORD error = startAsAccount(
-            lock, svc, {},
-            [&]() -> DWORD {
-                skipped = svc->removed || svc->status.dwCurrentState != SERVICE_STOPPED;
-                return skipped ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_SUCCESS;
-            },
-            false);
+        const DWORD error = startAsAccount(lock, svc, {}, [&]() -> DWORD {
+            skipped = svc->removed || svc->status.dwCurrentState != SERVICE_STOPPED;
+            return skipped ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_SUCCESS;
+        });
         if (error != ERROR_SUCCESS && !skipped && error != ERROR_SERVICE_LOGON_FAILED)
             logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
                             "The " + svc->record.name +
@@ -85,7 +82,7 @@ void Manager::shutdown()
 
 DWORD Manager::startAsAccount(Lock &lock, const std::shared_ptr<Service> &svc,
                               const std::vector<std::string> &args,
-                              const std::function<DWORD()> &check, bool byRecovery)
+                              const std::function<DWORD()> &check)
 {
     for (;;) {
         if (DWORD error = check())
@@ -98,13 +95,12 @@ DWORD Manager::startAsAccount(Lock &lock, const std::shared_ptr<Service> &svc,
             continue; // changed while we looked: look up the new one
         if (DWORD error = check())
             return error;
-        return startLocked(lock, svc, args, who, byRecovery);
+        return startLocked(lock, svc, args, who);
     }
 }
 
 DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
-                           const std::vector<std::string> &args, const ServiceAccount &account,
-                           bool byRecovery)
+                           const std::vector<std::string> &args, const ServiceAccount &account)
 {
     Launched launched;
     std::string why = account.why;
@@ -118,8 +114,8 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
             error == ERROR_SERVICE_LOGON_FAILED
                 ? "The " + svc->record.name +
                       " service failed to start due to the following error: The service did not "
-                      "start due to a logon failure. Its account " + svc->record.account +
-                      " cannot be used: " + why + "."
+                      "start due to a logon failure. Its account " +
+                      svc->record.account + " cannot be used: " + why + "."
                 : "The " + svc->record.name +
                       " service failed to start: its program could not be run (code " +
                       std::to_string(error) + ")");
@@ -133,7 +129,6 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
     proc->pid = launched.pid;
     proc->channel = launched.channel;
     proc->token = launched.token;
-    proc->byRecovery = byRecovery;
     proc->startArgs.push_back(svc->record.name);
     proc->startArgs.insert(proc->startArgs.end(), args.begin(), args.end());
     m_children[proc->pid] = Child{svc, proc};
@@ -184,8 +179,10 @@ void Manager::failedLocked(const std::shared_ptr<Service> &svc, const ServicePro
 
     std::string text = "The " + r.name + " service terminated unexpectedly. It has done this " +
                        std::to_string(svc->failures) + " time(s).";
-    // A stop that was asked for is no failure to recover from, whatever came of it.
-    const bool acts = !proc.stopAsked && !m_shuttingDown && !r.markedForDelete &&
+    // A stop that was asked for is no failure to recover from, whatever came of it;
+    // nor is a process that never took its start (that start failed, and said so to
+    // whoever asked for it), which could otherwise be started again and again at once.
+    const bool acts = proc.started && !proc.stopAsked && !m_shuttingDown && !r.markedForDelete &&
                       !r.failureActions.empty();
     const RecoveryAction action =
         acts ? r.failureActions[std::min<size_t>(svc->failures, r.failureActions.size()) - 1]
@@ -199,17 +196,17 @@ void Manager::failedLocked(const std::shared_ptr<Service> &svc, const ServicePro
         logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashed, text);
         return;
     }
-    text += " The following corrective action will be taken in " +
-            std::to_string(action.delayMs) + " milliseconds: Restart the service.";
+    text += " The following corrective action will be taken in " + std::to_string(action.delayMs) +
+            " milliseconds: Restart the service.";
     logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashedRecovering, text);
     const uint64_t ticket = ++svc->recoveryTicket;
     try {
-        std::thread([this, svc, ticket, delay = action.delayMs] { recover(svc, ticket, delay); })
-            .detach();
+        std::thread([this, svc, ticket, delay = action.delayMs] {
+            recover(svc, ticket, delay);
+        }).detach();
     } catch (const std::system_error &) {
         logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
-                        "The " + r.name + " service cannot be restarted: the manager is out of "
-                                          "threads.");
+                        "The " + r.name + " service cannot be restarted: no thread left.");
     }
 }
 
@@ -224,20 +221,16 @@ void Manager::recover(const std::shared_ptr<Service> &svc, uint64_t ticket, uint
     };
     m_changed.wait_until(lock, Clock::now() + std::chrono::milliseconds(delayMs), calledOff);
     bool skipped = false;
-    const DWORD error = startAsAccount(
-        lock, svc, {},
-        [&]() -> DWORD {
-            skipped = calledOff() || svc->status.dwCurrentState != SERVICE_STOPPED;
-            if (skipped)
-                return ERROR_SERVICE_ALREADY_RUNNING;
-            return svc->record.startType == SERVICE_DISABLED ? ERROR_SERVICE_DISABLED
-                                                             : ERROR_SUCCESS;
-        },
-        true);
-    // A logon failure or a program that cannot be run has its own event already.
+    const DWORD error = startAsAccount(lock, svc, {}, [&]() -> DWORD {
+        skipped = calledOff() || svc->status.dwCurrentState != SERVICE_STOPPED;
+        if (skipped)
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        return svc->record.startType == SERVICE_DISABLED ? ERROR_SERVICE_DISABLED : ERROR_SUCCESS;
+    });
+    // A logon failure, a program that cannot be run and a time-out have their own event.
     if (error != ERROR_SUCCESS && !skipped && error != ERROR_SERVICE_LOGON_FAILED &&
         error != ERROR_FILE_NOT_FOUND && error != ERROR_ACCESS_DENIED &&
-        error != ERROR_BAD_EXE_FORMAT)
+        error != ERROR_BAD_EXE_FORMAT && error != ERROR_SERVICE_REQUEST_TIMEOUT)
         logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
                         "The " + svc->record.name +
                             " service failed to start due to the following error: code " +

@@ -370,7 +370,8 @@ SVCAPI BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
@@ -448,7 +449,8 @@ SVCAPI BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }

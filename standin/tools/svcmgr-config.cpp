@@ -157,8 +157,9 @@ int main(int argc, char **argv)
     if (!manager)
         return fail("the service manager");
     DWORD access = SERVICE_QUERY_CONFIG;
+    // Setting failure actions that restart the service needs the right to start it.
     if (!showing)
-        access |= SERVICE_CHANGE_CONFIG | (restartAfter ? SERVICE_START : 0);
+        access |= SERVICE_CHANGE_CONFIG | (actions ? SERVICE_START : 0);
     SC_HANDLE service = OpenServiceW(manager, svcwire::fromUtf8(name).c_str(), access);
     if (!service)
         return fail(name);

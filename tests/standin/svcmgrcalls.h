@@ -45,14 +45,12 @@ DWORD createService(const QString &name, const QString &path = echoPath, DWORD s
 {
     ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
     const std::wstring wideAccount = account.toStdWString();
-    ScHandle service{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
-                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
-                                    SERVICE_ERROR_NORMAL, path.toStdWString().c_str(), nullptr,
-                                    nullptr, nullptr,
-                                    account.isNull() ? nullptr : wideAccount.c_str(), nullptr)};
+    ScHandle service{CreateServiceW(
+        manager.h, name.toStdWString().c_str(), nullptr, SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, path.toStdWString().c_str(),
+        nullptr, nullptr, nullptr, account.isNull() ? nullptr : wideAccount.c_str(), nullptr)};
     return service.h ? 0 : GetLastError();
 }
-
 
 DWORD startService(const QString &name, const QStringList &args = {})
 {
