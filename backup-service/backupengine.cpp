@@ -9,7 +9,7 @@
 #include "outputfolder.h"
 #include "programfile.h"
 #include "runlock.h"
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 #include "stopsignal.h"
 #include "writelog.h"
 
@@ -130,7 +130,7 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
     // after this look either.
     QString refused = path;
     if (programfile::isRootsRegularFile(path, &refusal))
-        refusal = sqlitefiles::besideRefusal(path, &refused);
+        refusal = sharedfiles::besideRefusal(path, &refused);
     if (!refusal.isEmpty()) {
         settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + refused +
                            QStringLiteral("] ") + refusal);

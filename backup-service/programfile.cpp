@@ -1,6 +1,6 @@
 #include "programfile.h"
 
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -28,7 +28,7 @@ QString resolve(const QString &programDir, const QString &name)
 
 QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyTimeoutMs)
 {
-    sqlitefiles::guardOpens();
+    sharedfiles::guardOpens();
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(QStringLiteral("file:") +
                        QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +

@@ -1,6 +1,6 @@
 #include "programfile.h"
 
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 
 #include <QFile>
 
@@ -32,7 +32,7 @@ bool usable(const struct stat &info)
 
 bool isRootsRegularFile(const QString &path, QString *error)
 {
-    *error = sqlitefiles::fileRefusal(path, long(::geteuid()));
+    *error = sharedfiles::fileRefusal(path, long(::geteuid()));
     return error->isEmpty();
 }
 

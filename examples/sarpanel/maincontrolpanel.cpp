@@ -5,7 +5,7 @@
 #include "historywatch.h"
 #include "messagebox.h"
 #include "sharedflag.h"
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QApplication>
@@ -56,7 +56,7 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
 {
     loadResources();
     // Nothing planted beside the settings or the history may hold the panel in open().
-    sqlitefiles::guardOpens();
+    sharedfiles::guardOpens();
     ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));

@@ -8,7 +8,7 @@
 #include "messagebox.h"
 #include "serviceaccount.h"
 #include "servicefailure.h"
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QDateTime>
@@ -92,9 +92,9 @@ QString MainControlPanel::settingsRefusal(const QString &path) const
     const QString target = entry.isSymLink() ? entry.symLinkTarget() : path;
     const long service = serviceaccount::userId(serviceaccount::ofProgramDir(programDir()));
     QString refused = target;
-    QString reason = sqlitefiles::fileRefusal(target, service);
+    QString reason = sharedfiles::fileRefusal(target, service);
     if (reason.isEmpty())
-        reason = sqlitefiles::besideRefusal(target, &refused);
+        reason = sharedfiles::besideRefusal(target, &refused);
     return reason.isEmpty() ? QString() : QLatin1Char('[') + refused + QStringLiteral("] ") + reason;
 #endif
 }

@@ -3,7 +3,7 @@
 // planted beside a database, SQLite neither waits on it nor writes into it.
 #include "jobhistory.h"
 #include "servicetestkit.h"
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -134,7 +134,7 @@ void TestJobHistory::sqliteNeverWaitsOnAPlantedName()
         QVERIFY(::link(QFile::encodeName(victim).constData(), QFile::encodeName(journal).constData()) ==
                 0);
     }
-    sqlitefiles::guardOpens();
+    sharedfiles::guardOpens();
     QElapsedTimer took;
     took.start();
     bool read = false;

@@ -1,4 +1,4 @@
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
 
 #include <QFile>
 
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sqlitefiles {
+namespace sharedfiles {
 
 namespace {
 
@@ -127,4 +127,34 @@ QString besideRefusal(const QString &path, QString *which)
     return QString();
 }
 
-} // namespace sqlitefiles
+bool openRegular(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why)
+{
+    const int access = (mode & QIODevice::ReadWrite) == QIODevice::ReadWrite ? O_RDWR
+                       : (mode & QIODevice::WriteOnly)                       ? O_WRONLY
+                                                                             : O_RDONLY;
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // ENXIO: a FIFO without a reader, opened for writing.
+        *why = errno == ELOOP   ? QStringLiteral("berupa link")
+               : errno == ENXIO ? QStringLiteral("bukan berkas biasa")
+                                : QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        *why = notRegular(info);
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (((mode & QIODevice::Truncate) && ::ftruncate(fd, 0) != 0) ||
+        !file->open(fd, mode & ~QIODevice::Truncate, QFileDevice::AutoCloseHandle)) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+} // namespace sharedfiles

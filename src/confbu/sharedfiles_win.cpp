@@ -1,8 +1,10 @@
-#include "sqlitefiles.h"
+#include "sharedfiles.h"
+
+#include <QFile>
 
 // No FIFOs, no root: the service reads its files as the local system, and the checks of
 // the files themselves are the service's own (backup-service/programfile_win.cpp).
-namespace sqlitefiles {
+namespace sharedfiles {
 
 void guardOpens() {}
 
@@ -17,4 +19,13 @@ QString besideRefusal(const QString &, QString *which)
     return QString();
 }
 
-} // namespace sqlitefiles
+bool openRegular(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why)
+{
+    file->setFileName(path);
+    if (file->open(mode))
+        return true;
+    *why = file->errorString();
+    return false;
+}
+
+} // namespace sharedfiles

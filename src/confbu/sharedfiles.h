@@ -1,13 +1,16 @@
-// The SQLite files that a process others rely on opens: the service's settings and history,
-// and the settings when root runs the panel. On an installed system the settings lie in a
-// folder that members of the admin group may write, where a missing name can become a FIFO
-// (open() would wait for a writer for ever) or a second name of someone else's file (SQLite
-// would write into it).
+// Files in a folder that others may write, as the programs meet them on an installed system:
+// the settings and the log lie in a data folder where members of the admin group may create
+// any name that is missing, as a FIFO (open() would wait for a writer for ever), a link or a
+// second name of someone else's file (a write would land in it). The service's settings and
+// history, and what the panel opens there, are opened only through these.
 #pragma once
 
+#include <QIODevice>
 #include <QString>
 
-namespace sqlitefiles {
+class QFile;
+
+namespace sharedfiles {
 
 // From here on SQLite in this process opens only regular files with one name, folders and
 // devices, never a link at the last name, and never waits in open(); a journal it may write
@@ -24,4 +27,9 @@ QString fileRefusal(const QString &path, long owner);
 // Empty when none is in the way.
 QString besideRefusal(const QString &path, QString *which);
 
-} // namespace sqlitefiles
+// Opens the file at path as itself, never through a link at the last name and never waiting
+// on a FIFO, when it is a regular file with one name; false with the reason otherwise. With
+// Truncate in mode it is emptied once it has been judged so.
+bool openRegular(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why);
+
+} // namespace sharedfiles
