@@ -11,6 +11,7 @@
 #include "programfile.h"
 #include "retention.h"
 #include "runlock.h"
+#include "sharedfiles.h"
 #include "stopsignal.h"
 #include "writelog.h"
 
@@ -72,6 +73,13 @@ QString BackupEngine::programPath(const QString &relative) const
     return confbu::joinPath(programDir, relative);
 }
 
+// Where the history lives (on an installed system a folder that only the service writes),
+// which also holds the run lock.
+QString BackupEngine::historyFolder() const
+{
+    return QFileInfo(programfile::resolve(programDir, confbu::HistoryFile)).absolutePath();
+}
+
 QString BackupEngine::toolPath(const QString &tool) const
 {
 #ifdef Q_OS_WIN
@@ -120,9 +128,14 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
         return false;
     }
     // SQLite would follow a link planted at the target, and roll a journal beside whatever it
-    // names back into it.
-    if (!programfile::isRootsRegularFile(path, &refusal)) {
-        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + path +
+    // names back into it. Beside it, a FIFO would hold the worker in open() and a second name
+    // would have SQLite write into someone else's file; SQLite will not open what slips in
+    // after this look either.
+    QString refused = path;
+    if (programfile::isRootsRegularFile(path, &refusal))
+        refusal = sharedfiles::besideRefusal(path, &refused);
+    if (!refusal.isEmpty()) {
+        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + refused +
                            QStringLiteral("] ") + refusal);
         return false;
     }
@@ -272,7 +285,12 @@ bool BackupEngine::backUpAll()
         [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (runPending)
         return false;
-    const RunLock lock(programDir);
+    const RunLock lock(historyFolder());
+    if (!lock.problem().isEmpty()) {
+        fail(QStringLiteral("Backup dilewati: kunci [") + lock.path() +
+             QStringLiteral("] tidak dapat dipakai: ") + lock.problem() + QLatin1Char('.'));
+        return false;
+    }
     if (!lock.held()) {
         log(QStringLiteral("Backup dilewati: proses lain sedang menjalankan backup dari folder "
                            "program [") +
@@ -351,7 +369,7 @@ void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
 
 void BackupEngine::RecoverAbandonedJobs()
 {
-    const RunLock lock(programDir);
+    const RunLock lock(historyFolder());
     if (!lock.held())
         return;
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });

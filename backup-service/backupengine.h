@@ -103,6 +103,7 @@ private:
     void startSettingsRead(const QString &entry);
     void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
+    QString historyFolder() const;
     QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);

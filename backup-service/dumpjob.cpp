@@ -77,7 +77,12 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
                                    const StopSignal *stop)
 {
     DumpOutcome outcome;
-    file.sync();
+    // A dump that may not be on the disk is no backup to count on.
+    if (!file.sync()) {
+        outcome.failure =
+            QStringLiteral("Dump tidak tersimpan aman di disk: ") + lastErrorText() + QLatin1Char('.');
+        return outcome;
+    }
     // Reading every block of the archive to nowhere finds a dump cut short, which a look at
     // its table of contents does not.
     ToolCommand verify = restore;
@@ -109,7 +114,13 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
             QStringLiteral("Dump tidak dapat diberi nama akhir: ") + error + QLatin1Char('.');
         return outcome;
     }
-    folder.sync();
+    if (!folder.sync()) {
+        // Whole, but its name may not survive a crash: kept for inspection, not as a dump.
+        outcome.failure = QStringLiteral("Nama akhir dump tidak tersimpan aman di disk: ") +
+                          lastErrorText() + QLatin1Char('.');
+        folder.rename(finalName, finalName + UnverifiedSuffix, &error);
+        return outcome;
+    }
     outcome.result = DumpOutcome::Ok;
     outcome.size = size;
     return outcome;

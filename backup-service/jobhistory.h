@@ -1,6 +1,7 @@
 // The job history as the service writes it: a row when a job starts, completed when it ends.
-// It lives behind the program folder's riwayat.db; a history that is missing or damaged is
-// made anew, and one that cannot be written never keeps a backup from running.
+// It lives behind the program folder's riwayat.db; a history that is missing, not the
+// service's, or that SQLite finds damaged is made anew; one that cannot be opened or written
+// for any other reason is kept for the next run and never keeps a backup from running.
 #pragma once
 
 #include "permintaan.h"
@@ -59,7 +60,7 @@ private:
     JobHistory(const JobHistory &) = delete;
     JobHistory &operator=(const JobHistory &) = delete;
 
-    enum class Opening { Opened, Busy, Damaged };
+    enum class Opening { Opened, Unusable, Damaged };
     Opening open(QString *problem);
     void unusable(const QString &problem);
 

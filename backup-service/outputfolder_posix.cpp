@@ -22,7 +22,8 @@ QString refused(const QString &folder, const QString &reason)
            QStringLiteral(". Proses dibatalkan.");
 }
 
-// Why nobody but root may change what is in the folder, or an empty text when they may not.
+// Why someone other than root or the service's own user may change what is in the folder, or
+// an empty text when no one may.
 // last: the output folder itself, which may not rely on a sticky bit.
 QString weakness(const struct stat &info, bool last)
 {
@@ -194,9 +195,9 @@ bool OutputFolder::isOwnFile(const QString &name) const
            S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
 }
 
-void OutputFolder::sync()
+bool OutputFolder::sync()
 {
-    ::fsync(folder);
+    return ::fsync(folder) == 0;
 }
 
 QStringList OutputFolder::names() const

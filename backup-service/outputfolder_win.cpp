@@ -163,7 +163,10 @@ bool OutputFolder::isOwnFile(const QString &name) const
 }
 
 // MOVEFILE_WRITE_THROUGH has already waited until each rename was on disk.
-void OutputFolder::sync() {}
+bool OutputFolder::sync()
+{
+    return true;
+}
 
 QStringList OutputFolder::names() const
 {

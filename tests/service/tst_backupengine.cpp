@@ -9,6 +9,10 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,13 +20,30 @@
 
 using namespace servicetest;
 
+// While set, fsync() fails with EIO for every open file whose name holds it, as on a disk
+// that lost the write. Defined in the test program, it stands in for the C library's.
+static QByteArray failSyncOf;
+
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    char path[PATH_MAX] = {};
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    if (!failSyncOf.isEmpty() && ::readlink(link.constData(), path, sizeof path - 1) > 0 &&
+        QByteArray(std::strrchr(path, '/') ? std::strrchr(path, '/') : path).contains(failSyncOf)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
+
 namespace {
 
 // What a row puts under a name before the run. A thing put where a file stood replaces it;
 // the file stays beside it as name.asli.
 // EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
 // made writable by that group, the way the installed settings are the admin group's.
-enum class Thing { Folder, Link, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
+enum class Thing { Folder, Link, HardLink, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
 // Who holds a lock while a run starts.
 enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
 struct Made
@@ -91,6 +112,8 @@ bool make(const Made &made, const QString &path, const QString &target)
                ::chown(name, made.owner, -1) == 0;
     case Thing::Link:
         return QFile::link(target, path);
+    case Thing::HardLink:
+        return ::link(QFile::encodeName(target).constData(), name) == 0;
     case Thing::Fifo:
         return ::mkfifo(name, 0660) == 0;
     case Thing::Garbage:
@@ -138,6 +161,8 @@ private slots:
     void run();
     void whatTheServiceMeetsOnDisk_data();
     void whatTheServiceMeetsOnDisk();
+    void unsyncedDumpFailsTheJob_data();
+    void unsyncedDumpFailsTheJob();
     void olderDumpsAreDeleted_data();
     void olderDumpsAreDeleted();
     void deletionRecordedFirst_data();
@@ -380,7 +405,17 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << refused("Error Load database :[%D/confbu.cfg] berupa link") << QStringList();
     QTest::newRow("settings made by someone else are not opened")
         << QList<Made>{{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}} << hasil
-        << Lock::None << refused("Error Load database :[%D/confbu.cfg] bukan milik root")
+        << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg] bukan milik root atau user service")
+        << QStringList();
+    QTest::newRow("FIFO planted as the settings' journal is refused, nothing waits for it")
+        << QList<Made>{{"data/confbu.cfg-journal", Thing::Fifo}} << hasil << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg-journal] bukan berkas biasa")
+        << QStringList();
+    QTest::newRow("hard link planted as the settings' journal is refused")
+        << QList<Made>{{"data/confbu.cfg-journal", Thing::HardLink, 0, 0, "%V"}} << hasil
+        << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg-journal] memiliki lebih dari satu nama")
         << QStringList();
     const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
     QTest::newRow("link planted as the history is replaced")
@@ -460,6 +495,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
                                "folder program [%T]."}
         << QStringList{leftover};
+    QTest::newRow("FIFO planted as the run lock: the run is skipped with the reason")
+        << QList<Made>{{"data/sarvelad.lock", Thing::Fifo}} << hasil << Lock::None
+        << start + QStringList{"Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: "
+                               "bukan berkas milik service yang hanya dapat dibuka service."}
+        << QStringList();
     QTest::newRow("a lock on the program folder itself stops nothing")
         << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054709")
         << backedUp;
@@ -496,10 +536,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
         entry = expand(entry);
     const QString settings = folder.settingsPath(), before = readText(settings);
     const bool settingsExisted = QFileInfo::exists(settings);
-    // Another worker holds the lock file, which only root can open; anyone who may read the
-    // program folder can lock the folder itself, which must not stop a backup.
+    // Another worker holds the lock file beside the history, which only the service can open;
+    // anyone who may read the program folder can lock the folder itself, which must not stop
+    // a backup.
     const int other = lock == Lock::OtherWorker
-                          ? ::open(QFile::encodeName(folder.file("sarvelad.lock")).constData(),
+                          ? ::open(QFile::encodeName(folder.file("data/sarvelad.lock")).constData(),
                                    O_RDWR | O_CREAT, 0600)
                       : lock == Lock::AnyoneOnTheFolder
                           ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
@@ -524,6 +565,41 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
     if (!expectedLog.isEmpty())
         QCOMPARE(modeOf(log), 0660u);
     QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
+}
+
+void TestBackupEngine::unsyncedDumpFailsTheJob_data()
+{
+    QTest::addColumn<QByteArray>("failing"); // what fsync() fails for
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QStringList>("present");
+    QTest::newRow("the dump: no dump")
+        << QByteArray(".bu.tmp-") << "Dump tidak tersimpan aman di disk: Input/output error."
+        << QStringList{"bu_sales_20130709.054709.log"};
+    QTest::newRow("the folder after the rename: kept only for inspection")
+        << QByteArray("backup hasil")
+        << "Nama akhir dump tidak tersimpan aman di disk: Input/output error."
+        << QStringList{"bu_sales_20130709.054709.bu.rusak", "bu_sales_20130709.054709.log"};
+}
+
+// A dump whose write or final name may not be on the disk is no good backup.
+void TestBackupEngine::unsyncedDumpFailsTheJob()
+{
+    QFETCH(QByteArray, failing);
+    QFETCH(QString, reason);
+    QFETCH(QStringList, present);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto engine = engineFor(folder);
+    failSyncOf = failing;
+    const bool ran = engine->RunBackup();
+    failSyncOf.clear();
+    QVERIFY(ran);
+    const QString dump = folder.outputDir() + "/bu_sales_20130709.054709.bu";
+    QCOMPARE(folder.log(), (QStringList{"Read List DB", "Backup Database : " + dump,
+                                        "Backup Database GAGAL : database [sales], file [" + dump +
+                                            "]. " + reason}));
+    QCOMPARE(outcomes(folder.jobs()), QStringList{"GAGAL"});
+    QCOMPARE(QDir(folder.outputDir()).entryList(QDir::Files), present);
 }
 
 void TestBackupEngine::olderDumpsAreDeleted_data()
