@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 #include <QtTest>
 
@@ -224,6 +225,7 @@ private slots:
     void dataDirectoryKeepsRootsFiles();
     void memberBacksUpWithoutRoot();
     void crashedSaveOfAMemberIsRolledBack();
+    void copiesGoWhereRootSaid();
     void plantedLinksAndFoldersAreRefused_data();
     void plantedLinksAndFoldersAreRefused();
     void serviceRunsAsItsOwnUser();
@@ -418,6 +420,52 @@ void TestInstalledSecurity::crashedSaveOfAMemberIsRolledBack()
     QCOMPARE(QFileInfo(journal).size(), 0);
     QCOMPARE(asRoot("sqlite3", {"-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
              m_pg.host().toUtf8() + '\n');
+}
+
+// Root defines a destination in the service user's rclone configuration, which members cannot
+// read; a member chooses it and a recipient; the service, as its own user, sends an encrypted
+// copy there that decrypts to the dump. The destination names reach the member, its secrets not.
+void TestInstalledSecurity::copiesGoWhereRootSaid()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    const QString disk = m_root.filePath(QStringLiteral("cadangan"));
+    const QString config = m_data + QStringLiteral("/rclone/rclone.conf");
+    QVERIFY(QDir().mkpath(disk) &&
+            ::chown(QFile::encodeName(disk).constData(), m_users.uid(m_service),
+                    m_users.gid(m_group)) == 0 &&
+            ::chmod(QFile::encodeName(disk).constData(), 02750) == 0);
+    QVERIFY(shell(m_service, "umask 077 && printf '[cadangan]\ntype = alias\nremote = " + disk +
+                                 "\n# rahasia-root\n' > " + config)
+                .exitCode == 0);
+    QVERIFY(asRoot(QStringLiteral("age-keygen"), {"-o", m_root.filePath("kunci.txt")}).exitCode ==
+            0);
+    const QString recipient = QRegularExpression("public key: (age1[a-z0-9]+)")
+                                  .match(readText(m_root.filePath("kunci.txt")))
+                                  .captured(1);
+    QVERIFY(memberSql("insert into confsalin (remote, folder, jumlah, penerima) values "
+                      "('cadangan', 'kantor', 0, '" +
+                      recipient + "')"));
+
+    QVERIFY2(runBackup(QStringLiteral("Salinan Backup OK : database [penjualan]")),
+             qPrintable(log()));
+    const QString copies = disk + QStringLiteral("/kantor/penjualan");
+    const QStringList sent = QDir(copies).entryList({"bu_penjualan_*.bu.age"}, QDir::Files);
+    QVERIFY(!sent.isEmpty());
+    const QString dump = m_output + '/' + sent.last().chopped(4);
+    QCOMPARE(asRoot(QStringLiteral("age"),
+                    {"-d", "-i", m_root.filePath("kunci.txt"), copies + '/' + sent.last()})
+                 .out,
+             readBytes(dump));
+    QVERIFY(shell(m_member, "cat '" + config + "'").exitCode != 0);
+    QCOMPARE(shell(m_member, "sqlite3 -readonly '" + m_prefix +
+                                 "/riwayat.db' "
+                                 "'select nama, jenis, lokal from rclone_remote'")
+                 .out,
+             QByteArray("cadangan|alias|1\n"));
+    QVERIFY(!shell(m_member, "sqlite3 -readonly '" + m_prefix + "/riwayat.db' .dump")
+                 .out.contains("rahasia-root"));
+    QVERIFY(memberSql(QStringLiteral("delete from confsalin")));
 }
 
 void TestInstalledSecurity::plantedLinksAndFoldersAreRefused_data()
