@@ -49,16 +49,19 @@ public:
     bool isOwnFile(const QString &name) const;
     // Makes the folder's entries (a rename) survive a crash.
     void sync();
+    // The bytes that this process may still write into the folder's file system; -1 when it
+    // cannot be told.
+    qint64 freeSpace() const;
     // Temporary files of this process's user, left by a run that never ended.
     QStringList leftovers() const;
     static bool isTemporary(const QString &name);
+    // Every name in the folder.
+    QStringList names() const;
 
 private:
     OutputFolder(NativeHandle folder, const QString &real) : folder(folder), real(real) {}
     OutputFolder(const OutputFolder &) = delete;
     OutputFolder &operator=(const OutputFolder &) = delete;
-
-    QStringList names() const;
 
     const NativeHandle folder;
     const QString real;
