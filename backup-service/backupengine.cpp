@@ -171,28 +171,39 @@ bool BackupEngine::ReadConfig()
 bool BackupEngine::CheckSchedule()
 {
     const QList<Schedule::Due> due = schedule.due(clock());
-    if (runPending && due.isEmpty())
+    if (runPending && due.isEmpty()) {
         RunBackup();
+        recordRunTimes();
+    }
     for (const Schedule::Due &time : due)
         runScheduled(time);
     return !due.isEmpty();
 }
 
-// The time is recorded as taken before its run, so that a restart during the run does not
-// start it again.
 void BackupEngine::runScheduled(const Schedule::Due &due)
 {
-    {
-        const RunLock lock(programDir);
-        if (lock.held())
-            JobHistory(programDir, [this](const QString &m) {
-                log(m);
-            }).recordTakenTime(due.slot, due.at);
-    }
     if (due.late)
         log(QStringLiteral("Backup terjadwal ") + due.at.toString(QStringLiteral("HH:mm")) +
             QStringLiteral(" terlewat, dijalankan sekarang."));
+    unrecorded << due;
     RunBackup();
+    recordRunTimes();
+}
+
+// A backup time whose run came to its end (its jobs done, or the run refused) is recorded for
+// its day, so that a restart in its minute does not run it again. One whose run was stopped,
+// cut short by the process's death, or waits for its list is not: a restart runs it again.
+void BackupEngine::recordRunTimes()
+{
+    if (unrecorded.isEmpty() || runPending || (stop && stop->requested()))
+        return;
+    const RunLock lock(programDir);
+    if (lock.held()) {
+        JobHistory history(programDir, [this](const QString &m) { log(m); });
+        for (const Schedule::Due &time : qAsConst(unrecorded))
+            history.recordTakenTime(time.slot, time.at);
+    }
+    unrecorded.clear();
 }
 
 bool BackupEngine::BackupNow()

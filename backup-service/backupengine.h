@@ -77,6 +77,7 @@ public:
 
 private:
     void runScheduled(const Schedule::Due &due);
+    void recordRunTimes();
     bool backUpAll();
     std::unique_ptr<OutputFolder> openOutputFolder(QString *refusal) const;
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
@@ -121,6 +122,8 @@ private:
     QString monitorAddress;
     int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     Schedule schedule;
+    // Backup times whose run has not come to its end yet.
+    QList<Schedule::Due> unrecorded;
     // When the last manual run ended; whether a request too soon after it was logged.
     QDateTime manualEnded;
     bool tooSoonLogged = false;

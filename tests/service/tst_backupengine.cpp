@@ -4,6 +4,7 @@
 // planted where a run writes, a folder without room, retention).
 #include "backupengine.h"
 #include "servicetestkit.h"
+#include "stopsignal.h"
 #include "toolmessages.h"
 #include "writelog.h"
 
@@ -227,14 +228,16 @@ void TestBackupEngine::logEntries()
 
 void TestBackupEngine::schedule_data()
 {
-    QTest::addColumn<QVariantMap>("overrides");   // the first time, 05:30, is on
-    QTest::addColumn<QList<QDateTime>>("checks"); // an invalid one: the service restarts
+    QTest::addColumn<QVariantMap>("overrides"); // the first time, 05:30, is on
+    // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
+    // next check's run is under way.
+    QTest::addColumn<QList<QDateTime>>("checks");
     QTest::addColumn<int>("runs");
     QTest::addColumn<QStringList>("late"); // the times run late, in order
 
     const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
                                        march(1, "05:30:45"), march(1, "05:30:59")};
-    const QDateTime restart;
+    const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
     QTest::newRow("four checks in the minute run once")
         << QVariantMap() << inTheMinute << 1 << QStringList();
     QTest::newRow("time with milliseconds, as the panel binds it")
@@ -277,6 +280,11 @@ void TestBackupEngine::schedule_data()
     QTest::newRow("restarted in the minute of a time that ran: not again")
         << QVariantMap() << QList<QDateTime>{march(1, "05:30:05"), restart, march(1, "05:30:40")}
         << 1 << QStringList();
+    QTest::newRow("restarted in the minute of a time whose run was stopped: it runs again")
+        << QVariantMap()
+        << QList<QDateTime>{stop, march(1, "05:30:05"), restart, march(1, "05:30:40"),
+                            march(1, "05:30:50")}
+        << 2 << QStringList();
     QTest::newRow("a time that passed while the service was down is not run late")
         << QVariantMap() << QList<QDateTime>{march(1, "05:29:30"), restart, march(1, "05:31:00")}
         << 0 << QStringList();
@@ -291,18 +299,28 @@ void TestBackupEngine::schedule()
     QFETCH(int, runs);
     QFETCH(QStringList, late);
     ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides), qPrintable(folder.error));
-    QDateTime now = checks.first();
+    QVERIFY2(folder.prepare(overrides, {"sales"}), qPrintable(folder.error));
+    QDateTime now;
+    StopSignal stopping;
+    int stopAtLook = -1; // the job's start is the check's second look at the clock
     std::unique_ptr<BackupEngine> engine;
     for (int i = -1; i < checks.size(); ++i) {
         if (i < 0 || !checks.at(i).isValid()) {
-            engine = std::make_unique<BackupEngine>(folder.path(), [&now] { return now; });
+            engine = std::make_unique<BackupEngine>(folder.path(), [&] {
+                if (stopAtLook >= 0 && stopAtLook-- == 0)
+                    stopping.request();
+                return now;
+            });
+            engine->setToolTimeoutMs(1000);
             QVERIFY(engine->ReadConfig());
             engine->RecoverAbandonedJobs();
-            continue;
+        } else if (checks.at(i).date().year() == 1) {
+            engine->setStopSignal(&stopping);
+            stopAtLook = 1;
+        } else {
+            now = checks.at(i);
+            engine->CheckSchedule();
         }
-        now = checks.at(i);
-        engine->CheckSchedule();
     }
     QCOMPARE(folder.log().count("Read List DB"), runs);
     late.replaceInStrings(QRegularExpression("^(.*)$"),
