@@ -594,6 +594,9 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << QList<Made>{folderAt("asli/keluar", 0750), linkAt("tautan", "asli")} << "tautan/keluar"
         << Lock::None
         << start + verified("sales", "054709").replaceInStrings("%O", "%T/asli/keluar") << backedUp;
+    QTest::newRow("a separator at the end of the folder is not doubled")
+        << QList<Made>{folderAt("keluar", 0750)} << "keluar/" << Lock::None
+        << start + verified("sales", "054709").replaceInStrings("%O", "%T/keluar") << backedUp;
     QTest::newRow("link in the path to a writable folder: the folder is refused")
         << QList<Made>{folderAt("bebas", 0777), folderAt("bebas/keluar", 0750),
                        linkAt("tautan", "bebas")}
