@@ -3,10 +3,9 @@
 
 #include "confbu.h"
 #include "monitor.h"
+#include "riwayat.h"
 #include "schedule.h"
 #include "writelog.h"
-
-#include "riwayat.h"
 
 #include <QDateTime>
 #include <QString>
@@ -53,7 +52,7 @@ public:
     bool BackupNow();
     // Completes the history's jobs that a process which died left running, and learns from
     // the history which backup times an earlier process ran, unless another worker runs jobs
-    // from this program folder now. Done at start (completing jobs at every run too).
+    // from this program folder now. Done at start; every run completes such jobs too.
     void RecoverAbandonedJobs();
 
     // How long after a manual run another one is refused.
