@@ -1,6 +1,7 @@
 #include "dumpjob.h"
 
 #include "outputfolder.h"
+#include "toolmessages.h"
 #include "writelog.h"
 
 namespace {
@@ -20,10 +21,26 @@ QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs
     }
 }
 
-// What a tool wrote into the run log from offset on, as one line.
-QString messagesSince(const File &runLog, qint64 offset)
+// The line of what the tool wrote into the run log from offset on that says why it failed.
+// A tool stopped for its time had no error to tell; any line of one that failed by itself is
+// better than none.
+QString errorSince(const File &runLog, qint64 offset, const ToolResult &result)
 {
-    return QString::fromUtf8(runLog.read(offset, 4096)).simplified();
+    const qint64 from = qMax(offset, runLog.size() - ErrorTailBytes);
+    QByteArray messages = runLog.read(from, ErrorTailBytes);
+    if (from > offset) // begun inside a line
+        messages = messages.mid(messages.indexOf('\n') + 1);
+    return lastErrorLine(messages, result.status != ToolResult::TimedOut);
+}
+
+// The failure as the entry and the history give it: what became of the tool, and its line.
+QString failureOf(const QString &tool, const ToolResult &result, int timeoutMs, const File &runLog,
+                  qint64 offset)
+{
+    const QString said =
+        result.status == ToolResult::NotStarted ? QString() : errorSince(runLog, offset, result);
+    return toolFailure(tool, result, timeoutMs) +
+           (said.isEmpty() ? QString() : QStringLiteral(" Pesan Error : ") + said);
 }
 
 } // namespace
@@ -48,6 +65,7 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
     // The entry is opened before the tools run, so that their messages reach it even if
     // the service does not live to see them end.
     runLog.write(LogEntry(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : ")));
+    const qint64 before = runLog.size();
 
     QString temporary;
     File file = folder.createTemporary(baseName + QStringLiteral(".bu"), &temporary, &error);
@@ -60,7 +78,8 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
         if (dumped.status == ToolResult::Stopped) {
             outcome.result = DumpOutcome::Cancelled;
         } else if (!dumped.succeeded()) {
-            outcome.failure = toolFailure(QStringLiteral("pg_dump"), dumped, timeoutMs);
+            outcome.failure =
+                failureOf(QStringLiteral("pg_dump"), dumped, timeoutMs, runLog, before);
         } else {
             outcome = verifyAndKeep(file, temporary, runLog, restore, timeoutMs, stop);
         }
@@ -101,8 +120,10 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
     const QString finalName = baseName + QStringLiteral(".bu");
     QString error;
     if (!read.succeeded()) {
-        const QString said = messagesSince(runLog, before);
         folder.rename(temporary, finalName + UnverifiedSuffix, &error);
+        // pg_restore's own line says best what is wrong with the archive.
+        const QString said =
+            read.status == ToolResult::TimedOut ? QString() : errorSince(runLog, before, read);
         outcome.failure =
             QStringLiteral("dump tidak terbaca utuh: ") +
             (said.isEmpty() ? toolFailure(QStringLiteral("pg_restore"), read, timeoutMs) : said);

@@ -195,6 +195,29 @@ void JobHistory::forgetDeletion(const QList<qint64> &ids)
         exec(QStringLiteral("delete from terhapus where riwayat_id = ?"), {id});
 }
 
+QMap<int, QDateTime> JobHistory::takenTimes()
+{
+    QMap<int, QDateTime> taken;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (!query.exec(QStringLiteral("select jam, waktu from jadwal")))
+        return taken;
+    // Wall-clock times: read as they were written, whatever the zone says of them now.
+    while (query.next()) {
+        const QString text = query.value(1).toString();
+        const QDateTime at(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
+                           QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+        if (at.isValid())
+            taken.insert(query.value(0).toInt(), at);
+    }
+    return taken;
+}
+
+bool JobHistory::recordTakenTime(int slot, const QDateTime &at)
+{
+    return exec(QStringLiteral("insert or replace into jadwal (jam, waktu) values (?, ?)"),
+                {slot, at.toString(riwayat::TimeFormat)});
+}
+
 QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,
                                                const QString &reason)
 {

@@ -8,6 +8,7 @@
 #include "riwayat.h"
 
 #include <QDateTime>
+#include <QMap>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariantList>
@@ -35,6 +36,10 @@ public:
     // them recorded. forgetDeletion() takes it back when the file could not be deleted.
     bool recordDeletion(const QList<qint64> &ids, const QDateTime &when);
     void forgetDeletion(const QList<qint64> &ids);
+    // The day and time that each backup time (1 or 2) last ran for, on the wall clock; and
+    // the record of one that runs now.
+    QMap<int, QDateTime> takenTimes();
+    bool recordTakenTime(int slot, const QDateTime &at);
     // Jobs that a process which died left running: completed as failed at now(), and returned.
     QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
                                        const QString &reason);

@@ -294,7 +294,7 @@ void OffsiteCopies::removeOlderCopies(const QString &dbname, qint64 newest)
     query.addBindValue(riwayat::Ok);
     if (!query.exec())
         return;
-    QList<retention::Candidate> candidates;
+    QList<Retention::Candidate> candidates;
     QHash<qint64, QList<qint64>> copiesOf;
     QHash<qint64, QString> objectOf;
     QHash<QString, qint64> keyOf;
@@ -311,11 +311,11 @@ void OffsiteCopies::removeOlderCopies(const QString &dbname, qint64 newest)
         keyOf.insert(copy.tujuan, copy.id);
         copiesOf[copy.id] << copy.id;
         objectOf.insert(copy.id, copy.tujuan);
-        candidates << retention::Candidate{copy.id, copy.dumpMulai};
+        candidates << Retention::Candidate{copy.id, copy.dumpMulai};
     }
     if (candidates.isEmpty() || !copiesOf.value(candidates.first().key).contains(newest))
         return;
-    for (qint64 key : retention::toDelete(candidates, choice.simpan, hooks.clock())) {
+    for (qint64 key : Retention::toDelete(candidates, choice.simpan, hooks.clock())) {
         if (stop && stop->requested())
             return;
         const QString object = objectOf.value(key);

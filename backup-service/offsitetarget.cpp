@@ -1,6 +1,7 @@
 #include "offsitetarget.h"
 
 #include "outputfolder.h"
+#include "salinan.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -202,7 +203,7 @@ QString refusal(const QJsonObject &config, const QString &remote, const QString 
     // Names with a colon or options would be read as something else than a name of root's.
     if (remote.isEmpty() || remote.contains(QLatin1Char(':')) ||
         remote.contains(QLatin1Char(',')) || !config.contains(remote))
-        return QStringLiteral("remote [") + remote +
+        return QStringLiteral("remote [") + salinan::shown(remote) +
                QStringLiteral("] tidak ada di konfigurasi rclone");
     const Landing landing = land(config, remote, path);
     if (!landing.problem.isEmpty())

@@ -52,16 +52,19 @@ public:
     // Makes the folder's entries (a rename) survive a crash; false, with the reason in
     // lastErrorText(), when they may not.
     bool sync();
+    // The bytes that this process may still write into the folder's file system; -1 when it
+    // cannot be told.
+    qint64 freeSpace() const;
     // Temporary files of this process's user, left by a run that never ended.
     QStringList leftovers() const;
     static bool isTemporary(const QString &name);
+    // Every name in the folder.
+    QStringList names() const;
 
 private:
     OutputFolder(NativeHandle folder, const QString &real) : folder(folder), real(real) {}
     OutputFolder(const OutputFolder &) = delete;
     OutputFolder &operator=(const OutputFolder &) = delete;
-
-    QStringList names() const;
 
     const NativeHandle folder;
     const QString real;

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -198,6 +199,14 @@ bool OutputFolder::isOwnFile(const QString &name) const
 bool OutputFolder::sync()
 {
     return ::fsync(folder) == 0;
+}
+
+qint64 OutputFolder::freeSpace() const
+{
+    struct statvfs info = {};
+    if (::fstatvfs(folder, &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
 QStringList OutputFolder::names() const

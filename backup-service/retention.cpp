@@ -1,18 +1,30 @@
 #include "retention.h"
 
+#include "dumpjob.h"
+#include "jobhistory.h"
+#include "nativefile.h"
+#include "outputfolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
 #include <QSet>
-
-#include <algorithm>
-#include <functional>
-
-namespace retention {
 
 namespace {
 
+// What follows "bu_" + database + "_" in a name that a job gives its files.
+const QRegularExpression &stamped(const QString &extension)
+{
+    static const QRegularExpression dump(QStringLiteral("^(\\d{8}\\.\\d{6})\\.bu$"));
+    static const QRegularExpression runLog(QStringLiteral("^(\\d{8}\\.\\d{6})\\.log$"));
+    return extension == QLatin1String("bu") ? dump : runLog;
+}
+
 // Marks the newest candidate of each of the last count periods; period() gives the first day
 // of the period a date lies in, step() the first day of the period before.
-void keepNewestPerPeriod(const QList<Candidate> &candidates, int count, const QDate &today,
-                         const std::function<QDate(const QDate &)> &period,
+void keepNewestPerPeriod(const QList<Retention::Candidate> &candidates, int count,
+                         const QDate &today, const std::function<QDate(const QDate &)> &period,
                          const std::function<QDate(const QDate &)> &step, QSet<int> *kept)
 {
     if (count <= 0)
@@ -23,8 +35,10 @@ void keepNewestPerPeriod(const QList<Candidate> &candidates, int count, const QD
     QSet<QDate> seen;
     for (int i = 0; i < candidates.size(); ++i) {
         const QDate day = candidates[i].taken.date();
+        if (!day.isValid() || day > today)
+            continue;
         const QDate start = period(day);
-        if (!day.isValid() || start < first || day > today || seen.contains(start))
+        if (start < first || seen.contains(start))
             continue;
         seen.insert(start);
         kept->insert(i);
@@ -33,8 +47,8 @@ void keepNewestPerPeriod(const QList<Candidate> &candidates, int count, const QD
 
 } // namespace
 
-QList<qint64> toDelete(const QList<Candidate> &candidates, const confbu::Retention &policy,
-                       const QDateTime &now)
+QList<qint64> Retention::toDelete(const QList<Candidate> &candidates,
+                                  const confbu::Retention &policy, const QDateTime &now)
 {
     if (policy.keepsAll())
         return {};
@@ -60,4 +74,95 @@ QList<qint64> toDelete(const QList<Candidate> &candidates, const confbu::Retenti
     return gone;
 }
 
-} // namespace retention
+Retention::Retention(JobHistory &history, OutputFolder &folder, const QString &outputdir,
+                     const confbu::Retention &policy, std::function<QDateTime()> clock, Note log,
+                     Note fail)
+    : history(history), folder(folder), outputdir(outputdir), policy(policy),
+      clock(std::move(clock)), log(std::move(log)), fail(std::move(fail))
+{
+}
+
+// A name that two jobs shared (same second) counts once, and the newest is always kept.
+void Retention::apply(const QString &dbname, qint64 newest)
+{
+    const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
+    const QList<riwayat::Job> dumps = history.keptDumps(dbname);
+    if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
+        return;
+    // Jobs before the history recorded real paths named the folder as the settings did.
+    const QString real = QDir::cleanPath(folder.realPath()), named = QDir::cleanPath(outputdir);
+    // One candidate per file, known by its newest job, with every job that named it.
+    QList<Candidate> candidates;
+    QHash<qint64, QString> nameOf;
+    QHash<qint64, QList<qint64>> jobsOf;
+    QStringList names;
+    for (const riwayat::Job &dump : dumps) {
+        const QFileInfo file(dump.file);
+        const QString name = file.fileName(), where = QDir::cleanPath(file.path());
+        if ((where != real && where != named) || !name.startsWith(prefix) ||
+            !stamped(QStringLiteral("bu")).match(name.mid(prefix.size())).hasMatch() ||
+            names.contains(name) || !folder.isOwnFile(name))
+            continue;
+        names << name;
+        candidates << Candidate{dump.id, dump.mulai};
+        nameOf.insert(dump.id, name);
+        // Two jobs of the same second share a name: every job that named the file loses its
+        // dump with it.
+        for (const riwayat::Job &other : dumps)
+            if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
+                jobsOf[dump.id] << other.id;
+    }
+    const QList<qint64> gone = toDelete(candidates, policy, clock());
+    for (qint64 key : gone) {
+        const QString name = nameOf.value(key);
+        const QList<qint64> jobs = jobsOf.value(key);
+        const QString path = folder.filePath(name);
+        // The history hears of it first, so that a dump it calls good is never missing.
+        if (!history.recordDeletion(jobs, clock())) {
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
+                 QStringLiteral(". Riwayat backup tidak dapat ditulis."));
+            continue;
+        }
+        if (!folder.remove(name)) {
+            const QString why = lastErrorText();
+            history.forgetDeletion(jobs);
+            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
+                 QStringLiteral(". ") + why);
+            continue;
+        }
+        log(QStringLiteral("Hapus backup lama : ") + path);
+        const QString runLog = name.chopped(3) + QStringLiteral(".log");
+        if (folder.isOwnFile(runLog) && folder.remove(runLog))
+            log(QStringLiteral("Hapus backup lama : ") + folder.filePath(runLog));
+    }
+    // The oldest dump kept bounds the run logs of jobs that left none.
+    QString oldestKept;
+    for (const Candidate &candidate : qAsConst(candidates))
+        if (!gone.contains(candidate.key))
+            oldestKept = nameOf.value(candidate.key).mid(prefix.size(), 15);
+    if (!oldestKept.isEmpty())
+        removeOldRunLogs(prefix, oldestKept);
+}
+
+// The run logs of the database older than its oldest kept dump that no dump or dump kept
+// aside (.rusak) has beside it: those of jobs that failed or were cancelled.
+void Retention::removeOldRunLogs(const QString &prefix, const QString &oldestKept)
+{
+    const QStringList names = folder.names();
+    const QSet<QString> present(names.cbegin(), names.cend());
+    QStringList old;
+    for (const QString &name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        const QRegularExpressionMatch match =
+            stamped(QStringLiteral("log")).match(name.mid(prefix.size()));
+        const QString dump = name.chopped(4) + QStringLiteral(".bu");
+        if (match.hasMatch() && match.captured(1) < oldestKept && !present.contains(dump) &&
+            !present.contains(dump + DumpJob::UnverifiedSuffix) && folder.isOwnFile(name))
+            old << name;
+    }
+    old.sort();
+    for (const QString &name : qAsConst(old))
+        if (folder.remove(name))
+            log(QStringLiteral("Hapus log lama : ") + folder.filePath(name));
+}

@@ -1,26 +1,59 @@
-// Which of a database's dumps, or copies of them, a place keeps: one rule for the output folder
-// and the off-site destination. Only what the history records as good and verified is ever a
-// candidate; the newest is always kept.
+// Which good dumps, and copies of them off this machine, a place keeps: one rule for both, the
+// newest N and the newest of each of the last days, weeks and months (toDelete). In the output
+// folder the older dumps go with their run logs, and so do the run logs of jobs that left no
+// dump (failed, cancelled) once they are older than the oldest dump kept. Only what the history
+// records as a good dump, in the output folder of the run, under the name a job of the database
+// gives it, is ever deleted as a dump, and only a run log that the service made as a run log.
 #pragma once
 
 #include "confbu.h"
 
 #include <QDateTime>
 #include <QList>
+#include <QString>
 
-namespace retention {
+#include <functional>
 
-struct Candidate
+class JobHistory;
+class OutputFolder;
+
+class Retention
 {
-    qint64 key = 0;  // the caller's name for it
-    QDateTime taken; // when its dump was made
+public:
+    using Note = std::function<void(const QString &entry)>;
+
+    struct Candidate
+    {
+        qint64 key = 0;  // the caller's name for it
+        QDateTime taken; // when its dump was made
+    };
+
+    // The keys of the candidates to delete, oldest first. candidates: newest first. Kept are
+    // the newest policy.jumlah, and the newest of each of the last policy.harian days,
+    // policy.mingguan weeks (Monday to Sunday) and policy.bulanan months, counted back from
+    // now's and including it. Nothing is deleted when the policy keeps all.
+    static QList<qint64> toDelete(const QList<Candidate> &candidates,
+                                  const confbu::Retention &policy, const QDateTime &now);
+
+    // policy: what is kept of each database (not all). outputdir: the folder as the settings
+    // name it, which older jobs of the history recorded. log and fail: where the deletions and
+    // the failures to delete are told.
+    Retention(JobHistory &history, OutputFolder &folder, const QString &outputdir,
+              const confbu::Retention &policy, std::function<QDateTime()> clock, Note log,
+              Note fail);
+
+    // Applies it to the database's dumps. newest: the job just done, which must be the newest
+    // good one, or 0 before a job.
+    void apply(const QString &dbname, qint64 newest);
+
+private:
+    void removeOldRunLogs(const QString &prefix, const QString &oldestKept);
+
+    JobHistory &history;
+    OutputFolder &folder;
+    const QString outputdir;
+    const confbu::Retention policy;
+    const std::function<QDateTime()> clock;
+    const Note log;
+    const Note fail;
 };
-
-// The keys of the candidates to delete, oldest first. candidates: newest first. Kept are the
-// newest policy.jumlah, and the newest of each of the last policy.harian days, policy.mingguan
-// weeks (Monday to Sunday) and policy.bulanan months, counted back from now's and including it.
-// Nothing is deleted when the policy keeps all.
-QList<qint64> toDelete(const QList<Candidate> &candidates, const confbu::Retention &policy,
-                       const QDateTime &now);
-
-} // namespace retention

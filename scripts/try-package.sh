@@ -27,7 +27,7 @@ MANAGER_DIR=/var/lib/svcmgr
 if dpkg-query -W -f='${Status}' sarvela 2>/dev/null | grep -q installed; then
     sarvela_die "the package sarvela is installed here already"
 fi
-for path in "$PREFIX" "$DATA_DIR" "$OUTPUT_DIR" "$MANAGER_DIR"; do
+for path in "$PREFIX" "$DATA_DIR" "$OUTPUT_DIR" "$MANAGER_DIR" /var/log/sarvela; do
     [ ! -e "$path" ] && [ ! -L "$path" ] || sarvela_die "$path exists already; this script needs a machine without it"
 done
 ! getent group sarvela >/dev/null || sarvela_die "the group sarvela exists already"
@@ -57,7 +57,7 @@ cleanup() {
     for user in "$MEMBER" "$OTHER"; do
         id "$user" >/dev/null 2>&1 && userdel -r "$user" >/dev/null 2>&1
     done
-    rm -rf -- "$OUTPUT_DIR" "$MANAGER_DIR" "$DATA_DIR" "$WORK"
+    rm -rf -- "$OUTPUT_DIR" "$MANAGER_DIR" "$DATA_DIR" /var/log/sarvela "$WORK"
     id _sarvela >/dev/null 2>&1 && userdel _sarvela
     getent group sarvela >/dev/null && groupdel sarvela
 }
@@ -201,6 +201,15 @@ sarvela_psql -d postgres -c "CREATE DATABASE penjualan_pulih"
 expect "it restores: 100 rows in penjualan_pulih" \
     is "$(sarvela_psql -d penjualan_pulih -tA -c 'SELECT count(*) FROM tblbarang' 2>/dev/null)" 100
 expect "busys.log names the dump" grep -q "Backup Database : .*$(basename "${dump:-none}")" "$DATA_DIR/busys.log"
+# The package's rule, forced: the log copied to a folder of root's, emptied in place.
+if command -v logrotate >/dev/null; then
+    log_size=$(wc -c <"$DATA_DIR/busys.log")
+    logrotate -f -s "$WORK/logrotate.status" /etc/logrotate.d/sarvela
+    expect "logrotate copies busys.log into /var/log/sarvela and empties it in place" bash -c \
+        "[ \$(wc -c </var/log/sarvela/busys.log.1) = $log_size ] && [ ! -s $DATA_DIR/busys.log ] &&
+         [ \"\$(stat -c '%U:%G %a' $DATA_DIR/busys.log /var/log/sarvela)\" = 'root:sarvela 660
+root:sarvela 750' ]"
+fi
 expect "the history has the job, riwayat.db _sarvela:sarvela 0640" \
     bash -c "[ '$(history_rows)' -ge 1 ] && [ \"\$(stat -c '%U:%G %a' $HISTORY)\" = '_sarvela:sarvela 640' ]"
 expect "the dump is _sarvela's, 0640" is "$(stat -c '%U %a' "${dump:-none}" 2>/dev/null)" "_sarvela 640"
@@ -284,6 +293,7 @@ end_step remove "service stopped and unregistered, programs gone, data kept"
 echo "== Purging the package"
 apt-get purge -y -q sarvela | tee "$WORK/purge.log"
 expect "the data directory is gone" test ! -e "$DATA_DIR"
+expect "the log's rotated copies are gone" test ! -e /var/log/sarvela
 expect "the manager's state is gone" test ! -e "$MANAGER_DIR"
 expect "the unit's enable link is gone" test ! -e /etc/systemd/system/multi-user.target.wants/svcmgrd.service
 expect "the dumps and the user _sarvela are kept, and the purge said so" \

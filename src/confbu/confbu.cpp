@@ -10,6 +10,8 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace confbu {
 
 namespace {
@@ -128,9 +130,53 @@ Settings delivered()
     return s;
 }
 
+namespace {
+
+// A stored count: a whole number from 0 to MaxKept, as text, integer or real; none (NULL)
+// reads as KeepAll. Read whole and checked, never cut down to an int: 4294967298 is no 2.
+bool wholeCount(const QVariant &value, int *count)
+{
+    *count = KeepAll;
+    if (value.isNull())
+        return true;
+    bool whole = false;
+    qlonglong number = -1;
+    if (value.type() == QVariant::String) {
+        const QString text = value.toString();
+        whole = !text.isEmpty() &&
+                std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit(); });
+        number = whole ? text.toLongLong(&whole) : -1;
+    } else if (value.type() == QVariant::Double) {
+        const double real = value.toDouble();
+        whole = real >= 0 && real <= MaxKept && real == double(qlonglong(real));
+        number = whole ? qlonglong(real) : -1;
+    } else {
+        number = value.toLongLong(&whole);
+    }
+    if (whole && number >= 0 && number <= MaxKept) {
+        *count = int(number);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool storedRetention(const QSqlDatabase &db, int *count, QString *stored)
+{
+    const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
+    if (wholeCount(value, count))
+        return true;
+    *stored = value.toString();
+    return false;
+}
+
 int retention(const QSqlDatabase &db)
 {
-    return localRetention(db).jumlah;
+    int count = KeepAll;
+    QString stored;
+    storedRetention(db, &count, &stored);
+    return count;
 }
 
 bool setRetention(const QSqlDatabase &db, int count, QString *error)
@@ -140,25 +186,38 @@ bool setRetention(const QSqlDatabase &db, int count, QString *error)
     return setLocalRetention(db, policy, error);
 }
 
-Retention retentionFromRecord(const QSqlRecord &row)
+bool retentionFromRecord(const QSqlRecord &row, Retention *policy, QString *stored)
 {
-    const auto number = [&row](const char *name) {
-        return qMax(0, column(row, QLatin1String(name)).toInt());
-    };
-    Retention policy;
-    policy.jumlah = number("jumlah");
-    policy.harian = number("harian");
-    policy.mingguan = number("mingguan");
-    policy.bulanan = number("bulanan");
-    return policy;
+    *policy = Retention();
+    Retention read;
+    for (const auto &[name, number] :
+         {std::pair<const char *, int *>{"jumlah", &read.jumlah}, {"harian", &read.harian},
+          {"mingguan", &read.mingguan}, {"bulanan", &read.bulanan}}) {
+        const QVariant value = column(row, QLatin1String(name));
+        if (!wholeCount(value, number)) {
+            *stored = value.toString();
+            return false;
+        }
+    }
+    *policy = read;
+    return true;
+}
+
+bool storedLocalRetention(const QSqlDatabase &db, Retention *policy, QString *stored)
+{
+    *policy = Retention();
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select * from confsimpan")) || !query.next())
+        return true;
+    return retentionFromRecord(query.record(), policy, stored);
 }
 
 Retention localRetention(const QSqlDatabase &db)
 {
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("select * from confsimpan")) || !query.next())
-        return Retention();
-    return retentionFromRecord(query.record());
+    Retention policy;
+    QString stored;
+    storedLocalRetention(db, &policy, &stored);
+    return policy;
 }
 
 bool addCalendarColumns(const QSqlDatabase &db, const QString &table, QString *error)

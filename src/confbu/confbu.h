@@ -61,6 +61,11 @@ Settings delivered();
 // Retention and the monitor have tables of their own, so that confdb keeps its
 // columns; files made before them lack the tables, which reads as the default.
 constexpr int KeepAll = 0;
+// The most good dumps of a database that a stored number may keep.
+constexpr int MaxKept = 10000;
+// The number stored: KeepAll when none is; KeepAll too when it is not a whole number from 0
+// to MaxKept, and then false with the stored value as text in *stored.
+bool storedRetention(const QSqlDatabase &db, int *count, QString *stored);
 int retention(const QSqlDatabase &db);
 bool setRetention(const QSqlDatabase &db, int count, QString *error);
 
@@ -80,9 +85,12 @@ struct Retention
                bulanan == o.bulanan;
     }
 };
-// The numbers of a row's columns jumlah, harian, mingguan and bulanan.
-Retention retentionFromRecord(const QSqlRecord &row);
-// Those of the dumps in the output folder (confsimpan).
+// The numbers of a row's columns jumlah, harian, mingguan and bulanan, each read as
+// storedRetention reads one; when one is no such number, the policy keeps all and false comes
+// back with the stored value as text in *stored.
+bool retentionFromRecord(const QSqlRecord &row, Retention *policy, QString *stored);
+// Those of the dumps in the output folder (confsimpan), the same way.
+bool storedLocalRetention(const QSqlDatabase &db, Retention *policy, QString *stored);
 Retention localRetention(const QSqlDatabase &db);
 bool setLocalRetention(const QSqlDatabase &db, const Retention &policy, QString *error);
 // Adds the calendar's columns to a table of a file made before them.

@@ -47,7 +47,11 @@ QStringList createStatements()
                            "waktu TEXT)"),
             // Retention and the status window look up one database's jobs, newest first, in a
             // history that grows by some 40 jobs a day for years.
-            QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)")} +
+            QStringLiteral("CREATE INDEX IF NOT EXISTS riwayat_dbname ON riwayat (dbname, id)"),
+            // The day and time each backup time (jam 1 or 2) last ran for, so that a restarted
+            // service does not run it again.
+            QStringLiteral("CREATE TABLE IF NOT EXISTS jadwal (jam INTEGER PRIMARY KEY, "
+                           "waktu TEXT)")} +
            permintaan::createAnswerStatements() + salinan::createHistoryStatements();
 }
 

@@ -115,7 +115,9 @@ Settings read(const QSqlDatabase &settings)
     choice.remote = row.value(QStringLiteral("remote")).toString().trimmed();
     choice.folder = row.value(QStringLiteral("folder")).toString().trimmed();
     choice.penerima = row.value(QStringLiteral("penerima")).toString().trimmed();
-    choice.simpan = confbu::retentionFromRecord(row);
+    // A number that is none keeps every copy there.
+    QString refused;
+    confbu::retentionFromRecord(row, &choice.simpan, &refused);
     return choice;
 }
 
@@ -151,20 +153,33 @@ bool write(const QSqlDatabase &settings, const Settings &choice, QString *error)
     return false;
 }
 
+QString shown(const QString &text)
+{
+    QString quoted = text.left(80);
+    for (QChar &c : quoted)
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char('?');
+    return text.size() > 80 ? quoted + QStringLiteral("...") : quoted;
+}
+
 QString folderRefusal(const QString &folder)
 {
-    if (folder.startsWith(QLatin1Char('/')) || folder.startsWith(QLatin1Char('\\')))
-        return QStringLiteral("folder [") + folder + QStringLiteral("] diawali '/'");
     for (const QChar c : folder)
-        if (c.category() == QChar::Other_Control)
-            return QStringLiteral("folder memuat karakter kendali");
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            return QStringLiteral("folder [") + shown(folder) +
+                   QStringLiteral("] memuat karakter kendali");
+    if (folder.startsWith(QLatin1Char('/')) || folder.startsWith(QLatin1Char('\\')))
+        return QStringLiteral("folder [") + shown(folder) + QStringLiteral("] diawali '/'");
     // A backslash separates folders where rclone runs on Windows.
     const QStringList parts =
         QString(folder).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     if (parts.contains(QStringLiteral("..")))
-        return QStringLiteral("folder [") + folder + QStringLiteral("] memuat komponen '..'");
+        return QStringLiteral("folder [") + shown(folder) +
+               QStringLiteral("] memuat komponen '..'");
     if (!folder.isEmpty() && (parts.contains(QString()) || parts.contains(QStringLiteral("."))))
-        return QStringLiteral("folder [") + folder +
+        return QStringLiteral("folder [") + shown(folder) +
                QStringLiteral("] memuat komponen kosong atau '.'");
     return QString();
 }
@@ -173,7 +188,7 @@ QString recipientRefusal(const QString &penerima)
 {
     if (penerima.isEmpty() || ageKey(penerima).size() == 32)
         return QString();
-    return QStringLiteral("penerima [") + penerima.left(80) +
+    return QStringLiteral("penerima [") + shown(penerima) +
            QStringLiteral("] bukan kunci publik age (age1...)");
 }
 

@@ -38,6 +38,10 @@ QString createSettingsTable();
 Settings read(const QSqlDatabase &settings);
 bool write(const QSqlDatabase &settings, const Settings &choice, QString *error);
 
+// A member's text as a reason may quote it: control characters shown as '?', at most 80
+// characters, so that it can neither break a line of a log nor fill one.
+QString shown(const QString &text);
+
 // Why the service must not use the folder (a "..", a leading "/" and the like): a member's
 // text must never lead rclone outside the destination root defined. Empty when usable.
 QString folderRefusal(const QString &folder);

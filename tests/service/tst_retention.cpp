@@ -69,11 +69,11 @@ void TestRetention::toDelete()
     QFETCH(confbu::Retention, kept);
     QFETCH(QString, now);
     QFETCH(QStringList, deleted);
-    QList<retention::Candidate> candidates;
+    QList<Retention::Candidate> candidates;
     for (int i = 0; i < taken.size(); ++i)
-        candidates << retention::Candidate{i, QDateTime::fromString(taken[i], Format)};
+        candidates << Retention::Candidate{i, QDateTime::fromString(taken[i], Format)};
     QStringList gone;
-    for (qint64 key : retention::toDelete(candidates, kept, QDateTime::fromString(now, Format)))
+    for (qint64 key : Retention::toDelete(candidates, kept, QDateTime::fromString(now, Format)))
         gone << taken[int(key)];
     QCOMPARE(gone, deleted);
 }
