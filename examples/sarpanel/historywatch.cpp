@@ -1,5 +1,7 @@
 #include "historywatch.h"
 
+#include "errortext.h"
+
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -135,8 +137,9 @@ void XHistoryWatch::read()
             !backupstatus::read(history.db(), m_databases, &rows, &error) ||
             !findFailures(history.db(), &fresh, &error)) {
             // What was read before stays shown.
-            m_error = QStringLiteral("Riwayat backup tidak dapat dibaca (") + error +
-                      QStringLiteral("); dibaca lagi saat riwayat berubah.");
+            m_error = QStringLiteral("Riwayat backup tidak dapat dibaca: ") +
+                      errortext::inWords(error) +
+                      QStringLiteral(". Dibaca lagi saat riwayat berubah.");
             emit changed();
             return;
         }

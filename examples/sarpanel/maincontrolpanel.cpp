@@ -1,9 +1,11 @@
 #include "maincontrolpanel.h"
 
 #include "confbu.h"
+#include "errortext.h"
 #include "flog.h"
 #include "historywatch.h"
 #include "messagebox.h"
+#include "servicefailure.h"
 #include "sharedflag.h"
 #include "ui_maincontrolpanel.h"
 
@@ -11,11 +13,13 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #ifndef Q_OS_WIN
 #include <unistd.h>
@@ -26,6 +30,7 @@ namespace {
 const QString ServiceName = QStringLiteral("Sarvela DB Backup");
 const QString InstanceKey = MainControlPanel::instanceKey();
 constexpr int ShowRequestPollMs = 6000;
+constexpr int TicksPerLookFromTray = 10;
 constexpr int BalloonMs = 10000;
 
 } // namespace
@@ -55,6 +60,23 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
 {
     loadResources();
     ui->setupUi(this);
+    // A bar above the form, shown only while something keeps the panel or the service from
+    // working; the form below it keeps its drawn layout.
+    notice = new QLabel;
+    notice->setObjectName(QStringLiteral("lPemberitahuan"));
+    notice->setWordWrap(true);
+    notice->setMargin(6);
+    notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice->setStyleSheet(QStringLiteral("QLabel{background: #fde2e1; color: #7a1712;}"));
+    notice->hide();
+    QWidget *form = takeCentralWidget();
+    auto *page = new QWidget;
+    auto *column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(notice);
+    column->addWidget(form);
+    setCentralWidget(page);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
@@ -92,7 +114,7 @@ bool MainControlPanel::isAlreadyRunning()
     delete flag;
     QString error;
     if (!writeSharedFlag(InstanceKey, QStringLiteral("yes"), &error))
-        showInfo(error, nullptr);
+        showInfo(errortext::inWords(error), nullptr);
     return true;
 }
 
@@ -128,6 +150,9 @@ void MainControlPanel::createMenus()
 void MainControlPanel::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    // Shown again from the tray: the state as it is now, not as last looked at.
+    if (firstShown)
+        lookAtService();
     startUp();
 }
 
@@ -191,6 +216,21 @@ void MainControlPanel::showBalloon(const QString &title, const QString &text,
         trayIcon->showMessage(title, text, icon, BalloonMs);
 }
 
+void MainControlPanel::updateNotice()
+{
+    QStringList lines;
+    if (!settingsProblem.isEmpty())
+        lines << settingsProblem;
+    if (managerDown)
+        lines << managerDownText(m_programDir);
+    const QString text = lines.join(QLatin1Char('\n'));
+    if (text == notice->text() && notice->isHidden() == text.isEmpty())
+        return;
+    notice->setText(text);
+    notice->setHidden(text.isEmpty());
+    fitWindow();
+}
+
 void MainControlPanel::createTrayIcon()
 {
     const QIcon icon(QStringLiteral(":/images/db.png"));
@@ -206,6 +246,9 @@ void MainControlPanel::createTrayIcon()
     trayMenu->addAction(backupNowAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainControlPanel::on_tray_activated);
+    // From the tray the service is looked at only now and then: fresh when the menu opens.
+    connect(trayMenu, &QMenu::aboutToShow, this, &MainControlPanel::lookAtService);
     updateTrayState();
     // Shown also without a tray: the icon appears when one does.
     trayIcon->show();
@@ -224,9 +267,10 @@ void MainControlPanel::on_timer_tick()
 {
     showBalloonOnce();
     // A service that stopped or crashed on its own, or was started elsewhere, shows in the
-    // window and in the tray. One question to the manager, the least a tick can ask.
-    if (serviceController.isRunning() != serviceRunning)
-        refreshServiceStatus();
+    // window and in the tray. Each look is a few questions to the manager, each of which
+    // wakes the panel: at every tick while the window shows the state, else every few.
+    if (isVisible() || ++ticksSinceLook >= TicksPerLookFromTray)
+        lookAtService();
     // A tray that went away must not leave the window out of reach.
     if (!isVisible() && !systemTrayAvailable())
         showMinimized();
@@ -243,6 +287,31 @@ void MainControlPanel::on_timer_tick()
         bringForward();
         instanceFlag->write(QStringLiteral("no"));
     }
+}
+
+void MainControlPanel::lookAtService()
+{
+    ticksSinceLook = 0;
+    const bool running = serviceController.isRunning();
+    const bool down = !running && QtServiceController::lastError().managerUnreachable();
+    if (running != serviceRunning || down != managerDown)
+        refreshServiceStatus();
+}
+
+// A click shows or hides the window; the double click that a second click makes of it is
+// the same gesture, which the first click has already answered.
+void MainControlPanel::on_tray_activated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick && lastTrayClick.isValid() &&
+        lastTrayClick.elapsed() <= QApplication::doubleClickInterval())
+        return;
+    if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick)
+        return;
+    lastTrayClick.start();
+    if (isVisible() && !isMinimized())
+        putAway();
+    else
+        bringForward();
 }
 
 void MainControlPanel::bringForward()

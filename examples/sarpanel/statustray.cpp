@@ -41,6 +41,9 @@ void MainControlPanel::updateTrayState()
     if (!settingsRead) {
         icon = QStringLiteral("tray-rusak");
         text = QStringLiteral("Pengaturan (confbu.cfg) tidak dapat dibaca.");
+    } else if (managerDown) {
+        icon = QStringLiteral("tray-mati");
+        text = QStringLiteral("Service manager tidak berjalan.");
     } else if (!serviceRunning) {
         icon = QStringLiteral("tray-mati");
         text = serviceInstalled ? QStringLiteral("Service tidak aktif.")
@@ -48,6 +51,9 @@ void MainControlPanel::updateTrayState()
     } else if (history->rows().isEmpty()) { // running, and backing up nothing
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Belum ada database di daftar backup.");
+    } else if (!history->schedule().anyTimeOn()) { // running, and waiting for nothing
+        icon = QStringLiteral("tray-gagal");
+        text = backupstatus::NothingScheduled;
     } else if (!attention.isEmpty()) {
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Backup perlu diperiksa: ") + someNames(attention) + QLatin1Char('.');

@@ -180,8 +180,9 @@ inline QStringList listed(QWidget *window)
     return names;
 }
 
-// panelprobe in a process of its own, which says "box: TEXT" for each box it shows (line
-// breaks as "|"); killed when the case ends, also after a failed check.
+// panelprobe in a process of its own, which says "box: TEXT" for each box it shows and
+// "state: ..." when asked (line breaks as "|"); killed when the case ends, also after a
+// failed check.
 struct Probe : QProcess
 {
     explicit Probe(QStringList command,
@@ -196,10 +197,10 @@ struct Probe : QProcess
         kill();
         waitForFinished();
     }
-    // Waits for a box with this text (whole) or starting with it.
-    bool shows(const QString &text, bool whole = true)
+    // Waits for a box with this text (whole) or starting with it; or another line it says.
+    bool shows(const QString &text, bool whole = true, const QByteArray &kind = "box: ")
     {
-        const QByteArray line = "box: " + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
+        const QByteArray line = kind + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
         return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); },
                                30000);
     }

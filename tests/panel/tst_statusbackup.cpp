@@ -103,8 +103,7 @@ private:
 void TestStatusBackup::init()
 {
     m_dir.reset(new QTemporaryDir);
-    m_answerer.reset(new ModalAnswerer);
-    m_answerer->answerNext(QMessageBox::No); // the start-up install question
+    m_answerer.reset(new ModalAnswerer); // no manager runs: nothing asks to install
 }
 
 void TestStatusBackup::rows_data()
@@ -268,7 +267,7 @@ void TestStatusBackup::watched()
     QVERIFY(writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
     QVERIFY(!summaryGreen(table)); // nothing is known to be safe
-    QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
+    QVERIFY(m_answerer->seen().isEmpty());
     QVERIFY(QFile::remove(history));
     addJob(history, {"penjualan", 0});
     QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Belum ada backup", "Baik"}));

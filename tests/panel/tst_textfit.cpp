@@ -106,8 +106,7 @@ void TestTextFit::fits()
 {
     QFETCH(QString, window);
     QTemporaryDir dir;
-    ModalAnswerer answerer; // the start-up question, a missing log, no server
-    answerer.answerNext(QMessageBox::No);
+    ModalAnswerer answerer; // a missing log, no server
     QScopedPointer<QWidget> shown;
     XHistoryWatch history(dir.filePath("riwayat.db"));
     if (window == "main window")

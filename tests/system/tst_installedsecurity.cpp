@@ -508,7 +508,9 @@ void TestInstalledSecurity::panelAsMember_data()
     QTest::addColumn<bool>("installedAfter");
     QTest::addColumn<bool>("runningAfter");
 
-    QTest::newRow("Start") << true << false << QStringList{"click:butStart"} << "" << true << true;
+    // The delivered settings have no backup time on, which Start asks about first.
+    QTest::newRow("Start") << true << false << QStringList{"answer:yes", "click:butStart"}
+                           << "Tidak ada jam backup yang aktif" << true << true;
     QTest::newRow("Stop") << true << true << QStringList{"click:butStop"} << "" << true << false;
     QTest::newRow("Simpan dan Restart Service")
         << true << true << QStringList{"click:butSaveRestart"} << "Data Berhasil disimpan." << true
@@ -517,7 +519,7 @@ void TestInstalledSecurity::panelAsMember_data()
         << true << true << QStringList{"menu:&Uninstall Service"}
         << "Anda tidak memiliki hak untuk menguninstall service" << true << true;
     QTest::newRow("installing is refused, with the reason")
-        << false << false << QStringList{"yes"}
+        << false << false << QStringList{"menu:&Install Service"}
         << "Anda tidak memiliki hak untuk menginstall service" << false << false;
 }
 
