@@ -7,6 +7,7 @@
 #include "messagebox.h"
 #include "servicefailure.h"
 #include "sharedflag.h"
+#include "showrequests.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QApplication>
@@ -106,9 +107,16 @@ QString MainControlPanel::programFile(const QString &name) const
 
 bool MainControlPanel::isAlreadyRunning()
 {
+    // A running panel that takes the request shows itself at once.
+    if (XShowRequests::ask())
+        return true;
     auto *flag = new SharedFlag(InstanceKey, this);
     if (flag->create(QStringLiteral("no"))) {
         instanceFlag = flag;
+        auto *requests = new XShowRequests(this);
+        connect(requests, &XShowRequests::showRequested, this, &MainControlPanel::bringForward);
+        if (!requests->listen())
+            qWarning("Second starts reach this panel through the shared flag only.");
         return false;
     }
     delete flag;

@@ -130,8 +130,8 @@ inline QAction *menuAction(QWidget *window, const QString &text)
 
 // A private folder where no service manager listens (every service reads as not
 // installed until a test starts its own daemon), and where the single-instance
-// segment's key file lives, apart from any other panel. Declared as the test's last
-// member, so that the folders its other members make are not inside it.
+// segment's key file and show socket live, apart from any other panel. Declared as the
+// test's last member, so that the folders its other members make are not inside it.
 struct Isolation : QTemporaryDir
 {
     Isolation()
@@ -139,6 +139,7 @@ struct Isolation : QTemporaryDir
         QApplication::setQuitOnLastWindowClosed(false);
         qputenv("SVCMGR_DIR", (path() + "/no-manager").toLocal8Bit());
         qputenv("TMPDIR", path().toLocal8Bit());
+        qunsetenv("XDG_RUNTIME_DIR"); // else the show socket would be the desktop's
     }
 };
 

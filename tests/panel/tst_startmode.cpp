@@ -16,6 +16,8 @@ private slots:
     void appearance_data();
     void appearance();
     void trayStartShowsOnRequest();
+    void trayClick_data();
+    void trayClick();
 
 private:
     Isolation m_isolation;
@@ -82,6 +84,35 @@ void TestStartMode::trayStartShowsOnRequest()
     QVERIFY(window.isVisible());
     QTest::qWait(100);
     QCOMPARE(answerer.seen().size(), 1); // shown later, nothing is asked again
+}
+
+void TestStartMode::trayClick_data()
+{
+    QTest::addColumn<bool>("shownBefore");
+    QTest::addColumn<QList<int>>("clicks"); // as the tray reports them, in order
+    QTest::addColumn<bool>("shownAfter");
+    const int click = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
+    QTest::newRow("a click shows the hidden window") << false << QList<int>{click} << true;
+    QTest::newRow("a click hides the shown window") << true << QList<int>{click} << false;
+    QTest::newRow("a double click, which begins with a click, shows it once")
+        << false << QList<int>{click, twice} << true;
+    QTest::newRow("a double click alone shows it") << false << QList<int>{twice} << true;
+    QTest::newRow("a middle click leaves it") << false << QList<int>{QSystemTrayIcon::MiddleClick}
+                                              << false;
+}
+
+void TestStartMode::trayClick()
+{
+    QFETCH(bool, shownBefore);
+    QFETCH(QList<int>, clicks);
+    QTemporaryDir dir;
+    ModalAnswerer answerer;
+    PanelWindow window(dir.path());
+    showAtStart(window, !shownBefore, true);
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    for (int reason : clicks)
+        emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
+    QTEST(window.isVisible() && !window.isMinimized(), "shownAfter");
 }
 
 QTEST_MAIN(TestStartMode)
