@@ -84,7 +84,7 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     firstShown = false;
     history = new XHistoryWatch(programFile(confbu::HistoryFile), this);
     connect(history, &XHistoryWatch::changed, this, &MainControlPanel::updateTrayState);
-    connect(history, &XHistoryWatch::newFailures, this, &MainControlPanel::tellFailures);
+    connect(history, &XHistoryWatch::runFailed, this, &MainControlPanel::tellFailures);
     createMenus();
     // Fixed at 532 x 491, or as much more as the desktop's font needs.
     fitToFont();

@@ -110,7 +110,8 @@ private:
     void fitWindow();
     // Why the settings file, once read, cannot be saved over; empty when it can.
     QString settingsWriteProblem(const QString &path) const;
-    void tellFailures(const QList<riwayat::Job> &jobs);
+    // One balloon for a run that ended with failures: how many, and the first few.
+    void tellFailures(const QList<riwayat::Job> &failed, int jobs);
     QStringList listedDatabases() const;
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();

@@ -92,6 +92,7 @@ private slots:
     void watched_data();
     void watched();
     void burstReadTogether();
+    void oneBalloonPerRun();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -232,6 +233,7 @@ void TestStatusBackup::watched()
     addJob(history, {"gudang", 3, "GAGAL", "sudah ada sebelum panel"});
     const qint64 running = addJob(history, {"gudang", 0, "BERJALAN"});
     BalloonPanel window(m_dir->path());
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     window.show();
     QTableWidget *table = openStatus(&window);
     QCOMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Baik"}));
@@ -240,27 +242,30 @@ void TestStatusBackup::watched()
     QCOMPARE(accesses(history, IN_OPEN | IN_ACCESS, [] { QTest::qWait(2500); }), 0);
     QCOMPARE(window.balloons, QStringList()); // the failure was there before
 
+    // Shown at once; told once the run has ended.
     addJob(history, {"penjualan", 0, "GAGAL", "pg_dump berhenti dengan kode 1"});
     QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Gagal"}));
-    const QString told = "Backup gagal: Backup database penjualan gagal: pg_dump berhenti dengan "
-                         "kode 1";
-    QTRY_COMPARE(window.balloons, QStringList{told});
+    QTest::qWait(600);
+    QCOMPARE(window.balloons, QStringList());
 
-    // The job that ran when the panel started fails now: told, and the one before not again.
+    // The job that ran when the panel started fails now: the run is told, the one before not.
     sql(history, "update riwayat set hasil = 'GAGAL', alasan = 'terhenti' where id = ?", {running});
-    QTRY_COMPARE(window.balloons.size(), 2);
-    QCOMPARE(window.balloons.last(), "Backup gagal: Backup database gudang gagal: terhenti");
-    addJob(history, {"gudang", 0});
+    QTRY_COMPARE(window.balloons,
+                 QStringList{"Backup gagal: 2 dari 2 backup gagal.\nBackup database penjualan "
+                             "gagal: pg_dump berhenti dengan kode 1\nBackup database gudang "
+                             "gagal: terhenti"});
+    addJob(history, {"gudang", 0}); // a run that went well tells nothing
     QTRY_COMPARE(column(table, "Database").last(), QString("gudang"));
-    QCOMPARE(window.balloons.size(), 2);
+    QTest::qWait(600);
+    QCOMPARE(window.balloons.size(), 1);
 
     // The service makes a damaged history anew; the new file is watched as well.
     QVERIFY(QFile::remove(history));
     QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
     addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
-    QTRY_COMPARE(window.balloons.size(), 3);
-    QCOMPARE(window.balloons.last(),
-             "Backup gagal: Backup database gudang ditolak: nama database ditolak");
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(), "Backup gagal: 1 dari 1 backup gagal.\nBackup database "
+                                     "gudang ditolak: nama database ditolak");
 
     // A damaged history is no box: the window says so, and reads again at the next change.
     QVERIFY(QFile::remove(history));
@@ -288,6 +293,33 @@ void TestStatusBackup::burstReadTogether()
     QTest::qWait(500);
     QVERIFY2(reads.size() >= 1 && reads.size() <= 6, qPrintable(QString::number(reads.size())));
     QVERIFY(column(openStatus(&window), "Job terakhir").value(0).startsWith("BERJALAN"));
+}
+
+// A run's failures come one by one, read after read; the balloon comes once, at its end.
+void TestStatusBackup::oneBalloonPerRun()
+{
+    const QStringList names{"arsip", "buku", "citra", "data", "efek"};
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, names));
+    const QString history = file("riwayat.db");
+    addJob(history, {"arsip", 12});
+    BalloonPanel window(m_dir->path());
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(1000);
+    window.show();
+    // As the service writes it: each job running, then ended, the next one begun at once.
+    for (const QString &name : names) {
+        const bool fails = name != "buku";
+        const qint64 id = addJob(history, {name, 0, "BERJALAN"});
+        QTest::qWait(400);
+        sql(history, "update riwayat set hasil = ?, alasan = ? where id = ?",
+            {fails ? "GAGAL" : "OK", fails ? "kode 1" : QVariant(), id});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(window.balloons.size(), 1, 10000);
+    QCOMPARE(window.balloons.first(),
+             "Backup gagal: 4 dari 5 backup gagal.\nBackup database arsip gagal: kode 1\n"
+             "Backup database citra gagal: kode 1\nBackup database data gagal: kode 1\nDan 1 "
+             "lainnya; lihat Status Backup.");
+    QTest::qWait(1500);
+    QCOMPARE(window.balloons.size(), 1);
 }
 
 QTEST_MAIN(TestStatusBackup)
