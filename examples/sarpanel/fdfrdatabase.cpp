@@ -3,6 +3,7 @@
 #include "errortext.h"
 #include "messagebox.h"
 #include "ui_fdfrdatabase.h"
+#include "wrapdelegate.h"
 #include "xdbconnection.h"
 
 #include <QCloseEvent>
@@ -16,6 +17,7 @@ FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui::FDfrDa
 {
     ui->setupUi(this);
     ui->listWidget->setSelectionMode(QAbstractItemView::SingleSelection);
+    XWrapDelegate::wrapItems(ui->listWidget); // names of up to 63 bytes, whole
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Daftar Database"));

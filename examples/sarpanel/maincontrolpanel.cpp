@@ -9,6 +9,7 @@
 #include "sharedflag.h"
 #include "showrequests.h"
 #include "ui_maincontrolpanel.h"
+#include "wrapdelegate.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -78,6 +79,7 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     column->addWidget(notice);
     column->addWidget(form);
     setCentralWidget(page);
+    XWrapDelegate::wrapItems(ui->listWidget); // names of up to 63 bytes, whole
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
@@ -231,7 +233,8 @@ void MainControlPanel::updateNotice()
         lines << settingsProblem;
     if (managerDown)
         lines << managerDownText(m_programDir);
-    const QString text = lines.join(QLatin1Char('\n'));
+    // A long path in it wraps too.
+    const QString text = XWrapDelegate::breakable(lines.join(QLatin1Char('\n')));
     if (text == notice->text() && notice->isHidden() == text.isEmpty())
         return;
     notice->setText(text);

@@ -76,7 +76,8 @@ void act(QWidget *window, const QString &step, BoxReporter &reporter)
     if (step == QLatin1String("state")) {
         const QStringList parts{
             window->findChild<QLabel *>(QStringLiteral("lStatus"))->text(),
-            window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))->text(),
+            // As read: without the breaks that let a long path wrap.
+            window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))->text().remove(QChar(0x200B)),
             window->findChild<QSystemTrayIcon *>()->toolTip()};
         std::printf("state: %s\n", qUtf8Printable(parts.join(QStringLiteral(" / ")).replace('\n', '|')));
         std::fflush(stdout);

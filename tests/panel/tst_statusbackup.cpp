@@ -51,6 +51,15 @@ QStringList column(QTableWidget *table, const QString &header)
     return cells;
 }
 
+// The summary's line for the next backup at 01:00, the fixture's first backup time.
+QString nextAt1()
+{
+    QDateTime next(QDate::currentDate(), QTime(1, 0));
+    if (next <= QDateTime::currentDateTime())
+        next = next.addDays(1);
+    return "Backup berikutnya: " + next.toString("dd/MM/yyyy hh:mm") + ".";
+}
+
 QString summary(QTableWidget *table)
 {
     return widget<QLabel>(table->window(), "lRingkasan")->text();
@@ -88,7 +97,8 @@ private slots:
     void rows_data();
     void rows();
     void attentionFirst();
-    void nothingListedIsNotGreen();
+    void notGreen_data();
+    void notGreen();
     void watched_data();
     void watched();
     void burstReadTogether();
@@ -188,29 +198,48 @@ void TestStatusBackup::attentionFirst()
     };
     QCOMPARE(column(table, "Database"), QStringList({"buku", "data", "arsip", "citra"}));
     QVERIFY(reddish(0) && reddish(1) && !reddish(2) && !reddish(3));
-    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa.");
+    const QString nextLine = "\n" + nextAt1();
+    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa." + nextLine);
     QVERIFY(!summaryGreen(table));
-    QDateTime next(QDate::currentDate(), QTime(1, 0));
-    if (next <= QDateTime::currentDateTime())
-        next = next.addDays(1);
-    QCOMPARE(column(table, "Jadwal berikutnya").value(0), next.toString("dd/MM/yyyy hh:mm"));
 
     // New good backups show while the window is open, in the order of the list.
     addJob(file("riwayat.db"), {"buku", 0});
     addJob(file("riwayat.db"), {"data", 0});
     QTRY_COMPARE(column(table, "Database"), QStringList({"arsip", "buku", "citra", "data"}));
-    QCOMPARE(summary(table), "Semua backup baik.");
+    QCOMPARE(summary(table), "Semua backup baik." + nextLine);
     QVERIFY(summaryGreen(table));
     QVERIFY(!reddish(0) && !reddish(3));
 }
 
-void TestStatusBackup::nothingListedIsNotGreen()
+void TestStatusBackup::notGreen_data()
 {
-    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {}));
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<bool>("timeOn");
+    QTest::addColumn<QString>("summary");
+    QTest::newRow("nothing listed")
+        << QStringList() << true
+        << "Belum ada database di daftar backup.\n%1\nRiwayat backup belum ada.";
+    QTest::newRow("every backup good, but no backup time on")
+        << QStringList{"penjualan"} << false
+        << "Semua backup baik.\nTidak ada jam backup yang aktif: service tidak akan membuat "
+           "backup terjadwal.";
+}
+
+// Green says that every listed database is safe and will be backed up again.
+void TestStatusBackup::notGreen()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(bool, timeOn);
+    ConfRow conf;
+    conf.jam1st = timeOn;
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, listed));
+    if (!listed.isEmpty())
+        addJob(file("riwayat.db"), {listed.first(), 1});
     PanelWindow window(m_dir->path());
     window.show();
     QTableWidget *table = openStatus(&window);
-    QCOMPARE(summary(table), "Belum ada database di daftar backup.\nRiwayat backup belum ada.");
+    QFETCH(QString, summary);
+    QCOMPARE(::summary(table), summary.replace("%1", nextAt1()));
     QVERIFY(!summaryGreen(table));
 }
 
