@@ -174,43 +174,57 @@ void FStatusBackup::showRows()
 }
 
 // Each column as wide as its text, as far as the window allows; where it does not, the
-// columns that can wrap give up room in proportion to what they can give, down to their
-// widest unbreakable piece, and the last one takes the rest. The rows then grow as tall as
-// their wrapped text.
+// widest column gives first, down to the next widest, and none below its widest unbreakable
+// piece: a long name or reason wraps before a date does. Room left over goes to the reason.
+// The rows then grow as tall as their wrapped text.
 void FStatusBackup::fitColumns()
 {
     QTableWidget *table = ui->tableWidget;
     QHeaderView *header = table->horizontalHeader();
     const QFontMetrics metrics = table->fontMetrics();
-    const int last = table->columnCount() - 1;
-    table->resizeColumnsToContents();
-    QVector<int> width(last), least(last);
-    int total = 0, spare = 0;
-    for (int column = 0; column < last; ++column) {
-        width[column] = table->columnWidth(column);
-        least[column] = header->sectionSizeHint(column);
-        for (int row = 0; row < table->rowCount(); ++row)
-            least[column] = qMax(least[column], unbreakableWidth(metrics, table->item(row, column)->text()) + CellMargins);
-        least[column] = qMin(least[column], width[column]);
-        total += width[column];
-        spare += width[column] - least[column];
-    }
+    const int columns = table->columnCount(), last = columns - 1;
     // Room left for the scroll bar that tall wrapped rows may bring.
     const int room = table->viewport()->width() -
                      (table->verticalScrollBar()->isVisible()
                           ? 0
                           : table->verticalScrollBar()->sizeHint().width());
-    const int lastLeast = qMax(header->sectionSizeHint(last), metrics.averageCharWidth() * MinLastChars);
-    const int excess = total + lastLeast - room;
-    for (int column = 0; column < last && excess > 0 && spare > 0; ++column) {
-        const int give = width[column] - least[column];
-        const int cut = qMin(give, int((qint64(give) * excess + spare - 1) / spare));
-        width[column] -= cut;
+    table->resizeColumnsToContents();
+    QVector<int> width(columns), least(columns);
+    int total = 0;
+    for (int column = 0; column < columns; ++column) {
+        width[column] = table->columnWidth(column);
+        least[column] = header->sectionSizeHint(column);
+        for (int row = 0; row < table->rowCount(); ++row)
+            least[column] = qMax(least[column],
+                                 unbreakableWidth(metrics, table->item(row, column)->text()) +
+                                     CellMargins);
+        if (column == last) // a few words a line
+            least[column] = qMax(least[column], metrics.averageCharWidth() * MinLastChars);
+        least[column] = qMin(least[column], width[column]);
+        total += width[column];
+    }
+    while (total > room) {
+        int widest = -1, next = 0;
+        for (int column = 0; column < columns; ++column) {
+            if (width[column] <= least[column])
+                continue;
+            if (widest < 0 || width[column] > width[widest]) {
+                if (widest >= 0)
+                    next = qMax(next, width[widest]);
+                widest = column;
+            } else {
+                next = qMax(next, width[column]);
+            }
+        }
+        if (widest < 0)
+            break; // nothing can give more on so narrow a screen
+        const int cut = qMax(1, qMin(total - room, width[widest] - qMax(next, least[widest])));
+        width[widest] -= cut;
         total -= cut;
     }
-    for (int column = 0; column < last; ++column)
+    width[last] += qMax(0, room - total);
+    for (int column = 0; column < columns; ++column)
         table->setColumnWidth(column, width[column]);
-    table->setColumnWidth(last, qMax(room - total, lastLeast));
     QTimer::singleShot(0, table, &QTableWidget::resizeRowsToContents);
 }
 

@@ -5,22 +5,42 @@
 
 namespace {
 
-// Words up to this many letters wrap whole; longer ones may break anywhere.
-constexpr int LongWord = 12;
+// Words up to this many letters wrap whole; a longer one breaks after the separators of
+// names and paths, and a stretch this long without one between any two letters.
+constexpr int LongWord = 16;
 const QChar ZeroWidthSpace(0x200B);
+const QString Separators = QStringLiteral("_/\\.-:");
+
+QStringList letters(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    QStringList result;
+    for (int start = 0, end = finder.toNextBoundary(); end > 0;
+         start = end, end = finder.toNextBoundary())
+        result << text.mid(start, end - start);
+    return result;
+}
+
+QString breakStretch(const QStringList &stretch)
+{
+    return stretch.join(stretch.size() > LongWord ? QString(ZeroWidthSpace) : QString());
+}
 
 QString breakWord(const QString &word)
 {
-    QTextBoundaryFinder letters(QTextBoundaryFinder::Grapheme, word);
+    const QStringList all = letters(word);
+    if (all.size() <= LongWord)
+        return word;
     QString result;
-    int start = 0, count = 0;
-    for (int end = letters.toNextBoundary(); end > 0; end = letters.toNextBoundary(), ++count) {
-        if (count > 0)
-            result += ZeroWidthSpace;
-        result += word.midRef(start, end - start);
-        start = end;
+    QStringList stretch;
+    for (const QString &letter : all) {
+        stretch << letter;
+        if (letter.size() == 1 && Separators.contains(letter.at(0))) {
+            result += breakStretch(stretch) + ZeroWidthSpace;
+            stretch.clear();
+        }
     }
-    return count > LongWord ? result : word;
+    return result + breakStretch(stretch);
 }
 
 } // namespace

@@ -15,8 +15,9 @@ public:
     // Makes a list show every item whole within its width, laid out again when that changes.
     static void wrapItems(QListView *list);
 
-    // The text as shown: a break opportunity between the letters of every long word, so that
-    // word wrapping may break it too; short words still wrap whole.
+    // The text as shown: break opportunities in every long word (after the separators of names
+    // and paths, else between any two letters), so that word wrapping may break it too; short
+    // words still wrap whole.
     static QString breakable(const QString &text);
 
 protected:

@@ -365,6 +365,7 @@ void TestServiceActions::backupNowAndTray()
     widget<QPushButton>(&window, "butSaveRestart")->click();
     QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
     QTRY_VERIFY(tip(backupstatus::NothingScheduled));
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000); // restarted, and may be stopped
     QtServiceController("Sarvela DB Backup").stop(); // by another tool
     QTRY_VERIFY_WITH_TIMEOUT(tip("Service tidak aktif."), 15000);
     QVERIFY(!backupNow->isEnabled());
