@@ -35,8 +35,7 @@ const Words Known[] = {
     // The network, as Qt reports it
     {"Host .* not found", "Nama server tidak dikenal"},
     {"Connection refused", "Koneksi ditolak: server tidak berjalan atau port salah"},
-    {"No route to host|Network unreachable|Network is unreachable",
-     "Server tidak dapat dijangkau"},
+    {"No route to host|Network unreachable|Network is unreachable", "Server tidak dapat dijangkau"},
     {"timed out", "Waktu tunggu habis"},
     {"SSL handshake failed", "Jabat tangan SSL/TLS gagal"},
     {"Connection closed|remote host closed", "Server menutup koneksi"},
@@ -44,8 +43,7 @@ const Words Known[] = {
     // The service manager
     {"Access is denied", "Akses ditolak"},
     {"The RPC server is unavailable", "Service manager tidak berjalan"},
-    {"service manager's library could not be loaded",
-     "Pustaka service manager tidak dapat dimuat"},
+    {"service manager's library could not be loaded", "Pustaka service manager tidak dapat dimuat"},
     {"does not exist as an installed service", "Service belum diinstall"},
     {"did not respond to the start or control request", "Service tidak menjawab tepat waktu"},
     {"instance of the service is already running", "Service sudah berjalan"},

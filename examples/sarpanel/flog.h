@@ -50,7 +50,7 @@ private:
     bool m_viewStarted = false; // the first part replaces the view's text, the rest append
     bool m_loaded = false;      // the log as it was at opening is in the view
     QFileSystemWatcher m_watcher;
-    qint64 m_readUpTo = 0;   // bytes of the log taken so far
-    QByteArray m_lastBytes;  // the last of them, to know the file for the same one later
-    bool m_stopped = false;  // a NUL byte ended the text
+    qint64 m_readUpTo = 0;  // bytes of the log taken so far
+    QByteArray m_lastBytes; // the last of them, to know the file for the same one later
+    bool m_stopped = false; // a NUL byte ended the text
 };

@@ -169,8 +169,8 @@ void FStatusBackup::showRows()
     const bool known = !rows.isEmpty() && m_history->readError().isEmpty();
     ui->lRingkasan->setStyleSheet(
         attention > 0 || !scheduled ? QStringLiteral("QLabel{background: #c62828; color: white;}")
-        : known ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
-                : QStringLiteral("QLabel{background: #ef6c00; color: white;}"));
+        : known                     ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
+                                    : QStringLiteral("QLabel{background: #ef6c00; color: white;}"));
 }
 
 // Each column as wide as its text, as far as the window allows; where it does not, the
@@ -184,10 +184,10 @@ void FStatusBackup::fitColumns()
     const QFontMetrics metrics = table->fontMetrics();
     const int columns = table->columnCount(), last = columns - 1;
     // Room left for the scroll bar that tall wrapped rows may bring.
-    const int room = table->viewport()->width() -
-                     (table->verticalScrollBar()->isVisible()
-                          ? 0
-                          : table->verticalScrollBar()->sizeHint().width());
+    const int room =
+        table->viewport()->width() - (table->verticalScrollBar()->isVisible()
+                                          ? 0
+                                          : table->verticalScrollBar()->sizeHint().width());
     table->resizeColumnsToContents();
     QVector<int> width(columns), least(columns);
     int total = 0;
@@ -195,9 +195,9 @@ void FStatusBackup::fitColumns()
         width[column] = table->columnWidth(column);
         least[column] = header->sectionSizeHint(column);
         for (int row = 0; row < table->rowCount(); ++row)
-            least[column] = qMax(least[column],
-                                 unbreakableWidth(metrics, table->item(row, column)->text()) +
-                                     CellMargins);
+            least[column] =
+                qMax(least[column],
+                     unbreakableWidth(metrics, table->item(row, column)->text()) + CellMargins);
         if (column == last) // a few words a line
             least[column] = qMax(least[column], metrics.averageCharWidth() * MinLastChars);
         least[column] = qMin(least[column], width[column]);

@@ -63,6 +63,6 @@ private:
     bool m_started = false;
     // Jobs up to this id had ended at the last read; -1: no read has set it yet.
     qint64 m_settled = -1;
-    QSet<qint64> m_seen;            // jobs above m_settled seen ended already, or old
-    QList<riwayat::Job> m_runJobs;  // ended in the run not yet told
+    QSet<qint64> m_seen;           // jobs above m_settled seen ended already, or old
+    QList<riwayat::Job> m_runJobs; // ended in the run not yet told
 };

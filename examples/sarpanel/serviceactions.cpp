@@ -50,7 +50,8 @@ void MainControlPanel::refreshServiceStatus()
     // Not reaching the manager is no answer: the service may well be installed.
     managerDown = !serviceInstalled && QtServiceController::lastError().managerUnreachable();
     serviceRunning = serviceInstalled && serviceController.isRunning();
-    if (serviceInstalled && !serviceRunning && QtServiceController::lastError().managerUnreachable())
+    if (serviceInstalled && !serviceRunning &&
+        QtServiceController::lastError().managerUnreachable())
         managerDown = true; // gone between the two questions
     backupNowAction->setEnabled(serviceRunning);
     updateTrayState();
@@ -104,8 +105,7 @@ void MainControlPanel::askInstallService()
         return;
     // Nothing can be installed while the manager is down, and only who may install is
     // asked to; the status and the install menu say the rest.
-    if (QtServiceController::lastError().managerUnreachable() ||
-        !QtServiceController::mayInstall())
+    if (QtServiceController::lastError().managerUnreachable() || !QtServiceController::mayInstall())
         return;
     const QString text =
         QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +

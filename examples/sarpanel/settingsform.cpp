@@ -122,8 +122,7 @@ bool MainControlPanel::loadSettings()
                                    ? QString()
                                    : QStringLiteral("Anda tidak berhak membaca ") + path +
                                          QStringLiteral(" (") + rightsOf(file) +
-                                         QStringLiteral("). ") +
-                                         whoMayFix(file, QFile::ReadGroup);
+                                         QStringLiteral("). ") + whoMayFix(file, QFile::ReadGroup);
     settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     settingsDb.setDatabaseName(path);
     if (!settingsDb.open()) {

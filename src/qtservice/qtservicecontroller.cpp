@@ -229,7 +229,7 @@ bool QtServiceController::sendCommand(int code)
 }
 
 namespace {
-constexpr uint ModuleNotFound = 126; // ERROR_MOD_NOT_FOUND
+constexpr uint ModuleNotFound = 126;     // ERROR_MOD_NOT_FOUND
 constexpr uint ServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
 } // namespace
 

@@ -207,17 +207,19 @@ void TestQtService::lifecycle()
     SERVICE_STATUS s;
     QVERIFY(!control(100, &s)); // below the user range
     QVERIFY(!control(300, &s)); // above it
-    QCOMPARE(service.expect({"-v"}, 0, "The service\n\t" + Name.toUtf8() + "\n\t" +
-                                           service.program().toUtf8() +
-                                           "\n\nis installed and running\n\n"),
+    QCOMPARE(service.expect({"-v"}, 0,
+                            "The service\n\t" + Name.toUtf8() + "\n\t" +
+                                service.program().toUtf8() + "\n\nis installed and running\n\n"),
              QString());
     QCOMPARE(service.expect({"-t"}, 0), QString());
     // Refused by the manager, or not sent to a stopped service: said on stderr, exit 0.
-    QCOMPARE(service.expect({"-p"}, 0, {}, the + "could not be paused: The service has not been "
-                                               "started.\n"),
+    QCOMPARE(service.expect({"-p"}, 0, {},
+                            the + "could not be paused: The service has not been "
+                                  "started.\n"),
              QString());
-    QCOMPARE(service.expect({"-c", "5"}, 0, {}, the + "could not be sent command 5: The service "
-                                                      "is not running.\n"),
+    QCOMPARE(service.expect({"-c", "5"}, 0, {},
+                            the + "could not be sent command 5: The service "
+                                  "is not running.\n"),
              QString());
     s = status();
     QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));

@@ -69,17 +69,19 @@ QWidget *mainWindow()
 void act(QWidget *window, const QString &step, BoxReporter &reporter)
 {
     if (step.startsWith(QLatin1String("answer:"))) {
-        reporter.nextAnswer = step.endsWith(QLatin1String("yes")) ? QMessageBox::Yes
-                                                                  : QMessageBox::No;
+        reporter.nextAnswer =
+            step.endsWith(QLatin1String("yes")) ? QMessageBox::Yes : QMessageBox::No;
         return;
     }
     if (step == QLatin1String("state")) {
-        const QStringList parts{
-            window->findChild<QLabel *>(QStringLiteral("lStatus"))->text(),
-            // As read: without the breaks that let a long path wrap.
-            window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))->text().remove(QChar(0x200B)),
-            window->findChild<QSystemTrayIcon *>()->toolTip()};
-        std::printf("state: %s\n", qUtf8Printable(parts.join(QStringLiteral(" / ")).replace('\n', '|')));
+        const QStringList parts{window->findChild<QLabel *>(QStringLiteral("lStatus"))->text(),
+                                // As read: without the breaks that let a long path wrap.
+                                window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))
+                                    ->text()
+                                    .remove(QChar(0x200B)),
+                                window->findChild<QSystemTrayIcon *>()->toolTip()};
+        std::printf("state: %s\n",
+                    qUtf8Printable(parts.join(QStringLiteral(" / ")).replace('\n', '|')));
         std::fflush(stdout);
     } else if (step == QLatin1String("select")) {
         window->findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(0);

@@ -25,15 +25,20 @@ void TestDialogKeys::keys_data()
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("saved"); // the monitoring URL typed into Pengaturan Lanjutan
     QTest::newRow("Pengaturan Lanjutan: Return in the URL saves")
-        << "pengaturan" << "tUrl" << int(Qt::Key_Return) << true;
+        << "pengaturan"
+        << "tUrl" << int(Qt::Key_Return) << true;
     QTest::newRow("Pengaturan Lanjutan: Escape closes, nothing saved")
-        << "pengaturan" << "tUrl" << int(Qt::Key_Escape) << false;
-    QTest::newRow("status window: Return closes it") << "status" << "tableWidget"
-                                                     << int(Qt::Key_Return) << false;
-    QTest::newRow("status window: Escape closes it") << "status" << "tableWidget"
-                                                     << int(Qt::Key_Escape) << false;
-    QTest::newRow("log viewer: Escape closes it") << "log" << "plainTextEdit"
-                                                  << int(Qt::Key_Escape) << false;
+        << "pengaturan"
+        << "tUrl" << int(Qt::Key_Escape) << false;
+    QTest::newRow("status window: Return closes it")
+        << "status"
+        << "tableWidget" << int(Qt::Key_Return) << false;
+    QTest::newRow("status window: Escape closes it")
+        << "status"
+        << "tableWidget" << int(Qt::Key_Escape) << false;
+    QTest::newRow("log viewer: Escape closes it")
+        << "log"
+        << "plainTextEdit" << int(Qt::Key_Escape) << false;
 }
 
 void TestDialogKeys::keys()

@@ -35,7 +35,8 @@ void TestFDfrDatabase::initTestCase()
 void TestFDfrDatabase::picker_data()
 {
     // Steps: "select", "double-click", "close", a button's name, or a key
-    // pressed on the list ("list Return") or on the dialog itself ("Escape", which alone closes it).
+    // pressed on the list ("list Return") or on the dialog itself ("Escape", which alone closes
+    // it).
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("name");

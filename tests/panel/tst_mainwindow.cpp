@@ -79,15 +79,17 @@ void TestMainWindow::load_data()
     const QString defaults = "/ | localhost | off 00:00 | off 00:00";
     const QString managerDown = "Service manager tidak berjalan. Jalankan sebagai root: ";
     const QList<ConfRow> none;
-    QTest::newRow("no settings file") << "none" << none << defaults
-                                      << "Pengaturan tidak dapat dibaca: berkas /" << "Maaf file [";
+    QTest::newRow("no settings file")
+        << "none" << none << defaults << "Pengaturan tidak dapat dibaca: berkas /"
+        << "Maaf file [";
     QTest::newRow("not SQLite, told in Indonesian first")
         << "not SQLite" << none << defaults
         << "Pengaturan tidak dapat dibaca: Berkas bukan database SQLite (file is not a database"
         << "Gagal memanggil data.\nPesan Error : Berkas bukan database SQLite (file is not a";
     QTest::newRow("no row in confdb: a save would save nothing")
         << "rows" << none << defaults
-        << "Pengaturan kosong: tabel confdb tidak berisi baris. Minta root memulihkan /" << "";
+        << "Pengaturan kosong: tabel confdb tidak berisi baris. Minta root memulihkan /"
+        << "";
     QTest::newRow("one row") << "rows" << QList<ConfRow>{a}
                              << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45" << managerDown
                              << "";

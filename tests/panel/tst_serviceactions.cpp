@@ -102,9 +102,9 @@ private:
             QStringList command{buildBinDir() + "/panelprobe", programDir};
             command += steps;
             if (asOtherUser)
-                command = QStringList{"setpriv", "--reuid=65534", "--regid=65534",
-                                      "--clear-groups"} +
-                          command;
+                command =
+                    QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
+                    command;
             probe.reset(new Probe(command, env));
         }
         QTemporaryDir tmp, noManager;
@@ -366,7 +366,7 @@ void TestServiceActions::backupNowAndTray()
     QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
     QTRY_VERIFY(tip(backupstatus::NothingScheduled));
     QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000); // restarted, and may be stopped
-    QtServiceController("Sarvela DB Backup").stop(); // by another tool
+    QtServiceController("Sarvela DB Backup").stop();          // by another tool
     QTRY_VERIFY_WITH_TIMEOUT(tip("Service tidak aktif."), 15000);
     QVERIFY(!backupNow->isEnabled());
     QCOMPARE(icons.size(), 3); // one for each kind of state

@@ -97,8 +97,8 @@ void TestStartMode::trayClick_data()
     QTest::newRow("a double click, which begins with a click, shows it once")
         << false << QList<int>{click, twice} << true;
     QTest::newRow("a double click alone shows it") << false << QList<int>{twice} << true;
-    QTest::newRow("a middle click leaves it") << false << QList<int>{QSystemTrayIcon::MiddleClick}
-                                              << false;
+    QTest::newRow("a middle click leaves it")
+        << false << QList<int>{QSystemTrayIcon::MiddleClick} << false;
 }
 
 void TestStartMode::trayClick()

@@ -23,11 +23,11 @@ void TestTermination::signalDuringQuestion_data()
     QTest::addColumn<QString>("question");  // the box the signal arrives during
     QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
     QTest::addColumn<bool>("manager");      // one runs, where the service is not installed
-    QTest::newRow("install question at start-up")
-        << QStringList() << "Service belum diinstall" << "Gagal Instal Service" << true;
-    QTest::newRow("delete question") << QStringList{"select", "click:butDel"}
-                                     << "Apakah database 'penjualan'" << "Data berhasil dihapus."
-                                     << false;
+    QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
+                                                  << "Gagal Instal Service" << true;
+    QTest::newRow("delete question")
+        << QStringList{"select", "click:butDel"} << "Apakah database 'penjualan'"
+        << "Data berhasil dihapus." << false;
 }
 
 void TestTermination::signalDuringQuestion()

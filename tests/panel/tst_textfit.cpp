@@ -57,7 +57,8 @@ QStringList cut(QWidget *window)
     auto item = [&found](QAbstractItemView *view, const QString &text, const QRect &rect) {
         const QFontMetrics metrics = view->fontMetrics();
         const int lines = (metrics.horizontalAdvance(text) + rect.width() - 1) / rect.width();
-        if (rect.right() >= view->viewport()->width() || rect.height() < lines * metrics.lineSpacing())
+        if (rect.right() >= view->viewport()->width() ||
+            rect.height() < lines * metrics.lineSpacing())
             found << QStringLiteral("'%1' in %2 needs %3 lines, has %4x%5")
                          .arg(text, view->objectName(), QString::number(lines),
                               QString::number(rect.width()), QString::number(rect.height()));
@@ -71,7 +72,8 @@ QStringList cut(QWidget *window)
                 item(table, table->item(row, column)->text(),
                      table->visualItemRect(table->item(row, column)));
     const QRect screen = window->screen()->availableGeometry();
-    if (window->isWindow() && (window->width() > screen.width() || window->height() > screen.height()))
+    if (window->isWindow() &&
+        (window->width() > screen.width() || window->height() > screen.height()))
         found << QStringLiteral("%1 is %2x%3 on a screen of %4x%5")
                      .arg(window->objectName(), QString::number(window->width()),
                           QString::number(window->height()), QString::number(screen.width()),
@@ -171,11 +173,11 @@ void TestTextFit::fits()
         shown.reset(main);
         if (window == "message boxes") {
             main->show();
-            main->addBackupDatabase(LongName); // already listed: its name is said
+            main->addBackupDatabase(LongName);               // already listed: its name is said
             menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
-            showError(serviceFailureText(ServiceAction::Install, {5, "Access is denied."},
-                                         dir.path()),
-                      main);
+            showError(
+                serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
+                main);
         }
     } else if (window == "log viewer") {
         shown.reset(new flog(nullptr, dir.path()));
