@@ -265,7 +265,7 @@ void TestServiceActions::startUp()
     PanelRun run(m_programDir.path(), asked ? QStringList{"no", "state"} : QStringList{"state"},
                  asOtherUser, manager);
     Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(shows.arg(m_programDir.path()), true, "state: "),
+    QVERIFY2(panel.shows(shows.replace("%1", m_programDir.path()), true, "state: "),
              panel.said().constData());
     QCOMPARE(panel.out.contains("box: Service belum diinstall"), asked);
     QVERIFY(panel.terminate());
@@ -314,7 +314,7 @@ void TestServiceActions::refusedOrFailed()
 
     PanelRun run(m_programDir.path(), steps, asOtherUser, manager);
     Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(message.arg(m_programDir.path())), panel.said().constData());
+    QVERIFY2(panel.shows(message.replace("%1", m_programDir.path())), panel.said().constData());
     QVERIFY(panel.terminate());
     QCOMPARE(serviceState(), state);
 }
