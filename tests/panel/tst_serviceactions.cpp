@@ -23,6 +23,7 @@ namespace {
 const QString NotInstalled = "Service : Belum diinstall / QLabel{background: red;} / 000";
 const QString Stopped = "Service : Tidak Aktif / QLabel{background: red;} / 101";
 const QString Running = "Service : Aktif / QLabel{background: green;} / 011";
+const QString ManagerDown = "Manager tidak berjalan / QLabel{background: red;} / 001";
 
 QString status(QWidget *window)
 {
@@ -81,6 +82,7 @@ private slots:
     void refusedOrFailed_data();
     void refusedOrFailed();
     void backupNowAndTray();
+    void managerGoesAndComes();
     void askBeforeCancellingJob_data();
     void askBeforeCancellingJob();
 
@@ -387,6 +389,26 @@ void TestServiceActions::backupNowAndTray()
     answerer.answerNext(QMessageBox::Yes);
     widget<QPushButton>(&window, "butDel")->click();
     QTRY_VERIFY_WITH_TIMEOUT(tip("Belum ada database di daftar backup."), 15000);
+}
+
+// The window follows the manager going away and coming back, with the bar that says so.
+void TestServiceActions::managerGoesAndComes()
+{
+    QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
+    QVERIFY(freshFiles(m_output.path()));
+    ModalAnswerer answerer;
+    PanelWindow window(m_programDir.path());
+    window.show();
+    auto *notice = widget<QLabel>(&window, "lPemberitahuan");
+    QCOMPARE(status(&window), Stopped);
+    m_daemon->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(status(&window), ManagerDown, 15000);
+    QVERIFY(notice->isVisible());
+    QString error;
+    QVERIFY2(m_daemon->start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(status(&window) != ManagerDown, 15000);
+    QVERIFY(!notice->isVisible());
+    QVERIFY(answerer.seen().isEmpty());
 }
 
 void TestServiceActions::askBeforeCancellingJob_data()
