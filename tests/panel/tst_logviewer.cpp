@@ -104,6 +104,8 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
     const QString refused = "File : " + log() + " tidak dapat dibuka: " + reason + '.';
     QCOMPARE(texts(answerer.seen()), QStringList({refused, refused}));
     QCOMPARE(readBytes(m_dir->filePath("korban")), QByteArray("rahasia\n"));
+}
+
 void TestLogViewer::follows_data()
 {
     // Each round is written without the viewer looking in between: "!" first empties the log
