@@ -48,6 +48,6 @@ echo "== Building the benchmark against the service's library"
 g++ -std=c++17 -O2 -fPIC -o "$WORK/offsitecopy" "$ROOT/bench/offsitecopy.cpp" \
     -I"$ROOT/backup-service" -I"$ROOT/src/confbu" -DSARVELA_BUILD_DIR="\"$BUILD_DIR\"" \
     "$BUILD_DIR/backup-service/libsarvelad_core.a" "$BUILD_DIR/src/confbu/libsarvela_confbu.a" \
-    $(pkg-config --cflags --libs Qt5Core Qt5Sql Qt5Network)
+    $(pkg-config --cflags --libs Qt5Core Qt5Sql Qt5Network sqlite3)
 echo "== A ${SIZE_MB} MB dump to rclone serve sftp on the loopback"
 "$WORK/offsitecopy" "$WORK/program" "$WORK/rclone/rclone.conf" lokal "$recipient" "$SIZE_MB" "$ROUNDS"
