@@ -4,7 +4,8 @@
 //   open-manager RIGHTS [MACHINE|-] [DATABASE]   open-null NAME (on no manager handle)
 //   query-status NAME   create NAME PATH [START_TYPE [TYPE [ACCOUNT]]]   delete NAME
 //   start NAME [ARG...]   control NAME CODE   set-account NAME ACCOUNT
-//   config NAME (asks for the size only)   config2 NAME LEVEL (the same)
+//   change NAME [TYPE [START [ERROR [PATH [ACCOUNT [DISPLAY [tag]]]]]]] (with "-" not given,
+//   '' empty)   config NAME (asks for the size only)   config2 NAME LEVEL (the same)
 //   report SOURCE TEXT [COUNT] (the result is the last report's)
 // and answers "result=R error=E", with " state=S exit=X" when the service could be asked (for
 // a control, as its answer carried them).
@@ -18,7 +19,11 @@
 #include <QProcess>
 #include <QThread>
 
+#include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 const QString echoPath = QStringLiteral("\"" SARVELA_BIN_DIR "/echoservice\"");
@@ -61,9 +66,11 @@ inline QByteArray svcCall(QStringList a)
     const QString op = a.value(0);
     std::vector<std::wstring> w;
     for (const QString &s : a)
-        w.push_back(s.toStdWString());
+        w.push_back(s == "''" ? std::wstring() : s.toStdWString());
     auto arg = [&](int i) { return a.size() > i && a[i] != "-" ? w[size_t(i)].c_str() : nullptr; };
-    auto number = [&](int i, DWORD fallback) { return a.size() > i ? a[i].toUInt() : fallback; };
+    auto number = [&](int i, DWORD fallback) {
+        return a.size() > i && a[i] != "-" ? a[i].toUInt() : fallback;
+    };
     if (op == "report") {
         HANDLE source = RegisterEventSourceW(nullptr, arg(1));
         LPCWSTR strings[] = {arg(2)};
@@ -79,13 +86,13 @@ inline QByteArray svcCall(QStringList a)
                                 : op == "create"       ? SC_MANAGER_CREATE_SERVICE
                                 : op == "query-status" ? 0
                                                        : SC_MANAGER_CONNECT;
-    const DWORD access = forced                    ? forced
-                         : op == "delete"          ? DELETE
-                         : op == "start"           ? SERVICE_START
-                         : op == "set-account"     ? SERVICE_CHANGE_CONFIG
-                         : op == "control"         ? rightFor(number(2, 0))
-                         : op.startsWith("config") ? SERVICE_QUERY_CONFIG
-                                                   : SERVICE_QUERY_STATUS;
+    const DWORD access = forced                                  ? forced
+                         : op == "delete"                        ? DELETE
+                         : op == "start"                         ? SERVICE_START
+                         : op == "set-account" || op == "change" ? SERVICE_CHANGE_CONFIG
+                         : op == "control"                       ? rightFor(number(2, 0))
+                         : op.startsWith("config")               ? SERVICE_QUERY_CONFIG
+                                                                 : SERVICE_QUERY_STATUS;
     const bool managerOnly = op == "open-manager";
     ScHandle manager{OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr,
                                     managerAccess)};
@@ -114,7 +121,13 @@ inline QByteArray svcCall(QStringList a)
         ok =
             ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                  nullptr, nullptr, nullptr, nullptr, arg(2), nullptr, nullptr);
-    else if (ok && op == "config")
+    else if (ok && op == "change") {
+        DWORD tag = 0;
+        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE),
+                                  number(3, SERVICE_NO_CHANGE), number(4, SERVICE_NO_CHANGE),
+                                  arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
+                                  arg(6), nullptr, arg(7));
+    } else if (ok && op == "config")
         ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
     else if (ok && op == "config2")
         ok = QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed);
@@ -231,6 +244,21 @@ inline QString config(const QString &name)
         .arg(qc->dwErrorControl)
         .arg(path == echoPath ? "echo" : path, QString::fromWCharArray(qc->lpServiceStartName),
              QString::fromWCharArray(qc->lpDisplayName));
+}
+
+// A raw connection to the manager, or -1.
+inline int connectRaw()
+{
+    const char *dir = std::getenv(SVCMGR_DIR_ENV);
+    const std::string path = std::string(dir && *dir ? dir : SVCMGR_DEFAULT_DIR) + "/svcmgr.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 // Runs a shell script as root, for a test's set-up.

@@ -26,21 +26,6 @@
 
 namespace {
 
-// A raw connection to the manager, or -1.
-int connectRaw()
-{
-    const char *dir = std::getenv(SVCMGR_DIR_ENV);
-    const std::string path = std::string(dir && *dir ? dir : SVCMGR_DEFAULT_DIR) + "/svcmgr.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
-}
-
 int keep(int ms, bool ping)
 {
     const int fd = connectRaw();

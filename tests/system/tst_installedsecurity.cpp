@@ -33,8 +33,14 @@ class TestInstalledSecurity : public QObject
     SystemUsers m_users;
     QString m_group, m_member, m_plain, m_service;
     QTemporaryDir m_root{QDir::tempPath() + "/sarvela-sec-XXXXXX"};
-    QString m_prefix, m_data, m_output, m_state, m_shared;
-    QString m_victim, m_others, m_home; // root's file, the plain user's and the member's folder
+    const QString m_prefix = m_root.filePath("opt/sarvela"),
+                  m_data = m_root.filePath("var/lib/sarvela");
+    const QString m_output = m_root.filePath("var/backups/sarvela"),
+                  m_state = m_root.filePath("svcmgr");
+    // Root's own file, the plain user's and the member's folder.
+    const QString m_victim = m_root.filePath("victim"), m_others = m_root.filePath("milik-plain");
+    const QString m_home = m_root.filePath("home-member");
+    QString m_shared;
     PgCluster m_pg;
 
     QProcessEnvironment environment() const
@@ -80,16 +86,14 @@ class TestInstalledSecurity : public QObject
 
     bool install(QString *output)
     {
-        QProcessEnvironment env = environment();
-        for (const QString &v :
-             {"PREFIX=" + m_prefix, "DATA_DIR=" + m_data, "OUTPUT_DIR=" + m_output,
-              "ADMIN_GROUP=" + m_group, "SERVICE_USER=" + m_service, QString("NO_SYSTEMD=1"),
-              QString("SARVELA_SKIP_DEPS=1"), QString("SARVELA_SKIP_BUILD=1"),
-              QString("BUILD_DIR=" SARVELA_BUILD_DIR)})
-            env.insert(v.section('=', 0, 0), v.section('=', 1));
         const Ran script = runCommand(
-            {"bash", "-c", "exec 2>&1; bash " SARVELA_SOURCE_DIR "/scripts/install-system.sh"}, env,
-            120000);
+            {"bash", "-c",
+             QString("exec 2>&1; PREFIX='%1' DATA_DIR='%2' OUTPUT_DIR='%3' ADMIN_GROUP='%4' "
+                     "SERVICE_USER='%5' NO_SYSTEMD=1 SARVELA_SKIP_DEPS=1 SARVELA_SKIP_BUILD=1 "
+                     "BUILD_DIR='" SARVELA_BUILD_DIR "' bash " SARVELA_SOURCE_DIR
+                     "/scripts/install-system.sh")
+                 .arg(m_prefix, m_data, m_output, m_group, m_service)},
+            environment(), 120000);
         *output = QString::fromUtf8(script.out);
         return script.exitCode == 0;
     }
@@ -190,13 +194,6 @@ private slots:
         m_plain = m_users.addUser("plain", {}, &error);
         m_service = m_users.addUser("service", {m_group}, &error);
         QVERIFY2(!m_service.isEmpty(), qPrintable(error));
-        m_prefix = m_root.filePath("opt/sarvela");
-        m_data = m_root.filePath("var/lib/sarvela");
-        m_output = m_root.filePath("var/backups/sarvela");
-        m_state = m_root.filePath("svcmgr");
-        m_victim = m_root.filePath("victim");
-        m_others = m_root.filePath("milik-plain");
-        m_home = m_root.filePath("home-member");
         // The whole root is reachable by every user, as /opt and /var are.
         QVERIFY(
             runCommand({"sh", "-c",
