@@ -18,7 +18,12 @@ struct Schedule
 {
     QTime jam1, jam2;
     bool jam1st = false, jam2st = false;
+    bool anyTimeOn() const { return jam1st || jam2st; }
 };
+
+// Why nothing will be backed up by the schedule, for the tray and the status window.
+inline const QString NothingScheduled =
+    QStringLiteral("Tidak ada jam backup yang aktif: service tidak akan membuat backup terjadwal.");
 
 // The next minute at which a switched-on backup time comes round after now; invalid when
 // both are off.

@@ -31,7 +31,7 @@ private slots:
 
 private:
     void fitWidth();
-    void fitRows();
+    void fitColumns();
 
     const QScopedPointer<Ui::FStatusBackup> ui;
     const XHistoryWatch *m_history;

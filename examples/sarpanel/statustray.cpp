@@ -1,5 +1,5 @@
 // What the panel tells about the backups without being asked: the tray's icon and tool
-// tip, a balloon for each failure that lands while it runs, and the status window.
+// tip, a balloon for each run that ends with failures while it runs, and the status window.
 #include "maincontrolpanel.h"
 
 #include "fstatusbackup.h"
@@ -41,6 +41,9 @@ void MainControlPanel::updateTrayState()
     if (!settingsRead) {
         icon = QStringLiteral("tray-rusak");
         text = QStringLiteral("Pengaturan (confbu.cfg) tidak dapat dibaca.");
+    } else if (managerDown) {
+        icon = QStringLiteral("tray-mati");
+        text = QStringLiteral("Service manager tidak berjalan.");
     } else if (!serviceRunning) {
         icon = QStringLiteral("tray-mati");
         text = serviceInstalled ? QStringLiteral("Service tidak aktif.")
@@ -48,6 +51,9 @@ void MainControlPanel::updateTrayState()
     } else if (history->rows().isEmpty()) { // running, and backing up nothing
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Belum ada database di daftar backup.");
+    } else if (!history->schedule().anyTimeOn()) { // running, and waiting for nothing
+        icon = QStringLiteral("tray-gagal");
+        text = backupstatus::NothingScheduled;
     } else if (!attention.isEmpty()) {
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Backup perlu diperiksa: ") + someNames(attention) + QLatin1Char('.');
@@ -59,13 +65,16 @@ void MainControlPanel::updateTrayState()
     trayIcon->setToolTip(QStringLiteral("Sarvela Backup Database\n") + text);
 }
 
-void MainControlPanel::tellFailures(const QList<riwayat::Job> &jobs)
+void MainControlPanel::tellFailures(const QList<riwayat::Job> &failed, int jobs)
 {
-    QStringList lines;
-    for (const riwayat::Job &job : jobs)
+    QStringList lines{QStringLiteral("%1 dari %2 backup gagal.").arg(failed.size()).arg(jobs)};
+    for (const riwayat::Job &job : failed.mid(0, NamesShown))
         lines << QStringLiteral("Backup database ") + job.dbname + QLatin1Char(' ') +
                      job.hasil.toLower() +
                      (job.alasan.isEmpty() ? QString() : QStringLiteral(": ") + job.alasan);
+    if (failed.size() > NamesShown)
+        lines << QStringLiteral("Dan %1 lainnya; lihat Status Backup.")
+                     .arg(failed.size() - NamesShown);
     showBalloon(QStringLiteral("Backup gagal"), lines.join(QLatin1Char('\n')),
                 QSystemTrayIcon::Critical);
 }

@@ -472,24 +472,27 @@ private slots:
         QTest::addColumn<QString>("who");
         QTest::addColumn<bool>("installedBefore");
         QTest::addColumn<bool>("runningBefore");
-        QTest::addColumn<QString>("step"); // what they do in the panel
-        QTest::addColumn<QString>("says"); // the box the panel shows; empty: none
+        QTest::addColumn<QString>("steps"); // what they do in the panel, "|" between them
+        QTest::addColumn<QString>("says");  // the box the panel shows; empty: none
         QTest::addColumn<bool>("installedAfter");
         QTest::addColumn<bool>("runningAfter");
         auto row = [](const char *c, const char *who, bool installedBefore, bool runningBefore,
-                      const char *step, const char *says, bool installedAfter, bool runningAfter) {
-            QTest::newRow(c) << who << installedBefore << runningBefore << step << says
+                      const char *steps, const char *says, bool installedAfter, bool runningAfter) {
+            QTest::newRow(c) << who << installedBefore << runningBefore << steps << says
                              << installedAfter << runningAfter;
         };
-        row("the member starts it", "member", true, false, "click:butStart", "", true, true);
+        // The delivered settings have no backup time on, which Start asks about first.
+        row("the member starts it", "member", true, false, "answer:yes|click:butStart",
+            "Tidak ada jam backup yang aktif", true, true);
         row("the member stops it", "member", true, true, "click:butStop", "", true, false);
         row("the member saves and restarts it", "member", true, true, "click:butSaveRestart",
             "Data Berhasil disimpan.", true, true);
         row("the member may not uninstall it, and is told why", "member", true, true,
             "menu:&Uninstall Service", "Anda tidak memiliki hak untuk menguninstall service", true,
             true);
-        row("the member may not install it, and is told why", "member", false, false, "yes",
-            "Anda tidak memiliki hak untuk menginstall service", false, false);
+        row("the member may not install it, and is told why", "member", false, false,
+            "menu:&Install Service", "Anda tidak memiliki hak untuk menginstall service", false,
+            false);
         row("root installs it under the service's own user", "root", false, false, "yes",
             "Service belum diinstall, apakah akan install service?.", true, false);
     }
@@ -501,7 +504,7 @@ private slots:
         QFETCH(QString, who);
         QFETCH(bool, installedBefore);
         QFETCH(bool, runningBefore);
-        QFETCH(QString, step);
+        QFETCH(QString, steps);
         QFETCH(QString, says);
         QFETCH(bool, installedAfter);
         QFETCH(bool, runningAfter);
@@ -512,7 +515,7 @@ private slots:
         env.insert("TMPDIR", tmp.path());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         const QStringList command = (who == "root" ? QStringList() : m_users.asUser(m_member))
-                                    << m_shared + "/panelprobe" << m_prefix << step;
+                                    << m_shared + "/panelprobe" << m_prefix << steps.split('|');
         QProcess panel;
         panel.setProcessEnvironment(env);
         panel.start(command.first(), command.mid(1));
