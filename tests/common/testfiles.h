@@ -2,11 +2,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <sys/stat.h>
 
@@ -86,4 +88,15 @@ runCommand(const QStringList &command,
     ran.out = p.readAllStandardOutput();
     ran.err = p.readAllStandardError();
     return ran;
+}
+
+// Waits until done() says so, looking every 20 ms; gives up after a generous limit instead of
+// asserting a time. What done() says last.
+template <typename Done> bool waitUntil(Done done, int limitMs = 10000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < limitMs)
+        QThread::msleep(20);
+    return done();
 }

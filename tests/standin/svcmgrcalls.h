@@ -172,16 +172,6 @@ inline SERVICE_STATUS queryStatus(const QString &name)
     return s;
 }
 
-// Gives up after a generous limit instead of asserting a time.
-template <typename Pred> inline bool waitUntil(Pred pred)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < 10000)
-        QThread::msleep(20);
-    return pred();
-}
-
 inline bool waitForState(const QString &name, DWORD state)
 {
     return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });

@@ -76,12 +76,10 @@ class TestInstalledSecurity : public QObject
     // and a command sent meanwhile is lost.
     void waitUntilStarted()
     {
-        QElapsedTimer waited;
-        waited.start();
-        while (
-            waited.elapsed() < 10000 &&
-            asRoot({m_shared + "/svcmgrclient", "query-status", Service}).out.contains("state=2"))
-            QThread::msleep(50);
+        waitUntil([&] {
+            return !asRoot({m_shared + "/svcmgrclient", "query-status", Service})
+                        .out.contains("state=2");
+        });
     }
 
     bool install(QString *output)
@@ -109,20 +107,14 @@ class TestInstalledSecurity : public QObject
     // it for a backup now, as the member may; waits until done() says so.
     bool runBackup(const std::function<bool()> &done)
     {
-        QElapsedTimer waited;
-        waited.start();
         // A run still going is cancelled by the stop, which may take the stop its time.
         sarvelad({"-t"}, m_member);
-        while (running() && waited.elapsed() < 10000)
-            QThread::msleep(100);
-        if (running())
+        if (!waitUntil([&] { return !running(); }))
             return false;
         sarvelad({}, m_member);
         waitUntilStarted();
         sarvelad({"-c", "1"}, m_member);
-        while (!done() && waited.elapsed() < 60000)
-            QThread::msleep(100);
-        return done();
+        return waitUntil(done, 60000);
     }
     // The same, done when the log has one more entry holding text.
     bool runBackup(const QString &text)
