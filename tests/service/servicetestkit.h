@@ -20,6 +20,36 @@
 
 namespace servicetest {
 
+// Runs f on a connection of its own to the SQLite file at path, gone before this returns.
+template <class F> auto withDb(const QString &path, F f, bool readOnly = false)
+{
+    static int serial = 0;
+    struct Gone
+    {
+        QString name;
+        ~Gone() { QSqlDatabase::removeDatabase(name); }
+    } gone{QStringLiteral("servicetest-%1").arg(++serial)};
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", gone.name);
+    db.setDatabaseName(path);
+    if (readOnly)
+        db.setConnectOptions("QSQLITE_OPEN_READONLY");
+    db.open();
+    return f(db);
+}
+
+// The first column of every row a statement gives on the file at path.
+inline QStringList column(const QString &path, const QString &statement)
+{
+    return withDb(path, [&](QSqlDatabase &db) {
+        QStringList values;
+        QSqlQuery query(db);
+        if (db.isOpen() && query.exec(statement))
+            while (query.next())
+                values << query.value(0).toString();
+        return values;
+    });
+}
+
 // The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
