@@ -330,8 +330,8 @@ void TestOffsiteCopy::failedCopyLeavesNothing()
 }
 
 // A stop while the copy travels ends rclone within the stop's time and records the copy as
-// cancelled, with nothing under a final name and the object it left recorded for the next run's
-// sweep. rclone gets nothing of the service's environment.
+// cancelled, with nothing under a final name; the next run removes what it left. rclone gets
+// nothing of the service's environment.
 void TestOffsiteCopy::stopDuringUpload()
 {
     const QString folderName = freshFolder();
@@ -374,9 +374,15 @@ void TestOffsiteCopy::stopDuringUpload()
     QCOMPARE(left.size(), 1);
     QVERIFY2(left.first().contains(".tmp-"), qPrintable(left.first()));
 
-    // Where the next run's sweep finds it (the sweep itself: leftByAServiceThatDied).
-    QCOMPARE(site.folder.copies().first().sementara,
-             "sftp:" + folderName + "/besar/" + left.first());
+    // The next run's sweep takes what a cancelled copy left, too.
+    const QString sementara = "sftp:" + folderName + "/besar/" + left.first();
+    QCOMPARE(site.folder.copies().first().sementara, sementara);
+    site.engine->setStopSignal(nullptr);
+    site.engine->setRcloneLimits(Rclone::Limits());
+    site.run();
+    QVERIFY(site.folder.log().contains("Salinan sementara [" + sementara +
+                                       "] dari proses yang tidak selesai dihapus."));
+    QVERIFY(!QFile::exists(dir + "/" + left.first()));
 }
 
 // A service killed during a copy leaves its row running and an object under a temporary name:
