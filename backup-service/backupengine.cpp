@@ -78,6 +78,13 @@ QString BackupEngine::toolPath(const QString &tool) const
 #endif
 }
 
+QString BackupEngine::workFolder() const
+{
+    return confbu::joinPath(
+        QFileInfo(programfile::resolve(programDir, confbu::SettingsFile)).absolutePath(),
+        QStringLiteral("kerja"));
+}
+
 QString BackupEngine::outputPath(const QString &fileName) const
 {
     return confbu::joinPath(outputdir, fileName);
@@ -172,10 +179,9 @@ bool BackupEngine::readRequests(QList<permintaan::Request> *requests)
 bool BackupEngine::removeRequest(const QString &kunci)
 {
     QString error;
-    const bool read = readSettings(QStringLiteral("Hapus Permintaan. "), QString(),
-                                   [](const QSqlRecord &) {}, [&](const QSqlDatabase &db) {
-                                       permintaan::remove(db, kunci, &error);
-                                   });
+    const bool read = readSettings(
+        QStringLiteral("Hapus Permintaan. "), QString(), [](const QSqlRecord &) {},
+        [&](const QSqlDatabase &db) { permintaan::remove(db, kunci, &error); });
     if (read && !error.isEmpty())
         fail(QStringLiteral("Hapus Permintaan. Gagal menghapus data.\nPesan Error : ") + error);
     return read && error.isEmpty();
@@ -281,7 +287,8 @@ bool BackupEngine::backUpAll()
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
     removeLeftovers(*folder);
-    bool allWell = true;
+    flagged.clear();
+    bool allWell = backUpGlobals(*folder, !databases.isEmpty());
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested()) {
             log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
@@ -291,6 +298,8 @@ bool BackupEngine::backUpAll()
             allWell = BackupDatabase(dbname, *folder) && allWell;
         }
     }
+    allWell = runDrills(databases) && allWell;
+    allWell = noChecksWaiting(databases, flagged) && allWell;
     history.reset();
     ping(monitor, allWell ? Monitor::Ping::Success : Monitor::Ping::Failure);
     return !databases.isEmpty();
@@ -301,6 +310,7 @@ void BackupEngine::readRunSettings(const QSqlDatabase &db)
 {
     keep = confbu::retention(db);
     monitorAddress = confbu::monitorUrl(db);
+    drills = confbu::drillSchedule(db);
 }
 
 void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
@@ -325,6 +335,9 @@ void BackupEngine::RecoverAbandonedJobs()
 void BackupEngine::closeAbandonedJobs()
 {
     const QString reason = QStringLiteral("Proses service berhenti sebelum job selesai.");
+    // A drill cut off this way says nothing of the dump it was restoring.
+    history->closeAbandonedDrills(clock, QStringLiteral("Proses service berhenti sebelum uji "
+                                                        "pulih selesai."));
     for (const riwayat::Job &job : history->closeAbandoned(clock, reason))
         fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
              QStringLiteral("], mulai [") + job.mulai.toString(riwayat::TimeFormat) +
@@ -419,6 +432,7 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     job.selesai = clock();
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
+    QString check;
     switch (outcome.result) {
     case DumpOutcome::Ok:
         job.hasil = riwayat::Ok;
@@ -428,6 +442,7 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         log(QStringLiteral("Backup Database OK : database [") + dbname +
             QStringLiteral("], file [") + dumpPath +
             QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
+        check = shrinkage(dbname, id, outcome.tables);
         break;
     case DumpOutcome::Failed:
         job.hasil = riwayat::Gagal;
@@ -442,7 +457,13 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
              QStringLiteral("]. ") + job.alasan);
         break;
     }
-    if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
+    const bool recorded = history->finish(id, job, outcome.tables, check);
+    if (!check.isEmpty()) {
+        flagged << dbname;
+        fail(QStringLiteral("Backup Database PERLU DIPERIKSA : database [") + dbname +
+             QStringLiteral("], ") + check);
+    }
+    if (recorded && job.hasil == riwayat::Ok && keep > 0)
         removeOlderDumps(dbname, id, folder);
     return job.hasil == riwayat::Ok;
 }
@@ -452,13 +473,25 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
 // the name a job of this database gives it, is ever deleted; the newest is always kept, and a
 // name that two jobs shared counts once. newest: the job just done, which must be the newest
 // good one, or 0 before a job.
-void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder)
+void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder,
+                                    bool globals)
 {
-    static const QRegularExpression stamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
+    static const QRegularExpression dumpStamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
+    static const QRegularExpression globalsStamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.sql$"));
+    const QRegularExpression &stamp = globals ? globalsStamp : dumpStamp;
     const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
-    const QList<riwayat::Job> dumps = history->keptDumps(dbname);
+    const QList<riwayat::Job> dumps = globals ? history->keptGlobals() : history->keptDumps(dbname);
     if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
         return;
+    // A dump that lost much of a table may be the damage itself: the good ones before it stay
+    // until an administrator says the change was meant.
+    if (!globals && !history->mayDeleteDumpsOf(dbname)) {
+        if (newest != 0)
+            log(QStringLiteral("Backup lama database [") + dbname +
+                QStringLiteral("] tidak dihapus: backup yang PERLU DIPERIKSA belum diterima "
+                               "sebagai perubahan wajar."));
+        return;
+    }
     QStringList kept;
     for (const riwayat::Job &dump : dumps) {
         const QFileInfo file(dump.file);
@@ -492,7 +525,7 @@ void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, Output
         }
         log(QStringLiteral("Hapus backup lama : ") + dump.file);
         const QString runLog = name.chopped(3) + QStringLiteral(".log");
-        if (folder.isOwnFile(runLog) && folder.remove(runLog))
+        if (!globals && folder.isOwnFile(runLog) && folder.remove(runLog))
             log(QStringLiteral("Hapus backup lama : ") + outputPath(runLog));
     }
 }

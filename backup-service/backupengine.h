@@ -4,6 +4,7 @@
 #include "confbu.h"
 #include "monitor.h"
 #include "permintaan.h"
+#include "riwayat.h"
 
 #include <QDateTime>
 #include <QString>
@@ -31,6 +32,8 @@ public:
     // A tool run that takes longer than this is killed and its job reported as failed,
     // so one hung pg_dump cannot block every later backup time.
     static constexpr int DefaultToolTimeoutMs = 6 * 60 * 60 * 1000;
+    // The same for one restore drill, from the cluster's start to its removal.
+    static constexpr int DefaultDrillTimeoutMs = 6 * 60 * 60 * 1000;
 
     // programDir: where confbu.cfg, busys.log and dbutils/pg_dump are found (empty: the
     // directory of the running program). clock: the local time (empty: the real clock).
@@ -52,6 +55,7 @@ public:
     void RecoverAbandonedJobs();
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setDrillTimeoutMs(int ms) { drillTimeoutMs = ms; }
     void setMonitorTimeoutMs(int ms) { monitorTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
@@ -74,6 +78,12 @@ public:
     void fail(const QString &message);
 
     QString programDirectory() const { return programDir; }
+    QDateTime now() const { return clock(); }
+    // The service's scratch space: kerja beside the settings (in the data directory on an
+    // installed system).
+    QString workFolder() const;
+    // A tool of dbutils, by its name without an ending.
+    QString toolPath(const QString &tool) const;
 
     // The activity log's file name.
     QString logName;
@@ -83,6 +93,14 @@ private:
                    bool *matched);
     bool backUpAll();
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
+    // What proves a run's dumps restore whole (backupengine_proof.cpp): the server's globals
+    // before the databases, the check of each dump against the one before it, the restore
+    // drills after them, and the checks that still wait for an administrator.
+    bool backUpGlobals(OutputFolder &folder, bool anyDatabase);
+    QString shrinkage(const QString &dbname, qint64 id, const QList<riwayat::TableRows> &tables);
+    bool runDrills(const QStringList &databases);
+    bool drill(const riwayat::Job &dump);
+    bool noChecksWaiting(const QStringList &databases, const QStringList &flaggedNow);
     void readRunSettings(const QSqlDatabase &db);
     void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);
@@ -93,13 +111,15 @@ private:
     void startSettingsRead(const QString &entry);
     void settingsUnreadable(const QString &message);
     QString programPath(const QString &relative) const;
-    QString toolPath(const QString &tool) const;
     QString outputPath(const QString &fileName) const;
     void removeLeftovers(OutputFolder &folder);
-    void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder);
+    // globals: the server's globals dumps rather than a database's.
+    void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder,
+                          bool globals = false);
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
+    int drillTimeoutMs = DefaultDrillTimeoutMs;
     Reporter reporter;
     const StopSignal *stop = nullptr;
     BackupRequests *requests = nullptr;
@@ -115,6 +135,11 @@ private:
     // service's address (empty: none), read with the list.
     int keep = 0;
     QString monitorAddress;
+    confbu::DrillSchedule drills;
+    // Databases whose dump this run marked for checking.
+    QStringList flagged;
+    // That drills cannot run without a server's programs is said once.
+    bool drillsUnavailableTold = false;
     int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     bool slot1Done = false;
     bool slot2Done = false;

@@ -1,5 +1,6 @@
 #include "sarvelabackupdb.h"
 
+#include "acceptchange.h"
 #include "permintaan.h"
 #include "thbackup.h"
 #include "thpermintaan.h"
@@ -37,7 +38,9 @@ ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
 
 ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter reporter)
 {
-    return new ThPermintaan(std::move(reporter));
+    auto *worker = new ThPermintaan(std::move(reporter));
+    worker->addHandler(acceptchange::Jenis, acceptchange::handle);
+    return worker;
 }
 
 // The process ends as soon as this returns, so the worker gets a bounded time to stop the

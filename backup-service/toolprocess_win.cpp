@@ -7,7 +7,12 @@
 #include "stopsignal.h"
 #include "winsupport.h"
 
+#include <QMutex>
+#include <QThread>
+
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -63,9 +68,84 @@ void terminate(HANDLE job, HANDLE process)
     WaitForSingleObject(process, 10000);
 }
 
+// A thread that runs one function.
+class Runner : public QThread
+{
+public:
+    explicit Runner(std::function<void()> work) : work(std::move(work)) {}
+
+protected:
+    void run() override { work(); }
+
+private:
+    const std::function<void()> work;
+};
+
+// A pipe whose read end a thread of ours reads until the tool closes its end; the readers of
+// both pipes take turns, so that the caller's reader is never run twice at once.
+class PipeReader
+{
+public:
+    PipeReader() = default;
+    ~PipeReader() { join(); }
+
+    // The write end, inheritable, for the tool; null when the pipe cannot be made.
+    HANDLE open()
+    {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 1 << 20))
+            return nullptr;
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        read = readEnd;
+        write = writeEnd;
+        return writeEnd;
+    }
+    HANDLE writeEnd() const { return write; }
+    // Our copy of the write end goes once the tool has its own, so that the pipe ends with it.
+    void closeWriteEnd()
+    {
+        if (write) {
+            CloseHandle(write);
+            write = nullptr;
+        }
+    }
+    void start(const ToolReader &reader, QMutex &turns)
+    {
+        thread = std::make_unique<Runner>([this, reader, &turns] {
+            std::vector<char> buffer(1 << 18);
+            DWORD n = 0;
+            while (ReadFile(read, buffer.data(), DWORD(buffer.size()), &n, nullptr) && n > 0) {
+                const QMutexLocker turn(&turns);
+                reader(buffer.data(), qint64(n));
+            }
+        });
+        thread->start();
+    }
+    void join()
+    {
+        if (thread)
+            thread->wait();
+        thread.reset();
+        closeWriteEnd();
+        if (read) {
+            CloseHandle(read);
+            read = nullptr;
+        }
+    }
+
+private:
+    PipeReader(const PipeReader &) = delete;
+    PipeReader &operator=(const PipeReader &) = delete;
+
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    std::unique_ptr<Runner> thread;
+};
+
 } // namespace
 
-ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
+ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int timeoutMs,
                    const StopSignal *stop)
 {
     ToolResult result;
@@ -73,17 +153,22 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     const win::Handle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0, nullptr));
+    const File *errors = streams.errorFile;
     HANDLE copy = nullptr;
-    if (errors.isOpen())
-        DuplicateHandle(GetCurrentProcess(), errors.handle(), GetCurrentProcess(), &copy, 0, TRUE,
+    if (!streams.errors && errors && errors->isOpen())
+        DuplicateHandle(GetCurrentProcess(), errors->handle(), GetCurrentProcess(), &copy, 0, TRUE,
                         DUPLICATE_SAME_ACCESS);
     const win::Handle errorCopy(copy);
+    PipeReader outputPipe, errorPipe;
+    const bool pipesMade =
+        (!streams.output || outputPipe.open()) && (!streams.errors || errorPipe.open());
     // The tool dies with the service: it runs in a job that ends when its last handle, this
     // one, is closed, however the service ends.
     const win::Handle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!nul.valid() || (errors.isOpen() && !errorCopy.valid()) || !job.valid() ||
+    if (!nul.valid() || !pipesMade ||
+        (copy == nullptr && !streams.errors && errors && errors->isOpen()) || !job.valid() ||
         !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
         result.error = win::errorText();
@@ -92,8 +177,14 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
 
     // The standard handles are the only ones the tool inherits: nothing of the service's
     // (settings, logs, the service manager's channel) reaches it.
-    HANDLE inherited[2] = {nul.get(), errorCopy.valid() ? errorCopy.get() : nul.get()};
-    const DWORD inheritedCount = errorCopy.valid() ? 2 : 1;
+    const HANDLE output = streams.output ? outputPipe.writeEnd() : nul.get();
+    const HANDLE error = streams.errors      ? errorPipe.writeEnd()
+                         : errorCopy.valid() ? errorCopy.get()
+                                             : nul.get();
+    std::vector<HANDLE> inherited{nul.get()};
+    for (HANDLE handle : {output, error})
+        if (std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+            inherited.push_back(handle);
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> buffer(size);
@@ -106,8 +197,8 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = nul.get();
-    startup.StartupInfo.hStdOutput = nul.get();
-    startup.StartupInfo.hStdError = inherited[1];
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = error;
     startup.lpAttributeList = attributes;
 
     std::wstring commandLine = quoted(QDir::toNativeSeparators(command.program));
@@ -118,8 +209,9 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     // The program is named in full, so no search path decides which program runs; it starts
     // suspended, so that it is in the job before it runs at all.
     const BOOL started =
-        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                  inheritedCount * sizeof(HANDLE), nullptr, nullptr) &&
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                  inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
+                                  nullptr) &&
         CreateProcessW(win::native(command.program).c_str(), &commandLine[0], nullptr, nullptr,
                        TRUE,
                        CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
@@ -127,6 +219,8 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
                        &environment[0], nullptr, &startup.StartupInfo, &process);
     const DWORD startError = GetLastError();
     DeleteProcThreadAttributeList(attributes);
+    outputPipe.closeWriteEnd();
+    errorPipe.closeWriteEnd();
     if (!started) {
         result.error = win::errorText(startError);
         return result;
@@ -138,6 +232,11 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
         WaitForSingleObject(process.hProcess, 10000);
         return result;
     }
+    QMutex turns;
+    if (streams.output)
+        outputPipe.start(streams.output, turns);
+    if (streams.errors)
+        errorPipe.start(streams.errors, turns);
     ResumeThread(process.hThread);
 
     const HANDLE waits[2] = {process.hProcess, stop ? stop->waitable() : nullptr};
@@ -164,6 +263,10 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
         result.status = ToolResult::Crashed;
         break;
     }
+    // Everything in the job has ended (or was ended with it), so the pipes are at their end.
+    TerminateJobObject(job.get(), 1);
+    outputPipe.join();
+    errorPipe.join();
     return result;
 }
 

@@ -58,7 +58,22 @@ bool setRetention(const QSqlDatabase &db, int count, QString *error);
 QString monitorUrl(const QSqlDatabase &db);
 bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error);
 
-// The statements that create the four tables (nothing else).
+// When the restore drill runs: never, after every backup run, or once a week at the first run
+// on day hari (0 Sunday ... 6 Saturday). A file without the table reads as weekly on Sunday.
+struct DrillSchedule
+{
+    enum Jadwal { Never = 0, EveryRun = 1, Weekly = 2 };
+    int jadwal = Weekly;
+    int hari = 0;
+    bool operator==(const DrillSchedule &other) const
+    {
+        return jadwal == other.jadwal && hari == other.hari;
+    }
+};
+DrillSchedule drillSchedule(const QSqlDatabase &db);
+bool setDrillSchedule(const QSqlDatabase &db, const DrillSchedule &schedule, QString *error);
+
+// The statements that create the tables (nothing else).
 QStringList schema();
 // Writes a new settings file at path: the tables, the delivered row, an empty list.
 bool createDeliveredFile(const QString &path, QString *error);

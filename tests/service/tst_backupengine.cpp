@@ -116,6 +116,12 @@ QStringList verified(const QString &database, const QString &stamp)
                                              "], file [" + dump + "], 16 byte, terverifikasi."};
 }
 
+// The entry of the server's globals dumped at the start of a run, at stamp.
+QString globalsOk(const QString &stamp)
+{
+    return "Backup Globals OK : file [%O/bu_globals_20130709." + stamp + ".sql], 21 byte.";
+}
+
 QDateTime march(int day, const char *time)
 {
     return QDateTime(QDate(2024, 3, day), QTime::fromString(time));
@@ -204,23 +210,24 @@ void TestBackupEngine::run_data()
 
     const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
                             "PGPASSWORD=s3cret pw"};
-    const QStringList start{"Read List DB"};
+    // The globals take the first two looks at the clock.
+    const QStringList start{"Read List DB", globalsOk("054709")};
     QTest::newRow("plain settings")
-        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054709");
+        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054711");
     QTest::newRow("blanks in server, user and database stay single arguments")
         << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << QStringList{"data gudang"}
         << QStringList{"--host=db host", "--port=5433", "--username=back upper",
                        "PGPASSWORD=s3cret pw"}
-        << start + verified("data gudang", "054709");
+        << start + verified("data gudang", "054711");
     QTest::newRow("blank user and pass fall back to the defaults")
         << QVariantMap{{"user", "   "}, {"pass", "\t "}} << QStringList{"sales"}
         << QStringList{"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"}
-        << start + verified("sales", "054709");
+        << start + verified("sales", "054711");
     QTest::newRow("port stored as text of a number")
         << QVariantMap{{"port", "6543"}} << QStringList{"sales"}
         << QStringList{"--host=db.example", "--port=6543", "--username=backupper",
                        "PGPASSWORD=s3cret pw"}
-        << start + verified("sales", "054709");
+        << start + verified("sales", "054711");
 
     const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
                             "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
@@ -229,7 +236,7 @@ void TestBackupEngine::run_data()
         const QString shown = QString(name).replace("\n", "\\n");
         QTest::addRow("dangerous name %s is refused", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{refused.arg(shown)} + verified("sales", "054710");
+            << start + QStringList{refused.arg(shown)} + verified("sales", "054712");
     }
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
@@ -238,7 +245,7 @@ void TestBackupEngine::run_data()
         const QString shown = QString(name).replace(QChar(0), "\\0");
         QTest::addRow("name [%s] would leave the output folder", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{outside.arg(shown)} + verified("sales", "054710");
+            << start + QStringList{outside.arg(shown)} + verified("sales", "054712");
     }
 
     const QList<std::pair<QString, QString>> failures{
@@ -249,14 +256,14 @@ void TestBackupEngine::run_data()
         {"bacamacet", "dump tidak terbaca utuh: pg_restore melewati batas waktu 1 detik dan "
                       "dihentikan."}};
     for (const auto &[name, reason] : failures) {
-        const QString dump = "%O/bu_" + name + "_20130709.054709.bu";
+        const QString dump = "%O/bu_" + name + "_20130709.054711.bu";
         QTest::addRow("job for %s fails: reported, no dump, next job runs", qPrintable(name))
             << QVariantMap() << QStringList{name, "sales"} << usual
             << start +
                    QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
                                                                 name + "], file [" + dump + "]. " +
                                                                 reason} +
-                   verified("sales", "054711");
+                   verified("sales", "054713");
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
@@ -266,7 +273,8 @@ void TestBackupEngine::run_data()
     QTest::newRow("empty output folder would mean the root or the working folder")
         << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << usual
         << QStringList{noFolder.arg("")};
-    QTest::newRow("empty list") << QVariantMap() << QStringList() << usual << start;
+    QTest::newRow("empty list: not even the globals")
+        << QVariantMap() << QStringList() << usual << QStringList{"Read List DB"};
 }
 
 // Only what is logged as backed up reaches the tool, with the settings as single arguments
@@ -330,7 +338,7 @@ void TestBackupEngine::run()
             QCOMPARE(modeOf(dump), 0640u);
         }
         if (row.alasan.startsWith("dump tidak terbaca utuh"))
-            inspected << "bu_" + row.dbname + "_20130709.054709.bu.rusak";
+            inspected << "bu_" + row.dbname + "_20130709.054711.bu.rusak";
     }
     QDir output(folder.outputDir());
     QCOMPARE(output.entryList({"*.bu"}), kept);
@@ -349,9 +357,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     QTest::addColumn<QStringList>("present"); // the regular files in the output folder after it
 
     const QString hasil = "backup hasil";
-    const QStringList backedUp{"bu_sales_20130709.054709.bu", "bu_sales_20130709.054709.log"};
+    const QString globals = globalsOk("054709"), globalsDump = "bu_globals_20130709.054709.sql";
+    const QStringList backedUp{globalsDump, "bu_sales_20130709.054711.bu",
+                               "bu_sales_20130709.054711.log"};
     const QStringList start{"Read Config.", "Read List DB"},
-        run = start + verified("sales", "054709");
+        run = start + QStringList{globals} + verified("sales", "054711");
     const auto refused = [](const QString &entry) { return QStringList{"Read Config.", entry}; };
 
     // Behind the program folder's links, in the data folder: what a member of the admin group
@@ -385,13 +395,15 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
     QTest::newRow("link planted as the history is replaced")
         << QList<Made>{linkAt("data/riwayat.db", "%V")} << hasil << Lock::None
-        << start + QStringList{madeAnew.arg("bukan berkas milik service")} +
-               verified("sales", "054709")
+        << start + QStringList{madeAnew.arg("bukan berkas milik service"), globals} +
+               verified("sales", "054711")
         << backedUp;
     QTest::newRow("history that is no database is made anew")
         << QList<Made>{{"data/riwayat.db", Thing::Garbage}} << hasil << Lock::None
-        << start + QStringList{madeAnew.arg("file is not a database Unable to execute statement")} +
-               verified("sales", "054709")
+        << start +
+               QStringList{madeAnew.arg("file is not a database Unable to execute statement"),
+                           globals} +
+               verified("sales", "054711")
         << backedUp;
     QTest::newRow("journal planted beside the history is removed")
         << QList<Made>{linkAt("data/riwayat.db-journal", "%V")} << hasil << Lock::None << run
@@ -438,30 +450,31 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
 
     // Names in the output folder: links that would make root write where they point, and
     // dumps that a process which died left half-written.
-    const QString dump = "%O/bu_sales_20130709.054709.bu";
+    const QString dump = "%O/bu_sales_20130709.054711.bu";
     const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
     const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
     const QStringList removed = start + QStringList{"Berkas sementara [%O/" + leftover +
-                                                    "] dari proses yang terhenti dihapus."};
+                                                        "] dari proses yang terhenti dihapus.",
+                                                    globals};
     QTest::newRow("link as the coming dump is replaced, never written through")
-        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.bu", "%V")} << hasil << Lock::None
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054711.bu", "%V")} << hasil << Lock::None
         << run << backedUp;
     QTest::newRow("link as the coming run log: the job fails, nothing written through it")
-        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.log", "%V")} << hasil << Lock::None
-        << start + QStringList{"Backup Database : " + dump,
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054711.log", "%V")} << hasil << Lock::None
+        << start + QStringList{globals, "Backup Database : " + dump,
                                "Backup Database GAGAL : database [sales], file [" + dump +
-                                   "]. Log proses [%O/bu_sales_20130709.054709.log] tidak dapat "
+                                   "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat "
                                    "dibuat: berupa link."}
-        << QStringList();
+        << QStringList{globalsDump};
     QTest::newRow("temporary dump of a process that died is removed")
-        << left << hasil << Lock::None << removed + verified("sales", "054709") << backedUp;
+        << left << hasil << Lock::None << removed + verified("sales", "054711") << backedUp;
     QTest::newRow("temporary dump while another worker runs from the folder is kept")
         << left << hasil << Lock::OtherWorker
         << start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
                                "folder program [%T]."}
         << QStringList{leftover};
     QTest::newRow("a lock on the program folder itself stops nothing")
-        << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054709")
+        << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054711")
         << backedUp;
 }
 
@@ -585,7 +598,7 @@ void TestBackupEngine::olderDumpsAreDeleted()
                 << "Hapus backup lama : " + dump->chopped(3) + ".log";
     for (const QString &dump : good.mid(deleted))
         left << QFileInfo(dump).fileName();
-    QStringList logged = folder.log().filter("Hapus backup lama");
+    QStringList logged = folder.log().filter("Hapus backup lama : " + output + "/bu_sales_");
     logged.sort();
     entries.sort();
     QCOMPARE(logged, entries);
@@ -639,7 +652,8 @@ void TestBackupEngine::deletionRecordedFirst()
     QCOMPARE(jobs[0].dihapus.isValid(), !historyRefuses);
     QCOMPARE(jobs[1].dihapus.isValid(), !historyRefuses);
     QVERIFY(QFileInfo::exists(jobs[2].file) && !jobs[2].dihapus.isValid());
-    const QStringList told = folder.log().filter("backup lama", Qt::CaseInsensitive);
+    const QStringList told =
+        folder.log().filter("backup lama", Qt::CaseInsensitive).filter("bu_sales_");
     if (historyRefuses)
         QCOMPARE(told, QStringList({"Backup lama tidak dapat dihapus : " + shared +
                                         ". Riwayat backup tidak dapat ditulis.",
