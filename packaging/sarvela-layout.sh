@@ -1,8 +1,8 @@
 # How Sarvela DB Backup is laid out for real use, so that only root can change what
 # root runs:
 #   - the program directory PREFIX: root's, nothing in it or above it writable by
-#     anyone else, with dbutils/pg_dump and dbutils/pg_restore linked to the newest
-#     PostgreSQL client installed;
+#     anyone else, with dbutils/pg_dump, pg_restore, pg_dumpall and psql linked to the
+#     newest PostgreSQL client installed;
 #   - the data directory DATA_DIR (root:ADMIN_GROUP, setgid and sticky) holding
 #     confbu.cfg and busys.log (group read/write) and the history riwayat.db (made by
 #     the service, group read), reached through links in PREFIX;
@@ -17,6 +17,8 @@
 SARVELA_SERVICE="Sarvela DB Backup"
 # Names the program directory links to the data directory.
 SARVELA_DATA_FILES=(confbu.cfg busys.log riwayat.db)
+# The PostgreSQL tools that the service runs from dbutils.
+SARVELA_PG_TOOLS=(pg_dump pg_restore pg_dumpall psql)
 
 sarvela_die() {
     echo "!! $*" >&2
@@ -176,7 +178,7 @@ sarvela_remove_strays() {
         case ${entry#"$PREFIX/"} in
         confbu.cfg | busys.log | riwayat.db)
             [ "$(readlink -- "$entry")" = "$DATA_DIR/${entry#"$PREFIX/"}" ] && continue ;;
-        dbutils/pg_dump | dbutils/pg_restore)
+        dbutils/pg_dump | dbutils/pg_restore | dbutils/pg_dumpall | dbutils/psql)
             [ "$(stat -c %u -- "$entry")" = 0 ] && continue ;;
         esac
         strays+=("$entry")
@@ -187,12 +189,12 @@ sarvela_remove_strays() {
     done
 }
 
-# dbutils/pg_dump and dbutils/pg_restore: links to the newest PostgreSQL client here.
+# dbutils/pg_dump, pg_restore, pg_dumpall and psql: links to the newest PostgreSQL client here.
 # Returns 1 (after saying so) when there is none.
 sarvela_link_pg_tools() {
     local tool bin missing=0
     [ -d "$PREFIX/dbutils" ] && [ ! -L "$PREFIX/dbutils" ] || { rm -f -- "$PREFIX/dbutils"; mkdir -m 0755 -- "$PREFIX/dbutils"; }
-    for tool in pg_dump pg_restore; do
+    for tool in "${SARVELA_PG_TOOLS[@]}"; do
         bin=$(sarvela_newest_pg_tool "$tool")
         if [ -n "$bin" ]; then
             [ "$(readlink -- "$PREFIX/dbutils/$tool" 2>/dev/null)" = "$bin" ] || echo "   dbutils/$tool -> $bin"
@@ -229,7 +231,7 @@ sarvela_remove_made_links() {
     for name in "${SARVELA_DATA_FILES[@]}"; do
         [ -L "$PREFIX/$name" ] && rm -f -- "$PREFIX/$name"
     done
-    for name in pg_dump pg_restore; do
+    for name in "${SARVELA_PG_TOOLS[@]}"; do
         [ -L "$PREFIX/dbutils/$name" ] && rm -f -- "$PREFIX/dbutils/$name"
     done
     [ -d "$PREFIX/dbutils" ] && rmdir --ignore-fail-on-non-empty -- "$PREFIX/dbutils"

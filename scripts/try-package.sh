@@ -137,7 +137,7 @@ expect "busys.log is root:sarvela 0660" is "$(mode_of $DATA_DIR/busys.log)" "roo
 for name in confbu.cfg busys.log riwayat.db; do
     expect "$PREFIX/$name links to $DATA_DIR/$name" is "$(readlink $PREFIX/$name)" "$DATA_DIR/$name"
 done
-for tool in pg_dump pg_restore; do
+for tool in "${SARVELA_PG_TOOLS[@]}"; do
     expect "dbutils/$tool links to the newest client" is "$(readlink $PREFIX/dbutils/$tool)" "$(sarvela_newest_pg_tool $tool)"
 done
 expect "the output folder is root:sarvela 2750" is "$(mode_of $OUTPUT_DIR)" "root:sarvela 2750"
