@@ -28,8 +28,11 @@ sarvela_install_deps() {
 
 # Builds with Debian's hardening flags: the service and the manager run as root, and
 # the package (scripts/build-deb.sh) is made of this very tree once it passed the tests.
+# TARGETS after the folder build only those (the main job builds "programs", no test).
 sarvela_build() {
-    local build_dir=$1 flags ldflags
+    local build_dir=$1 flags ldflags target_args=()
+    shift
+    [ $# -eq 0 ] || target_args=(--target "$@")
     flags=$(export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-all"
             echo "$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)")
     ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
@@ -37,7 +40,7 @@ sarvela_build() {
     cmake -S "$SARVELA_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
         -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
-    cmake --build "$build_dir" -j"$(nproc)"
+    cmake --build "$build_dir" -j"$(nproc)" "${target_args[@]}"
 }
 
 # Starts a throwaway PostgreSQL 15 in DIR (run as the postgres user) on a free

@@ -18,7 +18,8 @@ if [ -n "${DISPLAY:-}" ]; then PANEL=${PANEL:-1}; else PANEL=${PANEL:-0}; fi
 
 sarvela_install_deps
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}
-sarvela_build "$BUILD_DIR"
+# The programs only: the tests are built by scripts/test.sh.
+sarvela_build "$BUILD_DIR" programs
 
 WORK=$(mktemp -d /tmp/sarvela-main-job-XXXXXX)
 PROG="$WORK/program"
