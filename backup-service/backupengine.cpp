@@ -298,6 +298,7 @@ bool BackupEngine::backUpAll()
             allWell = BackupDatabase(dbname, *folder) && allWell;
         }
     }
+    removeOlderGlobals(*folder);
     allWell = runDrills(databases) && allWell;
     allWell = noChecksWaiting(databases, flagged) && allWell;
     history.reset();
@@ -335,9 +336,7 @@ void BackupEngine::RecoverAbandonedJobs()
 void BackupEngine::closeAbandonedJobs()
 {
     const QString reason = QStringLiteral("Proses service berhenti sebelum job selesai.");
-    // A drill cut off this way says nothing of the dump it was restoring.
-    history->closeAbandonedDrills(clock, QStringLiteral("Proses service berhenti sebelum uji "
-                                                        "pulih selesai."));
+    removeDrillLeftovers();
     for (const riwayat::Job &job : history->closeAbandoned(clock, reason))
         fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
              QStringLiteral("], mulai [") + job.mulai.toString(riwayat::TimeFormat) +
@@ -431,7 +430,6 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, stop);
     job.selesai = clock();
 
-    log(QStringLiteral("Backup Database : ") + dumpPath);
     QString check;
     switch (outcome.result) {
     case DumpOutcome::Ok:
@@ -439,25 +437,31 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         job.file = dumpPath;
         job.ukuran = outcome.size;
         job.terverifikasi = true;
-        log(QStringLiteral("Backup Database OK : database [") + dbname +
-            QStringLiteral("], file [") + dumpPath +
-            QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
         check = shrinkage(dbname, id, outcome.tables);
         break;
     case DumpOutcome::Failed:
         job.hasil = riwayat::Gagal;
         job.alasan = outcome.failure;
-        fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
-             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
         break;
     case DumpOutcome::Cancelled:
         job.hasil = riwayat::Dibatalkan;
         job.alasan = QStringLiteral("Service dihentikan.");
-        fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
-             QStringLiteral("]. ") + job.alasan);
         break;
     }
+    // The history first: a service killed between the two never leaves an entry that calls a
+    // job good while the history says it died.
     const bool recorded = history->finish(id, job, outcome.tables, check);
+    log(QStringLiteral("Backup Database : ") + dumpPath);
+    if (job.hasil == riwayat::Ok)
+        log(QStringLiteral("Backup Database OK : database [") + dbname +
+            QStringLiteral("], file [") + dumpPath +
+            QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
+    else if (job.hasil == riwayat::Gagal)
+        fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
+             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
+    else
+        fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
+             QStringLiteral("]. ") + job.alasan);
     if (!check.isEmpty()) {
         flagged << dbname;
         fail(QStringLiteral("Backup Database PERLU DIPERIKSA : database [") + dbname +
@@ -483,6 +487,10 @@ void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, Output
     const QList<riwayat::Job> dumps = globals ? history->keptGlobals() : history->keptDumps(dbname);
     if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
         return;
+    // The globals that a kept dump needs to restore stay with it.
+    QSet<qint64> inUse;
+    if (globals && !history->globalsInUse(&inUse))
+        return;
     // A dump that lost much of a table may be the damage itself: the good ones before it stay
     // until an administrator says the change was meant.
     if (!globals && !history->mayDeleteDumpsOf(dbname)) {
@@ -504,6 +512,8 @@ void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, Output
             kept << name;
             continue;
         }
+        if (inUse.contains(dump.id))
+            continue;
         // The history hears of it first, so that a dump it calls good is never missing; every
         // job that named the file loses its dump with it (two jobs of the same second share
         // a name).

@@ -97,10 +97,12 @@ private:
     // before the databases, the check of each dump against the one before it, the restore
     // drills after them, and the checks that still wait for an administrator.
     bool backUpGlobals(OutputFolder &folder, bool anyDatabase);
+    void removeOlderGlobals(OutputFolder &folder);
     QString shrinkage(const QString &dbname, qint64 id, const QList<riwayat::TableRows> &tables);
     bool runDrills(const QStringList &databases);
     bool drill(const riwayat::Job &dump);
     bool noChecksWaiting(const QStringList &databases, const QStringList &flaggedNow);
+    void removeDrillLeftovers();
     void readRunSettings(const QSqlDatabase &db);
     void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);

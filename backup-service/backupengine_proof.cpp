@@ -41,32 +41,39 @@ bool BackupEngine::backUpGlobals(OutputFolder &folder, bool anyDatabase)
     };
     const GlobalsOutcome outcome = GlobalsDump(folder, base).run(dumpall, toolTimeoutMs, stop);
     job.selesai = clock();
-    switch (outcome.result) {
-    case GlobalsOutcome::Ok:
-        job.hasil = riwayat::Ok;
+    job.hasil = outcome.result == GlobalsOutcome::Ok       ? riwayat::Ok
+                : outcome.result == GlobalsOutcome::Failed ? riwayat::Gagal
+                                                           : riwayat::Dibatalkan;
+    if (outcome.result == GlobalsOutcome::Ok) {
         job.file = path;
         job.ukuran = outcome.size;
+    } else {
+        job.alasan = outcome.result == GlobalsOutcome::Failed
+                         ? outcome.failure
+                         : QStringLiteral("Service dihentikan.");
+    }
+    // The history first, as for a database's job.
+    history->finish(id, job);
+    if (outcome.result == GlobalsOutcome::Ok)
         log(QStringLiteral("Backup Globals OK : file [") + path +
             QStringLiteral("], %1 byte.").arg(outcome.size) +
             (outcome.withoutPasswords
                  ? QStringLiteral(" Tanpa password role (--no-role-passwords): pengguna [") + user +
                        QStringLiteral("] tidak boleh membacanya.")
                  : QString()));
-        break;
-    case GlobalsOutcome::Failed:
-        job.hasil = riwayat::Gagal;
-        job.alasan = outcome.failure;
-        fail(QStringLiteral("Backup Globals GAGAL : ") + outcome.failure);
-        break;
-    case GlobalsOutcome::Cancelled:
-        job.hasil = riwayat::Dibatalkan;
-        job.alasan = QStringLiteral("Service dihentikan.");
-        fail(QStringLiteral("Backup Globals DIBATALKAN : ") + job.alasan);
-        break;
-    }
-    if (history->finish(id, job) && job.hasil == riwayat::Ok && keep > 0)
-        removeOlderDumps(GlobalsDump::Name, id, folder, true);
+    else
+        fail((outcome.result == GlobalsOutcome::Failed
+                  ? QStringLiteral("Backup Globals GAGAL : ")
+                  : QStringLiteral("Backup Globals DIBATALKAN : ")) +
+             job.alasan);
     return outcome.result != GlobalsOutcome::Failed;
+}
+
+// After the databases' jobs, which decide which globals their kept dumps need.
+void BackupEngine::removeOlderGlobals(OutputFolder &folder)
+{
+    if (keep > 0)
+        removeOlderDumps(GlobalsDump::Name, 0, folder, true);
 }
 
 // What a sudden loss looks like: a table of the previous good dump with many rows holds less
@@ -118,7 +125,11 @@ bool BackupEngine::drill(const riwayat::Job &dump)
     riwayat::Job globals;
     QList<riwayat::TableRows> recorded;
     const QSqlDatabase db = history->database();
+    // The globals of the dump's own run; when that file is gone, the newest there is, whose
+    // roles are the likeliest to be the dump's.
     riwayat::globalsBefore(db, dump.id, &globals, &error);
+    if (!QFileInfo::exists(globals.file))
+        riwayat::globalsBefore(db, 0, &globals, &error);
     riwayat::tableRows(db, dump.id, &recorded, &error);
     riwayat::Drill row;
     row.riwayatId = dump.id;
@@ -127,44 +138,58 @@ bool BackupEngine::drill(const riwayat::Job &dump)
     const RestoreDrill::Tools tools{toolPath(QStringLiteral("pg_restore")),
                                     toolPath(QStringLiteral("psql")),
                                     QProcessEnvironment::systemEnvironment()};
-    // A globals file that retention took leaves the roles to the drill's own verdict.
     const QString globalsFile = QFileInfo::exists(globals.file) ? globals.file : QString();
     const DrillOutcome outcome = RestoreDrill(tools, workFolder())
                                      .run(dump.file, globalsFile, recorded, drillTimeoutMs, stop);
     row.selesai = clock();
     row.alasan = outcome.reason;
-    const QString what = QStringLiteral("database [") + dump.dbname + QStringLiteral("], file [") +
-                         dump.file + QStringLiteral("]");
+    QString entry;
     switch (outcome.result) {
     case DrillOutcome::Ok:
         row.hasil = riwayat::Ok;
         row.tabel = outcome.tables;
         row.baris = outcome.rows;
-        log(QStringLiteral("Uji Pulih OK : ") + what +
-            QStringLiteral(", %1 tabel, %2 baris, %3 detik.")
-                .arg(outcome.tables)
-                .arg(outcome.rows)
-                .arg(outcome.ms / 1000));
+        entry = QStringLiteral(", %1 tabel, %2 baris, %3 detik.")
+                    .arg(outcome.tables)
+                    .arg(outcome.rows)
+                    .arg(outcome.ms / 1000);
         break;
     case DrillOutcome::Cancelled:
         row.hasil = riwayat::Dibatalkan;
         row.alasan = QStringLiteral("Service dihentikan.");
-        log(QStringLiteral("Uji Pulih DIBATALKAN : ") + what + QStringLiteral(". ") + row.alasan);
         break;
     case DrillOutcome::Refused:
     case DrillOutcome::Unavailable:
         row.hasil = riwayat::Ditolak;
         if (row.alasan.isEmpty())
             row.alasan = QStringLiteral("server PostgreSQL (initdb) tidak terpasang.");
-        fail(QStringLiteral("Uji Pulih DITOLAK : ") + what + QStringLiteral(". ") + row.alasan);
         break;
     case DrillOutcome::Failed:
         row.hasil = riwayat::Gagal;
-        fail(QStringLiteral("Uji Pulih GAGAL : ") + what + QStringLiteral(". ") + row.alasan);
         break;
     }
     history->finishDrill(id, row);
+    const QString what = QStringLiteral("Uji Pulih ") + row.hasil +
+                         QStringLiteral(" : database [") + dump.dbname +
+                         QStringLiteral("], file [") + dump.file + QStringLiteral("]");
+    if (row.hasil == riwayat::Ok)
+        log(what + entry);
+    else if (row.hasil == riwayat::Dibatalkan)
+        log(what + QStringLiteral(". ") + row.alasan);
+    else
+        fail(what + QStringLiteral(". ") + row.alasan);
     return outcome.result == DrillOutcome::Ok || outcome.result == DrillOutcome::Cancelled;
+}
+
+// What a drill left that a process which died was running, found under the run lock: its row
+// (which says nothing of the dump it was restoring) and its cluster's files; the server itself
+// died with that process.
+void BackupEngine::removeDrillLeftovers()
+{
+    history->closeAbandonedDrills(
+        clock, QStringLiteral("Proses service berhenti sebelum uji pulih selesai."));
+    if (QFileInfo(workFolder()).isDir())
+        ScratchCluster::removeLeftovers(workFolder());
 }
 
 // A dump that waits for an administrator's word keeps the monitor told at every run, not only

@@ -322,6 +322,26 @@ QList<riwayat::Job> JobHistory::keptGlobals()
     return dumps;
 }
 
+bool JobHistory::globalsInUse(QSet<qint64> *ids)
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    ids->clear();
+    if (!db.isOpen() ||
+        !query.exec(QStringLiteral(
+            "select distinct (select max(g.id) from riwayat g left join terhapus gt on "
+            "gt.riwayat_id = g.id where g.dbname is null and g.hasil = 'OK' and g.file is not "
+            "null and gt.riwayat_id is null and g.id < d.id) from riwayat d left join terhapus t "
+            "on t.riwayat_id = d.id where d.dbname is not null and d.hasil = 'OK' and "
+            "d.terverifikasi = 1 and d.file is not null and t.riwayat_id is null")))
+        return false;
+    while (query.next())
+        if (!query.value(0).isNull())
+            ids->insert(query.value(0).toLongLong());
+    return true;
+}
+
 bool JobHistory::recordDeletion(const QList<qint64> &ids, const QDateTime &when)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);

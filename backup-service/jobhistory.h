@@ -7,6 +7,7 @@
 #include "riwayat.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QString>
 #include <QVariantList>
 
@@ -58,6 +59,9 @@ public:
     QList<riwayat::Job> keptDumps(const QString &dbname);
     // The same of the server's globals.
     QList<riwayat::Job> keptGlobals();
+    // The globals that a kept dump of a database would be restored with: the newest kept
+    // globals made before it. None when the history cannot tell (then nothing is deleted).
+    bool globalsInUse(QSet<qint64> *ids);
     // The dump that the jobs ids share is deleted as an older one at when: all or none of
     // them recorded. forgetDeletion() takes it back when the file could not be deleted.
     bool recordDeletion(const QList<qint64> &ids, const QDateTime &when);

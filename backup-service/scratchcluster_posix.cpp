@@ -101,6 +101,11 @@ bool ScratchCluster::prepareWorkFolder(const QString &folder, QString *error)
 
 void ScratchCluster::removeLeftovers(const QString &folder)
 {
+    // Only in the service's own folder: a link in its place could lead anywhere.
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid())
+        return;
     for (const QFileInfo &entry :
          QDir(folder).entryInfoList({QStringLiteral("uji-*")}, QDir::Dirs | QDir::System))
         if (!entry.isSymLink())
