@@ -1,7 +1,9 @@
-// What the job history says about each listed database: its newest good backup, its newest
-// job, whether it needs attention, and when the schedule runs it next. No widgets.
+// What the job history says about each listed database: its newest good backup and the rows it
+// holds, its newest job, its newest restore drill, a dump that waits to be checked, whether it
+// needs attention, and when the schedule runs it next. No widgets.
 #pragma once
 
+#include "confbu.h"
 #include "riwayat.h"
 
 #include <QDateTime>
@@ -13,11 +15,13 @@ class QSqlDatabase;
 
 namespace backupstatus {
 
-// The backup times as the service reads them: hour and minute, each with its switch.
+// The backup times as the service reads them: hour and minute, each with its switch; and when
+// the restore drills run.
 struct Schedule
 {
     QTime jam1, jam2;
     bool jam1st = false, jam2st = false;
+    confbu::DrillSchedule drills;
 };
 
 // The next minute at which a switched-on backup time comes round after now; invalid when
@@ -26,8 +30,12 @@ QDateTime nextRun(const Schedule &schedule, const QDateTime &now);
 // How old the newest good backup may grow before it counts as late: a day, plus the longest
 // wait from one backup time to the next (a day when only one, or none, is on).
 qint64 allowedAgeSecs(const Schedule &schedule);
+// How long a database may go without a good restore drill: two of the drills' periods (a week,
+// or the longest wait between backup times); 0 when drills are off.
+qint64 drillAllowedSecs(const Schedule &schedule);
 
-enum class Condition { Good, Failed, Late, Never };
+// The worst first.
+enum class Condition { Good, Failed, Check, Late, Never, DrillFailed, DrillLate };
 
 struct Row
 {
@@ -35,6 +43,13 @@ struct Row
     riwayat::Job lastGood;     // id 0: none, or its dump was deleted
     riwayat::Job lastJob;      // the newest, possibly still running; id 0: none
     riwayat::Job lastFinished; // the newest that ended; id 0: none
+    QDateTime firstJob;        // when the database's first job started; invalid: none
+    int tabel = 0;             // of the last good backup: its tables and their rows
+    qint64 baris = 0;
+    QList<riwayat::TableRows> tables;
+    riwayat::Drill lastDrill;     // the newest restore drill; id 0: none
+    riwayat::Drill lastGoodDrill; // the newest that succeeded; id 0: none
+    QList<riwayat::Check> checks; // dumps that wait for an administrator's word, oldest first
     Condition condition = Condition::Never;
     bool needsAttention() const { return condition != Condition::Good; }
 };
@@ -45,10 +60,13 @@ struct Row
 bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *rows,
           QString *error);
 // Judges every row at now and puts the ones needing attention first, each group in its
-// order. Returns when the first good row turns late (invalid: none will).
+// order. Returns when the first good row turns late, its backup or its drill (invalid: none
+// will).
 QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now);
 
 bool isFailure(const QString &hasil);
+// Whether the drill failed or was refused (a cancelled one says nothing of the dump).
+bool isDrillFailure(const riwayat::Drill &drill);
 QString ageInWords(const QDateTime &then, const QDateTime &now);
 QString sizeInWords(qint64 bytes);
 

@@ -18,6 +18,15 @@ FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
     // Tall enough for the wrapped notes in the desktop's font.
     resize(width(), qMax(height(), heightForWidth(width())));
     ui->sbJumlah->setValue(confbu::retention(m_settings));
+    const confbu::DrillSchedule drills = confbu::drillSchedule(m_settings);
+    ui->cbUji->setCurrentIndex(drills.jadwal);
+    ui->cbHari->setCurrentIndex(drills.hari);
+    // The day only counts for weekly drills.
+    const auto dayApplies = [this] {
+        ui->cbHari->setEnabled(ui->cbUji->currentIndex() == confbu::DrillSchedule::Weekly);
+    };
+    connect(ui->cbUji, QOverload<int>::of(&QComboBox::currentIndexChanged), this, dayApplies);
+    dayApplies();
     ui->tUrl->setText(confbu::monitorUrl(m_settings));
     connect(m_check, &XMonitorCheck::finished, this, &FPengaturan::checked);
 }
@@ -72,6 +81,8 @@ void FPengaturan::on_butSimpan_clicked()
         return;
     QString error;
     if (!confbu::setRetention(m_settings, ui->sbJumlah->value(), &error) ||
+        !confbu::setDrillSchedule(
+            m_settings, {ui->cbUji->currentIndex(), ui->cbHari->currentIndex()}, &error) ||
         !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {
         showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + error, this);
         return;

@@ -1,9 +1,13 @@
 #include "fstatusbackup.h"
 
 #include "historywatch.h"
+#include "messagebox.h"
+#include "permintaan.h"
 #include "ui_fstatusbackup.h"
 
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QJsonObject>
 #include <QScreen>
 #include <QScrollBar>
 
@@ -28,10 +32,45 @@ QString conditionText(Condition condition)
         return QStringLiteral("Gagal");
     case Condition::Late:
         return QStringLiteral("Terlambat");
+    case Condition::Check:
+        return QStringLiteral("Perlu diperiksa");
+    case Condition::DrillFailed:
+        return QStringLiteral("Uji pulih gagal");
+    case Condition::DrillLate:
+        return QStringLiteral("Uji pulih terlambat");
     case Condition::Never:
         break;
     }
     return QStringLiteral("Belum ada backup");
+}
+
+QString rowsText(const Row &row)
+{
+    if (row.lastGood.id == 0 || row.tables.isEmpty())
+        return None;
+    return QStringLiteral("%1 baris, %2 tabel").arg(row.baris).arg(row.tabel);
+}
+
+QString tablesText(const Row &row)
+{
+    QStringList lines;
+    for (const riwayat::TableRows &table : row.tables)
+        lines << QStringLiteral("%1: %2 baris").arg(table.tabel).arg(table.baris);
+    return lines.isEmpty() ? rowsText(row) : lines.join(QLatin1Char('\n'));
+}
+
+QString drillText(const riwayat::Drill &drill)
+{
+    if (drill.id == 0)
+        return None;
+    if (drill.hasil == riwayat::Berjalan)
+        return QStringLiteral("BERJALAN sejak ") + drill.mulai.toString(Shown);
+    QString text = drill.hasil + QStringLiteral(", ") + drill.mulai.toString(Shown);
+    if (drill.hasil == riwayat::Ok)
+        text += QStringLiteral(": %1 tabel, %2 baris").arg(drill.tabel).arg(drill.baris);
+    else if (!drill.alasan.isEmpty())
+        text += QStringLiteral(": ") + drill.alasan;
+    return text;
 }
 
 QString jobText(const riwayat::Job &job)
@@ -54,7 +93,7 @@ QString lastJobText(const Row &row)
     return text;
 }
 
-QString whyText(const Row &row, qint64 allowedSecs)
+QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
     switch (row.condition) {
     case Condition::Failed:
@@ -64,6 +103,16 @@ QString whyText(const Row &row, qint64 allowedSecs)
             .arg(allowedSecs / 3600);
     case Condition::Never:
         return QStringLiteral("Tidak ada backup baik yang tersimpan.");
+    case Condition::Check:
+        return QStringLiteral("Backup %1 PERLU DIPERIKSA: %2 Bila perubahan itu memang "
+                              "disengaja, pilih \"Perubahan wajar\"; sampai itu backup lama "
+                              "database ini tidak dihapus.")
+            .arg(row.checks.last().mulai.toString(Shown), row.checks.last().rincian);
+    case Condition::DrillFailed:
+        return QStringLiteral("Uji pulih terakhir: ") + drillText(row.lastDrill);
+    case Condition::DrillLate:
+        return QStringLiteral("Tidak ada uji pulih yang berhasil dalam %1 hari terakhir.")
+            .arg(drillAllowedSecs / (24 * 3600));
     case Condition::Good:
         break;
     }
@@ -85,6 +134,8 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
                               QStringLiteral("Umur"),
                               QStringLiteral("Ukuran"),
                               QStringLiteral("Terverifikasi"),
+                              QStringLiteral("Isi"),
+                              QStringLiteral("Uji pulih terakhir"),
                               QStringLiteral("Jadwal berikutnya"),
                               QStringLiteral("Job terakhir")};
     ui->tableWidget->setColumnCount(headers.size());
@@ -98,7 +149,17 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
     connect(history, &XHistoryWatch::changed, this, [this] {
         if (isVisible())
             showRows();
+        answerSeen();
     });
+    connect(ui->tableWidget, &QTableWidget::itemSelectionChanged, this,
+            &FStatusBackup::selectionChanged);
+}
+
+void FStatusBackup::setRequests(std::function<QSqlDatabase()> settings,
+                                std::function<QString()> wake)
+{
+    m_settings = std::move(settings);
+    m_wake = std::move(wake);
 }
 
 FStatusBackup::~FStatusBackup() = default;
@@ -109,6 +170,11 @@ void FStatusBackup::showRows()
     const QList<Row> &rows = m_history->rows();
     const QDateTime next = backupstatus::nextRun(m_history->schedule(), now);
     const qint64 allowed = backupstatus::allowedAgeSecs(m_history->schedule());
+    const qint64 drillAllowed = backupstatus::drillAllowedSecs(m_history->schedule());
+    const QString selected = ui->tableWidget->currentRow() >= 0 &&
+                                     ui->tableWidget->item(ui->tableWidget->currentRow(), 0)
+                                 ? ui->tableWidget->item(ui->tableWidget->currentRow(), 0)->text()
+                                 : QString();
     int attention = 0;
     ui->tableWidget->setRowCount(rows.size());
     for (int i = 0; i < rows.size(); ++i) {
@@ -122,6 +188,8 @@ void FStatusBackup::showRows()
             have ? backupstatus::ageInWords(good.mulai, now) : None,
             have ? backupstatus::sizeInWords(good.ukuran) : None,
             have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
+            rowsText(row),
+            drillText(row.lastDrill),
             next.isValid() ? next.toString(Shown) : QStringLiteral("Tidak terjadwal"),
             lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
@@ -129,10 +197,15 @@ void FStatusBackup::showRows()
             auto *item = new QTableWidgetItem(cells[column]);
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
-            item->setToolTip(column == 1 ? whyText(row, allowed) : cells[column]);
+            item->setToolTip(column == 1   ? whyText(row, allowed, drillAllowed)
+                             : column == 6 ? tablesText(row)
+                                           : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
+        if (row.dbname == selected)
+            ui->tableWidget->setCurrentCell(i, 0);
     }
+    selectionChanged();
     ui->tableWidget->resizeColumnsToContents();
     fitRows();
 
@@ -218,4 +291,58 @@ void FStatusBackup::hideEvent(QHideEvent *event)
 void FStatusBackup::on_butTutup_clicked()
 {
     close();
+}
+
+// Offered for a database whose dump waits to be checked.
+void FStatusBackup::selectionChanged()
+{
+    const int current = ui->tableWidget->currentRow();
+    const QList<Row> &rows = m_history->rows();
+    ui->butWajar->setEnabled(m_wake && m_asked.isEmpty() && current >= 0 && current < rows.size() &&
+                             !rows[current].checks.isEmpty());
+}
+
+// The administrator says the change was meant: the service records who and when, and its
+// retention deletes the old dumps of the database again.
+void FStatusBackup::on_butWajar_clicked()
+{
+    const int current = ui->tableWidget->currentRow();
+    const QList<Row> &rows = m_history->rows();
+    if (current < 0 || current >= rows.size() || rows[current].checks.isEmpty())
+        return;
+    const Row &row = rows[current];
+    const riwayat::Check &check = row.checks.last();
+    if (!askYes(QStringLiteral("Backup database %1 dari %2 PERLU DIPERIKSA: %3\n\nTerima "
+                               "sebagai perubahan wajar? Backup lama database ini akan "
+                               "dihapus lagi sesuai pengaturan.")
+                    .arg(row.dbname, check.mulai.toString(Shown), check.rincian),
+                this, QMessageBox::No))
+        return;
+    QString kunci, error;
+    if (!permintaan::submit(m_settings(), QStringLiteral("terima-perubahan"),
+                            {{QStringLiteral("dbname"), row.dbname},
+                             {QStringLiteral("riwayat_id"), double(check.riwayatId)}},
+                            m_wake, &kunci, &error)) {
+        showError(QStringLiteral("Gagal mengirim permintaan.\nPesan Error : ") + error, this);
+        return;
+    }
+    m_asked = kunci;
+    selectionChanged();
+}
+
+void FStatusBackup::answerSeen()
+{
+    if (m_asked.isEmpty())
+        return;
+    permintaan::Answer answer;
+    QString error;
+    if (!permintaan::readAnswer(m_history->path(), m_asked, &answer, &error) ||
+        !answer.isFinished())
+        return;
+    m_asked.clear();
+    selectionChanged();
+    if (answer.hasil != permintaan::Ok)
+        showWarning(QStringLiteral("Perubahan tidak diterima service.\nPesan Error : ") +
+                        answer.pesan,
+                    this);
 }

@@ -159,7 +159,8 @@ void XHistoryWatch::rejudge()
 }
 
 // Failures are told once each: ids up to m_settled had ended when last read; above it, the
-// ones told are remembered until they sink below it.
+// ones told are remembered until they sink below it. A dump that waits to be checked is told
+// like a failure, and so is a failed restore drill.
 bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error)
 {
     const bool first = m_settled < 0;
@@ -178,10 +179,15 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
     } else if (newest < m_settled) {
         m_settled = 0; // the service made the history anew
         m_told.clear();
+        m_drillsSettled = 0;
     }
+    const bool checks = db.tables().contains(QStringLiteral("periksa"));
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("select ") + riwayat::ColumnList +
+                  (checks ? QStringLiteral(", (select rincian from periksa where riwayat_id = "
+                                           "riwayat.id) as rincian")
+                          : QStringLiteral(", null as rincian")) +
                   QStringLiteral(" from riwayat where id > ? order by id"));
     query.addBindValue(m_settled);
     if (!query.exec()) {
@@ -191,11 +197,17 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
     qint64 settled = m_settled;
     bool running = false;
     while (query.next()) {
-        const riwayat::Job job = riwayat::fromRecord(query.record());
+        riwayat::Job job = riwayat::fromRecord(query.record());
         running = running || job.hasil == riwayat::Berjalan;
         if (!running)
             settled = job.id;
-        if (backupstatus::isFailure(job.hasil) && !m_told.contains(job.id)) {
+        const QVariant rincian = query.value(QStringLiteral("rincian"));
+        if (job.hasil == riwayat::Ok && !rincian.isNull()) {
+            job.hasil = PerluDiperiksa;
+            job.alasan = rincian.toString();
+        }
+        if ((backupstatus::isFailure(job.hasil) || job.hasil == PerluDiperiksa) &&
+            !m_told.contains(job.id)) {
             m_told.insert(job.id);
             if (!first)
                 fresh->append(job);
@@ -204,6 +216,40 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
     m_settled = settled;
     for (auto it = m_told.begin(); it != m_told.end();)
         it = *it <= m_settled ? m_told.erase(it) : std::next(it);
+    return findFailedDrills(db, first, fresh, error);
+}
+
+bool XHistoryWatch::findFailedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *fresh,
+                                     QString *error)
+{
+    if (!db.tables().contains(QStringLiteral("ujipulih")))
+        return true;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("select ujipulih.id, dbname, ujipulih.hasil, ujipulih.alasan "
+                                 "from ujipulih join riwayat on riwayat.id = "
+                                 "ujipulih.riwayat_id where ujipulih.id > ? order by "
+                                 "ujipulih.id"));
+    query.addBindValue(m_drillsSettled);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next()) {
+        riwayat::Drill drill;
+        drill.id = query.value(0).toLongLong();
+        drill.hasil = query.value(2).toString();
+        if (drill.hasil == riwayat::Berjalan)
+            break; // told once it has ended
+        m_drillsSettled = drill.id;
+        if (!first && backupstatus::isDrillFailure(drill)) {
+            riwayat::Job told;
+            told.dbname = query.value(1).toString();
+            told.hasil = UjiPulih + drill.hasil;
+            told.alasan = query.value(3).toString();
+            fresh->append(told);
+        }
+    }
     return true;
 }
 

@@ -29,6 +29,13 @@ public:
     const backupstatus::Schedule &schedule() const { return m_schedule; }
     // Why the last read failed; empty after a good one.
     QString readError() const { return m_error; }
+    // The history as the program directory names it.
+    QString path() const { return m_path; }
+
+    // What newFailures() gives besides failed jobs: a job whose dump waits to be checked (its
+    // alasan says why), and a failed restore drill (its dbname, UjiPulih + its result, and why).
+    static inline const QString PerluDiperiksa = QStringLiteral("PERLU DIPERIKSA");
+    static inline const QString UjiPulih = QStringLiteral("UJI PULIH ");
 
     // The jobs running now, read afresh for a question that must not go on old news.
     static bool runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error);
@@ -43,6 +50,8 @@ private:
     void read();
     void rejudge();
     bool findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error);
+    bool findFailedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *fresh,
+                          QString *error);
 
     const QString m_path;
     QFileSystemWatcher m_watcher;
@@ -55,5 +64,6 @@ private:
     bool m_started = false;
     // Jobs up to this id had ended at the last read; -1: no read has set it yet.
     qint64 m_settled = -1;
-    QSet<qint64> m_told; // failures above m_settled already announced or old
+    QSet<qint64> m_told;        // failures above m_settled already announced or old
+    qint64 m_drillsSettled = 0; // drills up to this id are told or old
 };

@@ -102,10 +102,11 @@ bool MainControlPanel::loadSettings()
         dbUser = confbu::userOrDefault(row.user, confbu::Blanks::AreText);
         dbPassword = confbu::passwordOrDefault(row.pass, confbu::Blanks::AreText);
         dbPort = row.port;
-        schedule = {row.jam1.time(), row.jam2.time(), row.jam1st, row.jam2st};
+        schedule = {row.jam1.time(), row.jam2.time(), row.jam1st, row.jam2st, {}};
         haveRow = true;
     }
     settingsRead = haveRow;
+    schedule.drills = confbu::drillSchedule(settingsDb);
     history->setSchedule(schedule);
     loadBackupList();
     return haveRow;
@@ -170,8 +171,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
                  this);
         return;
     }
-    history->setSchedule(
-        {jam1.time(), jam2.time(), ui->cbJam1->isChecked(), ui->cbJam2->isChecked()});
+    history->setSchedule({jam1.time(), jam2.time(), ui->cbJam1->isChecked(),
+                          ui->cbJam2->isChecked(), confbu::drillSchedule(settingsDb)});
 
     // The service reads its settings only when it starts. The first refusal
     // is told after the save's own message: the settings are stored either way.
@@ -197,5 +198,9 @@ void MainControlPanel::on_butSaveRestart_clicked()
 void MainControlPanel::on_advanced_click()
 {
     FPengaturan dialog(settingsDb, this);
-    dialog.exec();
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    backupstatus::Schedule schedule = history->schedule();
+    schedule.drills = confbu::drillSchedule(settingsDb);
+    history->setSchedule(schedule);
 }

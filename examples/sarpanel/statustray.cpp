@@ -4,6 +4,7 @@
 
 #include "fstatusbackup.h"
 #include "historywatch.h"
+#include "permintaan.h"
 #include "ui_maincontrolpanel.h"
 
 namespace {
@@ -62,18 +63,36 @@ void MainControlPanel::updateTrayState()
 void MainControlPanel::tellFailures(const QList<riwayat::Job> &jobs)
 {
     QStringList lines;
-    for (const riwayat::Job &job : jobs)
-        lines << QStringLiteral("Backup database ") + job.dbname + QLatin1Char(' ') +
-                     job.hasil.toLower() +
+    bool failed = false;
+    for (const riwayat::Job &job : jobs) {
+        const bool drill = job.hasil.startsWith(XHistoryWatch::UjiPulih);
+        const QString what = drill         ? QStringLiteral("Uji pulih database ")
+                             : job.globals ? QStringLiteral("Backup globals")
+                                           : QStringLiteral("Backup database ");
+        const QString hasil = drill ? job.hasil.mid(XHistoryWatch::UjiPulih.size()) : job.hasil;
+        failed = failed || hasil != XHistoryWatch::PerluDiperiksa;
+        lines << what + job.dbname + QLatin1Char(' ') + hasil.toLower() +
                      (job.alasan.isEmpty() ? QString() : QStringLiteral(": ") + job.alasan);
-    showBalloon(QStringLiteral("Backup gagal"), lines.join(QLatin1Char('\n')),
-                QSystemTrayIcon::Critical);
+    }
+    showBalloon(failed ? QStringLiteral("Backup gagal") : QStringLiteral("Backup perlu diperiksa"),
+                lines.join(QLatin1Char('\n')),
+                failed ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning);
 }
 
 void MainControlPanel::on_status_click()
 {
-    if (!statusWindow)
+    if (!statusWindow) {
         statusWindow = new FStatusBackup(history, this);
+        statusWindow->setRequests([this] { return settingsDb; },
+                                  [this] {
+                                      if (serviceController.sendCommand(permintaan::WaitingCommand))
+                                          return QString();
+                                      refreshServiceStatus();
+                                      return serviceRunning
+                                                 ? QtServiceController::lastError().text
+                                                 : QStringLiteral("Service tidak aktif.");
+                                  });
+    }
     statusWindow->show();
     statusWindow->raise();
     statusWindow->activateWindow();
