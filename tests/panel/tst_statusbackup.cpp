@@ -94,6 +94,7 @@ private slots:
     void proofRows();
     void changeAccepted_data();
     void changeAccepted();
+    void checksAndDrillsToldOnce();
     void attentionFirst();
     void nothingListedIsNotGreen();
     void watched_data();
@@ -272,6 +273,31 @@ void TestStatusBackup::changeAccepted()
     }
     QFETCH(QStringList, boxes);
     QTRY_COMPARE(texts(m_answerer->seen()).mid(2), boxes);
+}
+
+// A dump that waits to be checked and a failed drill that land while the panel runs are told
+// once each; a cancelled drill and what was there before are not.
+void TestStatusBackup::checksAndDrillsToldOnce()
+{
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    const QString history = file("riwayat.db");
+    addJob(history, {"penjualan", 30, riwayat::Ok, {}, false, "GAGAL"});
+    BalloonPanel window(m_dir->path());
+    window.show();
+    QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
+    addJob(history,
+           {"penjualan", 2, riwayat::Ok, {}, false, {}, "tabel x tinggal 10 dari 2000 baris."});
+    QTRY_COMPARE(window.balloons,
+                 QStringList{"Backup perlu diperiksa: Backup database penjualan "
+                             "perlu diperiksa: tabel x tinggal 10 dari 2000 baris."});
+    addJob(history, {"penjualan", 1, riwayat::Ok, {}, false, "DIBATALKAN"});
+    addJob(history, {"penjualan", 0, riwayat::Ok, {}, false, "DITOLAK"});
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(),
+             QString("Backup gagal: Uji pulih database penjualan ditolak: alasan uji"));
+    addJob(history, {"penjualan", 0});
+    QTest::qWait(600);
+    QCOMPARE(window.balloons.size(), 2);
 }
 
 void TestStatusBackup::attentionFirst()
