@@ -4,39 +4,27 @@
 #include "confbu.h"
 #include "dumpjob.h"
 #include "jobhistory.h"
+#include "logtext.h"
 #include "monitor.h"
-#include "nativefile.h"
 #include "outputfolder.h"
 #include "programfile.h"
+#include "retention.h"
 #include "runlock.h"
+#include "sharedfiles.h"
+#include "settingcaps.h"
+#include "spacefloor.h"
 #include "stopsignal.h"
-#include "writelog.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
-
-namespace {
-
-// Line breaks would split the entry that names the database over several log lines, and a
-// NUL has no place in a text file.
-QString printable(QString text)
-{
-    text.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
-    text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-    text.replace(QChar(0), QStringLiteral("\\0"));
-    return text;
-}
-
-} // namespace
 
 BackupEngine::BackupEngine(const QString &programDir, Clock clock)
     : logName(confbu::LogFile),
@@ -47,26 +35,39 @@ BackupEngine::BackupEngine(const QString &programDir, Clock clock)
 
 BackupEngine::~BackupEngine() = default;
 
-void BackupEngine::log(const QString &message)
+void BackupEngine::log(const LogMessage &message)
 {
     QString error;
     const bool written = WriteLog(message, logName, programDir, &error);
-    if (!written && !logUnwritable && reporter)
-        reporter(logName + QStringLiteral(" tidak dapat ditulis: ") + error);
+    if (!written && !logUnwritable)
+        report(logName + QStringLiteral(" tidak dapat ditulis: ") + error);
     logUnwritable = !written;
 }
 
 // Failures are the entries an administrator must not miss: they reach the system's log too.
-void BackupEngine::fail(const QString &message)
+void BackupEngine::fail(const LogMessage &message)
 {
     log(message);
+    report(message.oneLine());
+}
+
+// The one place where the service's events are made: one line each, escaped as busys.log's.
+void BackupEngine::report(const QString &message)
+{
     if (reporter)
-        reporter(message);
+        reporter(logtext::escaped(message));
 }
 
 QString BackupEngine::programPath(const QString &relative) const
 {
     return confbu::joinPath(programDir, relative);
+}
+
+// Where the history lives (on an installed system a folder that only the service writes),
+// which also holds the run lock.
+QString BackupEngine::historyFolder() const
+{
+    return QFileInfo(programfile::resolve(programDir, confbu::HistoryFile)).absolutePath();
 }
 
 QString BackupEngine::toolPath(const QString &tool) const
@@ -85,13 +86,8 @@ QString BackupEngine::workFolder() const
         QStringLiteral("kerja"));
 }
 
-QString BackupEngine::outputPath(const QString &fileName) const
-{
-    return confbu::joinPath(outputdir, fileName);
-}
-
 // A failure that is still the same at the next check is not logged again; the retry goes on.
-void BackupEngine::settingsUnreadable(const QString &message)
+void BackupEngine::settingsUnreadable(const LogMessage &message)
 {
     if (message == settingsFailure)
         return;
@@ -99,40 +95,44 @@ void BackupEngine::settingsUnreadable(const QString &message)
     fail(message);
 }
 
-// The entry that opens a read is written once per failure streak, not at every retry.
-void BackupEngine::startSettingsRead(const QString &entry)
-{
-    if (settingsFailure.isEmpty())
-        log(entry);
-}
-
 // Runs one statement on the settings file, through a connection that exists only for this
 // read: the panel's saves must not wait for a backup run. The file is opened read-write,
 // without creating it, so that the journal of a save that crashed is rolled back instead of
-// making every read fail.
-bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
+// making every read fail. The entry that opens the read is written once per failure streak,
+// not at every retry; whenEmpty: the failure of a statement that gave no row.
+bool BackupEngine::readSettings(const QString &entry, const QString &prefix,
+                                const QString &statement,
                                 const std::function<void(const QSqlRecord &)> &row,
-                                const std::function<void(const QSqlDatabase &)> &more)
+                                const std::function<void(const QSqlDatabase &)> &more,
+                                const QString &whenEmpty)
 {
-    const QString entry = programPath(confbu::SettingsFile);
+    const bool retrying = !settingsFailure.text.isEmpty();
+    if (!retrying && !entry.isEmpty())
+        log(entry);
+    const QString shown = programPath(confbu::SettingsFile);
     const QString path = programfile::resolve(programDir, confbu::SettingsFile);
     QString refusal;
     const QFileInfo target(path);
     if (!target.exists() && !target.isSymLink()) {
-        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + entry +
+        settingsUnreadable(prefix + QStringLiteral("Maaf file [") + shown +
                            QStringLiteral("] tidak ditemukan."));
         return false;
     }
     // SQLite would follow a link planted at the target, and roll a journal beside whatever it
-    // names back into it.
-    if (!programfile::isRootsRegularFile(path, &refusal)) {
-        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + path +
+    // names back into it. Beside it, a FIFO would hold the worker in open() and a second name
+    // would have SQLite write into someone else's file; SQLite will not open what slips in
+    // after this look either.
+    QString refused = path;
+    if (programfile::isRootsRegularFile(path, &refusal))
+        refusal = sharedfiles::besideRefusal(path, &refused);
+    if (!refusal.isEmpty()) {
+        settingsUnreadable(prefix + QStringLiteral("Error Load database :[") + refused +
                            QStringLiteral("] ") + refusal);
         return false;
     }
     // Backups and requests each read the settings on a thread of their own.
     const QString connection = QStringLiteral("sarvela-confbu-%1").arg(quintptr(this));
-    QString failure;
+    LogMessage failure{QString()};
     {
         QSqlDatabase db = programfile::addSqlite(connection, path, SettingsBusyTimeoutMs);
         if (!db.open()) {
@@ -140,23 +140,28 @@ bool BackupEngine::readSettings(const QString &prefix, const QString &statement,
         } else {
             QSqlQuery query(db);
             if (!statement.isEmpty() && (!query.prepare(statement) || !query.exec())) {
-                failure = prefix + QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
-                          query.lastError().text();
+                failure = LogMessage(prefix + QStringLiteral("Gagal memanggil data."),
+                                     QStringLiteral("Pesan Error : ") + query.lastError().text());
             } else {
-                while (query.next())
+                bool any = false;
+                while (query.next()) {
                     row(query.record());
-                if (more)
+                    any = true;
+                }
+                if (!any && !whenEmpty.isEmpty())
+                    failure = whenEmpty;
+                else if (more)
                     more(db);
             }
         }
     }
     QSqlDatabase::removeDatabase(connection);
-    if (!failure.isEmpty()) {
+    if (!failure.text.isEmpty()) {
         settingsUnreadable(failure);
         return false;
     }
-    if (!settingsFailure.isEmpty()) {
-        settingsFailure.clear();
+    if (retrying) {
+        settingsFailure = LogMessage(QString());
         log(QStringLiteral("Pengaturan terbaca kembali."));
     }
     return true;
@@ -166,78 +171,110 @@ bool BackupEngine::readRequests(QList<permintaan::Request> *requests)
 {
     QString error;
     const bool read = readSettings(
-        QStringLiteral("Baca Permintaan. "), QString(), [](const QSqlRecord &) {},
+        QString(), QStringLiteral("Baca Permintaan. "), QString(), [](const QSqlRecord &) {},
         [&](const QSqlDatabase &db) {
             if (!permintaan::pending(db, requests, &error))
                 requests->clear();
         });
     if (read && !error.isEmpty())
-        fail(QStringLiteral("Baca Permintaan. Gagal memanggil data.\nPesan Error : ") + error);
+        fail(LogMessage(QStringLiteral("Baca Permintaan. Gagal memanggil data."),
+                        QStringLiteral("Pesan Error : ") + error));
     return read && error.isEmpty();
 }
 
 bool BackupEngine::removeRequest(const QString &kunci)
 {
     QString error;
-    const bool read = readSettings(
-        QStringLiteral("Hapus Permintaan. "), QString(), [](const QSqlRecord &) {},
-        [&](const QSqlDatabase &db) { permintaan::remove(db, kunci, &error); });
+    const bool read = readSettings(QString(), QStringLiteral("Hapus Permintaan. "), QString(),
+                                   [](const QSqlRecord &) {}, [&](const QSqlDatabase &db) {
+                                       permintaan::remove(db, kunci, &error);
+                                   });
     if (read && !error.isEmpty())
-        fail(QStringLiteral("Hapus Permintaan. Gagal menghapus data.\nPesan Error : ") + error);
+        fail(LogMessage(QStringLiteral("Hapus Permintaan. Gagal menghapus data."),
+                        QStringLiteral("Pesan Error : ") + error));
     return read && error.isEmpty();
 }
 
 bool BackupEngine::ReadConfig()
 {
-    startSettingsRead(QStringLiteral("Read Config."));
-    bool result = false;
-    // Every row is read over the previous one; the last row's values are in effect.
+    // Every row is read over the previous one; the last row's values are in effect. A table
+    // without rows is said once, then read again quietly at every check, like a locked one.
     const bool read = readSettings(
-        QString(), QStringLiteral("select * from confdb; "),
-        [this, &result](const QSqlRecord &r) {
+        QStringLiteral("Read Config."), QString(), QStringLiteral("select * from confdb; "),
+        [this](const QSqlRecord &r) {
             static_cast<confbu::Settings &>(*this) = confbu::fromRecord(r);
-            result = true;
         },
-        [this](const QSqlDatabase &db) { readRunSettings(db); });
+        [this](const QSqlDatabase &db) { readRunSettings(db); },
+        QStringLiteral("Pengaturan kosong: tabel confdb tidak berisi baris."));
     if (!read)
         return false;
     user = confbu::userOrDefault(user, confbu::Blanks::AreEmpty);
     pass = confbu::passwordOrDefault(pass, confbu::Blanks::AreEmpty);
-    return result;
+    schedule.setTime(1, jam1st, jam1);
+    schedule.setTime(2, jam2st, jam2);
+    return true;
 }
 
-// A slot fires once in its matching minute; a disabled slot leaves its guard as it is.
-void BackupEngine::checkSlot(bool enabled, const QDateTime &time, const QString &nowText,
-                             bool *done, bool *matched)
-{
-    if (!enabled)
-        return;
-    *matched = time.toString(QStringLiteral("hhmm")) == nowText;
-    if (*matched) {
-        if (!*done)
-            RunBackup();
-        *done = true;
-    } else {
-        *done = false;
-    }
-}
-
+// Runs every backup time that came since the previous check, once each; the result says
+// whether one did. A run whose list could not be read is tried again unless a time came.
 bool BackupEngine::CheckSchedule()
 {
-    const QString nowText = clock().toString(QStringLiteral("hhmm"));
-    if (runPending)
+    const QList<Schedule::Due> due = schedule.due(clock());
+    if (runPending && due.isEmpty()) {
         RunBackup();
-    bool matched = false;
-    // Both times are compared with the same minute, also when the first one ran a backup.
-    checkSlot(jam1st, jam1, nowText, &slot1Done, &matched);
-    checkSlot(jam2st, jam2, nowText, &slot2Done, &matched);
-    return matched;
+        recordRunTimes();
+    }
+    for (const Schedule::Due &time : due)
+        runScheduled(time);
+    return !due.isEmpty();
+}
+
+void BackupEngine::runScheduled(const Schedule::Due &due)
+{
+    if (due.late)
+        log(QStringLiteral("Backup terjadwal ") + due.at.toString(QStringLiteral("HH:mm")) +
+            QStringLiteral(" terlewat, dijalankan sekarang."));
+    unrecorded << due;
+    RunBackup();
+    recordRunTimes();
+}
+
+// A backup time whose run came to its end (its jobs done, or the run refused) is recorded for
+// its day, so that a restart in its minute does not run it again. One whose run was stopped,
+// cut short by the process's death, or waits for its list is not: a restart runs it again.
+void BackupEngine::recordRunTimes()
+{
+    if (unrecorded.isEmpty() || runPending || (stop && stop->requested()))
+        return;
+    const RunLock lock(programDir);
+    if (lock.held()) {
+        JobHistory history(programDir, [this](const QString &m) { log(m); });
+        for (const Schedule::Due &time : qAsConst(unrecorded))
+            history.recordTakenTime(time.slot, time.at);
+    }
+    unrecorded.clear();
 }
 
 bool BackupEngine::BackupNow()
 {
+    // Requests one after another would otherwise run full backups back to back and fill the
+    // disk; the refusal is told once per manual run, not once per request.
+    const QDateTime now = clock();
+    const qint64 since = manualEnded.isValid() ? manualEnded.msecsTo(now) : -1;
+    if (since >= 0 && since < ManualRunGapMs) {
+        if (!tooSoonLogged)
+            log(QStringLiteral("Permintaan backup manual ditolak: backup manual sebelumnya "
+                               "selesai kurang dari satu menit yang lalu."));
+        tooSoonLogged = true;
+        if (requests)
+            requests->runEnded(); // the request taken was no run
+        return false;
+    }
+    tooSoonLogged = false;
     log(QStringLiteral("Backup manual dimulai."));
-    return RunBackup();
+    const bool ran = RunBackup();
+    manualEnded = clock();
+    return ran;
 }
 
 bool BackupEngine::RunBackup()
@@ -250,12 +287,25 @@ bool BackupEngine::RunBackup()
     return ran;
 }
 
+// The output folder for a run, or why it is refused.
+std::unique_ptr<OutputFolder> BackupEngine::openOutputFolder(QString *refusal) const
+{
+    if (settingcaps::folderTooLong(outputdir)) {
+        *refusal = QStringLiteral("Lokasi backup [") + logtext::preview(outputdir) +
+                   QStringLiteral("] lebih panjang dari batas sistem. Proses dibatalkan.");
+        return nullptr;
+    }
+    return OutputFolder::open(outputdir, programfile::resolve(programDir, confbu::SettingsFile),
+                              refusal);
+}
+
 bool BackupEngine::backUpAll()
 {
     QString refusal;
-    const std::unique_ptr<OutputFolder> folder = OutputFolder::open(
-        outputdir, programfile::resolve(programDir, confbu::SettingsFile), &refusal);
+    const std::unique_ptr<OutputFolder> folder = openOutputFolder(&refusal);
     if (!folder) {
+        // The run is over, also one that waited for its list: said once per backup time.
+        runPending = false;
         fail(refusal);
         // The monitor as last read: this run's read comes after the folder check.
         Monitor monitor(monitorAddress, monitorTimeoutMs, stop);
@@ -265,17 +315,30 @@ bool BackupEngine::backUpAll()
     }
 
     // The whole list is read before the first job, so that the file is free during the run.
-    startSettingsRead(QStringLiteral("Read List DB"));
+    // Every run that gets its list says so, the one after a failed read included.
+    const bool retrying = !settingsFailure.text.isEmpty();
     QStringList databases;
     runPending = !readSettings(
-        QStringLiteral("Read Database BU. "), QStringLiteral("select * from tbldb; "),
+        QStringLiteral("Read List DB"), QStringLiteral("Read Database BU. "),
+        QStringLiteral("select * from tbldb; "),
         [&databases](const QSqlRecord &row) {
             databases << row.value(QStringLiteral("dbname")).toString();
         },
         [this](const QSqlDatabase &db) { readRunSettings(db); });
     if (runPending)
         return false;
-    const RunLock lock(programDir);
+    if (retrying)
+        log(QStringLiteral("Read List DB"));
+    if (keepRefused)
+        log(QStringLiteral("Jumlah backup yang disimpan [") + logtext::preview(keepStored, 20) +
+            QStringLiteral("] bukan bilangan bulat 0 sampai %1; semua backup disimpan.")
+                .arg(confbu::MaxKept));
+    const RunLock lock(historyFolder());
+    if (!lock.problem().isEmpty()) {
+        fail(QStringLiteral("Backup dilewati: kunci [") + lock.path() +
+             QStringLiteral("] tidak dapat dipakai: ") + lock.problem() + QLatin1Char('.'));
+        return false;
+    }
     if (!lock.held()) {
         log(QStringLiteral("Backup dilewati: proses lain sedang menjalankan backup dari folder "
                            "program [") +
@@ -291,7 +354,8 @@ bool BackupEngine::backUpAll()
     bool allWell = backUpGlobals(*folder, !databases.isEmpty());
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested()) {
-            log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") + dbname +
+            log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") +
+                logtext::preview(dbname, settingcaps::DatabaseNameBytes) +
                 QStringLiteral("]. Service dihentikan."));
             allWell = false;
         } else {
@@ -309,7 +373,8 @@ bool BackupEngine::backUpAll()
 // What is read afresh with the list at every run, and once with the settings at start.
 void BackupEngine::readRunSettings(const QSqlDatabase &db)
 {
-    keep = confbu::retention(db);
+    keepStored.clear();
+    keepRefused = !confbu::storedRetention(db, &keep, &keepStored);
     monitorAddress = confbu::monitorUrl(db);
     drills = confbu::drillSchedule(db);
 }
@@ -323,11 +388,15 @@ void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
 
 void BackupEngine::RecoverAbandonedJobs()
 {
-    const RunLock lock(programDir);
+    const RunLock lock(historyFolder());
     if (!lock.held())
         return;
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
+    const QMap<int, QDateTime> taken = history->takenTimes();
+    for (auto time = taken.cbegin(); time != taken.cend(); ++time)
+        if (time.key() >= 1 && time.key() <= Schedule::Slots)
+            schedule.restore(time.key(), time.value());
     history.reset();
 }
 
@@ -349,7 +418,7 @@ void BackupEngine::removeLeftovers(OutputFolder &folder)
 {
     for (const QString &name : folder.leftovers()) {
         folder.remove(name);
-        log(QStringLiteral("Berkas sementara [") + outputPath(name) +
+        log(QStringLiteral("Berkas sementara [") + folder.filePath(name) +
             QStringLiteral("] dari proses yang terhenti dihapus."));
     }
 }
@@ -371,18 +440,51 @@ bool BackupEngine::leavesOutputFolder(const QString &dbname)
 // Why a database name is refused before any tool runs, or an empty text.
 QString BackupEngine::refusalOf(const QString &dbname)
 {
+    // No server has such a name; the entry shows only its start.
+    if (settingcaps::databaseNameTooLong(dbname))
+        return QStringLiteral("nama database [") +
+               logtext::preview(dbname, settingcaps::DatabaseNameBytes) +
+               QStringLiteral("] lebih dari %1 byte. pg_dump tidak dijalankan.")
+                   .arg(settingcaps::DatabaseNameBytes);
     // Such a name would make pg_dump take it as an option or connect where the name
     // says, handing our password to that server.
     if (isDangerousDatabaseName(dbname))
-        return QStringLiteral("nama database [") + printable(dbname) +
+        return QStringLiteral("nama database [") + dbname +
                QStringLiteral("] dapat dibaca pg_dump sebagai opsi atau alamat koneksi. "
                               "pg_dump tidak dijalankan.");
     // The name becomes part of the file names: it must not lead out of the output folder.
     if (leavesOutputFolder(dbname))
-        return QStringLiteral("nama database [") + printable(dbname) +
+        return QStringLiteral("nama database [") + dbname +
                QStringLiteral("] kosong atau menunjuk ke luar lokasi backup. "
                               "pg_dump tidak dijalankan.");
     return QString();
+}
+
+// A folder without room for the dump fails the job before pg_dump fills it.
+bool BackupEngine::failForLackOfRoom(riwayat::Job &job, const QString &dumpPath,
+                                     OutputFolder &folder)
+{
+    const QList<riwayat::Job> dumps = history->keptDumps(job.dbname);
+    job.alasan =
+        spacefloor::shortage(folder.freeSpace(), dumps.isEmpty() ? 0 : dumps.first().ukuran);
+    if (job.alasan.isEmpty())
+        return false;
+    job.selesai = clock();
+    job.hasil = riwayat::Gagal;
+    history->finish(0, job);
+    fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
+         QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + job.alasan);
+    return true;
+}
+
+void BackupEngine::applyRetention(const QString &dbname, qint64 newest, OutputFolder &folder)
+{
+    if (keep <= 0)
+        return;
+    Retention(
+        *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },
+        [this](const QString &m) { fail(m); })
+        .apply(dbname, newest);
 }
 
 bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
@@ -392,21 +494,27 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     job.mulai = clock();
     job.alasan = refusalOf(dbname);
     if (!job.alasan.isEmpty()) {
+        // The history keeps no more of a name than the log shows.
+        job.dbname = logtext::preview(dbname, settingcaps::DatabaseNameBytes);
         job.selesai = job.mulai;
         job.hasil = riwayat::Ditolak;
-        fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
         history->finish(0, job);
+        fail(QStringLiteral("Backup Database DITOLAK : ") + job.alasan);
         return false;
     }
     // Dumps beyond the number kept (left from a larger number) go first: a folder full of
     // them would otherwise fail this dump, and every later one, for lack of room.
-    if (keep > 0)
-        removeOlderDumps(dbname, 0, folder);
-    const qint64 id = history->start(dbname, job.mulai);
+    applyRetention(dbname, 0, folder);
 
+    // Paths as the folder really is, without a doubled separator: what the history records
+    // must not follow a link that someone could point elsewhere later.
     const QString base = QStringLiteral("bu_") + dbname + QLatin1Char('_') +
                          job.mulai.toString(QStringLiteral("yyyyMMdd.hhmmss"));
-    const QString dumpPath = outputPath(base + QStringLiteral(".bu"));
+    const QString dumpPath = folder.filePath(base + QStringLiteral(".bu"));
+    if (failForLackOfRoom(job, dumpPath, folder))
+        return false;
+    const qint64 id = history->start(dbname, job.mulai);
+
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     ToolCommand restore{toolPath(QStringLiteral("pg_restore")), {}, environment};
     // The password travels only in pg_dump's environment, never on its command line.
@@ -429,36 +537,31 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     const DumpOutcome outcome =
         DumpJob(folder, dbname, base).run(dump, restore, toolTimeoutMs, stop);
     job.selesai = clock();
-
+    job.hasil = outcome.result == DumpOutcome::Ok       ? riwayat::Ok
+                : outcome.result == DumpOutcome::Failed ? riwayat::Gagal
+                                                        : riwayat::Dibatalkan;
     QString check;
-    switch (outcome.result) {
-    case DumpOutcome::Ok:
-        job.hasil = riwayat::Ok;
+    if (outcome.result == DumpOutcome::Ok) {
         job.file = dumpPath;
         job.ukuran = outcome.size;
         job.terverifikasi = true;
         check = shrinkage(dbname, id, outcome.tables);
-        break;
-    case DumpOutcome::Failed:
-        job.hasil = riwayat::Gagal;
-        job.alasan = outcome.failure;
-        break;
-    case DumpOutcome::Cancelled:
-        job.hasil = riwayat::Dibatalkan;
-        job.alasan = QStringLiteral("Service dihentikan.");
-        break;
+    } else {
+        job.alasan = outcome.result == DumpOutcome::Failed ? outcome.failure
+                                                           : QStringLiteral("Service dihentikan.");
     }
-    // The history first: a service killed between the two never leaves an entry that calls a
-    // job good while the history says it died.
+    // The history first: a process that dies between the two leaves a job that the log lacks,
+    // never an entry for a job that the history does not know.
     const bool recorded = history->finish(id, job, outcome.tables, check);
+
     log(QStringLiteral("Backup Database : ") + dumpPath);
-    if (job.hasil == riwayat::Ok)
+    if (outcome.result == DumpOutcome::Ok)
         log(QStringLiteral("Backup Database OK : database [") + dbname +
             QStringLiteral("], file [") + dumpPath +
             QStringLiteral("], %1 byte, terverifikasi.").arg(outcome.size));
-    else if (job.hasil == riwayat::Gagal)
+    else if (outcome.result == DumpOutcome::Failed)
         fail(QStringLiteral("Backup Database GAGAL : database [") + dbname +
-             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + outcome.failure);
+             QStringLiteral("], file [") + dumpPath + QStringLiteral("]. ") + job.alasan);
     else
         fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
              QStringLiteral("]. ") + job.alasan);
@@ -467,75 +570,7 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
         fail(QStringLiteral("Backup Database PERLU DIPERIKSA : database [") + dbname +
              QStringLiteral("], ") + check);
     }
-    if (recorded && job.hasil == riwayat::Ok && keep > 0)
-        removeOlderDumps(dbname, id, folder);
+    if (recorded && job.hasil == riwayat::Ok)
+        applyRetention(dbname, id, folder);
     return job.hasil == riwayat::Ok;
-}
-
-// Keeps the newest good dumps of the database in the output folder and deletes the older ones
-// with their run logs. Only a dump that the history records as good, in this folder, under
-// the name a job of this database gives it, is ever deleted; the newest is always kept, and a
-// name that two jobs shared counts once. newest: the job just done, which must be the newest
-// good one, or 0 before a job.
-void BackupEngine::removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder,
-                                    bool globals)
-{
-    static const QRegularExpression dumpStamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.bu$"));
-    static const QRegularExpression globalsStamp(QStringLiteral("^\\d{8}\\.\\d{6}\\.sql$"));
-    const QRegularExpression &stamp = globals ? globalsStamp : dumpStamp;
-    const QString prefix = QStringLiteral("bu_") + dbname + QLatin1Char('_');
-    const QList<riwayat::Job> dumps = globals ? history->keptGlobals() : history->keptDumps(dbname);
-    if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
-        return;
-    // The globals that a kept dump needs to restore stay with it.
-    QSet<qint64> inUse;
-    if (globals && !history->globalsInUse(&inUse))
-        return;
-    // A dump that lost much of a table may be the damage itself: the good ones before it stay
-    // until an administrator says the change was meant.
-    if (!globals && !history->mayDeleteDumpsOf(dbname)) {
-        if (newest != 0)
-            log(QStringLiteral("Backup lama database [") + dbname +
-                QStringLiteral("] tidak dihapus: backup yang PERLU DIPERIKSA belum diterima "
-                               "sebagai perubahan wajar."));
-        return;
-    }
-    QStringList kept;
-    for (const riwayat::Job &dump : dumps) {
-        const QFileInfo file(dump.file);
-        const QString name = file.fileName();
-        if (QDir::cleanPath(file.path()) != QDir::cleanPath(outputdir) ||
-            !name.startsWith(prefix) || !stamp.match(name.mid(prefix.size())).hasMatch() ||
-            kept.contains(name) || !folder.isOwnFile(name))
-            continue;
-        if (kept.size() < keep) {
-            kept << name;
-            continue;
-        }
-        if (inUse.contains(dump.id))
-            continue;
-        // The history hears of it first, so that a dump it calls good is never missing; every
-        // job that named the file loses its dump with it (two jobs of the same second share
-        // a name).
-        QList<qint64> jobs;
-        for (const riwayat::Job &other : dumps)
-            if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
-                jobs << other.id;
-        if (!history->recordDeletion(jobs, clock())) {
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
-                 QStringLiteral(". Riwayat backup tidak dapat ditulis."));
-            continue;
-        }
-        if (!folder.remove(name)) {
-            const QString why = lastErrorText();
-            history->forgetDeletion(jobs);
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + dump.file +
-                 QStringLiteral(". ") + why);
-            continue;
-        }
-        log(QStringLiteral("Hapus backup lama : ") + dump.file);
-        const QString runLog = name.chopped(3) + QStringLiteral(".log");
-        if (!globals && folder.isOwnFile(runLog) && folder.remove(runLog))
-            log(QStringLiteral("Hapus backup lama : ") + outputPath(runLog));
-    }
 }

@@ -5,6 +5,8 @@
 #include "monitor.h"
 #include "permintaan.h"
 #include "riwayat.h"
+#include "schedule.h"
+#include "writelog.h"
 
 #include <QDateTime>
 #include <QString>
@@ -48,11 +50,16 @@ public:
     bool CheckSchedule();
     bool RunBackup();
     // A full backup asked for by the administrator ("sarvelad -c 1"): the same run as at a
-    // backup time, after an entry that says who asked; the backup times keep their guards.
+    // backup time, after an entry that says who asked; the backup times keep their guards. It
+    // is refused, with an entry, within a minute of the end of the previous one.
     bool BackupNow();
-    // Completes the history's jobs that a process which died left running, unless another
-    // worker runs jobs from this program folder now. Done at start and at every run.
+    // Completes the history's jobs that a process which died left running, and learns from
+    // the history which backup times an earlier process ran, unless another worker runs jobs
+    // from this program folder now. Done at start; every run completes such jobs too.
     void RecoverAbandonedJobs();
+
+    // How long after a manual run another one is refused.
+    static constexpr int ManualRunGapMs = 60 * 1000;
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
     void setDrillTimeoutMs(int ms) { drillTimeoutMs = ms; }
@@ -74,8 +81,8 @@ public:
     bool removeRequest(const QString &kunci);
 
     // An entry in busys.log; fail() hands it to the system's log too.
-    void log(const QString &message);
-    void fail(const QString &message);
+    void log(const LogMessage &message);
+    void fail(const LogMessage &message);
 
     QString programDirectory() const { return programDir; }
     QDateTime now() const { return clock(); }
@@ -89,9 +96,10 @@ public:
     QString logName;
 
 private:
-    void checkSlot(bool enabled, const QDateTime &time, const QString &nowText, bool *done,
-                   bool *matched);
+    void runScheduled(const Schedule::Due &due);
+    void recordRunTimes();
     bool backUpAll();
+    std::unique_ptr<OutputFolder> openOutputFolder(QString *refusal) const;
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
     // What proves a run's dumps restore whole (backupengine_proof.cpp): the server's globals
     // before the databases, the check of each dump against the one before it, the restore
@@ -106,18 +114,19 @@ private:
     void readRunSettings(const QSqlDatabase &db);
     void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);
+    bool failForLackOfRoom(riwayat::Job &job, const QString &dumpPath, OutputFolder &folder);
+    void applyRetention(const QString &dbname, qint64 newest, OutputFolder &folder);
     void closeAbandonedJobs();
-    bool readSettings(const QString &prefix, const QString &statement,
+    bool readSettings(const QString &entry, const QString &prefix, const QString &statement,
                       const std::function<void(const QSqlRecord &)> &row,
-                      const std::function<void(const QSqlDatabase &)> &more = {});
-    void startSettingsRead(const QString &entry);
-    void settingsUnreadable(const QString &message);
+                      const std::function<void(const QSqlDatabase &)> &more = {},
+                      const QString &whenEmpty = QString());
+    void settingsUnreadable(const LogMessage &message);
     QString programPath(const QString &relative) const;
-    QString outputPath(const QString &fileName) const;
+    QString historyFolder() const;
     void removeLeftovers(OutputFolder &folder);
-    // globals: the server's globals dumps rather than a database's.
-    void removeOlderDumps(const QString &dbname, qint64 newest, OutputFolder &folder,
-                          bool globals = false);
+    void report(const QString &message);
+
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
@@ -130,12 +139,15 @@ private:
     // busys.log could not be written; reported once, not for every entry lost.
     bool logUnwritable = false;
     // The last settings failure logged: the same failure again is not logged at every check.
-    QString settingsFailure;
+    LogMessage settingsFailure{QString()};
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
     // How many good dumps of each database the run keeps (0: all), and the monitoring
-    // service's address (empty: none), read with the list.
+    // service's address (empty: none), read with the list; the stored number when it was
+    // refused.
     int keep = 0;
+    bool keepRefused = false;
+    QString keepStored;
     QString monitorAddress;
     confbu::DrillSchedule drills;
     // Databases whose dump this run marked for checking.
@@ -143,6 +155,10 @@ private:
     // That drills cannot run without a server's programs is said once.
     bool drillsUnavailableTold = false;
     int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
-    bool slot1Done = false;
-    bool slot2Done = false;
+    Schedule schedule;
+    // Backup times whose run has not come to its end yet.
+    QList<Schedule::Due> unrecorded;
+    // When the last manual run ended; whether a request too soon after it was logged.
+    QDateTime manualEnded;
+    bool tooSoonLogged = false;
 };

@@ -6,6 +6,7 @@
 #include "jobhistory.h"
 #include "outputfolder.h"
 #include "restoredrill.h"
+#include "retention.h"
 #include "rowcount.h"
 #include "scratchcluster.h"
 #include "stopsignal.h"
@@ -24,7 +25,7 @@ bool BackupEngine::backUpGlobals(OutputFolder &folder, bool anyDatabase)
     const qint64 id = history->start(QString(), job.mulai, true);
     const QString base = QStringLiteral("bu_") + GlobalsDump::Name + QLatin1Char('_') +
                          job.mulai.toString(QStringLiteral("yyyyMMdd.hhmmss"));
-    const QString path = outputPath(base + QStringLiteral(".sql"));
+    const QString path = folder.filePath(base + QStringLiteral(".sql"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The password travels only in the tool's environment, never on its command line.
     environment.insert(QStringLiteral("PGPASSWORD"), pass);
@@ -72,8 +73,12 @@ bool BackupEngine::backUpGlobals(OutputFolder &folder, bool anyDatabase)
 // After the databases' jobs, which decide which globals their kept dumps need.
 void BackupEngine::removeOlderGlobals(OutputFolder &folder)
 {
-    if (keep > 0)
-        removeOlderDumps(GlobalsDump::Name, 0, folder, true);
+    if (keep <= 0)
+        return;
+    Retention(
+        *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },
+        [this](const QString &m) { fail(m); })
+        .applyToGlobals();
 }
 
 // What a sudden loss looks like: a table of the previous good dump with many rows holds less

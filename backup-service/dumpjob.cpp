@@ -2,14 +2,31 @@
 
 #include "outputfolder.h"
 #include "rowcount.h"
+#include "toolmessages.h"
 #include "writelog.h"
 
 namespace {
 
-// What a tool wrote into the run log from offset on, as one line.
-QString messagesSince(const File &runLog, qint64 offset)
+// The line of what the tool wrote into the run log from offset on that says why it failed.
+// A tool stopped for its time had no error to tell; any line of one that failed by itself is
+// better than none.
+QString errorSince(const File &runLog, qint64 offset, const ToolResult &result)
 {
-    return QString::fromUtf8(runLog.read(offset, 4096)).simplified();
+    const qint64 from = qMax(offset, runLog.size() - ErrorTailBytes);
+    QByteArray messages = runLog.read(from, ErrorTailBytes);
+    if (from > offset) // begun inside a line
+        messages = messages.mid(messages.indexOf('\n') + 1);
+    return lastErrorLine(messages, result.status != ToolResult::TimedOut);
+}
+
+// The failure as the entry and the history give it: what became of the tool, and its line.
+QString failureOf(const QString &tool, const ToolResult &result, int timeoutMs, const File &runLog,
+                  qint64 offset)
+{
+    const QString said =
+        result.status == ToolResult::NotStarted ? QString() : errorSince(runLog, offset, result);
+    return toolFailure(tool, result, timeoutMs) +
+           (said.isEmpty() ? QString() : QStringLiteral(" Pesan Error : ") + said);
 }
 
 } // namespace
@@ -34,6 +51,7 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
     // The entry is opened before the tools run, so that their messages reach it even if
     // the service does not live to see them end.
     runLog.write(LogEntry(QStringLiteral("Save Log : ") + dbname + QStringLiteral(" : ")));
+    const qint64 before = runLog.size();
 
     QString temporary;
     File file = folder.createTemporary(baseName + QStringLiteral(".bu"), &temporary, &error);
@@ -46,7 +64,8 @@ DumpOutcome DumpJob::run(const std::function<ToolCommand(const QString &file)> &
         if (dumped.status == ToolResult::Stopped) {
             outcome.result = DumpOutcome::Cancelled;
         } else if (!dumped.succeeded()) {
-            outcome.failure = toolFailure(QStringLiteral("pg_dump"), dumped, timeoutMs);
+            outcome.failure =
+                failureOf(QStringLiteral("pg_dump"), dumped, timeoutMs, runLog, before);
         } else {
             outcome = verifyAndKeep(file, temporary, runLog, restore, timeoutMs, stop);
         }
@@ -63,7 +82,12 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
                                    const StopSignal *stop)
 {
     DumpOutcome outcome;
-    file.sync();
+    // A dump that may not be on the disk is no backup to count on.
+    if (!file.sync()) {
+        outcome.failure = QStringLiteral("Dump tidak tersimpan aman di disk: ") + lastErrorText() +
+                          QLatin1Char('.');
+        return outcome;
+    }
     // Reading every block of the archive finds a dump cut short, which a look at its table of
     // contents does not; the script it reads into is counted on the way, never kept.
     ToolCommand verify = restore;
@@ -82,8 +106,10 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
     QString error;
     const bool counted = counter.finish(&outcome.tables);
     if (!read.succeeded() || !counted) {
-        const QString said = messagesSince(runLog, before);
         folder.rename(temporary, finalName + UnverifiedSuffix, &error);
+        // pg_restore's own line says best what is wrong with the archive.
+        const QString said =
+            read.status == ToolResult::TimedOut ? QString() : errorSince(runLog, before, read);
         outcome.failure =
             QStringLiteral("dump tidak terbaca utuh: ") +
             (!said.isEmpty()    ? said
@@ -98,7 +124,13 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
             QStringLiteral("Dump tidak dapat diberi nama akhir: ") + error + QLatin1Char('.');
         return outcome;
     }
-    folder.sync();
+    if (!folder.sync()) {
+        // Whole, but its name may not survive a crash: kept for inspection, not as a dump.
+        outcome.failure = QStringLiteral("Nama akhir dump tidak tersimpan aman di disk: ") +
+                          lastErrorText() + QLatin1Char('.');
+        folder.rename(finalName, finalName + UnverifiedSuffix, &error);
+        return outcome;
+    }
     outcome.result = DumpOutcome::Ok;
     outcome.size = size;
     return outcome;

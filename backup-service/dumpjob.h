@@ -27,8 +27,8 @@ struct DumpOutcome
 class DumpJob
 {
 public:
-    // A dump that did not read back whole is kept for inspection under its final name with
-    // this added, which no one takes for a dump.
+    // A dump that did not read back whole, or whose final name may not be on the disk, is
+    // kept for inspection under its final name with this added, which no one takes for a dump.
     static inline const QString UnverifiedSuffix = QStringLiteral(".rusak");
 
     // baseName: "bu_" + database + "_" + time stamp; the dump gets ".bu", the run log ".log".

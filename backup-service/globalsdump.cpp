@@ -32,18 +32,26 @@ GlobalsDump::run(const std::function<ToolCommand(const QString &file, bool passw
         const ToolResult dumped =
             runTool(dumpall(folder.filePath(temporary), passwords), streams, timeoutMs, stop);
         if (dumped.succeeded()) {
-            file.sync();
+            // Globals that may not be on the disk, under their name, are none to count on.
             const qint64 size = file.size();
-            if (folder.rename(temporary, finalName, &error)) {
-                folder.sync();
+            if (!file.sync()) {
+                outcome.failure = QStringLiteral("Berkas globals tidak tersimpan aman di disk: ") +
+                                  lastErrorText() + QLatin1Char('.');
+            } else if (!folder.rename(temporary, finalName, &error)) {
+                outcome.failure = QStringLiteral("Berkas globals tidak dapat diberi nama akhir: ") +
+                                  error + QLatin1Char('.');
+            } else if (!folder.sync()) {
+                outcome.failure =
+                    QStringLiteral("Nama akhir berkas globals tidak tersimpan aman di disk: ") +
+                    lastErrorText() + QLatin1Char('.');
+                folder.remove(finalName);
+            } else {
                 outcome.result = GlobalsOutcome::Ok;
                 outcome.size = size;
                 outcome.withoutPasswords = !passwords;
-            } else {
-                folder.remove(temporary);
-                outcome.failure = QStringLiteral("Berkas globals tidak dapat diberi nama akhir: ") +
-                                  error + QLatin1Char('.');
             }
+            if (outcome.result != GlobalsOutcome::Ok)
+                folder.remove(temporary);
             break;
         }
         folder.remove(temporary);

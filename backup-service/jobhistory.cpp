@@ -15,11 +15,13 @@
 
 namespace {
 
+// Only SQLite's own verdict on the file's contents: a full disk, a lack of file descriptors
+// or an I/O error says nothing about the history, which must then be kept for the next run.
 bool isDamage(const QSqlError &error)
 {
-    // Anything but a file locked by a reader means the file is no history of ours.
-    const QString code = error.nativeErrorCode();
-    return code != QLatin1String("5") && code != QLatin1String("6");
+    constexpr int Corrupt = 11, NotADatabase = 26;
+    const int code = error.nativeErrorCode().toInt() & 0xff; // the primary code of an extended one
+    return code == Corrupt || code == NotADatabase;
 }
 
 } // namespace
@@ -48,7 +50,7 @@ JobHistory::JobHistory(const QString &programDir, Note note)
         const Opening opening = open(&problem);
         if (opening == Opening::Opened)
             return;
-        if (opening == Opening::Busy) {
+        if (opening == Opening::Unusable) {
             unusable(problem);
             return;
         }
@@ -98,7 +100,7 @@ JobHistory::Opening JobHistory::open(QString *problem)
     const QSqlError error = db.isOpenError() ? db.lastError() : query.lastError();
     *problem = error.text();
     db.close();
-    return isDamage(error) ? Opening::Damaged : Opening::Busy;
+    return isDamage(error) ? Opening::Damaged : Opening::Unusable;
 }
 
 bool JobHistory::exec(const QString &statement, const QVariantList &values, qint64 *id)
@@ -361,6 +363,29 @@ void JobHistory::forgetDeletion(const QList<qint64> &ids)
 {
     for (qint64 id : ids)
         exec(QStringLiteral("delete from terhapus where riwayat_id = ?"), {id});
+}
+
+QMap<int, QDateTime> JobHistory::takenTimes()
+{
+    QMap<int, QDateTime> taken;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (!query.exec(QStringLiteral("select jam, waktu from jadwal")))
+        return taken;
+    // Wall-clock times: read as they were written, whatever the zone says of them now.
+    while (query.next()) {
+        const QString text = query.value(1).toString();
+        const QDateTime at(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
+                           QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+        if (at.isValid())
+            taken.insert(query.value(0).toInt(), at);
+    }
+    return taken;
+}
+
+bool JobHistory::recordTakenTime(int slot, const QDateTime &at)
+{
+    return exec(QStringLiteral("insert or replace into jadwal (jam, waktu) values (?, ?)"),
+                {slot, at.toString(riwayat::TimeFormat)});
 }
 
 QList<riwayat::Job> JobHistory::closeAbandoned(const std::function<QDateTime()> &now,

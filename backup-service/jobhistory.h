@@ -1,6 +1,7 @@
 // The job history as the service writes it: a row when a job starts, completed when it ends.
-// It lives behind the program folder's riwayat.db; a history that is missing or damaged is
-// made anew, and one that cannot be written never keeps a backup from running.
+// It lives behind the program folder's riwayat.db; a history that is missing, not the
+// service's, or that SQLite finds damaged is made anew; one that cannot be opened or written
+// for any other reason is kept for the next run and never keeps a backup from running.
 #pragma once
 
 #include "permintaan.h"
@@ -8,6 +9,7 @@
 
 #include <QDateTime>
 #include <QSet>
+#include <QMap>
 #include <QString>
 #include <QVariantList>
 
@@ -66,6 +68,10 @@ public:
     // them recorded. forgetDeletion() takes it back when the file could not be deleted.
     bool recordDeletion(const QList<qint64> &ids, const QDateTime &when);
     void forgetDeletion(const QList<qint64> &ids);
+    // The day and time that each backup time (1 or 2) last ran for, on the wall clock; and
+    // the record of one that runs now.
+    QMap<int, QDateTime> takenTimes();
+    bool recordTakenTime(int slot, const QDateTime &at);
     // Jobs that a process which died left running: completed as failed at now(), and returned.
     QList<riwayat::Job> closeAbandoned(const std::function<QDateTime()> &now,
                                        const QString &reason);
@@ -86,7 +92,7 @@ private:
     JobHistory(const JobHistory &) = delete;
     JobHistory &operator=(const JobHistory &) = delete;
 
-    enum class Opening { Opened, Busy, Damaged };
+    enum class Opening { Opened, Unusable, Damaged };
     Opening open(QString *problem);
     void unusable(const QString &problem);
     bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);

@@ -2,7 +2,9 @@
 // that a backup that failed, or never ran, is noticed somewhere else. A run asks for the
 // address + "/start" when it starts, for the address when it ended well, and for the address
 // + "/fail" when a job of it failed. A ping never fails a backup, and holds a run up for at
-// most its time-out: once the monitor did not answer, the run asks it nothing more.
+// most its time-out: once the monitor did not answer, the run asks it nothing more. A monitor
+// answers directly and briefly: an answer that redirects elsewhere, or runs longer than a few
+// kilobytes, is a failed ping, and is never read further.
 #pragma once
 
 #include <QString>
@@ -17,6 +19,9 @@ class Monitor
 {
 public:
     static constexpr int DefaultTimeoutMs = 10000;
+    // A longer address is refused: the settings are not read whole into the log at every run.
+    static constexpr int MaxAddressLength = 2048;
+    static constexpr int MaxAnswerBytes = 4096;
     enum class Ping { Start, Success, Failure };
 
     // One run's monitor at address (none when it is empty); a stop request ends a ping.

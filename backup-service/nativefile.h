@@ -34,7 +34,8 @@ public:
     // At most max bytes from offset on; the position used by write() does not move.
     QByteArray read(qint64 offset, int max) const;
     qint64 size() const; // -1 when it cannot be told
-    void sync();
+    // Whether what was written is on the disk; when not, lastErrorText() says why.
+    bool sync();
 
 private:
     File(const File &) = delete;

@@ -59,9 +59,9 @@ qint64 File::size() const
     return ::fstat(h, &info) == 0 ? qint64(info.st_size) : -1;
 }
 
-void File::sync()
+bool File::sync()
 {
-    ::fsync(h);
+    return ::fsync(h) == 0;
 }
 
 QString lastErrorText()

@@ -63,9 +63,9 @@ qint64 File::size() const
     return GetFileSizeEx(h, &size) ? qint64(size.QuadPart) : -1;
 }
 
-void File::sync()
+bool File::sync()
 {
-    FlushFileBuffers(h);
+    return FlushFileBuffers(h) != 0;
 }
 
 QString lastErrorText()

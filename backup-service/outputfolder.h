@@ -1,8 +1,8 @@
 // The folder that a backup run writes its dumps and run logs into, held open for the run.
-// The service runs as root and the folder is named in settings that members of the admin
-// group edit, so it is used only when no one but root could change anything in it or in a
-// folder above it; every file in it is then reached from the folder's handle, never by a
-// path that could be made to lead elsewhere.
+// The folder is named in settings that members of the admin group edit, so it is used only
+// when it is owned by the service's own user (or root) and writable by no one else, and no one
+// but root or that user could change a folder above it; every file in it is then reached from
+// the folder's handle, never by a path that could be made to lead elsewhere.
 #pragma once
 
 #include "nativefile.h"
@@ -24,7 +24,7 @@ public:
     // above with the sticky bit, like /tmp, may be writable by all: no one can replace what
     // root owns inside it. When the settings file at settingsPath may be changed by its group,
     // the folder must belong to that group too: root gave it to those who name it, so they
-    // cannot send root's dumps into a folder of the system's (/etc/logrotate.d, say).
+    // cannot send the service's dumps into a folder of the system's (/etc/logrotate.d, say).
     static std::unique_ptr<OutputFolder> open(const QString &path, const QString &settingsPath,
                                               QString *refusal);
     ~OutputFolder();
@@ -52,19 +52,22 @@ public:
     bool remove(const QString &name);
     // Whether name is a regular file (not a link) that this process's user made.
     bool isOwnFile(const QString &name) const;
-    // Makes the folder's entries (a rename) survive a crash.
-    void sync();
-    // Temporary files of this process's user, left by a run that never ended (of dumps and of
-    // the globals).
+    // Makes the folder's entries (a rename) survive a crash; false, with the reason in
+    // lastErrorText(), when they may not.
+    bool sync();
+    // The bytes that this process may still write into the folder's file system; -1 when it
+    // cannot be told.
+    qint64 freeSpace() const;
+    // Temporary files of this process's user, left by a run that never ended.
     QStringList leftovers() const;
     static bool isTemporary(const QString &name);
+    // Every name in the folder.
+    QStringList names() const;
 
 private:
     OutputFolder(NativeHandle folder, const QString &real) : folder(folder), real(real) {}
     OutputFolder(const OutputFolder &) = delete;
     OutputFolder &operator=(const OutputFolder &) = delete;
-
-    QStringList names() const;
 
     const NativeHandle folder;
     const QString real;

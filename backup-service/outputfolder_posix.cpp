@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -22,7 +23,8 @@ QString refused(const QString &folder, const QString &reason)
            QStringLiteral(". Proses dibatalkan.");
 }
 
-// Why nobody but root may change what is in the folder, or an empty text when they may not.
+// Why someone other than root or the service's own user may change what is in the folder, or
+// an empty text when no one may.
 // last: the output folder itself, which may not rely on a sticky bit.
 QString weakness(const struct stat &info, bool last)
 {
@@ -178,9 +180,17 @@ bool OutputFolder::isOwnFile(const QString &name) const
            S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
 }
 
-void OutputFolder::sync()
+bool OutputFolder::sync()
 {
-    ::fsync(folder);
+    return ::fsync(folder) == 0;
+}
+
+qint64 OutputFolder::freeSpace() const
+{
+    struct statvfs info = {};
+    if (::fstatvfs(folder, &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
 QStringList OutputFolder::names() const

@@ -166,7 +166,19 @@ bool OutputFolder::isOwnFile(const QString &name) const
 }
 
 // MOVEFILE_WRITE_THROUGH has already waited until each rename was on disk.
-void OutputFolder::sync() {}
+bool OutputFolder::sync()
+{
+    return true;
+}
+
+qint64 OutputFolder::freeSpace() const
+{
+    // What the service's account may use, quotas included.
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(win::native(real).c_str(), &available, nullptr, nullptr))
+        return -1;
+    return qint64(available.QuadPart);
+}
 
 QStringList OutputFolder::names() const
 {

@@ -1,5 +1,7 @@
 #include "programfile.h"
 
+#include "sharedfiles.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
@@ -26,6 +28,7 @@ QString resolve(const QString &programDir, const QString &name)
 
 QSqlDatabase addSqlite(const QString &connection, const QString &path, int busyTimeoutMs)
 {
+    sharedfiles::guardOpens();
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(QStringLiteral("file:") +
                        QString::fromUtf8(QUrl::toPercentEncoding(path, "/")) +

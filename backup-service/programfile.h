@@ -39,7 +39,8 @@ public:
     explicit Folder(const QString &path);
     ~Folder();
 
-    // Whether name is a regular file of this process's user with one name; false when missing.
+    // Whether name is a regular file of this process's user (or root's) with one name; false
+    // when missing.
     bool isOwn(const QString &name, bool *exists) const;
     // True when name is gone, also when it was never there.
     bool remove(const QString &name, QString *error) const;

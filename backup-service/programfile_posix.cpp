@@ -1,5 +1,7 @@
 #include "programfile.h"
 
+#include "sharedfiles.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -30,21 +32,8 @@ bool usable(const struct stat &info)
 
 bool isRootsRegularFile(const QString &path, QString *error)
 {
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        *error = errorText(errno);
-        return false;
-    }
-    if (!usable(info)) {
-        *error = notRegular(info);
-        return false;
-    }
-    // Another owner could swap the file for a link once it has been looked at.
-    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-        *error = QStringLiteral("bukan milik root");
-        return false;
-    }
-    return true;
+    *error = sharedfiles::fileRefusal(path, long(::geteuid()));
+    return error->isEmpty();
 }
 
 File openForAppend(const QString &path, QString *error)
@@ -93,7 +82,8 @@ bool Folder::isOwn(const QString &name, bool *exists) const
     struct stat info = {};
     *exists =
         ::fstatat(folder, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    return *exists && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+    return *exists && S_ISREG(info.st_mode) && (info.st_uid == ::geteuid() || info.st_uid == 0) &&
+           info.st_nlink == 1;
 }
 
 bool Folder::remove(const QString &name, QString *error) const

@@ -2,10 +2,15 @@
 
 #include "acceptchange.h"
 #include "permintaan.h"
+#include "serviceaccount.h"
 #include "thbackup.h"
 #include "thpermintaan.h"
 
 #include <QDeadlineTimer>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 SarvelaBackupDB::SarvelaBackupDB(int argc, char **argv)
     : QtService<QCoreApplication>(argc, argv, QStringLiteral("Sarvela DB Backup"))
@@ -22,6 +27,21 @@ void SarvelaBackupDB::start()
 {
     if (thread)
         return;
+#ifndef Q_OS_WIN
+    // Root would open files in folders that others may write: on an installed system the
+    // service does its work only as the account made for it.
+    const QString account =
+        serviceaccount::ofProgramDir(QCoreApplication::applicationDirPath());
+    if (!account.isEmpty() && ::geteuid() == 0) {
+        logMessage(QStringLiteral("Service tidak dijalankan sebagai root: di sistem ini service "
+                                  "berjalan sebagai user %1 (sarvelad -i %1).")
+                       .arg(account),
+                   Error);
+        constexpr int InvalidServiceAccount = 1057; // ERROR_INVALID_SERVICE_ACCOUNT
+        QCoreApplication::exit(InvalidServiceAccount);
+        return;
+    }
+#endif
     const BackupEngine::Reporter reporter = [this](const QString &message) {
         logMessage(message, Error);
     };

@@ -1,21 +1,24 @@
 #include "writelog.h"
 
+#include "logtext.h"
 #include "nativefile.h"
 #include "programfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 
-QByteArray LogEntry(const QString &message)
+QByteArray LogEntry(const LogMessage &message)
 {
+    QString entry = QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss")) +
+                    QStringLiteral(" - ") + logtext::escaped(message.text);
+    if (!message.detail.isEmpty())
+        entry += QLatin1Char('\n') + logtext::escaped(message.detail);
     // The log viewer decodes UTF-8, whatever the locale of the service.
-    return (QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss")) +
-            QStringLiteral(" - ") + message + QLatin1Char('\n'))
-        .toUtf8();
+    return (entry + QLatin1Char('\n')).toUtf8();
 }
 
 // Entries are lost when the file cannot be opened: the caller must carry on.
-bool WriteLog(QString message, QString fileName, QString directory, QString *error)
+bool WriteLog(const LogMessage &message, QString fileName, QString directory, QString *error)
 {
     if (directory.isEmpty())
         directory = QCoreApplication::applicationDirPath();

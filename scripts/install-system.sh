@@ -3,16 +3,21 @@
 #   - the program directory PREFIX (default /opt/sarvela): owned by root, nothing in it
 #     or above it writable by anyone else, with dbutils/pg_dump, pg_restore, pg_dumpall, psql
 #     linked to the newest PostgreSQL installed here (at least the server's version);
+#   - the service's user SERVICE_USER (default _sarvela): a system user without login or
+#     home, a member of ADMIN_GROUP;
 #   - the data directory DATA_DIR (default /var/lib/sarvela, root:ADMIN_GROUP, setgid and
-#     sticky) holding confbu.cfg and busys.log (group read/write) and the history
-#     riwayat.db (made by the service, group read), reached through links in PREFIX;
-#   - the backup folder OUTPUT_DIR (default /var/backups/sarvela, root:ADMIN_GROUP 2750);
+#     sticky) holding confbu.cfg and busys.log (group read/write), and riwayat/ with the
+#     history riwayat.db (the service user's, group read), reached through links in PREFIX;
+#   - the backup folder OUTPUT_DIR (default /var/backups/sarvela, SERVICE_USER:ADMIN_GROUP 2750);
 #   - the service manager: its systemd unit, enabled and started when systemd runs,
 #     else started in the background (SVCMGR_DIR names a private one);
-#   - the service, registered to start with the system, with start, stop and the
-#     other controls granted to ADMIN_GROUP, and started.
-# A reinstall keeps the settings, the log, the history and the registration. An install
-# of the earlier layout (everything in a group-writable PREFIX) is moved into DATA_DIR.
+#   - the service, registered to start with the system as SERVICE_USER and to be started
+#     again a minute after it fails, with start, stop and the other controls granted to
+#     ADMIN_GROUP, and started.
+# A reinstall keeps the settings, the log, the history and the registration; an install
+# that ran the service as root gives the history, the dumps and the registration to
+# SERVICE_USER. An install of the earlier layout (everything in a group-writable PREFIX) is
+# moved into DATA_DIR.
 # Nothing is ever done through a link that this script did not make.
 #
 # SARVELA_SKIP_DEPS=1 and SARVELA_SKIP_BUILD=1 (with BUILD_DIR) skip apt-get and the build.
@@ -23,6 +28,7 @@ PREFIX=${PREFIX:-/opt/sarvela}
 DATA_DIR=${DATA_DIR:-/var/lib/sarvela}
 OUTPUT_DIR=${OUTPUT_DIR:-/var/backups/sarvela}
 ADMIN_GROUP=${ADMIN_GROUP:-sarvela}
+SERVICE_USER=${SERVICE_USER:-_sarvela}
 BUILD_DIR=${BUILD_DIR:-$SARVELA_ROOT/build}
 
 sarvela_need_root
@@ -36,6 +42,13 @@ done
 # The steps are those of the Debian package too (packaging/sarvela-layout.sh).
 echo "== The program directory $PREFIX (root's alone)"
 sarvela_lock_program_dir
+
+echo "== The service's user $SERVICE_USER, in the group $ADMIN_GROUP"
+sarvela_make_service_user
+# Stopped before its files move; the manager starts it again below.
+if [ -x "$PREFIX/sarvelad" ] && sarvela_manager_runs; then
+    sarvela_stop_service || echo "!! the service has not stopped yet"
+fi
 
 echo "== The data directory $DATA_DIR (root:$ADMIN_GROUP, setgid and sticky)"
 sarvela_make_data_dir
@@ -63,7 +76,7 @@ sarvela_link_pg_tools || true
 echo "== Settings, log and history in $DATA_DIR"
 sarvela_lay_out_data "$delivered"
 
-echo "== The backup folder $OUTPUT_DIR (root:$ADMIN_GROUP, 2750)"
+echo "== The backup folder $OUTPUT_DIR ($SERVICE_USER:$ADMIN_GROUP, 2750)"
 sarvela_make_output_dir
 
 echo "== The service manager"
@@ -86,6 +99,6 @@ else
     sarvela_wait_for_socket "$state/svcmgr.sock" 10 || sarvela_die "the service manager did not start"
 fi
 
-echo "== Registering the service, and the rights of $ADMIN_GROUP"
+echo "== Registering the service as $SERVICE_USER, and the rights of $ADMIN_GROUP"
 sarvela_register_service
 echo "== Done. Add administrators with: usermod -aG $ADMIN_GROUP <user> (they log in again); open $PREFIX/sarpanel"

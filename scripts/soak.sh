@@ -5,12 +5,14 @@
 #   bash scripts/soak.sh [MINUTES] [SEED]     as root; 10 minutes and a random seed by default
 #
 # It drives the service program under a private service manager against a throwaway
-# PostgreSQL with five databases (one whose dump takes a second or more) and one name the
-# service must refuse, through as many backup runs as fit in MINUTES: backup times and
-# "backup now" requests (sarvelad -c 1). The program is tests/soak's build of the service:
-# the same service class and worker as sarvelad, on a clock the soak moves to each backup
-# time, with a 10-second bound on each tool. Drawn from SEED, so that the same seed gives the
-# same sequence of injections:
+# PostgreSQL with five databases (one whose dump takes a second or more), one name the
+# service must refuse and one that holds an escape sequence and a line separator, through as
+# many backup runs as fit in MINUTES: backup times, on time or after the clock jumped past
+# them, and "backup now" requests (sarvelad -c 1), a minute after the last one or, now and
+# then, too soon. The program is tests/soak's build of the service: the same service class
+# and worker as sarvelad, on a clock the soak moves to each backup time, with a 10-second
+# bound on each tool. Drawn from SEED, so that the same seed gives the same sequence of
+# injections:
 #   - pg_dump or pg_restore failing, hanging past the bound, writing garbage or a cut-short
 #     archive, or killed (dbutils/ holds tests/soak/soak_tool, which takes orders per call);
 #   - the service stopped, killed or restarted during a run, the manager killed and restarted;
@@ -21,7 +23,8 @@
 #   - all of it also in the middle of the restore drills of the first day.
 # After every run tests/soak/soak_check reads every dump back, and compares busys.log, the job
 # history and the output folder; the soak itself checks that each backup time and request is
-# taken (or the log says why not), that each run ends, and that no tool outlives it. Each
+# taken (or the log says why not), that a late time and a refused request are told as such,
+# that each run ends, and that no tool outlives it. Each
 # violation is printed with the seed and the run that shows it; the last line is
 #   soak: R runs, J jobs, F faults, V violations, seed S
 # and the exit code is 1 when V is not 0. SARVELA_SKIP_DEPS=1 skips apt-get, SARVELA_SKIP_BUILD=1
@@ -159,8 +162,9 @@ done
 # About 17 MB of dump, which takes pg_dump a second or more.
 sarvela_psql -d besar -c "CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) || md5((g * 7)::text)
     || md5((g * 13)::text) AS isi FROM generate_series(1, 300000) g"
-# A name that would put its dump outside the output folder: refused at every run.
-LISTED=("${DATABASES[@]}" "../luar")
+# A name that would put its dump outside the output folder: refused at every run; and one
+# that no server has, whose ESC and U+2028 must reach no line of the log raw.
+LISTED=("${DATABASES[@]}" "../luar" $'\033[32mOK\342\200\250palsu')
 
 list_sql() {
     local db
@@ -174,8 +178,10 @@ sqlite3 "$CFG" "UPDATE confdb SET server='127.0.0.1', port=$SARVELA_PG_PORT, use
     jam2='2000-01-01T13:00:00', jam2st=1; $(list_sql) UPDATE confsimpan SET jumlah=2;
     DELETE FROM confuji; INSERT INTO confuji (jadwal, hari) VALUES (2, 2);"
 
-# The service's clock: the real one plus the offset in soak/jam. It only ever moves forward.
-CLOCK_OFFSET=$(($(date -d "2030-01-01 00:10:00" +%s%3N) - $(now_ms)))
+# The service's clock: the real one plus the offset in soak/jam. It only ever moves forward,
+# by a minute before each request (a manual run within a minute of the last one is refused),
+# by ten after a backup time; it starts eleven hours before the first one.
+CLOCK_OFFSET=$(($(date -d "2029-12-31 14:00:00" +%s%3N) - $(now_ms)))
 set_offset() {
     CLOCK_OFFSET=$1
     echo "$CLOCK_OFFSET" >"$ORDERS/jam.new"
@@ -273,7 +279,9 @@ run_lock_held() {
 tools_running() { processes_naming "$OUT/"; processes_naming "$PROG/kerja/"; }
 
 ENTRY=' - Backup Database (OK|GAGAL : database \[[^]]*\], file|DITOLAK|DIBATALKAN|TIDAK DIJALANKAN) '
-STARTED=' - (Read List DB|Lokasi backup \[|Backup dilewati|Read Database BU\. )'
+STARTED=' - (Read List DB|Lokasi backup \[|Backup dilewati|Read Database BU\. |Permintaan backup manual ditolak)'
+TOO_SOON=' - Permintaan backup manual ditolak: '
+LAST_MANUAL_END=0 # when the last manual run that ended in order was seen to end (ms), or 0
 TOOL_FAULTS=(gagal macet sampah potong bunuh)
 RESTORE_FAULTS=(gagal macet bunuh)
 END=$(($(now_ms) + MINUTES * 60000))
@@ -305,6 +313,8 @@ while [ "$(now_ms)" -lt "$END" ]; do
     if [ "$s" -lt 10 ]; then hazard=writer; elif [ "$s" -lt 16 ]; then hazard=journal; fi
     draw 100; k=$R; draw 4; keep=$R
     draw 100; fill=$R; draw 20; free_mb=$R
+    draw 100; late=$R; draw 9; late_min=$((R + 1))
+    draw 100; soon=$R
 
     # Before the run: retention, a full folder, the tools' orders, the settings' hazard.
     changes=()
@@ -339,19 +349,37 @@ while [ "$(now_ms)" -lt "$END" ]; do
     # The run: a backup time, or a request to back up now.
     start_line=$(log_lines)
     started_at=$(now_ms)
+    told_late=""
+    too_soon=0
     if [ "$slot_run" = 1 ]; then
-        if [ "$SLOT" = 0 ]; then at="01:00:01"; else at="13:00:01"; fi
-        slot_ms=$(date -d "2030-01-01 $at $DAY days" +%s%3N)
-        clock_to "$slot_ms"
+        if [ "$SLOT" = 0 ]; then hhmm="01:00"; else hhmm="13:00"; fi
+        slot_ms=$(date -d "2030-01-01 $hhmm:01 $DAY days" +%s%3N)
         what="backup time $(date -d "@$((slot_ms / 1000))" '+%F %H:%M')"
+        # The clock jumps over the time now and then: it runs late, and says so.
+        if [ "$late" -lt 15 ]; then
+            slot_ms=$((slot_ms + late_min * 60000))
+            told_late="Backup terjadwal $hhmm terlewat, dijalankan sekarang."
+            what+=" (jam lompat $late_min menit)"
+        fi
+        clock_to "$slot_ms"
         [ "$SLOT" = 1 ] && DAY=$((DAY + 1))
         SLOT=$((1 - SLOT))
         start_bound=50000
     else
-        what="backup now"
+        # Within a minute of the last manual run's end the request is refused; the soak asks
+        # that early only while it surely is.
+        if [ "$soon" -lt 10 ] && [ "$LAST_MANUAL_END" -gt 0 ] &&
+            [ $(($(now_ms) - LAST_MANUAL_END)) -lt 40000 ]; then
+            too_soon=1
+            what="backup now, too soon"
+        else
+            clock_to $(($(now_ms) + CLOCK_OFFSET + 61000))
+            what="backup now"
+        fi
         admin -c 1
         start_bound=15000
     fi
+    LAST_MANUAL_END=0
 
     interrupted=0
     released=0
@@ -375,7 +403,7 @@ while [ "$(now_ms)" -lt "$END" ]; do
             violation "$what: no backup ran and busys.log does not say why"
             break
         fi
-        if grep -qE ' - (Lokasi backup \[|Backup dilewati)' <<<"$new"; then ended=1; break; fi
+        if grep -qE " - (Lokasi backup \\[|Backup dilewati)|$TOO_SOON" <<<"$new"; then ended=1; break; fi
         if [ "$(grep -cE "$ENTRY" <<<"$new" || true)" -ge "${#LISTED[@]}" ] && ! run_lock_held; then
             ended=1
             break
@@ -385,6 +413,21 @@ while [ "$(now_ms)" -lt "$END" ]; do
     writer_commit
     [ "$interrupted" = 1 ] || [ "$ended" = 1 ] || [ "$took_start" = 0 ] ||
         violation "$what: the run did not end within 180 s"
+    new=$(log_since "$start_line")
+    if [ "$too_soon" = 1 ]; then
+        grep -qE "$TOO_SOON" <<<"$new" || violation "$what: not refused"
+        ! grep -q ' - Backup manual dimulai\.$' <<<"$new" || violation "$what: a manual run started"
+    elif [ "$slot_run" = 0 ]; then
+        ! grep -qE "$TOO_SOON" <<<"$new" || violation "$what: refused a minute after the last one"
+        [ "$ended" = 0 ] || [ "$interrupted" = 1 ] || LAST_MANUAL_END=$(now_ms)
+    fi
+    if [ "$slot_run" = 1 ] && [ "$took_start" = 1 ]; then
+        if [ -n "$told_late" ]; then
+            grep -qF " - $told_late" <<<"$new" || violation "$what: ran late without saying so"
+        elif grep -q ' terlewat, dijalankan sekarang\.$' <<<"$new"; then
+            violation "$what: said late although on time"
+        fi
+    fi
 
     if [ "$interrupted" = 1 ]; then
         INTERRUPTIONS=$((INTERRUPTIONS + 1))

@@ -3,10 +3,12 @@
 #include "confbu.h"
 #include "logtext.h"
 #include "messagebox.h"
+#include "sharedfiles.h"
 #include "ui_flog.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -41,6 +43,27 @@ void flog::showMissing(const QString &path)
     showError(QStringLiteral("File : ") + path + QStringLiteral(" tidak ditemukan."), this);
 }
 
+// The log behind the program folder's link, opened as itself: what a member of the group put
+// there while it was missing (a FIFO, a link to a file of root's) is neither waited on nor
+// emptied. False, after saying so, when it is missing or no such file.
+bool flog::openLog(QFile *file, QIODevice::OpenMode mode)
+{
+    const QString path = logPath();
+    if (!QFile::exists(path) && !QFileInfo(path).isSymLink()) {
+        showMissing(path);
+        return false;
+    }
+    const QFileInfo entry(path);
+    const QString target = entry.isSymLink() ? entry.symLinkTarget() : path;
+    QString why;
+    if (sharedfiles::openRegular(file, target, mode, &why))
+        return true;
+    showError(QStringLiteral("File : ") + path + QStringLiteral(" tidak dapat dibuka: ") + why +
+                  QLatin1Char('.'),
+              this);
+    return false;
+}
+
 void flog::loadLog()
 {
     m_feeder->stop();
@@ -49,13 +72,9 @@ void flog::loadLog()
     m_rowLength = 0;
     ui->plainTextEdit->clear();
 
-    const QString path = logPath();
-    QFile file(path);
-    if (!file.exists()) {
-        showMissing(path);
+    QFile file;
+    if (!openLog(&file, QIODevice::ReadOnly))
         return;
-    }
-    file.open(QIODevice::ReadOnly);
     m_pending = file.readAll();
     file.close();
     const int nul = m_pending.indexOf('\0');
@@ -97,14 +116,9 @@ void flog::on_butTutup_clicked()
 
 void flog::on_butHapus_clicked()
 {
-    const QString path = logPath();
-    QFile file(path);
-    if (!file.exists()) {
-        showMissing(path);
+    QFile file;
+    if (!openLog(&file, QIODevice::WriteOnly | QIODevice::Truncate))
         return;
-    }
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.resize(file.pos());
     file.close();
     m_feeder->stop();
     m_pending.clear();

@@ -3,8 +3,10 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QIODevice>
 #include <QScopedPointer>
 
+class QFile;
 class QTimer;
 
 namespace Ui {
@@ -29,6 +31,7 @@ private slots:
 private:
     QString logPath() const;
     void showMissing(const QString &path);
+    bool openLog(QFile *file, QIODevice::OpenMode mode);
     void appendNextPart();
 
     const QScopedPointer<Ui::flog> ui;

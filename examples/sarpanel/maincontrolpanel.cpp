@@ -5,6 +5,7 @@
 #include "historywatch.h"
 #include "messagebox.h"
 #include "sharedflag.h"
+#include "sharedfiles.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QApplication>
@@ -54,6 +55,8 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
       m_programDir(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir)
 {
     loadResources();
+    // Nothing planted beside the settings or the history may hold the panel in open().
+    sharedfiles::guardOpens();
     ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));

@@ -109,6 +109,8 @@ private:
     void loadBackupList();
     void applyCheckBoxRule();
     bool prepareOutputFolder();
+    void giveToService(const QString &folder) const;
+    QString settingsRefusal(const QString &path) const;
     QString programFile(const QString &name) const;
 
     bool firstShown = false;

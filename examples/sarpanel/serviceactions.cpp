@@ -5,6 +5,7 @@
 #include "confbu.h"
 #include "historywatch.h"
 #include "messagebox.h"
+#include "serviceaccount.h"
 #include "servicefailure.h"
 #include "ui_maincontrolpanel.h"
 
@@ -132,7 +133,9 @@ void MainControlPanel::on_menuInstal_clicked()
                   this);
         return;
     }
-    const bool installed = QtServiceController::install(path, QString(), QString());
+    // On an installed system the service runs as the user made for it, never as root.
+    const bool installed = QtServiceController::install(
+        path, serviceaccount::ofProgramDir(programDir()), QString());
     const QtServiceController::Error error =
         installed ? QtServiceController::Error() : installFailure(serviceController);
     refreshServiceStatus();

@@ -6,16 +6,25 @@
 #include "fpengaturan.h"
 #include "historywatch.h"
 #include "messagebox.h"
+#include "serviceaccount.h"
 #include "servicefailure.h"
+#include "sharedfiles.h"
 #include "ui_maincontrolpanel.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -68,12 +77,39 @@ void MainControlPanel::on_cbJam2_stateChanged(int)
     applyCheckBoxRule();
 }
 
+// Root refuses the settings the service refuses: SQLite would write into whatever a member
+// planted there. Others open them with no more rights than their own. The file at the
+// program folder's link, and why not, as "[path] reason"; empty when it may be opened.
+QString MainControlPanel::settingsRefusal(const QString &path) const
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path)
+    return QString();
+#else
+    if (::geteuid() != 0)
+        return QString();
+    const QFileInfo entry(path);
+    const QString target = entry.isSymLink() ? entry.symLinkTarget() : path;
+    const long service = serviceaccount::userId(serviceaccount::ofProgramDir(programDir()));
+    QString refused = target;
+    QString reason = sharedfiles::fileRefusal(target, service);
+    if (reason.isEmpty())
+        reason = sharedfiles::besideRefusal(target, &refused);
+    return reason.isEmpty() ? QString() : QLatin1Char('[') + refused + QStringLiteral("] ") + reason;
+#endif
+}
+
 bool MainControlPanel::loadSettings()
 {
     const QString path = programFile(confbu::SettingsFile);
     // Checked first: opening a missing file would create an empty one.
     if (!QFile::exists(path)) {
         showInfo(QStringLiteral("Maaf file [") + path + QStringLiteral("] tidak ditemukan."), this);
+        return false;
+    }
+    const QString refusal = settingsRefusal(path);
+    if (!refusal.isEmpty()) {
+        showInfo(QStringLiteral("Error Load database :") + refusal, this);
         return false;
     }
     settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
@@ -131,9 +167,33 @@ bool MainControlPanel::prepareOutputFolder()
         ui->butSelectFolder->setFocus();
         return false;
     }
-    if (!QDir(folder).exists())
-        QDir().mkpath(folder);
+    if (!QDir(folder).exists() && QDir().mkpath(folder))
+        giveToService(folder);
     return true;
+}
+
+// A folder that root has just made on an installed system is made the way the service takes
+// it: its own user's, of the group that edits the settings, writable by no one else.
+void MainControlPanel::giveToService(const QString &folder) const
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(folder)
+#else
+    const long service = serviceaccount::userId(serviceaccount::ofProgramDir(programDir()));
+    const QFileInfo settings(programFile(confbu::SettingsFile));
+    struct stat info = {};
+    if (::geteuid() != 0 || service < 0 ||
+        ::stat(QFile::encodeName(settings.absoluteFilePath()).constData(), &info) != 0)
+        return;
+    // Changed through a handle: the name could have become a link meanwhile.
+    const int made = ::open(QFile::encodeName(folder).constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (made < 0)
+        return;
+    if (::fchown(made, uid_t(service), info.st_gid) == 0)
+        ::fchmod(made, 02750);
+    ::close(made);
+#endif
 }
 
 void MainControlPanel::on_butSaveRestart_clicked()

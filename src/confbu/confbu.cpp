@@ -7,6 +7,8 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace confbu {
 
 namespace {
@@ -116,10 +118,41 @@ Settings delivered()
     return s;
 }
 
-int retention(const QSqlDatabase &db)
+bool storedRetention(const QSqlDatabase &db, int *count, QString *stored)
 {
     const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
-    return qMax(KeepAll, value.toInt());
+    *count = KeepAll;
+    if (value.isNull())
+        return true;
+    // Read whole and checked, never cut down to an int: 4294967298 is no 2.
+    bool whole = false;
+    qlonglong number = -1;
+    if (value.type() == QVariant::String) {
+        const QString text = value.toString();
+        whole = !text.isEmpty() &&
+                std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit(); });
+        number = whole ? text.toLongLong(&whole) : -1;
+    } else if (value.type() == QVariant::Double) {
+        const double real = value.toDouble();
+        whole = real >= 0 && real <= MaxKept && real == double(qlonglong(real));
+        number = whole ? qlonglong(real) : -1;
+    } else {
+        number = value.toLongLong(&whole);
+    }
+    if (whole && number >= 0 && number <= MaxKept) {
+        *count = int(number);
+        return true;
+    }
+    *stored = value.toString();
+    return false;
+}
+
+int retention(const QSqlDatabase &db)
+{
+    int count = KeepAll;
+    QString stored;
+    storedRetention(db, &count, &stored);
+    return count;
 }
 
 bool setRetention(const QSqlDatabase &db, int count, QString *error)

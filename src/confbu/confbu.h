@@ -53,6 +53,11 @@ Settings delivered();
 // Retention and the monitor have tables of their own, so that confdb keeps its
 // columns; files made before them lack the tables, which reads as the default.
 constexpr int KeepAll = 0;
+// The most good dumps of a database that a stored number may keep.
+constexpr int MaxKept = 10000;
+// The number stored: KeepAll when none is; KeepAll too when it is not a whole number from 0
+// to MaxKept, and then false with the stored value as text in *stored.
+bool storedRetention(const QSqlDatabase &db, int *count, QString *stored);
 int retention(const QSqlDatabase &db);
 bool setRetention(const QSqlDatabase &db, int count, QString *error);
 QString monitorUrl(const QSqlDatabase &db);

@@ -60,7 +60,11 @@ QStringList createStatements()
                               "riwayat_id INTEGER, mulai TEXT, selesai TEXT, hasil TEXT, "
                               "alasan TEXT, tabel INTEGER, baris INTEGER)"),
                QStringLiteral("CREATE INDEX IF NOT EXISTS ujipulih_riwayat ON ujipulih "
-                              "(riwayat_id, id)")} +
+                              "(riwayat_id, id)"),
+               // The day and time each backup time (jam 1 or 2) last ran for, so that a restarted
+               // service does not run it again.
+               QStringLiteral("CREATE TABLE IF NOT EXISTS jadwal (jam INTEGER PRIMARY KEY, "
+                              "waktu TEXT)")} +
            permintaan::createAnswerStatements();
 }
 

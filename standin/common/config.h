@@ -69,6 +69,12 @@ inline int idleTimeoutMs()
     return envMs("SVCMGR_IDLE_TIMEOUT_MS", 60000);
 }
 
+// How long an unprivileged client may keep one connection, whatever it sends.
+inline int connectionLifetimeMs()
+{
+    return envMs("SVCMGR_CONNECTION_LIFETIME_MS", 600000);
+}
+
 // The event log is rotated to events.log.1 before it grows past this size.
 inline long eventLogMaxBytes()
 {

@@ -27,6 +27,9 @@ enum Op : uint32_t {
     OpPing,
     OpSetGroupAccess,
     OpQueryGroupAccess,
+    OpChangeConfig,
+    OpChangeFailureActions,
+    OpQueryFailureActions,
 };
 
 // Messages on a service's private channel.

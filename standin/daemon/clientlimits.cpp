@@ -1,23 +1,32 @@
 #include "clientlimits.h"
 
-bool ClientLimits::admit(uid_t uid)
+ClientLimits::Pool ClientLimits::admit(uid_t uid, bool holdsRights)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Usage &u = m_users[uid];
-    if (u.connections >= MaxConnectionsPerUser || m_connections >= MaxConnections) {
+    Pool pool = Pool::None;
+    if (u.connections < MaxConnectionsPerUser) {
+        if (holdsRights && m_reserved < ReservedConnections)
+            pool = Pool::Reserved;
+        else if (m_shared < MaxConnections)
+            pool = Pool::Shared;
+    }
+    if (pool == Pool::None) {
         if (u.connections == 0)
             m_users.erase(uid);
-        return false;
+        return pool;
     }
     ++u.connections;
-    ++m_connections;
-    return true;
+    ++(pool == Pool::Reserved ? m_reserved : m_shared);
+    return pool;
 }
 
-void ClientLimits::leave(uid_t uid)
+void ClientLimits::leave(uid_t uid, Pool pool)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    --m_connections;
+    if (pool == Pool::None)
+        return;
+    --(pool == Pool::Reserved ? m_reserved : m_shared);
     if (--m_users[uid].connections == 0)
         m_users.erase(uid);
 }

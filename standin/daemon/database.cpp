@@ -9,10 +9,11 @@
 
 namespace {
 
-// Version 2 added the groups' rights; a version 1 file is still read.
-const char *const Header = "svcmgr-services 2";
-const char *const HeaderWithoutGroups = "svcmgr-services 1";
-constexpr size_t FieldsWithoutGroups = 11;
+// Version 2 added the groups' rights, version 3 the failure actions; older
+// files are still read.
+const char *const Header = "svcmgr-services 3";
+const char *const Headers[] = {"svcmgr-services 1", "svcmgr-services 2", Header};
+constexpr size_t FieldsOfVersion[] = {11, 12, 16};
 
 std::string escape(const std::string &s)
 {
@@ -119,10 +120,38 @@ bool parseGroups(const std::string &field, std::map<std::string, uint32_t> *grou
     return true;
 }
 
-bool parseRecord(const std::string &line, size_t fields, ServiceRecord *r)
+// "type:delay,type:delay" in the order the failures take them.
+std::string joinActions(const std::vector<RecoveryAction> &actions)
+{
+    std::string out;
+    for (const RecoveryAction &a : actions)
+        out += (out.empty() ? "" : ",") + std::to_string(a.type) + ':' + std::to_string(a.delayMs);
+    return out;
+}
+
+bool parseActions(const std::string &field, std::vector<RecoveryAction> *actions)
+{
+    size_t start = 0;
+    while (start < field.size()) {
+        size_t comma = field.find(',', start);
+        const std::string entry = field.substr(start, comma - start);
+        const size_t colon = entry.find(':');
+        RecoveryAction a;
+        if (colon == std::string::npos || !toNumber(entry.substr(0, colon), &a.type) ||
+            !toNumber(entry.substr(colon + 1), &a.delayMs))
+            return false;
+        actions->push_back(a);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool parseRecord(const std::string &line, int version, ServiceRecord *r)
 {
     std::vector<std::string> f = split(line);
-    if (f.size() != fields)
+    if (f.size() != FieldsOfVersion[version - 1])
         return false;
     uint32_t hasPassword = 0, hasDescription = 0, marked = 0;
     return unescape(f[0], &r->name) && !r->name.empty() && unescape(f[1], &r->displayName) &&
@@ -132,7 +161,10 @@ bool parseRecord(const std::string &line, size_t fields, ServiceRecord *r)
            toNumber(f[8], &hasDescription) && unescape(f[9], &r->description) &&
            toNumber(f[10], &marked) && (r->hasPassword = hasPassword, true) &&
            (r->hasDescription = hasDescription, true) && (r->markedForDelete = marked, true) &&
-           (fields == FieldsWithoutGroups || parseGroups(f[11], &r->groupAccess));
+           (version < 2 || parseGroups(f[11], &r->groupAccess)) &&
+           (version < 3 ||
+            (toNumber(f[12], &r->resetPeriod) && unescape(f[13], &r->rebootMessage) &&
+             unescape(f[14], &r->failureCommand) && parseActions(f[15], &r->failureActions)));
 }
 
 std::string directoryOf(const std::string &path)
@@ -164,16 +196,20 @@ bool loadDatabase(const std::string &path, std::vector<ServiceRecord> *records, 
         return false;
     }
     std::string line;
-    if (!std::getline(in, line) || (line != Header && line != HeaderWithoutGroups)) {
+    int version = 0;
+    if (std::getline(in, line))
+        for (int v = 1; v <= 3; ++v)
+            if (line == Headers[v - 1])
+                version = v;
+    if (!version) {
         *error = path + ": not a service database";
         return false;
     }
-    const size_t fields = line == Header ? FieldsWithoutGroups + 1 : FieldsWithoutGroups;
     int lineNo = 1;
     while (std::getline(in, line)) {
         ++lineNo;
         ServiceRecord r;
-        if (!parseRecord(line, fields, &r)) {
+        if (!parseRecord(line, version, &r)) {
             *error = path + ": line " + std::to_string(lineNo) + " is damaged";
             return false;
         }
@@ -192,7 +228,9 @@ bool saveDatabase(const std::string &path, const std::vector<ServiceRecord> &rec
              << '\t' << r.serviceType << '\t' << r.startType << '\t' << r.errorControl << '\t'
              << escape(r.account) << '\t' << int(r.hasPassword) << '\t' << int(r.hasDescription)
              << '\t' << escape(r.description) << '\t' << int(r.markedForDelete) << '\t'
-             << joinGroups(r.groupAccess) << '\n';
+             << joinGroups(r.groupAccess) << '\t' << r.resetPeriod << '\t'
+             << escape(r.rebootMessage) << '\t' << escape(r.failureCommand) << '\t'
+             << joinActions(r.failureActions) << '\n';
     }
     const std::string data = text.str();
     const std::string temp = path + ".tmp";

@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+// What the manager does at the n-th failure of a service (SC_ACTION).
+struct RecoveryAction
+{
+    uint32_t type = 0;
+    uint32_t delayMs = 0;
+};
+
 struct ServiceRecord
 {
     std::string name; // as registered; looked up case-insensitively
@@ -22,6 +29,11 @@ struct ServiceRecord
     bool markedForDelete = false;
     // Rights given to local groups on this service, by group name.
     std::map<std::string, uint32_t> groupAccess;
+    // Failure actions; empty strings are absent ones.
+    uint32_t resetPeriod = 0; // seconds; INFINITE: the count never resets
+    std::string rebootMessage;
+    std::string failureCommand;
+    std::vector<RecoveryAction> failureActions;
 };
 
 // A group name the database can hold, as the system's tools allow them.

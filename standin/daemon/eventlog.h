@@ -43,5 +43,6 @@ enum ManagerEventId : uint32_t {
     EventStartFailed = 7000,
     EventSaveFailed = 7001,
     EventConnectTimeout = 7009,
+    EventCrashedRecovering = 7031,
     EventCrashed = 7034,
 };

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -56,6 +58,24 @@ std::string randomToken()
     return token;
 }
 
+// The raw system calls change this thread's credentials only; glibc's wrappers would
+// try to reach the other threads of the parent, which the child does not have.
+#ifdef SYS_setresuid32
+constexpr long SysSetgroups = SYS_setgroups32, SysSetresgid = SYS_setresgid32,
+               SysSetresuid = SYS_setresuid32;
+#else
+constexpr long SysSetgroups = SYS_setgroups, SysSetresgid = SYS_setresgid,
+               SysSetresuid = SYS_setresuid;
+#endif
+
+// What the child tells us before it would run the program: which step failed, and errno.
+enum ChildStep : int { StepIdentity = 1, StepDirectory, StepExec };
+struct ChildError
+{
+    int step = 0;
+    int error = 0;
+};
+
 } // namespace
 
 void killGroup(pid_t pid)
@@ -65,7 +85,8 @@ void killGroup(pid_t pid)
     ::kill(pid, SIGKILL);
 }
 
-DWORD launchService(const std::string &binaryPath, const std::string &stateDir, Launched *out)
+DWORD launchService(const std::string &binaryPath, const std::string &stateDir,
+                    const ServiceAccount &account, Launched *out, std::string *why)
 {
     const std::string program = programOf(binaryPath);
     if (program.empty())
@@ -85,12 +106,16 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir, 
     // async-signal-safe calls are allowed.
     std::vector<std::string> env = {
         "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME=/",
+        "HOME=" + (account.home.empty() ? std::string("/") : account.home),
         "LANG=C.UTF-8",
         std::string(SVCMGR_DIR_ENV) + "=" + stateDir,
         std::string(svcconfig::ChannelFdEnv) + "=" + std::to_string(pair[1]),
         std::string(svcconfig::ChannelTokenEnv) + "=" + token,
     };
+    if (!account.user.empty()) {
+        env.push_back("USER=" + account.user);
+        env.push_back("LOGNAME=" + account.user);
+    }
     for (const char *name : {"SVCMGR_START_TIMEOUT_MS", "SVCMGR_CONTROL_TIMEOUT_MS"})
         if (const char *v = std::getenv(name))
             env.push_back(std::string(name) + "=" + v);
@@ -120,6 +145,16 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir, 
         (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536) ? int(lim.rlim_cur) : 65536;
     const int channelFd = pair[1];
     const int errFd = errPipe[1];
+    const bool switchUser = account.switchUser;
+    const uid_t uid = account.uid;
+    const gid_t gid = account.gid;
+    const std::vector<gid_t> &groups = account.groups;
+    auto failChild = [errFd](int step) {
+        ChildError e{step, errno};
+        ssize_t ignored = ::write(errFd, &e, sizeof e);
+        (void)ignored;
+        ::_exit(127);
+    };
 
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -139,17 +174,15 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir, 
             if (fd != channelFd && fd != errFd)
                 ::close(fd);
         ::fcntl(channelFd, F_SETFD, 0);
-        if (::chdir("/") != 0) {
-            int err = errno;
-            ssize_t ignored = ::write(errFd, &err, sizeof err);
-            (void)ignored;
-            ::_exit(127);
-        }
+        // Groups first, then the group, then the user: after that nothing can be undone.
+        if (switchUser && (::syscall(SysSetgroups, long(groups.size()), groups.data()) != 0 ||
+                           ::syscall(SysSetresgid, long(gid), long(gid), long(gid)) != 0 ||
+                           ::syscall(SysSetresuid, long(uid), long(uid), long(uid)) != 0))
+            failChild(StepIdentity);
+        if (::chdir("/") != 0)
+            failChild(StepDirectory);
         ::execve(argv[0], argv, envp.data());
-        int err = errno;
-        ssize_t ignored = ::write(errFd, &err, sizeof err);
-        (void)ignored;
-        ::_exit(127);
+        failChild(StepExec);
     }
     ::close(pair[1]);
     ::close(errPipe[1]);
@@ -158,7 +191,7 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir, 
         ::close(errPipe[0]);
         return ERROR_FILE_NOT_FOUND;
     }
-    int childErr = 0;
+    ChildError childErr;
     ssize_t n;
     do {
         n = ::read(errPipe[0], &childErr, sizeof childErr);
@@ -167,7 +200,12 @@ DWORD launchService(const std::string &binaryPath, const std::string &stateDir, 
     if (n == sizeof childErr) {
         // The reaper collects the failed child; it is nobody's process.
         ::close(pair[0]);
-        return launchError(childErr);
+        if (childErr.step == StepIdentity) {
+            *why =
+                "cannot become uid " + std::to_string(uid) + ": " + std::strerror(childErr.error);
+            return ERROR_SERVICE_LOGON_FAILED;
+        }
+        return launchError(childErr.error);
     }
     *out = Launched{pid, pair[0], token};
     return ERROR_SUCCESS;

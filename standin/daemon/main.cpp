@@ -85,20 +85,27 @@ void acceptLoop(Manager *manager, ClientLimits *limits, int listenFd)
         auto session = std::make_unique<Session>();
         Peer &peer = session->peer;
         // One too many from the same user is closed at once, before it costs a thread.
-        if (!peer.readUser(fd) || (!peer.privileged() && !limits->admit(peer.uid()))) {
+        if (!peer.readUser(fd)) {
             ::close(fd);
             continue;
         }
+        ClientLimits::Pool pool = ClientLimits::Pool::None;
+        if (!peer.privileged()) {
+            pool = limits->admit(peer.uid(), manager->holdsRights(peer));
+            if (pool == ClientLimits::Pool::None) {
+                ::close(fd);
+                continue;
+            }
+        }
         peer.readDetails(fd);
-        const bool counted = !peer.privileged();
         const uid_t uid = peer.uid();
         try {
-            std::thread(serveClient, std::ref(*manager), std::ref(*limits), fd, std::move(session))
+            std::thread(serveClient, std::ref(*manager), std::ref(*limits), fd, std::move(session),
+                        pool)
                 .detach();
         } catch (const std::system_error &) {
             ::close(fd);
-            if (counted)
-                limits->leave(uid);
+            limits->leave(uid, pool);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "wire.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -12,12 +13,6 @@ bool validName(const std::string &name)
 {
     return !name.empty() && svcwire::fromUtf8(name).size() <= 256 &&
            name.find('/') == std::string::npos && name.find('\\') == std::string::npos;
-}
-
-bool isLocalSystem(const std::string &account)
-{
-    std::string a = svcwire::foldName(account);
-    return a.empty() || a == "localsystem" || a == ".\\localsystem" || a == "nt authority\\system";
 }
 
 bool validConfig(const ServiceRecord &r)
@@ -32,15 +27,29 @@ bool validConfig(const ServiceRecord &r)
 
 // What the peer's groups were given on the service, by the groups the kernel
 // saw on the connection, never by the member lists of the group file.
-DWORD groupRights(const Peer &peer, const ServiceRecord &r)
+DWORD groupRights(const Peer &peer, const Service &svc)
 {
     DWORD granted = 0;
-    for (const auto &g : r.groupAccess) {
-        gid_t gid = 0;
-        if (lookupGroup(g.first, &gid) && peer.inGroup(gid))
+    for (const auto &g : svc.record.groupAccess) {
+        auto gid = svc.grantedGids.find(g.first);
+        if (gid != svc.grantedGids.end() && peer.inGroup(gid->second))
             granted |= g.second;
     }
     return granted;
+}
+
+// A display name another service already has as its name or display name.
+bool displayNameTaken(const std::map<std::string, std::shared_ptr<Service>> &services,
+                      const Service &self, const std::string &displayName)
+{
+    const std::string folded = svcwire::foldName(displayName);
+    for (const auto &entry : services) {
+        const ServiceRecord &r = entry.second->record;
+        if (entry.second.get() != &self &&
+            (entry.first == folded || svcwire::foldName(r.displayName) == folded))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -74,9 +83,37 @@ bool Manager::load(std::string *error)
         auto svc = std::make_shared<Service>();
         svc->record = r;
         svc->status = stoppedStatus(r.serviceType, ERROR_SERVICE_NEVER_STARTED);
+        // Nobody waits for the lock yet: the groups are looked up here once.
+        for (const auto &g : r.groupAccess) {
+            gid_t gid = 0;
+            if (lookupGroup(g.first, &gid))
+                svc->grantedGids[g.first] = gid;
+        }
         m_services[svcwire::foldName(r.name)] = svc;
     }
+    publishGrantedGroupsLocked();
     return !dropped || saveLocked(error);
+}
+
+void Manager::publishGrantedGroupsLocked()
+{
+    std::vector<gid_t> gids;
+    for (const auto &entry : m_services)
+        for (const auto &g : entry.second->grantedGids)
+            gids.push_back(g.second);
+    std::sort(gids.begin(), gids.end());
+    gids.erase(std::unique(gids.begin(), gids.end()), gids.end());
+    std::lock_guard<std::mutex> lock(m_grantedMutex);
+    m_grantedGids.swap(gids);
+}
+
+bool Manager::holdsRights(const Peer &peer)
+{
+    std::lock_guard<std::mutex> lock(m_grantedMutex);
+    for (gid_t gid : m_grantedGids)
+        if (peer.inGroup(gid))
+            return true;
+    return false;
 }
 
 bool Manager::saveLocked(std::string *error)
@@ -119,14 +156,16 @@ DWORD Manager::withHandle(Session &s, uint32_t id, bool isManager, DWORD right, 
     return op(lock, it->second);
 }
 
-uint32_t Manager::addHandle(Session &s, bool isManager, DWORD granted,
-                            const std::shared_ptr<Service> &svc)
+DWORD Manager::addHandle(Session &s, bool isManager, DWORD granted,
+                         const std::shared_ptr<Service> &svc, uint32_t *id)
 {
-    const uint32_t id = s.nextId++;
-    s.handles[id] = Session::Handle{isManager, granted, svc};
+    if (s.handles.size() >= MaxHandlesPerConnection)
+        return ERROR_NOT_ENOUGH_QUOTA;
+    *id = s.nextId++;
+    s.handles[*id] = Session::Handle{isManager, granted, svc};
     if (svc)
         ++svc->openHandles;
-    return id;
+    return ERROR_SUCCESS;
 }
 
 std::shared_ptr<Service> Manager::findService(const std::string &name)
@@ -143,8 +182,7 @@ DWORD Manager::openManager(Session &s, DWORD wanted, uint32_t *id)
     DWORD granted = 0;
     if (!rights::grant(rights::mapManager(wanted), allowed, SC_MANAGER_CONNECT, &granted))
         return ERROR_ACCESS_DENIED;
-    *id = addHandle(s, true, granted, nullptr);
-    return ERROR_SUCCESS;
+    return addHandle(s, true, granted, nullptr, id);
 }
 
 DWORD Manager::openService(Session &s, uint32_t manager, const std::string &name, DWORD wanted,
@@ -158,12 +196,11 @@ DWORD Manager::openService(Session &s, uint32_t manager, const std::string &name
             return ERROR_SERVICE_DOES_NOT_EXIST;
         const DWORD allowed = s.peer.privileged()
                                   ? DWORD(SERVICE_ALL_ACCESS)
-                                  : rights::ServiceUnprivileged | groupRights(s.peer, svc->record);
+                                  : rights::ServiceUnprivileged | groupRights(s.peer, *svc);
         DWORD granted = 0;
         if (!rights::grant(rights::mapService(wanted), allowed, 0, &granted))
             return ERROR_ACCESS_DENIED;
-        *id = addHandle(s, false, granted, svc);
-        return ERROR_SUCCESS;
+        return addHandle(s, false, granted, svc, id);
     });
 }
 
@@ -202,12 +239,18 @@ void Manager::removeIfDeleted(const std::shared_ptr<Service> &svc)
         return;
     svc->removed = true;
     m_services.erase(svcwire::foldName(svc->record.name));
+    if (!svc->grantedGids.empty())
+        publishGrantedGroupsLocked();
     saveOrUndo([] {}); // the next save writes it without the service anyway
 }
 
 DWORD Manager::createService(Session &s, uint32_t manager, const ServiceRecord &wanted,
                              bool hasName, bool hasPath, DWORD access, uint32_t *id)
 {
+    if (DWORD error = checkHandle(s, manager, true, SC_MANAGER_CREATE_SERVICE))
+        return error;
+    // Looked up before the lock is taken: NSS may be slow.
+    const bool accountKnown = accountExists(wanted.account);
     return withHandle(
         s, manager, true, SC_MANAGER_CREATE_SERVICE, [&](Lock &, Session::Handle &) -> DWORD {
             if (!hasName || !validName(wanted.name))
@@ -217,9 +260,13 @@ DWORD Manager::createService(Session &s, uint32_t manager, const ServiceRecord &
             if (std::shared_ptr<Service> existing = findService(wanted.name))
                 return existing->record.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
                                                         : ERROR_SERVICE_EXISTS;
+            if (!accountKnown)
+                return ERROR_INVALID_SERVICE_ACCOUNT;
             DWORD granted = 0;
             if (!rights::grant(rights::mapService(access), SERVICE_ALL_ACCESS, 0, &granted))
                 return ERROR_ACCESS_DENIED;
+            if (s.handles.size() >= MaxHandlesPerConnection)
+                return ERROR_NOT_ENOUGH_QUOTA;
 
             auto svc = std::make_shared<Service>();
             svc->record = wanted;
@@ -237,8 +284,7 @@ DWORD Manager::createService(Session &s, uint32_t manager, const ServiceRecord &
             m_services[key] = svc;
             if (DWORD error = saveOrUndo([&] { m_services.erase(key); }))
                 return error;
-            *id = addHandle(s, false, granted, svc);
-            return ERROR_SUCCESS;
+            return addHandle(s, false, granted, svc, id);
         });
 }
 
@@ -250,6 +296,72 @@ DWORD Manager::deleteService(Session &s, uint32_t id)
             return ERROR_SERVICE_MARKED_FOR_DELETE;
         r.markedForDelete = true;
         return saveOrUndo([&] { r.markedForDelete = false; });
+    });
+}
+
+DWORD Manager::changeConfig(Session &s, uint32_t id, const ConfigChange &change)
+{
+    if (DWORD error = checkHandle(s, id, false, SERVICE_CHANGE_CONFIG))
+        return error;
+    const bool accountKnown = !change.hasAccount || accountExists(change.account);
+    return withService(s, id, SERVICE_CHANGE_CONFIG, [&](Lock &, Session::Handle &h) -> DWORD {
+        Service &svc = *h.service;
+        ServiceRecord &r = svc.record;
+        if (r.markedForDelete)
+            return ERROR_SERVICE_MARKED_FOR_DELETE;
+        ServiceRecord next = r;
+        if (change.serviceType != SERVICE_NO_CHANGE)
+            next.serviceType = change.serviceType;
+        if (change.startType != SERVICE_NO_CHANGE)
+            next.startType = change.startType;
+        if (change.errorControl != SERVICE_NO_CHANGE)
+            next.errorControl = change.errorControl;
+        if (change.hasPath)
+            next.binaryPath = change.path;
+        if (change.hasAccount)
+            next.account = isLocalSystem(change.account) ? "LocalSystem" : change.account;
+        if (change.hasPassword)
+            next.hasPassword = change.passwordGiven;
+        if (isLocalSystem(next.account))
+            next.hasPassword = false;
+        if (change.hasDisplayName)
+            next.displayName = change.displayName.empty() ? r.name : change.displayName;
+        // The result as a whole must be a configuration the manager could have been given.
+        if (change.hasTag || next.binaryPath.empty() || !validConfig(next))
+            return ERROR_INVALID_PARAMETER;
+        if (!accountKnown)
+            return ERROR_INVALID_SERVICE_ACCOUNT;
+        if (change.hasDisplayName && displayNameTaken(m_services, svc, next.displayName))
+            return ERROR_DUPLICATE_SERVICE_NAME;
+        const ServiceRecord before = r;
+        r = next;
+        return saveOrUndo([&] { r = before; });
+    });
+}
+
+DWORD Manager::changeFailureActions(Session &s, uint32_t id, const FailureActionsChange &change)
+{
+    return withService(s, id, SERVICE_CHANGE_CONFIG, [&](Lock &, Session::Handle &h) -> DWORD {
+        bool restarts = false;
+        for (const RecoveryAction &a : change.actions) {
+            if (a.type > SC_ACTION_RUN_COMMAND)
+                return ERROR_INVALID_PARAMETER;
+            restarts = restarts || a.type == SC_ACTION_RESTART;
+        }
+        // Whoever sets a restart must be allowed to start the service.
+        if (restarts && !(h.granted & SERVICE_START))
+            return ERROR_ACCESS_DENIED;
+        ServiceRecord &r = h.service->record;
+        const ServiceRecord before = r;
+        if (change.hasActions) {
+            r.failureActions = change.actions;
+            r.resetPeriod = change.resetPeriod;
+        }
+        if (change.hasRebootMessage)
+            r.rebootMessage = change.rebootMessage;
+        if (change.hasCommand)
+            r.failureCommand = change.command;
+        return saveOrUndo([&] { r = before; });
     });
 }
 
@@ -268,20 +380,34 @@ DWORD Manager::changeDescription(Session &s, uint32_t id, bool present, const st
 
 DWORD Manager::setGroupAccess(Session &s, uint32_t id, const std::string &group, DWORD access)
 {
+    if (DWORD error = checkHandle(s, id, false, WRITE_DAC))
+        return error;
+    if ((access & ~DWORD(SERVICE_GROUP_OPERATOR_ACCESS)) || !validGroupName(group))
+        return ERROR_INVALID_PARAMETER;
+    gid_t gid = 0;
+    // Looked up before the lock is taken: NSS may be slow. A group that is gone
+    // can still lose its rights.
+    const bool known = lookupGroup(group, &gid);
+    if (access && !known)
+        return ERROR_NONE_MAPPED;
     return withService(s, id, WRITE_DAC, [&](Lock &, Session::Handle &h) -> DWORD {
-        if ((access & ~DWORD(SERVICE_GROUP_OPERATOR_ACCESS)) || !validGroupName(group))
-            return ERROR_INVALID_PARAMETER;
-        gid_t gid = 0;
-        // A group that is gone can still lose its rights.
-        if (access && !lookupGroup(group, &gid))
-            return ERROR_NONE_MAPPED;
-        std::map<std::string, uint32_t> &groups = h.service->record.groupAccess;
+        Service &svc = *h.service;
+        std::map<std::string, uint32_t> &groups = svc.record.groupAccess;
         const std::map<std::string, uint32_t> before = groups;
-        if (access)
+        const std::map<std::string, gid_t> gidsBefore = svc.grantedGids;
+        if (access) {
             groups[group] = access;
-        else
+            svc.grantedGids[group] = gid;
+        } else {
             groups.erase(group);
-        return saveOrUndo([&] { groups = before; });
+            svc.grantedGids.erase(group);
+        }
+        const DWORD error = saveOrUndo([&] {
+            groups = before;
+            svc.grantedGids = gidsBefore;
+        });
+        publishGrantedGroupsLocked();
+        return error;
     });
 }
 
@@ -313,13 +439,17 @@ DWORD Manager::startService(Session &s, uint32_t id, const std::vector<std::stri
 {
     return withService(s, id, SERVICE_START, [&](Lock &lock, Session::Handle &h) -> DWORD {
         std::shared_ptr<Service> svc = h.service;
-        if (svc->record.markedForDelete)
-            return ERROR_SERVICE_MARKED_FOR_DELETE;
-        if (svc->record.startType == SERVICE_DISABLED)
-            return ERROR_SERVICE_DISABLED;
-        if (svc->status.dwCurrentState != SERVICE_STOPPED)
-            return ERROR_SERVICE_ALREADY_RUNNING;
-        return startLocked(lock, svc, args);
+        return startAsAccount(lock, svc, args, [&]() -> DWORD {
+            if (svc->record.markedForDelete)
+                return ERROR_SERVICE_MARKED_FOR_DELETE;
+            if (svc->record.startType == SERVICE_DISABLED)
+                return ERROR_SERVICE_DISABLED;
+            if (svc->status.dwCurrentState != SERVICE_STOPPED)
+                return ERROR_SERVICE_ALREADY_RUNNING;
+            // Started by hand: a restart still waiting for its delay is not needed.
+            ++svc->recoveryTicket;
+            return ERROR_SUCCESS;
+        });
     });
 }
 

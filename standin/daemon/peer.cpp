@@ -28,24 +28,24 @@ bool Peer::readUser(int fd)
     m_uid = cred.uid;
     m_gid = cred.gid;
     m_privileged = cred.uid == 0 || cred.uid == ::geteuid();
+    m_groups.resize(64);
+    for (;;) {
+        socklen_t size = socklen_t(m_groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, m_groups.data(), &size) == 0) {
+            m_groups.resize(size / sizeof(gid_t));
+            break;
+        }
+        if (errno != ERANGE || size <= m_groups.size() * sizeof(gid_t)) {
+            m_groups.clear(); // no groups known: no group's rights
+            break;
+        }
+        m_groups.resize(size / sizeof(gid_t));
+    }
     return true;
 }
 
 void Peer::readDetails(int fd)
 {
-    m_groups.resize(64);
-    for (;;) {
-        socklen_t len = socklen_t(m_groups.size() * sizeof(gid_t));
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, m_groups.data(), &len) == 0) {
-            m_groups.resize(len / sizeof(gid_t));
-            break;
-        }
-        if (errno != ERANGE || len <= m_groups.size() * sizeof(gid_t)) {
-            m_groups.clear(); // no groups known: no group's rights
-            break;
-        }
-        m_groups.resize(len / sizeof(gid_t));
-    }
     if (m_privileged)
         return;
     socklen_t len = sizeof m_pidfd;

@@ -14,9 +14,10 @@ public:
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
 
-    // The user (SO_PEERCRED) only: cheap enough for every connection, also the refused ones.
+    // The user (SO_PEERCRED) and its groups (SO_PEERGROUPS): cheap enough for
+    // every connection, also the refused ones.
     bool readUser(int fd);
-    // The rest (groups, and a hold on the process of an unprivileged peer), once admitted.
+    // A hold on the process of an unprivileged peer, once admitted.
     void readDetails(int fd);
 
     pid_t pid() const { return m_pid; }

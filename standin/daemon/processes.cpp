@@ -7,7 +7,9 @@
 #include "launcher.h"
 #include "wire.h"
 
+#include <algorithm>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -35,10 +37,12 @@ void Manager::startAutoStartServices()
         if (entry.second->record.startType == SERVICE_AUTO_START)
             autoStart.push_back(entry.second);
     for (const auto &svc : autoStart) {
-        if (svc->removed || svc->status.dwCurrentState != SERVICE_STOPPED)
-            continue;
-        DWORD error = startLocked(lock, svc, {});
-        if (error != ERROR_SUCCESS)
+        bool skipped = false;
+        const DWORD error = startAsAccount(lock, svc, {}, [&]() -> DWORD {
+            skipped = svc->removed || svc->status.dwCurrentState != SERVICE_STOPPED;
+            return skipped ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_SUCCESS;
+        });
+        if (error != ERROR_SUCCESS && !skipped && error != ERROR_SERVICE_LOGON_FAILED)
             logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
                             "The " + svc->record.name +
                                 " service failed to start due to the following error: code " +
@@ -76,25 +80,51 @@ void Manager::shutdown()
         killGroup(child.first);
 }
 
-DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
-                           const std::vector<std::string> &args)
+DWORD Manager::startAsAccount(Lock &lock, const std::shared_ptr<Service> &svc,
+                              const std::vector<std::string> &args,
+                              const std::function<DWORD()> &check)
 {
+    for (;;) {
+        if (DWORD error = check())
+            return error;
+        const std::string account = svc->record.account;
+        lock.unlock();
+        const ServiceAccount who = resolveAccount(account);
+        lock.lock();
+        if (svc->record.account != account)
+            continue; // changed while we looked: look up the new one
+        if (DWORD error = check())
+            return error;
+        return startLocked(lock, svc, args, who);
+    }
+}
+
+DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
+                           const std::vector<std::string> &args, const ServiceAccount &account)
+{
+    Launched launched;
+    std::string why = account.why;
+    DWORD error = account.error;
+    if (error == ERROR_SUCCESS)
+        error = launchService(svc->record.binaryPath, m_dir, account, &launched, &why);
+    if (error != ERROR_SUCCESS) {
+        svc->status = stoppedStatus(svc->record.serviceType, error);
+        logManagerEvent(
+            EVENTLOG_ERROR_TYPE, EventStartFailed,
+            error == ERROR_SERVICE_LOGON_FAILED
+                ? "The " + svc->record.name +
+                      " service failed to start due to the following error: The service did not "
+                      "start due to a logon failure. Its account " +
+                      svc->record.account + " cannot be used: " + why + "."
+                : "The " + svc->record.name +
+                      " service failed to start: its program could not be run (code " +
+                      std::to_string(error) + ")");
+        return error;
+    }
     SERVICE_STATUS pending{};
     pending.dwServiceType = svc->record.serviceType;
     pending.dwCurrentState = SERVICE_START_PENDING;
-    const SERVICE_STATUS before = svc->status;
     svc->status = pending;
-
-    Launched launched;
-    DWORD error = launchService(svc->record.binaryPath, m_dir, &launched);
-    if (error != ERROR_SUCCESS) {
-        svc->status = stoppedStatus(before.dwServiceType, error);
-        logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
-                        "The " + svc->record.name +
-                            " service failed to start: its program could not be run (code " +
-                            std::to_string(error) + ")");
-        return error;
-    }
     auto proc = std::make_shared<ServiceProcess>();
     proc->pid = launched.pid;
     proc->channel = launched.channel;
@@ -135,6 +165,78 @@ DWORD Manager::startLocked(Lock &lock, const std::shared_ptr<Service> &svc,
     return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+void Manager::failedLocked(const std::shared_ptr<Service> &svc, const ServiceProcess &proc)
+{
+    const ServiceRecord &r = svc->record;
+    const auto now = Clock::now();
+    // The count starts again after the reset period without failures.
+    if (svc->failures > 0 && r.resetPeriod != INFINITE &&
+        now - svc->lastFailure >= std::chrono::seconds(r.resetPeriod))
+        svc->failures = 0;
+    if (svc->failures < UINT32_MAX)
+        ++svc->failures;
+    svc->lastFailure = now;
+
+    std::string text = "The " + r.name + " service terminated unexpectedly. It has done this " +
+                       std::to_string(svc->failures) + " time(s).";
+    // A stop that was asked for is no failure to recover from, whatever came of it;
+    // nor is a process that never took its start (that start failed, and said so to
+    // whoever asked for it), which could otherwise be started again and again at once.
+    const bool acts = proc.started && !proc.stopAsked && !m_shuttingDown && !r.markedForDelete &&
+                      !r.failureActions.empty();
+    const RecoveryAction action =
+        acts ? r.failureActions[std::min<size_t>(svc->failures, r.failureActions.size()) - 1]
+             : RecoveryAction{};
+    if (action.type != SC_ACTION_RESTART) {
+        if (action.type == SC_ACTION_REBOOT || action.type == SC_ACTION_RUN_COMMAND)
+            text += std::string(" Its corrective action (") +
+                    (action.type == SC_ACTION_REBOOT ? "Reboot the computer"
+                                                     : "Run the configured recovery program") +
+                    ") is not one this manager takes.";
+        logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashed, text);
+        return;
+    }
+    text += " The following corrective action will be taken in " + std::to_string(action.delayMs) +
+            " milliseconds: Restart the service.";
+    logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashedRecovering, text);
+    const uint64_t ticket = ++svc->recoveryTicket;
+    try {
+        std::thread([this, svc, ticket, delay = action.delayMs] {
+            recover(svc, ticket, delay);
+        }).detach();
+    } catch (const std::system_error &) {
+        logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
+                        "The " + r.name + " service cannot be restarted: no thread left.");
+    }
+}
+
+// Waits for the delay (a stop of the daemon, a start by hand or the service's
+// removal calls it off), then starts the service as a client would, without arguments.
+void Manager::recover(const std::shared_ptr<Service> &svc, uint64_t ticket, uint32_t delayMs)
+{
+    Lock lock(m_mutex);
+    auto calledOff = [&] {
+        return m_shuttingDown || svc->removed || svc->record.markedForDelete ||
+               svc->recoveryTicket != ticket;
+    };
+    m_changed.wait_until(lock, Clock::now() + std::chrono::milliseconds(delayMs), calledOff);
+    bool skipped = false;
+    const DWORD error = startAsAccount(lock, svc, {}, [&]() -> DWORD {
+        skipped = calledOff() || svc->status.dwCurrentState != SERVICE_STOPPED;
+        if (skipped)
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        return svc->record.startType == SERVICE_DISABLED ? ERROR_SERVICE_DISABLED : ERROR_SUCCESS;
+    });
+    // A logon failure, a program that cannot be run and a time-out have their own event.
+    if (error != ERROR_SUCCESS && !skipped && error != ERROR_SERVICE_LOGON_FAILED &&
+        error != ERROR_FILE_NOT_FOUND && error != ERROR_ACCESS_DENIED &&
+        error != ERROR_BAD_EXE_FORMAT && error != ERROR_SERVICE_REQUEST_TIMEOUT)
+        logManagerEvent(EVENTLOG_ERROR_TYPE, EventStartFailed,
+                        "The " + svc->record.name +
+                            " service failed to start due to the following error: code " +
+                            std::to_string(error));
+}
+
 DWORD Manager::controlLocked(Lock &lock, const std::shared_ptr<Service> &svc, DWORD control,
                              SERVICE_STATUS *status, bool *statusFilled)
 {
@@ -158,6 +260,8 @@ DWORD Manager::controlLocked(Lock &lock, const std::shared_ptr<Service> &svc, DW
         return ERROR_INVALID_SERVICE_CONTROL;
 
     svc->controlBusy = true;
+    if (control == SERVICE_CONTROL_STOP)
+        proc->stopAsked = true;
     const uint32_t seq = ++proc->controlSeq;
     DWORD result = ERROR_SUCCESS;
     if (proc->channel < 0 || !proc->started ||
@@ -270,8 +374,7 @@ void Manager::finish(const std::shared_ptr<Service> &svc,
         svc->process = nullptr;
         if (!proc->stoppedReported) {
             svc->status = stoppedStatus(svc->record.serviceType, ERROR_PROCESS_ABORTED);
-            logManagerEvent(EVENTLOG_ERROR_TYPE, EventCrashed,
-                            "The " + svc->record.name + " service terminated unexpectedly.");
+            failedLocked(svc, *proc);
         }
         removeIfDeleted(svc);
     }

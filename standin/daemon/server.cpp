@@ -21,12 +21,17 @@ void putStatus(Writer &w, const SERVICE_STATUS &s)
     w.u32(s.dwWaitHint);
 }
 
-// Decodes and runs one request. False when the request is malformed.
-bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
+// More failure actions than anyone sets are no request of ours.
+constexpr uint32_t MaxFailureActions = 1024;
+
+// Decodes and runs one request. False when the request is malformed. *ping tells
+// a request that did nothing, which keeps no connection alive.
+bool handle(Manager &m, Session &s, Reader &r, Writer *answer, bool *ping)
 {
     uint32_t op = 0, id = 0;
     if (!r.u32(&op))
         return false;
+    *ping = op == svcwire::OpPing;
     DWORD error = ERROR_SUCCESS;
     Writer payload;
     switch (op) {
@@ -72,6 +77,36 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
             return false;
         error = m.deleteService(s, id);
         break;
+    case svcwire::OpChangeConfig: {
+        ConfigChange c;
+        uint32_t hasTag = 0, hasPassword = 0, passwordGiven = 0;
+        if (!r.u32(&id) || !r.u32(&c.serviceType) || !r.u32(&c.startType) ||
+            !r.u32(&c.errorControl) || !r.optStr(&c.hasPath, &c.path) || !r.u32(&hasTag) ||
+            !r.optStr(&c.hasAccount, &c.account) || !r.u32(&hasPassword) ||
+            !r.u32(&passwordGiven) || !r.optStr(&c.hasDisplayName, &c.displayName))
+            return false;
+        c.hasTag = hasTag != 0;
+        c.hasPassword = hasPassword != 0;
+        c.passwordGiven = passwordGiven != 0;
+        error = m.changeConfig(s, id, c);
+        break;
+    }
+    case svcwire::OpChangeFailureActions: {
+        FailureActionsChange c;
+        uint32_t hasActions = 0, count = 0;
+        if (!r.u32(&id) || !r.u32(&c.resetPeriod) ||
+            !r.optStr(&c.hasRebootMessage, &c.rebootMessage) ||
+            !r.optStr(&c.hasCommand, &c.command) || !r.u32(&hasActions) || !r.u32(&count) ||
+            count > MaxFailureActions)
+            return false;
+        c.hasActions = hasActions != 0;
+        c.actions.resize(count);
+        for (RecoveryAction &a : c.actions)
+            if (!r.u32(&a.type) || !r.u32(&a.delayMs))
+                return false;
+        error = m.changeFailureActions(s, id, c);
+        break;
+    }
     case svcwire::OpChangeDescription: {
         bool present = false;
         std::string text;
@@ -81,7 +116,8 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
         break;
     }
     case svcwire::OpQueryConfig:
-    case svcwire::OpQueryDescription: {
+    case svcwire::OpQueryDescription:
+    case svcwire::OpQueryFailureActions: {
         if (!r.u32(&id))
             return false;
         ServiceRecord rec;
@@ -90,6 +126,13 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
             break;
         if (op == svcwire::OpQueryDescription) {
             payload.optStr(rec.hasDescription, rec.description);
+        } else if (op == svcwire::OpQueryFailureActions) {
+            payload.u32(rec.resetPeriod);
+            payload.optStr(!rec.rebootMessage.empty(), rec.rebootMessage);
+            payload.optStr(!rec.failureCommand.empty(), rec.failureCommand);
+            payload.u32(uint32_t(rec.failureActions.size()));
+            for (const RecoveryAction &a : rec.failureActions)
+                payload.u32(a.type).u32(a.delayMs);
         } else {
             payload.u32(rec.serviceType).u32(rec.startType).u32(rec.errorControl);
             payload.str(rec.binaryPath).str("").u32(0).str("").str(rec.account);
@@ -170,9 +213,10 @@ bool handle(Manager &m, Session &s, Reader &r, Writer *answer)
     return true;
 }
 
-// Waits for the next whole request. An unprivileged client must send it within
-// the idle time, and may have only its share of bytes on the way.
-bool readRequest(int fd, const Session &session, ClientLimits &limits, std::string *frame)
+// Waits for the next whole request, until the deadline for an unprivileged
+// client; such a client may have only its share of bytes on the way.
+bool readRequest(int fd, const Session &session, ClientLimits &limits, Clock::time_point deadline,
+                 std::string *frame)
 {
     const Peer &peer = session.peer;
     size_t reserved = 0;
@@ -184,7 +228,6 @@ bool readRequest(int fd, const Session &session, ClientLimits &limits, std::stri
         reserved = length;
         return true;
     };
-    const auto deadline = Clock::now() + std::chrono::milliseconds(svcconfig::idleTimeoutMs());
     svcwire::FrameReader reader;
     svcwire::FrameReader::Result result;
     while ((result = reader.read(fd, frame, admit)) == svcwire::FrameReader::Again) {
@@ -206,25 +249,38 @@ bool readRequest(int fd, const Session &session, ClientLimits &limits, std::stri
 
 } // namespace
 
-void serveClient(Manager &manager, ClientLimits &limits, int fd, std::unique_ptr<Session> session)
+void serveClient(Manager &manager, ClientLimits &limits, int fd, std::unique_ptr<Session> session,
+                 ClientLimits::Pool pool)
 {
-    if (!session->peer.privileged()) {
+    const bool bounded = !session->peer.privileged();
+    if (bounded) {
         // An answer that the client does not take counts as idling too.
         const int ms = svcconfig::idleTimeoutMs();
         timeval tv{ms / 1000, (ms % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
+    // Idle time counts from the last request that did something, so pings keep
+    // nothing open; and whatever it sends, an unprivileged connection ends at
+    // its lifetime, so nobody holds a share of the connections for good.
+    const auto idle = std::chrono::milliseconds(svcconfig::idleTimeoutMs());
+    const auto end = Clock::now() + std::chrono::milliseconds(svcconfig::connectionLifetimeMs());
+    auto lastWork = Clock::now();
     std::string frame;
-    while (readRequest(fd, *session, limits, &frame)) {
+    while (readRequest(fd, *session, limits, std::min(lastWork + idle, end), &frame)) {
         Reader request(frame);
         Writer answer;
-        if (!handle(manager, *session, request, &answer))
+        bool ping = false;
+        if (!handle(manager, *session, request, &answer, &ping))
             break; // not our protocol: drop this client, nobody else
         if (!svcwire::sendFrame(fd, answer.data()))
+            break;
+        if (!ping)
+            lastWork = Clock::now();
+        if (bounded && Clock::now() >= end)
             break;
     }
     manager.closeSession(*session);
     ::close(fd);
-    if (!session->peer.privileged())
-        limits.leave(session->peer.uid());
+    if (bounded)
+        limits.leave(session->peer.uid(), pool);
 }

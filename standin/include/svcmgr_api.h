@@ -59,6 +59,31 @@ typedef struct _SERVICE_DESCRIPTIONW
     LPWSTR lpDescription;
 } SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
 
+// What the manager does when a service's process ends without reporting
+// SERVICE_STOPPED: the n-th failure takes the n-th action (the last one repeats).
+typedef enum _SC_ACTION_TYPE {
+    SC_ACTION_NONE = 0,
+    SC_ACTION_RESTART = 1,
+    SC_ACTION_REBOOT = 2,
+    SC_ACTION_RUN_COMMAND = 3
+} SC_ACTION_TYPE;
+
+typedef struct _SC_ACTION
+{
+    SC_ACTION_TYPE Type;
+    DWORD Delay; // milliseconds
+} SC_ACTION, *LPSC_ACTION;
+
+// Strings and actions point into the caller's buffer, behind the record.
+typedef struct _SERVICE_FAILURE_ACTIONSW
+{
+    DWORD dwResetPeriod; // seconds without failures that reset the count; INFINITE: never
+    LPWSTR lpRebootMsg;
+    LPWSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION *lpsaActions;
+} SERVICE_FAILURE_ACTIONSW, *LPSERVICE_FAILURE_ACTIONSW;
+
 // A local group's rights on one service (QueryServiceGroupAccessW); the name
 // points into the caller's buffer, behind the records.
 typedef struct _SERVICE_GROUP_ACCESSW
@@ -131,7 +156,11 @@ typedef struct _SERVICE_TABLE_ENTRYW
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
 #define SERVICE_ACCEPT_SHUTDOWN 0x00000004
 
+#define SERVICE_NO_CHANGE 0xFFFFFFFF
+#define INFINITE 0xFFFFFFFF
+
 #define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
 
 // Event log
 #define EVENTLOG_SUCCESS 0x0000
@@ -155,16 +184,20 @@ typedef struct _SERVICE_TABLE_ENTRYW
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053
 #define ERROR_SERVICE_ALREADY_RUNNING 1056
 #define ERROR_SERVICE_DISABLED 1058
+#define ERROR_INVALID_SERVICE_ACCOUNT 1057
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061
 #define ERROR_SERVICE_NOT_ACTIVE 1062
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063
 #define ERROR_DATABASE_DOES_NOT_EXIST 1065
 #define ERROR_PROCESS_ABORTED 1067
+#define ERROR_SERVICE_LOGON_FAILED 1069
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072
 #define ERROR_SERVICE_EXISTS 1073
 #define ERROR_SERVICE_NEVER_STARTED 1077
+#define ERROR_DUPLICATE_SERVICE_NAME 1078
 #define ERROR_NONE_MAPPED 1332
+#define ERROR_NOT_ENOUGH_QUOTA 1816
 // The manager cannot be reached (its daemon is not running or went away).
 #define RPC_S_SERVER_UNAVAILABLE 1722
 
@@ -178,6 +211,10 @@ SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lp
                          LPDWORD lpdwTagId, LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
                          LPCWSTR lpPassword);
 BOOL DeleteService(SC_HANDLE hService);
+BOOL ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType,
+                          DWORD dwErrorControl, LPCWSTR lpBinaryPathName, LPCWSTR lpLoadOrderGroup,
+                          LPDWORD lpdwTagId, LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
+                          LPCWSTR lpPassword, LPCWSTR lpDisplayName);
 BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpServiceConfig,
                          DWORD cbBufSize, LPDWORD pcbBytesNeeded);

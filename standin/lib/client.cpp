@@ -181,6 +181,52 @@ size_t wideBytes(const std::wstring &s, size_t extraNuls = 0)
     return (s.size() + 1 + extraNuls) * sizeof(WCHAR);
 }
 
+// More failure actions than anyone sets; the daemon takes no more either.
+constexpr DWORD MaxFailureActions = 1024;
+
+// The record, then its actions, then its strings, all in the caller's buffer.
+BOOL queryFailureActions(const Object &svc, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    Reader answer{{}};
+    if (!call(*svc.conn, Writer().u32(svcwire::OpQueryFailureActions).u32(svc.id), &answer))
+        return false;
+    uint32_t resetPeriod = 0, count = 0;
+    bool hasReboot = false, hasCommand = false;
+    std::string reboot, command;
+    bool ok = answer.u32(&resetPeriod) && answer.optStr(&hasReboot, &reboot) &&
+              answer.optStr(&hasCommand, &command) && answer.u32(&count) &&
+              count <= MaxFailureActions;
+    std::vector<SC_ACTION> actions(ok ? count : 0);
+    for (SC_ACTION &a : actions) {
+        uint32_t type = 0;
+        ok = ok && answer.u32(&type) && answer.u32(&a.Delay);
+        a.Type = SC_ACTION_TYPE(type);
+    }
+    if (!ok) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    const std::wstring wReboot = svcwire::fromUtf8(reboot), wCommand = svcwire::fromUtf8(command);
+    const size_t total = sizeof(SERVICE_FAILURE_ACTIONSW) + actions.size() * sizeof(SC_ACTION) +
+                         (hasReboot ? wideBytes(wReboot) : 0) +
+                         (hasCommand ? wideBytes(wCommand) : 0);
+    if (!buffer || size < total) {
+        *needed = DWORD(total);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    auto *fa = reinterpret_cast<LPSERVICE_FAILURE_ACTIONSW>(buffer);
+    auto *array = reinterpret_cast<SC_ACTION *>(buffer + sizeof(SERVICE_FAILURE_ACTIONSW));
+    std::copy(actions.begin(), actions.end(), array);
+    char *cursor = reinterpret_cast<char *>(array + actions.size());
+    fa->dwResetPeriod = resetPeriod;
+    fa->cActions = DWORD(actions.size());
+    fa->lpsaActions = actions.empty() ? nullptr : array;
+    fa->lpRebootMsg = hasReboot ? placeString(cursor, wReboot) : nullptr;
+    fa->lpCommand = hasCommand ? placeString(cursor, wCommand) : nullptr;
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -275,7 +321,8 @@ SVCAPI SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
     req.u32(dwDesiredAccess).u32(dwServiceType).u32(dwStartType).u32(dwErrorControl);
     req.optStr(lpBinaryPathName != nullptr, svcwire::toUtf8(lpBinaryPathName));
     req.optStr(lpServiceStartName != nullptr, svcwire::toUtf8(lpServiceStartName));
-    // The password is only recorded as present; accounts are not switched to.
+    // The password is only recorded as present: the manager switches to the account
+    // as root, without one.
     req.u32(lpPassword && *lpPassword ? 1 : 0);
     Reader answer{{}};
     uint32_t id = 0;
@@ -293,21 +340,63 @@ SVCAPI BOOL DeleteService(SC_HANDLE hService)
     return call(*svc.conn, Writer().u32(svcwire::OpDelete).u32(svc.id), &answer);
 }
 
+SVCAPI BOOL ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType,
+                                 DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
+                                 LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                 LPCWSTR lpDependencies, LPCWSTR lpServiceStartName,
+                                 LPCWSTR lpPassword, LPCWSTR lpDisplayName)
+{
+    // Load-order groups and dependencies are not kept, as with CreateServiceW.
+    (void)lpLoadOrderGroup;
+    (void)lpDependencies;
+    Object svc;
+    if (!lookup(hService, Kind::Service, &svc))
+        return false;
+    Writer req;
+    req.u32(svcwire::OpChangeConfig).u32(svc.id);
+    req.u32(dwServiceType).u32(dwStartType).u32(dwErrorControl);
+    req.optStr(lpBinaryPathName != nullptr, svcwire::toUtf8(lpBinaryPathName));
+    req.u32(lpdwTagId ? 1 : 0);
+    req.optStr(lpServiceStartName != nullptr, svcwire::toUtf8(lpServiceStartName));
+    // The password is only recorded as present, as with CreateServiceW.
+    req.u32(lpPassword ? 1 : 0).u32(lpPassword && *lpPassword ? 1 : 0);
+    req.optStr(lpDisplayName != nullptr, svcwire::toUtf8(lpDisplayName));
+    Reader answer{{}};
+    return call(*svc.conn, req, &answer);
+}
+
 SVCAPI BOOL ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
 {
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     if (!given({lpInfo}))
         return false;
-    LPCWSTR text = static_cast<LPSERVICE_DESCRIPTIONW>(lpInfo)->lpDescription;
     Writer req;
-    req.u32(svcwire::OpChangeDescription).u32(svc.id);
-    req.optStr(text != nullptr, svcwire::toUtf8(text));
+    if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
+        LPCWSTR text = static_cast<LPSERVICE_DESCRIPTIONW>(lpInfo)->lpDescription;
+        req.u32(svcwire::OpChangeDescription).u32(svc.id);
+        req.optStr(text != nullptr, svcwire::toUtf8(text));
+    } else {
+        const auto *fa = static_cast<const SERVICE_FAILURE_ACTIONSW *>(lpInfo);
+        // Without an array the actions (and the reset period) stay as they are.
+        const DWORD count = fa->lpsaActions ? fa->cActions : 0;
+        if (count > MaxFailureActions) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        req.u32(svcwire::OpChangeFailureActions).u32(svc.id).u32(fa->dwResetPeriod);
+        req.optStr(fa->lpRebootMsg != nullptr, svcwire::toUtf8(fa->lpRebootMsg));
+        req.optStr(fa->lpCommand != nullptr, svcwire::toUtf8(fa->lpCommand));
+        req.u32(fa->lpsaActions ? 1 : 0).u32(count);
+        for (DWORD i = 0; i < count; ++i)
+            req.u32(DWORD(fa->lpsaActions[i].Type)).u32(fa->lpsaActions[i].Delay);
+    }
     Reader answer{{}};
     return call(*svc.conn, req, &answer);
 }
@@ -360,12 +449,15 @@ SVCAPI BOOL QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     Object svc;
     if (!lookup(hService, Kind::Service, &svc))
         return false;
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION) {
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
     if (!given({pcbBytesNeeded}))
         return false;
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS)
+        return queryFailureActions(svc, lpBuffer, cbBufSize, pcbBytesNeeded);
     Reader answer{{}};
     if (!call(*svc.conn, Writer().u32(svcwire::OpQueryDescription).u32(svc.id), &answer))
         return false;

@@ -31,6 +31,8 @@ const ErrorText errorTexts[] = {
     {ERROR_SERVICE_ALREADY_RUNNING, L"An instance of the service is already running."},
     {ERROR_SERVICE_DISABLED, L"The service cannot be started, either because it is disabled or "
                              L"because it has no enabled devices associated with it."},
+    {ERROR_INVALID_SERVICE_ACCOUNT, L"The account name is invalid or does not exist, or the "
+                                    L"password is invalid for the account name specified."},
     {ERROR_SERVICE_DOES_NOT_EXIST,
      L"The specified service does not exist as an installed service."},
     {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, L"The service cannot accept control messages at this time."},
@@ -39,11 +41,15 @@ const ErrorText errorTexts[] = {
      L"The service process could not connect to the service controller."},
     {ERROR_DATABASE_DOES_NOT_EXIST, L"The database specified does not exist."},
     {ERROR_PROCESS_ABORTED, L"The process terminated unexpectedly."},
+    {ERROR_SERVICE_LOGON_FAILED, L"The service did not start due to a logon failure."},
     {ERROR_SERVICE_MARKED_FOR_DELETE, L"The specified service has been marked for deletion."},
     {ERROR_SERVICE_EXISTS, L"The specified service already exists."},
     {ERROR_SERVICE_NEVER_STARTED,
      L"No attempts to start the service have been made since the last boot."},
+    {ERROR_DUPLICATE_SERVICE_NAME,
+     L"The name is already in use as either a service name or a service display name."},
     {ERROR_NONE_MAPPED, L"No mapping between account names and security IDs was done."},
+    {ERROR_NOT_ENOUGH_QUOTA, L"Not enough quota is available to process this command."},
     {RPC_S_SERVER_UNAVAILABLE, L"The RPC server is unavailable."},
 };
 } // namespace

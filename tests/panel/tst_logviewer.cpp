@@ -22,6 +22,8 @@ private slots:
     void init() { m_dir.reset(new QTemporaryDir); }
     void contents_data();
     void contents();
+    void plantedLogIsNeitherFollowedNorWaitedOn_data();
+    void plantedLogIsNeitherFollowedNorWaitedOn();
     void keysKeepTheLog_data();
     void keysKeepTheLog();
     void largeLogs_data();
@@ -70,6 +72,36 @@ void TestLogViewer::contents()
     // Also the box that comes up before the viewer shows sits centred over it.
     for (const SeenBox &box : answerer.seen())
         QVERIFY((box.geometry.center() - dialog.geometry().center()).manhattanLength() <= 8);
+}
+
+void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn_data()
+{
+    QTest::addColumn<QString>("planted"); // shell commands in the data folder
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a link to someone's file: not emptied through it")
+        << "ln -s \"$PWD/../korban\" busys.log" << "berupa link";
+    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log" << "bukan berkas biasa";
+    QTest::newRow("a second name of someone's file: not emptied")
+        << "ln ../korban busys.log" << "memiliki lebih dari satu nama";
+}
+
+// What a member may put in the data folder where the log was missing, for the next one who
+// views or empties it through the program folder's link.
+void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
+{
+    QFETCH(QString, planted);
+    QFETCH(QString, reason);
+    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
+            QFile::link(m_dir->filePath("data/busys.log"), log()));
+    QVERIFY(QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) ==
+            0);
+    ModalAnswerer answerer;
+    flog dialog(nullptr, m_dir->path());
+    dialog.show();
+    dialog.findChild<QPushButton *>(QStringLiteral("butHapus"))->click();
+    const QString refused = "File : " + log() + " tidak dapat dibuka: " + reason + '.';
+    QCOMPARE(texts(answerer.seen()), QStringList({refused, refused}));
+    QCOMPARE(readBytes(m_dir->filePath("korban")), QByteArray("rahasia\n"));
 }
 
 void TestLogViewer::keysKeepTheLog_data()

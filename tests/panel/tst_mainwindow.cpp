@@ -14,6 +14,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace panel;
 
 Q_DECLARE_METATYPE(QList<ConfRow>)
@@ -32,6 +35,8 @@ private slots:
     void saveRefused_data();
     void saveRefused();
     void saveWrites();
+    void outputFolderMadeByRoot_data();
+    void outputFolderMadeByRoot();
     void editList_data();
     void editList();
 
@@ -67,24 +72,42 @@ void TestMainWindow::init()
 void TestMainWindow::load_data()
 {
     QTest::addColumn<QList<ConfRow>>("rows"); // none: no settings file at all
+    QTest::addColumn<QString>("planted");     // shell commands run beside the settings, by root
+    QTest::addColumn<QString>("refusal");     // what root's panel says instead of loading
     QTest::addColumn<QString>("form");
     const ConfRow a{
         "10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
         1,          0};
     const ConfRow b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
                     "2000-01-01T23:05:00", 0,  1};
-    QTest::newRow("no settings file")
-        << QList<ConfRow>() << "/ | localhost | off 00:00 | off 00:00";
-    QTest::newRow("one row") << QList<ConfRow>{a}
+    const QString none = "/ | localhost | off 00:00 | off 00:00";
+    QTest::newRow("no settings file") << QList<ConfRow>() << "" << "" << none;
+    QTest::newRow("one row") << QList<ConfRow>{a} << "" << ""
                              << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45";
     QTest::newRow("several rows: the last one shows")
-        << QList<ConfRow>{a, b} << "/data/bu |   db host   | off 01:00 | on 23:05";
+        << QList<ConfRow>{a, b} << "" << "" << "/data/bu |   db host   | off 01:00 | on 23:05";
+    // What the service refuses, root's panel refuses: SQLite would wait on it or write into it.
+    QTest::newRow("root: a FIFO as the settings' journal")
+        << QList<ConfRow>{a} << "mkfifo confbu.cfg-journal"
+        << "[%D/confbu.cfg-journal] bukan berkas biasa" << none;
+    QTest::newRow("root: a second name of someone's file as the settings' journal")
+        << QList<ConfRow>{a} << "echo milik > korban && ln korban confbu.cfg-journal"
+        << "[%D/confbu.cfg-journal] memiliki lebih dari satu nama" << none;
+    QTest::newRow("root: settings of another user")
+        << QList<ConfRow>{a} << "chown 65534 confbu.cfg"
+        << "[%D/confbu.cfg] bukan milik root atau user service" << none;
 }
 
 void TestMainWindow::load()
 {
     QFETCH(QList<ConfRow>, rows);
+    QFETCH(QString, planted);
+    QFETCH(QString, refusal);
+    if (!refusal.isEmpty() && ::geteuid() != 0)
+        QSKIP("only root's panel refuses");
     QVERIFY(rows.isEmpty() || createSettings(cfg(), rows, {"penjualan"}));
+    QVERIFY(planted.isEmpty() ||
+            QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
     PanelWindow window(m_dir->path());
     window.show();
 
@@ -94,6 +117,8 @@ void TestMainWindow::load()
                       "telah diinstall dan Aktif."};
     if (rows.isEmpty())
         shown << "Maaf file [" + cfg() + "] tidak ditemukan.";
+    if (!refusal.isEmpty())
+        shown << "Error Load database :" + refusal.replace("%D", m_dir->path());
     QCOMPARE(texts(m_answerer->seen()), shown);
     const SeenBox question = m_answerer->seen().first();
     QVERIFY(question.icon == QMessageBox::Question && question.defaultButton == QMessageBox::Yes &&
@@ -102,7 +127,8 @@ void TestMainWindow::load()
         QVERIFY((box.geometry.center() - box.parentGeometry.center()).manhattanLength() <= 8);
     QCOMPARE(QFile::exists(cfg()), !rows.isEmpty()); // loading never creates the file
     QTEST(formState(&window), "form");
-    QCOMPARE(listed(&window), rows.isEmpty() ? QStringList() : QStringList{"penjualan"});
+    QCOMPARE(listed(&window),
+             rows.isEmpty() || !refusal.isEmpty() ? QStringList() : QStringList{"penjualan"});
 }
 
 namespace {
@@ -253,6 +279,44 @@ void TestMainWindow::saveWrites()
 enum class Edit { Add, Pick, Delete };
 Q_DECLARE_METATYPE(Edit)
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
+
+void TestMainWindow::outputFolderMadeByRoot_data()
+{
+    QTest::addColumn<bool>("installed"); // sarvelad.akun names the service's user, nobody
+    QTest::addColumn<QString>("made");   // "uid:gid mode" of the folder made
+    QTest::newRow("installed system: the service's user's, of the settings' group, 2750")
+        << true << "65534:65534 2750";
+    QTest::newRow("program folder for development: root's") << false << "0:0 755";
+}
+
+// The service takes only a folder of its own user's (or root's) that no one else may write,
+// of the group that edits the settings: root's panel makes a missing one so.
+void TestMainWindow::outputFolderMadeByRoot()
+{
+    QFETCH(bool, installed);
+    QFETCH(QString, made);
+    if (::geteuid() != 0)
+        QSKIP("root's panel makes it");
+    QVERIFY(createSettings(cfg(), {ConfRow()}, {}));
+    QVERIFY(::chown(QFile::encodeName(cfg()).constData(), uid_t(-1), 65534) == 0);
+    QVERIFY(!installed || writeBytes(m_dir->filePath("sarvelad.akun"), "nobody\n"));
+    const QString folder = m_dir->filePath("baru/keluar");
+    const mode_t mask = ::umask(022);
+    {
+        PanelWindow window(m_dir->path());
+        window.show();
+        widget<QLineEdit>(&window, "tLokasi")->setText(folder);
+        m_answerer->clear();
+        // Refused for the empty list, once the folder is made.
+        QVERIFY(QMetaObject::invokeMethod(&window, "on_butStart_clicked"));
+    }
+    ::umask(mask);
+    QCOMPARE(texts(m_answerer->seen()), QStringList{"Pilih database yang akan dibackup."});
+    struct stat info = {};
+    QVERIFY(::stat(QFile::encodeName(folder).constData(), &info) == 0);
+    QCOMPARE(QStringLiteral("%1:%2 %3").arg(info.st_uid).arg(info.st_gid).arg(info.st_mode & 07777, 0, 8),
+             made);
+}
 
 void TestMainWindow::editList_data()
 {

@@ -1,20 +1,45 @@
 // The backup engine against the fake pg_dump and pg_restore: the log entry, the settings
 // file and the files behind the program folder's links, the schedule, and backup runs (what
 // reaches the tool, refused names, failing and hung tools, the output folder rule, names
-// planted where a run writes).
+// planted where a run writes, a folder without room, retention).
 #include "backupengine.h"
 #include "servicetestkit.h"
+#include "stopsignal.h"
+#include "toolmessages.h"
 #include "writelog.h"
 
 #include <QProcess>
 #include <QtTest>
 
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace servicetest;
+
+// While set, fsync() fails with EIO for every open file whose name holds it, as on a disk
+// that lost the write. Defined in the test program, it stands in for the C library's.
+static QByteArray failSyncOf;
+
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    char path[PATH_MAX] = {};
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    if (!failSyncOf.isEmpty() && ::readlink(link.constData(), path, sizeof path - 1) > 0 &&
+        QByteArray(std::strrchr(path, '/') ? std::strrchr(path, '/') : path).contains(failSyncOf)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
 
 namespace {
 
@@ -22,7 +47,17 @@ namespace {
 // the file stays beside it as name.asli.
 // EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
 // made writable by that group, the way the installed settings are the admin group's.
-enum class Thing { Folder, Link, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
+enum class Thing {
+    Folder,
+    Link,
+    HardLink,
+    Fifo,
+    Garbage,
+    Copy,
+    Removed,
+    RowsDeleted,
+    EditorsGroup
+};
 // Who holds a lock while a run starts.
 enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
 struct Made
@@ -91,6 +126,8 @@ bool make(const Made &made, const QString &path, const QString &target)
                ::chown(name, made.owner, -1) == 0;
     case Thing::Link:
         return QFile::link(target, path);
+    case Thing::HardLink:
+        return ::link(QFile::encodeName(target).constData(), name) == 0;
     case Thing::Fifo:
         return ::mkfifo(name, 0660) == 0;
     case Thing::Garbage:
@@ -127,6 +164,37 @@ QDateTime march(int day, const char *time)
     return QDateTime(QDate(2024, 3, day), QTime::fromString(time));
 }
 
+// A small tmpfs mounted on an empty folder for as long as it lives.
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString &path) : path(QFile::encodeName(path))
+    {
+        mounted = QDir().mkpath(path) &&
+                  ::mount("tmpfs", this->path, "tmpfs", 0, "size=4m,mode=0750") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(path, MNT_DETACH);
+    }
+    // Fills it with a file until about bytes are left.
+    bool leave(qint64 bytes)
+    {
+        struct statvfs info = {};
+        if (::statvfs(path, &info) != 0)
+            return false;
+        const qint64 fill = qint64(info.f_bavail) * info.f_frsize - bytes;
+        QFile filler(QFile::decodeName(path) + "/isi");
+        return fill > 0 && filler.open(QIODevice::WriteOnly) &&
+               filler.write(QByteArray(int(fill), 'x')) == fill;
+    }
+    bool mounted = false;
+
+private:
+    const QByteArray path;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Lock)
@@ -137,68 +205,168 @@ class TestBackupEngine : public QObject
     Q_OBJECT
 
 private slots:
-    void logEntryFormat();
-    void runsOncePerMatchingMinute_data();
-    void runsOncePerMatchingMinute();
+    void logEntries_data();
+    void logEntries();
+    void schedule_data();
+    void schedule();
     void run_data();
     void run();
     void whatTheServiceMeetsOnDisk_data();
     void whatTheServiceMeetsOnDisk();
+    void unsyncedDumpFailsTheJob_data();
+    void unsyncedDumpFailsTheJob();
     void olderDumpsAreDeleted_data();
     void olderDumpsAreDeleted();
     void deletionRecordedFirst_data();
     void deletionRecordedFirst();
+    void storedRetention_data();
+    void storedRetention();
+    void folderWithoutRoom_data();
+    void folderWithoutRoom();
+    void lastErrorLine_data();
+    void lastErrorLine();
 };
 
-// A local time stamp, then the message in UTF-8; only the first line is stamped.
-void TestBackupEngine::logEntryFormat()
+void TestBackupEngine::logEntries_data()
 {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("written"); // after the time stamp
+
+    QTest::newRow("UTF-8, and a detail on a line of its own")
+        << QStringLiteral("Gagal [\u00e9\u20ac].") << "Pesan Error : x"
+        << QStringLiteral(" - Gagal [\u00e9\u20ac].\nPesan Error : x\n");
+    QTest::newRow("ESC sequence and carriage return that would forge an entry")
+        << "nama [\x1b[2K\r01/03/2024 05:30:00 - Backup Database OK]" << QString()
+        << " - nama [\\x1b[2K\\r01/03/2024 05:30:00 - Backup Database OK]\n";
+    QTest::newRow("line break, tab and NUL")
+        << QString("a\nb\tc") + QChar(0) + "d" << QString() << " - a\\nb\\tc\\0d\n";
+    QTest::newRow("C1 controls and DEL")
+        << QStringLiteral("a\u009b31mb\u007fc\u0085") << QString() << " - a\\x9b31mb\\x7fc\\x85\n";
+    QTest::newRow("Unicode line and paragraph separators")
+        << QStringLiteral("a\u2028b\u2029c") << QString() << " - a\\u2028b\\u2029c\n";
+    QTest::newRow("a line break in the detail is escaped too")
+        << "Gagal."
+        << "Pesan Error : a\nb"
+        << " - Gagal.\nPesan Error : a\\nb\n";
+}
+
+// A local time stamp, then the message in UTF-8 with every control character escaped: nothing
+// a value holds can end its line or start another. Only the first line is stamped.
+void TestBackupEngine::logEntries()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, detail);
+    QFETCH(QString, written);
     QTemporaryDir dir;
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    WriteLog(QStringLiteral("Gagal [\u00e9\u20ac].\nPesan Error : x"), "busys.log", dir.path());
+    WriteLog(LogMessage(message, detail), "busys.log", dir.path());
     const QString content = readText(dir.filePath("busys.log"));
-    QCOMPARE(content.mid(19), QStringLiteral(" - Gagal [\u00e9\u20ac].\nPesan Error : x\n"));
+    QCOMPARE(content.mid(19), written);
     const QDateTime stamp = QDateTime::fromString(content.left(19), "dd/MM/yyyy hh:mm:ss");
     QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
 }
 
-void TestBackupEngine::runsOncePerMatchingMinute_data()
+void TestBackupEngine::schedule_data()
 {
     QTest::addColumn<QVariantMap>("overrides"); // the first time, 05:30, is on
+    // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
+    // next check's run is under way.
     QTest::addColumn<QList<QDateTime>>("checks");
     QTest::addColumn<int>("runs");
+    QTest::addColumn<QStringList>("late"); // the times run late, in order
 
     const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
                                        march(1, "05:30:45"), march(1, "05:30:59")};
-    QTest::newRow("four checks in the minute run once") << QVariantMap() << inTheMinute << 1;
-    QTest::newRow("minute before and after do not run")
-        << QVariantMap()
-        << QList<QDateTime>{march(1, "05:29:59"), march(1, "05:31:00"), march(1, "17:30:00")} << 0;
+    const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
+    QTest::newRow("four checks in the minute run once")
+        << QVariantMap() << inTheMinute << 1 << QStringList();
+    QTest::newRow("time with milliseconds, as the panel binds it")
+        << QVariantMap{{"jam1", "2000-01-01T05:30:00.000"}} << inTheMinute << 1 << QStringList();
+    QTest::newRow("disabled time never runs, not even late")
+        << QVariantMap{{"jam1st", 0}}
+        << QList<QDateTime>{march(1, "05:29:50"), march(1, "05:31:00")} << 0 << QStringList();
+    QTest::newRow("two equal times run twice in one check")
+        << QVariantMap{{"jam2", "2000-01-01T05:30:00"}, {"jam2st", 1}} << inTheMinute << 2
+        << QStringList();
     QTest::newRow("the same time the next day runs again")
         << QVariantMap()
-        << QList<QDateTime>{march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")} << 2;
-    QTest::newRow("time with milliseconds, as the panel binds it")
-        << QVariantMap{{"jam1", "2000-01-01T05:30:00.000"}} << inTheMinute << 1;
-    QTest::newRow("disabled time never runs") << QVariantMap{{"jam1st", 0}} << inTheMinute << 0;
-    QTest::newRow("two equal times run twice in one check")
-        << QVariantMap{{"jam2", "2000-01-01T05:30:00"}, {"jam2st", 1}} << inTheMinute << 2;
+        << QList<QDateTime>{march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")} << 2
+        << QStringList();
+    QTest::newRow("a manual run over the time: the time runs late, once")
+        << QVariantMap()
+        << QList<QDateTime>{march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")} << 1
+        << QStringList{"05:30"};
+    QTest::newRow("the first time's run lasts past the second: it runs late")
+        << QVariantMap{{"jam2", "2000-01-01T05:45:00"}, {"jam2st", 1}}
+        << QList<QDateTime>{march(1, "05:30:00"), march(1, "05:46:10")} << 2
+        << QStringList{"05:45"};
+    QTest::newRow("clock put forward over both times: each late, in their order")
+        << QVariantMap{{"jam2", "2000-01-01T04:00:00"}, {"jam2st", 1}}
+        << QList<QDateTime>{march(1, "03:00:00"), march(1, "14:00:00")} << 2
+        << QStringList{"04:00", "05:30"};
+    QTest::newRow("clock put forward by days: the time runs once")
+        << QVariantMap() << QList<QDateTime>{march(1, "05:00:00"), march(4, "06:00:00")} << 1
+        << QStringList{"05:30"};
+    QTest::newRow("clock put back over a time that ran: not again")
+        << QVariantMap()
+        << QList<QDateTime>{march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"),
+                            march(1, "05:30:05"), march(1, "05:31:00")}
+        << 1 << QStringList();
+    QTest::newRow("clock put back a day: that day's time not again")
+        << QVariantMap()
+        << QList<QDateTime>{march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"),
+                            march(2, "05:30:10")}
+        << 1 << QStringList();
+    QTest::newRow("restarted in the minute of a time that ran: not again")
+        << QVariantMap() << QList<QDateTime>{march(1, "05:30:05"), restart, march(1, "05:30:40")}
+        << 1 << QStringList();
+    QTest::newRow("restarted in the minute of a time whose run was stopped: it runs again")
+        << QVariantMap()
+        << QList<QDateTime>{stop, march(1, "05:30:05"), restart, march(1, "05:30:40"),
+                            march(1, "05:30:50")}
+        << 2 << QStringList();
+    QTest::newRow("a time that passed while the service was down is not run late")
+        << QVariantMap() << QList<QDateTime>{march(1, "05:29:30"), restart, march(1, "05:31:00")}
+        << 0 << QStringList();
 }
 
-void TestBackupEngine::runsOncePerMatchingMinute()
+// Every time that came since the previous check runs once, late ones with an entry that says
+// so; none runs twice for a day, however the clock moves or the service restarts.
+void TestBackupEngine::schedule()
 {
     QFETCH(QVariantMap, overrides);
     QFETCH(QList<QDateTime>, checks);
     QFETCH(int, runs);
+    QFETCH(QStringList, late);
     ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides), qPrintable(folder.error));
+    QVERIFY2(folder.prepare(overrides, {"sales"}), qPrintable(folder.error));
     QDateTime now;
-    BackupEngine engine(folder.path(), [&now] { return now; });
-    QVERIFY(engine.ReadConfig());
-    for (const QDateTime &check : checks) {
-        now = check;
-        engine.CheckSchedule();
+    StopSignal stopping;
+    int stopAtLook = -1; // the job's start is the check's second look at the clock
+    std::unique_ptr<BackupEngine> engine;
+    for (int i = -1; i < checks.size(); ++i) {
+        if (i < 0 || !checks.at(i).isValid()) {
+            engine = std::make_unique<BackupEngine>(folder.path(), [&] {
+                if (stopAtLook >= 0 && stopAtLook-- == 0)
+                    stopping.request();
+                return now;
+            });
+            engine->setToolTimeoutMs(1000);
+            QVERIFY(engine->ReadConfig());
+            engine->RecoverAbandonedJobs();
+        } else if (checks.at(i).date().year() == 1) {
+            engine->setStopSignal(&stopping);
+            stopAtLook = 1;
+        } else {
+            now = checks.at(i);
+            engine->CheckSchedule();
+        }
     }
     QCOMPARE(folder.log().count("Read List DB"), runs);
+    late.replaceInStrings(QRegularExpression("^(.*)$"),
+                          "Backup terjadwal \\1 terlewat, dijalankan sekarang.");
+    QCOMPARE(folder.log().filter("Backup terjadwal"), late);
 }
 
 void TestBackupEngine::run_data()
@@ -238,6 +406,21 @@ void TestBackupEngine::run_data()
             << QVariantMap() << QStringList{name, "sales"} << usual
             << start + QStringList{refused.arg(shown)} + verified("sales", "054712");
     }
+    QTest::newRow("ESC and carriage return in a refused name stay in its entry")
+        << QVariantMap() << QStringList{"\x1b[2K\rBackup Database OK", "sales"} << usual
+        << start + QStringList{refused.arg("\\x1b[2K\\rBackup Database OK")} +
+               verified("sales", "054712");
+    const QString tooLong = "Backup Database DITOLAK : nama database [%1] lebih dari 63 byte. "
+                            "pg_dump tidak dijalankan.";
+    const QString name63(63, 'n');
+    QTest::newRow("name of 63 bytes is backed up")
+        << QVariantMap() << QStringList{name63} << usual << start + verified(name63, "054711");
+    QTest::newRow("name of 32 characters in 64 bytes is refused")
+        << QVariantMap() << QStringList{QString(32, QChar(0xe9)), "sales"} << usual
+        << start + QStringList{tooLong.arg(QString(32, QChar(0xe9)))} + verified("sales", "054712");
+    QTest::newRow("a very long name is shown cut")
+        << QVariantMap() << QStringList{QString(100000, 'n'), "sales"} << usual
+        << start + QStringList{tooLong.arg(name63 + QChar(0x2026))} + verified("sales", "054712");
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
     for (const QString &name :
@@ -249,7 +432,8 @@ void TestBackupEngine::run_data()
     }
 
     const QList<std::pair<QString, QString>> failures{
-        {"gagal", "pg_dump selesai dengan kode keluar 3."},
+        {"gagal", "pg_dump selesai dengan kode keluar 3. Pesan Error : pg_dump: error: "
+                  "connection to server failed"},
         {"macet", "pg_dump melewati batas waktu 1 detik dan dihentikan."},
         {"sampah", "dump tidak terbaca utuh: pg_restore: error: input file does not appear to "
                    "be a valid archive"},
@@ -273,6 +457,13 @@ void TestBackupEngine::run_data()
     QTest::newRow("empty output folder would mean the root or the working folder")
         << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << usual
         << QStringList{noFolder.arg("")};
+    QTest::newRow("line break in the output folder stays in its entry")
+        << QVariantMap{{"outputdir", "/nonexistent/a\nb"}} << QStringList{"sales"} << usual
+        << QStringList{noFolder.arg("/nonexistent/a\\nb")};
+    QTest::newRow("output folder longer than the system allows, shown cut")
+        << QVariantMap{{"outputdir", '/' + QString(5000, 'd')}} << QStringList{"sales"} << usual
+        << QStringList{"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
+                       "] lebih panjang dari batas sistem. Proses dibatalkan."};
     QTest::newRow("empty list: not even the globals")
         << QVariantMap() << QStringList() << usual << QStringList{"Read List DB"};
 }
@@ -292,10 +483,16 @@ void TestBackupEngine::run()
     QStringList dumps = expectedLog.filter("Backup Database : ");
     dumps.replaceInStrings("Backup Database : ", "");
     const mode_t mask = ::umask(0);
-    const bool ran = engineFor(folder)->RunBackup();
+    auto engine = engineFor(folder);
+    QStringList events;
+    engine->setReporter([&events](const QString &event) { events << event; });
+    const bool ran = engine->RunBackup();
     ::umask(mask);
     QCOMPARE(ran, !expectedLog.filter("Backup Database").isEmpty());
     QCOMPARE(folder.log(), expectedLog);
+    // Every failure reaches the system's log too, as the line busys.log has.
+    QCOMPARE(events, expectedLog.filter(QRegularExpression("^(Lokasi|Backup Database (GAGAL|"
+                                                           "DITOLAK))")));
 
     const QList<QStringList> calls = folder.calls();
     QCOMPARE(calls.size(), dumps.size());
@@ -384,13 +581,23 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << QStringList();
     QTest::newRow("confdb without rows")
         << QList<Made>{{"data/confbu.cfg", Thing::RowsDeleted}} << hasil << Lock::None
-        << QStringList{"Read Config."} << QStringList();
+        << refused("Pengaturan kosong: tabel confdb tidak berisi baris.") << QStringList();
     QTest::newRow("link planted as the settings is not opened")
         << QList<Made>{linkAt("data/confbu.cfg", "%V")} << hasil << Lock::None
         << refused("Error Load database :[%D/confbu.cfg] berupa link") << QStringList();
     QTest::newRow("settings made by someone else are not opened")
         << QList<Made>{{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}} << hasil
-        << Lock::None << refused("Error Load database :[%D/confbu.cfg] bukan milik root")
+        << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg] bukan milik root atau user service")
+        << QStringList();
+    QTest::newRow("FIFO planted as the settings' journal is refused, nothing waits for it")
+        << QList<Made>{{"data/confbu.cfg-journal", Thing::Fifo}} << hasil << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg-journal] bukan berkas biasa")
+        << QStringList();
+    QTest::newRow("hard link planted as the settings' journal is refused")
+        << QList<Made>{{"data/confbu.cfg-journal", Thing::HardLink, 0, 0, "%V"}} << hasil
+        << Lock::None
+        << refused("Error Load database :[%D/confbu.cfg-journal] memiliki lebih dari satu nama")
         << QStringList();
     const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
     QTest::newRow("link planted as the history is replaced")
@@ -440,9 +647,17 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << QList<Made>{editableSettings, folderAt("keluar", 0750),
                        Made("keluar", Thing::EditorsGroup)}
         << "keluar" << Lock::None << run << backedUp;
-    QTest::newRow("link in the path to a sound folder: the folder is used")
+    QTest::newRow("link in the path to a sound folder: the folder is used by its real path")
         << QList<Made>{folderAt("asli/keluar", 0750), linkAt("tautan", "asli")} << "tautan/keluar"
-        << Lock::None << run << backedUp;
+        << Lock::None
+        << (start + QStringList{globals} + verified("sales", "054711"))
+               .replaceInStrings("%O", "%T/asli/keluar")
+        << backedUp;
+    QTest::newRow("a separator at the end of the folder is not doubled")
+        << QList<Made>{folderAt("keluar", 0750)} << "keluar/" << Lock::None
+        << (start + QStringList{globals} + verified("sales", "054711"))
+               .replaceInStrings("%O", "%T/keluar")
+        << backedUp;
     QTest::newRow("link in the path to a writable folder: the folder is refused")
         << QList<Made>{folderAt("bebas", 0777), folderAt("bebas/keluar", 0750),
                        linkAt("tautan", "bebas")}
@@ -473,6 +688,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
         << start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
                                "folder program [%T]."}
         << QStringList{leftover};
+    QTest::newRow("FIFO planted as the run lock: the run is skipped with the reason")
+        << QList<Made>{{"data/sarvelad.lock", Thing::Fifo}} << hasil << Lock::None
+        << start + QStringList{"Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: "
+                               "bukan berkas milik service yang hanya dapat dibuka service."}
+        << QStringList();
     QTest::newRow("a lock on the program folder itself stops nothing")
         << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054711")
         << backedUp;
@@ -509,10 +729,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
         entry = expand(entry);
     const QString settings = folder.settingsPath(), before = readText(settings);
     const bool settingsExisted = QFileInfo::exists(settings);
-    // Another worker holds the lock file, which only root can open; anyone who may read the
-    // program folder can lock the folder itself, which must not stop a backup.
+    // Another worker holds the lock file beside the history, which only the service can open;
+    // anyone who may read the program folder can lock the folder itself, which must not stop
+    // a backup.
     const int other = lock == Lock::OtherWorker
-                          ? ::open(QFile::encodeName(folder.file("sarvelad.lock")).constData(),
+                          ? ::open(QFile::encodeName(folder.file("data/sarvelad.lock")).constData(),
                                    O_RDWR | O_CREAT, 0600)
                       : lock == Lock::AnyoneOnTheFolder
                           ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
@@ -539,30 +760,77 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
     QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
 }
 
+void TestBackupEngine::unsyncedDumpFailsTheJob_data()
+{
+    QTest::addColumn<QByteArray>("failing"); // what fsync() fails for
+    QTest::addColumn<QString>("globals");    // the entry of the run's globals
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QStringList>("present");
+    QTest::newRow("the dump: no dump")
+        << QByteArray(".bu.tmp-") << globalsOk("054709")
+        << "Dump tidak tersimpan aman di disk: Input/output error."
+        << QStringList{"bu_globals_20130709.054709.sql", "bu_sales_20130709.054711.log"};
+    QTest::newRow("the folder after the rename: kept only for inspection, the globals gone")
+        << QByteArray("backup hasil")
+        << "Backup Globals GAGAL : Nama akhir berkas globals tidak tersimpan aman di disk: "
+           "Input/output error."
+        << "Nama akhir dump tidak tersimpan aman di disk: Input/output error."
+        << QStringList{"bu_sales_20130709.054711.bu.rusak", "bu_sales_20130709.054711.log"};
+}
+
+// A dump whose write or final name may not be on the disk is no good backup.
+void TestBackupEngine::unsyncedDumpFailsTheJob()
+{
+    QFETCH(QByteArray, failing);
+    QFETCH(QString, globals);
+    QFETCH(QString, reason);
+    QFETCH(QStringList, present);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto engine = engineFor(folder);
+    failSyncOf = failing;
+    const bool ran = engine->RunBackup();
+    failSyncOf.clear();
+    QVERIFY(ran);
+    const QString dump = folder.outputDir() + "/bu_sales_20130709.054711.bu";
+    QCOMPARE(folder.log(), (QStringList{"Read List DB", globals.replace("%O", folder.outputDir()),
+                                        "Backup Database : " + dump,
+                                        "Backup Database GAGAL : database [sales], file [" + dump +
+                                            "]. " + reason}));
+    QCOMPARE(outcomes(folder.jobs()), QStringList{"GAGAL"});
+    QCOMPARE(QDir(folder.outputDir()).entryList(QDir::Files), present);
+}
+
 void TestBackupEngine::olderDumpsAreDeleted_data()
 {
     QTest::addColumn<int>("keep");
     QTest::addColumn<bool>("lastJobFails");
     QTest::addColumn<int>("secondsPerLook");
-    QTest::addColumn<int>("deleted"); // the oldest good dumps that the last run deletes
+    QTest::addColumn<int>("deleted");    // the oldest good dumps that the last run deletes
+    QTest::addColumn<bool>("keptAside"); // the failed job left its dump as .rusak
 
-    QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4;
-    QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0;
+    QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4 << false;
+    QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0 << false;
     QTest::newRow("the job fails: dumps beyond the two kept go all the same, making room first")
-        << 2 << true << 1 << 3;
-    QTest::newRow("jobs of one second share a name: the newest dump stays") << 1 << false << 0 << 0;
+        << 2 << true << 1 << 3 << false;
+    QTest::newRow("jobs of one second share a name: the newest dump stays")
+        << 1 << false << 0 << 0 << false;
+    QTest::newRow("a failed job's dump kept aside keeps its run log")
+        << 2 << false << 1 << 4 << true;
 }
 
 // Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
 // only dumps that the history records as good, with their run logs, logs and records each
 // deletion, and never a dump that no job made or that the newest job names. Those beyond the
-// number kept go before the dump, so that a folder they fill cannot fail it.
+// number kept go before the dump, so that a folder they fill cannot fail it; the failed job's
+// run log goes once it is older than every dump kept.
 void TestBackupEngine::olderDumpsAreDeleted()
 {
     QFETCH(int, keep);
     QFETCH(bool, lastJobFails);
     QFETCH(int, secondsPerLook);
     QFETCH(int, deleted);
+    QFETCH(bool, keptAside);
     ProgramFolder folder;
     QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
     auto engine = engineFor(folder, true, secondsPerLook);
@@ -577,6 +845,9 @@ void TestBackupEngine::olderDumpsAreDeleted()
     }
     const QString stranger = output + "/bu_sales_20000101.000000";
     QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
+    const riwayat::Job failed = folder.jobs().value(3);
+    const QString aside = "bu_sales_" + failed.mulai.toString("yyyyMMdd.hhmmss") + ".log";
+    QVERIFY(!keptAside || QFile::copy(tool, output + '/' + aside.chopped(4) + ".bu.rusak"));
     QVERIFY2(folder.keep(keep), qPrintable(folder.error));
     QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
     engine->RunBackup();
@@ -598,12 +869,25 @@ void TestBackupEngine::olderDumpsAreDeleted()
                 << "Hapus backup lama : " + dump->chopped(3) + ".log";
     for (const QString &dump : good.mid(deleted))
         left << QFileInfo(dump).fileName();
-    QStringList logged = folder.log().filter("Hapus backup lama : " + output + "/bu_sales_");
+    // The failed job's run log goes once it is older than the oldest dump kept; the stranger's
+    // stays with its dump.
+    const QString oldestKept =
+        keep > 0 ? QFileInfo(good.value(deleted)).fileName().mid(9, 15) : QString();
+    QStringList logsLeft{QFileInfo(stranger).fileName() + ".log"};
+    for (const QString &runLog : qAsConst(runLogs)) {
+        if (runLog.mid(9, 15) >= oldestKept || (keptAside && runLog == aside))
+            logsLeft << runLog;
+        else if (!gone.contains(output + '/' + runLog.chopped(4) + ".bu"))
+            entries << "Hapus log lama : " + output + '/' + runLog;
+    }
+    QStringList logged =
+        folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
     logged.sort();
     entries.sort();
     QCOMPARE(logged, entries);
     QCOMPARE(QDir(output).entryList({"*.bu"}), left);
-    QCOMPARE(QDir(output).entryList({"*.log"}).size(), runLogs.size() - deleted + 1);
+    logsLeft.sort();
+    QCOMPARE(QDir(output).entryList({"*.log"}), logsLeft);
     // The history says which dumps are gone, and offers only those that are kept.
     for (const riwayat::Job &job : jobs)
         QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
@@ -662,6 +946,132 @@ void TestBackupEngine::deletionRecordedFirst()
     else
         QCOMPARE(told, QStringList({"Hapus backup lama : " + shared,
                                     "Hapus backup lama : " + shared.chopped(3) + ".log"}));
+}
+
+void TestBackupEngine::storedRetention_data()
+{
+    QTest::addColumn<QString>("stored"); // an SQL value for confsimpan.jumlah
+    QTest::addColumn<QString>("shown");  // in the entry that refuses it; empty: none
+    QTest::addColumn<int>("left");       // good dumps after three runs
+
+    QTest::newRow("a number that wraps to 2 at 32 bits keeps all") << "4294967298"
+                                                                   << "4294967298" << 3;
+    QTest::newRow("more than 10000 keeps all") << "10001"
+                                               << "10001" << 3;
+    QTest::newRow("a negative number keeps all") << "-1"
+                                                 << "-1" << 3;
+    QTest::newRow("a fraction keeps all") << "2.5"
+                                          << "2.5" << 3;
+    QTest::newRow("text keeps all") << "'dua'"
+                                    << "dua" << 3;
+    QTest::newRow("long text is shown cut")
+        << "'" + QString(1000, 'x') + "'" << QString(20, 'x') + QChar(0x2026) << 3;
+    QTest::newRow("a whole number in quotes counts") << "'2'" << QString() << 2;
+    QTest::newRow("10000 keeps all there are") << "10000" << QString() << 3;
+    QTest::newRow("none stored keeps all, quietly") << "null" << QString() << 3;
+}
+
+// A number of dumps to keep that is not a whole number from 0 to 10,000 is refused with an
+// entry at every run and read as "keep all", never cut down to one that deletes dumps.
+void TestBackupEngine::storedRetention()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, shown);
+    QFETCH(int, left);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    QCOMPARE(QProcess::execute("sqlite3",
+                               {folder.settingsPath(), "update confsimpan set jumlah = " + stored}),
+             0);
+    auto engine = engineFor(folder);
+    for (int run = 0; run < 3; ++run)
+        QVERIFY(engine->RunBackup());
+    const QString refusal = "Jumlah backup yang disimpan [" + shown +
+                            "] bukan bilangan bulat 0 sampai 10000; semua backup disimpan.";
+    QCOMPARE(folder.log().filter("Jumlah backup"),
+             QStringList(QVector<QString>(shown.isEmpty() ? 0 : 3, refusal).toList()));
+    QCOMPARE(history(folder.file("riwayat.db"), "sales").size(), left);
+}
+
+void TestBackupEngine::folderWithoutRoom_data()
+{
+    QTest::addColumn<bool>("earlierDump"); // a good dump of the database before
+    QTest::addColumn<int>("leftKb");       // what is left free on the disk
+    QTest::addColumn<QString>("reason");   // of the failed job; empty: it runs
+
+    QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
+    // The globals dumped first take a block of what was left.
+    QTest::newRow("less than the newest dump and its margin: fails at once")
+        << true << 512
+        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 "
+           "byte ditambah cadangan 1,0 MB). pg_dump tidak dijalankan.";
+    QTest::newRow("a first dump needs the margin")
+        << false << 512
+        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan.";
+}
+
+// On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,
+// with the reason in the entry and the history; the next database is tried all the same.
+void TestBackupEngine::folderWithoutRoom()
+{
+    QFETCH(bool, earlierDump);
+    QFETCH(int, leftKb);
+    QFETCH(QString, reason);
+    ProgramFolder folder;
+    const QString disk = folder.file("kecil");
+    SmallDisk small(disk);
+    QVERIFY(small.mounted);
+    QVERIFY2(folder.prepare({{"outputdir", disk}}, {"sales"}), qPrintable(folder.error));
+    auto engine = engineFor(folder);
+    if (earlierDump)
+        QVERIFY(engine->RunBackup());
+    QVERIFY(small.leave(qint64(leftKb) * 1024));
+    engine->RunBackup();
+
+    const QStringList log = folder.log();
+    const QList<riwayat::Job> jobs = folder.jobs();
+    QCOMPARE(folder.calls().size(), int(earlierDump) + int(reason.isEmpty()));
+    QCOMPARE(jobs.last().hasil, reason.isEmpty() ? riwayat::Ok : riwayat::Gagal);
+    QCOMPARE(jobs.last().alasan, reason);
+    if (!reason.isEmpty())
+        QCOMPARE(log.last(), "Backup Database GAGAL : database [sales], file [" + disk +
+                                 "/bu_sales_" + jobs.last().mulai.toString("yyyyMMdd.hhmmss") +
+                                 ".bu]. " + reason);
+    QCOMPARE(QDir(disk).entryList({"*.tmp-*"}), QStringList());
+}
+
+void TestBackupEngine::lastErrorLine_data()
+{
+    QTest::addColumn<QByteArray>("messages");
+    QTest::addColumn<bool>("anyLine");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("pg_dump's error after its progress, blanks collapsed")
+        << QByteArray("pg_dump: last built-in OID is 16383\npg_dump: error: connection to server "
+                      "at \"db\", port 5432 failed: FATAL:  password authentication failed\n")
+        << false
+        << "pg_dump: error: connection to server at \"db\", port 5432 failed: FATAL: password "
+           "authentication failed";
+    QTest::newRow("the error, not the detail after it")
+        << QByteArray("pg_dump: error: query failed: ERROR:  permission denied for table tblx\n"
+                      "pg_dump: detail: Query was: LOCK TABLE public.tblx\n")
+        << false << "pg_dump: error: query failed: ERROR: permission denied for table tblx";
+    QTest::newRow("no error line: the last one, when any will do")
+        << QByteArray("pg_dump: saving encoding\r\npg_dump: dumping contents of table tblbesar\r\n")
+        << true << "pg_dump: dumping contents of table tblbesar";
+    QTest::newRow("no error line, none wanted")
+        << QByteArray("pg_dump: dumping contents of table tblbesar\n") << false << QString();
+    QTest::newRow("a long line is cut")
+        << "pg_dump: error: " + QByteArray(1000, 'x') << false
+        << "pg_dump: error: " + QString(MaxErrorLine - 16, 'x') + QChar(0x2026);
+}
+
+void TestBackupEngine::lastErrorLine()
+{
+    QFETCH(QByteArray, messages);
+    QFETCH(bool, anyLine);
+    QFETCH(QString, line);
+    QCOMPARE(::lastErrorLine(messages, anyLine), line);
 }
 
 QTEST_GUILESS_MAIN(TestBackupEngine)

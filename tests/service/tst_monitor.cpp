@@ -1,10 +1,11 @@
 // The dead-man's switch against a small HTTP server in the test: which addresses each run
-// asks for, and that a monitor that is gone or never answers neither fails a backup nor holds
-// it up longer than the time-out.
+// asks for, and that a monitor that is gone, never answers, answers at length or elsewhere
+// neither fails a backup nor holds it up longer than the time-out.
 #include "backupengine.h"
 #include "servicetestkit.h"
 #include "thbackup.h"
 
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -13,10 +14,22 @@ using namespace servicetest;
 
 namespace {
 
-enum class Server { Answers, NeverAnswers, Gone };
+enum class Server { Answers, NeverAnswers, Gone, LongAnswer, Compressed, Redirects };
 
-// A monitor on a local port that records the path of every request; it answers 200, or
-// accepts and never answers, or is gone (nothing listens on its port).
+// 1 MB of zeros in gzip: a kilobyte that Qt would unpack if it had asked for gzip.
+QByteArray gzipped()
+{
+    QProcess gzip;
+    gzip.start("gzip", {"-c"});
+    gzip.write(QByteArray(1 << 20, '\0'));
+    gzip.closeWriteChannel();
+    gzip.waitForFinished();
+    return gzip.readAllStandardOutput();
+}
+
+// A monitor on a local port that records the path and headers of every request; it answers
+// 200 ("OK", a megabyte of an answer that claims a hundred, or the gzip above), accepts and
+// never answers, redirects to /elsewhere, or is gone (nothing listens on its port).
 class FakeMonitor
 {
 public:
@@ -33,9 +46,22 @@ public:
                 if (!request.contains("\r\n\r\n"))
                     return;
                 paths << QString(request.split(' ').value(1));
+                requests << QString(request);
                 socket->readAll();
                 if (kind == Server::Answers) {
                     socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+                    socket->disconnectFromHost();
+                } else if (kind == Server::LongAnswer) {
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 104857600\r\n\r\n");
+                    socket->write(QByteArray(1 << 20, 'x'));
+                } else if (kind == Server::Compressed) {
+                    const QByteArray body = gzipped();
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                } else if (kind == Server::Redirects) {
+                    socket->write("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n"
+                                  "Content-Length: 0\r\n\r\n");
                     socket->disconnectFromHost();
                 }
             });
@@ -45,6 +71,7 @@ public:
     QTcpServer server;
     QString address;
     QStringList paths;
+    QStringList requests;
 };
 
 } // namespace
@@ -94,6 +121,23 @@ void TestMonitor::pings_data()
         << Server::NeverAnswers << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
         << QStringList{"/ping/abc/start"}
         << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: tidak menjawab dalam 1 detik.";
+    QTest::newRow("an answer longer than a few kilobytes is cut off, a failed ping")
+        << Server::LongAnswer << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
+        << QStringList{"/ping/abc/start"}
+        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: jawaban lebih dari 4096 byte, "
+           "tidak dibaca lagi.";
+    QTest::newRow("a gzip answer is not unpacked: it is short as it came")
+        << Server::Compressed << "%M/ping/abc" << QVariantMap() << QStringList{"sales"} << goneWell
+        << QString();
+    QTest::newRow("a redirect is not followed, a failed ping")
+        << Server::Redirects << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
+        << QStringList{"/ping/abc/start"}
+        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: dialihkan (HTTP 302) ke "
+           "[%M/elsewhere], pengalihan tidak diikuti.";
+    QTest::newRow("an address over 2048 characters: nothing asked, said short")
+        << Server::Answers << "%M/" + QString(2100, 'a') << QVariantMap() << QStringList{"sales"}
+        << QStringList()
+        << "Alamat monitor [%A\u2026] lebih dari 2048 karakter; monitor tidak dihubungi.";
     QTest::newRow("no web address: nothing asked, logged")
         << Server::Answers << "file:///etc/passwd" << QVariantMap() << QStringList{"sales"}
         << QStringList()
@@ -129,11 +173,18 @@ void TestMonitor::pings()
     QTRY_VERIFY_WITH_TIMEOUT(run->isFinished(), 10000);
 
     QCOMPARE(monitor.paths, paths);
-    QCOMPARE(folder.log().filter("Monitor ["),
-             entry.isEmpty() ? QStringList() : QStringList(entry.replace("%M", monitor.address)));
+    entry.replace("%A", address.left(60)).replace("%M", monitor.address);
+    QCOMPARE(folder.log().filter(QRegularExpression("^(Alamat monitor|Monitor) \\[")),
+             entry.isEmpty() ? QStringList() : QStringList(entry));
+    // Whatever it says, the answer comes as it was sent.
+    for (const QString &request : qAsConst(monitor.requests))
+        QVERIFY2(request.contains("\r\nAccept-Encoding: identity\r\n", Qt::CaseInsensitive),
+                 qPrintable(request));
     QCOMPARE(folder.log().filter("Backup Database OK : database [sales]").size(),
              int(databases.contains("sales") && !overrides.contains("outputdir")));
-    QVERIFY2(took < 1000 + 900, qPrintable(QString::number(took)));
+    // Only a monitor that never answers takes its time-out; a long answer is cut off at once.
+    QVERIFY2(took < (server == Server::NeverAnswers ? 1000 : 0) + 900,
+             qPrintable(QString::number(took)));
 }
 
 // A service that is stopped while its monitor keeps it waiting ends at once.

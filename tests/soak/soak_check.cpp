@@ -1,7 +1,8 @@
 // Checks what the service left behind after a run of the soak, against what it must never do:
-// lose a good dump, keep a bad one under a final name, misreport a job, or leave something
-// half-done behind. Reads the output folder, busys.log and riwayat.db with nothing of the
-// service's own code, and remembers between calls which dumps it already read back.
+// lose a good dump, keep a bad one under a final name, misreport a job, leave something
+// half-done behind, or let a value write a line of the log that is not its own. Reads the output
+// folder, busys.log and riwayat.db with nothing of the service's own code, and remembers between
+// calls which dumps it already read back.
 //
 //   soak_check PROGRAM_DIR OUTPUT_DIR STATE_FILE RUN SEED INTERRUPTIONS [--idle]
 //
@@ -46,6 +47,23 @@ QStringList violations;
 void violation(const QString &text)
 {
     violations << text;
+}
+
+// A value as busys.log must show it: every control character and line separator escaped.
+QString shown(const QString &text)
+{
+    QString line;
+    for (const QChar c : text) {
+        if (c == '\n' || c == '\r' || c == '\t' || c == QChar(0))
+            line += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : "\\0";
+        else if (c.category() == QChar::Other_Control)
+            line += QString("\\x%1").arg(c.unicode(), 2, 16, QChar('0'));
+        else if (c.unicode() == 0x2028 || c.unicode() == 0x2029)
+            line += QString("\\u%1").arg(c.unicode(), 4, 16, QChar('0'));
+        else
+            line += c;
+    }
+    return line;
 }
 
 bool readHistory(const QString &path, QList<Row> *rows)
@@ -167,10 +185,10 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
             recorded[row.hasil + " globals"]++;
         else if (row.hasil == "OK")
             recorded[QString("OK database [%1] file [%2] %3 byte")
-                         .arg(row.dbname, row.file)
+                         .arg(shown(row.dbname), shown(row.file))
                          .arg(row.ukuran)]++;
         else
-            recorded[row.hasil + " database [" + row.dbname + "]"]++;
+            recorded[row.hasil + " database [" + shown(row.dbname) + "]"]++;
         if (row.hasil == "OK" && !row.verified && !row.globals)
             violation(QString("job %1 is OK but not verified").arg(row.id));
     }
@@ -301,6 +319,60 @@ void checkRetention(const QList<Row> &rows, int keep, bool idle)
                           .arg(keep));
 }
 
+// After a run that ended in order, with a number of dumps kept, no run log of a job that left
+// no dump (failed, cancelled) is older than the oldest dump kept of its database.
+void checkRunLogs(const QString &outputDir, const QList<Row> &rows, int keep, bool idle)
+{
+    if (!idle || keep <= 0)
+        return;
+    static const QRegularExpression stamped("^(\\d{8}\\.\\d{6})\\.(bu|log)$");
+    QMap<QString, QString> oldest;
+    for (const Row &row : rows) {
+        const QFileInfo dump(row.file);
+        const QString prefix = "bu_" + row.dbname + '_';
+        const QRegularExpressionMatch m = stamped.match(dump.fileName().mid(prefix.size()));
+        if (row.hasil != "OK" || row.deleted || !dump.exists() ||
+            QDir::cleanPath(dump.path()) != QDir::cleanPath(outputDir) || !m.hasMatch())
+            continue;
+        if (!oldest.contains(row.dbname) || m.captured(1) < oldest[row.dbname])
+            oldest[row.dbname] = m.captured(1);
+    }
+    const QStringList names = QDir(outputDir).entryList(QDir::Files);
+    for (auto it = oldest.cbegin(); it != oldest.cend(); ++it) {
+        const QString prefix = "bu_" + it.key() + '_';
+        for (const QString &name : names) {
+            const QRegularExpressionMatch m = stamped.match(name.mid(prefix.size()));
+            const QString dump = name.chopped(4) + ".bu";
+            if (name.startsWith(prefix) && m.hasMatch() && m.captured(2) == "log" &&
+                m.captured(1) < it.value() && !names.contains(dump) &&
+                !names.contains(dump + ".rusak"))
+                violation(QString("run log %1 outlived the oldest dump kept of [%2] (%3)")
+                              .arg(name, it.key(), it.value()));
+        }
+    }
+}
+
+// Every line of busys.log is an entry of its own, or the error text of the entry before it:
+// no value that an entry holds (a name, a folder, a tool's message) may end its line, start a
+// line that passes for an entry, or hold a character that drives a terminal.
+void checkLogLines(const QString &path)
+{
+    static const QRegularExpression own(
+        "^(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - |Pesan Error : )");
+    int number = 0;
+    for (const QString &line : readText(path).split('\n')) {
+        ++number;
+        if (line.isEmpty())
+            continue;
+        if (!own.match(line).hasMatch() || shown(line) != line) {
+            violation(QString("busys.log line %1 is no entry of its own: %2")
+                          .arg(number)
+                          .arg(shown(line)));
+            return;
+        }
+    }
+}
+
 // 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
 void checkTemporaries(const QString &outputDir, bool idle)
 {
@@ -358,12 +430,15 @@ int main(int argc, char **argv)
     const QStringList log = logMessages(programDir + "/busys.log");
     checkDumpsReadBack(outputDir, &seen);
     if (readHistory(programDir + "/riwayat.db", &rows)) {
+        const int keep = keptPerDatabase(programDir + "/confbu.cfg");
         checkLogAgainstHistory(log, rows, interruptions, idle);
         checkGoodDumps(log, rows);
-        checkRetention(rows, keptPerDatabase(programDir + "/confbu.cfg"), idle);
+        checkRetention(rows, keep, idle);
+        checkRunLogs(outputDir, rows, keep, idle);
     }
     checkTemporaries(outputDir, idle);
     checkDrills(programDir, idle);
+    checkLogLines(programDir + "/busys.log");
 
     QFile state(stateFile);
     if (state.open(QIODevice::WriteOnly | QIODevice::Truncate))

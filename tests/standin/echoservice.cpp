@@ -1,8 +1,10 @@
 // A tiny service for the stand-in's tests. Its start arguments:
 //   log=PATH       where it writes its pid, its arguments and the controls it gets
+//                  (without one, the path in ECHO_LOG, for starts without arguments)
 //   exit=N         exit code in its statuses
 //   uid=N          becomes that user (and its group) once it has logged its start
 //   report=SOURCE  then reports "report from echo" to the event log under SOURCE
+//   stop=crash     a stop ends the process at once, without reporting SERVICE_STOPPED
 // User control 200 ends the process at once, as a crash.
 #include "svcmgr_api.h"
 
@@ -17,6 +19,7 @@
 namespace {
 
 std::string g_log, g_args;
+bool g_crashOnStop = false;
 SERVICE_STATUS_HANDLE g_handle = nullptr;
 SERVICE_STATUS g_status{
     SERVICE_WIN32_OWN_PROCESS, 0, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE, 0, 0, 0, 0};
@@ -35,7 +38,7 @@ void report(DWORD state)
 void controlHandler(DWORD control)
 {
     log("control " + std::to_string(control));
-    if (control == 200)
+    if (control == 200 || (control == SERVICE_CONTROL_STOP && g_crashOnStop))
         std::_Exit(1); // ends without reporting SERVICE_STOPPED
     report(control == SERVICE_CONTROL_STOP       ? SERVICE_STOPPED
            : control == SERVICE_CONTROL_PAUSE    ? SERVICE_PAUSED
@@ -45,6 +48,8 @@ void controlHandler(DWORD control)
 
 void serviceMain(DWORD argc, LPWSTR *argv)
 {
+    if (const char *log = std::getenv("ECHO_LOG"))
+        g_log = log;
     for (DWORD i = 0; i < argc; ++i) {
         const std::string a(argv[i], argv[i] + std::wcslen(argv[i])); // ASCII in these tests
         g_args += (i ? " " : "") + a;
@@ -52,6 +57,7 @@ void serviceMain(DWORD argc, LPWSTR *argv)
             g_log = a.substr(4);
         if (a.rfind("exit=", 0) == 0)
             g_status.dwWin32ExitCode = DWORD(std::atoi(a.c_str() + 5));
+        g_crashOnStop = g_crashOnStop || a == "stop=crash";
     }
     log("pid " + std::to_string(::getpid()) + "\nargs " + g_args);
     g_handle = RegisterServiceCtrlHandlerW(argv[0], controlHandler);

@@ -39,13 +39,16 @@ SC_HANDLE openService(const QString &name, DWORD access)
     return service;
 }
 
-DWORD createService(const QString &name, const QString &path = echoPath, DWORD startType = 3)
+// A null account is the local system account.
+DWORD createService(const QString &name, const QString &path = echoPath, DWORD startType = 3,
+                    const QString &account = QString())
 {
     ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    ScHandle service{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
-                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
-                                    SERVICE_ERROR_NORMAL, path.toStdWString().c_str(), nullptr,
-                                    nullptr, nullptr, nullptr, nullptr)};
+    const std::wstring wideAccount = account.toStdWString();
+    ScHandle service{CreateServiceW(
+        manager.h, name.toStdWString().c_str(), nullptr, SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, path.toStdWString().c_str(),
+        nullptr, nullptr, nullptr, account.isNull() ? nullptr : wideAccount.c_str(), nullptr)};
     return service.h ? 0 : GetLastError();
 }
 

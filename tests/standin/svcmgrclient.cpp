@@ -3,13 +3,21 @@
 //   svcmgrclient open-manager ACCESS | query-status NAME
 //   svcmgrclient create NAME PATH [START_TYPE] | delete NAME | start NAME [ARG...]
 //   svcmgrclient control NAME CODE | report SOURCE TEXT [COUNT]
-//   svcmgrclient hold COUNT BYTES
+//   svcmgrclient set-account NAME ACCOUNT | open-many COUNT NAME
+//   svcmgrclient hold COUNT BYTES | keep MS ping|work
 // Prints "result=R error=E" and, when the service could be queried, "state=S".
+// "open-many" opens COUNT handles of the service on one manager handle and
+// keeps them: "opened=N error=E" (the first refusal's code, else 0).
 // "hold" opens COUNT raw connections, each of which sends nothing (BYTES 0) or
 // announces a full-size request and sends BYTES of it; prints "held=N", then
 // for each line it reads, how many the manager still keeps open: "open=N".
+// "keep" sends a ping (or a request that does something) every 200 ms on one
+// raw connection for MS milliseconds: "closed after=T" when the manager closed
+// it after T ms, else "open".
 #include "svcmgr_api.h"
+#include "wire.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,13 +41,59 @@ DWORD number(const char *text)
     return DWORD(std::strtoul(text, nullptr, 0));
 }
 
-int hold(int count, size_t bytes)
+sockaddr_un managerAddress()
 {
     const char *dir = std::getenv(SVCMGR_DIR_ENV);
     const std::string path = std::string(dir && *dir ? dir : SVCMGR_DEFAULT_DIR) + "/svcmgr.sock";
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
+int keep(int ms, bool ping)
+{
+    const sockaddr_un addr = managerAddress();
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+        return 1;
+    // A status query on a handle nobody has: an answer (error 6), but work all the same.
+    svcwire::Writer request;
+    ping ? request.u32(svcwire::OpPing) : request.u32(svcwire::OpQueryStatus).u32(0);
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    std::string answer;
+    while (Clock::now() - start < std::chrono::milliseconds(ms)) {
+        if (!svcwire::sendFrame(fd, request.data()) || !svcwire::recvFrame(fd, &answer)) {
+            const auto after =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            std::cout << "closed after=" << after.count() << std::endl;
+            return 0;
+        }
+        ::usleep(200 * 1000);
+    }
+    std::cout << "open" << std::endl;
+    return 0;
+}
+
+int openMany(int count, const std::string &name)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    int opened = 0;
+    DWORD error = manager ? 0 : GetLastError();
+    for (int i = 0; manager && i < count; ++i) {
+        if (OpenServiceW(manager, wide(name).c_str(), SERVICE_QUERY_STATUS))
+            ++opened;
+        else if (!error)
+            error = GetLastError();
+    }
+    std::cout << "opened=" << opened << " error=" << error << std::endl;
+    return 0;
+}
+
+int hold(int count, size_t bytes)
+{
+    const sockaddr_un addr = managerAddress();
     std::string announce(bytes ? 4 + bytes : 0, 'x');
     const uint32_t frame = 1u << 20;
     if (bytes)
@@ -47,7 +101,7 @@ int hold(int count, size_t bytes)
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
             if (fd >= 0)
                 ::close(fd);
             continue;
@@ -103,6 +157,10 @@ int main(int argc, char **argv)
     const std::string op = argv[1], name = argv[2];
     if (op == "hold")
         return hold(std::atoi(argv[2]), argc > 3 ? size_t(std::atol(argv[3])) : 0);
+    if (op == "keep")
+        return keep(std::atoi(argv[2]), argc > 3 && std::string(argv[3]) == "ping");
+    if (op == "open-many" && argc > 3)
+        return openMany(std::atoi(argv[2]), argv[3]);
     if (op == "report") {
         HANDLE source = RegisterEventSourceW(nullptr, wide(name).c_str());
         const std::wstring text = wide(argc > 3 ? argv[3] : "");
@@ -128,6 +186,8 @@ int main(int argc, char **argv)
         serviceAccess = DELETE;
     else if (op == "start")
         serviceAccess = SERVICE_START;
+    else if (op == "set-account")
+        serviceAccess = SERVICE_CHANGE_CONFIG;
     else if (op == "control" && argc > 3)
         serviceAccess = rightFor(number(argv[3]));
 
@@ -155,6 +215,10 @@ int main(int argc, char **argv)
         for (const std::wstring &a : args)
             argp.push_back(a.c_str());
         ok = StartServiceW(service, DWORD(argp.size()), argp.data());
+    } else if (ok && op == "set-account") {
+        ok = ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                  nullptr, nullptr, nullptr, nullptr,
+                                  wide(argc > 3 ? argv[3] : "").c_str(), nullptr, nullptr);
     } else if (ok && op == "control") {
         ok = ControlService(service, number(argv[3]), &st);
     }

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,16 @@ DWORD setGroupAccess(const QString &service, const QString &group, DWORD access,
     return SetServiceGroupAccessW(h.h, group.toStdWString().c_str(), access) ? 0 : GetLastError();
 }
 
+DWORD changeAccount(const QString &name, const QString &account)
+{
+    ScHandle service{openService(name, SERVICE_CHANGE_CONFIG)};
+    return ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                nullptr, nullptr, nullptr, nullptr, account.toStdWString().c_str(),
+                                nullptr, nullptr)
+               ? 0
+               : GetLastError();
+}
+
 qint64 residentKb(qint64 pid)
 {
     QFile status(QString("/proc/%1/status").arg(pid));
@@ -49,6 +60,22 @@ qint64 residentKb(qint64 pid)
 qint64 fileSize(const QString &path)
 {
     return QFileInfo(path).size();
+}
+
+// The lines of /proc/PID/status that say whom a process runs as, and the
+// variables that say it to the program.
+QString credentials(qint64 pid)
+{
+    QStringList seen;
+    for (const QString &line : readLines(QString("/proc/%1/status").arg(pid)))
+        if (line.startsWith("Uid:") || line.startsWith("Gid:") || line.startsWith("Groups:"))
+            seen << line.simplified();
+    QFile environ(QString("/proc/%1/environ").arg(pid));
+    environ.open(QIODevice::ReadOnly);
+    for (const QByteArray &v : environ.readAll().split('\0'))
+        if (v.startsWith("HOME=") || v.startsWith("USER=") || v.startsWith("LOGNAME="))
+            seen << QString::fromUtf8(v);
+    return seen.join(' ');
 }
 
 } // namespace
@@ -65,6 +92,7 @@ class TestManagerSecurity : public QObject
     QTemporaryDir m_files;
     const QString m_log = m_files.filePath("echo.log");
     static constexpr int IdleTimeoutMs = 4000;
+    static constexpr int LifetimeMs = 9000;
     static constexpr int EventLogMaxBytes = 64 * 1024;
 
     // The test client's answer to a call made as another user.
@@ -79,6 +107,38 @@ class TestManagerSecurity : public QObject
     QString user(const QString &who) const
     {
         return who.startsWith("member") ? m_member : m_outsider;
+    }
+    // The pid the echo service logged when it started last.
+    qint64 loggedPid()
+    {
+        waitUntil([&] { return !readLines(m_log).filter(QRegularExpression("^pid ")).isEmpty(); });
+        const QStringList pid = readLines(m_log).filter(QRegularExpression("^pid "));
+        return pid.isEmpty() ? 0 : pid.last().mid(4).toLongLong();
+    }
+    // Starts the service afresh and says whom its process runs as; empty when it
+    // did not start, with the error in *error.
+    QString startAndSee(const QString &name, DWORD *error)
+    {
+        if (queryStatus(name).dwCurrentState != SERVICE_STOPPED &&
+            (controlService(name, SERVICE_CONTROL_STOP) || !waitForState(name, SERVICE_STOPPED)))
+            return "not stopped";
+        QFile::remove(m_log); // the service's user must be able to make it
+        if ((*error = startService(name, {"log=" + m_log})) != 0)
+            return QString();
+        waitForState(name, SERVICE_RUNNING); // it takes a stop once it says so
+        return credentials(loggedPid());
+    }
+    // What credentials() says of a process run as the member, in its groups.
+    QString asMember() const
+    {
+        const gid_t own = m_users.gid(m_member), operators = m_users.gid(m_operators);
+        return QString("Uid: %1 %1 %1 %1 Gid: %2 %2 %2 %2 Groups: %3 %4 HOME=%5 USER=%6 LOGNAME=%6")
+            .arg(m_users.uid(m_member))
+            .arg(own)
+            .arg(std::min(own, operators))
+            .arg(std::max(own, operators))
+            .arg(QString::fromLocal8Bit(::getpwnam(m_member.toLocal8Bit())->pw_dir))
+            .arg(m_member);
     }
     bool bringTo(const QString &name, DWORD state)
     {
@@ -101,6 +161,9 @@ private slots:
     void initTestCase()
     {
         m_daemon.setEnvironment("SVCMGR_IDLE_TIMEOUT_MS", QString::number(IdleTimeoutMs));
+        m_daemon.setEnvironment("SVCMGR_CONNECTION_LIFETIME_MS", QString::number(LifetimeMs));
+        // Services run as other users log here too.
+        QVERIFY(QFile::setPermissions(m_files.path(), QFileDevice::Permissions(0x7777)));
         m_daemon.setEnvironment("SVCMGR_EVENTLOG_MAX_BYTES", QString::number(EventLogMaxBytes));
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
@@ -336,6 +399,151 @@ private slots:
                 .h);
     }
 
+    void accounts_data()
+    {
+        // %1 the member, %2 a user deleted once the service was registered.
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("runsAs"); // "root", "member", or "" when it cannot start
+        QTest::newRow("none: the local system account, root") << QString() << "root";
+        QTest::newRow(".\\user: that user, with its groups and home") << ".\\%1"
+                                                                      << "member";
+        QTest::newRow("a user without the dot") << "%1"
+                                                << "member";
+        QTest::newRow("a user deleted since it was registered: 1069") << ".\\%2"
+                                                                      << "";
+    }
+
+    void accounts()
+    {
+        QFETCH(QString, account);
+        QFETCH(QString, runsAs);
+        if (!m_noUsers.isEmpty())
+            QSKIP(qPrintable(m_noUsers));
+        QString error, gone;
+        if (account.contains("%2"))
+            QVERIFY2(!(gone = m_users.addUser("gone", {}, &error)).isEmpty(), qPrintable(error));
+        static int row = 0;
+        const QString name = QString("svc-as-%1").arg(++row);
+        if (!account.isNull())
+            account.replace("%1", m_member).replace("%2", gone);
+        QCOMPARE(createService(name, echoPath, SERVICE_DEMAND_START, account), DWORD(0));
+        if (!gone.isEmpty())
+            QCOMPARE(QProcess::execute("userdel", {gone}), 0);
+
+        DWORD started = 0;
+        const QString seen = startAndSee(name, &started);
+        if (runsAs.isEmpty()) {
+            QCOMPARE(started, DWORD(ERROR_SERVICE_LOGON_FAILED));
+            QCOMPARE(queryStatus(name).dwWin32ExitCode, DWORD(ERROR_SERVICE_LOGON_FAILED));
+            QVERIFY(m_daemon.eventLog().contains("The " + name + " service failed to start"));
+            QVERIFY(m_daemon.eventLog().contains(".\\\\" + gone)); // escaped in the log
+        } else if (runsAs == "root") {
+            QCOMPARE(started, DWORD(0));
+            QVERIFY2(seen.startsWith("Uid: 0 0 0 0 Gid: 0 0 0 0") && seen.contains("HOME=/") &&
+                         !seen.contains("USER="),
+                     qPrintable(seen));
+        } else {
+            QCOMPARE(started, DWORD(0));
+            QCOMPARE(seen, asMember());
+        }
+        QVERIFY(bringTo(name, SERVICE_STOPPED));
+    }
+
+    void accountChangedAtNextStart()
+    {
+        if (!m_noUsers.isEmpty())
+            QSKIP(qPrintable(m_noUsers));
+        const QString name = "svc-reaccounted";
+        QCOMPARE(createService(name), DWORD(0));
+        QCOMPARE(setGroupAccess(name, m_operators, SERVICE_GROUP_OPERATOR_ACCESS), DWORD(0));
+        // Operators start and stop it; whom it runs as stays root's to say.
+        QCOMPARE(as(m_member, {"set-account", name, m_member}), QByteArray("result=0 error=5"));
+        QCOMPARE(as(m_outsider, {"set-account", name, m_outsider}), QByteArray("result=0 error=5"));
+        DWORD error = 0;
+        QVERIFY(startAndSee(name, &error).startsWith("Uid: 0 0 0 0"));
+        QCOMPARE(changeAccount(name, ".\\nobody-" + m_member),
+                 DWORD(ERROR_INVALID_SERVICE_ACCOUNT));
+        QCOMPARE(changeAccount(name, ".\\" + m_member), DWORD(0));
+        QVERIFY(credentials(loggedPid()).startsWith("Uid: 0 0 0 0")); // until its next start
+        QCOMPARE(startAndSee(name, &error), asMember());
+        QVERIFY(bringTo(name, SERVICE_STOPPED));
+    }
+
+    void crowdOfPlainUsers()
+    {
+        if (!m_noUsers.isEmpty())
+            QSKIP(qPrintable(m_noUsers));
+        // A manager of its own, whose idle limit outlasts the crowd's gathering.
+        SvcMgrDaemon daemon;
+        daemon.setEnvironment("SVCMGR_IDLE_TIMEOUT_MS", "120000");
+        QString error;
+        QVERIFY2(daemon.start(&error), qPrintable(error));
+        QCOMPARE(createService(Operated), DWORD(0));
+        QCOMPARE(setGroupAccess(Operated, m_operators, SERVICE_QUERY_STATUS), DWORD(0));
+
+        // Eight users, each with more connections than its share: all 256 taken.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_LIBRARY_PATH", m_shared);
+        std::vector<std::unique_ptr<QProcess>> crowd;
+        for (int i = 0; i < 8; ++i) {
+            const QString user = m_users.addUser(QString("crowd%1").arg(i), {}, &error);
+            QVERIFY2(!user.isEmpty(), qPrintable(error));
+            crowd.push_back(std::make_unique<QProcess>());
+            crowd.back()->setProcessEnvironment(env);
+            const QStringList command = m_users.asUser(user) << m_shared + "/svcmgrclient"
+                                                             << "hold"
+                                                             << "40";
+            crowd.back()->start(command.first(), command.mid(1));
+            QVERIFY(crowd.back()->waitForReadyRead(30000));
+            QCOMPARE(crowd.back()->readLine().trimmed(), QByteArray("held=40"));
+        }
+        // Taken in the order they came: by now, the crowd has every shared place.
+        QCOMPARE(as(m_outsider, {"query-status", Operated}), QByteArray("result=0 error=1722"));
+        QCOMPARE(as(m_member, {"query-status", Operated}), QByteArray("result=1 error=0 state=1"));
+        QVERIFY(ScHandle{openService(Operated, SERVICE_QUERY_STATUS)}.h);
+        for (auto &p : crowd) {
+            p->closeWriteChannel();
+            QVERIFY(p->waitForFinished(10000));
+        }
+        daemon.stop();
+        qputenv("SVCMGR_DIR", QFile::encodeName(m_daemon.dir())); // back to this test's daemon
+    }
+
+    void handleFloodBounded()
+    {
+        if (!m_noUsers.isEmpty())
+            QSKIP(qPrintable(m_noUsers));
+        const qint64 before = residentKb(m_daemon.pid());
+        QCOMPARE(as(m_outsider, {"open-many", "50000", Operated}),
+                 QByteArray("opened=255 error=1816"));
+        QVERIFY2(residentKb(m_daemon.pid()) - before < 1024,
+                 qPrintable(QString::number(residentKb(m_daemon.pid()) - before) + " KiB more"));
+    }
+
+    void idleConnections_data()
+    {
+        QTest::addColumn<QString>("sends");
+        QTest::addColumn<int>("least"); // the connection lives at least this long
+        QTest::addColumn<int>("most");  // and is closed before this
+        QTest::newRow("only pings: closed once idle") << "ping" << IdleTimeoutMs << LifetimeMs;
+        QTest::newRow("requests that do something: closed at its lifetime")
+            << "work" << LifetimeMs << LifetimeMs + IdleTimeoutMs;
+    }
+
+    void idleConnections()
+    {
+        QFETCH(QString, sends);
+        QFETCH(int, least);
+        QFETCH(int, most);
+        if (!m_noUsers.isEmpty())
+            QSKIP(qPrintable(m_noUsers));
+        const QByteArray answer =
+            as(m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), sends});
+        QVERIFY2(answer.startsWith("closed after="), answer.constData());
+        const int after = answer.mid(13).toInt();
+        QVERIFY2(after >= least - 200 && after < most, answer.constData());
+    }
+
     void eventSources_data()
     {
         QTest::addColumn<QString>("who");
@@ -501,7 +709,7 @@ private slots:
         }
         if (setup == "temp link") {
             QFile db(dir + "/services.db");
-            QVERIFY(db.open(QIODevice::ReadOnly) && db.readAll() == "svcmgr-services 2\n");
+            QVERIFY(db.open(QIODevice::ReadOnly) && db.readAll() == "svcmgr-services 3\n");
         }
     }
 };

@@ -1,12 +1,14 @@
 // The stand-in service manager through a private daemon: the last-error codes
-// of its calls, running services, and the daemon's own restarts and crashes,
-// one daemon per directory, misbehaving clients.
+// of its calls, running services, changing them, what it does when they fail,
+// and the daemon's own restarts and crashes, one daemon per directory,
+// misbehaving clients.
 #include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,6 +30,74 @@ QByteArray run(const QStringList &command)
     return p.exitCode() == 0 ? p.readAllStandardOutput().trimmed() : QByteArray();
 }
 
+// Failure actions written "type:delay,type:delay"; "-" is no array at all.
+DWORD setFailureActions(const QString &name, const QString &actions, DWORD resetPeriod,
+                        const QString &reboot = QString(), const QString &command = QString(),
+                        DWORD access = SERVICE_ALL_ACCESS)
+{
+    std::vector<SC_ACTION> list;
+    for (const QString &a : actions.split(',', Qt::SkipEmptyParts))
+        list.push_back(
+            SC_ACTION{SC_ACTION_TYPE(a.section(':', 0, 0).toUInt()), a.section(':', 1).toUInt()});
+    const std::wstring wideReboot = reboot.toStdWString(), wideCommand = command.toStdWString();
+    SERVICE_FAILURE_ACTIONSW fa{
+        resetPeriod, reboot.isNull() ? nullptr : const_cast<LPWSTR>(wideReboot.c_str()),
+        command.isNull() ? nullptr : const_cast<LPWSTR>(wideCommand.c_str()), DWORD(list.size()),
+        nullptr};
+    SC_ACTION none{};
+    if (actions != "-")
+        fa.lpsaActions = list.empty() ? &none : list.data();
+    ScHandle service{openService(name, access)};
+    return ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &fa) ? 0
+                                                                                 : GetLastError();
+}
+
+// The failure actions as "reset type:delay... [reboot=…] [command=…]", once a buffer
+// one byte too small has been refused with the size that is needed.
+QString failureActions(const QString &name)
+{
+    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return "no size asked for";
+    std::vector<quint64> buffer(needed / 8 + 1);
+    auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
+    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed - 1,
+                             &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        !QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed, &needed))
+        return "query failed";
+    const auto *fa = reinterpret_cast<LPSERVICE_FAILURE_ACTIONSW>(bytes);
+    QStringList parts{QString::number(fa->dwResetPeriod)};
+    for (DWORD i = 0; i < fa->cActions; ++i)
+        parts << QString("%1:%2").arg(fa->lpsaActions[i].Type).arg(fa->lpsaActions[i].Delay);
+    if (fa->lpRebootMsg)
+        parts << "reboot=" + QString::fromWCharArray(fa->lpRebootMsg);
+    if (fa->lpCommand)
+        parts << "command=" + QString::fromWCharArray(fa->lpCommand);
+    return parts.join(' ');
+}
+
+// "type start error-control path account display-name", the path of the echo service as "echo".
+QString config(const QString &name)
+{
+    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+    std::vector<quint64> buffer(1024);
+    DWORD needed = 0;
+    auto *qc = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
+    if (!QueryServiceConfigW(service.h, qc, DWORD(buffer.size() * 8), &needed))
+        return "query failed";
+    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
+    return QString("%1 %2 %3 %4 %5 %6")
+        .arg(qc->dwServiceType)
+        .arg(qc->dwStartType)
+        .arg(qc->dwErrorControl)
+        .arg(path == echoPath ? "echo" : path)
+        .arg(QString::fromWCharArray(qc->lpServiceStartName))
+        .arg(QString::fromWCharArray(qc->lpDisplayName));
+}
+
 } // namespace
 
 class TestSvcMgr : public QObject
@@ -44,6 +114,17 @@ class TestSvcMgr : public QObject
         return startService(name, QStringList{"log=" + m_log} + args) == 0 &&
                waitForState(name, SERVICE_RUNNING);
     }
+    // The pid the echo service logged when it started last.
+    qint64 loggedPid()
+    {
+        const QStringList pid = readLines(m_log).filter(QRegularExpression("^pid "));
+        return pid.isEmpty() ? 0 : pid.last().mid(4).toLongLong();
+    }
+    QString lastEvent()
+    {
+        const QStringList lines = m_daemon.eventLog().split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QString() : lines.last().section('\t', 5, 5);
+    }
     // True once the process whose pid the service logged has ended.
     bool loggedProcessGone()
     {
@@ -56,6 +137,9 @@ private slots:
     void initTestCase()
     {
         m_daemon.setEnvironment("SVCMGR_START_TIMEOUT_MS", "2000");
+        // Where an echo service started without arguments (by a restart) logs.
+        m_daemon.setEnvironment("ECHO_LOG", m_log);
+        m_daemon.setEnvironment("SVCMGR_PASS_ENV", "ECHO_LOG");
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
         QCOMPARE(createService("api-stopped"), DWORD(0));
@@ -91,6 +175,8 @@ private slots:
         row("shutdown is the system's control", "control", "api-stopped", all, 5, 87);
         row("config without the config right", "config", "api-stopped", query, 0, 5);
         row("config into a too small buffer", "config", "api-stopped", all, 0, 122);
+        row("create with an account nobody has", "create-as", "api-nobody", 0, 0x10, 1057);
+        row("query a configuration level we do not have", "config2", "api-stopped", all, 3, 124);
     }
 
     void errorCodes()
@@ -112,17 +198,21 @@ private slots:
                      .h;
         else if (call.startsWith("open"))
             ok = ScHandle{OpenServiceW(call == "open" ? manager.h : nullptr, n.c_str(), access)}.h;
-        else if (call == "create")
-            ok = ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
-                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
-                                         nullptr, nullptr, nullptr, nullptr, nullptr)}
-                     .h;
+        else if (call.startsWith("create"))
+            ok =
+                ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
+                                        nullptr, nullptr, nullptr,
+                                        call == "create-as" ? L".\\nobody-such" : nullptr, nullptr)}
+                    .h;
         else if (call == "start")
             ok = StartServiceW(service.h, 0, nullptr);
         else if (call == "control")
             ok = ControlService(service.h, arg, &status);
         else if (call == "config")
             ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
+        else if (call == "config2")
+            ok = QueryServiceConfig2W(service.h, arg, nullptr, 0, &needed);
         QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
         // A refused start leaves the reason in the service's status.
         if (call == "start" && (error == 2 || error == 1067))
@@ -167,7 +257,220 @@ private slots:
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_PROCESS_ABORTED));
         QCOMPARE(s.dwControlsAccepted + s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint,
                  DWORD(0));
-        QVERIFY(m_daemon.eventLog().contains("The Svc-Echo service terminated unexpectedly."));
+        QCOMPARE(lastEvent(), "The Svc-Echo service terminated unexpectedly. It has done this 1 "
+                              "time(s).");
+    }
+
+    void changeConfig_data()
+    {
+        QTest::addColumn<QString>("change"); // what is given, "part=value;…"; the rest is not
+        QTest::addColumn<uint>("error");
+        QTest::addColumn<QString>("after"); // %1 the service's name
+        const QString unchanged = "16 3 1 echo LocalSystem %1";
+        QTest::newRow("nothing given: nothing changes") << "" << 0u << unchanged;
+        QTest::newRow("start type and error control")
+            << "start=2;error=0" << 0u << "16 2 0 echo LocalSystem %1";
+        QTest::newRow("a local user") << "account=.\\root" << 0u << "16 3 1 echo .\\root %1";
+        QTest::newRow("a display name")
+            << "display=Pretty" << 0u << "16 3 1 echo LocalSystem Pretty";
+        QTest::newRow("a driver's type") << "type=1" << 87u << unchanged;
+        QTest::newRow("an empty path") << "path=" << 87u << unchanged;
+        QTest::newRow("a tag, which only drivers have") << "tag=1" << 87u << unchanged;
+        QTest::newRow("interactive under a user's account")
+            << "type=272;account=root" << 87u << unchanged;
+        QTest::newRow("a user nobody has") << "account=nobody-such" << 1057u << unchanged;
+        QTest::newRow("a user of another domain")
+            << "account=ELSEWHERE\\root" << 1057u << unchanged;
+        QTest::newRow("another service's name as display name")
+            << "display=API-STOPPED" << 1078u << unchanged;
+        QTest::newRow("a handle without the change right") << "start=2;handle=1" << 5u << unchanged;
+        QTest::newRow("a service marked for deletion") << "start=2;marked=1" << 1072u << unchanged;
+    }
+
+    void changeConfig()
+    {
+        QFETCH(QString, change);
+        QFETCH(uint, error);
+        QFETCH(QString, after);
+        QMap<QString, QString> given;
+        for (const QString &part : change.split(';', Qt::SkipEmptyParts))
+            given[part.section('=', 0, 0)] = part.section('=', 1);
+        auto number = [&](const char *part) {
+            return given.contains(part) ? given[part].toUInt() : SERVICE_NO_CHANGE;
+        };
+        std::wstring keep[3];
+        auto text = [&](const char *part, std::wstring *w) {
+            *w = given.value(part).toStdWString();
+            return given.contains(part) ? w->c_str() : nullptr;
+        };
+        static int rowNumber = 0;
+        const QString name = QString("chg-%1").arg(++rowNumber);
+        QCOMPARE(createService(name), DWORD(0));
+        ScHandle marked{openService(name, DELETE)};
+        QVERIFY(!given.contains("marked") || DeleteService(marked.h));
+        ScHandle service{
+            openService(name, given.contains("handle") ? number("handle") : SERVICE_ALL_ACCESS)};
+        DWORD tag = 0;
+        const bool ok = ChangeServiceConfigW(
+            service.h, number("type"), number("start"), number("error"), text("path", &keep[0]),
+            nullptr, given.contains("tag") ? &tag : nullptr, nullptr, text("account", &keep[1]),
+            nullptr, text("display", &keep[2]));
+        QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
+        QCOMPARE(config(name), after.replace("%1", name));
+    }
+
+    void failureActionsStored_data()
+    {
+        QTest::addColumn<uint>("handle");
+        QTest::addColumn<QString>("actions"); // "type:delay,…"; "-": no array
+        QTest::addColumn<uint>("reset");
+        QTest::addColumn<QString>("reboot"); // null: not given
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<uint>("error");
+        QTest::addColumn<QString>("after");
+        const uint all = SERVICE_ALL_ACCESS;
+        const QString none, before = "3600 1:1000 0:0 reboot=bye command=/bin/fix";
+        QTest::newRow("restart after a minute, reset after a day")
+            << all << "1:60000" << 86400u << none << none << 0u
+            << "86400 1:60000 reboot=bye command=/bin/fix";
+        QTest::newRow("every kind of action, in order")
+            << all << "1:100,0:0,2:5000,3:7" << 10u << none << none << 0u
+            << "10 1:100 0:0 2:5000 3:7 reboot=bye command=/bin/fix";
+        QTest::newRow("no array: actions and reset period stay")
+            << all << "-" << 5u << none << none << 0u << before;
+        QTest::newRow("an empty array takes the actions away")
+            << all << "" << 5u << none << none << 0u << "5 reboot=bye command=/bin/fix";
+        QTest::newRow("empty texts take the message and the command away")
+            << all << "-" << 0u << ""
+            << "" << 0u << "3600 1:1000 0:0";
+        QTest::newRow("an action that is none of ours")
+            << all << "4:0" << 0u << none << none << 87u << before;
+        QTest::newRow("a restart set without the start right")
+            << uint(all & ~SERVICE_START) << "1:1000" << 0u << none << none << 5u << before;
+        QTest::newRow("a handle without the change right")
+            << uint(all & ~SERVICE_CHANGE_CONFIG) << "0:0" << 7u << none << none << 5u << before;
+    }
+
+    void failureActionsStored()
+    {
+        QFETCH(uint, handle);
+        QFETCH(QString, actions);
+        QFETCH(uint, reset);
+        QFETCH(QString, reboot);
+        QFETCH(QString, command);
+        QFETCH(uint, error);
+        QFETCH(QString, after);
+        const QString name = "svc-recovery-set";
+        if (queryStatus(name).dwCurrentState == 0)
+            QCOMPARE(createService(name), DWORD(0));
+        QCOMPARE(setFailureActions(name, "1:1000,0:0", 3600, "bye", "/bin/fix"), DWORD(0));
+        QCOMPARE(setFailureActions(name, actions, reset, reboot, command, handle), DWORD(error));
+        QCOMPARE(failureActions(name), after);
+    }
+
+    void restartedAfterCrash()
+    {
+        const QString name = "svc-phoenix";
+        QCOMPARE(createService(name), DWORD(0));
+        QCOMPARE(failureActions(name), QString("0")); // none until set
+        constexpr int DelayMs = 300, ResetS = 2;
+        QCOMPARE(setFailureActions(name, QString("1:%1").arg(DelayMs), ResetS), DWORD(0));
+        QVERIFY(startAndWait(name));
+        const QString restarting = "The " + name +
+                                   " service terminated unexpectedly. It has done this %1 "
+                                   "time(s). The following corrective action will be taken in " +
+                                   QString::number(DelayMs) + " milliseconds: Restart the service.";
+        // Killed: started again after the delay, the same each time (the last action repeats).
+        auto killAndWait = [&] {
+            const qint64 pid = loggedPid();
+            QElapsedTimer t;
+            t.start();
+            ::kill(pid_t(pid), SIGKILL);
+            return waitUntil([&] {
+                       return loggedPid() != pid &&
+                              queryStatus(name).dwCurrentState == SERVICE_RUNNING;
+                   }) &&
+                   t.elapsed() >= DelayMs;
+        };
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(1));
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(2));
+        // A period without failures: counted from one again.
+        QThread::msleep(ResetS * 1000 + 100);
+        QVERIFY(killAndWait());
+        QCOMPARE(lastEvent(), restarting.arg(1));
+
+        // A stop that was asked for is no failure to recover from, even when the
+        // service dies of it.
+        QVERIFY(controlService(name, SERVICE_CONTROL_STOP) == 0 &&
+                waitForState(name, SERVICE_STOPPED));
+        QVERIFY(startAndWait(name, {"stop=crash"}));
+        QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
+        QThread::msleep(2 * DelayMs);
+        QCOMPARE(queryStatus(name).dwCurrentState, DWORD(SERVICE_STOPPED));
+        QVERIFY2(lastEvent().startsWith("The " + name + " service terminated unexpectedly.") &&
+                     !lastEvent().contains("corrective action"),
+                 qPrintable(lastEvent()));
+        // A process that never took its start failed to start; started again at
+        // once, it would fail again at once, for ever.
+        QCOMPARE(createService("svc-never", "/bin/true"), DWORD(0));
+        QCOMPARE(setFailureActions("svc-never", "1:0", 0), DWORD(0));
+        QCOMPARE(startService("svc-never"), DWORD(ERROR_PROCESS_ABORTED));
+        QThread::msleep(2 * DelayMs);
+        QCOMPARE(m_daemon.eventLog().count("The svc-never service"), 1);
+    }
+
+    void configTool_data()
+    {
+        // The tool's arguments after the service, "|" between runs.
+        QTest::addColumn<QString>("commands");
+        QTest::addColumn<int>("exitCode");  // of the last run
+        QTest::addColumn<uint>("type");     // the service's type afterwards
+        QTest::addColumn<QString>("shown"); // what --show prints afterwards
+        const QString system = "account\tLocalSystem\nreset-after\t0\n";
+        QTest::newRow("a local user, who is not interactive")
+            << "--account root" << 0 << 0x10u << "account\t.\\root\nreset-after\t0\n";
+        QTest::newRow("restart after a minute, counted anew after a day")
+            << "--restart-after 60 --reset-after 86400" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t86400\naction\trestart\t60000\n";
+        QTest::newRow("the reset period alone keeps the restart")
+            << "--restart-after 60 --reset-after 86400 | --reset-after 5" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t5\naction\trestart\t60000\n";
+        QTest::newRow("a restart after 0 seconds is none")
+            << "--restart-after 60 --reset-after 10 | --restart-after 0" << 0 << 0x110u
+            << "account\tLocalSystem\nreset-after\t10\n";
+        QTest::newRow("a user nobody has") << "--account nobody-such" << 1 << 0x110u << system;
+        QTest::newRow("seconds that are no number")
+            << "--restart-after soon" << 2 << 0x110u << system;
+    }
+
+    void configTool()
+    {
+        QFETCH(QString, commands);
+        QFETCH(int, exitCode);
+        QFETCH(uint, type);
+        QFETCH(QString, shown);
+        static int rowNumber = 0;
+        const QString name = QString("tool-%1").arg(++rowNumber);
+        // Registered as the service framework registers one without an account.
+        ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+        QVERIFY(ScHandle{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
+                                        SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
+                                        SERVICE_ERROR_NORMAL, L"/bin/true", nullptr, nullptr,
+                                        nullptr, nullptr, nullptr)}
+                    .h);
+        QProcess tool;
+        for (const QString &command : commands.split('|')) {
+            tool.start(SARVELA_BIN_DIR "/svcmgr-config",
+                       QStringList{name} + command.split(' ', Qt::SkipEmptyParts));
+            QVERIFY(tool.waitForFinished(10000));
+        }
+        QCOMPARE(tool.exitCode(), exitCode);
+        QCOMPARE(config(name).section(' ', 0, 0).toUInt(), type);
+        tool.start(SARVELA_BIN_DIR "/svcmgr-config", {name, "--show"});
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(tool.readAllStandardOutput()), shown);
     }
 
     void neverConnects()
@@ -328,7 +631,7 @@ private slots:
         QVERIFY(ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &description));
         older.stop();
         QVERIFY(db.open(QIODevice::ReadOnly));
-        QVERIFY(db.readLine().startsWith("svcmgr-services 2"));
+        QVERIFY(db.readLine().startsWith("svcmgr-services 3"));
         db.close();
         QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
         QVERIFY(ScHandle{openService("svc-older", SERVICE_QUERY_STATUS)}.h);
@@ -343,6 +646,8 @@ private slots:
         QCOMPARE(createService("svc-marked", "/bin/true"), DWORD(0));
         ScHandle marked{openService("svc-marked", DELETE)};
         QVERIFY(DeleteService(marked.h)); // stays while the handle is open
+        QCOMPARE(setFailureActions("svc-manual", "1:60000,0:0", 86400, "bye", "/bin/fix"),
+                 DWORD(0));
         QVERIFY(startAndWait("svc-manual"));
 
         m_daemon.stop();
@@ -354,6 +659,7 @@ private slots:
         QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_SERVICE_NEVER_STARTED));
         QVERIFY(startAndWait("svc-manual")); // its program is still known
+        QCOMPARE(failureActions("svc-manual"), "86400 1:60000 0:0 reboot=bye command=/bin/fix");
         // Marked for deletion and not running: gone with the restart.
         QVERIFY(!ScHandle{openService("svc-marked", SERVICE_QUERY_STATUS)}.h);
         QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));

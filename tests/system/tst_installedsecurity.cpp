@@ -1,7 +1,8 @@
 // The installed system against the people on the machine. scripts/install-system.sh lays
-// the system out in a temporary root; a member of the admin group and a plain user then try
-// what an attacker would. Every attempt must fail with its reason visible somewhere an
-// administrator looks, and what the member may do must work without root.
+// the system out in a temporary root, with a throwaway user as the service's own; a member
+// of the admin group and a plain user then try what an attacker would. Every attempt must
+// fail with its reason visible somewhere an administrator looks, and what the member may do
+// must work without root, while the service runs as its own user.
 #include "pgcluster.h"
 #include "systemusers.h"
 #include "testfiles.h"
@@ -50,9 +51,9 @@ class TestInstalledSecurity : public QObject
 
     SystemUsers m_users;
     QString m_skip;
-    QString m_group, m_member, m_plain;
+    QString m_group, m_member, m_plain, m_service;
     QTemporaryDir m_root{QDir::tempPath() + QStringLiteral("/sarvela-sec-XXXXXX")};
-    QString m_prefix, m_data, m_output, m_state, m_victim, m_memberDir, m_shared;
+    QString m_prefix, m_data, m_output, m_state, m_victim, m_othersFile, m_memberDir, m_shared;
     PgCluster m_pg;
 
     QProcessEnvironment environment() const
@@ -84,6 +85,17 @@ class TestInstalledSecurity : public QObject
         return r;
     }
     QString sarvelad() const { return m_prefix + QStringLiteral("/sarvelad"); }
+    // Waits until a service that is starting has started: until then it takes only a stop,
+    // and a command sent meanwhile is lost.
+    void waitUntilStarted()
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 10000 &&
+               asRoot(m_shared + QStringLiteral("/svcmgrclient"), {"query-status", Service})
+                   .out.contains("state=2"))
+            QThread::msleep(50);
+    }
     bool running()
     {
         return asRoot(sarvelad(), {QStringLiteral("-v")}).out.contains("and running");
@@ -103,6 +115,7 @@ class TestInstalledSecurity : public QObject
         env.insert(QStringLiteral("DATA_DIR"), m_data);
         env.insert(QStringLiteral("OUTPUT_DIR"), m_output);
         env.insert(QStringLiteral("ADMIN_GROUP"), m_group);
+        env.insert(QStringLiteral("SERVICE_USER"), m_service);
         env.insert(QStringLiteral("NO_SYSTEMD"), QStringLiteral("1"));
         env.insert(QStringLiteral("SARVELA_SKIP_DEPS"), QStringLiteral("1"));
         env.insert(QStringLiteral("SARVELA_SKIP_BUILD"), QStringLiteral("1"));
@@ -111,15 +124,16 @@ class TestInstalledSecurity : public QObject
         script.setProcessChannelMode(QProcess::MergedChannels);
         script.start(QStringLiteral("bash"),
                      {QStringLiteral(SARVELA_SOURCE_DIR "/scripts/install-system.sh")});
-        const bool finished = script.waitForFinished(300000);
+        const bool finished = script.waitForFinished(120000);
         *output = QString::fromUtf8(script.readAll());
         return finished && script.exitCode() == 0;
     }
 
     // Runs SQL on the installed settings as the member, the way the panel edits them.
+    // Waits for the service's reads, as the panel does.
     bool memberSql(const QString &statement)
     {
-        return shell(m_member, QStringLiteral("sqlite3 '%1' \"%2\"")
+        return shell(m_member, QStringLiteral("sqlite3 -cmd '.timeout 5000' '%1' \"%2\"")
                                    .arg(m_prefix + QStringLiteral("/confbu.cfg"), statement))
                    .exitCode == 0;
     }
@@ -135,6 +149,7 @@ class TestInstalledSecurity : public QObject
         while (running() && waited.elapsed() < 10000)
             QThread::msleep(100);
         as(m_member, sarvelad(), {});
+        waitUntilStarted();
         as(m_member, sarvelad(), {QStringLiteral("-c"), QStringLiteral("1")});
         while (!done() && waited.elapsed() < 60000)
             QThread::msleep(100);
@@ -163,9 +178,33 @@ class TestInstalledSecurity : public QObject
                     0)
                 return false;
         }
-        if (runningBefore)
+        if (runningBefore) {
             asRoot(sarvelad(), {});
+            waitUntilStarted();
+        }
         return installed() == installedBefore && running() == runningBefore;
+    }
+
+    // The service's process: the one running the installed program.
+    qint64 servicePid() const
+    {
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
+            if (pid.toLongLong() > 0 &&
+                QFileInfo("/proc/" + pid + "/exe").symLinkTarget() == sarvelad())
+                return pid.toLongLong();
+        return 0;
+    }
+    // A line of /proc/PID/status, its name left out.
+    static QString status(qint64 pid, const QString &name)
+    {
+        for (const QString &line : readLines(QStringLiteral("/proc/%1/status").arg(pid)))
+            if (line.startsWith(name + ':'))
+                return line.mid(name.size() + 1).simplified();
+        return QString();
+    }
+    SystemUsers::Result config(const QStringList &args)
+    {
+        return asRoot(m_prefix + QStringLiteral("/svcmgr-config"), QStringList{Service} + args);
     }
 
     void stopManager()
@@ -184,13 +223,18 @@ private slots:
     void dataDirectoryKeepsRootsFiles_data();
     void dataDirectoryKeepsRootsFiles();
     void memberBacksUpWithoutRoot();
+    void crashedSaveOfAMemberIsRolledBack();
     void plantedLinksAndFoldersAreRefused_data();
     void plantedLinksAndFoldersAreRefused();
-    void reinstallFollowsNoPlantedLink();
+    void serviceRunsAsItsOwnUser();
+    void killedServiceIsStartedAgain();
+    void rootRegistrationIsHandedOver();
+    void reinstallHandlesWhatMembersPlanted_data();
+    void reinstallHandlesWhatMembersPlanted();
     void rightsOnTheService_data();
     void rightsOnTheService();
-    void panelAsMember_data();
-    void panelAsMember();
+    void panel_data();
+    void panel();
     void managerHoldsUpUnderACrowd();
     void eventFloodIsRefused();
 };
@@ -204,7 +248,8 @@ void TestInstalledSecurity::initTestCase()
     m_group = m_users.addGroup(QStringLiteral("adm"), &error);
     m_member = m_users.addUser(QStringLiteral("member"), {m_group}, &error);
     m_plain = m_users.addUser(QStringLiteral("plain"), {}, &error);
-    QVERIFY2(!m_plain.isEmpty(), qPrintable(error));
+    m_service = m_users.addUser(QStringLiteral("service"), {m_group}, &error);
+    QVERIFY2(!m_service.isEmpty(), qPrintable(error));
 
     // The whole root is reachable by every user, as /opt and /var are.
     QVERIFY(::chmod(QFile::encodeName(m_root.path()).constData(), 0755) == 0);
@@ -219,6 +264,11 @@ void TestInstalledSecurity::initTestCase()
     victim.write("root's own file\n");
     victim.close();
     QVERIFY(QDir().mkpath(m_memberDir));
+    // A plain user's file, which nothing may take over.
+    m_othersFile = m_root.filePath(QStringLiteral("milik-plain"));
+    QVERIFY(writeBytes(m_othersFile, "milik pengguna biasa\n"));
+    QVERIFY(::chown(QFile::encodeName(m_othersFile).constData(), m_users.uid(m_plain),
+                    m_users.gid(m_plain)) == 0);
     QVERIFY(::chown(QFile::encodeName(m_memberDir).constData(), m_users.uid(m_member),
                     m_users.gid(m_member)) == 0);
 
@@ -296,10 +346,14 @@ void TestInstalledSecurity::dataDirectoryKeepsRootsFiles_data()
     QTest::addColumn<bool>("allowed");
     QTest::newRow("rename the log aside") << "mv busys.log busys.lama" << false;
     QTest::newRow("remove the settings") << "rm -f confbu.cfg" << false;
-    QTest::newRow("replace the history by a link") << "ln -sfn /etc/passwd riwayat.db" << false;
-    QTest::newRow("write into the history") << "echo x >> riwayat.db" << false;
+    QTest::newRow("replace the history by a link")
+        << "ln -sfn /etc/passwd riwayat/riwayat.db" << false;
+    QTest::newRow("write into the history") << "echo x >> riwayat/riwayat.db" << false;
+    QTest::newRow("forge the history's journal") << "echo x > riwayat/riwayat.db-journal" << false;
+    QTest::newRow("plant a lock that keeps backups from running")
+        << "touch riwayat/sarvelad.lock.baru" << false;
     QTest::newRow("empty the log, as the log viewer does") << ": > busys.log" << true;
-    QTest::newRow("read the history") << "cat riwayat.db > /dev/null" << true;
+    QTest::newRow("read the history") << "cat riwayat/riwayat.db > /dev/null" << true;
     QTest::newRow("edit the settings, as the panel does")
         << "sqlite3 confbu.cfg \"update confdb set server=server\"" << true;
 }
@@ -310,7 +364,7 @@ void TestInstalledSecurity::dataDirectoryKeepsRootsFiles()
     QFETCH(bool, allowed);
     if (!m_skip.isEmpty())
         QSKIP(qPrintable(m_skip));
-    const QStringList names{"busys.log", "confbu.cfg", "riwayat.db"};
+    const QStringList names{"busys.log", "confbu.cfg", "riwayat/riwayat.db", "riwayat"};
     auto owners = [&] {
         QStringList result;
         for (const QString &name : names)
@@ -337,6 +391,33 @@ void TestInstalledSecurity::memberBacksUpWithoutRoot()
     QCOMPARE(shell(m_member, "head -c 5 '" + dump + "'").out, QByteArray("PGDMP"));
     QVERIFY(shell(m_plain, "cat '" + dump + "' > /dev/null").exitCode != 0);
     QVERIFY(shell(m_plain, "cat '" + m_data + "/confbu.cfg' > /dev/null").exitCode != 0);
+}
+
+// A member's save that died half-way leaves its journal, which no one else may remove from
+// the sticky data directory: the service rolls it back all the same and backs up.
+void TestInstalledSecurity::crashedSaveOfAMemberIsRolledBack()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    const QString journal = m_data + "/confbu.cfg-journal";
+    QStringList command = m_users.asUser(m_member) << "sqlite3" << m_data + "/confbu.cfg";
+    QProcess save;
+    save.start(command.first(), command.mid(1));
+    QVERIFY(save.waitForStarted());
+    // Big enough to spill into the file before the commit that never comes.
+    save.write("PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE isi(x);"
+               "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<2000) "
+               "INSERT INTO isi SELECT randomblob(4000) FROM c;\n");
+    QTRY_VERIFY(QFileInfo(journal).size() > 0 && QFileInfo(journal).ownerId() == m_users.uid(m_member));
+    QTest::qWait(300);
+    ::kill(pid_t(save.processId()), SIGKILL);
+    save.waitForFinished();
+    QVERIFY(QFileInfo(journal).size() > 0);
+
+    QVERIFY2(runBackup(QStringLiteral("Backup Database OK : database [penjualan]")), qPrintable(log()));
+    QCOMPARE(QFileInfo(journal).size(), 0);
+    QCOMPARE(asRoot("sqlite3", {"-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
+             m_pg.host().toUtf8() + '\n');
 }
 
 void TestInstalledSecurity::plantedLinksAndFoldersAreRefused_data()
@@ -366,6 +447,18 @@ void TestInstalledSecurity::plantedLinksAndFoldersAreRefused_data()
         << "update confdb set outputdir='{home}/keluar'"
         << "log"
         << "Lokasi backup [{root}/sistem]";
+    QTest::newRow("a FIFO planted as the settings' journal: refused, nothing waits")
+        << ""
+        << "mkfifo {data}/confbu.cfg-journal"
+        << ""
+        << "log"
+        << "Error Load database :[{data}/confbu.cfg-journal] bukan berkas biasa";
+    QTest::newRow("a second name of another user's file as the settings' journal: refused")
+        << "ln {others} {data}/confbu.cfg-journal"
+        << ""
+        << ""
+        << "log"
+        << "Error Load database :[{data}/confbu.cfg-journal] memiliki lebih dari satu nama";
     QTest::newRow("a database name that leads out of the folder")
         << ""
         << ""
@@ -386,10 +479,11 @@ void TestInstalledSecurity::plantedLinksAndFoldersAreRefused()
     auto fill = [this](QString text) {
         return text.replace("{data}", m_data)
             .replace("{victim}", m_victim)
+            .replace("{others}", m_othersFile)
             .replace("{home}", m_memberDir)
             .replace("{root}", m_root.path());
     };
-    const QString victim = fingerprint(m_victim);
+    const QString victim = fingerprint(m_victim), others = fingerprint(m_othersFile);
     if (!plantAsRoot.isEmpty())
         QVERIFY(asRoot("/bin/sh", {"-c", fill(plantAsRoot)}).exitCode == 0);
     if (!plantAsMember.isEmpty())
@@ -405,6 +499,7 @@ void TestInstalledSecurity::plantedLinksAndFoldersAreRefused()
         QVERIFY2(runBackup(where), qPrintable(log()));
     }
     QCOMPARE(fingerprint(m_victim), victim);
+    QCOMPARE(fingerprint(m_othersFile), others);
     QCOMPARE(QDir(m_root.path()).entryList(), rootFolder);
     QVERIFY(QDir(m_root.filePath("sistem")).entryList(QDir::Files).isEmpty());
 }
@@ -414,39 +509,128 @@ void TestInstalledSecurity::cleanup()
 {
     if (!m_skip.isEmpty())
         return;
+    // A journal planted beside the settings would hold the member's own sqlite3.
+    const QString journal = m_data + "/confbu.cfg-journal";
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(journal).constData(), &info) == 0 &&
+        (!S_ISREG(info.st_mode) || info.st_nlink != 1))
+        QVERIFY(QFile::remove(journal));
     QVERIFY(memberSql(QStringLiteral("update confdb set outputdir='%1'; delete from tbldb; "
                                      "insert into tbldb values ('penjualan')")
                           .arg(m_output)));
     const QString logPath = m_data + "/busys.log";
-    if (isLink(logPath) || !QFileInfo::exists(logPath)) {
+    if (::lstat(QFile::encodeName(logPath).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
         QFile::remove(logPath);
         QVERIFY(asRoot("/usr/bin/install", {"-m", "0660", "-g", m_group, "/dev/null", logPath})
                     .exitCode == 0);
     }
 }
 
-void TestInstalledSecurity::reinstallFollowsNoPlantedLink()
+// A registration that runs it as root, as an earlier install made it: the service does no
+// work as root and says why; a reinstall gives the registration the service's user.
+void TestInstalledSecurity::rootRegistrationIsHandedOver()
 {
     if (!m_skip.isEmpty())
         QSKIP(qPrintable(m_skip));
-    const QString victim = fingerprint(m_victim);
-    // Names a member may take in the data directory while they are missing.
-    QVERIFY(asRoot(sarvelad(), {"-t"}).exitCode == 0);
-    QVERIFY(QFile::remove(m_data + "/riwayat.db"));
-    QVERIFY(shell(m_member, "ln -s " + m_victim + " " + m_data + "/riwayat.db && ln -s " +
-                                m_victim + " " + m_data + "/confbu.cfg-journal")
-                .exitCode == 0);
+    QVERIFY(setScene(false, false));
+    QCOMPARE(asRoot(sarvelad(), {"-i", "LocalSystem"}).exitCode, 0);
+    QVERIFY(config({"--show"}).out.contains("LocalSystem"));
+    asRoot(sarvelad(), {});
+    QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") && !running(),
+                              qPrintable(events()), 10000);
 
     QString output;
     QVERIFY2(install(&output), qPrintable(output));
+    QVERIFY(config({"--show"}).out.contains(".\\" + m_service.toUtf8()));
+    qint64 pid = 0;
+    QTRY_VERIFY((pid = servicePid()) != 0);
+    QCOMPARE(status(pid, "Uid").section(' ', 0, 0), QString::number(m_users.uid(m_service)));
+    QVERIFY(asRoot(m_prefix + "/svcmgr-access", {"--show", Service}).out.startsWith(m_group.toUtf8() + '\t'));
+}
+
+void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted_data()
+{
+    QTest::addColumn<QString>("asMember"); // run in the data directory, its log removed first
+    QTest::newRow("links where names are missing: moved aside, nothing followed")
+        << "ln -s {victim} busys.log && ln -s {victim} confbu.cfg-journal && "
+           "ln -s {others} riwayat.db";
+    QTest::newRow("FIFOs where names are missing: moved aside, nothing waits")
+        << "mkfifo busys.log confbu.cfg-journal riwayat.db";
+    QTest::newRow("a second name of the settings as their journal: removed")
+        << "ln -s {victim} busys.log && ln confbu.cfg confbu.cfg-journal";
+    QTest::newRow("folders at the names things went aside to, for the next minutes")
+        << "ln -s {victim} busys.log && for s in $(seq 0 180); do "
+           "mkdir busys.log.ditolak-$(date -d \"+$s seconds\" +%Y%m%d%H%M%S); done";
+}
+
+// What a member may leave in the data directory for root's next install: it ends in time,
+// follows and waits on nothing, keeps the settings and runs the service again.
+void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted()
+{
+    QFETCH(QString, asMember);
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    const QString victim = fingerprint(m_victim), others = fingerprint(m_othersFile);
+    QVERIFY(asRoot(sarvelad(), {"-t"}).exitCode == 0);
+    QVERIFY(QFile::remove(m_data + "/busys.log"));
+    QVERIFY(shell(m_member, "cd " + m_data + " && " +
+                                asMember.replace("{victim}", m_victim).replace("{others}", m_othersFile))
+                .exitCode == 0);
+
+    QElapsedTimer took;
+    took.start();
+    QString output;
+    QVERIFY2(install(&output), qPrintable(output));
+    QVERIFY2(took.elapsed() < 60000, qPrintable(output));
     QCOMPARE(fingerprint(m_victim), victim);
-    for (const char *name : {"riwayat.db", "confbu.cfg-journal"})
-        QVERIFY2(!isLink(m_data + '/' + name), qPrintable(output));
+    QCOMPARE(fingerprint(m_othersFile), others);
+    for (const char *name : {"busys.log", "confbu.cfg-journal"}) {
+        struct stat info = {};
+        const bool exists = ::lstat(QFile::encodeName(m_data + '/' + name).constData(), &info) == 0;
+        QVERIFY2(!exists || (S_ISREG(info.st_mode) && info.st_nlink == 1), qPrintable(output));
+    }
     QVERIFY2(output.contains("moved aside"), qPrintable(output));
     QVERIFY(running());
-    // The settings survived the reinstall.
+    struct stat settings = {};
+    QVERIFY(::lstat(QFile::encodeName(m_data + "/confbu.cfg").constData(), &settings) == 0);
+    QCOMPARE(settings.st_nlink, nlink_t(1));
     QCOMPARE(asRoot("sqlite3", {m_data + "/confbu.cfg", "select dbname from tbldb"}).out,
              QByteArray("penjualan\n"));
+}
+
+// It runs as the user made for it, with that user's groups, and is registered so.
+void TestInstalledSecurity::serviceRunsAsItsOwnUser()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QVERIFY(setScene(true, true));
+    qint64 pid = 0;
+    QTRY_VERIFY((pid = servicePid()) != 0);
+    const QString uid = QString::number(m_users.uid(m_service));
+    QCOMPARE(status(pid, "Uid"), QStringList({uid, uid, uid, uid}).join(' '));
+    QVERIFY2(status(pid, "Groups").split(' ').contains(QString::number(m_users.gid(m_group))),
+             qPrintable(status(pid, "Groups")));
+    QVERIFY2(config({"--show"}).out.contains(".\\" + m_service.toUtf8()),
+             config({"--show"}).out.constData());
+}
+
+// Killed, it is started again after the delay its failure actions set, and the event log
+// says why.
+void TestInstalledSecurity::killedServiceIsStartedAgain()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QVERIFY(setScene(true, true));
+    QCOMPARE(config({"--restart-after", "1", "--reset-after", "60"}).exitCode, 0);
+    const auto restore = qScopeGuard(
+        [this] { config({"--restart-after", "60", "--reset-after", "86400"}); });
+    qint64 killed = 0;
+    QTRY_VERIFY((killed = servicePid()) != 0);
+    QCOMPARE(::kill(pid_t(killed), SIGKILL), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(servicePid() != 0 && servicePid() != killed && running(), 20000);
+    QVERIFY2(events().contains(QStringLiteral("The %1 service terminated unexpectedly").arg(Service)) &&
+                 events().contains("Restart the service"),
+             qPrintable(events()));
 }
 
 void TestInstalledSecurity::rightsOnTheService_data()
@@ -499,32 +683,39 @@ void TestInstalledSecurity::rightsOnTheService()
     QCOMPARE(running(), runningAfter);
 }
 
-void TestInstalledSecurity::panelAsMember_data()
+void TestInstalledSecurity::panel_data()
 {
+    QTest::addColumn<QString>("who");
     QTest::addColumn<bool>("installedBefore");
     QTest::addColumn<bool>("runningBefore");
-    QTest::addColumn<QStringList>("steps"); // what the member does in the panel
+    QTest::addColumn<QStringList>("steps"); // what they do in the panel
     QTest::addColumn<QString>("says");      // the box the panel shows; empty: none
     QTest::addColumn<bool>("installedAfter");
     QTest::addColumn<bool>("runningAfter");
 
-    QTest::newRow("Start") << true << false << QStringList{"click:butStart"} << "" << true << true;
-    QTest::newRow("Stop") << true << true << QStringList{"click:butStop"} << "" << true << false;
-    QTest::newRow("Simpan dan Restart Service")
-        << true << true << QStringList{"click:butSaveRestart"} << "Data Berhasil disimpan." << true
-        << true;
-    QTest::newRow("uninstalling is refused, with the reason")
-        << true << true << QStringList{"menu:&Uninstall Service"}
+    QTest::newRow("the member starts it")
+        << "member" << true << false << QStringList{"click:butStart"} << "" << true << true;
+    QTest::newRow("the member stops it")
+        << "member" << true << true << QStringList{"click:butStop"} << "" << true << false;
+    QTest::newRow("the member saves and restarts it")
+        << "member" << true << true << QStringList{"click:butSaveRestart"}
+        << "Data Berhasil disimpan." << true << true;
+    QTest::newRow("the member may not uninstall it, and is told why")
+        << "member" << true << true << QStringList{"menu:&Uninstall Service"}
         << "Anda tidak memiliki hak untuk menguninstall service" << true << true;
-    QTest::newRow("installing is refused, with the reason")
-        << false << false << QStringList{"yes"}
+    QTest::newRow("the member may not install it, and is told why")
+        << "member" << false << false << QStringList{"yes"}
         << "Anda tidak memiliki hak untuk menginstall service" << false << false;
+    QTest::newRow("root installs it under the service's own user")
+        << "root" << false << false << QStringList{"yes"}
+        << "Service belum diinstall, apakah akan install service?." << true << false;
 }
 
-// The member runs the control panel itself, without sudo, through the test's copy of the
-// panel that tells which boxes it shows.
-void TestInstalledSecurity::panelAsMember()
+// The member runs the control panel itself, without sudo, and root runs it too, through the
+// test's copy of the panel that tells which boxes it shows.
+void TestInstalledSecurity::panel()
 {
+    QFETCH(QString, who);
     QFETCH(bool, installedBefore);
     QFETCH(bool, runningBefore);
     QFETCH(QStringList, steps);
@@ -540,10 +731,12 @@ void TestInstalledSecurity::panelAsMember()
     QProcessEnvironment env = environment();
     env.insert("TMPDIR", tmp.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    QStringList command = m_users.asUser(m_member) << m_shared + "/panelprobe" << m_prefix;
+    QStringList command = (who == "root" ? QStringList() : m_users.asUser(m_member))
+                          << m_shared + "/panelprobe" << m_prefix;
     QProcess panel;
     panel.setProcessEnvironment(env);
-    panel.start(command.takeFirst(), command + steps);
+    const QString program = command.takeFirst();
+    panel.start(program, command + steps);
     // Ended as the desktop ends it, so that it lets its single-instance segment go.
     const auto end = qScopeGuard([&panel] {
         ::kill(pid_t(panel.processId()), SIGTERM);
@@ -560,6 +753,8 @@ void TestInstalledSecurity::panelAsMember()
     QTRY_VERIFY2_WITH_TIMEOUT(settled(), (shown + panel.readAllStandardError()).constData(), 30000);
     if (says.isEmpty())
         QVERIFY2(!shown.contains("box: "), shown.constData());
+    if (installedAfter)
+        QVERIFY(config({"--show"}).out.contains(".\\" + m_service.toUtf8()));
 }
 
 // 600 connections that never finish a request, from one plain user: root's own

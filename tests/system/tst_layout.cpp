@@ -1,15 +1,19 @@
 // The installed layout's steps (packaging/sarvela-layout.sh, run by the install script
 // and by the Debian package as root) on a scratch system: whatever a member of the admin
 // group leaves where the layout puts its files is moved aside or taken over, never
-// followed; anything in the program directory that is not part of the install goes; a
-// folder of ours that is a link, a file or below a folder others may change is refused.
+// followed or waited on; anything in the program directory that is not part of the
+// install goes; a folder of ours that is a link, a file or below a folder others may
+// change is refused; an install that ran the service as root hands its files to the
+// service's user; a purge removes the data directory whatever a member does meanwhile.
 
 #include "systemusers.h"
 #include "testfiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -54,19 +58,40 @@ private slots:
     void programDirectory();
     void refusedFolders_data();
     void refusedFolders();
+    void serviceFolders_data();
+    void serviceFolders();
+    void purgeRemovesWhatMembersLeft_data();
+    void purgeRemovesWhatMembersLeft();
 
 private:
     // Runs shell commands with the layout's functions, for this scratch system.
     Run layout(const QString &commands);
     QString path(const QString &relative) const { return m_root->filePath(relative); }
-    QString groupMode(int mode) const
+    QString groupMode(int mode, uid_t owner = 0) const
     {
-        return QStringLiteral("0:%1 %2").arg(QString::number(m_gid), QString::number(mode, 8));
+        return QStringLiteral("%1:%2 %3")
+            .arg(QString::number(owner), QString::number(m_gid), QString::number(mode, 8));
+    }
+    // Shell commands run by the member, in the scratch root.
+    bool runAsMember(const QString &commands)
+    {
+        return m_users.run(m_member, "/bin/sh", {"-c", "cd '" + m_root->path() + "' && " + commands})
+                   .exitCode == 0;
+    }
+    // What was moved aside under name, in the folders the layout made for it.
+    QStringList asideNamed(const QString &folder, const QString &name) const
+    {
+        QStringList found;
+        for (const QString &aside : QDir(folder).entryList({".ditolak-*"}, QDir::Dirs | QDir::Hidden))
+            found << QDir(folder + '/' + aside).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                         .filter(QRegularExpression('^' + QRegularExpression::escape(name) + '$'));
+        return found;
     }
 
     SystemUsers m_users;
     QString m_group;
     QString m_member;
+    QString m_service;
     gid_t m_gid = 0;
     QScopedPointer<QTemporaryDir> m_root;
 };
@@ -79,7 +104,8 @@ void TestLayout::initTestCase()
     QString error;
     m_group = m_users.addGroup("admin", &error);
     m_member = m_users.addUser("member", {m_group}, &error);
-    QVERIFY2(!m_member.isEmpty(), qPrintable(error));
+    m_service = m_users.addUser("service", {m_group}, &error);
+    QVERIFY2(!m_service.isEmpty(), qPrintable(error));
     m_gid = m_users.gid(m_group);
 }
 
@@ -87,7 +113,8 @@ void TestLayout::init()
 {
     // Under /tmp, which is sticky, in a folder of root's that no one else may change.
     m_root.reset(new QTemporaryDir(QStringLiteral("/tmp/sarvela-layout-XXXXXX")));
-    QVERIFY(m_root->isValid());
+    // Reachable by every user, as / is.
+    QVERIFY(m_root->isValid() && ::chmod(QFile::encodeName(m_root->path()).constData(), 0755) == 0);
     QVERIFY(QDir().mkpath(path("opt/sarvela")));
     QVERIFY(writeBytes(path("delivered.cfg"), "delivered settings"));
     QVERIFY(writeBytes(path("secret"), "root's secret"));
@@ -98,9 +125,9 @@ Run TestLayout::layout(const QString &commands)
 {
     const QString script =
         QStringLiteral("set -euo pipefail\n"
-                       "PREFIX='%1' DATA_DIR='%2' OUTPUT_DIR='%3' ADMIN_GROUP='%4'\n"
-                       "source '%5'\n")
-            .arg(path("opt/sarvela"), path("lib"), path("backups"), m_group,
+                       "PREFIX='%1' DATA_DIR='%2' OUTPUT_DIR='%3' ADMIN_GROUP='%4' SERVICE_USER='%5'\n"
+                       "source '%6'\n")
+            .arg(path("opt/sarvela"), path("lib"), path("backups"), m_group, m_service,
                  QStringLiteral(SARVELA_SOURCE_DIR "/packaging/sarvela-layout.sh")) +
         commands;
     QProcess bash;
@@ -129,6 +156,8 @@ void TestLayout::dataFiles_data()
     QTest::newRow("a link to root's secret: moved aside")
         << "symlink" << QByteArray("delivered settings") << true;
     QTest::newRow("a folder: moved aside") << "folder" << QByteArray("delivered settings") << true;
+    QTest::newRow("a FIFO: moved aside, never waited on")
+        << "fifo" << QByteArray("delivered settings") << true;
 }
 
 void TestLayout::dataFiles()
@@ -152,6 +181,8 @@ void TestLayout::dataFiles()
         QVERIFY(QFile::link(path("secret"), cfg));
     } else if (left == "folder") {
         QVERIFY(QDir().mkdir(cfg));
+    } else if (left == "fifo") {
+        QVERIFY(runAsMember("mkfifo lib/confbu.cfg"));
     }
     const ino_t secretInode = inode(path("secret"));
 
@@ -163,12 +194,13 @@ void TestLayout::dataFiles()
     QCOMPARE(readBytes(path("secret")), QByteArray("root's secret"));
     QCOMPARE(ownership(path("secret")), QStringLiteral("0:0 600"));
     QVERIFY(inode(cfg) != secretInode);
-    const QStringList aside =
-        QDir(path("lib")).entryList({"confbu.cfg.ditolak-*"}, QDir::AllEntries | QDir::System);
-    QCOMPARE(aside.size(), movedAside ? 1 : 0);
+    QCOMPARE(asideNamed(path("lib"), "confbu.cfg").size(), movedAside ? 1 : 0);
     QCOMPARE(ownership(path("lib/busys.log")), groupMode(0660));
-    for (const QString name : {"confbu.cfg", "busys.log", "riwayat.db"})
-        QCOMPARE(QFile::symLinkTarget(path("opt/sarvela/" + name)), path("lib/" + name));
+    for (const QString name : {"confbu.cfg", "busys.log", "riwayat/riwayat.db"})
+        QCOMPARE(QFile::symLinkTarget(path("opt/sarvela/" + name.section('/', -1))),
+                 path("lib/" + name));
+    QCOMPARE(readBytes(path("opt/sarvela/sarvelad.akun")), m_service.toUtf8() + '\n');
+    QCOMPARE(ownership(path("opt/sarvela/sarvelad.akun")), QStringLiteral("0:0 644"));
 }
 
 void TestLayout::programDirectory()
@@ -184,6 +216,7 @@ void TestLayout::programDirectory()
     QVERIFY(::chown(QFile::encodeName(prefix + "/platforms").constData(), m_users.uid(m_member),
                     m_gid) == 0);
     QVERIFY(QFile::link(path("secret"), prefix + "/busys.log"));
+    QVERIFY(writeBytes(prefix + "/sarvelad.lock", "")); // the run lock of a service run as root
     QVERIFY(::chmod(QFile::encodeName(prefix).constData(), 0775) == 0);
     QVERIFY(::chown(QFile::encodeName(prefix).constData(), 0, m_gid) == 0);
 
@@ -196,13 +229,13 @@ void TestLayout::programDirectory()
     QCOMPARE(ownership(prefix), QStringLiteral("0:0 755"));
     QStringList left =
         QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    QCOMPARE(left, QStringList({"busys.log", "confbu.cfg", "riwayat.db", "sarvelad"}));
+    QCOMPARE(left,
+             QStringList({"busys.log", "confbu.cfg", "riwayat.db", "sarvelad", "sarvelad.akun"}));
     QCOMPARE(readBytes(path("lib/confbu.cfg")), QByteArray("earlier settings"));
     QCOMPARE(readBytes(path("secret")), QByteArray("root's secret"));
     QCOMPARE(QFile::symLinkTarget(prefix + "/busys.log"), path("lib/busys.log"));
 
     // A removal takes only what the layout made there.
-    QVERIFY(writeBytes(prefix + "/sarvelad.lock", ""));
     QVERIFY(layout("sarvela_remove_made_links").exitCode == 0);
     left = QDir(prefix).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     QCOMPARE(left, QStringList({"sarvelad"}));
@@ -252,13 +285,131 @@ void TestLayout::refusedFolders()
     const Run run = layout("cd '" + m_root->path() + "'\n" + setup + "\n" + step);
     if (refusal.isEmpty()) {
         QVERIFY2(run.exitCode == 0, qPrintable(run.out));
-        QCOMPARE(ownership(path("sticky/roots/backups")), groupMode(02750));
+        QCOMPARE(ownership(path("sticky/roots/backups")), groupMode(02750, m_users.uid(m_service)));
     } else {
         QVERIFY2(run.exitCode == 1 && run.out.contains(refusal), qPrintable(run.out));
         // Nothing was done through the link.
         if (QFileInfo::exists(path("elsewhere")))
             QCOMPARE(ownership(path("elsewhere")), QStringLiteral("0:0 700"));
     }
+}
+
+void TestLayout::serviceFolders_data()
+{
+    QTest::addColumn<QString>("asRoot");   // shell commands run first, by root
+    QTest::addColumn<QString>("asMember"); // then by the member
+    QTest::addColumn<QStringList>("after"); // "path owner mode[=content]"; owner root/service/member
+    QTest::addColumn<QString>("aside");    // what went aside in the data directory, or nothing
+
+    const QString dataDir = "install -d -m 3770 -g GROUP lib";
+    const QStringList fresh{"lib/riwayat service 2750", "lib/rclone service 700",
+                            "lib/kerja service 700", "backups service 2750"};
+    QTest::newRow("a first install") << "" << "" << fresh << "";
+    QTest::newRow("a member's folder where the history goes: aside, with what it holds")
+        << dataDir << "mkdir lib/riwayat && echo x > lib/riwayat/riwayat.db-journal"
+        << fresh + QStringList{"lib/riwayat/riwayat.db-journal missing"} << "riwayat";
+    QTest::newRow("a member's link to root's folder where the history goes: aside")
+        << dataDir + " && mkdir -m 700 rahasia" << "ln -s \"$PWD/rahasia\" lib/riwayat"
+        << fresh + QStringList{"rahasia root 700"} << "riwayat";
+    QTest::newRow("the history of an install that ran the service as root moves, with its journal")
+        << dataDir + " && echo riwayat > lib/riwayat.db && echo jurnal > lib/riwayat.db-journal"
+        << ""
+        << QStringList{"lib/riwayat/riwayat.db service 640=riwayat\n",
+                       "lib/riwayat/riwayat.db-journal service 640=jurnal\n",
+                       "lib/riwayat.db missing"}
+        << "";
+    QTest::newRow("a member's journal beside root's history stays out of it")
+        << dataDir + " && echo riwayat > lib/riwayat.db" << "echo palsu > lib/riwayat.db-journal"
+        << QStringList{"lib/riwayat/riwayat.db service 640=riwayat\n",
+                       "lib/riwayat/riwayat.db-journal missing"}
+        << "riwayat.db-journal";
+    QTest::newRow("the dumps of an install that ran the service as root become the user's")
+        << "install -d -m 2750 -g GROUP backups && echo dump > backups/bu_a_1.bu && "
+           "echo lain > backups/catatan"
+        << ""
+        << QStringList{"backups service 2750", "backups/bu_a_1.bu service 644=dump\n",
+                       "backups/catatan root 644"}
+        << "";
+}
+
+// What the layout finds where the service's own folders go, laid out in a few seconds.
+void TestLayout::serviceFolders()
+{
+    QFETCH(QString, asRoot);
+    QFETCH(QString, asMember);
+    QFETCH(QStringList, after);
+    QFETCH(QString, aside);
+    if (!asRoot.isEmpty())
+        QVERIFY(layout("cd '" + m_root->path() + "'\n" + asRoot.replace("GROUP", m_group)).exitCode == 0);
+    if (!asMember.isEmpty())
+        QVERIFY(runAsMember(asMember));
+
+    QElapsedTimer took;
+    took.start();
+    const Run run = layout(QStringLiteral("sarvela_make_data_dir; sarvela_lay_out_data '%1'; "
+                                          "sarvela_make_output_dir")
+                               .arg(path("delivered.cfg")));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+    QVERIFY2(took.elapsed() < 10000, qPrintable(run.out));
+
+    const QMap<uid_t, QString> names{{0, "root"},
+                                     {m_users.uid(m_service), "service"},
+                                     {m_users.uid(m_member), "member"}};
+    for (const QString &expected : after) {
+        const QString file = expected.section(' ', 0, 0);
+        struct stat st = {};
+        QString found = "missing";
+        if (::lstat(QFile::encodeName(path(file)).constData(), &st) == 0) {
+            found = QStringLiteral("%1 %2").arg(names.value(st.st_uid, "someone"),
+                                                QString::number(st.st_mode & 07777, 8));
+            if (expected.contains('='))
+                found += '=' + readText(path(file));
+        }
+        QCOMPARE(file + ' ' + found, expected);
+    }
+    QCOMPARE(asideNamed(path("lib"), aside).size(), aside.isEmpty() ? 0 : 1);
+    QCOMPARE(QFile::symLinkTarget(path("opt/sarvela/riwayat.db")), path("lib/riwayat/riwayat.db"));
+}
+
+void TestLayout::purgeRemovesWhatMembersLeft_data()
+{
+    QTest::addColumn<QString>("asMember"); // shell commands the member runs, in the data directory
+    QTest::newRow("a FIFO, a link to root's folder, and a folder of the member's")
+        << "mkfifo pipa; ln -s \"$0/rahasia\" tautan; mkdir -p milik/dalam; ln -s \"$0/rahasia\" "
+           "milik/dalam/tautan";
+    QTest::newRow("a member who keeps making files in a folder of theirs")
+        << "mkdir milik; cd milik; seq 20000 | xargs touch; (i=0; while [ $i -lt 2000000 ]; do "
+           ": > f$i; i=$((i + 1)); done) >/dev/null 2>&1 & sleep 1";
+}
+
+// The package's purge, on a data directory where members keep working: it ends, in time,
+// with the directory gone and nothing of root's outside it changed.
+void TestLayout::purgeRemovesWhatMembersLeft()
+{
+    QFETCH(QString, asMember);
+    QVERIFY(layout("cd '" + m_root->path() + "'\nmkdir -m 700 rahasia; mkdir -p var/lib; "
+                   "DATA_DIR=$PWD/var/lib/sarvela; sarvela_make_data_dir")
+                .exitCode == 0);
+    const QString data = path("var/lib/sarvela");
+    QProcess member;
+    QStringList command = m_users.asUser(m_member)
+                          << "/bin/sh" << "-c" << "cd '" + data + "' && " + asMember << m_root->path();
+    member.start(command.first(), command.mid(1));
+    QVERIFY(member.waitForStarted());
+    QTest::qWait(1500);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DPKG_ROOT", m_root->path());
+    QProcess purge;
+    purge.setProcessEnvironment(env);
+    purge.setProcessChannelMode(QProcess::MergedChannels);
+    purge.start("bash", {SARVELA_SOURCE_DIR "/debian/sarvela.postrm", "purge"});
+    const bool ended = purge.waitForFinished(30000);
+    const QString said = QString::fromLocal8Bit(purge.readAll());
+    member.waitForFinished();
+    QVERIFY2(ended && purge.exitCode() == 0, qPrintable(said));
+    QVERIFY2(!QFileInfo::exists(data) && !QFileInfo(data).isSymLink(), qPrintable(said));
+    QCOMPARE(ownership(path("rahasia")), QStringLiteral("0:0 700"));
 }
 
 QTEST_GUILESS_MAIN(TestLayout)

@@ -1,0 +1,157 @@
+// The job history and SQLite's opens on the service's side: a history is made anew only when
+// SQLite finds it damaged, never when it merely cannot be opened now; and whatever is
+// planted beside a database, SQLite neither waits on it nor writes into it.
+#include "jobhistory.h"
+#include "servicetestkit.h"
+#include "sharedfiles.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace servicetest;
+
+namespace {
+
+// Takes every file descriptor but one for as long as it lives: the next open after that one
+// fails with EMFILE, as in a process that has run out of them.
+class DescriptorsExhausted
+{
+public:
+    DescriptorsExhausted()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        struct rlimit low = saved;
+        low.rlim_cur = 256;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken << fd;
+        ::close(taken.takeLast());
+    }
+    ~DescriptorsExhausted()
+    {
+        for (int fd : taken)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+
+private:
+    struct rlimit saved = {};
+    QList<int> taken;
+};
+
+enum class Trouble { NotADatabase, DamagedPages, NoDescriptors };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Trouble)
+
+class TestJobHistory : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void madeAnewOnlyWhenDamaged_data();
+    void madeAnewOnlyWhenDamaged();
+    void sqliteNeverWaitsOnAPlantedName_data();
+    void sqliteNeverWaitsOnAPlantedName();
+};
+
+void TestJobHistory::madeAnewOnlyWhenDamaged_data()
+{
+    QTest::addColumn<Trouble>("trouble");
+    QTest::addColumn<QString>("noted"); // the start of what the history notes
+    QTest::addColumn<int>("jobsAfter");
+    QTest::newRow("no database: made anew") << Trouble::NotADatabase << "Riwayat backup [%H] rusak"
+                                            << 0;
+    QTest::newRow("damaged pages: made anew") << Trouble::DamagedPages
+                                              << "Riwayat backup [%H] rusak" << 0;
+    QTest::newRow("no file descriptor left: kept for the next run")
+        << Trouble::NoDescriptors << "Riwayat backup [%H] tidak dapat dipakai: " << 1;
+}
+
+void TestJobHistory::madeAnewOnlyWhenDamaged()
+{
+    QFETCH(Trouble, trouble);
+    QFETCH(QString, noted);
+    QFETCH(int, jobsAfter);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("riwayat.db");
+    QStringList notes;
+    const auto note = [&notes](const QString &entry) { notes << entry; };
+    JobHistory(dir.path(), note).start("sales", QDateTime::currentDateTime());
+    QCOMPARE(history(path).size(), 1);
+    notes.clear();
+
+    QFile file(path);
+    if (trouble == Trouble::NotADatabase) {
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
+    } else if (trouble == Trouble::DamagedPages) {
+        // The first page's tree, after the 100 bytes of the file header.
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(100) &&
+                file.write(QByteArray(200, '\xff')) > 0);
+    }
+    file.close();
+    {
+        std::unique_ptr<DescriptorsExhausted> exhausted;
+        if (trouble == Trouble::NoDescriptors)
+            exhausted = std::make_unique<DescriptorsExhausted>();
+        JobHistory opened(dir.path(), note);
+    }
+    QVERIFY2(notes.size() == 1 && notes.first().startsWith(noted.replace("%H", path)),
+             qPrintable(notes.join('\n')));
+    QCOMPARE(history(path).size(), jobsAfter);
+}
+
+void TestJobHistory::sqliteNeverWaitsOnAPlantedName_data()
+{
+    QTest::addColumn<bool>("fifo"); // else a second name of someone else's file
+    QTest::newRow("FIFO as the journal") << true;
+    QTest::newRow("hard link to someone else's file as the journal") << false;
+}
+
+// Without the checks before the open, as when the name is planted right after them.
+void TestJobHistory::sqliteNeverWaitsOnAPlantedName()
+{
+    QFETCH(bool, fifo);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("confbu.cfg"), journal = path + "-journal";
+    const QString victim = dir.filePath("korban");
+    QString error;
+    QVERIFY2(writeSettings(path, {defaultSettings("/tmp")}, {"sales"}, &error), qPrintable(error));
+    QVERIFY(writeBytes(victim, "milik orang lain\n"));
+    QVERIFY(::chown(QFile::encodeName(victim).constData(), 65534, 65534) == 0);
+    if (fifo) {
+        QVERIFY(::mkfifo(QFile::encodeName(journal).constData(), 0660) == 0);
+        // Should the open wait after all, a writer frees it after five seconds.
+        QProcess::startDetached("sh", {"-c", "sleep 5; exec 3<>\"$0\" 2>/dev/null", journal});
+    } else {
+        QVERIFY(::link(QFile::encodeName(victim).constData(), QFile::encodeName(journal).constData()) ==
+                0);
+    }
+    sharedfiles::guardOpens();
+    QElapsedTimer took;
+    took.start();
+    bool read = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "guarded");
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        read = db.open() && query.exec("select dbname from tbldb") && query.next();
+    }
+    QSqlDatabase::removeDatabase("guarded");
+    QVERIFY2(took.elapsed() < 3000, qPrintable(QString::number(took.elapsed())));
+    QVERIFY(!read);
+    struct stat info = {};
+    QVERIFY(::stat(QFile::encodeName(victim).constData(), &info) == 0);
+    QCOMPARE(info.st_uid, uid_t(65534));
+    QCOMPARE(readBytes(victim), QByteArray("milik orang lain\n"));
+}
+
+QTEST_GUILESS_MAIN(TestJobHistory)
+#include "tst_jobhistory.moc"
