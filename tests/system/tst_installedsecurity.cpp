@@ -378,12 +378,17 @@ void TestInstalledSecurity::dataDirectoryKeepsRootsFiles()
     QCOMPARE(owners(), before);
 }
 
-// The member's everyday work: start the service, let it back up, read the dump.
+// The member's everyday work: start the service, let it back up, read the dump. The drill
+// after the run restores it in a scratch cluster of the service's own user, in its own kerja/;
+// the globals, with the roles' password verifiers, are the service's alone.
 void TestInstalledSecurity::memberBacksUpWithoutRoot()
 {
     if (!m_skip.isEmpty())
         QSKIP(qPrintable(m_skip));
-    QVERIFY2(runBackup(QStringLiteral("Backup Database OK : database [penjualan]")),
+    QVERIFY(memberSql(QStringLiteral("delete from confuji; insert into confuji values (1, 0)")));
+    const bool drilled = runBackup(QStringLiteral("Uji Pulih "));
+    QVERIFY(memberSql(QStringLiteral("update confuji set jadwal = 0")));
+    QVERIFY2(drilled && log().contains(QStringLiteral("Uji Pulih OK : database [penjualan]")),
              qPrintable(log()));
     const QStringList dumps = QDir(m_output).entryList({"bu_penjualan_*.bu"}, QDir::Files);
     QVERIFY(!dumps.isEmpty());
@@ -391,6 +396,14 @@ void TestInstalledSecurity::memberBacksUpWithoutRoot()
     QCOMPARE(shell(m_member, "head -c 5 '" + dump + "'").out, QByteArray("PGDMP"));
     QVERIFY(shell(m_plain, "cat '" + dump + "' > /dev/null").exitCode != 0);
     QVERIFY(shell(m_plain, "cat '" + m_data + "/confbu.cfg' > /dev/null").exitCode != 0);
+    const QStringList globals = QDir(m_output).entryList({"bu_globals_*.sql"}, QDir::Files);
+    QVERIFY(!globals.isEmpty());
+    QVERIFY(shell(m_member, "cat '" + m_output + '/' + globals.last() + "' > /dev/null").exitCode !=
+            0);
+    QVERIFY(shell(m_member, "ls '" + m_data + "/kerja' > /dev/null").exitCode != 0);
+    QCOMPARE(
+        QDir(m_data + QStringLiteral("/kerja")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList());
 }
 
 // A member's save that died half-way leaves its journal, which no one else may remove from
@@ -405,19 +418,23 @@ void TestInstalledSecurity::crashedSaveOfAMemberIsRolledBack()
     save.start(command.first(), command.mid(1));
     QVERIFY(save.waitForStarted());
     // Big enough to spill into the file before the commit that never comes.
-    save.write("PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE isi(x);"
-               "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<2000) "
-               "INSERT INTO isi SELECT randomblob(4000) FROM c;\n");
-    QTRY_VERIFY(QFileInfo(journal).size() > 0 && QFileInfo(journal).ownerId() == m_users.uid(m_member));
+    save.write(
+        "PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE isi(x);"
+        "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<2000) "
+        "INSERT INTO isi SELECT randomblob(4000) FROM c;\n");
+    QTRY_VERIFY(QFileInfo(journal).size() > 0 &&
+                QFileInfo(journal).ownerId() == m_users.uid(m_member));
     QTest::qWait(300);
     ::kill(pid_t(save.processId()), SIGKILL);
     save.waitForFinished();
     QVERIFY(QFileInfo(journal).size() > 0);
 
-    QVERIFY2(runBackup(QStringLiteral("Backup Database OK : database [penjualan]")), qPrintable(log()));
+    QVERIFY2(runBackup(QStringLiteral("Backup Database OK : database [penjualan]")),
+             qPrintable(log()));
     QCOMPARE(QFileInfo(journal).size(), 0);
-    QCOMPARE(asRoot("sqlite3", {"-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
-             m_pg.host().toUtf8() + '\n');
+    QCOMPARE(
+        asRoot("sqlite3", {"-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
+        m_pg.host().toUtf8() + '\n');
 }
 
 void TestInstalledSecurity::plantedLinksAndFoldersAreRefused_data()
@@ -536,7 +553,8 @@ void TestInstalledSecurity::rootRegistrationIsHandedOver()
     QCOMPARE(asRoot(sarvelad(), {"-i", "LocalSystem"}).exitCode, 0);
     QVERIFY(config({"--show"}).out.contains("LocalSystem"));
     asRoot(sarvelad(), {});
-    QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") && !running(),
+    QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") &&
+                                  !running(),
                               qPrintable(events()), 10000);
 
     QString output;
@@ -545,7 +563,8 @@ void TestInstalledSecurity::rootRegistrationIsHandedOver()
     qint64 pid = 0;
     QTRY_VERIFY((pid = servicePid()) != 0);
     QCOMPARE(status(pid, "Uid").section(' ', 0, 0), QString::number(m_users.uid(m_service)));
-    QVERIFY(asRoot(m_prefix + "/svcmgr-access", {"--show", Service}).out.startsWith(m_group.toUtf8() + '\t'));
+    QVERIFY(asRoot(m_prefix + "/svcmgr-access", {"--show", Service})
+                .out.startsWith(m_group.toUtf8() + '\t'));
 }
 
 void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted_data()
@@ -573,8 +592,9 @@ void TestInstalledSecurity::reinstallHandlesWhatMembersPlanted()
     const QString victim = fingerprint(m_victim), others = fingerprint(m_othersFile);
     QVERIFY(asRoot(sarvelad(), {"-t"}).exitCode == 0);
     QVERIFY(QFile::remove(m_data + "/busys.log"));
-    QVERIFY(shell(m_member, "cd " + m_data + " && " +
-                                asMember.replace("{victim}", m_victim).replace("{others}", m_othersFile))
+    QVERIFY(shell(m_member,
+                  "cd " + m_data + " && " +
+                      asMember.replace("{victim}", m_victim).replace("{others}", m_othersFile))
                 .exitCode == 0);
 
     QElapsedTimer took;
@@ -622,15 +642,17 @@ void TestInstalledSecurity::killedServiceIsStartedAgain()
         QSKIP(qPrintable(m_skip));
     QVERIFY(setScene(true, true));
     QCOMPARE(config({"--restart-after", "1", "--reset-after", "60"}).exitCode, 0);
-    const auto restore = qScopeGuard(
-        [this] { config({"--restart-after", "60", "--reset-after", "86400"}); });
+    const auto restore = qScopeGuard([this] {
+        config({"--restart-after", "60", "--reset-after", "86400"});
+    });
     qint64 killed = 0;
     QTRY_VERIFY((killed = servicePid()) != 0);
     QCOMPARE(::kill(pid_t(killed), SIGKILL), 0);
     QTRY_VERIFY_WITH_TIMEOUT(servicePid() != 0 && servicePid() != killed && running(), 20000);
-    QVERIFY2(events().contains(QStringLiteral("The %1 service terminated unexpectedly").arg(Service)) &&
-                 events().contains("Restart the service"),
-             qPrintable(events()));
+    QVERIFY2(
+        events().contains(QStringLiteral("The %1 service terminated unexpectedly").arg(Service)) &&
+            events().contains("Restart the service"),
+        qPrintable(events()));
 }
 
 void TestInstalledSecurity::rightsOnTheService_data()
