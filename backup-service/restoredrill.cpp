@@ -86,7 +86,7 @@ DrillOutcome RestoreDrill::run(const QString &dump, const QString &globals,
             QStringLiteral("ruang disk di [%1] tidak cukup: perlu sekitar %2, tersedia %3.")
                 .arg(workFolder, sizeText(needed), sizeText(room)));
 
-    ScratchCluster cluster(workFolder, bin, tools.environment);
+    ScratchCluster cluster(workFolder, bin, major, tools.environment);
     bool stopped = false;
     if (!cluster.start(left(), stop, &error, &stopped))
         return ended(DrillOutcome::Failed, error);

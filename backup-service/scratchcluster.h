@@ -1,8 +1,9 @@
-// A private PostgreSQL cluster for one restore drill: made by initdb in a fresh folder of the
-// service's scratch space, listening only on a Unix socket in that folder (never on TCP), run as
-// the service's own account (as postgres when the service runs as root, which PostgreSQL
-// refuses), and removed again with everything in it. It never outlives the service: the server
-// is a child of the thread that started it.
+// A private PostgreSQL cluster for one restore drill: in a fresh folder of the service's scratch
+// space, listening only on a Unix socket in that folder (never on TCP), run as the service's own
+// account (as postgres when the service runs as root, which PostgreSQL refuses), and removed
+// again with everything in it. Its files are a copy of what initdb made once per server version
+// (templat-N in the scratch space), since initdb alone takes longer than the restore of a small
+// dump. It never outlives the service: the server is a child of the thread that started it.
 #pragma once
 
 #include "pgtarget.h"
@@ -33,8 +34,9 @@ public:
     // The bytes free for the service's account in folder; -1 when it cannot be told.
     static qint64 freeBytes(const QString &folder);
 
-    // bin: the server's bin folder; environment: what its programs run with.
-    ScratchCluster(const QString &workFolder, const QString &bin,
+    // bin: the server's bin folder, of major version major; environment: what its programs
+    // run with.
+    ScratchCluster(const QString &workFolder, const QString &bin, int major,
                    const QProcessEnvironment &environment);
     ~ScratchCluster(); // stops the server and removes its folder
 
@@ -53,8 +55,16 @@ private:
     ScratchCluster(const ScratchCluster &) = delete;
     ScratchCluster &operator=(const ScratchCluster &) = delete;
 
-    bool makeFolder(QString *error);
-    bool initdb(int timeoutMs, const StopSignal *stop, QString *error, bool *stopped);
+    // A new folder named after pattern (its last six letters XXXXXX made unique) in the
+    // scratch space, that only the cluster's account may use.
+    bool makeFolder(const QString &pattern, QString *made, QString *error) const;
+    // Gives what was copied into folder to the cluster's account.
+    bool handOver(const QString &folder, QString *error) const;
+    bool ensureTemplate(int timeoutMs, const StopSignal *stop, QString *error, bool *stopped);
+    bool copyTemplate(QString *error) const;
+    QString templatePath() const;
+    bool initdb(const QString &data, int timeoutMs, const StopSignal *stop, QString *error,
+                bool *stopped);
     bool startServer(int timeoutMs, const StopSignal *stop, QString *error, bool *stopped);
     void stopServer();
     // The server's last words, for a failure's reason.
@@ -63,6 +73,7 @@ private:
 
     const QString workFolder;
     const QString bin;
+    const int major;
     const QProcessEnvironment environment;
     // Who runs the server: empty for the service's own account.
     const QString account;

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -99,6 +100,7 @@ bool ScratchCluster::prepareWorkFolder(const QString &folder, QString *error)
     return true;
 }
 
+// Drills' folders, and a template that was being made; never the template itself.
 void ScratchCluster::removeLeftovers(const QString &folder)
 {
     // Only in the service's own folder: a link in its place could lead anywhere.
@@ -107,7 +109,8 @@ void ScratchCluster::removeLeftovers(const QString &folder)
         info.st_uid != ::geteuid())
         return;
     for (const QFileInfo &entry :
-         QDir(folder).entryInfoList({QStringLiteral("uji-*")}, QDir::Dirs | QDir::System))
+         QDir(folder).entryInfoList({QStringLiteral("uji-*"), QStringLiteral("templat-*.tmp-*")},
+                                    QDir::Dirs | QDir::System))
         if (!entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();
 }
@@ -120,17 +123,17 @@ qint64 ScratchCluster::freeBytes(const QString &folder)
     return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
-bool ScratchCluster::makeFolder(QString *error)
+bool ScratchCluster::makeFolder(const QString &pattern, QString *made, QString *error) const
 {
-    QByteArray name = QFile::encodeName(QDir(workFolder).filePath(QStringLiteral("uji-XXXXXX")));
+    QByteArray name = QFile::encodeName(QDir(workFolder).filePath(pattern));
     if (!::mkdtemp(name.data())) {
         *error = QStringLiteral("folder uji tidak dapat dibuat di [%1]: %2")
                      .arg(workFolder, programfile::errorText(errno));
         return false;
     }
-    path = QFile::decodeName(name);
-    // The server's socket lives in this folder; a longer name has no room in an address.
-    if (QFile::encodeName(path).size() + 16 >= int(sizeof(sockaddr_un::sun_path))) {
+    *made = QFile::decodeName(name);
+    // The server's socket lives in the drill's folder; a longer name has no room in an address.
+    if (QFile::encodeName(*made).size() + 16 >= int(sizeof(sockaddr_un::sun_path))) {
         *error = QStringLiteral("jalur folder kerja [%1] terlalu panjang untuk soket server")
                      .arg(workFolder);
         return false;
@@ -142,7 +145,7 @@ bool ScratchCluster::makeFolder(QString *error)
                 QStringLiteral("folder uji tidak dapat diberikan kepada pengguna %1").arg(account);
             return false;
         }
-        const QString blocked = blockedFolder(path, *entry);
+        const QString blocked = blockedFolder(*made, *entry);
         if (!blocked.isEmpty()) {
             *error = QStringLiteral("pengguna %1 tidak dapat melewati folder [%2] menuju folder "
                                     "kerja")
@@ -151,6 +154,26 @@ bool ScratchCluster::makeFolder(QString *error)
         }
     }
     return true;
+}
+
+bool ScratchCluster::handOver(const QString &folder, QString *error) const
+{
+    if (account.isEmpty())
+        return true;
+    const struct passwd *entry = ::getpwnam(account.toLocal8Bit().constData());
+    bool ok = entry != nullptr;
+    const auto give = [&](const QString &name) {
+        ok = ok && ::lchown(QFile::encodeName(name).constData(), entry->pw_uid, entry->pw_gid) == 0;
+    };
+    give(folder);
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+    while (ok && entries.hasNext())
+        give(entries.next());
+    if (!ok)
+        *error = QStringLiteral("folder uji tidak dapat diberikan kepada pengguna %1").arg(account);
+    return ok;
 }
 
 bool ScratchCluster::startServer(int timeoutMs, const StopSignal *stop, QString *error,

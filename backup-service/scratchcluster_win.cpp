@@ -56,7 +56,8 @@ bool ScratchCluster::prepareWorkFolder(const QString &folder, QString *error)
 
 void ScratchCluster::removeLeftovers(const QString &folder)
 {
-    for (const QFileInfo &entry : QDir(folder).entryInfoList({QStringLiteral("uji-*")}, QDir::Dirs))
+    for (const QFileInfo &entry : QDir(folder).entryInfoList(
+             {QStringLiteral("uji-*"), QStringLiteral("templat-*.tmp-*")}, QDir::Dirs))
         if (!entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();
 }
@@ -69,15 +70,17 @@ qint64 ScratchCluster::freeBytes(const QString &folder)
     return qint64(available.QuadPart);
 }
 
-bool ScratchCluster::makeFolder(QString *error)
+bool ScratchCluster::makeFolder(const QString &pattern, QString *made, QString *error) const
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString name =
             QDir(workFolder)
-                .filePath(QStringLiteral("uji-%1").arg(QRandomGenerator::system()->generate(), 8,
-                                                       16, QLatin1Char('0')));
+                .filePath(QString(pattern).replace(
+                    QStringLiteral("XXXXXX"),
+                    QStringLiteral("%1").arg(QRandomGenerator::system()->bounded(1000000), 6, 10,
+                                             QLatin1Char('0'))));
         if (CreateDirectoryW(win::native(name).c_str(), nullptr)) {
-            path = name;
+            *made = name;
             return true;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -86,6 +89,12 @@ bool ScratchCluster::makeFolder(QString *error)
     *error = QStringLiteral("folder uji tidak dapat dibuat di [%1]: %2")
                  .arg(workFolder, win::errorText());
     return false;
+}
+
+// The service's own account runs the cluster: what it copied is its own already.
+bool ScratchCluster::handOver(const QString &, QString *) const
+{
+    return true;
 }
 
 // pg_ctl starts the server with the rights it may have: postgres.exe refuses an administrator's.

@@ -156,6 +156,7 @@ struct Pipes
     int fd[2] = {-1, -1};
     ToolReader reader[2];
     std::vector<char> buffer;
+    bool drained = false; // the last read took what there was, less than a buffer
 
     ~Pipes()
     {
@@ -170,6 +171,9 @@ struct Pipes
             const ssize_t n = ::read(fd[i], buffer.data(), buffer.size());
             if (n > 0) {
                 reader[i](buffer.data(), n);
+                drained = size_t(n) < buffer.size() / 2;
+                if (drained)
+                    return;
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -218,11 +222,20 @@ Wait waitFor(pid_t pid, int pidFd, const StopSignal *stop, qint64 ms, int *statu
         const qint64 left = ms - waited.elapsed();
         if (left <= 0)
             return Wait::TimedOut;
+        // A tool writes its output a few kilobytes at a time: after a pipe was emptied it is
+        // left to fill for a millisecond, so that the tool is not woken for every write and the
+        // service reads it in large pieces (the pipe holds a megabyte meanwhile).
+        const bool filling = pipes && pipes->drained;
         pollfd fds[4] = {{pidFd, POLLIN, 0},
                          {stop ? stop->waitable() : -1, POLLIN, 0},
-                         {pipes ? pipes->fd[0] : -1, POLLIN, 0},
-                         {pipes ? pipes->fd[1] : -1, POLLIN, 0}};
-        ::poll(fds, 4, int(pidFd >= 0 ? qMin<qint64>(left, 3600000) : qMin<qint64>(left, 50)));
+                         {pipes && !filling ? pipes->fd[0] : -1, POLLIN, 0},
+                         {pipes && !filling ? pipes->fd[1] : -1, POLLIN, 0}};
+        const qint64 timeout = filling ? 1 : pidFd >= 0 ? 3600000 : 50;
+        ::poll(fds, 4, int(qMin(left, timeout)));
+        if (filling) {
+            pipes->drained = false;
+            continue;
+        }
         for (int i = 0; i < 2; ++i)
             if (fds[2 + i].fd >= 0 && fds[2 + i].revents)
                 pipes->pump(i);
