@@ -14,8 +14,6 @@
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
-// The database the dump is restored into.
-const QString Target = QStringLiteral("uji_pulih");
 // A globals script is a few kilobytes per role; one far larger is no script of ours.
 constexpr qint64 MaxGlobalsBytes = 64 * MiB;
 
@@ -90,11 +88,6 @@ DrillOutcome RestoreDrill::run(const QString &dump, const QString &globals,
     bool stopped = false;
     if (!cluster.start(left(), stop, &error, &stopped))
         return ended(DrillOutcome::Failed, error);
-    if (!restorer
-             .execute(cluster.target(QStringLiteral("postgres")),
-                      QStringLiteral("CREATE DATABASE ") + Target, left(), stop, &error)
-             .succeeded())
-        return ended(DrillOutcome::Failed, error);
     // The roles first, that the dump's objects belong to; whatever the globals name that the
     // scratch cluster has already (its superuser) is left as it is.
     if (!globals.isEmpty()) {
@@ -110,19 +103,15 @@ DrillOutcome RestoreDrill::run(const QString &dump, const QString &globals,
                          QStringLiteral("salinan globals tidak dapat ditulis: ") +
                              copy.errorString());
         copy.close();
-        if (!restorer
-                 .executeFile(cluster.target(QStringLiteral("postgres")), script, left(), stop,
-                              &error)
-                 .succeeded())
+        if (!restorer.executeFile(cluster.target(), script, left(), stop, &error).succeeded())
             return ended(DrillOutcome::Failed, error);
     }
     PgRestore::Options options;
     options.singleTransaction = true;
-    if (!restorer.restore(dump, cluster.target(Target), options, left(), stop, {}, &error)
-             .succeeded())
+    if (!restorer.restore(dump, cluster.target(), options, left(), stop, {}, &error).succeeded())
         return ended(DrillOutcome::Failed, error);
     QList<riwayat::TableRows> restored;
-    if (!countRows(tools.psql, tools.environment, cluster.target(Target), left(), stop, &restored,
+    if (!countRows(tools.psql, tools.environment, cluster.target(), left(), stop, &restored,
                    &error))
         return ended(DrillOutcome::Failed, error);
     const QStringList differences = rowDifferences(recorded, restored);

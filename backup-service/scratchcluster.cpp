@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -37,21 +36,45 @@ ToolCommand ScratchCluster::command(const QString &program, const QStringList &a
     return {executable, arguments, PgTarget().environment(environment), account};
 }
 
+PgTarget ScratchCluster::targetIn(const QString &folder, const QString &database) const
+{
+    PgTarget target;
+    target.host = folder;
+    target.port = Port;
+    target.user = SuperUser;
+    target.dbname = database;
+    return target;
+}
+
+PgTarget ScratchCluster::target() const
+{
+    return targetIn(path, Database);
+}
+
 bool ScratchCluster::start(int timeoutMs, const StopSignal *stop, QString *error, bool *stopped)
 {
     const QDeadlineTimer deadline(timeoutMs);
     *stopped = false;
-    // A template that no server starts from is made anew, once.
+    // A template that no server starts from is made anew, once, so that it is never taken for
+    // a fault of the dump.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!ensureTemplate(int(deadline.remainingTime()), stop, error, stopped) ||
-            !makeFolder(QStringLiteral("uji-XXXXXX"), &path, error) || !copyTemplate(error))
+            !makeFolder(QStringLiteral("uji-XXXXXX"), &path, error) || !copyTemplate(path, error))
             return false;
-        if (startServer(int(deadline.remainingTime()), stop, error, stopped) || *stopped)
+        if (startServer(path, int(deadline.remainingTime()), stop, error, stopped) || *stopped)
             return !*stopped;
         remove();
         QDir(templatePath()).removeRecursively();
     }
     return false;
+}
+
+void ScratchCluster::remove()
+{
+    stopServer();
+    if (!path.isEmpty())
+        QDir(path).removeRecursively();
+    path.clear();
 }
 
 QString ScratchCluster::templatePath() const
@@ -69,7 +92,8 @@ bool ScratchCluster::ensureTemplate(int timeoutMs, const StopSignal *stop, QStri
     QString made;
     if (!makeFolder(QStringLiteral("templat-%1.tmp-XXXXXX").arg(major), &made, error))
         return false;
-    if (!initdb(QDir(made).filePath(QStringLiteral("data")), timeoutMs, stop, error, stopped)) {
+    if (!makeTemplate(made, timeoutMs, stop, error, stopped)) {
+        stopServer();
         QDir(made).removeRecursively();
         return false;
     }
@@ -78,41 +102,53 @@ bool ScratchCluster::ensureTemplate(int timeoutMs, const StopSignal *stop, QStri
         if (!old.isSymLink() && old.filePath() != made)
             QDir(old.filePath()).removeRecursively();
     if (!QDir().rename(made, templatePath())) {
-        *error =
-            QStringLiteral("folder templat di [%1] tidak dapat diberi nama akhir.").arg(workFolder);
+        *error = QStringLiteral("templat cluster di [%1] tidak dapat diberi nama akhir.")
+                     .arg(workFolder);
         QDir(made).removeRecursively();
         return false;
     }
     return true;
 }
 
-// Folders and files as they are, their permissions too: the server refuses a data folder that
-// others may enter.
-bool ScratchCluster::copyTemplate(QString *error) const
+// initdb's cluster with the database to restore into and without the ones a drill never uses,
+// which every copy would carry; stopped in order, so that a copy starts without recovery.
+bool ScratchCluster::makeTemplate(const QString &folder, int timeoutMs, const StopSignal *stop,
+                                  QString *error, bool *stopped)
 {
-    const QString from = QDir(templatePath()).filePath(QStringLiteral("data"));
-    const QString to = QDir(path).filePath(QStringLiteral("data"));
-    const QDir target(to);
-    bool ok = QDir().mkdir(to) && QFile::setPermissions(to, QFileInfo(from).permissions());
-    QDirIterator entries(from,
-                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                         QDirIterator::Subdirectories);
-    while (ok && entries.hasNext()) {
-        const QFileInfo entry(entries.next());
-        const QString copy = target.filePath(QDir(from).relativeFilePath(entry.filePath()));
-        if (entry.isSymLink())
-            ok = false; // initdb makes none; one here is no template of ours
-        else if (entry.isDir())
-            ok = QDir().mkdir(copy) && QFile::setPermissions(copy, entry.permissions());
-        else
-            ok = QFile::copy(entry.filePath(), copy) &&
-                 QFile::setPermissions(copy, entry.permissions());
-    }
-    if (!ok) {
-        *error = QStringLiteral("templat cluster [%1] tidak dapat disalin.").arg(from);
+    const QDeadlineTimer deadline(timeoutMs);
+    if (!initdb(QDir(folder).filePath(QStringLiteral("data")), timeoutMs, stop, error, stopped) ||
+        !startServer(folder, int(deadline.remainingTime()), stop, error, stopped))
+        return false;
+    QByteArray said;
+    ToolStreams streams;
+    streams.errors = [&said](const char *data, qint64 size) {
+        said = (said + QByteArray(data, int(size))).right(4096);
+    };
+    ToolCommand psql =
+        command(QStringLiteral("psql"),
+                {QStringLiteral("--no-psqlrc"), QStringLiteral("--quiet"),
+                 QStringLiteral("--no-password"), QStringLiteral("--set=ON_ERROR_STOP=1"),
+                 QStringLiteral("--dbname=") +
+                     targetIn(folder, QStringLiteral("template1")).connectionString(),
+                 QStringLiteral("--command=CREATE DATABASE ") + Database,
+                 QStringLiteral("--command=\\connect ") + Database,
+                 QStringLiteral("--command=UPDATE pg_database SET datistemplate = false"),
+                 QStringLiteral("--command=DROP DATABASE template0"),
+                 QStringLiteral("--command=DROP DATABASE template1"),
+                 QStringLiteral("--command=DROP DATABASE postgres"),
+                 QStringLiteral("--command=CHECKPOINT")});
+    // psql is a client: it runs as the service, which reaches the private socket.
+    psql.account.clear();
+    const ToolResult result = runTool(psql, streams, int(deadline.remainingTime()), stop);
+    if (!result.succeeded()) {
+        *stopped = result.status == ToolResult::Stopped;
+        const QString text = QString::fromUtf8(said).simplified();
+        *error = text.isEmpty() ? toolFailure(QStringLiteral("psql"), result, timeoutMs) : text;
         return false;
     }
-    return handOver(to, error);
+    stopServer(true);
+    QFile::remove(QDir(folder).filePath(QStringLiteral("server.log")));
+    return true;
 }
 
 bool ScratchCluster::initdb(const QString &data, int timeoutMs, const StopSignal *stop,
@@ -123,14 +159,14 @@ bool ScratchCluster::initdb(const QString &data, int timeoutMs, const StopSignal
     streams.errors = [&said](const char *data, qint64 size) {
         said = (said + QByteArray(data, int(size))).right(4096);
     };
-    // Nothing of a scratch cluster needs to survive a crash of the machine, and only the
-    // service's own account reaches its socket.
+    // Nothing of a scratch cluster needs to survive a crash of the machine, only the service's
+    // own account reaches its socket, and a small WAL segment keeps every copy small.
     const ToolResult result = runTool(
         command(QStringLiteral("initdb"),
                 {QStringLiteral("--pgdata=") + data, QStringLiteral("--username=") + SuperUser,
                  QStringLiteral("--auth-local=trust"), QStringLiteral("--auth-host=reject"),
                  QStringLiteral("--encoding=UTF8"), QStringLiteral("--locale=C"),
-                 QStringLiteral("--no-sync")}),
+                 QStringLiteral("--wal-segsize=1"), QStringLiteral("--no-sync")}),
         streams, timeoutMs, stop);
     if (result.succeeded())
         return true;
@@ -140,27 +176,9 @@ bool ScratchCluster::initdb(const QString &data, int timeoutMs, const StopSignal
     return false;
 }
 
-PgTarget ScratchCluster::target(const QString &database) const
+QString ScratchCluster::serverMessages(const QString &folder) const
 {
-    PgTarget target;
-    target.host = path;
-    target.port = Port;
-    target.user = SuperUser;
-    target.dbname = database;
-    return target;
-}
-
-void ScratchCluster::remove()
-{
-    stopServer();
-    if (!path.isEmpty())
-        QDir(path).removeRecursively();
-    path.clear();
-}
-
-QString ScratchCluster::serverMessages() const
-{
-    QFile log(QDir(path).filePath(QStringLiteral("server.log")));
+    QFile log(QDir(folder).filePath(QStringLiteral("server.log")));
     if (!log.open(QIODevice::ReadOnly))
         return QString();
     log.seek(qMax<qint64>(0, log.size() - 2048));

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -156,43 +158,117 @@ bool ScratchCluster::makeFolder(const QString &pattern, QString *made, QString *
     return true;
 }
 
-bool ScratchCluster::handOver(const QString &folder, QString *error) const
+namespace {
+
+// One file's bytes, in the kernel, into a new file of the same mode.
+bool copyFile(int fromFolder, int toFolder, const char *name, mode_t mode)
 {
-    if (account.isEmpty())
-        return true;
-    const struct passwd *entry = ::getpwnam(account.toLocal8Bit().constData());
-    bool ok = entry != nullptr;
-    const auto give = [&](const QString &name) {
-        ok = ok && ::lchown(QFile::encodeName(name).constData(), entry->pw_uid, entry->pw_gid) == 0;
-    };
-    give(folder);
-    QDirIterator entries(folder,
-                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                         QDirIterator::Subdirectories);
-    while (ok && entries.hasNext())
-        give(entries.next());
-    if (!ok)
-        *error = QStringLiteral("folder uji tidak dapat diberikan kepada pengguna %1").arg(account);
+    const int from = ::openat(fromFolder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int to =
+        ::openat(toFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    bool ok = from >= 0 && to >= 0 && ::fchmod(to, mode) == 0;
+    for (ssize_t n = 1; ok && n > 0;) {
+        n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        ok = n >= 0;
+    }
+    if (from >= 0)
+        ::close(from);
+    if (to >= 0)
+        ::close(to);
     return ok;
 }
 
-bool ScratchCluster::startServer(int timeoutMs, const StopSignal *stop, QString *error,
-                                 bool *stopped)
+// Folder from into the new folder to, never through a link; every entry given to uid and gid
+// when they are set (not -1).
+bool copyTree(int from, int to, uid_t uid, gid_t gid)
+{
+    DIR *listing = ::fdopendir(::dup(from));
+    if (!listing)
+        return false;
+    bool ok = true;
+    while (ok) {
+        const dirent *entry = ::readdir(listing);
+        if (!entry)
+            break;
+        const char *name = entry->d_name;
+        if (!std::strcmp(name, ".") || !std::strcmp(name, ".."))
+            continue;
+        struct stat info = {};
+        ok = ::fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+        if (ok && S_ISDIR(info.st_mode)) {
+            ok = ::mkdirat(to, name, info.st_mode & 07777) == 0;
+            const int inner =
+                ok ? ::openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+            const int made =
+                ok ? ::openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+            ok = inner >= 0 && made >= 0 && ::fchmod(made, info.st_mode & 07777) == 0 &&
+                 copyTree(inner, made, uid, gid);
+            if (inner >= 0)
+                ::close(inner);
+            if (made >= 0)
+                ::close(made);
+        } else if (ok && S_ISREG(info.st_mode)) {
+            ok = copyFile(from, to, name, info.st_mode & 07777);
+        } else {
+            ok = false; // initdb makes nothing else; anything else is no template of ours
+        }
+        if (ok && uid != uid_t(-1))
+            ok = ::fchownat(to, name, uid, gid, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    ::closedir(listing);
+    return ok;
+}
+
+} // namespace
+
+bool ScratchCluster::copyTemplate(const QString &folder, QString *error) const
+{
+    uid_t uid = uid_t(-1);
+    gid_t gid = gid_t(-1);
+    if (!account.isEmpty()) {
+        const struct passwd *entry = ::getpwnam(account.toLocal8Bit().constData());
+        if (!entry) {
+            *error = QStringLiteral("pengguna %1 tidak ada").arg(account);
+            return false;
+        }
+        uid = entry->pw_uid;
+        gid = entry->pw_gid;
+    }
+    const int from = ::open(QFile::encodeName(templatePath()).constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int to = ::open(QFile::encodeName(folder).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool ok = from >= 0 && to >= 0 && copyTree(from, to, uid, gid);
+    const int reason = errno;
+    if (from >= 0)
+        ::close(from);
+    if (to >= 0)
+        ::close(to);
+    if (!ok)
+        *error = QStringLiteral("templat cluster [%1] tidak dapat disalin: %2")
+                     .arg(templatePath(), programfile::errorText(reason));
+    return ok;
+}
+
+bool ScratchCluster::startServer(const QString &folder, int timeoutMs, const StopSignal *stop,
+                                 QString *error, bool *stopped)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    const QString data = QDir(path).filePath(QStringLiteral("data"));
+    const QString data = QDir(folder).filePath(QStringLiteral("data"));
     const int log =
-        ::open(QFile::encodeName(QDir(path).filePath(QStringLiteral("server.log"))).constData(),
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        ::open(QFile::encodeName(QDir(folder).filePath(QStringLiteral("server.log"))).constData(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     const File messages(log);
     // A server that nobody keeps: no crash safety, no vacuum, no replication; the restore is
     // one transaction, whose tables need no WAL at this level.
     const QStringList settings{
         QStringLiteral("listen_addresses="),
-        QStringLiteral("unix_socket_directories=") + path,
+        QStringLiteral("unix_socket_directories=") + folder,
         QStringLiteral("unix_socket_permissions=0700"),
         QStringLiteral("port=%1").arg(Port),
         QStringLiteral("max_connections=10"),
+        QStringLiteral("min_wal_size=2MB"),
+        QStringLiteral("wal_recycle=off"),
         QStringLiteral("fsync=off"),
         QStringLiteral("full_page_writes=off"),
         QStringLiteral("synchronous_commit=off"),
@@ -223,7 +299,7 @@ bool ScratchCluster::startServer(int timeoutMs, const StopSignal *stop, QString 
         }
         ToolResult ended;
         if (server->hasEnded(&ended)) {
-            const QString said = serverMessages();
+            const QString said = serverMessages(folder);
             *error = QStringLiteral("server PostgreSQL berhenti saat dijalankan") +
                      (said.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + said);
             server.reset();
@@ -243,10 +319,10 @@ bool ScratchCluster::startServer(int timeoutMs, const StopSignal *stop, QString 
     }
 }
 
-// At once: nothing in it is kept, so there is nothing to write out.
-void ScratchCluster::stopServer()
+// At once: nothing in it is kept, so there is nothing to write out; in order, a checkpoint.
+void ScratchCluster::stopServer(bool inOrder)
 {
     if (server)
-        server->end(SIGQUIT, 5000);
+        server->end(inOrder ? SIGINT : SIGQUIT, inOrder ? 60000 : 5000);
     server.reset();
 }

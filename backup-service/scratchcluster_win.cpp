@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -91,51 +92,66 @@ bool ScratchCluster::makeFolder(const QString &pattern, QString *made, QString *
     return false;
 }
 
-// The service's own account runs the cluster: what it copied is its own already.
-bool ScratchCluster::handOver(const QString &, QString *) const
+// The service's own account runs the cluster: what it copies is its own.
+bool ScratchCluster::copyTemplate(const QString &folder, QString *error) const
 {
-    return true;
+    const QDir from(templatePath()), to(folder);
+    bool ok = true;
+    QDirIterator entries(from.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                         QDirIterator::Subdirectories);
+    while (ok && entries.hasNext()) {
+        const QFileInfo entry(entries.next());
+        const QString copy = to.filePath(from.relativeFilePath(entry.filePath()));
+        ok = !entry.isSymLink() &&
+             (entry.isDir() ? QDir().mkpath(copy) : QFile::copy(entry.filePath(), copy));
+    }
+    if (!ok)
+        *error = QStringLiteral("templat cluster [%1] tidak dapat disalin.").arg(from.path());
+    return ok;
 }
 
 // pg_ctl starts the server with the rights it may have: postgres.exe refuses an administrator's.
-bool ScratchCluster::startServer(int timeoutMs, const StopSignal *stop, QString *error,
-                                 bool *stopped)
+bool ScratchCluster::startServer(const QString &folder, int timeoutMs, const StopSignal *stop,
+                                 QString *error, bool *stopped)
 {
     const QString options =
-        QStringLiteral(
-            "-c listen_addresses= -c \"unix_socket_directories=%1\" -c port=%2 -c "
-            "max_connections=10 "
-            "-c fsync=off -c full_page_writes=off -c synchronous_commit=off -c wal_level=minimal "
-            "-c max_wal_senders=0 -c autovacuum=off -c max_locks_per_transaction=1024")
-            .arg(QDir::fromNativeSeparators(path))
+        QStringLiteral("-c listen_addresses= -c \"unix_socket_directories=%1\" -c port=%2 -c "
+                       "max_connections=10 -c min_wal_size=2MB -c wal_recycle=off -c fsync=off -c "
+                       "full_page_writes=off -c "
+                       "synchronous_commit=off -c wal_level=minimal -c max_wal_senders=0 -c "
+                       "autovacuum=off -c max_locks_per_transaction=1024")
+            .arg(QDir::fromNativeSeparators(folder))
             .arg(Port);
     const ToolResult result = runTool(
         command(QStringLiteral("pg_ctl"),
                 {QStringLiteral("start"), QStringLiteral("--wait"),
                  QStringLiteral("--timeout=%1").arg(qMax(1, timeoutMs / 1000)),
-                 QStringLiteral("--pgdata=") + QDir(path).filePath(QStringLiteral("data")),
-                 QStringLiteral("--log=") + QDir(path).filePath(QStringLiteral("server.log")),
+                 QStringLiteral("--pgdata=") + QDir(folder).filePath(QStringLiteral("data")),
+                 QStringLiteral("--log=") + QDir(folder).filePath(QStringLiteral("server.log")),
                  QStringLiteral("--options=") + options}),
         File(), timeoutMs, stop);
+    serverFolder = folder;
     if (result.succeeded())
         return true;
     *stopped = result.status == ToolResult::Stopped;
-    const QString said = serverMessages();
+    const QString said = serverMessages(folder);
     *error = QStringLiteral("server PostgreSQL tidak dapat dijalankan") +
              (said.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + said);
     return false;
 }
 
-void ScratchCluster::stopServer()
+void ScratchCluster::stopServer(bool inOrder)
 {
-    if (path.isEmpty() ||
-        !QFileInfo::exists(QDir(path).filePath(QStringLiteral("data/postmaster.pid"))))
+    const QString data = QDir(serverFolder).filePath(QStringLiteral("data"));
+    if (serverFolder.isEmpty() ||
+        !QFileInfo::exists(QDir(data).filePath(QStringLiteral("postmaster.pid"))))
         return;
     runTool(command(QStringLiteral("pg_ctl"),
                     {QStringLiteral("stop"), QStringLiteral("--wait"),
-                     QStringLiteral("--mode=immediate"),
-                     QStringLiteral("--pgdata=") + QDir(path).filePath(QStringLiteral("data"))}),
-            File(), 30000, nullptr);
+                     inOrder ? QStringLiteral("--mode=fast") : QStringLiteral("--mode=immediate"),
+                     QStringLiteral("--pgdata=") + data}),
+            File(), 60000, nullptr);
+    serverFolder.clear();
 }
 
 #endif
