@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QJsonObject>
+#include <QLocale>
 #include <QScreen>
 #include <QScrollBar>
 
@@ -44,35 +45,6 @@ QString conditionText(Condition condition)
     return QStringLiteral("Belum ada backup");
 }
 
-QString rowsText(const Row &row)
-{
-    if (row.lastGood.id == 0 || row.tables.isEmpty())
-        return None;
-    return QStringLiteral("%1 baris, %2 tabel").arg(row.baris).arg(row.tabel);
-}
-
-QString tablesText(const Row &row)
-{
-    QStringList lines;
-    for (const riwayat::TableRows &table : row.tables)
-        lines << QStringLiteral("%1: %2 baris").arg(table.tabel).arg(table.baris);
-    return lines.isEmpty() ? rowsText(row) : lines.join(QLatin1Char('\n'));
-}
-
-QString drillText(const riwayat::Drill &drill)
-{
-    if (drill.id == 0)
-        return None;
-    if (drill.hasil == riwayat::Berjalan)
-        return QStringLiteral("BERJALAN sejak ") + drill.mulai.toString(Shown);
-    QString text = drill.hasil + QStringLiteral(", ") + drill.mulai.toString(Shown);
-    if (drill.hasil == riwayat::Ok)
-        text += QStringLiteral(": %1 tabel, %2 baris").arg(drill.tabel).arg(drill.baris);
-    else if (!drill.alasan.isEmpty())
-        text += QStringLiteral(": ") + drill.alasan;
-    return text;
-}
-
 QString jobText(const riwayat::Job &job)
 {
     if (job.id == 0)
@@ -93,6 +65,51 @@ QString lastJobText(const Row &row)
     return text;
 }
 
+QString number(qint64 value)
+{
+    return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
+}
+
+QString rowsText(const Row &row)
+{
+    if (row.lastGood.id == 0 || row.tables.isEmpty())
+        return None;
+    return number(row.baris) + QStringLiteral(" baris");
+}
+
+QString tablesText(const Row &row)
+{
+    if (row.tables.isEmpty())
+        return rowsText(row);
+    QStringList lines{QStringLiteral("%1 tabel:").arg(number(row.tabel))};
+    for (const riwayat::TableRows &table : row.tables)
+        lines << QStringLiteral("%1: %2 baris").arg(table.tabel, number(table.baris));
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The cell says how and how long ago, its tool tip the rest: the window stays narrow.
+QString drillText(const riwayat::Drill &drill, const QDateTime &now)
+{
+    if (drill.id == 0)
+        return None;
+    if (drill.hasil == riwayat::Berjalan)
+        return QStringLiteral("BERJALAN");
+    return drill.hasil + QStringLiteral(", ") + backupstatus::ageInWords(drill.mulai, now);
+}
+
+QString drillDetails(const riwayat::Drill &drill)
+{
+    if (drill.id == 0)
+        return None;
+    QString text = drill.hasil + QStringLiteral(", ") + drill.mulai.toString(Shown);
+    if (drill.hasil == riwayat::Ok)
+        text +=
+            QStringLiteral(": %1 tabel, %2 baris").arg(number(drill.tabel), number(drill.baris));
+    else if (!drill.alasan.isEmpty())
+        text += QStringLiteral(": ") + drill.alasan;
+    return text;
+}
+
 QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
     switch (row.condition) {
@@ -109,7 +126,7 @@ QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
                               "database ini tidak dihapus.")
             .arg(row.checks.last().mulai.toString(Shown), row.checks.last().rincian);
     case Condition::DrillFailed:
-        return QStringLiteral("Uji pulih terakhir: ") + drillText(row.lastDrill);
+        return QStringLiteral("Uji pulih terakhir: ") + drillDetails(row.lastDrill);
     case Condition::DrillLate:
         return QStringLiteral("Tidak ada uji pulih yang berhasil dalam %1 hari terakhir.")
             .arg(drillAllowedSecs / (24 * 3600));
@@ -189,7 +206,7 @@ void FStatusBackup::showRows()
             have ? backupstatus::sizeInWords(good.ukuran) : None,
             have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
             rowsText(row),
-            drillText(row.lastDrill),
+            drillText(row.lastDrill, now),
             next.isValid() ? next.toString(Shown) : QStringLiteral("Tidak terjadwal"),
             lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
@@ -199,6 +216,7 @@ void FStatusBackup::showRows()
             item->setForeground(Qt::black);
             item->setToolTip(column == 1   ? whyText(row, allowed, drillAllowed)
                              : column == 6 ? tablesText(row)
+                             : column == 7 ? drillDetails(row.lastDrill)
                                            : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
@@ -259,7 +277,9 @@ void FStatusBackup::fitWidth()
     const int last = table->columnCount() - 1;
     for (int column = 0; column < last; ++column)
         needed += table->columnWidth(column);
-    int lastWidth = table->horizontalHeader()->sectionSizeHint(last);
+    // At least what fitRows() gives it, or the window would scroll sideways.
+    int lastWidth = qMax(table->horizontalHeader()->sectionSizeHint(last),
+                         table->fontMetrics().averageCharWidth() * MinLastChars);
     for (int row = 0; row < table->rowCount(); ++row)
         lastWidth =
             qMax(lastWidth, table->fontMetrics().horizontalAdvance(table->item(row, last)->text()) +
