@@ -5,7 +5,7 @@
 #     HISTORY_ROWS jobs for 20 listed databases (and one more never backed up); its CPU time
 #     (from /proc/PID/stat, and to the nanosecond from schedstat) and wake-ups over
 #     IDLE_SECONDS, scaled to one minute, its resident memory, and whether it opened the
-#     history meanwhile (target: under 20 ms of CPU per idle minute, no open);
+#     history meanwhile (target: at most 10 ms of CPU and 30 wake-ups per idle minute, no open);
 #  2. the status window on that history (bench/statusopen.cpp, built here against the
 #     panel's library): the first read, the window shown with its rows, a read after a change
 #     (target: under 300 ms to open).

@@ -1,6 +1,7 @@
 // The list of databases to back up, mirrored one to one in tbldb.
 #include "maincontrolpanel.h"
 
+#include "errortext.h"
 #include "fdfrdatabase.h"
 #include "historywatch.h"
 #include "messagebox.h"
@@ -22,7 +23,8 @@ void MainControlPanel::loadBackupList()
 {
     QSqlQuery query(settingsDb);
     if (!query.prepare(QStringLiteral("select * from tbldb; ")) || !query.exec()) {
-        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text(),
+        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") +
+                     errortext::inWords(query.lastError().text()),
                  this);
         return;
     }
@@ -46,7 +48,8 @@ void MainControlPanel::addBackupDatabase(const QString &name)
     check.prepare(QStringLiteral("select * from tbldb where dbname = :dbname ; "));
     check.bindValue(QStringLiteral(":dbname"), name);
     if (!check.exec()) {
-        showInfo(QStringLiteral("Gagal mengecek data.\nPesan Error : ") + check.lastError().text(),
+        showInfo(QStringLiteral("Gagal mengecek data.\nPesan Error : ") +
+                     errortext::inWords(check.lastError().text()),
                  this);
         return;
     }
@@ -63,7 +66,8 @@ void MainControlPanel::addBackupDatabase(const QString &name)
     insert.prepare(QStringLiteral("insert into tbldb(dbname) values(:data); "));
     insert.bindValue(QStringLiteral(":data"), name);
     if (!insert.exec()) {
-        showInfo(QStringLiteral("Gagal Simpan Data.\nPesan Error : ") + insert.lastError().text(),
+        showInfo(QStringLiteral("Gagal Simpan Data.\nPesan Error : ") +
+                     errortext::inWords(insert.lastError().text()),
                  this);
         return;
     }
@@ -90,7 +94,7 @@ void MainControlPanel::on_butDel_clicked()
     remove.bindValue(QStringLiteral(":dbname"), name);
     if (!remove.exec()) {
         showInfo(QStringLiteral("Gagal menghapus data.\nPesan Error : ") +
-                     remove.lastError().text(),
+                     errortext::inWords(remove.lastError().text()),
                  this);
         return;
     }

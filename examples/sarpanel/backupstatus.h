@@ -19,10 +19,20 @@ namespace backupstatus {
 // the restore drills run.
 struct Schedule
 {
+    Schedule(QTime jam1 = QTime(), QTime jam2 = QTime(), bool jam1st = false, bool jam2st = false,
+             confbu::DrillSchedule drills = confbu::DrillSchedule())
+        : jam1(jam1), jam2(jam2), jam1st(jam1st), jam2st(jam2st), drills(drills)
+    {
+    }
     QTime jam1, jam2;
-    bool jam1st = false, jam2st = false;
+    bool jam1st, jam2st;
     confbu::DrillSchedule drills;
+    bool anyTimeOn() const { return jam1st || jam2st; }
 };
+
+// Why nothing will be backed up by the schedule, for the tray and the status window.
+inline const QString NothingScheduled =
+    QStringLiteral("Tidak ada jam backup yang aktif: service tidak akan membuat backup terjadwal.");
 
 // The next minute at which a switched-on backup time comes round after now; invalid when
 // both are off.

@@ -1,7 +1,9 @@
 #include "fdfrdatabase.h"
 
+#include "errortext.h"
 #include "messagebox.h"
 #include "ui_fdfrdatabase.h"
+#include "wrapdelegate.h"
 #include "xdbconnection.h"
 
 #include <QCloseEvent>
@@ -15,6 +17,7 @@ FDfrDatabase::FDfrDatabase(QWidget *parent) : QDialog(parent), ui(new Ui::FDfrDa
 {
     ui->setupUi(this);
     ui->listWidget->setSelectionMode(QAbstractItemView::SingleSelection);
+    XWrapDelegate::wrapItems(ui->listWidget); // names of up to 63 bytes, whole
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Daftar Database"));
@@ -64,7 +67,8 @@ void FDfrDatabase::loadDatabaseList()
     connection->setDatabaseName(QStringLiteral("postgres"));
     // After a failed open the query yields no rows: the list stays empty.
     if (!connection->open())
-        showInfo(QStringLiteral("Maaf gagal koneksi ke server : ") + connection->lastErrorText(),
+        showInfo(QStringLiteral("Maaf gagal koneksi ke server : ") +
+                     errortext::inWords(connection->lastErrorText()),
                  this);
 
     QString statement;
@@ -117,11 +121,15 @@ void FDfrDatabase::on_butTutup_clicked()
     resultCode = 0;
 }
 
-// No key reaches the dialog's own handling: Escape must not dismiss the
-// picker and Return must not press a button the user did not choose. The
-// list takes Return and Enter itself, to pick.
+// Escape closes the picker as it closes every dialog, choosing nothing. No other
+// key reaches the dialog's own handling: Return must not press a button the user
+// did not choose. The list takes Return and Enter itself, to pick.
 void FDfrDatabase::keyPressEvent(QKeyEvent *event)
 {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
     event->ignore();
 }
 

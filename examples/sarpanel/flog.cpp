@@ -9,8 +9,17 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
+
+namespace {
+
+// Enough of the last bytes taken to tell the same file from one that was emptied and
+// filled again past the same length.
+constexpr int Fingerprint = 64;
+
+} // namespace
 
 flog::flog(QWidget *parent, const QString &programDir)
     : QDialog(parent), ui(new Ui::flog),
@@ -22,6 +31,7 @@ flog::flog(QWidget *parent, const QString &programDir)
     m_feeder->setSingleShot(true);
     m_feeder->setInterval(0);
     connect(m_feeder, &QTimer::timeout, this, &flog::appendNextPart);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &flog::follow);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Log Proses Backup"));
     // Placed now, as showing would place it: a missing log is reported before
@@ -43,9 +53,16 @@ void flog::showMissing(const QString &path)
     showError(QStringLiteral("File : ") + path + QStringLiteral(" tidak ditemukan."), this);
 }
 
-// The log behind the program folder's link, opened as itself: what a member of the group put
-// there while it was missing (a FIFO, a link to a file of root's) is neither waited on nor
-// emptied. False, after saying so, when it is missing or no such file.
+// What a member of the group put there while the log was missing (a FIFO, a link to a file of
+// root's) is neither waited on nor emptied.
+bool flog::openTarget(QFile *file, QIODevice::OpenMode mode, QString *why) const
+{
+    const QFileInfo entry(logPath());
+    return sharedfiles::openRegular(file, entry.isSymLink() ? entry.symLinkTarget() : logPath(),
+                                    mode, why);
+}
+
+// False, after saying so, when the log is missing or no such file.
 bool flog::openLog(QFile *file, QIODevice::OpenMode mode)
 {
     const QString path = logPath();
@@ -53,10 +70,8 @@ bool flog::openLog(QFile *file, QIODevice::OpenMode mode)
         showMissing(path);
         return false;
     }
-    const QFileInfo entry(path);
-    const QString target = entry.isSymLink() ? entry.symLinkTarget() : path;
     QString why;
-    if (sharedfiles::openRegular(file, target, mode, &why))
+    if (openTarget(file, mode, &why))
         return true;
     showError(QStringLiteral("File : ") + path + QStringLiteral(" tidak dapat dibuka: ") + why +
                   QLatin1Char('.'),
@@ -70,17 +85,63 @@ void flog::loadLog()
     m_pending.clear();
     m_shownUpTo = 0;
     m_rowLength = 0;
+    m_viewStarted = false;
+    m_loaded = false;
+    m_readUpTo = 0;
+    m_lastBytes.clear();
+    m_stopped = false;
     ui->plainTextEdit->clear();
 
     QFile file;
     if (!openLog(&file, QIODevice::ReadOnly))
         return;
-    m_pending = file.readAll();
+    // Watched through a link to the real file, which the service appends to.
+    m_watcher.addPath(logPath());
+    take(file.readAll());
     file.close();
-    const int nul = m_pending.indexOf('\0');
-    if (nul >= 0)
-        m_pending.truncate(nul);
     appendNextPart();
+}
+
+void flog::take(QByteArray bytes)
+{
+    m_readUpTo += bytes.size();
+    m_lastBytes = (m_lastBytes + bytes).right(Fingerprint);
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0) {
+        bytes.truncate(nul);
+        m_stopped = true;
+        m_watcher.removePaths(m_watcher.files());
+    }
+    m_pending += bytes;
+}
+
+void flog::follow()
+{
+    const QString path = logPath();
+    // A file replaced or removed drops out of the watcher: the new one is watched anew.
+    if (!m_watcher.files().contains(path) && QFile::exists(path))
+        m_watcher.addPath(path);
+    QFile file;
+    QString why;
+    if (m_stopped || !openTarget(&file, QIODevice::ReadOnly, &why))
+        return;
+    // Rotated (copied away and emptied, then written again) or emptied elsewhere: what it holds
+    // now starts at its beginning. Also when it has grown past the old length meanwhile.
+    bool same = file.size() >= m_readUpTo;
+    if (same && !m_lastBytes.isEmpty()) {
+        file.seek(m_readUpTo - m_lastBytes.size());
+        same = file.read(m_lastBytes.size()) == m_lastBytes;
+    }
+    if (!same) {
+        m_readUpTo = 0;
+        m_lastBytes.clear();
+    }
+    file.seek(m_readUpTo);
+    const QByteArray bytes = file.readAll();
+    // Whole letters only: the rest of one comes with the next write.
+    take(bytes.left(logtext::wholeLetters(bytes)));
+    if (!m_feeder->isActive() && m_shownUpTo < m_pending.size())
+        appendNextPart();
 }
 
 void flog::appendNextPart()
@@ -91,14 +152,21 @@ void flog::appendNextPart()
     const int end = logtext::partEnd(m_pending, m_shownUpTo, m_shownUpTo + PartBytes);
     const QString text = logtext::breakLongRows(
         QString::fromUtf8(m_pending.constData() + m_shownUpTo, end - m_shownUpTo), &m_rowLength);
-    if (m_shownUpTo == 0) {
+    QPlainTextEdit *view = ui->plainTextEdit;
+    if (!m_viewStarted) {
         // As for the whole text at once: the view at the top, the cursor at
         // the start, where later parts appended at the end leave it.
-        ui->plainTextEdit->setPlainText(text);
+        view->setPlainText(text);
+        m_viewStarted = true;
     } else {
-        QTextCursor cursor(ui->plainTextEdit->document());
+        // A reader at the end keeps seeing the newest lines as they come.
+        QScrollBar *bar = view->verticalScrollBar();
+        const bool atEnd = m_loaded && bar->value() == bar->maximum();
+        QTextCursor cursor(view->document());
         cursor.movePosition(QTextCursor::End);
         cursor.insertText(text);
+        if (atEnd)
+            bar->setValue(bar->maximum());
     }
     m_shownUpTo = end;
     if (m_shownUpTo < m_pending.size()) {
@@ -106,6 +174,7 @@ void flog::appendNextPart()
     } else {
         m_pending.clear();
         m_shownUpTo = 0;
+        m_loaded = true;
     }
 }
 
@@ -123,5 +192,10 @@ void flog::on_butHapus_clicked()
     m_feeder->stop();
     m_pending.clear();
     m_shownUpTo = 0;
+    m_rowLength = 0;
+    m_readUpTo = 0;
+    m_lastBytes.clear();
+    m_viewStarted = false;
+    m_loaded = true;
     ui->plainTextEdit->setPlainText(QString());
 }

@@ -1,6 +1,7 @@
 #include "fpengaturan.h"
 
 #include "confbu.h"
+#include "errortext.h"
 #include "messagebox.h"
 #include "monitorcheck.h"
 #include "ui_fpengaturan.h"
@@ -15,6 +16,8 @@ FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Pengaturan Lanjutan"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
+    // The line that says a test runs keeps its room while empty, so that nothing moves.
+    ui->lTes->setMinimumHeight(ui->lTes->fontMetrics().height());
     // Tall enough for the wrapped notes in the desktop's font.
     resize(width(), qMax(height(), heightForWidth(width())));
     ui->sbJumlah->setValue(confbu::retention(m_settings));
@@ -58,6 +61,7 @@ void FPengaturan::on_butTes_clicked()
         return;
     }
     ui->butTes->setEnabled(false);
+    ui->lTes->setText(QStringLiteral("Menguji..."));
     setCursor(Qt::BusyCursor);
     m_check->start(url, m_checkTimeoutMs);
 }
@@ -65,13 +69,14 @@ void FPengaturan::on_butTes_clicked()
 void FPengaturan::checked(bool ok, const QString &text)
 {
     ui->butTes->setEnabled(true);
+    ui->lTes->clear();
     unsetCursor();
     if (ok)
         showInfo(QStringLiteral("Tes berhasil: server pemantau menjawab ") + text +
                      QLatin1Char('.'),
                  this);
     else
-        showError(QStringLiteral("Tes gagal.\nPesan Error : ") + text, this);
+        showError(QStringLiteral("Tes gagal.\nPesan Error : ") + errortext::inWords(text), this);
 }
 
 void FPengaturan::on_butSimpan_clicked()
@@ -84,7 +89,8 @@ void FPengaturan::on_butSimpan_clicked()
         !confbu::setDrillSchedule(
             m_settings, {ui->cbUji->currentIndex(), ui->cbHari->currentIndex()}, &error) ||
         !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {
-        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + error, this);
+        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + errortext::inWords(error),
+                 this);
         return;
     }
     showInfo(QStringLiteral("Data Berhasil disimpan."), this);

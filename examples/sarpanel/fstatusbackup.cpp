@@ -4,11 +4,13 @@
 #include "messagebox.h"
 #include "permintaan.h"
 #include "ui_fstatusbackup.h"
+#include "wrapdelegate.h"
 
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QJsonObject>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 
@@ -22,7 +24,18 @@ const QString None = QStringLiteral("—");
 const QColor Attention(255, 214, 214);
 const QColor Fine(214, 240, 214);
 constexpr int CellMargins = 12;
-constexpr int MinLastChars = 32;
+constexpr int MinLastChars = 20;
+
+// The widest piece of the text that wrapping cannot break: a short word (long ones may
+// break anywhere), at least the widest letter.
+int unbreakableWidth(const QFontMetrics &metrics, const QString &text)
+{
+    int widest = 0;
+    for (const QString &piece : XWrapDelegate::breakable(text).split(
+             QRegularExpression(QStringLiteral("[\\s\\x{200B}]")), Qt::SkipEmptyParts))
+        widest = qMax(widest, metrics.horizontalAdvance(piece));
+    return widest;
+}
 
 QString conditionText(Condition condition)
 {
@@ -70,44 +83,50 @@ QString number(qint64 value)
     return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
 }
 
-QString rowsText(const Row &row)
+// How the newest good dump is proven: read back whole (the rows it holds were counted on the
+// way), and restored by the newest drill. Short, since the column is narrow; the tool tip says
+// the rest.
+QString proofText(const Row &row, const QDateTime &now)
 {
-    if (row.lastGood.id == 0 || row.tables.isEmpty())
-        return None;
-    return number(row.baris) + QStringLiteral(" baris");
-}
-
-QString tablesText(const Row &row)
-{
-    if (row.tables.isEmpty())
-        return rowsText(row);
-    QStringList lines{QStringLiteral("%1 tabel:").arg(number(row.tabel))};
-    for (const riwayat::TableRows &table : row.tables)
-        lines << QStringLiteral("%1: %2 baris").arg(table.tabel, number(table.baris));
-    return lines.join(QLatin1Char('\n'));
-}
-
-// The cell says how and how long ago, its tool tip the rest: the window stays narrow.
-QString drillText(const riwayat::Drill &drill, const QDateTime &now)
-{
-    if (drill.id == 0)
-        return None;
-    if (drill.hasil == riwayat::Berjalan)
-        return QStringLiteral("BERJALAN");
-    return drill.hasil + QStringLiteral(", ") + backupstatus::ageInWords(drill.mulai, now);
+    QStringList lines;
+    if (row.lastGood.id != 0)
+        lines << (!row.lastGood.terverifikasi ? QStringLiteral("Tidak")
+                  : row.tables.isEmpty()
+                      ? QStringLiteral("Ya")
+                      : QStringLiteral("Ya, ") + number(row.baris) + QStringLiteral(" baris"));
+    if (row.lastDrill.id != 0)
+        lines << QStringLiteral("Uji pulih ") +
+                     (row.lastDrill.hasil == riwayat::Berjalan
+                          ? QStringLiteral("berjalan")
+                          : row.lastDrill.hasil + QStringLiteral(", ") +
+                                backupstatus::ageInWords(row.lastDrill.mulai, now));
+    return lines.isEmpty() ? None : lines.join(QLatin1Char('\n'));
 }
 
 QString drillDetails(const riwayat::Drill &drill)
 {
     if (drill.id == 0)
-        return None;
-    QString text = drill.hasil + QStringLiteral(", ") + drill.mulai.toString(Shown);
+        return QStringLiteral("Belum ada uji pulih.");
+    QString text = QStringLiteral("Uji pulih terakhir: ") + drill.hasil + QStringLiteral(", ") +
+                   drill.mulai.toString(Shown);
     if (drill.hasil == riwayat::Ok)
         text +=
             QStringLiteral(": %1 tabel, %2 baris").arg(number(drill.tabel), number(drill.baris));
     else if (!drill.alasan.isEmpty())
         text += QStringLiteral(": ") + drill.alasan;
     return text;
+}
+
+QString proofDetails(const Row &row)
+{
+    QStringList lines;
+    if (!row.tables.isEmpty()) {
+        lines << QStringLiteral("Isi backup baik terakhir, %1 tabel:").arg(number(row.tabel));
+        for (const riwayat::TableRows &table : row.tables)
+            lines << QStringLiteral("%1: %2 baris").arg(table.tabel, number(table.baris));
+    }
+    lines << drillDetails(row.lastDrill);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
@@ -126,7 +145,7 @@ QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
                               "database ini tidak dihapus.")
             .arg(row.checks.last().mulai.toString(Shown), row.checks.last().rincian);
     case Condition::DrillFailed:
-        return QStringLiteral("Uji pulih terakhir: ") + drillDetails(row.lastDrill);
+        return drillDetails(row.lastDrill);
     case Condition::DrillLate:
         return QStringLiteral("Tidak ada uji pulih yang berhasil dalam %1 hari terakhir.")
             .arg(drillAllowedSecs / (24 * 3600));
@@ -145,21 +164,21 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Status Backup"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
+    // The next backup time is the same for every database: it is said once, above the table.
     const QStringList headers{QStringLiteral("Database"),
                               QStringLiteral("Keadaan"),
-                              QStringLiteral("Backup baik terakhir"),
+                              QStringLiteral("Backup baik\nterakhir"),
                               QStringLiteral("Umur"),
                               QStringLiteral("Ukuran"),
                               QStringLiteral("Terverifikasi"),
-                              QStringLiteral("Isi"),
-                              QStringLiteral("Uji pulih terakhir"),
-                              QStringLiteral("Jadwal berikutnya"),
                               QStringLiteral("Job terakhir")};
     ui->tableWidget->setColumnCount(headers.size());
     ui->tableWidget->setHorizontalHeaderLabels(headers);
-    // A long reason wraps in the last column, which takes the room the others leave, instead
-    // of being cut where the screen ends.
+    // Every cell wraps, long names and paths too, so that all columns fit the window and the
+    // reason in the last one is never cut where the screen ends.
     ui->tableWidget->setWordWrap(true);
+    ui->tableWidget->setItemDelegate(new XWrapDelegate(ui->tableWidget));
+    ui->tableWidget->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ui->tableWidget->horizontalHeader()->setStretchLastSection(false);
     m_clock.setInterval(60 * 1000);
     connect(&m_clock, &QTimer::timeout, this, &FStatusBackup::showRows);
@@ -198,25 +217,20 @@ void FStatusBackup::showRows()
         const Row &row = rows[i];
         const riwayat::Job &good = row.lastGood;
         const bool have = good.id != 0;
-        const QStringList cells{
-            row.dbname,
-            conditionText(row.condition),
-            have ? good.mulai.toString(Shown) : None,
-            have ? backupstatus::ageInWords(good.mulai, now) : None,
-            have ? backupstatus::sizeInWords(good.ukuran) : None,
-            have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
-            rowsText(row),
-            drillText(row.lastDrill, now),
-            next.isValid() ? next.toString(Shown) : QStringLiteral("Tidak terjadwal"),
-            lastJobText(row)};
+        const QStringList cells{row.dbname,
+                                conditionText(row.condition),
+                                have ? good.mulai.toString(Shown) : None,
+                                have ? backupstatus::ageInWords(good.mulai, now) : None,
+                                have ? backupstatus::sizeInWords(good.ukuran) : None,
+                                proofText(row, now),
+                                lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells[column]);
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
             item->setToolTip(column == 1   ? whyText(row, allowed, drillAllowed)
-                             : column == 6 ? tablesText(row)
-                             : column == 7 ? drillDetails(row.lastDrill)
+                             : column == 5 ? proofDetails(row)
                                            : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
@@ -224,46 +238,91 @@ void FStatusBackup::showRows()
             ui->tableWidget->setCurrentCell(i, 0);
     }
     selectionChanged();
-    ui->tableWidget->resizeColumnsToContents();
-    fitRows();
+    fitColumns();
 
-    QString summary;
+    QStringList summary;
     if (rows.isEmpty())
-        summary = QStringLiteral("Belum ada database di daftar backup.");
+        summary << QStringLiteral("Belum ada database di daftar backup.");
     else if (attention == 0)
-        summary = QStringLiteral("Semua backup baik.");
+        summary << QStringLiteral("Semua backup baik.");
     else
-        summary = QStringLiteral("%1 dari %2 database perlu diperiksa.")
-                      .arg(QString::number(attention), QString::number(rows.size()));
+        summary << QStringLiteral("%1 dari %2 database perlu diperiksa.")
+                       .arg(QString::number(attention), QString::number(rows.size()));
+    const bool scheduled = next.isValid();
+    summary << (scheduled ? QStringLiteral("Backup berikutnya: ") + next.toString(Shown) +
+                                QLatin1Char('.')
+                          : backupstatus::NothingScheduled);
     if (!m_history->readError().isEmpty())
-        summary += QLatin1Char('\n') + m_history->readError();
-    ui->lRingkasan->setText(summary);
-    // Green only says that every listed database is safe: with none listed, or a history that
-    // cannot be read, nothing is known to be.
+        summary << m_history->readError();
+    ui->lRingkasan->setText(summary.join(QLatin1Char('\n')));
+    // Green only says that every listed database is safe and will be backed up again: with
+    // none listed, no backup time on, or a history that cannot be read, that is not known.
     const bool known = !rows.isEmpty() && m_history->readError().isEmpty();
     ui->lRingkasan->setStyleSheet(
-        attention > 0 ? QStringLiteral("QLabel{background: #c62828; color: white;}")
-        : known       ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
-                      : QStringLiteral("QLabel{background: #ef6c00; color: white;}"));
+        attention > 0 || !scheduled ? QStringLiteral("QLabel{background: #c62828; color: white;}")
+        : known                     ? QStringLiteral("QLabel{background: #2e7d32; color: white;}")
+                                    : QStringLiteral("QLabel{background: #ef6c00; color: white;}"));
 }
 
-// The last column takes the room the others leave, but never less than a few words; its
-// rows are then as tall as their wrapped text.
-void FStatusBackup::fitRows()
+// Each column as wide as its text, as far as the window allows; where it does not, the
+// widest column gives first, down to the next widest, and none below its widest unbreakable
+// piece: a long name or reason wraps before a date does. Room left over goes to the reason.
+// The rows then grow as tall as their wrapped text.
+void FStatusBackup::fitColumns()
 {
     QTableWidget *table = ui->tableWidget;
-    const int last = table->columnCount() - 1;
-    int room = table->viewport()->width();
-    for (int column = 0; column < last; ++column)
-        room -= table->columnWidth(column);
-    table->setColumnWidth(last, qMax(room, table->fontMetrics().averageCharWidth() * MinLastChars));
+    QHeaderView *header = table->horizontalHeader();
+    const QFontMetrics metrics = table->fontMetrics();
+    const int columns = table->columnCount(), last = columns - 1;
+    // Room left for the scroll bar that tall wrapped rows may bring.
+    const int room =
+        table->viewport()->width() - (table->verticalScrollBar()->isVisible()
+                                          ? 0
+                                          : table->verticalScrollBar()->sizeHint().width());
+    table->resizeColumnsToContents();
+    QVector<int> width(columns), least(columns);
+    int total = 0;
+    for (int column = 0; column < columns; ++column) {
+        width[column] = table->columnWidth(column);
+        least[column] = header->sectionSizeHint(column);
+        for (int row = 0; row < table->rowCount(); ++row)
+            least[column] =
+                qMax(least[column],
+                     unbreakableWidth(metrics, table->item(row, column)->text()) + CellMargins);
+        if (column == last) // a few words a line
+            least[column] = qMax(least[column], metrics.averageCharWidth() * MinLastChars);
+        least[column] = qMin(least[column], width[column]);
+        total += width[column];
+    }
+    while (total > room) {
+        int widest = -1, next = 0;
+        for (int column = 0; column < columns; ++column) {
+            if (width[column] <= least[column])
+                continue;
+            if (widest < 0 || width[column] > width[widest]) {
+                if (widest >= 0)
+                    next = qMax(next, width[widest]);
+                widest = column;
+            } else {
+                next = qMax(next, width[column]);
+            }
+        }
+        if (widest < 0)
+            break; // nothing can give more on so narrow a screen
+        const int cut = qMax(1, qMin(total - room, width[widest] - qMax(next, least[widest])));
+        width[widest] -= cut;
+        total -= cut;
+    }
+    width[last] += qMax(0, room - total);
+    for (int column = 0; column < columns; ++column)
+        table->setColumnWidth(column, width[column]);
     QTimer::singleShot(0, table, &QTableWidget::resizeRowsToContents);
 }
 
 void FStatusBackup::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
-    fitRows();
+    fitColumns();
 }
 
 // As wide as the columns need, within the screen.
@@ -273,24 +332,18 @@ void FStatusBackup::fitWidth()
         return;
     m_fitted = true;
     QTableWidget *table = ui->tableWidget;
+    table->resizeColumnsToContents();
     int needed = table->verticalHeader()->isVisible() ? table->verticalHeader()->width() : 0;
-    const int last = table->columnCount() - 1;
-    for (int column = 0; column < last; ++column)
+    for (int column = 0; column < table->columnCount(); ++column)
         needed += table->columnWidth(column);
-    // At least what fitRows() gives it, or the window would scroll sideways.
-    int lastWidth = qMax(table->horizontalHeader()->sectionSizeHint(last),
-                         table->fontMetrics().averageCharWidth() * MinLastChars);
-    for (int row = 0; row < table->rowCount(); ++row)
-        lastWidth =
-            qMax(lastWidth, table->fontMetrics().horizontalAdvance(table->item(row, last)->text()) +
-                                CellMargins);
-    needed += lastWidth;
     const QMargins margins = layout()->contentsMargins();
     needed += 2 * table->frameWidth() + margins.left() + margins.right() +
               table->verticalScrollBar()->sizeHint().width();
     const QScreen *screen = this->screen();
-    const int room = screen ? screen->availableGeometry().width() * 9 / 10 : needed;
-    resize(qBound(width(), needed, room), height());
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, needed, height());
+    resize(qMin(qMax(width(), needed), available.width() * 9 / 10),
+           qMin(height(), available.height() * 9 / 10));
+    fitColumns();
 }
 
 void FStatusBackup::showEvent(QShowEvent *event)

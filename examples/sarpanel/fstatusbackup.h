@@ -39,10 +39,10 @@ private slots:
 
 private:
     void fitWidth();
-    void fitRows();
     void selectionChanged();
     // The answer to the request last sent, once the service has given it.
     void answerSeen();
+    void fitColumns();
 
     const QScopedPointer<Ui::FStatusBackup> ui;
     const XHistoryWatch *m_history;

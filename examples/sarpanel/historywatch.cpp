@@ -1,5 +1,7 @@
 #include "historywatch.h"
 
+#include "errortext.h"
+
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,6 +17,9 @@ constexpr int SettleMs = 300;
 // that gives up is made again at the write's next change.
 constexpr int BusyTimeoutMs = 250;
 constexpr qint64 MaxTimerMs = 24 * 60 * 60 * 1000;
+// Between two jobs of a run the service writes the history twice within milliseconds; a run
+// is over when nothing runs for this long.
+constexpr int RunQuietMs = 5000;
 
 // A private read-only connection for one read, gone again at the end of the scope so that
 // nothing holds the file between changes.
@@ -70,7 +75,10 @@ XHistoryWatch::XHistoryWatch(const QString &path, QObject *parent) : QObject(par
     m_settle.setSingleShot(true);
     m_settle.setInterval(SettleMs);
     m_late.setSingleShot(true);
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(RunQuietMs);
     connect(&m_settle, &QTimer::timeout, this, &XHistoryWatch::read);
+    connect(&m_quiet, &QTimer::timeout, this, &XHistoryWatch::runEnded);
     connect(&m_late, &QTimer::timeout, this, [this] {
         rejudge();
         emit changed();
@@ -117,7 +125,9 @@ void XHistoryWatch::changeSeen()
 void XHistoryWatch::read()
 {
     m_settle.stop();
-    QList<riwayat::Job> fresh;
+    const bool first = m_settled < 0;
+    QList<riwayat::Job> ended, drills;
+    bool running = false;
     QList<backupstatus::Row> rows;
     if (!QFileInfo::exists(m_path)) {
         // Not made yet (the service makes it at its first start): no jobs, none of them old.
@@ -133,10 +143,12 @@ void XHistoryWatch::read()
         QString error;
         if (!history.open(&error) ||
             !backupstatus::read(history.db(), m_databases, &rows, &error) ||
-            !findFailures(history.db(), &fresh, &error)) {
+            !findEnded(history.db(), &ended, &running, &error) ||
+            !findEndedDrills(history.db(), first, &drills, &running, &error)) {
             // What was read before stays shown.
-            m_error = QStringLiteral("Riwayat backup tidak dapat dibaca (") + error +
-                      QStringLiteral("); dibaca lagi saat riwayat berubah.");
+            m_error = QStringLiteral("Riwayat backup tidak dapat dibaca: ") +
+                      errortext::inWords(error) +
+                      QStringLiteral(". Dibaca lagi saat riwayat berubah.");
             emit changed();
             return;
         }
@@ -145,8 +157,26 @@ void XHistoryWatch::read()
     m_rows = rows;
     rejudge();
     emit changed();
-    if (!fresh.isEmpty())
-        emit newFailures(fresh);
+    m_runJobs += ended;
+    m_runDrills += drills;
+    if (running)
+        m_quiet.stop();
+    else if (!ended.isEmpty() || !drills.isEmpty())
+        m_quiet.start();
+}
+
+void XHistoryWatch::runEnded()
+{
+    QList<riwayat::Job> failed;
+    for (const riwayat::Job &job : qAsConst(m_runJobs))
+        if (backupstatus::isFailure(job.hasil) || job.hasil == PerluDiperiksa)
+            failed << job;
+    failed += m_runDrills;
+    const int jobs = m_runJobs.size();
+    m_runJobs.clear();
+    m_runDrills.clear();
+    if (!failed.isEmpty())
+        emit runFailed(failed, jobs);
 }
 
 void XHistoryWatch::rejudge()
@@ -158,10 +188,10 @@ void XHistoryWatch::rejudge()
         m_late.start(int(qBound<qint64>(0, now.msecsTo(late) + 1000, MaxTimerMs)));
 }
 
-// Failures are told once each: ids up to m_settled had ended when last read; above it, the
-// ones told are remembered until they sink below it. A dump that waits to be checked is told
-// like a failure, and so is a failed restore drill.
-bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error)
+// Each job is counted once as it ends: ids up to m_settled had ended when last read; above
+// it, the ones seen ended are remembered until they sink below it.
+bool XHistoryWatch::findEnded(const QSqlDatabase &db, QList<riwayat::Job> *ended, bool *running,
+                              QString *error)
 {
     const bool first = m_settled < 0;
     qint64 newest = 0;
@@ -178,7 +208,7 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
         m_settled = oldestRunning > 0 ? oldestRunning - 1 : newest;
     } else if (newest < m_settled) {
         m_settled = 0; // the service made the history anew
-        m_told.clear();
+        m_seen.clear();
         m_drillsSettled = 0;
     }
     const bool checks = db.tables().contains(QStringLiteral("periksa"));
@@ -195,41 +225,42 @@ bool XHistoryWatch::findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fr
         return false;
     }
     qint64 settled = m_settled;
-    bool running = false;
+    *running = false;
     while (query.next()) {
         riwayat::Job job = riwayat::fromRecord(query.record());
-        running = running || job.hasil == riwayat::Berjalan;
-        if (!running)
-            settled = job.id;
+        // A good dump that lost much of a table is told like a failure.
         const QVariant rincian = query.value(QStringLiteral("rincian"));
         if (job.hasil == riwayat::Ok && !rincian.isNull()) {
             job.hasil = PerluDiperiksa;
             job.alasan = rincian.toString();
         }
-        if ((backupstatus::isFailure(job.hasil) || job.hasil == PerluDiperiksa) &&
-            !m_told.contains(job.id)) {
-            m_told.insert(job.id);
+        *running = *running || job.hasil == riwayat::Berjalan;
+        if (!*running)
+            settled = job.id;
+        // What ended before the first read is old news; what runs then is not.
+        if (job.hasil != riwayat::Berjalan && !m_seen.contains(job.id)) {
+            m_seen.insert(job.id);
             if (!first)
-                fresh->append(job);
+                ended->append(job);
         }
     }
     m_settled = settled;
-    for (auto it = m_told.begin(); it != m_told.end();)
-        it = *it <= m_settled ? m_told.erase(it) : std::next(it);
-    return findFailedDrills(db, first, fresh, error);
+    for (auto it = m_seen.begin(); it != m_seen.end();)
+        it = *it <= m_settled ? m_seen.erase(it) : std::next(it);
+    return true;
 }
 
-bool XHistoryWatch::findFailedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *fresh,
-                                     QString *error)
+// A drill that failed or was refused is told once; one still running keeps the run going.
+bool XHistoryWatch::findEndedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *failed,
+                                    bool *running, QString *error)
 {
     if (!db.tables().contains(QStringLiteral("ujipulih")))
         return true;
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("select ujipulih.id, dbname, ujipulih.hasil, ujipulih.alasan "
-                                 "from ujipulih join riwayat on riwayat.id = "
-                                 "ujipulih.riwayat_id where ujipulih.id > ? order by "
-                                 "ujipulih.id"));
+                                 "from ujipulih join riwayat on riwayat.id = ujipulih.riwayat_id "
+                                 "where ujipulih.id > ? order by ujipulih.id"));
     query.addBindValue(m_drillsSettled);
     if (!query.exec()) {
         *error = query.lastError().text();
@@ -239,15 +270,17 @@ bool XHistoryWatch::findFailedDrills(const QSqlDatabase &db, bool first, QList<r
         riwayat::Drill drill;
         drill.id = query.value(0).toLongLong();
         drill.hasil = query.value(2).toString();
-        if (drill.hasil == riwayat::Berjalan)
+        if (drill.hasil == riwayat::Berjalan) {
+            *running = true;
             break; // told once it has ended
+        }
         m_drillsSettled = drill.id;
         if (!first && backupstatus::isDrillFailure(drill)) {
             riwayat::Job told;
             told.dbname = query.value(1).toString();
             told.hasil = UjiPulih + drill.hasil;
             told.alasan = query.value(3).toString();
-            fresh->append(told);
+            failed->append(told);
         }
     }
     return true;

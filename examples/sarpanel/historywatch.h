@@ -1,7 +1,8 @@
 // Keeps the panel's picture of the job history current without polling: the file's folder
 // is watched, a burst of changes is read once, and a read that fails (locked,
-// damaged) waits for the next change. Jobs that failed since the panel started are
-// announced once each.
+// damaged) waits for the next change. The jobs of each run that ends while the panel runs
+// are announced once, when they failed, when their dump waits to be checked, or when a drill of
+// the run failed.
 #pragma once
 
 #include "backupstatus.h"
@@ -32,7 +33,7 @@ public:
     // The history as the program directory names it.
     QString path() const { return m_path; }
 
-    // What newFailures() gives besides failed jobs: a job whose dump waits to be checked (its
+    // What runFailed() gives besides failed jobs: a job whose dump waits to be checked (its
     // alasan says why), and a failed restore drill (its dbname, UjiPulih + its result, and why).
     static inline const QString PerluDiperiksa = QStringLiteral("PERLU DIPERIKSA");
     static inline const QString UjiPulih = QStringLiteral("UJI PULIH ");
@@ -40,23 +41,33 @@ public:
     // The jobs running now, read afresh for a question that must not go on old news.
     static bool runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error);
 
+    // How long the history stays quiet, with no job running, before a run counts as ended.
+    void setRunQuietMs(int ms) { m_quiet.setInterval(ms); }
+
 signals:
     void changed();
-    void newFailures(const QList<riwayat::Job> &jobs);
+    // A run ended in which jobs failed or were refused, dumps wait to be checked or drills
+    // failed: those, and how many jobs ended in it.
+    void runFailed(const QList<riwayat::Job> &failed, int jobs);
 
 private:
     void watch();
     void changeSeen();
     void read();
     void rejudge();
-    bool findFailures(const QSqlDatabase &db, QList<riwayat::Job> *fresh, QString *error);
-    bool findFailedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *fresh,
-                          QString *error);
+    // The jobs that ended since the last read; running: whether one runs now.
+    bool findEnded(const QSqlDatabase &db, QList<riwayat::Job> *ended, bool *running,
+                   QString *error);
+    // The same of the drills, which come after the run's jobs.
+    bool findEndedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *failed,
+                         bool *running, QString *error);
+    void runEnded();
 
     const QString m_path;
     QFileSystemWatcher m_watcher;
     QTimer m_settle; // a burst of changes ends in one read
     QTimer m_late;   // the next good backup turns late
+    QTimer m_quiet;  // a run has ended once nothing runs and nothing changes for a while
     QStringList m_databases;
     backupstatus::Schedule m_schedule;
     QList<backupstatus::Row> m_rows;
@@ -64,6 +75,8 @@ private:
     bool m_started = false;
     // Jobs up to this id had ended at the last read; -1: no read has set it yet.
     qint64 m_settled = -1;
-    QSet<qint64> m_told;        // failures above m_settled already announced or old
-    qint64 m_drillsSettled = 0; // drills up to this id are told or old
+    QSet<qint64> m_seen;             // jobs above m_settled seen ended already, or old
+    QList<riwayat::Job> m_runJobs;   // ended in the run not yet told
+    QList<riwayat::Job> m_runDrills; // failed drills of the run not yet told
+    qint64 m_drillsSettled = 0;      // drills up to this id are told or old
 };

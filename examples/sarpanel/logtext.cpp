@@ -40,6 +40,17 @@ int partEnd(const QByteArray &bytes, int from, int wanted)
     return wanted;
 }
 
+int wholeLetters(const QByteArray &bytes)
+{
+    const int size = bytes.size();
+    for (int lead = size - 1; lead >= 0 && lead >= size - 3; --lead) {
+        if (isContinuation(bytes.at(lead)))
+            continue;
+        return lead + sequenceLength(bytes.at(lead)) > size ? lead : size;
+    }
+    return size;
+}
+
 QString breakLongRows(const QString &text, int *rowLength)
 {
     QString rows;

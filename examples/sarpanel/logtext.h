@@ -17,6 +17,10 @@ constexpr int MaxRowChars = 10000;
 // the whole.
 int partEnd(const QByteArray &bytes, int from, int wanted);
 
+// The length of bytes without a letter cut short at their end: what decodes whole now,
+// while the rest of that letter is still to be written.
+int wholeLetters(const QByteArray &bytes);
+
 // Puts a line break into `text` wherever a row reaches MaxRowChars, never
 // between the two halves of a surrogate pair. `rowLength` carries the length
 // of the last row from one part to the next.

@@ -1,22 +1,28 @@
 #include "maincontrolpanel.h"
 
 #include "confbu.h"
+#include "errortext.h"
 #include "flog.h"
 #include "historywatch.h"
 #include "messagebox.h"
+#include "servicefailure.h"
 #include "sharedflag.h"
 #include "sharedfiles.h"
+#include "showrequests.h"
 #include "ui_maincontrolpanel.h"
+#include "wrapdelegate.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #ifndef Q_OS_WIN
 #include <unistd.h>
@@ -27,6 +33,7 @@ namespace {
 const QString ServiceName = QStringLiteral("Sarvela DB Backup");
 const QString InstanceKey = MainControlPanel::instanceKey();
 constexpr int ShowRequestPollMs = 6000;
+constexpr int TicksPerLookFromTray = 10;
 constexpr int BalloonMs = 10000;
 
 } // namespace
@@ -58,13 +65,31 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     // Nothing planted beside the settings or the history may hold the panel in open().
     sharedfiles::guardOpens();
     ui->setupUi(this);
+    // A bar above the form, shown only while something keeps the panel or the service from
+    // working; the form below it keeps its drawn layout.
+    notice = new QLabel;
+    notice->setObjectName(QStringLiteral("lPemberitahuan"));
+    notice->setWordWrap(true);
+    notice->setMargin(6);
+    notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice->setStyleSheet(QStringLiteral("QLabel{background: #fde2e1; color: #7a1712;}"));
+    notice->hide();
+    QWidget *form = takeCentralWidget();
+    auto *page = new QWidget;
+    auto *column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(notice);
+    column->addWidget(form);
+    setCentralWidget(page);
+    XWrapDelegate::wrapItems(ui->listWidget); // names of up to 63 bytes, whole
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("Sarvela Backup Control Panel"));
     setWindowIcon(QIcon(QStringLiteral(":/images/db.png")));
     firstShown = false;
     history = new XHistoryWatch(programFile(confbu::HistoryFile), this);
     connect(history, &XHistoryWatch::changed, this, &MainControlPanel::updateTrayState);
-    connect(history, &XHistoryWatch::newFailures, this, &MainControlPanel::tellFailures);
+    connect(history, &XHistoryWatch::runFailed, this, &MainControlPanel::tellFailures);
     createMenus();
     // Fixed at 532 x 491, or as much more as the desktop's font needs.
     fitToFont();
@@ -87,15 +112,22 @@ QString MainControlPanel::programFile(const QString &name) const
 
 bool MainControlPanel::isAlreadyRunning()
 {
+    // A running panel that takes the request shows itself at once.
+    if (XShowRequests::ask())
+        return true;
     auto *flag = new SharedFlag(InstanceKey, this);
     if (flag->create(QStringLiteral("no"))) {
         instanceFlag = flag;
+        auto *requests = new XShowRequests(this);
+        connect(requests, &XShowRequests::showRequested, this, &MainControlPanel::bringForward);
+        if (!requests->listen())
+            qWarning("Second starts reach this panel through the shared flag only.");
         return false;
     }
     delete flag;
     QString error;
     if (!writeSharedFlag(InstanceKey, QStringLiteral("yes"), &error))
-        showInfo(error, nullptr);
+        showInfo(errortext::inWords(error), nullptr);
     return true;
 }
 
@@ -131,6 +163,9 @@ void MainControlPanel::createMenus()
 void MainControlPanel::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    // Shown again from the tray: the state as it is now, not as last looked at.
+    if (firstShown)
+        lookAtService();
     startUp();
 }
 
@@ -194,6 +229,22 @@ void MainControlPanel::showBalloon(const QString &title, const QString &text,
         trayIcon->showMessage(title, text, icon, BalloonMs);
 }
 
+void MainControlPanel::updateNotice()
+{
+    QStringList lines;
+    if (!settingsProblem.isEmpty())
+        lines << settingsProblem;
+    if (managerDown)
+        lines << managerDownText(m_programDir);
+    // A long path in it wraps too.
+    const QString text = XWrapDelegate::breakable(lines.join(QLatin1Char('\n')));
+    if (text == notice->text() && notice->isHidden() == text.isEmpty())
+        return;
+    notice->setText(text);
+    notice->setHidden(text.isEmpty());
+    fitWindow();
+}
+
 void MainControlPanel::createTrayIcon()
 {
     const QIcon icon(QStringLiteral(":/images/db.png"));
@@ -209,6 +260,9 @@ void MainControlPanel::createTrayIcon()
     trayMenu->addAction(backupNowAction);
     trayMenu->addAction(quitAction);
     trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainControlPanel::on_tray_activated);
+    // From the tray the service is looked at only now and then: fresh when the menu opens.
+    connect(trayMenu, &QMenu::aboutToShow, this, &MainControlPanel::lookAtService);
     updateTrayState();
     // Shown also without a tray: the icon appears when one does.
     trayIcon->show();
@@ -227,9 +281,10 @@ void MainControlPanel::on_timer_tick()
 {
     showBalloonOnce();
     // A service that stopped or crashed on its own, or was started elsewhere, shows in the
-    // window and in the tray. One question to the manager, the least a tick can ask.
-    if (serviceController.isRunning() != serviceRunning)
-        refreshServiceStatus();
+    // window and in the tray. Each look is a few questions to the manager, each of which
+    // wakes the panel: at every tick while the window shows the state, else every few.
+    if (isVisible() || ++ticksSinceLook >= TicksPerLookFromTray)
+        lookAtService();
     // A tray that went away must not leave the window out of reach.
     if (!isVisible() && !systemTrayAvailable())
         showMinimized();
@@ -246,6 +301,31 @@ void MainControlPanel::on_timer_tick()
         bringForward();
         instanceFlag->write(QStringLiteral("no"));
     }
+}
+
+void MainControlPanel::lookAtService()
+{
+    ticksSinceLook = 0;
+    const bool running = serviceController.isRunning();
+    const bool down = !running && QtServiceController::lastError().managerUnreachable();
+    if (running != serviceRunning || down != managerDown)
+        refreshServiceStatus();
+}
+
+// A click shows or hides the window; the double click that a second click makes of it is
+// the same gesture, which the first click has already answered.
+void MainControlPanel::on_tray_activated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick && lastTrayClick.isValid() &&
+        lastTrayClick.elapsed() <= QApplication::doubleClickInterval())
+        return;
+    if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick)
+        return;
+    lastTrayClick.start();
+    if (isVisible() && !isMinimized())
+        putAway();
+    else
+        bringForward();
 }
 
 void MainControlPanel::bringForward()

@@ -5,6 +5,7 @@
 #include "qtservice.h"
 #include "riwayat.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QScopedPointer>
 #include <QSqlDatabase>
@@ -12,6 +13,7 @@
 
 enum class ServiceAction;
 class QAction;
+class QLabel;
 class QMenu;
 class FStatusBackup;
 class SharedFlag;
@@ -84,11 +86,14 @@ private:
     void on_log_click();
     void on_app_about_click();
     void on_timer_tick();
+    void on_tray_activated(QSystemTrayIcon::ActivationReason reason);
     void on_status_click();
     void on_backupNow_click();
     void on_advanced_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
+    // Asks the manager whether the service runs, and shows it when that changed.
+    void lookAtService();
 
     void reportServiceFailure(ServiceAction action, const QtServiceController::Error &error);
     // After a start, stop or uninstall that returned done: the state, then why it failed.
@@ -97,7 +102,16 @@ private:
     bool mayCancelRunningJobs();
     // The tray's icon and tool tip: settings, service and backups, the worst first.
     void updateTrayState();
-    void tellFailures(const QList<riwayat::Job> &jobs);
+    // The bar above the form: what keeps the panel or the service from working, and what to do.
+    void updateNotice();
+    // Save needs settings that were read and may be written, and a service to restart.
+    void updateSaveButton();
+    // The window's fixed size: the form's, and the notice bar's when it shows.
+    void fitWindow();
+    // Why the settings file, once read, cannot be saved over; empty when it can.
+    QString settingsWriteProblem(const QString &path) const;
+    // One balloon for a run that ended with failures: how many, and the first few.
+    void tellFailures(const QList<riwayat::Job> &failed, int jobs);
     QStringList listedDatabases() const;
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();
@@ -130,11 +144,17 @@ private:
     int dbPort = 0;
     QtServiceController serviceController;
     QTimer *timer = nullptr;
+    int ticksSinceLook = 0;
     XHistoryWatch *history;
     FStatusBackup *statusWindow = nullptr;
     bool settingsRead = false;
+    QString settingsProblem; // why the settings cannot be read or saved; empty when they can
     bool serviceInstalled = false;
     bool serviceRunning = false;
+    bool managerDown = false; // the manager cannot be reached: nothing is known of the service
+    QLabel *notice = nullptr;
+    QSize formSize;
+    QElapsedTimer lastTrayClick;
     SharedFlag *instanceFlag = nullptr; // held by the first panel only
     bool noTrayTold = false;
     bool balloonShown = false;

@@ -12,27 +12,18 @@
 #include <QDir>
 #include <QFile>
 
-#ifndef Q_OS_WIN
-#include <unistd.h>
-#endif
-
 namespace {
 
 // The service runs a whole backup at once when it receives this user command.
 constexpr int BackupNowCommand = 1;
 
-// The service program reports only its exit code. When the manager can be
-// reached, what it refused a user other than root is the registration.
+// The service program reports only its exit code: the manager's reason, when it has one now.
 QtServiceController::Error installFailure(const QtServiceController &controller)
 {
-    controller.isInstalled(); // reaches the manager again, to learn whether it can be
+    controller.isInstalled();
     QtServiceController::Error error = QtServiceController::lastError();
     if (error.code != ServiceDoesNotExist && error.code != 0)
         return error;
-#ifndef Q_OS_WIN
-    if (::geteuid() != 0)
-        return {AccessDenied, QString()};
-#endif
     return {0, QStringLiteral("Program service tidak dapat mendaftarkan service.")};
 }
 
@@ -41,7 +32,7 @@ QtServiceController::Error installFailure(const QtServiceController &controller)
 void MainControlPanel::reportServiceFailure(ServiceAction action,
                                             const QtServiceController::Error &error)
 {
-    showError(serviceFailureText(action, error), this);
+    showError(serviceFailureText(action, error, m_programDir), this);
 }
 
 // The manager's reason is taken before the status query that follows replaces it; the
@@ -57,18 +48,25 @@ void MainControlPanel::finishServiceAction(ServiceAction action, bool done)
 void MainControlPanel::refreshServiceStatus()
 {
     serviceInstalled = serviceController.isInstalled();
+    // Not reaching the manager is no answer: the service may well be installed.
+    managerDown = !serviceInstalled && QtServiceController::lastError().managerUnreachable();
     serviceRunning = serviceInstalled && serviceController.isRunning();
+    if (serviceInstalled && !serviceRunning &&
+        QtServiceController::lastError().managerUnreachable())
+        managerDown = true; // gone between the two questions
     backupNowAction->setEnabled(serviceRunning);
     updateTrayState();
-    if (!serviceInstalled) {
+    updateNotice();
+    updateSaveButton();
+    ui->lStatus->setToolTip(managerDown ? managerDownText(m_programDir) : QString());
+    if (managerDown || !serviceInstalled) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(false);
-        ui->butSaveRestart->setEnabled(false);
         ui->lStatus->setStyleSheet(QStringLiteral("QLabel{background: red;}"));
-        ui->lStatus->setText(QStringLiteral("Service : Belum diinstall"));
+        ui->lStatus->setText(managerDown ? QStringLiteral("Manager tidak berjalan")
+                                         : QStringLiteral("Service : Belum diinstall"));
         return;
     }
-    ui->butSaveRestart->setEnabled(true);
     if (serviceRunning) {
         ui->butStart->setEnabled(false);
         ui->butStop->setEnabled(true);
@@ -106,6 +104,10 @@ void MainControlPanel::askInstallService()
 {
     if (serviceController.isInstalled())
         return;
+    // Nothing can be installed while the manager is down, and only who may install is
+    // asked to; the status and the install menu say the rest.
+    if (QtServiceController::lastError().managerUnreachable() || !QtServiceController::mayInstall())
+        return;
     const QString text =
         QStringLiteral("Service belum diinstall, apakah akan install service?.\n") +
         QStringLiteral("Pilih Yes untuk Install Service\n") +
@@ -127,6 +129,11 @@ void MainControlPanel::on_menuInstal_clicked()
         showWarning(QStringLiteral("Service sudah diinstall sebelumnya."), this);
         return;
     }
+    // A manager that is down or refuses this user is told before anything runs.
+    if (!QtServiceController::mayInstall()) {
+        finishServiceAction(ServiceAction::Install, false);
+        return;
+    }
     if (!QFile::exists(path)) {
         showError(QStringLiteral("Gagal Instal Service.\nFile Service : ") + path +
                       QStringLiteral(", tidak ditemukan. Coba Instal ulang."),
@@ -146,8 +153,12 @@ void MainControlPanel::on_menuInstal_clicked()
 void MainControlPanel::on_menuUninstal_clicked()
 {
     if (!serviceController.isInstalled()) {
-        showWarning(
-            QStringLiteral("Service belum diisntall. Anda tidak dapat melakukan Uninstall."), this);
+        if (QtServiceController::lastError().managerUnreachable())
+            finishServiceAction(ServiceAction::Uninstall, false);
+        else
+            showWarning(
+                QStringLiteral("Service belum diisntall. Anda tidak dapat melakukan Uninstall."),
+                this);
         return;
     }
     if (!mayCancelRunningJobs())
@@ -174,6 +185,14 @@ void MainControlPanel::on_butStart_clicked()
         ui->butAdd->setFocus();
         return;
     }
+    // The service starts with the stored settings; Return alone must not start one that
+    // would back up nothing by itself.
+    if (settingsRead && !history->schedule().anyTimeOn() &&
+        !askYes(QStringLiteral("Tidak ada jam backup yang aktif di pengaturan tersimpan, jadi "
+                               "service tidak akan membuat backup terjadwal (hanya Backup "
+                               "Sekarang).\nTetap jalankan service?"),
+                this, QMessageBox::No))
+        return;
     finishServiceAction(ServiceAction::Start, serviceController.start());
 }
 
@@ -194,7 +213,7 @@ void MainControlPanel::on_backupNow_click()
     }
     QtServiceController::Error error = QtServiceController::lastError();
     refreshServiceStatus();
-    if (!serviceRunning) // stopped since the last look: the manager was not even asked
+    if (!serviceRunning && !managerDown) // stopped since the last look: the manager was not asked
         error = {0, QStringLiteral("Service tidak aktif.")};
     reportServiceFailure(ServiceAction::BackupNow, error);
 }

@@ -1,6 +1,30 @@
 #include "servicefailure.h"
 
-QString serviceFailureText(ServiceAction action, const QtServiceController::Error &error)
+#include "confbu.h"
+#include "errortext.h"
+
+namespace {
+
+QString managerHowTo(const QString &programDir)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(programDir);
+    return QStringLiteral("Periksa layanan Windows (services.msc), atau mulai ulang komputer.");
+#else
+    return QStringLiteral("Jalankan sebagai root: systemctl start svcmgrd (tanpa systemd: ") +
+           confbu::joinPath(programDir, QStringLiteral("svcmgrd")) + QStringLiteral(").");
+#endif
+}
+
+} // namespace
+
+QString managerDownText(const QString &programDir)
+{
+    return QStringLiteral("Service manager tidak berjalan. ") + managerHowTo(programDir);
+}
+
+QString serviceFailureText(ServiceAction action, const QtServiceController::Error &error,
+                           const QString &programDir)
 {
 #ifdef Q_OS_WIN
     const QString asAdmin = QStringLiteral("sebagai Administrator.");
@@ -40,5 +64,8 @@ QString serviceFailureText(ServiceAction action, const QtServiceController::Erro
     if (error.code == AccessDenied)
         return QStringLiteral("Anda tidak memiliki hak untuk ") + right +
                QStringLiteral(" service. Jalankan Sarvela Backup Control Panel ") + how;
-    return failed + QStringLiteral("\nPesan Error : ") + error.text;
+    QString text = failed + QStringLiteral("\nPesan Error : ") + errortext::inWords(error.text);
+    if (error.managerUnreachable())
+        text += QLatin1Char('\n') + managerHowTo(programDir);
+    return text;
 }

@@ -3,6 +3,7 @@
 #include "maincontrolpanel.h"
 
 #include "confbu.h"
+#include "errortext.h"
 #include "fpengaturan.h"
 #include "historywatch.h"
 #include "messagebox.h"
@@ -40,6 +41,35 @@ void showTime(QTimeEdit *editor, const QDateTime &value)
     // A stored value that is no date-time leaves the editor as it was.
     if (value.isValid())
         editor->setTime(value.time());
+}
+
+// Who owns a file and what its mode allows, as ls says it: "root:sarvela 0660".
+QString rightsOf(const QFileInfo &file)
+{
+    const QFile::Permissions p = file.permissions();
+    int mode = 0;
+    const QFile::Permission bits[] = {QFile::ReadOwner, QFile::WriteOwner, QFile::ExeOwner,
+                                      QFile::ReadGroup, QFile::WriteGroup, QFile::ExeGroup,
+                                      QFile::ReadOther, QFile::WriteOther, QFile::ExeOther};
+    for (QFile::Permission bit : bits)
+        mode = mode * 2 + (p & bit ? 1 : 0);
+    return file.owner() + QLatin1Char(':') + file.group() + QLatin1Char(' ') +
+           QStringLiteral("%1").arg(mode, 4, 8, QLatin1Char('0'));
+}
+
+// Who can give the user the right that the file's group has or nobody has.
+QString whoMayFix(const QFileInfo &file, QFile::Permission groupRight)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(file);
+    Q_UNUSED(groupRight);
+    return QStringLiteral("Minta administrator komputer ini memperbaiki haknya.");
+#else
+    if ((file.permissions() & groupRight) && !file.group().isEmpty())
+        return QStringLiteral("Minta root menambahkan Anda ke grup ") + file.group() +
+               QStringLiteral(", lalu login ulang.");
+    return QStringLiteral("Minta root memperbaiki haknya.");
+#endif
 }
 
 } // namespace
@@ -102,26 +132,46 @@ QString MainControlPanel::settingsRefusal(const QString &path) const
 bool MainControlPanel::loadSettings()
 {
     const QString path = programFile(confbu::SettingsFile);
+    const QFileInfo file(path);
+    settingsRead = false;
+    // Said in the window before any box, and kept there: the form then shows no settings.
+    auto cannotRead = [this](const QString &why) {
+        settingsProblem = QStringLiteral("Pengaturan tidak dapat dibaca: ") + why;
+        updateNotice();
+        updateSaveButton();
+    };
     // Checked first: opening a missing file would create an empty one.
-    if (!QFile::exists(path)) {
+    if (!file.exists()) {
+        cannotRead(QStringLiteral("berkas ") + path +
+                   QStringLiteral(" tidak ada. Pasang ulang Sarvela (sebagai root) untuk "
+                                  "memulihkannya."));
         showInfo(QStringLiteral("Maaf file [") + path + QStringLiteral("] tidak ditemukan."), this);
         return false;
     }
     const QString refusal = settingsRefusal(path);
     if (!refusal.isEmpty()) {
+        cannotRead(refusal + QStringLiteral(". Root memindahkannya, lalu membuka panel lagi."));
         showInfo(QStringLiteral("Error Load database :") + refusal, this);
         return false;
     }
+    const QString unreadable = file.isReadable()
+                                   ? QString()
+                                   : QStringLiteral("Anda tidak berhak membaca ") + path +
+                                         QStringLiteral(" (") + rightsOf(file) +
+                                         QStringLiteral("). ") + whoMayFix(file, QFile::ReadGroup);
     settingsDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     settingsDb.setDatabaseName(path);
     if (!settingsDb.open()) {
-        showInfo(QStringLiteral("Error Load database :") + settingsDb.lastError().text(), this);
+        const QString error = errortext::inWords(settingsDb.lastError().text());
+        cannotRead(unreadable.isEmpty() ? error + QLatin1Char('.') : unreadable);
+        showInfo(QStringLiteral("Error Load database :") + error, this);
         return false;
     }
     QSqlQuery query(settingsDb);
     if (!query.prepare(QStringLiteral("select * from confdb; ")) || !query.exec()) {
-        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + query.lastError().text(),
-                 this);
+        const QString error = errortext::inWords(query.lastError().text());
+        cannotRead(unreadable.isEmpty() ? error + QLatin1Char('.') : unreadable);
+        showInfo(QStringLiteral("Gagal memanggil data.\nPesan Error : ") + error, this);
         return false;
     }
     bool haveRow = false;
@@ -138,14 +188,46 @@ bool MainControlPanel::loadSettings()
         dbUser = confbu::userOrDefault(row.user, confbu::Blanks::AreText);
         dbPassword = confbu::passwordOrDefault(row.pass, confbu::Blanks::AreText);
         dbPort = row.port;
-        schedule = {row.jam1.time(), row.jam2.time(), row.jam1st, row.jam2st, {}};
+        schedule = {row.jam1.time(), row.jam2.time(), row.jam1st, row.jam2st};
         haveRow = true;
     }
     settingsRead = haveRow;
     schedule.drills = confbu::drillSchedule(settingsDb);
+    // A save would update no row and say it had saved.
+    settingsProblem = haveRow ? settingsWriteProblem(path)
+                              : QStringLiteral("Pengaturan kosong: tabel confdb tidak berisi "
+                                               "baris. Minta root memulihkan ") +
+                                    path + QLatin1Char('.');
+    updateNotice();
+    updateSaveButton();
     history->setSchedule(schedule);
     loadBackupList();
     return haveRow;
+}
+
+QString MainControlPanel::settingsWriteProblem(const QString &path) const
+{
+    // Through a link, to the real file; SQLite keeps its journal in the real file's folder.
+    const QFileInfo file(path);
+    const QFileInfo folder(QFileInfo(file.canonicalFilePath()).absolutePath());
+    const QString readOnly = QStringLiteral("Pengaturan hanya dapat dibaca: Anda tidak berhak ");
+    if (!file.isWritable())
+        return readOnly + QStringLiteral("mengubah ") + path + QStringLiteral(" (") +
+               rightsOf(file) + QStringLiteral("). ") + whoMayFix(file, QFile::WriteGroup);
+    if (!folder.isWritable())
+        return readOnly + QStringLiteral("menulis di folder ") + folder.filePath() +
+               QStringLiteral(" (") + rightsOf(folder) + QStringLiteral("). ") +
+               whoMayFix(folder, QFile::WriteGroup);
+    return QString();
+}
+
+void MainControlPanel::updateSaveButton()
+{
+    // Saving restarts the service: there must be one, or a manager that may know of it.
+    const bool serviceThere = serviceInstalled || managerDown;
+    const bool savable = settingsRead && settingsProblem.isEmpty();
+    ui->butSaveRestart->setEnabled(serviceThere && savable);
+    ui->butSaveRestart->setToolTip(savable ? QString() : settingsProblem);
 }
 
 void MainControlPanel::on_butSelectFolder_clicked()
@@ -201,6 +283,11 @@ void MainControlPanel::on_butSaveRestart_clicked()
     const QDateTime jam1 = todayAt(ui->tmJam1->time());
     const QDateTime jam2 = todayAt(ui->tmJam2->time());
 
+    // Never over a file whose settings the form does not show.
+    if (!settingsRead || !settingsProblem.isEmpty()) {
+        showError(settingsProblem, this);
+        return;
+    }
     if (!prepareOutputFolder())
         return;
     if (ui->tServer->text().trimmed().isEmpty()) {
@@ -227,7 +314,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
     query.bindValue(QStringLiteral(":jam2st"), ui->cbJam2->isChecked());
     query.bindValue(QStringLiteral(":outputdir"), ui->tLokasi->text());
     if (!query.exec()) {
-        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + query.lastError().text(),
+        showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") +
+                     errortext::inWords(query.lastError().text()),
                  this);
         return;
     }

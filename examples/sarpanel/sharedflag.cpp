@@ -77,7 +77,7 @@ bool SharedFlag::keepReachable(QString *error)
 {
 #ifndef Q_OS_WIN
     if (m_segment && QFile::exists(m_segment->nativeKey())) {
-        watchKeyFile(); // an editor-style replacement drops the watch
+        watchKeyFile(); // a replaced file needs a watch of its own
         return true;
     }
     const QString value = m_segment ? read() : QStringLiteral("no");
@@ -94,9 +94,14 @@ bool SharedFlag::keepReachable(QString *error)
 void SharedFlag::watchKeyFile()
 {
 #ifndef Q_OS_WIN
+    // Watched once: taking a watch off and on again wakes the panel for nothing. A file
+    // replaced or removed drops out of the watcher by itself.
+    const QString keyFile = m_segment->nativeKey();
+    if (m_watcher->files() == QStringList{keyFile})
+        return;
     if (!m_watcher->files().isEmpty())
         m_watcher->removePaths(m_watcher->files());
-    m_watcher->addPath(m_segment->nativeKey());
+    m_watcher->addPath(keyFile);
 #endif
 }
 

@@ -1,5 +1,5 @@
 // What the panel tells about the backups without being asked: the tray's icon and tool
-// tip, a balloon for each failure that lands while it runs, and the status window.
+// tip, a balloon for each run that ends with failures while it runs, and the status window.
 #include "maincontrolpanel.h"
 
 #include "fstatusbackup.h"
@@ -42,6 +42,9 @@ void MainControlPanel::updateTrayState()
     if (!settingsRead) {
         icon = QStringLiteral("tray-rusak");
         text = QStringLiteral("Pengaturan (confbu.cfg) tidak dapat dibaca.");
+    } else if (managerDown) {
+        icon = QStringLiteral("tray-mati");
+        text = QStringLiteral("Service manager tidak berjalan.");
     } else if (!serviceRunning) {
         icon = QStringLiteral("tray-mati");
         text = serviceInstalled ? QStringLiteral("Service tidak aktif.")
@@ -49,6 +52,9 @@ void MainControlPanel::updateTrayState()
     } else if (history->rows().isEmpty()) { // running, and backing up nothing
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Belum ada database di daftar backup.");
+    } else if (!history->schedule().anyTimeOn()) { // running, and waiting for nothing
+        icon = QStringLiteral("tray-gagal");
+        text = backupstatus::NothingScheduled;
     } else if (!attention.isEmpty()) {
         icon = QStringLiteral("tray-gagal");
         text = QStringLiteral("Backup perlu diperiksa: ") + someNames(attention) + QLatin1Char('.');
@@ -60,23 +66,34 @@ void MainControlPanel::updateTrayState()
     trayIcon->setToolTip(QStringLiteral("Sarvela Backup Database\n") + text);
 }
 
-void MainControlPanel::tellFailures(const QList<riwayat::Job> &jobs)
+void MainControlPanel::tellFailures(const QList<riwayat::Job> &failed, int jobs)
 {
-    QStringList lines;
-    bool failed = false;
-    for (const riwayat::Job &job : jobs) {
+    // Failed jobs are counted against the run's; dumps that wait to be checked and failed
+    // drills are named after them.
+    int jobFailures = 0;
+    bool failure = false;
+    QStringList named;
+    for (const riwayat::Job &job : failed) {
         const bool drill = job.hasil.startsWith(XHistoryWatch::UjiPulih);
+        const QString hasil = drill ? job.hasil.mid(XHistoryWatch::UjiPulih.size()) : job.hasil;
+        jobFailures += backupstatus::isFailure(job.hasil) ? 1 : 0;
+        failure = failure || hasil != XHistoryWatch::PerluDiperiksa;
         const QString what = drill         ? QStringLiteral("Uji pulih database ")
                              : job.globals ? QStringLiteral("Backup globals")
                                            : QStringLiteral("Backup database ");
-        const QString hasil = drill ? job.hasil.mid(XHistoryWatch::UjiPulih.size()) : job.hasil;
-        failed = failed || hasil != XHistoryWatch::PerluDiperiksa;
-        lines << what + job.dbname + QLatin1Char(' ') + hasil.toLower() +
+        named << what + job.dbname + QLatin1Char(' ') + hasil.toLower() +
                      (job.alasan.isEmpty() ? QString() : QStringLiteral(": ") + job.alasan);
     }
-    showBalloon(failed ? QStringLiteral("Backup gagal") : QStringLiteral("Backup perlu diperiksa"),
+    QStringList lines;
+    if (jobFailures > 0)
+        lines << QStringLiteral("%1 dari %2 backup gagal.").arg(jobFailures).arg(jobs);
+    lines += named.mid(0, NamesShown);
+    if (named.size() > NamesShown)
+        lines << QStringLiteral("Dan %1 lainnya; lihat Status Backup.")
+                     .arg(named.size() - NamesShown);
+    showBalloon(failure ? QStringLiteral("Backup gagal") : QStringLiteral("Backup perlu diperiksa"),
                 lines.join(QLatin1Char('\n')),
-                failed ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning);
+                failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning);
 }
 
 void MainControlPanel::on_status_click()

@@ -5,6 +5,7 @@
 #include "maincontrolpanel.h"
 #include "ui_maincontrolpanel.h"
 
+#include <QLabel>
 #include <QMenuBar>
 
 namespace {
@@ -106,8 +107,21 @@ void MainControlPanel::fitToFont()
     for (QWidget *w :
          f.centralWidget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         used |= w->geometry();
-    const QSize size(qMax(532, used.right() + 1 + RightMargin),
-                     qMax(491, f.menuBar->sizeHint().height() + used.bottom() + 1 + BottomMargin));
+    const int menuHeight = f.menuBar->sizeHint().height();
+    formSize = QSize(qMax(532, used.right() + 1 + RightMargin),
+                     qMax(491, menuHeight + used.bottom() + 1 + BottomMargin) - menuHeight);
+    fitWindow();
+}
+
+void MainControlPanel::fitWindow()
+{
+    ui->centralWidget->setFixedSize(formSize);
+    int height = ui->menuBar->sizeHint().height() + formSize.height();
+    if (!notice->isHidden()) {
+        notice->setFixedHeight(notice->heightForWidth(formSize.width()));
+        height += notice->height();
+    }
+    const QSize size(formSize.width(), height);
     setMinimumSize(size);
     setMaximumSize(size);
     resize(size);

@@ -32,6 +32,23 @@ const char usageText[] =
     "\t-v(ersion)\t: Print version and status information.\n"
     "\t-h(elp)   \t: Show this help\n"
     "\tNo arguments\t: Start the service.\n";
+
+constexpr uint ServiceDoesNotExist = 1060; // an answer, not a failure, for -v
+
+// One line on standard error when the manager could not be reached or refused a request;
+// standard output and the exit codes stay as they are, since scripts read them.
+void tellManagerError(const QtServiceController::Error &error, const QByteArray &failed)
+{
+    if (error.managerUnreachable()) {
+        fprintf(stderr, "The service manager could not be reached: %s\n",
+                error.text.toLatin1().constData());
+        return;
+    }
+    // A command that the controller did not send because the service is not running.
+    const QByteArray reason =
+        error.code ? error.text.toLatin1() : QByteArrayLiteral("The service is not running.");
+    fprintf(stderr, "%s: %s\n", failed.constData(), reason.constData());
+}
 } // namespace
 
 QtServiceBaseData::QtServiceBaseData(QtServiceBase *owner, const QString &name)
@@ -198,10 +215,15 @@ int QtServiceBase::exec()
         if (is("-v", "-version")) {
             fprintf(stdout, "The service\n\t%s\n\t%s\n\n", name.constData(),
                     args.at(0).toLatin1().constData());
-            fprintf(stdout, "is %s",
-                    d_ptr->controller.isInstalled() ? "installed" : "not installed");
-            fprintf(stdout, " and %s\n\n",
-                    d_ptr->controller.isRunning() ? "running" : "not running");
+            const bool installed = d_ptr->controller.isInstalled();
+            QtServiceController::Error error = QtServiceController::lastError();
+            fprintf(stdout, "is %s", installed ? "installed" : "not installed");
+            const bool running = d_ptr->controller.isRunning();
+            if (installed)
+                error = QtServiceController::lastError();
+            fprintf(stdout, " and %s\n\n", running ? "running" : "not running");
+            if (!running && error.code != 0 && error.code != ServiceDoesNotExist)
+                tellManagerError(error, "The service " + name + " could not be queried");
             return 0;
         }
         if (is("-e", "-exec")) {
@@ -218,16 +240,24 @@ int QtServiceBase::exec()
             return 0;
         }
         if (is("-p", "-pause")) {
-            d_ptr->controller.pause();
+            if (!d_ptr->controller.pause())
+                tellManagerError(QtServiceController::lastError(),
+                                 "The service " + name + " could not be paused");
             return 0;
         }
         if (is("-r", "-resume")) {
-            d_ptr->controller.resume();
+            if (!d_ptr->controller.resume())
+                tellManagerError(QtServiceController::lastError(),
+                                 "The service " + name + " could not be resumed");
             return 0;
         }
         if (is("-c", "-command")) {
             const int code = args.size() > 2 ? args.at(2).toInt(nullptr, 10) : 0;
-            d_ptr->controller.sendCommand(code);
+            // A code out of range is refused before the manager is asked, silently.
+            if (!d_ptr->controller.sendCommand(code) && uint(code) <= 127)
+                tellManagerError(QtServiceController::lastError(),
+                                 "The service " + name + " could not be sent command " +
+                                     QByteArray::number(code));
             return 0;
         }
         if (is("-h", "-help")) {

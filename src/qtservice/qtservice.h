@@ -42,8 +42,15 @@ public:
     {
         uint code = 0;
         QString text;
+        // The manager could not be reached at all (not running, or its library missing):
+        // then nothing is known about the service, not even whether it is installed.
+        bool managerUnreachable() const;
     };
     static Error lastError();
+
+    // Whether the calling user may register services: the manager grants them the right to
+    // create one. False also when the manager cannot be reached; lastError() says why.
+    static bool mayInstall();
 
 private:
     Q_DISABLE_COPY(QtServiceController)

@@ -228,15 +228,29 @@ bool QtServiceController::sendCommand(int code)
     return control(d_ptr->serviceName, SERVICE_USER_DEFINED_CONTROL, DWORD(code) + 128);
 }
 
+namespace {
+constexpr uint ModuleNotFound = 126;     // ERROR_MOD_NOT_FOUND
+constexpr uint ServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
+} // namespace
+
 QtServiceController::Error QtServiceController::lastError()
 {
-    if (!QtServiceApi::available()) {
-        constexpr uint ModuleNotFound = 126; // ERROR_MOD_NOT_FOUND
+    if (!QtServiceApi::available())
         return {ModuleNotFound,
                 QStringLiteral("The service manager's library could not be loaded.")};
-    }
     const DWORD code = serviceApiLastError();
     return {uint(code), code ? serviceApiErrorText(code) : QString()};
+}
+
+bool QtServiceController::Error::managerUnreachable() const
+{
+    return code == ServerUnavailable || code == ModuleNotFound;
+}
+
+bool QtServiceController::mayInstall()
+{
+    const ScHandle manager(ServiceHandles::openManager(SC_MANAGER_CREATE_SERVICE));
+    return bool(manager);
 }
 
 bool QtServiceBaseData::installSelf(const QString &account, const QString &password)

@@ -140,12 +140,16 @@ void TestQtService::commandLine_data()
     row("-install with account, no library", {"-install", "someone", "secret"}, 255, {}, noInstall,
         Name, false);
     row("-u not installed", {"-u"}, 0, {}, "The service Sarvela Test Service is not installed\n");
+    const QByteArray noManager = "The service manager could not be reached: The RPC server is "
+                                 "unavailable.\n";
     row("-t warns, exit 0", {"-t"}, 0, {}, "The service could not be stopped.");
-    row("-p silent", {"-p"}, 0);
+    row("-p without a manager: a line on stderr, exit 0", {"-p"}, 0, {}, noManager);
+    row("-c without a manager: a line on stderr, exit 0", {"-c", "1"}, 0, {}, noManager);
     row("-c out of range silent", {"-c", "200"}, 0);
     row("no option, no manager", {}, 252, {}, noStart);
     row("--install is no option", {"--install"}, 252, {}, noStart);
-    row("-v", {"-v"}, 0, version.arg("%1", Name));
+    row("-v without a manager: stdout as ever, a line on stderr", {"-v"}, 0,
+        version.arg("%1", Name), noManager);
     row("300-character name cut to 255", {"-v"}, 0, version.arg("%1", n300.left(255)),
         "QtService: 'name' is longer than 255 characters.", n300);
     row("backslash ends the name", {"-v"}, 0, version.arg("%1", "a"),
@@ -203,7 +207,20 @@ void TestQtService::lifecycle()
     SERVICE_STATUS s;
     QVERIFY(!control(100, &s)); // below the user range
     QVERIFY(!control(300, &s)); // above it
+    QCOMPARE(service.expect({"-v"}, 0,
+                            "The service\n\t" + Name.toUtf8() + "\n\t" +
+                                service.program().toUtf8() + "\n\nis installed and running\n\n"),
+             QString());
     QCOMPARE(service.expect({"-t"}, 0), QString());
+    // Refused by the manager, or not sent to a stopped service: said on stderr, exit 0.
+    QCOMPARE(service.expect({"-p"}, 0, {},
+                            the + "could not be paused: The service has not been "
+                                  "started.\n"),
+             QString());
+    QCOMPARE(service.expect({"-c", "5"}, 0, {},
+                            the + "could not be sent command 5: The service "
+                                  "is not running.\n"),
+             QString());
     s = status();
     QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
     QCOMPARE(s.dwWin32ExitCode, DWORD(0));

@@ -148,8 +148,8 @@ inline QAction *menuAction(QWidget *window, const QString &text)
 
 // A private folder where no service manager listens (every service reads as not
 // installed until a test starts its own daemon), and where the single-instance
-// segment's key file lives, apart from any other panel. Declared as the test's last
-// member, so that the folders its other members make are not inside it.
+// segment's key file and show socket live, apart from any other panel. Declared as the
+// test's last member, so that the folders its other members make are not inside it.
 struct Isolation : QTemporaryDir
 {
     Isolation()
@@ -157,6 +157,7 @@ struct Isolation : QTemporaryDir
         QApplication::setQuitOnLastWindowClosed(false);
         qputenv("SVCMGR_DIR", (path() + "/no-manager").toLocal8Bit());
         qputenv("TMPDIR", path().toLocal8Bit());
+        qunsetenv("XDG_RUNTIME_DIR"); // else the show socket would be the desktop's
     }
 };
 
@@ -198,8 +199,9 @@ inline QStringList listed(QWidget *window)
     return names;
 }
 
-// panelprobe in a process of its own, which says "box: TEXT" for each box it shows (line
-// breaks as "|"); killed when the case ends, also after a failed check.
+// panelprobe in a process of its own, which says "box: TEXT" for each box it shows and
+// "state: ..." when asked (line breaks as "|"); killed when the case ends, also after a
+// failed check.
 struct Probe : QProcess
 {
     explicit Probe(QStringList command,
@@ -214,10 +216,10 @@ struct Probe : QProcess
         kill();
         waitForFinished();
     }
-    // Waits for a box with this text (whole) or starting with it.
-    bool shows(const QString &text, bool whole = true)
+    // Waits for a box with this text (whole) or starting with it; or another line it says.
+    bool shows(const QString &text, bool whole = true, const QByteArray &kind = "box: ")
     {
-        const QByteArray line = "box: " + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
+        const QByteArray line = kind + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
         return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); },
                                30000);
     }

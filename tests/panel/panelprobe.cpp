@@ -1,15 +1,20 @@
 // The control panel exactly as sarpanel runs it, on the program folder given
 // first, telling on standard output about every message box it shows: "box: "
-// and its text, line breaks written as "|". The steps that follow act as a
+// and its text, line breaks written as "|"; a box with only OK is then closed, as a
+// user who read it would. The steps that follow act as a
 // user would, in order, each once the window is ready and nothing asks anything:
 //   yes, no          the answer to the start-up install question (else it stays open)
+//   answer:yes|no    the answer to the next question that any later step brings
 //   select           selects the first listed database
 //   click:NAME       clicks the main window's button NAME
 //   menu:TEXT        triggers the menu action TEXT ("&Uninstall Service")
+//   state            says "state: " and the service status, the notice above the form and
+//                    the tray's tool tip, separated by " / " (line breaks written as "|")
 #include "program.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -25,6 +30,7 @@ class BoxReporter : public QObject
 {
 public:
     QMessageBox::StandardButton installAnswer = QMessageBox::NoButton;
+    QMessageBox::StandardButton nextAnswer = QMessageBox::NoButton;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -34,9 +40,17 @@ protected:
             return false;
         std::printf("box: %s\n", qUtf8Printable(box->text().replace('\n', '|')));
         std::fflush(stdout);
-        if (installAnswer != QMessageBox::NoButton &&
-            box->text().startsWith(QLatin1String("Service belum diinstall")))
-            QTimer::singleShot(0, box->button(installAnswer), &QAbstractButton::click);
+        // A box that only tells is read and closed, as a user would; questions wait. (Its
+        // OK button is added as it shows, after this.)
+        if ((box->standardButtons() & ~QMessageBox::Ok) == 0)
+            QTimer::singleShot(0, box, &QMessageBox::accept);
+        QMessageBox::StandardButton answer = QMessageBox::NoButton;
+        if (box->text().startsWith(QLatin1String("Service belum diinstall")))
+            answer = installAnswer;
+        else if (box->standardButtons() & QMessageBox::Yes)
+            std::swap(answer, nextAnswer);
+        if (answer != QMessageBox::NoButton)
+            QTimer::singleShot(0, box->button(answer), &QAbstractButton::click);
         return false;
     }
 };
@@ -52,9 +66,24 @@ QWidget *mainWindow()
     return nullptr;
 }
 
-void act(QWidget *window, const QString &step)
+void act(QWidget *window, const QString &step, BoxReporter &reporter)
 {
-    if (step == QLatin1String("select")) {
+    if (step.startsWith(QLatin1String("answer:"))) {
+        reporter.nextAnswer =
+            step.endsWith(QLatin1String("yes")) ? QMessageBox::Yes : QMessageBox::No;
+        return;
+    }
+    if (step == QLatin1String("state")) {
+        const QStringList parts{window->findChild<QLabel *>(QStringLiteral("lStatus"))->text(),
+                                // As read: without the breaks that let a long path wrap.
+                                window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))
+                                    ->text()
+                                    .remove(QChar(0x200B)),
+                                window->findChild<QSystemTrayIcon *>()->toolTip()};
+        std::printf("state: %s\n",
+                    qUtf8Printable(parts.join(QStringLiteral(" / ")).replace('\n', '|')));
+        std::fflush(stdout);
+    } else if (step == QLatin1String("select")) {
         window->findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(0);
     } else if (step.startsWith(QLatin1String("click:"))) {
         window->findChild<QPushButton *>(step.mid(6))->click();
@@ -86,7 +115,7 @@ int main(int argc, char **argv)
         if (steps.isEmpty())
             user.stop();
         else
-            act(window, steps.takeFirst());
+            act(window, steps.takeFirst(), reporter);
     });
     user.start(50);
     return runControlPanel(app, QCoreApplication::arguments().value(1));

@@ -1,6 +1,6 @@
 // The log viewer on odd, missing and very large logs: what it shows, where it
-// opens, that it stays responsive, and that only a pressed "Hapus Log" empties
-// the log.
+// opens, that it stays responsive, that it follows what the service adds, also across a
+// rotation, and that only a pressed "Hapus Log" empties the log.
 #include "flog.h"
 #include "logtext.h"
 #include "panelfixture.h"
@@ -24,6 +24,8 @@ private slots:
     void contents();
     void plantedLogIsNeitherFollowedNorWaitedOn_data();
     void plantedLogIsNeitherFollowedNorWaitedOn();
+    void follows_data();
+    void follows();
     void keysKeepTheLog_data();
     void keysKeepTheLog();
     void largeLogs_data();
@@ -102,6 +104,47 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
     const QString refused = "File : " + log() + " tidak dapat dibuka: " + reason + '.';
     QCOMPARE(texts(answerer.seen()), QStringList({refused, refused}));
     QCOMPARE(readBytes(m_dir->filePath("korban")), QByteArray("rahasia\n"));
+}
+
+void TestLogViewer::follows_data()
+{
+    // Each round is written without the viewer looking in between: "!" first empties the log
+    // as logrotate's copytruncate and another panel's "Hapus Log" do, the rest is appended.
+    QTest::addColumn<QList<QByteArray>>("rounds");
+    QTest::addColumn<QString>("shown");
+    const QByteArray a = "01/02/2026 01:00:00 - Read Config.\n";
+    const QByteArray b = "01/02/2026 13:00:00 - Backup Database : /bu/bu_penjualan.bu\n";
+    const QByteArray longer = QByteArray("13/02/2026 01:00:00 - ") + QByteArray(200, 'x') + '\n';
+    QTest::newRow("lines added while open") << QList<QByteArray>{b, a} << QString(a + b + a);
+    QTest::newRow("rotated, then written") << QList<QByteArray>{"!", b} << QString(a + b);
+    QTest::newRow("rotated and written past the old length before a look")
+        << QList<QByteArray>{"!" + longer} << QString(a + longer);
+    QTest::newRow("a letter written in two halves")
+        << QList<QByteArray>{"caf\xc3", "\xa9\n"} << a + QString::fromUtf8("café\n");
+}
+
+void TestLogViewer::follows()
+{
+    QFETCH(QList<QByteArray>, rounds);
+    QVERIFY(writeLog("01/02/2026 01:00:00 - Read Config.\n")); // "a" of the rows
+    flog dialog(nullptr, m_dir->path());
+    dialog.show();
+    auto *view = dialog.findChild<QPlainTextEdit *>();
+    for (QByteArray round : rounds) {
+        QFile file(log());
+        if (round.startsWith('!')) {
+            QVERIFY(QFile::copy(log(), log() + ".1")); // what logrotate keeps
+            round.remove(0, 1);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(0));
+            file.close();
+        }
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
+        file.write(round);
+        file.close();
+        QTest::qWait(200);
+    }
+    QFETCH(QString, shown);
+    QTRY_COMPARE(view->toPlainText(), shown);
 }
 
 void TestLogViewer::keysKeepTheLog_data()

@@ -9,6 +9,7 @@
 
 #include <QAbstractButton>
 #include <QDir>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -65,70 +66,100 @@ void TestMainWindow::initTestCase()
 void TestMainWindow::init()
 {
     m_dir.reset(new QTemporaryDir);
-    m_answerer.reset(new ModalAnswerer);
-    m_answerer->answerNext(QMessageBox::No); // the start-up install question
+    m_answerer.reset(new ModalAnswerer); // no manager runs: nothing asks to install
 }
 
 void TestMainWindow::load_data()
 {
-    QTest::addColumn<QList<ConfRow>>("rows"); // none: no settings file at all
-    QTest::addColumn<QString>("planted");     // shell commands run beside the settings, by root
-    QTest::addColumn<QString>("refusal");     // what root's panel says instead of loading
+    QTest::addColumn<QString>("file"); // "none", "not SQLite", or the rows below
+    QTest::addColumn<QList<ConfRow>>("rows");
     QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("notice"); // its first line, as it starts
+    QTest::addColumn<QString>("box");    // as it starts; empty: none
+    QTest::addColumn<QString>("planted"); // shell commands run beside the settings, by root
     const ConfRow a{
         "10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
         1,          0};
     const ConfRow b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
                     "2000-01-01T23:05:00", 0,  1};
-    const QString none = "/ | localhost | off 00:00 | off 00:00";
-    QTest::newRow("no settings file") << QList<ConfRow>() << "" << "" << none;
-    QTest::newRow("one row") << QList<ConfRow>{a} << "" << ""
-                             << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45";
+    const QString defaults = "/ | localhost | off 00:00 | off 00:00";
+    const QString managerDown = "Service manager tidak berjalan. Jalankan sebagai root: ";
+    const QList<ConfRow> none;
+    QTest::newRow("no settings file")
+        << "none" << none << defaults << "Pengaturan tidak dapat dibaca: berkas /"
+        << "Maaf file [" << "";
+    QTest::newRow("not SQLite, told in Indonesian first")
+        << "not SQLite" << none << defaults
+        << "Pengaturan tidak dapat dibaca: Berkas bukan database SQLite (file is not a database"
+        << "Gagal memanggil data.\nPesan Error : Berkas bukan database SQLite (file is not a"
+        << "";
+    QTest::newRow("no row in confdb: a save would save nothing")
+        << "rows" << none << defaults
+        << "Pengaturan kosong: tabel confdb tidak berisi baris. Minta root memulihkan /"
+        << "" << "";
+    QTest::newRow("one row") << "rows" << QList<ConfRow>{a}
+                             << "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45" << managerDown
+                             << "" << "";
     QTest::newRow("several rows: the last one shows")
-        << QList<ConfRow>{a, b} << "" << "" << "/data/bu |   db host   | off 01:00 | on 23:05";
+        << "rows" << QList<ConfRow>{a, b} << "/data/bu |   db host   | off 01:00 | on 23:05"
+        << managerDown << "" << "";
     // What the service refuses, root's panel refuses: SQLite would wait on it or write into it.
+    const QString refused = "Pengaturan tidak dapat dibaca: [%D/";
     QTest::newRow("root: a FIFO as the settings' journal")
-        << QList<ConfRow>{a} << "mkfifo confbu.cfg-journal"
-        << "[%D/confbu.cfg-journal] bukan berkas biasa" << none;
+        << "rows" << QList<ConfRow>{a} << defaults << refused + "confbu.cfg-journal] bukan berkas biasa"
+        << "Error Load database :[%D/confbu.cfg-journal]" << "mkfifo confbu.cfg-journal";
     QTest::newRow("root: a second name of someone's file as the settings' journal")
-        << QList<ConfRow>{a} << "echo milik > korban && ln korban confbu.cfg-journal"
-        << "[%D/confbu.cfg-journal] memiliki lebih dari satu nama" << none;
+        << "rows" << QList<ConfRow>{a} << defaults
+        << refused + "confbu.cfg-journal] memiliki lebih dari satu nama"
+        << "Error Load database :[%D/confbu.cfg-journal]"
+        << "echo milik > korban && ln korban confbu.cfg-journal";
     QTest::newRow("root: settings of another user")
-        << QList<ConfRow>{a} << "chown 65534 confbu.cfg"
-        << "[%D/confbu.cfg] bukan milik root atau user service" << none;
+        << "rows" << QList<ConfRow>{a} << defaults
+        << refused + "confbu.cfg] bukan milik root atau user service"
+        << "Error Load database :[%D/confbu.cfg]" << "chown 65534 confbu.cfg";
 }
 
 void TestMainWindow::load()
 {
+    QFETCH(QString, file);
     QFETCH(QList<ConfRow>, rows);
+    QFETCH(QString, notice);
+    QFETCH(QString, box);
     QFETCH(QString, planted);
-    QFETCH(QString, refusal);
-    if (!refusal.isEmpty() && ::geteuid() != 0)
+    if (!planted.isEmpty() && ::geteuid() != 0)
         QSKIP("only root's panel refuses");
-    QVERIFY(rows.isEmpty() || createSettings(cfg(), rows, {"penjualan"}));
+    notice.replace("%D", m_dir->path());
+    box.replace("%D", m_dir->path());
+    if (file == "not SQLite")
+        QVERIFY(writeBytes(cfg(), QByteArray(4096, 'x')));
+    else if (file == "rows")
+        QVERIFY(createSettings(cfg(), rows, {"penjualan"}));
     QVERIFY(planted.isEmpty() ||
             QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
+    const QByteArray before = readBytes(cfg());
     PanelWindow window(m_dir->path());
     window.show();
 
-    QStringList shown{"Service belum diinstall, apakah akan install service?.\n"
-                      "Pilih Yes untuk Install Service\nPilih No tidak install Service\n"
-                      "Sistem backup otomatis akan berjalan apabila service "
-                      "telah diinstall dan Aktif."};
-    if (rows.isEmpty())
-        shown << "Maaf file [" + cfg() + "] tidak ditemukan.";
-    if (!refusal.isEmpty())
-        shown << "Error Load database :" + refusal.replace("%D", m_dir->path());
-    QCOMPARE(texts(m_answerer->seen()), shown);
-    const SeenBox question = m_answerer->seen().first();
-    QVERIFY(question.icon == QMessageBox::Question && question.defaultButton == QMessageBox::Yes &&
-            question.buttons == (QMessageBox::Yes | QMessageBox::No));
+    const QStringList shown = texts(m_answerer->seen());
+    QVERIFY2(box.isEmpty() ? shown.isEmpty() : shown.size() == 1 && shown.first().startsWith(box),
+             qPrintable(shown.join('|')));
     for (const SeenBox &box : m_answerer->seen()) // over the window, not in a corner
         QVERIFY((box.geometry.center() - box.parentGeometry.center()).manhattanLength() <= 8);
-    QCOMPARE(QFile::exists(cfg()), !rows.isEmpty()); // loading never creates the file
+    QCOMPARE(QFile::exists(cfg()), file != "none"); // loading never creates the file
     QTEST(formState(&window), "form");
     QCOMPARE(listed(&window),
-             rows.isEmpty() || !refusal.isEmpty() ? QStringList() : QStringList{"penjualan"});
+             file == "rows" && planted.isEmpty() ? QStringList{"penjualan"} : QStringList());
+
+    // Settings the form does not show are never saved over, and the form says why.
+    const QString said = widget<QLabel>(&window, "lPemberitahuan")->text().remove(QChar(0x200B));
+    QVERIFY2(said.startsWith(notice), qPrintable(said));
+    const bool usable = notice.startsWith("Service manager");
+    QCOMPARE(widget<QPushButton>(&window, "butSaveRestart")->isEnabled(), usable);
+    if (!usable) {
+        save(window);
+        QCOMPARE(texts(m_answerer->seen()), QStringList{said.section('\n', 0, 0)});
+        QVERIFY(readBytes(cfg()) == before);
+    }
 }
 
 namespace {
@@ -175,7 +206,7 @@ void TestMainWindow::tabOrderAndTips()
 {
     PanelWindow window(m_dir->path());
     window.show();
-    QWidget *form = window.centralWidget();
+    QWidget *form = widget<QWidget>(&window, "centralWidget");
     QList<QWidget *> chain;
     for (QWidget *w = form->nextInFocusChain(); w != form; w = w->nextInFocusChain())
         if (w->parentWidget() == form && (w->focusPolicy() & Qt::TabFocus))
@@ -254,10 +285,12 @@ void TestMainWindow::saveWrites()
         widget<QTimeEdit>(&window, "tmJam2")->setTime(QTime(18, 40, 30));
         save(window);
         // Saved; the restart that follows finds no service manager and says so.
-        QCOMPARE(
-            texts(m_answerer->seen()),
-            QStringList({"Data Berhasil disimpan.",
-                         "Gagal Start Service.\nPesan Error : The RPC server is unavailable."}));
+        const QStringList shown = texts(m_answerer->seen());
+        QCOMPARE(shown.value(0), "Data Berhasil disimpan.");
+        QVERIFY2(shown.value(1).startsWith("Gagal Start Service.\nPesan Error : Service manager "
+                                           "tidak berjalan (The RPC server is unavailable.)\n"
+                                           "Jalankan sebagai root: systemctl start svcmgrd"),
+                 qPrintable(shown.value(1)));
     }
     QVERIFY2(QDir(folder).exists(), "the output folder is created with its parents");
     // The server is stored trimmed; the columns the form does not own keep their values.

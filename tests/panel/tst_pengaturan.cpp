@@ -5,6 +5,7 @@
 #include "panelfixture.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
@@ -146,8 +147,10 @@ void TestPengaturan::tes_data()
     QTest::newRow("monitor answers 503")
         << Monitor::Answers503
         << "Tes gagal.\nPesan Error : server menjawab HTTP 503 Service Unavailable";
-    QTest::newRow("nothing listens")
-        << Monitor::NotListening << "Tes gagal.\nPesan Error : Connection refused";
+    QTest::newRow("nothing listens: Indonesian words first, the network's in brackets")
+        << Monitor::NotListening
+        << "Tes gagal.\nPesan Error : Koneksi ditolak: server tidak berjalan atau port salah "
+           "(Connection refused)";
     QTest::newRow("no answer within the time-out")
         << Monitor::Silent << "Tes gagal.\nPesan Error : Tidak ada jawaban dalam 1 detik.";
 }
@@ -167,11 +170,14 @@ void TestPengaturan::tes()
     dialog.show();
     widget<QLineEdit>(&dialog, "tUrl")->setText(url); // typed, not saved
     auto *tes = widget<QPushButton>(&dialog, "butTes");
+    auto *running = widget<QLabel>(&dialog, "lTes");
     tes->click();
     QVERIFY(!tes->isEnabled()); // one test at a time
+    QCOMPARE(running->text(), "Menguji...");
     QTRY_COMPARE(answerer.seen().size(), 1);
     QTEST(answerer.seen().first().text, "message");
     QVERIFY(tes->isEnabled());
+    QCOMPARE(running->text(), QString());
     if (monitor == Monitor::Answers200 || monitor == Monitor::Answers503)
         QCOMPARE(server.requests, QByteArrayList{"GET /ping/abc HTTP/1.1"});
     QCOMPARE(confbu::monitorUrl(m_settings), QString());

@@ -1,6 +1,7 @@
 // The service actions against the real stand-in service manager and the real
 // sarvelad of an installed program directory; what the panel says when the
 // manager refuses a user who lacks the right, or cannot be reached.
+#include "backupstatus.h"
 #include "panelfixture.h"
 #include "svcmgrdaemon.h"
 
@@ -22,6 +23,7 @@ namespace {
 const QString NotInstalled = "Service : Belum diinstall / QLabel{background: red;} / 000";
 const QString Stopped = "Service : Tidak Aktif / QLabel{background: red;} / 101";
 const QString Running = "Service : Aktif / QLabel{background: green;} / 011";
+const QString ManagerDown = "Manager tidak berjalan / QLabel{background: red;} / 001";
 
 QString status(QWidget *window)
 {
@@ -75,18 +77,49 @@ private slots:
     void initTestCase();
     void installWithoutServiceProgram();
     void installStartStopUninstall();
+    void startUp_data();
+    void startUp();
     void refusedOrFailed_data();
     void refusedOrFailed();
     void backupNowAndTray();
+    void managerGoesAndComes();
     void askBeforeCancellingJob_data();
     void askBeforeCancellingJob();
 
 private:
+    // The panel as a process of its own (as another user when asked), so that the manager
+    // judges it by its own credentials; with no manager to reach when asked.
+    struct PanelRun
+    {
+        PanelRun(const QString &programDir, const QStringList &steps, bool asOtherUser,
+                 bool manager)
+            : tmp(QStringLiteral("/tmp/sarpanel-XXXXXX"))
+        {
+            // The panel's own temporary folder, open to it (the test's own is private).
+            QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777));
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("TMPDIR", tmp.path());
+            if (!manager)
+                env.insert("SVCMGR_DIR", noManager.path());
+            QStringList command{buildBinDir() + "/panelprobe", programDir};
+            command += steps;
+            if (asOtherUser)
+                command =
+                    QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
+                    command;
+            probe.reset(new Probe(command, env));
+        }
+        QTemporaryDir tmp, noManager;
+        QScopedPointer<Probe> probe;
+    };
     // Settings of ours in place of the delivered ones, and no history.
     bool freshFiles(const QString &outputdir, const QStringList &names = {"penjualan"})
     {
         ConfRow row;
         row.outputdir = outputdir;
+        // A backup time that does not come round while the test runs.
+        row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
+        row.jam1st = 1;
         QFile::remove(m_programDir.file("confbu.cfg"));
         QFile::remove(m_programDir.file("riwayat.db"));
         return createSettings(m_programDir.file("confbu.cfg"), {row}, names);
@@ -187,18 +220,71 @@ void TestServiceActions::installStartStopUninstall()
     QCOMPARE(status(&window), Stopped);
 }
 
+void TestServiceActions::startUp_data()
+{
+    QTest::addColumn<QString>("state"); // of the service
+    QTest::addColumn<bool>("asOtherUser");
+    QTest::addColumn<bool>("manager");
+    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
+    QTest::addColumn<bool>("asked");            // whether to install
+    QTest::addColumn<QString>("shows");         // status / notice / tray, "%1" the program folder
+    const QString tip = " / Sarvela Backup Database|";
+    QTest::newRow("manager not running: said with how to start it, nothing asked")
+        << "running" << false << false << false << false
+        << "Manager tidak berjalan / Service manager tidak berjalan. Jalankan sebagai root: "
+           "systemctl start svcmgrd (tanpa systemd: %1/svcmgrd)." +
+               tip + "Service manager tidak berjalan.";
+    QTest::newRow("not installed: root is asked")
+        << "none" << false << true << false << true
+        << "Service : Belum diinstall / " + tip + "Service belum diinstall.";
+    QTest::newRow("not installed: a user who may not install is not asked")
+        << "none" << true << true << false << false
+        << "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
+           "%1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
+               tip + "Service belum diinstall.";
+    QTest::newRow("settings only root may read: said, with the file's rights")
+        << "stopped" << true << true << true << false
+        << "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
+           "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
+               tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.";
+}
+
+void TestServiceActions::startUp()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, asOtherUser);
+    QFETCH(bool, manager);
+    QFETCH(bool, rootOnlySettings);
+    QFETCH(bool, asked);
+    QFETCH(QString, shows);
+    if (asOtherUser && ::geteuid() != 0)
+        QSKIP("running the panel as another user needs root");
+    QVERIFY(putService(state, m_programDir.file("sarvelad")));
+    QVERIFY(freshFiles(QDir::tempPath()));
+    if (rootOnlySettings)
+        QVERIFY(QFile::setPermissions(m_programDir.file("confbu.cfg"),
+                                      QFile::ReadOwner | QFile::WriteOwner));
+    PanelRun run(m_programDir.path(), asked ? QStringList{"no", "state"} : QStringList{"state"},
+                 asOtherUser, manager);
+    Probe &panel = *run.probe;
+    QVERIFY2(panel.shows(shows.replace("%1", m_programDir.path()), true, "state: "),
+             panel.said().constData());
+    QCOMPARE(panel.out.contains("box: Service belum diinstall"), asked);
+    QVERIFY(panel.terminate());
+}
+
 void TestServiceActions::refusedOrFailed_data()
 {
     QTest::addColumn<QString>("state"); // of the service, before and after
     QTest::addColumn<bool>("asOtherUser");
     QTest::addColumn<bool>("manager");      // false: none can be reached
     QTest::addColumn<QStringList>("steps"); // the probe's
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message");   // "%1" the program folder
     const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo).";
     const QString member = " Jalankan Sarvela Backup Control Panel sebagai root (sudo) atau "
                            "sebagai anggota grup admin Sarvela.";
     QTest::newRow("install refused to another user")
-        << "none" << true << true << QStringList{"yes"}
+        << "none" << true << true << QStringList{"menu:&Install Service"}
         << "Anda tidak memiliki hak untuk menginstall service." + root;
     QTest::newRow("uninstall refused, the running service keeps running")
         << "running" << true << true << QStringList{"menu:&Uninstall Service"}
@@ -210,12 +296,12 @@ void TestServiceActions::refusedOrFailed_data()
         << "running" << true << true << QStringList{"click:butStop"}
         << "Anda tidak memiliki hak untuk menghentikan service." + member;
     QTest::newRow("install without a service manager")
-        << "none" << false << false << QStringList{"yes"}
-        << "Gagal Instal Service.\nPesan Error : The RPC server is unavailable.";
+        << "none" << false << false << QStringList{"menu:&Install Service"}
+        << "Gagal Instal Service.\nPesan Error : Service manager tidak berjalan (The RPC server "
+           "is unavailable.)\nJalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
+           "%1/svcmgrd).";
 }
 
-// The panel runs as its own process (as another user where the row says so),
-// so that the manager judges it by its own credentials.
 void TestServiceActions::refusedOrFailed()
 {
     QFETCH(QString, state);
@@ -228,20 +314,9 @@ void TestServiceActions::refusedOrFailed()
     QVERIFY(putService(state, m_programDir.file("sarvelad")));
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
 
-    // The panel's own temporary folder, open to it (the test's own is private).
-    QTemporaryDir tmp(QStringLiteral("/tmp/sarpanel-XXXXXX")), noManager;
-    QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777)));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", tmp.path());
-    if (!manager)
-        env.insert("SVCMGR_DIR", noManager.path());
-    QStringList command{buildBinDir() + "/panelprobe", m_programDir.path()};
-    command += steps;
-    if (asOtherUser)
-        command =
-            QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-    Probe panel(command, env);
-    QVERIFY2(panel.shows(message), panel.said().constData());
+    PanelRun run(m_programDir.path(), steps, asOtherUser, manager);
+    Probe &panel = *run.probe;
+    QVERIFY2(panel.shows(message.replace("%1", m_programDir.path())), panel.said().constData());
     QVERIFY(panel.terminate());
     QCOMPARE(serviceState(), state);
 }
@@ -286,10 +361,27 @@ void TestServiceActions::backupNowAndTray()
 
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
     QTRY_VERIFY(tip("Backup perlu diperiksa: penjualan."));
-    QtServiceController("Sarvela DB Backup").stop(); // by another tool
+    // Running with no backup time on is worse, and said first.
+    widget<QCheckBox>(&window, "cbJam1")->setChecked(false);
+    answerer.clear();
+    widget<QPushButton>(&window, "butSaveRestart")->click();
+    QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
+    QTRY_VERIFY(tip(backupstatus::NothingScheduled));
+    QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000); // restarted, and may be stopped
+    QtServiceController("Sarvela DB Backup").stop();          // by another tool
     QTRY_VERIFY_WITH_TIMEOUT(tip("Service tidak aktif."), 15000);
     QVERIFY(!backupNow->isEnabled());
-    QCOMPARE(icons.size(), 3); // one for each state
+    QCOMPARE(icons.size(), 3); // one for each kind of state
+
+    // Start asks before it starts a service that will back up nothing by itself.
+    answerer.clear();
+    answerer.answerNext(QMessageBox::No);
+    widget<QPushButton>(&window, "butStart")->click();
+    QCOMPARE(answerer.seen().value(0).text,
+             "Tidak ada jam backup yang aktif di pengaturan tersimpan, jadi service tidak akan "
+             "membuat backup terjadwal (hanya Backup Sekarang).\nTetap jalankan service?");
+    QCOMPARE(answerer.seen().value(0).defaultButton, QMessageBox::No);
+    QCOMPARE(serviceState(), "stopped");
 
     // Running with nothing listed is no good state either.
     QVERIFY(QtServiceController("Sarvela DB Backup").start());
@@ -297,6 +389,26 @@ void TestServiceActions::backupNowAndTray()
     answerer.answerNext(QMessageBox::Yes);
     widget<QPushButton>(&window, "butDel")->click();
     QTRY_VERIFY_WITH_TIMEOUT(tip("Belum ada database di daftar backup."), 15000);
+}
+
+// The window follows the manager going away and coming back, with the bar that says so.
+void TestServiceActions::managerGoesAndComes()
+{
+    QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
+    QVERIFY(freshFiles(m_output.path()));
+    ModalAnswerer answerer;
+    PanelWindow window(m_programDir.path());
+    window.show();
+    auto *notice = widget<QLabel>(&window, "lPemberitahuan");
+    QCOMPARE(status(&window), Stopped);
+    m_daemon->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(status(&window), ManagerDown, 15000);
+    QVERIFY(notice->isVisible());
+    QString error;
+    QVERIFY2(m_daemon->start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(status(&window) != ManagerDown, 15000);
+    QVERIFY(!notice->isVisible());
+    QVERIFY(answerer.seen().isEmpty());
 }
 
 void TestServiceActions::askBeforeCancellingJob_data()

@@ -1,9 +1,11 @@
-// One panel per desktop, with real second processes: a second start exits 0
-// and the first brings its window forward, also after a temp-folder cleaner
-// removed the segment's key file; a killed first instance does not block.
+// One panel per desktop, with real second processes: a second start exits 0 and the
+// first brings its window forward at once through its socket, or within a tick through
+// the shared flag when the socket is gone; also after a temp-folder cleaner removed the
+// segment's key file; a killed first instance does not block.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "sharedflag.h"
+#include "showrequests.h"
 
 #include <QProcess>
 #include <QSharedMemory>
@@ -21,14 +23,15 @@ private slots:
     void killedInstanceDoesNotBlock();
 
 private:
-    void secondStartEndsAndAsksToShow()
+    // The first panel runs in this process: its loop runs while the second start waits.
+    void secondStartEnds()
     {
         QProcess second;
         second.start(buildBinDir() + "/sarpanel", QStringList());
-        QVERIFY2(second.waitForFinished(30000), "a second start must end by itself");
+        QTRY_VERIFY2_WITH_TIMEOUT(second.state() == QProcess::NotRunning,
+                                  "a second start must end by itself", 30000);
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
-        QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("yes"));
     }
     QTemporaryDir m_programDir;
     Isolation m_isolation;
@@ -38,17 +41,19 @@ void TestSingleInstance::secondStartBringsWindowForward_data()
 {
     QTest::addColumn<bool>("minimise"); // else hidden, as to a tray
     QTest::addColumn<bool>("loseKeyFile");
-    QTest::newRow("hidden to the tray") << false << false;
-    QTest::newRow("minimised") << true << false;
-    QTest::newRow("hidden, key file removed by a temp cleaner") << false << true;
+    QTest::addColumn<bool>("loseSocket"); // then the flag asks, and a tick answers
+    QTest::newRow("hidden to the tray") << false << false << false;
+    QTest::newRow("minimised") << true << false << false;
+    QTest::newRow("hidden, key file removed by a temp cleaner") << false << true << false;
+    QTest::newRow("hidden, socket removed: the flag still asks") << false << false << true;
 }
 
 void TestSingleInstance::secondStartBringsWindowForward()
 {
     QFETCH(bool, minimise);
     QFETCH(bool, loseKeyFile);
+    QFETCH(bool, loseSocket);
     ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::No);
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
@@ -61,12 +66,17 @@ void TestSingleInstance::secondStartBringsWindowForward()
         QVERIFY(QFile::remove(keyFile));
         QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
     }
+    if (loseSocket)
+        QVERIFY(QFile::remove(XShowRequests::socketPath()));
 
-    secondStartEndsAndAsksToShow();
-    // One poll period of 6 s, with room for a busy machine.
+    secondStartEnds();
+    // Through the socket before the second start ends; through the flag, within one poll
+    // period of 6 s, with room for a busy machine.
+    if (!loseSocket)
+        QVERIFY2(first.isVisible() && !first.isMinimized(), "not brought forward at once");
     QTRY_VERIFY_WITH_TIMEOUT(first.isVisible() && !first.isMinimized(), 12000);
     QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("no"));
-    QCOMPARE(answerer.seen().size(), 2); // start-up question and missing settings file, once
+    QCOMPARE(answerer.seen().size(), 1); // the missing settings file, once
 }
 
 void TestSingleInstance::killedInstanceDoesNotBlock()
@@ -76,6 +86,7 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     QVERIFY(crashed.waitForStarted(30000));
     QTRY_VERIFY_WITH_TIMEOUT(
         QSharedMemory(MainControlPanel::instanceKey()).attach(QSharedMemory::ReadOnly), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(XShowRequests::socketPath()), 30000);
     ::kill(pid_t(crashed.processId()), SIGKILL);
     QVERIFY(crashed.waitForFinished(30000));
 
@@ -83,7 +94,9 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     MainControlPanel next(nullptr, m_programDir.path());
     QVERIFY2(!next.isAlreadyRunning(), "the killed instance's segment blocked the next start");
     QCOMPARE(readSharedFlag(MainControlPanel::instanceKey()), QStringLiteral("no"));
-    secondStartEndsAndAsksToShow(); // the new instance is the one a further start talks to
+    // The new instance, not the dead one's socket, is the one a further start talks to.
+    secondStartEnds();
+    QVERIFY(next.isVisible());
 }
 
 QTEST_MAIN(TestSingleInstance)

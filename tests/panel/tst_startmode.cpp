@@ -16,6 +16,8 @@ private slots:
     void appearance_data();
     void appearance();
     void trayStartShowsOnRequest();
+    void trayClick_data();
+    void trayClick();
 
 private:
     Isolation m_isolation;
@@ -48,7 +50,6 @@ void TestStartMode::appearance()
     QTemporaryDir dir;
     QVERIFY(createSettings(dir.filePath("confbu.cfg"), {ConfRow{"10.0.0.5"}}, {"penjualan"}));
     ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::No); // the start-up install question
     PanelWindow window(dir.path());
 
     showAtStart(window, startsInTray(arguments), trayAvailable);
@@ -57,24 +58,23 @@ void TestStartMode::appearance()
                           : window.windowState() & Qt::WindowMinimized ? "minimised"
                                                                        : "shown";
     QTEST(state, "window");
-    // Whichever way it starts, the start-up work is done once.
-    QTRY_COMPARE(answerer.seen().size(), 1);
-    QVERIFY(answerer.seen().first().text.startsWith("Service belum diinstall"));
+    // Whichever way it starts, the start-up work is done, and nothing is asked.
     QCOMPARE(formState(&window).section(" | ", 1, 1), QString("10.0.0.5"));
     QCOMPARE(listed(&window), QStringList{"penjualan"});
     const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
     QCOMPARE(trays.size(), 1);
     QVERIFY(trays.first()->isVisible());
+    QTest::qWait(100);
+    QVERIFY(answerer.seen().isEmpty());
 }
 
 void TestStartMode::trayStartShowsOnRequest()
 {
     QTemporaryDir dir;
     ModalAnswerer answerer;
-    answerer.answerNext(QMessageBox::No);
     PanelWindow window(dir.path());
     showAtStart(window, true, true);
-    QTRY_COMPARE(answerer.seen().size(), 2); // install question, missing settings file
+    QTRY_COMPARE(answerer.seen().size(), 1); // the missing settings file
     QVERIFY(!window.isVisible());
     // Without settings nothing else can be told.
     QCOMPARE(window.findChild<QSystemTrayIcon *>()->toolTip(),
@@ -83,7 +83,36 @@ void TestStartMode::trayStartShowsOnRequest()
     window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());
     QTest::qWait(100);
-    QCOMPARE(answerer.seen().size(), 2); // shown later, nothing is asked again
+    QCOMPARE(answerer.seen().size(), 1); // shown later, nothing is asked again
+}
+
+void TestStartMode::trayClick_data()
+{
+    QTest::addColumn<bool>("shownBefore");
+    QTest::addColumn<QList<int>>("clicks"); // as the tray reports them, in order
+    QTest::addColumn<bool>("shownAfter");
+    const int click = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
+    QTest::newRow("a click shows the hidden window") << false << QList<int>{click} << true;
+    QTest::newRow("a click hides the shown window") << true << QList<int>{click} << false;
+    QTest::newRow("a double click, which begins with a click, shows it once")
+        << false << QList<int>{click, twice} << true;
+    QTest::newRow("a double click alone shows it") << false << QList<int>{twice} << true;
+    QTest::newRow("a middle click leaves it")
+        << false << QList<int>{QSystemTrayIcon::MiddleClick} << false;
+}
+
+void TestStartMode::trayClick()
+{
+    QFETCH(bool, shownBefore);
+    QFETCH(QList<int>, clicks);
+    QTemporaryDir dir;
+    ModalAnswerer answerer;
+    PanelWindow window(dir.path());
+    showAtStart(window, !shownBefore, true);
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    for (int reason : clicks)
+        emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
+    QTEST(window.isVisible() && !window.isMinimized(), "shownAfter");
 }
 
 QTEST_MAIN(TestStartMode)

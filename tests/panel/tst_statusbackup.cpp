@@ -54,6 +54,15 @@ QStringList column(QTableWidget *table, const QString &header)
     return cells;
 }
 
+// The summary's line for the next backup at 01:00, the fixture's first backup time.
+QString nextAt1()
+{
+    QDateTime next(QDate::currentDate(), QTime(1, 0));
+    if (next <= QDateTime::currentDateTime())
+        next = next.addDays(1);
+    return "Backup berikutnya: " + next.toString("dd/MM/yyyy hh:mm") + ".";
+}
+
 QString summary(QTableWidget *table)
 {
     return widget<QLabel>(table->window(), "lRingkasan")->text();
@@ -96,10 +105,12 @@ private slots:
     void changeAccepted();
     void checksAndDrillsToldOnce();
     void attentionFirst();
-    void nothingListedIsNotGreen();
+    void notGreen_data();
+    void notGreen();
     void watched_data();
     void watched();
     void burstReadTogether();
+    void oneBalloonPerRun();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -111,8 +122,7 @@ private:
 void TestStatusBackup::init()
 {
     m_dir.reset(new QTemporaryDir);
-    m_answerer.reset(new ModalAnswerer);
-    m_answerer->answerNext(QMessageBox::No); // the start-up install question
+    m_answerer.reset(new ModalAnswerer); // no manager runs: nothing asks to install
 }
 
 void TestStatusBackup::rows_data()
@@ -218,13 +228,13 @@ void TestStatusBackup::proofRows()
     window.show();
     QTableWidget *table = openStatus(&window);
     QTEST(column(table, "Keadaan").value(0), "keadaan");
-    QCOMPARE(column(table, "Isi").value(0), QString("1.000 baris"));
+    // The dump's rows and its newest drill, the reason in the tool tip.
     QFETCH(QString, uji);
-    const QString drill = column(table, "Uji pulih terakhir").value(0);
-    QVERIFY2(drill.startsWith(uji), qPrintable(drill));
-    // The reason is in the tool tip, the state's too when it needs attention.
-    const int row = 0, drillColumn = 7;
-    QCOMPARE(table->item(row, drillColumn)->toolTip().contains("alasan uji"),
+    const QString proof = column(table, "Terverifikasi").value(0);
+    QVERIFY2(proof.startsWith("Ya, 1.000 baris") &&
+                 (uji == "—" ? !proof.contains("Uji pulih") : proof.contains("\nUji pulih " + uji)),
+             qPrintable(proof));
+    QCOMPARE(table->item(0, 5)->toolTip().contains("alasan uji"),
              uji == "GAGAL, " || uji == "DIBATALKAN, ");
     QCOMPARE(widget<QPushButton>(table->window(), "butWajar")->isEnabled(), false); // none chosen
 }
@@ -275,11 +285,11 @@ void TestStatusBackup::changeAccepted()
             {asked[0][0], asked[0][1]});
     }
     QFETCH(QStringList, boxes);
-    QTRY_COMPARE(texts(m_answerer->seen()).mid(2), boxes);
+    QTRY_COMPARE(texts(m_answerer->seen()).mid(1), boxes); // after the question
 }
 
 // A dump that waits to be checked and a failed drill that land while the panel runs are told
-// once each; a cancelled drill and what was there before are not.
+// once each, at the end of their run; a cancelled drill and what was there before are not.
 void TestStatusBackup::checksAndDrillsToldOnce()
 {
     QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
@@ -287,6 +297,7 @@ void TestStatusBackup::checksAndDrillsToldOnce()
     addJob(history, {"penjualan", 30, riwayat::Ok, {}, false, "GAGAL"});
     BalloonPanel window(m_dir->path());
     window.show();
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
     addJob(history,
            {"penjualan", 2, riwayat::Ok, {}, false, {}, "tabel x tinggal 10 dari 2000 baris."});
@@ -321,29 +332,48 @@ void TestStatusBackup::attentionFirst()
     };
     QCOMPARE(column(table, "Database"), QStringList({"buku", "data", "arsip", "citra"}));
     QVERIFY(reddish(0) && reddish(1) && !reddish(2) && !reddish(3));
-    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa.");
+    const QString nextLine = "\n" + nextAt1();
+    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa." + nextLine);
     QVERIFY(!summaryGreen(table));
-    QDateTime next(QDate::currentDate(), QTime(1, 0));
-    if (next <= QDateTime::currentDateTime())
-        next = next.addDays(1);
-    QCOMPARE(column(table, "Jadwal berikutnya").value(0), next.toString("dd/MM/yyyy hh:mm"));
 
     // New good backups show while the window is open, in the order of the list.
     addJob(file("riwayat.db"), {"buku", 0});
     addJob(file("riwayat.db"), {"data", 0});
     QTRY_COMPARE(column(table, "Database"), QStringList({"arsip", "buku", "citra", "data"}));
-    QCOMPARE(summary(table), "Semua backup baik.");
+    QCOMPARE(summary(table), "Semua backup baik." + nextLine);
     QVERIFY(summaryGreen(table));
     QVERIFY(!reddish(0) && !reddish(3));
 }
 
-void TestStatusBackup::nothingListedIsNotGreen()
+void TestStatusBackup::notGreen_data()
 {
-    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {}));
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<bool>("timeOn");
+    QTest::addColumn<QString>("summary");
+    QTest::newRow("nothing listed")
+        << QStringList() << true
+        << "Belum ada database di daftar backup.\n%1\nRiwayat backup belum ada.";
+    QTest::newRow("every backup good, but no backup time on")
+        << QStringList{"penjualan"} << false
+        << "Semua backup baik.\nTidak ada jam backup yang aktif: service tidak akan membuat "
+           "backup terjadwal.";
+}
+
+// Green says that every listed database is safe and will be backed up again.
+void TestStatusBackup::notGreen()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(bool, timeOn);
+    ConfRow conf;
+    conf.jam1st = timeOn;
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, listed));
+    if (!listed.isEmpty())
+        addJob(file("riwayat.db"), {listed.first(), 1});
     PanelWindow window(m_dir->path());
     window.show();
     QTableWidget *table = openStatus(&window);
-    QCOMPARE(summary(table), "Belum ada database di daftar backup.\nRiwayat backup belum ada.");
+    QFETCH(QString, summary);
+    QCOMPARE(::summary(table), summary.replace("%1", nextAt1()));
     QVERIFY(!summaryGreen(table));
 }
 
@@ -366,6 +396,7 @@ void TestStatusBackup::watched()
     addJob(history, {"gudang", 3, "GAGAL", "sudah ada sebelum panel"});
     const qint64 running = addJob(history, {"gudang", 0, "BERJALAN"});
     BalloonPanel window(m_dir->path());
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     window.show();
     QTableWidget *table = openStatus(&window);
     QCOMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Baik"}));
@@ -374,34 +405,37 @@ void TestStatusBackup::watched()
     QCOMPARE(accesses(history, IN_OPEN | IN_ACCESS, [] { QTest::qWait(2500); }), 0);
     QCOMPARE(window.balloons, QStringList()); // the failure was there before
 
+    // Shown at once; told once the run has ended.
     addJob(history, {"penjualan", 0, "GAGAL", "pg_dump berhenti dengan kode 1"});
     QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Gagal"}));
-    const QString told = "Backup gagal: Backup database penjualan gagal: pg_dump berhenti dengan "
-                         "kode 1";
-    QTRY_COMPARE(window.balloons, QStringList{told});
+    QTest::qWait(600);
+    QCOMPARE(window.balloons, QStringList());
 
-    // The job that ran when the panel started fails now: told, and the one before not again.
+    // The job that ran when the panel started fails now: the run is told, the one before not.
     sql(history, "update riwayat set hasil = 'GAGAL', alasan = 'terhenti' where id = ?", {running});
-    QTRY_COMPARE(window.balloons.size(), 2);
-    QCOMPARE(window.balloons.last(), "Backup gagal: Backup database gudang gagal: terhenti");
-    addJob(history, {"gudang", 0});
+    QTRY_COMPARE(window.balloons,
+                 QStringList{"Backup gagal: 2 dari 2 backup gagal.\nBackup database penjualan "
+                             "gagal: pg_dump berhenti dengan kode 1\nBackup database gudang "
+                             "gagal: terhenti"});
+    addJob(history, {"gudang", 0}); // a run that went well tells nothing
     QTRY_COMPARE(column(table, "Database").last(), QString("gudang"));
-    QCOMPARE(window.balloons.size(), 2);
+    QTest::qWait(600);
+    QCOMPARE(window.balloons.size(), 1);
 
     // The service makes a damaged history anew; the new file is watched as well.
     QVERIFY(QFile::remove(history));
     QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
     addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
-    QTRY_COMPARE(window.balloons.size(), 3);
-    QCOMPARE(window.balloons.last(),
-             "Backup gagal: Backup database gudang ditolak: nama database ditolak");
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(), "Backup gagal: 1 dari 1 backup gagal.\nBackup database "
+                                     "gudang ditolak: nama database ditolak");
 
     // A damaged history is no box: the window says so, and reads again at the next change.
     QVERIFY(QFile::remove(history));
     QVERIFY(writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
-    QVERIFY(!summaryGreen(table));          // nothing is known to be safe
-    QCOMPARE(m_answerer->seen().size(), 1); // the start-up question only
+    QVERIFY(!summaryGreen(table)); // nothing is known to be safe
+    QVERIFY(m_answerer->seen().isEmpty());
     QVERIFY(QFile::remove(history));
     addJob(history, {"penjualan", 0});
     QTRY_COMPARE(column(table, "Keadaan"), QStringList({"Belum ada backup", "Baik"}));
@@ -422,6 +456,33 @@ void TestStatusBackup::burstReadTogether()
     QTest::qWait(500);
     QVERIFY2(reads.size() >= 1 && reads.size() <= 6, qPrintable(QString::number(reads.size())));
     QVERIFY(column(openStatus(&window), "Job terakhir").value(0).startsWith("BERJALAN"));
+}
+
+// A run's failures come one by one, read after read; the balloon comes once, at its end.
+void TestStatusBackup::oneBalloonPerRun()
+{
+    const QStringList names{"arsip", "buku", "citra", "data", "efek"};
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, names));
+    const QString history = file("riwayat.db");
+    addJob(history, {"arsip", 12});
+    BalloonPanel window(m_dir->path());
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(1000);
+    window.show();
+    // As the service writes it: each job running, then ended, the next one begun at once.
+    for (const QString &name : names) {
+        const bool fails = name != "buku";
+        const qint64 id = addJob(history, {name, 0, "BERJALAN"});
+        QTest::qWait(400);
+        sql(history, "update riwayat set hasil = ?, alasan = ? where id = ?",
+            {fails ? "GAGAL" : "OK", fails ? "kode 1" : QVariant(), id});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(window.balloons.size(), 1, 10000);
+    QCOMPARE(window.balloons.first(),
+             "Backup gagal: 4 dari 5 backup gagal.\nBackup database arsip gagal: kode 1\n"
+             "Backup database citra gagal: kode 1\nBackup database data gagal: kode 1\nDan 1 "
+             "lainnya; lihat Status Backup.");
+    QTest::qWait(1500);
+    QCOMPARE(window.balloons.size(), 1);
 }
 
 QTEST_MAIN(TestStatusBackup)

@@ -2,6 +2,7 @@
 // takes nothing as an answer: the question's action does not run and the
 // settings file stays byte for byte as it was.
 #include "panelfixture.h"
+#include "svcmgrdaemon.h"
 
 using namespace panel;
 
@@ -21,11 +22,12 @@ void TestTermination::signalDuringQuestion_data()
     QTest::addColumn<QStringList>("steps"); // the probe's, as a user would act
     QTest::addColumn<QString>("question");  // the box the signal arrives during
     QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
+    QTest::addColumn<bool>("manager");      // one runs, where the service is not installed
     QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
-                                                  << "Gagal Instal Service";
+                                                  << "Gagal Instal Service" << true;
     QTest::newRow("delete question")
-        << QStringList{"no", "select", "click:butDel"} << "Apakah database 'penjualan'"
-        << "Data berhasil dihapus.";
+        << QStringList{"select", "click:butDel"} << "Apakah database 'penjualan'"
+        << "Data berhasil dihapus." << false;
 }
 
 void TestTermination::signalDuringQuestion()
@@ -33,6 +35,10 @@ void TestTermination::signalDuringQuestion()
     QFETCH(QStringList, steps);
     QFETCH(QString, question);
     QFETCH(QString, yesShows);
+    QFETCH(bool, manager);
+    SvcMgrDaemon daemon;
+    QString error;
+    QVERIFY2(!manager || daemon.start(&error), qPrintable(error));
     QTemporaryDir dir;
     const QString cfg = dir.filePath("confbu.cfg");
     QVERIFY(createSettings(cfg, {ConfRow()}, {"penjualan", "gudang"}));

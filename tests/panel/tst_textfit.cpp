@@ -1,16 +1,26 @@
-// No text of the main window, the log viewer, the picker, the status window or the
-// advanced settings is cut at the desktop font sizes 9, 10 and 11 points: each label and button is
-// at least as large as its text needs, icon and margins included, and each line and time edit has
-// room for a line of text.
+// No text of the main window, the log viewer, the picker, the status window, the advanced
+// settings or a message box is cut at the desktop font sizes 9, 10 and 11 points, on the test
+// platform's screen of 800 x 600 (smaller than the 1024 x 600 of a small laptop): each label
+// and button is at least as large as its text needs, icon and margins included, each line and
+// time edit has room for a line of text, list items and table cells show their whole text
+// (database names of 63 letters, long reasons) without scrolling sideways, and each window
+// fits on the screen.
 #include "fdfrdatabase.h"
 #include "flog.h"
 #include "fpengaturan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
+#include "messagebox.h"
 #include "panelfixture.h"
+#include "servicefailure.h"
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QListWidget>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTimer>
 
 using namespace panel;
 
@@ -29,8 +39,9 @@ QStringList cut(QWidget *window)
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
         auto *label = qobject_cast<QLabel *>(w);
-        if (label && label->wordWrap()) // as many rows as its width makes
-            check(w, 0, label->heightForWidth(w->width()), 0, w->height());
+        if (label && label->wordWrap()) // its longest word, on as many rows as its width makes
+            check(w, label->minimumSizeHint().width(), label->heightForWidth(w->width()),
+                  w->width(), w->height());
         else if (label || qobject_cast<QAbstractButton *>(w))
             check(w, w->sizeHint().width(), w->sizeHint().height(), w->width(), w->height());
     }
@@ -41,8 +52,40 @@ QStringList cut(QWidget *window)
             edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
         check(edit, 0, edit->fontMetrics().height(), 0, edit->height() - 2 * frame);
     }
+    // An item shows its whole text when it lies within the view's width and is as tall as
+    // the text takes on lines of that width (counted generously: a cut item falls far short).
+    auto item = [&found](QAbstractItemView *view, const QString &text, const QRect &rect) {
+        const QFontMetrics metrics = view->fontMetrics();
+        const int lines = (metrics.horizontalAdvance(text) + rect.width() - 1) / rect.width();
+        if (rect.right() >= view->viewport()->width() ||
+            rect.height() < lines * metrics.lineSpacing())
+            found << QStringLiteral("'%1' in %2 needs %3 lines, has %4x%5")
+                         .arg(text, view->objectName(), QString::number(lines),
+                              QString::number(rect.width()), QString::number(rect.height()));
+    };
+    for (QListWidget *list : window->findChildren<QListWidget *>())
+        for (int i = 0; i < list->count(); ++i)
+            item(list, list->item(i)->text(), list->visualItemRect(list->item(i)));
+    for (QTableWidget *table : window->findChildren<QTableWidget *>())
+        for (int row = 0; row < table->rowCount(); ++row)
+            for (int column = 0; column < table->columnCount(); ++column)
+                item(table, table->item(row, column)->text(),
+                     table->visualItemRect(table->item(row, column)));
+    const QRect screen = window->screen()->availableGeometry();
+    if (window->isWindow() &&
+        (window->width() > screen.width() || window->height() > screen.height()))
+        found << QStringLiteral("%1 is %2x%3 on a screen of %4x%5")
+                     .arg(window->objectName(), QString::number(window->width()),
+                          QString::number(window->height()), QString::number(screen.width()),
+                          QString::number(screen.height()));
     return found;
 }
+
+// A database name of PostgreSQL's longest, and a reason as long as the service gives them.
+const QString LongName = "penjualan_cabang_surabaya_arsip_tahunan_2019_sampai_2024_lengkap";
+const QString LongReason = "pg_dump selesai dengan kode keluar 1: pg_dump: error: could not open "
+                           "output file \"/var/backups/sarvela/arsip/" +
+                           LongName + "_20261206.054709.bu.sementara\": No space left on device";
 
 // In a form placed by hand, a text may also run under the widget beside it:
 // what a label's text covers, and every other widget, must not overlap.
@@ -97,43 +140,73 @@ void TestTextFit::fits_data()
     QTest::addColumn<int>("points");
     QTest::addColumn<QString>("window");
     for (int points : {9, 10, 11})
-        for (const char *window :
-             {"main window", "log viewer", "picker", "status window", "advanced settings"})
+        for (const char *window : {"main window", "log viewer", "picker", "status window",
+                                   "advanced settings", "message boxes"})
             QTest::addRow("%s at %d points", window, points) << points << QString(window);
 }
 
 void TestTextFit::fits()
 {
     QFETCH(QString, window);
-    QTemporaryDir dir;
-    ModalAnswerer answerer; // the start-up question, a missing log, no server
-    answerer.answerNext(QMessageBox::No);
+    // A long path, where the panel names one.
+    QTemporaryDir dir(QDir::tempPath() + "/" + LongName + "-XXXXXX");
+    const QStringList names{"gudang", LongName};
+    QVERIFY(createSettings(dir.filePath("confbu.cfg"), {ConfRow()}, names));
+    addJob(dir.filePath("riwayat.db"), {LongName, 3});
+    addJob(dir.filePath("riwayat.db"), {"gudang", 1, "GAGAL", LongReason});
+    QStringList found;
+    QTimer boxes; // each box the panel shows is checked, then closed
+    connect(&boxes, &QTimer::timeout, [&found] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            found += cut(box);
+            box->close();
+        }
+    });
+    boxes.start(20);
     QScopedPointer<QWidget> shown;
     XHistoryWatch history(dir.filePath("riwayat.db"));
-    if (window == "main window")
-        shown.reset(new MainControlPanel(nullptr, dir.path()));
-    else if (window == "log viewer")
+    history.setDatabases(names);
+    history.setSchedule({QTime(1, 0), QTime(13, 0), true, true});
+    history.start();
+    if (window == "main window" || window == "message boxes") {
+        auto *main = new MainControlPanel(nullptr, dir.path());
+        shown.reset(main);
+        if (window == "message boxes") {
+            main->show();
+            main->addBackupDatabase(LongName);               // already listed: its name is said
+            menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
+            showError(
+                serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
+                main);
+        }
+    } else if (window == "log viewer") {
         shown.reset(new flog(nullptr, dir.path()));
-    else if (window == "status window")
+    } else if (window == "status window") {
         shown.reset(new FStatusBackup(&history));
-    else if (window == "advanced settings")
+    } else if (window == "advanced settings") {
         shown.reset(new FPengaturan(QSqlDatabase()));
-    else
+    } else {
         shown.reset(new FDfrDatabase);
+        // As the picker lists them.
+        for (const QString &name : names)
+            widget<QListWidget>(shown.data(), "listWidget")
+                ->addItem(new QListWidgetItem(QIcon(":/images/db.png"), name));
+    }
     shown->show();
     QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    QTest::qWait(50); // rows fitted to their wrapped text
 
-    QStringList found = cut(shown.data());
-    if (auto *main = qobject_cast<QMainWindow *>(shown.data()))
-        found += covered(main->centralWidget());
+    found += cut(shown.data());
+    if (auto *form = shown->findChild<QWidget *>("centralWidget"))
+        found += covered(form);
     if (auto *status = shown->findChild<QLabel *>("lStatus")) {
-        for (const char *text :
-             {"Service : Belum diinstall", "Service : Aktif", "Service : Tidak Aktif"}) {
+        for (const char *text : {"Service : Belum diinstall", "Service : Aktif",
+                                 "Service : Tidak Aktif", "Manager tidak berjalan"}) {
             status->setText(text);
             found += cut(status->parentWidget());
         }
-        found.removeDuplicates();
     }
+    found.removeDuplicates();
     QVERIFY2(found.isEmpty(), qPrintable(found.join('\n')));
 }
 

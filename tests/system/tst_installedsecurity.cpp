@@ -716,8 +716,10 @@ void TestInstalledSecurity::panel_data()
     QTest::addColumn<bool>("installedAfter");
     QTest::addColumn<bool>("runningAfter");
 
+    // The delivered settings have no backup time on, which Start asks about first.
     QTest::newRow("the member starts it")
-        << "member" << true << false << QStringList{"click:butStart"} << "" << true << true;
+        << "member" << true << false << QStringList{"answer:yes", "click:butStart"}
+        << "Tidak ada jam backup yang aktif" << true << true;
     QTest::newRow("the member stops it")
         << "member" << true << true << QStringList{"click:butStop"} << "" << true << false;
     QTest::newRow("the member saves and restarts it")
@@ -727,7 +729,7 @@ void TestInstalledSecurity::panel_data()
         << "member" << true << true << QStringList{"menu:&Uninstall Service"}
         << "Anda tidak memiliki hak untuk menguninstall service" << true << true;
     QTest::newRow("the member may not install it, and is told why")
-        << "member" << false << false << QStringList{"yes"}
+        << "member" << false << false << QStringList{"menu:&Install Service"}
         << "Anda tidak memiliki hak untuk menginstall service" << false << false;
     QTest::newRow("root installs it under the service's own user")
         << "root" << false << false << QStringList{"yes"}
