@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 
 #include <csignal>
 #include <cstring>
@@ -28,7 +27,9 @@ bool socketAnswers(const QString &path)
 
 } // namespace
 
-SvcMgrDaemon::SvcMgrDaemon(const QString &programDir) : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX")
+SvcMgrDaemon::SvcMgrDaemon(const QString &programDir, const QString &stateDir)
+    : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX"),
+      m_stateDir(stateDir.isEmpty() ? m_dir.path() : stateDir), m_previousDir(qgetenv("SVCMGR_DIR"))
 {
     m_program = (programDir.isEmpty() ? QStringLiteral(SARVELA_BIN_DIR) : programDir) + "/svcmgrd";
     // Unprivileged test clients must reach the socket inside.
@@ -45,7 +46,9 @@ SvcMgrDaemon::SvcMgrDaemon(const QString &programDir) : m_dir(QDir::tempPath() +
 SvcMgrDaemon::~SvcMgrDaemon()
 {
     stop();
-    killServices();
+    if (m_served)
+        killServices();
+    qputenv("SVCMGR_DIR", m_previousDir);
 }
 
 bool SvcMgrDaemon::start(QString *error)
@@ -59,6 +62,8 @@ bool SvcMgrDaemon::start(QString *error)
     const QString log = m_dir.filePath("daemon.log");
     m_process->setStandardOutputFile(log, QIODevice::Append);
     m_process->setStandardErrorFile(log, QIODevice::Append);
+    // A folder another daemon serves already: this one must refuse it and end.
+    const bool taken = socketAnswers(socketPath());
     m_process->start(m_program, QStringList());
     // This process and everything it starts talk to this daemon, with its time-outs.
     qputenv("SVCMGR_DIR", QFile::encodeName(dir()));
@@ -66,10 +71,10 @@ bool SvcMgrDaemon::start(QString *error)
         qputenv(name, m_extra.value(name).toLatin1());
     QElapsedTimer waited;
     waited.start();
-    while (isRunning() && !socketAnswers(socketPath()) && waited.elapsed() < 10000)
-        QThread::msleep(20);
-    if (isRunning() && socketAnswers(socketPath()))
-        return true;
+    while (isRunning() && (taken || !socketAnswers(socketPath())) && waited.elapsed() < 10000)
+        m_process->waitForFinished(20);
+    if (isRunning() && !taken && socketAnswers(socketPath()))
+        return m_served = true;
     *error =
         m_program + " did not open its socket (" + m_process->errorString() + "): " + daemonLog();
     return false;
@@ -86,11 +91,6 @@ void SvcMgrDaemon::stop(bool crash)
     }
     delete m_process;
     m_process = nullptr;
-}
-
-QString SvcMgrDaemon::readFile(const QString &name) const
-{
-    return readText(m_dir.filePath(name));
 }
 
 void SvcMgrDaemon::killServices()

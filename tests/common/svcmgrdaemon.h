@@ -1,8 +1,11 @@
 // A private stand-in service control manager for one test: svcmgrd on a
 // temporary state directory, reached by this process and its children through
-// SVCMGR_DIR. The destructor stops the daemon and kills every service process
-// it started, also when a test failed half-way.
+// SVCMGR_DIR. The destructor stops the daemon, kills every service process it
+// started, also when a test failed half-way, and points this process back at the
+// manager it used before.
 #pragma once
+
+#include "testfiles.h"
 
 #include <QProcess>
 #include <QString>
@@ -11,8 +14,10 @@
 class SvcMgrDaemon
 {
 public:
-    // programDir holds svcmgrd; empty means the build tree's bin folder.
-    explicit SvcMgrDaemon(const QString &programDir = QString());
+    // programDir holds svcmgrd; empty means the build tree's bin folder. stateDir is
+    // the folder the daemon serves, as the test prepared it; empty means a fresh one.
+    explicit SvcMgrDaemon(const QString &programDir = QString(),
+                          const QString &stateDir = QString());
     ~SvcMgrDaemon();
 
     // An extra variable for the daemon's environment, e.g. SVCMGR_START_TIMEOUT_MS
@@ -27,19 +32,21 @@ public:
     bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
     qint64 pid() const { return m_process ? m_process->processId() : 0; }
 
-    QString dir() const { return m_dir.path(); }
-    QString socketPath() const { return m_dir.filePath("svcmgr.sock"); }
-    QString eventLog() const { return readFile("events.log"); }
-    QString daemonLog() const { return readFile("daemon.log"); } // the daemon's stderr
+    QString dir() const { return m_stateDir; }
+    QString socketPath() const { return m_stateDir + "/svcmgr.sock"; }
+    QString eventLog() const { return readText(dir() + "/events.log"); }
+    QString daemonLog() const { return readText(m_dir.filePath("daemon.log")); } // its stderr
 
     // Kills every process other than the daemon that still has its directory
     // in its environment: the services it started and whatever they started.
     void killServices();
 
 private:
-    QString readFile(const QString &name) const;
     QTemporaryDir m_dir;
+    QString m_stateDir;
     QString m_program;
+    QByteArray m_previousDir; // SVCMGR_DIR when this daemon was made
     QProcess *m_process = nullptr;
     QProcessEnvironment m_extra;
+    bool m_served = false; // a daemon that never served started no service to kill
 };

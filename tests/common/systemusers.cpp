@@ -128,20 +128,7 @@ SystemUsers::Result SystemUsers::run(const QString &user, const QString &program
                                      const QProcessEnvironment &environment, int timeoutMs,
                                      bool withGroups) const
 {
-    const QStringList command = asUser(user, withGroups) << program << arguments;
-    QProcess p;
-    p.setProcessEnvironment(environment);
-    p.start(command.first(), command.mid(1));
-    Result result;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-    } else if (p.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = p.exitCode();
-    }
-    result.out = p.readAllStandardOutput();
-    result.err = p.readAllStandardError();
-    return result;
+    return runCommand(asUser(user, withGroups) << program << arguments, environment, timeoutMs);
 }
 
 QString SystemUsers::shareFiles(const QStringList &paths, QString *error)

@@ -6,6 +6,8 @@
 // it. Making users needs root; unavailableReason() says why not, for QSKIP.
 #pragma once
 
+#include "testfiles.h"
+
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
@@ -37,15 +39,17 @@ public:
     // environment: prepend it to the program and its arguments.
     QStringList asUser(const QString &user, bool withGroups = true) const;
 
-    struct Result
-    {
-        int exitCode = -1; // -1 when it did not finish in time
-        QByteArray out;
-        QByteArray err;
-    };
+    using Result = Ran;
     Result run(const QString &user, const QString &program, const QStringList &arguments,
                const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                int timeoutMs = 30000, bool withGroups = true) const;
+    // A shell script run as the user.
+    Result
+    shell(const QString &user, const QString &script,
+          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) const
+    {
+        return run(user, QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, environment);
+    }
 
     // Copies files into a folder that every user can read and run from (0755),
     // for programs the users must run when the build folder is out of their

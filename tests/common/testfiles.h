@@ -1,11 +1,16 @@
-// The one way the tests read and write whole files.
+// The one way the tests read and write whole files, look at a path and run a program.
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+
+#include <sys/stat.h>
 
 // All of a file's bytes; empty when it cannot be read.
 inline QByteArray readBytes(const QString &path)
@@ -45,4 +50,53 @@ inline QStringList logMessages(const QString &path)
             messages.last() += '\n' + line;
     }
     return messages;
+}
+
+// "uid:gid mode" of a path itself (a link is not followed), "missing" when there is none.
+inline QString ownerAndMode(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("missing");
+    return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
+}
+
+// What a program did: its exit code (-1 when it crashed or did not end in time) and output.
+struct Ran
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs command (the program, then its arguments) and waits for it, killing it after timeoutMs.
+inline Ran
+runCommand(const QStringList &command,
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+           int timeoutMs = 60000)
+{
+    QProcess p;
+    p.setProcessEnvironment(environment);
+    p.start(command.value(0), command.mid(1));
+    Ran ran;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+    } else if (p.exitStatus() == QProcess::NormalExit) {
+        ran.exitCode = p.exitCode();
+    }
+    ran.out = p.readAllStandardOutput();
+    ran.err = p.readAllStandardError();
+    return ran;
+}
+
+// Waits until done() says so, looking every 20 ms; gives up after a generous limit instead of
+// asserting a time. What done() says last.
+template <typename Done> bool waitUntil(Done done, int limitMs = 10000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < limitMs)
+        QThread::msleep(20);
+    return done();
 }

@@ -2,7 +2,6 @@
 //   log=PATH       where it writes its pid, its arguments and the controls it gets
 //                  (without one, the path in ECHO_LOG, for starts without arguments)
 //   exit=N         exit code in its statuses
-//   uid=N          becomes that user (and its group) once it has logged its start
 //   report=SOURCE  then reports "report from echo" to the event log under SOURCE
 //   stop=crash     a stop ends the process at once, without reporting SERVICE_STOPPED
 // User control 200 ends the process at once, as a crash.
@@ -11,7 +10,6 @@
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
-#include <grp.h>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -50,6 +48,7 @@ void serviceMain(DWORD argc, LPWSTR *argv)
 {
     if (const char *log = std::getenv("ECHO_LOG"))
         g_log = log;
+    std::wstring source;
     for (DWORD i = 0; i < argc; ++i) {
         const std::string a(argv[i], argv[i] + std::wcslen(argv[i])); // ASCII in these tests
         g_args += (i ? " " : "") + a;
@@ -58,23 +57,16 @@ void serviceMain(DWORD argc, LPWSTR *argv)
         if (a.rfind("exit=", 0) == 0)
             g_status.dwWin32ExitCode = DWORD(std::atoi(a.c_str() + 5));
         g_crashOnStop = g_crashOnStop || a == "stop=crash";
+        if (a.rfind("report=", 0) == 0)
+            source = argv[i] + 7;
     }
     log("pid " + std::to_string(::getpid()) + "\nargs " + g_args);
     g_handle = RegisterServiceCtrlHandlerW(argv[0], controlHandler);
-    for (DWORD i = 0; i < argc; ++i) {
-        const std::wstring a = argv[i];
-        if (a.rfind(L"uid=", 0) == 0) {
-            const uid_t uid = uid_t(std::wcstoul(a.c_str() + 4, nullptr, 10));
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
-                ::setresuid(uid, uid, uid) != 0)
-                std::_Exit(3);
-        }
-        if (a.rfind(L"report=", 0) == 0) {
-            HANDLE source = RegisterEventSourceW(nullptr, a.c_str() + 7);
-            LPCWSTR text[] = {L"report from echo"};
-            ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, text, nullptr);
-            DeregisterEventSource(source);
-        }
+    if (!source.empty()) {
+        HANDLE h = RegisterEventSourceW(nullptr, source.c_str());
+        LPCWSTR text[] = {L"report from echo"};
+        ReportEventW(h, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, text, nullptr);
+        DeregisterEventSource(h);
     }
     report(SERVICE_RUNNING);
 }

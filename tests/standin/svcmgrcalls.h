@@ -1,20 +1,30 @@
-// The service API calls that the stand-in's tests make as root, each returning
-// the last-error code (0 on success) or the status, with handles closed again.
+// The service API calls of the stand-in's tests, made in the test as root or, through the
+// test client (svcmgrclient), as another user. A call is written as the client's arguments:
+//   [access=RIGHTS] OP ARGS...   RIGHTS: those of the service handle instead of what OP needs
+//   open-manager RIGHTS [MACHINE|-] [DATABASE]   open-null NAME (on no manager handle)
+//   query-status NAME   create NAME PATH [START_TYPE [TYPE [ACCOUNT]]]   delete NAME
+//   start NAME [ARG...]   control NAME CODE   set-account NAME ACCOUNT
+//   change NAME [TYPE [START [ERROR [PATH [ACCOUNT [DISPLAY [tag]]]]]]] (with "-" not given,
+//   '' empty)   config NAME (asks for the size only)   config2 NAME LEVEL (the same)
+//   report SOURCE TEXT [COUNT] (the result is the last report's)
+// and answers "result=R error=E", with " state=S exit=X" when the service could be asked (for
+// a control, as its answer carried them).
 #pragma once
 
 #include "svcmgr_api.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QString>
-#include <QStringList>
+#include <QMap>
+#include <QProcess>
 #include <QThread>
 
+#include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
-
-namespace {
 
 const QString echoPath = QStringLiteral("\"" SARVELA_BIN_DIR "/echoservice\"");
 
@@ -29,7 +39,7 @@ struct ScHandle
     }
 };
 
-SC_HANDLE openService(const QString &name, DWORD access)
+inline SC_HANDLE openService(const QString &name, DWORD access)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = OpenServiceW(manager, name.toStdWString().c_str(), access);
@@ -39,37 +49,122 @@ SC_HANDLE openService(const QString &name, DWORD access)
     return service;
 }
 
+// The right the service framework asks for to send a control.
+inline DWORD rightFor(DWORD control)
+{
+    return control == SERVICE_CONTROL_STOP ? SERVICE_STOP | SERVICE_QUERY_STATUS
+           : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE
+               ? SERVICE_PAUSE_CONTINUE
+           : control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
+                                                    : SERVICE_USER_DEFINED_CONTROL;
+}
+
+inline QByteArray svcCall(QStringList a)
+{
+    const DWORD forced =
+        a.value(0).startsWith("access=") ? a.takeFirst().mid(7).toUInt(nullptr, 0) : 0;
+    const QString op = a.value(0);
+    std::vector<std::wstring> w;
+    for (const QString &s : a)
+        w.push_back(s == "''" ? std::wstring() : s.toStdWString());
+    auto arg = [&](int i) { return a.size() > i && a[i] != "-" ? w[size_t(i)].c_str() : nullptr; };
+    auto number = [&](int i, DWORD fallback) {
+        return a.size() > i && a[i] != "-" ? a[i].toUInt() : fallback;
+    };
+    if (op == "report") {
+        HANDLE source = RegisterEventSourceW(nullptr, arg(1));
+        LPCWSTR strings[] = {arg(2)};
+        bool ok = source != nullptr;
+        for (DWORD i = 0; source && i < number(3, 1); ++i)
+            ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
+                              nullptr);
+        const DWORD error = ok ? 0 : GetLastError();
+        DeregisterEventSource(source);
+        return QString("result=%1 error=%2").arg(ok).arg(error).toUtf8();
+    }
+    const DWORD managerAccess = op == "open-manager"   ? a.value(1).toUInt(nullptr, 0)
+                                : op == "create"       ? SC_MANAGER_CREATE_SERVICE
+                                : op == "query-status" ? 0
+                                                       : SC_MANAGER_CONNECT;
+    const DWORD access = forced                                  ? forced
+                         : op == "delete"                        ? DELETE
+                         : op == "start"                         ? SERVICE_START
+                         : op == "set-account" || op == "change" ? SERVICE_CHANGE_CONFIG
+                         : op == "control"                       ? rightFor(number(2, 0))
+                         : op.startsWith("config")               ? SERVICE_QUERY_CONFIG
+                                                                 : SERVICE_QUERY_STATUS;
+    const bool managerOnly = op == "open-manager";
+    ScHandle manager{OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr,
+                                    managerAccess)};
+    ScHandle service{nullptr};
+    bool ok = manager.h != nullptr;
+    if (ok && op == "create")
+        ok = (service.h = CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
+                                         number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3),
+                                         SERVICE_ERROR_NORMAL, arg(2), nullptr, nullptr, nullptr,
+                                         arg(5), nullptr)) != nullptr;
+    else if (ok && !managerOnly)
+        ok = (service.h = OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)) !=
+             nullptr;
+    SERVICE_STATUS status{};
+    DWORD needed = 0;
+    std::vector<LPCWSTR> args;
+    for (int i = 2; i < a.size(); ++i)
+        args.push_back(w[size_t(i)].c_str());
+    if (ok && op == "delete")
+        ok = DeleteService(service.h);
+    else if (ok && op == "start")
+        ok = StartServiceW(service.h, DWORD(args.size()), args.data());
+    else if (ok && op == "control")
+        ok = ControlService(service.h, number(2, 0), &status);
+    else if (ok && op == "set-account")
+        ok =
+            ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                 nullptr, nullptr, nullptr, nullptr, arg(2), nullptr, nullptr);
+    else if (ok && op == "change") {
+        DWORD tag = 0;
+        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE),
+                                  number(3, SERVICE_NO_CHANGE), number(4, SERVICE_NO_CHANGE),
+                                  arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
+                                  arg(6), nullptr, arg(7));
+    } else if (ok && op == "config")
+        ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
+    else if (ok && op == "config2")
+        ok = QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed);
+    QString answer = QString("result=%1 error=%2").arg(ok).arg(ok ? 0 : GetLastError());
+    ScHandle asked{op == "control" ? nullptr
+                                   : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
+    if (op == "control" || (asked.h && QueryServiceStatus(asked.h, &status)))
+        answer +=
+            QString(" state=%1 exit=%2").arg(status.dwCurrentState).arg(status.dwWin32ExitCode);
+    return answer.toUtf8();
+}
+
+// The last-error code in an answer of svcCall().
+inline DWORD errorOf(const QByteArray &answer)
+{
+    return answer.mid(answer.indexOf("error=") + 6).split(' ').value(0).toUInt();
+}
+
 // A null account is the local system account.
-DWORD createService(const QString &name, const QString &path = echoPath, DWORD startType = 3,
-                    const QString &account = QString())
+inline DWORD createService(const QString &name, const QString &path = echoPath, DWORD startType = 3,
+                           const QString &account = QString(), DWORD type = 0x10)
 {
-    ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    const std::wstring wideAccount = account.toStdWString();
-    ScHandle service{CreateServiceW(
-        manager.h, name.toStdWString().c_str(), nullptr, SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, path.toStdWString().c_str(),
-        nullptr, nullptr, nullptr, account.isNull() ? nullptr : wideAccount.c_str(), nullptr)};
-    return service.h ? 0 : GetLastError();
+    return errorOf(svcCall(QStringList{"create", name, path, QString::number(startType),
+                                       QString::number(type), account.isNull() ? "-" : account}));
 }
 
-DWORD startService(const QString &name, const QStringList &args = {})
+inline DWORD startService(const QString &name, const QStringList &args = {})
 {
-    std::vector<std::wstring> wideArgs(size_t(args.size()));
-    std::vector<LPCWSTR> argv;
-    for (int i = 0; i < args.size(); ++i)
-        argv.push_back((wideArgs[size_t(i)] = args[i].toStdWString()).c_str());
-    ScHandle service{openService(name, SERVICE_START)};
-    return StartServiceW(service.h, DWORD(argv.size()), argv.data()) ? 0 : GetLastError();
+    return errorOf(svcCall(QStringList{"start", name} + args));
 }
 
-DWORD controlService(const QString &name, DWORD code, SERVICE_STATUS *status = nullptr)
+inline DWORD controlService(const QString &name, DWORD code)
 {
-    SERVICE_STATUS s{};
-    ScHandle service{openService(name, SERVICE_ALL_ACCESS)};
-    return ControlService(service.h, code, status ? status : &s) ? 0 : GetLastError();
+    return errorOf(svcCall({"control", name, QString::number(code)}));
 }
 
-SERVICE_STATUS queryStatus(const QString &name)
+inline SERVICE_STATUS queryStatus(const QString &name)
 {
     SERVICE_STATUS s{};
     ScHandle service{openService(name, SERVICE_QUERY_STATUS)};
@@ -77,19 +172,93 @@ SERVICE_STATUS queryStatus(const QString &name)
     return s;
 }
 
-// Gives up after a generous limit instead of asserting a time.
-template <typename Pred> bool waitUntil(Pred pred)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < 10000)
-        QThread::msleep(20);
-    return pred();
-}
-
-bool waitForState(const QString &name, DWORD state)
+inline bool waitForState(const QString &name, DWORD state)
 {
     return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });
 }
 
-} // namespace
+// The pid the echo service logged when it started last (the first start with first).
+inline qint64 loggedPid(const QString &log, bool first = false)
+{
+    const QStringList pids = readLines(log).filter(QRegularExpression("^pid "));
+    return pids.isEmpty() ? 0 : (first ? pids.first() : pids.last()).mid(4).toLongLong();
+}
+
+// Asks with no buffer and with one a byte too small, each of which must be refused with the
+// size needed, then with that size; the answer, or nothing when a step went otherwise.
+template <typename Query> inline std::vector<quint64> querySized(Query query)
+{
+    DWORD needed = 0;
+    if (query(nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return {};
+    std::vector<quint64> buffer(needed / 8 + 1);
+    auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
+    const bool tooSmallRefused = !needed || (!query(bytes, needed - 1, &needed) &&
+                                             GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    if (!tooSmallRefused || !query(bytes, needed, &needed))
+        buffer.clear();
+    return buffer; // moved, so that the pointers into it stay good
+}
+
+// The rights groups have on a service; "failed" when the query failed.
+inline QMap<QString, DWORD> groupAccess(const QString &service)
+{
+    ScHandle h{openService(service, READ_CONTROL)};
+    DWORD count = 0;
+    const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
+        return QueryServiceGroupAccessW(h.h, reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(bytes), size,
+                                        needed, &count);
+    });
+    QMap<QString, DWORD> found;
+    const auto *groups = reinterpret_cast<const SERVICE_GROUP_ACCESSW *>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        found[QString::fromWCharArray(groups[i].lpGroupName)] = groups[i].dwAccess;
+    return buffer.empty() ? QMap<QString, DWORD>{{"failed", 0}} : found;
+}
+
+// "type start error-control path account display-name", the path of the echo service as "echo".
+inline QString config(const QString &name)
+{
+    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+    const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
+        return QueryServiceConfigW(service.h, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(bytes),
+                                   size, needed);
+    });
+    if (buffer.empty())
+        return "query failed";
+    const auto *qc = reinterpret_cast<const QUERY_SERVICE_CONFIGW *>(buffer.data());
+    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
+    return QString("%1 %2 %3 %4 %5 %6")
+        .arg(qc->dwServiceType)
+        .arg(qc->dwStartType)
+        .arg(qc->dwErrorControl)
+        .arg(path == echoPath ? "echo" : path, QString::fromWCharArray(qc->lpServiceStartName),
+             QString::fromWCharArray(qc->lpDisplayName));
+}
+
+// A raw connection to the manager, or -1.
+inline int connectRaw()
+{
+    const char *dir = std::getenv(SVCMGR_DIR_ENV);
+    const std::string path = std::string(dir && *dir ? dir : SVCMGR_DEFAULT_DIR) + "/svcmgr.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// Runs a shell script as root, for a test's set-up.
+inline bool sh(const QString &script)
+{
+    return QProcess::execute("sh", {"-c", script}) == 0;
+}
+
+inline bool processAlive(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+}

@@ -1,7 +1,6 @@
-// The stand-in service manager through a private daemon: the last-error codes
-// of its calls, running services, changing them, what it does when they fail,
-// and the daemon's own restarts and crashes, one daemon per directory,
-// misbehaving clients.
+// The stand-in service manager through a private daemon, as root alone: the last-error
+// codes of its calls, running services, changing them, what it does when they fail, its
+// event log, and the daemon's own restarts and crashes, state folder and misbehaving clients.
 #include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 
@@ -11,91 +10,50 @@
 #include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-bool processAlive(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
-}
+constexpr int EventLogMaxBytes = 64 * 1024;
 
-QByteArray run(const QStringList &command)
+// Sets failure actions written "RESET [-] [type:delay...] [reboot=TEXT] [command=TEXT]": "-"
+// for no array, a text left out when not given; through a handle with access (0: all).
+DWORD setFailureActions(const QString &name, const QString &given, DWORD access = 0)
 {
-    QProcess p;
-    p.start(command.first(), command.mid(1));
-    p.waitForFinished(30000);
-    return p.exitCode() == 0 ? p.readAllStandardOutput().trimmed() : QByteArray();
-}
-
-// Failure actions written "type:delay,type:delay"; "-" is no array at all.
-DWORD setFailureActions(const QString &name, const QString &actions, DWORD resetPeriod,
-                        const QString &reboot = QString(), const QString &command = QString(),
-                        DWORD access = SERVICE_ALL_ACCESS)
-{
+    const QStringList parts = given.split(' ', Qt::SkipEmptyParts);
     std::vector<SC_ACTION> list;
-    for (const QString &a : actions.split(',', Qt::SkipEmptyParts))
-        list.push_back(
-            SC_ACTION{SC_ACTION_TYPE(a.section(':', 0, 0).toUInt()), a.section(':', 1).toUInt()});
-    const std::wstring wideReboot = reboot.toStdWString(), wideCommand = command.toStdWString();
-    SERVICE_FAILURE_ACTIONSW fa{
-        resetPeriod, reboot.isNull() ? nullptr : const_cast<LPWSTR>(wideReboot.c_str()),
-        command.isNull() ? nullptr : const_cast<LPWSTR>(wideCommand.c_str()), DWORD(list.size()),
-        nullptr};
+    std::wstring texts[2];
+    SERVICE_FAILURE_ACTIONSW fa{parts.value(0).toUInt(), nullptr, nullptr, 0, nullptr};
+    for (const QString &part : parts.mid(1)) {
+        const bool command = part.startsWith("command=");
+        if (command || part.startsWith("reboot=")) {
+            texts[command] = part.section('=', 1).toStdWString();
+            (command ? fa.lpCommand : fa.lpRebootMsg) = const_cast<LPWSTR>(texts[command].c_str());
+        } else if (part != "-") {
+            list.push_back(SC_ACTION{SC_ACTION_TYPE(part.section(':', 0, 0).toUInt()),
+                                     part.section(':', 1).toUInt()});
+        }
+    }
     SC_ACTION none{};
-    if (actions != "-")
-        fa.lpsaActions = list.empty() ? &none : list.data();
-    ScHandle service{openService(name, access)};
+    fa.cActions = DWORD(list.size());
+    fa.lpsaActions = parts.contains("-") ? nullptr : list.empty() ? &none : list.data();
+    ScHandle service{openService(name, access ? access : SERVICE_ALL_ACCESS)};
     return ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &fa) ? 0
                                                                                  : GetLastError();
 }
 
-// The failure actions as "reset type:delay... [reboot=…] [command=…]", once a buffer
-// one byte too small has been refused with the size that is needed.
-QString failureActions(const QString &name)
+// What svcmgr-config --show prints of a service, a line "k\tv\tw" as "k=v=w", lines joined.
+QString shown(const QString &name)
 {
-    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
-    DWORD needed = 0;
-    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return "no size asked for";
-    std::vector<quint64> buffer(needed / 8 + 1);
-    auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
-    if (QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed - 1,
-                             &needed) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
-        !QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes, needed, &needed))
-        return "query failed";
-    const auto *fa = reinterpret_cast<LPSERVICE_FAILURE_ACTIONSW>(bytes);
-    QStringList parts{QString::number(fa->dwResetPeriod)};
-    for (DWORD i = 0; i < fa->cActions; ++i)
-        parts << QString("%1:%2").arg(fa->lpsaActions[i].Type).arg(fa->lpsaActions[i].Delay);
-    if (fa->lpRebootMsg)
-        parts << "reboot=" + QString::fromWCharArray(fa->lpRebootMsg);
-    if (fa->lpCommand)
-        parts << "command=" + QString::fromWCharArray(fa->lpCommand);
-    return parts.join(' ');
+    const Ran tool = runCommand({SARVELA_BIN_DIR "/svcmgr-config", name, "--show"});
+    return QString::fromUtf8(tool.out).trimmed().replace('\t', '=').replace('\n', ' ');
 }
 
-// "type start error-control path account display-name", the path of the echo service as "echo".
-QString config(const QString &name)
+bool report(const QString &source, const QString &text)
 {
-    ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
-    std::vector<quint64> buffer(1024);
-    DWORD needed = 0;
-    auto *qc = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
-    if (!QueryServiceConfigW(service.h, qc, DWORD(buffer.size() * 8), &needed))
-        return "query failed";
-    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
-    return QString("%1 %2 %3 %4 %5 %6")
-        .arg(qc->dwServiceType)
-        .arg(qc->dwStartType)
-        .arg(qc->dwErrorControl)
-        .arg(path == echoPath ? "echo" : path)
-        .arg(QString::fromWCharArray(qc->lpServiceStartName))
-        .arg(QString::fromWCharArray(qc->lpDisplayName));
+    return svcCall({"report", source, text}).startsWith("result=1");
 }
 
 } // namespace
@@ -114,29 +72,29 @@ class TestSvcMgr : public QObject
         return startService(name, QStringList{"log=" + m_log} + args) == 0 &&
                waitForState(name, SERVICE_RUNNING);
     }
-    // The pid the echo service logged when it started last.
-    qint64 loggedPid()
-    {
-        const QStringList pid = readLines(m_log).filter(QRegularExpression("^pid "));
-        return pid.isEmpty() ? 0 : pid.last().mid(4).toLongLong();
-    }
     QString lastEvent()
     {
         const QStringList lines = m_daemon.eventLog().split('\n', Qt::SkipEmptyParts);
         return lines.isEmpty() ? QString() : lines.last().section('\t', 5, 5);
     }
-    // True once the process whose pid the service logged has ended.
+    // True once the first process whose pid the service logged has ended.
     bool loggedProcessGone()
     {
-        const QStringList pid = readLines(m_log).filter(QRegularExpression("^pid "));
-        return !pid.isEmpty() &&
-               waitUntil([&] { return !processAlive(pid[0].mid(4).toLongLong()); });
+        const qint64 pid = loggedPid(m_log, true);
+        return pid && waitUntil([&] { return !processAlive(pid); });
+    }
+    // A new service name for each row of a data-driven test.
+    static QString rowName(const char *prefix)
+    {
+        static int row = 0;
+        return QString("%1-%2").arg(prefix).arg(++row);
     }
 
 private slots:
     void initTestCase()
     {
         m_daemon.setEnvironment("SVCMGR_START_TIMEOUT_MS", "2000");
+        m_daemon.setEnvironment("SVCMGR_EVENTLOG_MAX_BYTES", QString::number(EventLogMaxBytes));
         // Where an echo service started without arguments (by a restart) logs.
         m_daemon.setEnvironment("ECHO_LOG", m_log);
         m_daemon.setEnvironment("SVCMGR_PASS_ENV", "ECHO_LOG");
@@ -146,82 +104,62 @@ private slots:
         QCOMPARE(createService("api-disabled", "/bin/true", SERVICE_DISABLED), DWORD(0));
         QCOMPARE(createService("api-missing", "\"/nonexistent/a b\""), DWORD(0));
         QCOMPARE(createService("api-true", "/bin/true"), DWORD(0));
+        // Logs its pid, then never connects.
+        const QString silent = m_files.filePath("silent.sh");
+        QVERIFY(sh(QString("printf '#!/bin/sh\\necho pid $$ > %1\\nexec sleep 60\\n' > %2 && "
+                           "chmod 700 %2")
+                       .arg(m_log, silent)));
+        QCOMPARE(createService("api-silent", silent), DWORD(0));
     }
 
     void errorCodes_data()
     {
-        QTest::addColumn<QString>("call");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<uint>("access");
-        QTest::addColumn<uint>("arg");
-        QTest::addColumn<uint>("error");
-        auto row = [](const char *c, const char *call, QString name, uint access, uint arg,
-                      uint error) { QTest::newRow(c) << call << name << access << arg << error; };
-        const uint all = SERVICE_ALL_ACCESS, query = SERVICE_QUERY_STATUS;
-        row("remote machine", "manager", "\\\\far-away", 1, 0, 1722);
-        row("another database", "manager", "ServicesFailed", 1, 0, 1065);
-        row("active database, other case", "manager", "servicesactive", 1, 0, 0);
-        row("open with a null manager", "open-null", "api-stopped", query, 0, 6);
-        row("open a name with a slash", "open", "api/stopped", query, 0, 123);
-        row("create an existing name", "create", "API-STOPPED", 0, 0x10, 1073);
-        row("create with a bad name", "create", "a\\b", 0, 0x10, 123);
-        row("create a driver", "create", "api-driver", 0, 0x1, 87);
-        row("start without the start right", "start", "api-true", query, 0, 5);
-        row("start a disabled service", "start", "api-disabled", all, 0, 1058);
-        row("start a missing executable", "start", "api-missing", all, 0, 2);
-        row("start one that ends before connecting", "start", "api-true", all, 0, 1067);
-        row("stop without the stop right", "control", "api-stopped", query, 1, 5);
-        row("stop a stopped service", "control", "api-stopped", all, 1, 1062);
-        row("shutdown is the system's control", "control", "api-stopped", all, 5, 87);
-        row("config without the config right", "config", "api-stopped", query, 0, 5);
-        row("config into a too small buffer", "config", "api-stopped", all, 0, 122);
-        row("create with an account nobody has", "create-as", "api-nobody", 0, 0x10, 1057);
-        row("query a configuration level we do not have", "config2", "api-stopped", all, 3, 124);
+        QTest::addColumn<QString>("call");   // the test client's arguments
+        QTest::addColumn<QString>("answer"); // the call's answer, the service's status with it
+        auto row = [](const char *c, const char *call, const QString &answer) {
+            QTest::newRow(c) << call << answer;
+        };
+        const QString stopped = " state=1 exit=1077"; // never started
+        row("remote machine", "open-manager 1 \\\\far-away", "result=0 error=1722");
+        row("another database", "open-manager 1 - ServicesFailed", "result=0 error=1065");
+        row("active database, other case", "open-manager 1 - servicesactive", "result=1 error=0");
+        row("open with a null manager", "open-null api-stopped", "result=0 error=6" + stopped);
+        row("open a name with a slash", "query-status api/stopped", "result=0 error=123");
+        row("create an existing name", "create API-STOPPED /bin/true",
+            "result=0 error=1073" + stopped);
+        row("create with a bad name", "create a\\b /bin/true", "result=0 error=123");
+        row("create a driver", "create api-driver /bin/true 3 1", "result=0 error=87");
+        row("create with an account nobody has", "create api-nobody /bin/true 3 16 .\\nobody-such",
+            "result=0 error=1057");
+        row("start without the start right", "access=4 start api-true",
+            "result=0 error=5" + stopped);
+        row("start a disabled service", "start api-disabled", "result=0 error=1058" + stopped);
+        // A refused start leaves the reason in the service's status.
+        row("start a missing executable", "start api-missing", "result=0 error=2 state=1 exit=2");
+        row("start one that ends before connecting", "start api-true",
+            "result=0 error=1067 state=1 exit=1067");
+        row("start one that never connects: stopped again", "start api-silent",
+            "result=0 error=1053 state=1 exit=1053");
+        row("stop without the stop right", "access=4 control api-stopped 1",
+            "result=0 error=5 state=0 exit=0");
+        row("stop a stopped service", "control api-stopped 1", "result=0 error=1062" + stopped);
+        row("shutdown is the system's control", "control api-stopped 5",
+            "result=0 error=87 state=0 exit=0");
+        row("config without the config right", "access=4 config api-stopped",
+            "result=0 error=5" + stopped);
+        row("config into a too small buffer", "config api-stopped", "result=0 error=122" + stopped);
+        row("query a configuration level we do not have", "config2 api-stopped 3",
+            "result=0 error=124" + stopped);
     }
 
     void errorCodes()
     {
         QFETCH(QString, call);
-        QFETCH(QString, name);
-        QFETCH(uint, access);
-        QFETCH(uint, arg);
-        QFETCH(uint, error);
-        const std::wstring n = name.toStdWString();
-        ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-        ScHandle service{openService(name, access)};
-        SERVICE_STATUS status{};
-        DWORD needed = 0;
-        bool ok = false;
-        if (call == "manager") // a name with backslashes is a machine's, else a database's
-            ok = ScHandle{OpenSCManagerW(name.startsWith('\\') ? n.c_str() : nullptr,
-                                         name.startsWith('\\') ? nullptr : n.c_str(), access)}
-                     .h;
-        else if (call.startsWith("open"))
-            ok = ScHandle{OpenServiceW(call == "open" ? manager.h : nullptr, n.c_str(), access)}.h;
-        else if (call.startsWith("create"))
-            ok =
-                ScHandle{CreateServiceW(manager.h, n.c_str(), nullptr, SERVICE_ALL_ACCESS, arg,
-                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true",
-                                        nullptr, nullptr, nullptr,
-                                        call == "create-as" ? L".\\nobody-such" : nullptr, nullptr)}
-                    .h;
-        else if (call == "start")
-            ok = StartServiceW(service.h, 0, nullptr);
-        else if (call == "control")
-            ok = ControlService(service.h, arg, &status);
-        else if (call == "config")
-            ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
-        else if (call == "config2")
-            ok = QueryServiceConfig2W(service.h, arg, nullptr, 0, &needed);
-        QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
-        // A refused start leaves the reason in the service's status.
-        if (call == "start" && (error == 2 || error == 1067))
-            QCOMPARE(queryStatus(name).dwWin32ExitCode, DWORD(error));
-        if (error == ERROR_INSUFFICIENT_BUFFER)
-            QVERIFY(needed > sizeof(QUERY_SERVICE_CONFIGW));
-        if (error == ERROR_SERVICE_NOT_ACTIVE)
-            QCOMPARE(status.dwCurrentState, DWORD(SERVICE_STOPPED));
+        QFETCH(QString, answer);
+        QCOMPARE(QString(svcCall(call.split(' '))), answer);
+        QVERIFY(!call.contains("silent") || loggedProcessGone());
         // Every code has its text, cut to fit a short buffer.
+        const DWORD error = errorOf(answer.toUtf8());
         wchar_t text[256];
         QCOMPARE(SvcFormatErrorW(error, text, 4), DWORD(3));
         QVERIFY(error != 5 || (SvcFormatErrorW(error, text, 256) &&
@@ -230,11 +168,11 @@ private slots:
 
     void dispatcherOutsideManager()
     {
-        QCOMPARE(run({SARVELA_BIN_DIR "/echoservice"}),
-                 QByteArray("dispatcher-failed 1063 register 0 1060"));
+        QCOMPARE(runCommand({SARVELA_BIN_DIR "/echoservice"}).out,
+                 QByteArray("dispatcher-failed 1063 register 0 1060\n"));
     }
 
-    void startControlsAndCrash()
+    void lifecycle()
     {
         QCOMPARE(createService("Svc-Echo"), DWORD(0));
         QVERIFY(startAndWait("svc-echo", {"two words", "exit=7"}));
@@ -242,10 +180,8 @@ private slots:
         QCOMPARE(startService("svc-echo"), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
 
         // The answer carries the status as the handler left it.
-        SERVICE_STATUS s{};
-        QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_STOP, &s), DWORD(0));
-        QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
-        QCOMPARE(s.dwWin32ExitCode, DWORD(7));
+        QCOMPARE(svcCall({"control", "svc-echo", "1"}),
+                 QByteArray("result=1 error=0 state=1 exit=7"));
         QCOMPARE(readLines(m_log).filter("control "), QStringList{"control 1"});
         QVERIFY(loggedProcessGone());
 
@@ -253,153 +189,163 @@ private slots:
         QVERIFY(startAndWait("svc-echo"));
         QCOMPARE(controlService("svc-echo", 200), DWORD(0));
         QVERIFY(waitForState("svc-echo", SERVICE_STOPPED));
-        s = queryStatus("svc-echo");
+        const SERVICE_STATUS s = queryStatus("svc-echo");
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_PROCESS_ABORTED));
         QCOMPARE(s.dwControlsAccepted + s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint,
                  DWORD(0));
-        QCOMPARE(lastEvent(), "The Svc-Echo service terminated unexpectedly. It has done this 1 "
-                              "time(s).");
+        QCOMPARE(lastEvent(),
+                 "The Svc-Echo service terminated unexpectedly. It has done this 1 time(s).");
+
+        // Deleted while it runs: marked, it keeps running and answers controls, but cannot be
+        // started or made again; stopped, it stays while a handle is open.
+        QVERIFY(startAndWait("svc-echo"));
+        SC_HANDLE held = openService("svc-echo", SERVICE_QUERY_STATUS | DELETE);
+        QVERIFY(DeleteService(held));
+        QVERIFY(!DeleteService(held));
+        QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
+        QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_INTERROGATE), DWORD(0));
+        QCOMPARE(startService("svc-echo"), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
+        QCOMPARE(createService("svc-echo"), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
+        QCOMPARE(controlService("svc-echo", SERVICE_CONTROL_STOP), DWORD(0));
+        QVERIFY(ScHandle{openService("svc-echo", SERVICE_QUERY_STATUS)}.h);
+        QVERIFY(CloseServiceHandle(held));
+        QVERIFY(!ScHandle{openService("svc-echo", SERVICE_QUERY_STATUS)}.h);
+        QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
     }
 
     void changeConfig_data()
     {
-        QTest::addColumn<QString>("change"); // what is given, "part=value;…"; the rest is not
+        QTest::addColumn<QString>("call"); // %1 the service
         QTest::addColumn<uint>("error");
-        QTest::addColumn<QString>("after"); // %1 the service's name
+        QTest::addColumn<QString>("after"); // config(); %1 the service
         const QString unchanged = "16 3 1 echo LocalSystem %1";
-        QTest::newRow("nothing given: nothing changes") << "" << 0u << unchanged;
-        QTest::newRow("start type and error control")
-            << "start=2;error=0" << 0u << "16 2 0 echo LocalSystem %1";
-        QTest::newRow("a local user") << "account=.\\root" << 0u << "16 3 1 echo .\\root %1";
-        QTest::newRow("a display name")
-            << "display=Pretty" << 0u << "16 3 1 echo LocalSystem Pretty";
-        QTest::newRow("a driver's type") << "type=1" << 87u << unchanged;
-        QTest::newRow("an empty path") << "path=" << 87u << unchanged;
-        QTest::newRow("a tag, which only drivers have") << "tag=1" << 87u << unchanged;
-        QTest::newRow("interactive under a user's account")
-            << "type=272;account=root" << 87u << unchanged;
-        QTest::newRow("a user nobody has") << "account=nobody-such" << 1057u << unchanged;
-        QTest::newRow("a user of another domain")
-            << "account=ELSEWHERE\\root" << 1057u << unchanged;
-        QTest::newRow("another service's name as display name")
-            << "display=API-STOPPED" << 1078u << unchanged;
-        QTest::newRow("a handle without the change right") << "start=2;handle=1" << 5u << unchanged;
-        QTest::newRow("a service marked for deletion") << "start=2;marked=1" << 1072u << unchanged;
+        auto row = [&](const char *c, const char *call, uint error, const QString &after) {
+            QTest::newRow(c) << call << error << after;
+        };
+        row("nothing given: nothing changes", "change %1", 0, unchanged);
+        row("start type and error control", "change %1 - 2 0", 0, "16 2 0 echo LocalSystem %1");
+        row("a local user", "change %1 - - - - .\\root", 0, "16 3 1 echo .\\root %1");
+        row("a display name", "change %1 - - - - - Pretty", 0, "16 3 1 echo LocalSystem Pretty");
+        row("a driver's type", "change %1 1", 87, unchanged);
+        row("an empty path", "change %1 - - - ''", 87, unchanged);
+        row("a tag, which only drivers have", "change %1 - - - - - - tag", 87, unchanged);
+        row("interactive under a user's account", "change %1 272 - - - root", 87, unchanged);
+        row("a user of another domain", "change %1 - - - - ELSEWHERE\\root", 1057, unchanged);
+        row("another service's name as display name", "change %1 - - - - - API-STOPPED", 1078,
+            unchanged);
+        row("a handle without the change right", "access=1 change %1 - 2", 5, unchanged);
+        row("a service marked for deletion", "change %1 - 2", 1072, unchanged);
     }
 
     void changeConfig()
     {
-        QFETCH(QString, change);
+        QFETCH(QString, call);
         QFETCH(uint, error);
         QFETCH(QString, after);
-        QMap<QString, QString> given;
-        for (const QString &part : change.split(';', Qt::SkipEmptyParts))
-            given[part.section('=', 0, 0)] = part.section('=', 1);
-        auto number = [&](const char *part) {
-            return given.contains(part) ? given[part].toUInt() : SERVICE_NO_CHANGE;
-        };
-        std::wstring keep[3];
-        auto text = [&](const char *part, std::wstring *w) {
-            *w = given.value(part).toStdWString();
-            return given.contains(part) ? w->c_str() : nullptr;
-        };
-        static int rowNumber = 0;
-        const QString name = QString("chg-%1").arg(++rowNumber);
+        const QString name = rowName("chg");
         QCOMPARE(createService(name), DWORD(0));
         ScHandle marked{openService(name, DELETE)};
-        QVERIFY(!given.contains("marked") || DeleteService(marked.h));
-        ScHandle service{
-            openService(name, given.contains("handle") ? number("handle") : SERVICE_ALL_ACCESS)};
-        DWORD tag = 0;
-        const bool ok = ChangeServiceConfigW(
-            service.h, number("type"), number("start"), number("error"), text("path", &keep[0]),
-            nullptr, given.contains("tag") ? &tag : nullptr, nullptr, text("account", &keep[1]),
-            nullptr, text("display", &keep[2]));
-        QCOMPARE(ok ? 0 : GetLastError(), DWORD(error));
+        QVERIFY(!QByteArray(QTest::currentDataTag()).contains("marked") || DeleteService(marked.h));
+        QCOMPARE(errorOf(svcCall(call.replace("%1", name).split(' '))), DWORD(error));
         QCOMPARE(config(name), after.replace("%1", name));
     }
 
-    void failureActionsStored_data()
+    void failureActions_data()
     {
-        QTest::addColumn<uint>("handle");
-        QTest::addColumn<QString>("actions"); // "type:delay,…"; "-": no array
-        QTest::addColumn<uint>("reset");
-        QTest::addColumn<QString>("reboot"); // null: not given
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<uint>("error");
-        QTest::addColumn<QString>("after");
-        const uint all = SERVICE_ALL_ACCESS;
-        const QString none, before = "3600 1:1000 0:0 reboot=bye command=/bin/fix";
-        QTest::newRow("restart after a minute, reset after a day")
-            << all << "1:60000" << 86400u << none << none << 0u
-            << "86400 1:60000 reboot=bye command=/bin/fix";
-        QTest::newRow("every kind of action, in order")
-            << all << "1:100,0:0,2:5000,3:7" << 10u << none << none << 0u
-            << "10 1:100 0:0 2:5000 3:7 reboot=bye command=/bin/fix";
-        QTest::newRow("no array: actions and reset period stay")
-            << all << "-" << 5u << none << none << 0u << before;
-        QTest::newRow("an empty array takes the actions away")
-            << all << "" << 5u << none << none << 0u << "5 reboot=bye command=/bin/fix";
-        QTest::newRow("empty texts take the message and the command away")
-            << all << "-" << 0u << ""
-            << "" << 0u << "3600 1:1000 0:0";
-        QTest::newRow("an action that is none of ours")
-            << all << "4:0" << 0u << none << none << 87u << before;
-        QTest::newRow("a restart set without the start right")
-            << uint(all & ~SERVICE_START) << "1:1000" << 0u << none << none << 5u << before;
-        QTest::newRow("a handle without the change right")
-            << uint(all & ~SERVICE_CHANGE_CONFIG) << "0:0" << 7u << none << none << 5u << before;
+        // Steps, " | " between them: "tool ARGS" runs svcmgr-config, "api[@RIGHTS] ACTIONS"
+        // sets them through a handle with those rights (setFailureActions()).
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("result");    // of the last step: the tool's exit code or the error
+        QTest::addColumn<QString>("shown"); // what svcmgr-config --show prints then
+        QTest::addColumn<uint>("type");     // the service's type then
+        auto row = [](const char *c, const QString &steps, int result, const QString &shown,
+                      uint type = 0x110) { QTest::newRow(c) << steps << result << shown << type; };
+        const QString set = "api 3600 1:1000 0:0 reboot=bye command=/bin/fix | ";
+        const QString system = "account=LocalSystem reset-after=";
+        const QString texts = " reboot-message=bye command=/bin/fix";
+        const QString before = system + "3600 action=restart=1000 action=none=0" + texts;
+        row("none until set", "", 0, system + "0");
+        row("restart after a minute, reset after a day", set + "api 86400 1:60000", 0,
+            system + "86400 action=restart=60000" + texts);
+        row("every kind of action, in order", set + "api 10 1:100 0:0 2:5000 3:7", 0,
+            system + "10 action=restart=100 action=none=0 action=reboot=5000 action=run-command=7" +
+                texts);
+        row("no array: actions and reset period stay", set + "api 5 -", 0, before);
+        row("an empty array takes the actions away", set + "api 5", 0, system + "5" + texts);
+        row("empty texts take the message and the command away",
+            set + "api 0 - reboot= command=", 0, system + "3600 action=restart=1000 action=none=0");
+        row("an action that is none of ours", set + "api 0 4:0", 87, before);
+        row("a restart set without the start right", set + "api@f01ef 0 1:1000", 5, before);
+        row("a handle without the change right", set + "api@f01fd 7 0:0", 5, before);
+        row("the tool: a local user, who is not interactive", "tool --account root", 0,
+            "account=.\\root reset-after=0", 0x10);
+        row("the tool: restart after a minute, counted anew after a day",
+            "tool --restart-after 60 --reset-after 86400", 0,
+            system + "86400 action=restart=60000");
+        row("the tool: the reset period alone keeps the restart",
+            "tool --restart-after 60 --reset-after 86400 | tool --reset-after 5", 0,
+            system + "5 action=restart=60000");
+        row("the tool: a restart after 0 seconds is none",
+            "tool --restart-after 60 --reset-after 10 | tool --restart-after 0", 0, system + "10");
+        row("the tool: a user nobody has", "tool --account nobody-such", 1, system + "0");
+        row("the tool: seconds that are no number", "tool --restart-after soon", 2, system + "0");
     }
 
-    void failureActionsStored()
+    void failureActions()
     {
-        QFETCH(uint, handle);
-        QFETCH(QString, actions);
-        QFETCH(uint, reset);
-        QFETCH(QString, reboot);
-        QFETCH(QString, command);
-        QFETCH(uint, error);
-        QFETCH(QString, after);
-        const QString name = "svc-recovery-set";
-        if (queryStatus(name).dwCurrentState == 0)
-            QCOMPARE(createService(name), DWORD(0));
-        QCOMPARE(setFailureActions(name, "1:1000,0:0", 3600, "bye", "/bin/fix"), DWORD(0));
-        QCOMPARE(setFailureActions(name, actions, reset, reboot, command, handle), DWORD(error));
-        QCOMPARE(failureActions(name), after);
+        QFETCH(QString, steps);
+        QFETCH(int, result);
+        QFETCH(QString, shown);
+        QFETCH(uint, type);
+        // Registered as the service framework registers one without an account.
+        const QString name = rowName("recovery");
+        QCOMPARE(createService(name, "/bin/true", SERVICE_AUTO_START, QString(), 0x110), DWORD(0));
+        int last = 0;
+        for (const QString &step : steps.split(" | ", Qt::SkipEmptyParts))
+            last = step.startsWith("tool")
+                       ? runCommand(QStringList{SARVELA_BIN_DIR "/svcmgr-config", name} +
+                                    step.section(' ', 1).split(' '))
+                             .exitCode
+                       : int(setFailureActions(name, step.section(' ', 1),
+                                               step.section(' ', 0, 0).mid(4).toUInt(nullptr, 16)));
+        QCOMPARE(last, result);
+        QCOMPARE(::shown(name), shown);
+        QCOMPARE(config(name).section(' ', 0, 0).toUInt(), type);
+        // The size asked for is what the query needs, and not a byte less.
+        ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
+        QVERIFY(!querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
+                     return QueryServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, bytes,
+                                                 size, needed);
+                 }).empty());
     }
 
     void restartedAfterCrash()
     {
         const QString name = "svc-phoenix";
         QCOMPARE(createService(name), DWORD(0));
-        QCOMPARE(failureActions(name), QString("0")); // none until set
         constexpr int DelayMs = 300, ResetS = 2;
-        QCOMPARE(setFailureActions(name, QString("1:%1").arg(DelayMs), ResetS), DWORD(0));
+        QCOMPARE(setFailureActions(name, QString("%1 1:%2").arg(ResetS).arg(DelayMs)), DWORD(0));
         QVERIFY(startAndWait(name));
         const QString restarting = "The " + name +
                                    " service terminated unexpectedly. It has done this %1 "
                                    "time(s). The following corrective action will be taken in " +
                                    QString::number(DelayMs) + " milliseconds: Restart the service.";
         // Killed: started again after the delay, the same each time (the last action repeats).
-        auto killAndWait = [&] {
-            const qint64 pid = loggedPid();
+        auto killed = [&] {
+            const qint64 pid = loggedPid(m_log);
             QElapsedTimer t;
             t.start();
             ::kill(pid_t(pid), SIGKILL);
-            return waitUntil([&] {
-                       return loggedPid() != pid &&
-                              queryStatus(name).dwCurrentState == SERVICE_RUNNING;
-                   }) &&
-                   t.elapsed() >= DelayMs;
+            const bool again = waitUntil([&] {
+                return loggedPid(m_log) != pid &&
+                       queryStatus(name).dwCurrentState == SERVICE_RUNNING;
+            });
+            return again && t.elapsed() >= DelayMs ? lastEvent() : "not started again in time";
         };
-        QVERIFY(killAndWait());
-        QCOMPARE(lastEvent(), restarting.arg(1));
-        QVERIFY(killAndWait());
-        QCOMPARE(lastEvent(), restarting.arg(2));
-        // A period without failures: counted from one again.
-        QThread::msleep(ResetS * 1000 + 100);
-        QVERIFY(killAndWait());
-        QCOMPARE(lastEvent(), restarting.arg(1));
+        QCOMPARE(killed(), restarting.arg(1));
+        QCOMPARE(killed(), restarting.arg(2));
+        QThread::msleep(ResetS * 1000 + 100); // a period without failures: counted from one again
+        QCOMPARE(killed(), restarting.arg(1));
 
         // A stop that was asked for is no failure to recover from, even when the
         // service dies of it.
@@ -415,129 +361,33 @@ private slots:
         // A process that never took its start failed to start; started again at
         // once, it would fail again at once, for ever.
         QCOMPARE(createService("svc-never", "/bin/true"), DWORD(0));
-        QCOMPARE(setFailureActions("svc-never", "1:0", 0), DWORD(0));
+        QCOMPARE(setFailureActions("svc-never", "0 1:0"), DWORD(0));
         QCOMPARE(startService("svc-never"), DWORD(ERROR_PROCESS_ABORTED));
         QThread::msleep(2 * DelayMs);
         QCOMPARE(m_daemon.eventLog().count("The svc-never service"), 1);
     }
 
-    void configTool_data()
-    {
-        // The tool's arguments after the service, "|" between runs.
-        QTest::addColumn<QString>("commands");
-        QTest::addColumn<int>("exitCode");  // of the last run
-        QTest::addColumn<uint>("type");     // the service's type afterwards
-        QTest::addColumn<QString>("shown"); // what --show prints afterwards
-        const QString system = "account\tLocalSystem\nreset-after\t0\n";
-        QTest::newRow("a local user, who is not interactive")
-            << "--account root" << 0 << 0x10u << "account\t.\\root\nreset-after\t0\n";
-        QTest::newRow("restart after a minute, counted anew after a day")
-            << "--restart-after 60 --reset-after 86400" << 0 << 0x110u
-            << "account\tLocalSystem\nreset-after\t86400\naction\trestart\t60000\n";
-        QTest::newRow("the reset period alone keeps the restart")
-            << "--restart-after 60 --reset-after 86400 | --reset-after 5" << 0 << 0x110u
-            << "account\tLocalSystem\nreset-after\t5\naction\trestart\t60000\n";
-        QTest::newRow("a restart after 0 seconds is none")
-            << "--restart-after 60 --reset-after 10 | --restart-after 0" << 0 << 0x110u
-            << "account\tLocalSystem\nreset-after\t10\n";
-        QTest::newRow("a user nobody has") << "--account nobody-such" << 1 << 0x110u << system;
-        QTest::newRow("seconds that are no number")
-            << "--restart-after soon" << 2 << 0x110u << system;
-    }
-
-    void configTool()
-    {
-        QFETCH(QString, commands);
-        QFETCH(int, exitCode);
-        QFETCH(uint, type);
-        QFETCH(QString, shown);
-        static int rowNumber = 0;
-        const QString name = QString("tool-%1").arg(++rowNumber);
-        // Registered as the service framework registers one without an account.
-        ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-        QVERIFY(ScHandle{CreateServiceW(manager.h, name.toStdWString().c_str(), nullptr,
-                                        SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
-                                        SERVICE_ERROR_NORMAL, L"/bin/true", nullptr, nullptr,
-                                        nullptr, nullptr, nullptr)}
-                    .h);
-        QProcess tool;
-        for (const QString &command : commands.split('|')) {
-            tool.start(SARVELA_BIN_DIR "/svcmgr-config",
-                       QStringList{name} + command.split(' ', Qt::SkipEmptyParts));
-            QVERIFY(tool.waitForFinished(10000));
-        }
-        QCOMPARE(tool.exitCode(), exitCode);
-        QCOMPARE(config(name).section(' ', 0, 0).toUInt(), type);
-        tool.start(SARVELA_BIN_DIR "/svcmgr-config", {name, "--show"});
-        QVERIFY(tool.waitForFinished(10000));
-        QCOMPARE(QString::fromUtf8(tool.readAllStandardOutput()), shown);
-    }
-
-    void neverConnects()
-    {
-        QFile f(m_files.filePath("silent.sh"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("#!/bin/sh\necho pid $$ > '" + QFile::encodeName(m_log) + "'\nexec sleep 60\n");
-        f.close();
-        QVERIFY(f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeOther));
-        QCOMPARE(createService("svc-silent", f.fileName()), DWORD(0));
-        QCOMPARE(startService("svc-silent"), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
-        SERVICE_STATUS s = queryStatus("svc-silent");
-        QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
-        QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
-        QVERIFY(loggedProcessGone());
-    }
-
     void pathWithBlanks_data()
     {
-        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("registered"); // %1: a folder holding "my" and "my service"
-        QTest::newRow("unquoted: the whole path, never up to the blank") << "svc-unquoted"
-                                                                         << "%1/my service";
+        QTest::newRow("unquoted: the whole path, never up to the blank") << "%1/my service";
         QTest::newRow("quoted, with words after it: up to the closing quote")
-            << "svc-quoted"
             << "\"%1/my service\" --option";
     }
 
     void pathWithBlanks()
     {
-        QFETCH(QString, name);
         QFETCH(QString, registered);
         // "my" is what a path cut at its blank would run instead of "my service".
         QTemporaryDir dir;
-        const QString decoyRan = dir.filePath("decoy-ran");
-        QFile decoy(dir.filePath("my"));
-        QVERIFY(decoy.open(QIODevice::WriteOnly));
-        decoy.write("#!/bin/sh\ntouch '" + QFile::encodeName(decoyRan) + "'\n");
-        decoy.close();
-        QVERIFY(decoy.setPermissions(decoy.permissions() | QFile::ExeOwner));
-        QVERIFY(QFile::copy(SARVELA_BIN_DIR "/echoservice", dir.filePath("my service")));
-
+        QVERIFY(sh("cd " + dir.path() + " && printf '#!/bin/sh\\ntouch \"$0-ran\"\\n' > my && " +
+                   "chmod 700 my && cp " SARVELA_BIN_DIR "/echoservice 'my service'"));
+        const QString name = rowName("svc-blank");
         QCOMPARE(createService(name, registered.arg(dir.path())), DWORD(0));
         QVERIFY(startAndWait(name));
         QVERIFY(readLines(m_log).contains("args " + name + " log=" + m_log));
         QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
-        QVERIFY(!QFile::exists(decoyRan));
-    }
-
-    void deleteRunningService()
-    {
-        QCOMPARE(createService("svc-doomed"), DWORD(0));
-        QVERIFY(startAndWait("svc-doomed"));
-        SC_HANDLE held = openService("svc-doomed", SERVICE_QUERY_STATUS | DELETE);
-        QVERIFY(DeleteService(held));
-        QVERIFY(!DeleteService(held));
-        QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
-        // Marked: it keeps running and answers controls, but cannot be started or re-created.
-        QCOMPARE(controlService("svc-doomed", SERVICE_CONTROL_INTERROGATE), DWORD(0));
-        QCOMPARE(startService("svc-doomed"), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
-        QCOMPARE(createService("svc-doomed"), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
-        QCOMPARE(controlService("svc-doomed", SERVICE_CONTROL_STOP), DWORD(0));
-        // Stopped, but a handle is still open: still there until it is closed.
-        QVERIFY(ScHandle{openService("svc-doomed", SERVICE_QUERY_STATUS)}.h);
-        QVERIFY(CloseServiceHandle(held));
-        QVERIFY(!ScHandle{openService("svc-doomed", SERVICE_QUERY_STATUS)}.h);
-        QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
+        QVERIFY(!QFile::exists(dir.filePath("my-ran")));
     }
 
     void garbageOnSocket_data()
@@ -560,11 +410,7 @@ private slots:
         // A well-behaved client holds a handle across the whole episode.
         ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
         QVERIFY(manager.h);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        qstrncpy(addr.sun_path, QFile::encodeName(m_daemon.socketPath()), sizeof addr.sun_path);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const int fd = connectRaw();
         QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL),
                  ssize_t(bytes.size()));
         pollfd p{fd, POLLIN, 0};
@@ -575,94 +421,143 @@ private slots:
         QVERIFY(ScHandle{OpenServiceW(manager.h, L"api-stopped", SERVICE_QUERY_STATUS)}.h);
     }
 
-    void secondDaemonRefused()
+    void stateFolder_data()
     {
-        QProcess second;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("SVCMGR_DIR", m_daemon.dir());
-        second.setProcessEnvironment(env);
-        second.start(SARVELA_BIN_DIR "/svcmgrd", QStringList());
-        QVERIFY(second.waitForFinished(30000));
-        QCOMPARE(second.exitCode(), 1);
-        QVERIFY(second.readAllStandardError().contains("another svcmgrd already serves"));
-        QVERIFY(m_daemon.isRunning() && ScHandle{OpenSCManagerW(nullptr, nullptr, 0)}.h);
+        QTest::addColumn<QString>("setup");   // run in a folder holding the file "victim"
+        QTest::addColumn<QString>("refusal"); // in the daemon's message; empty: it serves
+        auto row = [](const char *c, const char *setup, const char *refusal) {
+            QTest::newRow(c) << setup << refusal;
+        };
+        row("owned by another user", "mkdir state && chown 65534 state", "belongs to uid 65534");
+        row("a link to another user's folder", "mkdir real && chown 65534 real && ln -s real state",
+            "belongs to uid 65534");
+        row("writable by its group", "mkdir -m 0775 state", "its group or others may write");
+        row("writable by everyone, sticky", "mkdir -m 1777 state", "its group or others may write");
+        row("its pid file a link to another file",
+            "mkdir state && ln -s ../victim state/svcmgrd.pid",
+            "svcmgrd.pid: Too many levels of symbolic links");
+        row("served by another daemon", "", "another svcmgrd already serves");
+        // A service marked for deletion makes the daemon save as it starts.
+        row("a link where the database's temp file is made",
+            "mkdir state && ln -s ../victim state/services.db.tmp && printf 'svcmgr-services 2\\n"
+            "svc-marked\\tm\\t/bin/true\\t16\\t3\\t1\\tLocalSystem\\t0\\t0\\t\\t1\\t\\n' > "
+            "state/services.db",
+            "");
+        row("missing: made for the daemon alone, whatever its umask", "true", "");
     }
 
-    void crashLeavesStaleSocket()
+    void stateFolder()
     {
-        QCOMPARE(createService("svc-orphan"), DWORD(0));
-        QVERIFY(startAndWait("svc-orphan"));
-        m_daemon.stop(true);
-        QVERIFY(QFile::exists(m_daemon.socketPath()));
-        QVERIFY(!ScHandle{OpenSCManagerW(nullptr, nullptr, 0)}.h);
-        QCOMPARE(GetLastError(), DWORD(RPC_S_SERVER_UNAVAILABLE));
-        QVERIFY(loggedProcessGone()); // a service does not outlive its manager's channel
-        QString error;
-        QVERIFY2(m_daemon.start(&error), qPrintable(error));
-        QCOMPARE(queryStatus("svc-orphan").dwCurrentState, DWORD(SERVICE_STOPPED));
+        QFETCH(QString, setup);
+        QFETCH(QString, refusal);
+        QTemporaryDir base;
+        const QString dir = setup.isEmpty() ? m_daemon.dir() : base.filePath("state");
+        QVERIFY(setup.isEmpty() || sh("cd " + base.path() + " && : > victim && " + setup));
+        QString message;
+        {
+            SvcMgrDaemon daemon(QString(), dir);
+            const mode_t umask = ::umask(077);
+            QCOMPARE(daemon.start(&message), refusal.isEmpty());
+            ::umask(umask);
+        }
+        QVERIFY2(message.contains(refusal), qPrintable(message));
+        QVERIFY(m_daemon.isRunning() && ScHandle{OpenSCManagerW(nullptr, nullptr, 0)}.h);
+        QCOMPARE(QFileInfo(base.filePath("victim")).size(), 0); // nothing written through a link
+        struct stat st = {};
+        QVERIFY(!refusal.isEmpty() ||
+                (::stat(QFile::encodeName(dir), &st) == 0 && st.st_uid == ::geteuid()));
+        QVERIFY(setup != "true" || (st.st_mode & 07777) == 0755);
+        QVERIFY(!setup.contains("temp") ||
+                readBytes(dir + "/services.db") == "svcmgr-services 3\n");
     }
 
     void readsDatabaseWithoutGroups()
     {
         // A database written before groups could be given rights on a service.
         SvcMgrDaemon older;
-        QFile db(older.dir() + "/services.db");
-        QVERIFY(db.open(QIODevice::WriteOnly));
-        db.write("svcmgr-services 1\nsvc-older\tOlder\t/bin/true\t16\t3\t1\tLocalSystem\t0\t1\t"
-                 "kept\\tas it was\t0\n");
-        db.close();
+        QVERIFY(writeBytes(older.dir() + "/services.db",
+                           "svcmgr-services 1\nsvc-older\tOlder\t/bin/true\t16\t3\t1\tLocalSystem"
+                           "\t0\t1\tkept\\tas it was\t0\n"));
         QString error;
         QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
         ScHandle service{openService("svc-older", SERVICE_ALL_ACCESS)};
-        QVERIFY(service.h);
-        alignas(8) char buffer[512];
-        DWORD needed = 0, count = 1;
-        QVERIFY(QueryServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION,
-                                     reinterpret_cast<LPBYTE>(buffer), sizeof buffer, &needed));
-        QCOMPARE(QString::fromWCharArray(
-                     reinterpret_cast<LPSERVICE_DESCRIPTIONW>(buffer)->lpDescription),
-                 "kept\tas it was");
-        QVERIFY(QueryServiceGroupAccessW(service.h,
-                                         reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(buffer),
-                                         sizeof buffer, &needed, &count));
-        QCOMPARE(count, DWORD(0));
+        const auto description = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
+            return QueryServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, bytes, size, needed);
+        });
+        QVERIFY(!description.empty());
+        QCOMPARE(
+            QString::fromWCharArray(
+                reinterpret_cast<const SERVICE_DESCRIPTIONW *>(description.data())->lpDescription),
+            "kept\tas it was");
+        QVERIFY(groupAccess("svc-older").isEmpty());
         // The next save writes the current format, which the next start reads.
-        SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(L"changed")};
-        QVERIFY(ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &description));
+        SERVICE_DESCRIPTIONW changed{const_cast<LPWSTR>(L"changed")};
+        QVERIFY(ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &changed));
         older.stop();
-        QVERIFY(db.open(QIODevice::ReadOnly));
-        QVERIFY(db.readLine().startsWith("svcmgr-services 3"));
-        db.close();
+        QVERIFY(readBytes(older.dir() + "/services.db").startsWith("svcmgr-services 3\n"));
         QVERIFY2(older.start(&error), qPrintable(error + older.daemonLog()));
         QVERIFY(ScHandle{openService("svc-older", SERVICE_QUERY_STATUS)}.h);
-        older.stop();
-        qputenv("SVCMGR_DIR", QFile::encodeName(m_daemon.dir())); // back to this test's daemon
     }
 
-    void restartKeepsDatabase()
+    void daemonRestarts()
     {
         QCOMPARE(createService("svc-auto", echoPath, SERVICE_AUTO_START), DWORD(0));
         QCOMPARE(createService("svc-manual"), DWORD(0));
         QCOMPARE(createService("svc-marked", "/bin/true"), DWORD(0));
         ScHandle marked{openService("svc-marked", DELETE)};
         QVERIFY(DeleteService(marked.h)); // stays while the handle is open
-        QCOMPARE(setFailureActions("svc-manual", "1:60000,0:0", 86400, "bye", "/bin/fix"),
+        QCOMPARE(setFailureActions("svc-manual", "86400 1:60000 0:0 reboot=bye command=/bin/fix"),
                  DWORD(0));
-        QVERIFY(startAndWait("svc-manual"));
+        const QString actions = shown("svc-manual");
 
-        m_daemon.stop();
-        QVERIFY(loggedProcessGone()); // the daemon takes its services with it
+        // Killed, the daemon leaves its socket behind, and its services go with its channel.
+        QVERIFY(startAndWait("svc-manual"));
+        m_daemon.stop(true);
+        QVERIFY(QFile::exists(m_daemon.socketPath()));
+        QVERIFY(!ScHandle{OpenSCManagerW(nullptr, nullptr, 0)}.h);
+        QCOMPARE(GetLastError(), DWORD(RPC_S_SERVER_UNAVAILABLE));
+        QVERIFY(loggedProcessGone());
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
+        QCOMPARE(queryStatus("svc-manual").dwCurrentState, DWORD(SERVICE_STOPPED));
+
+        // Stopped, it takes its services with it; started, it starts the automatic ones.
+        QVERIFY(startAndWait("svc-manual"));
+        m_daemon.stop();
+        QVERIFY(loggedProcessGone());
+        QVERIFY2(m_daemon.start(&error), qPrintable(error));
         QVERIFY(waitForState("svc-auto", SERVICE_RUNNING));
-        SERVICE_STATUS s = queryStatus("svc-manual");
+        const SERVICE_STATUS s = queryStatus("svc-manual");
         QCOMPARE(s.dwCurrentState, DWORD(SERVICE_STOPPED));
         QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_SERVICE_NEVER_STARTED));
         QVERIFY(startAndWait("svc-manual")); // its program is still known
-        QCOMPARE(failureActions("svc-manual"), "86400 1:60000 0:0 reboot=bye command=/bin/fix");
+        QCOMPARE(shown("svc-manual"), actions);
         // Marked for deletion and not running: gone with the restart.
         QVERIFY(!ScHandle{openService("svc-marked", SERVICE_QUERY_STATUS)}.h);
         QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
+    }
+
+    // Root reports under a source of its choosing; a service's records carry its own name,
+    // whatever source it claims; root's flood is rotated, each file within the bound.
+    void eventLog()
+    {
+        const QString log = m_daemon.dir() + "/events.log";
+        QVERIFY(report("root-tool", "report by root"));
+        QCOMPARE(createService("svc-reporter"), DWORD(0));
+        QVERIFY(startAndWait("svc-reporter", {"report=Forged Source"}));
+        QCOMPARE(controlService("svc-reporter", SERVICE_CONTROL_STOP), DWORD(0));
+        const QStringList lines = m_daemon.eventLog().split('\n');
+        QVERIFY(lines.filter("Forged Source").isEmpty());
+        QCOMPARE(lines.filter("\troot-tool\tInformation\t").filter("\treport by root\t").size(), 1);
+        QCOMPARE(
+            lines.filter("\tsvc-reporter\tInformation\t").filter("\treport from echo\t").size(), 1);
+        for (int i = 0; i < 4 * EventLogMaxBytes / 1000; ++i)
+            QVERIFY(report("root-tool", QString("root record %1 ").arg(i) + QString(1000, 'r')));
+        QVERIFY(report("root-tool", "the latest by root"));
+        QVERIFY(QFileInfo(log).size() <= EventLogMaxBytes);
+        QVERIFY(QFileInfo(log + ".1").size() > EventLogMaxBytes / 2);
+        QVERIFY(QFileInfo(log + ".1").size() <= EventLogMaxBytes);
+        QVERIFY(m_daemon.eventLog().contains("the latest by root"));
     }
 };
 
