@@ -6,6 +6,8 @@
 #include "jobhistory.h"
 #include "logtext.h"
 #include "monitor.h"
+#include "nativefile.h"
+#include "offsitecopy.h"
 #include "outputfolder.h"
 #include "programfile.h"
 #include "retention.h"
@@ -19,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -351,6 +354,7 @@ bool BackupEngine::backUpAll()
     closeAbandonedJobs();
     removeLeftovers(*folder);
     flagged.clear();
+    startCopies(*folder);
     bool allWell = backUpGlobals(*folder, !databases.isEmpty());
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested()) {
@@ -363,6 +367,9 @@ bool BackupEngine::backUpAll()
         }
     }
     removeOlderGlobals(*folder);
+    if (offsite && !(stop && stop->requested()))
+        allWell = offsite->copyPending(databases) && allWell;
+    offsite.reset();
     allWell = runDrills(databases) && allWell;
     allWell = noChecksWaiting(databases, flagged) && allWell;
     history.reset();
@@ -374,9 +381,41 @@ bool BackupEngine::backUpAll()
 void BackupEngine::readRunSettings(const QSqlDatabase &db)
 {
     keepStored.clear();
-    keepRefused = !confbu::storedRetention(db, &keep, &keepStored);
+    keepRefused = !confbu::storedLocalRetention(db, &keep, &keepStored);
+    copyChoice = salinan::read(db);
     monitorAddress = confbu::monitorUrl(db);
     drills = confbu::drillSchedule(db);
+}
+
+Rclone BackupEngine::rclone() const
+{
+    Rclone tool(confbu::rcloneConfigPath(programDir), rcloneLimits);
+    tool.setProgramDirectory(programDir);
+    return tool;
+}
+
+void BackupEngine::PublishDestinations()
+{
+    QJsonObject config;
+    const salinan::Published published = describeDestinations(rclone(), stop, &config);
+    JobHistory destinations(programDir, [this](const QString &m) { log(m); });
+    QString error;
+    salinan::publish(destinations.database(), published, &error);
+}
+
+// Copies go where the admin group chose; rclone runs with root's configuration of this program
+// directory.
+void BackupEngine::startCopies(OutputFolder &folder)
+{
+    if (!copyChoice.isOn())
+        return;
+    OffsiteCopies::Hooks hooks{[this](const QString &m) { log(m); },
+                               [this](const QString &m) { fail(m); }, clock,
+                               [this](const QString &dbname) { return retentionHeld(dbname); }};
+    offsite = std::make_unique<OffsiteCopies>(
+        copyChoice, rclone(), *history, folder, outputdir,
+        programfile::resolve(programDir, confbu::SettingsFile), stop, std::move(hooks));
+    offsite->prepare();
 }
 
 void BackupEngine::ping(Monitor &monitor, Monitor::Ping what)
@@ -479,12 +518,20 @@ bool BackupEngine::failForLackOfRoom(riwayat::Job &job, const QString &dumpPath,
 
 void BackupEngine::applyRetention(const QString &dbname, qint64 newest, OutputFolder &folder)
 {
-    if (keep <= 0)
+    // Retention itself says when a dump waiting for a look holds the older ones.
+    if (keep.keepsAll())
         return;
     Retention(
         *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },
         [this](const QString &m) { fail(m); })
         .apply(dbname, newest);
+}
+
+// A database whose newest dump waits for an administrator's look keeps every dump and copy
+// until one accepts the change.
+bool BackupEngine::retentionHeld(const QString &dbname)
+{
+    return history && !history->mayDeleteDumpsOf(dbname);
 }
 
 bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
@@ -572,5 +619,8 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     }
     if (recorded && job.hasil == riwayat::Ok)
         applyRetention(dbname, id, folder);
-    return job.hasil == riwayat::Ok;
+    if (job.hasil != riwayat::Ok)
+        return false;
+    job.id = id;
+    return !offsite || offsite->copy(job);
 }

@@ -4,7 +4,9 @@
 #include "confbu.h"
 #include "monitor.h"
 #include "permintaan.h"
+#include "rclonetool.h"
 #include "riwayat.h"
+#include "salinan.h"
 #include "schedule.h"
 #include "writelog.h"
 
@@ -17,6 +19,7 @@
 
 class BackupRequests;
 class JobHistory;
+class OffsiteCopies;
 class OutputFolder;
 class QSqlDatabase;
 class QSqlRecord;
@@ -58,11 +61,17 @@ public:
     // from this program folder now. Done at start; every run completes such jobs too.
     void RecoverAbandonedJobs();
 
+    // Publishes root's destinations for copies off this machine where the panel reads them.
+    // Done at start, once the settings were read, and at every run.
+    void PublishDestinations();
     // How long after a manual run another one is refused.
     static constexpr int ManualRunGapMs = 60 * 1000;
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
     void setDrillTimeoutMs(int ms) { drillTimeoutMs = ms; }
+    void setRcloneLimits(const Rclone::Limits &limits) { rcloneLimits = limits; }
+    // rclone as this engine runs it: root's configuration for this program directory.
+    Rclone rclone() const;
     void setMonitorTimeoutMs(int ms) { monitorTimeoutMs = ms; }
     void setReporter(Reporter failures) { reporter = std::move(failures); }
     // A requested stop ends the job in progress and leaves the rest of the run undone.
@@ -125,6 +134,8 @@ private:
     QString programPath(const QString &relative) const;
     QString historyFolder() const;
     void removeLeftovers(OutputFolder &folder);
+    void startCopies(OutputFolder &folder);
+    bool retentionHeld(const QString &dbname);
     void report(const QString &message);
 
     QString programDir;
@@ -136,16 +147,19 @@ private:
     BackupRequests *requests = nullptr;
     // Open for the length of a run only, so that the panel reads it between runs.
     std::unique_ptr<JobHistory> history;
+    // The run's copies off this machine; none when no destination is chosen.
+    std::unique_ptr<OffsiteCopies> offsite;
+    salinan::Settings copyChoice;
+    Rclone::Limits rcloneLimits;
     // busys.log could not be written; reported once, not for every entry lost.
     bool logUnwritable = false;
     // The last settings failure logged: the same failure again is not logged at every check.
     LogMessage settingsFailure{QString()};
     // The database list could not be read at a backup time: the next check tries again.
     bool runPending = false;
-    // How many good dumps of each database the run keeps (0: all), and the monitoring
-    // service's address (empty: none), read with the list; the stored number when it was
-    // refused.
-    int keep = 0;
+    // Which good dumps of each database the run keeps, and the monitoring service's address
+    // (empty: none), read with the list; a stored number that was refused, when one was.
+    confbu::Retention keep;
     bool keepRefused = false;
     QString keepStored;
     QString monitorAddress;

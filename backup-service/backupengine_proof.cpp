@@ -73,8 +73,6 @@ bool BackupEngine::backUpGlobals(OutputFolder &folder, bool anyDatabase)
 // After the databases' jobs, which decide which globals their kept dumps need.
 void BackupEngine::removeOlderGlobals(OutputFolder &folder)
 {
-    if (keep <= 0)
-        return;
     Retention(
         *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },
         [this](const QString &m) { fail(m); })

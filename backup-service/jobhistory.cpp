@@ -103,6 +103,11 @@ JobHistory::Opening JobHistory::open(QString *problem)
     return isDamage(error) ? Opening::Damaged : Opening::Unusable;
 }
 
+QSqlDatabase JobHistory::database() const
+{
+    return QSqlDatabase::database(connection, false);
+}
+
 bool JobHistory::exec(const QString &statement, const QVariantList &values, qint64 *id)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
@@ -199,11 +204,6 @@ bool JobHistory::finish(qint64 id, const riwayat::Job &job, const QList<riwayat:
         return true;
     db.rollback();
     return false;
-}
-
-QSqlDatabase JobHistory::database() const
-{
-    return QSqlDatabase::database(connection, false);
 }
 
 bool JobHistory::previousRows(const QString &dbname, qint64 beforeId,

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QSet>
 #include <QMap>
+#include <QSqlDatabase>
 #include <QString>
 #include <QVariantList>
 
@@ -86,6 +87,10 @@ public:
     // Answers that a process which died left running: completed as failed at now.
     void closeAbandonedAnswers(const QDateTime &now, const QString &reason);
 
+    // For the tables of other records (copies off this machine): one statement on database(),
+    // its failure noted once a run.
+    bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
+
     static constexpr int BusyTimeoutMs = 500;
 
 private:
@@ -95,7 +100,6 @@ private:
     enum class Opening { Opened, Unusable, Damaged };
     Opening open(QString *problem);
     void unusable(const QString &problem);
-    bool exec(const QString &statement, const QVariantList &values, qint64 *id = nullptr);
 
     const QString path;
     const Note note;

@@ -46,3 +46,6 @@ private:
 
 // The system's text for the calling thread's last error (errno, GetLastError()).
 QString lastErrorText();
+
+// A file of no name holding data, gone when it is closed: a tool's standard input.
+File memoryFile(const QByteArray &data, QString *error);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,4 +68,14 @@ bool File::sync()
 QString lastErrorText()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+File memoryFile(const QByteArray &data, QString *error)
+{
+    File file(::memfd_create("sarvela", MFD_CLOEXEC));
+    if (!file.isOpen() || !file.write(data)) {
+        *error = lastErrorText();
+        return File();
+    }
+    return file;
 }

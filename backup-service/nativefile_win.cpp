@@ -73,4 +73,20 @@ QString lastErrorText()
     return win::errorText(GetLastError());
 }
 
+File memoryFile(const QByteArray &data, QString *error)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t name[MAX_PATH + 1] = {};
+    File file;
+    if (GetTempPathW(MAX_PATH, folder) && GetTempFileNameW(folder, L"svl", 0, name))
+        file = File(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!file.isOpen() || !file.write(data)) {
+        *error = lastErrorText();
+        return File();
+    }
+    return file;
+}
+
 #endif

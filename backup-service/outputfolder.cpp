@@ -27,8 +27,9 @@ File OutputFolder::createTemporary(const QString &base, QString *name, QString *
 
 bool OutputFolder::isTemporary(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.(bu|sql)\\") + TemporaryMark +
-                                            QStringLiteral("[A-Za-z0-9]{6}$"));
+    // A dump, its copy encrypted for sending off this machine, or the server's globals.
+    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.(bu(\\.age)?|sql)\\") +
+                                            TemporaryMark + QStringLiteral("[A-Za-z0-9]{6}$"));
     return pattern.match(name).hasMatch();
 }
 

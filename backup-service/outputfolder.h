@@ -47,6 +47,8 @@ public:
     // A file for appending: new, or one that this process's user made before (a job of the
     // same database in the same second shares its run log).
     File openForAppend(const QString &name, QString *error);
+    // A file of this process's user, for reading; never through a link.
+    File openForRead(const QString &name, QString *error) const;
     bool rename(const QString &from, const QString &to, QString *error);
     // Removes the name itself, never what a link names.
     bool remove(const QString &name);

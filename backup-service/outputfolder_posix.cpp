@@ -140,7 +140,7 @@ File OutputFolder::openForAppend(const QString &name, QString *error)
     File file = createFile(name, error, &existed);
     if (!file.isOpen() && existed) {
         file = File(::openat(folder, QFile::encodeName(name).constData(),
-                             O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                             O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!file.isOpen()) {
             *error = errno == ELOOP ? QStringLiteral("berupa link") : programfile::errorText(errno);
             return File();
@@ -154,6 +154,23 @@ File OutputFolder::openForAppend(const QString &name, QString *error)
     }
     if (file.isOpen())
         ::fcntl(file.handle(), F_SETFL, O_APPEND);
+    return file;
+}
+
+File OutputFolder::openForRead(const QString &name, QString *error) const
+{
+    File file(::openat(folder, QFile::encodeName(name).constData(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info = {};
+    if (!file.isOpen() || ::fstat(file.handle(), &info) != 0) {
+        *error = errno == ELOOP ? QStringLiteral("berupa link") : programfile::errorText(errno);
+        return File();
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("bukan berkas yang dibuat service");
+        return File();
+    }
+    ::fcntl(file.handle(), F_SETFL, 0);
     return file;
 }
 

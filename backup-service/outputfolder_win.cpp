@@ -139,6 +139,23 @@ File OutputFolder::openForAppend(const QString &name, QString *error)
     return file;
 }
 
+File OutputFolder::openForRead(const QString &name, QString *error) const
+{
+    File file(win::openNoFollow(filePath(name), GENERIC_READ | READ_CONTROL, OPEN_EXISTING, 0));
+    if (!file.isOpen()) {
+        *error = win::errorText();
+        return File();
+    }
+    const QString wrong = win::notRegular(file.handle());
+    if (!wrong.isEmpty() || !win::ownedByAdministration(file.handle())) {
+        *error = wrong == QLatin1String("berupa link")
+                     ? wrong
+                     : QStringLiteral("bukan berkas yang dibuat service");
+        return File();
+    }
+    return file;
+}
+
 // Replaces whatever has the final name, a link itself rather than what it names; done when
 // the rename is on disk.
 bool OutputFolder::rename(const QString &from, const QString &to, QString *error)

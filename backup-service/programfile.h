@@ -18,6 +18,11 @@ QString resolve(const QString &programDir, const QString &name);
 // belongs to root or to this process's user; why not in error.
 bool isRootsRegularFile(const QString &path, QString *error);
 
+// Whether path names a regular file of root or this process's user that no one else may read
+// or write, in a folder that no one else may write (so that it cannot be swapped either); why
+// not in error. For secrets, such as root's storage credentials.
+bool isPrivateFile(const QString &path, QString *error);
+
 // Opens the regular file at path for appending, creating it readable and writable by the
 // admin group when missing; never through a link, never a file with other names. A closed
 // file with the reason in error otherwise.

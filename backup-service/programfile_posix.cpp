@@ -3,6 +3,7 @@
 #include "sharedfiles.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -34,6 +35,27 @@ bool isRootsRegularFile(const QString &path, QString *error)
 {
     *error = sharedfiles::fileRefusal(path, long(::geteuid()));
     return error->isEmpty();
+}
+
+bool isPrivateFile(const QString &path, QString *error)
+{
+    if (!isRootsRegularFile(path, error))
+        return false;
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || (info.st_mode & 077)) {
+        *error = QStringLiteral("dapat dibaca atau ditulis pengguna lain (perlu chmod 600)");
+        return false;
+    }
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::stat(folder.constData(), &info) != 0) {
+        *error = errorText(errno);
+        return false;
+    }
+    if ((info.st_uid != 0 && info.st_uid != ::geteuid()) || (info.st_mode & (S_IWGRP | S_IWOTH))) {
+        *error = QStringLiteral("berada di folder yang dapat diubah pengguna lain");
+        return false;
+    }
+    return true;
 }
 
 File openForAppend(const QString &path, QString *error)

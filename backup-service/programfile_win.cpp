@@ -23,6 +23,13 @@ bool isRootsRegularFile(const QString &path, QString *error)
     return error->isEmpty();
 }
 
+// Who else may read it follows from the folder's access list, which only administrators set
+// in the program directory.
+bool isPrivateFile(const QString &path, QString *error)
+{
+    return isRootsRegularFile(path, error);
+}
+
 // Who may read and empty the log follows from the folder's access list.
 File openForAppend(const QString &path, QString *error)
 {

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -23,12 +24,64 @@ const QRegularExpression &stamped(const QString &extension)
                                                : runLog;
 }
 
+// Marks the newest candidate of each of the last count periods; period() gives the first day
+// of the period a date lies in, step() the first day of the period before.
+void keepNewestPerPeriod(const QList<Retention::Candidate> &candidates, int count,
+                         const QDate &today, const std::function<QDate(const QDate &)> &period,
+                         const std::function<QDate(const QDate &)> &step, QSet<int> *kept)
+{
+    if (count <= 0)
+        return;
+    QDate first = period(today);
+    for (int i = 1; i < count; ++i)
+        first = step(first);
+    QSet<QDate> seen;
+    for (int i = 0; i < candidates.size(); ++i) {
+        const QDate day = candidates[i].taken.date();
+        if (!day.isValid() || day > today)
+            continue;
+        const QDate start = period(day);
+        if (start < first || seen.contains(start))
+            continue;
+        seen.insert(start);
+        kept->insert(i);
+    }
+}
+
 } // namespace
 
-Retention::Retention(JobHistory &history, OutputFolder &folder, const QString &outputdir, int keep,
-                     std::function<QDateTime()> clock, Note log, Note fail)
-    : history(history), folder(folder), outputdir(outputdir), keep(keep), clock(std::move(clock)),
-      log(std::move(log)), fail(std::move(fail))
+QList<qint64> Retention::toDelete(const QList<Candidate> &candidates,
+                                  const confbu::Retention &policy, const QDateTime &now)
+{
+    if (policy.keepsAll())
+        return {};
+    QSet<int> kept;
+    for (int i = 0; i < qMin(policy.jumlah, candidates.size()); ++i)
+        kept.insert(i);
+    const QDate today = now.date();
+    keepNewestPerPeriod(
+        candidates, policy.harian, today, [](const QDate &d) { return d; },
+        [](const QDate &d) { return d.addDays(-1); }, &kept);
+    keepNewestPerPeriod(
+        candidates, policy.mingguan, today,
+        [](const QDate &d) { return d.addDays(1 - d.dayOfWeek()); },
+        [](const QDate &d) { return d.addDays(-7); }, &kept);
+    keepNewestPerPeriod(
+        candidates, policy.bulanan, today,
+        [](const QDate &d) { return QDate(d.year(), d.month(), 1); },
+        [](const QDate &d) { return d.addMonths(-1); }, &kept);
+    QList<qint64> gone;
+    for (int i = candidates.size() - 1; i >= 0; --i)
+        if (!kept.contains(i))
+            gone << candidates[i].key;
+    return gone;
+}
+
+Retention::Retention(JobHistory &history, OutputFolder &folder, const QString &outputdir,
+                     const confbu::Retention &policy, std::function<QDateTime()> clock, Note log,
+                     Note fail)
+    : history(history), folder(folder), outputdir(outputdir), policy(policy),
+      clock(std::move(clock)), log(std::move(log)), fail(std::move(fail))
 {
 }
 
@@ -50,33 +103,43 @@ void Retention::apply(const QString &dbname, qint64 newest)
     }
     // Jobs before the history recorded real paths named the folder as the settings did.
     const QString real = QDir::cleanPath(folder.realPath()), named = QDir::cleanPath(outputdir);
-    QStringList kept;
+    // One candidate per file, known by its newest job, with every job that named it.
+    QList<Candidate> candidates;
+    QHash<qint64, QString> nameOf;
+    QHash<qint64, QList<qint64>> jobsOf;
+    QStringList names;
     for (const riwayat::Job &dump : dumps) {
         const QFileInfo file(dump.file);
         const QString name = file.fileName(), where = QDir::cleanPath(file.path());
         if ((where != real && where != named) || !name.startsWith(prefix) ||
             !stamped(QStringLiteral("bu")).match(name.mid(prefix.size())).hasMatch() ||
-            kept.contains(name) || !folder.isOwnFile(name))
+            names.contains(name) || !folder.isOwnFile(name))
             continue;
-        if (kept.size() < keep) {
-            kept << name;
-            continue;
-        }
-        // The history hears of it first, so that a dump it calls good is never missing; every
-        // job that named the file loses its dump with it (two jobs of the same second share
-        // a name).
-        QList<qint64> jobs;
+        names << name;
+        candidates << Candidate{dump.id, dump.mulai};
+        nameOf.insert(dump.id, name);
+        // Two jobs of the same second share a name: every job that named the file loses its
+        // dump with it.
         for (const riwayat::Job &other : dumps)
             if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
-                jobs << other.id;
-        if (!remove(name, jobs))
+                jobsOf[dump.id] << other.id;
+    }
+    const QList<qint64> gone = toDelete(candidates, policy, clock());
+    for (qint64 key : gone) {
+        const QString name = nameOf.value(key);
+        if (!remove(name, jobsOf.value(key)))
             continue;
         const QString runLog = name.chopped(3) + QStringLiteral(".log");
         if (folder.isOwnFile(runLog) && folder.remove(runLog))
             log(QStringLiteral("Hapus backup lama : ") + folder.filePath(runLog));
     }
-    if (!kept.isEmpty())
-        removeOldRunLogs(prefix, kept.last().mid(prefix.size(), 15));
+    // The oldest dump kept bounds the run logs of jobs that left none.
+    QString oldestKept;
+    for (const Candidate &candidate : qAsConst(candidates))
+        if (!gone.contains(candidate.key))
+            oldestKept = nameOf.value(candidate.key).mid(prefix.size(), 15);
+    if (!oldestKept.isEmpty())
+        removeOldRunLogs(prefix, oldestKept);
 }
 
 bool Retention::remove(const QString &name, const QList<qint64> &jobs)
@@ -100,6 +163,8 @@ bool Retention::remove(const QString &name, const QList<qint64> &jobs)
 
 void Retention::applyToGlobals()
 {
+    if (policy.keepsAll())
+        return;
     const QString prefix = QStringLiteral("bu_globals_");
     const QList<riwayat::Job> dumps = history.keptGlobals();
     QSet<qint64> inUse;
@@ -114,7 +179,7 @@ void Retention::applyToGlobals()
             !stamped(QStringLiteral("sql")).match(name.mid(prefix.size())).hasMatch() ||
             kept.contains(name) || !folder.isOwnFile(name))
             continue;
-        if (kept.size() < keep || inUse.contains(dump.id)) {
+        if (kept.size() < qMax(1, policy.jumlah) || inUse.contains(dump.id)) {
             kept << name;
             continue;
         }

@@ -5,6 +5,7 @@
 #include "serviceaccount.h"
 #include "thbackup.h"
 #include "thpermintaan.h"
+#include "ujisalinan.h"
 
 #include <QDeadlineTimer>
 
@@ -60,6 +61,7 @@ ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter report
 {
     auto *worker = new ThPermintaan(std::move(reporter));
     worker->addHandler(acceptchange::Jenis, acceptchange::handle);
+    worker->addHandler(ujisalinan::Jenis, &ujisalinan::run);
     return worker;
 }
 

@@ -36,8 +36,10 @@ void ThBackup::run()
     // check: a service that shows as running must never have given up.
     bool configured = false;
     while (running) {
-        if (!configured && (configured = engine.ReadConfig()))
+        if (!configured && (configured = engine.ReadConfig())) {
             engine.RecoverAbandonedJobs();
+            engine.PublishDestinations();
+        }
         if (configured && requests.take())
             engine.BackupNow();
         if (configured && running)

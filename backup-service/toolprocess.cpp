@@ -10,6 +10,8 @@ QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs
                           .arg(timeoutMs / 1000);
     case ToolResult::Crashed:
         return tool + QStringLiteral(" berhenti tidak normal.");
+    case ToolResult::Stopped:
+        return QStringLiteral("Service dihentikan.");
     default:
         return tool + QStringLiteral(" selesai dengan kode keluar %1.").arg(result.exitCode);
     }

@@ -49,9 +49,11 @@ using ToolReader = std::function<void(const char *data, qint64 size)>;
 // Where a tool's output goes. What has no place goes to the null device.
 struct ToolStreams
 {
-    const File *errorFile = nullptr; // standard error into this open file
-    ToolReader output;               // standard output through a pipe
-    ToolReader errors;               // standard error through a pipe, instead of errorFile
+    const File *input = nullptr;      // standard input read from this file's start
+    const File *outputFile = nullptr; // standard output written where this file's offset stands
+    const File *errorFile = nullptr;  // standard error into this open file
+    ToolReader output;                // standard output through a pipe, instead of outputFile
+    ToolReader errors;                // standard error through a pipe, instead of errorFile
 };
 
 // Why a tool did not succeed, as the activity log says it ("pg_dump selesai dengan kode
@@ -61,7 +63,7 @@ QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs
 // How long a stopped tool may take to end in order before it is killed.
 constexpr int ToolGraceMs = 300;
 
-// Starts the tool with its standard input on the null device and its output as streams says,
+// Starts the tool with its standard streams as streams says (the null device where it says none),
 // and waits until it ends, timeoutMs pass, or stop is requested (stop may be null). What it
 // wrote before it ended has been read when this returns.
 ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int timeoutMs,

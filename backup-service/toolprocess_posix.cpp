@@ -76,9 +76,9 @@ struct Launch
     }
 };
 
-// Starts the program with standard input on the null device and standard output and error on
-// the descriptors given (the null device for -1). The pid, or -1 with the reason in error.
-pid_t launch(const Launch &launch, int outputFd, int errorFd, QString *error)
+// Starts the program with standard input, output and error on the descriptors given (the null
+// device for -1). The pid, or -1 with the reason in error.
+pid_t launch(const Launch &launch, int inputFd, int outputFd, int errorFd, QString *error)
 {
     const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     int execFailed[2];
@@ -88,6 +88,7 @@ pid_t launch(const Launch &launch, int outputFd, int errorFd, QString *error)
             ::close(devNull);
         return -1;
     }
+    const int in = inputFd >= 0 ? inputFd : devNull;
     const int out = outputFd >= 0 ? outputFd : devNull;
     const int err = errorFd >= 0 ? errorFd : devNull;
     const pid_t parent = ::getpid();
@@ -104,7 +105,7 @@ pid_t launch(const Launch &launch, int outputFd, int errorFd, QString *error)
         byDefault.sa_handler = SIG_DFL;
         for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT})
             ::sigaction(signal, &byDefault, nullptr);
-        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(in, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
         ::umask(027);
@@ -309,7 +310,13 @@ ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int t
                         : streams.errorFile && streams.errorFile->isOpen()
                             ? streams.errorFile->handle()
                             : -1;
-    const pid_t pid = launch(prepared, writeEnds[0], errorFd, &result.error);
+    const int outputFd = writeEnds[0] >= 0 ? writeEnds[0]
+                         : streams.outputFile ? streams.outputFile->handle()
+                                              : -1;
+    const int inputFd = streams.input ? streams.input->handle() : -1;
+    if (inputFd >= 0)
+        ::lseek(inputFd, 0, SEEK_SET);
+    const pid_t pid = launch(prepared, inputFd, outputFd, errorFd, &result.error);
     // The tool holds the write ends now: the pipes end when it does.
     for (int end : writeEnds)
         if (end >= 0)
@@ -347,7 +354,7 @@ bool BackgroundTool::start(const ToolCommand &command, const File &errors, QStri
     if (!prepared.prepare(command, error))
         return false;
     const int errorFd = errors.isOpen() ? errors.handle() : -1;
-    pid = launch(prepared, errorFd, errorFd, error);
+    pid = launch(prepared, -1, errorFd, errorFd, error);
     if (pid < 0)
         return false;
     pidFd = openPidFd(pid);

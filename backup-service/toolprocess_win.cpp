@@ -81,6 +81,15 @@ private:
     const std::function<void()> work;
 };
 
+// An inheritable copy of a handle of ours for the tool, or null.
+HANDLE inheritableCopy(HANDLE handle)
+{
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
 // A pipe whose read end a thread of ours reads until the tool closes its end; the readers of
 // both pipes take turns, so that the caller's reader is never run twice at once.
 class PipeReader
@@ -154,11 +163,14 @@ ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int t
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0, nullptr));
     const File *errors = streams.errorFile;
-    HANDLE copy = nullptr;
-    if (!streams.errors && errors && errors->isOpen())
-        DuplicateHandle(GetCurrentProcess(), errors->handle(), GetCurrentProcess(), &copy, 0, TRUE,
-                        DUPLICATE_SAME_ACCESS);
-    const win::Handle errorCopy(copy);
+    const bool errorsToFile = !streams.errors && errors && errors->isOpen();
+    const win::Handle errorCopy(errorsToFile ? inheritableCopy(errors->handle()) : nullptr);
+    const win::Handle inputCopy(streams.input ? inheritableCopy(streams.input->handle()) : nullptr);
+    const win::Handle outputCopy(!streams.output && streams.outputFile
+                                     ? inheritableCopy(streams.outputFile->handle())
+                                     : nullptr);
+    if (inputCopy.valid())
+        SetFilePointer(inputCopy.get(), 0, nullptr, FILE_BEGIN);
     PipeReader outputPipe, errorPipe;
     const bool pipesMade =
         (!streams.output || outputPipe.open()) && (!streams.errors || errorPipe.open());
@@ -168,7 +180,9 @@ ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int t
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!nul.valid() || !pipesMade ||
-        (copy == nullptr && !streams.errors && errors && errors->isOpen()) || !job.valid() ||
+        (errorsToFile && !errorCopy.valid()) ||
+        (streams.input && !inputCopy.valid()) ||
+        (!streams.output && streams.outputFile && !outputCopy.valid()) || !job.valid() ||
         !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
         result.error = win::errorText();
@@ -177,12 +191,15 @@ ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int t
 
     // The standard handles are the only ones the tool inherits: nothing of the service's
     // (settings, logs, the service manager's channel) reaches it.
-    const HANDLE output = streams.output ? outputPipe.writeEnd() : nul.get();
+    const HANDLE input = inputCopy.valid() ? inputCopy.get() : nul.get();
+    const HANDLE output = streams.output      ? outputPipe.writeEnd()
+                          : outputCopy.valid() ? outputCopy.get()
+                                               : nul.get();
     const HANDLE error = streams.errors      ? errorPipe.writeEnd()
                          : errorCopy.valid() ? errorCopy.get()
                                              : nul.get();
     std::vector<HANDLE> inherited{nul.get()};
-    for (HANDLE handle : {output, error})
+    for (HANDLE handle : {input, output, error})
         if (std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
             inherited.push_back(handle);
     SIZE_T size = 0;
@@ -196,7 +213,7 @@ ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int t
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = nul.get();
+    startup.StartupInfo.hStdInput = input;
     startup.StartupInfo.hStdOutput = output;
     startup.StartupInfo.hStdError = error;
     startup.lpAttributeList = attributes;

@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../packaging/sarvela-layout.sh"
 
 SARVELA_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev
                   postgresql-15 postgresql-client-15 xvfb xauth sqlite3 procps util-linux
-                  debhelper lintian scdoc)
+                  debhelper lintian scdoc rclone age)
 SARVELA_PGBIN=/usr/lib/postgresql/15/bin
 
 sarvela_need_root() {

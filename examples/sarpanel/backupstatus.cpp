@@ -143,7 +143,11 @@ bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *r
                         notDeleted,
                     {name, riwayat::Ok}, &row.lastGood, error))
             return false;
-        if (row.lastJob.id != 0 && !proof(history, &row, error))
+        if (row.lastJob.id != 0 &&
+            (!proof(history, &row, error) ||
+             !salinan::newestVerified(history, name, &row.lastCopy, error) ||
+             !salinan::newestFinished(history, name, &row.lastCopyTry, error) ||
+             !salinan::uncopiedSince(history, name, &row.uncopiedSince, error)))
             return false;
         result << row;
     }
@@ -151,12 +155,18 @@ bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *r
     return true;
 }
 
-QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now)
+QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now, bool copiesOn)
 {
     const qint64 allowed = allowedAgeSecs(schedule);
     const qint64 drillAllowed = drillAllowedSecs(schedule);
     QDateTime firstLate;
     for (Row &row : *rows) {
+        // A copy is as late as a dump would be: by then a later run had its chance to try again.
+        const QDateTime copyDue = row.uncopiedSince.addSecs(allowed);
+        row.copyLate = copiesOn && copyDue.isValid() && now > copyDue;
+        if (copiesOn && copyDue.isValid() && !row.copyLate &&
+            (!firstLate.isValid() || copyDue < firstLate))
+            firstLate = copyDue;
         const QDateTime late = row.lastGood.mulai.addSecs(allowed);
         // Drills are owed from the first job on, or from the last one that went well.
         const QDateTime drillSince =

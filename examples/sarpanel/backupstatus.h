@@ -5,6 +5,7 @@
 
 #include "confbu.h"
 #include "riwayat.h"
+#include "salinan.h"
 
 #include <QDateTime>
 #include <QList>
@@ -61,7 +62,14 @@ struct Row
     riwayat::Drill lastGoodDrill; // the newest that succeeded; id 0: none
     QList<riwayat::Check> checks; // dumps that wait for an administrator's word, oldest first
     Condition condition = Condition::Never;
-    bool needsAttention() const { return condition != Condition::Good; }
+    // Off this machine: the newest verified copy that is kept, the newest copy that ended, and
+    // since when a good dump has waited for a copy (invalid: none waits, or none was tried).
+    salinan::Copy lastCopy;
+    salinan::Copy lastCopyTry;
+    QDateTime uncopiedSince;
+    // Copies are made and a good dump has waited for one longer than a dump may grow old.
+    bool copyLate = false;
+    bool needsAttention() const { return condition != Condition::Good || copyLate; }
 };
 
 // One row per name, in the order given, from a history opened read-only. Each question asks
@@ -70,9 +78,11 @@ struct Row
 bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *rows,
           QString *error);
 // Judges every row at now and puts the ones needing attention first, each group in its
-// order. Returns when the first good row turns late, its backup or its drill (invalid: none
-// will).
-QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now);
+// order. Returns when the first good row turns late, its backup, its drill or its copy
+// (invalid: none will). copiesOn: a destination for copies off this machine is chosen, so that
+// a dump without one is late too.
+QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now,
+                bool copiesOn = false);
 
 bool isFailure(const QString &hasil);
 // Whether the drill failed or was refused (a cancelled one says nothing of the dump).

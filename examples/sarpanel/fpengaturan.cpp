@@ -20,7 +20,18 @@ FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
     ui->lTes->setMinimumHeight(ui->lTes->fontMetrics().height());
     // Tall enough for the wrapped notes in the desktop's font.
     resize(width(), qMax(height(), heightForWidth(width())));
-    ui->sbJumlah->setValue(confbu::retention(m_settings));
+    const confbu::Retention kept = confbu::localRetention(m_settings);
+    ui->sbJumlah->setValue(kept.jumlah);
+    ui->sbHarian->setValue(kept.harian);
+    ui->sbMingguan->setValue(kept.mingguan);
+    ui->sbBulanan->setValue(kept.bulanan);
+    // The calendar keeps dumps besides the newest N; with all kept it has nothing to add.
+    const auto calendar = [this](int jumlah) {
+        for (QSpinBox *box : {ui->sbHarian, ui->sbMingguan, ui->sbBulanan})
+            box->setEnabled(jumlah > 0);
+    };
+    connect(ui->sbJumlah, QOverload<int>::of(&QSpinBox::valueChanged), this, calendar);
+    calendar(kept.jumlah);
     const confbu::DrillSchedule drills = confbu::drillSchedule(m_settings);
     ui->cbUji->setCurrentIndex(drills.jadwal);
     ui->cbHari->setCurrentIndex(drills.hari);
@@ -85,7 +96,12 @@ void FPengaturan::on_butSimpan_clicked()
     if (!usableUrl(&url))
         return;
     QString error;
-    if (!confbu::setRetention(m_settings, ui->sbJumlah->value(), &error) ||
+    confbu::Retention kept;
+    kept.jumlah = ui->sbJumlah->value();
+    kept.harian = ui->sbHarian->value();
+    kept.mingguan = ui->sbMingguan->value();
+    kept.bulanan = ui->sbBulanan->value();
+    if (!confbu::setLocalRetention(m_settings, kept, &error) ||
         !confbu::setDrillSchedule(
             m_settings, {ui->cbUji->currentIndex(), ui->cbHari->currentIndex()}, &error) ||
         !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {

@@ -129,7 +129,7 @@ QString proofDetails(const Row &row)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
+QString dumpWhy(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
     switch (row.condition) {
     case Condition::Failed:
@@ -153,6 +153,54 @@ QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
         break;
     }
     return QString();
+}
+
+QString copyWhy(const Row &row, qint64 allowedSecs)
+{
+    if (!row.copyLate)
+        return QString();
+    QString text = QStringLiteral("Backup baik sejak %1 belum tersalin ke luar server lebih dari "
+                                  "%2 jam.")
+                       .arg(row.uncopiedSince.toString(Shown))
+                       .arg(allowedSecs / 3600);
+    if (row.lastCopyTry.id != 0 && row.lastCopyTry.hasil != riwayat::Ok)
+        text += QStringLiteral(" Salinan terakhir ") + row.lastCopyTry.hasil +
+                QStringLiteral(": ") + row.lastCopyTry.alasan;
+    return text;
+}
+
+QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
+{
+    const QString dump = dumpWhy(row, allowedSecs, drillAllowedSecs);
+    const QString copy = copyWhy(row, allowedSecs);
+    return dump.isEmpty() || copy.isEmpty() ? dump + copy : dump + QLatin1Char('\n') + copy;
+}
+
+// The state, and where copies off this machine are made (or were), the age of the newest
+// verified one on a line of its own: no column of its own, which a small screen has no room for.
+QString keadaanText(const Row &row, bool copiesOn, const QDateTime &now)
+{
+    QString text = row.condition == Condition::Good && row.copyLate
+                       ? QStringLiteral("Salinan tertunda")
+                       : conditionText(row.condition);
+    if (row.lastCopy.id != 0)
+        text += QStringLiteral("\nsalinan: ") +
+                backupstatus::ageInWords(row.lastCopy.dumpMulai, now);
+    else if (copiesOn)
+        text += QStringLiteral("\nsalinan: belum ada");
+    return text;
+}
+
+// Why, and the newest verified copy: the time of the dump it holds and where it is.
+QString keadaanTip(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
+{
+    QString tip = whyText(row, allowedSecs, drillAllowedSecs);
+    if (row.lastCopy.id != 0)
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) +
+               QStringLiteral("Salinan terverifikasi terbaru: backup ") +
+               row.lastCopy.dumpMulai.toString(Shown) + QStringLiteral(" di ") +
+               row.lastCopy.tujuan;
+    return tip;
 }
 
 } // namespace
@@ -218,7 +266,7 @@ void FStatusBackup::showRows()
         const riwayat::Job &good = row.lastGood;
         const bool have = good.id != 0;
         const QStringList cells{row.dbname,
-                                conditionText(row.condition),
+                                keadaanText(row, m_history->copiesOn(), now),
                                 have ? good.mulai.toString(Shown) : None,
                                 have ? backupstatus::ageInWords(good.mulai, now) : None,
                                 have ? backupstatus::sizeInWords(good.ukuran) : None,
@@ -229,7 +277,7 @@ void FStatusBackup::showRows()
             auto *item = new QTableWidgetItem(cells[column]);
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
-            item->setToolTip(column == 1   ? whyText(row, allowed, drillAllowed)
+            item->setToolTip(column == 1   ? keadaanTip(row, allowed, drillAllowed)
                              : column == 5 ? proofDetails(row)
                                            : cells[column]);
             ui->tableWidget->setItem(i, column, item);

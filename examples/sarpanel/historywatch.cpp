@@ -100,6 +100,13 @@ void XHistoryWatch::setSchedule(const backupstatus::Schedule &schedule)
     emit changed();
 }
 
+void XHistoryWatch::setCopiesOn(bool on)
+{
+    m_copiesOn = on;
+    rejudge();
+    emit changed();
+}
+
 void XHistoryWatch::start()
 {
     m_started = true;
@@ -127,12 +134,15 @@ void XHistoryWatch::read()
     m_settle.stop();
     const bool first = m_settled < 0;
     QList<riwayat::Job> ended, drills;
-    bool running = false;
+    QList<salinan::Copy> endedCopies;
+    bool running = false, copying = false;
     QList<backupstatus::Row> rows;
     if (!QFileInfo::exists(m_path)) {
         // Not made yet (the service makes it at its first start): no jobs, none of them old.
         if (m_settled < 0)
             m_settled = 0;
+        if (m_copiesSettled < 0)
+            m_copiesSettled = 0;
         m_error = QStringLiteral("Riwayat backup belum ada.");
         for (const QString &name : m_databases) {
             rows << backupstatus::Row();
@@ -144,7 +154,8 @@ void XHistoryWatch::read()
         if (!history.open(&error) ||
             !backupstatus::read(history.db(), m_databases, &rows, &error) ||
             !findEnded(history.db(), &ended, &running, &error) ||
-            !findEndedDrills(history.db(), first, &drills, &running, &error)) {
+            !findEndedDrills(history.db(), first, &drills, &running, &error) ||
+            !findEndedCopies(history.db(), &endedCopies, &copying, &error)) {
             // What was read before stays shown.
             m_error = QStringLiteral("Riwayat backup tidak dapat dibaca: ") +
                       errortext::inWords(error) +
@@ -159,9 +170,11 @@ void XHistoryWatch::read()
     emit changed();
     m_runJobs += ended;
     m_runDrills += drills;
-    if (running)
+    m_runCopies += endedCopies;
+    // A run goes on while its drills run and its copies travel, after its last job.
+    if (running || copying)
         m_quiet.stop();
-    else if (!ended.isEmpty() || !drills.isEmpty())
+    else if (!ended.isEmpty() || !drills.isEmpty() || !endedCopies.isEmpty())
         m_quiet.start();
 }
 
@@ -177,13 +190,20 @@ void XHistoryWatch::runEnded()
     m_runDrills.clear();
     if (!failed.isEmpty())
         emit runFailed(failed, jobs);
+    QList<salinan::Copy> failedCopies;
+    for (const salinan::Copy &copy : qAsConst(m_runCopies))
+        if (copy.hasil == riwayat::Gagal)
+            failedCopies << copy;
+    m_runCopies.clear();
+    if (!failedCopies.isEmpty())
+        emit runCopiesFailed(failedCopies);
 }
 
 void XHistoryWatch::rejudge()
 {
     m_late.stop();
     const QDateTime now = QDateTime::currentDateTime();
-    const QDateTime late = backupstatus::judge(&m_rows, m_schedule, now);
+    const QDateTime late = backupstatus::judge(&m_rows, m_schedule, now, m_copiesOn);
     if (late.isValid())
         m_late.start(int(qBound<qint64>(0, now.msecsTo(late) + 1000, MaxTimerMs)));
 }
@@ -286,6 +306,60 @@ bool XHistoryWatch::findEndedDrills(const QSqlDatabase &db, bool first, QList<ri
     return true;
 }
 
+// Copies are counted once as they end, the way jobs are; a history made before copies has
+// none.
+bool XHistoryWatch::findEndedCopies(const QSqlDatabase &db, QList<salinan::Copy> *ended,
+                                    bool *running, QString *error)
+{
+    *running = false;
+    if (!db.tables().contains(QStringLiteral("salinan"))) {
+        if (m_copiesSettled < 0)
+            m_copiesSettled = 0;
+        return true;
+    }
+    const bool first = m_copiesSettled < 0;
+    qint64 newest = 0;
+    if (!scalar(db, QStringLiteral("select coalesce(max(id), 0) from salinan"), &newest, error))
+        return false;
+    if (first) {
+        qint64 oldestRunning = 0;
+        if (!scalar(db,
+                    QStringLiteral("select coalesce(min(id), 0) from salinan where hasil = '") +
+                        riwayat::Berjalan + QLatin1Char('\''),
+                    &oldestRunning, error))
+            return false;
+        m_copiesSettled = oldestRunning > 0 ? oldestRunning - 1 : newest;
+    } else if (newest < m_copiesSettled) {
+        m_copiesSettled = 0;
+        m_copiesSeen.clear();
+    }
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(salinan::selectCopies() +
+                  QStringLiteral(" where salinan.id > ? order by salinan.id"));
+    query.addBindValue(m_copiesSettled);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    qint64 settled = m_copiesSettled;
+    while (query.next()) {
+        const salinan::Copy copy = salinan::fromRecord(query.record());
+        *running = *running || copy.hasil == riwayat::Berjalan;
+        if (!*running)
+            settled = copy.id;
+        if (copy.hasil != riwayat::Berjalan && !m_copiesSeen.contains(copy.id)) {
+            m_copiesSeen.insert(copy.id);
+            if (!first)
+                ended->append(copy);
+        }
+    }
+    m_copiesSettled = settled;
+    for (auto it = m_copiesSeen.begin(); it != m_copiesSeen.end();)
+        it = *it <= m_copiesSettled ? m_copiesSeen.erase(it) : std::next(it);
+    return true;
+}
+
 bool XHistoryWatch::runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error)
 {
     jobs->clear();
@@ -293,4 +367,14 @@ bool XHistoryWatch::runningJobs(const QString &path, QList<riwayat::Job> *jobs, 
         return true;
     const ReadOnlyHistory history(path);
     return history.open(error) && riwayat::runningJobs(history.db(), jobs, error);
+}
+
+bool XHistoryWatch::readDestinations(const QString &path, salinan::Published *published,
+                                     QString *error)
+{
+    *published = salinan::Published();
+    if (!QFileInfo::exists(path))
+        return false;
+    const ReadOnlyHistory history(path);
+    return history.open(error) && salinan::readPublished(history.db(), published, error);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "backupstatus.h"
+#include "salinan.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -22,6 +23,9 @@ public:
 
     void setDatabases(const QStringList &dbnames);
     void setSchedule(const backupstatus::Schedule &schedule);
+    // Whether a destination for copies off this machine is chosen.
+    void setCopiesOn(bool on);
+    bool copiesOn() const { return m_copiesOn; }
     // Reads the history and watches it from now on; the failures it holds now are old news.
     void start();
 
@@ -40,6 +44,10 @@ public:
 
     // The jobs running now, read afresh for a question that must not go on old news.
     static bool runningJobs(const QString &path, QList<riwayat::Job> *jobs, QString *error);
+    // The destinations for copies that the service last published; false with an empty error
+    // when it never did.
+    static bool readDestinations(const QString &path, salinan::Published *published,
+                                 QString *error);
 
     // How long the history stays quiet, with no job running, before a run counts as ended.
     void setRunQuietMs(int ms) { m_quiet.setInterval(ms); }
@@ -49,6 +57,8 @@ signals:
     // A run ended in which jobs failed or were refused, dumps wait to be checked or drills
     // failed: those, and how many jobs ended in it.
     void runFailed(const QList<riwayat::Job> &failed, int jobs);
+    // A run ended in which copies off this machine failed: those.
+    void runCopiesFailed(const QList<salinan::Copy> &failed);
 
 private:
     void watch();
@@ -62,6 +72,9 @@ private:
     bool findEndedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *failed,
                          bool *running, QString *error);
     void runEnded();
+    // The same for the copies off this machine.
+    bool findEndedCopies(const QSqlDatabase &db, QList<salinan::Copy> *ended, bool *running,
+                         QString *error);
 
     const QString m_path;
     QFileSystemWatcher m_watcher;
@@ -79,4 +92,8 @@ private:
     QList<riwayat::Job> m_runJobs;   // ended in the run not yet told
     QList<riwayat::Job> m_runDrills; // failed drills of the run not yet told
     qint64 m_drillsSettled = 0;      // drills up to this id are told or old
+    qint64 m_copiesSettled = -1;
+    QSet<qint64> m_copiesSeen;
+    QList<salinan::Copy> m_runCopies;
+    bool m_copiesOn = false;
 };

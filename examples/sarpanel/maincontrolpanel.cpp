@@ -90,6 +90,8 @@ MainControlPanel::MainControlPanel(QWidget *parent, const QString &programDir)
     history = new XHistoryWatch(programFile(confbu::HistoryFile), this);
     connect(history, &XHistoryWatch::changed, this, &MainControlPanel::updateTrayState);
     connect(history, &XHistoryWatch::runFailed, this, &MainControlPanel::tellFailures);
+    connect(history, &XHistoryWatch::runCopiesFailed, this,
+            &MainControlPanel::tellCopyFailures);
     createMenus();
     // Fixed at 532 x 491, or as much more as the desktop's font needs.
     fitToFont();
@@ -140,12 +142,14 @@ void MainControlPanel::createMenus()
     backupNowAction = systemMenu->addAction(QStringLiteral("&Backup Sekarang"));
     backupNowAction->setEnabled(false); // while the service runs
     QAction *advancedAction = systemMenu->addAction(QStringLiteral("&Pengaturan Lanjutan"));
+    QAction *copiesAction = systemMenu->addAction(QStringLiteral("&Salinan Luar Server"));
     systemMenu->addSeparator();
     exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
     connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
     connect(uninstallAction, &QAction::triggered, this, &MainControlPanel::on_menuUninstal_clicked);
     connect(backupNowAction, &QAction::triggered, this, &MainControlPanel::on_backupNow_click);
     connect(advancedAction, &QAction::triggered, this, &MainControlPanel::on_advanced_click);
+    connect(copiesAction, &QAction::triggered, this, &MainControlPanel::on_copies_click);
     connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
 
     infoMenu = new QMenu(QStringLiteral("&Informasi"), this);

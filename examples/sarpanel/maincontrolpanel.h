@@ -4,6 +4,7 @@
 
 #include "qtservice.h"
 #include "riwayat.h"
+#include "salinan.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -90,6 +91,7 @@ private:
     void on_status_click();
     void on_backupNow_click();
     void on_advanced_click();
+    void on_copies_click();
     // Shows the window in front, also when it was minimised.
     void bringForward();
     // Asks the manager whether the service runs, and shows it when that changed.
@@ -112,6 +114,8 @@ private:
     QString settingsWriteProblem(const QString &path) const;
     // One balloon for a run that ended with failures: how many, and the first few.
     void tellFailures(const QList<riwayat::Job> &failed, int jobs);
+    // One balloon for the copies off this machine that failed in a run.
+    void tellCopyFailures(const QList<salinan::Copy> &failed);
     QStringList listedDatabases() const;
     // Hides the window to the tray, or minimises it where there is none.
     void putAway();

@@ -5,6 +5,8 @@
 #include "confbu.h"
 #include "errortext.h"
 #include "fpengaturan.h"
+#include "fsalinan.h"
+#include "permintaan.h"
 #include "historywatch.h"
 #include "messagebox.h"
 #include "serviceaccount.h"
@@ -201,6 +203,7 @@ bool MainControlPanel::loadSettings()
     updateNotice();
     updateSaveButton();
     history->setSchedule(schedule);
+    history->setCopiesOn(salinan::read(settingsDb).isOn());
     loadBackupList();
     return haveRow;
 }
@@ -351,4 +354,16 @@ void MainControlPanel::on_advanced_click()
     backupstatus::Schedule schedule = history->schedule();
     schedule.drills = confbu::drillSchedule(settingsDb);
     history->setSchedule(schedule);
+}
+
+void MainControlPanel::on_copies_click()
+{
+    FSalinan dialog(settingsDb, programFile(confbu::HistoryFile), [this] {
+        if (serviceController.sendCommand(permintaan::WaitingCommand))
+            return QString();
+        return serviceController.isRunning() ? QtServiceController::lastError().text
+                                             : QStringLiteral("Service tidak aktif.");
+    }, this);
+    if (dialog.exec() == QDialog::Accepted)
+        history->setCopiesOn(salinan::read(settingsDb).isOn());
 }

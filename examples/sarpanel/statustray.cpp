@@ -96,6 +96,20 @@ void MainControlPanel::tellFailures(const QList<riwayat::Job> &failed, int jobs)
                 failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning);
 }
 
+void MainControlPanel::tellCopyFailures(const QList<salinan::Copy> &failed)
+{
+    QStringList lines;
+    for (const salinan::Copy &copy : failed.mid(0, NamesShown))
+        lines << QStringLiteral("Salinan database ") + copy.dbname + QStringLiteral(" ke ") +
+                     copy.tujuan.section(QLatin1Char('/'), 0, -2) + QStringLiteral(" gagal") +
+                     (copy.alasan.isEmpty() ? QString() : QStringLiteral(": ") + copy.alasan);
+    if (failed.size() > NamesShown)
+        lines << QStringLiteral("Dan %1 lainnya; lihat Status Backup.")
+                     .arg(failed.size() - NamesShown);
+    showBalloon(QStringLiteral("Salinan luar server gagal"), lines.join(QLatin1Char('\n')),
+                QSystemTrayIcon::Critical);
+}
+
 void MainControlPanel::on_status_click()
 {
     if (!statusWindow) {

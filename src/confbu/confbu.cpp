@@ -1,6 +1,9 @@
 #include "confbu.h"
 
+#include "salinan.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -59,7 +62,8 @@ bool replaceSingleValue(const QSqlDatabase &db, const QString &create, const QSt
 }
 
 const char CreateConfUji[] = "CREATE TABLE IF NOT EXISTS confuji (jadwal INTEGER, hari INTEGER)";
-const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER)";
+const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER, "
+                                "harian INTEGER, mingguan INTEGER, bulanan INTEGER)";
 const char CreateConfPantau[] = "CREATE TABLE IF NOT EXISTS confpantau (url TEXT)";
 
 } // namespace
@@ -71,6 +75,15 @@ QString joinPath(const QString &folder, const QString &name)
 #else
     return folder + QLatin1Char('/') + name;
 #endif
+}
+
+QString rcloneConfigPath(const QString &programDir)
+{
+    const QFileInfo settings(joinPath(programDir, SettingsFile));
+    if (!settings.isSymLink())
+        return joinPath(programDir, RcloneConfigFile);
+    const QString dataDir = QFileInfo(settings.symLinkTarget()).absolutePath();
+    return joinPath(joinPath(dataDir, RcloneFolder), RcloneConfigFile);
 }
 
 QString userOrDefault(const QString &stored, Blanks rule)
@@ -118,13 +131,15 @@ Settings delivered()
     return s;
 }
 
-bool storedRetention(const QSqlDatabase &db, int *count, QString *stored)
+namespace {
+
+// A stored count: a whole number from 0 to MaxKept, as text, integer or real; none (NULL)
+// reads as KeepAll. Read whole and checked, never cut down to an int: 4294967298 is no 2.
+bool wholeCount(const QVariant &value, int *count)
 {
-    const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
     *count = KeepAll;
     if (value.isNull())
         return true;
-    // Read whole and checked, never cut down to an int: 4294967298 is no 2.
     bool whole = false;
     qlonglong number = -1;
     if (value.type() == QVariant::String) {
@@ -143,6 +158,16 @@ bool storedRetention(const QSqlDatabase &db, int *count, QString *stored)
         *count = int(number);
         return true;
     }
+    return false;
+}
+
+} // namespace
+
+bool storedRetention(const QSqlDatabase &db, int *count, QString *stored)
+{
+    const QVariant value = singleValue(db, QStringLiteral("select jumlah from confsimpan"));
+    if (wholeCount(value, count))
+        return true;
     *stored = value.toString();
     return false;
 }
@@ -157,8 +182,84 @@ int retention(const QSqlDatabase &db)
 
 bool setRetention(const QSqlDatabase &db, int count, QString *error)
 {
-    return replaceSingleValue(db, QLatin1String(CreateConfSimpan), QStringLiteral("confsimpan"),
-                              QStringLiteral("jumlah"), qMax(KeepAll, count), error);
+    Retention policy = localRetention(db);
+    policy.jumlah = count;
+    return setLocalRetention(db, policy, error);
+}
+
+bool retentionFromRecord(const QSqlRecord &row, Retention *policy, QString *stored)
+{
+    *policy = Retention();
+    Retention read;
+    for (const auto &[name, number] :
+         {std::pair<const char *, int *>{"jumlah", &read.jumlah}, {"harian", &read.harian},
+          {"mingguan", &read.mingguan}, {"bulanan", &read.bulanan}}) {
+        const QVariant value = column(row, QLatin1String(name));
+        if (!wholeCount(value, number)) {
+            *stored = value.toString();
+            return false;
+        }
+    }
+    *policy = read;
+    return true;
+}
+
+bool storedLocalRetention(const QSqlDatabase &db, Retention *policy, QString *stored)
+{
+    *policy = Retention();
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select * from confsimpan")) || !query.next())
+        return true;
+    return retentionFromRecord(query.record(), policy, stored);
+}
+
+Retention localRetention(const QSqlDatabase &db)
+{
+    Retention policy;
+    QString stored;
+    storedLocalRetention(db, &policy, &stored);
+    return policy;
+}
+
+bool addCalendarColumns(const QSqlDatabase &db, const QString &table, QString *error)
+{
+    const QSqlRecord columns = db.record(table);
+    QSqlQuery query(db);
+    for (const char *name : {"harian", "mingguan", "bulanan"}) {
+        if (columns.indexOf(QLatin1String(name)) >= 0)
+            continue;
+        if (!query.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 INTEGER")
+                            .arg(table, QLatin1String(name)))) {
+            *error = query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool setLocalRetention(const QSqlDatabase &db, const Retention &policy, QString *error)
+{
+    QSqlDatabase connection = db;
+    if (!connection.transaction()) {
+        *error = connection.lastError().text();
+        return false;
+    }
+    QSqlQuery query(connection);
+    bool ok = query.exec(QLatin1String(CreateConfSimpan)) &&
+              addCalendarColumns(connection, QStringLiteral("confsimpan"), error) &&
+              query.exec(QStringLiteral("delete from confsimpan")) &&
+              query.prepare(QStringLiteral("insert into confsimpan (jumlah, harian, mingguan, "
+                                           "bulanan) values (?, ?, ?, ?)"));
+    for (int value : {policy.jumlah, policy.harian, policy.mingguan, policy.bulanan})
+        query.addBindValue(qMax(0, value));
+    ok = ok && query.exec();
+    if (ok && connection.commit())
+        return true;
+    if (error->isEmpty())
+        *error = query.lastError().text().isEmpty() ? connection.lastError().text()
+                                                    : query.lastError().text();
+    connection.rollback();
+    return false;
 }
 
 QString monitorUrl(const QSqlDatabase &db)
@@ -224,6 +325,7 @@ QStringList schema()
         QLatin1String(CreateConfSimpan),
         QLatin1String(CreateConfPantau),
         QLatin1String(CreateConfUji),
+        salinan::createSettingsTable(),
     };
 }
 

@@ -21,6 +21,14 @@ inline const QString HistoryFile = QStringLiteral("riwayat.db");
 // A folder and a name joined with the platform's separator.
 QString joinPath(const QString &folder, const QString &name);
 
+// Root's rclone configuration, which says where copies may go: on an installed system (the
+// program directory's confbu.cfg is a link into the data directory) in a folder of the
+// service's own there, since members of the admin group may write the data directory itself;
+// beside the settings otherwise.
+QString rcloneConfigPath(const QString &programDir);
+inline const QString RcloneConfigFile = QStringLiteral("rclone.conf");
+inline const QString RcloneFolder = QStringLiteral("rclone");
+
 // What an empty user name or password stands for.
 inline const QString DefaultUser = QStringLiteral("admin");
 inline const QString DefaultPassword = QStringLiteral("5170342");
@@ -60,6 +68,33 @@ constexpr int MaxKept = 10000;
 bool storedRetention(const QSqlDatabase &db, int *count, QString *stored);
 int retention(const QSqlDatabase &db);
 bool setRetention(const QSqlDatabase &db, int count, QString *error);
+
+// What a place that holds dumps keeps of each database: the newest jumlah (0: all, and then
+// nothing else matters), and besides them the newest of each of the last harian days,
+// mingguan weeks and bulanan months (0: none). A file that lacks a number reads it as 0.
+struct Retention
+{
+    int jumlah = KeepAll;
+    int harian = 0;
+    int mingguan = 0;
+    int bulanan = 0;
+    bool keepsAll() const { return jumlah <= KeepAll; }
+    bool operator==(const Retention &o) const
+    {
+        return jumlah == o.jumlah && harian == o.harian && mingguan == o.mingguan &&
+               bulanan == o.bulanan;
+    }
+};
+// The numbers of a row's columns jumlah, harian, mingguan and bulanan, each read as
+// storedRetention reads one; when one is no such number, the policy keeps all and false comes
+// back with the stored value as text in *stored.
+bool retentionFromRecord(const QSqlRecord &row, Retention *policy, QString *stored);
+// Those of the dumps in the output folder (confsimpan), the same way.
+bool storedLocalRetention(const QSqlDatabase &db, Retention *policy, QString *stored);
+Retention localRetention(const QSqlDatabase &db);
+bool setLocalRetention(const QSqlDatabase &db, const Retention &policy, QString *error);
+// Adds the calendar's columns to a table of a file made before them.
+bool addCalendarColumns(const QSqlDatabase &db, const QString &table, QString *error);
 QString monitorUrl(const QSqlDatabase &db);
 bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error);
 

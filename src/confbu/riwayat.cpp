@@ -1,6 +1,7 @@
 #include "riwayat.h"
 
 #include "permintaan.h"
+#include "salinan.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -65,7 +66,7 @@ QStringList createStatements()
                // service does not run it again.
                QStringLiteral("CREATE TABLE IF NOT EXISTS jadwal (jam INTEGER PRIMARY KEY, "
                               "waktu TEXT)")} +
-           permintaan::createAnswerStatements();
+           permintaan::createAnswerStatements() + salinan::createHistoryStatements();
 }
 
 Job fromRecord(const QSqlRecord &row)

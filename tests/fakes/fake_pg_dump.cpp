@@ -4,10 +4,12 @@
 // --file=. The database "gagal" fails with exit code 3, "macet" hangs until killed,
 // "sampah" writes a file that is no archive and exits 0, "lambat" takes a second and a half,
 // "bacamacet" writes a dump on which pg_restore hangs, and "potong" writes the archive named
-// by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it.
+// by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it; "besar"
+// writes the small dump followed by 4 MB of random bytes, which take a while to send somewhere.
 // As pg_restore (--file=- ARCHIVE), it writes the script of the small dump (a table of two
-// rows), hangs on the dump of "bacamacet", and fails on anything else as pg_restore does.
-// As pg_dumpall, it writes a line of globals at --file= and records nothing.
+// rows) for it and what begins with it, hangs on the dump of "bacamacet", and fails on anything
+// else as pg_restore does. As pg_dumpall, it writes a line of globals at --file= and records
+// nothing.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +35,7 @@ int restore(const char *archive)
     }
     while (!std::strcmp(content, HangingDump))
         pause();
-    if (!std::strcmp(content, Dump)) {
+    if (!std::strncmp(content, Dump, sizeof Dump - 1)) {
         std::fputs(Script, stdout);
         return 0;
     }
@@ -80,6 +82,11 @@ int main(int argc, char **argv)
             std::fclose(source);
         }
         content.resize(content.size() * 95 / 100);
+    }
+    if (database == "besar") {
+        std::srand(unsigned(getpid()));
+        for (int i = 0; i < 4 * 1024 * 1024; ++i)
+            content.push_back(char(std::rand()));
     }
     for (int i = 1; i < argc; ++i) {
         if (FILE *dump =

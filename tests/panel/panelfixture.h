@@ -131,6 +131,20 @@ inline qint64 addJob(const QString &path, const Job &job)
     return id;
 }
 
+// A copy off this machine of the job's dump, as the service records it, hoursAgo.
+inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo,
+                      const QString &hasil = riwayat::Ok, const QString &alasan = {})
+{
+    const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * hoursAgo);
+    sql(path,
+        "insert into salinan (riwayat_id, tujuan, mulai, selesai, ukuran, hasil, alasan, "
+        "terverifikasi) values (?, ?, ?, ?, 16, ?, ?, ?)",
+        {riwayatId, "luar:kantor/db/bu_db.bu", mulai.toString(riwayat::TimeFormat),
+         mulai.addSecs(30).toString(riwayat::TimeFormat), hasil,
+         alasan.isEmpty() ? QVariant() : alasan, int(hasil == riwayat::Ok)});
+    return sql(path, "select max(id) from salinan").value(0).value(0).toLongLong();
+}
+
 template <typename T> T *widget(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name); // a missing one crashes the case, which fails it

@@ -55,6 +55,7 @@ private slots:
     void cleanup();
     void saves_data();
     void saves();
+    void fileBeforeTheCalendar();
     void tes_data();
     void tes();
 
@@ -90,14 +91,18 @@ void TestPengaturan::saves_data()
     QTest::addColumn<int>("hari"); // before, which reads as weekly on Sunday
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("saved");
+    QTest::addColumn<QList<int>>("calendar"); // one per day, week and month for so many
     const QString url = "https://hc.contoh.id/ping/abc";
-    QTest::newRow("keep the newest five, with a monitor, drills on Tuesdays")
-        << 0 << "" << 5 << "  " + url + " " << 2 << 2 << "Data Berhasil disimpan." << true;
+    QTest::newRow("keep the newest five and a week of days, with a monitor, drills on Tuesdays")
+        << 0 << "" << 5 << "  " + url + " " << 2 << 2 << "Data Berhasil disimpan." << true
+        << QList<int>{7, 0, 12};
     QTest::newRow("back to keeping all, without a monitor or drills")
-        << 3 << url << 0 << "" << 0 << 0 << "Data Berhasil disimpan." << true;
+        << 3 << url << 0 << "" << 0 << 0 << "Data Berhasil disimpan." << true
+        << QList<int>{0, 0, 0};
     QTest::newRow("a URL without http:// is refused")
         << 3 << url << 7 << "hc.contoh.id/ping" << 1 << 0
-        << "URL pemantau harus lengkap dan diawali http:// atau https://." << false;
+        << "URL pemantau harus lengkap dan diawali http:// atau https://." << false
+        << QList<int>{0, 4, 0};
 }
 
 void TestPengaturan::saves()
@@ -128,14 +133,42 @@ void TestPengaturan::saves()
     ujiBox->setCurrentIndex(uji);
     hariBox->setCurrentIndex(hari);
     QCOMPARE(hariBox->isEnabled(), uji == confbu::DrillSchedule::Weekly); // weekly drills' day
+    QFETCH(QList<int>, calendar);
+    const QStringList boxes{"sbHarian", "sbMingguan", "sbBulanan"};
+    for (int i = 0; i < boxes.size(); ++i) {
+        widget<QSpinBox>(&dialog, boxes[i])->setValue(calendar[i]);
+        // The calendar keeps dumps besides the newest N: nothing to add when all are kept.
+        QCOMPARE(widget<QSpinBox>(&dialog, boxes[i])->isEnabled(), keep > 0);
+    }
     widget<QPushButton>(&dialog, "butSimpan")->click();
     QTEST(texts(answerer.seen()).value(0), "message");
     QFETCH(bool, saved);
-    QCOMPARE(confbu::retention(m_settings), saved ? keep : keptBefore);
+    const confbu::Retention stored = confbu::localRetention(m_settings);
+    QCOMPARE(stored.jumlah, saved ? keep : keptBefore);
+    QCOMPARE(QList<int>({stored.harian, stored.mingguan, stored.bulanan}),
+             saved ? calendar : QList<int>({0, 0, 0}));
     QCOMPARE(confbu::monitorUrl(m_settings), saved ? url.trimmed() : urlBefore);
     const confbu::DrillSchedule drills{uji, hari};
     QVERIFY(confbu::drillSchedule(m_settings) == (saved ? drills : confbu::DrillSchedule()));
     QCOMPARE(dialog.isVisible(), !saved);
+}
+
+// A file made before the calendar keeps its count, reads no calendar, and takes one.
+void TestPengaturan::fileBeforeTheCalendar()
+{
+    sql(m_settings.databaseName(), "drop table confsimpan");
+    sql(m_settings.databaseName(), "create table confsimpan (jumlah INTEGER)");
+    sql(m_settings.databaseName(), "insert into confsimpan values (4)");
+    ModalAnswerer answerer;
+    FPengaturan dialog(m_settings);
+    dialog.show();
+    QCOMPARE(widget<QSpinBox>(&dialog, "sbJumlah")->value(), 4);
+    QCOMPARE(widget<QSpinBox>(&dialog, "sbHarian")->value(), 0);
+    widget<QSpinBox>(&dialog, "sbHarian")->setValue(3);
+    widget<QPushButton>(&dialog, "butSimpan")->click();
+    QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
+    QCOMPARE(confbu::localRetention(m_settings).jumlah, 4);
+    QCOMPARE(confbu::localRetention(m_settings).harian, 3);
 }
 
 void TestPengaturan::tes_data()

@@ -107,6 +107,8 @@ private slots:
     void attentionFirst();
     void notGreen_data();
     void notGreen();
+    void copies_data();
+    void copies();
     void watched_data();
     void watched();
     void burstReadTogether();
@@ -377,6 +379,48 @@ void TestStatusBackup::notGreen()
     QVERIFY(!summaryGreen(table));
 }
 
+void TestStatusBackup::copies_data()
+{
+    QTest::addColumn<bool>("copiesOn");
+    QTest::addColumn<QStringList>("dumps"); // "HOURS_AGO COPY" oldest first; COPY - for none
+    QTest::addColumn<QString>("keadaan");   // with the newest verified copy's age below
+    // Backups at 01:00 and 13:00: a dump may wait a day and twelve hours for its copy.
+    QTest::newRow("copied") << true << QStringList{"30 OK"} << "Baik\nsalinan: 1 hari lalu";
+    QTest::newRow("a failed copy, not yet late")
+        << true << QStringList{"30 OK", "2 GAGAL"} << "Baik\nsalinan: 1 hari lalu";
+    QTest::newRow("no copy for longer than a dump may wait: red with the reason")
+        << true << QStringList{"40 GAGAL", "2 GAGAL"} << "Salinan tertunda\nsalinan: belum ada";
+    QTest::newRow("copies not chosen") << false << QStringList{"2 -"} << "Baik";
+}
+
+void TestStatusBackup::copies()
+{
+    QFETCH(bool, copiesOn);
+    QFETCH(QStringList, dumps);
+    QFETCH(QString, keadaan);
+    ConfRow conf;
+    conf.jam1st = conf.jam2st = 1;
+    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"penjualan"}));
+    if (copiesOn)
+        sql(file("confbu.cfg"), "insert into confsalin (remote, folder) values ('luar', 'kantor')");
+    for (const QString &dump : dumps) {
+        const int hoursAgo = dump.section(' ', 0, 0).toInt();
+        const qint64 id = addJob(file("riwayat.db"), {"penjualan", hoursAgo});
+        if (dump.section(' ', 1) != "-")
+            addCopy(file("riwayat.db"), id, hoursAgo, dump.section(' ', 1), "connection refused");
+    }
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QCOMPARE(column(table, "Keadaan").value(0), keadaan);
+    const QColor c = table->item(0, 0)->background().color();
+    QCOMPARE(c.red() > c.green(), !keadaan.startsWith("Baik"));
+    if (!keadaan.startsWith("Baik"))
+        QVERIFY2(table->item(0, 1)->toolTip().contains("belum tersalin ke luar server") &&
+                     table->item(0, 1)->toolTip().contains("GAGAL: connection refused"),
+                 qPrintable(table->item(0, 1)->toolTip()));
+}
+
 void TestStatusBackup::watched_data()
 {
     QTest::addColumn<bool>("linked");
@@ -417,16 +461,25 @@ void TestStatusBackup::watched()
                  QStringList{"Backup gagal: 2 dari 2 backup gagal.\nBackup database penjualan "
                              "gagal: pg_dump berhenti dengan kode 1\nBackup database gudang "
                              "gagal: terhenti"});
-    addJob(history, {"gudang", 0}); // a run that went well tells nothing
+    const qint64 good = addJob(history, {"gudang", 0}); // a run that went well tells nothing
     QTRY_COMPARE(column(table, "Database").last(), QString("gudang"));
     QTest::qWait(600);
     QCOMPARE(window.balloons.size(), 1);
+
+    // A copy off this machine that fails is told once its run has ended, and once only.
+    addCopy(history, good, 0, riwayat::Gagal, "connection refused");
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(), "Salinan luar server gagal: Salinan database gudang ke "
+                                     "luar:kantor/db gagal: connection refused");
+    addCopy(history, good, 0);
+    QTest::qWait(600);
+    QCOMPARE(window.balloons.size(), 2);
 
     // The service makes a damaged history anew; the new file is watched as well.
     QVERIFY(QFile::remove(history));
     QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
     addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
-    QTRY_COMPARE(window.balloons.size(), 2);
+    QTRY_COMPARE(window.balloons.size(), 3);
     QCOMPARE(window.balloons.last(), "Backup gagal: 1 dari 1 backup gagal.\nBackup database "
                                      "gudang ditolak: nama database ditolak");
 

@@ -1,5 +1,5 @@
 // No text of the main window, the log viewer, the picker, the status window, the advanced
-// settings or a message box is cut at the desktop font sizes 9, 10 and 11 points, on the test
+// settings, the copies off this machine or a message box is cut at the desktop font sizes 9, 10 and 11 points, on the test
 // platform's screen of 800 x 600 (smaller than the 1024 x 600 of a small laptop): each label
 // and button is at least as large as its text needs, icon and margins included, each line and
 // time edit has room for a line of text, list items and table cells show their whole text
@@ -8,6 +8,7 @@
 #include "fdfrdatabase.h"
 #include "flog.h"
 #include "fpengaturan.h"
+#include "fsalinan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
 #include "messagebox.h"
@@ -141,7 +142,7 @@ void TestTextFit::fits_data()
     QTest::addColumn<QString>("window");
     for (int points : {9, 10, 11})
         for (const char *window : {"main window", "log viewer", "picker", "status window",
-                                   "advanced settings", "message boxes"})
+                                   "advanced settings", "copies", "message boxes"})
             QTest::addRow("%s at %d points", window, points) << points << QString(window);
 }
 
@@ -185,6 +186,8 @@ void TestTextFit::fits()
         shown.reset(new FStatusBackup(&history));
     } else if (window == "advanced settings") {
         shown.reset(new FPengaturan(QSqlDatabase()));
+    } else if (window == "copies") {
+        shown.reset(new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
     } else {
         shown.reset(new FDfrDatabase);
         // As the picker lists them.

@@ -4,6 +4,7 @@
 
 #include "confbu.h"
 #include "riwayat.h"
+#include "salinan.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QVariantMap>
 
@@ -115,13 +117,14 @@ inline QStringList outcomes(const QStringList &log)
     return hasil;
 }
 
-// Ids of the processes whose command line holds text.
+// Ids of the processes whose command line (the program and every argument) holds text.
 inline QStringList processesWith(const QString &text)
 {
     QStringList ids;
     for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
         if (pid.toInt() > 0 &&
-            readText("/proc/" + pid + "/cmdline").replace(QChar(0), ' ').contains(text))
+            QString::fromUtf8(readBytes("/proc/" + pid + "/cmdline").replace('\0', ' '))
+                .contains(text))
             ids << pid;
     return ids;
 }
@@ -169,6 +172,45 @@ public:
         }
         QSqlDatabase::removeDatabase("servicetest-keep");
         return ok;
+    }
+
+    // Where copies go from the next run on.
+    bool copyTo(const salinan::Settings &choice)
+    {
+        bool ok;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-copy");
+            db.setDatabaseName(settingsPath());
+            ok = db.open() && salinan::write(db, choice, &error);
+        }
+        QSqlDatabase::removeDatabase("servicetest-copy");
+        return ok;
+    }
+
+    // Root's rclone configuration, as root keeps it: 0600 in a 0700 folder of the data folder.
+    bool rcloneConfig(const QString &text, int mode = 0600)
+    {
+        const QString folder = file("data/rclone");
+        return QDir().mkpath(folder) && ::chmod(QFile::encodeName(folder), 0700) == 0 &&
+               writeBytes(folder + "/rclone.conf", text.toUtf8()) &&
+               ::chmod(QFile::encodeName(folder + "/rclone.conf"), mode) == 0;
+    }
+
+    // The copies of the history, oldest first.
+    QList<salinan::Copy> copies() const
+    {
+        QList<salinan::Copy> found;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-copies");
+            db.setDatabaseName(file("riwayat.db"));
+            db.setConnectOptions("QSQLITE_OPEN_READONLY");
+            QSqlQuery query(db);
+            if (db.open() && query.exec(salinan::selectCopies() + " order by salinan.id"))
+                while (query.next())
+                    found << salinan::fromRecord(query.record());
+        }
+        QSqlDatabase::removeDatabase("servicetest-copies");
+        return found;
     }
 
     QString path() const { return dir.path(); }

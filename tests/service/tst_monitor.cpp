@@ -110,6 +110,9 @@ void TestMonitor::pings_data()
     QTest::newRow("a job fails: start, then fail")
         << Server::Answers << "%M/ping/abc" << QVariantMap() << QStringList{"gagal", "sales"}
         << failed << QString();
+    QTest::newRow("a copy off this machine that fails: start, then fail")
+        << Server::Answers << "%M/ping/abc" << QVariantMap{{"salinan", "tidakada"}}
+        << QStringList{"sales"} << failed << QString();
     QTest::newRow("a refused name is a failed job")
         << Server::Answers << "%M/ping/abc" << QVariantMap() << QStringList{"-Fp"} << failed
         << QString();
@@ -159,7 +162,10 @@ void TestMonitor::pings()
     QFETCH(QString, entry);
     FakeMonitor monitor(server);
     ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides, databases, 0, address.replace("%M", monitor.address)),
+    salinan::Settings copies; // overrides' "salinan": a destination root never defined
+    copies.remote = overrides.take("salinan").toString();
+    QVERIFY2(folder.prepare(overrides, databases, 0, address.replace("%M", monitor.address)) &&
+                 folder.copyTo(copies),
              qPrintable(folder.error));
     BackupEngine engine(folder.path());
     QVERIFY(engine.ReadConfig());

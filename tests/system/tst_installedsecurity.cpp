@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -316,6 +317,40 @@ private slots:
         QVERIFY(shell(m_member, "ls '" + m_data + "/kerja' > /dev/null").exitCode != 0);
         QCOMPARE(QDir(m_data + "/kerja").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{"templat-15"});
+    }
+
+    // Root defines a destination in the service user's rclone configuration, which members
+    // cannot read; a member chooses it and a recipient; the service, as its own user, sends an
+    // encrypted copy there that decrypts to the dump. The destination's name reaches the
+    // member, the file's secrets do not.
+    void copiesGoWhereRootSaid()
+    {
+        const QString disk = m_root.filePath("cadangan"), key = m_root.filePath("kunci.txt");
+        const QString config = m_data + "/rclone/rclone.conf";
+        QVERIFY(asRoot({"install", "-d", "-o", m_service, "-g", m_group, "-m", "2750", disk})
+                    .exitCode == 0);
+        QVERIFY(shell(m_service, "umask 077 && printf '[cadangan]\\ntype = alias\\nremote = " +
+                                     disk + "\\n# rahasia-root\\n' > " + config)
+                    .exitCode == 0);
+        QVERIFY(asRoot({"age-keygen", "-o", key}).exitCode == 0);
+        const QString recipient =
+            QRegularExpression("public key: (age1[a-z0-9]+)").match(readText(key)).captured(1);
+        QVERIFY(memberSql("insert into confsalin (remote, folder, penerima) values ('cadangan', "
+                          "'kantor', '" +
+                          recipient + "')"));
+
+        QVERIFY2(runBackup("Salinan Backup OK : database [penjualan]"), qPrintable(log()));
+        const QString copies = disk + "/kantor/penjualan";
+        const QStringList sent = QDir(copies).entryList({"bu_penjualan_*.bu.age"}, QDir::Files);
+        QVERIFY(!sent.isEmpty());
+        QCOMPARE(asRoot({"age", "-d", "-i", key, copies + '/' + sent.last()}).out,
+                 readBytes(m_output + '/' + sent.last().chopped(4)));
+        QVERIFY(shell(m_member, "cat '" + config + "'").exitCode != 0);
+        const QString history = "sqlite3 -readonly '" + m_prefix + "/riwayat.db' ";
+        QCOMPARE(shell(m_member, history + "'select nama, jenis, lokal from rclone_remote'").out,
+                 QByteArray("cadangan|alias|1\n"));
+        QVERIFY(!shell(m_member, history + ".dump").out.contains("rahasia-root"));
+        QVERIFY(memberSql("delete from confsalin"));
     }
 
     // A member's save that died half-way leaves its journal, which no one else may remove from
