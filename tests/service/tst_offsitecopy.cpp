@@ -520,13 +520,12 @@ void TestOffsiteCopy::publishedDestinations()
         QVERIFY(QFile::remove(site.folder.file("data/rclone/rclone.conf")));
     site.engine->PublishDestinations();
     salinan::Published published;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "published");
-        db.setDatabaseName(site.folder.file("riwayat.db"));
-        QString error;
-        QVERIFY(db.open() && salinan::readPublished(db, &published, &error));
-    }
-    QSqlDatabase::removeDatabase("published");
+    QString error;
+    QVERIFY2(withDb(site.folder.file("riwayat.db"),
+                    [&](QSqlDatabase &db) {
+                        return db.isOpen() && salinan::readPublished(db, &published, &error);
+                    }),
+             qPrintable(error));
     QStringList found;
     for (const salinan::Remote &remote : published.remotes)
         found << remote.nama + " " + remote.jenis + " " + QString::number(remote.lokal);
