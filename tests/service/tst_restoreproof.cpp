@@ -31,21 +31,6 @@ QString pgTool(const QString &tool)
     return PgCluster::binDir() + '/' + tool;
 }
 
-// Runs a tool of the cluster's version to its end; false with what it said.
-bool run(const QString &tool, const QStringList &arguments, QString *said,
-         const QString &password = QString())
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("PGPASSWORD", password);
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(pgTool(tool), arguments);
-    const bool ended = process.waitForFinished(120000);
-    *said = QString::fromUtf8(process.readAll());
-    return ended && process.exitCode() == 0;
-}
-
 // A program folder that backs the cluster's databases up with the real tools. The scratch
 // clusters of its drills run as postgres (the tests run as root), which must pass through the
 // folders above its own.
@@ -105,18 +90,27 @@ class TestRestoreProof : public QObject
             qWarning("%s", qPrintable(error));
         return ok;
     }
+    // A tool of the cluster's version run to its end as its superuser; false with a warning.
+    bool pg(const QString &tool, const QStringList &arguments)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PGPASSWORD", cluster.superPassword());
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(pgTool(tool), QStringList{"--host=" + cluster.host(),
+                                                "--port=" + QString::number(cluster.port()),
+                                                "--username=postgres"} +
+                                        arguments);
+        const bool ok = process.waitForFinished(120000) && process.exitCode() == 0;
+        if (!ok)
+            qWarning("%s", process.readAll().constData());
+        return ok;
+    }
     // pg_dump of database into file, as the service makes it.
     bool dumpOf(const QString &database, const QString &file)
     {
-        QString said;
-        const bool ok = run("pg_dump",
-                            {"--host=" + cluster.host(),
-                             "--port=" + QString::number(cluster.port()), "--username=postgres",
-                             "--format=custom", "--file=" + file, "--table=tbl*", database},
-                            &said, cluster.superPassword());
-        if (!ok)
-            qWarning("%s", qPrintable(said));
-        return ok;
+        return pg("pg_dump", {"--format=custom", "--file=" + file, "--table=tbl*", database});
     }
 
 private slots:
@@ -151,13 +145,8 @@ private slots:
                     "besar"));
         dump = scratch.filePath("toko.bu");
         globals = scratch.filePath("globals.sql");
-        QString said;
         QVERIFY(dumpOf("toko", dump));
-        QVERIFY2(run("pg_dumpall",
-                     {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
-                      "--username=postgres", "--globals-only", "--file=" + globals},
-                     &said, cluster.superPassword()),
-                 qPrintable(said));
+        QVERIFY(pg("pg_dumpall", {"--globals-only", "--file=" + globals}));
     }
 
     void globalsAndRowsRestoreWhole_data()
@@ -253,11 +242,8 @@ private slots:
             QVERIFY(dumpOf("toko_kurang", archive));
         } else if (damage == Damage::RoleMissing) {
             roles = top.filePath("tanpa-peran.sql");
-            QStringList kept = readText(globals).split('\n');
-            kept.erase(
-                std::remove_if(kept.begin(), kept.end(),
-                               [](const QString &line) { return line.contains("pemilik_toko"); }),
-                kept.end());
+            const QStringList kept =
+                readText(globals).split('\n').filter(QRegularExpression("^((?!pemilik_toko).)*$"));
             QVERIFY(writeBytes(roles, kept.join('\n').toUtf8()));
         } else if (damage == Damage::DiskTooSmall) {
             QVERIFY(::mount("tmpfs", QFile::encodeName(work).constData(), "tmpfs", 0,
