@@ -273,53 +273,41 @@ void TestBackupEngine::schedule_data()
     const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
                                        march(1, "05:30:45"), march(1, "05:30:59")};
     const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
-    QTest::newRow("four checks in the minute run once")
-        << QVariantMap() << inTheMinute << 1 << QStringList();
-    QTest::newRow("time with milliseconds, as the panel binds it")
-        << QVariantMap{{"jam1", "2000-01-01T05:30:00.000"}} << inTheMinute << 1 << QStringList();
-    QTest::newRow("disabled time never runs, not even late")
-        << QVariantMap{{"jam1st", 0}}
-        << QList<QDateTime>{march(1, "05:29:50"), march(1, "05:31:00")} << 0 << QStringList();
-    QTest::newRow("the same time the next day runs again")
-        << QVariantMap()
-        << QList<QDateTime>{march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")} << 2
-        << QStringList();
-    QTest::newRow("a manual run over the time: the time runs late, once")
-        << QVariantMap()
-        << QList<QDateTime>{march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")} << 1
-        << QStringList{"05:30"};
-    QTest::newRow("the first time's run lasts past the second: it runs late")
-        << QVariantMap{{"jam2", "2000-01-01T05:45:00"}, {"jam2st", 1}}
-        << QList<QDateTime>{march(1, "05:30:00"), march(1, "05:46:10")} << 2
-        << QStringList{"05:45"};
-    QTest::newRow("clock put forward over both times: each late, in their order")
-        << QVariantMap{{"jam2", "2000-01-01T04:00:00"}, {"jam2st", 1}}
-        << QList<QDateTime>{march(1, "03:00:00"), march(1, "14:00:00")} << 2
-        << QStringList{"04:00", "05:30"};
-    QTest::newRow("clock put forward by days: the time runs once")
-        << QVariantMap() << QList<QDateTime>{march(1, "05:00:00"), march(4, "06:00:00")} << 1
-        << QStringList{"05:30"};
-    QTest::newRow("clock put back over a time that ran: not again")
-        << QVariantMap()
-        << QList<QDateTime>{march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"),
-                            march(1, "05:30:05"), march(1, "05:31:00")}
-        << 1 << QStringList();
-    QTest::newRow("clock put back a day: that day's time not again")
-        << QVariantMap()
-        << QList<QDateTime>{march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"),
-                            march(2, "05:30:10")}
-        << 1 << QStringList();
-    QTest::newRow("restarted in the minute of a time that ran: not again")
-        << QVariantMap() << QList<QDateTime>{march(1, "05:30:05"), restart, march(1, "05:30:40")}
-        << 1 << QStringList();
-    QTest::newRow("restarted in the minute of a time whose run was stopped: it runs again")
-        << QVariantMap()
-        << QList<QDateTime>{stop, march(1, "05:30:05"), restart, march(1, "05:30:40"),
-                            march(1, "05:30:50")}
-        << 2 << QStringList();
-    QTest::newRow("a time that passed while the service was down is not run late")
-        << QVariantMap() << QList<QDateTime>{march(1, "05:29:30"), restart, march(1, "05:31:00")}
-        << 0 << QStringList();
+    const auto row = [](const char *name, const QList<QDateTime> &checks, int runs,
+                        const QStringList &late = {}, const QVariantMap &overrides = {}) {
+        QTest::newRow(name) << overrides << checks << runs << late;
+    };
+    const auto at = [&](const char *time) {
+        return QVariantMap{{"jam2", QString("2000-01-01T") + time}, {"jam2st", 1}};
+    };
+    row("four checks in the minute run once", inTheMinute, 1);
+    row("time with milliseconds, as the panel binds it", inTheMinute, 1, {},
+        {{"jam1", "2000-01-01T05:30:00.000"}});
+    row("disabled time never runs, not even late", {march(1, "05:29:50"), march(1, "05:31:00")}, 0,
+        {}, {{"jam1st", 0}});
+    row("the same time the next day runs again",
+        {march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")}, 2);
+    row("a manual run over the time: the time runs late, once",
+        {march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")}, 1, {"05:30"});
+    row("the first time's run lasts past the second: it runs late",
+        {march(1, "05:30:00"), march(1, "05:46:10")}, 2, {"05:45"}, at("05:45:00"));
+    row("clock put forward over both times: each late, in their order",
+        {march(1, "03:00:00"), march(1, "14:00:00")}, 2, {"04:00", "05:30"}, at("04:00:00"));
+    row("clock put forward by days: the time runs once",
+        {march(1, "05:00:00"), march(4, "06:00:00")}, 1, {"05:30"});
+    row("clock put back over a time that ran: not again",
+        {march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"), march(1, "05:30:05"),
+         march(1, "05:31:00")},
+        1);
+    row("clock put back a day: that day's time not again",
+        {march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"), march(2, "05:30:10")},
+        1);
+    row("restarted in the minute of a time that ran: not again",
+        {march(1, "05:30:05"), restart, march(1, "05:30:40")}, 1);
+    row("restarted in the minute of a time whose run was stopped: it runs again",
+        {stop, march(1, "05:30:05"), restart, march(1, "05:30:40"), march(1, "05:30:50")}, 2);
+    row("a time that passed while the service was down is not run late",
+        {march(1, "05:29:30"), restart, march(1, "05:31:00")}, 0);
 }
 
 // Every time that came since the previous check runs once, late ones with an entry that says
@@ -371,56 +359,50 @@ void TestBackupEngine::run_data()
                             "PGPASSWORD=s3cret pw"};
     // The globals take the first two looks at the clock.
     const QStringList start{"Read List DB", globalsOk("054709")};
-    QTest::newRow("plain settings")
-        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054711");
-    QTest::newRow("blanks in server, user and database stay single arguments")
-        << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << QStringList{"data gudang"}
-        << QStringList{"--host=db host", "--port=5433", "--username=back upper",
-                       "PGPASSWORD=s3cret pw"}
-        << start + verified("data gudang", "054711");
-    QTest::newRow("blank user and pass fall back to the defaults")
-        << QVariantMap{{"user", "   "}, {"pass", "\t "}} << QStringList{"sales"}
-        << QStringList{"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"}
-        << start + verified("sales", "054711");
-    QTest::newRow("port stored as text of a number")
-        << QVariantMap{{"port", "6543"}} << QStringList{"sales"}
-        << QStringList{"--host=db.example", "--port=6543", "--username=backupper",
-                       "PGPASSWORD=s3cret pw"}
-        << start + verified("sales", "054711");
+    const auto row = [&](const QString &name, const QStringList &databases, const QStringList &log,
+                         const QVariantMap &overrides = {}, const QStringList &connection = {}) {
+        QTest::addRow("%s", qPrintable(name))
+            << overrides << databases << (connection.isEmpty() ? usual : connection) << log;
+    };
+    // A name refused (why, for the row's name) with the entry reason, in which it is shown as
+    // shown; sales is backed up after it.
+    const auto refusedName = [&](const char *why, const QString &name, const QString &reason,
+                                 const QString &shown) {
+        row("name [" + shown.left(24) + "] " + why, {name, "sales"},
+            start + QStringList{reason.arg(shown)} + verified("sales", "054712"));
+    };
+    row("plain settings", {"sales"}, start + verified("sales", "054711"));
+    row("blanks in server, user and database stay single arguments", {"data gudang"},
+        start + verified("data gudang", "054711"), {{"server", "db host"}, {"user", "back upper"}},
+        {"--host=db host", "--port=5433", "--username=back upper", "PGPASSWORD=s3cret pw"});
+    row("blank user and pass fall back to the defaults", {"sales"},
+        start + verified("sales", "054711"), {{"user", "   "}, {"pass", "\t "}},
+        {"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"});
+    row("port stored as text of a number", {"sales"}, start + verified("sales", "054711"),
+        {{"port", "6543"}},
+        {"--host=db.example", "--port=6543", "--username=backupper", "PGPASSWORD=s3cret pw"});
 
     const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
                             "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
     for (const QString &name : QStringList{"-Fp", "--file=/etc/passwd", "host=evil dbname=x",
-                                           "POSTGRESQL://evil/db", "s\nfake"}) {
-        const QString shown = QString(name).replace("\n", "\\n");
-        QTest::addRow("dangerous name %s is refused", qPrintable(shown))
-            << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{refused.arg(shown)} + verified("sales", "054712");
-    }
-    QTest::newRow("ESC and carriage return in a refused name stay in its entry")
-        << QVariantMap() << QStringList{"\x1b[2K\rBackup Database OK", "sales"} << usual
-        << start + QStringList{refused.arg("\\x1b[2K\\rBackup Database OK")} +
-               verified("sales", "054712");
+                                           "POSTGRESQL://evil/db", "s\nfake"})
+        refusedName("may be read as an option or address", name, refused,
+                    QString(name).replace("\n", "\\n"));
+    refusedName("keeps its ESC and carriage return in its entry", "\x1b[2K\rBackup Database OK",
+                refused, "\\x1b[2K\\rBackup Database OK");
     const QString tooLong = "Backup Database DITOLAK : nama database [%1] lebih dari 63 byte. "
                             "pg_dump tidak dijalankan.";
     const QString name63(63, 'n');
-    QTest::newRow("name of 63 bytes is backed up")
-        << QVariantMap() << QStringList{name63} << usual << start + verified(name63, "054711");
-    QTest::newRow("name of 32 characters in 64 bytes is refused")
-        << QVariantMap() << QStringList{QString(32, QChar(0xe9)), "sales"} << usual
-        << start + QStringList{tooLong.arg(QString(32, QChar(0xe9)))} + verified("sales", "054712");
-    QTest::newRow("a very long name is shown cut")
-        << QVariantMap() << QStringList{QString(100000, 'n'), "sales"} << usual
-        << start + QStringList{tooLong.arg(name63 + QChar(0x2026))} + verified("sales", "054712");
+    row("name of 63 bytes is backed up", {name63}, start + verified(name63, "054711"));
+    refusedName("of 32 characters in 64 bytes", QString(32, QChar(0xe9)), tooLong,
+                QString(32, QChar(0xe9)));
+    refusedName("very long, shown cut", QString(100000, 'n'), tooLong, name63 + QChar(0x2026));
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
     for (const QString &name :
-         QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"}) {
-        const QString shown = QString(name).replace(QChar(0), "\\0");
-        QTest::addRow("name [%s] would leave the output folder", qPrintable(shown))
-            << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{outside.arg(shown)} + verified("sales", "054712");
-    }
+         QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"})
+        refusedName("would leave the output folder", name, outside,
+                    QString(name).replace(QChar(0), "\\0"));
 
     const QList<std::pair<QString, QString>> failures{
         {"gagal", "pg_dump selesai dengan kode keluar 3. Pesan Error : pg_dump: error: "
@@ -432,31 +414,26 @@ void TestBackupEngine::run_data()
                       "dihentikan."}};
     for (const auto &[name, reason] : failures) {
         const QString dump = "%O/bu_" + name + "_20130709.054711.bu";
-        QTest::addRow("job for %s fails: reported, no dump, next job runs", qPrintable(name))
-            << QVariantMap() << QStringList{name, "sales"} << usual
-            << start +
-                   QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
-                                                                name + "], file [" + dump + "]. " +
-                                                                reason} +
-                   verified("sales", "054713");
+        row("job for " + name + " fails: reported, no dump, next job runs", {name, "sales"},
+            start +
+                QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
+                                                             name + "], file [" + dump + "]. " +
+                                                             reason} +
+                verified("sales", "054713"));
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
-    QTest::newRow("output folder missing")
-        << QVariantMap{{"outputdir", "/nonexistent/sar backups"}} << QStringList{"sales"} << usual
-        << QStringList{noFolder.arg("/nonexistent/sar backups")};
-    QTest::newRow("empty output folder would mean the root or the working folder")
-        << QVariantMap{{"outputdir", ""}} << QStringList{"sales"} << usual
-        << QStringList{noFolder.arg("")};
-    QTest::newRow("line break in the output folder stays in its entry")
-        << QVariantMap{{"outputdir", "/nonexistent/a\nb"}} << QStringList{"sales"} << usual
-        << QStringList{noFolder.arg("/nonexistent/a\\nb")};
-    QTest::newRow("output folder longer than the system allows, shown cut")
-        << QVariantMap{{"outputdir", '/' + QString(5000, 'd')}} << QStringList{"sales"} << usual
-        << QStringList{"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
-                       "] lebih panjang dari batas sistem. Proses dibatalkan."};
-    QTest::newRow("empty list: not even the globals")
-        << QVariantMap() << QStringList() << usual << QStringList{"Read List DB"};
+    row("output folder missing", {"sales"}, {noFolder.arg("/nonexistent/sar backups")},
+        {{"outputdir", "/nonexistent/sar backups"}});
+    row("empty output folder would mean the root or the working folder", {"sales"},
+        {noFolder.arg("")}, {{"outputdir", ""}});
+    row("line break in the output folder stays in its entry", {"sales"},
+        {noFolder.arg("/nonexistent/a\\nb")}, {{"outputdir", "/nonexistent/a\nb"}});
+    row("output folder longer than the system allows, shown cut", {"sales"},
+        {"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
+         "] lebih panjang dari batas sistem. Proses dibatalkan."},
+        {{"outputdir", '/' + QString(5000, 'd')}});
+    row("empty list: not even the globals", {}, {"Read List DB"});
 }
 
 // Only what is logged as backed up reaches the tool, with the settings as single arguments
