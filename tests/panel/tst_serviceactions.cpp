@@ -77,10 +77,8 @@ private slots:
     void initTestCase();
     void installWithoutServiceProgram();
     void installStartStopUninstall();
-    void startUp_data();
-    void startUp();
-    void refusedOrFailed_data();
-    void refusedOrFailed();
+    void asProcess_data();
+    void asProcess();
     void backupNowAndTray();
     void managerGoesAndComes();
     void askBeforeCancellingJob_data();
@@ -220,103 +218,78 @@ void TestServiceActions::installStartStopUninstall()
     QCOMPARE(status(&window), Stopped);
 }
 
-void TestServiceActions::startUp_data()
-{
-    QTest::addColumn<QString>("state"); // of the service
-    QTest::addColumn<bool>("asOtherUser");
-    QTest::addColumn<bool>("manager");
-    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
-    QTest::addColumn<bool>("asked");            // whether to install
-    QTest::addColumn<QString>("shows");         // status / notice / tray, "%1" the program folder
-    const QString tip = " / Sarvela Backup Database|";
-    QTest::newRow("manager not running: said with how to start it, nothing asked")
-        << "running" << false << false << false << false
-        << "Manager tidak berjalan / Service manager tidak berjalan. Jalankan sebagai root: "
-           "systemctl start svcmgrd (tanpa systemd: %1/svcmgrd)." +
-               tip + "Service manager tidak berjalan.";
-    QTest::newRow("not installed: root is asked")
-        << "none" << false << true << false << true
-        << "Service : Belum diinstall / " + tip + "Service belum diinstall.";
-    QTest::newRow("not installed: a user who may not install is not asked")
-        << "none" << true << true << false << false
-        << "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
-           "%1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
-               tip + "Service belum diinstall.";
-    QTest::newRow("settings only root may read: said, with the file's rights")
-        << "stopped" << true << true << true << false
-        << "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
-           "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
-               tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.";
-}
-
-void TestServiceActions::startUp()
-{
-    QFETCH(QString, state);
-    QFETCH(bool, asOtherUser);
-    QFETCH(bool, manager);
-    QFETCH(bool, rootOnlySettings);
-    QFETCH(bool, asked);
-    QFETCH(QString, shows);
-    if (asOtherUser && ::geteuid() != 0)
-        QSKIP("running the panel as another user needs root");
-    QVERIFY(putService(state, m_programDir.file("sarvelad")));
-    QVERIFY(freshFiles(QDir::tempPath()));
-    if (rootOnlySettings)
-        QVERIFY(QFile::setPermissions(m_programDir.file("confbu.cfg"),
-                                      QFile::ReadOwner | QFile::WriteOwner));
-    PanelRun run(m_programDir.path(), asked ? QStringList{"no", "state"} : QStringList{"state"},
-                 asOtherUser, manager);
-    Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(shows.replace("%1", m_programDir.path()), true, "state: "),
-             panel.said().constData());
-    QCOMPARE(panel.out.contains("box: Service belum diinstall"), asked);
-    QVERIFY(panel.terminate());
-}
-
-void TestServiceActions::refusedOrFailed_data()
+void TestServiceActions::asProcess_data()
 {
     QTest::addColumn<QString>("state"); // of the service, before and after
     QTest::addColumn<bool>("asOtherUser");
-    QTest::addColumn<bool>("manager");      // false: none can be reached
-    QTest::addColumn<QStringList>("steps"); // the probe's
-    QTest::addColumn<QString>("message");   // "%1" the program folder
-    const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo).";
-    const QString member = " Jalankan Sarvela Backup Control Panel sebagai root (sudo) atau "
-                           "sebagai anggota grup admin Sarvela.";
-    QTest::newRow("install refused to another user")
-        << "none" << true << true << QStringList{"menu:&Install Service"}
-        << "Anda tidak memiliki hak untuk menginstall service." + root;
-    QTest::newRow("uninstall refused, the running service keeps running")
-        << "running" << true << true << QStringList{"menu:&Uninstall Service"}
-        << "Anda tidak memiliki hak untuk menguninstall service." + root;
-    QTest::newRow("start refused to another user")
-        << "stopped" << true << true << QStringList{"click:butStart"}
-        << "Anda tidak memiliki hak untuk menjalankan service." + member;
-    QTest::newRow("stop refused to another user")
-        << "running" << true << true << QStringList{"click:butStop"}
-        << "Anda tidak memiliki hak untuk menghentikan service." + member;
-    QTest::newRow("install without a service manager")
-        << "none" << false << false << QStringList{"menu:&Install Service"}
-        << "Gagal Instal Service.\nPesan Error : Service manager tidak berjalan (The RPC server "
-           "is unavailable.)\nJalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
-           "%1/svcmgrd).";
+    QTest::addColumn<bool>("manager");          // false: none can be reached
+    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
+    QTest::addColumn<QStringList>("steps");     // the probe's; "no" answers the install question
+    QTest::addColumn<QString>("shows"); // a box, or status / notice / tray; "%1" the program folder
+    auto row = [](const char *tag, const QString &state, bool asOtherUser, bool manager,
+                  const QStringList &steps, const QString &shows, bool rootOnly = false) {
+        QTest::newRow(tag) << state << asOtherUser << manager << rootOnly << steps << shows;
+    };
+    const QString tip = " / Sarvela Backup Database|", box = "box: ", state = "state: ";
+    const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo)";
+    const QString noManager = "Service manager tidak berjalan";
+    const QString startIt = "Jalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
+                            "%1/svcmgrd).";
+    row("manager not running: said with how to start it, nothing asked", "running", false, false,
+        {"state"},
+        state + "Manager tidak berjalan / " + noManager + ". " + startIt + tip + noManager + ".");
+    row("not installed: root is asked", "none", false, true, {"no", "state"},
+        state + "Service : Belum diinstall / " + tip + "Service belum diinstall.");
+    row("not installed: a user who may not install is not asked", "none", true, true, {"state"},
+        state +
+            "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak "
+            "mengubah %1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
+            tip + "Service belum diinstall.");
+    row("settings only root may read: said, with the file's rights", "stopped", true, true,
+        {"state"},
+        state +
+            "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
+            "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
+            tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
+        true);
+    row("install refused to another user", "none", true, true, {"menu:&Install Service"},
+        box + "Anda tidak memiliki hak untuk menginstall service." + root + ".");
+    row("uninstall refused, the running service keeps running", "running", true, true,
+        {"menu:&Uninstall Service"},
+        box + "Anda tidak memiliki hak untuk menguninstall service." + root + ".");
+    row("start refused to another user", "stopped", true, true, {"click:butStart"},
+        box + "Anda tidak memiliki hak untuk menjalankan service." + root +
+            " atau sebagai anggota grup admin Sarvela.");
+    row("stop refused to another user", "running", true, true, {"click:butStop"},
+        box + "Anda tidak memiliki hak untuk menghentikan service." + root +
+            " atau sebagai anggota grup admin Sarvela.");
+    row("install without a service manager", "none", false, false, {"menu:&Install Service"},
+        box + "Gagal Instal Service.\nPesan Error : " + noManager +
+            " (The RPC server is unavailable.)\n" + startIt);
 }
 
-void TestServiceActions::refusedOrFailed()
+// The panel as a process of its own at start-up and refused or failed actions.
+void TestServiceActions::asProcess()
 {
     QFETCH(QString, state);
     QFETCH(bool, asOtherUser);
     QFETCH(bool, manager);
     QFETCH(QStringList, steps);
-    QFETCH(QString, message);
+    QFETCH(QString, shows);
     if (asOtherUser && ::geteuid() != 0)
         QSKIP("running the panel as another user needs root");
     QVERIFY(putService(state, m_programDir.file("sarvelad")));
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
-
+    QFETCH(bool, rootOnlySettings);
+    QVERIFY(!rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
+                                                       QFile::ReadOwner | QFile::WriteOwner));
     PanelRun run(m_programDir.path(), steps, asOtherUser, manager);
     Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(message.replace("%1", m_programDir.path())), panel.said().constData());
+    const QString kind = shows.section(": ", 0, 0) + ": ";
+    QVERIFY2(
+        panel.shows(shows.mid(kind.size()).replace("%1", m_programDir.path()), true, kind.toUtf8()),
+        panel.said().constData());
+    QCOMPARE(panel.out.contains("box: Service belum diinstall"), steps.contains("no"));
     QVERIFY(panel.terminate());
     QCOMPARE(serviceState(), state);
 }
