@@ -1,6 +1,6 @@
 // The log viewer on odd, missing and very large logs: what it shows, where it
 // opens, that it stays responsive, that it follows what the service adds, also across a
-// rotation, and that only a pressed "Hapus Log" empties the log.
+// rotation, and what "Hapus Log" empties (the keys that must not: tst_dialogkeys).
 #include "flog.h"
 #include "logtext.h"
 #include "panelfixture.h"
@@ -26,8 +26,6 @@ private slots:
     void plantedLogIsNeitherFollowedNorWaitedOn();
     void follows_data();
     void follows();
-    void keysKeepTheLog_data();
-    void keysKeepTheLog();
     void largeLogs_data();
     void largeLogs();
     void partsDecodeAsTheWhole_data();
@@ -81,10 +79,13 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn_data()
     QTest::addColumn<QString>("planted"); // shell commands in the data folder
     QTest::addColumn<QString>("reason");
     QTest::newRow("a link to someone's file: not emptied through it")
-        << "ln -s \"$PWD/../korban\" busys.log" << "berupa link";
-    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log" << "bukan berkas biasa";
+        << "ln -s \"$PWD/../korban\" busys.log"
+        << "berupa link";
+    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log"
+                                                 << "bukan berkas biasa";
     QTest::newRow("a second name of someone's file: not emptied")
-        << "ln ../korban busys.log" << "memiliki lebih dari satu nama";
+        << "ln ../korban busys.log"
+        << "memiliki lebih dari satu nama";
 }
 
 // What a member may put in the data folder where the log was missing, for the next one who
@@ -93,7 +94,8 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
 {
     QFETCH(QString, planted);
     QFETCH(QString, reason);
-    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
+    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") &&
+            QDir(m_dir->path()).mkdir("data") &&
             QFile::link(m_dir->filePath("data/busys.log"), log()));
     QVERIFY(QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) ==
             0);
@@ -145,32 +147,6 @@ void TestLogViewer::follows()
     }
     QFETCH(QString, shown);
     QTRY_COMPARE(view->toPlainText(), shown);
-}
-
-void TestLogViewer::keysKeepTheLog_data()
-{
-    QTest::addColumn<QString>("focus");
-    QTest::addColumn<int>("key");
-    QTest::newRow("Return while reading") << "plainTextEdit" << int(Qt::Key_Return);
-    QTest::newRow("keypad Enter while reading") << "plainTextEdit" << int(Qt::Key_Enter);
-    QTest::newRow("Return on a focused Hapus Log") << "butHapus" << int(Qt::Key_Return);
-    QTest::newRow("Return on Tutup") << "butTutup" << int(Qt::Key_Return);
-}
-
-void TestLogViewer::keysKeepTheLog()
-{
-    QFETCH(QString, focus);
-    QFETCH(int, key);
-    const QByteArray entries = "01/02/2026 01:00:00 - Backup Database : /bu/a.bu\n";
-    QVERIFY(writeLog(entries));
-    flog dialog(nullptr, m_dir->path());
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    auto *target = dialog.findChild<QWidget *>(focus);
-    target->setFocus();
-    QTest::keyClick(target, Qt::Key(key));
-    QCOMPARE(QFileInfo(log()).size(), qint64(entries.size()));
-    QCOMPARE(dialog.findChild<QPlainTextEdit *>()->toPlainText(), QString::fromUtf8(entries));
 }
 
 void TestLogViewer::largeLogs_data()

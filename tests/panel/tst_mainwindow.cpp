@@ -1,11 +1,12 @@
-// The main window on real files: the start-up question, closing to the tray,
-// what the form loads, how a save is validated, what it writes and that the
-// service reads back what was saved; the database list, with the picker on a
-// throwaway PostgreSQL server.
+// The main window on real files: how it first appears (shown, in the tray with --tray, or
+// minimised without a tray), closing to the tray and the tray's clicks, what the form loads, how a
+// save is validated, what it writes and that the service reads back what was saved; the database
+// list, with the picker on a throwaway PostgreSQL server.
 #include "backupengine.h"
 #include "fdfrdatabase.h"
 #include "panelfixture.h"
 #include "pgcluster.h"
+#include "startmode.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -30,8 +31,12 @@ private slots:
     void init();
     void load_data();
     void load();
+    void appearance_data();
+    void appearance();
     void closing_data();
     void closing();
+    void trayClick_data();
+    void trayClick();
     void tabOrderAndTips();
     void saveRefused_data();
     void saveRefused();
@@ -152,6 +157,46 @@ void TestMainWindow::load()
     }
 }
 
+void TestMainWindow::appearance_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("trayAvailable");
+    QTest::addColumn<QString>("window"); // hidden, minimised or shown
+    const QString panel = "/opt/sarvela/sarpanel";
+    QTest::newRow("no option: shown") << QStringList{panel} << true << "shown";
+    QTest::newRow("--tray: hidden") << QStringList{panel, "--tray"} << true << "hidden";
+    QTest::newRow("--tray after another option")
+        << QStringList{panel, "-x", "--tray"} << true << "hidden";
+    QTest::newRow("--tray without a tray: minimised")
+        << QStringList{panel, "--tray"} << false << "minimised";
+    QTest::newRow("no tray and no option: shown as usual")
+        << QStringList{panel} << false << "shown";
+    QTest::newRow("a program called --tray is no option")
+        << QStringList{"--tray"} << true << "shown";
+    QTest::newRow("a longer option is another one")
+        << QStringList{panel, "--tray=1"} << true << "shown";
+}
+
+void TestMainWindow::appearance()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, trayAvailable);
+    QVERIFY(createSettings(cfg(), {ConfRow{"10.0.0.5"}}, {"penjualan"}));
+    PanelWindow window(m_dir->path());
+    showAtStart(window, startsInTray(arguments), trayAvailable);
+    QTEST(QString(!window.isVisible()                          ? "hidden"
+                  : window.windowState() & Qt::WindowMinimized ? "minimised"
+                                                               : "shown"),
+          "window");
+    // Whichever way it starts, the start-up work is done, and nothing is asked.
+    QCOMPARE(formState(&window).section(" | ", 1, 1) + " " + listed(&window).join(','),
+             "10.0.0.5 penjualan");
+    const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
+    QVERIFY(trays.size() == 1 && trays.first()->isVisible());
+    QTest::qWait(100);
+    QVERIFY(m_answerer->seen().isEmpty());
+}
+
 namespace {
 // A desktop with a system tray or without one.
 struct TrayPanel : PanelWindow
@@ -188,6 +233,39 @@ void TestMainWindow::closing()
                          "(minimize) dan program tetap berjalan. Untuk menutup program pilih menu "
                          "Sistem > Keluar.";
     QCOMPARE(texts(m_answerer->seen().mid(boxesAtStart)), tray ? QStringList() : QStringList{told});
+}
+
+void TestMainWindow::trayClick_data()
+{
+    QTest::addColumn<bool>("shownBefore");
+    QTest::addColumn<QList<int>>("clicks"); // as the tray reports them, in order
+    QTest::addColumn<bool>("shownAfter");
+    const int click = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
+    QTest::newRow("a click shows the hidden window") << false << QList<int>{click} << true;
+    QTest::newRow("a click hides the shown window") << true << QList<int>{click} << false;
+    QTest::newRow("a double click, which begins with a click, shows it once")
+        << false << QList<int>{click, twice} << true;
+    QTest::newRow("a double click alone shows it") << false << QList<int>{twice} << true;
+    QTest::newRow("a middle click leaves it")
+        << false << QList<int>{QSystemTrayIcon::MiddleClick} << false;
+}
+
+// Without settings: also a start in the tray says so at once, and the tray can tell nothing else.
+void TestMainWindow::trayClick()
+{
+    QFETCH(bool, shownBefore);
+    QFETCH(QList<int>, clicks);
+    PanelWindow window(m_dir->path());
+    showAtStart(window, !shownBefore, true);
+    QTRY_COMPARE(m_answerer->seen().size(), 1);
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    QCOMPARE(tray->toolTip(),
+             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
+    for (int reason : clicks)
+        emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
+    QTEST(window.isVisible() && !window.isMinimized(), "shownAfter");
+    QTest::qWait(100); // shown later from the tray, nothing is asked again
+    QVERIFY(shownBefore || m_answerer->seen().size() == 1);
 }
 
 // Tab walks the window top to bottom, each row left to right; a button

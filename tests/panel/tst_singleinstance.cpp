@@ -1,11 +1,14 @@
 // One panel per desktop, with real second processes: a second start exits 0 and the
 // first brings its window forward at once through its socket, or within a tick through
 // the shared flag when the socket is gone; also after a temp-folder cleaner removed the
-// segment's key file; a killed first instance does not block.
+// segment's key file; a killed first instance does not block. A termination signal while the
+// panel asks a question ends it and takes nothing as an answer: the question's action does not
+// run and the settings file stays byte for byte as it was.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "sharedflag.h"
 #include "showrequests.h"
+#include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QSharedMemory>
@@ -21,6 +24,8 @@ private slots:
     void secondStartBringsWindowForward_data();
     void secondStartBringsWindowForward();
     void killedInstanceDoesNotBlock();
+    void signalDuringQuestion_data();
+    void signalDuringQuestion();
 
 private:
     // The first panel runs in this process: its loop runs while the second start waits.
@@ -97,6 +102,39 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     // The new instance, not the dead one's socket, is the one a further start talks to.
     secondStartEnds();
     QVERIFY(next.isVisible());
+}
+
+void TestSingleInstance::signalDuringQuestion_data()
+{
+    QTest::addColumn<QStringList>("steps"); // the probe's, as a user would act
+    QTest::addColumn<QString>("question");  // the box the signal arrives during
+    QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
+    QTest::addColumn<bool>("manager");      // one runs, where the service is not installed
+    QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
+                                                  << "Gagal Instal Service" << true;
+    QTest::newRow("delete question")
+        << QStringList{"select", "click:butDel"} << "Apakah database 'penjualan'"
+        << "Data berhasil dihapus." << false;
+}
+
+void TestSingleInstance::signalDuringQuestion()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, question);
+    QFETCH(QString, yesShows);
+    QFETCH(bool, manager);
+    SvcMgrDaemon daemon;
+    QString error;
+    QVERIFY2(!manager || daemon.start(&error), qPrintable(error));
+    QTemporaryDir dir;
+    const QString cfg = dir.filePath("confbu.cfg");
+    QVERIFY(createSettings(cfg, {ConfRow()}, {"penjualan", "gudang"}));
+    const QByteArray before = readBytes(cfg);
+    Probe panel(QStringList{buildBinDir() + "/panelprobe", dir.path()} + steps);
+    QVERIFY2(panel.shows(question, false), panel.said().constData());
+    QVERIFY2(panel.terminate(), "the panel must end on the signal, normally and with 0");
+    QVERIFY2(!panel.out.contains(yesShows.toUtf8()), panel.out.constData());
+    QVERIFY(readBytes(cfg) == before);
 }
 
 QTEST_MAIN(TestSingleInstance)
