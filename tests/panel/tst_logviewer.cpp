@@ -28,8 +28,6 @@ private slots:
     void follows();
     void largeLogs_data();
     void largeLogs();
-    void partsDecodeAsTheWhole_data();
-    void partsDecodeAsTheWhole();
 
 private:
     QString log() const { return m_dir->filePath(QStringLiteral("busys.log")); }
@@ -159,6 +157,14 @@ void TestLogViewer::largeLogs_data()
     // Letters of two, three and four bytes, so that parts end next to all of them.
     QTest::newRow("one line of 5 MB of letters of every width")
         << entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry;
+    // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
+    // a length that puts the parts' ends at every place of the pattern.
+    QTest::newRow("7 MB of broken sequences") << QByteArray("ab\xe2\xc3\xa9z"
+                                                            "abc\xf0\x9f\x98"
+                                                            "a\x80\x80\x80\x80\x80z"
+                                                            "\x80\x80\xf0\x9f\x98\x80\x80"
+                                                            "x")
+                                                     .repeated(7 * 1024 * 1024 / 27);
 }
 
 void TestLogViewer::largeLogs()
@@ -202,36 +208,6 @@ void TestLogViewer::largeLogs()
         longestRow = qMax(longestRow, row.size());
     QVERIFY(longestRow <= logtext::MaxRowChars);
     QCOMPARE(QString(shown).remove(QLatin1Char('\n')), QString(whole).remove(QLatin1Char('\n')));
-}
-
-void TestLogViewer::partsDecodeAsTheWhole_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("plain ASCII") << QByteArray("Backup Database : a.bu\n");
-    QTest::newRow("letters of two, three and four bytes") << QString::fromUtf8("aé€😀bç😀").toUtf8();
-    QTest::newRow("a stray lead byte before a letter") << QByteArray("ab\xe2\xc3\xa9z");
-    QTest::newRow("a truncated sequence at the end") << QByteArray("abc\xf0\x9f\x98");
-    QTest::newRow("a run of continuation bytes") << QByteArray("a\x80\x80\x80\x80\x80z");
-    QTest::newRow("a four-byte letter after stray continuation bytes")
-        << QByteArray("\x80\x80\xf0\x9f\x98\x80\x80");
-}
-
-// Cutting anywhere near any position, then decoding the two parts, gives the
-// text of the whole; the cut moves back by at most three bytes.
-void TestLogViewer::partsDecodeAsTheWhole()
-{
-    QFETCH(QByteArray, bytes);
-    const QString whole = QString::fromUtf8(bytes);
-    for (int wanted = 1; wanted < bytes.size(); ++wanted) {
-        const int end = logtext::partEnd(bytes, 0, wanted);
-        QVERIFY2(end > 0 && end <= wanted && end >= wanted - 3,
-                 qPrintable(QString::number(wanted)));
-        const QString parts =
-            QString::fromUtf8(bytes.left(end)) + QString::fromUtf8(bytes.mid(end));
-        QVERIFY2(parts == whole,
-                 qPrintable(QStringLiteral("cut at %1 of %2")
-                                .arg(QString::number(end), QString::number(wanted))));
-    }
 }
 
 QTEST_MAIN(TestLogViewer)
