@@ -410,6 +410,7 @@ void TestMainWindow::outputFolderMadeByRoot()
         m_answerer->clear();
         // Refused for the empty list, once the folder is made.
         QVERIFY(QMetaObject::invokeMethod(&window, "on_butStart_clicked"));
+        QCOMPARE(window.focusWidget()->objectName(), "butAdd");
     }
     ::umask(mask);
     QCOMPARE(texts(m_answerer->seen()), QStringList{"Pilih database yang akan dibackup."});
