@@ -15,8 +15,6 @@ using namespace panel;
 
 namespace {
 
-enum class Monitor { Answers200, Answers503, NotListening, Silent };
-
 // Answers every request with one status, or never; keeps the request lines it read.
 class HttpServer : public QTcpServer
 {
@@ -44,8 +42,6 @@ private:
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(Monitor)
 
 class TestPengaturan : public QObject
 {
@@ -87,22 +83,22 @@ void TestPengaturan::saves_data()
     QTest::addColumn<QString>("urlBefore");
     QTest::addColumn<int>("keep");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<int>("uji");  // the drills' jadwal and day chosen; the file has none
-    QTest::addColumn<int>("hari"); // before, which reads as weekly on Sunday
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("saved");
     QTest::addColumn<QList<int>>("calendar"); // one per day, week and month for so many
+    QTest::addColumn<QList<int>>("drills");   // the jadwal and day chosen; the file has none
+    QTest::addColumn<QString>("message");     // before, which reads as weekly on Sunday
+    QTest::addColumn<bool>("saved");
+    auto row = [](const char *tag, int keptBefore, const QString &urlBefore, int keep,
+                  const QString &url, const QList<int> &calendar, const QList<int> &drills,
+                  const QString &message = "Data Berhasil disimpan.", bool saved = true) {
+        QTest::newRow(tag) << keptBefore << urlBefore << keep << url << calendar << drills
+                           << message << saved;
+    };
     const QString url = "https://hc.contoh.id/ping/abc";
-    QTest::newRow("keep the newest five and a week of days, with a monitor, drills on Tuesdays")
-        << 0 << "" << 5 << "  " + url + " " << 2 << 2 << "Data Berhasil disimpan." << true
-        << QList<int>{7, 0, 12};
-    QTest::newRow("back to keeping all, without a monitor or drills")
-        << 3 << url << 0 << "" << 0 << 0 << "Data Berhasil disimpan." << true
-        << QList<int>{0, 0, 0};
-    QTest::newRow("a URL without http:// is refused")
-        << 3 << url << 7 << "hc.contoh.id/ping" << 1 << 0
-        << "URL pemantau harus lengkap dan diawali http:// atau https://." << false
-        << QList<int>{0, 4, 0};
+    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "", 5,
+        "  " + url + " ", {7, 0, 12}, {2, 2});
+    row("back to keeping all, without a monitor or drills", 3, url, 0, "", {0, 0, 0}, {0, 0});
+    row("a URL without http:// is refused", 3, url, 7, "hc.contoh.id/ping", {0, 4, 0}, {1, 0},
+        "URL pemantau harus lengkap dan diawali http:// atau https://.", false);
 }
 
 void TestPengaturan::saves()
@@ -111,6 +107,9 @@ void TestPengaturan::saves()
     QFETCH(QString, urlBefore);
     QFETCH(int, keep);
     QFETCH(QString, url);
+    QFETCH(QList<int>, calendar);
+    QFETCH(QList<int>, drills);
+    QFETCH(bool, saved);
     QString error;
     QVERIFY(confbu::setRetention(m_settings, keptBefore, &error) &&
             confbu::setMonitorUrl(m_settings, urlBefore, &error));
@@ -119,21 +118,16 @@ void TestPengaturan::saves()
     dialog.show();
     auto *spin = widget<QSpinBox>(&dialog, "sbJumlah");
     auto *edit = widget<QLineEdit>(&dialog, "tUrl");
-    auto *ujiBox = widget<QComboBox>(&dialog, "cbUji");
-    auto *hariBox = widget<QComboBox>(&dialog, "cbHari");
-    QCOMPARE(spin->value(), keptBefore);
-    QCOMPARE(edit->text(), urlBefore);
-    QCOMPARE(ujiBox->currentText(), QString("Seminggu sekali"));
-    QCOMPARE(hariBox->currentText(), QString("Minggu"));
-
-    QFETCH(int, uji);
-    QFETCH(int, hari);
+    auto *uji = widget<QComboBox>(&dialog, "cbUji");
+    auto *hari = widget<QComboBox>(&dialog, "cbHari");
+    QCOMPARE(QStringList({QString::number(spin->value()), edit->text(), uji->currentText(),
+                          hari->currentText()}),
+             QStringList({QString::number(keptBefore), urlBefore, "Seminggu sekali", "Minggu"}));
     spin->setValue(keep);
     edit->setText(url);
-    ujiBox->setCurrentIndex(uji);
-    hariBox->setCurrentIndex(hari);
-    QCOMPARE(hariBox->isEnabled(), uji == confbu::DrillSchedule::Weekly); // weekly drills' day
-    QFETCH(QList<int>, calendar);
+    uji->setCurrentIndex(drills[0]);
+    hari->setCurrentIndex(drills[1]);
+    QCOMPARE(hari->isEnabled(), drills[0] == confbu::DrillSchedule::Weekly); // weekly drills' day
     const QStringList boxes{"sbHarian", "sbMingguan", "sbBulanan"};
     for (int i = 0; i < boxes.size(); ++i) {
         widget<QSpinBox>(&dialog, boxes[i])->setValue(calendar[i]);
@@ -142,60 +136,59 @@ void TestPengaturan::saves()
     }
     widget<QPushButton>(&dialog, "butSimpan")->click();
     QTEST(texts(answerer.seen()).value(0), "message");
-    QFETCH(bool, saved);
     const confbu::Retention stored = confbu::localRetention(m_settings);
-    QCOMPARE(stored.jumlah, saved ? keep : keptBefore);
-    QCOMPARE(QList<int>({stored.harian, stored.mingguan, stored.bulanan}),
-             saved ? calendar : QList<int>({0, 0, 0}));
+    QCOMPARE(QList<int>({stored.jumlah, stored.harian, stored.mingguan, stored.bulanan}),
+             saved ? QList<int>{keep} + calendar : QList<int>({keptBefore, 0, 0, 0}));
     QCOMPARE(confbu::monitorUrl(m_settings), saved ? url.trimmed() : urlBefore);
-    const confbu::DrillSchedule drills{uji, hari};
-    QVERIFY(confbu::drillSchedule(m_settings) == (saved ? drills : confbu::DrillSchedule()));
+    const confbu::DrillSchedule chosen{drills[0], drills[1]};
+    QVERIFY(confbu::drillSchedule(m_settings) == (saved ? chosen : confbu::DrillSchedule()));
     QCOMPARE(dialog.isVisible(), !saved);
 }
 
 // A file made before the calendar keeps its count, reads no calendar, and takes one.
 void TestPengaturan::fileBeforeTheCalendar()
 {
-    sql(m_settings.databaseName(), "drop table confsimpan");
-    sql(m_settings.databaseName(), "create table confsimpan (jumlah INTEGER)");
-    sql(m_settings.databaseName(), "insert into confsimpan values (4)");
+    for (const char *statement :
+         {"drop table confsimpan", "create table confsimpan (jumlah INTEGER)",
+          "insert into confsimpan values (4)"})
+        sql(m_settings.databaseName(), statement);
     ModalAnswerer answerer;
     FPengaturan dialog(m_settings);
     dialog.show();
-    QCOMPARE(widget<QSpinBox>(&dialog, "sbJumlah")->value(), 4);
-    QCOMPARE(widget<QSpinBox>(&dialog, "sbHarian")->value(), 0);
-    widget<QSpinBox>(&dialog, "sbHarian")->setValue(3);
+    auto *harian = widget<QSpinBox>(&dialog, "sbHarian");
+    QCOMPARE(QList<int>({widget<QSpinBox>(&dialog, "sbJumlah")->value(), harian->value()}),
+             QList<int>({4, 0}));
+    harian->setValue(3);
     widget<QPushButton>(&dialog, "butSimpan")->click();
     QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
-    QCOMPARE(confbu::localRetention(m_settings).jumlah, 4);
-    QCOMPARE(confbu::localRetention(m_settings).harian, 3);
+    const confbu::Retention stored = confbu::localRetention(m_settings);
+    QCOMPARE(QList<int>({stored.jumlah, stored.harian}), QList<int>({4, 3}));
 }
 
 void TestPengaturan::tes_data()
 {
-    QTest::addColumn<Monitor>("monitor");
+    QTest::addColumn<QByteArray>("answer"); // the monitor's status line; empty: it keeps silent
+    QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("message");
+    const QString failed = "Tes gagal.\nPesan Error : ";
     QTest::newRow("monitor answers 200")
-        << Monitor::Answers200 << "Tes berhasil: server pemantau menjawab HTTP 200 OK.";
-    QTest::newRow("monitor answers 503")
-        << Monitor::Answers503
-        << "Tes gagal.\nPesan Error : server menjawab HTTP 503 Service Unavailable";
+        << QByteArray("200 OK") << true << "Tes berhasil: server pemantau menjawab HTTP 200 OK.";
+    QTest::newRow("monitor answers 503") << QByteArray("503 Service Unavailable") << true
+                                         << failed + "server menjawab HTTP 503 Service Unavailable";
     QTest::newRow("nothing listens: Indonesian words first, the network's in brackets")
-        << Monitor::NotListening
-        << "Tes gagal.\nPesan Error : Koneksi ditolak: server tidak berjalan atau port salah "
-           "(Connection refused)";
+        << QByteArray() << false
+        << failed + "Koneksi ditolak: server tidak berjalan atau port salah (Connection refused)";
     QTest::newRow("no answer within the time-out")
-        << Monitor::Silent << "Tes gagal.\nPesan Error : Tidak ada jawaban dalam 1 detik.";
+        << QByteArray() << true << failed + "Tidak ada jawaban dalam 1 detik.";
 }
 
 void TestPengaturan::tes()
 {
-    QFETCH(Monitor, monitor);
-    HttpServer server(monitor == Monitor::Answers200   ? "200 OK"
-                      : monitor == Monitor::Answers503 ? "503 Service Unavailable"
-                                                       : "");
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, listening);
+    HttpServer server(answer);
     const QString url = QStringLiteral("http://127.0.0.1:%1/ping/abc").arg(server.serverPort());
-    if (monitor == Monitor::NotListening)
+    if (!listening)
         server.close();
     ModalAnswerer answerer;
     FPengaturan dialog(m_settings);
@@ -209,10 +202,9 @@ void TestPengaturan::tes()
     QCOMPARE(running->text(), "Menguji...");
     QTRY_COMPARE(answerer.seen().size(), 1);
     QTEST(answerer.seen().first().text, "message");
-    QVERIFY(tes->isEnabled());
-    QCOMPARE(running->text(), QString());
-    if (monitor == Monitor::Answers200 || monitor == Monitor::Answers503)
-        QCOMPARE(server.requests, QByteArrayList{"GET /ping/abc HTTP/1.1"});
+    QVERIFY(tes->isEnabled() && running->text().isEmpty());
+    QCOMPARE(server.requests,
+             answer.isEmpty() ? QByteArrayList() : QByteArrayList{"GET /ping/abc HTTP/1.1"});
     QCOMPARE(confbu::monitorUrl(m_settings), QString());
 }
 
