@@ -310,18 +310,17 @@ void TestStatusBackup::checksAndDrillsToldOnce()
 {
     QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
     const QString history = file("riwayat.db");
-    addJob(history, {"penjualan", 30, riwayat::Ok, {}, false, "GAGAL"});
+    add(history, "30 OK;uji=GAGAL");
     BalloonPanel window(m_dir->path());
     window.show();
     window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
-    addJob(history,
-           {"penjualan", 2, riwayat::Ok, {}, false, {}, "tabel x tinggal 10 dari 2000 baris."});
+    add(history, "2 OK;periksa=tabel x tinggal 10 dari 2000 baris.");
     QTRY_COMPARE(window.balloons,
                  QStringList{"Backup perlu diperiksa: Backup database penjualan "
                              "perlu diperiksa: tabel x tinggal 10 dari 2000 baris."});
-    addJob(history, {"penjualan", 1, riwayat::Ok, {}, false, "DIBATALKAN"});
-    addJob(history, {"penjualan", 0, riwayat::Ok, {}, false, "DITOLAK"});
+    add(history, "1 OK;uji=DIBATALKAN");
+    add(history, "0 OK;uji=DITOLAK");
     QTRY_COMPARE(window.balloons.size(), 2);
     QCOMPARE(window.balloons.last(),
              QString("Backup gagal: Uji pulih database penjualan ditolak: alasan uji"));
