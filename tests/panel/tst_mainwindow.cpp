@@ -380,7 +380,6 @@ void TestMainWindow::saveWrites()
 
 enum class Edit { Add, Pick, Delete };
 Q_DECLARE_METATYPE(Edit)
-Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 
 void TestMainWindow::outputFolderMadeByRoot_data()
 {
@@ -423,40 +422,38 @@ void TestMainWindow::outputFolderMadeByRoot()
 void TestMainWindow::editList_data()
 {
     // Add types `text` into the list; Pick opens the picker with `text` as "USER/PASS" saved
-    // and chooses gudang there; Delete selects row `selected` and answers the question with
-    // `answer`. A message ending in "*" is a prefix.
+    // and chooses gudang there; Delete selects the row and answers the question as `text`
+    // says ("1 Yes"). A message ending in "*" is a prefix.
     QTest::addColumn<QStringList>("stored");
     QTest::addColumn<Edit>("edit");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("selected");
-    QTest::addColumn<QMessageBox::StandardButton>("answer");
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<QStringList>("listAfter");
     QTest::addColumn<QStringList>("fileAfter"); // empty: as the list
     using L = QStringList;
     const auto row = [](const char *tag, const L &stored, Edit edit, const QString &text,
-                        const L &messages, const L &list, int selected = -1,
-                        QMessageBox::StandardButton answer = QMessageBox::Yes, const L &file = {}) {
-        QTest::newRow(tag) << stored << edit << text << selected << answer << messages << list
+                        const L &messages, const L &list, const L &file = {}) {
+        QTest::newRow(tag) << stored << edit << text << messages << list
                            << (file.isEmpty() ? list : file);
     };
     const QString ask = "Apakah database '%1' akan dihapus dari daftar backup ?";
     const QString done = "Data berhasil dihapus.", failed = "Maaf gagal koneksi ke server*";
     const QString odd = "o'brien \"x\"; drop table tbldb;--";
     const L both{"penjualan", "gudang"}, one{"penjualan"};
-    row("add a new name", one, Edit::Add, "gudang", {}, both);
-    row("add a name with quotes", one, Edit::Add, odd, {}, {"penjualan", odd});
-    row("add one already listed", one, Edit::Add, "penjualan",
+    const Edit add = Edit::Add, pick = Edit::Pick, del = Edit::Delete;
+    row("add a new name", one, add, "gudang", {}, both);
+    row("add a name with quotes", one, add, odd, {}, {"penjualan", odd});
+    row("add one already listed", one, add, "penjualan",
         {"Database : penjualan sudah masuk dalam daftar."}, one);
-    row("pick, empty user and password stand for admin", one, Edit::Pick, "/", {}, both);
-    row("pick, blank user reaches the server unchanged", one, Edit::Pick, "  /", {failed}, one);
-    row("pick, blank password reaches the server unchanged", one, Edit::Pick, "/  ", {failed}, one);
-    row("delete, Yes", both, Edit::Delete, {}, {ask.arg("gudang"), done}, one, 1);
-    row("delete, No", both, Edit::Delete, {}, {ask.arg("penjualan")}, both, 0, QMessageBox::No);
-    row("delete with nothing selected", both, Edit::Delete, {}, {"Tidak ada yang dipilih"}, both);
+    row("pick, empty user and password stand for admin", one, pick, "/", {}, both);
+    row("pick, blank user reaches the server unchanged", one, pick, "  /", {failed}, one);
+    row("pick, blank password reaches the server unchanged", one, pick, "/  ", {failed}, one);
+    row("delete, Yes", both, del, "1 Yes", {ask.arg("gudang"), done}, one);
+    row("delete, No", both, del, "0 No", {ask.arg("penjualan")}, both);
+    row("delete with nothing selected", both, del, "-1 Yes", {"Tidak ada yang dipilih"}, both);
     row("delete a name stored twice: both rows go, one entry goes",
-        {"gudang", "penjualan", "gudang"}, Edit::Delete, {}, {ask.arg("gudang"), done},
-        {"gudang", "penjualan"}, 2, QMessageBox::Yes, one);
+        {"gudang", "penjualan", "gudang"}, del, "2 Yes", {ask.arg("gudang"), done},
+        {"gudang", "penjualan"}, one);
 }
 
 void TestMainWindow::editList()
@@ -464,8 +461,6 @@ void TestMainWindow::editList()
     QFETCH(QStringList, stored);
     QFETCH(Edit, edit);
     QFETCH(QString, text);
-    QFETCH(int, selected);
-    QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(QStringList, messages);
     ConfRow row;
     row.port = m_pg.port();
@@ -495,8 +490,8 @@ void TestMainWindow::editList()
         picker.start(20);
         widget<QPushButton>(&window, "butAdd")->click();
     } else {
-        widget<QListWidget>(&window, "listWidget")->setCurrentRow(selected);
-        m_answerer->answerNext(answer);
+        widget<QListWidget>(&window, "listWidget")->setCurrentRow(text.section(' ', 0, 0).toInt());
+        m_answerer->answerNext(text.endsWith("Yes") ? QMessageBox::Yes : QMessageBox::No);
         widget<QPushButton>(&window, "butDel")->click();
     }
     const QStringList shown = texts(m_answerer->seen());
