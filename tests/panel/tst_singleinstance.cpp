@@ -44,36 +44,30 @@ private:
 
 void TestSingleInstance::secondStartBringsWindowForward_data()
 {
-    QTest::addColumn<bool>("minimise"); // else hidden, as to a tray
-    QTest::addColumn<bool>("loseKeyFile");
-    QTest::addColumn<bool>("loseSocket"); // then the flag asks, and a tick answers
-    QTest::newRow("hidden to the tray") << false << false << false;
-    QTest::newRow("minimised") << true << false << false;
-    QTest::newRow("hidden, key file removed by a temp cleaner") << false << true << false;
-    QTest::newRow("hidden, socket removed: the flag still asks") << false << false << true;
+    // Hidden as to a tray or minimised; the key file removed by a temp cleaner; the socket
+    // removed, when the flag still asks and a tick answers.
+    QTest::addColumn<QString>("way");
+    for (const char *way :
+         {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
+        QTest::newRow(way) << QString(way);
 }
 
 void TestSingleInstance::secondStartBringsWindowForward()
 {
-    QFETCH(bool, minimise);
-    QFETCH(bool, loseKeyFile);
-    QFETCH(bool, loseSocket);
+    QFETCH(QString, way);
+    const bool loseSocket = way.endsWith("socket removed");
     ModalAnswerer answerer;
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
-    if (minimise)
+    if (way == "minimised")
         first.showMinimized();
     else
         first.hide();
-    if (loseKeyFile) {
-        const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
-        QVERIFY(QFile::remove(keyFile));
-        QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
-    }
-    if (loseSocket)
-        QVERIFY(QFile::remove(XShowRequests::socketPath()));
-
+    const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
+    QVERIFY(!way.endsWith("key file removed") || QFile::remove(keyFile));
+    QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
+    QVERIFY(!loseSocket || QFile::remove(XShowRequests::socketPath()));
     secondStartEnds();
     // Through the socket before the second start ends; through the flag, within one poll
     // period of 6 s, with room for a busy machine.
