@@ -97,9 +97,9 @@ QString describe(QTableWidget *table)
 // Adds a job of penjualan from "HOURS_AGO HASIL" and, after ";", alasan=, uji= (its dump's
 // drill), periksa= (why its dump waits to be checked), salinan= (its copy's result, refused by
 // the connection), dihapus (deleted to keep the newest) or diterima (the change accepted).
-void add(const QString &history, const QString &spec)
+void add(const QString &history, const QString &line)
 {
-    const QStringList parts = spec.split(';');
+    const QStringList parts = line.split(';');
     QMap<QString, QString> with;
     for (const QString &part : parts.mid(1))
         with[part.section('=', 0, 0)] = part.section('=', 1);
@@ -161,9 +161,12 @@ void TestStatusBackup::init()
 
 void TestStatusBackup::rows_data()
 {
-    QTest::addColumn<QStringList>("jobs");  // of penjualan, oldest first, as add() takes them
-    QTest::addColumn<QStringList>("shown"); // lines of describe(), "…" for any text within one;
-    QTest::addColumn<QString>("setup");     // "!" before one: not shown
+    QTest::addColumn<QStringList>("jobs"); // of penjualan, oldest first, as add() takes them
+    // Lines of describe() and "wajar: " whether a change can be accepted; "…" stands for any
+    // text within a line; a line with "!" first must not be there.
+    QTest::addColumn<QStringList>("shown");
+    // "both times" on, "copies" chosen as well, "no time" on, or "nothing listed" (01:00 on).
+    QTest::addColumn<QString>("setup");
     auto row = [](const char *tag, const QStringList &jobs, const QStringList &shown,
                   const QString &setup = "both times") {
         QTest::newRow(tag) << jobs << shown << setup;
