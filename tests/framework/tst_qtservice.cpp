@@ -157,7 +157,10 @@ void TestQtService::commandLine_data()
     row("-v without a manager: stdout as ever, a line on stderr",
         {{"-v"}, 0, version.arg("%1", Name), noManager});
     row("300-character name cut to 255",
-        {{"-v"}, 0, version.arg("%1", n300.left(255)), "QtService: 'name' is longer than 255"},
+        {{"-v"},
+         0,
+         version.arg("%1", n300.left(255)),
+         "QtService: 'name' is longer than 255 characters."},
         n300);
     row("backslash ends the name",
         {{"-v"}, 0, version.arg("%1", "a"), "QtService: 'name' contains backslashes '\\'."},
