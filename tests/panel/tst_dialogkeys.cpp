@@ -1,7 +1,7 @@
 // Return takes the default button of "Pengaturan Lanjutan" (Simpan) and of the status window
 // (Tutup); Escape closes without saving; no key empties the log in the log viewer, only a
 // pressed "Hapus Log" does. (The dialogs without key handling of their own close on Escape as
-// every dialog does; the picker's keys are tried on a real server in tst_fdfrdatabase.)
+// every dialog does; the picker's keys are tried on a real server in tst_mainwindow.)
 #include "flog.h"
 #include "fpengaturan.h"
 #include "fstatusbackup.h"
