@@ -1,6 +1,6 @@
 // The log viewer on odd, missing and very large logs: what it shows, where it
 // opens, that it stays responsive, that it follows what the service adds, also across a
-// rotation, and what "Hapus Log" empties (the keys that must not: tst_dialogkeys).
+// rotation, and what "Hapus Log" empties (the keys that must not: tst_pengaturan).
 #include "flog.h"
 #include "logtext.h"
 #include "panelfixture.h"
