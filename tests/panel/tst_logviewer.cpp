@@ -1,6 +1,6 @@
 // The log viewer on odd, missing and very large logs: what it shows, where it
 // opens, that it stays responsive, that it follows what the service adds, also across a
-// rotation, and that only a pressed "Hapus Log" empties the log.
+// rotation, and what "Hapus Log" empties (the keys that must not: tst_pengaturan).
 #include "flog.h"
 #include "logtext.h"
 #include "panelfixture.h"
@@ -26,12 +26,8 @@ private slots:
     void plantedLogIsNeitherFollowedNorWaitedOn();
     void follows_data();
     void follows();
-    void keysKeepTheLog_data();
-    void keysKeepTheLog();
     void largeLogs_data();
     void largeLogs();
-    void partsDecodeAsTheWhole_data();
-    void partsDecodeAsTheWhole();
 
 private:
     QString log() const { return m_dir->filePath(QStringLiteral("busys.log")); }
@@ -81,10 +77,13 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn_data()
     QTest::addColumn<QString>("planted"); // shell commands in the data folder
     QTest::addColumn<QString>("reason");
     QTest::newRow("a link to someone's file: not emptied through it")
-        << "ln -s \"$PWD/../korban\" busys.log" << "berupa link";
-    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log" << "bukan berkas biasa";
+        << "ln -s \"$PWD/../korban\" busys.log"
+        << "berupa link";
+    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log"
+                                                 << "bukan berkas biasa";
     QTest::newRow("a second name of someone's file: not emptied")
-        << "ln ../korban busys.log" << "memiliki lebih dari satu nama";
+        << "ln ../korban busys.log"
+        << "memiliki lebih dari satu nama";
 }
 
 // What a member may put in the data folder where the log was missing, for the next one who
@@ -93,7 +92,8 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
 {
     QFETCH(QString, planted);
     QFETCH(QString, reason);
-    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
+    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") &&
+            QDir(m_dir->path()).mkdir("data") &&
             QFile::link(m_dir->filePath("data/busys.log"), log()));
     QVERIFY(QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) ==
             0);
@@ -147,32 +147,6 @@ void TestLogViewer::follows()
     QTRY_COMPARE(view->toPlainText(), shown);
 }
 
-void TestLogViewer::keysKeepTheLog_data()
-{
-    QTest::addColumn<QString>("focus");
-    QTest::addColumn<int>("key");
-    QTest::newRow("Return while reading") << "plainTextEdit" << int(Qt::Key_Return);
-    QTest::newRow("keypad Enter while reading") << "plainTextEdit" << int(Qt::Key_Enter);
-    QTest::newRow("Return on a focused Hapus Log") << "butHapus" << int(Qt::Key_Return);
-    QTest::newRow("Return on Tutup") << "butTutup" << int(Qt::Key_Return);
-}
-
-void TestLogViewer::keysKeepTheLog()
-{
-    QFETCH(QString, focus);
-    QFETCH(int, key);
-    const QByteArray entries = "01/02/2026 01:00:00 - Backup Database : /bu/a.bu\n";
-    QVERIFY(writeLog(entries));
-    flog dialog(nullptr, m_dir->path());
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    auto *target = dialog.findChild<QWidget *>(focus);
-    target->setFocus();
-    QTest::keyClick(target, Qt::Key(key));
-    QCOMPARE(QFileInfo(log()).size(), qint64(entries.size()));
-    QCOMPARE(dialog.findChild<QPlainTextEdit *>()->toPlainText(), QString::fromUtf8(entries));
-}
-
 void TestLogViewer::largeLogs_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -183,6 +157,14 @@ void TestLogViewer::largeLogs_data()
     // Letters of two, three and four bytes, so that parts end next to all of them.
     QTest::newRow("one line of 5 MB of letters of every width")
         << entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry;
+    // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
+    // a length that puts the parts' ends at every place of the pattern.
+    QTest::newRow("7 MB of broken sequences") << QByteArray("ab\xe2\xc3\xa9z"
+                                                            "abc\xf0\x9f\x98"
+                                                            "a\x80\x80\x80\x80\x80z"
+                                                            "\x80\x80\xf0\x9f\x98\x80\x80"
+                                                            "x")
+                                                     .repeated(7 * 1024 * 1024 / 27);
 }
 
 void TestLogViewer::largeLogs()
@@ -226,36 +208,6 @@ void TestLogViewer::largeLogs()
         longestRow = qMax(longestRow, row.size());
     QVERIFY(longestRow <= logtext::MaxRowChars);
     QCOMPARE(QString(shown).remove(QLatin1Char('\n')), QString(whole).remove(QLatin1Char('\n')));
-}
-
-void TestLogViewer::partsDecodeAsTheWhole_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("plain ASCII") << QByteArray("Backup Database : a.bu\n");
-    QTest::newRow("letters of two, three and four bytes") << QString::fromUtf8("aé€😀bç😀").toUtf8();
-    QTest::newRow("a stray lead byte before a letter") << QByteArray("ab\xe2\xc3\xa9z");
-    QTest::newRow("a truncated sequence at the end") << QByteArray("abc\xf0\x9f\x98");
-    QTest::newRow("a run of continuation bytes") << QByteArray("a\x80\x80\x80\x80\x80z");
-    QTest::newRow("a four-byte letter after stray continuation bytes")
-        << QByteArray("\x80\x80\xf0\x9f\x98\x80\x80");
-}
-
-// Cutting anywhere near any position, then decoding the two parts, gives the
-// text of the whole; the cut moves back by at most three bytes.
-void TestLogViewer::partsDecodeAsTheWhole()
-{
-    QFETCH(QByteArray, bytes);
-    const QString whole = QString::fromUtf8(bytes);
-    for (int wanted = 1; wanted < bytes.size(); ++wanted) {
-        const int end = logtext::partEnd(bytes, 0, wanted);
-        QVERIFY2(end > 0 && end <= wanted && end >= wanted - 3,
-                 qPrintable(QString::number(wanted)));
-        const QString parts =
-            QString::fromUtf8(bytes.left(end)) + QString::fromUtf8(bytes.mid(end));
-        QVERIFY2(parts == whole,
-                 qPrintable(QStringLiteral("cut at %1 of %2")
-                                .arg(QString::number(end), QString::number(wanted))));
-    }
 }
 
 QTEST_MAIN(TestLogViewer)

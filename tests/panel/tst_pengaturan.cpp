@@ -1,11 +1,25 @@
-// "Pengaturan Lanjutan": retention and the monitoring URL stored where the service reads
-// them, and "Tes" against a small local HTTP server that answers, fails, is not there or
-// keeps silent.
+// The settings dialogs. "Pengaturan Lanjutan": retention and the monitoring URL stored where the
+// service reads them, and "Tes" against a small local HTTP server that answers, fails, is not
+// there or keeps silent. "Salinan Luar Server": the destinations the service published (or the
+// line that says what root must run), the choice stored where the service reads it, the
+// recipient judged with its fingerprint as it is typed and the warning for copies sent elsewhere
+// unencrypted, and "Tes" through the request channel, answered here as the service would. The
+// dialogs' keys: Return takes the default button of "Pengaturan Lanjutan"
+// (Simpan) and of the status window (Tutup); Escape closes without saving; no key empties the
+// log in the log viewer, only a pressed "Hapus Log" does. (The dialogs without key handling of
+// their own close on Escape as every dialog does; the picker's keys are tried on a real server
+// in tst_mainwindow.)
+#include "flog.h"
 #include "fpengaturan.h"
+#include "fsalinan.h"
+#include "fstatusbackup.h"
+#include "historywatch.h"
 #include "panelfixture.h"
+#include "permintaan.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
@@ -14,8 +28,6 @@
 using namespace panel;
 
 namespace {
-
-enum class Monitor { Answers200, Answers503, NotListening, Silent };
 
 // Answers every request with one status, or never; keeps the request lines it read.
 class HttpServer : public QTcpServer
@@ -43,9 +55,19 @@ private:
     QByteArray m_status, m_read;
 };
 
-} // namespace
+// A real recipient and its fingerprint (printf %s RECIPIENT | sha256sum | cut -c1-16).
+const QString Recipient = "age1ql3z7hjy54pw3hyww5ayyfg7zqgvc7w3j2elw8zmrj2kg5sfn9aqmcac8p";
+const QString Fingerprint = "cf7e568231315068";
 
-Q_DECLARE_METATYPE(Monitor)
+QStringList items(QComboBox *box)
+{
+    QStringList texts;
+    for (int i = 0; i < box->count(); ++i)
+        texts << box->itemText(i);
+    return texts;
+}
+
+} // namespace
 
 class TestPengaturan : public QObject
 {
@@ -58,10 +80,38 @@ private slots:
     void fileBeforeTheCalendar();
     void tes_data();
     void tes();
+    void keys_data();
+    void keys();
+    void copyDestinations_data();
+    void copyDestinations();
+    void copySaves_data();
+    void copySaves();
+    void copyTes_data();
+    void copyTes();
 
 private:
+    QString file(const QString &name) const { return m_dir->filePath(name); }
+    // What the service would publish: remotes as "name type local".
+    void publish(const QStringList &remotes)
+    {
+        for (const QString &statement : riwayat::createStatements())
+            sql(file("riwayat.db"), statement);
+        sql(file("riwayat.db"), "insert into rclone_konfigurasi values (?, ?, NULL, ?)",
+            {"/var/lib/sarvela/rclone/rclone.conf", "_sarvela", "2024-03-01T05:00:00"});
+        for (const QString &remote : remotes)
+            sql(file("riwayat.db"), "insert into rclone_remote values (?, ?, ?)",
+                {remote.section(' ', 0, 0), remote.section(' ', 1, 1),
+                 remote.section(' ', 2).toInt()});
+    }
+    FSalinan *open(const std::function<QString()> &wake = [] { return QString(); })
+    {
+        m_dialog.reset(new FSalinan(m_settings, file("riwayat.db"), wake));
+        m_dialog->show();
+        return m_dialog.data();
+    }
     QScopedPointer<QTemporaryDir> m_dir;
     QSqlDatabase m_settings;
+    QScopedPointer<FSalinan> m_dialog;
     Isolation m_isolation;
 };
 
@@ -77,6 +127,7 @@ void TestPengaturan::init()
 
 void TestPengaturan::cleanup()
 {
+    m_dialog.reset();
     m_settings = QSqlDatabase();
     QSqlDatabase::removeDatabase("panel");
 }
@@ -87,22 +138,22 @@ void TestPengaturan::saves_data()
     QTest::addColumn<QString>("urlBefore");
     QTest::addColumn<int>("keep");
     QTest::addColumn<QString>("url");
-    QTest::addColumn<int>("uji");  // the drills' jadwal and day chosen; the file has none
-    QTest::addColumn<int>("hari"); // before, which reads as weekly on Sunday
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("saved");
     QTest::addColumn<QList<int>>("calendar"); // one per day, week and month for so many
+    QTest::addColumn<QList<int>>("drills");   // the jadwal and day chosen; the file has none
+    QTest::addColumn<QString>("message");     // before, which reads as weekly on Sunday
+    QTest::addColumn<bool>("saved");
+    auto row = [](const char *tag, int keptBefore, const QString &urlBefore, int keep,
+                  const QString &url, const QList<int> &calendar, const QList<int> &drills,
+                  const QString &message = "Data Berhasil disimpan.", bool saved = true) {
+        QTest::newRow(tag) << keptBefore << urlBefore << keep << url << calendar << drills
+                           << message << saved;
+    };
     const QString url = "https://hc.contoh.id/ping/abc";
-    QTest::newRow("keep the newest five and a week of days, with a monitor, drills on Tuesdays")
-        << 0 << "" << 5 << "  " + url + " " << 2 << 2 << "Data Berhasil disimpan." << true
-        << QList<int>{7, 0, 12};
-    QTest::newRow("back to keeping all, without a monitor or drills")
-        << 3 << url << 0 << "" << 0 << 0 << "Data Berhasil disimpan." << true
-        << QList<int>{0, 0, 0};
-    QTest::newRow("a URL without http:// is refused")
-        << 3 << url << 7 << "hc.contoh.id/ping" << 1 << 0
-        << "URL pemantau harus lengkap dan diawali http:// atau https://." << false
-        << QList<int>{0, 4, 0};
+    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "", 5,
+        "  " + url + " ", {7, 0, 12}, {2, 2});
+    row("back to keeping all, without a monitor or drills", 3, url, 0, "", {0, 0, 0}, {0, 0});
+    row("a URL without http:// is refused", 3, url, 7, "hc.contoh.id/ping", {0, 4, 0}, {1, 0},
+        "URL pemantau harus lengkap dan diawali http:// atau https://.", false);
 }
 
 void TestPengaturan::saves()
@@ -111,6 +162,9 @@ void TestPengaturan::saves()
     QFETCH(QString, urlBefore);
     QFETCH(int, keep);
     QFETCH(QString, url);
+    QFETCH(QList<int>, calendar);
+    QFETCH(QList<int>, drills);
+    QFETCH(bool, saved);
     QString error;
     QVERIFY(confbu::setRetention(m_settings, keptBefore, &error) &&
             confbu::setMonitorUrl(m_settings, urlBefore, &error));
@@ -119,21 +173,16 @@ void TestPengaturan::saves()
     dialog.show();
     auto *spin = widget<QSpinBox>(&dialog, "sbJumlah");
     auto *edit = widget<QLineEdit>(&dialog, "tUrl");
-    auto *ujiBox = widget<QComboBox>(&dialog, "cbUji");
-    auto *hariBox = widget<QComboBox>(&dialog, "cbHari");
-    QCOMPARE(spin->value(), keptBefore);
-    QCOMPARE(edit->text(), urlBefore);
-    QCOMPARE(ujiBox->currentText(), QString("Seminggu sekali"));
-    QCOMPARE(hariBox->currentText(), QString("Minggu"));
-
-    QFETCH(int, uji);
-    QFETCH(int, hari);
+    auto *uji = widget<QComboBox>(&dialog, "cbUji");
+    auto *hari = widget<QComboBox>(&dialog, "cbHari");
+    QCOMPARE(QStringList({QString::number(spin->value()), edit->text(), uji->currentText(),
+                          hari->currentText()}),
+             QStringList({QString::number(keptBefore), urlBefore, "Seminggu sekali", "Minggu"}));
     spin->setValue(keep);
     edit->setText(url);
-    ujiBox->setCurrentIndex(uji);
-    hariBox->setCurrentIndex(hari);
-    QCOMPARE(hariBox->isEnabled(), uji == confbu::DrillSchedule::Weekly); // weekly drills' day
-    QFETCH(QList<int>, calendar);
+    uji->setCurrentIndex(drills[0]);
+    hari->setCurrentIndex(drills[1]);
+    QCOMPARE(hari->isEnabled(), drills[0] == confbu::DrillSchedule::Weekly); // weekly drills' day
     const QStringList boxes{"sbHarian", "sbMingguan", "sbBulanan"};
     for (int i = 0; i < boxes.size(); ++i) {
         widget<QSpinBox>(&dialog, boxes[i])->setValue(calendar[i]);
@@ -142,60 +191,59 @@ void TestPengaturan::saves()
     }
     widget<QPushButton>(&dialog, "butSimpan")->click();
     QTEST(texts(answerer.seen()).value(0), "message");
-    QFETCH(bool, saved);
     const confbu::Retention stored = confbu::localRetention(m_settings);
-    QCOMPARE(stored.jumlah, saved ? keep : keptBefore);
-    QCOMPARE(QList<int>({stored.harian, stored.mingguan, stored.bulanan}),
-             saved ? calendar : QList<int>({0, 0, 0}));
+    QCOMPARE(QList<int>({stored.jumlah, stored.harian, stored.mingguan, stored.bulanan}),
+             saved ? QList<int>{keep} + calendar : QList<int>({keptBefore, 0, 0, 0}));
     QCOMPARE(confbu::monitorUrl(m_settings), saved ? url.trimmed() : urlBefore);
-    const confbu::DrillSchedule drills{uji, hari};
-    QVERIFY(confbu::drillSchedule(m_settings) == (saved ? drills : confbu::DrillSchedule()));
+    const confbu::DrillSchedule chosen{drills[0], drills[1]};
+    QVERIFY(confbu::drillSchedule(m_settings) == (saved ? chosen : confbu::DrillSchedule()));
     QCOMPARE(dialog.isVisible(), !saved);
 }
 
 // A file made before the calendar keeps its count, reads no calendar, and takes one.
 void TestPengaturan::fileBeforeTheCalendar()
 {
-    sql(m_settings.databaseName(), "drop table confsimpan");
-    sql(m_settings.databaseName(), "create table confsimpan (jumlah INTEGER)");
-    sql(m_settings.databaseName(), "insert into confsimpan values (4)");
+    for (const char *statement :
+         {"drop table confsimpan", "create table confsimpan (jumlah INTEGER)",
+          "insert into confsimpan values (4)"})
+        sql(m_settings.databaseName(), statement);
     ModalAnswerer answerer;
     FPengaturan dialog(m_settings);
     dialog.show();
-    QCOMPARE(widget<QSpinBox>(&dialog, "sbJumlah")->value(), 4);
-    QCOMPARE(widget<QSpinBox>(&dialog, "sbHarian")->value(), 0);
-    widget<QSpinBox>(&dialog, "sbHarian")->setValue(3);
+    auto *harian = widget<QSpinBox>(&dialog, "sbHarian");
+    QCOMPARE(QList<int>({widget<QSpinBox>(&dialog, "sbJumlah")->value(), harian->value()}),
+             QList<int>({4, 0}));
+    harian->setValue(3);
     widget<QPushButton>(&dialog, "butSimpan")->click();
     QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
-    QCOMPARE(confbu::localRetention(m_settings).jumlah, 4);
-    QCOMPARE(confbu::localRetention(m_settings).harian, 3);
+    const confbu::Retention stored = confbu::localRetention(m_settings);
+    QCOMPARE(QList<int>({stored.jumlah, stored.harian}), QList<int>({4, 3}));
 }
 
 void TestPengaturan::tes_data()
 {
-    QTest::addColumn<Monitor>("monitor");
+    QTest::addColumn<QByteArray>("answer"); // the monitor's status line; empty: it keeps silent
+    QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("message");
+    const QString failed = "Tes gagal.\nPesan Error : ";
     QTest::newRow("monitor answers 200")
-        << Monitor::Answers200 << "Tes berhasil: server pemantau menjawab HTTP 200 OK.";
-    QTest::newRow("monitor answers 503")
-        << Monitor::Answers503
-        << "Tes gagal.\nPesan Error : server menjawab HTTP 503 Service Unavailable";
+        << QByteArray("200 OK") << true << "Tes berhasil: server pemantau menjawab HTTP 200 OK.";
+    QTest::newRow("monitor answers 503") << QByteArray("503 Service Unavailable") << true
+                                         << failed + "server menjawab HTTP 503 Service Unavailable";
     QTest::newRow("nothing listens: Indonesian words first, the network's in brackets")
-        << Monitor::NotListening
-        << "Tes gagal.\nPesan Error : Koneksi ditolak: server tidak berjalan atau port salah "
-           "(Connection refused)";
+        << QByteArray() << false
+        << failed + "Koneksi ditolak: server tidak berjalan atau port salah (Connection refused)";
     QTest::newRow("no answer within the time-out")
-        << Monitor::Silent << "Tes gagal.\nPesan Error : Tidak ada jawaban dalam 1 detik.";
+        << QByteArray() << true << failed + "Tidak ada jawaban dalam 1 detik.";
 }
 
 void TestPengaturan::tes()
 {
-    QFETCH(Monitor, monitor);
-    HttpServer server(monitor == Monitor::Answers200   ? "200 OK"
-                      : monitor == Monitor::Answers503 ? "503 Service Unavailable"
-                                                       : "");
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, listening);
+    HttpServer server(answer);
     const QString url = QStringLiteral("http://127.0.0.1:%1/ping/abc").arg(server.serverPort());
-    if (monitor == Monitor::NotListening)
+    if (!listening)
         server.close();
     ModalAnswerer answerer;
     FPengaturan dialog(m_settings);
@@ -209,11 +257,214 @@ void TestPengaturan::tes()
     QCOMPARE(running->text(), "Menguji...");
     QTRY_COMPARE(answerer.seen().size(), 1);
     QTEST(answerer.seen().first().text, "message");
-    QVERIFY(tes->isEnabled());
-    QCOMPARE(running->text(), QString());
-    if (monitor == Monitor::Answers200 || monitor == Monitor::Answers503)
-        QCOMPARE(server.requests, QByteArrayList{"GET /ping/abc HTTP/1.1"});
+    QVERIFY(tes->isEnabled() && running->text().isEmpty());
+    QCOMPARE(server.requests,
+             answer.isEmpty() ? QByteArrayList() : QByteArrayList{"GET /ping/abc HTTP/1.1"});
     QCOMPARE(confbu::monitorUrl(m_settings), QString());
+}
+
+void TestPengaturan::keys_data()
+{
+    QTest::addColumn<QString>("dialog");
+    QTest::addColumn<QString>("focus"); // the widget the key is pressed on
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("after"); // the log viewer: whether the log is kept
+    auto row = [](const char *tag, const QString &dialog, const QString &focus, int key,
+                  const QString &after) { QTest::newRow(tag) << dialog << focus << key << after; };
+    row("Pengaturan Lanjutan: Return in the URL saves", "pengaturan", "tUrl", Qt::Key_Return,
+        "closed, saved");
+    row("Pengaturan Lanjutan: Escape closes, nothing saved", "pengaturan", "tUrl", Qt::Key_Escape,
+        "closed");
+    row("status window: Return closes it", "status", "tableWidget", Qt::Key_Return, "closed");
+    const QString kept = "log kept";
+    row("log: Return while reading", "log", "plainTextEdit", Qt::Key_Return, kept);
+    row("log: keypad Enter while reading", "log", "plainTextEdit", Qt::Key_Enter, kept);
+    row("log: Return on a focused Hapus Log", "log", "butHapus", Qt::Key_Return, kept);
+    row("log: Return on Tutup", "log", "butTutup", Qt::Key_Return, kept);
+}
+
+void TestPengaturan::keys()
+{
+    QFETCH(QString, dialog);
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    const QString log = m_dir->filePath("busys.log");
+    const QByteArray entries = "01/02/2026 01:00:00 - Backup Database : /bu/a.bu\n";
+    QVERIFY(writeBytes(log, entries));
+    ModalAnswerer answerer; // "Data Berhasil disimpan."
+    XHistoryWatch history(m_dir->filePath("riwayat.db"));
+    QScopedPointer<QDialog> shown(
+        dialog == "pengaturan" ? static_cast<QDialog *>(new FPengaturan(m_settings))
+        : dialog == "status"   ? static_cast<QDialog *>(new FStatusBackup(&history))
+                               : new flog(nullptr, m_dir->path()));
+    shown->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    auto *target = shown->findChild<QWidget *>(focus);
+    if (auto *url = qobject_cast<QLineEdit *>(target))
+        url->setText("https://hc.contoh.id/ping/abc");
+    target->setFocus();
+    QTest::keyClick(target, Qt::Key(key));
+    auto state = [&] {
+        if (dialog == "log")
+            return QString(readBytes(log) == entries &&
+                                   shown->findChild<QPlainTextEdit *>()->toPlainText() == entries
+                               ? "log kept"
+                               : "log emptied");
+        return QString(shown->isVisible() ? "open" : "closed") +
+               (confbu::monitorUrl(m_settings).isEmpty() ? "" : ", saved");
+    };
+    QFETCH(QString, after);
+    QTRY_COMPARE(state(), after);
+}
+
+void TestPengaturan::copyDestinations_data()
+{
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<QStringList>("remotes");
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("info");
+    const QString none = "(tidak ada: salinan tidak dibuat)";
+    QTest::newRow("root's destinations, this machine's marked")
+        << true << QStringList{"cadangan alias 1", "kantor sftp 0"}
+        << QStringList{none, "cadangan (alias, disk mesin ini)", "kantor (sftp)"} << "";
+    QTest::newRow("none yet: what root must run")
+        << true << QStringList() << QStringList{none}
+        << "Belum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- rclone "
+           "config --config /var/lib/sarvela/rclone/rclone.conf\nlalu menjalankan ulang service.";
+    QTest::newRow("never read by the service") << false << QStringList() << QStringList{none}
+                                               << "Service belum pernah membaca daftar tujuan. "
+                                                  "Jalankan service, lalu buka jendela ini lagi.";
+}
+
+void TestPengaturan::copyDestinations()
+{
+    QFETCH(bool, published);
+    QFETCH(QStringList, remotes);
+    if (published)
+        publish(remotes);
+    FSalinan *dialog = open();
+    QTEST(items(widget<QComboBox>(dialog, "cmbRemote")), "items");
+    QTEST(widget<QLabel>(dialog, "lTujuanInfo")->text(), "info");
+}
+
+void TestPengaturan::copySaves_data()
+{
+    QTest::addColumn<int>("remote"); // index in the list; 0: none
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("penerima");
+    QTest::addColumn<QString>("judged"); // the recipient as the dialog judges it while typed
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("stored"); // remote|folder|jumlah|harian|penerima, or nothing
+    auto row = [](const char *tag, int remote, const QString &folder, const QString &penerima,
+                  const QString &judged, const QString &message, const QString &stored) {
+        QTest::newRow(tag) << remote << folder << penerima << judged << message << stored;
+    };
+    const QString saved = "Data Berhasil disimpan.", refused = "Tidak dapat dipakai: ";
+    const QString plain = "Tanpa penerima: salinan tidak dienkripsi.", before = "lama|x|0|0|";
+    const QString noKey = "Bukan kunci publik age (age1...).", warned = " (peringatan)";
+    const QString broken = QString(Recipient).replace("ql3z", "ql3y");
+    row("a destination, a folder, five and a week of days", 2, " sarvela/pusat ", Recipient,
+        "Sidik jari kunci: " + Fingerprint, saved, "kantor|sarvela/pusat|5|7|" + Recipient);
+    row("none: copies are off", 0, "x", "", plain, saved, "");
+    row("unencrypted to this machine's disk: no warning", 1, "x", "", plain, saved,
+        "cadangan|x|5|7|");
+    row("a folder that climbs out is refused, unencrypted to another machine: warned", 2, "a/../..",
+        "", plain + warned, refused + "folder [a/../..] memuat komponen '..'.", before);
+    row("a recipient that is no age key is refused", 2, "x", "age1salah", noKey,
+        refused + "penerima [age1salah] bukan kunci publik age (age1...).", before);
+    row("a key whose checksum fails is refused", 2, "x", broken, noKey,
+        refused + "penerima [" + broken + "] bukan kunci publik age (age1...).", before);
+}
+
+void TestPengaturan::copySaves()
+{
+    QFETCH(int, remote);
+    QFETCH(QString, folder);
+    QFETCH(QString, penerima);
+    publish({"cadangan alias 1", "kantor sftp 0"});
+    salinan::Settings before;
+    before.remote = "lama";
+    before.folder = "x";
+    QString error;
+    QVERIFY(salinan::write(m_settings, before, &error));
+    ModalAnswerer answerer;
+    FSalinan *dialog = open();
+    widget<QComboBox>(dialog, "cmbRemote")->setCurrentIndex(remote);
+    widget<QLineEdit>(dialog, "tFolder")->setText(folder);
+    widget<QLineEdit>(dialog, "tPenerima")->setText(penerima);
+    widget<QSpinBox>(dialog, "sbJumlah")->setValue(5);
+    widget<QSpinBox>(dialog, "sbHarian")->setValue(7);
+    // Sent elsewhere unencrypted: warned.
+    auto *warning = widget<QLabel>(dialog, "lPeringatan");
+    QVERIFY(
+        !warning->isVisible() ||
+        warning->text().startsWith("Peringatan: salinan dikirim ke mesin lain tanpa enkripsi."));
+    QTEST(widget<QLabel>(dialog, "lSidikJari")->text() +
+              (warning->isVisible() ? " (peringatan)" : ""),
+          "judged");
+    widget<QPushButton>(dialog, "butSimpan")->click();
+    QTEST(texts(answerer.seen()).value(0), "message");
+    const salinan::Settings now = salinan::read(m_settings);
+    QTEST(now.isOn() ? QString("%1|%2|%3|%4|%5")
+                           .arg(now.remote, now.folder)
+                           .arg(now.simpan.jumlah)
+                           .arg(now.simpan.harian)
+                           .arg(now.penerima)
+                     : QString(),
+          "stored");
+}
+
+void TestPengaturan::copyTes_data()
+{
+    QTest::addColumn<QString>("wakeFails"); // why the service cannot be told; empty: it can
+    QTest::addColumn<QString>("hasil");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("answered well")
+        << "" << permintaan::Ok << "Tes berhasil: Berkas uji ditulis di kantor:pusat.";
+    QTest::newRow("answered with a failure")
+        << "" << permintaan::Gagal << "Tes gagal: Berkas uji tidak dapat ditulis: refused";
+    QTest::newRow("the service not running")
+        << "Service tidak aktif."
+        << ""
+        << "Tes gagal: Tes tidak dapat dikirim ke service: Service tidak aktif.";
+}
+
+// "Menguji..." while the service works on it, then its answer; the request names the chosen
+// destination, and one the service was not told of does not stay behind.
+void TestPengaturan::copyTes()
+{
+    QFETCH(QString, wakeFails);
+    QFETCH(QString, hasil);
+    publish({"kantor sftp 0"});
+    FSalinan *dialog = open([wakeFails] { return wakeFails; });
+    widget<QComboBox>(dialog, "cmbRemote")->setCurrentIndex(1);
+    widget<QLineEdit>(dialog, "tFolder")->setText("pusat");
+    auto *tes = widget<QPushButton>(dialog, "butTes");
+    auto *line = widget<QLabel>(dialog, "lTes");
+    tes->click();
+    const QList<QVariantList> asked =
+        sql(file("confbu.cfg"), "select kunci, jenis, isi from permintaan");
+    QCOMPARE(asked.size(), wakeFails.isEmpty() ? 1 : 0);
+    if (wakeFails.isEmpty()) {
+        const QString kunci = asked[0][0].toString();
+        QCOMPARE(
+            QStringList({asked[0][1].toString(), asked[0][2].toString(), line->text()}),
+            QStringList({"uji-salinan", R"({"folder":"pusat","remote":"kantor"})", "Menguji..."}));
+        QVERIFY(!tes->isEnabled());
+        sql(file("riwayat.db"),
+            "insert into permintaan (kunci, jenis, mulai, hasil, kemajuan) values (?, ?, ?, ?, ?)",
+            {kunci, "uji-salinan", "2024-03-01T05:00:00", permintaan::Berjalan,
+             R"({"langkah":"baca"})"});
+        QTRY_COMPARE(line->text(), QString("Menguji... (membaca kembali)"));
+        sql(file("riwayat.db"), "update permintaan set hasil = ?, pesan = ? where kunci = ?",
+            {hasil,
+             QTest::currentDataTag() == QByteArray("answered well")
+                 ? "Berkas uji ditulis di kantor:pusat."
+                 : "Berkas uji tidak dapat ditulis: refused",
+             kunci});
+    }
+    QTRY_VERIFY(tes->isEnabled());
+    QTEST(line->text(), "shown");
 }
 
 QTEST_MAIN(TestPengaturan)

@@ -77,41 +77,27 @@ private slots:
     void initTestCase();
     void installWithoutServiceProgram();
     void installStartStopUninstall();
-    void startUp_data();
-    void startUp();
-    void refusedOrFailed_data();
-    void refusedOrFailed();
+    void asProcess_data();
+    void asProcess();
     void backupNowAndTray();
-    void managerGoesAndComes();
     void askBeforeCancellingJob_data();
     void askBeforeCancellingJob();
 
 private:
     // The panel as a process of its own (as another user when asked), so that the manager
     // judges it by its own credentials; with no manager to reach when asked.
-    struct PanelRun
+    Probe *panel(const QStringList &steps, bool asOtherUser, bool manager = true)
     {
-        PanelRun(const QString &programDir, const QStringList &steps, bool asOtherUser,
-                 bool manager)
-            : tmp(QStringLiteral("/tmp/sarpanel-XXXXXX"))
-        {
-            // The panel's own temporary folder, open to it (the test's own is private).
-            QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777));
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("TMPDIR", tmp.path());
-            if (!manager)
-                env.insert("SVCMGR_DIR", noManager.path());
-            QStringList command{buildBinDir() + "/panelprobe", programDir};
-            command += steps;
-            if (asOtherUser)
-                command =
-                    QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} +
-                    command;
-            probe.reset(new Probe(command, env));
-        }
-        QTemporaryDir tmp, noManager;
-        QScopedPointer<Probe> probe;
-    };
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", m_panelTmp.path());
+        if (!manager)
+            env.insert("SVCMGR_DIR", m_noManager.path());
+        const QStringList user{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        return new Probe((asOtherUser ? user : QStringList()) +
+                             QStringList{buildBinDir() + "/panelprobe", m_programDir.path()} +
+                             steps,
+                         env);
+    }
     // Settings of ours in place of the delivered ones, and no history.
     bool freshFiles(const QString &outputdir, const QStringList &names = {"penjualan"})
     {
@@ -125,7 +111,7 @@ private:
         return createSettings(m_programDir.file("confbu.cfg"), {row}, names);
     }
     ProgramDir m_programDir;
-    QTemporaryDir m_output;
+    QTemporaryDir m_output, m_noManager, m_panelTmp{"/tmp/sarpanel-XXXXXX"};
     QScopedPointer<SvcMgrDaemon> m_daemon;
     Isolation m_isolation;
 };
@@ -140,6 +126,8 @@ void TestServiceActions::initTestCase()
     QVERIFY(QFile::remove(restore) && QFile::copy(m_programDir.file("dbutils/pg_dump"), restore));
     // Another user runs the panel from it, and reaches the daemon in the
     // private temporary folder.
+    // The panel's own temporary folder is open to it (the test's own is private).
+    QVERIFY(QFile::setPermissions(m_panelTmp.path(), QFileDevice::Permissions(0x7777)));
     for (const QString &dir : {m_programDir.path(), m_isolation.path()})
         QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther |
                                                QFile::ReadOther));
@@ -177,20 +165,8 @@ void TestServiceActions::installStartStopUninstall()
         answerer.clear();
         widget<QMenuBar>(&window, "menuBar")->actions()[0]->menu()->actions()[index]->trigger();
     };
-    auto refused = [&](const QString &message, const QString &focus) {
-        click("butStart");
-        QCOMPARE(texts(answerer.seen()), QStringList{message});
-        QCOMPARE(answerer.seen().first().icon, QMessageBox::Critical);
-        QCOMPARE(window.focusWidget()->objectName(), focus);
-        QCOMPARE(status(&window), Stopped);
-    };
-
-    widget<QLineEdit>(&window, "tLokasi")->setText("  ");
-    refused("Pilih Lokasi backup database.", "butSelectFolder");
     widget<QLineEdit>(&window, "tLokasi")->setText(output);
-    refused("Pilih database yang akan dibackup.", "butAdd");
     window.addBackupDatabase("penjualan");
-
     click("butStart");
     QCOMPARE(status(&window), Running);
     QVERIFY(QDir(output).exists());
@@ -218,106 +194,91 @@ void TestServiceActions::installStartStopUninstall()
     QCOMPARE(status(&window), NotInstalled);
     menu(0); // and installs it again
     QCOMPARE(status(&window), Stopped);
+
+    // The window follows the manager going away and coming back, with the bar that says so.
+    auto *notice = widget<QLabel>(&window, "lPemberitahuan");
+    answerer.clear();
+    m_daemon->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(status(&window), ManagerDown, 15000);
+    QVERIFY(notice->isVisible());
+    QString error;
+    QVERIFY2(m_daemon->start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(status(&window) != ManagerDown, 15000);
+    QVERIFY(!notice->isVisible() && answerer.seen().isEmpty());
 }
 
-void TestServiceActions::startUp_data()
-{
-    QTest::addColumn<QString>("state"); // of the service
-    QTest::addColumn<bool>("asOtherUser");
-    QTest::addColumn<bool>("manager");
-    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
-    QTest::addColumn<bool>("asked");            // whether to install
-    QTest::addColumn<QString>("shows");         // status / notice / tray, "%1" the program folder
-    const QString tip = " / Sarvela Backup Database|";
-    QTest::newRow("manager not running: said with how to start it, nothing asked")
-        << "running" << false << false << false << false
-        << "Manager tidak berjalan / Service manager tidak berjalan. Jalankan sebagai root: "
-           "systemctl start svcmgrd (tanpa systemd: %1/svcmgrd)." +
-               tip + "Service manager tidak berjalan.";
-    QTest::newRow("not installed: root is asked")
-        << "none" << false << true << false << true
-        << "Service : Belum diinstall / " + tip + "Service belum diinstall.";
-    QTest::newRow("not installed: a user who may not install is not asked")
-        << "none" << true << true << false << false
-        << "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
-           "%1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
-               tip + "Service belum diinstall.";
-    QTest::newRow("settings only root may read: said, with the file's rights")
-        << "stopped" << true << true << true << false
-        << "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
-           "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
-               tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.";
-}
-
-void TestServiceActions::startUp()
-{
-    QFETCH(QString, state);
-    QFETCH(bool, asOtherUser);
-    QFETCH(bool, manager);
-    QFETCH(bool, rootOnlySettings);
-    QFETCH(bool, asked);
-    QFETCH(QString, shows);
-    if (asOtherUser && ::geteuid() != 0)
-        QSKIP("running the panel as another user needs root");
-    QVERIFY(putService(state, m_programDir.file("sarvelad")));
-    QVERIFY(freshFiles(QDir::tempPath()));
-    if (rootOnlySettings)
-        QVERIFY(QFile::setPermissions(m_programDir.file("confbu.cfg"),
-                                      QFile::ReadOwner | QFile::WriteOwner));
-    PanelRun run(m_programDir.path(), asked ? QStringList{"no", "state"} : QStringList{"state"},
-                 asOtherUser, manager);
-    Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(shows.replace("%1", m_programDir.path()), true, "state: "),
-             panel.said().constData());
-    QCOMPARE(panel.out.contains("box: Service belum diinstall"), asked);
-    QVERIFY(panel.terminate());
-}
-
-void TestServiceActions::refusedOrFailed_data()
+void TestServiceActions::asProcess_data()
 {
     QTest::addColumn<QString>("state"); // of the service, before and after
     QTest::addColumn<bool>("asOtherUser");
-    QTest::addColumn<bool>("manager");      // false: none can be reached
-    QTest::addColumn<QStringList>("steps"); // the probe's
-    QTest::addColumn<QString>("message");   // "%1" the program folder
-    const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo).";
-    const QString member = " Jalankan Sarvela Backup Control Panel sebagai root (sudo) atau "
-                           "sebagai anggota grup admin Sarvela.";
-    QTest::newRow("install refused to another user")
-        << "none" << true << true << QStringList{"menu:&Install Service"}
-        << "Anda tidak memiliki hak untuk menginstall service." + root;
-    QTest::newRow("uninstall refused, the running service keeps running")
-        << "running" << true << true << QStringList{"menu:&Uninstall Service"}
-        << "Anda tidak memiliki hak untuk menguninstall service." + root;
-    QTest::newRow("start refused to another user")
-        << "stopped" << true << true << QStringList{"click:butStart"}
-        << "Anda tidak memiliki hak untuk menjalankan service." + member;
-    QTest::newRow("stop refused to another user")
-        << "running" << true << true << QStringList{"click:butStop"}
-        << "Anda tidak memiliki hak untuk menghentikan service." + member;
-    QTest::newRow("install without a service manager")
-        << "none" << false << false << QStringList{"menu:&Install Service"}
-        << "Gagal Instal Service.\nPesan Error : Service manager tidak berjalan (The RPC server "
-           "is unavailable.)\nJalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
-           "%1/svcmgrd).";
+    QTest::addColumn<bool>("manager");          // false: none can be reached
+    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
+    QTest::addColumn<QStringList>("steps");     // the probe's; "no" answers the install question
+    QTest::addColumn<QString>("shows"); // a box, or status / notice / tray; "%1" the program folder
+    auto row = [](const char *tag, const QString &state, bool asOtherUser, bool manager,
+                  const QStringList &steps, const QString &shows, bool rootOnly = false) {
+        QTest::newRow(tag) << state << asOtherUser << manager << rootOnly << steps << shows;
+    };
+    const QString tip = " / Sarvela Backup Database|", box = "box: ", state = "state: ";
+    const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo)";
+    const QString noManager = "Service manager tidak berjalan";
+    const QString startIt = "Jalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
+                            "%1/svcmgrd).";
+    row("manager not running: said with how to start it, nothing asked", "running", false, false,
+        {"state"},
+        state + "Manager tidak berjalan / " + noManager + ". " + startIt + tip + noManager + ".");
+    row("not installed: root is asked", "none", false, true, {"no", "state"},
+        state + "Service : Belum diinstall / " + tip + "Service belum diinstall.");
+    row("not installed: a user who may not install is not asked", "none", true, true, {"state"},
+        state +
+            "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak "
+            "mengubah %1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
+            tip + "Service belum diinstall.");
+    row("settings only root may read: said, with the file's rights", "stopped", true, true,
+        {"state"},
+        state +
+            "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
+            "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
+            tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
+        true);
+    row("install refused to another user", "none", true, true, {"menu:&Install Service"},
+        box + "Anda tidak memiliki hak untuk menginstall service." + root + ".");
+    row("uninstall refused, the running service keeps running", "running", true, true,
+        {"menu:&Uninstall Service"},
+        box + "Anda tidak memiliki hak untuk menguninstall service." + root + ".");
+    row("start refused to another user", "stopped", true, true, {"click:butStart"},
+        box + "Anda tidak memiliki hak untuk menjalankan service." + root +
+            " atau sebagai anggota grup admin Sarvela.");
+    row("stop refused to another user", "running", true, true, {"click:butStop"},
+        box + "Anda tidak memiliki hak untuk menghentikan service." + root +
+            " atau sebagai anggota grup admin Sarvela.");
+    row("install without a service manager", "none", false, false, {"menu:&Install Service"},
+        box + "Gagal Instal Service.\nPesan Error : " + noManager +
+            " (The RPC server is unavailable.)\n" + startIt);
 }
 
-void TestServiceActions::refusedOrFailed()
+// The panel as a process of its own at start-up and refused or failed actions.
+void TestServiceActions::asProcess()
 {
     QFETCH(QString, state);
     QFETCH(bool, asOtherUser);
     QFETCH(bool, manager);
     QFETCH(QStringList, steps);
-    QFETCH(QString, message);
+    QFETCH(QString, shows);
     if (asOtherUser && ::geteuid() != 0)
         QSKIP("running the panel as another user needs root");
     QVERIFY(putService(state, m_programDir.file("sarvelad")));
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
-
-    PanelRun run(m_programDir.path(), steps, asOtherUser, manager);
-    Probe &panel = *run.probe;
-    QVERIFY2(panel.shows(message.replace("%1", m_programDir.path())), panel.said().constData());
-    QVERIFY(panel.terminate());
+    QFETCH(bool, rootOnlySettings);
+    QVERIFY(!rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
+                                                       QFile::ReadOwner | QFile::WriteOwner));
+    QScopedPointer<Probe> run(panel(steps, asOtherUser, manager));
+    const QString kind = shows.section(": ", 0, 0) + ": ";
+    QVERIFY2(
+        run->shows(shows.mid(kind.size()).replace("%1", m_programDir.path()), true, kind.toUtf8()),
+        run->said().constData());
+    QCOMPARE(run->out.contains("box: Service belum diinstall"), steps.contains("no"));
+    QVERIFY(run->terminate());
     QCOMPARE(serviceState(), state);
 }
 
@@ -353,10 +314,9 @@ void TestServiceActions::backupNowAndTray()
     QCOMPARE(texts(answerer.seen()), QStringList{"Permintaan backup sudah dikirim ke service. "
                                                  "Hasilnya dapat dilihat di Status Backup."});
     // The service ran a backup for it: the history holds a second good job.
-    const QString goodJobs = "select count(*) from riwayat where dbname = 'penjualan' and "
-                             "hasil = 'OK'";
     QTRY_VERIFY2_WITH_TIMEOUT(
-        sql(m_programDir.file("riwayat.db"), goodJobs).value(0).value(0).toInt() == 2,
+        sql(m_programDir.file("riwayat.db"), "select count(*) from riwayat where hasil = 'OK'") ==
+            QList<QVariantList>{{2}},
         readBytes(m_programDir.file("busys.log")).constData(), 20000);
 
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
@@ -389,26 +349,6 @@ void TestServiceActions::backupNowAndTray()
     answerer.answerNext(QMessageBox::Yes);
     widget<QPushButton>(&window, "butDel")->click();
     QTRY_VERIFY_WITH_TIMEOUT(tip("Belum ada database di daftar backup."), 15000);
-}
-
-// The window follows the manager going away and coming back, with the bar that says so.
-void TestServiceActions::managerGoesAndComes()
-{
-    QVERIFY(putService("stopped", m_programDir.file("sarvelad")));
-    QVERIFY(freshFiles(m_output.path()));
-    ModalAnswerer answerer;
-    PanelWindow window(m_programDir.path());
-    window.show();
-    auto *notice = widget<QLabel>(&window, "lPemberitahuan");
-    QCOMPARE(status(&window), Stopped);
-    m_daemon->stop();
-    QTRY_COMPARE_WITH_TIMEOUT(status(&window), ManagerDown, 15000);
-    QVERIFY(notice->isVisible());
-    QString error;
-    QVERIFY2(m_daemon->start(&error), qPrintable(error));
-    QTRY_VERIFY_WITH_TIMEOUT(status(&window) != ManagerDown, 15000);
-    QVERIFY(!notice->isVisible());
-    QVERIFY(answerer.seen().isEmpty());
 }
 
 void TestServiceActions::askBeforeCancellingJob_data()

@@ -1,11 +1,14 @@
 // One panel per desktop, with real second processes: a second start exits 0 and the
 // first brings its window forward at once through its socket, or within a tick through
 // the shared flag when the socket is gone; also after a temp-folder cleaner removed the
-// segment's key file; a killed first instance does not block.
+// segment's key file; a killed first instance does not block. A termination signal while the
+// panel asks a question ends it and takes nothing as an answer: the question's action does not
+// run and the settings file stays byte for byte as it was.
 #include "panelfixture.h"
 #include "programdir.h"
 #include "sharedflag.h"
 #include "showrequests.h"
+#include "svcmgrdaemon.h"
 
 #include <QProcess>
 #include <QSharedMemory>
@@ -21,6 +24,8 @@ private slots:
     void secondStartBringsWindowForward_data();
     void secondStartBringsWindowForward();
     void killedInstanceDoesNotBlock();
+    void signalDuringQuestion_data();
+    void signalDuringQuestion();
 
 private:
     // The first panel runs in this process: its loop runs while the second start waits.
@@ -39,36 +44,30 @@ private:
 
 void TestSingleInstance::secondStartBringsWindowForward_data()
 {
-    QTest::addColumn<bool>("minimise"); // else hidden, as to a tray
-    QTest::addColumn<bool>("loseKeyFile");
-    QTest::addColumn<bool>("loseSocket"); // then the flag asks, and a tick answers
-    QTest::newRow("hidden to the tray") << false << false << false;
-    QTest::newRow("minimised") << true << false << false;
-    QTest::newRow("hidden, key file removed by a temp cleaner") << false << true << false;
-    QTest::newRow("hidden, socket removed: the flag still asks") << false << false << true;
+    // Hidden as to a tray or minimised; the key file removed by a temp cleaner; the socket
+    // removed, when the flag still asks and a tick answers.
+    QTest::addColumn<QString>("way");
+    for (const char *way :
+         {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
+        QTest::newRow(way) << QString(way);
 }
 
 void TestSingleInstance::secondStartBringsWindowForward()
 {
-    QFETCH(bool, minimise);
-    QFETCH(bool, loseKeyFile);
-    QFETCH(bool, loseSocket);
+    QFETCH(QString, way);
+    const bool loseSocket = way.endsWith("socket removed");
     ModalAnswerer answerer;
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
-    if (minimise)
+    if (way == "minimised")
         first.showMinimized();
     else
         first.hide();
-    if (loseKeyFile) {
-        const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
-        QVERIFY(QFile::remove(keyFile));
-        QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
-    }
-    if (loseSocket)
-        QVERIFY(QFile::remove(XShowRequests::socketPath()));
-
+    const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
+    QVERIFY(!way.endsWith("key file removed") || QFile::remove(keyFile));
+    QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
+    QVERIFY(!loseSocket || QFile::remove(XShowRequests::socketPath()));
     secondStartEnds();
     // Through the socket before the second start ends; through the flag, within one poll
     // period of 6 s, with room for a busy machine.
@@ -97,6 +96,39 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     // The new instance, not the dead one's socket, is the one a further start talks to.
     secondStartEnds();
     QVERIFY(next.isVisible());
+}
+
+void TestSingleInstance::signalDuringQuestion_data()
+{
+    QTest::addColumn<QStringList>("steps"); // the probe's, as a user would act
+    QTest::addColumn<QString>("question");  // the box the signal arrives during
+    QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
+    QTest::addColumn<bool>("manager");      // one runs, where the service is not installed
+    QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
+                                                  << "Gagal Instal Service" << true;
+    QTest::newRow("delete question")
+        << QStringList{"select", "click:butDel"} << "Apakah database 'penjualan'"
+        << "Data berhasil dihapus." << false;
+}
+
+void TestSingleInstance::signalDuringQuestion()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, question);
+    QFETCH(QString, yesShows);
+    QFETCH(bool, manager);
+    SvcMgrDaemon daemon;
+    QString error;
+    QVERIFY2(!manager || daemon.start(&error), qPrintable(error));
+    QTemporaryDir dir;
+    const QString cfg = dir.filePath("confbu.cfg");
+    QVERIFY(createSettings(cfg, {ConfRow()}, {"penjualan", "gudang"}));
+    const QByteArray before = readBytes(cfg);
+    Probe panel(QStringList{buildBinDir() + "/panelprobe", dir.path()} + steps);
+    QVERIFY2(panel.shows(question, false), panel.said().constData());
+    QVERIFY2(panel.terminate(), "the panel must end on the signal, normally and with 0");
+    QVERIFY2(!panel.out.contains(yesShows.toUtf8()), panel.out.constData());
+    QVERIFY(readBytes(cfg) == before);
 }
 
 QTEST_MAIN(TestSingleInstance)

@@ -74,6 +74,44 @@ bool summaryGreen(QTableWidget *table)
     return widget<QLabel>(table->window(), "lRingkasan")->styleSheet().contains("#2e7d32");
 }
 
+// Row 0 as "Header: text" lines, and "Header tip: tool tip" where the tip says more, whether it
+// is red, then the summary with " (hijau)" when green; line breaks in a cell written as "|".
+QString describe(QTableWidget *table)
+{
+    QStringList lines;
+    for (int c = 0; table->rowCount() > 0 && c < table->columnCount(); ++c) {
+        const QString header = table->horizontalHeaderItem(c)->text().replace('\n', ' ');
+        const QTableWidgetItem *item = table->item(0, c);
+        lines << header + ": " + item->text();
+        if (item->toolTip() != item->text())
+            lines << header + " tip: " + item->toolTip();
+    }
+    const QColor c = table->rowCount() ? table->item(0, 0)->background().color() : QColor();
+    lines << QString("merah: %1").arg(c.red() > c.green());
+    lines << "Ringkasan: " + summary(table) + (summaryGreen(table) ? " (hijau)" : "");
+    for (QString &line : lines)
+        line.replace('\n', '|');
+    return lines.join('\n') + '\n';
+}
+
+// Adds a job of penjualan from "HOURS_AGO HASIL" and, after ";", alasan=, uji= (its dump's
+// drill), periksa= (why its dump waits to be checked), salinan= (its copy's result, refused by
+// the connection), dihapus (deleted to keep the newest) or diterima (the change accepted).
+void add(const QString &history, const QString &line)
+{
+    const QStringList parts = line.split(';');
+    QMap<QString, QString> with;
+    for (const QString &part : parts.mid(1))
+        with[part.section('=', 0, 0)] = part.section('=', 1);
+    const int hoursAgo = parts[0].section(' ', 0, 0).toInt();
+    const qint64 id =
+        addJob(history, {"penjualan", hoursAgo, parts[0].section(' ', 1), with.value("alasan"),
+                         with.contains("dihapus"), with.value("uji"), with.value("periksa"),
+                         with.contains("diterima")});
+    if (with.contains("salinan"))
+        addCopy(history, id, hoursAgo, with["salinan"], "connection refused");
+}
+
 // How often anyone, this process included, opens (or reads, by mask) the file during.
 int accesses(const QString &path, uint32_t mask, const std::function<void()> &during)
 {
@@ -99,16 +137,10 @@ private slots:
     void init();
     void rows_data();
     void rows();
-    void proofRows_data();
-    void proofRows();
     void changeAccepted_data();
     void changeAccepted();
     void checksAndDrillsToldOnce();
     void attentionFirst();
-    void notGreen_data();
-    void notGreen();
-    void copies_data();
-    void copies();
     void watched_data();
     void watched();
     void burstReadTogether();
@@ -129,116 +161,101 @@ void TestStatusBackup::init()
 
 void TestStatusBackup::rows_data()
 {
-    QTest::addColumn<QList<Job>>("jobs"); // of penjualan, oldest first
-    QTest::addColumn<QString>("keadaan");
-    QTest::addColumn<QString>("umur"); // of the last good backup
-    QTest::addColumn<QString>("lastJob");
-    const QString exit1 = "pg_dump berhenti dengan kode 1";
-    auto job = [](int hoursAgo, const QString &hasil, const QString &alasan = {},
-                  bool deleted = false) {
-        return Job{"penjualan", hoursAgo, hasil, alasan, deleted};
+    QTest::addColumn<QStringList>("jobs"); // of penjualan, oldest first, as add() takes them
+    // Lines of describe() and "wajar: " whether a change can be accepted; "…" stands for any
+    // text within a line; a line with "!" first must not be there.
+    QTest::addColumn<QStringList>("shown");
+    // "both times" on, "copies" chosen as well, "no time" on, or "nothing listed" (01:00 on).
+    QTest::addColumn<QString>("setup");
+    auto row = [](const char *tag, const QStringList &jobs, const QStringList &shown,
+                  const QString &setup = "both times") {
+        QTest::newRow(tag) << jobs << shown << setup;
     };
-    auto row = [](const char *tag, const QList<Job> &jobs, const char *keadaan, const char *umur,
-                  const char *lastJob) {
-        QTest::newRow(tag) << jobs << keadaan << umur << lastJob;
-    };
+    const QString ok = "Keadaan: Baik\n", failed = "Keadaan: Gagal\n", never = "Umur: —\n";
+    const QString day = "Umur: 1 hari lalu\n", exit1 = "pg_dump berhenti dengan kode 1";
     // Backups at 01:00 and 13:00: a good backup may be a day and twelve hours old.
-    row("good: 35 hours old is within a day and a slot", {job(35, "OK")}, "Baik", "1 hari lalu",
-        "OK, ");
-    row("late: 37 hours old", {job(37, "OK")}, "Terlambat", "1 hari lalu", "OK, ");
-    row("failed after a good one, with its reason", {job(30, "OK"), job(2, "GAGAL", exit1)},
-        "Gagal", "1 hari lalu", "GAGAL, ");
-    row("refused counts as failed", {job(1, "DITOLAK", "nama database ditolak")}, "Gagal", "—",
-        "DITOLAK, ");
-    row("cancelled by a stop is no failure",
-        {job(5, "OK"), job(1, "DIBATALKAN", "Service dihentikan.")}, "Baik", "5 jam lalu",
-        "DIBATALKAN, ");
+    row("good: 35 hours old is within a day and a slot", {"35 OK"},
+        {ok, day, "Job terakhir: OK, "});
+    row("late: 37 hours old", {"37 OK"}, {"Keadaan: Terlambat\n", day, "Job terakhir: OK, "});
+    row("failed after a good one, with its reason", {"30 OK", "2 GAGAL;alasan=" + exit1},
+        {failed, day, "Job terakhir: GAGAL, …" + exit1});
+    row("refused counts as failed", {"1 DITOLAK;alasan=nama database ditolak"},
+        {failed, never, "Job terakhir: DITOLAK, …nama database ditolak"});
+    row("cancelled by a stop is no failure", {"5 OK", "1 DIBATALKAN;alasan=Service dihentikan."},
+        {ok, "Umur: 5 jam lalu\n", "Job terakhir: DIBATALKAN, …Service dihentikan."});
     row("a running job does not hide the failure before it",
-        {job(30, "OK"), job(3, "GAGAL", exit1), job(0, "BERJALAN")}, "Gagal", "1 hari lalu",
-        "BERJALAN sejak ");
-    row("never backed up", {}, "Belum ada backup", "—", "—");
-    row("deleted by retention: the good one before it counts",
-        {job(30, "OK"), job(2, "OK", {}, true)}, "Baik", "1 hari lalu", "OK, ");
-    row("deleted by retention: none left", {job(2, "OK", {}, true)}, "Belum ada backup", "—",
-        "OK, ");
+        {"30 OK", "3 GAGAL;alasan=" + exit1, "0 BERJALAN"},
+        {failed, day, "Job terakhir: BERJALAN sejak …GAGAL, …" + exit1});
+    row("never backed up", {}, {"Keadaan: Belum ada backup\n", never, "Job terakhir: —\n"});
+    row("deleted by retention: the good one before it counts", {"30 OK", "2 OK;dihapus"},
+        {ok, day, "Job terakhir: OK, "});
+    row("deleted by retention: none left", {"2 OK;dihapus"},
+        {"Keadaan: Belum ada backup\n", never, "Job terakhir: OK, "});
+    // The rows of the newest good dump and its newest drill, the reason in the tool tip; no
+    // row chosen, nothing to accept.
+    const QString proof = "Terverifikasi: Ya, 1.000 baris", tip = "!Terverifikasi tip: …alasan uji";
+    const QString check = "periksa=tabel public.tblbarang tinggal 10 dari 1000 baris.";
+    row("a good drill", {"3 OK;uji=OK"}, {ok, proof + "|Uji pulih OK, ", tip, "wajar: 0"});
+    row("the newest drill failed, with its reason", {"30 OK;uji=OK", "3 OK;uji=GAGAL"},
+        {"Keadaan: Uji pulih gagal\n", proof + "|Uji pulih GAGAL, ", tip.mid(1)});
+    row("a cancelled drill is no failure", {"30 OK;uji=OK", "3 OK;uji=DIBATALKAN"},
+        {ok, proof + "|Uji pulih DIBATALKAN, ", tip.mid(1)});
+    row("no good drill within two weeks", {QString::number(15 * 24) + " OK;uji=OK", "3 OK"},
+        {"Keadaan: Uji pulih terlambat\n", proof + "|Uji pulih OK, ", tip});
+    row("a dump that waits to be checked", {"30 OK", "3 OK;" + check},
+        {"Keadaan: Perlu diperiksa\n", "!Uji pulih", tip, "wajar: 0"});
+    row("a change accepted waits no more", {"30 OK", "3 OK;diterima;" + check},
+        {ok, "!Uji pulih", tip});
+    // Backups at 01:00 and 13:00: a dump may wait a day and twelve hours for its copy.
+    const QString copied = "Keadaan: Baik|salinan: 1 hari lalu\n";
+    row("copied", {"30 OK;salinan=OK"}, {copied, "merah: 0"}, "copies");
+    row("a failed copy, not yet late", {"30 OK;salinan=OK", "2 OK;salinan=GAGAL"},
+        {copied, "merah: 0"}, "copies");
+    row("no copy for longer than a dump may wait: red with the reason",
+        {"40 OK;salinan=GAGAL", "2 OK;salinan=GAGAL"},
+        {"Keadaan: Salinan tertunda|salinan: belum ada\n", "merah: 1",
+         "Keadaan tip: …belum tersalin ke luar server…GAGAL: connection refused"},
+        "copies");
+    row("copies not chosen", {"2 OK"}, {ok, "merah: 0"});
+    // Green says that every listed database is safe and will be backed up again.
+    row("nothing listed", {},
+        {"Ringkasan: Belum ada database di daftar backup.|%1|Riwayat backup "
+         "belum ada.\n"},
+        "nothing listed");
+    row("every backup good, but no backup time on", {"1 OK"},
+        {"Ringkasan: Semua backup baik.|Tidak ada jam backup yang aktif: service tidak akan "
+         "membuat backup terjadwal.\n"},
+        "no time");
 }
 
 void TestStatusBackup::rows()
 {
-    QFETCH(QList<Job>, jobs);
+    QFETCH(QStringList, jobs);
+    QFETCH(QStringList, shown);
+    QFETCH(QString, setup);
     ConfRow conf;
-    conf.jam1st = conf.jam2st = 1;
-    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"penjualan"}));
-    for (const Job &job : jobs)
-        addJob(file("riwayat.db"), job);
+    conf.jam1st = setup != "no time";
+    conf.jam2st = setup != "no time" && setup != "nothing listed"; // then the next is at 01:00
+    QVERIFY(createSettings(file("confbu.cfg"), {conf},
+                           setup == "nothing listed" ? QStringList() : QStringList{"penjualan"}));
+    if (setup == "copies")
+        sql(file("confbu.cfg"), "insert into confsalin (remote, folder) values ('luar', 'kantor')");
+    for (const QString &job : jobs)
+        add(file("riwayat.db"), job);
     PanelWindow window(m_dir->path());
     window.show();
     QTableWidget *table = openStatus(&window);
-    QVERIFY(table);
-
-    QTEST(column(table, "Keadaan").value(0), "keadaan");
-    QTEST(column(table, "Umur").value(0), "umur");
-    QFETCH(QString, lastJob);
-    const QString shown = column(table, "Job terakhir").value(0);
-    QVERIFY2(shown.startsWith(lastJob), qPrintable(shown));
-    // With the reason of the last job that ended, also behind a running one.
-    for (auto job = jobs.crbegin(); job != jobs.crend(); ++job)
-        if (job->hasil != riwayat::Berjalan) {
-            QVERIFY2(shown.contains(job->hasil + ", ") && shown.contains(job->alasan),
-                     qPrintable(shown));
-            break;
-        }
-}
-
-void TestStatusBackup::proofRows_data()
-{
-    QTest::addColumn<QList<Job>>("jobs"); // of penjualan, oldest first
-    QTest::addColumn<QString>("keadaan");
-    QTest::addColumn<QString>("uji"); // how the newest drill's cell begins
-    const QString check = "tabel public.tblbarang tinggal 10 dari 1000 baris.";
-    auto job = [](int hoursAgo, const QString &uji = {}, const QString &periksa = {},
-                  bool diterima = false) {
-        return Job{"penjualan", hoursAgo, riwayat::Ok, {}, false, uji, periksa, diterima};
-    };
-    QTest::newRow("a good drill") << QList<Job>{job(3, "OK")} << "Baik"
-                                  << "OK, ";
-    QTest::newRow("the newest drill failed, with its reason")
-        << QList<Job>{job(30, "OK"), job(3, "GAGAL")} << "Uji pulih gagal"
-        << "GAGAL, ";
-    QTest::newRow("a cancelled drill is no failure")
-        << QList<Job>{job(30, "OK"), job(3, "DIBATALKAN")} << "Baik"
-        << "DIBATALKAN, ";
-    QTest::newRow("no good drill within two weeks")
-        << QList<Job>{job(15 * 24, "OK"), job(3)} << "Uji pulih terlambat"
-        << "OK, ";
-    QTest::newRow("a dump that waits to be checked")
-        << QList<Job>{job(30), job(3, {}, check)} << "Perlu diperiksa"
-        << "—";
-    QTest::newRow("a change accepted waits no more")
-        << QList<Job>{job(30), job(3, {}, check, true)} << "Baik"
-        << "—";
-}
-
-// The rows of the newest good dump, the newest drill, and the checks that wait.
-void TestStatusBackup::proofRows()
-{
-    QFETCH(QList<Job>, jobs);
-    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
-    for (const Job &job : jobs)
-        addJob(file("riwayat.db"), job);
-    PanelWindow window(m_dir->path());
-    window.show();
-    QTableWidget *table = openStatus(&window);
-    QTEST(column(table, "Keadaan").value(0), "keadaan");
-    // The dump's rows and its newest drill, the reason in the tool tip.
-    QFETCH(QString, uji);
-    const QString proof = column(table, "Terverifikasi").value(0);
-    QVERIFY2(proof.startsWith("Ya, 1.000 baris") &&
-                 (uji == "—" ? !proof.contains("Uji pulih") : proof.contains("\nUji pulih " + uji)),
-             qPrintable(proof));
-    QCOMPARE(table->item(0, 5)->toolTip().contains("alasan uji"),
-             uji == "GAGAL, " || uji == "DIBATALKAN, ");
-    QCOMPARE(widget<QPushButton>(table->window(), "butWajar")->isEnabled(), false); // none chosen
+    const QString said =
+        describe(table) +
+        QString("wajar: %1\n").arg(widget<QPushButton>(table->window(), "butWajar")->isEnabled());
+    for (QString line : shown) {
+        const bool absent = line.startsWith('!');
+        QStringList parts = line.mid(absent).replace("%1", nextAt1()).split("…");
+        for (QString &part : parts)
+            part = QRegularExpression::escape(part);
+        QVERIFY2(said.contains(QRegularExpression(parts.join("[^\\n]*"))) != absent,
+                 qPrintable(line + " in\n" + said));
+    }
 }
 
 void TestStatusBackup::changeAccepted_data()
@@ -296,18 +313,17 @@ void TestStatusBackup::checksAndDrillsToldOnce()
 {
     QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
     const QString history = file("riwayat.db");
-    addJob(history, {"penjualan", 30, riwayat::Ok, {}, false, "GAGAL"});
+    add(history, "30 OK;uji=GAGAL");
     BalloonPanel window(m_dir->path());
     window.show();
     window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
-    addJob(history,
-           {"penjualan", 2, riwayat::Ok, {}, false, {}, "tabel x tinggal 10 dari 2000 baris."});
+    add(history, "2 OK;periksa=tabel x tinggal 10 dari 2000 baris.");
     QTRY_COMPARE(window.balloons,
                  QStringList{"Backup perlu diperiksa: Backup database penjualan "
                              "perlu diperiksa: tabel x tinggal 10 dari 2000 baris."});
-    addJob(history, {"penjualan", 1, riwayat::Ok, {}, false, "DIBATALKAN"});
-    addJob(history, {"penjualan", 0, riwayat::Ok, {}, false, "DITOLAK"});
+    add(history, "1 OK;uji=DIBATALKAN");
+    add(history, "0 OK;uji=DITOLAK");
     QTRY_COMPARE(window.balloons.size(), 2);
     QCOMPARE(window.balloons.last(),
              QString("Backup gagal: Uji pulih database penjualan ditolak: alasan uji"));
@@ -328,97 +344,20 @@ void TestStatusBackup::attentionFirst()
     window.show();
     QTableWidget *table = openStatus(&window);
 
-    auto reddish = [table](int row) {
-        const QColor c = table->item(row, 0)->background().color();
-        return c.red() > c.green();
+    // The databases top to bottom, "!" after a red one, the summary and whether it is green.
+    auto shown = [table] {
+        QStringList rows;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QColor c = table->item(row, 0)->background().color();
+            rows << table->item(row, 0)->text() + (c.red() > c.green() ? "!" : "");
+        }
+        return rows.join(' ') + " | " + summary(table) + (summaryGreen(table) ? " (hijau)" : "");
     };
-    QCOMPARE(column(table, "Database"), QStringList({"buku", "data", "arsip", "citra"}));
-    QVERIFY(reddish(0) && reddish(1) && !reddish(2) && !reddish(3));
-    const QString nextLine = "\n" + nextAt1();
-    QCOMPARE(summary(table), "2 dari 4 database perlu diperiksa." + nextLine);
-    QVERIFY(!summaryGreen(table));
-
+    QCOMPARE(shown(), "buku! data! arsip citra | 2 dari 4 database perlu diperiksa.\n" + nextAt1());
     // New good backups show while the window is open, in the order of the list.
     addJob(file("riwayat.db"), {"buku", 0});
     addJob(file("riwayat.db"), {"data", 0});
-    QTRY_COMPARE(column(table, "Database"), QStringList({"arsip", "buku", "citra", "data"}));
-    QCOMPARE(summary(table), "Semua backup baik." + nextLine);
-    QVERIFY(summaryGreen(table));
-    QVERIFY(!reddish(0) && !reddish(3));
-}
-
-void TestStatusBackup::notGreen_data()
-{
-    QTest::addColumn<QStringList>("listed");
-    QTest::addColumn<bool>("timeOn");
-    QTest::addColumn<QString>("summary");
-    QTest::newRow("nothing listed")
-        << QStringList() << true
-        << "Belum ada database di daftar backup.\n%1\nRiwayat backup belum ada.";
-    QTest::newRow("every backup good, but no backup time on")
-        << QStringList{"penjualan"} << false
-        << "Semua backup baik.\nTidak ada jam backup yang aktif: service tidak akan membuat "
-           "backup terjadwal.";
-}
-
-// Green says that every listed database is safe and will be backed up again.
-void TestStatusBackup::notGreen()
-{
-    QFETCH(QStringList, listed);
-    QFETCH(bool, timeOn);
-    ConfRow conf;
-    conf.jam1st = timeOn;
-    QVERIFY(createSettings(file("confbu.cfg"), {conf}, listed));
-    if (!listed.isEmpty())
-        addJob(file("riwayat.db"), {listed.first(), 1});
-    PanelWindow window(m_dir->path());
-    window.show();
-    QTableWidget *table = openStatus(&window);
-    QFETCH(QString, summary);
-    QCOMPARE(::summary(table), summary.replace("%1", nextAt1()));
-    QVERIFY(!summaryGreen(table));
-}
-
-void TestStatusBackup::copies_data()
-{
-    QTest::addColumn<bool>("copiesOn");
-    QTest::addColumn<QStringList>("dumps"); // "HOURS_AGO COPY" oldest first; COPY - for none
-    QTest::addColumn<QString>("keadaan");   // with the newest verified copy's age below
-    // Backups at 01:00 and 13:00: a dump may wait a day and twelve hours for its copy.
-    QTest::newRow("copied") << true << QStringList{"30 OK"} << "Baik\nsalinan: 1 hari lalu";
-    QTest::newRow("a failed copy, not yet late")
-        << true << QStringList{"30 OK", "2 GAGAL"} << "Baik\nsalinan: 1 hari lalu";
-    QTest::newRow("no copy for longer than a dump may wait: red with the reason")
-        << true << QStringList{"40 GAGAL", "2 GAGAL"} << "Salinan tertunda\nsalinan: belum ada";
-    QTest::newRow("copies not chosen") << false << QStringList{"2 -"} << "Baik";
-}
-
-void TestStatusBackup::copies()
-{
-    QFETCH(bool, copiesOn);
-    QFETCH(QStringList, dumps);
-    QFETCH(QString, keadaan);
-    ConfRow conf;
-    conf.jam1st = conf.jam2st = 1;
-    QVERIFY(createSettings(file("confbu.cfg"), {conf}, {"penjualan"}));
-    if (copiesOn)
-        sql(file("confbu.cfg"), "insert into confsalin (remote, folder) values ('luar', 'kantor')");
-    for (const QString &dump : dumps) {
-        const int hoursAgo = dump.section(' ', 0, 0).toInt();
-        const qint64 id = addJob(file("riwayat.db"), {"penjualan", hoursAgo});
-        if (dump.section(' ', 1) != "-")
-            addCopy(file("riwayat.db"), id, hoursAgo, dump.section(' ', 1), "connection refused");
-    }
-    PanelWindow window(m_dir->path());
-    window.show();
-    QTableWidget *table = openStatus(&window);
-    QCOMPARE(column(table, "Keadaan").value(0), keadaan);
-    const QColor c = table->item(0, 0)->background().color();
-    QCOMPARE(c.red() > c.green(), !keadaan.startsWith("Baik"));
-    if (!keadaan.startsWith("Baik"))
-        QVERIFY2(table->item(0, 1)->toolTip().contains("belum tersalin ke luar server") &&
-                     table->item(0, 1)->toolTip().contains("GAGAL: connection refused"),
-                 qPrintable(table->item(0, 1)->toolTip()));
+    QTRY_COMPARE(shown(), "arsip buku citra data | Semua backup baik.\n" + nextAt1() + " (hijau)");
 }
 
 void TestStatusBackup::watched_data()

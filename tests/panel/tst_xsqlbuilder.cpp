@@ -28,15 +28,12 @@ void TestXSQLBuilder::init()
 {
     // Opened once and kept open: reopening would drop a transaction that the
     // builder left behind, which is what the rows must notice.
-    if (!m_db.isOpen()) {
-        m_db.setDatabaseName(m_dir.filePath(QStringLiteral("builder.db")));
-        QVERIFY(m_db.open());
-    }
+    m_db.setDatabaseName(m_dir.filePath("builder.db"));
+    QVERIFY(m_db.isOpen() || m_db.open());
     QSqlQuery query(m_db);
-    QVERIFY(query.exec(QStringLiteral("DROP TABLE IF EXISTS t")) &&
-            query.exec(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT)")) &&
-            query.exec(QStringLiteral(
-                "INSERT INTO t VALUES (1, 'x', 'p'), (2, 'y', 'q'), (3, 'z', 'r')")));
+    QVERIFY(query.exec("DROP TABLE IF EXISTS t") &&
+            query.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b TEXT)") &&
+            query.exec("INSERT INTO t VALUES (1, 'x', 'p'), (2, 'y', 'q'), (3, 'z', 'r')"));
 }
 
 void TestXSQLBuilder::cleanup()
@@ -52,7 +49,7 @@ void TestXSQLBuilder::statements_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("rows");
     QTest::addColumn<QString>("error");
-    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("state"); // transaction, none (not begun) or closed (connection)
     QTest::addColumn<bool>("commit");
     const QString untouched = QStringLiteral("1:x:p,2:y:q,3:z:r");
     auto row = [](const char *name, int type, const char *fields, const char *sql, const char *text,
@@ -60,7 +57,6 @@ void TestXSQLBuilder::statements_data()
                   bool commit = true) {
         QTest::newRow(name) << type << fields << sql << text << rows << error << state << commit;
     };
-
     row("insert", XSQLBuilder::Insert, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);",
         untouched + ",4:n:m,5:NULL:f");
     row("update with one condition", XSQLBuilder::Update, "a=u", "id = 2",
@@ -94,80 +90,69 @@ void TestXSQLBuilder::statements()
     QFETCH(QString, fields);
     QFETCH(QString, sql);
     QFETCH(QString, text);
-    QFETCH(QString, rows);
     QFETCH(QString, error);
     QFETCH(QString, state);
     QFETCH(bool, commit);
-
-    if (state == QLatin1String("closed"))
+    if (state == "closed")
         m_db.close();
     {
         XSQLBuilder builder(m_db);
-        if (state != QLatin1String("none"))
-            QCOMPARE(builder.BeginTransact(), state == QLatin1String("transaction"));
-        builder.SetStatement(type, QStringLiteral("t"));
+        QVERIFY(state == "none" || builder.BeginTransact() == (state == "transaction"));
+        builder.SetStatement(type, "t");
         builder.SetCustomSQL(sql);
-        for (const QString &field : fields.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        for (const QString &field : fields.split(' ', Qt::SkipEmptyParts))
             builder.AddField(field.section('=', 0, 0), field.section('=', 1));
-        for (const QString &condition : sql.split(QStringLiteral(", "), Qt::SkipEmptyParts)) {
-            const QStringList c = condition.split(QLatin1Char(' '));
+        for (const QString &condition : sql.split(", ", Qt::SkipEmptyParts)) {
+            const QStringList c = condition.split(' ');
             builder.AddWhere(c.value(0), c.value(1), c.value(2), c.value(3));
         }
         builder.Execute();
         QCOMPARE(builder.lastStatement(), text);
-
         // A second statement in the same transaction runs only while nothing has failed.
-        builder.SetStatement(XSQLBuilder::Insert, QStringLiteral("t"));
-        builder.AddField(QStringLiteral("b"), QStringLiteral("f"));
+        builder.SetStatement(XSQLBuilder::Insert, "t");
+        builder.AddField("b", "f");
         builder.Execute();
-        const bool ran = state == QLatin1String("transaction") && error.isEmpty();
-        QCOMPARE(builder.lastStatement(),
-                 ran ? QStringLiteral("INSERT INTO t (b) VALUES (:b1);") : text);
+        const bool ran = state == "transaction" && error.isEmpty();
+        QCOMPARE(builder.lastStatement(), ran ? "INSERT INTO t (b) VALUES (:b1);" : text);
         QString reported;
         QCOMPARE(builder.EndTransact(reported, commit), ran && commit);
         QVERIFY2(reported.contains(error), qPrintable(reported));
     }
-    if (!m_db.isOpen())
-        QVERIFY(m_db.open());
+    QVERIFY(m_db.isOpen() || m_db.open());
     // No transaction may outlive the builder, committed or not.
-    QVERIFY2(m_db.transaction(), qPrintable(m_db.lastError().text()));
-    QVERIFY(m_db.rollback());
-    // Rows of t as "id:a:b" in id order.
-    QSqlQuery query(QStringLiteral("SELECT group_concat(id || ':' || ifnull(a, 'NULL') || ':' || "
-                                   "ifnull(b, 'NULL')) FROM (SELECT * FROM t ORDER BY id)"),
+    QVERIFY2(m_db.transaction() && m_db.rollback(), qPrintable(m_db.lastError().text()));
+    QSqlQuery query("SELECT group_concat(id || ':' || ifnull(a, 'NULL') || ':' || "
+                    "ifnull(b, 'NULL')) FROM (SELECT * FROM t ORDER BY id)",
                     m_db);
     QVERIFY(query.next());
-    QCOMPARE(query.value(0).toString(), rows);
+    QTEST(query.value(0).toString(), "rows");
 }
 
 namespace {
 QStringList g_traces;
-void recordTrace(QtMsgType, const QMessageLogContext &context, const QString &text)
-{
-    g_traces << QFileInfo(QString::fromUtf8(context.file)).fileName() + QLatin1Char(' ') +
-                    QString::fromUtf8(context.function).section(QLatin1Char('('), 0, 0) +
-                    QStringLiteral(": ") + text;
-}
 } // namespace
 
+// The library's debug traces keep the file and function they come from.
 void TestXSQLBuilder::tracesNameTheirPlace()
 {
-    g_traces.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(recordTrace);
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
+            g_traces << QFileInfo(context.file).fileName() + " " +
+                            QString(context.function).section('(', 0, 0) + ": " + text;
+        });
     {
         XSQLBuilder builder(m_db);
-        builder.SetStatement(XSQLBuilder::Insert, QStringLiteral("t"));
+        builder.SetStatement(XSQLBuilder::Insert, "t");
         builder.Execute(); // outside a transaction
         builder.BeginTransact();
         QString error;
         builder.EndTransact(error, true);
     }
     qInstallMessageHandler(previous);
-    QCOMPARE(g_traces,
-             QStringList({"xsqlbuilder.cpp bool XSQLBuilder::mayBuild: Begin Transac not Start...!",
-                          "xsqlbuilder.cpp bool XSQLBuilder::EndTransact: enter stage end "
-                          "transact... ",
-                          "xsqlbuilder.cpp bool XSQLBuilder::EndTransact: found error query... "}));
+    const QString at = "xsqlbuilder.cpp bool XSQLBuilder::";
+    QCOMPARE(g_traces, QStringList({at + "mayBuild: Begin Transac not Start...!",
+                                    at + "EndTransact: enter stage end transact... ",
+                                    at + "EndTransact: found error query... "}));
 }
 
 void TestXSQLBuilder::postgresTransaction()
@@ -175,10 +160,10 @@ void TestXSQLBuilder::postgresTransaction()
     PgCluster cluster;
     QString error, rows;
     QVERIFY2(cluster.start(&error) &&
-                 cluster.sql(QStringLiteral("CREATE TABLE t (id int PRIMARY KEY, a text)"), &error),
+                 cluster.sql("CREATE TABLE t (id int PRIMARY KEY, a text)", &error),
              qPrintable(error));
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));
+        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "pg");
         db.setHostName(cluster.host());
         db.setPort(cluster.port());
         QVERIFY2(db.open(cluster.superUser(), cluster.superPassword()),
@@ -186,20 +171,19 @@ void TestXSQLBuilder::postgresTransaction()
         XSQLBuilder builder(db);
         QVERIFY(builder.BeginTransact());
         for (int id : {0, 1}) {
-            builder.SetStatement(XSQLBuilder::Insert, QStringLiteral("t"));
-            builder.AddField(QStringLiteral("id"), id);
-            builder.AddField(QStringLiteral("a"), QStringLiteral("bär '%1'").arg(id));
+            builder.SetStatement(XSQLBuilder::Insert, "t");
+            builder.AddField("id", id);
+            builder.AddField("a", QString("bär '%1'").arg(id));
             builder.Execute();
         }
         QVERIFY2(builder.EndTransact(error, true), qPrintable(error));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("pg"));
+    QSqlDatabase::removeDatabase("pg");
     // Read by another session, so only committed rows show.
-    QVERIFY2(
-        cluster.sql(QStringLiteral("SELECT string_agg(id || ':' || a, ',' ORDER BY id) FROM t"),
-                    &error, QStringLiteral("postgres"), &rows),
-        qPrintable(error));
-    QCOMPARE(rows.trimmed(), QStringLiteral("0:bär '0',1:bär '1'"));
+    QVERIFY2(cluster.sql("SELECT string_agg(id || ':' || a, ',' ORDER BY id) FROM t", &error,
+                         "postgres", &rows),
+             qPrintable(error));
+    QCOMPARE(rows.trimmed(), "0:bär '0',1:bär '1'");
 }
 
 QTEST_GUILESS_MAIN(TestXSQLBuilder)
