@@ -8,6 +8,7 @@
 #include "testfiles.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,10 +16,37 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QVariantMap>
+#include <QtTest>
 
+#include <array>
 #include <sys/stat.h>
 
 namespace servicetest {
+
+// The columns of a data-driven test, named once: add() in its _data(), and in the test
+// auto [a, b, ...] = fetch().
+template <class... T> struct Columns
+{
+    std::array<const char *, sizeof...(T)> names;
+    void add() const { add(std::index_sequence_for<T...>()); }
+    std::tuple<T...> fetch() const { return fetch(std::index_sequence_for<T...>()); }
+
+private:
+    template <size_t... I> void add(std::index_sequence<I...>) const
+    {
+        (QTest::addColumn<T>(names[I]), ...);
+    }
+    template <size_t... I> std::tuple<T...> fetch(std::index_sequence<I...>) const
+    {
+        return {*static_cast<T *>(QTest::qData(names[I], qMetaTypeId<T>()))...};
+    }
+};
+
+// Runs statements with the sqlite3 shell on the file at path; true when it ran them all.
+inline bool sqlite(const QString &path, const QString &statements)
+{
+    return QProcess::execute("sqlite3", {path, statements}) == 0;
+}
 
 // Runs f on a connection of its own to the SQLite file at path, gone before this returns.
 template <class F> auto withDb(const QString &path, F f, bool readOnly = false)
@@ -257,3 +285,8 @@ private:
 };
 
 } // namespace servicetest
+
+// A program folder set up by prepare() with these arguments, or the test fails with why not.
+#define PREPARED(folder, ...)                                                                      \
+    servicetest::ProgramFolder folder;                                                             \
+    QVERIFY2(folder.prepare(__VA_ARGS__), qPrintable(folder.error))

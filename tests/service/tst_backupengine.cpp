@@ -221,11 +221,11 @@ private slots:
     void lastErrorLine();
 };
 
+// written: after the time stamp
+const Columns<QString, QString, QString> logEntriesColumns{{"message", "detail", "written"}};
 void TestBackupEngine::logEntries_data()
 {
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("detail");
-    QTest::addColumn<QString>("written"); // after the time stamp
+    logEntriesColumns.add();
 
     QTest::newRow("UTF-8, and a detail on a line of its own")
         << QStringLiteral("Gagal [\u00e9\u20ac].") << "Pesan Error : x"
@@ -249,9 +249,7 @@ void TestBackupEngine::logEntries_data()
 // a value holds can end its line or start another. Only the first line is stamped.
 void TestBackupEngine::logEntries()
 {
-    QFETCH(QString, message);
-    QFETCH(QString, detail);
-    QFETCH(QString, written);
+    auto [message, detail, written] = logEntriesColumns.fetch();
     QTemporaryDir dir;
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     WriteLog(LogMessage(message, detail), "busys.log", dir.path());
@@ -261,14 +259,15 @@ void TestBackupEngine::logEntries()
     QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
 }
 
+// overrides: the first time, 05:30, is on
+// late: the times run late, in order
+const Columns<QVariantMap, QList<QDateTime>, int, QStringList> scheduleColumns{
+    {"overrides", "checks", "runs", "late"}};
 void TestBackupEngine::schedule_data()
 {
-    QTest::addColumn<QVariantMap>("overrides"); // the first time, 05:30, is on
+    scheduleColumns.add();
     // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
     // next check's run is under way.
-    QTest::addColumn<QList<QDateTime>>("checks");
-    QTest::addColumn<int>("runs");
-    QTest::addColumn<QStringList>("late"); // the times run late, in order
 
     const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
                                        march(1, "05:30:45"), march(1, "05:30:59")};
@@ -314,12 +313,8 @@ void TestBackupEngine::schedule_data()
 // so; none runs twice for a day, however the clock moves or the service restarts.
 void TestBackupEngine::schedule()
 {
-    QFETCH(QVariantMap, overrides);
-    QFETCH(QList<QDateTime>, checks);
-    QFETCH(int, runs);
-    QFETCH(QStringList, late);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides, {"sales"}), qPrintable(folder.error));
+    auto [overrides, checks, runs, late] = scheduleColumns.fetch();
+    PREPARED(folder, overrides, {"sales"});
     QDateTime now;
     StopSignal stopping;
     int stopAtLook = -1; // the job's start is the check's second look at the clock
@@ -348,12 +343,13 @@ void TestBackupEngine::schedule()
     QCOMPARE(folder.log().filter("Backup terjadwal"), late);
 }
 
+// connection: what pg_dump gets from the settings
+// expectedLog: "%O" is the output folder
+const Columns<QVariantMap, QStringList, QStringList, QStringList> runColumns{
+    {"overrides", "databases", "connection", "expectedLog"}};
 void TestBackupEngine::run_data()
 {
-    QTest::addColumn<QVariantMap>("overrides");
-    QTest::addColumn<QStringList>("databases");
-    QTest::addColumn<QStringList>("connection");  // what pg_dump gets from the settings
-    QTest::addColumn<QStringList>("expectedLog"); // "%O" is the output folder
+    runColumns.add();
 
     const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
                             "PGPASSWORD=s3cret pw"};
@@ -441,12 +437,8 @@ void TestBackupEngine::run_data()
 // name, one that does not is kept for inspection as .rusak; each job has its history row.
 void TestBackupEngine::run()
 {
-    QFETCH(QVariantMap, overrides);
-    QFETCH(QStringList, databases);
-    QFETCH(QStringList, connection);
-    QFETCH(QStringList, expectedLog);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare(overrides, databases), qPrintable(folder.error));
+    auto [overrides, databases, connection, expectedLog] = runColumns.fetch();
+    PREPARED(folder, overrides, databases);
     expectedLog.replaceInStrings("%O", folder.outputDir());
     QStringList dumps = expectedLog.filter("Backup Database : ");
     dumps.replaceInStrings("Backup Database : ", "");
@@ -507,14 +499,14 @@ void TestBackupEngine::run()
     QCOMPARE(output.entryList({"*.tmp-*"}), QStringList());
 }
 
+// outputdir: in the program folder
+// present: the regular files in the output folder after it
+const Columns<QList<Made>, QString, Lock, QStringList, QStringList>
+    whatTheServiceMeetsOnDiskColumns{{"made", "outputdir", "lock", "expectedLog", "present"}};
 void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
 {
-    QTest::addColumn<QList<Made>>("made");
-    QTest::addColumn<QString>("outputdir"); // in the program folder
-    QTest::addColumn<Lock>("lock");
+    whatTheServiceMeetsOnDiskColumns.add();
     // %T: the program folder, %D: the data folder, %O: the output folder, %V: someone's file
-    QTest::addColumn<QStringList>("expectedLog");
-    QTest::addColumn<QStringList>("present"); // the regular files in the output folder after it
 
     const QString hasil = "backup hasil";
     const QString globals = globalsOk("054709"), globalsDump = "bu_globals_20130709.054709.sql";
@@ -645,11 +637,7 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
 // link, the settings are never changed, and the history agrees with the log.
 void TestBackupEngine::whatTheServiceMeetsOnDisk()
 {
-    QFETCH(QList<Made>, made);
-    QFETCH(QString, outputdir);
-    QFETCH(Lock, lock);
-    QFETCH(QStringList, expectedLog);
-    QFETCH(QStringList, present);
+    auto [made, outputdir, lock, expectedLog, present] = whatTheServiceMeetsOnDiskColumns.fetch();
     ProgramFolder folder;
     const QString top = folder.path(), victim = folder.file("korban");
     QFile file(victim);
@@ -701,12 +689,13 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
     QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
 }
 
+// failing: what fsync() fails for
+// globals: the entry of the run's globals
+const Columns<QByteArray, QString, QString, QStringList> unsyncedDumpFailsTheJobColumns{
+    {"failing", "globals", "reason", "present"}};
 void TestBackupEngine::unsyncedDumpFailsTheJob_data()
 {
-    QTest::addColumn<QByteArray>("failing"); // what fsync() fails for
-    QTest::addColumn<QString>("globals");    // the entry of the run's globals
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<QStringList>("present");
+    unsyncedDumpFailsTheJobColumns.add();
     QTest::newRow("the dump: no dump")
         << QByteArray(".bu.tmp-") << globalsOk("054709")
         << "Dump tidak tersimpan aman di disk: Input/output error."
@@ -722,12 +711,8 @@ void TestBackupEngine::unsyncedDumpFailsTheJob_data()
 // A dump whose write or final name may not be on the disk is no good backup.
 void TestBackupEngine::unsyncedDumpFailsTheJob()
 {
-    QFETCH(QByteArray, failing);
-    QFETCH(QString, globals);
-    QFETCH(QString, reason);
-    QFETCH(QStringList, present);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto [failing, globals, reason, present] = unsyncedDumpFailsTheJobColumns.fetch();
+    PREPARED(folder, {}, {"sales"});
     auto engine = engineFor(folder);
     failSyncOf = failing;
     const bool ran = engine->RunBackup();
@@ -742,13 +727,13 @@ void TestBackupEngine::unsyncedDumpFailsTheJob()
     QCOMPARE(QDir(folder.outputDir()).entryList(QDir::Files), present);
 }
 
+// deleted: the oldest good dumps that the last run deletes
+// keptAside: the failed job left its dump as .rusak
+const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
+    {"keep", "lastJobFails", "secondsPerLook", "deleted", "keptAside"}};
 void TestBackupEngine::olderDumpsAreDeleted_data()
 {
-    QTest::addColumn<int>("keep");
-    QTest::addColumn<bool>("lastJobFails");
-    QTest::addColumn<int>("secondsPerLook");
-    QTest::addColumn<int>("deleted");    // the oldest good dumps that the last run deletes
-    QTest::addColumn<bool>("keptAside"); // the failed job left its dump as .rusak
+    olderDumpsAreDeletedColumns.add();
 
     QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4 << false;
     QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0 << false;
@@ -767,13 +752,9 @@ void TestBackupEngine::olderDumpsAreDeleted_data()
 // run log goes once it is older than every dump kept.
 void TestBackupEngine::olderDumpsAreDeleted()
 {
-    QFETCH(int, keep);
-    QFETCH(bool, lastJobFails);
-    QFETCH(int, secondsPerLook);
-    QFETCH(int, deleted);
-    QFETCH(bool, keptAside);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto [keep, lastJobFails, secondsPerLook, deleted, keptAside] =
+        olderDumpsAreDeletedColumns.fetch();
+    PREPARED(folder, {}, {"sales"});
     auto engine = engineFor(folder, true, secondsPerLook);
     const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
     const auto failing = [&](bool fails) {
@@ -851,8 +832,7 @@ void TestBackupEngine::deletionRecordedFirst_data()
 void TestBackupEngine::deletionRecordedFirst()
 {
     QFETCH(bool, historyRefuses);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    PREPARED(folder, {}, {"sales"});
     QDateTime now(QDate(2013, 7, 9), QTime(5, 47, 9));
     BackupEngine engine(folder.path(), [&now] { return now; });
     engine.setToolTimeoutMs(1000);
@@ -882,11 +862,13 @@ void TestBackupEngine::deletionRecordedFirst()
                                            "Hapus backup lama : " + shared.chopped(3) + ".log"}));
 }
 
+// stored: an SQL value for confsimpan.jumlah
+// shown: in the entry that refuses it; empty: none
+// left: good dumps after three runs
+const Columns<QString, QString, int> storedRetentionColumns{{"stored", "shown", "left"}};
 void TestBackupEngine::storedRetention_data()
 {
-    QTest::addColumn<QString>("stored"); // an SQL value for confsimpan.jumlah
-    QTest::addColumn<QString>("shown");  // in the entry that refuses it; empty: none
-    QTest::addColumn<int>("left");       // good dumps after three runs
+    storedRetentionColumns.add();
 
     const auto row = [](const char *name, const QString &stored, const QString &shown, int left) {
         QTest::newRow(name) << stored << shown << left;
@@ -908,11 +890,8 @@ void TestBackupEngine::storedRetention_data()
 // entry at every run and read as "keep all", never cut down to one that deletes dumps.
 void TestBackupEngine::storedRetention()
 {
-    QFETCH(QString, stored);
-    QFETCH(QString, shown);
-    QFETCH(int, left);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto [stored, shown, left] = storedRetentionColumns.fetch();
+    PREPARED(folder, {}, {"sales"});
     QCOMPARE(QProcess::execute("sqlite3",
                                {folder.settingsPath(), "update confsimpan set jumlah = " + stored}),
              0);
@@ -926,11 +905,13 @@ void TestBackupEngine::storedRetention()
     QCOMPARE(history(folder.file("riwayat.db"), "sales").size(), left);
 }
 
+// earlierDump: a good dump of the database before
+// leftKb: what is left free on the disk
+// reason: of the failed job; empty: it runs
+const Columns<bool, int, QString> folderWithoutRoomColumns{{"earlierDump", "leftKb", "reason"}};
 void TestBackupEngine::folderWithoutRoom_data()
 {
-    QTest::addColumn<bool>("earlierDump"); // a good dump of the database before
-    QTest::addColumn<int>("leftKb");       // what is left free on the disk
-    QTest::addColumn<QString>("reason");   // of the failed job; empty: it runs
+    folderWithoutRoomColumns.add();
 
     QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
     // The globals dumped first take a block of what was left.
@@ -947,9 +928,7 @@ void TestBackupEngine::folderWithoutRoom_data()
 // with the reason in the entry and the history; the next database is tried all the same.
 void TestBackupEngine::folderWithoutRoom()
 {
-    QFETCH(bool, earlierDump);
-    QFETCH(int, leftKb);
-    QFETCH(QString, reason);
+    auto [earlierDump, leftKb, reason] = folderWithoutRoomColumns.fetch();
     ProgramFolder folder;
     const QString disk = folder.file("kecil");
     SmallDisk small(disk);
@@ -973,11 +952,10 @@ void TestBackupEngine::folderWithoutRoom()
     QCOMPARE(QDir(disk).entryList({"*.tmp-*"}), QStringList());
 }
 
+const Columns<QByteArray, bool, QString> lastErrorLineColumns{{"messages", "anyLine", "line"}};
 void TestBackupEngine::lastErrorLine_data()
 {
-    QTest::addColumn<QByteArray>("messages");
-    QTest::addColumn<bool>("anyLine");
-    QTest::addColumn<QString>("line");
+    lastErrorLineColumns.add();
 
     QTest::newRow("pg_dump's error after its progress, blanks collapsed")
         << QByteArray("pg_dump: last built-in OID is 16383\npg_dump: error: connection to server "
@@ -1001,9 +979,7 @@ void TestBackupEngine::lastErrorLine_data()
 
 void TestBackupEngine::lastErrorLine()
 {
-    QFETCH(QByteArray, messages);
-    QFETCH(bool, anyLine);
-    QFETCH(QString, line);
+    auto [messages, anyLine, line] = lastErrorLineColumns.fetch();
     QCOMPARE(::lastErrorLine(messages, anyLine), line);
 }
 

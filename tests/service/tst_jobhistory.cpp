@@ -62,11 +62,12 @@ private slots:
     void sqliteNeverWaitsOnAPlantedName();
 };
 
+// noted: the start of what the history notes
+const Columns<Trouble, QString, int> madeAnewOnlyWhenDamagedColumns{
+    {"trouble", "noted", "jobsAfter"}};
 void TestJobHistory::madeAnewOnlyWhenDamaged_data()
 {
-    QTest::addColumn<Trouble>("trouble");
-    QTest::addColumn<QString>("noted"); // the start of what the history notes
-    QTest::addColumn<int>("jobsAfter");
+    madeAnewOnlyWhenDamagedColumns.add();
     const QString damaged = "Riwayat backup [%H] rusak";
     QTest::newRow("no database: made anew") << Trouble::NotADatabase << damaged << 0;
     QTest::newRow("damaged pages: made anew") << Trouble::DamagedPages << damaged << 0;
@@ -76,9 +77,7 @@ void TestJobHistory::madeAnewOnlyWhenDamaged_data()
 
 void TestJobHistory::madeAnewOnlyWhenDamaged()
 {
-    QFETCH(Trouble, trouble);
-    QFETCH(QString, noted);
-    QFETCH(int, jobsAfter);
+    auto [trouble, noted, jobsAfter] = madeAnewOnlyWhenDamagedColumns.fetch();
     QTemporaryDir dir;
     const QString path = dir.filePath("riwayat.db");
     QStringList notes;

@@ -103,14 +103,14 @@ private slots:
     void stopEndsAPing();
 };
 
+// address: %M: the fake monitor
+// paths: what the monitor is asked for
+// entry: what the log says of the monitor
+const Columns<Server, QString, QVariantMap, QStringList, QStringList, QString> pingsColumns{
+    {"server", "address", "overrides", "databases", "paths", "entry"}};
 void TestMonitor::pings_data()
 {
-    QTest::addColumn<Server>("server");
-    QTest::addColumn<QString>("address"); // %M: the fake monitor
-    QTest::addColumn<QVariantMap>("overrides");
-    QTest::addColumn<QStringList>("databases");
-    QTest::addColumn<QStringList>("paths"); // what the monitor is asked for
-    QTest::addColumn<QString>("entry");     // what the log says of the monitor
+    pingsColumns.add();
 
     const QStringList goneWell{"/ping/abc/start", "/ping/abc"},
         failed{"/ping/abc/start", "/ping/abc/fail"}, started{"/ping/abc/start"};
@@ -151,12 +151,7 @@ void TestMonitor::pings_data()
 // the service, while this one serves the monitor.
 void TestMonitor::pings()
 {
-    QFETCH(Server, server);
-    QFETCH(QString, address);
-    QFETCH(QVariantMap, overrides);
-    QFETCH(QStringList, databases);
-    QFETCH(QStringList, paths);
-    QFETCH(QString, entry);
+    auto [server, address, overrides, databases, paths, entry] = pingsColumns.fetch();
     FakeMonitor monitor(server);
     ProgramFolder folder;
     salinan::Settings copies; // overrides' "salinan": a destination root never defined
@@ -189,9 +184,7 @@ void TestMonitor::pings()
 void TestMonitor::waitingCheckFailsEveryRun()
 {
     FakeMonitor monitor(Server::Answers);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}, 0, monitor.address + "/ping/abc"),
-             qPrintable(folder.error));
+    PREPARED(folder, {}, {"sales"}, 0, monitor.address + "/ping/abc");
     {
         JobHistory history(folder.path(), [](const QString &) {});
         riwayat::Job job;
@@ -216,8 +209,7 @@ void TestMonitor::waitingCheckFailsEveryRun()
 void TestMonitor::stopEndsAPing()
 {
     FakeMonitor monitor(Server::NeverAnswers);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}, 0, monitor.address), qPrintable(folder.error));
+    PREPARED(folder, {}, {"sales"}, 0, monitor.address);
     ThBackup worker(
         folder.path(), [] { return QDateTime(QDate(2024, 3, 1), QTime(5, 30)); }, 100);
     worker.start();

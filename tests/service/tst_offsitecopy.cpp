@@ -151,10 +151,10 @@ void TestOffsiteCopy::initTestCase()
     ::chmod(QFile::encodeName(localDisk.path()), 0700);
 }
 
+const Columns<QString, bool> copyMadeAndVerifiedColumns{{"remote", "encrypted"}};
 void TestOffsiteCopy::copyMadeAndVerified_data()
 {
-    QTest::addColumn<QString>("remote");
-    QTest::addColumn<bool>("encrypted");
+    copyMadeAndVerifiedColumns.add();
     QTest::newRow("sftp, hashed there") << "sftp" << false;
     QTest::newRow("sftp, encrypted to the recipient") << "sftp" << true;
     QTest::newRow("webdav, which keeps no hash: read back") << "webdav" << false;
@@ -165,8 +165,7 @@ void TestOffsiteCopy::copyMadeAndVerified_data()
 // log says so in its words, the history records it verified, and nothing temporary is left.
 void TestOffsiteCopy::copyMadeAndVerified()
 {
-    QFETCH(QString, remote);
-    QFETCH(bool, encrypted);
+    auto [remote, encrypted] = copyMadeAndVerifiedColumns.fetch();
     const QString folderName = freshFolder();
     Site site;
     PREPARE(site, {"penjualan"}, destination(remote, folderName, encrypted ? recipient : ""),
@@ -208,12 +207,11 @@ void TestOffsiteCopy::copyMadeAndVerified()
              QStringList({name, name.chopped(3) + ".log"}));
 }
 
+const Columns<QString, QString, int, QString> refusedDestinationsColumns{
+    {"remote", "folder", "configMode", "reason"}};
 void TestOffsiteCopy::refusedDestinations_data()
 {
-    QTest::addColumn<QString>("remote");
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<int>("configMode");
-    QTest::addColumn<QString>("reason");
+    refusedDestinationsColumns.add();
     const auto row = [](const char *name, const QString &remote, const QString &folder, int mode,
                         const QString &reason) {
         QTest::newRow(name) << remote << folder << mode << reason;
@@ -233,10 +231,7 @@ void TestOffsiteCopy::refusedDestinations_data()
 // Refused with the reason in the log and the history, the dump untouched, nothing written.
 void TestOffsiteCopy::refusedDestinations()
 {
-    QFETCH(QString, remote);
-    QFETCH(QString, folder);
-    QFETCH(int, configMode);
-    QFETCH(QString, reason);
+    auto [remote, folder, configMode, reason] = refusedDestinationsColumns.fetch();
     const QString open = localDisk.filePath("terbuka");
     QVERIFY(QDir().mkpath(open) && ::chmod(QFile::encodeName(open), 0777) == 0);
     Site site;
@@ -288,12 +283,11 @@ void TestOffsiteCopy::failedCopyTriedAgainNewestFirst()
              alfaBytes);
 }
 
+const Columns<QString, int, int, QString> failedCopyLeavesNothingColumns{
+    {"remote", "idleSecs", "boundMs", "reason"}};
 void TestOffsiteCopy::failedCopyLeavesNothing_data()
 {
-    QTest::addColumn<QString>("remote");
-    QTest::addColumn<int>("idleSecs");
-    QTest::addColumn<int>("boundMs");
-    QTest::addColumn<QString>("reason");
+    failedCopyLeavesNothingColumns.add();
     QTest::newRow("a hash that is not the file's") << "berbohong" << 0 << 0 << "md5 hash differ";
     QTest::newRow("silent server: rclone gives up waiting")
         << "diam" << 1 << 30000 << "i/o timeout";
@@ -304,10 +298,7 @@ void TestOffsiteCopy::failedCopyLeavesNothing_data()
 // No copy is called good, the wait is bounded, and nothing stays where the server answered.
 void TestOffsiteCopy::failedCopyLeavesNothing()
 {
-    QFETCH(QString, remote);
-    QFETCH(int, idleSecs);
-    QFETCH(int, boundMs);
-    QFETCH(QString, reason);
+    auto [remote, idleSecs, boundMs, reason] = failedCopyLeavesNothingColumns.fetch();
     Rclone::Limits limits;
     if (boundMs > 0) {
         limits.connectSecs = 1;
@@ -455,11 +446,10 @@ void TestOffsiteCopy::retentionOffSite()
     QCOMPARE(lines(site.folder.log(), "Hapus salinan lama").size(), 2);
 }
 
+const Columns<QString, QString, QString> destinationTestColumns{{"remote", "hasil", "pesan"}};
 void TestOffsiteCopy::destinationTest_data()
 {
-    QTest::addColumn<QString>("remote");
-    QTest::addColumn<QString>("hasil");
-    QTest::addColumn<QString>("pesan");
+    destinationTestColumns.add();
     QTest::newRow("written, read back, deleted")
         << "sftp" << permintaan::Ok
         << "Berkas uji ditulis, dibaca kembali dan dihapus di sftp:uji.";
@@ -470,9 +460,7 @@ void TestOffsiteCopy::destinationTest_data()
 
 void TestOffsiteCopy::destinationTest()
 {
-    QFETCH(QString, remote);
-    QFETCH(QString, hasil);
-    QFETCH(QString, pesan);
+    auto [remote, hasil, pesan] = destinationTestColumns.fetch();
     Site site;
     PREPARE(site, {}, salinan::Settings(), config());
     StopSignal stop;
@@ -491,11 +479,13 @@ void TestOffsiteCopy::destinationTest()
     QVERIFY(objects(sftp.root() + "/uji").isEmpty());
 }
 
+// configuration: what root wrote; "-": nothing
+// remotes: name, type and 1 when it lands on this machine
+const Columns<QString, QStringList, QString> publishedDestinationsColumns{
+    {"configuration", "remotes", "masalah"}};
 void TestOffsiteCopy::publishedDestinations_data()
 {
-    QTest::addColumn<QString>("configuration"); // what root wrote; "-": nothing
-    QTest::addColumn<QStringList>("remotes");   // name, type and 1 when it lands on this machine
-    QTest::addColumn<QString>("masalah");
+    publishedDestinationsColumns.add();
     QTest::newRow("names, types, and which land here")
         << config("[gabung]\ntype = union\nupstreams = webdav:a disk:b\n")
         << QStringList({"berbohong sftp 0", "diam sftp 0", "disk alias 1", "gabung union 1",
@@ -512,9 +502,7 @@ void TestOffsiteCopy::publishedDestinations_data()
 // What the panel may read of root's configuration: never a secret.
 void TestOffsiteCopy::publishedDestinations()
 {
-    QFETCH(QString, configuration);
-    QFETCH(QStringList, remotes);
-    QFETCH(QString, masalah);
+    auto [configuration, remotes, masalah] = publishedDestinationsColumns.fetch();
     Site site;
     PREPARE(site, {}, salinan::Settings(), configuration);
     if (configuration == "-")

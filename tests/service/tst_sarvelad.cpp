@@ -151,11 +151,11 @@ void TestSarvelad::dumpCutShortIsKeptAside()
     QVERIFY(list.waitForFinished(60000) && list.exitCode() == 0);
 }
 
+// outcome: of the job that was running, and why
+const Columns<Ending, QString, QString> serviceEndsDuringADumpColumns{{"how", "outcome", "reason"}};
 void TestSarvelad::serviceEndsDuringADump_data()
 {
-    QTest::addColumn<Ending>("how");
-    QTest::addColumn<QString>("outcome"); // of the job that was running, and why
-    QTest::addColumn<QString>("reason");
+    serviceEndsDuringADumpColumns.add();
 
     const QString stopped = "Service dihentikan.";
     QTest::newRow("administrator stops the service")
@@ -173,9 +173,7 @@ void TestSarvelad::serviceEndsDuringADump_data()
 // leaves the half-written dump and the running job to the next start and run.
 void TestSarvelad::serviceEndsDuringADump()
 {
-    QFETCH(Ending, how);
-    QFETCH(QString, outcome);
-    QFETCH(QString, reason);
+    auto [how, outcome, reason] = serviceEndsDuringADumpColumns.fetch();
     ProgramDir program;
     QString error;
     QVERIFY2(program.install(&error), qPrintable(error));

@@ -109,12 +109,13 @@ private slots:
     void backupNow();
 };
 
+// failure: the one entry logged while it lasts; empty: none
+const Columns<Obstacle, QString, QStringList> unreadableSettingsAreReadLaterColumns{
+    {"obstacle", "failure", "entries"}};
 void TestThBackup::unreadableSettingsAreReadLater_data()
 {
-    QTest::addColumn<Obstacle>("obstacle");
-    QTest::addColumn<QString>("failure"); // the one entry logged while it lasts; empty: none
+    unreadableSettingsAreReadLaterColumns.add();
     // The start of every entry, in order (%R: the history made, %O: the output folder).
-    QTest::addColumn<QStringList>("entries");
 
     const QString made = "Riwayat backup [%R] belum ada; dibuat baru.",
                   globals = "Backup Globals OK : file [%O/bu_globals_",
@@ -152,11 +153,8 @@ void TestThBackup::unreadableSettingsAreReadLater_data()
 // goes where the settings said before a save that was rolled back.
 void TestThBackup::unreadableSettingsAreReadLater()
 {
-    QFETCH(Obstacle, obstacle);
-    QFETCH(QString, failure);
-    QFETCH(QStringList, entries);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto [obstacle, failure, entries] = unreadableSettingsAreReadLaterColumns.fetch();
+    PREPARED(folder, {}, {"sales"});
     const QString settings = folder.settingsPath();
     const auto sql = [&](const QString &statements) {
         return QProcess::execute("sqlite3", {settings, statements}) == 0;
@@ -218,8 +216,7 @@ void TestThBackup::unreadableSettingsAreReadLater()
 // the file meanwhile.
 void TestThBackup::panelSavesDuringARun()
 {
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"macet", "sales"}), qPrintable(folder.error));
+    PREPARED(folder, {}, {"macet", "sales"});
     BackupEngine engine(folder.path());
     QVERIFY(engine.ReadConfig());
     engine.setToolTimeoutMs(1500);
@@ -245,8 +242,7 @@ void TestThBackup::panelSavesDuringARun()
 void TestThBackup::stopEndsTheRunInOrder()
 {
     const QString database = "bacamacet";
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {database, "sales"}), qPrintable(folder.error));
+    PREPARED(folder, {}, {database, "sales"});
     Worker worker(folder);
     const QString tool = folder.file("dbutils/pg_restore");
     QTRY_COMPARE_WITH_TIMEOUT(processesWith(tool).size(), 1, 5000);
@@ -273,15 +269,12 @@ void TestThBackup::stopEndsTheRunInOrder()
     QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
 }
 
+const Columns<QTime, int, QList<int>, int, int, int> backupNowColumns{
+    {"now", "requests", "later", "runs", "manualRuns", "refusals"}};
 void TestThBackup::backupNow_data()
 {
-    QTest::addColumn<QTime>("now");
-    QTest::addColumn<int>("requests");
+    backupNowColumns.add();
     // After the first run: a request at each of these seconds after it
-    QTest::addColumn<QList<int>>("later");
-    QTest::addColumn<int>("runs");
-    QTest::addColumn<int>("manualRuns");
-    QTest::addColumn<int>("refusals");
 
     QTest::newRow("two requests before the worker looks: one backup")
         << QTime(12, 0) << 2 << QList<int>() << 1 << 1 << 0;
@@ -298,14 +291,8 @@ void TestThBackup::backupNow_data()
 // (requests while a run is in progress are tested through the service manager).
 void TestThBackup::backupNow()
 {
-    QFETCH(QTime, now);
-    QFETCH(int, requests);
-    QFETCH(QList<int>, later);
-    QFETCH(int, runs);
-    QFETCH(int, manualRuns);
-    QFETCH(int, refusals);
-    ProgramFolder folder;
-    QVERIFY2(folder.prepare({}, {"sales"}), qPrintable(folder.error));
+    auto [now, requests, later, runs, manualRuns, refusals] = backupNowColumns.fetch();
+    PREPARED(folder, {}, {"sales"});
     Worker worker(folder, now, requests);
     QTRY_VERIFY_WITH_TIMEOUT(!folder.log().filter("Backup Database OK").isEmpty(), 10000);
     for (int seconds : later) {
