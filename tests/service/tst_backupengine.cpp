@@ -191,6 +191,37 @@ private:
 Q_DECLARE_METATYPE(Lock)
 Q_DECLARE_METATYPE(Made)
 
+// written: after the time stamp
+const Columns<QString, QString, QString> logEntriesColumns{{"message", "detail", "written"}};
+// overrides: the first time, 05:30, is on
+// late: the times run late, in order
+const Columns<QVariantMap, QList<QDateTime>, int, QStringList> scheduleColumns{
+    {"overrides", "checks", "runs", "late"}};
+// connection: what pg_dump gets from the settings
+// expectedLog: "%O" is the output folder
+const Columns<QVariantMap, QStringList, QStringList, QStringList> runColumns{
+    {"overrides", "databases", "connection", "expectedLog"}};
+// outputdir: in the program folder
+// present: the regular files in the output folder after it
+const Columns<QList<Made>, QString, Lock, QStringList, QStringList>
+    whatTheServiceMeetsOnDiskColumns{{"made", "outputdir", "lock", "expectedLog", "present"}};
+// failing: what fsync() fails for
+// globals: the entry of the run's globals
+const Columns<QByteArray, QString, QString, QStringList> unsyncedDumpFailsTheJobColumns{
+    {"failing", "globals", "reason", "present"}};
+// deleted: the oldest good dumps that the last run deletes
+// keptAside: the failed job left its dump as .rusak
+const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
+    {"keep", "lastJobFails", "secondsPerLook", "deleted", "keptAside"}};
+// stored: an SQL value for confsimpan.jumlah
+// shown: in the entry that refuses it; empty: none
+// left: good dumps after three runs
+const Columns<QString, QString, int> storedRetentionColumns{{"stored", "shown", "left"}};
+// earlierDump: a good dump of the database before
+// leftKb: what is left free on the disk
+// reason: of the failed job; empty: it runs
+const Columns<bool, int, QString> folderWithoutRoomColumns{{"earlierDump", "leftKb", "reason"}};
+const Columns<QByteArray, bool, QString> lastErrorLineColumns{{"messages", "anyLine", "line"}};
 class TestBackupEngine : public QObject
 {
     Q_OBJECT
@@ -199,789 +230,730 @@ private slots:
     // Modes are checked under the strictest umask: only the service's own mode setting
     // gives the group what it reads.
     void initTestCase() { ::umask(077); }
-    void logEntries_data();
-    void logEntries();
-    void schedule_data();
-    void schedule();
-    void run_data();
-    void run();
-    void whatTheServiceMeetsOnDisk_data();
-    void whatTheServiceMeetsOnDisk();
-    void unsyncedDumpFailsTheJob_data();
-    void unsyncedDumpFailsTheJob();
-    void olderDumpsAreDeleted_data();
-    void olderDumpsAreDeleted();
-    void deletionRecordedFirst_data();
-    void deletionRecordedFirst();
-    void storedRetention_data();
-    void storedRetention();
-    void folderWithoutRoom_data();
-    void folderWithoutRoom();
-    void lastErrorLine_data();
-    void lastErrorLine();
-};
+    void logEntries_data()
+    {
+        logEntriesColumns.add();
 
-// written: after the time stamp
-const Columns<QString, QString, QString> logEntriesColumns{{"message", "detail", "written"}};
-void TestBackupEngine::logEntries_data()
-{
-    logEntriesColumns.add();
-
-    QTest::newRow("UTF-8, and a detail on a line of its own")
-        << QStringLiteral("Gagal [\u00e9\u20ac].") << "Pesan Error : x"
-        << QStringLiteral(" - Gagal [\u00e9\u20ac].\nPesan Error : x\n");
-    QTest::newRow("ESC sequence and carriage return that would forge an entry")
-        << "nama [\x1b[2K\r01/03/2024 05:30:00 - Backup Database OK]" << QString()
-        << " - nama [\\x1b[2K\\r01/03/2024 05:30:00 - Backup Database OK]\n";
-    QTest::newRow("line break, tab and NUL")
-        << QString("a\nb\tc") + QChar(0) + "d" << QString() << " - a\\nb\\tc\\0d\n";
-    QTest::newRow("C1 controls and DEL")
-        << QStringLiteral("a\u009b31mb\u007fc\u0085") << QString() << " - a\\x9b31mb\\x7fc\\x85\n";
-    QTest::newRow("Unicode line and paragraph separators")
-        << QStringLiteral("a\u2028b\u2029c") << QString() << " - a\\u2028b\\u2029c\n";
-    QTest::newRow("a line break in the detail is escaped too")
-        << "Gagal."
-        << "Pesan Error : a\nb"
-        << " - Gagal.\nPesan Error : a\\nb\n";
-}
-
-// A local time stamp, then the message in UTF-8 with every control character escaped: nothing
-// a value holds can end its line or start another. Only the first line is stamped.
-void TestBackupEngine::logEntries()
-{
-    auto [message, detail, written] = logEntriesColumns.fetch();
-    QTemporaryDir dir;
-    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    WriteLog(LogMessage(message, detail), "busys.log", dir.path());
-    const QString content = readText(dir.filePath("busys.log"));
-    QCOMPARE(content.mid(19), written);
-    const QDateTime stamp = QDateTime::fromString(content.left(19), "dd/MM/yyyy hh:mm:ss");
-    QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
-}
-
-// overrides: the first time, 05:30, is on
-// late: the times run late, in order
-const Columns<QVariantMap, QList<QDateTime>, int, QStringList> scheduleColumns{
-    {"overrides", "checks", "runs", "late"}};
-void TestBackupEngine::schedule_data()
-{
-    scheduleColumns.add();
-    // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
-    // next check's run is under way.
-
-    const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
-                                       march(1, "05:30:45"), march(1, "05:30:59")};
-    const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
-    const auto row = [](const char *name, const QList<QDateTime> &checks, int runs,
-                        const QStringList &late = {}, const QVariantMap &overrides = {}) {
-        QTest::newRow(name) << overrides << checks << runs << late;
-    };
-    const auto at = [&](const char *time) {
-        return QVariantMap{{"jam2", QString("2000-01-01T") + time}, {"jam2st", 1}};
-    };
-    row("four checks in the minute run once", inTheMinute, 1);
-    row("time with milliseconds, as the panel binds it", inTheMinute, 1, {},
-        {{"jam1", "2000-01-01T05:30:00.000"}});
-    row("disabled time never runs, not even late", {march(1, "05:29:50"), march(1, "05:31:00")}, 0,
-        {}, {{"jam1st", 0}});
-    row("the same time the next day runs again",
-        {march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")}, 2);
-    row("a manual run over the time: the time runs late, once",
-        {march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")}, 1, {"05:30"});
-    row("the first time's run lasts past the second: it runs late",
-        {march(1, "05:30:00"), march(1, "05:46:10")}, 2, {"05:45"}, at("05:45:00"));
-    row("clock put forward over both times: each late, in their order",
-        {march(1, "03:00:00"), march(1, "14:00:00")}, 2, {"04:00", "05:30"}, at("04:00:00"));
-    row("clock put forward by days: the time runs once",
-        {march(1, "05:00:00"), march(4, "06:00:00")}, 1, {"05:30"});
-    row("clock put back over a time that ran: not again",
-        {march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"), march(1, "05:30:05"),
-         march(1, "05:31:00")},
-        1);
-    row("clock put back a day: that day's time not again",
-        {march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"), march(2, "05:30:10")},
-        1);
-    row("restarted in the minute of a time that ran: not again",
-        {march(1, "05:30:05"), restart, march(1, "05:30:40")}, 1);
-    row("restarted in the minute of a time whose run was stopped: it runs again",
-        {stop, march(1, "05:30:05"), restart, march(1, "05:30:40"), march(1, "05:30:50")}, 2);
-    row("a time that passed while the service was down is not run late",
-        {march(1, "05:29:30"), restart, march(1, "05:31:00")}, 0);
-}
-
-// Every time that came since the previous check runs once, late ones with an entry that says
-// so; none runs twice for a day, however the clock moves or the service restarts.
-void TestBackupEngine::schedule()
-{
-    auto [overrides, checks, runs, late] = scheduleColumns.fetch();
-    PREPARED(folder, overrides, {"sales"});
-    QDateTime now;
-    StopSignal stopping;
-    int stopAtLook = -1; // the job's start is the check's second look at the clock
-    std::unique_ptr<BackupEngine> engine;
-    for (int i = -1; i < checks.size(); ++i) {
-        if (i < 0 || !checks.at(i).isValid()) {
-            engine = std::make_unique<BackupEngine>(folder.path(), [&] {
-                if (stopAtLook >= 0 && stopAtLook-- == 0)
-                    stopping.request();
-                return now;
-            });
-            engine->setToolTimeoutMs(1000);
-            QVERIFY(engine->ReadConfig());
-            engine->RecoverAbandonedJobs();
-        } else if (checks.at(i).date().year() == 1) {
-            engine->setStopSignal(&stopping);
-            stopAtLook = 1;
-        } else {
-            now = checks.at(i);
-            engine->CheckSchedule();
-        }
+        QTest::newRow("UTF-8, and a detail on a line of its own")
+            << QStringLiteral("Gagal [\u00e9\u20ac].") << "Pesan Error : x"
+            << QStringLiteral(" - Gagal [\u00e9\u20ac].\nPesan Error : x\n");
+        QTest::newRow("ESC sequence and carriage return that would forge an entry")
+            << "nama [\x1b[2K\r01/03/2024 05:30:00 - Backup Database OK]" << QString()
+            << " - nama [\\x1b[2K\\r01/03/2024 05:30:00 - Backup Database OK]\n";
+        QTest::newRow("line break, tab and NUL")
+            << QString("a\nb\tc") + QChar(0) + "d" << QString() << " - a\\nb\\tc\\0d\n";
+        QTest::newRow("C1 controls and DEL") << QStringLiteral("a\u009b31mb\u007fc\u0085")
+                                             << QString() << " - a\\x9b31mb\\x7fc\\x85\n";
+        QTest::newRow("Unicode line and paragraph separators")
+            << QStringLiteral("a\u2028b\u2029c") << QString() << " - a\\u2028b\\u2029c\n";
+        QTest::newRow("a line break in the detail is escaped too")
+            << "Gagal."
+            << "Pesan Error : a\nb"
+            << " - Gagal.\nPesan Error : a\\nb\n";
     }
-    QCOMPARE(folder.log().count("Read List DB"), runs);
-    late.replaceInStrings(QRegularExpression("^(.*)$"),
-                          "Backup terjadwal \\1 terlewat, dijalankan sekarang.");
-    QCOMPARE(folder.log().filter("Backup terjadwal"), late);
-}
+    // A local time stamp, then the message in UTF-8 with every control character escaped: nothing
+    // a value holds can end its line or start another. Only the first line is stamped.
+    void logEntries()
+    {
+        auto [message, detail, written] = logEntriesColumns.fetch();
+        QTemporaryDir dir;
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        WriteLog(LogMessage(message, detail), "busys.log", dir.path());
+        const QString content = readText(dir.filePath("busys.log"));
+        QCOMPARE(content.mid(19), written);
+        const QDateTime stamp = QDateTime::fromString(content.left(19), "dd/MM/yyyy hh:mm:ss");
+        QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), qPrintable(content));
+    }
+    void schedule_data()
+    {
+        scheduleColumns.add();
+        // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
+        // next check's run is under way.
 
-// connection: what pg_dump gets from the settings
-// expectedLog: "%O" is the output folder
-const Columns<QVariantMap, QStringList, QStringList, QStringList> runColumns{
-    {"overrides", "databases", "connection", "expectedLog"}};
-void TestBackupEngine::run_data()
-{
-    runColumns.add();
+        const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"),
+                                           march(1, "05:30:45"), march(1, "05:30:59")};
+        const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
+        const auto row = [](const char *name, const QList<QDateTime> &checks, int runs,
+                            const QStringList &late = {}, const QVariantMap &overrides = {}) {
+            QTest::newRow(name) << overrides << checks << runs << late;
+        };
+        const auto at = [&](const char *time) {
+            return QVariantMap{{"jam2", QString("2000-01-01T") + time}, {"jam2st", 1}};
+        };
+        row("four checks in the minute run once", inTheMinute, 1);
+        row("time with milliseconds, as the panel binds it", inTheMinute, 1, {},
+            {{"jam1", "2000-01-01T05:30:00.000"}});
+        row("disabled time never runs, not even late", {march(1, "05:29:50"), march(1, "05:31:00")},
+            0, {}, {{"jam1st", 0}});
+        row("the same time the next day runs again",
+            {march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")}, 2);
+        row("a manual run over the time: the time runs late, once",
+            {march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")}, 1, {"05:30"});
+        row("the first time's run lasts past the second: it runs late",
+            {march(1, "05:30:00"), march(1, "05:46:10")}, 2, {"05:45"}, at("05:45:00"));
+        row("clock put forward over both times: each late, in their order",
+            {march(1, "03:00:00"), march(1, "14:00:00")}, 2, {"04:00", "05:30"}, at("04:00:00"));
+        row("clock put forward by days: the time runs once",
+            {march(1, "05:00:00"), march(4, "06:00:00")}, 1, {"05:30"});
+        row("clock put back over a time that ran: not again",
+            {march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"), march(1, "05:30:05"),
+             march(1, "05:31:00")},
+            1);
+        row("clock put back a day: that day's time not again",
+            {march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"),
+             march(2, "05:30:10")},
+            1);
+        row("restarted in the minute of a time that ran: not again",
+            {march(1, "05:30:05"), restart, march(1, "05:30:40")}, 1);
+        row("restarted in the minute of a time whose run was stopped: it runs again",
+            {stop, march(1, "05:30:05"), restart, march(1, "05:30:40"), march(1, "05:30:50")}, 2);
+        row("a time that passed while the service was down is not run late",
+            {march(1, "05:29:30"), restart, march(1, "05:31:00")}, 0);
+    }
+    // Every time that came since the previous check runs once, late ones with an entry that says
+    // so; none runs twice for a day, however the clock moves or the service restarts.
+    void schedule()
+    {
+        auto [overrides, checks, runs, late] = scheduleColumns.fetch();
+        PREPARED(folder, overrides, {"sales"});
+        QDateTime now;
+        StopSignal stopping;
+        int stopAtLook = -1; // the job's start is the check's second look at the clock
+        std::unique_ptr<BackupEngine> engine;
+        for (int i = -1; i < checks.size(); ++i) {
+            if (i < 0 || !checks.at(i).isValid()) {
+                engine = std::make_unique<BackupEngine>(folder.path(), [&] {
+                    if (stopAtLook >= 0 && stopAtLook-- == 0)
+                        stopping.request();
+                    return now;
+                });
+                engine->setToolTimeoutMs(1000);
+                QVERIFY(engine->ReadConfig());
+                engine->RecoverAbandonedJobs();
+            } else if (checks.at(i).date().year() == 1) {
+                engine->setStopSignal(&stopping);
+                stopAtLook = 1;
+            } else {
+                now = checks.at(i);
+                engine->CheckSchedule();
+            }
+        }
+        QCOMPARE(folder.log().count("Read List DB"), runs);
+        late.replaceInStrings(QRegularExpression("^(.*)$"),
+                              "Backup terjadwal \\1 terlewat, dijalankan sekarang.");
+        QCOMPARE(folder.log().filter("Backup terjadwal"), late);
+    }
+    void run_data()
+    {
+        runColumns.add();
 
-    const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
-                            "PGPASSWORD=s3cret pw"};
-    // The globals take the first two looks at the clock.
-    const QStringList start{"Read List DB", globalsOk("054709")};
-    const auto row = [&](const QString &name, const QStringList &databases, const QStringList &log,
-                         const QVariantMap &overrides = {}, const QStringList &connection = {}) {
-        QTest::addRow("%s", qPrintable(name))
-            << overrides << databases << (connection.isEmpty() ? usual : connection) << log;
-    };
-    // A name refused (why, for the row's name) with the entry reason, in which it is shown as
-    // shown; sales is backed up after it.
-    const auto refusedName = [&](const char *why, const QString &name, const QString &reason,
-                                 const QString &shown) {
-        row("name [" + shown.left(24) + "] " + why, {name, "sales"},
-            start + QStringList{reason.arg(shown)} + verified("sales", "054712"));
-    };
-    row("plain settings", {"sales"}, start + verified("sales", "054711"));
-    row("blanks in server, user and database stay single arguments", {"data gudang"},
-        start + verified("data gudang", "054711"), {{"server", "db host"}, {"user", "back upper"}},
-        {"--host=db host", "--port=5433", "--username=back upper", "PGPASSWORD=s3cret pw"});
-    row("blank user and pass fall back to the defaults", {"sales"},
-        start + verified("sales", "054711"), {{"user", "   "}, {"pass", "\t "}},
-        {"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"});
-    row("port stored as text of a number", {"sales"}, start + verified("sales", "054711"),
-        {{"port", "6543"}},
-        {"--host=db.example", "--port=6543", "--username=backupper", "PGPASSWORD=s3cret pw"});
+        const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
+                                "PGPASSWORD=s3cret pw"};
+        // The globals take the first two looks at the clock.
+        const QStringList start{"Read List DB", globalsOk("054709")};
+        const auto row = [&](const QString &name, const QStringList &databases,
+                             const QStringList &log, const QVariantMap &overrides = {},
+                             const QStringList &connection = {}) {
+            QTest::addRow("%s", qPrintable(name))
+                << overrides << databases << (connection.isEmpty() ? usual : connection) << log;
+        };
+        // A name refused (why, for the row's name) with the entry reason, in which it is shown as
+        // shown; sales is backed up after it.
+        const auto refusedName = [&](const char *why, const QString &name, const QString &reason,
+                                     const QString &shown) {
+            row("name [" + shown.left(24) + "] " + why, {name, "sales"},
+                start + QStringList{reason.arg(shown)} + verified("sales", "054712"));
+        };
+        row("plain settings", {"sales"}, start + verified("sales", "054711"));
+        row("blanks in server, user and database stay single arguments", {"data gudang"},
+            start + verified("data gudang", "054711"),
+            {{"server", "db host"}, {"user", "back upper"}},
+            {"--host=db host", "--port=5433", "--username=back upper", "PGPASSWORD=s3cret pw"});
+        row("blank user and pass fall back to the defaults", {"sales"},
+            start + verified("sales", "054711"), {{"user", "   "}, {"pass", "\t "}},
+            {"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"});
+        row("port stored as text of a number", {"sales"}, start + verified("sales", "054711"),
+            {{"port", "6543"}},
+            {"--host=db.example", "--port=6543", "--username=backupper", "PGPASSWORD=s3cret pw"});
 
-    const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
-                            "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
-    for (const QString &name : QStringList{"-Fp", "--file=/etc/passwd", "host=evil dbname=x",
-                                           "POSTGRESQL://evil/db", "s\nfake"})
-        refusedName("may be read as an option or address", name, refused,
-                    QString(name).replace("\n", "\\n"));
-    refusedName("keeps its ESC and carriage return in its entry", "\x1b[2K\rBackup Database OK",
-                refused, "\\x1b[2K\\rBackup Database OK");
-    const QString tooLong = "Backup Database DITOLAK : nama database [%1] lebih dari 63 byte. "
-                            "pg_dump tidak dijalankan.";
-    const QString name63(63, 'n');
-    row("name of 63 bytes is backed up", {name63}, start + verified(name63, "054711"));
-    refusedName("of 32 characters in 64 bytes", QString(32, QChar(0xe9)), tooLong,
-                QString(32, QChar(0xe9)));
-    refusedName("very long, shown cut", QString(100000, 'n'), tooLong, name63 + QChar(0x2026));
-    const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
-                            "luar lokasi backup. pg_dump tidak dijalankan.";
-    for (const QString &name :
-         QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"})
-        refusedName("would leave the output folder", name, outside,
-                    QString(name).replace(QChar(0), "\\0"));
+        const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
+                                "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
+        for (const QString &name : QStringList{"-Fp", "--file=/etc/passwd", "host=evil dbname=x",
+                                               "POSTGRESQL://evil/db", "s\nfake"})
+            refusedName("may be read as an option or address", name, refused,
+                        QString(name).replace("\n", "\\n"));
+        refusedName("keeps its ESC and carriage return in its entry", "\x1b[2K\rBackup Database OK",
+                    refused, "\\x1b[2K\\rBackup Database OK");
+        const QString tooLong = "Backup Database DITOLAK : nama database [%1] lebih dari 63 byte. "
+                                "pg_dump tidak dijalankan.";
+        const QString name63(63, 'n');
+        row("name of 63 bytes is backed up", {name63}, start + verified(name63, "054711"));
+        refusedName("of 32 characters in 64 bytes", QString(32, QChar(0xe9)), tooLong,
+                    QString(32, QChar(0xe9)));
+        refusedName("very long, shown cut", QString(100000, 'n'), tooLong, name63 + QChar(0x2026));
+        const QString outside =
+            "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
+            "luar lokasi backup. pg_dump tidak dijalankan.";
+        for (const QString &name :
+             QStringList{"", "../etc", "a/b", "a\\b", "..", QString("a") + QChar(0) + "b"})
+            refusedName("would leave the output folder", name, outside,
+                        QString(name).replace(QChar(0), "\\0"));
 
-    const QList<std::pair<QString, QString>> failures{
-        {"gagal", "pg_dump selesai dengan kode keluar 3. Pesan Error : pg_dump: error: "
-                  "connection to server failed"},
-        {"macet", "pg_dump melewati batas waktu 1 detik dan dihentikan."},
-        {"sampah", "dump tidak terbaca utuh: pg_restore: error: input file does not appear to "
-                   "be a valid archive"},
-        {"bacamacet", "dump tidak terbaca utuh: pg_restore melewati batas waktu 1 detik dan "
-                      "dihentikan."}};
-    for (const auto &[name, reason] : failures) {
-        const QString dump = "%O/bu_" + name + "_20130709.054711.bu";
-        row("job for " + name + " fails: reported, no dump, next job runs", {name, "sales"},
+        const QList<std::pair<QString, QString>> failures{
+            {"gagal", "pg_dump selesai dengan kode keluar 3. Pesan Error : pg_dump: error: "
+                      "connection to server failed"},
+            {"macet", "pg_dump melewati batas waktu 1 detik dan dihentikan."},
+            {"sampah", "dump tidak terbaca utuh: pg_restore: error: input file does not appear to "
+                       "be a valid archive"},
+            {"bacamacet", "dump tidak terbaca utuh: pg_restore melewati batas waktu 1 detik dan "
+                          "dihentikan."}};
+        for (const auto &[name, reason] : failures) {
+            const QString dump = "%O/bu_" + name + "_20130709.054711.bu";
+            row("job for " + name + " fails: reported, no dump, next job runs", {name, "sales"},
+                start +
+                    QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
+                                                                 name + "], file [" + dump + "]. " +
+                                                                 reason} +
+                    verified("sales", "054713"));
+        }
+
+        const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
+        row("output folder missing", {"sales"}, {noFolder.arg("/nonexistent/sar backups")},
+            {{"outputdir", "/nonexistent/sar backups"}});
+        row("empty output folder would mean the root or the working folder", {"sales"},
+            {noFolder.arg("")}, {{"outputdir", ""}});
+        row("line break in the output folder stays in its entry", {"sales"},
+            {noFolder.arg("/nonexistent/a\\nb")}, {{"outputdir", "/nonexistent/a\nb"}});
+        row("output folder longer than the system allows, shown cut", {"sales"},
+            {"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
+             "] lebih panjang dari batas sistem. Proses dibatalkan."},
+            {{"outputdir", '/' + QString(5000, 'd')}});
+        row("empty list: not even the globals", {}, {"Read List DB"});
+    }
+    // Only what is logged as backed up reaches the tool, with the settings as single arguments
+    // and the password only in its environment; only dumps that read back whole keep a final
+    // name, one that does not is kept for inspection as .rusak; each job has its history row.
+    void run()
+    {
+        auto [overrides, databases, connection, expectedLog] = runColumns.fetch();
+        PREPARED(folder, overrides, databases);
+        expectedLog.replaceInStrings("%O", folder.outputDir());
+        QStringList dumps = expectedLog.filter("Backup Database : ");
+        dumps.replaceInStrings("Backup Database : ", "");
+        auto engine = engineFor(folder);
+        QStringList events;
+        engine->setReporter([&events](const QString &event) { events << event; });
+        QCOMPARE(engine->RunBackup(), !expectedLog.filter("Backup Database").isEmpty());
+        QCOMPARE(folder.log(), expectedLog);
+        // Every failure reaches the system's log too, as the line busys.log has.
+        QCOMPARE(events, expectedLog.filter(QRegularExpression("^(Lokasi|Backup Database (GAGAL|"
+                                                               "DITOLAK))")));
+
+        const QList<QStringList> calls = folder.calls();
+        QCOMPARE(calls.size(), dumps.size());
+        const QString password = connection.takeLast();
+        for (int i = 0; i < calls.size(); ++i) {
+            const QString dump = dumps.at(i), dbname = dump.section('/', -1).section('_', 1, -2);
+            QStringList call = calls.at(i);
+            // Written under a temporary name beside its final one.
+            const QRegularExpression temporary("^--file=" + QRegularExpression::escape(dump) +
+                                               "\\.tmp-[A-Za-z0-9]{6}$");
+            QVERIFY2(temporary.match(call.value(6)).hasMatch(), qPrintable(call.value(6)));
+            call[6] = "--file=";
+            QCOMPARE(call, (QStringList{folder.file("dbutils/pg_dump")} + connection +
+                            QStringList{"--format=custom", "--verbose", "--file=", "--table=tbl*",
+                                        "-w", dbname, password}));
+            const QString runLog = dump.chopped(3) + ".log";
+            QVERIFY(readText(runLog).contains("Save Log : " + dbname + " : \n"));
+            QVERIFY(!readText(runLog).contains(password.section('=', 1)));
+            QCOMPARE(modeOf(runLog), 0640u);
+        }
+        QVERIFY(!readText(folder.logPath()).contains(password.section('=', 1)));
+
+        const QList<riwayat::Job> rows = folder.jobs();
+        QCOMPARE(outcomes(rows), outcomes(expectedLog));
+        QStringList kept, inspected;
+        for (const riwayat::Job &row : rows) {
+            QVERIFY(row.selesai >= row.mulai);
+            const bool ok = row.hasil == riwayat::Ok;
+            const QString dump = ok ? expectedLog.filter("OK : database [" + row.dbname + "]")
+                                          .value(0)
+                                          .section(", file [", 1)
+                                          .section("], ", 0, 0)
+                                    : QString();
+            QCOMPARE(QVariantList({row.file, row.ukuran, row.terverifikasi, row.alasan.isEmpty()}),
+                     QVariantList({dump, qint64(ok ? 16 : 0), ok, ok}));
+            if (ok) {
+                kept << dump.section('/', -1);
+                QCOMPARE(modeOf(dump), 0640u);
+            }
+            if (row.alasan.startsWith("dump tidak terbaca utuh"))
+                inspected << "bu_" + row.dbname + "_20130709.054711.bu.rusak";
+        }
+        QDir output(folder.outputDir());
+        QCOMPARE(output.entryList({"*.bu"}), kept);
+        QCOMPARE(output.entryList({"*.rusak"}), inspected);
+        QCOMPARE(output.entryList({"*.log"}).size(), dumps.size());
+        QCOMPARE(output.entryList({"*.tmp-*"}), QStringList());
+    }
+    void whatTheServiceMeetsOnDisk_data()
+    {
+        whatTheServiceMeetsOnDiskColumns.add();
+        // %T: the program folder, %D: the data folder, %O: the output folder, %V: someone's file
+
+        const QString hasil = "backup hasil";
+        const QString globals = globalsOk("054709"), globalsDump = "bu_globals_20130709.054709.sql";
+        const QStringList backedUp{globalsDump, "bu_sales_20130709.054711.bu",
+                                   "bu_sales_20130709.054711.log"};
+        const QStringList start{"Read Config.", "Read List DB"},
+            run = start + QStringList{globals} + verified("sales", "054711");
+        const auto refused = [](const QString &entry) {
+            return QStringList{"Read Config.", entry};
+        };
+        const auto row = [&](const char *name, const QList<Made> &made, const QStringList &log,
+                             const QStringList &present, const QString &outputdir = "backup hasil",
+                             Lock lock = Lock::None) {
+            QTest::newRow(name) << made << outputdir << lock << log << present;
+        };
+        const QString settingsError = "Error Load database :[%D/confbu.cfg";
+
+        // Behind the program folder's links, in the data folder: what a member of the admin group
+        // plants there under a name is never written through and never holds the service up.
+        row("regular files behind root's links are used", {}, run, backedUp);
+        row("FIFO planted as the log holds nothing up", {{"data/busys.log", Thing::Fifo}}, {},
+            backedUp);
+        row("missing settings are reported, not created", {{"data/confbu.cfg", Thing::Removed}},
+            refused("Maaf file [%T/confbu.cfg] tidak ditemukan."), {});
+        row("folder in place of the settings", {folderAt("data/confbu.cfg", 0750)},
+            refused(settingsError + "] bukan berkas biasa"), {});
+        row("settings that are no database", {{"data/confbu.cfg", Thing::Garbage}},
+            refused("Gagal memanggil data.\nPesan Error : file is not a database Unable to "
+                    "execute statement"),
+            {});
+        row("confdb without rows", {{"data/confbu.cfg", Thing::RowsDeleted}},
+            refused("Pengaturan kosong: tabel confdb tidak berisi baris."), {});
+        row("link planted as the settings is not opened", {linkAt("data/confbu.cfg", "%V")},
+            refused(settingsError + "] berupa link"), {});
+        row("settings made by someone else are not opened",
+            {{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}},
+            refused(settingsError + "] bukan milik root atau user service"), {});
+        row("FIFO planted as the settings' journal is refused, nothing waits for it",
+            {{"data/confbu.cfg-journal", Thing::Fifo}},
+            refused(settingsError + "-journal] bukan berkas biasa"), {});
+        row("hard link planted as the settings' journal is refused",
+            {{"data/confbu.cfg-journal", Thing::HardLink, 0, 0, "%V"}},
+            refused(settingsError + "-journal] memiliki lebih dari satu nama"), {});
+        const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
+        row("link planted as the history is replaced", {linkAt("data/riwayat.db", "%V")},
+            start + QStringList{madeAnew.arg("bukan berkas milik service"), globals} +
+                verified("sales", "054711"),
+            backedUp);
+        row("history that is no database is made anew", {{"data/riwayat.db", Thing::Garbage}},
             start +
-                QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
-                                                             name + "], file [" + dump + "]. " +
-                                                             reason} +
-                verified("sales", "054713"));
-    }
+                QStringList{madeAnew.arg("file is not a database Unable to execute statement"),
+                            globals} +
+                verified("sales", "054711"),
+            backedUp);
+        row("journal planted beside the history is removed",
+            {linkAt("data/riwayat.db-journal", "%V")}, run, backedUp);
 
-    const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
-    row("output folder missing", {"sales"}, {noFolder.arg("/nonexistent/sar backups")},
-        {{"outputdir", "/nonexistent/sar backups"}});
-    row("empty output folder would mean the root or the working folder", {"sales"},
-        {noFolder.arg("")}, {{"outputdir", ""}});
-    row("line break in the output folder stays in its entry", {"sales"},
-        {noFolder.arg("/nonexistent/a\\nb")}, {{"outputdir", "/nonexistent/a\nb"}});
-    row("output folder longer than the system allows, shown cut", {"sales"},
-        {"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
-         "] lebih panjang dari batas sistem. Proses dibatalkan."},
-        {{"outputdir", '/' + QString(5000, 'd')}});
-    row("empty list: not even the globals", {}, {"Read List DB"});
-}
+        // In and above the output folder: only a folder that no one but root can change, up to
+        // the root of the file system, gets root's dumps.
+        const QString writable =
+            "Lokasi backup [%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
+        const QString foreign =
+            "Lokasi backup [%1] dimiliki pengguna lain (uid 65534). Proses dibatalkan.";
+        row("group-writable folder", {folderAt("keluar", 0775)}, refused(writable.arg("%T/keluar")),
+            {}, "keluar");
+        row("world-writable sticky folder itself", {folderAt("keluar", 01777)},
+            refused(writable.arg("%T/keluar")), {}, "keluar");
+        row("folder above writable by the group",
+            {folderAt("atas", 0770), folderAt("atas/keluar", 0750)},
+            refused(writable.arg("%T/atas")), {}, "atas/keluar");
+        row("sticky folder above with root's folder inside is fine",
+            {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750)}, run, backedUp, "tmp/keluar");
+        row("sticky folder above with another user's folder inside",
+            {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750, 65534)},
+            refused(foreign.arg("%T/tmp/keluar")), {}, "tmp/keluar");
+        const Made editableSettings{"data/confbu.cfg", Thing::EditorsGroup};
+        row("settings a group may change, a folder not of that group",
+            {editableSettings, folderAt("keluar", 0750)},
+            refused("Lokasi backup [%T/keluar] bukan milik grup nogroup yang mengatur backup. "
+                    "Proses dibatalkan."),
+            {}, "keluar");
+        row("settings a group may change, that group's folder is used",
+            {editableSettings, folderAt("keluar", 0750), {"keluar", Thing::EditorsGroup}}, run,
+            backedUp, "keluar");
+        row("link in the path to a sound folder: the folder is used by its real path",
+            {folderAt("asli/keluar", 0750), linkAt("tautan", "asli")},
+            QStringList(run).replaceInStrings("%O", "%T/asli/keluar"), backedUp, "tautan/keluar");
+        row("a separator at the end of the folder is not doubled", {folderAt("keluar", 0750)},
+            QStringList(run).replaceInStrings("%O", "%T/keluar"), backedUp, "keluar/");
+        row("link in the path to a writable folder: the folder is refused",
+            {folderAt("bebas", 0777), folderAt("bebas/keluar", 0750), linkAt("tautan", "bebas")},
+            refused(writable.arg("%T/bebas")), {}, "tautan/keluar");
 
-// Only what is logged as backed up reaches the tool, with the settings as single arguments
-// and the password only in its environment; only dumps that read back whole keep a final
-// name, one that does not is kept for inspection as .rusak; each job has its history row.
-void TestBackupEngine::run()
-{
-    auto [overrides, databases, connection, expectedLog] = runColumns.fetch();
-    PREPARED(folder, overrides, databases);
-    expectedLog.replaceInStrings("%O", folder.outputDir());
-    QStringList dumps = expectedLog.filter("Backup Database : ");
-    dumps.replaceInStrings("Backup Database : ", "");
-    auto engine = engineFor(folder);
-    QStringList events;
-    engine->setReporter([&events](const QString &event) { events << event; });
-    QCOMPARE(engine->RunBackup(), !expectedLog.filter("Backup Database").isEmpty());
-    QCOMPARE(folder.log(), expectedLog);
-    // Every failure reaches the system's log too, as the line busys.log has.
-    QCOMPARE(events, expectedLog.filter(QRegularExpression("^(Lokasi|Backup Database (GAGAL|"
-                                                           "DITOLAK))")));
-
-    const QList<QStringList> calls = folder.calls();
-    QCOMPARE(calls.size(), dumps.size());
-    const QString password = connection.takeLast();
-    for (int i = 0; i < calls.size(); ++i) {
-        const QString dump = dumps.at(i), dbname = dump.section('/', -1).section('_', 1, -2);
-        QStringList call = calls.at(i);
-        // Written under a temporary name beside its final one.
-        const QRegularExpression temporary("^--file=" + QRegularExpression::escape(dump) +
-                                           "\\.tmp-[A-Za-z0-9]{6}$");
-        QVERIFY2(temporary.match(call.value(6)).hasMatch(), qPrintable(call.value(6)));
-        call[6] = "--file=";
-        QCOMPARE(call, (QStringList{folder.file("dbutils/pg_dump")} + connection +
-                        QStringList{"--format=custom", "--verbose", "--file=", "--table=tbl*", "-w",
-                                    dbname, password}));
-        const QString runLog = dump.chopped(3) + ".log";
-        QVERIFY(readText(runLog).contains("Save Log : " + dbname + " : \n"));
-        QVERIFY(!readText(runLog).contains(password.section('=', 1)));
-        QCOMPARE(modeOf(runLog), 0640u);
-    }
-    QVERIFY(!readText(folder.logPath()).contains(password.section('=', 1)));
-
-    const QList<riwayat::Job> rows = folder.jobs();
-    QCOMPARE(outcomes(rows), outcomes(expectedLog));
-    QStringList kept, inspected;
-    for (const riwayat::Job &row : rows) {
-        QVERIFY(row.selesai >= row.mulai);
-        const bool ok = row.hasil == riwayat::Ok;
-        const QString dump = ok ? expectedLog.filter("OK : database [" + row.dbname + "]")
-                                      .value(0)
-                                      .section(", file [", 1)
-                                      .section("], ", 0, 0)
-                                : QString();
-        QCOMPARE(QVariantList({row.file, row.ukuran, row.terverifikasi, row.alasan.isEmpty()}),
-                 QVariantList({dump, qint64(ok ? 16 : 0), ok, ok}));
-        if (ok) {
-            kept << dump.section('/', -1);
-            QCOMPARE(modeOf(dump), 0640u);
-        }
-        if (row.alasan.startsWith("dump tidak terbaca utuh"))
-            inspected << "bu_" + row.dbname + "_20130709.054711.bu.rusak";
-    }
-    QDir output(folder.outputDir());
-    QCOMPARE(output.entryList({"*.bu"}), kept);
-    QCOMPARE(output.entryList({"*.rusak"}), inspected);
-    QCOMPARE(output.entryList({"*.log"}).size(), dumps.size());
-    QCOMPARE(output.entryList({"*.tmp-*"}), QStringList());
-}
-
-// outputdir: in the program folder
-// present: the regular files in the output folder after it
-const Columns<QList<Made>, QString, Lock, QStringList, QStringList>
-    whatTheServiceMeetsOnDiskColumns{{"made", "outputdir", "lock", "expectedLog", "present"}};
-void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
-{
-    whatTheServiceMeetsOnDiskColumns.add();
-    // %T: the program folder, %D: the data folder, %O: the output folder, %V: someone's file
-
-    const QString hasil = "backup hasil";
-    const QString globals = globalsOk("054709"), globalsDump = "bu_globals_20130709.054709.sql";
-    const QStringList backedUp{globalsDump, "bu_sales_20130709.054711.bu",
-                               "bu_sales_20130709.054711.log"};
-    const QStringList start{"Read Config.", "Read List DB"},
-        run = start + QStringList{globals} + verified("sales", "054711");
-    const auto refused = [](const QString &entry) { return QStringList{"Read Config.", entry}; };
-    const auto row = [&](const char *name, const QList<Made> &made, const QStringList &log,
-                         const QStringList &present, const QString &outputdir = "backup hasil",
-                         Lock lock = Lock::None) {
-        QTest::newRow(name) << made << outputdir << lock << log << present;
-    };
-    const QString settingsError = "Error Load database :[%D/confbu.cfg";
-
-    // Behind the program folder's links, in the data folder: what a member of the admin group
-    // plants there under a name is never written through and never holds the service up.
-    row("regular files behind root's links are used", {}, run, backedUp);
-    row("FIFO planted as the log holds nothing up", {{"data/busys.log", Thing::Fifo}}, {},
-        backedUp);
-    row("missing settings are reported, not created", {{"data/confbu.cfg", Thing::Removed}},
-        refused("Maaf file [%T/confbu.cfg] tidak ditemukan."), {});
-    row("folder in place of the settings", {folderAt("data/confbu.cfg", 0750)},
-        refused(settingsError + "] bukan berkas biasa"), {});
-    row("settings that are no database", {{"data/confbu.cfg", Thing::Garbage}},
-        refused("Gagal memanggil data.\nPesan Error : file is not a database Unable to "
-                "execute statement"),
-        {});
-    row("confdb without rows", {{"data/confbu.cfg", Thing::RowsDeleted}},
-        refused("Pengaturan kosong: tabel confdb tidak berisi baris."), {});
-    row("link planted as the settings is not opened", {linkAt("data/confbu.cfg", "%V")},
-        refused(settingsError + "] berupa link"), {});
-    row("settings made by someone else are not opened",
-        {{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}},
-        refused(settingsError + "] bukan milik root atau user service"), {});
-    row("FIFO planted as the settings' journal is refused, nothing waits for it",
-        {{"data/confbu.cfg-journal", Thing::Fifo}},
-        refused(settingsError + "-journal] bukan berkas biasa"), {});
-    row("hard link planted as the settings' journal is refused",
-        {{"data/confbu.cfg-journal", Thing::HardLink, 0, 0, "%V"}},
-        refused(settingsError + "-journal] memiliki lebih dari satu nama"), {});
-    const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
-    row("link planted as the history is replaced", {linkAt("data/riwayat.db", "%V")},
-        start + QStringList{madeAnew.arg("bukan berkas milik service"), globals} +
-            verified("sales", "054711"),
-        backedUp);
-    row("history that is no database is made anew", {{"data/riwayat.db", Thing::Garbage}},
-        start +
-            QStringList{madeAnew.arg("file is not a database Unable to execute statement"),
+        // Names in the output folder: links that would make root write where they point, and
+        // dumps that a process which died left half-written.
+        const QString dump = "%O/bu_sales_20130709.054711.bu";
+        const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
+        const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
+        const QStringList removed =
+            start +
+            QStringList{"Berkas sementara [%O/" + leftover + "] dari proses yang terhenti dihapus.",
                         globals} +
-            verified("sales", "054711"),
-        backedUp);
-    row("journal planted beside the history is removed", {linkAt("data/riwayat.db-journal", "%V")},
-        run, backedUp);
+            verified("sales", "054711");
+        row("link as the coming dump is replaced, never written through",
+            {linkAt(hasil + "/bu_sales_20130709.054711.bu", "%V")}, run, backedUp);
+        row("link as the coming run log: the job fails, nothing written through it",
+            {linkAt(hasil + "/bu_sales_20130709.054711.log", "%V")},
+            start + QStringList{globals, "Backup Database : " + dump,
+                                "Backup Database GAGAL : database [sales], file [" + dump +
+                                    "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat "
+                                    "dibuat: berupa link."},
+            {globalsDump});
+        row("temporary dump of a process that died is removed", left, removed, backedUp);
+        row("temporary dump while another worker runs from the folder is kept", left,
+            start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
+                                "folder program [%T]."},
+            {leftover}, hasil, Lock::OtherWorker);
+        row("FIFO planted as the run lock: the run is skipped with the reason",
+            {{"data/sarvelad.lock", Thing::Fifo}},
+            start + QStringList{"Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: "
+                                "bukan berkas milik service yang hanya dapat dibuka service."},
+            {});
+        row("a lock on the program folder itself stops nothing", left, removed, backedUp, hasil,
+            Lock::AnyoneOnTheFolder);
+    }
+    // What the service finds on disk and must not trust: the files behind its program folder's
+    // links, the output folder and the folders above it, and names in the output folder. Each
+    // is used only when sound, refused with the reason otherwise; nothing is written through a
+    // link, the settings are never changed, and the history agrees with the log.
+    void whatTheServiceMeetsOnDisk()
+    {
+        auto [made, outputdir, lock, expectedLog, present] =
+            whatTheServiceMeetsOnDiskColumns.fetch();
+        ProgramFolder folder;
+        const QString top = folder.path(), victim = folder.file("korban");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Victim) > 0);
+        file.close();
+        QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}),
+                 qPrintable(folder.error));
+        const auto expand = [&](QString text) {
+            return text.replace("%T", top)
+                .replace("%D", top + "/data")
+                .replace("%O", top + '/' + outputdir)
+                .replace("%V", victim);
+        };
+        auto engine = engineFor(folder, false);
+        for (const Made &step : made)
+            QVERIFY2(make(step, top + '/' + step.path, expand(step.target)), qPrintable(step.path));
+        for (QString &entry : expectedLog)
+            entry = expand(entry);
+        const QString settings = folder.settingsPath(), before = readText(settings);
+        const bool settingsExisted = QFileInfo::exists(settings);
+        // Another worker holds the lock file beside the history, which only the service can open;
+        // anyone who may read the program folder can lock the folder itself, which must not stop
+        // a backup.
+        const int other =
+            lock == Lock::OtherWorker
+                ? ::open(QFile::encodeName(folder.file("data/sarvelad.lock")).constData(),
+                         O_RDWR | O_CREAT, 0600)
+            : lock == Lock::AnyoneOnTheFolder ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
+                                              : -1;
+        QVERIFY(other < 0 || ::flock(other, LOCK_EX) == 0);
 
-    // In and above the output folder: only a folder that no one but root can change, up to
-    // the root of the file system, gets root's dumps.
-    const QString writable =
-        "Lokasi backup [%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
-    const QString foreign =
-        "Lokasi backup [%1] dimiliki pengguna lain (uid 65534). Proses dibatalkan.";
-    row("group-writable folder", {folderAt("keluar", 0775)}, refused(writable.arg("%T/keluar")), {},
-        "keluar");
-    row("world-writable sticky folder itself", {folderAt("keluar", 01777)},
-        refused(writable.arg("%T/keluar")), {}, "keluar");
-    row("folder above writable by the group",
-        {folderAt("atas", 0770), folderAt("atas/keluar", 0750)}, refused(writable.arg("%T/atas")),
-        {}, "atas/keluar");
-    row("sticky folder above with root's folder inside is fine",
-        {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750)}, run, backedUp, "tmp/keluar");
-    row("sticky folder above with another user's folder inside",
-        {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750, 65534)},
-        refused(foreign.arg("%T/tmp/keluar")), {}, "tmp/keluar");
-    const Made editableSettings{"data/confbu.cfg", Thing::EditorsGroup};
-    row("settings a group may change, a folder not of that group",
-        {editableSettings, folderAt("keluar", 0750)},
-        refused("Lokasi backup [%T/keluar] bukan milik grup nogroup yang mengatur backup. "
-                "Proses dibatalkan."),
-        {}, "keluar");
-    row("settings a group may change, that group's folder is used",
-        {editableSettings, folderAt("keluar", 0750), {"keluar", Thing::EditorsGroup}}, run,
-        backedUp, "keluar");
-    row("link in the path to a sound folder: the folder is used by its real path",
-        {folderAt("asli/keluar", 0750), linkAt("tautan", "asli")},
-        QStringList(run).replaceInStrings("%O", "%T/asli/keluar"), backedUp, "tautan/keluar");
-    row("a separator at the end of the folder is not doubled", {folderAt("keluar", 0750)},
-        QStringList(run).replaceInStrings("%O", "%T/keluar"), backedUp, "keluar/");
-    row("link in the path to a writable folder: the folder is refused",
-        {folderAt("bebas", 0777), folderAt("bebas/keluar", 0750), linkAt("tautan", "bebas")},
-        refused(writable.arg("%T/bebas")), {}, "tautan/keluar");
+        if (engine->ReadConfig())
+            engine->RunBackup();
+        ::close(other);
+        const QString log = folder.file("data/busys.log");
+        QCOMPARE(QFileInfo(log).isFile() ? logMessages(log) : QStringList(), expectedLog);
+        QCOMPARE(readText(victim), QString(Victim));
+        QCOMPARE(QDir(expand("%O")).entryList(QDir::Files | QDir::NoSymLinks), present);
+        // Where the log was lost, the history still has the job.
+        QCOMPARE(outcomes(folder.jobs()),
+                 expectedLog.isEmpty() ? QStringList{"OK"} : outcomes(expectedLog));
+        for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
+            QVERIFY(QFileInfo(folder.file(name)).isSymLink());
+        QCOMPARE(readText(settings), before);
+        QCOMPARE(QFileInfo::exists(settings), settingsExisted);
+        // The panel empties the log as a member of the group, and reads the history.
+        if (!expectedLog.isEmpty())
+            QCOMPARE(modeOf(log), 0660u);
+        QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
+    }
+    void unsyncedDumpFailsTheJob_data()
+    {
+        unsyncedDumpFailsTheJobColumns.add();
+        QTest::newRow("the dump: no dump")
+            << QByteArray(".bu.tmp-") << globalsOk("054709")
+            << "Dump tidak tersimpan aman di disk: Input/output error."
+            << QStringList{"bu_globals_20130709.054709.sql", "bu_sales_20130709.054711.log"};
+        QTest::newRow("the folder after the rename: kept only for inspection, the globals gone")
+            << QByteArray("backup hasil")
+            << "Backup Globals GAGAL : Nama akhir berkas globals tidak tersimpan aman di disk: "
+               "Input/output error."
+            << "Nama akhir dump tidak tersimpan aman di disk: Input/output error."
+            << QStringList{"bu_sales_20130709.054711.bu.rusak", "bu_sales_20130709.054711.log"};
+    }
+    // A dump whose write or final name may not be on the disk is no good backup.
+    void unsyncedDumpFailsTheJob()
+    {
+        auto [failing, globals, reason, present] = unsyncedDumpFailsTheJobColumns.fetch();
+        PREPARED(folder, {}, {"sales"});
+        auto engine = engineFor(folder);
+        failSyncOf = failing;
+        const bool ran = engine->RunBackup();
+        failSyncOf.clear();
+        QVERIFY(ran);
+        const QString dump = folder.outputDir() + "/bu_sales_20130709.054711.bu";
+        QCOMPARE(folder.log(),
+                 (QStringList{"Read List DB", globals.replace("%O", folder.outputDir()),
+                              "Backup Database : " + dump,
+                              "Backup Database GAGAL : database [sales], file [" + dump + "]. " +
+                                  reason}));
+        QCOMPARE(outcomes(folder.jobs()), QStringList{"GAGAL"});
+        QCOMPARE(QDir(folder.outputDir()).entryList(QDir::Files), present);
+    }
+    void olderDumpsAreDeleted_data()
+    {
+        olderDumpsAreDeletedColumns.add();
 
-    // Names in the output folder: links that would make root write where they point, and
-    // dumps that a process which died left half-written.
-    const QString dump = "%O/bu_sales_20130709.054711.bu";
-    const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
-    const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
-    const QStringList removed =
-        start +
-        QStringList{"Berkas sementara [%O/" + leftover + "] dari proses yang terhenti dihapus.",
-                    globals} +
-        verified("sales", "054711");
-    row("link as the coming dump is replaced, never written through",
-        {linkAt(hasil + "/bu_sales_20130709.054711.bu", "%V")}, run, backedUp);
-    row("link as the coming run log: the job fails, nothing written through it",
-        {linkAt(hasil + "/bu_sales_20130709.054711.log", "%V")},
-        start + QStringList{globals, "Backup Database : " + dump,
-                            "Backup Database GAGAL : database [sales], file [" + dump +
-                                "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat "
-                                "dibuat: berupa link."},
-        {globalsDump});
-    row("temporary dump of a process that died is removed", left, removed, backedUp);
-    row("temporary dump while another worker runs from the folder is kept", left,
-        start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
-                            "folder program [%T]."},
-        {leftover}, hasil, Lock::OtherWorker);
-    row("FIFO planted as the run lock: the run is skipped with the reason",
-        {{"data/sarvelad.lock", Thing::Fifo}},
-        start + QStringList{"Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: "
-                            "bukan berkas milik service yang hanya dapat dibuka service."},
-        {});
-    row("a lock on the program folder itself stops nothing", left, removed, backedUp, hasil,
-        Lock::AnyoneOnTheFolder);
-}
-
-// What the service finds on disk and must not trust: the files behind its program folder's
-// links, the output folder and the folders above it, and names in the output folder. Each
-// is used only when sound, refused with the reason otherwise; nothing is written through a
-// link, the settings are never changed, and the history agrees with the log.
-void TestBackupEngine::whatTheServiceMeetsOnDisk()
-{
-    auto [made, outputdir, lock, expectedLog, present] = whatTheServiceMeetsOnDiskColumns.fetch();
-    ProgramFolder folder;
-    const QString top = folder.path(), victim = folder.file("korban");
-    QFile file(victim);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Victim) > 0);
-    file.close();
-    QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}),
-             qPrintable(folder.error));
-    const auto expand = [&](QString text) {
-        return text.replace("%T", top)
-            .replace("%D", top + "/data")
-            .replace("%O", top + '/' + outputdir)
-            .replace("%V", victim);
-    };
-    auto engine = engineFor(folder, false);
-    for (const Made &step : made)
-        QVERIFY2(make(step, top + '/' + step.path, expand(step.target)), qPrintable(step.path));
-    for (QString &entry : expectedLog)
-        entry = expand(entry);
-    const QString settings = folder.settingsPath(), before = readText(settings);
-    const bool settingsExisted = QFileInfo::exists(settings);
-    // Another worker holds the lock file beside the history, which only the service can open;
-    // anyone who may read the program folder can lock the folder itself, which must not stop
-    // a backup.
-    const int other = lock == Lock::OtherWorker
-                          ? ::open(QFile::encodeName(folder.file("data/sarvelad.lock")).constData(),
-                                   O_RDWR | O_CREAT, 0600)
-                      : lock == Lock::AnyoneOnTheFolder
-                          ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
-                          : -1;
-    QVERIFY(other < 0 || ::flock(other, LOCK_EX) == 0);
-
-    if (engine->ReadConfig())
+        QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4 << false;
+        QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0 << false;
+        QTest::newRow("the job fails: dumps beyond the two kept go all the same, making room first")
+            << 2 << true << 1 << 3 << false;
+        QTest::newRow("jobs of one second share a name: the newest dump stays")
+            << 1 << false << 0 << 0 << false;
+        QTest::newRow("a failed job's dump kept aside keeps its run log")
+            << 2 << false << 1 << 4 << true;
+    }
+    // Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
+    // only dumps that the history records as good, with their run logs, logs and records each
+    // deletion, and never a dump that no job made or that the newest job names. Those beyond the
+    // number kept go before the dump, so that a folder they fill cannot fail it; the failed job's
+    // run log goes once it is older than every dump kept.
+    void olderDumpsAreDeleted()
+    {
+        auto [keep, lastJobFails, secondsPerLook, deleted, keptAside] =
+            olderDumpsAreDeletedColumns.fetch();
+        PREPARED(folder, {}, {"sales"});
+        auto engine = engineFor(folder, true, secondsPerLook);
+        const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
+        const auto failing = [&](bool fails) {
+            return QFile::remove(tool) &&
+                   QFile::copy(fails ? "/bin/false" : SARVELA_BIN_DIR "/fake_pg_dump", tool);
+        };
+        for (int run = 0; run < 6; ++run) {
+            QVERIFY(failing(run == 3));
+            engine->RunBackup();
+        }
+        const QString stranger = output + "/bu_sales_20000101.000000";
+        QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
+        const riwayat::Job failed = folder.jobs().value(3);
+        const QString aside = "bu_sales_" + failed.mulai.toString("yyyyMMdd.hhmmss") + ".log";
+        QVERIFY(!keptAside || QFile::copy(tool, output + '/' + aside.chopped(4) + ".bu.rusak"));
+        QVERIFY2(folder.keep(keep), qPrintable(folder.error));
+        QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
         engine->RunBackup();
-    ::close(other);
-    const QString log = folder.file("data/busys.log");
-    QCOMPARE(QFileInfo(log).isFile() ? logMessages(log) : QStringList(), expectedLog);
-    QCOMPARE(readText(victim), QString(Victim));
-    QCOMPARE(QDir(expand("%O")).entryList(QDir::Files | QDir::NoSymLinks), present);
-    // Where the log was lost, the history still has the job.
-    QCOMPARE(outcomes(folder.jobs()),
-             expectedLog.isEmpty() ? QStringList{"OK"} : outcomes(expectedLog));
-    for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
-        QVERIFY(QFileInfo(folder.file(name)).isSymLink());
-    QCOMPARE(readText(settings), before);
-    QCOMPARE(QFileInfo::exists(settings), settingsExisted);
-    // The panel empties the log as a member of the group, and reads the history.
-    if (!expectedLog.isEmpty())
-        QCOMPARE(modeOf(log), 0660u);
-    QCOMPARE(modeOf(folder.file("data/riwayat.db")), 0640u);
-}
 
-// failing: what fsync() fails for
-// globals: the entry of the run's globals
-const Columns<QByteArray, QString, QString, QStringList> unsyncedDumpFailsTheJobColumns{
-    {"failing", "globals", "reason", "present"}};
-void TestBackupEngine::unsyncedDumpFailsTheJob_data()
-{
-    unsyncedDumpFailsTheJobColumns.add();
-    QTest::newRow("the dump: no dump")
-        << QByteArray(".bu.tmp-") << globalsOk("054709")
-        << "Dump tidak tersimpan aman di disk: Input/output error."
-        << QStringList{"bu_globals_20130709.054709.sql", "bu_sales_20130709.054711.log"};
-    QTest::newRow("the folder after the rename: kept only for inspection, the globals gone")
-        << QByteArray("backup hasil")
-        << "Backup Globals GAGAL : Nama akhir berkas globals tidak tersimpan aman di disk: "
-           "Input/output error."
-        << "Nama akhir dump tidak tersimpan aman di disk: Input/output error."
-        << QStringList{"bu_sales_20130709.054711.bu.rusak", "bu_sales_20130709.054711.log"};
-}
-
-// A dump whose write or final name may not be on the disk is no good backup.
-void TestBackupEngine::unsyncedDumpFailsTheJob()
-{
-    auto [failing, globals, reason, present] = unsyncedDumpFailsTheJobColumns.fetch();
-    PREPARED(folder, {}, {"sales"});
-    auto engine = engineFor(folder);
-    failSyncOf = failing;
-    const bool ran = engine->RunBackup();
-    failSyncOf.clear();
-    QVERIFY(ran);
-    const QString dump = folder.outputDir() + "/bu_sales_20130709.054711.bu";
-    QCOMPARE(folder.log(), (QStringList{"Read List DB", globals.replace("%O", folder.outputDir()),
-                                        "Backup Database : " + dump,
-                                        "Backup Database GAGAL : database [sales], file [" + dump +
-                                            "]. " + reason}));
-    QCOMPARE(outcomes(folder.jobs()), QStringList{"GAGAL"});
-    QCOMPARE(QDir(folder.outputDir()).entryList(QDir::Files), present);
-}
-
-// deleted: the oldest good dumps that the last run deletes
-// keptAside: the failed job left its dump as .rusak
-const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
-    {"keep", "lastJobFails", "secondsPerLook", "deleted", "keptAside"}};
-void TestBackupEngine::olderDumpsAreDeleted_data()
-{
-    olderDumpsAreDeletedColumns.add();
-
-    QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4 << false;
-    QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0 << false;
-    QTest::newRow("the job fails: dumps beyond the two kept go all the same, making room first")
-        << 2 << true << 1 << 3 << false;
-    QTest::newRow("jobs of one second share a name: the newest dump stays")
-        << 1 << false << 0 << 0 << false;
-    QTest::newRow("a failed job's dump kept aside keeps its run log")
-        << 2 << false << 1 << 4 << true;
-}
-
-// Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
-// only dumps that the history records as good, with their run logs, logs and records each
-// deletion, and never a dump that no job made or that the newest job names. Those beyond the
-// number kept go before the dump, so that a folder they fill cannot fail it; the failed job's
-// run log goes once it is older than every dump kept.
-void TestBackupEngine::olderDumpsAreDeleted()
-{
-    auto [keep, lastJobFails, secondsPerLook, deleted, keptAside] =
-        olderDumpsAreDeletedColumns.fetch();
-    PREPARED(folder, {}, {"sales"});
-    auto engine = engineFor(folder, true, secondsPerLook);
-    const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
-    const auto failing = [&](bool fails) {
-        return QFile::remove(tool) &&
-               QFile::copy(fails ? "/bin/false" : SARVELA_BIN_DIR "/fake_pg_dump", tool);
-    };
-    for (int run = 0; run < 6; ++run) {
-        QVERIFY(failing(run == 3));
-        engine->RunBackup();
+        // The good dumps and the run logs, oldest first, as the jobs of the history name them.
+        const QList<riwayat::Job> jobs = folder.jobs();
+        QStringList good, runLogs;
+        for (const riwayat::Job &job : jobs) {
+            const QString runLog = "bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".log";
+            if (job.hasil == riwayat::Ok && !good.contains(job.file))
+                good << job.file;
+            if (!runLogs.contains(runLog))
+                runLogs << runLog;
+        }
+        const QStringList gone = good.mid(0, deleted);
+        QStringList entries, left{QFileInfo(stranger).fileName() + ".bu"};
+        for (auto dump = gone.crbegin(); dump != gone.crend(); ++dump) // newest first
+            entries << "Hapus backup lama : " + *dump
+                    << "Hapus backup lama : " + dump->chopped(3) + ".log";
+        for (const QString &dump : good.mid(deleted))
+            left << QFileInfo(dump).fileName();
+        // The failed job's run log goes once it is older than the oldest dump kept; the stranger's
+        // stays with its dump.
+        const QString oldestKept =
+            keep > 0 ? QFileInfo(good.value(deleted)).fileName().mid(9, 15) : QString();
+        QStringList logsLeft{QFileInfo(stranger).fileName() + ".log"};
+        for (const QString &runLog : qAsConst(runLogs)) {
+            if (runLog.mid(9, 15) >= oldestKept || (keptAside && runLog == aside))
+                logsLeft << runLog;
+            else if (!gone.contains(output + '/' + runLog.chopped(4) + ".bu"))
+                entries << "Hapus log lama : " + output + '/' + runLog;
+        }
+        QStringList logged =
+            folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
+        logged.sort();
+        entries.sort();
+        QCOMPARE(logged, entries);
+        QCOMPARE(QDir(output).entryList({"*.bu"}), left);
+        logsLeft.sort();
+        QCOMPARE(QDir(output).entryList({"*.log"}), logsLeft);
+        // The history says which dumps are gone, and offers only those that are kept.
+        for (const riwayat::Job &job : jobs)
+            QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
+        QStringList offered;
+        for (const riwayat::Job &job : history(folder.file("riwayat.db"), "sales"))
+            if (!offered.contains(job.file))
+                offered << job.file;
+        QCOMPARE(offered, good.mid(deleted));
     }
-    const QString stranger = output + "/bu_sales_20000101.000000";
-    QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
-    const riwayat::Job failed = folder.jobs().value(3);
-    const QString aside = "bu_sales_" + failed.mulai.toString("yyyyMMdd.hhmmss") + ".log";
-    QVERIFY(!keptAside || QFile::copy(tool, output + '/' + aside.chopped(4) + ".bu.rusak"));
-    QVERIFY2(folder.keep(keep), qPrintable(folder.error));
-    QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
-    engine->RunBackup();
-
-    // The good dumps and the run logs, oldest first, as the jobs of the history name them.
-    const QList<riwayat::Job> jobs = folder.jobs();
-    QStringList good, runLogs;
-    for (const riwayat::Job &job : jobs) {
-        const QString runLog = "bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".log";
-        if (job.hasil == riwayat::Ok && !good.contains(job.file))
-            good << job.file;
-        if (!runLogs.contains(runLog))
-            runLogs << runLog;
+    void deletionRecordedFirst_data()
+    {
+        QTest::addColumn<bool>("historyRefuses");
+        QTest::newRow("two jobs of one second share a dump: both lose it") << false;
+        QTest::newRow("a deletion the history cannot record leaves the dump") << true;
     }
-    const QStringList gone = good.mid(0, deleted);
-    QStringList entries, left{QFileInfo(stranger).fileName() + ".bu"};
-    for (auto dump = gone.crbegin(); dump != gone.crend(); ++dump) // newest first
-        entries << "Hapus backup lama : " + *dump
-                << "Hapus backup lama : " + dump->chopped(3) + ".log";
-    for (const QString &dump : good.mid(deleted))
-        left << QFileInfo(dump).fileName();
-    // The failed job's run log goes once it is older than the oldest dump kept; the stranger's
-    // stays with its dump.
-    const QString oldestKept =
-        keep > 0 ? QFileInfo(good.value(deleted)).fileName().mid(9, 15) : QString();
-    QStringList logsLeft{QFileInfo(stranger).fileName() + ".log"};
-    for (const QString &runLog : qAsConst(runLogs)) {
-        if (runLog.mid(9, 15) >= oldestKept || (keptAside && runLog == aside))
-            logsLeft << runLog;
-        else if (!gone.contains(output + '/' + runLog.chopped(4) + ".bu"))
-            entries << "Hapus log lama : " + output + '/' + runLog;
+    // Retention records a deletion before it deletes: the history never calls a missing dump
+    // good, also when two jobs named the same file or the history cannot be written.
+    void deletionRecordedFirst()
+    {
+        QFETCH(bool, historyRefuses);
+        PREPARED(folder, {}, {"sales"});
+        QDateTime now(QDate(2013, 7, 9), QTime(5, 47, 9));
+        BackupEngine engine(folder.path(), [&now] { return now; });
+        engine.setToolTimeoutMs(1000);
+        QVERIFY(engine.ReadConfig());
+        // The second dump replaces the first.
+        QVERIFY2(engine.RunBackup() && engine.RunBackup(), qPrintable(folder.log().join('\n')));
+        const QString shared = folder.outputDir() + "/bu_sales_20130709.054709.bu";
+        if (historyRefuses)
+            QCOMPARE(
+                QProcess::execute("sqlite3", {folder.file("riwayat.db"),
+                                              "create trigger menolak before insert on terhapus "
+                                              "begin select raise(fail, 'ditolak'); end"}),
+                0);
+        QVERIFY2(folder.keep(1), qPrintable(folder.error));
+        now = now.addSecs(60);
+        QVERIFY(engine.RunBackup());
+
+        const QList<riwayat::Job> jobs = folder.jobs();
+        QCOMPARE(jobs.size(), 3);
+        QCOMPARE(QVariantList({jobs[0].file, jobs[1].file, QFileInfo::exists(shared),
+                               jobs[0].dihapus.isValid(), jobs[1].dihapus.isValid()}),
+                 QVariantList({shared, shared, historyRefuses, !historyRefuses, !historyRefuses}));
+        QVERIFY(QFileInfo::exists(jobs[2].file) && !jobs[2].dihapus.isValid());
+        QCOMPARE(folder.log().filter("backup lama", Qt::CaseInsensitive).filter("bu_sales_"),
+                 historyRefuses
+                     ? QStringList({"Backup lama tidak dapat dihapus : " + shared +
+                                    ". Riwayat backup tidak dapat ditulis."})
+                     : QStringList({"Hapus backup lama : " + shared,
+                                    "Hapus backup lama : " + shared.chopped(3) + ".log"}));
     }
-    QStringList logged =
-        folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
-    logged.sort();
-    entries.sort();
-    QCOMPARE(logged, entries);
-    QCOMPARE(QDir(output).entryList({"*.bu"}), left);
-    logsLeft.sort();
-    QCOMPARE(QDir(output).entryList({"*.log"}), logsLeft);
-    // The history says which dumps are gone, and offers only those that are kept.
-    for (const riwayat::Job &job : jobs)
-        QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
-    QStringList offered;
-    for (const riwayat::Job &job : history(folder.file("riwayat.db"), "sales"))
-        if (!offered.contains(job.file))
-            offered << job.file;
-    QCOMPARE(offered, good.mid(deleted));
-}
+    void storedRetention_data()
+    {
+        storedRetentionColumns.add();
 
-void TestBackupEngine::deletionRecordedFirst_data()
-{
-    QTest::addColumn<bool>("historyRefuses");
-    QTest::newRow("two jobs of one second share a dump: both lose it") << false;
-    QTest::newRow("a deletion the history cannot record leaves the dump") << true;
-}
-
-// Retention records a deletion before it deletes: the history never calls a missing dump
-// good, also when two jobs named the same file or the history cannot be written.
-void TestBackupEngine::deletionRecordedFirst()
-{
-    QFETCH(bool, historyRefuses);
-    PREPARED(folder, {}, {"sales"});
-    QDateTime now(QDate(2013, 7, 9), QTime(5, 47, 9));
-    BackupEngine engine(folder.path(), [&now] { return now; });
-    engine.setToolTimeoutMs(1000);
-    QVERIFY(engine.ReadConfig());
-    // The second dump replaces the first.
-    QVERIFY2(engine.RunBackup() && engine.RunBackup(), qPrintable(folder.log().join('\n')));
-    const QString shared = folder.outputDir() + "/bu_sales_20130709.054709.bu";
-    if (historyRefuses)
-        QCOMPARE(QProcess::execute("sqlite3", {folder.file("riwayat.db"),
-                                               "create trigger menolak before insert on terhapus "
-                                               "begin select raise(fail, 'ditolak'); end"}),
+        const auto row = [](const char *name, const QString &stored, const QString &shown,
+                            int left) { QTest::newRow(name) << stored << shown << left; };
+        row("a number that wraps to 2 at 32 bits keeps all", "4294967298", "4294967298", 3);
+        row("more than 10000 keeps all", "10001", "10001", 3);
+        row("a negative number keeps all", "-1", "-1", 3);
+        row("a fraction keeps all", "2.5", "2.5", 3);
+        row("text keeps all", "'dua'", "dua", 3);
+        row("long text is shown cut", "'" + QString(1000, 'x') + "'",
+            QString(20, 'x') + QChar(0x2026), 3);
+        row("a calendar number that is text keeps all", "2, harian = 'satu'", "satu", 3);
+        row("a whole number in quotes counts", "'2'", "", 2);
+        row("10000 keeps all there are", "10000", "", 3);
+        row("none stored keeps all, quietly", "null", "", 3);
+    }
+    // A number of dumps to keep that is not a whole number from 0 to 10,000 is refused with an
+    // entry at every run and read as "keep all", never cut down to one that deletes dumps.
+    void storedRetention()
+    {
+        auto [stored, shown, left] = storedRetentionColumns.fetch();
+        PREPARED(folder, {}, {"sales"});
+        QCOMPARE(QProcess::execute("sqlite3", {folder.settingsPath(),
+                                               "update confsimpan set jumlah = " + stored}),
                  0);
-    QVERIFY2(folder.keep(1), qPrintable(folder.error));
-    now = now.addSecs(60);
-    QVERIFY(engine.RunBackup());
+        auto engine = engineFor(folder);
+        for (int run = 0; run < 3; ++run)
+            QVERIFY(engine->RunBackup());
+        const QString refusal = "Jumlah backup yang disimpan [" + shown +
+                                "] bukan bilangan bulat 0 sampai 10000; semua backup disimpan.";
+        QCOMPARE(folder.log().filter("Jumlah backup"),
+                 QStringList(QVector<QString>(shown.isEmpty() ? 0 : 3, refusal).toList()));
+        QCOMPARE(history(folder.file("riwayat.db"), "sales").size(), left);
+    }
+    void folderWithoutRoom_data()
+    {
+        folderWithoutRoomColumns.add();
 
-    const QList<riwayat::Job> jobs = folder.jobs();
-    QCOMPARE(jobs.size(), 3);
-    QCOMPARE(QVariantList({jobs[0].file, jobs[1].file, QFileInfo::exists(shared),
-                           jobs[0].dihapus.isValid(), jobs[1].dihapus.isValid()}),
-             QVariantList({shared, shared, historyRefuses, !historyRefuses, !historyRefuses}));
-    QVERIFY(QFileInfo::exists(jobs[2].file) && !jobs[2].dihapus.isValid());
-    QCOMPARE(folder.log().filter("backup lama", Qt::CaseInsensitive).filter("bu_sales_"),
-             historyRefuses ? QStringList({"Backup lama tidak dapat dihapus : " + shared +
-                                           ". Riwayat backup tidak dapat ditulis."})
-                            : QStringList({"Hapus backup lama : " + shared,
-                                           "Hapus backup lama : " + shared.chopped(3) + ".log"}));
-}
+        QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
+        // The globals dumped first take a block of what was left.
+        QTest::newRow("less than the newest dump and its margin: fails at once")
+            << true << 512
+            << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 "
+               "byte ditambah cadangan 1,0 MB). pg_dump tidak dijalankan.";
+        QTest::newRow("a first dump needs the margin")
+            << false << 512
+            << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak "
+               "dijalankan.";
+    }
+    // On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,
+    // with the reason in the entry and the history; the next database is tried all the same.
+    void folderWithoutRoom()
+    {
+        auto [earlierDump, leftKb, reason] = folderWithoutRoomColumns.fetch();
+        ProgramFolder folder;
+        const QString disk = folder.file("kecil");
+        SmallDisk small(disk);
+        QVERIFY(small.mounted);
+        QVERIFY2(folder.prepare({{"outputdir", disk}}, {"sales"}), qPrintable(folder.error));
+        auto engine = engineFor(folder);
+        if (earlierDump)
+            QVERIFY(engine->RunBackup());
+        QVERIFY(small.leave(qint64(leftKb) * 1024));
+        engine->RunBackup();
 
-// stored: an SQL value for confsimpan.jumlah
-// shown: in the entry that refuses it; empty: none
-// left: good dumps after three runs
-const Columns<QString, QString, int> storedRetentionColumns{{"stored", "shown", "left"}};
-void TestBackupEngine::storedRetention_data()
-{
-    storedRetentionColumns.add();
+        const QStringList log = folder.log();
+        const QList<riwayat::Job> jobs = folder.jobs();
+        QCOMPARE(folder.calls().size(), int(earlierDump) + int(reason.isEmpty()));
+        QCOMPARE(QStringList({jobs.last().hasil, jobs.last().alasan}),
+                 QStringList({reason.isEmpty() ? riwayat::Ok : riwayat::Gagal, reason}));
+        if (!reason.isEmpty())
+            QCOMPARE(log.last(), "Backup Database GAGAL : database [sales], file [" + disk +
+                                     "/bu_sales_" + jobs.last().mulai.toString("yyyyMMdd.hhmmss") +
+                                     ".bu]. " + reason);
+        QCOMPARE(QDir(disk).entryList({"*.tmp-*"}), QStringList());
+    }
+    void lastErrorLine_data()
+    {
+        lastErrorLineColumns.add();
 
-    const auto row = [](const char *name, const QString &stored, const QString &shown, int left) {
-        QTest::newRow(name) << stored << shown << left;
-    };
-    row("a number that wraps to 2 at 32 bits keeps all", "4294967298", "4294967298", 3);
-    row("more than 10000 keeps all", "10001", "10001", 3);
-    row("a negative number keeps all", "-1", "-1", 3);
-    row("a fraction keeps all", "2.5", "2.5", 3);
-    row("text keeps all", "'dua'", "dua", 3);
-    row("long text is shown cut", "'" + QString(1000, 'x') + "'", QString(20, 'x') + QChar(0x2026),
-        3);
-    row("a calendar number that is text keeps all", "2, harian = 'satu'", "satu", 3);
-    row("a whole number in quotes counts", "'2'", "", 2);
-    row("10000 keeps all there are", "10000", "", 3);
-    row("none stored keeps all, quietly", "null", "", 3);
-}
-
-// A number of dumps to keep that is not a whole number from 0 to 10,000 is refused with an
-// entry at every run and read as "keep all", never cut down to one that deletes dumps.
-void TestBackupEngine::storedRetention()
-{
-    auto [stored, shown, left] = storedRetentionColumns.fetch();
-    PREPARED(folder, {}, {"sales"});
-    QCOMPARE(QProcess::execute("sqlite3",
-                               {folder.settingsPath(), "update confsimpan set jumlah = " + stored}),
-             0);
-    auto engine = engineFor(folder);
-    for (int run = 0; run < 3; ++run)
-        QVERIFY(engine->RunBackup());
-    const QString refusal = "Jumlah backup yang disimpan [" + shown +
-                            "] bukan bilangan bulat 0 sampai 10000; semua backup disimpan.";
-    QCOMPARE(folder.log().filter("Jumlah backup"),
-             QStringList(QVector<QString>(shown.isEmpty() ? 0 : 3, refusal).toList()));
-    QCOMPARE(history(folder.file("riwayat.db"), "sales").size(), left);
-}
-
-// earlierDump: a good dump of the database before
-// leftKb: what is left free on the disk
-// reason: of the failed job; empty: it runs
-const Columns<bool, int, QString> folderWithoutRoomColumns{{"earlierDump", "leftKb", "reason"}};
-void TestBackupEngine::folderWithoutRoom_data()
-{
-    folderWithoutRoomColumns.add();
-
-    QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
-    // The globals dumped first take a block of what was left.
-    QTest::newRow("less than the newest dump and its margin: fails at once")
-        << true << 512
-        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 "
-           "byte ditambah cadangan 1,0 MB). pg_dump tidak dijalankan.";
-    QTest::newRow("a first dump needs the margin")
-        << false << 512
-        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan.";
-}
-
-// On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,
-// with the reason in the entry and the history; the next database is tried all the same.
-void TestBackupEngine::folderWithoutRoom()
-{
-    auto [earlierDump, leftKb, reason] = folderWithoutRoomColumns.fetch();
-    ProgramFolder folder;
-    const QString disk = folder.file("kecil");
-    SmallDisk small(disk);
-    QVERIFY(small.mounted);
-    QVERIFY2(folder.prepare({{"outputdir", disk}}, {"sales"}), qPrintable(folder.error));
-    auto engine = engineFor(folder);
-    if (earlierDump)
-        QVERIFY(engine->RunBackup());
-    QVERIFY(small.leave(qint64(leftKb) * 1024));
-    engine->RunBackup();
-
-    const QStringList log = folder.log();
-    const QList<riwayat::Job> jobs = folder.jobs();
-    QCOMPARE(folder.calls().size(), int(earlierDump) + int(reason.isEmpty()));
-    QCOMPARE(QStringList({jobs.last().hasil, jobs.last().alasan}),
-             QStringList({reason.isEmpty() ? riwayat::Ok : riwayat::Gagal, reason}));
-    if (!reason.isEmpty())
-        QCOMPARE(log.last(), "Backup Database GAGAL : database [sales], file [" + disk +
-                                 "/bu_sales_" + jobs.last().mulai.toString("yyyyMMdd.hhmmss") +
-                                 ".bu]. " + reason);
-    QCOMPARE(QDir(disk).entryList({"*.tmp-*"}), QStringList());
-}
-
-const Columns<QByteArray, bool, QString> lastErrorLineColumns{{"messages", "anyLine", "line"}};
-void TestBackupEngine::lastErrorLine_data()
-{
-    lastErrorLineColumns.add();
-
-    QTest::newRow("pg_dump's error after its progress, blanks collapsed")
-        << QByteArray("pg_dump: last built-in OID is 16383\npg_dump: error: connection to server "
-                      "at \"db\", port 5432 failed: FATAL:  password authentication failed\n")
-        << false
-        << "pg_dump: error: connection to server at \"db\", port 5432 failed: FATAL: password "
-           "authentication failed";
-    QTest::newRow("the error, not the detail after it")
-        << QByteArray("pg_dump: error: query failed: ERROR:  permission denied for table tblx\n"
-                      "pg_dump: detail: Query was: LOCK TABLE public.tblx\n")
-        << false << "pg_dump: error: query failed: ERROR: permission denied for table tblx";
-    QTest::newRow("no error line: the last one, when any will do")
-        << QByteArray("pg_dump: saving encoding\r\npg_dump: dumping contents of table tblbesar\r\n")
-        << true << "pg_dump: dumping contents of table tblbesar";
-    QTest::newRow("no error line, none wanted")
-        << QByteArray("pg_dump: dumping contents of table tblbesar\n") << false << QString();
-    QTest::newRow("a long line is cut")
-        << "pg_dump: error: " + QByteArray(1000, 'x') << false
-        << "pg_dump: error: " + QString(MaxErrorLine - 16, 'x') + QChar(0x2026);
-}
-
-void TestBackupEngine::lastErrorLine()
-{
-    auto [messages, anyLine, line] = lastErrorLineColumns.fetch();
-    QCOMPARE(::lastErrorLine(messages, anyLine), line);
-}
+        QTest::newRow("pg_dump's error after its progress, blanks collapsed")
+            << QByteArray(
+                   "pg_dump: last built-in OID is 16383\npg_dump: error: connection to server "
+                   "at \"db\", port 5432 failed: FATAL:  password authentication failed\n")
+            << false
+            << "pg_dump: error: connection to server at \"db\", port 5432 failed: FATAL: password "
+               "authentication failed";
+        QTest::newRow("the error, not the detail after it")
+            << QByteArray("pg_dump: error: query failed: ERROR:  permission denied for table tblx\n"
+                          "pg_dump: detail: Query was: LOCK TABLE public.tblx\n")
+            << false << "pg_dump: error: query failed: ERROR: permission denied for table tblx";
+        QTest::newRow("no error line: the last one, when any will do")
+            << QByteArray(
+                   "pg_dump: saving encoding\r\npg_dump: dumping contents of table tblbesar\r\n")
+            << true << "pg_dump: dumping contents of table tblbesar";
+        QTest::newRow("no error line, none wanted")
+            << QByteArray("pg_dump: dumping contents of table tblbesar\n") << false << QString();
+        QTest::newRow("a long line is cut")
+            << "pg_dump: error: " + QByteArray(1000, 'x') << false
+            << "pg_dump: error: " + QString(MaxErrorLine - 16, 'x') + QChar(0x2026);
+    }
+    void lastErrorLine()
+    {
+        auto [messages, anyLine, line] = lastErrorLineColumns.fetch();
+        QCOMPARE(::lastErrorLine(messages, anyLine), line);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestBackupEngine)
 #include "tst_backupengine.moc"

@@ -51,99 +51,92 @@ enum class Trouble { NotADatabase, DamagedPages, NoDescriptors };
 
 Q_DECLARE_METATYPE(Trouble)
 
+// noted: the start of what the history notes
+const Columns<Trouble, QString, int> madeAnewOnlyWhenDamagedColumns{
+    {"trouble", "noted", "jobsAfter"}};
 class TestJobHistory : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void madeAnewOnlyWhenDamaged_data();
-    void madeAnewOnlyWhenDamaged();
-    void sqliteNeverWaitsOnAPlantedName_data();
-    void sqliteNeverWaitsOnAPlantedName();
-};
-
-// noted: the start of what the history notes
-const Columns<Trouble, QString, int> madeAnewOnlyWhenDamagedColumns{
-    {"trouble", "noted", "jobsAfter"}};
-void TestJobHistory::madeAnewOnlyWhenDamaged_data()
-{
-    madeAnewOnlyWhenDamagedColumns.add();
-    const QString damaged = "Riwayat backup [%H] rusak";
-    QTest::newRow("no database: made anew") << Trouble::NotADatabase << damaged << 0;
-    QTest::newRow("damaged pages: made anew") << Trouble::DamagedPages << damaged << 0;
-    QTest::newRow("no file descriptor left: kept for the next run")
-        << Trouble::NoDescriptors << "Riwayat backup [%H] tidak dapat dipakai: " << 1;
-}
-
-void TestJobHistory::madeAnewOnlyWhenDamaged()
-{
-    auto [trouble, noted, jobsAfter] = madeAnewOnlyWhenDamagedColumns.fetch();
-    QTemporaryDir dir;
-    const QString path = dir.filePath("riwayat.db");
-    QStringList notes;
-    const auto note = [&notes](const QString &entry) { notes << entry; };
-    JobHistory(dir.path(), note).start("sales", QDateTime::currentDateTime());
-    QCOMPARE(history(path).size(), 1);
-    notes.clear();
-
-    QFile file(path);
-    if (trouble == Trouble::NotADatabase) {
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
-    } else if (trouble == Trouble::DamagedPages) {
-        // The first page's tree, after the 100 bytes of the file header.
-        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(100) &&
-                file.write(QByteArray(200, '\xff')) > 0);
-    }
-    file.close();
+    void madeAnewOnlyWhenDamaged_data()
     {
-        std::unique_ptr<DescriptorsExhausted> exhausted;
-        if (trouble == Trouble::NoDescriptors)
-            exhausted = std::make_unique<DescriptorsExhausted>();
-        JobHistory opened(dir.path(), note);
+        madeAnewOnlyWhenDamagedColumns.add();
+        const QString damaged = "Riwayat backup [%H] rusak";
+        QTest::newRow("no database: made anew") << Trouble::NotADatabase << damaged << 0;
+        QTest::newRow("damaged pages: made anew") << Trouble::DamagedPages << damaged << 0;
+        QTest::newRow("no file descriptor left: kept for the next run")
+            << Trouble::NoDescriptors << "Riwayat backup [%H] tidak dapat dipakai: " << 1;
     }
-    QVERIFY2(notes.size() == 1 && notes.first().startsWith(noted.replace("%H", path)),
-             qPrintable(notes.join('\n')));
-    QCOMPARE(history(path).size(), jobsAfter);
-}
+    void madeAnewOnlyWhenDamaged()
+    {
+        auto [trouble, noted, jobsAfter] = madeAnewOnlyWhenDamagedColumns.fetch();
+        QTemporaryDir dir;
+        const QString path = dir.filePath("riwayat.db");
+        QStringList notes;
+        const auto note = [&notes](const QString &entry) { notes << entry; };
+        JobHistory(dir.path(), note).start("sales", QDateTime::currentDateTime());
+        QCOMPARE(history(path).size(), 1);
+        notes.clear();
 
-void TestJobHistory::sqliteNeverWaitsOnAPlantedName_data()
-{
-    QTest::addColumn<bool>("fifo"); // else a second name of someone else's file
-    QTest::newRow("FIFO as the journal") << true;
-    QTest::newRow("hard link to someone else's file as the journal") << false;
-}
-
-// Without the checks before the open, as when the name is planted right after them.
-void TestJobHistory::sqliteNeverWaitsOnAPlantedName()
-{
-    QFETCH(bool, fifo);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("confbu.cfg"), journal = path + "-journal";
-    const QString victim = dir.filePath("korban");
-    QString error;
-    QVERIFY2(writeSettings(path, {defaultSettings("/tmp")}, {"sales"}, &error), qPrintable(error));
-    QVERIFY(writeBytes(victim, "milik orang lain\n"));
-    QVERIFY(::chown(QFile::encodeName(victim).constData(), 65534, 65534) == 0);
-    if (fifo) {
-        QVERIFY(::mkfifo(QFile::encodeName(journal).constData(), 0660) == 0);
-        // Should the open wait after all, a writer frees it after five seconds.
-        QProcess::startDetached("sh", {"-c", "sleep 5; exec 3<>\"$0\" 2>/dev/null", journal});
-    } else {
-        QVERIFY(::link(QFile::encodeName(victim).constData(),
-                       QFile::encodeName(journal).constData()) == 0);
+        QFile file(path);
+        if (trouble == Trouble::NotADatabase) {
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
+        } else if (trouble == Trouble::DamagedPages) {
+            // The first page's tree, after the 100 bytes of the file header.
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(100) &&
+                    file.write(QByteArray(200, '\xff')) > 0);
+        }
+        file.close();
+        {
+            std::unique_ptr<DescriptorsExhausted> exhausted;
+            if (trouble == Trouble::NoDescriptors)
+                exhausted = std::make_unique<DescriptorsExhausted>();
+            JobHistory opened(dir.path(), note);
+        }
+        QVERIFY2(notes.size() == 1 && notes.first().startsWith(noted.replace("%H", path)),
+                 qPrintable(notes.join('\n')));
+        QCOMPARE(history(path).size(), jobsAfter);
     }
-    sharedfiles::guardOpens();
-    QElapsedTimer took;
-    took.start();
-    const bool read = withDb(path, [](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        return db.isOpen() && query.exec("select dbname from tbldb") && query.next();
-    });
-    QVERIFY2(took.elapsed() < 3000, qPrintable(QString::number(took.elapsed())));
-    QVERIFY(!read);
-    QCOMPARE(QFileInfo(victim).ownerId(), 65534u);
-    QCOMPARE(readBytes(victim), QByteArray("milik orang lain\n"));
-}
+    void sqliteNeverWaitsOnAPlantedName_data()
+    {
+        QTest::addColumn<bool>("fifo"); // else a second name of someone else's file
+        QTest::newRow("FIFO as the journal") << true;
+        QTest::newRow("hard link to someone else's file as the journal") << false;
+    }
+    // Without the checks before the open, as when the name is planted right after them.
+    void sqliteNeverWaitsOnAPlantedName()
+    {
+        QFETCH(bool, fifo);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("confbu.cfg"), journal = path + "-journal";
+        const QString victim = dir.filePath("korban");
+        QString error;
+        QVERIFY2(writeSettings(path, {defaultSettings("/tmp")}, {"sales"}, &error),
+                 qPrintable(error));
+        QVERIFY(writeBytes(victim, "milik orang lain\n"));
+        QVERIFY(::chown(QFile::encodeName(victim).constData(), 65534, 65534) == 0);
+        if (fifo) {
+            QVERIFY(::mkfifo(QFile::encodeName(journal).constData(), 0660) == 0);
+            // Should the open wait after all, a writer frees it after five seconds.
+            QProcess::startDetached("sh", {"-c", "sleep 5; exec 3<>\"$0\" 2>/dev/null", journal});
+        } else {
+            QVERIFY(::link(QFile::encodeName(victim).constData(),
+                           QFile::encodeName(journal).constData()) == 0);
+        }
+        sharedfiles::guardOpens();
+        QElapsedTimer took;
+        took.start();
+        const bool read = withDb(path, [](QSqlDatabase &db) {
+            QSqlQuery query(db);
+            return db.isOpen() && query.exec("select dbname from tbldb") && query.next();
+        });
+        QVERIFY2(took.elapsed() < 3000, qPrintable(QString::number(took.elapsed())));
+        QVERIFY(!read);
+        QCOMPARE(QFileInfo(victim).ownerId(), 65534u);
+        QCOMPARE(readBytes(victim), QByteArray("milik orang lain\n"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestJobHistory)
 #include "tst_jobhistory.moc"

@@ -84,6 +84,16 @@ struct Site
 
 } // namespace
 
+const Columns<QString, bool> copyMadeAndVerifiedColumns{{"remote", "encrypted"}};
+const Columns<QString, QString, int, QString> refusedDestinationsColumns{
+    {"remote", "folder", "configMode", "reason"}};
+const Columns<QString, int, int, QString> failedCopyLeavesNothingColumns{
+    {"remote", "idleSecs", "boundMs", "reason"}};
+const Columns<QString, QString, QString> destinationTestColumns{{"remote", "hasil", "pesan"}};
+// configuration: what root wrote; "-": nothing
+// remotes: name, type and 1 when it lands on this machine
+const Columns<QString, QStringList, QString> publishedDestinationsColumns{
+    {"configuration", "remotes", "masalah"}};
 class TestOffsiteCopy : public QObject
 {
     Q_OBJECT
@@ -119,410 +129,375 @@ class TestOffsiteCopy : public QObject
     }
 
 private slots:
-    void initTestCase();
-    void copyMadeAndVerified_data();
-    void copyMadeAndVerified();
-    void refusedDestinations_data();
-    void refusedDestinations();
-    void failedCopyTriedAgainNewestFirst();
-    void failedCopyLeavesNothing_data();
-    void failedCopyLeavesNothing();
-    void stopDuringUpload();
-    void leftByAServiceThatDied();
-    void retentionOffSite();
-    void destinationTest_data();
-    void destinationTest();
-    void publishedDestinations_data();
-    void publishedDestinations();
-};
-
-void TestOffsiteCopy::initTestCase()
-{
-    QString error;
-    QVERIFY2(sftp.start(&error) && webdav.start(&error) && flaky.start(&error), qPrintable(error));
-    QVERIFY(silent.port() > 0);
-    QProcess keygen;
-    keygen.start("age-keygen", {"-o", keys.filePath("kunci.txt")});
-    QVERIFY(keygen.waitForFinished(10000) && keygen.exitCode() == 0);
-    recipient = QRegularExpression("public key: (age1[a-z0-9]+)")
-                    .match(readText(keys.filePath("kunci.txt")))
-                    .captured(1);
-    QVERIFY(!recipient.isEmpty());
-    ::chmod(QFile::encodeName(localDisk.path()), 0700);
-}
-
-const Columns<QString, bool> copyMadeAndVerifiedColumns{{"remote", "encrypted"}};
-void TestOffsiteCopy::copyMadeAndVerified_data()
-{
-    copyMadeAndVerifiedColumns.add();
-    QTest::newRow("sftp, hashed there") << "sftp" << false;
-    QTest::newRow("sftp, encrypted to the recipient") << "sftp" << true;
-    QTest::newRow("webdav, which keeps no hash: read back") << "webdav" << false;
-    QTest::newRow("a second disk of root's") << "disk" << true;
-}
-
-// The copy is the dump (or decrypts to it) under its final name with the run log beside it, the
-// log says so in its words, the history records it verified, and nothing temporary is left.
-void TestOffsiteCopy::copyMadeAndVerified()
-{
-    auto [remote, encrypted] = copyMadeAndVerifiedColumns.fetch();
-    const QString folderName = freshFolder();
-    Site site;
-    PREPARE(site, {"penjualan"}, destination(remote, folderName, encrypted ? recipient : ""),
-            config());
-    site.run();
-
-    const QList<riwayat::Job> dumps = site.dumps("penjualan");
-    QCOMPARE(dumps.size(), 1);
-    const QString name = QFileInfo(dumps.first().file).fileName();
-    const QString suffix = encrypted ? ".age" : "";
-    const QString root = remote == "sftp"     ? sftp.root()
-                         : remote == "webdav" ? webdav.root()
-                                              : localDisk.path();
-    const QString sent = root + "/" + folderName + "/penjualan/" + name + suffix;
-    QCOMPARE(objects(root + "/" + folderName),
-             QStringList(
-                 {"penjualan/" + name + suffix, "penjualan/" + name.chopped(3) + ".log" + suffix}));
-    QByteArray copy = readBytes(sent);
-    const qint64 size = copy.size();
-    if (encrypted) {
-        QProcess age;
-        age.start("age", {"-d", "-i", keys.filePath("kunci.txt"), sent});
-        QVERIFY(age.waitForFinished(10000) && age.exitCode() == 0);
-        copy = age.readAllStandardOutput();
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(sftp.start(&error) && webdav.start(&error) && flaky.start(&error),
+                 qPrintable(error));
+        QVERIFY(silent.port() > 0);
+        QProcess keygen;
+        keygen.start("age-keygen", {"-o", keys.filePath("kunci.txt")});
+        QVERIFY(keygen.waitForFinished(10000) && keygen.exitCode() == 0);
+        recipient = QRegularExpression("public key: (age1[a-z0-9]+)")
+                        .match(readText(keys.filePath("kunci.txt")))
+                        .captured(1);
+        QVERIFY(!recipient.isEmpty());
+        ::chmod(QFile::encodeName(localDisk.path()), 0700);
     }
-    QCOMPARE(copy, readBytes(dumps.first().file));
-
-    const QString tujuan = remote + ":" + folderName + "/penjualan/" + name + suffix;
-    QCOMPARE(lines(site.folder.log(), "Salinan Backup"),
-             QStringList("Salinan Backup OK : database [penjualan], tujuan [" + tujuan + "], " +
-                         QString::number(size) + " byte, terverifikasi."));
-    const QList<salinan::Copy> copies = site.folder.copies();
-    QCOMPARE(copies.size(), 1);
-    const salinan::Copy &c = copies.first();
-    QCOMPARE(QVariantList({c.tujuan, c.hasil, c.terverifikasi, c.ukuran, c.sementara}),
-             QVariantList({tujuan, riwayat::Ok, true, size, QString()}));
-    // Nothing of the database's left beside the dump and its log (the globals are the server's).
-    QCOMPARE(QDir(site.folder.outputDir()).entryList({"bu_penjualan_*"}, QDir::Files),
-             QStringList({name, name.chopped(3) + ".log"}));
-}
-
-const Columns<QString, QString, int, QString> refusedDestinationsColumns{
-    {"remote", "folder", "configMode", "reason"}};
-void TestOffsiteCopy::refusedDestinations_data()
-{
-    refusedDestinationsColumns.add();
-    const auto row = [](const char *name, const QString &remote, const QString &folder, int mode,
-                        const QString &reason) {
-        QTest::newRow(name) << remote << folder << mode << reason;
-    };
-    row("a name root's configuration lacks", "tidakada", "x", 0600,
-        "remote [tidakada] tidak ada di konfigurasi rclone");
-    row("a name that is a path of its own", "disk:/etc", "x", 0600,
-        "remote [disk:/etc] tidak ada di konfigurasi rclone");
-    row("a folder that climbs out", "sftp", "a/../../etc", 0600,
-        "folder [a/../../etc] memuat komponen '..'");
-    row("a folder from the root", "sftp", "/etc", 0600, "folder [/etc] diawali '/'");
-    row("a local folder others may write", "disk", "terbuka", 0600, "berada di disk mesin ini");
-    row("a configuration others may read", "sftp", "x", 0644,
-        "dapat dibaca atau ditulis pengguna lain");
-}
-
-// Refused with the reason in the log and the history, the dump untouched, nothing written.
-void TestOffsiteCopy::refusedDestinations()
-{
-    auto [remote, folder, configMode, reason] = refusedDestinationsColumns.fetch();
-    const QString open = localDisk.filePath("terbuka");
-    QVERIFY(QDir().mkpath(open) && ::chmod(QFile::encodeName(open), 0777) == 0);
-    Site site;
-    PREPARE(site, {"penjualan"}, destination(remote, folder), config());
-    QVERIFY(site.folder.rcloneConfig(config(), configMode));
-    const QStringList before = objects(sftp.root()) + objects(localDisk.path());
-    site.run();
-
-    const QStringList failed =
-        lines(site.folder.log(), "Salinan Backup GAGAL : database [penjualan]");
-    QCOMPARE(failed.size(), 1);
-    QVERIFY2(failed.first().contains("tujuan ditolak: ") && failed.first().contains(reason),
-             qPrintable(failed.first()));
-    QCOMPARE(site.folder.copies().size(), 1);
-    QVERIFY(site.folder.copies().first().alasan.contains(reason));
-    QCOMPARE(site.dumps("penjualan").size(), 1);
-    QVERIFY(QFile::exists(site.dumps("penjualan").first().file));
-    QCOMPARE(objects(sftp.root()) + objects(localDisk.path()), before);
-}
-
-// The server down: the copies fail with rclone's own words and the dumps stay. At the next
-// run, whose dumps fail, each is copied, the newest first.
-void TestOffsiteCopy::failedCopyTriedAgainNewestFirst()
-{
-    const QString folderName = freshFolder();
-    Site site;
-    PREPARE(site, {"alfa", "beta"}, destination("labil", folderName), config());
-    flaky.stop();
-    site.run();
-    restartFlaky();
-    const QStringList failed = lines(site.folder.log(), "Salinan Backup GAGAL");
-    QCOMPARE(failed.size(), 2);
-    QVERIFY2(failed.first().contains("connection refused"), qPrintable(failed.first()));
-    const QString alfa = site.dumps("alfa").first().file;
-    const QString beta = site.dumps("beta").first().file;
-    const QByteArray alfaBytes = readBytes(alfa);
-    QCOMPARE(alfaBytes.size(), 16);
-
-    QVERIFY(QFile::remove(site.folder.file("dbutils/pg_dump")) &&
-            QFile::copy("/bin/false", site.folder.file("dbutils/pg_dump")));
-    QFile::remove(site.folder.logPath());
-    site.run();
-    QStringList copied;
-    for (const QString &line : lines(site.folder.log(), "Salinan Backup"))
-        copied << line.section(" : ", 0, 0) + " " + line.section('/', -1).section(']', 0, 0);
-    QCOMPARE(copied, QStringList({"Salinan Backup OK " + QFileInfo(beta).fileName(),
-                                  "Salinan Backup OK " + QFileInfo(alfa).fileName()}));
-    QCOMPARE(readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa).fileName()),
-             alfaBytes);
-}
-
-const Columns<QString, int, int, QString> failedCopyLeavesNothingColumns{
-    {"remote", "idleSecs", "boundMs", "reason"}};
-void TestOffsiteCopy::failedCopyLeavesNothing_data()
-{
-    failedCopyLeavesNothingColumns.add();
-    QTest::newRow("a hash that is not the file's") << "berbohong" << 0 << 0 << "md5 hash differ";
-    QTest::newRow("silent server: rclone gives up waiting")
-        << "diam" << 1 << 30000 << "i/o timeout";
-    QTest::newRow("silent server: the call's own bound")
-        << "diam" << 60 << 2000 << "rclone melewati batas waktu 2 detik";
-}
-
-// No copy is called good, the wait is bounded, and nothing stays where the server answered.
-void TestOffsiteCopy::failedCopyLeavesNothing()
-{
-    auto [remote, idleSecs, boundMs, reason] = failedCopyLeavesNothingColumns.fetch();
-    Rclone::Limits limits;
-    if (boundMs > 0) {
-        limits.connectSecs = 1;
-        limits.idleSecs = idleSecs;
-        limits.baseMs = boundMs;
+    void copyMadeAndVerified_data()
+    {
+        copyMadeAndVerifiedColumns.add();
+        QTest::newRow("sftp, hashed there") << "sftp" << false;
+        QTest::newRow("sftp, encrypted to the recipient") << "sftp" << true;
+        QTest::newRow("webdav, which keeps no hash: read back") << "webdav" << false;
+        QTest::newRow("a second disk of root's") << "disk" << true;
     }
-    const QString folderName = freshFolder();
-    Site site;
-    PREPARE(site, {"penjualan"}, destination(remote, folderName), config(), limits);
-    QElapsedTimer took;
-    took.start();
-    site.run();
-    // Far below rclone's own minutes; the whole run (globals, dump, read-back) on a loaded machine.
-    QVERIFY2(took.elapsed() < 25000, qPrintable(QString::number(took.elapsed())));
-    const QList<salinan::Copy> copies = site.folder.copies();
-    QCOMPARE(copies.size(), 1);
-    QCOMPARE(copies.first().hasil, riwayat::Gagal);
-    QVERIFY2(copies.first().alasan.contains(reason), qPrintable(copies.first().alasan));
-    if (remote != "diam") // a server that never answered may still hold the object
-        QVERIFY(copies.first().sementara.isEmpty() &&
-                objects(sftp.root() + "/" + folderName).isEmpty());
-}
-
-// A stop while the copy travels ends rclone within the stop's time and records the copy as
-// cancelled, with nothing under a final name; the next run removes what it left. rclone gets
-// nothing of the service's environment.
-void TestOffsiteCopy::stopDuringUpload()
-{
-    const QString folderName = freshFolder();
-    Rclone::Limits slow;
-    slow.bandwidth = "300k";
-    Site site;
-    PREPARE(site, {"besar"}, destination("sftp", folderName), config(), slow);
-    const QList<QByteArray> foreign{"AWS_CA_BUNDLE", "RCLONE_CONFIG", "HTTPS_PROXY"};
-    for (const QByteArray &name : foreign)
-        qputenv(name, "/tidak/ada");
-    StopSignal stop;
-    site.engine->setStopSignal(&stop);
-    QScopedPointer<QThread> run(QThread::create([&site] { site.run(); }));
-    run->start();
-
-    const QString dir = sftp.root() + "/" + folderName + "/besar";
-    QStringList rclone;
-    const auto uploading = [&] {
-        const QStringList files = QDir(dir).entryList(QDir::Files);
-        rclone = processesWith(site.folder.file("data/rclone"));
-        return !rclone.isEmpty() && files.size() == 1 &&
-               QFileInfo(dir + "/" + files.first()).size() > 0;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(uploading(), 20000);
-    const QByteArray environment = readBytes("/proc/" + rclone.first() + "/environ");
-    for (const QByteArray &name : foreign) {
-        qunsetenv(name);
-        QVERIFY2(!environment.contains(name), environment.constData());
-    }
-    QElapsedTimer took;
-    took.start();
-    stop.request();
-    QVERIFY(run->wait(5000));
-    QVERIFY2(took.elapsed() < 1500, qPrintable(QString::number(took.elapsed())));
-
-    QVERIFY(processesWith(site.folder.file("data/rclone")).isEmpty());
-    QCOMPARE(site.folder.copies().size(), 1);
-    QCOMPARE(site.folder.copies().first().hasil, riwayat::Dibatalkan);
-    const QStringList left = QDir(dir).entryList(QDir::Files);
-    QCOMPARE(left.size(), 1);
-    QVERIFY2(left.first().contains(".tmp-"), qPrintable(left.first()));
-
-    // The next run's sweep takes what a cancelled copy left, too.
-    const QString sementara = "sftp:" + folderName + "/besar/" + left.first();
-    QCOMPARE(site.folder.copies().first().sementara, sementara);
-    site.engine->setStopSignal(nullptr);
-    site.engine->setRcloneLimits(Rclone::Limits());
-    site.run();
-    QVERIFY(site.folder.log().contains("Salinan sementara [" + sementara +
-                                       "] dari proses yang tidak selesai dihapus."));
-    QVERIFY(!QFile::exists(dir + "/" + left.first()));
-}
-
-// A service killed during a copy leaves its row running and an object under a temporary name:
-// the next run completes the row as failed, says why, and removes the object.
-void TestOffsiteCopy::leftByAServiceThatDied()
-{
-    Site site;
-    PREPARE(site, {"penjualan"}, destination("sftp", freshFolder()), config());
-    site.run();
-    const salinan::Copy done = site.folder.copies().first();
-    const QString temporary = done.tujuan + ".tmp-AbCdEf";
-    // Through the server, which caches what its folder holds.
-    QProcess half;
-    half.start("rclone",
-               {"--config", site.folder.file("data/rclone/rclone.conf"), "rcat", temporary});
-    half.write("separuh");
-    half.closeWriteChannel();
-    QVERIFY(half.waitForFinished(10000) && half.exitCode() == 0);
-    const QString object = sftp.root() + "/" + temporary.section(':', 1);
-    QVERIFY(QFile::exists(object));
-    QCOMPARE(QProcess::execute("sqlite3",
-                               {site.folder.file("riwayat.db"),
-                                QString("insert into salinan (riwayat_id, tujuan, mulai, hasil, "
-                                        "terverifikasi, sementara) values (%1, '%2', "
-                                        "'2024-03-01T06:00:05', 'BERJALAN', 0, '%3')")
-                                    .arg(done.riwayatId)
-                                    .arg(done.tujuan, temporary)}),
-             0);
-    QFile::remove(site.folder.logPath());
-    site.run();
-    const salinan::Copy died = site.folder.copies().at(1);
-    const QString why = "Proses service berhenti sebelum salinan selesai.";
-    QCOMPARE(QStringList({died.hasil, died.alasan, died.sementara}),
-             QStringList({riwayat::Gagal, why, QString()}));
-    QVERIFY(!QFile::exists(object));
-    const QStringList log = site.folder.log();
-    QVERIFY(log.contains("Salinan Backup GAGAL : database [penjualan], tujuan [" + done.tujuan +
-                         "]. " + why));
-    QVERIFY(log.contains("Salinan sementara [" + temporary +
-                         "] dari proses yang tidak selesai dihapus."));
-}
-
-// Two copies kept: the oldest goes, recorded first and logged with its run log; when the
-// newest copy failed, nothing goes.
-void TestOffsiteCopy::retentionOffSite()
-{
-    const QString folderName = freshFolder();
-    Site site;
-    PREPARE(site, {"penjualan"}, destination("labil", folderName, QString(), 2), config());
-    for (int i = 0; i < 3; ++i)
+    // The copy is the dump (or decrypts to it) under its final name with the run log beside it, the
+    // log says so in its words, the history records it verified, and nothing temporary is left.
+    void copyMadeAndVerified()
+    {
+        auto [remote, encrypted] = copyMadeAndVerifiedColumns.fetch();
+        const QString folderName = freshFolder();
+        Site site;
+        PREPARE(site, {"penjualan"}, destination(remote, folderName, encrypted ? recipient : ""),
+                config());
         site.run();
-    const QString dir = flaky.root() + "/" + folderName + "/penjualan";
-    const QList<salinan::Copy> copies = site.folder.copies();
-    QCOMPARE(copies.size(), 3);
-    QCOMPARE(QList<bool>({copies[0].dihapus.isValid(), copies[1].dihapus.isValid(),
-                          copies[2].dihapus.isValid()}),
-             QList<bool>({true, false, false}));
-    const QString oldest = copies[0].tujuan;
-    QCOMPARE(lines(site.folder.log(), "Hapus salinan lama"),
-             QStringList({"Hapus salinan lama : " + oldest,
-                          "Hapus salinan lama : " + oldest.chopped(3) + ".log"}));
-    QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
 
-    flaky.stop();
-    site.run();
-    restartFlaky();
-    QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
-    QCOMPARE(lines(site.folder.log(), "Hapus salinan lama").size(), 2);
-}
+        const QList<riwayat::Job> dumps = site.dumps("penjualan");
+        QCOMPARE(dumps.size(), 1);
+        const QString name = QFileInfo(dumps.first().file).fileName();
+        const QString suffix = encrypted ? ".age" : "";
+        const QString root = remote == "sftp"     ? sftp.root()
+                             : remote == "webdav" ? webdav.root()
+                                                  : localDisk.path();
+        const QString sent = root + "/" + folderName + "/penjualan/" + name + suffix;
+        QCOMPARE(objects(root + "/" + folderName),
+                 QStringList({"penjualan/" + name + suffix,
+                              "penjualan/" + name.chopped(3) + ".log" + suffix}));
+        QByteArray copy = readBytes(sent);
+        const qint64 size = copy.size();
+        if (encrypted) {
+            QProcess age;
+            age.start("age", {"-d", "-i", keys.filePath("kunci.txt"), sent});
+            QVERIFY(age.waitForFinished(10000) && age.exitCode() == 0);
+            copy = age.readAllStandardOutput();
+        }
+        QCOMPARE(copy, readBytes(dumps.first().file));
 
-const Columns<QString, QString, QString> destinationTestColumns{{"remote", "hasil", "pesan"}};
-void TestOffsiteCopy::destinationTest_data()
-{
-    destinationTestColumns.add();
-    QTest::newRow("written, read back, deleted")
-        << "sftp" << permintaan::Ok
-        << "Berkas uji ditulis, dibaca kembali dan dihapus di sftp:uji.";
-    QTest::newRow("a name root's configuration lacks")
-        << "tidakada" << permintaan::Ditolak << "remote [tidakada] tidak ada di konfigurasi rclone";
-    QTest::newRow("the server down") << "mati" << permintaan::Gagal << "connection refused";
-}
+        const QString tujuan = remote + ":" + folderName + "/penjualan/" + name + suffix;
+        QCOMPARE(lines(site.folder.log(), "Salinan Backup"),
+                 QStringList("Salinan Backup OK : database [penjualan], tujuan [" + tujuan + "], " +
+                             QString::number(size) + " byte, terverifikasi."));
+        const QList<salinan::Copy> copies = site.folder.copies();
+        QCOMPARE(copies.size(), 1);
+        const salinan::Copy &c = copies.first();
+        QCOMPARE(QVariantList({c.tujuan, c.hasil, c.terverifikasi, c.ukuran, c.sementara}),
+                 QVariantList({tujuan, riwayat::Ok, true, size, QString()}));
+        // Nothing of the database's left beside the dump and its log (the globals are the
+        // server's).
+        QCOMPARE(QDir(site.folder.outputDir()).entryList({"bu_penjualan_*"}, QDir::Files),
+                 QStringList({name, name.chopped(3) + ".log"}));
+    }
+    void refusedDestinations_data()
+    {
+        refusedDestinationsColumns.add();
+        const auto row = [](const char *name, const QString &remote, const QString &folder,
+                            int mode, const QString &reason) {
+            QTest::newRow(name) << remote << folder << mode << reason;
+        };
+        row("a name root's configuration lacks", "tidakada", "x", 0600,
+            "remote [tidakada] tidak ada di konfigurasi rclone");
+        row("a name that is a path of its own", "disk:/etc", "x", 0600,
+            "remote [disk:/etc] tidak ada di konfigurasi rclone");
+        row("a folder that climbs out", "sftp", "a/../../etc", 0600,
+            "folder [a/../../etc] memuat komponen '..'");
+        row("a folder from the root", "sftp", "/etc", 0600, "folder [/etc] diawali '/'");
+        row("a local folder others may write", "disk", "terbuka", 0600, "berada di disk mesin ini");
+        row("a configuration others may read", "sftp", "x", 0644,
+            "dapat dibaca atau ditulis pengguna lain");
+    }
+    // Refused with the reason in the log and the history, the dump untouched, nothing written.
+    void refusedDestinations()
+    {
+        auto [remote, folder, configMode, reason] = refusedDestinationsColumns.fetch();
+        const QString open = localDisk.filePath("terbuka");
+        QVERIFY(QDir().mkpath(open) && ::chmod(QFile::encodeName(open), 0777) == 0);
+        Site site;
+        PREPARE(site, {"penjualan"}, destination(remote, folder), config());
+        QVERIFY(site.folder.rcloneConfig(config(), configMode));
+        const QStringList before = objects(sftp.root()) + objects(localDisk.path());
+        site.run();
 
-void TestOffsiteCopy::destinationTest()
-{
-    auto [remote, hasil, pesan] = destinationTestColumns.fetch();
-    Site site;
-    PREPARE(site, {}, salinan::Settings(), config());
-    StopSignal stop;
-    QStringList steps;
-    ThPermintaan::Context context{*site.engine, stop, [&steps](const QJsonObject &kemajuan) {
-                                      steps << kemajuan.value("langkah").toString();
-                                  }};
-    permintaan::Request request;
-    request.jenis = ujisalinan::Jenis;
-    request.isi = QJsonObject{{"remote", remote}, {"folder", "uji"}};
-    const ThPermintaan::Outcome outcome = ujisalinan::run(request, context);
-    QCOMPARE(outcome.hasil, hasil);
-    QVERIFY2(outcome.pesan.contains(pesan), qPrintable(outcome.pesan));
-    if (hasil == permintaan::Ok)
-        QCOMPARE(steps, QStringList({"tulis", "baca", "hapus"}));
-    QVERIFY(objects(sftp.root() + "/uji").isEmpty());
-}
+        const QStringList failed =
+            lines(site.folder.log(), "Salinan Backup GAGAL : database [penjualan]");
+        QCOMPARE(failed.size(), 1);
+        QVERIFY2(failed.first().contains("tujuan ditolak: ") && failed.first().contains(reason),
+                 qPrintable(failed.first()));
+        QCOMPARE(site.folder.copies().size(), 1);
+        QVERIFY(site.folder.copies().first().alasan.contains(reason));
+        QCOMPARE(site.dumps("penjualan").size(), 1);
+        QVERIFY(QFile::exists(site.dumps("penjualan").first().file));
+        QCOMPARE(objects(sftp.root()) + objects(localDisk.path()), before);
+    }
+    // The server down: the copies fail with rclone's own words and the dumps stay. At the next
+    // run, whose dumps fail, each is copied, the newest first.
+    void failedCopyTriedAgainNewestFirst()
+    {
+        const QString folderName = freshFolder();
+        Site site;
+        PREPARE(site, {"alfa", "beta"}, destination("labil", folderName), config());
+        flaky.stop();
+        site.run();
+        restartFlaky();
+        const QStringList failed = lines(site.folder.log(), "Salinan Backup GAGAL");
+        QCOMPARE(failed.size(), 2);
+        QVERIFY2(failed.first().contains("connection refused"), qPrintable(failed.first()));
+        const QString alfa = site.dumps("alfa").first().file;
+        const QString beta = site.dumps("beta").first().file;
+        const QByteArray alfaBytes = readBytes(alfa);
+        QCOMPARE(alfaBytes.size(), 16);
 
-// configuration: what root wrote; "-": nothing
-// remotes: name, type and 1 when it lands on this machine
-const Columns<QString, QStringList, QString> publishedDestinationsColumns{
-    {"configuration", "remotes", "masalah"}};
-void TestOffsiteCopy::publishedDestinations_data()
-{
-    publishedDestinationsColumns.add();
-    QTest::newRow("names, types, and which land here")
-        << config("[gabung]\ntype = union\nupstreams = webdav:a disk:b\n")
-        << QStringList({"berbohong sftp 0", "diam sftp 0", "disk alias 1", "gabung union 1",
-                        "labil sftp 0", "mati sftp 0", "sftp sftp 0", "webdav webdav 0"})
-        << QString();
-    QTest::newRow("no configuration yet") << "-" << QStringList() << "belum ada";
-    // rclone quotes the line it cannot read, which may hold a secret.
-    QTest::newRow("a configuration rclone cannot read: no line of it told")
-        << "[rusak]\ntype = sftp\npass RAHASIA-XYZ\n[[[ RAHASIA-XYZ\n"
-        << QStringList()
-        << "tidak terbaca (rclone selesai dengan kode keluar 1); periksa sebagai root";
-}
+        QVERIFY(QFile::remove(site.folder.file("dbutils/pg_dump")) &&
+                QFile::copy("/bin/false", site.folder.file("dbutils/pg_dump")));
+        QFile::remove(site.folder.logPath());
+        site.run();
+        QStringList copied;
+        for (const QString &line : lines(site.folder.log(), "Salinan Backup"))
+            copied << line.section(" : ", 0, 0) + " " + line.section('/', -1).section(']', 0, 0);
+        QCOMPARE(copied, QStringList({"Salinan Backup OK " + QFileInfo(beta).fileName(),
+                                      "Salinan Backup OK " + QFileInfo(alfa).fileName()}));
+        QCOMPARE(readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa).fileName()),
+                 alfaBytes);
+    }
+    void failedCopyLeavesNothing_data()
+    {
+        failedCopyLeavesNothingColumns.add();
+        QTest::newRow("a hash that is not the file's")
+            << "berbohong" << 0 << 0 << "md5 hash differ";
+        QTest::newRow("silent server: rclone gives up waiting")
+            << "diam" << 1 << 30000 << "i/o timeout";
+        QTest::newRow("silent server: the call's own bound")
+            << "diam" << 60 << 2000 << "rclone melewati batas waktu 2 detik";
+    }
+    // No copy is called good, the wait is bounded, and nothing stays where the server answered.
+    void failedCopyLeavesNothing()
+    {
+        auto [remote, idleSecs, boundMs, reason] = failedCopyLeavesNothingColumns.fetch();
+        Rclone::Limits limits;
+        if (boundMs > 0) {
+            limits.connectSecs = 1;
+            limits.idleSecs = idleSecs;
+            limits.baseMs = boundMs;
+        }
+        const QString folderName = freshFolder();
+        Site site;
+        PREPARE(site, {"penjualan"}, destination(remote, folderName), config(), limits);
+        QElapsedTimer took;
+        took.start();
+        site.run();
+        // Far below rclone's own minutes; the whole run (globals, dump, read-back) on a loaded
+        // machine.
+        QVERIFY2(took.elapsed() < 25000, qPrintable(QString::number(took.elapsed())));
+        const QList<salinan::Copy> copies = site.folder.copies();
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(copies.first().hasil, riwayat::Gagal);
+        QVERIFY2(copies.first().alasan.contains(reason), qPrintable(copies.first().alasan));
+        if (remote != "diam") // a server that never answered may still hold the object
+            QVERIFY(copies.first().sementara.isEmpty() &&
+                    objects(sftp.root() + "/" + folderName).isEmpty());
+    }
+    // A stop while the copy travels ends rclone within the stop's time and records the copy as
+    // cancelled, with nothing under a final name; the next run removes what it left. rclone gets
+    // nothing of the service's environment.
+    void stopDuringUpload()
+    {
+        const QString folderName = freshFolder();
+        Rclone::Limits slow;
+        slow.bandwidth = "300k";
+        Site site;
+        PREPARE(site, {"besar"}, destination("sftp", folderName), config(), slow);
+        const QList<QByteArray> foreign{"AWS_CA_BUNDLE", "RCLONE_CONFIG", "HTTPS_PROXY"};
+        for (const QByteArray &name : foreign)
+            qputenv(name, "/tidak/ada");
+        StopSignal stop;
+        site.engine->setStopSignal(&stop);
+        QScopedPointer<QThread> run(QThread::create([&site] { site.run(); }));
+        run->start();
 
-// What the panel may read of root's configuration: never a secret.
-void TestOffsiteCopy::publishedDestinations()
-{
-    auto [configuration, remotes, masalah] = publishedDestinationsColumns.fetch();
-    Site site;
-    PREPARE(site, {}, salinan::Settings(), configuration);
-    if (configuration == "-")
-        QVERIFY(QFile::remove(site.folder.file("data/rclone/rclone.conf")));
-    site.engine->PublishDestinations();
-    salinan::Published published;
-    QString error;
-    QVERIFY2(withDb(site.folder.file("riwayat.db"),
-                    [&](QSqlDatabase &db) {
-                        return db.isOpen() && salinan::readPublished(db, &published, &error);
-                    }),
-             qPrintable(error));
-    QStringList found;
-    for (const salinan::Remote &remote : published.remotes)
-        found << remote.nama + " " + remote.jenis + " " + QString::number(remote.lokal);
-    QCOMPARE(found, remotes);
-    QVERIFY2(published.masalah.contains(masalah) && !published.masalah.contains("RAHASIA"),
-             qPrintable(published.masalah));
-    QCOMPARE(published.berkas, site.folder.file("data/rclone/rclone.conf"));
-}
+        const QString dir = sftp.root() + "/" + folderName + "/besar";
+        QStringList rclone;
+        const auto uploading = [&] {
+            const QStringList files = QDir(dir).entryList(QDir::Files);
+            rclone = processesWith(site.folder.file("data/rclone"));
+            return !rclone.isEmpty() && files.size() == 1 &&
+                   QFileInfo(dir + "/" + files.first()).size() > 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(uploading(), 20000);
+        const QByteArray environment = readBytes("/proc/" + rclone.first() + "/environ");
+        for (const QByteArray &name : foreign) {
+            qunsetenv(name);
+            QVERIFY2(!environment.contains(name), environment.constData());
+        }
+        QElapsedTimer took;
+        took.start();
+        stop.request();
+        QVERIFY(run->wait(5000));
+        QVERIFY2(took.elapsed() < 1500, qPrintable(QString::number(took.elapsed())));
+
+        QVERIFY(processesWith(site.folder.file("data/rclone")).isEmpty());
+        QCOMPARE(site.folder.copies().size(), 1);
+        QCOMPARE(site.folder.copies().first().hasil, riwayat::Dibatalkan);
+        const QStringList left = QDir(dir).entryList(QDir::Files);
+        QCOMPARE(left.size(), 1);
+        QVERIFY2(left.first().contains(".tmp-"), qPrintable(left.first()));
+
+        // The next run's sweep takes what a cancelled copy left, too.
+        const QString sementara = "sftp:" + folderName + "/besar/" + left.first();
+        QCOMPARE(site.folder.copies().first().sementara, sementara);
+        site.engine->setStopSignal(nullptr);
+        site.engine->setRcloneLimits(Rclone::Limits());
+        site.run();
+        QVERIFY(site.folder.log().contains("Salinan sementara [" + sementara +
+                                           "] dari proses yang tidak selesai dihapus."));
+        QVERIFY(!QFile::exists(dir + "/" + left.first()));
+    }
+    // A service killed during a copy leaves its row running and an object under a temporary name:
+    // the next run completes the row as failed, says why, and removes the object.
+    void leftByAServiceThatDied()
+    {
+        Site site;
+        PREPARE(site, {"penjualan"}, destination("sftp", freshFolder()), config());
+        site.run();
+        const salinan::Copy done = site.folder.copies().first();
+        const QString temporary = done.tujuan + ".tmp-AbCdEf";
+        // Through the server, which caches what its folder holds.
+        QProcess half;
+        half.start("rclone",
+                   {"--config", site.folder.file("data/rclone/rclone.conf"), "rcat", temporary});
+        half.write("separuh");
+        half.closeWriteChannel();
+        QVERIFY(half.waitForFinished(10000) && half.exitCode() == 0);
+        const QString object = sftp.root() + "/" + temporary.section(':', 1);
+        QVERIFY(QFile::exists(object));
+        QCOMPARE(QProcess::execute(
+                     "sqlite3", {site.folder.file("riwayat.db"),
+                                 QString("insert into salinan (riwayat_id, tujuan, mulai, hasil, "
+                                         "terverifikasi, sementara) values (%1, '%2', "
+                                         "'2024-03-01T06:00:05', 'BERJALAN', 0, '%3')")
+                                     .arg(done.riwayatId)
+                                     .arg(done.tujuan, temporary)}),
+                 0);
+        QFile::remove(site.folder.logPath());
+        site.run();
+        const salinan::Copy died = site.folder.copies().at(1);
+        const QString why = "Proses service berhenti sebelum salinan selesai.";
+        QCOMPARE(QStringList({died.hasil, died.alasan, died.sementara}),
+                 QStringList({riwayat::Gagal, why, QString()}));
+        QVERIFY(!QFile::exists(object));
+        const QStringList log = site.folder.log();
+        QVERIFY(log.contains("Salinan Backup GAGAL : database [penjualan], tujuan [" + done.tujuan +
+                             "]. " + why));
+        QVERIFY(log.contains("Salinan sementara [" + temporary +
+                             "] dari proses yang tidak selesai dihapus."));
+    }
+    // Two copies kept: the oldest goes, recorded first and logged with its run log; when the
+    // newest copy failed, nothing goes.
+    void retentionOffSite()
+    {
+        const QString folderName = freshFolder();
+        Site site;
+        PREPARE(site, {"penjualan"}, destination("labil", folderName, QString(), 2), config());
+        for (int i = 0; i < 3; ++i)
+            site.run();
+        const QString dir = flaky.root() + "/" + folderName + "/penjualan";
+        const QList<salinan::Copy> copies = site.folder.copies();
+        QCOMPARE(copies.size(), 3);
+        QCOMPARE(QList<bool>({copies[0].dihapus.isValid(), copies[1].dihapus.isValid(),
+                              copies[2].dihapus.isValid()}),
+                 QList<bool>({true, false, false}));
+        const QString oldest = copies[0].tujuan;
+        QCOMPARE(lines(site.folder.log(), "Hapus salinan lama"),
+                 QStringList({"Hapus salinan lama : " + oldest,
+                              "Hapus salinan lama : " + oldest.chopped(3) + ".log"}));
+        QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
+
+        flaky.stop();
+        site.run();
+        restartFlaky();
+        QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
+        QCOMPARE(lines(site.folder.log(), "Hapus salinan lama").size(), 2);
+    }
+    void destinationTest_data()
+    {
+        destinationTestColumns.add();
+        QTest::newRow("written, read back, deleted")
+            << "sftp" << permintaan::Ok
+            << "Berkas uji ditulis, dibaca kembali dan dihapus di sftp:uji.";
+        QTest::newRow("a name root's configuration lacks")
+            << "tidakada" << permintaan::Ditolak
+            << "remote [tidakada] tidak ada di konfigurasi rclone";
+        QTest::newRow("the server down") << "mati" << permintaan::Gagal << "connection refused";
+    }
+    void destinationTest()
+    {
+        auto [remote, hasil, pesan] = destinationTestColumns.fetch();
+        Site site;
+        PREPARE(site, {}, salinan::Settings(), config());
+        StopSignal stop;
+        QStringList steps;
+        ThPermintaan::Context context{*site.engine, stop, [&steps](const QJsonObject &kemajuan) {
+                                          steps << kemajuan.value("langkah").toString();
+                                      }};
+        permintaan::Request request;
+        request.jenis = ujisalinan::Jenis;
+        request.isi = QJsonObject{{"remote", remote}, {"folder", "uji"}};
+        const ThPermintaan::Outcome outcome = ujisalinan::run(request, context);
+        QCOMPARE(outcome.hasil, hasil);
+        QVERIFY2(outcome.pesan.contains(pesan), qPrintable(outcome.pesan));
+        if (hasil == permintaan::Ok)
+            QCOMPARE(steps, QStringList({"tulis", "baca", "hapus"}));
+        QVERIFY(objects(sftp.root() + "/uji").isEmpty());
+    }
+    void publishedDestinations_data()
+    {
+        publishedDestinationsColumns.add();
+        QTest::newRow("names, types, and which land here")
+            << config("[gabung]\ntype = union\nupstreams = webdav:a disk:b\n")
+            << QStringList({"berbohong sftp 0", "diam sftp 0", "disk alias 1", "gabung union 1",
+                            "labil sftp 0", "mati sftp 0", "sftp sftp 0", "webdav webdav 0"})
+            << QString();
+        QTest::newRow("no configuration yet") << "-" << QStringList() << "belum ada";
+        // rclone quotes the line it cannot read, which may hold a secret.
+        QTest::newRow("a configuration rclone cannot read: no line of it told")
+            << "[rusak]\ntype = sftp\npass RAHASIA-XYZ\n[[[ RAHASIA-XYZ\n"
+            << QStringList()
+            << "tidak terbaca (rclone selesai dengan kode keluar 1); periksa sebagai root";
+    }
+    // What the panel may read of root's configuration: never a secret.
+    void publishedDestinations()
+    {
+        auto [configuration, remotes, masalah] = publishedDestinationsColumns.fetch();
+        Site site;
+        PREPARE(site, {}, salinan::Settings(), configuration);
+        if (configuration == "-")
+            QVERIFY(QFile::remove(site.folder.file("data/rclone/rclone.conf")));
+        site.engine->PublishDestinations();
+        salinan::Published published;
+        QString error;
+        QVERIFY2(withDb(site.folder.file("riwayat.db"),
+                        [&](QSqlDatabase &db) {
+                            return db.isOpen() && salinan::readPublished(db, &published, &error);
+                        }),
+                 qPrintable(error));
+        QStringList found;
+        for (const salinan::Remote &remote : published.remotes)
+            found << remote.nama + " " + remote.jenis + " " + QString::number(remote.lokal);
+        QCOMPARE(found, remotes);
+        QVERIFY2(published.masalah.contains(masalah) && !published.masalah.contains("RAHASIA"),
+                 qPrintable(published.masalah));
+        QCOMPARE(published.berkas, site.folder.file("data/rclone/rclone.conf"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestOffsiteCopy)
 #include "tst_offsitecopy.moc"

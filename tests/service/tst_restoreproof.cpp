@@ -72,6 +72,12 @@ enum class Damage { RowsLost, RoleMissing, DiskTooSmall, TemplateBroken };
 
 Q_DECLARE_METATYPE(Damage)
 
+// withoutPasswords: what the globals' entry adds
+const Columns<QString, QString, QString> restoreWholeColumns{
+    {"user", "password", "withoutPasswords"}};
+// reason: how it begins; %W: the scratch space
+const Columns<Damage, int, QString> drillFailsColumns{{"damage", "result", "reason"}};
+
 class TestRestoreProof : public QObject
 {
     Q_OBJECT
@@ -151,9 +157,7 @@ private slots:
 
     void globalsAndRowsRestoreWhole_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("withoutPasswords"); // what the globals' entry adds
+        restoreWholeColumns.add();
         QTest::newRow("a superuser dumps the roles with their passwords")
             << "postgres" << cluster.superPassword() << "";
         QTest::newRow("a user that may not read passwords dumps the roles without them")
@@ -169,9 +173,7 @@ private slots:
     // nothing behind.
     void globalsAndRowsRestoreWhole()
     {
-        QFETCH(QString, user);
-        QFETCH(QString, password);
-        QFETCH(QString, withoutPasswords);
+        auto [user, password, withoutPasswords] = restoreWholeColumns.fetch();
         ProgramFolder folder;
         QVERIFY2(prepare(folder, cluster, {"toko"}, EveryRun, 0, user, password),
                  qPrintable(folder.error));
@@ -208,9 +210,7 @@ private slots:
 
     void drillFails_data()
     {
-        QTest::addColumn<Damage>("damage");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("reason"); // how it begins; %W: the scratch space
+        drillFailsColumns.add();
         QTest::newRow("the archive holds fewer rows than its read-back recorded")
             << Damage::RowsLost << int(DrillOutcome::Failed)
             << "tabel public.tblbarang: 1500 baris di dump, 1450 baris setelah dipulihkan.";
@@ -229,9 +229,7 @@ private slots:
     // of the scratch cluster that is broken is no failure of the dump.
     void drillFails()
     {
-        QFETCH(Damage, damage);
-        QFETCH(int, result);
-        QFETCH(QString, reason);
+        auto [damage, result, reason] = drillFailsColumns.fetch();
         QTemporaryDir top;
         const QString work = top.filePath("kerja");
         QVERIFY(QDir().mkpath(work) &&

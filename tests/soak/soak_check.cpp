@@ -29,6 +29,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <type_traits>
 
 namespace {
 
@@ -44,13 +45,12 @@ struct Row
 
 QStringList violations;
 
-QString text(const QString &value)
+template <class V> QString text(const V &value)
 {
-    return value;
-}
-template <class N> QString text(N number)
-{
-    return QString::number(number);
+    if constexpr (std::is_arithmetic_v<V>)
+        return QString::number(value);
+    else
+        return value;
 }
 
 // The format's %1, %2... filled in one pass, so that a value holding "%2" stays as it is.
@@ -272,13 +272,11 @@ int keptPerDatabase(const QString &settings)
     return keep;
 }
 
-// After a run that ended in order, no database keeps more good dumps than it is set to: those
-// beyond the number, also from a larger number before, are gone, whether its job went well or
-// not (a full folder would fail it for good otherwise).
-void checkRetention(const QList<Row> &rows, int keep, bool idle)
+// After a run that ended in order (only then called), no database keeps more good dumps than it is
+// set to: those beyond the number, also from a larger number before, are gone, whether its job went
+// well or not (a full folder would fail it for good otherwise).
+void checkRetention(const QList<Row> &rows, int keep)
 {
-    if (!idle || keep <= 0)
-        return;
     QMap<QString, QSet<QString>> kept;
     for (const Row &row : rows)
         if (row.hasil == "OK" && !row.deleted && !row.globals)
@@ -315,10 +313,8 @@ void checkRetention(const QList<Row> &rows, int keep, bool idle)
 
 // After a run that ended in order, with a number of dumps kept, no run log of a job that left
 // no dump (failed, cancelled) is older than the oldest dump kept of its database.
-void checkRunLogs(const QString &outputDir, const QList<Row> &rows, int keep, bool idle)
+void checkRunLogs(const QString &outputDir, const QList<Row> &rows, int keep)
 {
-    if (!idle || keep <= 0)
-        return;
     static const QRegularExpression stamped("^(\\d{8}\\.\\d{6})\\.(bu|log)$");
     QMap<QString, QString> oldest;
     for (const Row &row : rows) {
@@ -366,20 +362,16 @@ void checkLogLines(const QString &path)
 }
 
 // 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
-void checkTemporaries(const QString &outputDir, bool idle)
+void checkTemporaries(const QString &outputDir)
 {
-    if (!idle)
-        return;
     for (const QString &name :
          QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
         violation("temporary file " + outputDir + '/' + name + " survived a run that ended");
 }
 
 // 6. A run that ended in order left no restore drill running, in the history or on disk.
-void checkDrills(const QString &programDir, bool idle)
+void checkDrills(const QString &programDir)
 {
-    if (!idle)
-        return;
     for (const QString &name : QDir(programDir + "/kerja").entryList({"uji-*"}, QDir::Dirs))
         violation("the drill folder " + programDir + "/kerja/" + name +
                   " survived a run that ended");
@@ -408,9 +400,8 @@ int main(int argc, char **argv)
     const int interruptions = args.at(6).toInt();
     const bool idle = args.contains("--idle");
 
-    QSet<QString> seen;
-    for (const QString &line : readText(stateFile).split('\n', Qt::SkipEmptyParts))
-        seen << line;
+    const QStringList remembered = readText(stateFile).split('\n', Qt::SkipEmptyParts);
+    QSet<QString> seen(remembered.begin(), remembered.end());
 
     QList<Row> rows;
     const QStringList log = logMessages(programDir + "/busys.log");
@@ -419,11 +410,15 @@ int main(int argc, char **argv)
         const int keep = keptPerDatabase(programDir + "/confbu.cfg");
         checkLogAgainstHistory(log, rows, interruptions, idle);
         checkGoodDumps(log, rows);
-        checkRetention(rows, keep, idle);
-        checkRunLogs(outputDir, rows, keep, idle);
+        if (idle && keep > 0) {
+            checkRetention(rows, keep);
+            checkRunLogs(outputDir, rows, keep);
+        }
     }
-    checkTemporaries(outputDir, idle);
-    checkDrills(programDir, idle);
+    if (idle) {
+        checkTemporaries(outputDir);
+        checkDrills(programDir);
+    }
     checkLogLines(programDir + "/busys.log");
 
     QFile state(stateFile);
