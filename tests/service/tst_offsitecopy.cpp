@@ -42,11 +42,7 @@ salinan::Settings destination(const QString &remote, const QString &folder,
 
 QStringList lines(const QStringList &log, const QString &start)
 {
-    QStringList found;
-    for (const QString &message : log)
-        if (message.startsWith(start))
-            found << message;
-    return found;
+    return log.filter(QRegularExpression('^' + QRegularExpression::escape(start)));
 }
 
 // One program folder whose engine runs backups an hour apart on its own clock.
