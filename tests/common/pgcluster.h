@@ -3,8 +3,6 @@
 // As root the server runs as the "postgres" user, since PostgreSQL refuses root.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class PgCluster
@@ -16,8 +14,6 @@ public:
     // Creates and starts the cluster. Local socket logins are trusted; TCP logins
     // on 127.0.0.1 need the password (so wrong passwords can be tested).
     bool start(QString *error);
-    void stop();
-    bool isRunning() const { return m_running; }
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
     int port() const { return m_port; }
