@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QPushButton>
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 {
@@ -18,9 +19,9 @@ void ModalAnswerer::poll()
     if (!box)
         return; // other dialogs are driven by the test itself
     const QWidget *parent = box->parentWidget();
-    m_seen.append({box->icon(), box->text(), box->standardButtons(),
-                   box->standardButton(box->defaultButton()), box->geometry(),
-                   parent ? parent->window()->geometry() : QRect()});
+    m_seen.append(SeenBox{box->icon(), box->text(), box->standardButtons(),
+                          box->standardButton(box->defaultButton()), box->geometry(),
+                          parent ? parent->window()->geometry() : QRect()});
     QAbstractButton *button =
         box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
     if (!button)

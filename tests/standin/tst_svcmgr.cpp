@@ -164,14 +164,11 @@ private slots:
                                QString::fromWCharArray(text) == "Access is denied."));
     }
 
-    void dispatcherOutsideManager()
-    {
-        QCOMPARE(runCommand({SARVELA_BIN_DIR "/echoservice"}).out,
-                 QByteArray("dispatcher-failed 1063 register 0 1060\n"));
-    }
-
     void lifecycle()
     {
+        // Outside the manager the program is no service.
+        QCOMPARE(runCommand({SARVELA_BIN_DIR "/echoservice"}).out,
+                 QByteArray("dispatcher-failed 1063 register 0 1060\n"));
         QCOMPARE(createService("Svc-Echo", '"' + m_files.filePath("my service") + "\" --option"),
                  DWORD(0));
         QVERIFY(startAndWait("svc-echo", {"two words", "exit=7"}));
@@ -364,21 +361,18 @@ private slots:
 
     void garbageOnSocket_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("hangUp"); // the client leaves right after sending
+        QTest::addColumn<QByteArray>("bytes"); // those ending "gone": the client leaves at once
         auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
-        QTest::newRow("text instead of frames") << QByteArray("GET / HTTP/1.0\r\n\r\n") << false;
-        QTest::newRow("frame larger than allowed") << u32(64u << 20) + "x" << false;
-        QTest::newRow("unknown request") << u32(4) + u32(999) << false;
-        QTest::newRow("string past its frame")
-            << u32(15) + u32(2) + u32(1) + u32(99) + "abc" << false;
-        QTest::newRow("half a frame, then gone") << u32(100) + "partial" << true;
+        QTest::newRow("text instead of frames") << QByteArray("GET / HTTP/1.0\r\n\r\n");
+        QTest::newRow("frame larger than allowed") << u32(64u << 20) + "x";
+        QTest::newRow("unknown request") << u32(4) + u32(999);
+        QTest::newRow("string past its frame") << u32(15) + u32(2) + u32(1) + u32(99) + "abc";
+        QTest::newRow("half a frame, then gone") << u32(100) + "partial, gone";
     }
 
     void garbageOnSocket()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(bool, hangUp);
         // A well-behaved client holds a handle across the whole episode.
         ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
         QVERIFY(manager.h);
@@ -388,40 +382,39 @@ private slots:
         pollfd p{fd, POLLIN, 0};
         char buf[256];
         // Dropped, not answered.
-        QVERIFY(hangUp || (::poll(&p, 1, 10000) == 1 && ::recv(fd, buf, sizeof buf, 0) <= 0));
+        QVERIFY(bytes.endsWith("gone") ||
+                (::poll(&p, 1, 10000) == 1 && ::recv(fd, buf, sizeof buf, 0) <= 0));
         ::close(fd);
         QVERIFY(ScHandle{OpenServiceW(manager.h, L"api-stopped", SERVICE_QUERY_STATUS)}.h);
     }
 
     void stateFolder_data()
     {
-        QTest::addColumn<QString>("setup");   // run in a folder holding the file "victim"
-        QTest::addColumn<QString>("refusal"); // in the daemon's message; empty: it serves
-        auto row = [](const char *c, const char *setup, const char *refusal) {
-            QTest::newRow(c) << setup << refusal;
-        };
-        row("owned by another user", "mkdir state && chown 65534 state", "belongs to uid 65534");
-        row("a link to another user's folder", "mkdir real && chown 65534 real && ln -s real state",
-            "belongs to uid 65534");
-        row("writable by its group", "mkdir -m 0775 state", "its group or others may write");
-        row("writable by everyone, sticky", "mkdir -m 1777 state", "its group or others may write");
-        row("its pid file a link to another file",
-            "mkdir state && ln -s ../victim state/svcmgrd.pid",
-            "svcmgrd.pid: Too many levels of symbolic links");
-        row("served by another daemon", "", "another svcmgrd already serves");
-        // A service marked for deletion makes the daemon save as it starts.
-        row("a link where the database's temp file is made",
-            "mkdir state && ln -s ../victim state/services.db.tmp && printf 'svcmgr-services 2\\n"
-            "svc-marked\\tm\\t/bin/true\\t16\\t3\\t1\\tLocalSystem\\t0\\t0\\t\\t1\\t\\n' > "
-            "state/services.db",
-            "");
-        row("missing: made for the daemon alone, whatever its umask", "true", "");
+        // Run in a folder holding the file "victim"; the refusal in the daemon's message, or none:
+        // it serves. A service marked for deletion makes the daemon save as it starts.
+        textTable(
+            {"setup", "refusal"},
+            {{"owned by another user", "mkdir state && chown 65534 state", "belongs to uid 65534"},
+             {"a link to another user's folder",
+              "mkdir real && chown 65534 real && ln -s real state", "belongs to uid 65534"},
+             {"writable by its group", "mkdir -m 0775 state", "its group or others may write"},
+             {"writable by everyone, sticky", "mkdir -m 1777 state",
+              "its group or others may write"},
+             {"its pid file a link to another file",
+              "mkdir state && ln -s ../victim state/svcmgrd.pid",
+              "svcmgrd.pid: Too many levels of symbolic links"},
+             {"served by another daemon", "", "another svcmgrd already serves"},
+             {"a link where the database's temp file is made",
+              "mkdir state && ln -s ../victim state/services.db.tmp && printf 'svcmgr-services 2\\n"
+              "svc-marked\\tm\\t/bin/true\\t16\\t3\\t1\\tLocalSystem\\t0\\t0\\t\\t1\\t\\n' > "
+              "state/services.db",
+              ""},
+             {"missing: made for the daemon alone, whatever its umask", "true", ""}});
     }
 
     void stateFolder()
     {
-        QFETCH(QString, setup);
-        QFETCH(QString, refusal);
+        const QString setup = cell("setup"), refusal = cell("refusal");
         QTemporaryDir base;
         const QString dir = setup.isEmpty() ? m_daemon.dir() : base.filePath("state");
         QVERIFY(setup.isEmpty() || sh("cd " + base.path() + " && : > victim && " + setup));

@@ -7,8 +7,6 @@
 #include "qtservice.h"
 #include "svcmgrdaemon.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QtTest>
 
 class TestInstalledSystem : public QObject
