@@ -82,6 +82,13 @@ QString BackupEngine::toolPath(const QString &tool) const
 #endif
 }
 
+QString BackupEngine::workFolder() const
+{
+    return confbu::joinPath(
+        QFileInfo(programfile::resolve(programDir, confbu::SettingsFile)).absolutePath(),
+        QStringLiteral("kerja"));
+}
+
 // A failure that is still the same at the next check is not logged again; the retry goes on.
 void BackupEngine::settingsUnreadable(const LogMessage &message)
 {
@@ -346,8 +353,9 @@ bool BackupEngine::backUpAll()
     history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
     closeAbandonedJobs();
     removeLeftovers(*folder);
+    flagged.clear();
     startCopies(*folder);
-    bool allWell = true;
+    bool allWell = backUpGlobals(*folder, !databases.isEmpty());
     for (const QString &dbname : qAsConst(databases)) {
         if (stop && stop->requested()) {
             log(QStringLiteral("Backup Database TIDAK DIJALANKAN : database [") +
@@ -358,9 +366,12 @@ bool BackupEngine::backUpAll()
             allWell = BackupDatabase(dbname, *folder) && allWell;
         }
     }
+    removeOlderGlobals(*folder);
     if (offsite && !(stop && stop->requested()))
         allWell = offsite->copyPending(databases) && allWell;
     offsite.reset();
+    allWell = runDrills(databases) && allWell;
+    allWell = noChecksWaiting(databases, flagged) && allWell;
     history.reset();
     ping(monitor, allWell ? Monitor::Ping::Success : Monitor::Ping::Failure);
     return !databases.isEmpty();
@@ -373,6 +384,7 @@ void BackupEngine::readRunSettings(const QSqlDatabase &db)
     keepRefused = !confbu::storedLocalRetention(db, &keep, &keepStored);
     copyChoice = salinan::read(db);
     monitorAddress = confbu::monitorUrl(db);
+    drills = confbu::drillSchedule(db);
 }
 
 Rclone BackupEngine::rclone() const
@@ -432,6 +444,7 @@ void BackupEngine::RecoverAbandonedJobs()
 void BackupEngine::closeAbandonedJobs()
 {
     const QString reason = QStringLiteral("Proses service berhenti sebelum job selesai.");
+    removeDrillLeftovers();
     for (const riwayat::Job &job : history->closeAbandoned(clock, reason))
         fail(QStringLiteral("Backup Database GAGAL : database [") + job.dbname +
              QStringLiteral("], mulai [") + job.mulai.toString(riwayat::TimeFormat) +
@@ -505,7 +518,8 @@ bool BackupEngine::failForLackOfRoom(riwayat::Job &job, const QString &dumpPath,
 
 void BackupEngine::applyRetention(const QString &dbname, qint64 newest, OutputFolder &folder)
 {
-    if (keep.keepsAll() || retentionHeld(dbname))
+    // Retention itself says when a dump waiting for a look holds the older ones.
+    if (keep.keepsAll())
         return;
     Retention(
         *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },
@@ -514,11 +528,10 @@ void BackupEngine::applyRetention(const QString &dbname, qint64 newest, OutputFo
 }
 
 // A database whose newest dump waits for an administrator's look keeps every dump and copy
-// until one accepts the change; nothing holds it yet.
+// until one accepts the change.
 bool BackupEngine::retentionHeld(const QString &dbname)
 {
-    Q_UNUSED(dbname)
-    return false;
+    return history && !history->mayDeleteDumpsOf(dbname);
 }
 
 bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
@@ -574,17 +587,19 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     job.hasil = outcome.result == DumpOutcome::Ok       ? riwayat::Ok
                 : outcome.result == DumpOutcome::Failed ? riwayat::Gagal
                                                         : riwayat::Dibatalkan;
+    QString check;
     if (outcome.result == DumpOutcome::Ok) {
         job.file = dumpPath;
         job.ukuran = outcome.size;
         job.terverifikasi = true;
+        check = shrinkage(dbname, id, outcome.tables);
     } else {
         job.alasan = outcome.result == DumpOutcome::Failed ? outcome.failure
                                                            : QStringLiteral("Service dihentikan.");
     }
     // The history first: a process that dies between the two leaves a job that the log lacks,
     // never an entry for a job that the history does not know.
-    const bool recorded = history->finish(id, job);
+    const bool recorded = history->finish(id, job, outcome.tables, check);
 
     log(QStringLiteral("Backup Database : ") + dumpPath);
     if (outcome.result == DumpOutcome::Ok)
@@ -597,6 +612,11 @@ bool BackupEngine::BackupDatabase(const QString &dbname, OutputFolder &folder)
     else
         fail(QStringLiteral("Backup Database DIBATALKAN : database [") + dbname +
              QStringLiteral("]. ") + job.alasan);
+    if (!check.isEmpty()) {
+        flagged << dbname;
+        fail(QStringLiteral("Backup Database PERLU DIPERIKSA : database [") + dbname +
+             QStringLiteral("], ") + check);
+    }
     if (recorded && job.hasil == riwayat::Ok)
         applyRetention(dbname, id, folder);
     if (job.hasil != riwayat::Ok)

@@ -37,6 +37,8 @@ public:
     // A tool run that takes longer than this is killed and its job reported as failed,
     // so one hung pg_dump cannot block every later backup time.
     static constexpr int DefaultToolTimeoutMs = 6 * 60 * 60 * 1000;
+    // The same for one restore drill, from the cluster's start to its removal.
+    static constexpr int DefaultDrillTimeoutMs = 6 * 60 * 60 * 1000;
 
     // programDir: where confbu.cfg, busys.log and dbutils/pg_dump are found (empty: the
     // directory of the running program). clock: the local time (empty: the real clock).
@@ -66,6 +68,7 @@ public:
     static constexpr int ManualRunGapMs = 60 * 1000;
 
     void setToolTimeoutMs(int ms) { toolTimeoutMs = ms; }
+    void setDrillTimeoutMs(int ms) { drillTimeoutMs = ms; }
     void setRcloneLimits(const Rclone::Limits &limits) { rcloneLimits = limits; }
     // rclone as this engine runs it: root's configuration for this program directory.
     Rclone rclone() const;
@@ -91,6 +94,12 @@ public:
     void fail(const LogMessage &message);
 
     QString programDirectory() const { return programDir; }
+    QDateTime now() const { return clock(); }
+    // The service's scratch space: kerja beside the settings (in the data directory on an
+    // installed system).
+    QString workFolder() const;
+    // A tool of dbutils, by its name without an ending.
+    QString toolPath(const QString &tool) const;
 
     // The activity log's file name.
     QString logName;
@@ -101,6 +110,16 @@ private:
     bool backUpAll();
     std::unique_ptr<OutputFolder> openOutputFolder(QString *refusal) const;
     bool BackupDatabase(const QString &dbname, OutputFolder &folder);
+    // What proves a run's dumps restore whole (backupengine_proof.cpp): the server's globals
+    // before the databases, the check of each dump against the one before it, the restore
+    // drills after them, and the checks that still wait for an administrator.
+    bool backUpGlobals(OutputFolder &folder, bool anyDatabase);
+    void removeOlderGlobals(OutputFolder &folder);
+    QString shrinkage(const QString &dbname, qint64 id, const QList<riwayat::TableRows> &tables);
+    bool runDrills(const QStringList &databases);
+    bool drill(const riwayat::Job &dump);
+    bool noChecksWaiting(const QStringList &databases, const QStringList &flaggedNow);
+    void removeDrillLeftovers();
     void readRunSettings(const QSqlDatabase &db);
     void ping(Monitor &monitor, Monitor::Ping what);
     static QString refusalOf(const QString &dbname);
@@ -114,7 +133,6 @@ private:
     void settingsUnreadable(const LogMessage &message);
     QString programPath(const QString &relative) const;
     QString historyFolder() const;
-    QString toolPath(const QString &tool) const;
     void removeLeftovers(OutputFolder &folder);
     void startCopies(OutputFolder &folder);
     bool retentionHeld(const QString &dbname);
@@ -123,6 +141,7 @@ private:
     QString programDir;
     Clock clock;
     int toolTimeoutMs = DefaultToolTimeoutMs;
+    int drillTimeoutMs = DefaultDrillTimeoutMs;
     Reporter reporter;
     const StopSignal *stop = nullptr;
     BackupRequests *requests = nullptr;
@@ -144,6 +163,11 @@ private:
     bool keepRefused = false;
     QString keepStored;
     QString monitorAddress;
+    confbu::DrillSchedule drills;
+    // Databases whose dump this run marked for checking.
+    QStringList flagged;
+    // That drills cannot run without a server's programs is said once.
+    bool drillsUnavailableTold = false;
     int monitorTimeoutMs = Monitor::DefaultTimeoutMs;
     Schedule schedule;
     // Backup times whose run has not come to its end yet.

@@ -1,25 +1,11 @@
 #include "dumpjob.h"
 
 #include "outputfolder.h"
+#include "rowcount.h"
 #include "toolmessages.h"
 #include "writelog.h"
 
 namespace {
-
-QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs)
-{
-    switch (result.status) {
-    case ToolResult::NotStarted:
-        return tool + QStringLiteral(" tidak dapat dijalankan: ") + result.error + QLatin1Char('.');
-    case ToolResult::TimedOut:
-        return tool + QStringLiteral(" melewati batas waktu %1 detik dan dihentikan.")
-                          .arg(timeoutMs / 1000);
-    case ToolResult::Crashed:
-        return tool + QStringLiteral(" berhenti tidak normal.");
-    default:
-        return tool + QStringLiteral(" selesai dengan kode keluar %1.").arg(result.exitCode);
-    }
-}
 
 // The line of what the tool wrote into the run log from offset on that says why it failed.
 // A tool stopped for its time had no error to tell; any line of one that failed by itself is
@@ -98,35 +84,38 @@ DumpOutcome DumpJob::verifyAndKeep(File &file, const QString &temporary, File &r
     DumpOutcome outcome;
     // A dump that may not be on the disk is no backup to count on.
     if (!file.sync()) {
-        outcome.failure =
-            QStringLiteral("Dump tidak tersimpan aman di disk: ") + lastErrorText() + QLatin1Char('.');
+        outcome.failure = QStringLiteral("Dump tidak tersimpan aman di disk: ") + lastErrorText() +
+                          QLatin1Char('.');
         return outcome;
     }
-    // Reading every block of the archive to nowhere finds a dump cut short, which a look at
-    // its table of contents does not.
+    // Reading every block of the archive finds a dump cut short, which a look at its table of
+    // contents does not; the script it reads into is counted on the way, never kept.
     ToolCommand verify = restore;
-#ifdef Q_OS_WIN
-    const QString nowhere = QStringLiteral("--file=NUL");
-#else
-    const QString nowhere = QStringLiteral("--file=/dev/null");
-#endif
-    verify.arguments = QStringList{nowhere, folder.filePath(temporary)};
+    verify.arguments = QStringList{QStringLiteral("--file=-"), folder.filePath(temporary)};
     const qint64 before = runLog.size();
-    const ToolResult read = runTool(verify, runLog, timeoutMs, stop);
+    CopyCounter counter;
+    ToolStreams streams;
+    streams.errorFile = &runLog;
+    streams.output = [&counter](const char *data, qint64 size) { counter.feed(data, size); };
+    const ToolResult read = runTool(verify, streams, timeoutMs, stop);
     if (read.status == ToolResult::Stopped) {
         outcome.result = DumpOutcome::Cancelled;
         return outcome;
     }
     const QString finalName = baseName + QStringLiteral(".bu");
     QString error;
-    if (!read.succeeded()) {
+    const bool counted = counter.finish(&outcome.tables);
+    if (!read.succeeded() || !counted) {
         folder.rename(temporary, finalName + UnverifiedSuffix, &error);
         // pg_restore's own line says best what is wrong with the archive.
         const QString said =
             read.status == ToolResult::TimedOut ? QString() : errorSince(runLog, before, read);
         outcome.failure =
             QStringLiteral("dump tidak terbaca utuh: ") +
-            (said.isEmpty() ? toolFailure(QStringLiteral("pg_restore"), read, timeoutMs) : said);
+            (!said.isEmpty()    ? said
+             : read.succeeded() ? QStringLiteral("data tabel terakhir terpotong.")
+                                : toolFailure(QStringLiteral("pg_restore"), read, timeoutMs));
+        outcome.tables.clear();
         return outcome;
     }
     const qint64 size = file.size();

@@ -1,11 +1,13 @@
 // One database's dump, whole or not at all. pg_dump writes into a temporary file that the
 // service made itself in the output folder; the file gets its final name only when the tool
-// ended with code 0 and pg_restore read the whole archive back. Both tools write their
-// messages straight into the run log beside the dump.
+// ended with code 0 and pg_restore read the whole archive back, which also tells how many rows
+// each table holds. Both tools write their messages straight into the run log beside the dump.
 #pragma once
 
+#include "riwayat.h"
 #include "toolprocess.h"
 
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -17,8 +19,9 @@ struct DumpOutcome
 {
     enum Result { Ok, Failed, Cancelled };
     Result result = Failed;
-    QString failure; // Failed: the reason, as the activity log gives it
-    qint64 size = 0; // Ok: the dump's size in bytes
+    QString failure;                  // Failed: the reason, as the activity log gives it
+    qint64 size = 0;                  // Ok: the dump's size in bytes
+    QList<riwayat::TableRows> tables; // Ok: the rows each table of the dump holds
 };
 
 class DumpJob

@@ -138,16 +138,24 @@ static QVariant textOrNull(const QString &text)
     return text.isEmpty() ? QVariant() : QVariant(text);
 }
 
-qint64 JobHistory::start(const QString &dbname, const QDateTime &mulai)
+// A database's name is text, never NULL, even when it is empty: NULL names the globals.
+static QVariant dbnameOf(const QString &dbname, bool globals)
+{
+    return globals ? QVariant(QVariant::String)
+                   : QVariant(dbname.isNull() ? QStringLiteral("") : dbname);
+}
+
+qint64 JobHistory::start(const QString &dbname, const QDateTime &mulai, bool globals)
 {
     qint64 id = 0;
     exec(QStringLiteral("insert into riwayat (dbname, mulai, hasil, terverifikasi) "
                         "values (?, ?, ?, 0)"),
-         {dbname, timeText(mulai), riwayat::Berjalan}, &id);
+         {dbnameOf(dbname, globals), timeText(mulai), riwayat::Berjalan}, &id);
     return id;
 }
 
-bool JobHistory::finish(qint64 id, const riwayat::Job &job)
+bool JobHistory::finish(qint64 id, const riwayat::Job &job, const QList<riwayat::TableRows> &tables,
+                        const QString &check)
 {
     const QVariantList values{timeText(job.selesai),
                               textOrNull(job.file),
@@ -155,13 +163,145 @@ bool JobHistory::finish(qint64 id, const riwayat::Job &job)
                               job.hasil,
                               textOrNull(job.alasan),
                               int(job.terverifikasi)};
-    if (id > 0)
-        return exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, "
-                                   "hasil = ?, alasan = ?, terverifikasi = ? where id = ?"),
-                    values + QVariantList{id});
-    return exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
-                               "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, ?)"),
-                values + QVariantList{job.dbname, timeText(job.mulai)});
+    if (id <= 0)
+        return exec(QStringLiteral("insert into riwayat (selesai, file, ukuran, hasil, alasan, "
+                                   "terverifikasi, dbname, mulai) values (?, ?, ?, ?, ?, ?, ?, "
+                                   "?)"),
+                    values + QVariantList{dbnameOf(job.dbname, job.globals), timeText(job.mulai)});
+    QSqlDatabase db = database();
+    const bool together = !tables.isEmpty() || !check.isEmpty();
+    if (together && (!db.isOpen() || !db.transaction()))
+        return false;
+    bool ok = exec(QStringLiteral("update riwayat set selesai = ?, file = ?, ukuran = ?, "
+                                  "hasil = ?, alasan = ?, terverifikasi = ? where id = ?"),
+                   values + QVariantList{id});
+    if (!tables.isEmpty() && ok) {
+        QSqlQuery insert(db);
+        ok = insert.prepare(QStringLiteral("insert into isi (riwayat_id, tabel, baris) "
+                                           "values (?, ?, ?)"));
+        QVariantList ids, names, rows;
+        for (const riwayat::TableRows &table : tables) {
+            ids << id;
+            names << table.tabel;
+            rows << table.baris;
+        }
+        insert.addBindValue(ids);
+        insert.addBindValue(names);
+        insert.addBindValue(rows);
+        ok = ok && insert.execBatch();
+        if (!ok && !writeFailed) {
+            writeFailed = true;
+            note(QStringLiteral("Riwayat backup [") + path +
+                 QStringLiteral("] tidak dapat ditulis: ") + insert.lastError().text());
+        }
+    }
+    if (!check.isEmpty() && ok)
+        ok = exec(QStringLiteral("insert into periksa (riwayat_id, rincian) values (?, ?)"),
+                  {id, check});
+    if (!together)
+        return ok;
+    if (ok && db.commit())
+        return true;
+    db.rollback();
+    return false;
+}
+
+bool JobHistory::previousRows(const QString &dbname, qint64 beforeId,
+                              QList<riwayat::TableRows> *tables)
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("select max(id) from riwayat where dbname = ? and hasil = ? "
+                                 "and terverifikasi = 1 and id < ?"));
+    query.addBindValue(dbname);
+    query.addBindValue(riwayat::Ok);
+    query.addBindValue(beforeId);
+    QString error;
+    if (!db.isOpen() || !query.exec() || !query.next() || query.value(0).isNull() ||
+        !riwayat::tableRows(db, query.value(0).toLongLong(), tables, &error))
+        return false;
+    return !tables->isEmpty();
+}
+
+bool JobHistory::mayDeleteDumpsOf(const QString &dbname)
+{
+    QList<riwayat::Check> waiting;
+    QString error;
+    const QSqlDatabase db = database();
+    return db.isOpen() && riwayat::pendingChecks(db, dbname, &waiting, &error) && waiting.isEmpty();
+}
+
+bool JobHistory::checkWaits(const QString &dbname)
+{
+    QList<riwayat::Check> waiting;
+    QString error;
+    const QSqlDatabase db = database();
+    return db.isOpen() && riwayat::pendingChecks(db, dbname, &waiting, &error) &&
+           !waiting.isEmpty();
+}
+
+int JobHistory::acceptChecks(const QString &dbname, qint64 upToId, const QString &oleh,
+                             const QDateTime &when)
+{
+    QSqlDatabase db = database();
+    if (!db.isOpen())
+        return -1;
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("update periksa set diterima = ?, oleh = ? where diterima is "
+                                 "null and riwayat_id <= ? and riwayat_id in (select id from "
+                                 "riwayat where dbname = ?)"));
+    for (const QVariant &value :
+         {timeText(when), QVariant(oleh), QVariant(upToId), QVariant(dbname)})
+        query.addBindValue(value);
+    if (!query.exec()) {
+        note(QStringLiteral("Riwayat backup [") + path + QStringLiteral("] tidak dapat ditulis: ") +
+             query.lastError().text());
+        return -1;
+    }
+    return query.numRowsAffected();
+}
+
+qint64 JobHistory::startDrill(qint64 riwayatId, const QDateTime &mulai)
+{
+    qint64 id = 0;
+    exec(QStringLiteral("insert into ujipulih (riwayat_id, mulai, hasil) values (?, ?, ?)"),
+         {riwayatId, timeText(mulai), riwayat::Berjalan}, &id);
+    return id;
+}
+
+bool JobHistory::finishDrill(qint64 id, const riwayat::Drill &drill)
+{
+    return exec(QStringLiteral("update ujipulih set selesai = ?, hasil = ?, alasan = ?, tabel = ?, "
+                               "baris = ? where id = ?"),
+                {timeText(drill.selesai), drill.hasil, textOrNull(drill.alasan),
+                 drill.hasil == riwayat::Ok ? QVariant(drill.tabel) : QVariant(),
+                 drill.hasil == riwayat::Ok ? QVariant(drill.baris) : QVariant(), id});
+}
+
+bool JobHistory::drilledOn(const QString &dbname, const QDate &day)
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("select count(*) from ujipulih join riwayat on riwayat.id = "
+                                 "ujipulih.riwayat_id where dbname = ? and ujipulih.hasil <> ? "
+                                 "and substr(ujipulih.mulai, 1, 10) = ?"));
+    query.addBindValue(dbname);
+    query.addBindValue(riwayat::Dibatalkan);
+    query.addBindValue(day.toString(QStringLiteral("yyyy-MM-dd")));
+    return db.isOpen() && query.exec() && query.next() && query.value(0).toInt() > 0;
+}
+
+void JobHistory::closeAbandonedDrills(const std::function<QDateTime()> &now, const QString &reason)
+{
+    QSqlDatabase db = database();
+    QSqlQuery running(db);
+    if (!db.isOpen() ||
+        !running.exec(QStringLiteral("select count(*) from ujipulih where hasil = '") +
+                      riwayat::Berjalan + QLatin1Char('\'')) ||
+        !running.next() || running.value(0).toInt() == 0)
+        return;
+    exec(QStringLiteral("update ujipulih set selesai = ?, hasil = ?, alasan = ? where hasil = ?"),
+         {timeText(now()), riwayat::Dibatalkan, reason, riwayat::Berjalan});
 }
 
 QList<riwayat::Job> JobHistory::keptDumps(const QString &dbname)
@@ -172,6 +312,36 @@ QList<riwayat::Job> JobHistory::keptDumps(const QString &dbname)
     if (!db.isOpen() || !riwayat::verifiedDumps(db, dbname, &dumps, &error))
         return {};
     return dumps;
+}
+
+QList<riwayat::Job> JobHistory::keptGlobals()
+{
+    QList<riwayat::Job> dumps;
+    QString error;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.isOpen() || !riwayat::globalsDumps(db, &dumps, &error))
+        return {};
+    return dumps;
+}
+
+bool JobHistory::globalsInUse(QSet<qint64> *ids)
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    ids->clear();
+    if (!db.isOpen() ||
+        !query.exec(QStringLiteral(
+            "select distinct (select max(g.id) from riwayat g left join terhapus gt on "
+            "gt.riwayat_id = g.id where g.dbname is null and g.hasil = 'OK' and g.file is not "
+            "null and gt.riwayat_id is null and g.id < d.id) from riwayat d left join terhapus t "
+            "on t.riwayat_id = d.id where d.dbname is not null and d.hasil = 'OK' and "
+            "d.terverifikasi = 1 and d.file is not null and t.riwayat_id is null")))
+        return false;
+    while (query.next())
+        if (!query.value(0).isNull())
+            ids->insert(query.value(0).toLongLong());
+    return true;
 }
 
 bool JobHistory::recordDeletion(const QList<qint64> &ids, const QDateTime &when)

@@ -8,7 +8,8 @@ QString OutputFolder::filePath(const QString &name) const
     return real.endsWith(QLatin1Char('/')) ? real + name : real + QLatin1Char('/') + name;
 }
 
-File OutputFolder::createTemporary(const QString &base, QString *name, QString *error)
+File OutputFolder::createTemporary(const QString &base, QString *name, QString *error,
+                                   Readers readers)
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -17,7 +18,7 @@ File OutputFolder::createTemporary(const QString &base, QString *name, QString *
             suffix += QLatin1Char(letters[QRandomGenerator::system()->bounded(62)]);
         *name = base + TemporaryMark + suffix;
         bool existed = false;
-        File file = createFile(*name, error, &existed);
+        File file = createFile(*name, error, &existed, readers);
         if (file.isOpen() || !existed)
             return file;
     }
@@ -26,8 +27,8 @@ File OutputFolder::createTemporary(const QString &base, QString *name, QString *
 
 bool OutputFolder::isTemporary(const QString &name)
 {
-    // A dump, or its copy encrypted for sending off this machine.
-    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.bu(\\.age)?\\") +
+    // A dump, its copy encrypted for sending off this machine, or the server's globals.
+    static const QRegularExpression pattern(QStringLiteral("^bu_.*\\.(bu(\\.age)?|sql)\\") +
                                             TemporaryMark + QStringLiteral("[A-Za-z0-9]{6}$"));
     return pattern.match(name).hasMatch();
 }

@@ -33,12 +33,17 @@ public:
     QString realPath() const { return real; }
     QString filePath(const QString &name) const;
 
+    // Who may read a file the service makes: the admin group too, or its owner only (what
+    // holds the roles' password verifiers).
+    enum class Readers { Group, OwnerOnly };
     // A new file made by the service itself, exclusively and never through a link, that
     // only its owner may write and only the owner and the admin group may read. Closed, with
     // the reason in error (and *existed set when the name was taken), when it cannot be made.
-    File createFile(const QString &name, QString *error, bool *existed = nullptr);
+    File createFile(const QString &name, QString *error, bool *existed = nullptr,
+                    Readers readers = Readers::Group);
     // Such a file named base + ".tmp-" and six random letters; its name in *name.
-    File createTemporary(const QString &base, QString *name, QString *error);
+    File createTemporary(const QString &base, QString *name, QString *error,
+                         Readers readers = Readers::Group);
     // A file for appending: new, or one that this process's user made before (a job of the
     // same database in the same second shares its run log).
     File openForAppend(const QString &name, QString *error);

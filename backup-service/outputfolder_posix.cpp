@@ -118,10 +118,11 @@ OutputFolder::~OutputFolder()
     ::close(folder);
 }
 
-File OutputFolder::createFile(const QString &name, QString *error, bool *existed)
+File OutputFolder::createFile(const QString &name, QString *error, bool *existed, Readers readers)
 {
+    const mode_t mode = readers == Readers::Group ? 0640 : 0600;
     const int file = ::openat(folder, QFile::encodeName(name).constData(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (file < 0) {
         const int reason = errno;
         *error = programfile::errorText(reason);
@@ -129,7 +130,7 @@ File OutputFolder::createFile(const QString &name, QString *error, bool *existed
             *existed = reason == EEXIST;
         return File();
     }
-    ::fchmod(file, 0640); // whatever the umask says, before anything is written
+    ::fchmod(file, mode); // whatever the umask says, before anything is written
     return File(file);
 }
 

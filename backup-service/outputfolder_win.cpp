@@ -6,6 +6,8 @@
 
 #include "winsupport.h"
 
+#include <sddl.h>
+
 #include <vector>
 
 namespace {
@@ -84,9 +86,27 @@ OutputFolder::~OutputFolder()
 
 // Shared for reading, writing and deleting: pg_dump writes the file by its name, pg_restore
 // reads it, and it is renamed while this handle is open.
-File OutputFolder::createFile(const QString &name, QString *error, bool *existed)
+File OutputFolder::createFile(const QString &name, QString *error, bool *existed, Readers readers)
 {
-    File file(win::openNoFollow(filePath(name), GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0));
+    // A file for the owner only gets an access list of its own, which the folder's does not
+    // widen: the local system and the administrators, nobody else.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES ownerOnly = {sizeof ownerOnly, nullptr, FALSE};
+    if (readers == Readers::OwnerOnly) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+            *error = win::errorText();
+            return File();
+        }
+        ownerOnly.lpSecurityDescriptor = descriptor;
+    }
+    File file(win::openNoFollow(filePath(name), GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                readers == Readers::OwnerOnly ? &ownerOnly : nullptr));
+    const DWORD reason = GetLastError();
+    if (descriptor)
+        LocalFree(descriptor);
+    SetLastError(reason);
     if (!file.isOpen()) {
         const DWORD reason = GetLastError();
         *error = win::errorText(reason);

@@ -12,24 +12,6 @@ namespace {
 // More than any answer the service reads from rclone; the rest is not kept.
 constexpr int MaxOutputBytes = 4 * 1024 * 1024;
 
-QString toolFailure(const QString &tool, const ToolResult &result, int timeoutMs)
-{
-    switch (result.status) {
-    case ToolResult::NotStarted:
-        return tool + QStringLiteral(" tidak dapat dijalankan: ") + result.error + QLatin1Char('.');
-    case ToolResult::TimedOut:
-        return tool + QStringLiteral(" melewati batas waktu %1 detik dan dihentikan.")
-                          .arg(timeoutMs / 1000);
-    case ToolResult::Crashed:
-        return tool + QStringLiteral(" berhenti tidak normal.");
-    case ToolResult::Stopped:
-        return QStringLiteral("Service dihentikan.");
-    case ToolResult::Finished:
-        break;
-    }
-    return tool + QStringLiteral(" selesai dengan kode keluar %1.").arg(result.exitCode);
-}
-
 } // namespace
 
 QString lastMessageLine(const QByteArray &messages)
@@ -110,15 +92,16 @@ Rclone::Result Rclone::runProgram(const QString &programPath, const QStringList 
     const qint64 before = messages.isOpen() ? messages.size() : 0;
     ToolStreams streams;
     streams.input = input;
-    streams.output = output;
-    if (keepOutput)
-        streams.read = [&result](const QByteArray &chunk) {
+    streams.outputFile = output;
+    streams.errorFile = &messages;
+    if (keepOutput && !output)
+        streams.output = [&result](const char *data, qint64 size) {
             if (result.output.size() < MaxOutputBytes)
-                result.output += chunk.left(MaxOutputBytes - result.output.size());
+                result.output.append(data, int(qMin<qint64>(size, MaxOutputBytes - result.output.size())));
         };
     const QString name = QFileInfo(programPath).completeBaseName();
-    result.tool = runTool(ToolCommand{programPath, arguments, environment()}, messages, timeoutMs,
-                          stop, streams);
+    result.tool =
+        runTool(ToolCommand{programPath, arguments, environment()}, streams, timeoutMs, stop);
     if (apart.isOpen())
         result.messages = apart.read(0, int(qMin<qint64>(apart.size(), MaxOutputBytes)));
     if (result.succeeded())

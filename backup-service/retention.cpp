@@ -18,7 +18,10 @@ const QRegularExpression &stamped(const QString &extension)
 {
     static const QRegularExpression dump(QStringLiteral("^(\\d{8}\\.\\d{6})\\.bu$"));
     static const QRegularExpression runLog(QStringLiteral("^(\\d{8}\\.\\d{6})\\.log$"));
-    return extension == QLatin1String("bu") ? dump : runLog;
+    static const QRegularExpression globals(QStringLiteral("^(\\d{8}\\.\\d{6})\\.sql$"));
+    return extension == QLatin1String("bu")    ? dump
+           : extension == QLatin1String("sql") ? globals
+                                               : runLog;
 }
 
 // Marks the newest candidate of each of the last count periods; period() gives the first day
@@ -89,6 +92,15 @@ void Retention::apply(const QString &dbname, qint64 newest)
     const QList<riwayat::Job> dumps = history.keptDumps(dbname);
     if (dumps.isEmpty() || (newest != 0 && dumps.first().id != newest))
         return;
+    // A dump that lost much of a table may be the damage itself: the good ones before it stay
+    // until an administrator says the change was meant.
+    if (!history.mayDeleteDumpsOf(dbname)) {
+        if (newest != 0)
+            log(QStringLiteral("Backup lama database [") + dbname +
+                QStringLiteral("] tidak dihapus: backup yang PERLU DIPERIKSA belum diterima "
+                               "sebagai perubahan wajar."));
+        return;
+    }
     // Jobs before the history recorded real paths named the folder as the settings did.
     const QString real = QDir::cleanPath(folder.realPath()), named = QDir::cleanPath(outputdir);
     // One candidate per file, known by its newest job, with every job that named it.
@@ -115,22 +127,8 @@ void Retention::apply(const QString &dbname, qint64 newest)
     const QList<qint64> gone = toDelete(candidates, policy, clock());
     for (qint64 key : gone) {
         const QString name = nameOf.value(key);
-        const QList<qint64> jobs = jobsOf.value(key);
-        const QString path = folder.filePath(name);
-        // The history hears of it first, so that a dump it calls good is never missing.
-        if (!history.recordDeletion(jobs, clock())) {
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
-                 QStringLiteral(". Riwayat backup tidak dapat ditulis."));
+        if (!remove(name, jobsOf.value(key)))
             continue;
-        }
-        if (!folder.remove(name)) {
-            const QString why = lastErrorText();
-            history.forgetDeletion(jobs);
-            fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
-                 QStringLiteral(". ") + why);
-            continue;
-        }
-        log(QStringLiteral("Hapus backup lama : ") + path);
         const QString runLog = name.chopped(3) + QStringLiteral(".log");
         if (folder.isOwnFile(runLog) && folder.remove(runLog))
             log(QStringLiteral("Hapus backup lama : ") + folder.filePath(runLog));
@@ -142,6 +140,55 @@ void Retention::apply(const QString &dbname, qint64 newest)
             oldestKept = nameOf.value(candidate.key).mid(prefix.size(), 15);
     if (!oldestKept.isEmpty())
         removeOldRunLogs(prefix, oldestKept);
+}
+
+bool Retention::remove(const QString &name, const QList<qint64> &jobs)
+{
+    const QString path = folder.filePath(name);
+    if (!history.recordDeletion(jobs, clock())) {
+        fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path +
+             QStringLiteral(". Riwayat backup tidak dapat ditulis."));
+        return false;
+    }
+    if (!folder.remove(name)) {
+        const QString why = lastErrorText();
+        history.forgetDeletion(jobs);
+        fail(QStringLiteral("Backup lama tidak dapat dihapus : ") + path + QStringLiteral(". ") +
+             why);
+        return false;
+    }
+    log(QStringLiteral("Hapus backup lama : ") + path);
+    return true;
+}
+
+void Retention::applyToGlobals()
+{
+    if (policy.keepsAll())
+        return;
+    const QString prefix = QStringLiteral("bu_globals_");
+    const QList<riwayat::Job> dumps = history.keptGlobals();
+    QSet<qint64> inUse;
+    if (dumps.isEmpty() || !history.globalsInUse(&inUse))
+        return;
+    const QString real = QDir::cleanPath(folder.realPath()), named = QDir::cleanPath(outputdir);
+    QStringList kept;
+    for (const riwayat::Job &dump : dumps) {
+        const QFileInfo file(dump.file);
+        const QString name = file.fileName(), where = QDir::cleanPath(file.path());
+        if ((where != real && where != named) || !name.startsWith(prefix) ||
+            !stamped(QStringLiteral("sql")).match(name.mid(prefix.size())).hasMatch() ||
+            kept.contains(name) || !folder.isOwnFile(name))
+            continue;
+        if (kept.size() < qMax(1, policy.jumlah) || inUse.contains(dump.id)) {
+            kept << name;
+            continue;
+        }
+        QList<qint64> jobs;
+        for (const riwayat::Job &other : dumps)
+            if (QDir::cleanPath(other.file) == QDir::cleanPath(dump.file))
+                jobs << other.id;
+        remove(name, jobs);
+    }
 }
 
 // The run logs of the database older than its oldest kept dump that no dump or dump kept

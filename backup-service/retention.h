@@ -4,6 +4,9 @@
 // dump (failed, cancelled) once they are older than the oldest dump kept. Only what the history
 // records as a good dump, in the output folder of the run, under the name a job of the database
 // gives it, is ever deleted as a dump, and only a run log that the service made as a run log.
+// Nothing of a database goes while a dump of it waits to be checked (JobHistory::mayDeleteDumpsOf,
+// which whoever else deletes dumps asks too). The server's globals keep the newest ones and those
+// a kept dump needs.
 #pragma once
 
 #include "confbu.h"
@@ -45,9 +48,14 @@ public:
     // Applies it to the database's dumps. newest: the job just done, which must be the newest
     // good one, or 0 before a job.
     void apply(const QString &dbname, qint64 newest);
+    // Applies it to the globals (bu_globals_*.sql): the newest kept, and besides them each
+    // one that a kept dump of a database would be restored with.
+    void applyToGlobals();
 
 private:
     void removeOldRunLogs(const QString &prefix, const QString &oldestKept);
+    // Deletes the file that the jobs named, the history told first; false when it stays.
+    bool remove(const QString &name, const QList<qint64> &jobs);
 
     JobHistory &history;
     OutputFolder &folder;

@@ -1,5 +1,6 @@
 #include "sarvelabackupdb.h"
 
+#include "acceptchange.h"
 #include "permintaan.h"
 #include "serviceaccount.h"
 #include "thbackup.h"
@@ -59,6 +60,7 @@ ThBackup *SarvelaBackupDB::createWorker(BackupEngine::Reporter reporter)
 ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter reporter)
 {
     auto *worker = new ThPermintaan(std::move(reporter));
+    worker->addHandler(acceptchange::Jenis, acceptchange::handle);
     worker->addHandler(ujisalinan::Jenis, &ujisalinan::run);
     return worker;
 }

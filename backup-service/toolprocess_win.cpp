@@ -7,7 +7,12 @@
 #include "stopsignal.h"
 #include "winsupport.h"
 
+#include <QMutex>
+#include <QThread>
+
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -63,6 +68,19 @@ void terminate(HANDLE job, HANDLE process)
     WaitForSingleObject(process, 10000);
 }
 
+// A thread that runs one function.
+class Runner : public QThread
+{
+public:
+    explicit Runner(std::function<void()> work) : work(std::move(work)) {}
+
+protected:
+    void run() override { work(); }
+
+private:
+    const std::function<void()> work;
+};
+
 // An inheritable copy of a handle of ours for the tool, or null.
 HANDLE inheritableCopy(HANDLE handle)
 {
@@ -72,55 +90,99 @@ HANDLE inheritableCopy(HANDLE handle)
     return copy;
 }
 
-// Standard output that the service reads: a file of its own that goes when it is closed,
-// read once the tool has ended (an anonymous pipe cannot be waited on beside the process).
-HANDLE outputFile(SECURITY_ATTRIBUTES *inheritable)
+// A pipe whose read end a thread of ours reads until the tool closes its end; the readers of
+// both pipes take turns, so that the caller's reader is never run twice at once.
+class PipeReader
 {
-    wchar_t folder[MAX_PATH + 1] = {};
-    wchar_t name[MAX_PATH + 1] = {};
-    if (!GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"svl", 0, name))
-        return INVALID_HANDLE_VALUE;
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       inheritable, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
+public:
+    PipeReader() = default;
+    ~PipeReader() { join(); }
 
-void handOn(HANDLE file, const std::function<void(const QByteArray &)> &read)
-{
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0)
-        read(QByteArray(buffer, int(n)));
-}
+    // The write end, inheritable, for the tool; null when the pipe cannot be made.
+    HANDLE open()
+    {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 1 << 20))
+            return nullptr;
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        read = readEnd;
+        write = writeEnd;
+        return writeEnd;
+    }
+    HANDLE writeEnd() const { return write; }
+    // Our copy of the write end goes once the tool has its own, so that the pipe ends with it.
+    void closeWriteEnd()
+    {
+        if (write) {
+            CloseHandle(write);
+            write = nullptr;
+        }
+    }
+    void start(const ToolReader &reader, QMutex &turns)
+    {
+        thread = std::make_unique<Runner>([this, reader, &turns] {
+            std::vector<char> buffer(1 << 18);
+            DWORD n = 0;
+            while (ReadFile(read, buffer.data(), DWORD(buffer.size()), &n, nullptr) && n > 0) {
+                const QMutexLocker turn(&turns);
+                reader(buffer.data(), qint64(n));
+            }
+        });
+        thread->start();
+    }
+    void join()
+    {
+        if (thread)
+            thread->wait();
+        thread.reset();
+        closeWriteEnd();
+        if (read) {
+            CloseHandle(read);
+            read = nullptr;
+        }
+    }
+
+private:
+    PipeReader(const PipeReader &) = delete;
+    PipeReader &operator=(const PipeReader &) = delete;
+
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    std::unique_ptr<Runner> thread;
+};
 
 } // namespace
 
-ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs,
-                   const StopSignal *stop, const ToolStreams &streams)
+ToolResult runTool(const ToolCommand &command, const ToolStreams &streams, int timeoutMs,
+                   const StopSignal *stop)
 {
     ToolResult result;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     const win::Handle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                       OPEN_EXISTING, 0, nullptr));
-    const win::Handle errorCopy(errors.isOpen() ? inheritableCopy(errors.handle()) : nullptr);
-    const win::Handle inputCopy(streams.input ? inheritableCopy(streams.input->handle())
-                                              : nullptr);
-    const bool readBack = !streams.output && streams.read;
-    const win::Handle outputCopy(streams.output ? inheritableCopy(streams.output->handle())
-                                 : readBack     ? outputFile(&inheritable)
-                                                : nullptr);
+    const File *errors = streams.errorFile;
+    const bool errorsToFile = !streams.errors && errors && errors->isOpen();
+    const win::Handle errorCopy(errorsToFile ? inheritableCopy(errors->handle()) : nullptr);
+    const win::Handle inputCopy(streams.input ? inheritableCopy(streams.input->handle()) : nullptr);
+    const win::Handle outputCopy(!streams.output && streams.outputFile
+                                     ? inheritableCopy(streams.outputFile->handle())
+                                     : nullptr);
     if (inputCopy.valid())
         SetFilePointer(inputCopy.get(), 0, nullptr, FILE_BEGIN);
+    PipeReader outputPipe, errorPipe;
+    const bool pipesMade =
+        (!streams.output || outputPipe.open()) && (!streams.errors || errorPipe.open());
     // The tool dies with the service: it runs in a job that ends when its last handle, this
     // one, is closed, however the service ends.
     const win::Handle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!nul.valid() || (errors.isOpen() && !errorCopy.valid()) ||
+    if (!nul.valid() || !pipesMade ||
+        (errorsToFile && !errorCopy.valid()) ||
         (streams.input && !inputCopy.valid()) ||
-        ((streams.output || readBack) && !outputCopy.valid()) || !job.valid() ||
+        (!streams.output && streams.outputFile && !outputCopy.valid()) || !job.valid() ||
         !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
         result.error = win::errorText();
@@ -129,11 +191,17 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
 
     // The standard handles are the only ones the tool inherits: nothing of the service's
     // (settings, logs, the service manager's channel) reaches it.
-    HANDLE inherited[4] = {nul.get()};
-    DWORD inheritedCount = 1;
-    for (const win::Handle *stream : {&errorCopy, &inputCopy, &outputCopy})
-        if (stream->valid())
-            inherited[inheritedCount++] = stream->get();
+    const HANDLE input = inputCopy.valid() ? inputCopy.get() : nul.get();
+    const HANDLE output = streams.output      ? outputPipe.writeEnd()
+                          : outputCopy.valid() ? outputCopy.get()
+                                               : nul.get();
+    const HANDLE error = streams.errors      ? errorPipe.writeEnd()
+                         : errorCopy.valid() ? errorCopy.get()
+                                             : nul.get();
+    std::vector<HANDLE> inherited{nul.get()};
+    for (HANDLE handle : {input, output, error})
+        if (std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+            inherited.push_back(handle);
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> buffer(size);
@@ -145,9 +213,9 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = inputCopy.valid() ? inputCopy.get() : nul.get();
-    startup.StartupInfo.hStdOutput = outputCopy.valid() ? outputCopy.get() : nul.get();
-    startup.StartupInfo.hStdError = errorCopy.valid() ? errorCopy.get() : nul.get();
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = error;
     startup.lpAttributeList = attributes;
 
     std::wstring commandLine = quoted(QDir::toNativeSeparators(command.program));
@@ -158,8 +226,9 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
     // The program is named in full, so no search path decides which program runs; it starts
     // suspended, so that it is in the job before it runs at all.
     const BOOL started =
-        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                  inheritedCount * sizeof(HANDLE), nullptr, nullptr) &&
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                  inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
+                                  nullptr) &&
         CreateProcessW(win::native(command.program).c_str(), &commandLine[0], nullptr, nullptr,
                        TRUE,
                        CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
@@ -167,6 +236,8 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
                        &environment[0], nullptr, &startup.StartupInfo, &process);
     const DWORD startError = GetLastError();
     DeleteProcThreadAttributeList(attributes);
+    outputPipe.closeWriteEnd();
+    errorPipe.closeWriteEnd();
     if (!started) {
         result.error = win::errorText(startError);
         return result;
@@ -178,6 +249,11 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
         WaitForSingleObject(process.hProcess, 10000);
         return result;
     }
+    QMutex turns;
+    if (streams.output)
+        outputPipe.start(streams.output, turns);
+    if (streams.errors)
+        errorPipe.start(streams.errors, turns);
     ResumeThread(process.hThread);
 
     const HANDLE waits[2] = {process.hProcess, stop ? stop->waitable() : nullptr};
@@ -204,8 +280,10 @@ ToolResult runTool(const ToolCommand &command, const File &errors, int timeoutMs
         result.status = ToolResult::Crashed;
         break;
     }
-    if (readBack && result.status == ToolResult::Finished)
-        handOn(outputCopy.get(), streams.read);
+    // Everything in the job has ended (or was ended with it), so the pipes are at their end.
+    TerminateJobObject(job.get(), 1);
+    outputPipe.join();
+    errorPipe.join();
     return result;
 }
 

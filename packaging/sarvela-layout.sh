@@ -1,8 +1,8 @@
 # How Sarvela DB Backup is laid out for real use, so that only root can change what
 # root runs, and the service runs as a user of its own:
 #   - the program directory PREFIX: root's, nothing in it or above it writable by
-#     anyone else, with dbutils/pg_dump and dbutils/pg_restore linked to the newest
-#     PostgreSQL client installed, and sarvelad.akun naming the service's user;
+#     anyone else, with dbutils/pg_dump, pg_restore, pg_dumpall and psql linked to the
+#     newest PostgreSQL client installed, and sarvelad.akun naming the service's user;
 #   - the service's user SERVICE_USER: a system user without login or home, a member of
 #     ADMIN_GROUP so that it reads the settings the members write;
 #   - the data directory DATA_DIR (root:ADMIN_GROUP, setgid and sticky) holding
@@ -25,6 +25,8 @@ SARVELA_SERVICE="Sarvela DB Backup"
 SARVELA_DATA_FILES=(confbu.cfg busys.log)
 SARVELA_HISTORY=riwayat.db
 SARVELA_ACCOUNT_FILE=sarvelad.akun
+# The PostgreSQL tools that the service runs from dbutils.
+SARVELA_PG_TOOLS=(pg_dump pg_restore pg_dumpall psql)
 # Failure actions: the service is started again a minute after it failed, and a day
 # without failures starts the count anew.
 SARVELA_RESTART_AFTER=60
@@ -323,7 +325,7 @@ sarvela_remove_strays() {
         case $name in
         confbu.cfg | busys.log | "$SARVELA_HISTORY")
             [ "$(readlink -- "$entry")" = "$(sarvela_link_target "$name")" ] && continue ;;
-        dbutils/pg_dump | dbutils/pg_restore)
+        dbutils/pg_dump | dbutils/pg_restore | dbutils/pg_dumpall | dbutils/psql)
             [ "$(stat -c %u -- "$entry")" = 0 ] && continue ;;
         esac
         strays+=("$entry")
@@ -334,12 +336,12 @@ sarvela_remove_strays() {
     done
 }
 
-# dbutils/pg_dump and dbutils/pg_restore: links to the newest PostgreSQL client here.
+# dbutils/pg_dump, pg_restore, pg_dumpall and psql: links to the newest PostgreSQL client here.
 # Returns 1 (after saying so) when there is none.
 sarvela_link_pg_tools() {
     local tool bin missing=0
     [ -d "$PREFIX/dbutils" ] && [ ! -L "$PREFIX/dbutils" ] || { rm -f -- "$PREFIX/dbutils"; mkdir -m 0755 -- "$PREFIX/dbutils"; }
-    for tool in pg_dump pg_restore; do
+    for tool in "${SARVELA_PG_TOOLS[@]}"; do
         bin=$(sarvela_newest_pg_tool "$tool")
         if [ -n "$bin" ]; then
             [ "$(readlink -- "$PREFIX/dbutils/$tool" 2>/dev/null)" = "$bin" ] || echo "   dbutils/$tool -> $bin"
@@ -387,7 +389,7 @@ sarvela_remove_made_links() {
     for name in "${SARVELA_DATA_FILES[@]}" "$SARVELA_HISTORY"; do
         [ -L "$PREFIX/$name" ] && rm -f -- "$PREFIX/$name"
     done
-    for name in pg_dump pg_restore; do
+    for name in "${SARVELA_PG_TOOLS[@]}"; do
         [ -L "$PREFIX/dbutils/$name" ] && rm -f -- "$PREFIX/dbutils/$name"
     done
     [ -d "$PREFIX/dbutils" ] && rmdir --ignore-fail-on-non-empty -- "$PREFIX/dbutils"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs Sarvela DB Backup for real use, as root (Debian 12):
 #   - the program directory PREFIX (default /opt/sarvela): owned by root, nothing in it
-#     or above it writable by anyone else, with dbutils/pg_dump and dbutils/pg_restore
+#     or above it writable by anyone else, with dbutils/pg_dump, pg_restore, pg_dumpall, psql
 #     linked to the newest PostgreSQL installed here (at least the server's version);
 #   - the service's user SERVICE_USER (default _sarvela): a system user without login or
 #     home, a member of ADMIN_GROUP;
@@ -64,7 +64,8 @@ DESTDIR=$STAGE cmake --install "$BUILD_DIR" --prefix "$PREFIX" >/dev/null
 staged=$STAGE$PREFIX
 delivered="$STAGE/confbu.delivered"
 mv -T -- "$staged/confbu.cfg" "$delivered"
-rm -f -- "$staged/busys.log" "$staged/riwayat.db" "$staged/dbutils/pg_dump" "$staged/dbutils/pg_restore"
+rm -f -- "$staged/busys.log" "$staged/riwayat.db" "$staged/dbutils/pg_dump" "$staged/dbutils/pg_restore" \
+    "$staged/dbutils/pg_dumpall" "$staged/dbutils/psql"
 # Each name is removed before it is written, so a name can never be written through.
 cp -R --no-dereference --preserve=mode,timestamps --remove-destination -- "$staged/." "$PREFIX/"
 chown -R -h root:root -- "$PREFIX"

@@ -7,7 +7,8 @@
 #   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log|status|pengaturan|salinan] [POINTS]
 #
 # POINTS (or FONT_POINTS in the environment) sets the desktop's font size, as a
-# KDE desktop's settings do; without it Qt's own default applies.
+# KDE desktop's settings do; without it Qt's own default applies. SCREEN_SIZE sets the
+# screen's (default 1024x768).
 # When the service is not installed the panel first asks whether to install it;
 # the script answers No (Escape) so that the picture shows the window itself.
 set -eu
@@ -50,7 +51,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb "$DISPLAY" -screen 0 "${SCREEN_SIZE:-1024x768}x24" -dpi 96 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 i=0
 until xdpyinfo >/dev/null 2>&1 || xwininfo -root >/dev/null 2>&1; do

@@ -19,7 +19,8 @@
 #   - the output folder (a small tmpfs) filled up;
 #   - the settings locked by a concurrent writer, or left with a hot journal by a writer
 #     killed in the middle of its transaction;
-#   - the number of dumps kept changed between runs.
+#   - the number of dumps kept changed between runs;
+#   - all of it also in the middle of the restore drills of the first day.
 # After every run tests/soak/soak_check reads every dump back, and compares busys.log, the job
 # history and the output folder; the soak itself checks that each backup time and request is
 # taken (or the log says why not), that a late time and a refused request are told as such,
@@ -170,9 +171,12 @@ list_sql() {
     echo "DELETE FROM tbldb;"
     for db in "${LISTED[@]}"; do printf "INSERT INTO tbldb (dbname) VALUES ('%s');\n" "$db"; done
 }
+# The restore drill weekly on Tuesdays: the soak's first day (1 January 2030), so that even a
+# short soak stops and kills the service in the middle of drills.
 sqlite3 "$CFG" "UPDATE confdb SET server='127.0.0.1', port=$SARVELA_PG_PORT, user='postgres',
     pass='postgres-pw', outputdir='$OUT', jam1='2000-01-01T01:00:00', jam1st=1,
-    jam2='2000-01-01T13:00:00', jam2st=1; $(list_sql) UPDATE confsimpan SET jumlah=2;"
+    jam2='2000-01-01T13:00:00', jam2st=1; $(list_sql) UPDATE confsimpan SET jumlah=2;
+    DELETE FROM confuji; INSERT INTO confuji (jadwal, hari) VALUES (2, 2);"
 
 # The service's clock: the real one plus the offset in soak/jam. It only ever moves forward,
 # by a minute before each request (a manual run within a minute of the last one is refused),
@@ -271,8 +275,8 @@ run_lock_held() {
     grep -q ":$inode " /proc/locks
 }
 
-# The service's tools that still run on the output folder.
-tools_running() { processes_naming "$OUT/"; }
+# The service's tools that still run on the output folder, and the servers of its drills.
+tools_running() { processes_naming "$OUT/"; processes_naming "$PROG/kerja/"; }
 
 ENTRY=' - Backup Database (OK|GAGAL : database \[[^]]*\], file|DITOLAK|DIBATALKAN|TIDAK DIJALANKAN) '
 STARTED=' - (Read List DB|Lokasi backup \[|Backup dilewati|Read Database BU\. |Permintaan backup manual ditolak)'

@@ -150,7 +150,7 @@ expect "the history folder is _sarvela:sarvela 2750" is "$(mode_of $DATA_DIR/riw
 expect "rclone/ and kerja/ are _sarvela's alone" \
     bash -c "[ \"\$(stat -c '%U %a' $DATA_DIR/rclone $DATA_DIR/kerja | sort -u)\" = '_sarvela 700' ]"
 expect "sarvelad.akun names _sarvela" is "$(cat $PREFIX/sarvelad.akun)" "_sarvela"
-for tool in pg_dump pg_restore; do
+for tool in "${SARVELA_PG_TOOLS[@]}"; do
     expect "dbutils/$tool links to the newest client" is "$(readlink $PREFIX/dbutils/$tool)" "$(sarvela_newest_pg_tool $tool)"
 done
 expect "the output folder is _sarvela:sarvela 2750" is "$(mode_of $OUTPUT_DIR)" "_sarvela:sarvela 2750"

@@ -44,6 +44,30 @@ bool newest(const QSqlDatabase &db, const QString &from, const QString &conditio
     return true;
 }
 
+// What the history says of the rows, drills and checks of the database's dumps.
+bool proof(const QSqlDatabase &db, Row *row, QString *error)
+{
+    QSqlQuery first(db);
+    first.setForwardOnly(true);
+    first.prepare(QStringLiteral("select mulai from riwayat where id = (select min(id) from "
+                                 "riwayat where dbname = ?)"));
+    first.addBindValue(row->dbname);
+    if (!first.exec()) {
+        *error = first.lastError().text();
+        return false;
+    }
+    if (first.next())
+        row->firstJob = QDateTime::fromString(first.value(0).toString(), riwayat::TimeFormat);
+    if (row->lastGood.id != 0 && !riwayat::tableRows(db, row->lastGood.id, &row->tables, error))
+        return false;
+    row->tabel = row->tables.size();
+    for (const riwayat::TableRows &table : qAsConst(row->tables))
+        row->baris += table.baris;
+    return riwayat::newestDrill(db, row->dbname, false, &row->lastDrill, error) &&
+           riwayat::newestDrill(db, row->dbname, true, &row->lastGoodDrill, error) &&
+           riwayat::pendingChecks(db, row->dbname, &row->checks, error);
+}
+
 } // namespace
 
 QDateTime nextRun(const Schedule &schedule, const QDateTime &now)
@@ -68,6 +92,23 @@ qint64 allowedAgeSecs(const Schedule &schedule)
     for (int i = 1; i < minutes.size(); ++i)
         longest = qMax(longest, minutes[i] - minutes[i - 1]);
     return Day + qint64(longest) * 60;
+}
+
+qint64 drillAllowedSecs(const Schedule &schedule)
+{
+    switch (schedule.drills.jadwal) {
+    case confbu::DrillSchedule::Weekly:
+        return 2 * 7 * Day;
+    case confbu::DrillSchedule::EveryRun:
+        return 2 * (allowedAgeSecs(schedule) - Day);
+    default:
+        return 0;
+    }
+}
+
+bool isDrillFailure(const riwayat::Drill &drill)
+{
+    return drill.id != 0 && (drill.hasil == riwayat::Gagal || drill.hasil == riwayat::Ditolak);
 }
 
 bool isFailure(const QString &hasil)
@@ -103,7 +144,8 @@ bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *r
                     {name, riwayat::Ok}, &row.lastGood, error))
             return false;
         if (row.lastJob.id != 0 &&
-            (!salinan::newestVerified(history, name, &row.lastCopy, error) ||
+            (!proof(history, &row, error) ||
+             !salinan::newestVerified(history, name, &row.lastCopy, error) ||
              !salinan::newestFinished(history, name, &row.lastCopyTry, error) ||
              !salinan::uncopiedSince(history, name, &row.uncopiedSince, error)))
             return false;
@@ -116,6 +158,7 @@ bool read(const QSqlDatabase &history, const QStringList &dbnames, QList<Row> *r
 QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now, bool copiesOn)
 {
     const qint64 allowed = allowedAgeSecs(schedule);
+    const qint64 drillAllowed = drillAllowedSecs(schedule);
     QDateTime firstLate;
     for (Row &row : *rows) {
         // A copy is as late as a dump would be: by then a later run had its chance to try again.
@@ -125,16 +168,29 @@ QDateTime judge(QList<Row> *rows, const Schedule &schedule, const QDateTime &now
             (!firstLate.isValid() || copyDue < firstLate))
             firstLate = copyDue;
         const QDateTime late = row.lastGood.mulai.addSecs(allowed);
+        // Drills are owed from the first job on, or from the last one that went well.
+        const QDateTime drillSince =
+            row.lastGoodDrill.id != 0 ? row.lastGoodDrill.mulai : row.firstJob;
+        const QDateTime drillLate = drillAllowed > 0 && drillSince.isValid()
+                                        ? drillSince.addSecs(drillAllowed)
+                                        : QDateTime();
         if (row.lastFinished.id != 0 && isFailure(row.lastFinished.hasil)) {
             row.condition = Condition::Failed;
+        } else if (!row.checks.isEmpty()) {
+            row.condition = Condition::Check;
         } else if (row.lastGood.id == 0) {
             row.condition = Condition::Never;
         } else if (!late.isValid() || now > late) {
             row.condition = Condition::Late;
+        } else if (drillAllowed > 0 && isDrillFailure(row.lastDrill)) {
+            row.condition = Condition::DrillFailed;
+        } else if (drillLate.isValid() && now > drillLate) {
+            row.condition = Condition::DrillLate;
         } else {
             row.condition = Condition::Good;
-            if (!firstLate.isValid() || late < firstLate)
-                firstLate = late;
+            for (const QDateTime &turn : {late, drillLate})
+                if (turn.isValid() && (!firstLate.isValid() || turn < firstLate))
+                    firstLate = turn;
         }
     }
     std::stable_partition(rows->begin(), rows->end(),

@@ -32,6 +32,15 @@ FPengaturan::FPengaturan(const QSqlDatabase &settings, QWidget *parent)
     };
     connect(ui->sbJumlah, QOverload<int>::of(&QSpinBox::valueChanged), this, calendar);
     calendar(kept.jumlah);
+    const confbu::DrillSchedule drills = confbu::drillSchedule(m_settings);
+    ui->cbUji->setCurrentIndex(drills.jadwal);
+    ui->cbHari->setCurrentIndex(drills.hari);
+    // The day only counts for weekly drills.
+    const auto dayApplies = [this] {
+        ui->cbHari->setEnabled(ui->cbUji->currentIndex() == confbu::DrillSchedule::Weekly);
+    };
+    connect(ui->cbUji, QOverload<int>::of(&QComboBox::currentIndexChanged), this, dayApplies);
+    dayApplies();
     ui->tUrl->setText(confbu::monitorUrl(m_settings));
     connect(m_check, &XMonitorCheck::finished, this, &FPengaturan::checked);
 }
@@ -93,6 +102,8 @@ void FPengaturan::on_butSimpan_clicked()
     kept.mingguan = ui->sbMingguan->value();
     kept.bulanan = ui->sbBulanan->value();
     if (!confbu::setLocalRetention(m_settings, kept, &error) ||
+        !confbu::setDrillSchedule(
+            m_settings, {ui->cbUji->currentIndex(), ui->cbHari->currentIndex()}, &error) ||
         !confbu::setMonitorUrl(m_settings, ui->tUrl->text(), &error)) {
         showInfo(QStringLiteral("Gagal Simpan data.\nPesan Error : ") + errortext::inWords(error),
                  this);

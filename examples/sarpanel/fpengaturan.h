@@ -1,5 +1,6 @@
-// "Pengaturan Lanjutan": how many backups to keep per database and the monitoring URL,
-// with a test of that URL. The service reads both at every run, so saving needs no restart.
+// "Pengaturan Lanjutan": how many backups to keep per database, when the restore drills run,
+// and the monitoring URL with a test of it. The service reads them at every run, so saving
+// needs no restart.
 #pragma once
 
 #include <QDialog>

@@ -1,10 +1,15 @@
 #include "fstatusbackup.h"
 
 #include "historywatch.h"
+#include "messagebox.h"
+#include "permintaan.h"
 #include "ui_fstatusbackup.h"
 #include "wrapdelegate.h"
 
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QJsonObject>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
@@ -41,6 +46,12 @@ QString conditionText(Condition condition)
         return QStringLiteral("Gagal");
     case Condition::Late:
         return QStringLiteral("Terlambat");
+    case Condition::Check:
+        return QStringLiteral("Perlu diperiksa");
+    case Condition::DrillFailed:
+        return QStringLiteral("Uji pulih gagal");
+    case Condition::DrillLate:
+        return QStringLiteral("Uji pulih terlambat");
     case Condition::Never:
         break;
     }
@@ -67,7 +78,58 @@ QString lastJobText(const Row &row)
     return text;
 }
 
-QString dumpWhy(const Row &row, qint64 allowedSecs)
+QString number(qint64 value)
+{
+    return QLocale(QLocale::Indonesian, QLocale::Indonesia).toString(value);
+}
+
+// How the newest good dump is proven: read back whole (the rows it holds were counted on the
+// way), and restored by the newest drill. Short, since the column is narrow; the tool tip says
+// the rest.
+QString proofText(const Row &row, const QDateTime &now)
+{
+    QStringList lines;
+    if (row.lastGood.id != 0)
+        lines << (!row.lastGood.terverifikasi ? QStringLiteral("Tidak")
+                  : row.tables.isEmpty()
+                      ? QStringLiteral("Ya")
+                      : QStringLiteral("Ya, ") + number(row.baris) + QStringLiteral(" baris"));
+    if (row.lastDrill.id != 0)
+        lines << QStringLiteral("Uji pulih ") +
+                     (row.lastDrill.hasil == riwayat::Berjalan
+                          ? QStringLiteral("berjalan")
+                          : row.lastDrill.hasil + QStringLiteral(", ") +
+                                backupstatus::ageInWords(row.lastDrill.mulai, now));
+    return lines.isEmpty() ? None : lines.join(QLatin1Char('\n'));
+}
+
+QString drillDetails(const riwayat::Drill &drill)
+{
+    if (drill.id == 0)
+        return QStringLiteral("Belum ada uji pulih.");
+    QString text = QStringLiteral("Uji pulih terakhir: ") + drill.hasil + QStringLiteral(", ") +
+                   drill.mulai.toString(Shown);
+    if (drill.hasil == riwayat::Ok)
+        text +=
+            QStringLiteral(": %1 tabel, %2 baris").arg(number(drill.tabel), number(drill.baris));
+    else if (!drill.alasan.isEmpty())
+        text += QStringLiteral(": ") + drill.alasan;
+    return text;
+}
+
+QString proofDetails(const Row &row)
+{
+    QStringList lines;
+    if (!row.tables.isEmpty()) {
+        lines << QStringLiteral("Isi backup baik terakhir, %1 tabel:").arg(number(row.tabel));
+        for (const riwayat::TableRows &table : row.tables)
+            lines << QStringLiteral("%1: %2 baris").arg(table.tabel, number(table.baris));
+    }
+    lines << drillDetails(row.lastDrill);
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString dumpWhy(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
     switch (row.condition) {
     case Condition::Failed:
@@ -77,6 +139,16 @@ QString dumpWhy(const Row &row, qint64 allowedSecs)
             .arg(allowedSecs / 3600);
     case Condition::Never:
         return QStringLiteral("Tidak ada backup baik yang tersimpan.");
+    case Condition::Check:
+        return QStringLiteral("Backup %1 PERLU DIPERIKSA: %2 Bila perubahan itu memang "
+                              "disengaja, pilih \"Perubahan wajar\"; sampai itu backup lama "
+                              "database ini tidak dihapus.")
+            .arg(row.checks.last().mulai.toString(Shown), row.checks.last().rincian);
+    case Condition::DrillFailed:
+        return drillDetails(row.lastDrill);
+    case Condition::DrillLate:
+        return QStringLiteral("Tidak ada uji pulih yang berhasil dalam %1 hari terakhir.")
+            .arg(drillAllowedSecs / (24 * 3600));
     case Condition::Good:
         break;
     }
@@ -97,9 +169,9 @@ QString copyWhy(const Row &row, qint64 allowedSecs)
     return text;
 }
 
-QString whyText(const Row &row, qint64 allowedSecs)
+QString whyText(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
-    const QString dump = dumpWhy(row, allowedSecs);
+    const QString dump = dumpWhy(row, allowedSecs, drillAllowedSecs);
     const QString copy = copyWhy(row, allowedSecs);
     return dump.isEmpty() || copy.isEmpty() ? dump + copy : dump + QLatin1Char('\n') + copy;
 }
@@ -120,9 +192,9 @@ QString keadaanText(const Row &row, bool copiesOn, const QDateTime &now)
 }
 
 // Why, and the newest verified copy: the time of the dump it holds and where it is.
-QString keadaanTip(const Row &row, qint64 allowedSecs)
+QString keadaanTip(const Row &row, qint64 allowedSecs, qint64 drillAllowedSecs)
 {
-    QString tip = whyText(row, allowedSecs);
+    QString tip = whyText(row, allowedSecs, drillAllowedSecs);
     if (row.lastCopy.id != 0)
         tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) +
                QStringLiteral("Salinan terverifikasi terbaru: backup ") +
@@ -161,7 +233,17 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
     connect(history, &XHistoryWatch::changed, this, [this] {
         if (isVisible())
             showRows();
+        answerSeen();
     });
+    connect(ui->tableWidget, &QTableWidget::itemSelectionChanged, this,
+            &FStatusBackup::selectionChanged);
+}
+
+void FStatusBackup::setRequests(std::function<QSqlDatabase()> settings,
+                                std::function<QString()> wake)
+{
+    m_settings = std::move(settings);
+    m_wake = std::move(wake);
 }
 
 FStatusBackup::~FStatusBackup() = default;
@@ -172,29 +254,38 @@ void FStatusBackup::showRows()
     const QList<Row> &rows = m_history->rows();
     const QDateTime next = backupstatus::nextRun(m_history->schedule(), now);
     const qint64 allowed = backupstatus::allowedAgeSecs(m_history->schedule());
+    const qint64 drillAllowed = backupstatus::drillAllowedSecs(m_history->schedule());
+    const QString selected = ui->tableWidget->currentRow() >= 0 &&
+                                     ui->tableWidget->item(ui->tableWidget->currentRow(), 0)
+                                 ? ui->tableWidget->item(ui->tableWidget->currentRow(), 0)->text()
+                                 : QString();
     int attention = 0;
     ui->tableWidget->setRowCount(rows.size());
     for (int i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         const riwayat::Job &good = row.lastGood;
         const bool have = good.id != 0;
-        const QStringList cells{
-            row.dbname,
-            keadaanText(row, m_history->copiesOn(), now),
-            have ? good.mulai.toString(Shown) : None,
-            have ? backupstatus::ageInWords(good.mulai, now) : None,
-            have ? backupstatus::sizeInWords(good.ukuran) : None,
-            have ? (good.terverifikasi ? QStringLiteral("Ya") : QStringLiteral("Tidak")) : None,
-            lastJobText(row)};
+        const QStringList cells{row.dbname,
+                                keadaanText(row, m_history->copiesOn(), now),
+                                have ? good.mulai.toString(Shown) : None,
+                                have ? backupstatus::ageInWords(good.mulai, now) : None,
+                                have ? backupstatus::sizeInWords(good.ukuran) : None,
+                                proofText(row, now),
+                                lastJobText(row)};
         attention += row.needsAttention() ? 1 : 0;
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells[column]);
             item->setBackground(row.needsAttention() ? Attention : Fine);
             item->setForeground(Qt::black);
-            item->setToolTip(column == 1 ? keadaanTip(row, allowed) : cells[column]);
+            item->setToolTip(column == 1   ? keadaanTip(row, allowed, drillAllowed)
+                             : column == 5 ? proofDetails(row)
+                                           : cells[column]);
             ui->tableWidget->setItem(i, column, item);
         }
+        if (row.dbname == selected)
+            ui->tableWidget->setCurrentCell(i, 0);
     }
+    selectionChanged();
     fitColumns();
 
     QStringList summary;
@@ -321,4 +412,58 @@ void FStatusBackup::hideEvent(QHideEvent *event)
 void FStatusBackup::on_butTutup_clicked()
 {
     close();
+}
+
+// Offered for a database whose dump waits to be checked.
+void FStatusBackup::selectionChanged()
+{
+    const int current = ui->tableWidget->currentRow();
+    const QList<Row> &rows = m_history->rows();
+    ui->butWajar->setEnabled(m_wake && m_asked.isEmpty() && current >= 0 && current < rows.size() &&
+                             !rows[current].checks.isEmpty());
+}
+
+// The administrator says the change was meant: the service records who and when, and its
+// retention deletes the old dumps of the database again.
+void FStatusBackup::on_butWajar_clicked()
+{
+    const int current = ui->tableWidget->currentRow();
+    const QList<Row> &rows = m_history->rows();
+    if (current < 0 || current >= rows.size() || rows[current].checks.isEmpty())
+        return;
+    const Row &row = rows[current];
+    const riwayat::Check &check = row.checks.last();
+    if (!askYes(QStringLiteral("Backup database %1 dari %2 PERLU DIPERIKSA: %3\n\nTerima "
+                               "sebagai perubahan wajar? Backup lama database ini akan "
+                               "dihapus lagi sesuai pengaturan.")
+                    .arg(row.dbname, check.mulai.toString(Shown), check.rincian),
+                this, QMessageBox::No))
+        return;
+    QString kunci, error;
+    if (!permintaan::submit(m_settings(), QStringLiteral("terima-perubahan"),
+                            {{QStringLiteral("dbname"), row.dbname},
+                             {QStringLiteral("riwayat_id"), double(check.riwayatId)}},
+                            m_wake, &kunci, &error)) {
+        showError(QStringLiteral("Gagal mengirim permintaan.\nPesan Error : ") + error, this);
+        return;
+    }
+    m_asked = kunci;
+    selectionChanged();
+}
+
+void FStatusBackup::answerSeen()
+{
+    if (m_asked.isEmpty())
+        return;
+    permintaan::Answer answer;
+    QString error;
+    if (!permintaan::readAnswer(m_history->path(), m_asked, &answer, &error) ||
+        !answer.isFinished())
+        return;
+    m_asked.clear();
+    selectionChanged();
+    if (answer.hasil != permintaan::Ok)
+        showWarning(QStringLiteral("Perubahan tidak diterima service.\nPesan Error : ") +
+                        answer.pesan,
+                    this);
 }

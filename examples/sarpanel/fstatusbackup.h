@@ -1,10 +1,14 @@
 // "Status Backup": one row per listed database, the ones needing attention first in red,
-// kept current while open from the history the main window watches.
+// kept current while open from the history the main window watches. "Perubahan wajar" asks the
+// service to accept the change of a dump that waits to be checked.
 #pragma once
 
 #include <QDialog>
 #include <QScopedPointer>
+#include <QSqlDatabase>
 #include <QTimer>
+
+#include <functional>
 
 class XHistoryWatch;
 
@@ -20,6 +24,9 @@ public:
     ~FStatusBackup() override;
 
     void showRows();
+    // Where requests to the service go: the settings file (asked for when one is sent), and
+    // what wakes the service (an empty text when it was woken, else why not).
+    void setRequests(std::function<QSqlDatabase()> settings, std::function<QString()> wake);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -28,13 +35,20 @@ protected:
 
 private slots:
     void on_butTutup_clicked();
+    void on_butWajar_clicked();
 
 private:
     void fitWidth();
+    void selectionChanged();
+    // The answer to the request last sent, once the service has given it.
+    void answerSeen();
     void fitColumns();
 
     const QScopedPointer<Ui::FStatusBackup> ui;
     const XHistoryWatch *m_history;
     QTimer m_clock; // ages and the next backup time move on while the window is open
     bool m_fitted = false;
+    std::function<QSqlDatabase()> m_settings;
+    std::function<QString()> m_wake;
+    QString m_asked; // the request whose answer is awaited
 };

@@ -132,7 +132,8 @@ void XHistoryWatch::changeSeen()
 void XHistoryWatch::read()
 {
     m_settle.stop();
-    QList<riwayat::Job> ended;
+    const bool first = m_settled < 0;
+    QList<riwayat::Job> ended, drills;
     QList<salinan::Copy> endedCopies;
     bool running = false, copying = false;
     QList<backupstatus::Row> rows;
@@ -153,6 +154,7 @@ void XHistoryWatch::read()
         if (!history.open(&error) ||
             !backupstatus::read(history.db(), m_databases, &rows, &error) ||
             !findEnded(history.db(), &ended, &running, &error) ||
+            !findEndedDrills(history.db(), first, &drills, &running, &error) ||
             !findEndedCopies(history.db(), &endedCopies, &copying, &error)) {
             // What was read before stays shown.
             m_error = QStringLiteral("Riwayat backup tidak dapat dibaca: ") +
@@ -167,11 +169,12 @@ void XHistoryWatch::read()
     rejudge();
     emit changed();
     m_runJobs += ended;
+    m_runDrills += drills;
     m_runCopies += endedCopies;
-    // A run goes on while its copies travel, after its last job.
+    // A run goes on while its drills run and its copies travel, after its last job.
     if (running || copying)
         m_quiet.stop();
-    else if (!ended.isEmpty() || !endedCopies.isEmpty())
+    else if (!ended.isEmpty() || !drills.isEmpty() || !endedCopies.isEmpty())
         m_quiet.start();
 }
 
@@ -179,10 +182,12 @@ void XHistoryWatch::runEnded()
 {
     QList<riwayat::Job> failed;
     for (const riwayat::Job &job : qAsConst(m_runJobs))
-        if (backupstatus::isFailure(job.hasil))
+        if (backupstatus::isFailure(job.hasil) || job.hasil == PerluDiperiksa)
             failed << job;
+    failed += m_runDrills;
     const int jobs = m_runJobs.size();
     m_runJobs.clear();
+    m_runDrills.clear();
     if (!failed.isEmpty())
         emit runFailed(failed, jobs);
     QList<salinan::Copy> failedCopies;
@@ -224,10 +229,15 @@ bool XHistoryWatch::findEnded(const QSqlDatabase &db, QList<riwayat::Job> *ended
     } else if (newest < m_settled) {
         m_settled = 0; // the service made the history anew
         m_seen.clear();
+        m_drillsSettled = 0;
     }
+    const bool checks = db.tables().contains(QStringLiteral("periksa"));
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("select ") + riwayat::ColumnList +
+                  (checks ? QStringLiteral(", (select rincian from periksa where riwayat_id = "
+                                           "riwayat.id) as rincian")
+                          : QStringLiteral(", null as rincian")) +
                   QStringLiteral(" from riwayat where id > ? order by id"));
     query.addBindValue(m_settled);
     if (!query.exec()) {
@@ -237,7 +247,13 @@ bool XHistoryWatch::findEnded(const QSqlDatabase &db, QList<riwayat::Job> *ended
     qint64 settled = m_settled;
     *running = false;
     while (query.next()) {
-        const riwayat::Job job = riwayat::fromRecord(query.record());
+        riwayat::Job job = riwayat::fromRecord(query.record());
+        // A good dump that lost much of a table is told like a failure.
+        const QVariant rincian = query.value(QStringLiteral("rincian"));
+        if (job.hasil == riwayat::Ok && !rincian.isNull()) {
+            job.hasil = PerluDiperiksa;
+            job.alasan = rincian.toString();
+        }
         *running = *running || job.hasil == riwayat::Berjalan;
         if (!*running)
             settled = job.id;
@@ -251,6 +267,42 @@ bool XHistoryWatch::findEnded(const QSqlDatabase &db, QList<riwayat::Job> *ended
     m_settled = settled;
     for (auto it = m_seen.begin(); it != m_seen.end();)
         it = *it <= m_settled ? m_seen.erase(it) : std::next(it);
+    return true;
+}
+
+// A drill that failed or was refused is told once; one still running keeps the run going.
+bool XHistoryWatch::findEndedDrills(const QSqlDatabase &db, bool first, QList<riwayat::Job> *failed,
+                                    bool *running, QString *error)
+{
+    if (!db.tables().contains(QStringLiteral("ujipulih")))
+        return true;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("select ujipulih.id, dbname, ujipulih.hasil, ujipulih.alasan "
+                                 "from ujipulih join riwayat on riwayat.id = ujipulih.riwayat_id "
+                                 "where ujipulih.id > ? order by ujipulih.id"));
+    query.addBindValue(m_drillsSettled);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next()) {
+        riwayat::Drill drill;
+        drill.id = query.value(0).toLongLong();
+        drill.hasil = query.value(2).toString();
+        if (drill.hasil == riwayat::Berjalan) {
+            *running = true;
+            break; // told once it has ended
+        }
+        m_drillsSettled = drill.id;
+        if (!first && backupstatus::isDrillFailure(drill)) {
+            riwayat::Job told;
+            told.dbname = query.value(1).toString();
+            told.hasil = UjiPulih + drill.hasil;
+            told.alasan = query.value(3).toString();
+            failed->append(told);
+        }
+    }
     return true;
 }
 

@@ -194,6 +194,7 @@ bool MainControlPanel::loadSettings()
         haveRow = true;
     }
     settingsRead = haveRow;
+    schedule.drills = confbu::drillSchedule(settingsDb);
     // A save would update no row and say it had saved.
     settingsProblem = haveRow ? settingsWriteProblem(path)
                               : QStringLiteral("Pengaturan kosong: tabel confdb tidak berisi "
@@ -321,8 +322,8 @@ void MainControlPanel::on_butSaveRestart_clicked()
                  this);
         return;
     }
-    history->setSchedule(
-        {jam1.time(), jam2.time(), ui->cbJam1->isChecked(), ui->cbJam2->isChecked()});
+    history->setSchedule({jam1.time(), jam2.time(), ui->cbJam1->isChecked(),
+                          ui->cbJam2->isChecked(), confbu::drillSchedule(settingsDb)});
 
     // The service reads its settings only when it starts. The first refusal
     // is told after the save's own message: the settings are stored either way.
@@ -348,7 +349,11 @@ void MainControlPanel::on_butSaveRestart_clicked()
 void MainControlPanel::on_advanced_click()
 {
     FPengaturan dialog(settingsDb, this);
-    dialog.exec();
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    backupstatus::Schedule schedule = history->schedule();
+    schedule.drills = confbu::drillSchedule(settingsDb);
+    history->setSchedule(schedule);
 }
 
 void MainControlPanel::on_copies_click()

@@ -4,6 +4,7 @@
 
 #include "fstatusbackup.h"
 #include "historywatch.h"
+#include "permintaan.h"
 #include "ui_maincontrolpanel.h"
 
 namespace {
@@ -67,16 +68,32 @@ void MainControlPanel::updateTrayState()
 
 void MainControlPanel::tellFailures(const QList<riwayat::Job> &failed, int jobs)
 {
-    QStringList lines{QStringLiteral("%1 dari %2 backup gagal.").arg(failed.size()).arg(jobs)};
-    for (const riwayat::Job &job : failed.mid(0, NamesShown))
-        lines << QStringLiteral("Backup database ") + job.dbname + QLatin1Char(' ') +
-                     job.hasil.toLower() +
+    // Failed jobs are counted against the run's; dumps that wait to be checked and failed
+    // drills are named after them.
+    int jobFailures = 0;
+    bool failure = false;
+    QStringList named;
+    for (const riwayat::Job &job : failed) {
+        const bool drill = job.hasil.startsWith(XHistoryWatch::UjiPulih);
+        const QString hasil = drill ? job.hasil.mid(XHistoryWatch::UjiPulih.size()) : job.hasil;
+        jobFailures += backupstatus::isFailure(job.hasil) ? 1 : 0;
+        failure = failure || hasil != XHistoryWatch::PerluDiperiksa;
+        const QString what = drill         ? QStringLiteral("Uji pulih database ")
+                             : job.globals ? QStringLiteral("Backup globals")
+                                           : QStringLiteral("Backup database ");
+        named << what + job.dbname + QLatin1Char(' ') + hasil.toLower() +
                      (job.alasan.isEmpty() ? QString() : QStringLiteral(": ") + job.alasan);
-    if (failed.size() > NamesShown)
+    }
+    QStringList lines;
+    if (jobFailures > 0)
+        lines << QStringLiteral("%1 dari %2 backup gagal.").arg(jobFailures).arg(jobs);
+    lines += named.mid(0, NamesShown);
+    if (named.size() > NamesShown)
         lines << QStringLiteral("Dan %1 lainnya; lihat Status Backup.")
-                     .arg(failed.size() - NamesShown);
-    showBalloon(QStringLiteral("Backup gagal"), lines.join(QLatin1Char('\n')),
-                QSystemTrayIcon::Critical);
+                     .arg(named.size() - NamesShown);
+    showBalloon(failure ? QStringLiteral("Backup gagal") : QStringLiteral("Backup perlu diperiksa"),
+                lines.join(QLatin1Char('\n')),
+                failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning);
 }
 
 void MainControlPanel::tellCopyFailures(const QList<salinan::Copy> &failed)
@@ -95,8 +112,18 @@ void MainControlPanel::tellCopyFailures(const QList<salinan::Copy> &failed)
 
 void MainControlPanel::on_status_click()
 {
-    if (!statusWindow)
+    if (!statusWindow) {
         statusWindow = new FStatusBackup(history, this);
+        statusWindow->setRequests([this] { return settingsDb; },
+                                  [this] {
+                                      if (serviceController.sendCommand(permintaan::WaitingCommand))
+                                          return QString();
+                                      refreshServiceStatus();
+                                      return serviceRunning
+                                                 ? QtServiceController::lastError().text
+                                                 : QStringLiteral("Service tidak aktif.");
+                                  });
+    }
     statusWindow->show();
     statusWindow->raise();
     statusWindow->activateWindow();

@@ -61,6 +61,7 @@ bool replaceSingleValue(const QSqlDatabase &db, const QString &create, const QSt
     return true;
 }
 
+const char CreateConfUji[] = "CREATE TABLE IF NOT EXISTS confuji (jadwal INTEGER, hari INTEGER)";
 const char CreateConfSimpan[] = "CREATE TABLE IF NOT EXISTS confsimpan (jumlah INTEGER, "
                                 "harian INTEGER, mingguan INTEGER, bulanan INTEGER)";
 const char CreateConfPantau[] = "CREATE TABLE IF NOT EXISTS confpantau (url TEXT)";
@@ -272,6 +273,46 @@ bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error)
                               QStringLiteral("url"), url.trimmed(), error);
 }
 
+DrillSchedule drillSchedule(const QSqlDatabase &db)
+{
+    DrillSchedule schedule;
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select jadwal, hari from confuji")) || !query.next())
+        return schedule;
+    // A value out of range is read as the nearest one the service knows.
+    schedule.jadwal =
+        qBound(int(DrillSchedule::Never), query.value(0).toInt(), int(DrillSchedule::Weekly));
+    schedule.hari = qBound(0, query.value(1).toInt(), 6);
+    return schedule;
+}
+
+bool setDrillSchedule(const QSqlDatabase &db, const DrillSchedule &schedule, QString *error)
+{
+    QSqlDatabase connection = db;
+    if (!connection.transaction()) {
+        *error = connection.lastError().text();
+        return false;
+    }
+    QSqlQuery query(connection);
+    bool ok = query.exec(QLatin1String(CreateConfUji)) &&
+              query.exec(QStringLiteral("delete from confuji")) &&
+              query.prepare(QStringLiteral("insert into confuji (jadwal, hari) values (?, ?)"));
+    query.addBindValue(schedule.jadwal);
+    query.addBindValue(schedule.hari);
+    ok = ok && query.exec();
+    if (!ok) {
+        *error = query.lastError().text();
+        connection.rollback();
+        return false;
+    }
+    if (!connection.commit()) {
+        *error = connection.lastError().text();
+        connection.rollback();
+        return false;
+    }
+    return true;
+}
+
 // Times are stored as ISO 8601 text and switches as 1 or 0: the forms the panel's
 // SQL layer writes and both readers convert back.
 QStringList schema()
@@ -283,6 +324,7 @@ QStringList schema()
         QStringLiteral("CREATE TABLE tbldb (dbname TEXT)"),
         QLatin1String(CreateConfSimpan),
         QLatin1String(CreateConfPantau),
+        QLatin1String(CreateConfUji),
         salinan::createSettingsTable(),
     };
 }
@@ -315,6 +357,10 @@ bool createDeliveredFile(const QString &path, QString *error)
                 query.addBindValue(value);
             ok = ok && query.exec();
             ok = ok && query.exec(QStringLiteral("insert into confsimpan (jumlah) values (0)"));
+            ok = ok &&
+                 query.exec(QStringLiteral("insert into confuji (jadwal, hari) values (%1, %2)")
+                                .arg(DrillSchedule().jadwal)
+                                .arg(DrillSchedule().hari));
             if (!ok)
                 *error = query.lastError().text();
             ok = ok && db.commit();

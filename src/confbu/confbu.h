@@ -98,6 +98,21 @@ bool addCalendarColumns(const QSqlDatabase &db, const QString &table, QString *e
 QString monitorUrl(const QSqlDatabase &db);
 bool setMonitorUrl(const QSqlDatabase &db, const QString &url, QString *error);
 
+// When the restore drill runs: never, after every backup run, or once a week at the first run
+// on day hari (0 Sunday ... 6 Saturday). A file without the table reads as weekly on Sunday.
+struct DrillSchedule
+{
+    enum Jadwal { Never = 0, EveryRun = 1, Weekly = 2 };
+    int jadwal = Weekly;
+    int hari = 0;
+    bool operator==(const DrillSchedule &other) const
+    {
+        return jadwal == other.jadwal && hari == other.hari;
+    }
+};
+DrillSchedule drillSchedule(const QSqlDatabase &db);
+bool setDrillSchedule(const QSqlDatabase &db, const DrillSchedule &schedule, QString *error);
+
 // The statements that create the tables (nothing else).
 QStringList schema();
 // Writes a new settings file at path: the tables, the delivered row, an empty list.

@@ -1,8 +1,11 @@
 // riwayat.db, the job history beside confbu.cfg: one row per backup job, written by the
 // service (a row when the job starts, completed when it ends) and only read by the panel.
-// Dumps that the service deleted to keep only the newest ones are recorded in a table of
-// their own, terhapus, so that the job rows keep their columns. The one place that knows
-// the tables and columns.
+// What else the service learns about a job lives in tables of their own, so that the job rows
+// keep their columns: dumps deleted to keep only the newest ones (terhapus), the rows each
+// table of a dump holds (isi), dumps that lost much of a table and wait for an administrator's
+// word (periksa), and restore drills (ujipulih). The server's roles and other globals, dumped
+// once per run, are a job whose dbname is NULL, which no database's job ever has. The one
+// place that knows the tables and columns.
 #pragma once
 
 #include <QDateTime>
@@ -36,7 +39,47 @@ struct Job
     QString hasil;     // one of the texts above
     QString alasan;    // why it failed, was refused or cancelled
     bool terverifikasi = false;
-    QDateTime dihapus; // when the service deleted the dump as an older one; invalid while kept
+    QDateTime dihapus;    // when the service deleted the dump as an older one; invalid while kept
+    bool globals = false; // the server's globals, not a database (dbname NULL)
+};
+
+// The rows one table of a dump holds; tabel is the name as the dump's script writes it,
+// schema-qualified and quoted where needed (public."Tabel Besar").
+struct TableRows
+{
+    QString tabel;
+    qint64 baris = 0;
+    bool operator==(const TableRows &other) const
+    {
+        return tabel == other.tabel && baris == other.baris;
+    }
+};
+
+// A dump that lost much of a table against the one before it: held from retention until an
+// administrator accepts the change (diterima, oleh).
+struct Check
+{
+    qint64 riwayatId = 0;
+    QString dbname;
+    QDateTime mulai;    // of the job
+    QString rincian;    // which tables, and how
+    QDateTime diterima; // invalid while it waits
+    QString oleh;
+};
+
+// One restore drill of a dump.
+struct Drill
+{
+    qint64 id = 0;
+    qint64 riwayatId = 0;
+    QString dbname; // of the job drilled
+    QString file;
+    QDateTime mulai;
+    QDateTime selesai; // invalid while it runs
+    QString hasil;     // OK, GAGAL, DITOLAK, DIBATALKAN, or BERJALAN
+    QString alasan;
+    int tabel = 0;
+    qint64 baris = 0;
 };
 
 // The statements that create the tables (nothing else), and the job table's columns in order.
@@ -57,5 +100,20 @@ bool lastJobPerDatabase(const QSqlDatabase &db, QList<Job> *jobs, QString *error
 bool runningJobs(const QSqlDatabase &db, QList<Job> *jobs, QString *error);
 // The jobs of one database whose verified dump the service has not deleted, newest first.
 bool verifiedDumps(const QSqlDatabase &db, const QString &dbname, QList<Job> *jobs, QString *error);
+// The good dumps of the server's globals that the service has not deleted, newest first.
+bool globalsDumps(const QSqlDatabase &db, QList<Job> *jobs, QString *error);
+// The newest good dump of the server's globals made before job beforeId (0: the newest of all);
+// id 0 when there is none.
+bool globalsBefore(const QSqlDatabase &db, qint64 beforeId, Job *job, QString *error);
+
+// The rows of each table the job's dump holds, in the dump's order; none for a dump made
+// before they were counted, or with no table.
+bool tableRows(const QSqlDatabase &db, qint64 riwayatId, QList<TableRows> *tables, QString *error);
+// The database's checks that still wait for an administrator, oldest first.
+bool pendingChecks(const QSqlDatabase &db, const QString &dbname, QList<Check> *checks,
+                   QString *error);
+// The database's newest drill, and its newest good one; id 0 when there is none.
+bool newestDrill(const QSqlDatabase &db, const QString &dbname, bool goodOnly, Drill *drill,
+                 QString *error);
 
 } // namespace riwayat

@@ -1,4 +1,4 @@
-// A stand-in for pg_dump and, installed under that name, pg_restore in tests.
+// A stand-in for pg_dump and, installed under those names, pg_restore and pg_dumpall in tests.
 // As pg_dump, each call appends to the file named by FAKE_PG_DUMP_RECORD a block:
 // "--call--", argv one per line, then "PGPASSWORD=<value>", and writes a small dump at
 // --file=. The database "gagal" fails with exit code 3, "macet" hangs until killed,
@@ -6,8 +6,10 @@
 // "bacamacet" writes a dump on which pg_restore hangs, and "potong" writes the archive named
 // by FAKE_PG_DUMP_SOURCE cut short, as a pg_dump that died at its last blocks leaves it; "besar"
 // writes the small dump followed by 4 MB of random bytes, which take a while to send somewhere.
-// As pg_restore (--file=/dev/null ARCHIVE), it accepts the small dump (and what begins with it),
-// hangs on the one of "bacamacet", and fails on anything else as pg_restore does.
+// As pg_restore (--file=- ARCHIVE), it writes the script of the small dump (a table of two
+// rows) for it and what begins with it, hangs on the dump of "bacamacet", and fails on anything
+// else as pg_restore does. As pg_dumpall, it writes a line of globals at --file= and records
+// nothing.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,10 @@ namespace {
 
 const char Dump[] = "PGDMP fake dump\n";
 const char HangingDump[] = "PGDMP bacamacet\n";
+const char Globals[] = "CREATE ROLE pemilik;\n";
+const char Script[] =
+    "--\n-- Data for Name: tblbarang; Type: TABLE DATA; Schema: public; Owner: x\n"
+    "--\n\nCOPY public.tblbarang (id, nama) FROM stdin;\n1\tsatu\n2\tdua\n\\.\n\n";
 
 int restore(const char *archive)
 {
@@ -29,8 +35,10 @@ int restore(const char *archive)
     }
     while (!std::strcmp(content, HangingDump))
         pause();
-    if (!std::strncmp(content, Dump, sizeof Dump - 1))
+    if (!std::strncmp(content, Dump, sizeof Dump - 1)) {
+        std::fputs(Script, stdout);
         return 0;
+    }
     std::fputs("pg_restore: error: input file does not appear to be a valid archive\n", stderr);
     return 1;
 }
@@ -42,6 +50,15 @@ int main(int argc, char **argv)
     const std::string program = argv[0];
     if (program.size() >= 10 && program.compare(program.size() - 10, 10, "pg_restore") == 0)
         return restore(argv[argc - 1]);
+    if (program.size() >= 10 && program.compare(program.size() - 10, 10, "pg_dumpall") == 0) {
+        for (int i = 1; i < argc; ++i)
+            if (FILE *file =
+                    std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
+                std::fputs(Globals, file);
+                std::fclose(file);
+            }
+        return 0;
+    }
 
     const char *recordPath = std::getenv("FAKE_PG_DUMP_RECORD");
     if (FILE *record = recordPath && *recordPath ? std::fopen(recordPath, "a") : nullptr) {

@@ -88,7 +88,10 @@ struct Job
     int hoursAgo = 0;
     QString hasil = riwayat::Ok;
     QString alasan = {};
-    bool deleted = false; // its dump deleted to keep only the newest ones
+    bool deleted = false;  // its dump deleted to keep only the newest ones
+    QString uji = {};      // the result of a drill of its dump, an hour after it; empty: none
+    QString periksa = {};  // why its dump waits to be checked; empty: it does not
+    bool diterima = false; // an administrator accepted that change
 };
 
 // Adds the job to the history at path (made when missing); returns its id.
@@ -110,6 +113,21 @@ inline qint64 addJob(const QString &path, const Job &job)
     if (job.deleted)
         sql(path, "insert into terhapus values (?, ?)",
             {id, QDateTime::currentDateTime().toString(riwayat::TimeFormat)});
+    // A good dump holds one table of a thousand rows.
+    if (ok)
+        sql(path, "insert into isi values (?, 'public.tblbarang', 1000)", {id});
+    if (!job.uji.isEmpty())
+        sql(path,
+            "insert into ujipulih (riwayat_id, mulai, selesai, hasil, alasan, tabel, baris) "
+            "values (?, ?, ?, ?, ?, 1, 1000)",
+            {id, mulai.addSecs(3600).toString(riwayat::TimeFormat),
+             mulai.addSecs(3660).toString(riwayat::TimeFormat), job.uji,
+             job.uji == riwayat::Ok ? QVariant() : QVariant("alasan uji")});
+    if (!job.periksa.isEmpty())
+        sql(path, "insert into periksa values (?, ?, ?, ?)",
+            {id, job.periksa,
+             job.diterima ? QVariant(mulai.toString(riwayat::TimeFormat)) : QVariant(),
+             job.diterima ? QVariant("admin") : QVariant()});
     return id;
 }
 

@@ -4,6 +4,7 @@
 #include "fpengaturan.h"
 #include "panelfixture.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
@@ -86,17 +87,20 @@ void TestPengaturan::saves_data()
     QTest::addColumn<QString>("urlBefore");
     QTest::addColumn<int>("keep");
     QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("uji");  // the drills' jadwal and day chosen; the file has none
+    QTest::addColumn<int>("hari"); // before, which reads as weekly on Sunday
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("saved");
     QTest::addColumn<QList<int>>("calendar"); // one per day, week and month for so many
     const QString url = "https://hc.contoh.id/ping/abc";
-    QTest::newRow("keep the newest five and a week of days, with a monitor")
-        << 0 << "" << 5 << "  " + url + " "
-        << "Data Berhasil disimpan." << true << QList<int>{7, 0, 12};
-    QTest::newRow("back to keeping all, without a monitor")
-        << 3 << url << 0 << "" << "Data Berhasil disimpan." << true << QList<int>{0, 0, 0};
+    QTest::newRow("keep the newest five and a week of days, with a monitor, drills on Tuesdays")
+        << 0 << "" << 5 << "  " + url + " " << 2 << 2 << "Data Berhasil disimpan." << true
+        << QList<int>{7, 0, 12};
+    QTest::newRow("back to keeping all, without a monitor or drills")
+        << 3 << url << 0 << "" << 0 << 0 << "Data Berhasil disimpan." << true
+        << QList<int>{0, 0, 0};
     QTest::newRow("a URL without http:// is refused")
-        << 3 << url << 7 << "hc.contoh.id/ping"
+        << 3 << url << 7 << "hc.contoh.id/ping" << 1 << 0
         << "URL pemantau harus lengkap dan diawali http:// atau https://." << false
         << QList<int>{0, 4, 0};
 }
@@ -115,11 +119,20 @@ void TestPengaturan::saves()
     dialog.show();
     auto *spin = widget<QSpinBox>(&dialog, "sbJumlah");
     auto *edit = widget<QLineEdit>(&dialog, "tUrl");
+    auto *ujiBox = widget<QComboBox>(&dialog, "cbUji");
+    auto *hariBox = widget<QComboBox>(&dialog, "cbHari");
     QCOMPARE(spin->value(), keptBefore);
     QCOMPARE(edit->text(), urlBefore);
+    QCOMPARE(ujiBox->currentText(), QString("Seminggu sekali"));
+    QCOMPARE(hariBox->currentText(), QString("Minggu"));
 
+    QFETCH(int, uji);
+    QFETCH(int, hari);
     spin->setValue(keep);
     edit->setText(url);
+    ujiBox->setCurrentIndex(uji);
+    hariBox->setCurrentIndex(hari);
+    QCOMPARE(hariBox->isEnabled(), uji == confbu::DrillSchedule::Weekly); // weekly drills' day
     QFETCH(QList<int>, calendar);
     const QStringList boxes{"sbHarian", "sbMingguan", "sbBulanan"};
     for (int i = 0; i < boxes.size(); ++i) {
@@ -135,6 +148,8 @@ void TestPengaturan::saves()
     QCOMPARE(QList<int>({stored.harian, stored.mingguan, stored.bulanan}),
              saved ? calendar : QList<int>({0, 0, 0}));
     QCOMPARE(confbu::monitorUrl(m_settings), saved ? url.trimmed() : urlBefore);
+    const confbu::DrillSchedule drills{uji, hari};
+    QVERIFY(confbu::drillSchedule(m_settings) == (saved ? drills : confbu::DrillSchedule()));
     QCOMPARE(dialog.isVisible(), !saved);
 }
 

@@ -5,7 +5,10 @@
 #include "historywatch.h"
 #include "panelfixture.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
@@ -96,6 +99,11 @@ private slots:
     void init();
     void rows_data();
     void rows();
+    void proofRows_data();
+    void proofRows();
+    void changeAccepted_data();
+    void changeAccepted();
+    void checksAndDrillsToldOnce();
     void attentionFirst();
     void notGreen_data();
     void notGreen();
@@ -180,6 +188,132 @@ void TestStatusBackup::rows()
                      qPrintable(shown));
             break;
         }
+}
+
+void TestStatusBackup::proofRows_data()
+{
+    QTest::addColumn<QList<Job>>("jobs"); // of penjualan, oldest first
+    QTest::addColumn<QString>("keadaan");
+    QTest::addColumn<QString>("uji"); // how the newest drill's cell begins
+    const QString check = "tabel public.tblbarang tinggal 10 dari 1000 baris.";
+    auto job = [](int hoursAgo, const QString &uji = {}, const QString &periksa = {},
+                  bool diterima = false) {
+        return Job{"penjualan", hoursAgo, riwayat::Ok, {}, false, uji, periksa, diterima};
+    };
+    QTest::newRow("a good drill") << QList<Job>{job(3, "OK")} << "Baik"
+                                  << "OK, ";
+    QTest::newRow("the newest drill failed, with its reason")
+        << QList<Job>{job(30, "OK"), job(3, "GAGAL")} << "Uji pulih gagal"
+        << "GAGAL, ";
+    QTest::newRow("a cancelled drill is no failure")
+        << QList<Job>{job(30, "OK"), job(3, "DIBATALKAN")} << "Baik"
+        << "DIBATALKAN, ";
+    QTest::newRow("no good drill within two weeks")
+        << QList<Job>{job(15 * 24, "OK"), job(3)} << "Uji pulih terlambat"
+        << "OK, ";
+    QTest::newRow("a dump that waits to be checked")
+        << QList<Job>{job(30), job(3, {}, check)} << "Perlu diperiksa"
+        << "—";
+    QTest::newRow("a change accepted waits no more")
+        << QList<Job>{job(30), job(3, {}, check, true)} << "Baik"
+        << "—";
+}
+
+// The rows of the newest good dump, the newest drill, and the checks that wait.
+void TestStatusBackup::proofRows()
+{
+    QFETCH(QList<Job>, jobs);
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    for (const Job &job : jobs)
+        addJob(file("riwayat.db"), job);
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    QTEST(column(table, "Keadaan").value(0), "keadaan");
+    // The dump's rows and its newest drill, the reason in the tool tip.
+    QFETCH(QString, uji);
+    const QString proof = column(table, "Terverifikasi").value(0);
+    QVERIFY2(proof.startsWith("Ya, 1.000 baris") &&
+                 (uji == "—" ? !proof.contains("Uji pulih") : proof.contains("\nUji pulih " + uji)),
+             qPrintable(proof));
+    QCOMPARE(table->item(0, 5)->toolTip().contains("alasan uji"),
+             uji == "GAGAL, " || uji == "DIBATALKAN, ");
+    QCOMPARE(widget<QPushButton>(table->window(), "butWajar")->isEnabled(), false); // none chosen
+}
+
+void TestStatusBackup::changeAccepted_data()
+{
+    QTest::addColumn<QString>("wakes"); // why waking the service fails; empty: it wakes
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<int>("waiting"); // requests left in the settings
+    QTest::newRow("the service is asked, and its refusal told")
+        << "" << QStringList{"Perubahan tidak diterima service.\nPesan Error : ditolak uji"} << 1;
+    QTest::newRow("a service that cannot be woken: told, nothing left waiting")
+        << "Service tidak aktif."
+        << QStringList{"Gagal mengirim permintaan.\nPesan Error : Service tidak aktif."} << 0;
+}
+
+// "Perubahan wajar" for a dump that waits: asked first, then handed to the service as a
+// request, whose answer the window tells when it is no acceptance.
+void TestStatusBackup::changeAccepted()
+{
+    QFETCH(QString, wakes);
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    addJob(file("riwayat.db"), {"penjualan", 30});
+    const qint64 flagged =
+        addJob(file("riwayat.db"),
+               {"penjualan", 3, riwayat::Ok, {}, false, {}, "tabel public.tblbarang tinggal 10."});
+    PanelWindow window(m_dir->path());
+    window.show();
+    QTableWidget *table = openStatus(&window);
+    auto *status = window.findChild<FStatusBackup *>();
+    status->setRequests([] { return QSqlDatabase::database(); }, [wakes] { return wakes; });
+    table->setCurrentCell(0, 0);
+    auto *wajar = widget<QPushButton>(status, "butWajar");
+    QVERIFY(wajar->isEnabled());
+    m_answerer->answerNext(QMessageBox::Yes);
+    wajar->click();
+    const QList<QVariantList> asked =
+        sql(file("confbu.cfg"), "select kunci, jenis, isi from permintaan");
+    QTEST(asked.size(), "waiting");
+    if (!asked.isEmpty()) {
+        QCOMPARE(asked[0][1].toString(), QString("terima-perubahan"));
+        QCOMPARE(QJsonDocument::fromJson(asked[0][2].toByteArray()).object(),
+                 QJsonObject({{"dbname", "penjualan"}, {"riwayat_id", double(flagged)}}));
+        QVERIFY(!wajar->isEnabled()); // one at a time
+        sql(file("riwayat.db"),
+            "insert into permintaan (kunci, jenis, hasil, pesan) values (?, ?, 'DITOLAK', "
+            "'ditolak uji')",
+            {asked[0][0], asked[0][1]});
+    }
+    QFETCH(QStringList, boxes);
+    QTRY_COMPARE(texts(m_answerer->seen()).mid(1), boxes); // after the question
+}
+
+// A dump that waits to be checked and a failed drill that land while the panel runs are told
+// once each, at the end of their run; a cancelled drill and what was there before are not.
+void TestStatusBackup::checksAndDrillsToldOnce()
+{
+    QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
+    const QString history = file("riwayat.db");
+    addJob(history, {"penjualan", 30, riwayat::Ok, {}, false, "GAGAL"});
+    BalloonPanel window(m_dir->path());
+    window.show();
+    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
+    QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
+    addJob(history,
+           {"penjualan", 2, riwayat::Ok, {}, false, {}, "tabel x tinggal 10 dari 2000 baris."});
+    QTRY_COMPARE(window.balloons,
+                 QStringList{"Backup perlu diperiksa: Backup database penjualan "
+                             "perlu diperiksa: tabel x tinggal 10 dari 2000 baris."});
+    addJob(history, {"penjualan", 1, riwayat::Ok, {}, false, "DIBATALKAN"});
+    addJob(history, {"penjualan", 0, riwayat::Ok, {}, false, "DITOLAK"});
+    QTRY_COMPARE(window.balloons.size(), 2);
+    QCOMPARE(window.balloons.last(),
+             QString("Backup gagal: Uji pulih database penjualan ditolak: alasan uji"));
+    addJob(history, {"penjualan", 0});
+    QTest::qWait(600);
+    QCOMPARE(window.balloons.size(), 2);
 }
 
 void TestStatusBackup::attentionFirst()

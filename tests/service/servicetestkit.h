@@ -32,11 +32,15 @@ inline QVariantMap defaultSettings(const QString &outputdir)
             {"jam1st", 1}};
 }
 
+// No restore drill: only the tests of drills want one, whatever the day.
+inline const confbu::DrillSchedule NoDrills{confbu::DrillSchedule::Never, 0};
+
 // Writes confbu.cfg anew through a connection of its own, gone before the service opens it:
-// the confdb rows, the list, the number of dumps kept and the monitor's address.
+// the confdb rows, the list, the number of dumps kept, the monitor's address and the drills.
 inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
                           const QStringList &databases, QString *error, int keep = 0,
-                          const QString &monitor = QString())
+                          const QString &monitor = QString(),
+                          const confbu::DrillSchedule &drills = NoDrills)
 {
     QFile::remove(path);
     bool ok;
@@ -61,7 +65,8 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
         }
         QString reason;
         ok = ok && confbu::setRetention(db, keep, &reason) &&
-             confbu::setMonitorUrl(db, monitor, &reason);
+             confbu::setMonitorUrl(db, monitor, &reason) &&
+             confbu::setDrillSchedule(db, drills, &reason);
         if (!ok)
             *error = reason + query.lastError().text() + ' ' + db.lastError().text();
     }
@@ -69,8 +74,9 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
     return ok;
 }
 
-// The jobs of the history at path, oldest first, read as the panel reads them; with
-// verifiedOf, only those of that database whose verified dump is kept.
+// The databases' jobs of the history at path (not those of the server's globals), oldest first,
+// read as the panel reads them; with verifiedOf, only those of that database whose verified dump
+// is kept.
 inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
 {
     QList<riwayat::Job> jobs;
@@ -86,6 +92,9 @@ inline QList<riwayat::Job> history(const QString &path, const QString &verifiedO
     }
     QSqlDatabase::removeDatabase("servicetest-history");
     std::reverse(jobs.begin(), jobs.end());
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                              [](const riwayat::Job &job) { return job.globals; }),
+               jobs.end());
     return jobs;
 }
 
@@ -134,7 +143,8 @@ public:
                   QDir(path()).mkpath("backup hasil") && QDir(path()).mkpath("data") &&
                   ::chmod(QFile::encodeName(file("data")).constData(), 03770) == 0 &&
                   QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
-                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore"));
+                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore")) &&
+                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dumpall"));
         for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
             ok = ok && QFile::link(file("data/" + name), file(name));
         return ok;
@@ -143,12 +153,12 @@ public:
     // Sets up the folder with the usual settings, changed by overrides, listing databases.
     // A row of the usual settings comes first: only the last row may count.
     bool prepare(const QVariantMap &overrides, const QStringList &databases = {}, int keep = 0,
-                 const QString &monitor = QString())
+                 const QString &monitor = QString(), const confbu::DrillSchedule &drills = NoDrills)
     {
         QVariantMap settings = defaultSettings(outputDir());
         settings.insert(overrides);
         return setUp() && writeSettings(settingsPath(), {defaultSettings(outputDir()), settings},
-                                        databases, &error, keep, monitor);
+                                        databases, &error, keep, monitor, drills);
     }
 
     // How many good dumps of each database the service keeps from its next run on.

@@ -47,7 +47,17 @@ namespace {
 // the file stays beside it as name.asli.
 // EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
 // made writable by that group, the way the installed settings are the admin group's.
-enum class Thing { Folder, Link, HardLink, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
+enum class Thing {
+    Folder,
+    Link,
+    HardLink,
+    Fifo,
+    Garbage,
+    Copy,
+    Removed,
+    RowsDeleted,
+    EditorsGroup
+};
 // Who holds a lock while a run starts.
 enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
 struct Made
@@ -141,6 +151,12 @@ QStringList verified(const QString &database, const QString &stamp)
     const QString dump = "%O/bu_" + database + "_20130709." + stamp + ".bu";
     return {"Backup Database : " + dump, "Backup Database OK : database [" + database +
                                              "], file [" + dump + "], 16 byte, terverifikasi."};
+}
+
+// The entry of the server's globals dumped at the start of a run, at stamp.
+QString globalsOk(const QString &stamp)
+{
+    return "Backup Globals OK : file [%O/bu_globals_20130709." + stamp + ".sql], 21 byte.";
 }
 
 QDateTime march(int day, const char *time)
@@ -362,23 +378,24 @@ void TestBackupEngine::run_data()
 
     const QStringList usual{"--host=db.example", "--port=5433", "--username=backupper",
                             "PGPASSWORD=s3cret pw"};
-    const QStringList start{"Read List DB"};
+    // The globals take the first two looks at the clock.
+    const QStringList start{"Read List DB", globalsOk("054709")};
     QTest::newRow("plain settings")
-        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054709");
+        << QVariantMap() << QStringList{"sales"} << usual << start + verified("sales", "054711");
     QTest::newRow("blanks in server, user and database stay single arguments")
         << QVariantMap{{"server", "db host"}, {"user", "back upper"}} << QStringList{"data gudang"}
         << QStringList{"--host=db host", "--port=5433", "--username=back upper",
                        "PGPASSWORD=s3cret pw"}
-        << start + verified("data gudang", "054709");
+        << start + verified("data gudang", "054711");
     QTest::newRow("blank user and pass fall back to the defaults")
         << QVariantMap{{"user", "   "}, {"pass", "\t "}} << QStringList{"sales"}
         << QStringList{"--host=db.example", "--port=5433", "--username=admin", "PGPASSWORD=5170342"}
-        << start + verified("sales", "054709");
+        << start + verified("sales", "054711");
     QTest::newRow("port stored as text of a number")
         << QVariantMap{{"port", "6543"}} << QStringList{"sales"}
         << QStringList{"--host=db.example", "--port=6543", "--username=backupper",
                        "PGPASSWORD=s3cret pw"}
-        << start + verified("sales", "054709");
+        << start + verified("sales", "054711");
 
     const QString refused = "Backup Database DITOLAK : nama database [%1] dapat dibaca pg_dump "
                             "sebagai opsi atau alamat koneksi. pg_dump tidak dijalankan.";
@@ -387,23 +404,23 @@ void TestBackupEngine::run_data()
         const QString shown = QString(name).replace("\n", "\\n");
         QTest::addRow("dangerous name %s is refused", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{refused.arg(shown)} + verified("sales", "054710");
+            << start + QStringList{refused.arg(shown)} + verified("sales", "054712");
     }
     QTest::newRow("ESC and carriage return in a refused name stay in its entry")
         << QVariantMap() << QStringList{"\x1b[2K\rBackup Database OK", "sales"} << usual
         << start + QStringList{refused.arg("\\x1b[2K\\rBackup Database OK")} +
-               verified("sales", "054710");
+               verified("sales", "054712");
     const QString tooLong = "Backup Database DITOLAK : nama database [%1] lebih dari 63 byte. "
                             "pg_dump tidak dijalankan.";
     const QString name63(63, 'n');
     QTest::newRow("name of 63 bytes is backed up")
-        << QVariantMap() << QStringList{name63} << usual << start + verified(name63, "054709");
+        << QVariantMap() << QStringList{name63} << usual << start + verified(name63, "054711");
     QTest::newRow("name of 32 characters in 64 bytes is refused")
         << QVariantMap() << QStringList{QString(32, QChar(0xe9)), "sales"} << usual
-        << start + QStringList{tooLong.arg(QString(32, QChar(0xe9)))} + verified("sales", "054710");
+        << start + QStringList{tooLong.arg(QString(32, QChar(0xe9)))} + verified("sales", "054712");
     QTest::newRow("a very long name is shown cut")
         << QVariantMap() << QStringList{QString(100000, 'n'), "sales"} << usual
-        << start + QStringList{tooLong.arg(name63 + QChar(0x2026))} + verified("sales", "054710");
+        << start + QStringList{tooLong.arg(name63 + QChar(0x2026))} + verified("sales", "054712");
     const QString outside = "Backup Database DITOLAK : nama database [%1] kosong atau menunjuk ke "
                             "luar lokasi backup. pg_dump tidak dijalankan.";
     for (const QString &name :
@@ -411,7 +428,7 @@ void TestBackupEngine::run_data()
         const QString shown = QString(name).replace(QChar(0), "\\0");
         QTest::addRow("name [%s] would leave the output folder", qPrintable(shown))
             << QVariantMap() << QStringList{name, "sales"} << usual
-            << start + QStringList{outside.arg(shown)} + verified("sales", "054710");
+            << start + QStringList{outside.arg(shown)} + verified("sales", "054712");
     }
 
     const QList<std::pair<QString, QString>> failures{
@@ -423,14 +440,14 @@ void TestBackupEngine::run_data()
         {"bacamacet", "dump tidak terbaca utuh: pg_restore melewati batas waktu 1 detik dan "
                       "dihentikan."}};
     for (const auto &[name, reason] : failures) {
-        const QString dump = "%O/bu_" + name + "_20130709.054709.bu";
+        const QString dump = "%O/bu_" + name + "_20130709.054711.bu";
         QTest::addRow("job for %s fails: reported, no dump, next job runs", qPrintable(name))
             << QVariantMap() << QStringList{name, "sales"} << usual
             << start +
                    QStringList{"Backup Database : " + dump, "Backup Database GAGAL : database [" +
                                                                 name + "], file [" + dump + "]. " +
                                                                 reason} +
-                   verified("sales", "054711");
+                   verified("sales", "054713");
     }
 
     const QString noFolder = "Lokasi backup [%1] tidak ditemukan. Proses dibatalkan.";
@@ -447,7 +464,8 @@ void TestBackupEngine::run_data()
         << QVariantMap{{"outputdir", '/' + QString(5000, 'd')}} << QStringList{"sales"} << usual
         << QStringList{"Lokasi backup [/" + QString(59, 'd') + QChar(0x2026) +
                        "] lebih panjang dari batas sistem. Proses dibatalkan."};
-    QTest::newRow("empty list") << QVariantMap() << QStringList() << usual << start;
+    QTest::newRow("empty list: not even the globals")
+        << QVariantMap() << QStringList() << usual << QStringList{"Read List DB"};
 }
 
 // Only what is logged as backed up reaches the tool, with the settings as single arguments
@@ -517,7 +535,7 @@ void TestBackupEngine::run()
             QCOMPARE(modeOf(dump), 0640u);
         }
         if (row.alasan.startsWith("dump tidak terbaca utuh"))
-            inspected << "bu_" + row.dbname + "_20130709.054709.bu.rusak";
+            inspected << "bu_" + row.dbname + "_20130709.054711.bu.rusak";
     }
     QDir output(folder.outputDir());
     QCOMPARE(output.entryList({"*.bu"}), kept);
@@ -536,9 +554,11 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     QTest::addColumn<QStringList>("present"); // the regular files in the output folder after it
 
     const QString hasil = "backup hasil";
-    const QStringList backedUp{"bu_sales_20130709.054709.bu", "bu_sales_20130709.054709.log"};
+    const QString globals = globalsOk("054709"), globalsDump = "bu_globals_20130709.054709.sql";
+    const QStringList backedUp{globalsDump, "bu_sales_20130709.054711.bu",
+                               "bu_sales_20130709.054711.log"};
     const QStringList start{"Read Config.", "Read List DB"},
-        run = start + verified("sales", "054709");
+        run = start + QStringList{globals} + verified("sales", "054711");
     const auto refused = [](const QString &entry) { return QStringList{"Read Config.", entry}; };
 
     // Behind the program folder's links, in the data folder: what a member of the admin group
@@ -582,13 +602,15 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
     QTest::newRow("link planted as the history is replaced")
         << QList<Made>{linkAt("data/riwayat.db", "%V")} << hasil << Lock::None
-        << start + QStringList{madeAnew.arg("bukan berkas milik service")} +
-               verified("sales", "054709")
+        << start + QStringList{madeAnew.arg("bukan berkas milik service"), globals} +
+               verified("sales", "054711")
         << backedUp;
     QTest::newRow("history that is no database is made anew")
         << QList<Made>{{"data/riwayat.db", Thing::Garbage}} << hasil << Lock::None
-        << start + QStringList{madeAnew.arg("file is not a database Unable to execute statement")} +
-               verified("sales", "054709")
+        << start +
+               QStringList{madeAnew.arg("file is not a database Unable to execute statement"),
+                           globals} +
+               verified("sales", "054711")
         << backedUp;
     QTest::newRow("journal planted beside the history is removed")
         << QList<Made>{linkAt("data/riwayat.db-journal", "%V")} << hasil << Lock::None << run
@@ -628,10 +650,14 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
     QTest::newRow("link in the path to a sound folder: the folder is used by its real path")
         << QList<Made>{folderAt("asli/keluar", 0750), linkAt("tautan", "asli")} << "tautan/keluar"
         << Lock::None
-        << start + verified("sales", "054709").replaceInStrings("%O", "%T/asli/keluar") << backedUp;
+        << (start + QStringList{globals} + verified("sales", "054711"))
+               .replaceInStrings("%O", "%T/asli/keluar")
+        << backedUp;
     QTest::newRow("a separator at the end of the folder is not doubled")
         << QList<Made>{folderAt("keluar", 0750)} << "keluar/" << Lock::None
-        << start + verified("sales", "054709").replaceInStrings("%O", "%T/keluar") << backedUp;
+        << (start + QStringList{globals} + verified("sales", "054711"))
+               .replaceInStrings("%O", "%T/keluar")
+        << backedUp;
     QTest::newRow("link in the path to a writable folder: the folder is refused")
         << QList<Made>{folderAt("bebas", 0777), folderAt("bebas/keluar", 0750),
                        linkAt("tautan", "bebas")}
@@ -639,23 +665,24 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
 
     // Names in the output folder: links that would make root write where they point, and
     // dumps that a process which died left half-written.
-    const QString dump = "%O/bu_sales_20130709.054709.bu";
+    const QString dump = "%O/bu_sales_20130709.054711.bu";
     const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
     const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
     const QStringList removed = start + QStringList{"Berkas sementara [%O/" + leftover +
-                                                    "] dari proses yang terhenti dihapus."};
+                                                        "] dari proses yang terhenti dihapus.",
+                                                    globals};
     QTest::newRow("link as the coming dump is replaced, never written through")
-        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.bu", "%V")} << hasil << Lock::None
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054711.bu", "%V")} << hasil << Lock::None
         << run << backedUp;
     QTest::newRow("link as the coming run log: the job fails, nothing written through it")
-        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054709.log", "%V")} << hasil << Lock::None
-        << start + QStringList{"Backup Database : " + dump,
+        << QList<Made>{linkAt(hasil + "/bu_sales_20130709.054711.log", "%V")} << hasil << Lock::None
+        << start + QStringList{globals, "Backup Database : " + dump,
                                "Backup Database GAGAL : database [sales], file [" + dump +
-                                   "]. Log proses [%O/bu_sales_20130709.054709.log] tidak dapat "
+                                   "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat "
                                    "dibuat: berupa link."}
-        << QStringList();
+        << QStringList{globalsDump};
     QTest::newRow("temporary dump of a process that died is removed")
-        << left << hasil << Lock::None << removed + verified("sales", "054709") << backedUp;
+        << left << hasil << Lock::None << removed + verified("sales", "054711") << backedUp;
     QTest::newRow("temporary dump while another worker runs from the folder is kept")
         << left << hasil << Lock::OtherWorker
         << start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari "
@@ -667,7 +694,7 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk_data()
                                "bukan berkas milik service yang hanya dapat dibuka service."}
         << QStringList();
     QTest::newRow("a lock on the program folder itself stops nothing")
-        << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054709")
+        << left << hasil << Lock::AnyoneOnTheFolder << removed + verified("sales", "054711")
         << backedUp;
 }
 
@@ -736,21 +763,26 @@ void TestBackupEngine::whatTheServiceMeetsOnDisk()
 void TestBackupEngine::unsyncedDumpFailsTheJob_data()
 {
     QTest::addColumn<QByteArray>("failing"); // what fsync() fails for
+    QTest::addColumn<QString>("globals");    // the entry of the run's globals
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QStringList>("present");
     QTest::newRow("the dump: no dump")
-        << QByteArray(".bu.tmp-") << "Dump tidak tersimpan aman di disk: Input/output error."
-        << QStringList{"bu_sales_20130709.054709.log"};
-    QTest::newRow("the folder after the rename: kept only for inspection")
+        << QByteArray(".bu.tmp-") << globalsOk("054709")
+        << "Dump tidak tersimpan aman di disk: Input/output error."
+        << QStringList{"bu_globals_20130709.054709.sql", "bu_sales_20130709.054711.log"};
+    QTest::newRow("the folder after the rename: kept only for inspection, the globals gone")
         << QByteArray("backup hasil")
+        << "Backup Globals GAGAL : Nama akhir berkas globals tidak tersimpan aman di disk: "
+           "Input/output error."
         << "Nama akhir dump tidak tersimpan aman di disk: Input/output error."
-        << QStringList{"bu_sales_20130709.054709.bu.rusak", "bu_sales_20130709.054709.log"};
+        << QStringList{"bu_sales_20130709.054711.bu.rusak", "bu_sales_20130709.054711.log"};
 }
 
 // A dump whose write or final name may not be on the disk is no good backup.
 void TestBackupEngine::unsyncedDumpFailsTheJob()
 {
     QFETCH(QByteArray, failing);
+    QFETCH(QString, globals);
     QFETCH(QString, reason);
     QFETCH(QStringList, present);
     ProgramFolder folder;
@@ -760,8 +792,9 @@ void TestBackupEngine::unsyncedDumpFailsTheJob()
     const bool ran = engine->RunBackup();
     failSyncOf.clear();
     QVERIFY(ran);
-    const QString dump = folder.outputDir() + "/bu_sales_20130709.054709.bu";
-    QCOMPARE(folder.log(), (QStringList{"Read List DB", "Backup Database : " + dump,
+    const QString dump = folder.outputDir() + "/bu_sales_20130709.054711.bu";
+    QCOMPARE(folder.log(), (QStringList{"Read List DB", globals.replace("%O", folder.outputDir()),
+                                        "Backup Database : " + dump,
                                         "Backup Database GAGAL : database [sales], file [" + dump +
                                             "]. " + reason}));
     QCOMPARE(outcomes(folder.jobs()), QStringList{"GAGAL"});
@@ -847,7 +880,8 @@ void TestBackupEngine::olderDumpsAreDeleted()
         else if (!gone.contains(output + '/' + runLog.chopped(4) + ".bu"))
             entries << "Hapus log lama : " + output + '/' + runLog;
     }
-    QStringList logged = folder.log().filter(QRegularExpression("^Hapus (backup|log) lama"));
+    QStringList logged =
+        folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
     logged.sort();
     entries.sort();
     QCOMPARE(logged, entries);
@@ -902,7 +936,8 @@ void TestBackupEngine::deletionRecordedFirst()
     QCOMPARE(jobs[0].dihapus.isValid(), !historyRefuses);
     QCOMPARE(jobs[1].dihapus.isValid(), !historyRefuses);
     QVERIFY(QFileInfo::exists(jobs[2].file) && !jobs[2].dihapus.isValid());
-    const QStringList told = folder.log().filter("backup lama", Qt::CaseInsensitive);
+    const QStringList told =
+        folder.log().filter("backup lama", Qt::CaseInsensitive).filter("bu_sales_");
     if (historyRefuses)
         QCOMPARE(told, QStringList({"Backup lama tidak dapat dihapus : " + shared +
                                     ". Riwayat backup tidak dapat ditulis."}));
@@ -965,13 +1000,14 @@ void TestBackupEngine::folderWithoutRoom_data()
     QTest::addColumn<QString>("reason");   // of the failed job; empty: it runs
 
     QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
+    // The globals dumped first take a block of what was left.
     QTest::newRow("less than the newest dump and its margin: fails at once")
         << true << 512
-        << "Ruang kosong di lokasi backup 512,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 "
+        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 "
            "byte ditambah cadangan 1,0 MB). pg_dump tidak dijalankan.";
     QTest::newRow("a first dump needs the margin")
         << false << 512
-        << "Ruang kosong di lokasi backup 512,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan.";
+        << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan.";
 }
 
 // On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,

@@ -2,6 +2,7 @@
 // asks for, and that a monitor that is gone, never answers, answers at length or elsewhere
 // neither fails a backup nor holds it up longer than the time-out.
 #include "backupengine.h"
+#include "jobhistory.h"
 #include "servicetestkit.h"
 #include "thbackup.h"
 
@@ -85,6 +86,7 @@ class TestMonitor : public QObject
 private slots:
     void pings_data();
     void pings();
+    void waitingCheckFailsEveryRun();
     void stopEndsAPing();
 };
 
@@ -191,6 +193,36 @@ void TestMonitor::pings()
     // Only a monitor that never answers takes its time-out; a long answer is cut off at once.
     QVERIFY2(took < (server == Server::NeverAnswers ? 1000 : 0) + 900,
              qPrintable(QString::number(took)));
+}
+
+// A dump that waits to be checked fails every run that comes before an administrator looks, not
+// only the one that found it.
+void TestMonitor::waitingCheckFailsEveryRun()
+{
+    FakeMonitor monitor(Server::Answers);
+    ProgramFolder folder;
+    QVERIFY2(folder.prepare({}, {"sales"}, 0, monitor.address + "/ping/abc"),
+             qPrintable(folder.error));
+    {
+        JobHistory history(folder.path(), [](const QString &) {});
+        riwayat::Job job;
+        job.dbname = "sales";
+        job.mulai = job.selesai = QDateTime::currentDateTime().addDays(-1);
+        job.hasil = riwayat::Ok;
+        job.file = folder.outputDir() + "/bu_sales_20130709.054709.bu";
+        job.terverifikasi = true;
+        QVERIFY(history.finish(history.start("sales", job.mulai), job, {{"public.tblbarang", 2}},
+                               "tabel public.tblbarang tinggal 2 dari 5000 baris."));
+    }
+    BackupEngine engine(folder.path());
+    QVERIFY(engine.ReadConfig());
+    QScopedPointer<QThread> run(QThread::create([&] { engine.RunBackup(); }));
+    run->start();
+    QTRY_VERIFY_WITH_TIMEOUT(run->isFinished(), 10000);
+    QCOMPARE(monitor.paths, QStringList({"/ping/abc/start", "/ping/abc/fail"}));
+    QCOMPARE(folder.log().filter("masih PERLU DIPERIKSA"),
+             QStringList{"Backup database [sales] masih PERLU DIPERIKSA: backup lama tidak "
+                         "dihapus sampai perubahannya diterima di Status Backup."});
 }
 
 // A service that is stopped while its monitor keeps it waiting ends at once.

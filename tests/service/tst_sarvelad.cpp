@@ -143,7 +143,7 @@ void TestSarvelad::dumpCutShortIsKeptAside()
 
     const QStringList log = runUntil(program, "Backup Database GAGAL : ", 1, environment);
     const QString reason = "pg_restore: error: could not read from input file: end of file";
-    const QStringList kept = QDir(outputdir).entryList({"bu_*"}, QDir::Files);
+    const QStringList kept = QDir(outputdir).entryList({"bu_potong_*"}, QDir::Files);
     QCOMPARE(kept.size(), 2); // the run log and the dump kept aside
     const QString path = outputdir + '/' + kept.filter(".bu").value(0).chopped(6);
     QCOMPARE(log.filter("Backup Database GAGAL : "),

@@ -117,28 +117,30 @@ void TestThBackup::unreadableSettingsAreReadLater_data()
     QTest::addColumn<QStringList>("entries");
 
     const QString made = "Riwayat backup [%R] belum ada; dibuat baru.",
+                  globals = "Backup Globals OK : file [%O/bu_globals_",
                   backup = "Backup Database : %O/bu_sales_",
                   ok = "Backup Database OK : database [sales]",
                   back = "Pengaturan terbaca kembali.";
     QTest::newRow("journal of a save killed half-way is rolled back")
         << Obstacle::CrashedSave << QString()
-        << QStringList{"Read Config.", made, "Read List DB", backup, ok};
+        << QStringList{"Read Config.", made, "Read List DB", globals, backup, ok};
     const QString locked = "Gagal memanggil data.\nPesan Error : database is locked";
     QTest::newRow("locked longer than the busy time-out at start")
         << Obstacle::Lock << locked
-        << QStringList{"Read Config.", locked, back, made, "Read List DB", backup, ok};
+        << QStringList{"Read Config.", locked, back, made, "Read List DB", globals, backup, ok};
     QTest::newRow("missing at start, delivered later")
         << Obstacle::Missing << "Maaf file ["
-        << QStringList{"Read Config.", "Maaf file [", back, made, "Read List DB", backup, ok};
+        << QStringList{"Read Config.", "Maaf file [", back,   made,
+                       "Read List DB", globals,       backup, ok};
     const QString empty = "Pengaturan kosong: tabel confdb tidak berisi baris.";
     QTest::newRow("confdb empty at start: said once, read when it has its row")
         << Obstacle::NoRows << empty
-        << QStringList{"Read Config.", empty, back, made, "Read List DB", backup, ok};
+        << QStringList{"Read Config.", empty, back, made, "Read List DB", globals, backup, ok};
     const QString noList = "Read Database BU. Gagal memanggil data.\nPesan Error : no such table";
     QTest::newRow("list unreadable at the backup time: the run after says Read List DB")
         << Obstacle::NoList << noList
-        << QStringList{"Read Config.", made,           "Read List DB", noList,
-                       back,           "Read List DB", backup,         ok};
+        << QStringList{"Read Config.", made,    "Read List DB", noList, back,
+                       "Read List DB", globals, backup,         ok};
     QTest::newRow("output folder gone while the run waits for its list: said once")
         << Obstacle::NoListThenNoFolder << noList
         << QStringList{"Read Config.", made, "Read List DB", noList,
@@ -265,7 +267,7 @@ void TestThBackup::stopEndsTheRunInOrder()
     QVERIFY(log.at(log.size() - 3).startsWith("Backup Database : " + folder.outputDir()));
     QCOMPARE(worker.reported(), QStringList{cancelled});
     QCOMPARE(outcomes(folder.jobs()), QStringList{"DIBATALKAN"});
-    const QStringList left = QDir(folder.outputDir()).entryList(QDir::Files);
+    const QStringList left = QDir(folder.outputDir()).entryList({"*.bu*", "*.log"}, QDir::Files);
     QCOMPARE(left.size(), 1);
     QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
     QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
@@ -323,7 +325,7 @@ void TestThBackup::backupNow()
     const int manual = log.indexOf("Backup manual dimulai.");
     QCOMPARE(log.value(manual + 1), QString("Read List DB"));
     if (runs == 2 && manualRuns == 1) // the backup time's run, the same
-        QCOMPARE(log.mid(manual + 1, 3), log.mid(manual + 4, 3));
+        QCOMPARE(log.mid(manual + 1, 4), log.mid(manual + 5, 4));
 }
 
 QTEST_GUILESS_MAIN(TestThBackup)

@@ -39,6 +39,7 @@ struct Row
     qint64 ukuran = 0;
     bool verified = false;
     bool deleted = false;
+    bool globals = false; // the server's globals, not a database
 };
 
 QStringList violations;
@@ -75,8 +76,8 @@ bool readHistory(const QString &path, QList<Row> *rows)
         QSqlQuery query(db);
         ok = db.open() &&
              query.exec("select riwayat.id, dbname, file, hasil, alasan, ukuran, terverifikasi, "
-                        "terhapus.riwayat_id is not null from riwayat left join terhapus on "
-                        "terhapus.riwayat_id = riwayat.id order by riwayat.id");
+                        "terhapus.riwayat_id is not null, dbname is null from riwayat left join "
+                        "terhapus on terhapus.riwayat_id = riwayat.id order by riwayat.id");
         while (ok && query.next()) {
             Row row;
             row.id = query.value(0).toLongLong();
@@ -87,6 +88,7 @@ bool readHistory(const QString &path, QList<Row> *rows)
             row.ukuran = query.value(5).toLongLong();
             row.verified = query.value(6).toInt() == 1;
             row.deleted = query.value(7).toBool();
+            row.globals = query.value(8).toBool();
             rows->append(row);
         }
         if (!ok)
@@ -94,7 +96,8 @@ bool readHistory(const QString &path, QList<Row> *rows)
                       query.lastError().text());
         QSqlQuery orphans(db);
         if (ok && orphans.exec("select riwayat_id from terhapus where riwayat_id not in "
-                               "(select id from riwayat where hasil = 'OK' and terverifikasi = 1)"))
+                               "(select id from riwayat where hasil = 'OK' and "
+                               "(terverifikasi = 1 or dbname is null))"))
             while (orphans.next())
                 violation(QString("job %1 is recorded as deleted but was never a good dump")
                               .arg(orphans.value(0).toLongLong()));
@@ -150,9 +153,16 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     static const QRegularExpression other(
         "^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
         "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
+    static const QRegularExpression globalsOk(
+        "^Backup Globals OK : file \\[(.*)\\], (\\d+) byte\\.");
+    static const QRegularExpression globalsOther("^Backup Globals (GAGAL|DIBATALKAN) : ");
     QMap<QString, int> entries, recorded;
     for (const QString &message : log) {
-        if (const QRegularExpressionMatch m = ok.match(message); m.hasMatch()) {
+        if (const QRegularExpressionMatch m = globalsOk.match(message); m.hasMatch()) {
+            entries[QString("OK globals file [%1] %2 byte").arg(m.captured(1), m.captured(2))]++;
+        } else if (const QRegularExpressionMatch m = globalsOther.match(message); m.hasMatch()) {
+            entries[m.captured(1) + " globals"]++;
+        } else if (const QRegularExpressionMatch m = ok.match(message); m.hasMatch()) {
             entries[QString("OK database [%1] file [%2] %3 byte")
                         .arg(m.captured(1), m.captured(2), m.captured(3))]++;
         } else if (const QRegularExpressionMatch m = other.match(message); m.hasMatch()) {
@@ -169,13 +179,17 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
                               .arg(row.dbname));
             continue;
         }
-        if (row.hasil == "OK")
+        if (row.globals && row.hasil == "OK")
+            recorded[QString("OK globals file [%1] %2 byte").arg(row.file).arg(row.ukuran)]++;
+        else if (row.globals)
+            recorded[row.hasil + " globals"]++;
+        else if (row.hasil == "OK")
             recorded[QString("OK database [%1] file [%2] %3 byte")
                          .arg(shown(row.dbname), shown(row.file))
                          .arg(row.ukuran)]++;
         else
             recorded[row.hasil + " database [" + shown(row.dbname) + "]"]++;
-        if (row.hasil == "OK" && !row.verified)
+        if (row.hasil == "OK" && !row.verified && !row.globals)
             violation(QString("job %1 is OK but not verified").arg(row.id));
     }
     int unlogged = 0;
@@ -237,7 +251,7 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
             violation(QString("[%1] lost its newest good dump %2 (job %3) to retention")
                           .arg(it.key(), it.value()->file)
                           .arg(it.value()->id));
-    static const QRegularExpression deletion("^Hapus backup lama : (.*\\.bu)$");
+    static const QRegularExpression deletion("^Hapus backup lama : (.*\\.(bu|sql))$");
     for (const QString &message : log)
         if (const QRegularExpressionMatch m = deletion.match(message);
             m.hasMatch() && !deletedGood.contains(m.captured(1)))
@@ -270,13 +284,38 @@ void checkRetention(const QList<Row> &rows, int keep, bool idle)
         return;
     QMap<QString, QSet<QString>> kept;
     for (const Row &row : rows)
-        if (row.hasil == "OK" && !row.deleted)
+        if (row.hasil == "OK" && !row.deleted && !row.globals)
             kept[row.dbname] << row.file;
     for (auto it = kept.cbegin(); it != kept.cend(); ++it)
         if (it.value().size() > keep)
             violation(QString("[%1] keeps %2 good dumps, more than the %3 it is set to keep")
                           .arg(it.key())
                           .arg(it.value().size())
+                          .arg(keep));
+    // The server's globals: the newest ones, and those that a kept dump would be restored with
+    // (the newest kept before it).
+    QList<const Row *> globals;
+    for (const Row &row : rows)
+        if (row.globals && row.hasil == "OK" && !row.deleted)
+            globals << &row;
+    QSet<QString> allowed;
+    for (int i = globals.size() - 1; i >= 0 && allowed.size() < keep; --i)
+        allowed << globals.at(i)->file;
+    for (const Row &row : rows) {
+        if (row.globals || row.hasil != "OK" || row.deleted)
+            continue;
+        const Row *before = nullptr;
+        for (const Row *g : qAsConst(globals))
+            if (g->id < row.id)
+                before = g;
+        if (before)
+            allowed << before->file;
+    }
+    for (const Row *g : qAsConst(globals))
+        if (!allowed.contains(g->file))
+            violation(QString("the globals %1 are kept, though neither among the newest %2 nor "
+                              "needed by a kept dump")
+                          .arg(g->file)
                           .arg(keep));
 }
 
@@ -339,8 +378,31 @@ void checkTemporaries(const QString &outputDir, bool idle)
 {
     if (!idle)
         return;
-    for (const QString &name : QDir(outputDir).entryList({"*.bu.tmp-*"}, QDir::Files))
+    for (const QString &name :
+         QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
         violation("temporary file " + outputDir + '/' + name + " survived a run that ended");
+}
+
+// 6. A run that ended in order left no restore drill running, in the history or on disk.
+void checkDrills(const QString &programDir, bool idle)
+{
+    if (!idle)
+        return;
+    for (const QString &name : QDir(programDir + "/kerja").entryList({"uji-*"}, QDir::Dirs))
+        violation("the drill folder " + programDir + "/kerja/" + name +
+                  " survived a run that ended");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak-drills");
+        db.setDatabaseName(programDir + "/riwayat.db");
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+        QSqlQuery query(db);
+        if (db.open() && db.tables().contains("ujipulih") &&
+            query.exec("select id from ujipulih where hasil = 'BERJALAN'"))
+            while (query.next())
+                violation(QString("drill %1 is still BERJALAN while the service is idle")
+                              .arg(query.value(0).toLongLong()));
+    }
+    QSqlDatabase::removeDatabase("soak-drills");
 }
 
 } // namespace
@@ -375,6 +437,7 @@ int main(int argc, char **argv)
         checkRunLogs(outputDir, rows, keep, idle);
     }
     checkTemporaries(outputDir, idle);
+    checkDrills(programDir, idle);
     checkLogLines(programDir + "/busys.log");
 
     QFile state(stateFile);

@@ -274,16 +274,30 @@ private slots:
         QCOMPARE(layoutState(), before);
     }
 
-    // The member's everyday work: stop and start the service, let it back up, read the dump.
+    // The member's everyday work: stop and start the service, let it back up (drilled after the
+    // run by the service's own user), read the dump.
     void memberBacksUpWithoutRoot()
     {
-        QVERIFY2(runBackup("Backup Database OK : database [penjualan]"), qPrintable(log()));
+        QVERIFY(memberSql("delete from confuji; insert into confuji values (1, 0)"));
+        const bool drilled = runBackup("Uji Pulih ");
+        QVERIFY(memberSql("update confuji set jadwal = 0"));
+        QVERIFY2(drilled && log().contains("Uji Pulih OK : database [penjualan]"),
+                 qPrintable(log()));
         const QStringList dumps = QDir(m_output).entryList({"bu_penjualan_*.bu"}, QDir::Files);
         QVERIFY(!dumps.isEmpty());
         const QString dump = m_output + '/' + dumps.last();
         QCOMPARE(shell(m_member, "head -c 5 '" + dump + "'").out, QByteArray("PGDMP"));
         QVERIFY(shell(m_plain, "cat '" + dump + "' > /dev/null").exitCode != 0);
         QVERIFY(shell(m_plain, "cat '" + m_data + "/confbu.cfg' > /dev/null").exitCode != 0);
+        // The globals hold the roles' password verifiers; the drill's scratch space is the
+        // service's alone, and holds nothing of the drill once it ended but what initdb made.
+        const QStringList globals = QDir(m_output).entryList({"bu_globals_*.sql"}, QDir::Files);
+        QVERIFY(!globals.isEmpty());
+        QVERIFY(shell(m_member, "cat '" + m_output + '/' + globals.last() + "' > /dev/null")
+                    .exitCode != 0);
+        QVERIFY(shell(m_member, "ls '" + m_data + "/kerja' > /dev/null").exitCode != 0);
+        QCOMPARE(QDir(m_data + "/kerja").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"templat-15"});
     }
 
     // Root defines a destination in the service user's rclone configuration, which members

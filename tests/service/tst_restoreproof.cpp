@@ -1,0 +1,403 @@
+// Proof that every dump restores whole, against a real PostgreSQL and its tools: the server's
+// globals, the rows each dump holds, the restore drill and the ways it must fail, a stop in the
+// middle of a drill, and the guard that keeps retention from pushing the last good dumps of a
+// suddenly emptied database out.
+#include "acceptchange.h"
+#include "backupengine.h"
+#include "jobhistory.h"
+#include "pgcluster.h"
+#include "restoredrill.h"
+#include "servicetestkit.h"
+#include "stopsignal.h"
+#include "thbackup.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+using namespace servicetest;
+
+namespace {
+
+// 3 March 2024 is a Sunday, the day weekly drills run by default.
+const QDateTime Sunday(QDate(2024, 3, 3), QTime(5, 30));
+const confbu::DrillSchedule EveryRun{confbu::DrillSchedule::EveryRun, 0};
+const QStringList Tools{"pg_dump", "pg_restore", "pg_dumpall", "psql"};
+
+QString pgTool(const QString &tool)
+{
+    return PgCluster::binDir() + '/' + tool;
+}
+
+unsigned modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Runs a tool of the cluster's version to its end; false with what it said.
+bool run(const QString &tool, const QStringList &arguments, QString *said,
+         const QString &password = QString())
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PGPASSWORD", password);
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(pgTool(tool), arguments);
+    const bool ended = process.waitForFinished(120000);
+    *said = QString::fromUtf8(process.readAll());
+    return ended && process.exitCode() == 0;
+}
+
+// A program folder that backs the cluster's databases up with the real tools. The scratch
+// clusters of its drills run as postgres (the tests run as root), which must pass through the
+// folders above its own.
+bool prepare(ProgramFolder &folder, const PgCluster &cluster, const QStringList &databases,
+             const confbu::DrillSchedule &drills, int keep = 0,
+             const QString &user = QStringLiteral("postgres"),
+             const QString &password = QStringLiteral("sarvela-test-pw"))
+{
+    bool ok = folder.prepare(
+        {{"server", cluster.host()}, {"port", cluster.port()}, {"user", user}, {"pass", password}},
+        databases, keep, QString(), drills);
+    for (const QString &tool : Tools) {
+        QFile::remove(folder.file("dbutils/" + tool));
+        ok = ok && QFile::link(pgTool(tool), folder.file("dbutils/" + tool));
+    }
+    return ok && ::chmod(QFile::encodeName(folder.path()).constData(), 0711) == 0 &&
+           ::chmod(QFile::encodeName(folder.file("data")).constData(), 03771) == 0;
+}
+
+// An engine on the folder whose clock starts on Sunday and moves a second per look.
+std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder)
+{
+    auto engine = std::make_unique<BackupEngine>(
+        folder.path(), [ticks = 0]() mutable { return Sunday.addSecs(ticks++); });
+    engine->ReadConfig();
+    engine->RecoverAbandonedJobs();
+    return engine;
+}
+
+// The first column of every row a query on the history gives.
+QStringList historyColumn(const ProgramFolder &folder, const QString &statement)
+{
+    QStringList values;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-proof");
+        db.setDatabaseName(folder.file("riwayat.db"));
+        QSqlQuery query(db);
+        if (db.open() && query.exec(statement))
+            while (query.next())
+                values << query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase("tst-proof");
+    return values;
+}
+
+// Ids of the processes whose whole command line holds text.
+QStringList commandsWith(const QString &text)
+{
+    QStringList ids;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
+        if (pid.toInt() > 0 &&
+            readBytes("/proc/" + pid + "/cmdline").replace('\0', ' ').contains(text.toUtf8()))
+            ids << pid;
+    return ids;
+}
+
+// What a drill leaves behind: its folder in the scratch space, or a process of it.
+QStringList leftBehind(const QString &workFolder)
+{
+    return QDir(workFolder).entryList({"uji-*"}, QDir::Dirs) + commandsWith(workFolder + "/uji-");
+}
+
+enum class Damage { RowsLost, RoleMissing, DiskTooSmall, TemplateBroken };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Damage)
+
+class TestRestoreProof : public QObject
+{
+    Q_OBJECT
+
+    PgCluster cluster;
+    QTemporaryDir scratch;
+    // The source database's dump and globals, and the rows of its tables.
+    QString dump, globals;
+    QList<riwayat::TableRows> rows;
+
+    bool sql(const QString &statement, const QString &database = "postgres")
+    {
+        QString error;
+        const bool ok = cluster.sql(statement, &error, database);
+        if (!ok)
+            qWarning("%s", qPrintable(error));
+        return ok;
+    }
+    // pg_dump of database into file, as the service makes it.
+    bool dumpOf(const QString &database, const QString &file)
+    {
+        QString said;
+        const bool ok = run("pg_dump",
+                            {"--host=" + cluster.host(),
+                             "--port=" + QString::number(cluster.port()), "--username=postgres",
+                             "--format=custom", "--file=" + file, "--table=tbl*", database},
+                            &said, cluster.superPassword());
+        if (!ok)
+            qWarning("%s", qPrintable(said));
+        return ok;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(cluster.start(&error), qPrintable(error));
+        // toko's tables belong to a role of their own, which only the globals bring along.
+        QVERIFY(sql("CREATE ROLE pemilik_toko NOLOGIN PASSWORD 'rahasia'; "
+                    "CREATE ROLE pembaca LOGIN PASSWORD 'baca'"));
+        for (const auto &[name, rowsOfBarang] : {std::pair{"toko", 1500}, {"toko_kurang", 1450}}) {
+            QVERIFY(sql(QString("CREATE DATABASE %1").arg(name)));
+            QVERIFY(
+                sql(QString("CREATE TABLE tblbarang (id int PRIMARY KEY, nama text); "
+                            "INSERT INTO tblbarang SELECT g, 'barang ' || g FROM "
+                            "generate_series(1, %1) g; "
+                            "CREATE TABLE tblkosong (id int); "
+                            "CREATE TABLE tblpelanggan (nama text); "
+                            "INSERT INTO tblpelanggan VALUES ('Ani'), (E'Budi\\nbaris dua'); "
+                            "CREATE TABLE catatan (isi text); INSERT INTO catatan VALUES ('x'); "
+                            "ALTER TABLE tblbarang OWNER TO pemilik_toko; "
+                            "ALTER TABLE tblkosong OWNER TO pemilik_toko; "
+                            "GRANT SELECT ON ALL TABLES IN SCHEMA public TO pembaca")
+                        .arg(rowsOfBarang),
+                    name));
+        }
+        rows = {{"public.tblbarang", 1500}, {"public.tblkosong", 0}, {"public.tblpelanggan", 2}};
+        // Big enough that its restore takes a few seconds.
+        QVERIFY(sql("CREATE DATABASE besar"));
+        QVERIFY(sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) || md5((g * 7)::text) "
+                    "AS isi FROM generate_series(1, 600000) g; CREATE INDEX ON tblbesar (isi)",
+                    "besar"));
+        dump = scratch.filePath("toko.bu");
+        globals = scratch.filePath("globals.sql");
+        QString said;
+        QVERIFY(dumpOf("toko", dump));
+        QVERIFY2(run("pg_dumpall",
+                     {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
+                      "--username=postgres", "--globals-only", "--file=" + globals},
+                     &said, cluster.superPassword()),
+                 qPrintable(said));
+    }
+
+    void globalsAndRowsRestoreWhole_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("withoutPasswords"); // what the globals' entry adds
+        QTest::newRow("a superuser dumps the roles with their passwords")
+            << "postgres" << cluster.superPassword() << "";
+        QTest::newRow("a user that may not read passwords dumps the roles without them")
+            << "pembaca"
+            << "baca"
+            << " Tanpa password role (--no-role-passwords): pengguna [pembaca] tidak boleh "
+               "membacanya.";
+    }
+
+    // A run with drills after every run: the globals first (only the service may read them),
+    // the dump, whose rows per table are recorded and equal the source's, and the drill, which
+    // restores the roles before the dump whose tables belong to one of them, and leaves
+    // nothing behind.
+    void globalsAndRowsRestoreWhole()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, withoutPasswords);
+        ProgramFolder folder;
+        QVERIFY2(prepare(folder, cluster, {"toko"}, EveryRun, 0, user, password),
+                 qPrintable(folder.error));
+        QVERIFY(engineFor(folder)->RunBackup());
+
+        const QStringList log = folder.log();
+        const QString output = folder.outputDir();
+        const QString globalsFile = output + "/bu_globals_20240303.053000.sql";
+        const QString dumpFile = output + "/bu_toko_20240303.053002.bu";
+        const QString entry = log.filter("Backup Globals").value(0);
+        QVERIFY2(entry.startsWith("Backup Globals OK : file [" + globalsFile + "], ") &&
+                     entry.endsWith(" byte." + withoutPasswords),
+                 qPrintable(log.join('\n')));
+        QCOMPARE(modeOf(globalsFile), 0600u);
+        const QString roles = readText(globalsFile);
+        QVERIFY(roles.contains("CREATE ROLE pemilik_toko;"));
+        QCOMPARE(roles.contains("SCRAM-SHA-256$"), withoutPasswords.isEmpty());
+        const QString drilled = log.filter("Uji Pulih").value(0);
+        QVERIFY2(drilled.startsWith("Uji Pulih OK : database [toko], file [" + dumpFile +
+                                    "], 3 tabel, 1502 baris, ") &&
+                     drilled.endsWith(" detik."),
+                 qPrintable(log.join('\n')));
+
+        QCOMPARE(
+            historyColumn(folder, "select tabel || '=' || baris from isi order by rowid"),
+            QStringList({"public.tblbarang=1500", "public.tblkosong=0", "public.tblpelanggan=2"}));
+        QCOMPARE(historyColumn(folder, "select hasil || ' ' || tabel || ' ' || baris || ' ' || "
+                                       "riwayat_id from ujipulih"),
+                 QStringList{"OK 3 1502 " + QString::number(folder.jobs().first().id)});
+        QCOMPARE(leftBehind(folder.file("data/kerja")), QStringList());
+    }
+
+    void drillFails_data()
+    {
+        QTest::addColumn<Damage>("damage");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("reason"); // how it begins; %W: the scratch space
+        QTest::newRow("the archive holds fewer rows than its read-back recorded")
+            << Damage::RowsLost << int(DrillOutcome::Failed)
+            << "tabel public.tblbarang: 1500 baris di dump, 1450 baris setelah dipulihkan.";
+        QTest::newRow("a role the dump needs is missing from the globals")
+            << Damage::RoleMissing << int(DrillOutcome::Failed)
+            << "pg_restore: error: could not execute query: ERROR: role \"pemilik_toko\" does "
+               "not exist";
+        QTest::newRow("a disk without the room the dump needs")
+            << Damage::DiskTooSmall << int(DrillOutcome::Refused)
+            << "ruang disk di [%W] tidak cukup: perlu sekitar 64 MB, tersedia 16 MB.";
+        QTest::newRow("a template that no server starts from is made anew")
+            << Damage::TemplateBroken << int(DrillOutcome::Ok) << "";
+    }
+
+    // Each drill that must fail does so with its reason, and leaves nothing behind; a template
+    // of the scratch cluster that is broken is no failure of the dump.
+    void drillFails()
+    {
+        QFETCH(Damage, damage);
+        QFETCH(int, result);
+        QFETCH(QString, reason);
+        QTemporaryDir top;
+        const QString work = top.filePath("kerja");
+        QVERIFY(QDir().mkpath(work) &&
+                ::chmod(QFile::encodeName(top.path()).constData(), 0711) == 0);
+        QString archive = dump, roles = globals;
+        if (damage == Damage::RowsLost) {
+            archive = top.filePath("kurang.bu");
+            QVERIFY(dumpOf("toko_kurang", archive));
+        } else if (damage == Damage::RoleMissing) {
+            roles = top.filePath("tanpa-peran.sql");
+            QStringList kept = readText(globals).split('\n');
+            kept.erase(
+                std::remove_if(kept.begin(), kept.end(),
+                               [](const QString &line) { return line.contains("pemilik_toko"); }),
+                kept.end());
+            QVERIFY(writeBytes(roles, kept.join('\n').toUtf8()));
+        } else if (damage == Damage::DiskTooSmall) {
+            QVERIFY(::mount("tmpfs", QFile::encodeName(work).constData(), "tmpfs", 0,
+                            "size=16m,mode=0711") == 0);
+        } else {
+            QVERIFY(QDir().mkpath(work + "/templat-15/data") &&
+                    writeBytes(work + "/templat-15/data/PG_VERSION", "15\n"));
+        }
+        const RestoreDrill::Tools tools{pgTool("pg_restore"), pgTool("psql"),
+                                        QProcessEnvironment::systemEnvironment()};
+        const DrillOutcome outcome =
+            RestoreDrill(tools, work).run(archive, roles, rows, 120000, nullptr);
+        const QStringList left = leftBehind(work);
+        if (damage == Damage::DiskTooSmall)
+            ::umount(QFile::encodeName(work).constData());
+        QCOMPARE(int(outcome.result), result);
+        QVERIFY2(reason.isEmpty() ? outcome.reason.isEmpty()
+                                  : outcome.reason.simplified().startsWith(
+                                        QString(reason).replace("%W", work)),
+                 qPrintable(outcome.reason));
+        QCOMPARE(left, QStringList());
+    }
+
+    // A stop in the middle of a drill ends it at once: the restore and the scratch server
+    // stopped, the drill recorded as cancelled, its folder gone, within the two seconds a stop
+    // is given.
+    void stopDuringADrill()
+    {
+        ProgramFolder folder;
+        QVERIFY2(prepare(folder, cluster, {"besar"}, EveryRun), qPrintable(folder.error));
+        ThBackup worker(
+            folder.path(), [] { return Sunday.addSecs(3600); }, 100);
+        const auto ended = qScopeGuard([&] {
+            worker.stop();
+            worker.wait();
+        });
+        worker.requestBackup();
+        worker.start();
+        const QString work = folder.file("data/kerja");
+        // The drill's restore is under way.
+        QTRY_VERIFY2_WITH_TIMEOUT(!commandsWith("--single-transaction").isEmpty(),
+                                  qPrintable(folder.log().join('\n')), 60000);
+
+        QElapsedTimer stopping;
+        stopping.start();
+        worker.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(commandsWith("--single-transaction").isEmpty(), 500);
+        QVERIFY(worker.wait(2000));
+        QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+        QCOMPARE(leftBehind(work), QStringList());
+        const QString dumpFile = folder.jobs().value(0).file;
+        QCOMPARE(folder.log().filter("Uji Pulih"),
+                 QStringList{"Uji Pulih DIBATALKAN : database [besar], file [" + dumpFile +
+                             "]. Service dihentikan."});
+        QCOMPARE(historyColumn(folder, "select hasil from ujipulih"), QStringList{"DIBATALKAN"});
+    }
+
+    // 90% of a table deleted between two runs: the second job stays OK but waits for a check,
+    // and retention, which keeps one dump, deletes nothing of the database until an
+    // administrator accepts the change; after that it deletes again.
+    void shrunkTableHoldsRetentionUntilAccepted()
+    {
+        QVERIFY(sql("CREATE DATABASE gudang"));
+        QVERIFY(sql("CREATE TABLE tblstok AS SELECT g AS id FROM generate_series(1, 2000) g",
+                    "gudang"));
+        ProgramFolder folder;
+        QVERIFY2(prepare(folder, cluster, {"gudang"}, NoDrills, 1), qPrintable(folder.error));
+        auto engine = engineFor(folder);
+        const auto accept = [&](qint64 id) {
+            StopSignal stop;
+            ThPermintaan::Context context{*engine, stop, [](const QJsonObject &) {}};
+            const permintaan::Request request{QString(32, 'a'),
+                                              acceptchange::Jenis,
+                                              {{"dbname", "gudang"}, {"riwayat_id", id}},
+                                              "admin",
+                                              Sunday,
+                                              {}};
+            return acceptchange::handle(request, context);
+        };
+        const auto dumps = [&] { return QDir(folder.outputDir()).entryList({"bu_gudang_*.bu"}); };
+
+        QVERIFY(engine->RunBackup());
+        QVERIFY(sql("DELETE FROM tblstok WHERE id > 200", "gudang"));
+        QVERIFY(engine->RunBackup());
+        const QList<riwayat::Job> jobs = folder.jobs();
+        QCOMPARE(outcomes(jobs), QStringList({"OK", "OK"}));
+        QVERIFY2(folder.log().contains("Backup Database PERLU DIPERIKSA : database [gudang], tabel "
+                                       "public.tblstok tinggal 200 dari 2000 baris."),
+                 qPrintable(folder.log().join('\n')));
+        QCOMPARE(accept(jobs.first().id).hasil, permintaan::Ditolak); // that one was no loss
+        QVERIFY(engine->RunBackup());
+        QCOMPARE(dumps().size(), 3);
+        QVERIFY(folder.log().contains("Backup lama database [gudang] tidak dihapus: backup yang "
+                                      "PERLU DIPERIKSA belum diterima sebagai perubahan wajar."));
+
+        const ThPermintaan::Outcome accepted = accept(jobs.last().id);
+        QCOMPARE(accepted.hasil, permintaan::Ok);
+        QCOMPARE(historyColumn(folder, "select riwayat_id || ' ' || oleh || ' ' || "
+                                       "(diterima is not null) from periksa"),
+                 QStringList{QString::number(jobs.last().id) + " admin 1"});
+        QVERIFY(engine->RunBackup());
+        QCOMPARE(dumps().size(), 1);
+        QCOMPARE(folder.log()
+                     .filter("Hapus backup lama : " + folder.outputDir() + "/bu_gudang_")
+                     .filter(".bu")
+                     .size(),
+                 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRestoreProof)
+#include "tst_restoreproof.moc"
