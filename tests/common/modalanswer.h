@@ -10,8 +10,8 @@ struct SeenBox
     QString text;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
-    QRect geometry;       // where the box was on the screen
-    QRect parentGeometry; // where its parent's window was then; null without a parent
+    // Where the box was on the screen, where its parent's window was then (null without one).
+    QRect geometry, parentGeometry;
 };
 
 class ModalAnswerer : public QObject

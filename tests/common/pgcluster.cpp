@@ -5,21 +5,17 @@
 
 #include <pwd.h>
 
-namespace {
-
 // PostgreSQL refuses to run as root; as root every server command runs as "postgres".
-QStringList asServer(const QStringList &command)
+static QStringList asServer(const QStringList &command)
 {
     return (::geteuid() == 0 ? QStringList{"runuser", "-u", "postgres", "--"} : QStringList()) +
            command;
 }
 
-QString quoted(QString text, QChar quote)
+static QString quoted(QString text, QChar quote)
 {
     return quote + text.replace(quote, QString(2, quote)) + quote;
 }
-
-} // namespace
 
 PgCluster::PgCluster() : m_dir(QDir::tempPath() + "/sarvela-pg-XXXXXX") {}
 
@@ -28,11 +24,6 @@ PgCluster::~PgCluster()
     if (m_running)
         runCommand(asServer(
             {binDir() + "/pg_ctl", "-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"}));
-}
-
-QString PgCluster::binDir()
-{
-    return QStringLiteral("/usr/lib/postgresql/15/bin");
 }
 
 bool PgCluster::start(QString *error)
@@ -95,13 +86,14 @@ bool PgCluster::sql(const QString &statement, QString *error, const QString &dat
 bool PgCluster::createSampleDatabase(const QString &name, QString *error) const
 {
     return sql("CREATE DATABASE " + quoted(name, '"'), error) &&
-           sql("CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric);"
-               "INSERT INTO tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 "
-               "FROM generate_series(1, 50) g;"
-               "CREATE TABLE tblpelanggan (id serial PRIMARY KEY, nama text, kota text);"
-               "INSERT INTO tblpelanggan (nama, kota) VALUES ('Ani', 'Bandung'), ('Budi', 'Medan');"
-               "CREATE TABLE catatan (id int, isi text);"
-               "INSERT INTO catatan VALUES (1, 'not a tbl table');",
+           sql("CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric); INSERT "
+               "INTO tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 FROM "
+               "generate_series(1, "
+               "50) g; CREATE TABLE tblpelanggan (id serial PRIMARY KEY, nama text, kota text); "
+               "INSERT INTO tblpelanggan (nama, kota) VALUES ('Ani', 'Bandung'), ('Budi', "
+               "'Medan'); "
+               "CREATE TABLE catatan (id int, isi text); INSERT INTO catatan VALUES (1, 'not a tbl "
+               "table');",
                error, name);
 }
 

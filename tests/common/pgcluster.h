@@ -19,7 +19,7 @@ public:
     int port() const { return m_port; }
     QString superUser() const { return QStringLiteral("postgres"); }
     QString superPassword() const { return QStringLiteral("sarvela-test-pw"); }
-    static QString binDir(); // /usr/lib/postgresql/15/bin
+    static QString binDir() { return QStringLiteral("/usr/lib/postgresql/15/bin"); }
 
     // Runs SQL through psql as the superuser; on failure fills error with psql's output.
     bool sql(const QString &statement, QString *error, const QString &database = "postgres",

@@ -5,16 +5,6 @@
 
 ProgramDir::ProgramDir() : m_dir(QDir::tempPath() + "/sarvela-prog-XXXXXX") {}
 
-QString buildBinDir()
-{
-    return QStringLiteral(SARVELA_BIN_DIR);
-}
-
-QString fakePgDumpPath()
-{
-    return buildBinDir() + "/fake_pg_dump";
-}
-
 bool ProgramDir::install(QString *error)
 {
     // Never without a prefix of its own: that would install into the system's.

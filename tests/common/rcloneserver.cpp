@@ -8,12 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+static const QString User = QStringLiteral("salin"), Password = QStringLiteral("rahasia-uji");
 
-const QString User = QStringLiteral("salin");
-const QString Password = QStringLiteral("rahasia-uji");
-
-bool takesConnections(int port)
+static bool takesConnections(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
@@ -25,8 +22,6 @@ bool takesConnections(int port)
     ::close(fd);
     return connected;
 }
-
-} // namespace
 
 QString rcloneObscure(const QString &password)
 {

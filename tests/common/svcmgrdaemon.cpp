@@ -7,16 +7,12 @@
 
 #include <csignal>
 
-namespace {
-
-bool socketAnswers(const QString &path)
+static bool socketAnswers(const QString &path)
 {
     const int fd = connectUnix(path);
     ::close(fd);
     return fd >= 0;
 }
-
-} // namespace
 
 SvcMgrDaemon::SvcMgrDaemon(const QString &programDir, const QString &stateDir)
     : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX"),
@@ -88,12 +84,9 @@ void SvcMgrDaemon::killServices()
     const qint64 self = QCoreApplication::applicationPid();
     const qint64 daemon = m_process ? m_process->processId() : 0;
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok || pid == self || pid == daemon)
-            continue;
-        QFile environ("/proc/" + entry + "/environ");
-        if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(marker))
+        const qint64 pid = entry.toLongLong();
+        if (pid > 0 && pid != self && pid != daemon &&
+            readBytes("/proc/" + entry + "/environ").split('\0').contains(marker))
             ::kill(pid_t(pid), SIGKILL);
     }
 }

@@ -114,8 +114,8 @@ QString SystemUsers::shareFiles(const QStringList &paths, QString *error)
             *error = "cannot copy " + path;
             return QString();
         }
-        const bool runnable = QFileInfo(path).isExecutable();
-        QFile::setPermissions(copy, QFile::Permissions(runnable ? 0x7755 : 0x6644));
+        QFile::setPermissions(copy,
+                              QFile::Permissions(QFileInfo(path).isExecutable() ? 0x7755 : 0x6644));
     }
     return m_shared.path();
 }

@@ -35,15 +35,14 @@ public:
     // environment: prepend it to the program and its arguments.
     QStringList asUser(const QString &user, bool withGroups = true) const;
 
-    using Result = Ran;
-    Result run(const QString &user, const QString &program, const QStringList &arguments,
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-               int timeoutMs = 30000, bool withGroups = true) const
+    Ran run(const QString &user, const QString &program, const QStringList &arguments,
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+            int timeoutMs = 30000, bool withGroups = true) const
     {
         return runCommand(asUser(user, withGroups) << program << arguments, environment, timeoutMs);
     }
     // A shell script run as the user.
-    Result
+    Ran
     shell(const QString &user, const QString &script,
           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) const
     {

@@ -65,8 +65,7 @@ class TestManagerSecurity : public QObject
     // The test client's answer to a call made as another user, the service's status left out.
     QByteArray as(const QString &user, const QStringList &args, bool withGroups = true)
     {
-        const SystemUsers::Result r =
-            m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
+        const Ran r = m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
         const QByteArray out = r.out.trimmed(), status = " state=";
         return r.exitCode == 0 ? out.left(out.contains(status) ? out.indexOf(status) : out.size())
                                : "exit " + QByteArray::number(r.exitCode) + r.err;
@@ -411,24 +410,22 @@ private slots:
 
     void idleConnections_data()
     {
-        QTest::addColumn<QString>("sends");
-        QTest::addColumn<int>("least"); // the connection lives at least this long
-        QTest::addColumn<int>("most");  // and is closed before this
-        QTest::newRow("only pings: closed once idle") << "ping" << IdleTimeoutMs << LifetimeMs;
-        QTest::newRow("requests that do something: closed at its lifetime")
-            << "work" << LifetimeMs << LifetimeMs + IdleTimeoutMs;
+        // What the connection sends; it lives at least least ms and is closed before most.
+        const QString idle = QString::number(IdleTimeoutMs), lifetime = QString::number(LifetimeMs);
+        textTable({"sends", "least", "most"},
+                  {{"only pings: closed once idle", "ping", idle, lifetime},
+                   {"requests that do something: closed at its lifetime", "work", lifetime,
+                    QString::number(LifetimeMs + IdleTimeoutMs)}});
     }
 
     void idleConnections()
     {
-        QFETCH(QString, sends);
-        QFETCH(int, least);
-        QFETCH(int, most);
-        const QByteArray answer =
-            as(m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), sends});
+        const QByteArray answer = as(
+            m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), cell("sends")});
         QVERIFY2(answer.startsWith("closed after="), answer.constData());
         const int after = answer.mid(13).toInt();
-        QVERIFY2(after >= least - 200 && after < most, answer.constData());
+        QVERIFY2(after >= cell("least").toInt() - 200 && after < cell("most").toInt(),
+                 answer.constData());
     }
 };
 
