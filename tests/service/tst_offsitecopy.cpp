@@ -340,7 +340,8 @@ void TestOffsiteCopy::serverThatNeverAnswersIsBounded()
     QElapsedTimer took;
     took.start();
     site.run();
-    QVERIFY2(took.elapsed() < 10000, qPrintable(QString::number(took.elapsed())));
+    // Far below rclone's own minutes; the whole run (globals, dump, read-back) on a loaded machine.
+    QVERIFY2(took.elapsed() < 25000, qPrintable(QString::number(took.elapsed())));
     const QList<salinan::Copy> copies = site.folder.copies();
     QCOMPARE(copies.size(), 1);
     QCOMPARE(copies.first().hasil, riwayat::Gagal);
