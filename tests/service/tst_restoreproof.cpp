@@ -285,7 +285,7 @@ private slots:
         const QString work = folder.file("data/kerja");
         // The drill's restore is under way.
         QTRY_VERIFY2_WITH_TIMEOUT(!processesWith("--single-transaction").isEmpty(),
-                                  qPrintable(folder.log().join('\n')), 60000);
+                                  qPrintable(folder.log().join('\n')), 240000);
 
         QElapsedTimer stopping;
         stopping.start();
