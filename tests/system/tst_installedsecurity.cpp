@@ -50,9 +50,9 @@ class TestInstalledSecurity : public QObject
         return user.isEmpty() ? asRoot(QStringList{program} + args)
                               : m_users.run(user, program, args);
     }
-    Ran config(const QStringList &args)
+    QByteArray registration()
     {
-        return asRoot(QStringList{m_prefix + "/svcmgr-config", Service} + args);
+        return asRoot({m_prefix + "/svcmgr-config", Service, "--show"}).out;
     }
     bool running() { return sarvelad({"-v"}).out.contains("and running"); }
     bool installed() { return !sarvelad({"-v"}).out.contains("not installed"); }
@@ -382,14 +382,14 @@ private slots:
     {
         QVERIFY(setScene("none"));
         QCOMPARE(sarvelad({"-i", "LocalSystem"}).exitCode, 0);
-        QVERIFY(config({"--show"}).out.contains("LocalSystem"));
+        QVERIFY(registration().contains("LocalSystem"));
         sarvelad({});
         QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") &&
                                       !running(),
                                   qPrintable(events()), 10000);
         QString output;
         QVERIFY2(install(&output), qPrintable(output));
-        QVERIFY(config({"--show"}).out.contains(".\\" + m_service.toUtf8()));
+        QVERIFY(registration().contains(".\\" + m_service.toUtf8()));
         // The installed program's process: its user ids, then its groups.
         const QString ids = "for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = '" + m_prefix +
                             "/sarvelad' ] && ps -o uid=,ruid=,suid=,fsuid=,supgid= -p ${p#/proc/}; "
@@ -458,7 +458,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(settled(), (shown + panel.readAllStandardError()).constData(),
                                   30000);
         QVERIFY2(!says.isEmpty() || !shown.contains("box: "), shown.constData());
-        QVERIFY(after == "none" || config({"--show"}).out.contains(".\\" + m_service.toUtf8()));
+        QVERIFY(after == "none" || registration().contains(".\\" + m_service.toUtf8()));
     }
 };
 
