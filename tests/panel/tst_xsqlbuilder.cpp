@@ -1,6 +1,4 @@
-// The statement builder on a real SQLite file, and one transaction on a
-// throwaway PostgreSQL cluster, since the builder serves any driver.
-#include "pgcluster.h"
+// The statement builder on a real SQLite file.
 #include "xsqlbuilder.h"
 
 #include <QSqlError>
@@ -16,8 +14,6 @@ private slots:
     void cleanup();
     void statements_data();
     void statements();
-    void tracesNameTheirPlace();
-    void postgresTransaction();
 
 private:
     QTemporaryDir m_dir;
@@ -126,64 +122,6 @@ void TestXSQLBuilder::statements()
                     m_db);
     QVERIFY(query.next());
     QTEST(query.value(0).toString(), "rows");
-}
-
-namespace {
-QStringList g_traces;
-} // namespace
-
-// The library's debug traces keep the file and function they come from.
-void TestXSQLBuilder::tracesNameTheirPlace()
-{
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
-            g_traces << QFileInfo(context.file).fileName() + " " +
-                            QString(context.function).section('(', 0, 0) + ": " + text;
-        });
-    {
-        XSQLBuilder builder(m_db);
-        builder.SetStatement(XSQLBuilder::Insert, "t");
-        builder.Execute(); // outside a transaction
-        builder.BeginTransact();
-        QString error;
-        builder.EndTransact(error, true);
-    }
-    qInstallMessageHandler(previous);
-    const QString at = "xsqlbuilder.cpp bool XSQLBuilder::";
-    QCOMPARE(g_traces, QStringList({at + "mayBuild: Begin Transac not Start...!",
-                                    at + "EndTransact: enter stage end transact... ",
-                                    at + "EndTransact: found error query... "}));
-}
-
-void TestXSQLBuilder::postgresTransaction()
-{
-    PgCluster cluster;
-    QString error, rows;
-    QVERIFY2(cluster.start(&error) &&
-                 cluster.sql("CREATE TABLE t (id int PRIMARY KEY, a text)", &error),
-             qPrintable(error));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "pg");
-        db.setHostName(cluster.host());
-        db.setPort(cluster.port());
-        QVERIFY2(db.open(cluster.superUser(), cluster.superPassword()),
-                 qPrintable(db.lastError().text()));
-        XSQLBuilder builder(db);
-        QVERIFY(builder.BeginTransact());
-        for (int id : {0, 1}) {
-            builder.SetStatement(XSQLBuilder::Insert, "t");
-            builder.AddField("id", id);
-            builder.AddField("a", QString("bär '%1'").arg(id));
-            builder.Execute();
-        }
-        QVERIFY2(builder.EndTransact(error, true), qPrintable(error));
-    }
-    QSqlDatabase::removeDatabase("pg");
-    // Read by another session, so only committed rows show.
-    QVERIFY2(cluster.sql("SELECT string_agg(id || ':' || a, ',' ORDER BY id) FROM t", &error,
-                         "postgres", &rows),
-             qPrintable(error));
-    QCOMPARE(rows.trimmed(), "0:bär '0',1:bär '1'");
 }
 
 QTEST_GUILESS_MAIN(TestXSQLBuilder)
