@@ -27,7 +27,10 @@ namespace {
 // Records the balloons that a desktop with a tray would show.
 struct BalloonPanel : PanelWindow
 {
-    using PanelWindow::PanelWindow;
+    BalloonPanel(const QString &dir, int runQuietMs) : PanelWindow(dir)
+    {
+        findChild<XHistoryWatch *>()->setRunQuietMs(runQuietMs);
+    }
     void showBalloon(const QString &title, const QString &text,
                      QSystemTrayIcon::MessageIcon) override
     {
@@ -63,15 +66,11 @@ QString nextAt1()
     return "Backup berikutnya: " + next.toString("dd/MM/yyyy hh:mm") + ".";
 }
 
+// The summary, with " (hijau)" when it says in green that every listed database is safe.
 QString summary(QTableWidget *table)
 {
-    return widget<QLabel>(table->window(), "lRingkasan")->text();
-}
-
-// Whether the summary says, in green, that every listed database is safe.
-bool summaryGreen(QTableWidget *table)
-{
-    return widget<QLabel>(table->window(), "lRingkasan")->styleSheet().contains("#2e7d32");
+    auto *label = widget<QLabel>(table->window(), "lRingkasan");
+    return label->text() + (label->styleSheet().contains("#2e7d32") ? " (hijau)" : "");
 }
 
 // Row 0 as "Header: text" lines, and "Header tip: tool tip" where the tip says more, whether it
@@ -88,7 +87,7 @@ QString describe(QTableWidget *table)
     }
     const QColor c = table->rowCount() ? table->item(0, 0)->background().color() : QColor();
     lines << QString("merah: %1").arg(c.red() > c.green());
-    lines << "Ringkasan: " + summary(table) + (summaryGreen(table) ? " (hijau)" : "");
+    lines << "Ringkasan: " + summary(table);
     for (QString &line : lines)
         line.replace('\n', '|');
     return lines.join('\n') + '\n';
@@ -314,9 +313,8 @@ void TestStatusBackup::checksAndDrillsToldOnce()
     QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, {"penjualan"}));
     const QString history = file("riwayat.db");
     add(history, "30 OK;uji=GAGAL");
-    BalloonPanel window(m_dir->path());
+    BalloonPanel window(m_dir->path(), 300);
     window.show();
-    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
     QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
     add(history, "2 OK;periksa=tabel x tinggal 10 dari 2000 baris.");
     QTRY_COMPARE(window.balloons,
@@ -351,7 +349,7 @@ void TestStatusBackup::attentionFirst()
             const QColor c = table->item(row, 0)->background().color();
             rows << table->item(row, 0)->text() + (c.red() > c.green() ? "!" : "");
         }
-        return rows.join(' ') + " | " + summary(table) + (summaryGreen(table) ? " (hijau)" : "");
+        return rows.join(' ') + " | " + summary(table);
     };
     QCOMPARE(shown(), "buku! data! arsip citra | 2 dari 4 database perlu diperiksa.\n" + nextAt1());
     // New good backups show while the window is open, in the order of the list.
@@ -378,8 +376,7 @@ void TestStatusBackup::watched()
     addJob(history, {"penjualan", 2});
     addJob(history, {"gudang", 3, "GAGAL", "sudah ada sebelum panel"});
     const qint64 running = addJob(history, {"gudang", 0, "BERJALAN"});
-    BalloonPanel window(m_dir->path());
-    window.findChild<XHistoryWatch *>()->setRunQuietMs(300);
+    BalloonPanel window(m_dir->path(), 300);
     window.show();
     QTableWidget *table = openStatus(&window);
     QCOMPARE(column(table, "Keadaan"), QStringList({"Gagal", "Baik"}));
@@ -426,7 +423,7 @@ void TestStatusBackup::watched()
     QVERIFY(QFile::remove(history));
     QVERIFY(writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
-    QVERIFY(!summaryGreen(table)); // nothing is known to be safe
+    QVERIFY(!summary(table).endsWith("(hijau)")); // nothing is known to be safe
     QVERIFY(m_answerer->seen().isEmpty());
     QVERIFY(QFile::remove(history));
     addJob(history, {"penjualan", 0});
@@ -457,8 +454,7 @@ void TestStatusBackup::oneBalloonPerRun()
     QVERIFY(createSettings(file("confbu.cfg"), {ConfRow()}, names));
     const QString history = file("riwayat.db");
     addJob(history, {"arsip", 12});
-    BalloonPanel window(m_dir->path());
-    window.findChild<XHistoryWatch *>()->setRunQuietMs(1000);
+    BalloonPanel window(m_dir->path(), 1000);
     window.show();
     // As the service writes it: each job running, then ended, the next one begun at once.
     for (const QString &name : names) {
