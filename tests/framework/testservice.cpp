@@ -5,11 +5,7 @@
 #include "qtservice.h"
 #include "qtservice_p.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QSettings>
-#include <QThread>
-#include <QTimer>
+#include <QtCore>
 
 #include <cstdlib>
 #include <unistd.h>
