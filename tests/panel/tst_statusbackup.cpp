@@ -5,14 +5,6 @@
 #include "historywatch.h"
 #include "panelfixture.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QSystemTrayIcon>
-#include <QTableWidget>
-
 #include <functional>
 
 #include <sys/inotify.h>

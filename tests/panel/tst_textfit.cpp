@@ -1,9 +1,9 @@
 // No text of the main window, the log viewer, the picker, the status window, the advanced
-// settings, the copies off this machine or a message box is cut at the desktop font sizes 9, 10 and 11 points, on the test
-// platform's screen of 800 x 600 (smaller than the 1024 x 600 of a small laptop): each label
-// and button is at least as large as its text needs, icon and margins included, each line and
-// time edit has room for a line of text, list items and table cells show their whole text
-// (database names of 63 letters, long reasons) without scrolling sideways, and each window
+// settings, the copies off this machine or a message box is cut at the desktop font sizes 9, 10 and
+// 11 points, on the test platform's screen of 800 x 600 (smaller than the 1024 x 600 of a small
+// laptop): each label and button is at least as large as its text needs, icon and margins included,
+// each line and time edit has room for a line of text, list items and table cells show their whole
+// text (database names of 63 letters, long reasons) without scrolling sideways, and each window
 // fits on the screen.
 #include "fdfrdatabase.h"
 #include "flog.h"
@@ -14,14 +14,6 @@
 #include "messagebox.h"
 #include "panelfixture.h"
 #include "servicefailure.h"
-
-#include <QAbstractButton>
-#include <QLabel>
-#include <QListWidget>
-#include <QScreen>
-#include <QScrollBar>
-#include <QTableWidget>
-#include <QTimer>
 
 using namespace panel;
 
@@ -35,7 +27,11 @@ QStringList cut(QWidget *window)
         if (wide > width || high > height)
             found << w->objectName() + " in " +
                          (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
-                         QString(" needs %1x%2, has %3x%4").arg(wide).arg(high).arg(width).arg(height);
+                         QString(" needs %1x%2, has %3x%4")
+                             .arg(wide)
+                             .arg(high)
+                             .arg(width)
+                             .arg(height);
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
         auto *label = qobject_cast<QLabel *>(w);
@@ -60,7 +56,10 @@ QStringList cut(QWidget *window)
         if (rect.right() >= view->viewport()->width() ||
             rect.height() < lines * metrics.lineSpacing())
             found << "'" + text + "' in " + view->objectName() +
-                         QString(" needs %1 lines, has %2x%3").arg(lines).arg(rect.width()).arg(rect.height());
+                         QString(" needs %1 lines, has %2x%3")
+                             .arg(lines)
+                             .arg(rect.width())
+                             .arg(rect.height());
     };
     for (QListWidget *list : window->findChildren<QListWidget *>())
         for (int i = 0; i < list->count(); ++i)
@@ -157,7 +156,8 @@ void TestTextFit::fits()
     } else if (window == "advanced settings") {
         shown.reset(new FPengaturan(QSqlDatabase()));
     } else if (window == "copies") {
-        shown.reset(new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
+        shown.reset(
+            new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
     } else {
         shown.reset(new FDfrDatabase);
         // As the picker lists them.

@@ -1,9 +1,22 @@
 // The statement builder on a real SQLite file.
 #include "xsqlbuilder.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
+#include <QtSql>
 #include <QtTest>
+
+namespace {
+// A statement built from fields ("name=value name=value") and conditions ("field operator value
+// connector, ...") or a custom statement, run in a transaction (state: "transaction", "none"
+// when not begun, or "closed" connection) committed or not; the text it ran, the rows of t
+// after, and the error reported.
+struct Statement
+{
+    int type = 0;
+    QString fields = {}, sql = {}, text = {}, rows = {}, error = {}, state = {};
+    bool commit = true;
+};
+} // namespace
+Q_DECLARE_METATYPE(Statement)
 
 class TestXSQLBuilder : public QObject
 {
@@ -39,19 +52,12 @@ void TestXSQLBuilder::cleanup()
 
 void TestXSQLBuilder::statements_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("fields"); // "name=value name=value"
-    QTest::addColumn<QString>("sql"); // "field operator value connector, ..." or a custom statement
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("rows");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QString>("state"); // transaction, none (not begun) or closed (connection)
-    QTest::addColumn<bool>("commit");
+    QTest::addColumn<Statement>("statement");
     const QString untouched = QStringLiteral("1:x:p,2:y:q,3:z:r");
     auto row = [](const char *name, int type, const char *fields, const char *sql, const char *text,
                   const QString &rows, const char *error = "", const char *state = "transaction",
                   bool commit = true) {
-        QTest::newRow(name) << type << fields << sql << text << rows << error << state << commit;
+        QTest::newRow(name) << Statement{type, fields, sql, text, rows, error, state, commit};
     };
     row("insert", XSQLBuilder::Insert, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);",
         untouched + ",4:n:m,5:NULL:f");
@@ -82,13 +88,8 @@ void TestXSQLBuilder::statements_data()
 
 void TestXSQLBuilder::statements()
 {
-    QFETCH(int, type);
-    QFETCH(QString, fields);
-    QFETCH(QString, sql);
-    QFETCH(QString, text);
-    QFETCH(QString, error);
-    QFETCH(QString, state);
-    QFETCH(bool, commit);
+    QFETCH(Statement, statement);
+    const auto &[type, fields, sql, text, rows, error, state, commit] = statement;
     if (state == "closed")
         m_db.close();
     {
@@ -121,7 +122,7 @@ void TestXSQLBuilder::statements()
                     "ifnull(b, 'NULL')) FROM (SELECT * FROM t ORDER BY id)",
                     m_db);
     QVERIFY(query.next());
-    QTEST(query.value(0).toString(), "rows");
+    QCOMPARE(query.value(0).toString(), rows);
 }
 
 QTEST_GUILESS_MAIN(TestXSQLBuilder)
