@@ -2,24 +2,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDialog>
 #include <QPushButton>
-#include <QTimerEvent>
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 {
     // Polled often: a modal box runs its own event loop, where timers still fire.
-    m_timer = startTimer(20);
-}
-
-ModalAnswerer::~ModalAnswerer()
-{
-    killTimer(m_timer);
-}
-
-void ModalAnswerer::answerNext(QMessageBox::StandardButton button)
-{
-    m_answers.append(button);
+    startTimer(20);
 }
 
 void ModalAnswerer::poll()
@@ -30,18 +18,14 @@ void ModalAnswerer::poll()
     auto *box = qobject_cast<QMessageBox *>(modal);
     if (!box)
         return; // other dialogs are driven by the test itself
-    SeenBox seen{box->icon(),
-                 box->text(),
-                 box->standardButtons(),
-                 box->standardButton(box->defaultButton()),
-                 box->geometry(),
-                 box->parentWidget() ? box->parentWidget()->window()->geometry() : QRect()};
-    m_seen.append(seen);
-    QMessageBox::StandardButton answer =
-        m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst();
-    QAbstractButton *button = box->button(answer);
+    const QWidget *parent = box->parentWidget();
+    m_seen.append(SeenBox{box->icon(), box->text(), box->standardButtons(),
+                          box->standardButton(box->defaultButton()), box->geometry(),
+                          parent ? parent->window()->geometry() : QRect()});
+    QAbstractButton *button =
+        box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
     if (!button)
-        button = box->buttons().isEmpty() ? nullptr : box->buttons().first();
+        button = box->buttons().value(0);
     if (button)
         button->click();
     else

@@ -2,11 +2,7 @@
 // widget, records what it showed and presses a button.
 #pragma once
 
-#include <QList>
 #include <QMessageBox>
-#include <QObject>
-#include <QRect>
-#include <QString>
 
 struct SeenBox
 {
@@ -14,8 +10,8 @@ struct SeenBox
     QString text;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
-    QRect geometry;       // where the box was on the screen
-    QRect parentGeometry; // where its parent's window was then; null without a parent
+    // Where the box was on the screen, where its parent's window was then (null without one).
+    QRect geometry, parentGeometry;
 };
 
 class ModalAnswerer : public QObject
@@ -23,10 +19,9 @@ class ModalAnswerer : public QObject
     Q_OBJECT
 public:
     // Queue the answer for the next modal box: a standard button (Ok, Yes, No, Cancel…).
-    void answerNext(QMessageBox::StandardButton button);
+    void answerNext(QMessageBox::StandardButton button) { m_answers.append(button); }
     // Starts watching; every queued answer is used once, in order. Unqueued boxes get Ok/close.
     explicit ModalAnswerer(QObject *parent = nullptr);
-    ~ModalAnswerer() override;
 
     const QList<SeenBox> &seen() const { return m_seen; }
     void clear() { m_seen.clear(); }
@@ -35,6 +30,5 @@ private:
     void poll();
     QList<QMessageBox::StandardButton> m_answers;
     QList<SeenBox> m_seen;
-    int m_timer = 0;
     void timerEvent(QTimerEvent *) override { poll(); }
 };

@@ -3,8 +3,6 @@
 // As root the server runs as the "postgres" user, since PostgreSQL refuses root.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class PgCluster
@@ -16,14 +14,12 @@ public:
     // Creates and starts the cluster. Local socket logins are trusted; TCP logins
     // on 127.0.0.1 need the password (so wrong passwords can be tested).
     bool start(QString *error);
-    void stop();
-    bool isRunning() const { return m_running; }
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
     int port() const { return m_port; }
     QString superUser() const { return QStringLiteral("postgres"); }
     QString superPassword() const { return QStringLiteral("sarvela-test-pw"); }
-    static QString binDir(); // /usr/lib/postgresql/15/bin
+    static QString binDir() { return QStringLiteral("/usr/lib/postgresql/15/bin"); }
 
     // Runs SQL through psql as the superuser; on failure fills error with psql's output.
     bool sql(const QString &statement, QString *error, const QString &database = "postgres",

@@ -1,55 +1,33 @@
 #include "programdir.h"
+#include "testfiles.h"
 
 #include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 
-ProgramDir::ProgramDir() : m_dir(QDir::tempPath() + QStringLiteral("/sarvela-prog-XXXXXX")) {}
-
-QString buildBinDir()
-{
-    return QStringLiteral(SARVELA_BIN_DIR);
-}
-
-QString fakePgDumpPath()
-{
-    return buildBinDir() + QStringLiteral("/fake_pg_dump");
-}
+ProgramDir::ProgramDir() : m_dir(QDir::tempPath() + "/sarvela-prog-XXXXXX") {}
 
 bool ProgramDir::install(QString *error)
 {
-    if (!m_dir.isValid()) {
-        *error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
-        return false;
-    }
-    QString cmake = QStandardPaths::findExecutable(QStringLiteral("cmake"));
-    if (cmake.isEmpty()) {
-        *error = QStringLiteral("cmake is not on the PATH");
-        return false;
-    }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(cmake, {QStringLiteral("--install"), QStringLiteral(SARVELA_BUILD_DIR),
-                          QStringLiteral("--prefix"), m_dir.path()});
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        *error = QStringLiteral("cmake --install failed: ") + QString::fromUtf8(process.readAll());
-        return false;
-    }
-    return true;
+    // Never without a prefix of its own: that would install into the system's.
+    const Ran cmake =
+        !m_dir.isValid()
+            ? Ran()
+            : runCommand({"cmake", "--install", SARVELA_BUILD_DIR, "--prefix", m_dir.path()},
+                         QProcessEnvironment::systemEnvironment(), 120000);
+    if (cmake.exitCode != 0)
+        *error = "cmake --install failed: " + QString::fromUtf8(cmake.out + cmake.err) +
+                 m_dir.errorString();
+    return cmake.exitCode == 0;
 }
 
 bool ProgramDir::useFakePgDump(QString *error)
 {
-    const QString target = file(QStringLiteral("dbutils/pg_dump"));
-    QDir().mkpath(file(QStringLiteral("dbutils")));
+    const QString target = file("dbutils/pg_dump");
+    QDir().mkpath(file("dbutils"));
     QFile::remove(target);
-    if (!QFile::copy(fakePgDumpPath(), target)) {
-        *error = QStringLiteral("cannot copy the fake pg_dump from ") + fakePgDumpPath();
+    if (!QFile::copy(fakePgDumpPath(), target) ||
+        !QFile::setPermissions(target, QFile::Permissions(0x7755))) {
+        *error = "cannot copy the fake pg_dump from " + fakePgDumpPath();
         return false;
     }
-    QFile::setPermissions(target, QFile::permissions(target) | QFile::ExeOwner | QFile::ExeGroup |
-                                      QFile::ExeOther);
     return true;
 }

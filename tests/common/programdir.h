@@ -24,5 +24,11 @@ private:
 };
 
 // Paths of the build tree.
-QString buildBinDir();
-QString fakePgDumpPath();
+inline QString buildBinDir()
+{
+    return QStringLiteral(SARVELA_BIN_DIR);
+}
+inline QString fakePgDumpPath()
+{
+    return buildBinDir() + "/fake_pg_dump";
+}

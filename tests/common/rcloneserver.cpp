@@ -1,21 +1,16 @@
 #include "rcloneserver.h"
 
 #include "pgcluster.h"
-
-#include <QElapsedTimer>
-#include <QThread>
+#include "testfiles.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+static const QString User = QStringLiteral("salin"), Password = QStringLiteral("rahasia-uji");
 
-const QString User = QStringLiteral("salin");
-const QString Password = QStringLiteral("rahasia-uji");
-
-bool takesConnections(int port)
+static bool takesConnections(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
@@ -28,23 +23,16 @@ bool takesConnections(int port)
     return connected;
 }
 
-} // namespace
-
 QString rcloneObscure(const QString &password)
 {
-    QProcess obscure;
-    obscure.start(QStringLiteral("/usr/bin/rclone"), {QStringLiteral("obscure"), password});
-    obscure.waitForFinished(10000);
-    return QString::fromUtf8(obscure.readAllStandardOutput()).trimmed();
+    return QString::fromUtf8(runCommand({"/usr/bin/rclone", "obscure", password}).out).trimmed();
 }
 
 RcloneServer::RcloneServer(Kind kind) : m_kind(kind)
 {
     // What it says (the fixture's own probes of the port among it) is kept beside its cache.
-    m_process.setStandardOutputFile(m_cache.filePath(QStringLiteral("server.log")),
-                                    QIODevice::Append);
-    m_process.setStandardErrorFile(m_cache.filePath(QStringLiteral("server.log")),
-                                   QIODevice::Append);
+    m_process.setStandardOutputFile(m_cache.filePath("server.log"), QIODevice::Append);
+    m_process.setStandardErrorFile(m_cache.filePath("server.log"), QIODevice::Append);
 }
 
 RcloneServer::~RcloneServer()
@@ -57,34 +45,21 @@ bool RcloneServer::start(QString *error)
     if (!m_port)
         m_port = freeLoopbackPort();
     const QString address = QStringLiteral("127.0.0.1:%1").arg(m_port);
-    QStringList arguments{QStringLiteral("--pdeathsig"),
-                          QStringLiteral("KILL"),
-                          QStringLiteral("/usr/bin/rclone"),
-                          QStringLiteral("serve"),
-                          m_kind == Kind::Sftp ? QStringLiteral("sftp") : QStringLiteral("webdav"),
-                          QStringLiteral("--addr"),
-                          address,
-                          QStringLiteral("--config"),
-                          QStringLiteral("/dev/null"),
-                          QStringLiteral("--cache-dir"),
-                          m_cache.path(),
-                          QStringLiteral("-q")};
+    const QString kind = m_kind == Kind::Sftp ? "sftp" : "webdav";
+    QStringList arguments{"--pdeathsig", "KILL",        "/usr/bin/rclone", "serve",
+                          kind,          "--addr",      address,           "--config",
+                          "/dev/null",   "--cache-dir", m_cache.path(),    "-q"};
     if (m_kind == Kind::Sftp)
-        arguments << QStringLiteral("--user") << User << QStringLiteral("--pass") << Password;
-    arguments << m_root.path();
+        arguments << "--user" << User << "--pass" << Password;
     // The server dies with the test program, however that ends.
-    m_process.start(QStringLiteral("/usr/bin/setpriv"), arguments);
-    QElapsedTimer waited;
-    waited.start();
-    while (!takesConnections(m_port)) {
-        if (m_process.state() == QProcess::NotRunning || waited.elapsed() > 15000) {
-            *error = QStringLiteral("rclone serve did not start on ") + address;
-            stop();
-            return false;
-        }
-        QThread::msleep(20);
-    }
-    return true;
+    m_process.start("/usr/bin/setpriv", arguments << m_root.path());
+    waitUntil([&] { return takesConnections(m_port) || m_process.state() == QProcess::NotRunning; },
+              15000);
+    if (takesConnections(m_port))
+        return true;
+    *error = "rclone serve did not start on " + address;
+    stop();
+    return false;
 }
 
 void RcloneServer::stop()
@@ -107,6 +82,12 @@ QString RcloneServer::configSection(const QString &name) const
         .arg(name)
         .arg(m_port)
         .arg(User, rcloneObscure(Password));
+}
+
+// A listener opened and closed at once.
+int freeLoopbackPort()
+{
+    return SilentServer().port();
 }
 
 SilentServer::SilentServer()

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 
 class RcloneServer
@@ -27,8 +26,7 @@ public:
 
 private:
     const Kind m_kind;
-    QTemporaryDir m_root;
-    QTemporaryDir m_cache;
+    QTemporaryDir m_root, m_cache;
     QProcess m_process;
     int m_port = 0;
 };

@@ -6,26 +6,13 @@
 #include <QElapsedTimer>
 
 #include <csignal>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-namespace {
-
-bool socketAnswers(const QString &path)
+static bool socketAnswers(const QString &path)
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, QFile::encodeName(path).constData(), sizeof addr.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    const int fd = connectUnix(path);
     ::close(fd);
-    return ok;
+    return fd >= 0;
 }
-
-} // namespace
 
 SvcMgrDaemon::SvcMgrDaemon(const QString &programDir, const QString &stateDir)
     : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX"),
@@ -34,13 +21,12 @@ SvcMgrDaemon::SvcMgrDaemon(const QString &programDir, const QString &stateDir)
     m_program = (programDir.isEmpty() ? QStringLiteral(SARVELA_BIN_DIR) : programDir) + "/svcmgrd";
     // Unprivileged test clients must reach the socket inside.
     ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
-    // Short enough for failing cases, long enough for a busy machine.
-    m_extra.insert("SVCMGR_START_TIMEOUT_MS", "10000");
-    m_extra.insert("SVCMGR_CONTROL_TIMEOUT_MS", "10000");
-    m_extra.insert("SVCMGR_STOP_GRACE_MS", "1000");
-    m_extra.insert("SVCMGR_SHUTDOWN_TIMEOUT_MS", "3000");
-    // A test that crashes must not leave its daemon and services behind.
-    m_extra.insert("SVCMGR_EXIT_WITH_PARENT", "1");
+    // Time-outs short enough for failing cases, long enough for a busy machine; a test that
+    // crashes must not leave its daemon and services behind.
+    for (const QString setting :
+         {"START_TIMEOUT_MS=10000", "CONTROL_TIMEOUT_MS=10000", "STOP_GRACE_MS=1000",
+          "SHUTDOWN_TIMEOUT_MS=3000", "EXIT_WITH_PARENT=1"})
+        m_extra.insert("SVCMGR_" + setting.section('=', 0, 0), setting.section('=', 1));
 }
 
 SvcMgrDaemon::~SvcMgrDaemon()
@@ -59,9 +45,8 @@ bool SvcMgrDaemon::start(QString *error)
     env.insert("SVCMGR_DIR", dir());
     env.insert(m_extra);
     m_process->setProcessEnvironment(env);
-    const QString log = m_dir.filePath("daemon.log");
-    m_process->setStandardOutputFile(log, QIODevice::Append);
-    m_process->setStandardErrorFile(log, QIODevice::Append);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(m_dir.filePath("daemon.log"), QIODevice::Append);
     // A folder another daemon serves already: this one must refuse it and end.
     const bool taken = socketAnswers(socketPath());
     m_process->start(m_program, QStringList());
@@ -99,12 +84,9 @@ void SvcMgrDaemon::killServices()
     const qint64 self = QCoreApplication::applicationPid();
     const qint64 daemon = m_process ? m_process->processId() : 0;
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok || pid == self || pid == daemon)
-            continue;
-        QFile environ("/proc/" + entry + "/environ");
-        if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(marker))
+        const qint64 pid = entry.toLongLong();
+        if (pid > 0 && pid != self && pid != daemon &&
+            readBytes("/proc/" + entry + "/environ").split('\0').contains(marker))
             ::kill(pid_t(pid), SIGKILL);
     }
 }

@@ -7,8 +7,6 @@
 
 #include "testfiles.h"
 
-#include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 
 class SvcMgrDaemon
@@ -43,8 +41,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QString m_stateDir;
-    QString m_program;
+    QString m_stateDir, m_program;
     QByteArray m_previousDir; // SVCMGR_DIR when this daemon was made
     QProcess *m_process = nullptr;
     QProcessEnvironment m_extra;

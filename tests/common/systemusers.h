@@ -8,10 +8,6 @@
 
 #include "testfiles.h"
 
-#include <QMap>
-#include <QProcessEnvironment>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <sys/types.h>
@@ -39,16 +35,18 @@ public:
     // environment: prepend it to the program and its arguments.
     QStringList asUser(const QString &user, bool withGroups = true) const;
 
-    using Result = Ran;
-    Result run(const QString &user, const QString &program, const QStringList &arguments,
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-               int timeoutMs = 30000, bool withGroups = true) const;
+    Ran run(const QString &user, const QString &program, const QStringList &arguments,
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+            int timeoutMs = 30000, bool withGroups = true) const
+    {
+        return runCommand(asUser(user, withGroups) << program << arguments, environment, timeoutMs);
+    }
     // A shell script run as the user.
-    Result
+    Ran
     shell(const QString &user, const QString &script,
           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) const
     {
-        return run(user, QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script}, environment);
+        return run(user, "/bin/sh", {"-c", script}, environment);
     }
 
     // Copies files into a folder that every user can read and run from (0755),
@@ -61,10 +59,7 @@ private:
     void startWatchdog();
 
     QString m_prefix;
-    QStringList m_users;
-    QStringList m_groups;
-    QMap<QString, uid_t> m_uids;
-    QMap<QString, gid_t> m_gids;
+    QStringList m_users, m_groups;
     bool m_watched = false;
     QTemporaryDir m_shared;
 };

@@ -1,16 +1,18 @@
 // The one way the tests read and write whole files, look at a path and run a program.
 #pragma once
 
-#include <QByteArray>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 #include <QThread>
 
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // All of a file's bytes; empty when it cannot be read.
 inline QByteArray readBytes(const QString &path)
@@ -65,8 +67,7 @@ inline QString ownerAndMode(const QString &path)
 struct Ran
 {
     int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 // Runs command (the program, then its arguments) and waits for it, killing it after timeoutMs.
@@ -78,16 +79,10 @@ runCommand(const QStringList &command,
     QProcess p;
     p.setProcessEnvironment(environment);
     p.start(command.value(0), command.mid(1));
-    Ran ran;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-    } else if (p.exitStatus() == QProcess::NormalExit) {
-        ran.exitCode = p.exitCode();
-    }
-    ran.out = p.readAllStandardOutput();
-    ran.err = p.readAllStandardError();
-    return ran;
+    const bool ended = p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit;
+    p.kill(); // when it did not end in time
+    p.waitForFinished();
+    return {ended ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
 }
 
 // Waits until done() says so, looking every 20 ms; gives up after a generous limit instead of
@@ -99,4 +94,28 @@ template <typename Done> bool waitUntil(Done done, int limitMs = 10000)
     while (!done() && waited.elapsed() < limitMs)
         QThread::msleep(20);
     return done();
+}
+
+// Runs a shell script once this test program has ended, however it ended: the clean-up that a
+// program which crashed or was killed by its time-out never ran.
+inline void afterThisProgram(const QString &script)
+{
+    QProcess::startDetached("setsid", {"sh", "-c",
+                                       QString("while kill -0 %1 2>/dev/null; do sleep 1; done; ")
+                                               .arg(QCoreApplication::applicationPid()) +
+                                           script});
+}
+
+// A connection to the Unix socket at path, or -1.
+inline int connectUnix(const QString &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
+                 sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }

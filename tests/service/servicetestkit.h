@@ -20,6 +20,36 @@
 
 namespace servicetest {
 
+// Runs f on a connection of its own to the SQLite file at path, gone before this returns.
+template <class F> auto withDb(const QString &path, F f, bool readOnly = false)
+{
+    static int serial = 0;
+    struct Gone
+    {
+        QString name;
+        ~Gone() { QSqlDatabase::removeDatabase(name); }
+    } gone{QStringLiteral("servicetest-%1").arg(++serial)};
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", gone.name);
+    db.setDatabaseName(path);
+    if (readOnly)
+        db.setConnectOptions("QSQLITE_OPEN_READONLY");
+    db.open();
+    return f(db);
+}
+
+// The first column of every row a statement gives on the file at path.
+inline QStringList column(const QString &path, const QString &statement)
+{
+    return withDb(path, [&](QSqlDatabase &db) {
+        QStringList values;
+        QSqlQuery query(db);
+        if (db.isOpen() && query.exec(statement))
+            while (query.next())
+                values << query.value(0).toString();
+        return values;
+    });
+}
+
 // The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
@@ -43,12 +73,9 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
                           const confbu::DrillSchedule &drills = NoDrills)
 {
     QFile::remove(path);
-    bool ok;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-writer");
-        db.setDatabaseName(path);
+    return withDb(path, [&](QSqlDatabase &db) {
         QSqlQuery query(db);
-        ok = db.open();
+        bool ok = db.isOpen();
         for (const QString &statement : confbu::schema())
             ok = ok && query.exec(statement);
         QList<QVariantMap> inserts = rows;
@@ -69,9 +96,8 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
              confbu::setDrillSchedule(db, drills, &reason);
         if (!ok)
             *error = reason + query.lastError().text() + ' ' + db.lastError().text();
-    }
-    QSqlDatabase::removeDatabase("servicetest-writer");
-    return ok;
+        return ok;
+    });
 }
 
 // The databases' jobs of the history at path (not those of the server's globals), oldest first,
@@ -80,17 +106,15 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
 inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
 {
     QList<riwayat::Job> jobs;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-history");
-        db.setDatabaseName(path);
-        db.setConnectOptions("QSQLITE_OPEN_READONLY");
-        QString error;
-        if (db.open() && verifiedOf.isEmpty())
-            riwayat::recentJobs(db, 0, &jobs, &error);
-        else if (db.isOpen())
-            riwayat::verifiedDumps(db, verifiedOf, &jobs, &error);
-    }
-    QSqlDatabase::removeDatabase("servicetest-history");
+    QString error;
+    withDb(
+        path,
+        [&](QSqlDatabase &db) {
+            return db.isOpen() &&
+                   (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
+                                         : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
+        },
+        true);
     std::reverse(jobs.begin(), jobs.end());
     jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
                               [](const riwayat::Job &job) { return job.globals; }),
@@ -115,6 +139,13 @@ inline QStringList outcomes(const QStringList &log)
         if (const QRegularExpressionMatch match = entry.match(message); match.hasMatch())
             hasil << match.captured(1);
     return hasil;
+}
+
+// The permission bits of the file at path itself; 0 when there is none.
+inline unsigned modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 // Ids of the processes whose command line (the program and every argument) holds text.
@@ -164,27 +195,17 @@ public:
     // How many good dumps of each database the service keeps from its next run on.
     bool keep(int count)
     {
-        bool ok;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-keep");
-            db.setDatabaseName(settingsPath());
-            ok = db.open() && confbu::setRetention(db, count, &error);
-        }
-        QSqlDatabase::removeDatabase("servicetest-keep");
-        return ok;
+        return withDb(settingsPath(), [&](QSqlDatabase &db) {
+            return db.isOpen() && confbu::setRetention(db, count, &error);
+        });
     }
 
     // Where copies go from the next run on.
     bool copyTo(const salinan::Settings &choice)
     {
-        bool ok;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-copy");
-            db.setDatabaseName(settingsPath());
-            ok = db.open() && salinan::write(db, choice, &error);
-        }
-        QSqlDatabase::removeDatabase("servicetest-copy");
-        return ok;
+        return withDb(settingsPath(), [&](QSqlDatabase &db) {
+            return db.isOpen() && salinan::write(db, choice, &error);
+        });
     }
 
     // Root's rclone configuration, as root keeps it: 0600 in a 0700 folder of the data folder.
@@ -200,16 +221,15 @@ public:
     QList<salinan::Copy> copies() const
     {
         QList<salinan::Copy> found;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "servicetest-copies");
-            db.setDatabaseName(file("riwayat.db"));
-            db.setConnectOptions("QSQLITE_OPEN_READONLY");
-            QSqlQuery query(db);
-            if (db.open() && query.exec(salinan::selectCopies() + " order by salinan.id"))
-                while (query.next())
-                    found << salinan::fromRecord(query.record());
-        }
-        QSqlDatabase::removeDatabase("servicetest-copies");
+        withDb(
+            file("riwayat.db"),
+            [&](QSqlDatabase &db) {
+                QSqlQuery query(db);
+                if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
+                    while (query.next())
+                        found << salinan::fromRecord(query.record());
+            },
+            true);
         return found;
     }
 

@@ -75,6 +75,19 @@ public:
     QStringList requests;
 };
 
+// Runs a backup on a thread of its own, as in the service, while this one serves the monitor;
+// how long it took.
+qint64 runOnThread(BackupEngine &engine)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QScopedPointer<QThread> run(QThread::create([&] { engine.RunBackup(); }));
+    run->start();
+    while (!run->isFinished() && timer.elapsed() < 10000)
+        QTest::qWait(10);
+    return timer.elapsed();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Server)
@@ -100,54 +113,38 @@ void TestMonitor::pings_data()
     QTest::addColumn<QString>("entry");     // what the log says of the monitor
 
     const QStringList goneWell{"/ping/abc/start", "/ping/abc"},
-        failed{"/ping/abc/start", "/ping/abc/fail"};
-    QTest::newRow("a run that goes well: start, then the address")
-        << Server::Answers << "%M/ping/abc" << QVariantMap() << QStringList{"sales"} << goneWell
-        << QString();
-    QTest::newRow("the address with a slash at its end")
-        << Server::Answers << "%M/ping/abc/" << QVariantMap() << QStringList{"sales"} << goneWell
-        << QString();
-    QTest::newRow("a job fails: start, then fail")
-        << Server::Answers << "%M/ping/abc" << QVariantMap() << QStringList{"gagal", "sales"}
-        << failed << QString();
-    QTest::newRow("a copy off this machine that fails: start, then fail")
-        << Server::Answers << "%M/ping/abc" << QVariantMap{{"salinan", "tidakada"}}
-        << QStringList{"sales"} << failed << QString();
-    QTest::newRow("a refused name is a failed job")
-        << Server::Answers << "%M/ping/abc" << QVariantMap() << QStringList{"-Fp"} << failed
-        << QString();
-    QTest::newRow("a missing output folder: start, then fail")
-        << Server::Answers << "%M/ping/abc" << QVariantMap{{"outputdir", "/nonexistent"}}
-        << QStringList{"sales"} << failed << QString();
-    QTest::newRow("a monitor that is gone: logged once, the backup goes on")
-        << Server::Gone << "%M/ping/abc" << QVariantMap() << QStringList{"sales"} << QStringList()
-        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: Connection refused.";
-    QTest::newRow("a monitor that never answers: asked once, for the time-out")
-        << Server::NeverAnswers << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
-        << QStringList{"/ping/abc/start"}
-        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: tidak menjawab dalam 1 detik.";
-    QTest::newRow("an answer longer than a few kilobytes is cut off, a failed ping")
-        << Server::LongAnswer << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
-        << QStringList{"/ping/abc/start"}
-        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: jawaban lebih dari 4096 byte, "
-           "tidak dibaca lagi.";
-    QTest::newRow("a gzip answer is not unpacked: it is short as it came")
-        << Server::Compressed << "%M/ping/abc" << QVariantMap() << QStringList{"sales"} << goneWell
-        << QString();
-    QTest::newRow("a redirect is not followed, a failed ping")
-        << Server::Redirects << "%M/ping/abc" << QVariantMap() << QStringList{"sales"}
-        << QStringList{"/ping/abc/start"}
-        << "Monitor [%M/ping/abc/start] tidak dapat dihubungi: dialihkan (HTTP 302) ke "
-           "[%M/elsewhere], pengalihan tidak diikuti.";
-    QTest::newRow("an address over 2048 characters: nothing asked, said short")
-        << Server::Answers << "%M/" + QString(2100, 'a') << QVariantMap() << QStringList{"sales"}
-        << QStringList()
-        << "Alamat monitor [%A\u2026] lebih dari 2048 karakter; monitor tidak dihubungi.";
-    QTest::newRow("no web address: nothing asked, logged")
-        << Server::Answers << "file:///etc/passwd" << QVariantMap() << QStringList{"sales"}
-        << QStringList()
-        << "Monitor [file:///etc/passwd/start] tidak dapat dihubungi: alamat bukan http atau "
-           "https.";
+        failed{"/ping/abc/start", "/ping/abc/fail"}, started{"/ping/abc/start"};
+    const QString address = "%M/ping/abc",
+                  unreachable = "Monitor [%M/ping/abc/start] tidak dapat dihubungi: ";
+    const auto row = [&](const char *name, Server server, const QStringList &paths,
+                         const QString &entry = QString(), const QString &at = "%M/ping/abc",
+                         const QStringList &databases = {"sales"},
+                         const QVariantMap &overrides = {}) {
+        QTest::newRow(name) << server << at << overrides << databases << paths << entry;
+    };
+    row("a run that goes well: start, then the address", Server::Answers, goneWell);
+    row("the address with a slash at its end", Server::Answers, goneWell, "", "%M/ping/abc/");
+    row("a job fails: start, then fail", Server::Answers, failed, "", address, {"gagal", "sales"});
+    row("a copy off this machine that fails: start, then fail", Server::Answers, failed, "",
+        address, {"sales"}, {{"salinan", "tidakada"}});
+    row("a refused name is a failed job", Server::Answers, failed, "", address, {"-Fp"});
+    row("a missing output folder: start, then fail", Server::Answers, failed, "", address,
+        {"sales"}, {{"outputdir", "/nonexistent"}});
+    row("a monitor that is gone: logged once, the backup goes on", Server::Gone, {},
+        unreachable + "Connection refused.");
+    row("a monitor that never answers: asked once, for the time-out", Server::NeverAnswers, started,
+        unreachable + "tidak menjawab dalam 1 detik.");
+    row("an answer longer than a few kilobytes is cut off, a failed ping", Server::LongAnswer,
+        started, unreachable + "jawaban lebih dari 4096 byte, tidak dibaca lagi.");
+    row("a gzip answer is not unpacked: it is short as it came", Server::Compressed, goneWell);
+    row("a redirect is not followed, a failed ping", Server::Redirects, started,
+        unreachable + "dialihkan (HTTP 302) ke [%M/elsewhere], pengalihan tidak diikuti.");
+    row("an address over 2048 characters: nothing asked, said short", Server::Answers, {},
+        "Alamat monitor [%A\u2026] lebih dari 2048 karakter; monitor tidak dihubungi.",
+        "%M/" + QString(2100, 'a'));
+    row("no web address: nothing asked, logged", Server::Answers, {},
+        "Monitor [file:///etc/passwd/start] tidak dapat dihubungi: alamat bukan http atau https.",
+        "file:///etc/passwd");
 }
 
 // The address is read with the list at every run; the run is on a thread of its own, as in
@@ -170,15 +167,7 @@ void TestMonitor::pings()
     BackupEngine engine(folder.path());
     QVERIFY(engine.ReadConfig());
     engine.setMonitorTimeoutMs(1000);
-    qint64 took = 0;
-    QScopedPointer<QThread> run(QThread::create([&] {
-        QElapsedTimer timer;
-        timer.start();
-        engine.RunBackup();
-        took = timer.elapsed();
-    }));
-    run->start();
-    QTRY_VERIFY_WITH_TIMEOUT(run->isFinished(), 10000);
+    const qint64 took = runOnThread(engine);
 
     QCOMPARE(monitor.paths, paths);
     entry.replace("%A", address.left(60)).replace("%M", monitor.address);
@@ -216,9 +205,7 @@ void TestMonitor::waitingCheckFailsEveryRun()
     }
     BackupEngine engine(folder.path());
     QVERIFY(engine.ReadConfig());
-    QScopedPointer<QThread> run(QThread::create([&] { engine.RunBackup(); }));
-    run->start();
-    QTRY_VERIFY_WITH_TIMEOUT(run->isFinished(), 10000);
+    runOnThread(engine);
     QCOMPARE(monitor.paths, QStringList({"/ping/abc/start", "/ping/abc/fail"}));
     QCOMPARE(folder.log().filter("masih PERLU DIPERIKSA"),
              QStringList{"Backup database [sales] masih PERLU DIPERIKSA: backup lama tidak "

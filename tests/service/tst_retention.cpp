@@ -19,12 +19,7 @@ const QString Format = QStringLiteral("yyyy-MM-dd hh:mm");
 
 confbu::Retention policy(int jumlah, int harian = 0, int mingguan = 0, int bulanan = 0)
 {
-    confbu::Retention kept;
-    kept.jumlah = jumlah;
-    kept.harian = harian;
-    kept.mingguan = mingguan;
-    kept.bulanan = bulanan;
-    return kept;
+    return {jumlah, harian, mingguan, bulanan};
 }
 
 } // namespace

@@ -28,14 +28,12 @@ int administrator(const ProgramDir &program, const QStringList &arguments)
 // Waits until a dump of the large database is well under way in folder.
 bool dumpUnderWay(const QString &folder)
 {
-    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 60000; QTest::qWait(50)) {
-        if (!waited.isValid())
-            waited.start();
-        const QFileInfoList temporary = QDir(folder).entryInfoList({"bu_besar_*.bu.tmp-*"});
-        if (!temporary.isEmpty() && temporary.first().size() > 1000000)
-            return true;
-    }
-    return false;
+    return QTest::qWaitFor(
+        [&] {
+            const QFileInfoList temporary = QDir(folder).entryInfoList({"bu_besar_*.bu.tmp-*"});
+            return !temporary.isEmpty() && temporary.first().size() > 1000000;
+        },
+        60000);
 }
 
 // How a service ends in the middle of a dump.
@@ -108,10 +106,7 @@ QStringList TestSarvelad::runUntil(const ProgramDir &program, const QString &wha
     service.setWorkingDirectory(scratch.path()); // files must be found from the program
     service.start(program.file("sarvelad"), {"-e"});
     const QString logPath = program.file("busys.log");
-    QElapsedTimer waited;
-    waited.start();
-    while (logMessages(logPath).filter(what).size() < count && waited.elapsed() < 90000)
-        QTest::qWait(100);
+    QTest::qWaitFor([&] { return logMessages(logPath).filter(what).size() >= count; }, 90000);
     QTest::qWait(200);
     service.kill();
     service.waitForFinished();
@@ -199,8 +194,7 @@ void TestSarvelad::serviceEndsDuringADump()
     ending.start();
     how == Ending::AdministratorStops ? void(administrator(program, {"-t"}))
                                       : manager.stop(how == Ending::ManagerKilled);
-    while (QFileInfo::exists("/proc/" + service.first()) && ending.elapsed() < 5000)
-        QTest::qWait(10);
+    QTest::qWaitFor([&] { return !QFileInfo::exists("/proc/" + service.first()); }, 5000);
     QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(processesWith(outputdir), QStringList(), 500); // no pg_dump
     const QStringList halfWritten = QDir(outputdir).entryList({"*.tmp-*"});

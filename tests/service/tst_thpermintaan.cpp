@@ -17,37 +17,17 @@ const QDateTime Now(QDate(2024, 3, 1), QTime(5, 30));
 QString addRequest(const QString &settings, const QString &jenis, const QDateTime &waktu,
                    const QString &isi = "{\"db\":\"toko\"}")
 {
-    QString kunci, error;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-permintaan");
-        db.setDatabaseName(settings);
+    return withDb(settings, [&](QSqlDatabase &db) {
+        QString kunci, error;
         QSqlQuery query(db);
-        if (db.open() && permintaan::add(db, jenis, {}, &kunci, &error)) {
+        if (permintaan::add(db, jenis, {}, &kunci, &error)) {
             query.prepare("update permintaan set waktu = ?, isi = ? where kunci = ?");
-            query.addBindValue(waktu.toString(riwayat::TimeFormat));
-            query.addBindValue(isi);
-            query.addBindValue(kunci);
+            for (const QString &value : {waktu.toString(riwayat::TimeFormat), isi, kunci})
+                query.addBindValue(value);
             query.exec();
         }
-    }
-    QSqlDatabase::removeDatabase("tst-permintaan");
-    return kunci;
-}
-
-// Runs a query on a file and returns the first column of every row.
-QStringList column(const QString &path, const QString &statement)
-{
-    QStringList values;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-permintaan-read");
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open() && query.exec(statement))
-            while (query.next())
-                values << query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase("tst-permintaan-read");
-    return values;
+        return kunci;
+    });
 }
 
 } // namespace
@@ -116,40 +96,41 @@ private slots:
         QTest::addColumn<QString>("hasil");
         QTest::addColumn<QString>("pesan");
         QTest::addColumn<QStringList>("handled");
-        QTest::newRow("a known kind is handled once") << "uji" << 5 << "{\"db\":\"toko\"}" << "OK"
-                                                      << "selesai " + permintaan::currentAccount()
-                                                      << QStringList{"toko"};
-        QTest::newRow("an unknown kind is refused") << "hapus-semua" << 5 << "{}" << "DITOLAK"
-                                                    << "jenis permintaan tidak dikenal"
-                                                    << QStringList();
-        QTest::newRow("a request that waited too long is refused")
-            << "uji" << 11 * 60 << "{}" << "DITOLAK"
-            << "permintaan dibuat 01/03/2024 05:19:00 dan terlalu lama menunggu service"
-            << QStringList();
-        QTest::newRow("isi that is no object is refused") << "uji" << 5 << "[1" << "DITOLAK"
-                                                          << "isi permintaan tidak sah"
-                                                          << QStringList();
+        const auto row = [](const char *name, const QString &jenis, int ageSecs, const QString &isi,
+                            const QString &hasil, const QString &pesan,
+                            const QStringList &handled) {
+            QTest::newRow(name) << jenis << ageSecs << isi << hasil << pesan << handled;
+        };
+        row("a known kind is handled once", "uji", 5, "{\"db\":\"toko\"}", "OK",
+            "selesai " + permintaan::currentAccount(), {"toko"});
+        row("an unknown kind is refused", "hapus-semua", 5, "{}", "DITOLAK",
+            "jenis permintaan tidak dikenal", {});
+        row("a request that waited too long is refused", "uji", 11 * 60, "{}", "DITOLAK",
+            "permintaan dibuat 01/03/2024 05:19:00 dan terlalu lama menunggu service", {});
+        row("isi that is no object is refused", "uji", 5, "[1", "DITOLAK",
+            "isi permintaan tidak sah", {});
     }
     void answers()
     {
         QFETCH(QString, jenis);
         QFETCH(int, ageSecs);
         QFETCH(QString, isi);
-        const QString kunci = addRequest(folder().settingsPath(), jenis, Now.addSecs(-ageSecs), isi);
+        const QString kunci =
+            addRequest(folder().settingsPath(), jenis, Now.addSecs(-ageSecs), isi);
         startWorker();
         QFETCH(QString, hasil);
         QFETCH(QString, pesan);
         QFETCH(QStringList, handled);
         const permintaan::Answer answer = answerOf(kunci);
-        QCOMPARE(answer.hasil, hasil);
-        QCOMPARE(answer.pesan, pesan);
-        QCOMPARE(answer.oleh, permintaan::currentAccount());
+        QCOMPARE(QStringList({answer.hasil, answer.pesan, answer.oleh}),
+                 QStringList({hasil, pesan, permintaan::currentAccount()}));
         QCOMPARE(this->handled, handled);
         QVERIFY(column(folder().settingsPath(), "select kunci from permintaan").isEmpty());
         if (answer.hasil == "OK")
             QCOMPARE(answer.kemajuan.value("langkah").toInt(), 1);
         else
-            QVERIFY2(folder().log().last().startsWith("Permintaan DITOLAK : jenis [" + jenis + "] dari ["),
+            QVERIFY2(folder().log().last().startsWith("Permintaan DITOLAK : jenis [" + jenis +
+                                                      "] dari ["),
                      qPrintable(folder().log().join('\n')));
     }
 
@@ -175,14 +156,10 @@ private slots:
     void unheardRequestIsTakenBack()
     {
         QString kunci, error;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-submit");
-            db.setDatabaseName(folder().settingsPath());
-            QVERIFY(db.open());
-            QVERIFY(!permintaan::submit(db, "uji", {}, [] { return QString("mati"); }, &kunci,
-                                        &error));
-        }
-        QSqlDatabase::removeDatabase("tst-submit");
+        QVERIFY(!withDb(folder().settingsPath(), [&](QSqlDatabase &db) {
+            return permintaan::submit(
+                db, "uji", {}, [] { return QString("mati"); }, &kunci, &error);
+        }));
         QCOMPARE(error, "mati");
         QVERIFY(column(folder().settingsPath(), "select kunci from permintaan").isEmpty());
     }

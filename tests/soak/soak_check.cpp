@@ -44,9 +44,43 @@ struct Row
 
 QStringList violations;
 
-void violation(const QString &text)
+QString text(const QString &value)
 {
-    violations << text;
+    return value;
+}
+template <class N> QString text(N number)
+{
+    return QString::number(number);
+}
+
+// The format's %1, %2... filled in one pass, so that a value holding "%2" stays as it is.
+template <class... A> void violation(const QString &format, const A &...values)
+{
+    if constexpr (sizeof...(values) == 0)
+        violations << format;
+    else
+        violations << format.arg(text(values)...);
+}
+
+// Runs statement on the SQLite file at path, read-only, and hands every row to each; false
+// when it cannot be read.
+template <class F>
+bool eachRow(const QString &path, const QString &statement, F each, QString *error = nullptr)
+{
+    bool ok;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak");
+        db.setDatabaseName(path);
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+        QSqlQuery query(db);
+        ok = db.open() && query.exec(statement);
+        while (ok && query.next())
+            each(query);
+        if (!ok && error)
+            *error = db.lastError().text() + ' ' + query.lastError().text();
+    }
+    QSqlDatabase::removeDatabase("soak");
+    return ok;
 }
 
 // A value as busys.log must show it: every control character and line separator escaped.
@@ -68,41 +102,28 @@ QString shown(const QString &text)
 
 bool readHistory(const QString &path, QList<Row> *rows)
 {
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak");
-        db.setDatabaseName(path);
-        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
-        QSqlQuery query(db);
-        ok = db.open() &&
-             query.exec("select riwayat.id, dbname, file, hasil, alasan, ukuran, terverifikasi, "
-                        "terhapus.riwayat_id is not null, dbname is null from riwayat left join "
-                        "terhapus on terhapus.riwayat_id = riwayat.id order by riwayat.id");
-        while (ok && query.next()) {
-            Row row;
-            row.id = query.value(0).toLongLong();
-            row.dbname = query.value(1).toString();
-            row.file = query.value(2).toString();
-            row.hasil = query.value(3).toString();
-            row.alasan = query.value(4).toString();
-            row.ukuran = query.value(5).toLongLong();
-            row.verified = query.value(6).toInt() == 1;
-            row.deleted = query.value(7).toBool();
-            row.globals = query.value(8).toBool();
-            rows->append(row);
-        }
-        if (!ok)
-            violation("riwayat.db cannot be read: " + db.lastError().text() + ' ' +
-                      query.lastError().text());
-        QSqlQuery orphans(db);
-        if (ok && orphans.exec("select riwayat_id from terhapus where riwayat_id not in "
-                               "(select id from riwayat where hasil = 'OK' and "
-                               "(terverifikasi = 1 or dbname is null))"))
-            while (orphans.next())
-                violation(QString("job %1 is recorded as deleted but was never a good dump")
-                              .arg(orphans.value(0).toLongLong()));
-    }
-    QSqlDatabase::removeDatabase("soak");
+    QString error;
+    const bool ok = eachRow(
+        path,
+        "select riwayat.id, dbname, file, hasil, alasan, ukuran, terverifikasi, "
+        "terhapus.riwayat_id is not null, dbname is null from riwayat left join "
+        "terhapus on terhapus.riwayat_id = riwayat.id order by riwayat.id",
+        [rows](const QSqlQuery &q) {
+            rows->append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                          q.value(3).toString(), q.value(4).toString(), q.value(5).toLongLong(),
+                          q.value(6).toInt() == 1, q.value(7).toBool(), q.value(8).toBool()});
+        },
+        &error);
+    if (!ok)
+        violation("riwayat.db cannot be read: " + error);
+    else
+        eachRow(path,
+                "select riwayat_id from terhapus where riwayat_id not in (select id from riwayat "
+                "where hasil = 'OK' and (terverifikasi = 1 or dbname is null))",
+                [](const QSqlQuery &q) {
+                    violation("job %1 is recorded as deleted but was never a good dump",
+                              q.value(0).toLongLong());
+                });
     return ok;
 }
 
@@ -114,10 +135,8 @@ QString identity(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QString();
     return QString("%1 %2 %3.%4")
-        .arg(info.st_ino)
-        .arg(info.st_size)
-        .arg(info.st_mtim.tv_sec)
-        .arg(info.st_mtim.tv_nsec);
+        .arg(text(info.st_ino), text(info.st_size), text(info.st_mtim.tv_sec),
+             text(info.st_mtim.tv_nsec));
 }
 
 // 1. Every file under a final dump name reads back whole. Each file is read once, and
@@ -174,9 +193,8 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     for (const Row &row : rows) {
         if (row.hasil == "BERJALAN") {
             if (idle)
-                violation(QString("job %1 of [%2] is still BERJALAN while the service is idle")
-                              .arg(row.id)
-                              .arg(row.dbname));
+                violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id,
+                          row.dbname);
             continue;
         }
         if (row.globals && row.hasil == "OK")
@@ -190,29 +208,21 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
         else
             recorded[row.hasil + " database [" + shown(row.dbname) + "]"]++;
         if (row.hasil == "OK" && !row.verified && !row.globals)
-            violation(QString("job %1 is OK but not verified").arg(row.id));
+            violation("job %1 is OK but not verified", row.id);
     }
     int unlogged = 0;
-    QSet<QString> keys;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        keys << it.key();
-    for (auto it = recorded.cbegin(); it != recorded.cend(); ++it)
-        keys << it.key();
-    for (const QString &key : qAsConst(keys)) {
+    const QStringList keys = entries.keys() + recorded.keys();
+    for (const QString &key : QSet<QString>(keys.begin(), keys.end())) {
         const int logged = entries.value(key), inHistory = recorded.value(key);
         if (logged > inHistory)
-            violation(QString("busys.log has %1 entries [%2] but the history %3 rows")
-                          .arg(logged)
-                          .arg(key)
-                          .arg(inHistory));
+            violation("busys.log has %1 entries [%2] but the history %3 rows", logged, key,
+                      inHistory);
         else
             unlogged += inHistory - logged;
     }
     if (unlogged > interruptions)
-        violation(QString("%1 history rows have no entry in busys.log, after only %2 "
-                          "interruptions")
-                      .arg(unlogged)
-                      .arg(interruptions));
+        violation("%1 history rows have no entry in busys.log, after only %2 interruptions",
+                  unlogged, interruptions);
 }
 
 // 3. A good dump is gone only when retention deleted it, never the newest of a database, and
@@ -235,22 +245,16 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
             continue;
         const QFileInfo file(row.file);
         if (!file.exists())
-            violation(QString("job %1 of [%2] is OK, its dump %3 is gone and no deletion was "
-                              "recorded")
-                          .arg(row.id)
-                          .arg(row.dbname, row.file));
+            violation("job %1 of [%2] is OK, its dump %3 is gone and no deletion was recorded",
+                      row.id, row.dbname, row.file);
         else if (namedBy.value(row.file) == 1 && file.size() != row.ukuran)
-            violation(QString("job %1 recorded %2 bytes, %3 has %4")
-                          .arg(row.id)
-                          .arg(row.ukuran)
-                          .arg(row.file)
-                          .arg(file.size()));
+            violation("job %1 recorded %2 bytes, %3 has %4", row.id, row.ukuran, row.file,
+                      file.size());
     }
     for (auto it = newest.cbegin(); it != newest.cend(); ++it)
         if (it.value()->deleted)
-            violation(QString("[%1] lost its newest good dump %2 (job %3) to retention")
-                          .arg(it.key(), it.value()->file)
-                          .arg(it.value()->id));
+            violation("[%1] lost its newest good dump %2 (job %3) to retention", it.key(),
+                      it.value()->file, it.value()->id);
     static const QRegularExpression deletion("^Hapus backup lama : (.*\\.(bu|sql))$");
     for (const QString &message : log)
         if (const QRegularExpressionMatch m = deletion.match(message);
@@ -263,15 +267,8 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
 int keptPerDatabase(const QString &settings)
 {
     int keep = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak-settings");
-        db.setDatabaseName(settings);
-        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
-        QSqlQuery query(db);
-        if (db.open() && query.exec("select jumlah from confsimpan") && query.next())
-            keep = query.value(0).toInt();
-    }
-    QSqlDatabase::removeDatabase("soak-settings");
+    eachRow(settings, "select jumlah from confsimpan",
+            [&keep](const QSqlQuery &q) { keep = q.value(0).toInt(); });
     return keep;
 }
 
@@ -288,10 +285,8 @@ void checkRetention(const QList<Row> &rows, int keep, bool idle)
             kept[row.dbname] << row.file;
     for (auto it = kept.cbegin(); it != kept.cend(); ++it)
         if (it.value().size() > keep)
-            violation(QString("[%1] keeps %2 good dumps, more than the %3 it is set to keep")
-                          .arg(it.key())
-                          .arg(it.value().size())
-                          .arg(keep));
+            violation("[%1] keeps %2 good dumps, more than the %3 it is set to keep", it.key(),
+                      it.value().size(), keep);
     // The server's globals: the newest ones, and those that a kept dump would be restored with
     // (the newest kept before it).
     QList<const Row *> globals;
@@ -313,10 +308,9 @@ void checkRetention(const QList<Row> &rows, int keep, bool idle)
     }
     for (const Row *g : qAsConst(globals))
         if (!allowed.contains(g->file))
-            violation(QString("the globals %1 are kept, though neither among the newest %2 nor "
-                              "needed by a kept dump")
-                          .arg(g->file)
-                          .arg(keep));
+            violation("the globals %1 are kept, though neither among the newest %2 nor needed "
+                      "by a kept dump",
+                      g->file, keep);
 }
 
 // After a run that ended in order, with a number of dumps kept, no run log of a job that left
@@ -346,8 +340,8 @@ void checkRunLogs(const QString &outputDir, const QList<Row> &rows, int keep, bo
             if (name.startsWith(prefix) && m.hasMatch() && m.captured(2) == "log" &&
                 m.captured(1) < it.value() && !names.contains(dump) &&
                 !names.contains(dump + ".rusak"))
-                violation(QString("run log %1 outlived the oldest dump kept of [%2] (%3)")
-                              .arg(name, it.key(), it.value()));
+                violation("run log %1 outlived the oldest dump kept of [%2] (%3)", name, it.key(),
+                          it.value());
         }
     }
 }
@@ -365,9 +359,7 @@ void checkLogLines(const QString &path)
         if (line.isEmpty())
             continue;
         if (!own.match(line).hasMatch() || shown(line) != line) {
-            violation(QString("busys.log line %1 is no entry of its own: %2")
-                          .arg(number)
-                          .arg(shown(line)));
+            violation("busys.log line %1 is no entry of its own: %2", number, shown(line));
             return;
         }
     }
@@ -391,18 +383,12 @@ void checkDrills(const QString &programDir, bool idle)
     for (const QString &name : QDir(programDir + "/kerja").entryList({"uji-*"}, QDir::Dirs))
         violation("the drill folder " + programDir + "/kerja/" + name +
                   " survived a run that ended");
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "soak-drills");
-        db.setDatabaseName(programDir + "/riwayat.db");
-        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
-        QSqlQuery query(db);
-        if (db.open() && db.tables().contains("ujipulih") &&
-            query.exec("select id from ujipulih where hasil = 'BERJALAN'"))
-            while (query.next())
-                violation(QString("drill %1 is still BERJALAN while the service is idle")
-                              .arg(query.value(0).toLongLong()));
-    }
-    QSqlDatabase::removeDatabase("soak-drills");
+    // The table is missing until the first drill.
+    eachRow(programDir + "/riwayat.db", "select id from ujipulih where hasil = 'BERJALAN'",
+            [](const QSqlQuery &q) {
+                violation("drill %1 is still BERJALAN while the service is idle",
+                          q.value(0).toLongLong());
+            });
 }
 
 } // namespace

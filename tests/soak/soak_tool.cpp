@@ -22,26 +22,22 @@
 
 namespace {
 
+// The tool is always called by a path with a folder in it.
 std::string baseName(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return path.substr(path.rfind('/') + 1);
 }
-
 std::string dirName(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    return path.substr(0, path.rfind('/'));
 }
 
 // pg_restore is given "<folder>/bu_<database>_<yyyyMMdd.hhmmss>.bu.tmp-XXXXXX".
 std::string databaseOfArchive(const std::string &path)
 {
-    std::string name = baseName(path);
+    const std::string name = baseName(path);
     const size_t mark = name.find(".bu.tmp-");
-    if (mark == std::string::npos || mark < 3 + 16)
-        return name;
-    return name.substr(3, mark - 3 - 16);
+    return mark == std::string::npos || mark < 3 + 16 ? name : name.substr(3, mark - 3 - 16);
 }
 
 // Takes the order for this call, if there is one: renamed first, so that no two calls get it.
@@ -58,8 +54,8 @@ std::string takeOrder(const std::string &orders, const std::string &tool, const 
         std::fclose(file);
     }
     ::unlink(taken.c_str());
-    std::string order = text;
-    while (!order.empty() && (order.back() == '\n' || order.back() == ' '))
+    std::string order(text, std::strcspn(text, "\n"));
+    while (!order.empty() && order.back() == ' ')
         order.pop_back();
     return order.empty() ? "normal" : order;
 }

@@ -11,7 +11,6 @@
 #include <cwchar>
 #include <fstream>
 #include <iostream>
-#include <string>
 #include <unistd.h>
 
 namespace {
@@ -76,11 +75,9 @@ void serviceMain(DWORD argc, LPWSTR *argv)
 int main()
 {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L"echo"), serviceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table)) {
-        // Not started by the manager.
-        std::cout << "dispatcher-failed " << GetLastError();
-        std::cout << " register " << !!RegisterServiceCtrlHandlerW(L"echo", controlHandler);
-        std::cout << " " << GetLastError() << std::endl;
+    if (!StartServiceCtrlDispatcherW(table)) { // not started by the manager
+        std::cout << "dispatcher-failed " << GetLastError() << " register ";
+        std::cout << !!RegisterServiceCtrlHandlerW(L"echo", controlHandler) << " " << GetLastError()
+                  << std::endl;
     }
-    return 0;
 }

@@ -3,7 +3,7 @@
 //   [access=RIGHTS] OP ARGS...   RIGHTS: those of the service handle instead of what OP needs
 //   open-manager RIGHTS [MACHINE|-] [DATABASE]   open-null NAME (on no manager handle)
 //   query-status NAME   create NAME PATH [START_TYPE [TYPE [ACCOUNT]]]   delete NAME
-//   start NAME [ARG...]   control NAME CODE   set-account NAME ACCOUNT
+//   start NAME [ARG...]   control NAME CODE
 //   change NAME [TYPE [START [ERROR [PATH [ACCOUNT [DISPLAY [tag]]]]]]] (with "-" not given,
 //   '' empty)   config NAME (asks for the size only)   config2 NAME LEVEL (the same)
 //   report SOURCE TEXT [COUNT] (the result is the last report's)
@@ -14,16 +14,9 @@
 #include "svcmgr_api.h"
 #include "testfiles.h"
 
-#include <QElapsedTimer>
 #include <QMap>
-#include <QProcess>
-#include <QThread>
 
-#include <cstring>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <vector>
 
 const QString echoPath = QStringLiteral("\"" SARVELA_BIN_DIR "/echoservice\"");
@@ -86,13 +79,13 @@ inline QByteArray svcCall(QStringList a)
                                 : op == "create"       ? SC_MANAGER_CREATE_SERVICE
                                 : op == "query-status" ? 0
                                                        : SC_MANAGER_CONNECT;
-    const DWORD access = forced                                  ? forced
-                         : op == "delete"                        ? DELETE
-                         : op == "start"                         ? SERVICE_START
-                         : op == "set-account" || op == "change" ? SERVICE_CHANGE_CONFIG
-                         : op == "control"                       ? rightFor(number(2, 0))
-                         : op.startsWith("config")               ? SERVICE_QUERY_CONFIG
-                                                                 : SERVICE_QUERY_STATUS;
+    const DWORD access = forced                    ? forced
+                         : op == "delete"          ? DELETE
+                         : op == "start"           ? SERVICE_START
+                         : op == "change"          ? SERVICE_CHANGE_CONFIG
+                         : op == "control"         ? rightFor(number(2, 0))
+                         : op.startsWith("config") ? SERVICE_QUERY_CONFIG
+                                                   : SERVICE_QUERY_STATUS;
     const bool managerOnly = op == "open-manager";
     ScHandle manager{OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr,
                                     managerAccess)};
@@ -117,10 +110,6 @@ inline QByteArray svcCall(QStringList a)
         ok = StartServiceW(service.h, DWORD(args.size()), args.data());
     else if (ok && op == "control")
         ok = ControlService(service.h, number(2, 0), &status);
-    else if (ok && op == "set-account")
-        ok =
-            ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                 nullptr, nullptr, nullptr, nullptr, arg(2), nullptr, nullptr);
     else if (ok && op == "change") {
         DWORD tag = 0;
         ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE),
@@ -239,16 +228,8 @@ inline QString config(const QString &name)
 // A raw connection to the manager, or -1.
 inline int connectRaw()
 {
-    const char *dir = std::getenv(SVCMGR_DIR_ENV);
-    const std::string path = std::string(dir && *dir ? dir : SVCMGR_DEFAULT_DIR) + "/svcmgr.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
+    const QString dir = qEnvironmentVariable(SVCMGR_DIR_ENV);
+    return connectUnix((dir.isEmpty() ? SVCMGR_DEFAULT_DIR : dir) + "/svcmgr.sock");
 }
 
 // Runs a shell script as root, for a test's set-up.

@@ -12,17 +12,9 @@
 #include "svcmgrcalls.h"
 #include "wire.h"
 
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -34,18 +26,13 @@ int keep(int ms, bool ping)
     // A status query on a handle nobody has: an answer (error 6), but work all the same.
     svcwire::Writer request;
     ping ? request.u32(svcwire::OpPing) : request.u32(svcwire::OpQueryStatus).u32(0);
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
     std::string answer;
-    while (Clock::now() - start < std::chrono::milliseconds(ms)) {
+    QElapsedTimer kept;
+    for (kept.start(); kept.elapsed() < ms; ::usleep(200 * 1000))
         if (!svcwire::sendFrame(fd, request.data()) || !svcwire::recvFrame(fd, &answer)) {
-            const auto after =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-            std::cout << "closed after=" << after.count() << std::endl;
+            std::cout << "closed after=" << kept.elapsed() << std::endl;
             return 0;
         }
-        ::usleep(200 * 1000);
-    }
     std::cout << "open" << std::endl;
     return 0;
 }

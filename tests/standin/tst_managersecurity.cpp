@@ -5,6 +5,7 @@
 #include "svcmgrcalls.h"
 #include "svcmgrdaemon.h"
 #include "systemusers.h"
+#include "texttable.h"
 
 #include <QtTest>
 
@@ -53,19 +54,18 @@ class TestManagerSecurity : public QObject
     QString m_shared; // the test client, where the users can run it
     QTemporaryDir m_files;
     const QString m_log = m_files.filePath("echo.log");
-
-    // Where the users find the test client's library and the manager this process talks to.
+    // Where the users find the test client's library and the manager this process talks to now.
     QProcessEnvironment env() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LD_LIBRARY_PATH", m_shared);
         return env;
     }
+
     // The test client's answer to a call made as another user, the service's status left out.
     QByteArray as(const QString &user, const QStringList &args, bool withGroups = true)
     {
-        const SystemUsers::Result r =
-            m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
+        const Ran r = m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
         const QByteArray out = r.out.trimmed(), status = " state=";
         return r.exitCode == 0 ? out.left(out.contains(status) ? out.indexOf(status) : out.size())
                                : "exit " + QByteArray::number(r.exitCode) + r.err;
@@ -100,7 +100,7 @@ class TestManagerSecurity : public QObject
         if (!bringTo(name, SERVICE_STOPPED))
             return "not stopped";
         QFile::remove(m_log); // the service's user must be able to make it
-        if ((*error = startService(name, {"log=" + m_log})) != 0)
+        if ((*error = startService(name, {"log=" + m_log, "report=Forged Source"})) != 0)
             return QString();
         waitForState(name, SERVICE_RUNNING); // it takes a stop once it says so
         return credentials(loggedPid(m_log));
@@ -145,11 +145,8 @@ private slots:
     {
         QTest::addColumn<QString>("who");
         QTest::addColumn<bool>("granted");
-        QTest::addColumn<QString>("call"); // the client's arguments; %1 the service
-        QTest::addColumn<uint>("before");  // the service's state for the call
-        QTest::addColumn<uint>("after");   // its state after the call, when allowed
-        QTest::addColumn<bool>("allowed");
-        // "name|call|state before|after|who may: nobody, operators or anyone"
+        // "call|state before|state after, when allowed|who may: nobody, operators or anyone"
+        QTest::addColumn<QString>("op"); // the client's arguments; %1 the service
         const char *ops[] = {"start|start %1 log=%2|1|4|operators",
                              "stop|control %1 1|4|1|operators",
                              "pause|control %1 2|4|7|operators",
@@ -158,41 +155,38 @@ private slots:
                              "user control 128|control %1 128|4|4|operators",
                              "delete|delete %1|1|1|nobody",
                              "create another service|create svc-intruder /bin/true|1|0|nobody",
-                             "change whom it runs as|set-account %1 root|1|1|nobody",
+                             "change whom it runs as|change %1 - - - - root|1|1|nobody",
                              "report an event, under any source|report Forged x 3|1|0|nobody",
                              "open the manager for all access|open-manager 0xF003F|1|0|nobody",
                              "connect to the manager|open-manager 1|1|0|anyone",
                              "query the status|query-status %1|4|4|anyone"};
-        for (const QString op : ops) {
-            const QStringList f = op.split('|');
+        for (const QString op : ops)
             for (const char *who : {"member", "outsider"})
                 for (bool granted : {true, false})
                     QTest::addRow("%s, %s: %s", who,
                                   granted ? "group given the rights" : "no rights given",
-                                  qPrintable(f[0]))
-                        << who << granted << f[1] << f[2].toUInt() << f[3].toUInt()
-                        << (f[4] == "anyone" ||
-                            (f[4] == "operators" && granted && QByteArray(who) == "member"));
-        }
+                                  qPrintable(op.section('|', 0, 0)))
+                        << who << granted << op.section('|', 1);
         // Listed in the group file, but the process that calls has left the group.
         QTest::newRow("member, group given the rights, calling without the group: start")
-            << "member without groups" << true << "start %1 log=%2" << 1u << 4u << false;
+            << "member without groups" << true << "start %1 log=%2|1|4|operators";
     }
 
     void operatorRights()
     {
         QFETCH(QString, who);
         QFETCH(bool, granted);
-        QFETCH(QString, call);
-        QFETCH(uint, before);
-        QFETCH(uint, after);
-        QFETCH(bool, allowed);
+        QFETCH(QString, op);
+        const uint before = op.section('|', 1, 1).toUInt(), after = op.section('|', 2, 2).toUInt();
+        const QString may = op.section('|', 3);
+        const bool allowed = may == "anyone" || (may == "operators" && granted && who == "member");
         QCOMPARE(setGroupAccess(Operated, m_operators, granted ? SERVICE_GROUP_OPERATOR_ACCESS : 0),
                  DWORD(0));
         QVERIFY(bringTo(Operated, before));
         const int handled = readLines(m_log).filter("control ").size();
         const qint64 events = QFileInfo(m_daemon.dir() + "/events.log").size();
-        const QStringList args = call.replace("%1", Operated).replace("%2", m_log).split(' ');
+        const QStringList args =
+            op.section('|', 0, 0).replace("%1", Operated).replace("%2", m_log).split(' ');
         QCOMPARE(as(who.startsWith("member") ? m_member : m_outsider, args,
                     who != "member without groups"),
                  QByteArray(allowed ? "result=1 error=0" : "result=0 error=5"));
@@ -253,12 +247,9 @@ private slots:
         m_daemon.stop();
         QString error;
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
-        QProcess show;
-        show.start(SARVELA_BIN_DIR "/svcmgr-access", {"--show", name});
-        QVERIFY(show.waitForFinished(10000) && show.exitCode() == 0);
-        QCOMPARE(show.readAllStandardOutput(), m_operators.toUtf8() +
-                                                   "\t0x1f5\tquery-config query-status start stop "
-                                                   "pause-continue interrogate user-control\n");
+        QCOMPARE(runCommand({SARVELA_BIN_DIR "/svcmgr-access", "--show", name}).out,
+                 m_operators.toUtf8() + "\t0x1f5\tquery-config query-status start stop "
+                                        "pause-continue interrogate user-control\n");
         QCOMPARE(as(m_member, {"start", name}), QByteArray("result=1 error=0"));
         QVERIFY(waitForState(name, SERVICE_RUNNING));
         QCOMPARE(as(m_member, {"control", name, "1"}), QByteArray("result=1 error=0"));
@@ -273,25 +264,22 @@ private slots:
     void accounts_data()
     {
         // %1 the member, %2 a user deleted once the service was registered.
-        QTest::addColumn<QString>("account");
-        QTest::addColumn<QString>("changed"); // given by root after the first start
-        QTest::addColumn<QString>("runsAs");  // "root", "member", or "" when it cannot start
-        auto row = [](const char *c, const char *account, const char *changed, const char *runsAs) {
-            QTest::newRow(c) << account << changed << runsAs;
-        };
-        row("none: the local system account, root", "-", "", "root");
-        row(".\\user: that user, with its groups and home, also started again after a crash",
-            ".\\%1", "", "member");
-        row("a user without the dot", "%1", "", "member");
-        row("a user deleted since it was registered: 1069", ".\\%2", "", "");
-        row("changed to a user: from the next start", "-", ".\\%1", "member");
+        // The account given when changed by root after the first start; whom it runs as then:
+        // "root", "member", or "" when it cannot start.
+        textTable(
+            {"account", "changed", "runsAs"},
+            {{"none: the local system account, root", "-", "", "root"},
+             {".\\user: that user, with its groups and home, also started again after a crash",
+              ".\\%1", "", "member"},
+             {"a user without the dot", "%1", "", "member"},
+             {"a user deleted since it was registered: 1069", ".\\%2", "", ""},
+             {"changed to a user: from the next start", "-", ".\\%1", "member"}});
     }
 
     void accounts()
     {
-        QFETCH(QString, account);
-        QFETCH(QString, changed);
-        QFETCH(QString, runsAs);
+        QString account = cell("account");
+        const QString changed = cell("changed"), runsAs = cell("runsAs");
         QString error, gone;
         if (account.contains("%2"))
             QVERIFY2(!(gone = m_users.addUser("gone", {}, &error)).isEmpty(), qPrintable(error));
@@ -304,9 +292,11 @@ private slots:
         DWORD started = 0;
         QString seen = startAndSee(name, &started);
         if (!changed.isEmpty()) {
-            QCOMPARE(errorOf(svcCall({"set-account", name, ".\\nobody-" + m_member})),
-                     DWORD(ERROR_INVALID_SERVICE_ACCOUNT));
-            QCOMPARE(errorOf(svcCall({"set-account", name, changed.arg(m_member)})), DWORD(0));
+            QCOMPARE(
+                errorOf(svcCall({"change", name, "-", "-", "-", "-", ".\\nobody-" + m_member})),
+                DWORD(ERROR_INVALID_SERVICE_ACCOUNT));
+            QCOMPARE(errorOf(svcCall({"change", name, "-", "-", "-", "-", changed.arg(m_member)})),
+                     DWORD(0));
             QCOMPARE(credentials(loggedPid(m_log)), seen); // until its next start
             seen = startAndSee(name, &started);
         }
@@ -321,6 +311,10 @@ private slots:
                                          : QRegularExpression::escape(asMember());
             QVERIFY2(QRegularExpression("^" + expected + "$").match(seen).hasMatch(),
                      qPrintable(seen));
+            // It reports under its own name, whatever source it claims.
+            QVERIFY(m_daemon.eventLog().contains(
+                QRegularExpression("\t" + name + "\tInformation\t.*\treport from echo\t")));
+            QVERIFY(!m_daemon.eventLog().contains("Forged"));
         }
         if (runsAs == "member" && account.startsWith(".\\")) { // a restart keeps the account
             QCOMPARE(QProcess::execute(SARVELA_BIN_DIR "/svcmgr-config",
@@ -357,14 +351,12 @@ private slots:
         };
         // Those beyond its share are closed as soon as the daemon takes them, long
         // before any could have been idle for too long.
-        QElapsedTimer t;
-        t.start();
-        int open = stillOpen();
-        while (open > kept && t.elapsed() < IdleTimeoutMs / 2)
-            open = stillOpen();
+        int open = -1;
+        waitUntil([&] { return (open = stillOpen()) <= kept; }, IdleTimeoutMs / 2);
         QVERIFY2(open > 0 && open <= kept, qPrintable(QString::number(open)));
         // Root's own calls go through at once.
-        t.restart();
+        QElapsedTimer t;
+        t.start();
         QCOMPARE(createService("svc-crowded"), DWORD(0));
         QVERIFY(bringTo("svc-crowded", SERVICE_RUNNING) && bringTo("svc-crowded", SERVICE_STOPPED));
         QVERIFY(DeleteService(ScHandle{openService("svc-crowded", DELETE)}.h));
@@ -418,38 +410,22 @@ private slots:
 
     void idleConnections_data()
     {
-        QTest::addColumn<QString>("sends");
-        QTest::addColumn<int>("least"); // the connection lives at least this long
-        QTest::addColumn<int>("most");  // and is closed before this
-        QTest::newRow("only pings: closed once idle") << "ping" << IdleTimeoutMs << LifetimeMs;
-        QTest::newRow("requests that do something: closed at its lifetime")
-            << "work" << LifetimeMs << LifetimeMs + IdleTimeoutMs;
+        // What the connection sends; it lives at least least ms and is closed before most.
+        const QString idle = QString::number(IdleTimeoutMs), lifetime = QString::number(LifetimeMs);
+        textTable({"sends", "least", "most"},
+                  {{"only pings: closed once idle", "ping", idle, lifetime},
+                   {"requests that do something: closed at its lifetime", "work", lifetime,
+                    QString::number(LifetimeMs + IdleTimeoutMs)}});
     }
 
     void idleConnections()
     {
-        QFETCH(QString, sends);
-        QFETCH(int, least);
-        QFETCH(int, most);
-        const QByteArray answer =
-            as(m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), sends});
+        const QByteArray answer = as(
+            m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), cell("sends")});
         QVERIFY2(answer.startsWith("closed after="), answer.constData());
         const int after = answer.mid(13).toInt();
-        QVERIFY2(after >= least - 200 && after < most, answer.constData());
-    }
-
-    // A service run as a plain user reports under its own name, whatever source it claims.
-    void serviceOfAPlainUserReports()
-    {
-        const QString name = "svc-dropped";
-        QCOMPARE(createService(name, echoPath, 3, ".\\" + m_outsider), DWORD(0));
-        QCOMPARE(startService(name, {"log=" + m_log, "report=Forged Source"}), DWORD(0));
-        QVERIFY(waitForState(name, SERVICE_RUNNING));
-        QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
-        const QStringList lines = m_daemon.eventLog().split('\n');
-        QVERIFY(lines.filter("Forged Source").isEmpty());
-        QCOMPARE(
-            lines.filter("\t" + name + "\tInformation\t").filter("\treport from echo\t").size(), 1);
+        QVERIFY2(after >= cell("least").toInt() - 200 && after < cell("most").toInt(),
+                 answer.constData());
     }
 };
 

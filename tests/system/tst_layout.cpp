@@ -7,11 +7,7 @@
 // service's user; a purge removes the data directory whatever a member does meanwhile.
 
 #include "systemusers.h"
-
-#include <QDir>
-#include <QElapsedTimer>
-#include <QTemporaryDir>
-#include <QtTest>
+#include "texttable.h"
 
 class TestLayout : public QObject
 {
@@ -59,8 +55,7 @@ class TestLayout : public QObject
         int found = 0;
         for (const QString &aside :
              QDir(folder).entryList({".ditolak-*"}, QDir::Dirs | QDir::Hidden))
-            found += QFileInfo::exists(folder + '/' + aside + '/' + name) ||
-                     QFileInfo(folder + '/' + aside + '/' + name).isSymLink();
+            found += ownerAndMode(folder + '/' + aside + '/' + name) != "missing";
         return found;
     }
 
@@ -89,72 +84,63 @@ private slots:
 
     void layOut_data()
     {
-        QTest::addColumn<QString>("asRoot");    // shell commands run first, by root
-        QTest::addColumn<QString>("asMember");  // then by the member
-        QTest::addColumn<QStringList>("after"); // described() of paths afterwards
-        QTest::addColumn<QString>("aside");     // what went aside in the data directory, or nothing
-        auto row = [](const char *c, const QString &asRoot, const char *asMember,
-                      const QStringList &after, const char *aside) {
-            QTest::newRow(c) << asRoot << asMember << after << aside;
-        };
+        // Shell commands run first by root, then by the member; described() of paths afterwards,
+        // "; " between them; what went aside in the data directory, or nothing.
         const QString dataDir = "install -d -m 3770 -g GROUP lib";
-        const QString secret = "secret root:root 600=root's secret";
-        auto settings = [&](const char *text) {
-            return QStringList{QString("lib/confbu.cfg root:group 660=") + text, secret,
-                               "lib/busys.log root:group 660"};
-        };
-        const QStringList fresh{"lib/riwayat service:group 2750", "lib/rclone service:group 700",
-                                "lib/kerja service:group 700", "backups service:group 2750"};
-        row("a first install", "", "", fresh + settings("delivered settings"), "");
-        const QString edited = dataDir +
-                               " && printf 'edited settings' > lib/confbu.cfg && chmod 606 "
-                               "lib/confbu.cfg";
-        row("root's own settings: kept", edited, "", settings("edited settings"), "");
-        row("a file the member made: taken over", edited + " && chown MEMBER:GROUP lib/confbu.cfg",
-            "", settings("edited settings"), "");
-        row("a hard link to root's secret: a copy of its own",
-            dataDir + " && ln secret lib/confbu.cfg", "", settings("root's secret"), "");
-        row("a link to root's secret: moved aside",
-            dataDir + " && ln -s $PWD/secret lib/confbu.cfg", "", settings("delivered settings"),
-            "confbu.cfg");
-        row("a folder: moved aside", dataDir + " && mkdir lib/confbu.cfg", "",
-            settings("delivered settings"), "confbu.cfg");
-        row("a FIFO: moved aside, never waited on", dataDir, "mkfifo lib/confbu.cfg",
-            settings("delivered settings"), "confbu.cfg");
-        row("a member's folder where the history goes: aside, with what it holds", dataDir,
-            "mkdir lib/riwayat && echo x > lib/riwayat/riwayat.db-journal",
-            fresh + QStringList{"lib/riwayat/riwayat.db-journal missing"}, "riwayat");
-        row("a member's link to root's folder where the history goes: aside",
-            dataDir + " && mkdir -m 700 rahasia", "ln -s \"$PWD/rahasia\" lib/riwayat",
-            fresh + QStringList{"rahasia root:root 700"}, "riwayat");
-        row("the history of an install that ran the service as root moves, with its journal",
-            dataDir + " && echo riwayat > lib/riwayat.db && echo jurnal > lib/riwayat.db-journal",
-            "",
-            {"lib/riwayat/riwayat.db service:group 640=riwayat\n",
-             "lib/riwayat/riwayat.db-journal service:group 640=jurnal\n", "lib/riwayat.db missing"},
-            "");
-        row("a member's journal beside root's history stays out of it",
-            dataDir + " && echo riwayat > lib/riwayat.db", "echo palsu > lib/riwayat.db-journal",
-            {"lib/riwayat/riwayat.db service:group 640=riwayat\n",
-             "lib/riwayat/riwayat.db-journal missing"},
-            "riwayat.db-journal");
-        row("the dumps of an install that ran the service as root become the user's",
-            "install -d -m 2750 -g GROUP backups && echo dump > backups/bu_a_1.bu && "
-            "echo lain > backups/catatan",
-            "",
-            {"backups service:group 2750", "backups/bu_a_1.bu service:group 644=dump\n",
-             "backups/catatan root:group 644"},
-            "");
+        const QString settings =
+            "; secret root:root 600=root's secret; lib/busys.log root:group 660; "
+            "lib/confbu.cfg root:group 660=";
+        const QString fresh = "lib/riwayat service:group 2750; lib/rclone service:group 700; "
+                              "lib/kerja service:group 700; backups service:group 2750";
+        const QString edited =
+            dataDir + " && printf 'edited settings' > lib/confbu.cfg && chmod 606 lib/confbu.cfg";
+        textTable(
+            {"asRoot", "asMember", "after", "aside"},
+            {{"a first install", "", "", fresh + settings + "delivered settings", ""},
+             {"root's own settings: kept", edited, "", settings.mid(2) + "edited settings", ""},
+             {"a file the member made: taken over",
+              edited + " && chown MEMBER:GROUP lib/confbu.cfg", "",
+              settings.mid(2) + "edited settings", ""},
+             {"a hard link to root's secret: a copy of its own",
+              dataDir + " && ln secret lib/confbu.cfg", "", settings.mid(2) + "root's secret", ""},
+             {"a link to root's secret: moved aside",
+              dataDir + " && ln -s $PWD/secret lib/confbu.cfg", "",
+              settings.mid(2) + "delivered settings", "confbu.cfg"},
+             {"a folder: moved aside", dataDir + " && mkdir lib/confbu.cfg", "",
+              settings.mid(2) + "delivered settings", "confbu.cfg"},
+             {"a FIFO: moved aside, never waited on", dataDir, "mkfifo lib/confbu.cfg",
+              settings.mid(2) + "delivered settings", "confbu.cfg"},
+             {"a member's folder where the history goes: aside, with what it holds", dataDir,
+              "mkdir lib/riwayat && echo x > lib/riwayat/riwayat.db-journal",
+              fresh + "; lib/riwayat/riwayat.db-journal missing", "riwayat"},
+             {"a member's link to root's folder where the history goes: aside",
+              dataDir + " && mkdir -m 700 rahasia", "ln -s \"$PWD/rahasia\" lib/riwayat",
+              fresh + "; rahasia root:root 700", "riwayat"},
+             {"the history of an install that ran the service as root moves, with its journal",
+              dataDir + " && echo riwayat > lib/riwayat.db && echo jurnal > lib/riwayat.db-journal",
+              "",
+              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal "
+              "service:group 640=jurnal\n; lib/riwayat.db missing",
+              ""},
+             {"a member's journal beside root's history stays out of it",
+              dataDir + " && echo riwayat > lib/riwayat.db", "echo palsu > lib/riwayat.db-journal",
+              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal "
+              "missing",
+              "riwayat.db-journal"},
+             {"the dumps of an install that ran the service as root become the user's",
+              "install -d -m 2750 -g GROUP backups && echo dump > backups/bu_a_1.bu && echo lain > "
+              "backups/catatan",
+              "",
+              "backups service:group 2750; backups/bu_a_1.bu service:group 644=dump\n; "
+              "backups/catatan root:group 644",
+              ""}});
     }
 
     // What the layout finds where its files and the service's folders go, laid out in a few
     // seconds, with the program directory's links to them and the account the service runs as.
     void layOut()
     {
-        QFETCH(QString, asRoot);
-        QFETCH(QString, asMember);
-        QFETCH(QStringList, after);
-        QFETCH(QString, aside);
+        const QString asRoot = cell("asRoot"), asMember = cell("asMember"), aside = cell("aside");
         QVERIFY(asRoot.isEmpty() || layout(asRoot).exitCode == 0);
         QVERIFY(asMember.isEmpty() || this->asMember(asMember));
         QElapsedTimer took;
@@ -164,7 +150,7 @@ private slots:
         QVERIFY2(run.exitCode == 0, run.out.constData());
         QVERIFY2(took.elapsed() < 10000, run.out.constData());
         QCOMPARE(described("lib", false), QString("lib root:group 3770"));
-        for (const QString &expected : after)
+        for (const QString &expected : cell("after").split("; "))
             QCOMPARE(described(expected.section(' ', 0, 0), expected.contains('=')), expected);
         QCOMPARE(asideNamed(path("lib"), aside), aside.isEmpty() ? 0 : 1);
         for (const QString name : {"confbu.cfg", "busys.log", "riwayat/riwayat.db"})
@@ -206,41 +192,36 @@ private slots:
 
     void refusedFolders_data()
     {
-        QTest::addColumn<QString>("setup"); // shell commands run first, in the scratch root
-        QTest::addColumn<QString>("step");
-        QTest::addColumn<QString>("refusal"); // empty: accepted
-        auto row = [](const char *c, const char *setup, const char *step, const char *refusal) {
-            QTest::newRow(c) << setup << step << refusal;
-        };
-        row("program directory is a link",
-            "rm -r opt/sarvela; mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" opt/sarvela",
-            "sarvela_lock_program_dir", "is not a folder");
-        row("data directory is a file", "echo x > lib", "sarvela_make_data_dir",
-            "exists and is not a folder");
-        row("data directory is a link to a folder",
-            "mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" lib", "sarvela_make_data_dir",
-            "exists and is not a folder");
-        row("output folder below a group-writable folder", "mkdir -m 0775 shared",
-            "OUTPUT_DIR=$PWD/shared/backups sarvela_make_output_dir",
-            "can be written by other users");
-        row("output folder below a folder of the member's", "mkdir theirs; chown MEMBER theirs",
-            "OUTPUT_DIR=$PWD/theirs/backups sarvela_make_output_dir",
-            "belongs to another user than root");
-        row("output folder in a sticky folder, inside the member's",
-            "mkdir -m 1777 sticky; mkdir sticky/theirs; chown MEMBER sticky/theirs",
-            "OUTPUT_DIR=$PWD/sticky/theirs/backups sarvela_make_output_dir",
-            "belongs to another user than root");
-        row("output folder in a sticky folder, inside root's: accepted",
-            "mkdir -m 1777 sticky; mkdir sticky/roots",
-            "OUTPUT_DIR=$PWD/sticky/roots/backups sarvela_make_output_dir", "");
+        // Shell commands run first, in the scratch root; the step; its refusal, or none.
+        textTable(
+            {"setup", "step", "refusal"},
+            {{"program directory is a link",
+              "rm -r opt/sarvela; mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" opt/sarvela",
+              "sarvela_lock_program_dir", "is not a folder"},
+             {"data directory is a file", "echo x > lib", "sarvela_make_data_dir",
+              "exists and is not a folder"},
+             {"data directory is a link to a folder",
+              "mkdir -m 0700 elsewhere; ln -s \"$PWD/elsewhere\" lib", "sarvela_make_data_dir",
+              "exists and is not a folder"},
+             {"output folder below a group-writable folder", "mkdir -m 0775 shared",
+              "OUTPUT_DIR=$PWD/shared/backups sarvela_make_output_dir",
+              "can be written by other users"},
+             {"output folder below a folder of the member's", "mkdir theirs; chown MEMBER theirs",
+              "OUTPUT_DIR=$PWD/theirs/backups sarvela_make_output_dir",
+              "belongs to another user than root"},
+             {"output folder in a sticky folder, inside the member's",
+              "mkdir -m 1777 sticky; mkdir sticky/theirs; chown MEMBER sticky/theirs",
+              "OUTPUT_DIR=$PWD/sticky/theirs/backups sarvela_make_output_dir",
+              "belongs to another user than root"},
+             {"output folder in a sticky folder, inside root's: accepted",
+              "mkdir -m 1777 sticky; mkdir sticky/roots",
+              "OUTPUT_DIR=$PWD/sticky/roots/backups sarvela_make_output_dir", ""}});
     }
 
     void refusedFolders()
     {
-        QFETCH(QString, setup);
-        QFETCH(QString, step);
-        QFETCH(QString, refusal);
-        const Ran run = layout(setup + "\n" + step);
+        const QString refusal = cell("refusal");
+        const Ran run = layout(cell("setup") + "\n" + cell("step"));
         QVERIFY2(run.exitCode == (refusal.isEmpty() ? 0 : 1) && run.out.contains(refusal.toUtf8()),
                  run.out.constData());
         QVERIFY(!refusal.isEmpty() || described("sticky/roots/backups", false) ==
