@@ -228,7 +228,6 @@ void TestQtService::endOfRun_data()
     QTest::addColumn<uint>("exitCode");
     QTest::newRow("service quits itself with 42")
         << 0 << QStringList{"quit", "42"} << Call() << 42u;
-    QTest::newRow("crash") << 0 << QStringList() << Call{{"-c", "99"}} << 1067u;
     QTest::newRow("-t gives up on a slow stopper")
         << 4000 << QStringList()
         << Call{{"-t"}, 0, {}, "The service could not be stopped.", SERVICE_STOP_PENDING} << 0u;
