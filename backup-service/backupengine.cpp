@@ -185,12 +185,12 @@ bool BackupEngine::readRequests(QList<permintaan::Request> *requests)
     return read && error.isEmpty();
 }
 
-bool BackupEngine::removeRequest(const QString &kunci)
+bool BackupEngine::removeRequest(const QString &kunci, bool *removed)
 {
     QString error;
     const bool read = readSettings(QString(), QStringLiteral("Hapus Permintaan. "), QString(),
                                    [](const QSqlRecord &) {}, [&](const QSqlDatabase &db) {
-                                       permintaan::remove(db, kunci, &error);
+                                       permintaan::remove(db, kunci, &error, removed);
                                    });
     if (read && !error.isEmpty())
         fail(LogMessage(QStringLiteral("Hapus Permintaan. Gagal menghapus data."),

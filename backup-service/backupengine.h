@@ -87,7 +87,8 @@ public:
     // Requests waiting in the settings file, oldest first; false (the reason logged) when the
     // file cannot be read now. removeRequest() takes one out once the service has taken it.
     bool readRequests(QList<permintaan::Request> *requests);
-    bool removeRequest(const QString &kunci);
+    // removed: whether the row was still there.
+    bool removeRequest(const QString &kunci, bool *removed = nullptr);
 
     // An entry in busys.log; fail() hands it to the system's log too.
     void log(const LogMessage &message);

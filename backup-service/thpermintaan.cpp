@@ -103,7 +103,15 @@ void ThPermintaan::handle(BackupEngine &engine, const permintaan::Request &reque
     setCurrent(stop);
     // Taken out before it runs, so that a process that dies meanwhile never runs it twice.
     const bool recorded = history.startAnswer(request, now);
-    engine.removeRequest(request.kunci);
+    bool waiting = true;
+    engine.removeRequest(request.kunci, &waiting);
+    // Taken back by its asker after it was read, while an earlier request ran.
+    if (!waiting && refusal.isEmpty() && recorded) {
+        setCurrent(nullptr);
+        history.endAnswer(request.kunci, now, permintaan::Dibatalkan,
+                          QStringLiteral("ditarik kembali sebelum dimulai"));
+        return;
+    }
     if (!refusal.isEmpty() || !recorded) {
         setCurrent(nullptr);
         if (refusal.isEmpty())

@@ -128,13 +128,16 @@ bool submit(const QSqlDatabase &settings, const QString &jenis, const QJsonObjec
     return false;
 }
 
-bool remove(const QSqlDatabase &settings, const QString &kunci, QString *error)
+bool remove(const QSqlDatabase &settings, const QString &kunci, QString *error, bool *removed)
 {
     QSqlQuery query(settings);
     query.prepare(QStringLiteral("delete from permintaan where kunci = ?"));
     query.addBindValue(kunci);
-    if (query.exec())
+    if (query.exec()) {
+        if (removed)
+            *removed = query.numRowsAffected() > 0;
         return true;
+    }
     *error = query.lastError().text();
     return false;
 }

@@ -63,7 +63,9 @@ bool add(const QSqlDatabase &settings, const QString &jenis, const QJsonObject &
          QString *kunci, QString *error);
 // Every waiting row, oldest first; a row that cannot be a request carries the reason in cacat.
 bool pending(const QSqlDatabase &settings, QList<Request> *requests, QString *error);
-bool remove(const QSqlDatabase &settings, const QString &kunci, QString *error);
+// removed: whether the row was still there (an asker may take a request back before it runs).
+bool remove(const QSqlDatabase &settings, const QString &kunci, QString *error,
+            bool *removed = nullptr);
 
 // What the panel and the shell's restore program do: add the request, then wake the service
 // (wake returns why it could not, or an empty text). A request the service was not told of is
