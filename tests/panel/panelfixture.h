@@ -9,18 +9,9 @@
 #include "riwayat.h"
 #include "testfiles.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMenu>
-#include <QMenuBar>
-#include <QProcess>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimeEdit>
+#include <QtSql>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <signal.h>
 

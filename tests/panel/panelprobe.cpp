@@ -12,15 +12,7 @@
 //                    the tray's tool tip, separated by " / " (line breaks written as "|")
 #include "program.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QLabel>
-#include <QListWidget>
-#include <QMenuBar>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QSystemTrayIcon>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <cstdio>
 

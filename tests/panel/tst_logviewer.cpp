@@ -5,12 +5,6 @@
 #include "logtext.h"
 #include "panelfixture.h"
 
-#include <QElapsedTimer>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QScrollBar>
-#include <QTimer>
-
 #include <ctime>
 
 using namespace panel;
@@ -56,16 +50,15 @@ void TestLogViewer::contents()
     ModalAnswerer answerer;
     flog dialog(&window, m_dir->path());
     dialog.show();
-    auto *view = dialog.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+    auto *view = dialog.findChild<QPlainTextEdit *>();
     QTEST(view->toPlainText(), "shown");
     const QString missing = "File : " + log() + " tidak ditemukan.";
     QCOMPARE(texts(answerer.seen()), bytes == "-" ? QStringList{missing} : QStringList());
 
     // Hapus empties the file without asking; on a missing log it only reports.
-    dialog.findChild<QPushButton *>(QStringLiteral("butHapus"))->click();
+    widget<QPushButton>(&dialog, "butHapus")->click();
     QCOMPARE(QFileInfo(log()).exists(), bytes != "-");
-    QCOMPARE(QFileInfo(log()).size(), 0);
-    QCOMPARE(view->toPlainText(), QString());
+    QCOMPARE(QFileInfo(log()).size() + view->toPlainText().size(), 0);
     QCOMPARE(answerer.seen().size(), bytes == "-" ? 2 : 0);
     // Also the box that comes up before the viewer shows sits centred over it.
     for (const SeenBox &box : answerer.seen())
@@ -77,13 +70,11 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn_data()
     QTest::addColumn<QString>("planted"); // shell commands in the data folder
     QTest::addColumn<QString>("reason");
     QTest::newRow("a link to someone's file: not emptied through it")
-        << "ln -s \"$PWD/../korban\" busys.log"
-        << "berupa link";
-    QTest::newRow("a FIFO: nothing waits on it") << "mkfifo busys.log"
-                                                 << "bukan berkas biasa";
+        << QString("ln -s \"$PWD/../korban\" busys.log") << QString("berupa link");
+    QTest::newRow("a FIFO: nothing waits on it")
+        << QString("mkfifo busys.log") << QString("bukan berkas biasa");
     QTest::newRow("a second name of someone's file: not emptied")
-        << "ln ../korban busys.log"
-        << "memiliki lebih dari satu nama";
+        << QString("ln ../korban busys.log") << QString("memiliki lebih dari satu nama");
 }
 
 // What a member may put in the data folder where the log was missing, for the next one who
@@ -92,15 +83,14 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
 {
     QFETCH(QString, planted);
     QFETCH(QString, reason);
-    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") &&
-            QDir(m_dir->path()).mkdir("data") &&
-            QFile::link(m_dir->filePath("data/busys.log"), log()));
-    QVERIFY(QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) ==
-            0);
+    QVERIFY(
+        writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
+        QFile::link(m_dir->filePath("data/busys.log"), log()) &&
+        QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) == 0);
     ModalAnswerer answerer;
     flog dialog(nullptr, m_dir->path());
     dialog.show();
-    dialog.findChild<QPushButton *>(QStringLiteral("butHapus"))->click();
+    widget<QPushButton>(&dialog, "butHapus")->click();
     const QString refused = "File : " + log() + " tidak dapat dibuka: " + reason + '.';
     QCOMPARE(texts(answerer.seen()), QStringList({refused, refused}));
     QCOMPARE(readBytes(m_dir->filePath("korban")), QByteArray("rahasia\n"));
@@ -159,12 +149,12 @@ void TestLogViewer::largeLogs_data()
         << entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry;
     // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
     // a length that puts the parts' ends at every place of the pattern.
-    QTest::newRow("7 MB of broken sequences") << QByteArray("ab\xe2\xc3\xa9z"
-                                                            "abc\xf0\x9f\x98"
-                                                            "a\x80\x80\x80\x80\x80z"
-                                                            "\x80\x80\xf0\x9f\x98\x80\x80"
-                                                            "x")
-                                                     .repeated(7 * 1024 * 1024 / 27);
+    const QByteArray broken = "ab\xe2\xc3\xa9z"
+                              "abc\xf0\x9f\x98"
+                              "a\x80\x80\x80\x80\x80z"
+                              "\x80\x80\xf0\x9f\x98\x80\x80"
+                              "x";
+    QTest::newRow("7 MB of broken sequences") << broken.repeated(7 * 1024 * 1024 / 27);
 }
 
 void TestLogViewer::largeLogs()
@@ -199,8 +189,7 @@ void TestLogViewer::largeLogs()
     QVERIFY2(longestGap < 200, qPrintable(QStringLiteral("blocked for %1 ms").arg(longestGap)));
 
     // Where setting the whole text at once leaves it: at the top, cursor first.
-    QCOMPARE(view->verticalScrollBar()->value(), 0);
-    QCOMPARE(view->textCursor().position(), 0);
+    QCOMPARE(view->verticalScrollBar()->value() + view->textCursor().position(), 0);
     // All of it, long lines on rows of at most MaxRowChars letters.
     const QString shown = view->toPlainText();
     int longestRow = 0;

@@ -5,12 +5,6 @@
 #include "panelfixture.h"
 #include "svcmgrdaemon.h"
 
-#include <QDir>
-#include <QLabel>
-#include <QPushButton>
-#include <QScopeGuard>
-#include <QSystemTrayIcon>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -62,6 +56,17 @@ bool putService(const QString &state, const QString &serviceProgram)
     return QTest::qWaitFor(serviceReportsRunning, 20000);
 }
 
+// The panel as a process at start-up, or after steps of the probe ("no" answers the install
+// question); what it shows: a box, or status / notice / tray ("%1" the program folder).
+struct Start
+{
+    QString state = {};                       // of the service, before and after
+    bool asOtherUser = false, manager = true; // manager false: none can be reached
+    QStringList steps = {};
+    QString shows = {};
+    bool rootOnlySettings = false; // confbu.cfg 0600, root's
+};
+
 QString serviceState()
 {
     QtServiceController service("Sarvela DB Backup");
@@ -69,6 +74,8 @@ QString serviceState()
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Start)
 
 class TestServiceActions : public QObject
 {
@@ -209,15 +216,10 @@ void TestServiceActions::installStartStopUninstall()
 
 void TestServiceActions::asProcess_data()
 {
-    QTest::addColumn<QString>("state"); // of the service, before and after
-    QTest::addColumn<bool>("asOtherUser");
-    QTest::addColumn<bool>("manager");          // false: none can be reached
-    QTest::addColumn<bool>("rootOnlySettings"); // confbu.cfg 0600, root's
-    QTest::addColumn<QStringList>("steps");     // the probe's; "no" answers the install question
-    QTest::addColumn<QString>("shows"); // a box, or status / notice / tray; "%1" the program folder
+    QTest::addColumn<Start>("start");
     auto row = [](const char *tag, const QString &state, bool asOtherUser, bool manager,
                   const QStringList &steps, const QString &shows, bool rootOnly = false) {
-        QTest::newRow(tag) << state << asOtherUser << manager << rootOnly << steps << shows;
+        QTest::newRow(tag) << Start{state, asOtherUser, manager, steps, shows, rootOnly};
     };
     const QString tip = " / Sarvela Backup Database|", box = "box: ", state = "state: ";
     const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo)";
@@ -243,9 +245,6 @@ void TestServiceActions::asProcess_data()
         true);
     row("install refused to another user", "none", true, true, {"menu:&Install Service"},
         box + "Anda tidak memiliki hak untuk menginstall service." + root + ".");
-    row("uninstall refused, the running service keeps running", "running", true, true,
-        {"menu:&Uninstall Service"},
-        box + "Anda tidak memiliki hak untuk menguninstall service." + root + ".");
     row("start refused to another user", "stopped", true, true, {"click:butStart"},
         box + "Anda tidak memiliki hak untuk menjalankan service." + root +
             " atau sebagai anggota grup admin Sarvela.");
@@ -260,26 +259,21 @@ void TestServiceActions::asProcess_data()
 // The panel as a process of its own at start-up and refused or failed actions.
 void TestServiceActions::asProcess()
 {
-    QFETCH(QString, state);
-    QFETCH(bool, asOtherUser);
-    QFETCH(bool, manager);
-    QFETCH(QStringList, steps);
-    QFETCH(QString, shows);
-    if (asOtherUser && ::geteuid() != 0)
+    QFETCH(Start, start);
+    if (start.asOtherUser && ::geteuid() != 0)
         QSKIP("running the panel as another user needs root");
-    QVERIFY(putService(state, m_programDir.file("sarvelad")));
+    QVERIFY(putService(start.state, m_programDir.file("sarvelad")));
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
-    QFETCH(bool, rootOnlySettings);
-    QVERIFY(!rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
-                                                       QFile::ReadOwner | QFile::WriteOwner));
-    QScopedPointer<Probe> run(panel(steps, asOtherUser, manager));
-    const QString kind = shows.section(": ", 0, 0) + ": ";
-    QVERIFY2(
-        run->shows(shows.mid(kind.size()).replace("%1", m_programDir.path()), true, kind.toUtf8()),
-        run->said().constData());
-    QCOMPARE(run->out.contains("box: Service belum diinstall"), steps.contains("no"));
+    QVERIFY(!start.rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
+                                                             QFile::ReadOwner | QFile::WriteOwner));
+    QScopedPointer<Probe> run(panel(start.steps, start.asOtherUser, start.manager));
+    const QString kind = start.shows.section(": ", 0, 0) + ": ";
+    QVERIFY2(run->shows(start.shows.mid(kind.size()).replace("%1", m_programDir.path()), true,
+                        kind.toUtf8()),
+             run->said().constData());
+    QCOMPARE(run->out.contains("box: Service belum diinstall"), start.steps.contains("no"));
     QVERIFY(run->terminate());
-    QCOMPARE(serviceState(), state);
+    QCOMPARE(serviceState(), start.state);
 }
 
 // Backup now is offered while the service runs; the tray follows the service and the

@@ -10,9 +10,6 @@
 #include "showrequests.h"
 #include "svcmgrdaemon.h"
 
-#include <QProcess>
-#include <QSharedMemory>
-
 #include <signal.h>
 
 using namespace panel;

@@ -42,16 +42,6 @@ inline SC_HANDLE openService(const QString &name, DWORD access)
     return service;
 }
 
-// The right the service framework asks for to send a control.
-inline DWORD rightFor(DWORD control)
-{
-    return control == SERVICE_CONTROL_STOP ? SERVICE_STOP | SERVICE_QUERY_STATUS
-           : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE
-               ? SERVICE_PAUSE_CONTINUE
-           : control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
-                                                    : SERVICE_USER_DEFINED_CONTROL;
-}
-
 inline QByteArray svcCall(QStringList a)
 {
     const DWORD forced =
@@ -79,11 +69,16 @@ inline QByteArray svcCall(QStringList a)
                                 : op == "create"       ? SC_MANAGER_CREATE_SERVICE
                                 : op == "query-status" ? 0
                                                        : SC_MANAGER_CONNECT;
-    const DWORD access = forced                    ? forced
-                         : op == "delete"          ? DELETE
-                         : op == "start"           ? SERVICE_START
-                         : op == "change"          ? SERVICE_CHANGE_CONFIG
-                         : op == "control"         ? rightFor(number(2, 0))
+    const DWORD access = forced           ? forced
+                         : op == "delete" ? DELETE
+                         : op == "start"  ? SERVICE_START
+                         : op == "change" ? SERVICE_CHANGE_CONFIG
+                         // The right the service framework asks for to send the control.
+                         : op == "control" && a.value(2) == "1"
+                             ? SERVICE_STOP | SERVICE_QUERY_STATUS
+                         : op == "control" && a.value(2).toUInt() - 2 < 2 ? SERVICE_PAUSE_CONTINUE
+                         : op == "control" && a.value(2) == "4"           ? SERVICE_INTERROGATE
+                         : op == "control"         ? SERVICE_USER_DEFINED_CONTROL
                          : op.startsWith("config") ? SERVICE_QUERY_CONFIG
                                                    : SERVICE_QUERY_STATUS;
     const bool managerOnly = op == "open-manager";

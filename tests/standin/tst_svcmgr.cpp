@@ -182,17 +182,6 @@ private slots:
         QCOMPARE(readLines(m_log).filter("control "), QStringList{"control 1"});
         QVERIFY(loggedProcessGone());
 
-        // A process that dies without reporting SERVICE_STOPPED.
-        QVERIFY(startAndWait("svc-echo"));
-        QCOMPARE(controlService("svc-echo", 200), DWORD(0));
-        QVERIFY(waitForState("svc-echo", SERVICE_STOPPED));
-        const SERVICE_STATUS s = queryStatus("svc-echo");
-        QCOMPARE(s.dwWin32ExitCode, DWORD(ERROR_PROCESS_ABORTED));
-        QCOMPARE(s.dwControlsAccepted + s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint,
-                 DWORD(0));
-        QCOMPARE(lastEvent(),
-                 "The Svc-Echo service terminated unexpectedly. It has done this 1 time(s).");
-
         // Deleted while it runs: marked, it keeps running and answers controls, but cannot be
         // started or made again; stopped, it stays while a handle is open.
         QVERIFY(startAndWait("svc-echo"));
@@ -247,60 +236,54 @@ private slots:
     {
         // Steps, " | " between them: "tool ARGS" runs svcmgr-config, "api[@RIGHTS] ACTIONS"
         // sets them through a handle with those rights (setFailureActions()).
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<int>("result");    // of the last step: the tool's exit code or the error
-        QTest::addColumn<QString>("shown"); // what svcmgr-config --show prints then
-        auto row = [](const char *c, const QString &steps, int result, const QString &shown) {
-            QTest::newRow(c) << steps << result << shown;
-        };
+        // What svcmgr-config --show prints then; the last step's result: the tool's exit code
+        // or the call's error.
         const QString set = "api 3600 1:1000 0:0 reboot=bye command=/bin/fix | ";
         const QString system = "account=LocalSystem reset-after=";
         const QString texts = " reboot-message=bye command=/bin/fix";
         const QString before = system + "3600 action=restart=1000 action=none=0" + texts;
-        row("none until set", "", 0, system + "0");
-        row("restart after a minute, reset after a day", set + "api 86400 1:60000", 0,
-            system + "86400 action=restart=60000" + texts);
-        row("every kind of action, in order", set + "api 10 1:100 0:0 2:5000 3:7", 0,
-            system + "10 action=restart=100 action=none=0 action=reboot=5000 action=run-command=7" +
-                texts);
-        row("no array: actions and reset period stay", set + "api 5 -", 0, before);
-        row("an empty array takes the actions away", set + "api 5", 0, system + "5" + texts);
-        row("empty texts take the message and the command away",
-            set + "api 0 - reboot= command=", 0, system + "3600 action=restart=1000 action=none=0");
-        row("an action that is none of ours", set + "api 0 4:0", 87, before);
-        row("a restart set without the start right", set + "api@f01ef 0 1:1000", 5, before);
-        row("a handle without the change right", set + "api@f01fd 7 0:0", 5, before);
-        row("the tool: a local user, who is not interactive", "tool --account root", 0,
-            "account=.\\root reset-after=0");
-        row("the tool: restart after a minute, counted anew after a day",
-            "tool --restart-after 60 --reset-after 86400", 0,
-            system + "86400 action=restart=60000");
-        row("the tool: the reset period alone keeps the restart",
-            "tool --restart-after 60 --reset-after 86400 | tool --reset-after 5", 0,
-            system + "5 action=restart=60000");
-        row("the tool: a restart after 0 seconds is none",
-            "tool --restart-after 60 --reset-after 10 | tool --restart-after 0", 0, system + "10");
-        row("the tool: a user nobody has", "tool --account nobody-such", 1, system + "0");
-        row("the tool: seconds that are no number", "tool --restart-after soon", 2, system + "0");
+        textTable(
+            {"steps", "result", "shown"},
+            {{"none until set", "", "0", system + "0"},
+             {"every kind of action, in order", set + "api 10 1:100 0:0 2:5000 3:7", "0",
+              system +
+                  "10 action=restart=100 action=none=0 action=reboot=5000 action=run-command=7" +
+                  texts},
+             {"no array: actions and reset period stay", set + "api 5 -", "0", before},
+             {"an empty array takes the actions away", set + "api 5", "0", system + "5" + texts},
+             {"empty texts take the message and the command away", set + "api 0 - reboot= command=",
+              "0", system + "3600 action=restart=1000 action=none=0"},
+             {"an action that is none of ours", set + "api 0 4:0", "87", before},
+             {"a restart set without the start right", set + "api@f01ef 0 1:1000", "5", before},
+             {"a handle without the change right", set + "api@f01fd 7 0:0", "5", before},
+             {"the tool: a local user, who is not interactive", "tool --account root", "0",
+              "account=.\\root reset-after=0"},
+             {"the tool: the reset period alone keeps the restart",
+              "tool --restart-after 60 --reset-after 86400 | tool --reset-after 5", "0",
+              system + "5 action=restart=60000"},
+             {"the tool: a restart after 0 seconds is none",
+              "tool --restart-after 60 --reset-after 10 | tool --restart-after 0", "0",
+              system + "10"},
+             {"the tool: a user nobody has", "tool --account nobody-such", "1", system + "0"},
+             {"the tool: seconds that are no number", "tool --restart-after soon", "2",
+              system + "0"}});
     }
 
     void failureActions()
     {
-        QFETCH(QString, steps);
-        QFETCH(int, result);
-        QFETCH(QString, shown);
+        const QString shown = cell("shown");
         // Registered as the service framework registers one without an account.
         const QString name = rowName("recovery");
         QCOMPARE(createService(name, "/bin/true", SERVICE_AUTO_START, QString(), 0x110), DWORD(0));
         int last = 0;
-        for (const QString &step : steps.split(" | ", Qt::SkipEmptyParts))
+        for (const QString &step : cell("steps").split(" | ", Qt::SkipEmptyParts))
             last = step.startsWith("tool")
                        ? runCommand(QStringList{SARVELA_BIN_DIR "/svcmgr-config", name} +
                                     step.section(' ', 1).split(' '))
                              .exitCode
                        : int(setFailureActions(name, step.section(' ', 1),
                                                step.section(' ', 0, 0).mid(4).toUInt(nullptr, 16)));
-        QCOMPARE(last, result);
+        QCOMPARE(QString::number(last), cell("result"));
         QCOMPARE(::shown(name), shown);
         // Interactive as the local system account alone.
         QCOMPARE(config(name).section(' ', 0, 0), shown.contains("LocalSystem") ? "272" : "16");
@@ -314,12 +297,13 @@ private slots:
 
     void restartedAfterCrash()
     {
-        const QString name = "svc-phoenix";
-        QCOMPARE(createService(name, m_files.filePath("my service")), DWORD(0));
+        // Called by another case than it was made with; the events say its own name.
+        const QString name = "svc-phoenix", own = "Svc-Phoenix";
+        QCOMPARE(createService(own, m_files.filePath("my service")), DWORD(0));
         constexpr int DelayMs = 300, ResetS = 2;
         QCOMPARE(setFailureActions(name, QString("%1 1:%2").arg(ResetS).arg(DelayMs)), DWORD(0));
         QVERIFY(startAndWait(name));
-        const QString restarting = "The " + name +
+        const QString restarting = "The " + own +
                                    " service terminated unexpectedly. It has done this %1 "
                                    "time(s). The following corrective action will be taken in " +
                                    QString::number(DelayMs) + " milliseconds: Restart the service.";
@@ -347,8 +331,12 @@ private slots:
         QVERIFY(startAndWait(name, {"stop=crash"}));
         QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
         QThread::msleep(2 * DelayMs);
-        QCOMPARE(queryStatus(name).dwCurrentState, DWORD(SERVICE_STOPPED));
-        QVERIFY2(lastEvent().startsWith("The " + name + " service terminated unexpectedly.") &&
+        // Stopped, aborted, and nothing of the dead process's last status left.
+        const SERVICE_STATUS s = queryStatus(name);
+        QCOMPARE(QVector<DWORD>({s.dwCurrentState, s.dwWin32ExitCode, s.dwControlsAccepted,
+                                 s.dwServiceSpecificExitCode + s.dwCheckPoint + s.dwWaitHint}),
+                 QVector<DWORD>({SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0}));
+        QVERIFY2(lastEvent().startsWith("The " + own + " service terminated unexpectedly.") &&
                      !lastEvent().contains("corrective action"),
                  qPrintable(lastEvent()));
         // A process that never took its start failed to start; started again at
@@ -429,10 +417,9 @@ private slots:
         QVERIFY2(message.contains(refusal), qPrintable(message));
         QVERIFY(m_daemon.isRunning() && ScHandle{OpenSCManagerW(nullptr, nullptr, 0)}.h);
         QCOMPARE(QFileInfo(base.filePath("victim")).size(), 0); // nothing written through a link
-        struct stat st = {};
-        QVERIFY(!refusal.isEmpty() ||
-                (::stat(QFile::encodeName(dir), &st) == 0 && st.st_uid == ::geteuid()));
-        QVERIFY(setup != "true" || (st.st_mode & 07777) == 0755);
+        // Served: the folder is root's, and root's alone when the daemon made it.
+        QVERIFY(!refusal.isEmpty() || ownerAndMode(dir).startsWith("0:"));
+        QVERIFY(setup != "true" || ownerAndMode(dir).endsWith(" 755"));
         QVERIFY(!setup.contains("services.db.tmp") ||
                 readBytes(dir + "/services.db") == "svcmgr-services 3\n");
     }
@@ -496,26 +483,21 @@ private slots:
         QCOMPARE(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
     }
 
-    // Root reports under a source of its choosing; a service's records carry its own name,
-    // whatever source it claims; root's flood is rotated, each file within the bound.
+    // Root reports under a source of its choosing; root's flood is rotated, each file within
+    // the bound. (A service's records carry its own name: checked with the accounts.)
     void eventLog()
     {
         const QString log = m_daemon.dir() + "/events.log";
         QVERIFY(report("root-tool", "report by root"));
-        QCOMPARE(createService("svc-reporter"), DWORD(0));
-        QVERIFY(startAndWait("svc-reporter", {"report=Forged Source"}));
-        QCOMPARE(controlService("svc-reporter", SERVICE_CONTROL_STOP), DWORD(0));
-        const QStringList lines = m_daemon.eventLog().split('\n');
-        QVERIFY(lines.filter("Forged Source").isEmpty());
-        QCOMPARE(lines.filter("\troot-tool\tInformation\t").filter("\treport by root\t").size(), 1);
-        QCOMPARE(
-            lines.filter("\tsvc-reporter\tInformation\t").filter("\treport from echo\t").size(), 1);
+        QVERIFY(QRegularExpression("\troot-tool\tInformation\t.*\treport by root\t")
+                    .match(m_daemon.eventLog())
+                    .hasMatch());
         for (int i = 0; i < 4 * EventLogMaxBytes / 1000; ++i)
             QVERIFY(report("root-tool", QString("root record %1 ").arg(i) + QString(1000, 'r')));
         QVERIFY(report("root-tool", "the latest by root"));
-        QVERIFY(QFileInfo(log).size() <= EventLogMaxBytes);
-        QVERIFY(QFileInfo(log + ".1").size() > EventLogMaxBytes / 2);
-        QVERIFY(QFileInfo(log + ".1").size() <= EventLogMaxBytes);
+        const qint64 current = QFileInfo(log).size(), rotated = QFileInfo(log + ".1").size();
+        QVERIFY(current <= EventLogMaxBytes && rotated > EventLogMaxBytes / 2 &&
+                rotated <= EventLogMaxBytes);
         QVERIFY(m_daemon.eventLog().contains("the latest by root"));
     }
 };

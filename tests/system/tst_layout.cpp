@@ -94,6 +94,8 @@ private slots:
                               "lib/kerja service:group 700; backups service:group 2750";
         const QString edited =
             dataDir + " && printf 'edited settings' > lib/confbu.cfg && chmod 606 lib/confbu.cfg";
+        const QString noJournal = "; lib/confbu.cfg-journal missing",
+                      delivered = settings.mid(2) + "delivered settings";
         textTable(
             {"asRoot", "asMember", "after", "aside"},
             {{"a first install", "", "", fresh + settings + "delivered settings", ""},
@@ -104,12 +106,23 @@ private slots:
              {"a hard link to root's secret: a copy of its own",
               dataDir + " && ln secret lib/confbu.cfg", "", settings.mid(2) + "root's secret", ""},
              {"a link to root's secret: moved aside",
-              dataDir + " && ln -s $PWD/secret lib/confbu.cfg", "",
-              settings.mid(2) + "delivered settings", "confbu.cfg"},
-             {"a folder: moved aside", dataDir + " && mkdir lib/confbu.cfg", "",
-              settings.mid(2) + "delivered settings", "confbu.cfg"},
-             {"a FIFO: moved aside, never waited on", dataDir, "mkfifo lib/confbu.cfg",
-              settings.mid(2) + "delivered settings", "confbu.cfg"},
+              dataDir + " && ln -s $PWD/secret lib/confbu.cfg", "", delivered, "confbu.cfg"},
+             {"a folder: moved aside", dataDir + " && mkdir lib/confbu.cfg", "", delivered,
+              "confbu.cfg"},
+             {"a FIFO: moved aside, never waited on", dataDir, "mkfifo lib/confbu.cfg", delivered,
+              "confbu.cfg"},
+             {"a member's link as the settings' journal: aside", dataDir,
+              "ln -s $PWD/secret lib/confbu.cfg-journal", delivered + noJournal,
+              "confbu.cfg-journal"},
+             {"a FIFO as the settings' journal: aside, never waited on", dataDir,
+              "mkfifo lib/confbu.cfg-journal", delivered + noJournal, "confbu.cfg-journal"},
+             {"a second name of the settings as their journal: removed",
+              edited + " && ln lib/confbu.cfg lib/confbu.cfg-journal", "",
+              settings.mid(2) + "edited settings" + noJournal, ""},
+             {"a member's link as the old history: aside, nothing followed", dataDir,
+              "ln -s $PWD/secret lib/riwayat.db",
+              fresh + "; lib/riwayat/riwayat.db missing" + settings + "delivered settings",
+              "riwayat.db"},
              {"a member's folder where the history goes: aside, with what it holds", dataDir,
               "mkdir lib/riwayat && echo x > lib/riwayat/riwayat.db-journal",
               fresh + "; lib/riwayat/riwayat.db-journal missing", "riwayat"},
@@ -233,22 +246,22 @@ private slots:
 
     void purgeRemovesWhatMembersLeft_data()
     {
-        QTest::addColumn<QString>(
-            "asMember"); // shell commands the member runs, in the data directory
-        QTest::newRow("a FIFO, a link to root's folder, and a folder of the member's")
-            << "mkfifo pipa; ln -s \"$0/rahasia\" tautan; mkdir -p milik/dalam; ln -s "
-               "\"$0/rahasia\" "
-               "milik/dalam/tautan";
-        QTest::newRow("a member who keeps making files in a folder of theirs")
-            << "mkdir milik; cd milik; seq 20000 | xargs touch; (i=0; while [ $i -lt 2000000 ]; do "
-               ": > f$i; i=$((i + 1)); done) >/dev/null 2>&1 & sleep 1";
+        // Shell commands the member runs, in the data directory.
+        textTable(
+            {"asMember"},
+            {{"a FIFO, a link to root's folder, and a folder of the member's",
+              "mkfifo pipa; ln -s \"$0/rahasia\" tautan; mkdir -p milik/dalam; ln -s "
+              "\"$0/rahasia\" milik/dalam/tautan"},
+             {"a member who keeps making files in a folder of theirs",
+              "mkdir milik; cd milik; seq 20000 | xargs touch; (i=0; while [ $i -lt 2000000 ]; "
+              "do : > f$i; i=$((i + 1)); done) >/dev/null 2>&1 & sleep 1"}});
     }
 
     // The package's purge, on a data directory where members keep working: it ends, in time,
     // with the directory gone and nothing of root's outside it changed.
     void purgeRemovesWhatMembersLeft()
     {
-        QFETCH(QString, asMember);
+        const QString asMember = cell("asMember");
         QVERIFY(layout("mkdir -m 700 rahasia; mkdir -p var/lib; DATA_DIR=$PWD/var/lib/sarvela; "
                        "sarvela_make_data_dir")
                     .exitCode == 0);
