@@ -464,16 +464,12 @@ void BackupEngine::removeLeftovers(OutputFolder &folder)
 
 bool BackupEngine::isDangerousDatabaseName(const QString &dbname)
 {
-    return dbname.startsWith(QLatin1Char('-')) || dbname.contains(QLatin1Char('=')) ||
-           dbname.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive) ||
-           dbname.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
-           dbname.contains(QLatin1Char('\n')) || dbname.contains(QLatin1Char('\r'));
+    return confbu::isDangerousDatabaseName(dbname);
 }
 
 bool BackupEngine::leavesOutputFolder(const QString &dbname)
 {
-    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) || dbname.contains(QChar(0)) ||
-           dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
+    return confbu::leavesOutputFolder(dbname);
 }
 
 // Why a database name is refused before any tool runs, or an empty text.
