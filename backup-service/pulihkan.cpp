@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -81,8 +82,14 @@ public:
         const ToolResult result = runTool({psqlPath, arguments, target.environment(environment)},
                                           streams, StatementMs, stop);
         if (!result.succeeded()) {
-            const QStringList lines =
+            QStringList lines =
                 QString::fromUtf8(messages).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            // A warning (a password file that is no plain file) comes before the error itself.
+            lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                       [](const QString &l) {
+                                           return l.startsWith(QLatin1String("WARNING:"));
+                                       }),
+                        lines.end());
             *error = result.status == ToolResult::Finished && !lines.isEmpty()
                          ? lines.first().trimmed()
                          : toolFailure(QStringLiteral("psql"), result, StatementMs);
@@ -250,6 +257,7 @@ QString Restore::check()
     }
     if (!engine.ReadConfig())
         return QStringLiteral("pengaturan tidak dapat dibaca");
+    server = Server(engine);
     QString error;
     bool found = false;
     if (choice.timpa) {
@@ -411,28 +419,26 @@ bool Restore::countAndCompare(QString *failure)
     if (!countRows(server.psqlPath, server.environment, server.target.on(work), StatementMs,
                    &context.stop, &restored, failure))
         return false;
-    QList<riwayat::TableRows> all = recorded;
+    // The dump names a table as its script writes it, the server as it quotes it: the same
+    // table by its parts.
+    QHash<QStringList, qint64> pulih;
     for (const riwayat::TableRows &table : qAsConst(restored)) {
         rows += table.baris;
-        if (std::none_of(all.cbegin(), all.cend(), [&table](const riwayat::TableRows &t) {
-                return t.tabel == table.tabel;
-            }))
-            all.append({table.tabel, -1});
+        pulih.insert(nameParts(table.tabel), table.baris);
     }
-    for (const riwayat::TableRows &table : qAsConst(all)) {
-        qint64 pulih = -1;
-        for (const riwayat::TableRows &r : qAsConst(restored))
-            if (r.tabel == table.tabel)
-                pulih = r.baris;
-        const bool known = std::any_of(recorded.cbegin(), recorded.cend(),
-                                       [&table](const riwayat::TableRows &t) {
-                                           return t.tabel == table.tabel;
-                                       });
+    QList<pemulihan::TableCount> counts;
+    for (const riwayat::TableRows &table : qAsConst(recorded)) {
+        const QStringList parts = nameParts(table.tabel);
+        counts.append({table.tabel, table.baris, pulih.contains(parts) ? pulih.take(parts) : -1});
+    }
+    for (const riwayat::TableRows &table : qAsConst(restored))
+        if (pulih.contains(nameParts(table.tabel)))
+            counts.append({table.tabel, -1, table.baris});
+    for (const pemulihan::TableCount &count : qAsConst(counts))
         history.exec(QStringLiteral("insert into pemulihan_isi (pemulihan_id, tabel, backup, "
                                     "pulih) values (?, ?, ?, ?)"),
-                     {id, table.tabel, known ? QVariant(table.baris) : QVariant(),
-                      pulih < 0 ? QVariant() : QVariant(pulih)});
-    }
+                     {id, count.tabel, count.backup < 0 ? QVariant() : QVariant(count.backup),
+                      count.pulih < 0 ? QVariant() : QVariant(count.pulih)});
     set(QStringLiteral("baris = ?"), {rows});
     const QStringList differences =
         recorded.isEmpty() ? QStringList() : rowDifferences(recorded, restored);
@@ -568,6 +574,9 @@ void makeKey(BackupEngine &engine, ServiceKey &key)
     const QString keygen = QFileInfo(Rclone::ageProgram(engine.programDirectory()))
                                .dir()
                                .filePath(QStringLiteral("age-keygen"));
+    // Without age no copy is encrypted: nothing to receive, and nothing to say at every start.
+    if (!QFileInfo::exists(keygen))
+        return;
     const ToolResult result =
         runTool({keygen, {}, engine.rclone().environment()}, streams, StatementMs, nullptr);
     const int at = output.indexOf("# public key: ");
