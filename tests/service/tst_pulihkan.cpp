@@ -233,6 +233,21 @@ private slots:
             QVERIFY(cluster.sql("insert into tblbarang (nama) values ('sesudah backup')", &error, db));
         const QString current = contents(cluster, db);
         const int jobs = folder.jobs().size();
+        // A client that stays connected: ended before the renames.
+        QProcess client;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PGPASSWORD", cluster.superPassword());
+        client.setProcessEnvironment(environment);
+        if (inPlace && hasil == permintaan::Ok)
+            client.start(PgCluster::binDir() + "/psql",
+                         {"-h", cluster.host(), "-p", QString::number(cluster.port()), "-U", "postgres",
+                          "-d", db, "-c", "select pg_sleep(60)"});
+        QString connected;
+        while (client.state() != QProcess::NotRunning && connected.trimmed() != "1") {
+            QThread::msleep(50);
+            cluster.sql("select count(*) from pg_stat_activity where query = 'select pg_sleep(60)'",
+                        &error, "postgres", &connected);
+        }
 
         pemulihan::Choice choice{db, source == "dump" ? dumpOf[db] : 0, source == "copy" ? copyId : 0,
                                  ke, inPlace, konfirmasi, QString()};
@@ -268,6 +283,7 @@ private slots:
             QCOMPARE(contents(cluster, kept.first()), current);
             QCOMPARE(folder.jobs().size(), jobs + 1); // the fresh dump first
             QCOMPARE(folder.jobs().last().hasil, riwayat::Ok);
+            QVERIFY(client.waitForFinished(5000));
         }
         pemulihan::Restore restore;
         QList<pemulihan::TableCount> tables;
