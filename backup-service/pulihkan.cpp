@@ -70,13 +70,14 @@ public:
             if (messages.size() < 4096)
                 messages.append(data, int(qMin<qint64>(size, 4096)));
         };
-        QStringList arguments{QStringLiteral("--no-psqlrc"), QStringLiteral("--no-align"),
-                              QStringLiteral("--tuples-only"), QStringLiteral("--quiet"),
+        QStringList arguments{QStringLiteral("--no-psqlrc"),
+                              QStringLiteral("--no-align"),
+                              QStringLiteral("--tuples-only"),
+                              QStringLiteral("--quiet"),
                               QStringLiteral("--no-password"),
                               QStringLiteral("--dbname=") + target.connectionString()};
         // A script on standard input goes on past a statement that fails (a role made meanwhile).
-        arguments << (input ? QStringLiteral("--file=-")
-                            : QStringLiteral("--set=ON_ERROR_STOP=1"));
+        arguments << (input ? QStringLiteral("--file=-") : QStringLiteral("--set=ON_ERROR_STOP=1"));
         if (!input)
             arguments << QStringLiteral("--command=") + statement;
         const ToolResult result = runTool({psqlPath, arguments, target.environment(environment)},
@@ -103,8 +104,7 @@ public:
     bool exists(const QString &database, bool *found, QString *error) const
     {
         QStringList rows;
-        if (!query(QStringLiteral("select 1 from pg_database where datname = ") +
-                       literal(database),
+        if (!query(QStringLiteral("select 1 from pg_database where datname = ") + literal(database),
                    &rows, error))
             return false;
         *found = !rows.isEmpty();
@@ -148,8 +148,8 @@ QByteArray missingRoles(const QByteArray &script, const QStringList &existing)
                 else if (rest.at(i) == '"')
                     break;
             }
-            name = QString::fromUtf8(rest.mid(1, i - 1)).replace(QStringLiteral("\"\""),
-                                                                  QStringLiteral("\""));
+            name = QString::fromUtf8(rest.mid(1, i - 1))
+                       .replace(QStringLiteral("\"\""), QStringLiteral("\""));
         } else {
             int end = 0;
             while (end < rest.size() && rest.at(end) != ' ' && rest.at(end) != ';')
@@ -293,7 +293,8 @@ bool Restore::record()
 
 void Restore::set(const QString &columns, const QVariantList &values)
 {
-    history.exec(QStringLiteral("update pemulihan set ") + columns + QStringLiteral(" where id = ?"),
+    history.exec(QStringLiteral("update pemulihan set ") + columns +
+                     QStringLiteral(" where id = ?"),
                  QVariantList(values) << id);
 }
 
@@ -315,8 +316,8 @@ bool Restore::unsealIdentity(QByteArray *identity, QString *failure)
     scratch << sealed;
     if (!file.open(QIODevice::WriteOnly) || file.write(choice.identitas.toLatin1()) < 0 ||
         !file.flush()) {
-        *failure = QStringLiteral("berkas sementara [") + sealed +
-                   QStringLiteral("] tidak dapat ditulis");
+        *failure =
+            QStringLiteral("berkas sementara [") + sealed + QStringLiteral("] tidak dapat ditulis");
         return false;
     }
     file.close();
@@ -324,8 +325,12 @@ bool Restore::unsealIdentity(QByteArray *identity, QString *failure)
     QByteArray messages;
     ToolStreams streams;
     streams.input = &keyInput;
-    streams.output = [identity](const char *data, qint64 size) { identity->append(data, int(size)); };
-    streams.errors = [&messages](const char *data, qint64 size) { messages.append(data, int(size)); };
+    streams.output = [identity](const char *data, qint64 size) {
+        identity->append(data, int(size));
+    };
+    streams.errors = [&messages](const char *data, qint64 size) {
+        messages.append(data, int(size));
+    };
     const Rclone rclone = engine.rclone();
     const ToolResult result =
         runTool({Rclone::ageProgram(engine.programDirectory()),
@@ -353,9 +358,8 @@ bool Restore::fetchCopy(QString *failure)
     scratch << fetched << base;
     step(QString(), QStringLiteral("Mengunduh salinan"));
     const Rclone rclone = engine.rclone();
-    const Rclone::Result got =
-        rclone.run({QStringLiteral("copyto"), candidate.file, fetched}, File(), &context.stop,
-                   candidate.ukuran);
+    const Rclone::Result got = rclone.run({QStringLiteral("copyto"), candidate.file, fetched},
+                                          File(), &context.stop, candidate.ukuran);
     if (!got.succeeded()) {
         *failure = QStringLiteral("salinan tidak dapat diunduh: ") + got.failure;
         return false;
@@ -377,12 +381,11 @@ bool Restore::fetchCopy(QString *failure)
         if (messages.size() < 4096)
             messages.append(data, int(size));
     };
-    const ToolResult result =
-        runTool({Rclone::ageProgram(engine.programDirectory()),
-                 {QStringLiteral("--decrypt"), QStringLiteral("--identity=-"),
-                  QStringLiteral("--output=") + base, fetched},
-                 rclone.environment()},
-                streams, rclone.boundMs(candidate.ukuran), &context.stop);
+    const ToolResult result = runTool({Rclone::ageProgram(engine.programDirectory()),
+                                       {QStringLiteral("--decrypt"), QStringLiteral("--identity=-"),
+                                        QStringLiteral("--output=") + base, fetched},
+                                       rclone.environment()},
+                                      streams, rclone.boundMs(candidate.ukuran), &context.stop);
     if (result.succeeded())
         return true;
     *failure = QStringLiteral("salinan tidak dapat dibuka dengan identitas yang dipilih: ") +
@@ -493,8 +496,8 @@ Outcome Restore::end(const QString &hasil, const QString &reason)
     if (hasil == riwayat::Ok) {
         line = pemulihan::okLine(candidate.file, target, rows);
         if (choice.timpa)
-            line += QStringLiteral(" Database lama disimpan sebagai [") + before +
-                    QStringLiteral("].");
+            line +=
+                QStringLiteral(" Database lama disimpan sebagai [") + before + QStringLiteral("].");
         engine.log(line);
     } else if (hasil == riwayat::Dibatalkan) {
         line = pemulihan::cancelLine(candidate.file, target);
@@ -535,8 +538,7 @@ Outcome Restore::run()
     if (!applyMissingRoles(&failure))
         return end(cancelled() ? riwayat::Dibatalkan : riwayat::Gagal, failure);
     step(QString(), QStringLiteral("Membuat database ") + work);
-    if (!server.query(QStringLiteral("create database %1 template template0")
-                          .arg(identifier(work)),
+    if (!server.query(QStringLiteral("create database %1 template template0").arg(identifier(work)),
                       nullptr, &failure))
         return end(riwayat::Gagal, failure);
     made = true;
@@ -608,8 +610,9 @@ void recover(BackupEngine &engine)
     QString error;
     while (query.next()) {
         pemulihan::Restore r;
-        pemulihan::restoreOf(history.database(), query.record().value(QStringLiteral("kunci")).toString(),
-                             &r, nullptr, &error);
+        pemulihan::restoreOf(history.database(),
+                             query.record().value(QStringLiteral("kunci")).toString(), &r, nullptr,
+                             &error);
         left << r;
     }
     query.finish();
@@ -627,8 +630,8 @@ void recover(BackupEngine &engine)
         const bool known = server.exists(r.kerja, &workThere, &error) &&
                            (!r.timpa || (server.exists(r.database, &sourceThere, &error) &&
                                          server.exists(r.sebelum, &beforeThere, &error)));
-        if (known && r.timpa && r.langkah == QLatin1String("tukar") && !workThere &&
-            sourceThere && beforeThere) {
+        if (known && r.timpa && r.langkah == QLatin1String("tukar") && !workThere && sourceThere &&
+            beforeThere) {
             hasil = riwayat::Ok;
             reason = QStringLiteral("Database sudah ditukar sebelum proses service berhenti.");
         } else if (made && workThere && r.kerja != r.database && r.kerja != r.sebelum &&
