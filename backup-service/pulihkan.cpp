@@ -467,6 +467,12 @@ bool Restore::swap(QString *failure)
     for (int attempt = 1;; ++attempt) {
         if (server.query(statement, nullptr, failure))
             return true;
+        // psql may have ended after the server committed (killed at its bound): the names say.
+        bool swapped = false, workLeft = true;
+        QString error;
+        if (server.exists(before, &swapped, &error) && swapped &&
+            server.exists(work, &workLeft, &error) && !workLeft)
+            return true;
         if (attempt == SwapAttempts)
             return false;
     }
