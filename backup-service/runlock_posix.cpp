@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// A second at most.
+constexpr int TransientWaits = 20;
+
 // Never falls back to locking something that anyone may open: they could hold that lock.
 RunLock::RunLock(const QString &folder)
     : file(-1), lockPath(confbu::joinPath(folder, FileName))
@@ -30,6 +33,12 @@ RunLock::RunLock(const QString &folder)
         return;
     }
     locked = ::flock(file, LOCK_EX | LOCK_NB) == 0;
+    // A child that another thread of ours forks holds a copy of the descriptor until it execs,
+    // and with it the lock, for a moment: only a holder that stays is another worker.
+    for (int wait = 0; !locked && errno == EWOULDBLOCK && wait < TransientWaits; ++wait) {
+        ::usleep(50 * 1000);
+        locked = ::flock(file, LOCK_EX | LOCK_NB) == 0;
+    }
 }
 
 RunLock::~RunLock()

@@ -2,6 +2,8 @@
 // longer value is refused with a short entry, never copied whole into the log at every run.
 #pragma once
 
+#include "confbu.h"
+
 #include <QFile>
 #include <QString>
 
@@ -10,7 +12,7 @@
 namespace settingcaps {
 
 // PostgreSQL's longest name (NAMEDATALEN - 1), in UTF-8 bytes.
-constexpr int DatabaseNameBytes = 63;
+constexpr int DatabaseNameBytes = confbu::DatabaseNameBytes;
 
 #ifdef Q_OS_WIN
 // MAX_PATH, in characters, its terminating null included.

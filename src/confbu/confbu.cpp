@@ -68,6 +68,20 @@ const char CreateConfPantau[] = "CREATE TABLE IF NOT EXISTS confpantau (url TEXT
 
 } // namespace
 
+bool isDangerousDatabaseName(const QString &dbname)
+{
+    return dbname.startsWith(QLatin1Char('-')) || dbname.contains(QLatin1Char('=')) ||
+           dbname.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive) ||
+           dbname.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
+           dbname.contains(QLatin1Char('\n')) || dbname.contains(QLatin1Char('\r'));
+}
+
+bool leavesOutputFolder(const QString &dbname)
+{
+    return dbname.isEmpty() || dbname.contains(QLatin1Char('/')) || dbname.contains(QChar(0)) ||
+           dbname.contains(QLatin1Char('\\')) || dbname.contains(QLatin1String(".."));
+}
+
 QString joinPath(const QString &folder, const QString &name)
 {
 #ifdef Q_OS_WIN

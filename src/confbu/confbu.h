@@ -29,6 +29,13 @@ QString rcloneConfigPath(const QString &programDir);
 inline const QString RcloneConfigFile = QStringLiteral("rclone.conf");
 inline const QString RcloneFolder = QStringLiteral("rclone");
 
+// A database name that pg_dump (and pg_restore, psql) would read as an option or as a connection
+// string; one that is empty or would put a file outside the output folder; PostgreSQL's longest
+// name (NAMEDATALEN - 1) in UTF-8 bytes.
+bool isDangerousDatabaseName(const QString &dbname);
+bool leavesOutputFolder(const QString &dbname);
+constexpr int DatabaseNameBytes = 63;
+
 // What an empty user name or password stands for.
 inline const QString DefaultUser = QStringLiteral("admin");
 inline const QString DefaultPassword = QStringLiteral("5170342");

@@ -1,5 +1,6 @@
 #include "riwayat.h"
 
+#include "pemulihan.h"
 #include "permintaan.h"
 #include "salinan.h"
 
@@ -66,7 +67,8 @@ QStringList createStatements()
                // service does not run it again.
                QStringLiteral("CREATE TABLE IF NOT EXISTS jadwal (jam INTEGER PRIMARY KEY, "
                               "waktu TEXT)")} +
-           permintaan::createAnswerStatements() + salinan::createHistoryStatements();
+           permintaan::createAnswerStatements() + salinan::createHistoryStatements() +
+           pemulihan::createHistoryStatements();
 }
 
 Job fromRecord(const QSqlRecord &row)
