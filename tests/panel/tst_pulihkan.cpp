@@ -1,0 +1,277 @@
+// "Pulihkan Database" against the real service of an installed program directory and a real
+// cluster: the dumps it offers, what it refuses before asking, the request it hands over (an
+// identity only sealed), and restores in place followed to their end, the window closed and
+// opened again while the service waits on the source.
+#include "fpulihkan.h"
+#include "panelfixture.h"
+#include "permintaan.h"
+#include "pgcluster.h"
+#include "svcmgrdaemon.h"
+
+#include <QJsonDocument>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+
+using namespace panel;
+
+class TestPulihkan : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void refuses_data();
+    void refuses();
+    void handsOver_data();
+    void handsOver();
+    void restoresInPlace_data();
+    void restoresInPlace();
+
+private:
+    QString file(const QString &name) const { return m_program.file(name); }
+    // The window on the service of the program directory; with service false, commands are
+    // only recorded.
+    FPulihkan *open(bool service = false)
+    {
+        FPulihkan::Wiring wiring{[this] { return m_settings; }, file("riwayat.db"),
+                                 {m_cluster.host(), m_cluster.superUser(),
+                                  m_cluster.superPassword(), m_cluster.port()},
+                                 {"toko"}, [this, service](int command) {
+                                     m_commands << command;
+                                     return !service || m_service.sendCommand(command)
+                                                ? QString()
+                                                : QStringLiteral("tidak terkirim");
+                                 },
+                                 "/usr/bin/age"};
+        m_dialog.reset(new FPulihkan(wiring));
+        m_dialog->show();
+        return m_dialog.data();
+    }
+    // Chooses the row-th dump (-1: none), the target and what is typed for it.
+    void choose(int row, bool inPlace, const QString &typed)
+    {
+        auto *table = widget<QTableWidget>(m_dialog.data(), "tblBackup");
+        row < 0 ? table->clearSelection() : table->selectRow(row);
+        widget<QRadioButton>(m_dialog.data(), inPlace ? "rbTimpa" : "rbBaru")->setChecked(true);
+        if (!typed.isEmpty())
+            widget<QLineEdit>(m_dialog.data(), inPlace ? "tKonfirmasi" : "tKe")->setText(typed);
+    }
+    QString text(const char *label) { return widget<QLabel>(m_dialog.data(), label)->text(); }
+    bool following() { return widget<QPushButton>(m_dialog.data(), "butBatalkan")->isEnabled(); }
+    QList<QVariantList> waiting() { return sql(file("confbu.cfg"), "select kunci, isi from permintaan"); }
+    QStringList databases(const QString &like)
+    {
+        QString out, error;
+        m_cluster.sql("select string_agg(datname, ',') from pg_database where datname like '" +
+                          like + "'",
+                      &error, "postgres", &out);
+        return out.trimmed().split(',', Qt::SkipEmptyParts);
+    }
+
+    PgCluster m_cluster;
+    ProgramDir m_program;
+    QTemporaryDir m_output;
+    QScopedPointer<SvcMgrDaemon> m_daemon;
+    QtServiceController m_service{"Sarvela DB Backup"};
+    QSqlDatabase m_settings;
+    QScopedPointer<FPulihkan> m_dialog;
+    QList<int> m_commands;
+    qint64 m_job = 0;
+    Isolation m_isolation;
+};
+
+void TestPulihkan::initTestCase()
+{
+    QString error;
+    QVERIFY2(m_cluster.start(&error), qPrintable(error));
+    QVERIFY2(m_cluster.createSampleDatabase("toko", &error), qPrintable(error));
+    QVERIFY2(m_cluster.sql("create database toko_ada", &error), qPrintable(error));
+    QVERIFY2(m_program.install(&error), qPrintable(error));
+    ConfRow row{m_cluster.host(), m_cluster.superUser(), m_cluster.superPassword(),
+                m_cluster.port(), m_output.path()};
+    row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
+    QFile::remove(file("confbu.cfg"));
+    QVERIFY(createSettings(file("confbu.cfg"), {row}, {"toko"}));
+    m_daemon.reset(new SvcMgrDaemon(m_program.path()));
+    QVERIFY2(m_daemon->start(&error), qPrintable(error));
+    QVERIFY(QtServiceController::install(file("sarvelad")) && m_service.start());
+    QTRY_VERIFY_WITH_TIMEOUT(m_service.sendCommand(1), 20000); // "Backup Sekarang"
+    const QString good = "select id from riwayat where dbname = 'toko' and hasil = 'OK'";
+    QTRY_VERIFY2_WITH_TIMEOUT(!sql(file("riwayat.db"), good).isEmpty(),
+                              readBytes(file("busys.log")).constData(), 60000);
+    m_job = sql(file("riwayat.db"), good).value(0).value(0).toLongLong();
+    // Below the dump, its encrypted copy off this machine.
+    const qint64 copy = addCopy(file("riwayat.db"), m_job, 0);
+    sql(file("riwayat.db"), "update salinan set tujuan = tujuan || '.age' where id = ?", {copy});
+    m_settings = QSqlDatabase::addDatabase("QSQLITE", "panel");
+    m_settings.setDatabaseName(file("confbu.cfg"));
+    QVERIFY(m_settings.open());
+}
+
+void TestPulihkan::cleanup()
+{
+    m_dialog.reset();
+    m_commands.clear();
+    sql(file("confbu.cfg"), "delete from permintaan");
+}
+
+void TestPulihkan::refuses_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("no dump chosen") << -1 << false << "" << "Pilih backup yang akan dipulihkan.";
+    QTest::newRow("an encrypted copy without its identity")
+        << 1 << false << "" << "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.";
+    QTest::newRow("a name backups refuse")
+        << 0 << false << "-h evil"
+        << "Nama database tujuan tidak dapat dipakai: nama database [-h evil] dapat dibaca "
+           "sebagai opsi atau alamat koneksi";
+    const QString taken = "Database %1 sudah ada di server. Pilih nama lain, atau pilih "
+                          "\"Menggantikan database toko\".";
+    QTest::newRow("a name the server has") << 0 << false << "toko_ada" << taken.arg("toko_ada");
+    QTest::newRow("the source's own name") << 0 << false << "toko" << taken.arg("toko");
+    QTest::newRow("in place, the name mistyped")
+        << 0 << true << "Toko"
+        << "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.";
+}
+
+void TestPulihkan::refuses()
+{
+    QFETCH(int, row);
+    QFETCH(bool, inPlace);
+    QFETCH(QString, typed);
+    open();
+    choose(row, inPlace, typed);
+    ModalAnswerer answerer;
+    widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
+    QTEST(texts(answerer.seen()).join("//"), "box");
+    QVERIFY(waiting().isEmpty() && m_commands.isEmpty() && !following());
+}
+
+void TestPulihkan::handsOver_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("agreed"); // to ending the connections, in place
+    QTest::addColumn<QString>("isi"); // "" when nothing is handed over; %1 the default target
+    QTest::newRow("a new database under the default name")
+        << 0 << false << "" << false << "riwayat ke=%1 timpa=0 konfirmasi= identitas=0";
+    QTest::newRow("a new database under a name typed")
+        << 0 << false << "toko_kemarin" << false
+        << "riwayat ke=toko_kemarin timpa=0 konfirmasi= identitas=0";
+    QTest::newRow("in place, agreed")
+        << 0 << true << "toko" << true << "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0";
+    QTest::newRow("in place, not agreed") << 0 << true << "toko" << false << "";
+    QTest::newRow("an encrypted copy with its identity, sealed")
+        << 1 << false << "" << false << "salinan ke=%1 timpa=0 konfirmasi= identitas=1";
+}
+
+void TestPulihkan::handsOver()
+{
+    QFETCH(int, row);
+    QFETCH(bool, inPlace);
+    QFETCH(QString, typed);
+    QFETCH(bool, agreed);
+    QFETCH(QString, isi);
+    QTemporaryDir keys;
+    QCOMPARE(QProcess::execute("sh", {"-c", "age-keygen -o " + keys.filePath("kunci.txt") +
+                                                " 2>/dev/null"}),
+             0);
+    open();
+    choose(row, inPlace, typed);
+    m_dialog->useIdentity(keys.filePath("kunci.txt"));
+    const QString target = widget<QLineEdit>(m_dialog.data(), "tKe")->text();
+    ModalAnswerer answerer;
+    answerer.answerNext(agreed ? QMessageBox::Yes : QMessageBox::No);
+    widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
+    if (inPlace)
+        QVERIFY(answerer.seen().value(0).text.contains(
+            "Semua koneksi ke database toko akan diputus saat penggantian. Database yang "
+            "sekarang tetap disimpan dengan nama toko_sebelum_"));
+    QStringList handed;
+    for (const QVariantList &request : waiting()) {
+        const QJsonObject o = QJsonDocument::fromJson(request.value(1).toByteArray()).object();
+        QVERIFY(!o.contains("riwayat") || qint64(o["riwayat"].toDouble()) == m_job);
+        handed << QString("%1 ke=%2 timpa=%3 konfirmasi=%4 identitas=%5")
+                      .arg(o.contains("riwayat") ? "riwayat" : "salinan", o["ke"].toString())
+                      .arg(o["timpa"].toBool())
+                      .arg(o["konfirmasi"].toString())
+                      .arg(o["identitas"].toString().startsWith("-----BEGIN AGE ENCRYPTED FILE"));
+    }
+    QCOMPARE(handed.join("//"), QString(isi).replace("%1", target));
+    // The identity's secret is in no file the panel wrote.
+    QVERIFY(!readBytes(file("confbu.cfg")).contains("AGE-SECRET-KEY"));
+    QCOMPARE(m_commands, isi.isEmpty() ? QList<int>() : QList<int>{permintaan::WaitingCommand});
+    QCOMPARE(following(), !isi.isEmpty());
+    // Closed and opened again, the window follows the request the service has yet to take.
+    open();
+    QCOMPARE(following(), !isi.isEmpty());
+    QCOMPARE(text("lTahap").endsWith("menunggu service..."), !isi.isEmpty());
+}
+
+void TestPulihkan::restoresInPlace_data()
+{
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<QString>("result"); // the start of what the window shows at the end
+    QTest::newRow("cancelled while it waits: the source untouched")
+        << true << "Pulihkan Database DIBATALKAN : ";
+    QTest::newRow("the source let go: dumped, restored, swapped")
+        << false << "Pulihkan Database OK : dari file [";
+}
+
+void TestPulihkan::restoresInPlace()
+{
+    QFETCH(bool, cancelled);
+    QFETCH(QString, result);
+    // A session that holds the source's table keeps the fresh dump waiting.
+    QProcess holder;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PGPASSWORD", m_cluster.superPassword());
+    holder.setProcessEnvironment(env);
+    holder.start(PgCluster::binDir() + "/psql",
+                 {"-h", m_cluster.host(), "-p", QString::number(m_cluster.port()), "-U",
+                  "postgres", "-d", "toko", "-v", "ON_ERROR_STOP=1"});
+    QVERIFY(holder.waitForStarted());
+    holder.write("begin; lock table tblbarang in access exclusive mode; select 'dipegang';\n");
+    QTRY_VERIFY(holder.readAllStandardOutput().contains("dipegang"));
+    open(true);
+    choose(0, true, "toko");
+    ModalAnswerer answerer;
+    answerer.answerNext(QMessageBox::Yes);
+    widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!text("lTahap").endsWith("menunggu service..."), 20000);
+    QVERIFY2(following(), qPrintable(text("lTahap")));
+
+    open(true); // closed and opened again: the restore that runs is found
+    QVERIFY(following());
+    QVERIFY2(text("lTahap").startsWith("Pemulihan database toko dari "), qPrintable(text("lTahap")));
+    QVERIFY(text("lTahap").contains(" ke toko (menggantikannya):\n"));
+    if (cancelled) {
+        answerer.answerNext(QMessageBox::Yes);
+        widget<QPushButton>(m_dialog.data(), "butBatalkan")->click();
+        QVERIFY(m_commands.contains(permintaan::CancelCommand));
+    }
+    holder.write("rollback;\n\\q\n");
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!following(), 60000);
+    QVERIFY2(text("lTahap").startsWith(result), qPrintable(text("lTahap")));
+    // Each table's rows in the dump against those restored, the same.
+    auto *table = widget<QTableWidget>(m_dialog.data(), "tblHasil");
+    QCOMPARE(table->isVisible(), !cancelled);
+    QStringList rows;
+    for (int i = 0; i < table->rowCount(); ++i)
+        rows << table->item(i, 0)->text() + ' ' + table->item(i, 1)->text() + '=' +
+                    table->item(i, 2)->text();
+    QCOMPARE(rows.join(", "), cancelled ? "" : "public.catatan 1=1, public.tblbarang 50=50, public.tblpelanggan 2=2");
+    QCOMPARE(databases("toko_sebelum_%").size(), cancelled ? 0 : 1);
+    QCOMPARE(databases("toko_pulih_%"), QStringList());
+}
+
+QTEST_MAIN(TestPulihkan)
+#include "tst_pulihkan.moc"
