@@ -274,4 +274,4 @@ void TestPulihkan::restoresInPlace()
 }
 
 QTEST_MAIN(TestPulihkan)
-#include "tst_pulihkan.moc"
+#include "tst_fpulihkan.moc"
