@@ -290,6 +290,39 @@ bool BackupEngine::RunBackup()
     return ran;
 }
 
+bool BackupEngine::DumpBeforeRestore(const QString &dbname, riwayat::Job *job, QString *failure)
+{
+    const std::unique_ptr<OutputFolder> folder = openOutputFolder(failure);
+    if (!folder)
+        return false;
+    const RunLock lock(historyFolder());
+    if (!lock.held()) {
+        *failure = lock.problem().isEmpty()
+                       ? QStringLiteral("backup lain sedang berjalan; coba lagi nanti")
+                       : QStringLiteral("kunci [") + lock.path() +
+                             QStringLiteral("] tidak dapat dipakai: ") + lock.problem();
+        return false;
+    }
+    history = std::make_unique<JobHistory>(programDir, [this](const QString &m) { log(m); });
+    holdRetention = true;
+    BackupDatabase(dbname, *folder);
+    holdRetention = false;
+    QList<riwayat::Job> jobs;
+    QString error;
+    riwayat::lastJobPerDatabase(history->database(), &jobs, &error);
+    history.reset();
+    *job = riwayat::Job();
+    for (const riwayat::Job &last : qAsConst(jobs))
+        if (last.dbname == dbname)
+            *job = last;
+    if (job->hasil == riwayat::Ok && job->terverifikasi)
+        return true;
+    *failure = QStringLiteral("backup terbaru database [") + dbname +
+               QStringLiteral("] tidak dapat dibuat: ") +
+               (job->alasan.isEmpty() ? error : job->alasan);
+    return false;
+}
+
 // The output folder for a run, or why it is refused.
 std::unique_ptr<OutputFolder> BackupEngine::openOutputFolder(QString *refusal) const
 {
@@ -515,7 +548,7 @@ bool BackupEngine::failForLackOfRoom(riwayat::Job &job, const QString &dumpPath,
 void BackupEngine::applyRetention(const QString &dbname, qint64 newest, OutputFolder &folder)
 {
     // Retention itself says when a dump waiting for a look holds the older ones.
-    if (keep.keepsAll())
+    if (keep.keepsAll() || holdRetention)
         return;
     Retention(
         *history, folder, outputdir, keep, clock, [this](const QString &m) { log(m); },

@@ -61,6 +61,11 @@ public:
     // from this program folder now. Done at start; every run completes such jobs too.
     void RecoverAbandonedJobs();
 
+    // The fresh dump that a restore in place makes first: a job of dbname like a backup time's,
+    // logged and in the history, that deletes no older dump (the one to restore may be among
+    // them). The job as the history recorded it in *job; false with the reason in *failure.
+    bool DumpBeforeRestore(const QString &dbname, riwayat::Job *job, QString *failure);
+
     // Publishes root's destinations for copies off this machine where the panel reads them.
     // Done at start, once the settings were read, and at every run.
     void PublishDestinations();
@@ -175,4 +180,6 @@ private:
     // When the last manual run ended; whether a request too soon after it was logged.
     QDateTime manualEnded;
     bool tooSoonLogged = false;
+    // Retention waits: a restore is about to read one of the older dumps.
+    bool holdRetention = false;
 };

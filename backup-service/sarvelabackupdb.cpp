@@ -1,7 +1,9 @@
 #include "sarvelabackupdb.h"
 
 #include "acceptchange.h"
+#include "pemulihan.h"
 #include "permintaan.h"
+#include "pulihkan.h"
 #include "serviceaccount.h"
 #include "thbackup.h"
 #include "thpermintaan.h"
@@ -62,6 +64,13 @@ ThPermintaan *SarvelaBackupDB::createRequestWorker(BackupEngine::Reporter report
     auto *worker = new ThPermintaan(std::move(reporter));
     worker->addHandler(acceptchange::Jenis, acceptchange::handle);
     worker->addHandler(ujisalinan::Jenis, &ujisalinan::run);
+    // The key pair lives as long as the worker: made again at every start of the service.
+    const auto key = std::make_shared<pulihkan::ServiceKey>();
+    worker->addStartTask([key](BackupEngine &engine) { pulihkan::start(engine, *key); });
+    worker->addHandler(pemulihan::Jenis,
+                       [key](const permintaan::Request &request, ThPermintaan::Context &context) {
+                           return pulihkan::run(request, context, *key);
+                       });
     return worker;
 }
 

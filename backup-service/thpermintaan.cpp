@@ -15,6 +15,11 @@ void ThPermintaan::addHandler(const QString &jenis, Handler handler)
     handlers.insert(jenis, std::move(handler));
 }
 
+void ThPermintaan::addStartTask(std::function<void(BackupEngine &)> task)
+{
+    startTasks.append(std::move(task));
+}
+
 void ThPermintaan::wake()
 {
     QMutexLocker locker(&mutex);
@@ -63,6 +68,9 @@ void ThPermintaan::run()
                                       QStringLiteral("Proses service berhenti sebelum "
                                                      "permintaan selesai."));
     }
+    for (const auto &task : qAsConst(startTasks))
+        if (running)
+            task(engine);
     for (;;) {
         {
             QMutexLocker locker(&mutex);

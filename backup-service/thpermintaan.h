@@ -49,8 +49,10 @@ public:
     ThPermintaan(const QString &programDir, BackupEngine::Clock clock,
                  BackupEngine::Reporter reporter = BackupEngine::Reporter());
 
-    // Before start().
+    // Before start(). A start task runs on the thread before the first request: what a handler
+    // needs made at start, or finished after a process that died.
     void addHandler(const QString &jenis, Handler handler);
+    void addStartTask(std::function<void(BackupEngine &engine)> task);
 
     // Any thread; each returns at once.
     void wake();   // requests are waiting
@@ -70,6 +72,7 @@ private:
     BackupEngine::Clock clock;
     BackupEngine::Reporter reporter;
     QHash<QString, Handler> handlers;
+    QList<std::function<void(BackupEngine &)>> startTasks;
     QMutex mutex;
     QWaitCondition wakeUp;
     bool woken = true; // requests left from before the start are looked at once

@@ -238,7 +238,7 @@ QStringList createHistoryStatements()
     return {QStringLiteral("CREATE TABLE IF NOT EXISTS pemulihan (id INTEGER PRIMARY KEY, "
                            "kunci TEXT, oleh TEXT, diminta TEXT, mulai TEXT, selesai TEXT, "
                            "dbname TEXT, file TEXT, ke TEXT, timpa INTEGER, sebelum TEXT, "
-                           "hasil TEXT, alasan TEXT, baris INTEGER, langkah TEXT)"),
+                           "hasil TEXT, alasan TEXT, baris INTEGER, langkah TEXT, kerja TEXT)"),
             QStringLiteral("CREATE INDEX IF NOT EXISTS pemulihan_kunci ON pemulihan (kunci)"),
             QStringLiteral("CREATE TABLE IF NOT EXISTS pemulihan_isi (pemulihan_id INTEGER, "
                            "tabel TEXT, backup INTEGER, pulih INTEGER)"),
@@ -378,6 +378,7 @@ Restore restoreFromRecord(const QSqlRecord &row)
     const QVariant baris = row.value(QStringLiteral("baris"));
     r.baris = baris.isNull() ? -1 : baris.toLongLong();
     r.langkah = row.value(QStringLiteral("langkah")).toString();
+    r.kerja = row.value(QStringLiteral("kerja")).toString();
     return r;
 }
 

@@ -112,8 +112,10 @@ struct Restore
     QString hasil;   // riwayat's texts
     QString alasan;
     qint64 baris = -1;
-    // In place, where it stands: the fresh dump's job, the new database made, the swap.
+    // Where it stands: periksa, dibuat (kerja made by it), dipulihkan, tukar (in place: the
+    // renames under way), selesai.
     QString langkah;
+    QString kerja; // the database it restores into: ke, or in place a new one swapped in after
 };
 // Each table's rows: what the dump held (-1: not known) and what was restored.
 struct TableCount
