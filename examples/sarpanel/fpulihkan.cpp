@@ -9,6 +9,7 @@
 #include "xdbconnection.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLocale>
 #include <QSqlError>
@@ -39,17 +40,16 @@ QString drillText(const pemulihan::Candidate &candidate)
 QString placeText(const pemulihan::Candidate &candidate)
 {
     if (!candidate.isCopy())
-        return candidate.file;
+        return QFileInfo(candidate.file).fileName();
     return QStringLiteral("salinan luar server") +
            (candidate.terenkripsi ? QStringLiteral(", terenkripsi: ") : QStringLiteral(": ")) +
            candidate.file;
 }
 
-QString describe(const pemulihan::Restore &restore)
+QString describe(const QString &database, const QString &file, const QString &ke, bool timpa)
 {
     return QStringLiteral("Pemulihan database %1 dari %2 ke %3")
-        .arg(restore.database, restore.file,
-             restore.timpa ? restore.database + QStringLiteral(" (menggantikannya)") : restore.ke);
+        .arg(database, file, timpa ? database + QStringLiteral(" (menggantikannya)") : ke);
 }
 
 // The databases the history holds good dumps of.
@@ -95,12 +95,13 @@ FPulihkan::FPulihkan(Wiring wiring, QWidget *parent)
     connect(&m_poll, &QTimer::timeout, this, &FPulihkan::poll);
     connect(ui->cmbDatabase, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &FPulihkan::showCandidates);
-    connect(ui->tblBackup, &QTableWidget::itemSelectionChanged, this,
-            &FPulihkan::candidateChanged);
+    connect(ui->tblBackup, &QTableWidget::itemSelectionChanged, this, &FPulihkan::candidateChanged);
     connect(ui->rbBaru, &QRadioButton::toggled, this, &FPulihkan::targetChanged);
     loadDatabases();
-    if (!findRunning())
+    if (!findRunning()) {
         showCandidates();
+        showLast();
+    }
 }
 
 FPulihkan::~FPulihkan() = default;
@@ -116,13 +117,18 @@ void FPulihkan::loadDatabases()
 
 void FPulihkan::chooseDatabase(const QString &db)
 {
-    if (isFollowing())
-        return;
+    if (!isFollowing())
+        selectDatabase(db);
+}
+
+void FPulihkan::selectDatabase(const QString &db)
+{
     int index = ui->cmbDatabase->findText(db);
     if (index < 0) {
         ui->cmbDatabase->addItem(db);
         index = ui->cmbDatabase->count() - 1;
     }
+    const QSignalBlocker quiet(ui->cmbDatabase);
     ui->cmbDatabase->setCurrentIndex(index);
     showCandidates();
 }
@@ -152,7 +158,7 @@ void FPulihkan::showCandidates()
                                 placeText(candidate)};
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells[column]);
-            item->setToolTip(cells[column]);
+            item->setToolTip(column == cells.size() - 1 ? candidate.file : cells[column]);
             table->setItem(i, column, item);
         }
     }
@@ -198,8 +204,9 @@ void FPulihkan::candidateChanged()
         m_identity.clear();
         ui->tIdentitas->clear();
     }
-    for (QWidget *part : {static_cast<QWidget *>(ui->lIdentitas), static_cast<QWidget *>(ui->tIdentitas),
-                          static_cast<QWidget *>(ui->butIdentitas)})
+    for (QWidget *part :
+         {static_cast<QWidget *>(ui->lIdentitas), static_cast<QWidget *>(ui->tIdentitas),
+          static_cast<QWidget *>(ui->butIdentitas)})
         part->setVisible(encrypted);
 }
 
@@ -293,8 +300,7 @@ bool FPulihkan::formChoice(pemulihan::Choice *choice)
                       ui->tKe);
     bool exists = false;
     QString error;
-    if (choice->ke == choice->database ||
-        (existsOnServer(choice->ke, &exists, &error) && exists))
+    if (choice->ke == choice->database || (existsOnServer(choice->ke, &exists, &error) && exists))
         return refuse(QStringLiteral("Database %1 sudah ada di server. Pilih nama lain, atau "
                                      "pilih \"Menggantikan database %2\".")
                           .arg(choice->ke, choice->database),
@@ -335,9 +341,8 @@ void FPulihkan::on_butPulihkan_clicked()
             return;
         }
         // The identity leaves this program only sealed, and is forgotten here at once.
-        const bool sealed =
-            pemulihan::sealIdentity(m_wiring.agePath, recipient, m_identity, &choice.identitas,
-                                    &error);
+        const bool sealed = pemulihan::sealIdentity(m_wiring.agePath, recipient, m_identity,
+                                                    &choice.identitas, &error);
         m_identity.clear();
         ui->tIdentitas->clear();
         if (!sealed) {
@@ -346,18 +351,15 @@ void FPulihkan::on_butPulihkan_clicked()
         }
     }
     QString kunci;
-    if (!permintaan::submit(m_wiring.settings(), pemulihan::Jenis, pemulihan::request(choice),
-                            [this] { return m_wiring.command(permintaan::WaitingCommand); },
-                            &kunci, &error)) {
+    if (!permintaan::submit(
+            m_wiring.settings(), pemulihan::Jenis, pemulihan::request(choice),
+            [this] { return m_wiring.command(permintaan::WaitingCommand); }, &kunci, &error)) {
         showError(QStringLiteral("Permintaan tidak dapat dikirim ke service.\nPesan Error : ") +
                       error,
                   this);
         return;
     }
-    follow(kunci, QStringLiteral("Pemulihan database %1 dari backup %2 ke %3")
-                      .arg(choice.database, candidate.waktu.toString(Shown),
-                           choice.timpa ? choice.database + QStringLiteral(" (menggantikannya)")
-                                        : choice.ke));
+    follow(kunci, choice.database, candidate.file, choice.ke, choice.timpa);
 }
 
 bool FPulihkan::findRunning()
@@ -370,8 +372,26 @@ bool FPulihkan::findRunning()
                 return pemulihan::running(history, &restore, why);
             },
             &error)) {
-        chooseDatabase(restore.database);
-        follow(restore.kunci, describe(restore));
+        follow(restore.kunci, restore.database, restore.file, restore.ke, restore.timpa);
+        return true;
+    }
+    // Taken, and still checked before the service records it.
+    QString taken;
+    XHistoryWatch::readWith(
+        m_wiring.historyPath,
+        [&taken](const QSqlDatabase &history, QString *) {
+            QSqlQuery query(history);
+            query.prepare(QStringLiteral("select kunci from permintaan where jenis = ? and "
+                                         "hasil = ? order by id desc limit 1"));
+            query.addBindValue(pemulihan::Jenis);
+            query.addBindValue(permintaan::Berjalan);
+            if (query.exec() && query.next())
+                taken = query.value(0).toString();
+            return true;
+        },
+        &error);
+    if (!taken.isEmpty()) {
+        follow(taken, QString(), QString(), QString(), false);
         return true;
     }
     // Asked, and not yet taken by the service.
@@ -383,38 +403,57 @@ bool FPulihkan::findRunning()
         if (waiting[i].jenis != pemulihan::Jenis ||
             !pemulihan::fromRequest(waiting[i].isi, &choice).isEmpty())
             continue;
-        chooseDatabase(choice.database);
-        follow(waiting[i].kunci, QStringLiteral("Pemulihan database %1 ke %2")
-                                     .arg(choice.database, choice.ke));
+        pemulihan::Candidate candidate;
+        QString refusal;
+        XHistoryWatch::readWith(
+            m_wiring.historyPath,
+            [&](const QSqlDatabase &history, QString *) {
+                return pemulihan::candidateOf(history, choice, &candidate, &refusal);
+            },
+            &error);
+        follow(waiting[i].kunci, choice.database, candidate.file, choice.ke, choice.timpa);
         return true;
     }
     return false;
 }
 
-void FPulihkan::follow(const QString &kunci, const QString &what)
+void FPulihkan::follow(const QString &kunci, const QString &database, const QString &file,
+                       const QString &ke, bool timpa)
 {
     m_kunci = kunci;
-    m_ended = false;
-    m_taken = false;
+    m_what.clear();
+    if (!database.isEmpty())
+        showAsked(database, file, ke, timpa);
     setChoosing(false);
     ui->tblHasil->hide();
     ui->tblHasil->setRowCount(0);
     ui->lTahap->setStyleSheet(QString());
-    ui->lTahap->setText(what + QStringLiteral(":\nmenunggu service..."));
-    ui->lTahap->setProperty("apa", what);
+    ui->lTahap->setText(m_what + QStringLiteral(":\nmenunggu service..."));
     ui->pbKemajuan->setRange(0, 0); // busy until the archive's list is known
     ui->pbKemajuan->show();
     m_poll.start();
     poll();
 }
 
+// The form shows what was asked, not a choice of its own.
+void FPulihkan::showAsked(const QString &database, const QString &file, const QString &ke,
+                          bool timpa)
+{
+    m_what = describe(database, file, ke, timpa);
+    selectDatabase(database);
+    for (int row = 0; row < m_candidates.size(); ++row)
+        if (m_candidates[row].file == file)
+            ui->tblBackup->selectRow(row);
+    (timpa ? ui->rbTimpa : ui->rbBaru)->setChecked(true);
+    (timpa ? ui->tKonfirmasi : ui->tKe)->setText(timpa ? database : ke);
+}
+
 void FPulihkan::setChoosing(bool choosing)
 {
-    for (QWidget *part : {static_cast<QWidget *>(ui->cmbDatabase),
-                          static_cast<QWidget *>(ui->tblBackup),
-                          static_cast<QWidget *>(ui->butIdentitas),
-                          static_cast<QWidget *>(ui->gbTujuan),
-                          static_cast<QWidget *>(ui->butPulihkan)})
+    for (QWidget *part :
+         {static_cast<QWidget *>(ui->cmbDatabase), static_cast<QWidget *>(ui->tblBackup),
+          static_cast<QWidget *>(ui->butIdentitas), static_cast<QWidget *>(ui->gbTujuan),
+          static_cast<QWidget *>(ui->butPulihkan)})
         part->setEnabled(choosing);
     ui->butBatalkan->setEnabled(!choosing);
     targetChanged();
@@ -426,17 +465,27 @@ void FPulihkan::poll()
     QString error;
     if (!permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error))
         return; // not taken yet, or the history is busy: the next poll reads again
-    m_taken = true;
     if (answer.isFinished()) {
         showResult(answer.hasil, answer.pesan);
         return;
+    }
+    if (m_what.isEmpty()) {
+        pemulihan::Restore restore;
+        if (XHistoryWatch::readWith(
+                m_wiring.historyPath,
+                [&](const QSqlDatabase &history, QString *why) {
+                    return pemulihan::restoreOf(history, m_kunci, &restore, nullptr, why);
+                },
+                &error))
+            showAsked(restore.database, restore.file, restore.ke, restore.timpa);
     }
     showProgress(pemulihan::Progress::fromJson(answer.kemajuan));
 }
 
 void FPulihkan::showProgress(const pemulihan::Progress &progress)
 {
-    QString text = ui->lTahap->property("apa").toString() + QStringLiteral(":\n") +
+    QString text = (m_what.isEmpty() ? QStringLiteral("Pemulihan database") : m_what) +
+                   QStringLiteral(":\n") +
                    (progress.tahap.isEmpty() ? QStringLiteral("berjalan") : progress.tahap);
     if (!progress.tabel.isEmpty())
         text += QStringLiteral("\nTabel: ") + progress.tabel;
@@ -450,19 +499,50 @@ void FPulihkan::showProgress(const pemulihan::Progress &progress)
 void FPulihkan::showResult(const QString &hasil, const QString &pesan)
 {
     m_poll.stop();
-    m_ended = true;
+    showOutcome(m_kunci, hasil, pesan.isEmpty() ? hasil : pesan);
+    m_kunci.clear();
+    setChoosing(true);
+    showCandidates();
+}
+
+// A restore that ended while the window was closed is still seen when it opens.
+void FPulihkan::showLast()
+{
+    QString kunci, error;
+    XHistoryWatch::readWith(
+        m_wiring.historyPath,
+        [&kunci](const QSqlDatabase &history, QString *) {
+            QSqlQuery query(history);
+            if (query.exec(QStringLiteral("select kunci from pemulihan where selesai is not null "
+                                          "order by id desc limit 1")) &&
+                query.next())
+                kunci = query.value(0).toString();
+            return true;
+        },
+        &error);
+    permintaan::Answer answer;
+    if (kunci.isEmpty() || !permintaan::readAnswer(m_wiring.historyPath, kunci, &answer, &error) ||
+        !answer.isFinished())
+        return;
+    showOutcome(kunci, answer.hasil,
+                QStringLiteral("Pemulihan terakhir, ") + answer.selesai.toString(Shown) +
+                    QStringLiteral(":\n") + (answer.pesan.isEmpty() ? answer.hasil : answer.pesan));
+}
+
+void FPulihkan::showOutcome(const QString &kunci, const QString &hasil, const QString &text)
+{
     pemulihan::Restore restore;
     QList<pemulihan::TableCount> tables;
     QString error;
     XHistoryWatch::readWith(
         m_wiring.historyPath,
         [&](const QSqlDatabase &history, QString *why) {
-            return pemulihan::restoreOf(history, m_kunci, &restore, &tables, why);
+            return pemulihan::restoreOf(history, kunci, &restore, &tables, why);
         },
         &error);
     const bool good = hasil == permintaan::Ok;
     ui->pbKemajuan->hide();
-    ui->lTahap->setText(pesan.isEmpty() ? hasil : pesan);
+    ui->lTahap->setText(text);
     ui->lTahap->setStyleSheet(good ? QStringLiteral("QLabel{color: #2e7d32;}")
                                    : QStringLiteral("QLabel{color: #c62828;}"));
     QTableWidget *table = ui->tblHasil;
@@ -487,9 +567,6 @@ void FPulihkan::showResult(const QString &hasil, const QString &pesan)
     table->resizeColumnsToContents();
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     table->setVisible(!tables.isEmpty());
-    m_kunci.clear();
-    setChoosing(true);
-    showCandidates();
 }
 
 void FPulihkan::on_butBatalkan_clicked()
@@ -501,17 +578,23 @@ void FPulihkan::on_butBatalkan_clicked()
         return;
     QString error;
     permintaan::Answer answer;
-    if (!m_taken && !permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error)) {
+    bool taken = permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error);
+    if (!taken) {
         // Not taken yet: the request is taken back, unless the service took it meanwhile.
         if (!permintaan::remove(m_wiring.settings(), m_kunci, &error)) {
             showError(QStringLiteral("Permintaan tidak dapat dibatalkan: ") + error, this);
             return;
         }
-        if (!permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error)) {
+        taken = permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error);
+        if (!taken) {
             showResult(permintaan::Dibatalkan,
-                       QStringLiteral("Pemulihan dibatalkan sebelum dimulai service."));
+                       QStringLiteral("Pemulihan dibatalkan sebelum diambil service."));
             return;
         }
+    }
+    if (answer.isFinished()) {
+        poll();
+        return;
     }
     // The command ends the request in progress, which is this one.
     const QString refusal = m_wiring.command(permintaan::CancelCommand);

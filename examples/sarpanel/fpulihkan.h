@@ -53,7 +53,7 @@ public:
     // The age identity file for the next request only (what "Pilih..." picks).
     void useIdentity(const QString &file);
     // A restore asked and not yet ended is followed.
-    bool isFollowing() const { return !m_kunci.isEmpty() && !m_ended; }
+    bool isFollowing() const { return !m_kunci.isEmpty(); }
 
 private slots:
     void on_butPulihkan_clicked();
@@ -63,15 +63,21 @@ private slots:
 
 private:
     void loadDatabases();
+    void selectDatabase(const QString &db);
     void showCandidates();
     void candidateChanged();
     void targetChanged();
     // Finds a restore that runs or waits; true when one is followed now.
     bool findRunning();
-    void follow(const QString &kunci, const QString &what);
+    void follow(const QString &kunci, const QString &database, const QString &file,
+                const QString &ke, bool timpa);
     void poll();
     void showProgress(const pemulihan::Progress &progress);
     void showResult(const QString &hasil, const QString &pesan);
+    void showLast();
+    // The outcome of the restore of kunci: text, and each table's rows.
+    void showOutcome(const QString &kunci, const QString &hasil, const QString &text);
+    void showAsked(const QString &database, const QString &file, const QString &ke, bool timpa);
     void setChoosing(bool choosing);
     // The request as the form holds it; false after telling why it cannot be sent.
     bool formChoice(pemulihan::Choice *choice);
@@ -85,7 +91,6 @@ private:
     QList<pemulihan::Candidate> m_candidates;
     QString m_identity; // the identity file picked for the next request only
     QTimer m_poll;
-    QString m_kunci;  // the request followed
-    bool m_ended = false;
-    bool m_taken = false; // the service has answered it
+    QString m_kunci; // the request followed
+    QString m_what;  // and what it restores, in words
 };

@@ -127,8 +127,7 @@ void MainControlPanel::on_status_click()
         statusWindow = new FStatusBackup(history, this);
         statusWindow->setRequests([this] { return settingsDb; },
                                   [this] { return sendCommand(permintaan::WaitingCommand); });
-        connect(statusWindow, &FStatusBackup::restoreAsked, this,
-                &MainControlPanel::openRestore);
+        connect(statusWindow, &FStatusBackup::restoreAsked, this, &MainControlPanel::openRestore);
     }
     statusWindow->show();
     statusWindow->raise();

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTableWidget>
 
 using namespace panel;
@@ -22,32 +23,28 @@ class TestPulihkan : public QObject
 private slots:
     void initTestCase();
     void cleanup();
-    void refuses_data();
-    void refuses();
-    void handsOver_data();
-    void handsOver();
+    void asks_data();
+    void asks();
     void restoresInPlace_data();
     void restoresInPlace();
 
 private:
     QString file(const QString &name) const { return m_program.file(name); }
-    // The window on the service of the program directory; with service false, commands are
-    // only recorded.
-    FPulihkan *open(bool service = false)
+    // The window on the program directory; commands reach its service only when asked.
+    void open(bool service = false)
     {
-        FPulihkan::Wiring wiring{[this] { return m_settings; }, file("riwayat.db"),
-                                 {m_cluster.host(), m_cluster.superUser(),
-                                  m_cluster.superPassword(), m_cluster.port()},
-                                 {"toko"}, [this, service](int command) {
-                                     m_commands << command;
-                                     return !service || m_service.sendCommand(command)
-                                                ? QString()
-                                                : QStringLiteral("tidak terkirim");
-                                 },
-                                 "/usr/bin/age"};
-        m_dialog.reset(new FPulihkan(wiring));
+        const auto command = [this, service](int command) {
+            m_commands << command;
+            return !service || m_service.sendCommand(command) ? "" : QString("tidak terkirim");
+        };
+        m_dialog.reset(new FPulihkan(
+            {[this] { return m_settings; },
+             file("riwayat.db"),
+             {m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()},
+             {"toko"},
+             command,
+             "/usr/bin/age"}));
         m_dialog->show();
-        return m_dialog.data();
     }
     // Chooses the row-th dump (-1: none), the target and what is typed for it.
     void choose(int row, bool inPlace, const QString &typed)
@@ -60,19 +57,9 @@ private:
     }
     QString text(const char *label) { return widget<QLabel>(m_dialog.data(), label)->text(); }
     bool following() { return widget<QPushButton>(m_dialog.data(), "butBatalkan")->isEnabled(); }
-    QList<QVariantList> waiting() { return sql(file("confbu.cfg"), "select kunci, isi from permintaan"); }
-    QStringList databases(const QString &like)
-    {
-        QString out, error;
-        m_cluster.sql("select string_agg(datname, ',') from pg_database where datname like '" +
-                          like + "'",
-                      &error, "postgres", &out);
-        return out.trimmed().split(',', Qt::SkipEmptyParts);
-    }
-
     PgCluster m_cluster;
     ProgramDir m_program;
-    QTemporaryDir m_output;
+    QTemporaryDir m_output, m_keys;
     QScopedPointer<SvcMgrDaemon> m_daemon;
     QtServiceController m_service{"Sarvela DB Backup"};
     QSqlDatabase m_settings;
@@ -108,6 +95,9 @@ void TestPulihkan::initTestCase()
     m_settings = QSqlDatabase::addDatabase("QSQLITE", "panel");
     m_settings.setDatabaseName(file("confbu.cfg"));
     QVERIFY(m_settings.open());
+    QProcess keygen;
+    keygen.start("age-keygen", {"-o", m_keys.filePath("kunci.txt")});
+    QVERIFY(keygen.waitForFinished() && keygen.exitCode() == 0);
 }
 
 void TestPulihkan::cleanup()
@@ -117,84 +107,62 @@ void TestPulihkan::cleanup()
     sql(file("confbu.cfg"), "delete from permintaan");
 }
 
-void TestPulihkan::refuses_data()
+void TestPulihkan::asks_data()
 {
-    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("row"); // of the dumps offered, -1: none; 1 is the encrypted copy
     QTest::addColumn<bool>("inPlace");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("box");
-    QTest::newRow("no dump chosen") << -1 << false << "" << "Pilih backup yang akan dipulihkan.";
-    QTest::newRow("an encrypted copy without its identity")
-        << 1 << false << "" << "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.";
-    QTest::newRow("a name backups refuse")
-        << 0 << false << "-h evil"
-        << "Nama database tujuan tidak dapat dipakai: nama database [-h evil] dapat dibaca "
-           "sebagai opsi atau alamat koneksi";
+    QTest::addColumn<QString>("typed"); // the target or, in place, the confirmation
+    QTest::addColumn<QString>("box");   // what the window says, if anything
+    QTest::addColumn<QString>("isi");   // what is handed over (agreed to); %1 the default target
+    const auto add = [](const char *name, int row, bool inPlace, const QString &typed,
+                        const QString &box, const QString &isi = {}) {
+        QTest::newRow(name) << row << inPlace << typed << box << isi;
+    };
     const QString taken = "Database %1 sudah ada di server. Pilih nama lain, atau pilih "
                           "\"Menggantikan database toko\".";
-    QTest::newRow("a name the server has") << 0 << false << "toko_ada" << taken.arg("toko_ada");
-    QTest::newRow("the source's own name") << 0 << false << "toko" << taken.arg("toko");
-    QTest::newRow("in place, the name mistyped")
-        << 0 << true << "Toko"
-        << "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.";
+    const QString question = "Semua koneksi ke database toko akan diputus saat penggantian. "
+                             "Database yang sekarang tetap disimpan dengan nama toko_sebelum_";
+    add("no dump chosen", -1, false, "", "Pilih backup yang akan dipulihkan.");
+    add("an encrypted copy without its identity", 1, false, "",
+        "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.");
+    add("a name backups refuse", 0, false, "-h evil",
+        "Nama database tujuan tidak dapat dipakai: nama database [-h evil] dapat dibaca sebagai "
+        "opsi atau alamat koneksi");
+    add("a name the server has", 0, false, "toko_ada", taken.arg("toko_ada"));
+    add("the source's own name", 0, false, "toko", taken.arg("toko"));
+    add("in place, the name mistyped", 0, true, "Toko",
+        "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.");
+    add("in place, not agreed", 0, true, "toko", question);
+    add("in place, agreed", 0, true, "toko", question,
+        "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0");
+    add("a new database under the default name", 0, false, "", "",
+        "riwayat ke=%1 timpa=0 konfirmasi= identitas=0");
+    add("a new database under a name typed", 0, false, "toko_kemarin", "",
+        "riwayat ke=toko_kemarin timpa=0 konfirmasi= identitas=0");
+    add("an encrypted copy with its identity, sealed", 1, false, "", "",
+        "salinan ke=%1 timpa=0 konfirmasi= identitas=1");
 }
 
-void TestPulihkan::refuses()
+void TestPulihkan::asks()
 {
     QFETCH(int, row);
     QFETCH(bool, inPlace);
     QFETCH(QString, typed);
-    open();
-    choose(row, inPlace, typed);
-    ModalAnswerer answerer;
-    widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
-    QTEST(texts(answerer.seen()).join("//"), "box");
-    QVERIFY(waiting().isEmpty() && m_commands.isEmpty() && !following());
-}
-
-void TestPulihkan::handsOver_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::addColumn<bool>("inPlace");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<bool>("agreed"); // to ending the connections, in place
-    QTest::addColumn<QString>("isi"); // "" when nothing is handed over; %1 the default target
-    QTest::newRow("a new database under the default name")
-        << 0 << false << "" << false << "riwayat ke=%1 timpa=0 konfirmasi= identitas=0";
-    QTest::newRow("a new database under a name typed")
-        << 0 << false << "toko_kemarin" << false
-        << "riwayat ke=toko_kemarin timpa=0 konfirmasi= identitas=0";
-    QTest::newRow("in place, agreed")
-        << 0 << true << "toko" << true << "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0";
-    QTest::newRow("in place, not agreed") << 0 << true << "toko" << false << "";
-    QTest::newRow("an encrypted copy with its identity, sealed")
-        << 1 << false << "" << false << "salinan ke=%1 timpa=0 konfirmasi= identitas=1";
-}
-
-void TestPulihkan::handsOver()
-{
-    QFETCH(int, row);
-    QFETCH(bool, inPlace);
-    QFETCH(QString, typed);
-    QFETCH(bool, agreed);
+    QFETCH(QString, box);
     QFETCH(QString, isi);
-    QTemporaryDir keys;
-    QCOMPARE(QProcess::execute("sh", {"-c", "age-keygen -o " + keys.filePath("kunci.txt") +
-                                                " 2>/dev/null"}),
-             0);
     open();
     choose(row, inPlace, typed);
-    m_dialog->useIdentity(keys.filePath("kunci.txt"));
+    if (!isi.isEmpty())
+        m_dialog->useIdentity(m_keys.filePath("kunci.txt"));
     const QString target = widget<QLineEdit>(m_dialog.data(), "tKe")->text();
     ModalAnswerer answerer;
-    answerer.answerNext(agreed ? QMessageBox::Yes : QMessageBox::No);
+    answerer.answerNext(isi.isEmpty() ? QMessageBox::No : QMessageBox::Yes);
     widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
-    if (inPlace)
-        QVERIFY(answerer.seen().value(0).text.contains(
-            "Semua koneksi ke database toko akan diputus saat penggantian. Database yang "
-            "sekarang tetap disimpan dengan nama toko_sebelum_"));
+    const QString seen = texts(answerer.seen()).join("//");
+    QVERIFY2(box.isEmpty() ? seen.isEmpty() : seen.contains(box), qPrintable(seen));
     QStringList handed;
-    for (const QVariantList &request : waiting()) {
+    for (const QVariantList &request :
+         sql(file("confbu.cfg"), "select kunci, isi from permintaan")) {
         const QJsonObject o = QJsonDocument::fromJson(request.value(1).toByteArray()).object();
         QVERIFY(!o.contains("riwayat") || qint64(o["riwayat"].toDouble()) == m_job);
         handed << QString("%1 ke=%2 timpa=%3 konfirmasi=%4 identitas=%5")
@@ -207,11 +175,11 @@ void TestPulihkan::handsOver()
     // The identity's secret is in no file the panel wrote.
     QVERIFY(!readBytes(file("confbu.cfg")).contains("AGE-SECRET-KEY"));
     QCOMPARE(m_commands, isi.isEmpty() ? QList<int>() : QList<int>{permintaan::WaitingCommand});
-    QCOMPARE(following(), !isi.isEmpty());
     // Closed and opened again, the window follows the request the service has yet to take.
-    open();
-    QCOMPARE(following(), !isi.isEmpty());
-    QCOMPARE(text("lTahap").endsWith("menunggu service..."), !isi.isEmpty());
+    for (int reopened = 0; reopened < 2; ++reopened, open()) {
+        QCOMPARE(following(), !isi.isEmpty());
+        QCOMPARE(text("lTahap").endsWith("menunggu service..."), !isi.isEmpty());
+    }
 }
 
 void TestPulihkan::restoresInPlace_data()
@@ -230,27 +198,35 @@ void TestPulihkan::restoresInPlace()
     QFETCH(QString, result);
     // A session that holds the source's table keeps the fresh dump waiting.
     QProcess holder;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PGPASSWORD", m_cluster.superPassword());
-    holder.setProcessEnvironment(env);
+    qputenv("PGPASSWORD", m_cluster.superPassword().toUtf8());
     holder.start(PgCluster::binDir() + "/psql",
-                 {"-h", m_cluster.host(), "-p", QString::number(m_cluster.port()), "-U",
-                  "postgres", "-d", "toko", "-v", "ON_ERROR_STOP=1"});
+                 {"-h", m_cluster.host(), "-p", QString::number(m_cluster.port()), "-U", "postgres",
+                  "-d", "toko", "-v", "ON_ERROR_STOP=1"});
     QVERIFY(holder.waitForStarted());
-    holder.write("begin; lock table tblbarang in access exclusive mode; select 'dipegang';\n");
-    QTRY_VERIFY(holder.readAllStandardOutput().contains("dipegang"));
+    const auto release = qScopeGuard([&holder] { holder.kill(), holder.waitForFinished(); });
+    holder.write("begin; lock table tblbarang in access exclusive mode;\n");
+    QString locks, error;
+    QTRY_VERIFY((m_cluster.sql("select count(*) from pg_locks where mode = "
+                               "'AccessExclusiveLock' and relation = 'tblbarang'::regclass",
+                               &error, "toko", &locks),
+                 locks.trimmed() == "1"));
     open(true);
     choose(0, true, "toko");
     ModalAnswerer answerer;
     answerer.answerNext(QMessageBox::Yes);
     widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!text("lTahap").endsWith("menunggu service..."), 20000);
-    QVERIFY2(following(), qPrintable(text("lTahap")));
+    // The service's step, while the fresh dump waits for the source.
+    QTRY_VERIFY_WITH_TIMEOUT(text("lTahap").endsWith("\nMembuat backup terbaru database toko"),
+                             20000);
+    QVERIFY(following());
 
     open(true); // closed and opened again: the restore that runs is found
     QVERIFY(following());
-    QVERIFY2(text("lTahap").startsWith("Pemulihan database toko dari "), qPrintable(text("lTahap")));
-    QVERIFY(text("lTahap").contains(" ke toko (menggantikannya):\n"));
+    QVERIFY2(QRegularExpression("^Pemulihan database toko dari .*bu_toko_.*\\.bu ke toko "
+                                "\\(menggantikannya\\):\n")
+                 .match(text("lTahap"))
+                 .hasMatch(),
+             qPrintable(text("lTahap")));
     if (cancelled) {
         answerer.answerNext(QMessageBox::Yes);
         widget<QPushButton>(m_dialog.data(), "butBatalkan")->click();
@@ -268,9 +244,15 @@ void TestPulihkan::restoresInPlace()
     for (int i = 0; i < table->rowCount(); ++i)
         rows << table->item(i, 0)->text() + ' ' + table->item(i, 1)->text() + '=' +
                     table->item(i, 2)->text();
-    QCOMPARE(rows.join(", "), cancelled ? "" : "public.catatan 1=1, public.tblbarang 50=50, public.tblpelanggan 2=2");
-    QCOMPARE(databases("toko_sebelum_%").size(), cancelled ? 0 : 1);
-    QCOMPARE(databases("toko_pulih_%"), QStringList());
+    QCOMPARE(rows.join(", "), cancelled ? "" : "public.tblbarang 50=50, public.tblpelanggan 2=2");
+    open(true); // and opened after the end, the result is still there
+    QVERIFY2(text("lTahap").contains(":\n" + result), qPrintable(text("lTahap")));
+    // The original kept under its new name; no half-made target left.
+    QString names;
+    m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || "
+                  "count(*) filter (where datname like 'toko_pulih_%') from pg_database",
+                  &error, "postgres", &names);
+    QCOMPARE(names.trimmed(), cancelled ? "0/0" : "1/0");
 }
 
 QTEST_MAIN(TestPulihkan)
