@@ -197,19 +197,18 @@ void TestPulihkan::restoresInPlace()
     QFETCH(bool, cancelled);
     QFETCH(QString, result);
     // A session that holds the source's table keeps the fresh dump waiting.
-    QProcess holder;
-    qputenv("PGPASSWORD", m_cluster.superPassword().toUtf8());
-    holder.start(PgCluster::binDir() + "/psql",
-                 {"-h", m_cluster.host(), "-p", QString::number(m_cluster.port()), "-U", "postgres",
-                  "-d", "toko", "-v", "ON_ERROR_STOP=1"});
-    QVERIFY(holder.waitForStarted());
-    const auto release = qScopeGuard([&holder] { holder.kill(), holder.waitForFinished(); });
-    holder.write("begin; lock table tblbarang in access exclusive mode;\n");
-    QString locks, error;
-    QTRY_VERIFY((m_cluster.sql("select count(*) from pg_locks where mode = "
-                               "'AccessExclusiveLock' and relation = 'tblbarang'::regclass",
-                               &error, "toko", &locks),
-                 locks.trimmed() == "1"));
+    QSqlDatabase holder = QSqlDatabase::addDatabase("QPSQL", "holder");
+    holder.setConnectOptions("host=" + m_cluster.host() +
+                             " port=" + QString::number(m_cluster.port()) +
+                             " dbname=toko user=postgres "
+                             "password=" +
+                             m_cluster.superPassword());
+    const auto release = qScopeGuard([&holder] {
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase("holder");
+    });
+    QVERIFY(holder.open() && holder.transaction() &&
+            QSqlQuery(holder).exec("lock table tblbarang in access exclusive mode"));
     open(true);
     choose(0, true, "toko");
     ModalAnswerer answerer;
@@ -232,9 +231,8 @@ void TestPulihkan::restoresInPlace()
         widget<QPushButton>(m_dialog.data(), "butBatalkan")->click();
         QVERIFY(m_commands.contains(permintaan::CancelCommand));
     }
-    holder.write("rollback;\n\\q\n");
-    holder.closeWriteChannel();
-    QVERIFY(holder.waitForFinished());
+    holder.rollback();
+    holder.close();
     QTRY_VERIFY_WITH_TIMEOUT(!following(), 60000);
     QVERIFY2(text("lTahap").startsWith(result), qPrintable(text("lTahap")));
     // Each table's rows in the dump against those restored, the same.
@@ -248,7 +246,7 @@ void TestPulihkan::restoresInPlace()
     open(true); // and opened after the end, the result is still there
     QVERIFY2(text("lTahap").contains(":\n" + result), qPrintable(text("lTahap")));
     // The original kept under its new name; no half-made target left.
-    QString names;
+    QString names, error;
     m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || "
                   "count(*) filter (where datname like 'toko_pulih_%') from pg_database",
                   &error, "postgres", &names);
