@@ -207,7 +207,7 @@ void FPulihkan::candidateChanged()
     for (QWidget *part :
          {static_cast<QWidget *>(ui->lIdentitas), static_cast<QWidget *>(ui->tIdentitas),
           static_cast<QWidget *>(ui->butIdentitas)})
-        part->setVisible(encrypted);
+        part->setEnabled(encrypted && !isFollowing());
 }
 
 void FPulihkan::targetChanged()
@@ -452,10 +452,10 @@ void FPulihkan::setChoosing(bool choosing)
 {
     for (QWidget *part :
          {static_cast<QWidget *>(ui->cmbDatabase), static_cast<QWidget *>(ui->tblBackup),
-          static_cast<QWidget *>(ui->butIdentitas), static_cast<QWidget *>(ui->gbTujuan),
-          static_cast<QWidget *>(ui->butPulihkan)})
+          static_cast<QWidget *>(ui->gbTujuan), static_cast<QWidget *>(ui->butPulihkan)})
         part->setEnabled(choosing);
     ui->butBatalkan->setEnabled(!choosing);
+    candidateChanged();
     targetChanged();
 }
 
