@@ -14,6 +14,7 @@
 #include <QLocale>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -90,6 +91,9 @@ FPulihkan::FPulihkan(Wiring wiring, QWidget *parent)
                                              QStringLiteral("Baris dipulihkan")});
     ui->tblHasil->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     ui->tblHasil->hide();
+    // The result's rows get as much room as the dumps when they show.
+    if (auto *column = qobject_cast<QVBoxLayout *>(layout()))
+        column->setStretchFactor(ui->tblHasil, 1);
     ui->pbKemajuan->hide();
     m_poll.setInterval(PollMs);
     connect(&m_poll, &QTimer::timeout, this, &FPulihkan::poll);
