@@ -251,6 +251,8 @@ bool FPulihkan::existsOnServer(const QString &name, bool *exists, QString *error
         server.setUser(m_wiring.server.user);
         server.setPassword(m_wiring.server.password);
         server.setDatabaseName(QStringLiteral("postgres"));
+        // A server that does not answer must not hold the window.
+        server.database().setConnectOptions(QStringLiteral("connect_timeout=5"));
         if (server.open()) {
             QSqlQuery query(server.database());
             query.prepare(QStringLiteral("select 1 from pg_database where datname = ?"));
