@@ -434,7 +434,9 @@ void FPulihkan::follow(const QString &kunci, const QString &database, const QStr
     ui->tblHasil->hide();
     ui->tblHasil->setRowCount(0);
     ui->lTahap->setStyleSheet(QString());
-    ui->lTahap->setText(m_what + QStringLiteral(":\nmenunggu service..."));
+    m_polls = 0;
+    m_serviceDown = false;
+    ui->lTahap->setText(heading() + QStringLiteral("menunggu service..."));
     ui->pbKemajuan->setRange(0, 0); // busy until the archive's list is known
     ui->pbKemajuan->show();
     m_poll.start();
@@ -467,10 +469,19 @@ void FPulihkan::setChoosing(bool choosing)
 
 void FPulihkan::poll()
 {
+    // A service that died or was stopped does not answer: said, not left to look as if it ran.
+    if (m_wiring.serviceRunning && ++m_polls % ServiceLookPolls == 0)
+        m_serviceDown = !m_wiring.serviceRunning();
     permintaan::Answer answer;
     QString error;
-    if (!permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error))
-        return; // not taken yet, or the history is busy: the next poll reads again
+    if (!permintaan::readAnswer(m_wiring.historyPath, m_kunci, &answer, &error)) {
+        // Not taken yet, or the history is busy: the next poll reads again.
+        ui->lTahap->setText(heading() + (m_serviceDown
+                                             ? QStringLiteral("service tidak berjalan; permintaan "
+                                                              "menunggu sampai service dijalankan.")
+                                             : QStringLiteral("menunggu service...")));
+        return;
+    }
     if (answer.isFinished()) {
         showResult(answer.hasil, answer.pesan);
         return;
@@ -488,13 +499,21 @@ void FPulihkan::poll()
     showProgress(pemulihan::Progress::fromJson(answer.kemajuan));
 }
 
+QString FPulihkan::heading() const
+{
+    return (m_what.isEmpty() ? QStringLiteral("Pemulihan database") : m_what) +
+           QStringLiteral(":\n");
+}
+
 void FPulihkan::showProgress(const pemulihan::Progress &progress)
 {
-    QString text = (m_what.isEmpty() ? QStringLiteral("Pemulihan database") : m_what) +
-                   QStringLiteral(":\n") +
-                   (progress.tahap.isEmpty() ? QStringLiteral("berjalan") : progress.tahap);
+    QString text =
+        heading() + (progress.tahap.isEmpty() ? QStringLiteral("berjalan") : progress.tahap);
     if (!progress.tabel.isEmpty())
         text += QStringLiteral("\nTabel: ") + progress.tabel;
+    if (m_serviceDown)
+        text += QStringLiteral("\nService tidak berjalan: pemulihan ini dihentikan, dan ditutup "
+                               "sebagai dibatalkan saat service dijalankan lagi.");
     ui->lTahap->setText(text);
     if (progress.jumlah > 0) {
         ui->pbKemajuan->setRange(0, progress.jumlah);

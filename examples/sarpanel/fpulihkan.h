@@ -41,9 +41,11 @@ public:
         QStringList databases; // the backup list; the history's databases are added
         std::function<QString(int)> command;
         QString agePath;
+        std::function<bool()> serviceRunning; // asked now and then while a restore is followed
     };
 
     static constexpr int PollMs = 500;
+    static constexpr int ServiceLookPolls = 10;
 
     explicit FPulihkan(Wiring wiring, QWidget *parent = nullptr);
     ~FPulihkan() override;
@@ -73,6 +75,8 @@ private:
                 const QString &ke, bool timpa);
     void poll();
     void showProgress(const pemulihan::Progress &progress);
+    // What is followed, as the first line of the step shown.
+    QString heading() const;
     void showResult(const QString &hasil, const QString &pesan);
     void showLast();
     // The outcome of the restore of kunci: text, and each table's rows.
@@ -92,5 +96,7 @@ private:
     QString m_identity; // the identity file picked for the next request only
     QTimer m_poll;
     QString m_kunci; // the request followed
-    QString m_what;  // and what it restores, in words
+    QString m_what;
+    int m_polls = 0;
+    bool m_serviceDown = false; // and what it restores, in words
 };

@@ -143,6 +143,7 @@ void MainControlPanel::openRestore(const QString &db)
         wiring.server = {ui->tServer->text(), dbUser, dbPassword, dbPort};
         wiring.databases = listedDatabases();
         wiring.command = [this](int command) { return sendCommand(command); };
+        wiring.serviceRunning = [this] { return serviceController.isRunning(); };
 #ifdef Q_OS_WIN
         wiring.agePath = programFile(QStringLiteral("age.exe"));
 #else

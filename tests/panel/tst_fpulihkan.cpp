@@ -43,7 +43,8 @@ private:
              {m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()},
              {"toko"},
              command,
-             "/usr/bin/age"}));
+             "/usr/bin/age",
+             [this] { return m_service.isRunning(); }}));
         m_dialog->show();
     }
     // Chooses the row-th dump (-1: none), the target and what is typed for it.
@@ -184,18 +185,24 @@ void TestPulihkan::asks()
 
 void TestPulihkan::restoresInPlace_data()
 {
-    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<QString>("how");    // what becomes of it while it waits
     QTest::addColumn<QString>("result"); // the start of what the window shows at the end
     QTest::newRow("cancelled while it waits: the source untouched")
-        << true << "Pulihkan Database DIBATALKAN : ";
+        << "cancel"
+        << "Pulihkan Database DIBATALKAN : ";
+    QTest::newRow("the service killed while it waits: said, closed at the next start")
+        << "kill"
+        << "Proses service berhenti sebelum permintaan selesai.";
     QTest::newRow("the source let go: dumped, restored, swapped")
-        << false << "Pulihkan Database OK : dari file [";
+        << ""
+        << "Pulihkan Database OK : dari file [";
 }
 
 void TestPulihkan::restoresInPlace()
 {
-    QFETCH(bool, cancelled);
+    QFETCH(QString, how);
     QFETCH(QString, result);
+    const bool cancelled = !how.isEmpty();
     // A session that holds the source's table keeps the fresh dump waiting.
     QSqlDatabase holder = QSqlDatabase::addDatabase("QPSQL", "holder");
     holder.setConnectOptions("host=" + m_cluster.host() +
@@ -226,7 +233,11 @@ void TestPulihkan::restoresInPlace()
                  .match(text("lTahap"))
                  .hasMatch(),
              qPrintable(text("lTahap")));
-    if (cancelled) {
+    if (how == "kill") {
+        m_daemon->killServices();
+        QTRY_VERIFY_WITH_TIMEOUT(text("lTahap").contains("\nService tidak berjalan: "), 20000);
+        QVERIFY(m_service.start());
+    } else if (cancelled) {
         answerer.answerNext(QMessageBox::Yes);
         widget<QPushButton>(m_dialog.data(), "butBatalkan")->click();
         QVERIFY(m_commands.contains(permintaan::CancelCommand));
