@@ -199,7 +199,7 @@ const pemulihan::Candidate *FPulihkan::currentCandidate() const
                : nullptr;
 }
 
-// The identity is asked for only where it is needed, and forgotten with another choice.
+// The identity is asked for only where it is needed, and forgotten with a choice that needs none.
 void FPulihkan::candidateChanged()
 {
     const pemulihan::Candidate *candidate = currentCandidate();
@@ -302,7 +302,8 @@ bool FPulihkan::formChoice(pemulihan::Choice *choice)
     choice->ke = ui->tKe->text().trimmed();
     const QString refusal = pemulihan::nameRefusal(choice->ke);
     if (!refusal.isEmpty())
-        return refuse(QStringLiteral("Nama database tujuan tidak dapat dipakai: ") + refusal,
+        return refuse(QStringLiteral("Nama database tujuan tidak dapat dipakai: ") + refusal +
+                          QLatin1Char('.'),
                       ui->tKe);
     bool exists = false;
     QString error;

@@ -96,9 +96,7 @@ void TestPulihkan::initTestCase()
     m_settings = QSqlDatabase::addDatabase("QSQLITE", "panel");
     m_settings.setDatabaseName(file("confbu.cfg"));
     QVERIFY(m_settings.open());
-    QProcess keygen;
-    keygen.start("age-keygen", {"-o", m_keys.filePath("kunci.txt")});
-    QVERIFY(keygen.waitForFinished() && keygen.exitCode() == 0);
+    QCOMPARE(QProcess::execute("age-keygen", {"-o", m_keys.filePath("kunci.txt")}), 0);
 }
 
 void TestPulihkan::cleanup()
@@ -187,15 +185,14 @@ void TestPulihkan::restoresInPlace_data()
 {
     QTest::addColumn<QString>("how");    // what becomes of it while it waits
     QTest::addColumn<QString>("result"); // the start of what the window shows at the end
-    QTest::newRow("cancelled while it waits: the source untouched")
-        << "cancel"
-        << "Pulihkan Database DIBATALKAN : ";
-    QTest::newRow("the service killed while it waits: said, closed at the next start")
-        << "kill"
-        << "Proses service berhenti sebelum permintaan selesai.";
-    QTest::newRow("the source let go: dumped, restored, swapped")
-        << ""
-        << "Pulihkan Database OK : dari file [";
+    for (const QStringList &row :
+         QList<QStringList>{{"cancelled while it waits: the source untouched", "cancel",
+                             "Pulihkan Database DIBATALKAN : "},
+                            {"the service killed while it waits: said, closed at the next start",
+                             "kill", "Proses service berhenti sebelum permintaan selesai."},
+                            {"the source let go: dumped, restored, swapped", "",
+                             "Pulihkan Database OK : dari file ["}})
+        QTest::newRow(qPrintable(row[0])) << row[1] << row[2];
 }
 
 void TestPulihkan::restoresInPlace()
