@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLocale>
+#include <QScreen>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVBoxLayout>
@@ -92,8 +93,10 @@ FPulihkan::FPulihkan(Wiring wiring, QWidget *parent)
     ui->tblHasil->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     ui->tblHasil->hide();
     // The result's rows get as much room as the dumps when they show.
-    if (auto *column = qobject_cast<QVBoxLayout *>(layout()))
+    if (auto *column = qobject_cast<QVBoxLayout *>(layout())) {
+        column->setStretchFactor(ui->tblBackup, 1);
         column->setStretchFactor(ui->tblHasil, 1);
+    }
     ui->pbKemajuan->hide();
     m_poll.setInterval(PollMs);
     connect(&m_poll, &QTimer::timeout, this, &FPulihkan::poll);
@@ -550,6 +553,14 @@ void FPulihkan::showLast()
     if (kunci.isEmpty() || !permintaan::readAnswer(m_wiring.historyPath, kunci, &answer, &error) ||
         !answer.isFinished())
         return;
+    pemulihan::Restore restore;
+    if (XHistoryWatch::readWith(
+            m_wiring.historyPath,
+            [&](const QSqlDatabase &history, QString *why) {
+                return pemulihan::restoreOf(history, kunci, &restore, nullptr, why);
+            },
+            &error))
+        selectDatabase(restore.database);
     showOutcome(kunci, answer.hasil,
                 QStringLiteral("Pemulihan terakhir, ") + answer.selesai.toString(Shown) +
                     QStringLiteral(":\n") + (answer.pesan.isEmpty() ? answer.hasil : answer.pesan));
@@ -593,6 +604,11 @@ void FPulihkan::showOutcome(const QString &kunci, const QString &hasil, const QS
     table->resizeColumnsToContents();
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     table->setVisible(!tables.isEmpty());
+    // Taller by the rows, as far as the screen allows.
+    const QScreen *screen = this->screen();
+    const int room = screen ? screen->availableGeometry().height() * 9 / 10 : height();
+    if (!tables.isEmpty() && height() < room)
+        resize(width(), qMin(room, qMax(height(), sizeHint().height())));
 }
 
 void FPulihkan::on_butBatalkan_clicked()

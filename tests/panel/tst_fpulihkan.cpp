@@ -8,6 +8,7 @@
 #include "pgcluster.h"
 #include "svcmgrdaemon.h"
 
+#include <QComboBox>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QPushButton>
@@ -41,15 +42,16 @@ private:
             {[this] { return m_settings; },
              file("riwayat.db"),
              {m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()},
-             {"toko"},
+             {"arsip", "toko"},
              command,
              "/usr/bin/age",
              [this] { return m_service.isRunning(); }}));
         m_dialog->show();
     }
-    // Chooses the row-th dump (-1: none), the target and what is typed for it.
+    // Chooses toko's row-th dump (-1: none), the target and what is typed for it.
     void choose(int row, bool inPlace, const QString &typed)
     {
+        m_dialog->chooseDatabase("toko");
         auto *table = widget<QTableWidget>(m_dialog.data(), "tblBackup");
         row < 0 ? table->clearSelection() : table->selectRow(row);
         widget<QRadioButton>(m_dialog.data(), inPlace ? "rbTimpa" : "rbBaru")->setChecked(true);
@@ -253,6 +255,7 @@ void TestPulihkan::restoresInPlace()
     QCOMPARE(rows.join(", "), cancelled ? "" : "public.tblbarang 50=50, public.tblpelanggan 2=2");
     open(true); // and opened after the end, the result is still there
     QVERIFY2(text("lTahap").contains(":\n" + result), qPrintable(text("lTahap")));
+    QCOMPARE(widget<QComboBox>(m_dialog.data(), "cmbDatabase")->currentText(), "toko");
     // The original kept under its new name; no half-made target left.
     QString names, error;
     m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || "
