@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -69,20 +70,27 @@ public:
             if (messages.size() < 4096)
                 messages.append(data, int(qMin<qint64>(size, 4096)));
         };
-        QStringList arguments{QStringLiteral("--no-psqlrc"), QStringLiteral("--no-align"),
-                              QStringLiteral("--tuples-only"), QStringLiteral("--quiet"),
+        QStringList arguments{QStringLiteral("--no-psqlrc"),
+                              QStringLiteral("--no-align"),
+                              QStringLiteral("--tuples-only"),
+                              QStringLiteral("--quiet"),
                               QStringLiteral("--no-password"),
                               QStringLiteral("--dbname=") + target.connectionString()};
         // A script on standard input goes on past a statement that fails (a role made meanwhile).
-        arguments << (input ? QStringLiteral("--file=-")
-                            : QStringLiteral("--set=ON_ERROR_STOP=1"));
+        arguments << (input ? QStringLiteral("--file=-") : QStringLiteral("--set=ON_ERROR_STOP=1"));
         if (!input)
             arguments << QStringLiteral("--command=") + statement;
         const ToolResult result = runTool({psqlPath, arguments, target.environment(environment)},
                                           streams, StatementMs, stop);
         if (!result.succeeded()) {
-            const QStringList lines =
+            QStringList lines =
                 QString::fromUtf8(messages).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            // A warning (a password file that is no plain file) comes before the error itself.
+            lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                       [](const QString &l) {
+                                           return l.startsWith(QLatin1String("WARNING:"));
+                                       }),
+                        lines.end());
             *error = result.status == ToolResult::Finished && !lines.isEmpty()
                          ? lines.first().trimmed()
                          : toolFailure(QStringLiteral("psql"), result, StatementMs);
@@ -96,8 +104,7 @@ public:
     bool exists(const QString &database, bool *found, QString *error) const
     {
         QStringList rows;
-        if (!query(QStringLiteral("select 1 from pg_database where datname = ") +
-                       literal(database),
+        if (!query(QStringLiteral("select 1 from pg_database where datname = ") + literal(database),
                    &rows, error))
             return false;
         *found = !rows.isEmpty();
@@ -141,8 +148,8 @@ QByteArray missingRoles(const QByteArray &script, const QStringList &existing)
                 else if (rest.at(i) == '"')
                     break;
             }
-            name = QString::fromUtf8(rest.mid(1, i - 1)).replace(QStringLiteral("\"\""),
-                                                                  QStringLiteral("\""));
+            name = QString::fromUtf8(rest.mid(1, i - 1))
+                       .replace(QStringLiteral("\"\""), QStringLiteral("\""));
         } else {
             int end = 0;
             while (end < rest.size() && rest.at(end) != ' ' && rest.at(end) != ';')
@@ -250,6 +257,7 @@ QString Restore::check()
     }
     if (!engine.ReadConfig())
         return QStringLiteral("pengaturan tidak dapat dibaca");
+    server = Server(engine);
     QString error;
     bool found = false;
     if (choice.timpa) {
@@ -285,7 +293,8 @@ bool Restore::record()
 
 void Restore::set(const QString &columns, const QVariantList &values)
 {
-    history.exec(QStringLiteral("update pemulihan set ") + columns + QStringLiteral(" where id = ?"),
+    history.exec(QStringLiteral("update pemulihan set ") + columns +
+                     QStringLiteral(" where id = ?"),
                  QVariantList(values) << id);
 }
 
@@ -307,8 +316,8 @@ bool Restore::unsealIdentity(QByteArray *identity, QString *failure)
     scratch << sealed;
     if (!file.open(QIODevice::WriteOnly) || file.write(choice.identitas.toLatin1()) < 0 ||
         !file.flush()) {
-        *failure = QStringLiteral("berkas sementara [") + sealed +
-                   QStringLiteral("] tidak dapat ditulis");
+        *failure =
+            QStringLiteral("berkas sementara [") + sealed + QStringLiteral("] tidak dapat ditulis");
         return false;
     }
     file.close();
@@ -316,8 +325,12 @@ bool Restore::unsealIdentity(QByteArray *identity, QString *failure)
     QByteArray messages;
     ToolStreams streams;
     streams.input = &keyInput;
-    streams.output = [identity](const char *data, qint64 size) { identity->append(data, int(size)); };
-    streams.errors = [&messages](const char *data, qint64 size) { messages.append(data, int(size)); };
+    streams.output = [identity](const char *data, qint64 size) {
+        identity->append(data, int(size));
+    };
+    streams.errors = [&messages](const char *data, qint64 size) {
+        messages.append(data, int(size));
+    };
     const Rclone rclone = engine.rclone();
     const ToolResult result =
         runTool({Rclone::ageProgram(engine.programDirectory()),
@@ -345,9 +358,8 @@ bool Restore::fetchCopy(QString *failure)
     scratch << fetched << base;
     step(QString(), QStringLiteral("Mengunduh salinan"));
     const Rclone rclone = engine.rclone();
-    const Rclone::Result got =
-        rclone.run({QStringLiteral("copyto"), candidate.file, fetched}, File(), &context.stop,
-                   candidate.ukuran);
+    const Rclone::Result got = rclone.run({QStringLiteral("copyto"), candidate.file, fetched},
+                                          File(), &context.stop, candidate.ukuran);
     if (!got.succeeded()) {
         *failure = QStringLiteral("salinan tidak dapat diunduh: ") + got.failure;
         return false;
@@ -369,12 +381,11 @@ bool Restore::fetchCopy(QString *failure)
         if (messages.size() < 4096)
             messages.append(data, int(size));
     };
-    const ToolResult result =
-        runTool({Rclone::ageProgram(engine.programDirectory()),
-                 {QStringLiteral("--decrypt"), QStringLiteral("--identity=-"),
-                  QStringLiteral("--output=") + base, fetched},
-                 rclone.environment()},
-                streams, rclone.boundMs(candidate.ukuran), &context.stop);
+    const ToolResult result = runTool({Rclone::ageProgram(engine.programDirectory()),
+                                       {QStringLiteral("--decrypt"), QStringLiteral("--identity=-"),
+                                        QStringLiteral("--output=") + base, fetched},
+                                       rclone.environment()},
+                                      streams, rclone.boundMs(candidate.ukuran), &context.stop);
     if (result.succeeded())
         return true;
     *failure = QStringLiteral("salinan tidak dapat dibuka dengan identitas yang dipilih: ") +
@@ -411,28 +422,26 @@ bool Restore::countAndCompare(QString *failure)
     if (!countRows(server.psqlPath, server.environment, server.target.on(work), StatementMs,
                    &context.stop, &restored, failure))
         return false;
-    QList<riwayat::TableRows> all = recorded;
+    // The dump names a table as its script writes it, the server as it quotes it: the same
+    // table by its parts.
+    QHash<QStringList, qint64> pulih;
     for (const riwayat::TableRows &table : qAsConst(restored)) {
         rows += table.baris;
-        if (std::none_of(all.cbegin(), all.cend(), [&table](const riwayat::TableRows &t) {
-                return t.tabel == table.tabel;
-            }))
-            all.append({table.tabel, -1});
+        pulih.insert(nameParts(table.tabel), table.baris);
     }
-    for (const riwayat::TableRows &table : qAsConst(all)) {
-        qint64 pulih = -1;
-        for (const riwayat::TableRows &r : qAsConst(restored))
-            if (r.tabel == table.tabel)
-                pulih = r.baris;
-        const bool known = std::any_of(recorded.cbegin(), recorded.cend(),
-                                       [&table](const riwayat::TableRows &t) {
-                                           return t.tabel == table.tabel;
-                                       });
+    QList<pemulihan::TableCount> counts;
+    for (const riwayat::TableRows &table : qAsConst(recorded)) {
+        const QStringList parts = nameParts(table.tabel);
+        counts.append({table.tabel, table.baris, pulih.contains(parts) ? pulih.take(parts) : -1});
+    }
+    for (const riwayat::TableRows &table : qAsConst(restored))
+        if (pulih.contains(nameParts(table.tabel)))
+            counts.append({table.tabel, -1, table.baris});
+    for (const pemulihan::TableCount &count : qAsConst(counts))
         history.exec(QStringLiteral("insert into pemulihan_isi (pemulihan_id, tabel, backup, "
                                     "pulih) values (?, ?, ?, ?)"),
-                     {id, table.tabel, known ? QVariant(table.baris) : QVariant(),
-                      pulih < 0 ? QVariant() : QVariant(pulih)});
-    }
+                     {id, count.tabel, count.backup < 0 ? QVariant() : QVariant(count.backup),
+                      count.pulih < 0 ? QVariant() : QVariant(count.pulih)});
     set(QStringLiteral("baris = ?"), {rows});
     const QStringList differences =
         recorded.isEmpty() ? QStringList() : rowDifferences(recorded, restored);
@@ -487,8 +496,8 @@ Outcome Restore::end(const QString &hasil, const QString &reason)
     if (hasil == riwayat::Ok) {
         line = pemulihan::okLine(candidate.file, target, rows);
         if (choice.timpa)
-            line += QStringLiteral(" Database lama disimpan sebagai [") + before +
-                    QStringLiteral("].");
+            line +=
+                QStringLiteral(" Database lama disimpan sebagai [") + before + QStringLiteral("].");
         engine.log(line);
     } else if (hasil == riwayat::Dibatalkan) {
         line = pemulihan::cancelLine(candidate.file, target);
@@ -529,8 +538,7 @@ Outcome Restore::run()
     if (!applyMissingRoles(&failure))
         return end(cancelled() ? riwayat::Dibatalkan : riwayat::Gagal, failure);
     step(QString(), QStringLiteral("Membuat database ") + work);
-    if (!server.query(QStringLiteral("create database %1 template template0")
-                          .arg(identifier(work)),
+    if (!server.query(QStringLiteral("create database %1 template template0").arg(identifier(work)),
                       nullptr, &failure))
         return end(riwayat::Gagal, failure);
     made = true;
@@ -568,6 +576,9 @@ void makeKey(BackupEngine &engine, ServiceKey &key)
     const QString keygen = QFileInfo(Rclone::ageProgram(engine.programDirectory()))
                                .dir()
                                .filePath(QStringLiteral("age-keygen"));
+    // Without age no copy is encrypted: nothing to receive, and nothing to say at every start.
+    if (!QFileInfo::exists(keygen))
+        return;
     const ToolResult result =
         runTool({keygen, {}, engine.rclone().environment()}, streams, StatementMs, nullptr);
     const int at = output.indexOf("# public key: ");
@@ -599,8 +610,9 @@ void recover(BackupEngine &engine)
     QString error;
     while (query.next()) {
         pemulihan::Restore r;
-        pemulihan::restoreOf(history.database(), query.record().value(QStringLiteral("kunci")).toString(),
-                             &r, nullptr, &error);
+        pemulihan::restoreOf(history.database(),
+                             query.record().value(QStringLiteral("kunci")).toString(), &r, nullptr,
+                             &error);
         left << r;
     }
     query.finish();
@@ -618,8 +630,8 @@ void recover(BackupEngine &engine)
         const bool known = server.exists(r.kerja, &workThere, &error) &&
                            (!r.timpa || (server.exists(r.database, &sourceThere, &error) &&
                                          server.exists(r.sebelum, &beforeThere, &error)));
-        if (known && r.timpa && r.langkah == QLatin1String("tukar") && !workThere &&
-            sourceThere && beforeThere) {
+        if (known && r.timpa && r.langkah == QLatin1String("tukar") && !workThere && sourceThere &&
+            beforeThere) {
             hasil = riwayat::Ok;
             reason = QStringLiteral("Database sudah ditukar sebelum proses service berhenti.");
         } else if (made && workThere && r.kerja != r.database && r.kerja != r.sebelum &&

@@ -27,8 +27,9 @@ public:
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(path);
-        db.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000")
-                                      : QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        db.setConnectOptions(readOnly
+                                 ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000")
+                                 : QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
         opened = db.open();
         if (!opened)
             error = db.lastError().text();
@@ -144,7 +145,8 @@ int run(const QString &programDir, const Options &options, const Io &io)
     {
         const Connection history(historyPath, true);
         QList<pemulihan::Candidate> all;
-        if (!history.opened || !pemulihan::candidates(history.db(), options.database, &all, &error)) {
+        if (!history.opened ||
+            !pemulihan::candidates(history.db(), options.database, &all, &error)) {
             io.err(QStringLiteral("Riwayat backup [%1] tidak dapat dibaca: %2")
                        .arg(historyPath, history.opened ? error : history.error));
             return 1;
@@ -152,8 +154,9 @@ int run(const QString &programDir, const Options &options, const Io &io)
         for (const pemulihan::Candidate &c : qAsConst(all))
             if (chosen.riwayatId == 0 &&
                 (options.file.isEmpty() || c.file == options.file ||
-                 (!c.isCopy() && QDir::cleanPath(c.file) ==
-                                     QDir::cleanPath(QDir::current().absoluteFilePath(options.file)))))
+                 (!c.isCopy() &&
+                  QDir::cleanPath(c.file) ==
+                      QDir::cleanPath(QDir::current().absoluteFilePath(options.file)))))
                 chosen = c;
         if (chosen.riwayatId == 0) {
             io.err(options.file.isEmpty()
@@ -217,7 +220,7 @@ int run(const QString &programDir, const Options &options, const Io &io)
         shown = line;
     }
     (answer.hasil == permintaan::Ok ? io.out : io.err)(answer.pesan.isEmpty() ? answer.hasil
-                                                                            : answer.pesan);
+                                                                              : answer.pesan);
     pemulihan::Restore restore;
     QList<pemulihan::TableCount> tables;
     {

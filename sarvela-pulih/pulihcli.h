@@ -17,7 +17,7 @@ struct Options
     QString ke;         // empty: D_pulih_YYYYMMDD_HHMM
     bool timpa = false; // in place of the database
     QString konfirmasi;
-    QString identitas;  // an age identity file for an encrypted copy
+    QString identitas; // an age identity file for an encrypted copy
     bool help = false;
 };
 

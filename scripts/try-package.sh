@@ -163,7 +163,7 @@ expect "it is registered as .\\_sarvela, restarted a minute after a failure" \
 sleep 1
 expect "its process runs as _sarvela" is "$(uid_of "$(service_pid)")" "$(id -u _sarvela)"
 expect "menu entry, icons and man pages are there" bash -c \
-    "[ -f /usr/share/applications/sarpanel.desktop ] && [ \$(ls /usr/share/icons/hicolor/*/apps/sarpanel.png | wc -l) = 8 ] && man -w sarvelad sarpanel svcmgrd svcmgr-access svcmgr-config"
+    "[ -f /usr/share/applications/sarpanel.desktop ] && [ \$(ls /usr/share/icons/hicolor/*/apps/sarpanel.png | wc -l) = 8 ] && man -w sarvelad sarpanel sarvela-pulih svcmgrd svcmgr-access svcmgr-config"
 expect "someone outside the group cannot read the settings" bash -c "! runuser -u $OTHER -- cat $PREFIX/confbu.cfg"
 # A PostgreSQL client that comes or goes fires the package's trigger, which links dbutils/ anew.
 ln -sfn /nonexistent "$PREFIX/dbutils/pg_dump"

@@ -24,11 +24,11 @@ cd "$SARVELA_ROOT"
 # service manager, the tests and the benchmarks are not part of it.
 mapfile -t units < <(
     {
-        find src backup-service examples packaging -name '*.cpp' ! -name '*_posix.cpp'
+        find src backup-service examples packaging sarvela-pulih -name '*.cpp' ! -name '*_posix.cpp'
     } | sort)
 
 includes=()
-for dir in src/confbu src/qtservice backup-service examples/sarpanel examples/sarpanel/Database/xsqlbuilder; do
+for dir in src/confbu src/qtservice backup-service sarvela-pulih examples/sarpanel examples/sarpanel/Database/xsqlbuilder; do
     includes+=(-I "$dir")
 done
 # uic's ui_*.h and moc's *.moc, made by the Linux build.

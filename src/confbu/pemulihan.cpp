@@ -73,8 +73,7 @@ bool addCounts(const QSqlDatabase &history, Candidate *candidate, QString *error
         }
     }
     if (tables.contains(QStringLiteral("isi"))) {
-        if (!run(query,
-                 QStringLiteral("select count(*), sum(baris) from isi where riwayat_id = ?"),
+        if (!run(query, QStringLiteral("select count(*), sum(baris) from isi where riwayat_id = ?"),
                  {candidate->riwayatId}, error))
             return false;
         if (query.next() && query.value(0).toLongLong() > 0)
@@ -104,9 +103,7 @@ QJsonObject request(const Choice &choice)
 QString fromRequest(const QJsonObject &isi, Choice *choice)
 {
     *choice = Choice();
-    const auto text = [&isi](const char *key) {
-        return isi.value(QLatin1String(key)).toString();
-    };
+    const auto text = [&isi](const char *key) { return isi.value(QLatin1String(key)).toString(); };
     choice->database = text("database");
     choice->ke = text("ke");
     choice->konfirmasi = text("konfirmasi");
@@ -259,8 +256,8 @@ bool publishRecipient(const QSqlDatabase &history, const QString &recipient, QSt
         db.commit())
         return true;
     if (error->isEmpty())
-        *error = query.lastError().text().isEmpty() ? db.lastError().text()
-                                                    : query.lastError().text();
+        *error =
+            query.lastError().text().isEmpty() ? db.lastError().text() : query.lastError().text();
     db.rollback();
     return false;
 }

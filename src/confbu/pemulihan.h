@@ -49,9 +49,9 @@ struct Candidate
     qint64 riwayatId = 0; // the job whose dump it is (a copy's too)
     qint64 salinanId = 0; // 0: the local dump
     QString dbname;
-    QString file;       // the dump's path, or REMOTE:PATH of the copy
-    QDateTime waktu;    // when the dump's job started
-    qint64 ukuran = 0;  // bytes
+    QString file;      // the dump's path, or REMOTE:PATH of the copy
+    QDateTime waktu;   // when the dump's job started
+    qint64 ukuran = 0; // bytes
     bool terverifikasi = false;
     bool terenkripsi = false; // an age copy: restoring it needs the identity
     QString ujiHasil;         // the newest restore drill of the dump; empty: never drilled
