@@ -1,10 +1,10 @@
 #!/bin/sh
 # Starts the installed control panel on a private Xvfb display with a window
 # manager (openbox) and saves a PNG of its main window, or of the database
-# picker, the log viewer, the status window, the advanced settings or the copies off this
-# machine opened from it.
+# picker, the log viewer, the status window, the advanced settings, the copies off this
+# machine or the restore window opened from it (the restore window shows a restore that runs).
 #
-#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log|status|pengaturan|salinan] [POINTS]
+#   scripts/screenshot.sh PROGRAM_DIR [OUTPUT.png] [main|picker|log|status|pengaturan|salinan|pulihkan] [POINTS]
 #
 # POINTS (or FONT_POINTS in the environment) sets the desktop's font size, as a
 # KDE desktop's settings do; without it Qt's own default applies. SCREEN_SIZE sets the
@@ -105,7 +105,8 @@ log) menu_window alt+i l "Log Proses Backup" ;;          # "&Informasi", "&Log S
 status) menu_window alt+i b "Status Backup" ;;           # "&Informasi", "Status &Backup"
 pengaturan) menu_window alt+s p "Pengaturan Lanjutan" ;; # "&Sistem", "&Pengaturan Lanjutan"
 salinan) menu_window alt+s s "Salinan Luar Server" ;;    # "&Sistem", "&Salinan Luar Server"
-*) echo "unknown screen: $screen (main, picker, log, status, pengaturan or salinan)" >&2; exit 2 ;;
+pulihkan) menu_window alt+s d "Pulihkan Database" ;;     # "&Sistem", "Pulihkan &Database"
+*) echo "unknown screen: $screen (main, picker, log, status, pengaturan, salinan or pulihkan)" >&2; exit 2 ;;
 esac
 [ -n "$target" ] || { echo "the $screen window did not appear" >&2; cat "$work/panel.log" >&2; exit 1; }
 import -window "$target" "$out"

@@ -6,6 +6,7 @@
 #include "ui_fstatusbackup.h"
 #include "wrapdelegate.h"
 
+#include <QAction>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QJsonObject>
@@ -237,6 +238,10 @@ FStatusBackup::FStatusBackup(const XHistoryWatch *history, QWidget *parent)
     });
     connect(ui->tableWidget, &QTableWidget::itemSelectionChanged, this,
             &FStatusBackup::selectionChanged);
+    ui->tableWidget->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto *restore = new QAction(QStringLiteral("Pulihkan Database..."), ui->tableWidget);
+    connect(restore, &QAction::triggered, this, &FStatusBackup::on_butPulihkan_clicked);
+    ui->tableWidget->addAction(restore);
 }
 
 void FStatusBackup::setRequests(std::function<QSqlDatabase()> settings,
@@ -409,6 +414,18 @@ void FStatusBackup::hideEvent(QHideEvent *event)
     QDialog::hideEvent(event);
 }
 
+QString FStatusBackup::selectedDatabase() const
+{
+    const int current = ui->tableWidget->currentRow();
+    const QList<Row> &rows = m_history->rows();
+    return current >= 0 && current < rows.size() ? rows[current].dbname : QString();
+}
+
+void FStatusBackup::on_butPulihkan_clicked()
+{
+    emit restoreAsked(selectedDatabase());
+}
+
 void FStatusBackup::on_butTutup_clicked()
 {
     close();
@@ -421,6 +438,7 @@ void FStatusBackup::selectionChanged()
     const QList<Row> &rows = m_history->rows();
     ui->butWajar->setEnabled(m_wake && m_asked.isEmpty() && current >= 0 && current < rows.size() &&
                              !rows[current].checks.isEmpty());
+    ui->butPulihkan->setEnabled(current >= 0 && current < rows.size());
 }
 
 // The administrator says the change was meant: the service records who and when, and its

@@ -1,6 +1,7 @@
 // "Status Backup": one row per listed database, the ones needing attention first in red,
 // kept current while open from the history the main window watches. "Perubahan wajar" asks the
-// service to accept the change of a dump that waits to be checked.
+// service to accept the change of a dump that waits to be checked; "Pulihkan" (and the row's
+// menu) opens the restore window with the row's database.
 #pragma once
 
 #include <QDialog>
@@ -28,6 +29,9 @@ public:
     // what wakes the service (an empty text when it was woken, else why not).
     void setRequests(std::function<QSqlDatabase()> settings, std::function<QString()> wake);
 
+signals:
+    void restoreAsked(const QString &db);
+
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
@@ -36,10 +40,12 @@ protected:
 private slots:
     void on_butTutup_clicked();
     void on_butWajar_clicked();
+    void on_butPulihkan_clicked();
 
 private:
     void fitWidth();
     void selectionChanged();
+    QString selectedDatabase() const;
     // The answer to the request last sent, once the service has given it.
     void answerSeen();
     void fitColumns();

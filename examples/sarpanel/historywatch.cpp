@@ -375,6 +375,21 @@ bool XHistoryWatch::readDestinations(const QString &path, salinan::Published *pu
     *published = salinan::Published();
     if (!QFileInfo::exists(path))
         return false;
+    return readWith(
+        path,
+        [published](const QSqlDatabase &db, QString *why) {
+            return salinan::readPublished(db, published, why);
+        },
+        error);
+}
+
+bool XHistoryWatch::readWith(const QString &path,
+                             const std::function<bool(const QSqlDatabase &, QString *)> &reader,
+                             QString *error)
+{
+    error->clear();
+    if (!QFileInfo::exists(path))
+        return false;
     const ReadOnlyHistory history(path);
-    return history.open(error) && salinan::readPublished(history.db(), published, error);
+    return history.open(error) && reader(history.db(), error);
 }

@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QTimer>
 
+#include <functional>
+
 class XHistoryWatch : public QObject
 {
     Q_OBJECT
@@ -48,6 +50,11 @@ public:
     // when it never did.
     static bool readDestinations(const QString &path, salinan::Published *published,
                                  QString *error);
+    // Runs reader on the history opened read-only for it alone; false with an empty error when
+    // there is no history yet.
+    static bool readWith(const QString &path,
+                         const std::function<bool(const QSqlDatabase &, QString *)> &reader,
+                         QString *error);
 
     // How long the history stays quiet, with no job running, before a run counts as ended.
     void setRunQuietMs(int ms) { m_quiet.setInterval(ms); }

@@ -143,6 +143,7 @@ void MainControlPanel::createMenus()
     backupNowAction->setEnabled(false); // while the service runs
     QAction *advancedAction = systemMenu->addAction(QStringLiteral("&Pengaturan Lanjutan"));
     QAction *copiesAction = systemMenu->addAction(QStringLiteral("&Salinan Luar Server"));
+    QAction *restoreAction = systemMenu->addAction(QStringLiteral("Pulihkan &Database"));
     systemMenu->addSeparator();
     exitAction = systemMenu->addAction(QStringLiteral("&Keluar"));
     connect(installAction, &QAction::triggered, this, &MainControlPanel::on_menuInstal_clicked);
@@ -150,6 +151,7 @@ void MainControlPanel::createMenus()
     connect(backupNowAction, &QAction::triggered, this, &MainControlPanel::on_backupNow_click);
     connect(advancedAction, &QAction::triggered, this, &MainControlPanel::on_advanced_click);
     connect(copiesAction, &QAction::triggered, this, &MainControlPanel::on_copies_click);
+    connect(restoreAction, &QAction::triggered, this, [this] { openRestore(); });
     connect(exitAction, &QAction::triggered, this, &MainControlPanel::on_exit_app);
 
     infoMenu = new QMenu(QStringLiteral("&Informasi"), this);

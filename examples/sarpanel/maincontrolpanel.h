@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QSqlDatabase>
 #include <QSystemTrayIcon>
@@ -16,6 +17,7 @@ enum class ServiceAction;
 class QAction;
 class QLabel;
 class QMenu;
+class FPulihkan;
 class FStatusBackup;
 class SharedFlag;
 class QTimer;
@@ -56,6 +58,10 @@ public:
     // timer), done once: by the first show, or by a start that stays in the tray.
     void startUp();
 
+    // "Pulihkan Database", with this database chosen (none: the first); a restore that runs
+    // keeps its window as it is.
+    void openRestore(const QString &db = QString());
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -92,6 +98,8 @@ private:
     void on_backupNow_click();
     void on_advanced_click();
     void on_copies_click();
+    // Sends the service a user command: an empty text, or why it could not.
+    QString sendCommand(int command);
     // Shows the window in front, also when it was minimised.
     void bringForward();
     // Asks the manager whether the service runs, and shows it when that changed.
@@ -151,6 +159,7 @@ private:
     int ticksSinceLook = 0;
     XHistoryWatch *history;
     FStatusBackup *statusWindow = nullptr;
+    QPointer<FPulihkan> restoreWindow; // gone once closed: reopened, it reads afresh
     bool settingsRead = false;
     QString settingsProblem; // why the settings cannot be read or saved; empty when they can
     bool serviceInstalled = false;

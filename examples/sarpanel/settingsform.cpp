@@ -358,12 +358,8 @@ void MainControlPanel::on_advanced_click()
 
 void MainControlPanel::on_copies_click()
 {
-    FSalinan dialog(settingsDb, programFile(confbu::HistoryFile), [this] {
-        if (serviceController.sendCommand(permintaan::WaitingCommand))
-            return QString();
-        return serviceController.isRunning() ? QtServiceController::lastError().text
-                                             : QStringLiteral("Service tidak aktif.");
-    }, this);
+    FSalinan dialog(settingsDb, programFile(confbu::HistoryFile),
+                    [this] { return sendCommand(permintaan::WaitingCommand); }, this);
     if (dialog.exec() == QDialog::Accepted)
         history->setCopiesOn(salinan::read(settingsDb).isOn());
 }

@@ -2,6 +2,8 @@
 // tip, a balloon for each run that ends with failures while it runs, and the status window.
 #include "maincontrolpanel.h"
 
+#include "confbu.h"
+#include "fpulihkan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
 #include "permintaan.h"
@@ -110,21 +112,50 @@ void MainControlPanel::tellCopyFailures(const QList<salinan::Copy> &failed)
                 QSystemTrayIcon::Critical);
 }
 
+QString MainControlPanel::sendCommand(int command)
+{
+    if (serviceController.sendCommand(command))
+        return QString();
+    refreshServiceStatus();
+    return serviceRunning ? QtServiceController::lastError().text
+                          : QStringLiteral("Service tidak aktif.");
+}
+
 void MainControlPanel::on_status_click()
 {
     if (!statusWindow) {
         statusWindow = new FStatusBackup(history, this);
         statusWindow->setRequests([this] { return settingsDb; },
-                                  [this] {
-                                      if (serviceController.sendCommand(permintaan::WaitingCommand))
-                                          return QString();
-                                      refreshServiceStatus();
-                                      return serviceRunning
-                                                 ? QtServiceController::lastError().text
-                                                 : QStringLiteral("Service tidak aktif.");
-                                  });
+                                  [this] { return sendCommand(permintaan::WaitingCommand); });
+        connect(statusWindow, &FStatusBackup::restoreAsked, this, &MainControlPanel::openRestore);
     }
     statusWindow->show();
     statusWindow->raise();
     statusWindow->activateWindow();
+}
+
+void MainControlPanel::openRestore(const QString &db)
+{
+    if (!restoreWindow) {
+        FPulihkan::Wiring wiring;
+        wiring.settings = [this] { return settingsDb; };
+        wiring.historyPath = programFile(confbu::HistoryFile);
+        wiring.server = {ui->tServer->text(), dbUser, dbPassword, dbPort};
+        wiring.databases = listedDatabases();
+        wiring.command = [this](int command) { return sendCommand(command); };
+        wiring.serviceRunning = [this] { return serviceController.isRunning(); };
+#ifdef Q_OS_WIN
+        wiring.agePath = programFile(QStringLiteral("age.exe"));
+#else
+        // An absolute path: never an age that the environment's PATH puts first.
+        wiring.agePath = QStringLiteral("/usr/bin/age");
+#endif
+        restoreWindow = new FPulihkan(wiring, this);
+        restoreWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    if (!db.isEmpty())
+        restoreWindow->chooseDatabase(db);
+    restoreWindow->show();
+    restoreWindow->raise();
+    restoreWindow->activateWindow();
 }

@@ -8,6 +8,7 @@
 #include "fdfrdatabase.h"
 #include "flog.h"
 #include "fpengaturan.h"
+#include "fpulihkan.h"
 #include "fsalinan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
@@ -111,7 +112,7 @@ void TestTextFit::fits_data()
     QTest::addColumn<QString>("window");
     for (int points : {9, 10, 11})
         for (const char *window : {"main window", "log viewer", "picker", "status window",
-                                   "advanced settings", "copies", "message boxes"})
+                                   "advanced settings", "copies", "restore", "message boxes"})
             QTest::addRow("%s at %d points", window, points) << points << QString(window);
 }
 
@@ -158,6 +159,9 @@ void TestTextFit::fits()
     } else if (window == "copies") {
         shown.reset(
             new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
+    } else if (window == "restore") {
+        shown.reset(new FPulihkan({[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {},
+                                   names, {}, {}}));
     } else {
         shown.reset(new FDfrDatabase);
         // As the picker lists them.
