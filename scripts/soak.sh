@@ -62,6 +62,8 @@ RUNS=0
 FAULTS=0
 VIOLATIONS=0
 INTERRUPTIONS=0
+# A changed number of dumps to keep applies once a run has gone through every job well.
+KEEP_PENDING=0
 JOBS=0
 
 # The command line of the process in folder $1 (of /proc), in CMDLINE; no process is started
@@ -321,6 +323,7 @@ while [ "$(now_ms)" -lt "$END" ]; do
     if [ "$k" -lt 30 ]; then
         sqlite3 "$CFG" ".timeout 5000" "UPDATE confsimpan SET jumlah=$keep;"
         changes+=("simpan $keep")
+        KEEP_PENDING=1
     fi
     if [ "$fill" -lt 12 ]; then
         avail=$(df --output=avail -B1M "$OUT" | tail -n 1)
@@ -470,6 +473,11 @@ while [ "$(now_ms)" -lt "$END" ]; do
 
     idle=()
     [ "$interrupted" = 0 ] && [ "$ended" = 1 ] && idle=(--idle)
+    if [ "$interrupted" = 0 ] && [ "$ended" = 1 ] && [ "$too_soon" = 0 ] &&
+        ! grep -qE " - (Lokasi backup \\[|Backup dilewati)|GAGAL|DITOLAK|DIBATALKAN" <<<"$new"; then
+        KEEP_PENDING=0
+    fi
+    [ "$KEEP_PENDING" = 1 ] && idle+=(--keep-pending)
     if ! result=$("$WORK/soak_check" "$PROG" "$OUT" "$STATE" "$RUNS" "$SEED" \
         "$INTERRUPTIONS" "${idle[@]}"); then
         VIOLATIONS=$((VIOLATIONS + $(grep -c '^soak: VIOLATION' <<<"$result" || true)))

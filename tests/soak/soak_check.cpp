@@ -391,7 +391,7 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (args.size() < 7) {
         std::fputs("usage: soak_check PROGRAM_DIR OUTPUT_DIR STATE_FILE RUN SEED INTERRUPTIONS "
-                   "[--idle]\n",
+                   "[--idle] [--keep-pending]\n",
                    stderr);
         return 2;
     }
@@ -399,6 +399,8 @@ int main(int argc, char **argv)
     const QString run = args.at(4), seed = args.at(5);
     const int interruptions = args.at(6).toInt();
     const bool idle = args.contains("--idle");
+    // The number of dumps to keep changed after the last run that went through every job.
+    const bool keepPending = args.contains("--keep-pending");
 
     const QStringList remembered = readText(stateFile).split('\n', Qt::SkipEmptyParts);
     QSet<QString> seen(remembered.begin(), remembered.end());
@@ -410,7 +412,7 @@ int main(int argc, char **argv)
         const int keep = keptPerDatabase(programDir + "/confbu.cfg");
         checkLogAgainstHistory(log, rows, interruptions, idle);
         checkGoodDumps(log, rows);
-        if (idle && keep > 0) {
+        if (idle && keep > 0 && !keepPending) {
             checkRetention(rows, keep);
             checkRunLogs(outputDir, rows, keep);
         }
