@@ -1,6 +1,7 @@
 #include "rclonetool.h"
 
 #include "confbu.h"
+#include "pemulihan.h"
 #include "programfile.h"
 
 #include <QFileInfo>
@@ -46,12 +47,7 @@ QString Rclone::program(const QString &programDir)
 
 QString Rclone::ageProgram(const QString &programDir)
 {
-#ifdef Q_OS_WIN
-    return confbu::joinPath(programDir, QStringLiteral("age.exe"));
-#else
-    Q_UNUSED(programDir)
-    return QStringLiteral("/usr/bin/age");
-#endif
+    return pemulihan::ageProgram(programDir);
 }
 
 int Rclone::boundMs(qint64 bytes) const

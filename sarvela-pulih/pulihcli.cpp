@@ -49,16 +49,6 @@ private:
     const QString name;
 };
 
-QString agePath(const QString &programDir)
-{
-#ifdef Q_OS_WIN
-    return confbu::joinPath(programDir, QStringLiteral("age.exe"));
-#else
-    Q_UNUSED(programDir)
-    return QStringLiteral("/usr/bin/age");
-#endif
-}
-
 QString progressLine(const pemulihan::Progress &p)
 {
     QString line = p.tahap;
@@ -177,7 +167,7 @@ int run(const QString &programDir, const Options &options, const Io &io)
     choice.riwayat = chosen.riwayatId;
     choice.salinan = chosen.salinanId;
     if (!recipient.isEmpty() &&
-        !pemulihan::sealIdentity(agePath(programDir), recipient, options.identitas,
+        !pemulihan::sealIdentity(pemulihan::ageProgram(programDir), recipient, options.identitas,
                                  &choice.identitas, &error)) {
         io.err(QStringLiteral("Identitas tidak dapat dikirim: ") + error);
         return 1;

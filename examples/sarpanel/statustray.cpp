@@ -6,6 +6,7 @@
 #include "fpulihkan.h"
 #include "fstatusbackup.h"
 #include "historywatch.h"
+#include "pemulihan.h"
 #include "permintaan.h"
 #include "ui_maincontrolpanel.h"
 
@@ -144,12 +145,7 @@ void MainControlPanel::openRestore(const QString &db)
         wiring.databases = listedDatabases();
         wiring.command = [this](int command) { return sendCommand(command); };
         wiring.serviceRunning = [this] { return serviceController.isRunning(); };
-#ifdef Q_OS_WIN
-        wiring.agePath = programFile(QStringLiteral("age.exe"));
-#else
-        // An absolute path: never an age that the environment's PATH puts first.
-        wiring.agePath = QStringLiteral("/usr/bin/age");
-#endif
+        wiring.agePath = pemulihan::ageProgram(programDir());
         restoreWindow = new FPulihkan(wiring, this);
         restoreWindow->setAttribute(Qt::WA_DeleteOnClose);
     }

@@ -31,17 +31,7 @@ QDateTime timeOf(const QVariant &text)
     return QDateTime::fromString(text.toString(), riwayat::TimeFormat);
 }
 
-bool run(QSqlQuery &query, const QString &statement, const QVariantList &values, QString *error)
-{
-    query.setForwardOnly(true);
-    bool ok = query.prepare(statement);
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    ok = ok && query.exec();
-    if (!ok)
-        *error = query.lastError().text();
-    return ok;
-}
+using riwayat::run;
 
 // A whole positive number in a JSON value; 0 when it is none.
 qint64 idOf(const QJsonValue &value)
@@ -421,6 +411,16 @@ bool running(const QSqlDatabase &history, Restore *found, QString *error)
 {
     return oneRestore(history, QStringLiteral("where hasil = ? order by id desc limit 1"),
                       {riwayat::Berjalan}, found, error);
+}
+
+QString ageProgram(const QString &programDir)
+{
+#ifdef Q_OS_WIN
+    return confbu::joinPath(programDir, QStringLiteral("age.exe"));
+#else
+    Q_UNUSED(programDir)
+    return QStringLiteral("/usr/bin/age");
+#endif
 }
 
 } // namespace pemulihan

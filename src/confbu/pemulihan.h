@@ -76,6 +76,9 @@ bool publishRecipient(const QSqlDatabase &history, const QString &recipient, QSt
 bool serviceRecipient(const QSqlDatabase &history, QString *recipient, QString *error);
 // The identity file the administrator picked, encrypted to recipient with age -r -a: only the
 // service can read what a request carries. The file is read by age alone, never kept.
+// The age program: beside the programs on Windows, the system's own elsewhere (an absolute path,
+// never one that the environment's PATH puts first).
+QString ageProgram(const QString &programDir);
 bool sealIdentity(const QString &agePath, const QString &recipient, const QString &identityFile,
                   QString *sealed, QString *error);
 

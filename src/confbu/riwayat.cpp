@@ -144,7 +144,8 @@ bool has(const QSqlDatabase &db, const QString &table)
     return db.tables().contains(table);
 }
 
-// The statement prepared with values bound, executed; false with the driver's text otherwise.
+} // namespace
+
 bool run(QSqlQuery &query, const QString &statement, const QVariantList &values, QString *error)
 {
     query.setForwardOnly(true);
@@ -156,8 +157,6 @@ bool run(QSqlQuery &query, const QString &statement, const QVariantList &values,
         *error = query.lastError().text();
     return ok;
 }
-
-} // namespace
 
 bool tableRows(const QSqlDatabase &db, qint64 riwayatId, QList<TableRows> *tables, QString *error)
 {

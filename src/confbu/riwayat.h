@@ -12,8 +12,10 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 class QSqlDatabase;
+class QSqlQuery;
 class QSqlRecord;
 
 namespace riwayat {
@@ -84,6 +86,9 @@ struct Drill
 
 // The statements that create the tables (nothing else), and the job table's columns in order.
 QStringList createStatements();
+// The statement prepared with values bound and executed, read forward only; false with the
+// driver's text otherwise. For the readers of the history's tables.
+bool run(QSqlQuery &query, const QString &statement, const QVariantList &values, QString *error);
 inline const QString ColumnList =
     QStringLiteral("id, dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi");
 Job fromRecord(const QSqlRecord &row);

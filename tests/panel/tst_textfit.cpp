@@ -161,7 +161,7 @@ void TestTextFit::fits()
             new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
     } else if (window == "restore") {
         shown.reset(new FPulihkan({[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {},
-                                   names, {}, {}}));
+                                   names, {}, {}, {}}));
     } else {
         shown.reset(new FDfrDatabase);
         // As the picker lists them.

@@ -163,7 +163,7 @@ private slots:
                                  {"pass", cluster.superPassword()}},
                                 {"toko", "rusak", "besar"}),
                  qPrintable(folder.error));
-        for (const QString &tool : {"pg_dump", "pg_restore", "pg_dumpall", "psql"}) {
+        for (const QString &tool : QStringList{"pg_dump", "pg_restore", "pg_dumpall", "psql"}) {
             QFile::remove(folder.file("dbutils/" + tool));
             QVERIFY(QFile::link(PgCluster::binDir() + '/' + tool, folder.file("dbutils/" + tool)));
         }
