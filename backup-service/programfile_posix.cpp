@@ -14,16 +14,6 @@ namespace programfile {
 
 namespace {
 
-QString notRegular(const struct stat &info)
-{
-    if (S_ISLNK(info.st_mode))
-        return QStringLiteral("berupa link");
-    if (!S_ISREG(info.st_mode))
-        return QStringLiteral("bukan berkas biasa");
-    // A second name could be a hard link to a file that was never ours to write.
-    return QStringLiteral("memiliki lebih dari satu nama");
-}
-
 bool usable(const struct stat &info)
 {
     return S_ISREG(info.st_mode) && info.st_nlink == 1;
@@ -80,7 +70,7 @@ File openForAppend(const QString &path, QString *error)
     File file(fd);
     struct stat info = {};
     if (::fstat(fd, &info) != 0 || !usable(info)) {
-        *error = notRegular(info);
+        *error = sharedfiles::notRegular(info);
         return File();
     }
     ::fcntl(fd, F_SETFL, O_APPEND);

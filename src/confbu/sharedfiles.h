@@ -9,6 +9,9 @@
 #include <QString>
 
 class QFile;
+#ifndef Q_OS_WIN
+struct stat;
+#endif
 
 namespace sharedfiles {
 
@@ -31,5 +34,10 @@ QString besideRefusal(const QString &path, QString *which);
 // on a FIFO, when it is a regular file with one name; false with the reason otherwise. With
 // Truncate in mode it is emptied once it has been judged so.
 bool openRegular(QFile *file, const QString &path, QIODevice::OpenMode mode, QString *why);
+
+#ifndef Q_OS_WIN
+// Why a file that is not a regular file with one name is refused, in the log's words.
+QString notRegular(const struct stat &info);
+#endif
 
 } // namespace sharedfiles

@@ -72,15 +72,6 @@ int guardedUnlink(const char *path)
     return -1;
 }
 
-QString notRegular(const struct stat &info)
-{
-    if (S_ISLNK(info.st_mode))
-        return QStringLiteral("berupa link");
-    if (!S_ISREG(info.st_mode))
-        return QStringLiteral("bukan berkas biasa");
-    // A second name could be a hard link to a file that was never ours to write.
-    return QStringLiteral("memiliki lebih dari satu nama");
-}
 
 } // namespace
 
@@ -155,6 +146,16 @@ bool openRegular(QFile *file, const QString &path, QIODevice::OpenMode mode, QSt
         return false;
     }
     return true;
+}
+
+QString notRegular(const struct stat &info)
+{
+    if (S_ISLNK(info.st_mode))
+        return QStringLiteral("berupa link");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("bukan berkas biasa");
+    // A second name could be a hard link to a file that was never ours to write.
+    return QStringLiteral("memiliki lebih dari satu nama");
 }
 
 } // namespace sharedfiles

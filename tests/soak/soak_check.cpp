@@ -313,7 +313,7 @@ void checkRetention(const QList<Row> &rows, int keep)
 
 // After a run that ended in order, with a number of dumps kept, no run log of a job that left
 // no dump (failed, cancelled) is older than the oldest dump kept of its database.
-void checkRunLogs(const QString &outputDir, const QList<Row> &rows, int keep)
+void checkRunLogs(const QString &outputDir, const QList<Row> &rows)
 {
     static const QRegularExpression stamped("^(\\d{8}\\.\\d{6})\\.(bu|log)$");
     QMap<QString, QString> oldest;
@@ -414,7 +414,7 @@ int main(int argc, char **argv)
         checkGoodDumps(log, rows);
         if (idle && keep > 0 && !keepPending) {
             checkRetention(rows, keep);
-            checkRunLogs(outputDir, rows, keep);
+            checkRunLogs(outputDir, rows);
         }
     }
     if (idle) {
