@@ -136,9 +136,38 @@ inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo,
     return sql(path, "select max(id) from salinan").value(0).value(0).toLongLong();
 }
 
+// The columns of a data-driven case in one line: columns<int, QString>({"row", "box"}).
+template <typename... T> void columns(std::initializer_list<const char *> names)
+{
+    auto name = names.begin();
+    (QTest::addColumn<T>(*name++), ...);
+}
+
+// One row of a data-driven case in one line; a text goes into a QString column.
+template <typename... T> void row(const char *tag, T... values)
+{
+    (QTest::newRow(tag) << ... << values);
+}
+
 template <typename T> T *widget(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name); // a missing one crashes the case, which fails it
+}
+
+// The named inputs' values, " "-separated; "(off)" after one that cannot be changed.
+inline QString values(QWidget *window, const QStringList &names)
+{
+    QStringList shown;
+    for (const QString &name : names) {
+        auto *w = widget<QWidget>(window, name);
+        QString value = w->property("text").toString();
+        if (auto *spin = qobject_cast<QSpinBox *>(w))
+            value = QString::number(spin->value());
+        else if (auto *combo = qobject_cast<QComboBox *>(w))
+            value = combo->currentText();
+        shown << value + (w->isEnabled() ? "" : "(off)");
+    }
+    return shown.join(' ');
 }
 
 // The main window's menu entry with this text ("Status &Backup").

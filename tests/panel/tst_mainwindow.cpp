@@ -46,6 +46,19 @@ struct Pick
     int code = 0;
     QString name = {}, messages = {}, fault = {};
 };
+// A desktop with a system tray or without one.
+struct TrayPanel : PanelWindow
+{
+    TrayPanel(const QString &dir, bool tray) : PanelWindow(dir), tray(tray) {}
+    bool systemTrayAvailable() const override { return tray; }
+    bool tray;
+};
+
+QString shownAs(const QWidget &window)
+{
+    return QString(window.isVisible() ? "visible" : "hidden") +
+           (window.isMinimized() ? " minimised" : "");
+}
 } // namespace
 
 Q_DECLARE_METATYPE(Load)
@@ -183,54 +196,41 @@ void TestMainWindow::load()
 
 void TestMainWindow::appearance_data()
 {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("trayAvailable");
-    QTest::addColumn<QString>("window"); // hidden, minimised or shown
-    QTest::newRow("no option: shown") << "/opt/sarpanel" << true << "shown";
-    QTest::newRow("--tray: hidden") << "/opt/sarpanel --tray" << true << "hidden";
-    QTest::newRow("--tray after another option") << "/opt/sarpanel -x --tray" << true << "hidden";
-    QTest::newRow("--tray without a tray: minimised")
-        << "/opt/sarpanel --tray" << false << "minimised";
-    QTest::newRow("no tray and no option: shown as usual") << "/opt/sarpanel" << false << "shown";
-    QTest::newRow("a program called --tray is no option") << "--tray" << true << "shown";
-    QTest::newRow("a longer option is another one") << "/opt/sarpanel --tray=1" << true << "shown";
+    columns<QString, bool, QString>({"command", "trayAvailable", "shown"});
+    row("no option: shown", "/opt/sarpanel", true, "visible");
+    row("--tray: hidden", "/opt/sarpanel --tray", true, "hidden");
+    row("--tray after another option", "/opt/sarpanel -x --tray", true, "hidden");
+    row("--tray without a tray: minimised", "/opt/sarpanel --tray", false, "visible minimised");
+    row("no tray and no option: shown as usual", "/opt/sarpanel", false, "visible");
+    row("a program called --tray is no option", "--tray", true, "visible");
+    row("a longer option is another one", "/opt/sarpanel --tray=1", true, "visible");
 }
 
 void TestMainWindow::appearance()
 {
     QFETCH(QString, command);
     QFETCH(bool, trayAvailable);
+    QFETCH(QString, shown);
     QVERIFY(createSettings(cfg(), {ConfRow{"10.0.0.5"}}, {"penjualan"}));
     PanelWindow window(m_dir->path());
     showAtStart(window, startsInTray(command.split(' ')), trayAvailable);
-    QTEST(QString(!window.isVisible()                          ? "hidden"
-                  : window.windowState() & Qt::WindowMinimized ? "minimised"
-                                                               : "shown"),
-          "window");
-    // Whichever way it starts, the start-up work is done, and nothing is asked.
-    QCOMPARE(formState(&window).section(" | ", 1, 1) + " " + listed(&window).join(','),
-             "10.0.0.5 penjualan");
-    const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
-    QVERIFY(trays.size() == 1 && trays.first()->isVisible());
     QTest::qWait(100);
-    QVERIFY(m_answerer->seen().isEmpty());
+    // Whichever way it starts, the start-up work is done, its one tray icon shows, nothing is
+    // asked.
+    const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
+    QCOMPARE(QString("%1, %2 %3, trays %4, boxes %5")
+                 .arg(shownAs(window), formState(&window).section(" | ", 1, 1),
+                      listed(&window).join(','))
+                 .arg(trays.size() == 1 && trays.first()->isVisible())
+                 .arg(m_answerer->seen().size()),
+             shown + ", 10.0.0.5 penjualan, trays 1, boxes 0");
 }
-
-namespace {
-// A desktop with a system tray or without one.
-struct TrayPanel : PanelWindow
-{
-    TrayPanel(const QString &dir, bool tray) : PanelWindow(dir), tray(tray) {}
-    bool systemTrayAvailable() const override { return tray; }
-    bool tray;
-};
-} // namespace
 
 void TestMainWindow::closing_data()
 {
-    QTest::addColumn<bool>("tray");
-    QTest::newRow("with a tray, closing hides the window") << true;
-    QTest::newRow("without a tray, closing minimises it and says so once") << false;
+    columns<bool>({"tray"});
+    row("with a tray, closing hides the window", true);
+    row("without a tray, closing minimises it and says so once", false);
 }
 
 void TestMainWindow::closing()
@@ -241,11 +241,10 @@ void TestMainWindow::closing()
     const int boxesAtStart = m_answerer->seen().size();
     for (int time = 0; time < 2; ++time) {
         QVERIFY(!window.close());
-        QCOMPARE(window.isVisible(), !tray);
-        QCOMPARE(window.isMinimized(), !tray);
-        QAction *show = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first();
-        show->trigger(); // "Tampilkan Window"
-        QVERIFY(window.isVisible() && !window.isMinimized());
+        QCOMPARE(shownAs(window), tray ? "hidden" : "visible minimised");
+        // "Tampilkan Window"
+        window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
+        QCOMPARE(shownAs(window), "visible");
     }
     // Nothing else is asked again: no second start-up question.
     const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil "
@@ -256,17 +255,15 @@ void TestMainWindow::closing()
 
 void TestMainWindow::trayClick_data()
 {
-    QTest::addColumn<bool>("shownBefore");
-    QTest::addColumn<QList<int>>("clicks"); // as the tray reports them, in order
-    QTest::addColumn<bool>("shownAfter");
+    // The clicks as the tray reports them, in order.
+    columns<bool, QList<int>, bool>({"shownBefore", "clicks", "shownAfter"});
+    using C = QList<int>;
     const int click = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
-    QTest::newRow("a click shows the hidden window") << false << QList<int>{click} << true;
-    QTest::newRow("a click hides the shown window") << true << QList<int>{click} << false;
-    QTest::newRow("a double click, which begins with a click, shows it once")
-        << false << QList<int>{click, twice} << true;
-    QTest::newRow("a double click alone shows it") << false << QList<int>{twice} << true;
-    QTest::newRow("a middle click leaves it")
-        << false << QList<int>{QSystemTrayIcon::MiddleClick} << false;
+    row("a click shows the hidden window", false, C{click}, true);
+    row("a click hides the shown window", true, C{click}, false);
+    row("a double click, which begins with a click, shows it once", false, C{click, twice}, true);
+    row("a double click alone shows it", false, C{twice}, true);
+    row("a middle click leaves it", false, C{QSystemTrayIcon::MiddleClick}, false);
 }
 
 // Without settings: also a start in the tray says so at once, and the tray can tell nothing else.
@@ -282,7 +279,7 @@ void TestMainWindow::trayClick()
              "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
     for (int reason : clicks)
         emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
-    QTEST(window.isVisible() && !window.isMinimized(), "shownAfter");
+    QTEST(shownAs(window) == "visible", "shownAfter");
     QTest::qWait(100); // shown later from the tray, nothing is asked again
     QVERIFY(shownBefore || m_answerer->seen().size() == 1);
 }
@@ -314,18 +311,14 @@ void TestMainWindow::tabOrderAndTips()
 
 void TestMainWindow::saveRefused_data()
 {
-    for (const char *column : {"folder", "server", "shown"}) // shown: message @ focused widget
-        QTest::addColumn<QString>(column);
-    QTest::addColumn<QStringList>("listed");
-    auto row = [](const char *tag, const QString &folder, const QString &server,
-                  const QString &shown, const QStringList &listed = {"penjualan"}) {
-        QTest::newRow(tag) << folder << server << shown << listed;
-    };
-    row("output folder blank", "   ", "localhost",
+    // shown: the messages @ the focused widget
+    columns<QString, QString, QStringList, QString>({"folder", "server", "listed", "shown"});
+    const QStringList one{"penjualan"};
+    row("output folder blank", "   ", "localhost", one,
         "Pilih Lokasi backup database. @butSelectFolder");
-    row("server blank", "/tmp", " \t ", "Tentukan Lokasi Server/IP Address Database @tServer");
-    row("database list empty", "/tmp", "localhost", "Pilih database yang akan dibackup. @butAdd",
-        {});
+    row("server blank", "/tmp", " \t ", one, "Tentukan Lokasi Server/IP Address Database @tServer");
+    row("database list empty", "/tmp", "localhost", QStringList(),
+        "Pilih database yang akan dibackup. @butAdd");
 }
 
 void TestMainWindow::saveRefused()
@@ -338,9 +331,8 @@ void TestMainWindow::saveRefused()
     PanelWindow window(m_dir->path());
     window.show();
     save(window);
-    QCOMPARE(m_answerer->seen().size(), 1);
+    QTEST(texts(m_answerer->seen()).join('|') + " @" + window.focusWidget()->objectName(), "shown");
     QCOMPARE(m_answerer->seen().first().icon, QMessageBox::Critical);
-    QTEST(texts(m_answerer->seen()).first() + " @" + window.focusWidget()->objectName(), "shown");
     QCOMPARE(sql(cfg(), "select * from confdb"), stored);
 }
 
@@ -388,11 +380,12 @@ void TestMainWindow::saveWrites()
 
 void TestMainWindow::outputFolderMadeByRoot_data()
 {
-    QTest::addColumn<bool>("installed"); // sarvelad.akun names the service's user, nobody
-    QTest::addColumn<QString>("made");   // "uid:gid mode" of the folder made
-    QTest::newRow("installed system: the service's user's, of the settings' group, 2750")
-        << true << "65534:65534 2750";
-    QTest::newRow("program folder for development: root's") << false << "0:0 755";
+    // Installed: sarvelad.akun names the service's user, nobody; made: "uid:gid mode" of the
+    // folder.
+    columns<bool, QString>({"installed", "made"});
+    row("installed system: the service's user's, of the settings' group, 2750", true,
+        "65534:65534 2750");
+    row("program folder for development: root's", false, "0:0 755");
 }
 
 // The service takes only a folder of its own user's (or root's) that no one else may write,
