@@ -75,10 +75,8 @@ private slots:
     void load();
     void appearance_data();
     void appearance();
-    void closing_data();
-    void closing();
-    void trayClick_data();
-    void trayClick();
+    void tray_data();
+    void tray();
     void tabOrderAndTips();
     void saveRefused_data();
     void saveRefused();
@@ -226,62 +224,57 @@ void TestMainWindow::appearance()
              shown + ", 10.0.0.5 penjualan, trays 1, boxes 0");
 }
 
-void TestMainWindow::closing_data()
+void TestMainWindow::tray_data()
 {
-    columns<bool>({"tray"});
-    row("with a tray, closing hides the window", true);
-    row("without a tray, closing minimises it and says so once", false);
+    // Whether the desktop has a tray and the window shows at start; the steps: "close" the window,
+    // "show" it from the tray's menu, or the tray's "click", "double" click or "middle" click; the
+    // window after each step, and what is told after the start.
+    columns<bool, bool, QString, QString, QString>({"tray", "shown", "steps", "after", "told"});
+    const QString
+        cycle = "close show close show",
+        told =
+            "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil (minimize) dan "
+            "program tetap berjalan. Untuk menutup program pilih menu Sistem > Keluar.";
+    row("with a tray, closing hides the window", true, true, cycle, "hidden|visible|hidden|visible",
+        "");
+    row("without a tray, closing minimises it and says so once", false, true, cycle,
+        "visible minimised|visible|visible minimised|visible", told);
+    row("a click shows the hidden window", true, false, "click", "visible", "");
+    row("a click hides the shown window", true, true, "click", "hidden", "");
+    row("a double click, which begins with a click, shows it once", true, false, "click double",
+        "visible|visible", "");
+    row("a double click alone shows it", true, false, "double", "visible", "");
+    row("a middle click leaves it", true, false, "middle", "hidden", "");
 }
 
-void TestMainWindow::closing()
+// Without settings: also a start in the tray says so at once, and the tray can tell nothing else;
+// shown later from the tray, nothing is asked again.
+void TestMainWindow::tray()
 {
     QFETCH(bool, tray);
+    QFETCH(bool, shown);
+    QFETCH(QString, steps);
     TrayPanel window(m_dir->path(), tray);
-    window.show();
-    const int boxesAtStart = m_answerer->seen().size();
-    for (int time = 0; time < 2; ++time) {
-        QVERIFY(!window.close());
-        QCOMPARE(shownAs(window), tray ? "hidden" : "visible minimised");
-        // "Tampilkan Window"
-        window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().first()->trigger();
-        QCOMPARE(shownAs(window), "visible");
-    }
-    // Nothing else is asked again: no second start-up question.
-    const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil "
-                         "(minimize) dan program tetap berjalan. Untuk menutup program pilih menu "
-                         "Sistem > Keluar.";
-    QCOMPARE(texts(m_answerer->seen().mid(boxesAtStart)), tray ? QStringList() : QStringList{told});
-}
-
-void TestMainWindow::trayClick_data()
-{
-    // The clicks as the tray reports them, in order.
-    columns<bool, QList<int>, bool>({"shownBefore", "clicks", "shownAfter"});
-    using C = QList<int>;
-    const int click = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
-    row("a click shows the hidden window", false, C{click}, true);
-    row("a click hides the shown window", true, C{click}, false);
-    row("a double click, which begins with a click, shows it once", false, C{click, twice}, true);
-    row("a double click alone shows it", false, C{twice}, true);
-    row("a middle click leaves it", false, C{QSystemTrayIcon::MiddleClick}, false);
-}
-
-// Without settings: also a start in the tray says so at once, and the tray can tell nothing else.
-void TestMainWindow::trayClick()
-{
-    QFETCH(bool, shownBefore);
-    QFETCH(QList<int>, clicks);
-    PanelWindow window(m_dir->path());
-    showAtStart(window, !shownBefore, true);
+    showAtStart(window, !shown, tray);
     QTRY_COMPARE(m_answerer->seen().size(), 1);
-    auto *tray = window.findChild<QSystemTrayIcon *>();
-    QCOMPARE(tray->toolTip(),
+    auto *icon = window.findChild<QSystemTrayIcon *>();
+    QCOMPARE(icon->toolTip(),
              "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
-    for (int reason : clicks)
-        emit tray->activated(QSystemTrayIcon::ActivationReason(reason));
-    QTEST(shownAs(window) == "visible", "shownAfter");
-    QTest::qWait(100); // shown later from the tray, nothing is asked again
-    QVERIFY(shownBefore || m_answerer->seen().size() == 1);
+    QStringList after;
+    for (const QString &step : steps.split(' ')) {
+        if (step == "close")
+            QVERIFY(!window.close());
+        else if (step == "show")
+            icon->contextMenu()->actions().first()->trigger(); // "Tampilkan Window"
+        else
+            emit icon->activated(step == "click"    ? QSystemTrayIcon::Trigger
+                                 : step == "double" ? QSystemTrayIcon::DoubleClick
+                                                    : QSystemTrayIcon::MiddleClick);
+        after << shownAs(window);
+    }
+    QTEST(after.join('|'), "after");
+    QTest::qWait(100);
+    QTEST(texts(m_answerer->seen().mid(1)).join('|'), "told");
 }
 
 // Tab walks the window top to bottom, each row left to right; a button

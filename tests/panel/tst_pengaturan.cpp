@@ -73,7 +73,6 @@ private slots:
     void cleanup();
     void saves_data();
     void saves();
-    void fileBeforeTheCalendar();
     void tes_data();
     void tes();
     void keys_data();
@@ -130,7 +129,8 @@ void TestPengaturan::cleanup()
 
 void TestPengaturan::saves_data()
 {
-    // Kept and the URL before; the URL typed; kept, day, week, month, drills' jadwal and day
+    // Kept and the URL before (kept below 0: a file made before the calendar, with a count alone);
+    // the URL typed; kept, day, week, month, drills' jadwal and day
     // chosen.
     columns<int, QString, QString, QString>({"keptBefore", "urlBefore", "url", "chosen"});
     // The drills' day and the calendar as chosen ("(off)" where it cannot be), what is said, and
@@ -145,6 +145,8 @@ void TestPengaturan::saves_data()
     row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0",
         "Minggu(off) 0 4 0", "URL pemantau harus lengkap dan diawali http:// atau https://.",
         "3 0 0 0 " + url + " 2 0 open");
+    row("a file made before the calendar keeps its count, reads no calendar, and takes one", -4, "",
+        "", "4 3 0 0 2 0", "Minggu 3 0 0", saved, "4 3 0 0  2 0 closed");
 }
 
 void TestPengaturan::saves()
@@ -153,14 +155,21 @@ void TestPengaturan::saves()
     QFETCH(QString, urlBefore);
     QFETCH(QString, chosen);
     QString error;
-    QVERIFY(confbu::setRetention(m_settings, keptBefore, &error) &&
+    QVERIFY(confbu::setRetention(m_settings, qMax(keptBefore, 0), &error) &&
             confbu::setMonitorUrl(m_settings, urlBefore, &error));
+    if (keptBefore < 0) // a count alone, as files made before the calendar hold it
+        for (const QString &statement :
+             {QString("drop table confsimpan"), QString("create table confsimpan (jumlah INTEGER)"),
+              "insert into confsimpan values (" + QString::number(-keptBefore) + ")"})
+            sql(m_settings.databaseName(), statement);
     ModalAnswerer answerer;
     FPengaturan dialog(m_settings);
     dialog.show();
-    // Before, none reads as weekly drills on Sunday.
-    QCOMPARE(values(&dialog, {"sbJumlah", "tUrl", "cbUji", "cbHari"}),
-             QString("%1 %2 Seminggu sekali Minggu").arg(keptBefore).arg(urlBefore));
+    // Before, no calendar reads as none, and no drills as weekly on Sunday.
+    QCOMPARE(values(&dialog, {"sbJumlah", "sbHarian", "tUrl", "cbUji", "cbHari"}),
+             QString("%1 0%2 %3 Seminggu sekali Minggu")
+                 .arg(qAbs(keptBefore))
+                 .arg(keptBefore ? "" : "(off)", urlBefore));
     QFETCH(QString, url);
     widget<QLineEdit>(&dialog, "tUrl")->setText(url);
     const QStringList inputs{"sbJumlah", "sbHarian", "sbMingguan", "sbBulanan", "cbUji", "cbHari"};
@@ -178,26 +187,6 @@ void TestPengaturan::saves()
                             qUtf8Printable(confbu::monitorUrl(m_settings)), d.jadwal, d.hari,
                             dialog.isVisible() ? "open" : "closed"),
           "stored");
-}
-
-// A file made before the calendar keeps its count, reads no calendar, and takes one.
-void TestPengaturan::fileBeforeTheCalendar()
-{
-    for (const char *statement :
-         {"drop table confsimpan", "create table confsimpan (jumlah INTEGER)",
-          "insert into confsimpan values (4)"})
-        sql(m_settings.databaseName(), statement);
-    ModalAnswerer answerer;
-    FPengaturan dialog(m_settings);
-    dialog.show();
-    auto *harian = widget<QSpinBox>(&dialog, "sbHarian");
-    QCOMPARE(QList<int>({widget<QSpinBox>(&dialog, "sbJumlah")->value(), harian->value()}),
-             QList<int>({4, 0}));
-    harian->setValue(3);
-    widget<QPushButton>(&dialog, "butSimpan")->click();
-    QCOMPARE(texts(answerer.seen()), QStringList{"Data Berhasil disimpan."});
-    const confbu::Retention stored = confbu::localRetention(m_settings);
-    QCOMPARE(QList<int>({stored.jumlah, stored.harian}), QList<int>({4, 3}));
 }
 
 void TestPengaturan::tes_data()

@@ -28,11 +28,7 @@ QStringList cut(QWidget *window)
         if (wide > width || high > height)
             found << w->objectName() + " in " +
                          (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
-                         QString(" needs %1x%2, has %3x%4")
-                             .arg(wide)
-                             .arg(high)
-                             .arg(width)
-                             .arg(height);
+                         QString::asprintf(" needs %dx%d, has %dx%d", wide, high, width, height);
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
         auto *label = qobject_cast<QLabel *>(w);
@@ -57,10 +53,8 @@ QStringList cut(QWidget *window)
         if (rect.right() >= view->viewport()->width() ||
             rect.height() < lines * metrics.lineSpacing())
             found << "'" + text + "' in " + view->objectName() +
-                         QString(" needs %1 lines, has %2x%3")
-                             .arg(lines)
-                             .arg(rect.width())
-                             .arg(rect.height());
+                         QString::asprintf(" needs %d lines, has %dx%d", lines, rect.width(),
+                                           rect.height());
     };
     for (QListWidget *list : window->findChildren<QListWidget *>())
         for (int i = 0; i < list->count(); ++i)
@@ -108,8 +102,7 @@ void TestTextFit::init()
 
 void TestTextFit::fits_data()
 {
-    QTest::addColumn<int>("points");
-    QTest::addColumn<QString>("window");
+    columns<int, QString>({"points", "window"});
     for (int points : {9, 10, 11})
         for (const char *window : {"main window", "log viewer", "picker", "status window",
                                    "advanced settings", "copies", "restore", "message boxes"})
@@ -160,8 +153,8 @@ void TestTextFit::fits()
         shown.reset(
             new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
     } else if (window == "restore") {
-        shown.reset(new FPulihkan({[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {},
-                                   names, {}, {}, {}}));
+        shown.reset(new FPulihkan(
+            {[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {}, names, {}, {}, {}}));
     } else {
         shown.reset(new FDfrDatabase);
         // As the picker lists them.
