@@ -131,7 +131,7 @@ void TestMainWindow::load_data()
         1,          0},
         b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
           "2000-01-01T23:05:00", 0,  1};
-    const QString defaults = "/ | localhost | off 00:00 | off 00:00";
+    const QString defaults = "/ | localhost | [ ] | 00:00(off) | [ ] | 00:00(off)";
     const QString managerDown = "Service manager tidak berjalan. Jalankan sebagai root: ";
     const QString unreadable = "Pengaturan tidak dapat dibaca: ";
     row("no settings file", "none", {}, defaults, unreadable + "berkas /", "Maaf file [");
@@ -140,9 +140,10 @@ void TestMainWindow::load_data()
         "Gagal memanggil data.\nPesan Error : Berkas bukan database SQLite (file is not a");
     row("no row in confdb: a save would save nothing", "rows", {}, defaults,
         "Pengaturan kosong: tabel confdb tidak berisi baris. Minta root memulihkan /");
-    row("one row", "rows", {a}, "/srv/cadangan | 10.0.0.5 | on 07:30 | off 19:45", managerDown);
+    row("one row", "rows", {a}, "/srv/cadangan | 10.0.0.5 | [x] | 07:30 | [ ] | 19:45(off)",
+        managerDown);
     row("several rows: the last one shows", "rows", {a, b},
-        "/data/bu |   db host   | off 01:00 | on 23:05", managerDown);
+        "/data/bu |   db host   | [ ] | 01:00(off) | [x] | 23:05", managerDown);
     // What the service refuses, root's panel refuses: SQLite would wait on it or write into it.
     const QString refused = unreadable + "[%D/", box = "Error Load database :[%D/";
     row("root: a FIFO as the settings' journal", "rows", {a}, defaults,
@@ -175,7 +176,7 @@ void TestMainWindow::load()
     for (const SeenBox &box : m_answerer->seen()) // over the window, not in a corner
         QVERIFY((box.geometry.center() - box.parentGeometry.center()).manhattanLength() <= 8);
     QCOMPARE(QFile::exists(cfg()), file != "none"); // loading never creates the file
-    QCOMPARE(formState(&window), form);
+    QCOMPARE(values(&window, {"tLokasi", "tServer", "cbJam1", "tmJam1", "cbJam2", "tmJam2"}), form);
     QCOMPARE(listed(&window).join(','), file == "rows" && planted.isEmpty() ? "penjualan" : "");
 
     // Settings the form does not show are never saved over, and the form says why.
@@ -215,8 +216,7 @@ void TestMainWindow::appearance()
     // asked.
     const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
     QCOMPARE(QString("%1, %2 %3, trays %4, boxes %5")
-                 .arg(shownAs(window), formState(&window).section(" | ", 1, 1),
-                      listed(&window).join(','))
+                 .arg(shownAs(window), values(&window, {"tServer"}), listed(&window).join(','))
                  .arg(trays.size() == 1 && trays.first()->isVisible())
                  .arg(m_answerer->seen().size()),
              shown + ", 10.0.0.5 penjualan, trays 1, boxes 0");

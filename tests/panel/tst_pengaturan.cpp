@@ -138,15 +138,15 @@ void TestPengaturan::saves_data()
     columns<QString, QString, QString>({"form", "message", "stored"});
     const QString url = "https://hc.contoh.id/ping/abc", saved = "Data Berhasil disimpan.";
     row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "",
-        "  " + url + " ", "5 7 0 12 2 2", "Selasa 7 0 12", saved,
+        "  " + url + " ", "5 7 0 12 2 2", "Selasa | 7 | 0 | 12", saved,
         "5 7 0 12 " + url + " 2 2 closed");
     row("back to keeping all, without a monitor or drills", 3, url, "", "0 0 0 0 0 0",
-        "Minggu(off) 0(off) 0(off) 0(off)", saved, "0 0 0 0  0 0 closed");
+        "Minggu(off) | 0(off) | 0(off) | 0(off)", saved, "0 0 0 0  0 0 closed");
     row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0",
-        "Minggu(off) 0 4 0", "URL pemantau harus lengkap dan diawali http:// atau https://.",
+        "Minggu(off) | 0 | 4 | 0", "URL pemantau harus lengkap dan diawali http:// atau https://.",
         "3 0 0 0 " + url + " 2 0 open");
     row("a file made before the calendar keeps its count, reads no calendar, and takes one", -4, "",
-        "", "4 3 0 0 2 0", "Minggu 3 0 0", saved, "4 3 0 0  2 0 closed");
+        "", "4 3 0 0 2 0", "Minggu | 3 | 0 | 0", saved, "4 3 0 0  2 0 closed");
 }
 
 void TestPengaturan::saves()
@@ -167,7 +167,7 @@ void TestPengaturan::saves()
     dialog.show();
     // Before, no calendar reads as none, and no drills as weekly on Sunday.
     QCOMPARE(values(&dialog, {"sbJumlah", "sbHarian", "tUrl", "cbUji", "cbHari"}),
-             QString("%1 0%2 %3 Seminggu sekali Minggu")
+             QString("%1 | 0%2 | %3 | Seminggu sekali | Minggu")
                  .arg(qAbs(keptBefore))
                  .arg(keptBefore ? "" : "(off)", urlBefore));
     QFETCH(QString, url);

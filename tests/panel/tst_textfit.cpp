@@ -127,53 +127,43 @@ void TestTextFit::fits()
         }
     });
     boxes.start(20);
-    QScopedPointer<QWidget> shown;
-    XHistoryWatch history(dir.filePath("riwayat.db"));
+    const QString riwayat = dir.filePath("riwayat.db");
+    XHistoryWatch history(riwayat);
     history.setDatabases(names);
     history.setSchedule({QTime(1, 0), QTime(13, 0), true, true});
     history.start();
-    if (window == "main window" || window == "message boxes") {
-        auto *main = new MainControlPanel(nullptr, dir.path());
-        shown.reset(main);
-        if (window == "message boxes") {
-            main->show();
-            main->addBackupDatabase(LongName);               // already listed: its name is said
-            menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
-            showError(
-                serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
-                main);
-        }
-    } else if (window == "log viewer") {
-        shown.reset(new flog(nullptr, dir.path()));
-    } else if (window == "status window") {
-        shown.reset(new FStatusBackup(&history));
-    } else if (window == "advanced settings") {
-        shown.reset(new FPengaturan(QSqlDatabase()));
-    } else if (window == "copies") {
-        shown.reset(
-            new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
-    } else if (window == "restore") {
-        shown.reset(new FPulihkan(
-            {[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {}, names, {}, {}, {}}));
-    } else {
-        shown.reset(new FDfrDatabase);
-        // As the picker lists them.
-        for (const QString &name : names)
-            widget<QListWidget>(shown.data(), "listWidget")
-                ->addItem(new QListWidgetItem(QIcon(":/images/db.png"), name));
+    const QScopedPointer<QWidget> shown(
+        window == "log viewer"          ? new flog(nullptr, dir.path())
+        : window == "status window"     ? new FStatusBackup(&history)
+        : window == "advanced settings" ? new FPengaturan(QSqlDatabase())
+        : window == "copies" ? new FSalinan(QSqlDatabase(), riwayat, [] { return QString(); })
+        : window == "restore"
+            ? new FPulihkan({[] { return QSqlDatabase(); }, riwayat, {}, names, {}, {}, {}})
+        : window == "picker" ? new FDfrDatabase
+                             : static_cast<QWidget *>(new MainControlPanel(nullptr, dir.path())));
+    if (window == "message boxes") {
+        auto *main = static_cast<MainControlPanel *>(shown.data());
+        main->show();
+        main->addBackupDatabase(LongName);               // already listed: its name is said
+        menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
+        showError(serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
+                  main);
     }
+    // The databases as the picker lists them.
+    for (const QString &name : window == "picker" ? names : QStringList())
+        widget<QListWidget>(shown.data(), "listWidget")
+            ->addItem(new QListWidgetItem(QIcon(":/images/db.png"), name));
     shown->show();
     QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
     QTest::qWait(50); // rows fitted to their wrapped text
 
     found += cut(shown.data());
-    if (auto *status = shown->findChild<QLabel *>("lStatus")) {
+    if (auto *status = shown->findChild<QLabel *>("lStatus"))
         for (const char *text : {"Service : Belum diinstall", "Service : Aktif",
                                  "Service : Tidak Aktif", "Manager tidak berjalan"}) {
             status->setText(text);
             found += cut(status->parentWidget());
         }
-    }
     found.removeDuplicates();
     QVERIFY2(found.isEmpty(), qPrintable(found.join('\n')));
 }
