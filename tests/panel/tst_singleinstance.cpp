@@ -5,12 +5,9 @@
 // panel asks a question ends it and takes nothing as an answer: the question's action does not
 // run and the settings file stays byte for byte as it was.
 #include "panelfixture.h"
-#include "programdir.h"
 #include "sharedflag.h"
 #include "showrequests.h"
 #include "svcmgrdaemon.h"
-
-#include <signal.h>
 
 using namespace panel;
 
@@ -57,10 +54,7 @@ void TestSingleInstance::secondStartBringsWindowForward()
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
-    if (way == "minimised")
-        first.showMinimized();
-    else
-        first.hide();
+    way == "minimised" ? first.showMinimized() : first.hide();
     const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
     QVERIFY(!way.endsWith("key file removed") || QFile::remove(keyFile));
     QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
