@@ -45,6 +45,7 @@ struct Pick
     int code = 0;
     QString name = {}, messages = {}, fault = {};
 };
+
 // A desktop with a system tray or without one.
 struct TrayPanel : PanelWindow
 {
@@ -53,11 +54,13 @@ struct TrayPanel : PanelWindow
     bool tray;
 };
 
+// "hidden" or "visible", and " minimised".
 QString shownAs(const QWidget &window)
 {
     return QString(window.isVisible() ? "visible" : "hidden") +
            (window.isMinimized() ? " minimised" : "");
 }
+
 } // namespace
 
 Q_DECLARE_METATYPE(Load)
@@ -228,11 +231,10 @@ void TestMainWindow::tray_data()
     // "show" it from the tray's menu, or the tray's "click", "double" click or "middle" click; the
     // window after each step, and what is told after the start.
     columns<bool, bool, QString, QString, QString>({"tray", "shown", "steps", "after", "told"});
-    const QString
-        cycle = "close show close show",
-        told =
-            "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil (minimize) dan "
-            "program tetap berjalan. Untuk menutup program pilih menu Sistem > Keluar.";
+    const QString cycle = "close show close show";
+    const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil "
+                         "(minimize) dan program tetap berjalan. Untuk menutup program pilih menu "
+                         "Sistem > Keluar.";
     row("with a tray, closing hides the window", true, true, cycle, "hidden|visible|hidden|visible",
         "");
     row("without a tray, closing minimises it and says so once", false, true, cycle,
@@ -370,7 +372,7 @@ void TestMainWindow::saveWrites()
                               "manager tidak berjalan (The RPC server is unavailable.)\n"
                               "Jalankan sebagai root: systemctl start svcmgrd"),
              qPrintable(shown));
-    // Made with its parents.
+    // Made with its parents; by root's panel, as the service takes it.
     struct stat info = {};
     QVERIFY(::stat(QFile::encodeName(folder).constData(), &info) == 0);
     const QString made =

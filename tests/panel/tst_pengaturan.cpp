@@ -129,9 +129,8 @@ void TestPengaturan::cleanup()
 
 void TestPengaturan::saves_data()
 {
-    // Kept and the URL before (kept below 0: a file made before the calendar, with a count alone);
-    // the URL typed; kept, day, week, month, drills' jadwal and day
-    // chosen.
+    // Kept and the URL before (kept below 0: a file made before the calendar, with a count
+    // alone); the URL typed; kept, day, week, month, drills' jadwal and day chosen.
     columns<int, QString, QString, QString>({"keptBefore", "urlBefore", "url", "chosen"});
     // The drills' day and the calendar as chosen ("(off)" where it cannot be), what is said, and
     // what is then stored: kept, day, week, month, URL, drills' jadwal and day, dialog open.
@@ -289,10 +288,9 @@ void TestPengaturan::copyDestinations_data()
         QStringList{"cadangan alias 1", "kantor sftp 0"},
         none + "|cadangan (alias, disk mesin ini)|kantor (sftp)\n");
     row("none yet: what root must run", true, QStringList(),
-        none +
-            "\nBelum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- "
-            "rclone "
-            "config --config /var/lib/sarvela/rclone/rclone.conf\nlalu menjalankan ulang service.");
+        none + "\nBelum ada tujuan salinan. Root menambahkannya dengan:\nrunuser -u _sarvela -- "
+               "rclone config --config /var/lib/sarvela/rclone/rclone.conf\nlalu menjalankan "
+               "ulang service.");
     row("never read by the service", false, QStringList(),
         none + "\nService belum pernah membaca daftar tujuan. Jalankan service, lalu buka jendela "
                "ini lagi.");
