@@ -135,8 +135,7 @@ QString identity(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QString();
     return QString("%1 %2 %3.%4")
-        .arg(text(info.st_ino), text(info.st_size), text(info.st_mtim.tv_sec),
-             text(info.st_mtim.tv_nsec));
+        .arg(text(info.st_ino), text(info.st_size), text(info.st_mtim.tv_sec), text(info.st_mtim.tv_nsec));
 }
 
 // 1. Every file under a final dump name reads back whole. Each file is read once, and
@@ -153,8 +152,7 @@ void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
         const bool ended = restore.waitForFinished(120000);
         if (!ended)
             restore.kill();
-        const bool whole =
-            ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
+        const bool whole = ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
         seen->insert((whole ? "utuh " : "rusak ") + id);
         if (!whole)
             violation(path + " does not read back whole: " +
@@ -164,16 +162,13 @@ void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
 
 // 2 and 5. Each job entry of the log has its history row, and each row its entry, but for
 // those whose process the soak ended between the two writes.
-void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions,
-                            bool idle)
+void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions, bool idle)
 {
     static const QRegularExpression ok("^Backup Database OK : database \\[(.*)\\], file "
                                        "\\[(.*)\\], (\\d+) byte, terverifikasi\\.$");
-    static const QRegularExpression other(
-        "^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
-        "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
-    static const QRegularExpression globalsOk(
-        "^Backup Globals OK : file \\[(.*)\\], (\\d+) byte\\.");
+    static const QRegularExpression other("^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
+                                          "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
+    static const QRegularExpression globalsOk("^Backup Globals OK : file \\[(.*)\\], (\\d+) byte\\.");
     static const QRegularExpression globalsOther("^Backup Globals (GAGAL|DIBATALKAN) : ");
     QMap<QString, int> entries, recorded;
     for (const QString &message : log) {
@@ -193,8 +188,7 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     for (const Row &row : rows) {
         if (row.hasil == "BERJALAN") {
             if (idle)
-                violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id,
-                          row.dbname);
+                violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id, row.dbname);
             continue;
         }
         if (row.globals && row.hasil == "OK")
@@ -215,14 +209,13 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     for (const QString &key : QSet<QString>(keys.begin(), keys.end())) {
         const int logged = entries.value(key), inHistory = recorded.value(key);
         if (logged > inHistory)
-            violation("busys.log has %1 entries [%2] but the history %3 rows", logged, key,
-                      inHistory);
+            violation("busys.log has %1 entries [%2] but the history %3 rows", logged, key, inHistory);
         else
             unlogged += inHistory - logged;
     }
     if (unlogged > interruptions)
-        violation("%1 history rows have no entry in busys.log, after only %2 interruptions",
-                  unlogged, interruptions);
+        violation("%1 history rows have no entry in busys.log, after only %2 interruptions", unlogged,
+                  interruptions);
 }
 
 // 3. A good dump is gone only when retention deleted it, never the newest of a database, and
@@ -245,16 +238,15 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
             continue;
         const QFileInfo file(row.file);
         if (!file.exists())
-            violation("job %1 of [%2] is OK, its dump %3 is gone and no deletion was recorded",
-                      row.id, row.dbname, row.file);
+            violation("job %1 of [%2] is OK, its dump %3 is gone and no deletion was recorded", row.id,
+                      row.dbname, row.file);
         else if (namedBy.value(row.file) == 1 && file.size() != row.ukuran)
-            violation("job %1 recorded %2 bytes, %3 has %4", row.id, row.ukuran, row.file,
-                      file.size());
+            violation("job %1 recorded %2 bytes, %3 has %4", row.id, row.ukuran, row.file, file.size());
     }
     for (auto it = newest.cbegin(); it != newest.cend(); ++it)
         if (it.value()->deleted)
-            violation("[%1] lost its newest good dump %2 (job %3) to retention", it.key(),
-                      it.value()->file, it.value()->id);
+            violation("[%1] lost its newest good dump %2 (job %3) to retention", it.key(), it.value()->file,
+                      it.value()->id);
     static const QRegularExpression deletion("^Hapus backup lama : (.*\\.(bu|sql))$");
     for (const QString &message : log)
         if (const QRegularExpressionMatch m = deletion.match(message);
@@ -334,8 +326,7 @@ void checkRunLogs(const QString &outputDir, const QList<Row> &rows)
             const QRegularExpressionMatch m = stamped.match(name.mid(prefix.size()));
             const QString dump = name.chopped(4) + ".bu";
             if (name.startsWith(prefix) && m.hasMatch() && m.captured(2) == "log" &&
-                m.captured(1) < it.value() && !names.contains(dump) &&
-                !names.contains(dump + ".rusak"))
+                m.captured(1) < it.value() && !names.contains(dump) && !names.contains(dump + ".rusak"))
                 violation("run log %1 outlived the oldest dump kept of [%2] (%3)", name, it.key(),
                           it.value());
         }
@@ -347,8 +338,7 @@ void checkRunLogs(const QString &outputDir, const QList<Row> &rows)
 // line that passes for an entry, or hold a character that drives a terminal.
 void checkLogLines(const QString &path)
 {
-    static const QRegularExpression own(
-        "^(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - |Pesan Error : )");
+    static const QRegularExpression own("^(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - |Pesan Error : )");
     int number = 0;
     for (const QString &line : readText(path).split('\n')) {
         ++number;
@@ -364,8 +354,7 @@ void checkLogLines(const QString &path)
 // 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
 void checkTemporaries(const QString &outputDir)
 {
-    for (const QString &name :
-         QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
+    for (const QString &name : QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
         violation("temporary file " + outputDir + '/' + name + " survived a run that ended");
 }
 
@@ -373,13 +362,11 @@ void checkTemporaries(const QString &outputDir)
 void checkDrills(const QString &programDir)
 {
     for (const QString &name : QDir(programDir + "/kerja").entryList({"uji-*"}, QDir::Dirs))
-        violation("the drill folder " + programDir + "/kerja/" + name +
-                  " survived a run that ended");
+        violation("the drill folder " + programDir + "/kerja/" + name + " survived a run that ended");
     // The table is missing until the first drill.
     eachRow(programDir + "/riwayat.db", "select id from ujipulih where hasil = 'BERJALAN'",
             [](const QSqlQuery &q) {
-                violation("drill %1 is still BERJALAN while the service is idle",
-                          q.value(0).toLongLong());
+                violation("drill %1 is still BERJALAN while the service is idle", q.value(0).toLongLong());
             });
 }
 
