@@ -47,17 +47,14 @@ QDateTime at(QTime time = QTime(5, 30))
     return QDateTime(QDate(2024, 3, 1), time);
 }
 
-// What keeps the settings from being read when the worker starts, or its list at the backup
-// time; the last one takes the output folder away while the list cannot be read.
-enum class Obstacle { CrashedSave, Lock, Missing, NoRows, NoList, NoListThenNoFolder };
-
 } // namespace
 
-Q_DECLARE_METATYPE(Obstacle)
-
-// failure: the one entry logged while it lasts; empty: none
-const Columns<Obstacle, QString, QString> unreadableSettingsAreReadLaterColumns{
-    {"obstacle", "failure", "entries"}};
+// What keeps the settings from being read when the worker starts, or its list at the backup time.
+// failure: the one entry logged while it lasts, empty for a save killed half-way; held: what a sqlite3
+// shell runs and holds meanwhile; before, after: sh with $0 the settings and $1 the output folder, run
+// when the worker starts and once the failure was logged; entries: see unreadableSettingsAreReadLater()
+const Columns<QString, QString, QString, QString, QString> unreadableSettingsAreReadLaterColumns{
+    {"failure", "held", "before", "after", "entries"}};
 const Columns<QTime, int, QList<int>, int, int, int> backupNowColumns{
     {"now", "requests", "later", "runs", "manualRuns", "refusals"}};
 class TestThBackup : public QObject
@@ -68,31 +65,42 @@ private slots:
     void unreadableSettingsAreReadLater_data()
     {
         unreadableSettingsAreReadLaterColumns.add();
-        const auto row = [](const char *name, Obstacle obstacle, const QString &failure,
-                            const char *entries) {
-            QTest::newRow(name) << obstacle << failure << QString(entries);
+        const auto row = [](const char *name, const QString &failure, const QString &held,
+                            const QString &before, const QString &after, const char *entries) {
+            QTest::newRow(name) << failure << held << before << after << QString(entries);
         };
-        // The entries in order, by the letters of unreadableSettingsAreReadLater().
         const QString noList = "Read Database BU. Gagal memanggil data.\nPesan Error : no such table";
-        row("journal of a save killed half-way is rolled back", Obstacle::CrashedSave, "", "CMLGBK");
-        row("locked longer than the busy time-out at start", Obstacle::Lock,
-            "Gagal memanggil data.\nPesan Error : database is locked", "CFAMLGBK");
-        row("missing at start, delivered later", Obstacle::Missing, "Maaf file [", "CFAMLGBK");
-        row("confdb empty at start: said once, read when it has its row", Obstacle::NoRows,
-            "Pengaturan kosong: tabel confdb tidak berisi baris.", "CFAMLGBK");
-        row("list unreadable at the backup time: the run after says Read List DB", Obstacle::NoList, noList,
-            "CMLFALGBK");
-        row("output folder gone while the run waits for its list: said once", Obstacle::NoListThenNoFolder,
-            noList, "CMLFX");
+        const QString hideList = "sqlite3 \"$0\" 'ALTER TABLE tbldb RENAME TO simpan'";
+        const QString showList = "sqlite3 \"$0\" 'ALTER TABLE simpan RENAME TO tbldb'";
+        // Enough pages that the save writes some of them into the file before it commits.
+        row("journal of a save killed half-way is rolled back", "",
+            "CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) FROM generate_series(1, 2000); "
+            "PRAGMA cache_size = 2; BEGIN; UPDATE confdb SET outputdir = '/nonexistent'; "
+            "UPDATE pad SET x = randomblob(1000);",
+            "", "", "CMLGBK");
+        row("locked longer than the busy time-out at start",
+            "Gagal memanggil data.\nPesan Error : database is locked", "BEGIN EXCLUSIVE;", "", "",
+            "CFAMLGBK");
+        row("missing at start, delivered later", "Maaf file [", "", "mv \"$0\" \"$0.nanti\"",
+            "mv \"$0.nanti\" \"$0\"", "CFAMLGBK");
+        row("confdb empty at start: said once, read when it has its row",
+            "Pengaturan kosong: tabel confdb tidak berisi baris.", "",
+            "sqlite3 \"$0\" 'CREATE TABLE simpan AS SELECT * FROM confdb; DELETE FROM confdb'",
+            "sqlite3 \"$0\" 'INSERT INTO confdb SELECT * FROM simpan'", "CFAMLGBK");
+        row("list unreadable at the backup time: the run after says Read List DB", noList, "", hideList,
+            showList, "CMLFALGBK");
+        row("output folder gone while the run waits for its list: said once", noList, "", hideList,
+            "rm -r \"$1\" && " + showList, "CMLFX");
     }
     // Settings that cannot be read are read at a later check: the failure is logged (and reported)
     // once however many checks meet it, the run after it starts with "Read List DB", and the dump
     // goes where the settings said before a save that was rolled back.
     void unreadableSettingsAreReadLater()
     {
-        auto [obstacle, failure, entries] = unreadableSettingsAreReadLaterColumns.fetch();
+        auto [failure, held, before, after, entries] = unreadableSettingsAreReadLaterColumns.fetch();
         PREPARED(folder, {}, {"sales"});
         const QString settings = folder.settingsPath();
+        // The entries in order, each by the letter of its start.
         const QMap<QChar, QString> starts{
             {'C', "Read Config."},
             {'F', failure},
@@ -103,41 +111,26 @@ private slots:
             {'B', "Backup Database : " + folder.outputDir() + "/bu_sales_"},
             {'K', "Backup Database OK : database [sales]"},
             {'X', "Lokasi backup [" + folder.outputDir() + "] tidak ditemukan. Proses dibatalkan."}};
+        const auto sh = [&](const QString &script) {
+            return script.isEmpty() ||
+                   QProcess::execute("sh", {"-c", script, settings, folder.outputDir()}) == 0;
+        };
         SqliteShell shell(settings);
-        if (obstacle == Obstacle::CrashedSave) {
-            // Enough pages that the save writes some of them into the file before it commits.
-            QVERIFY(shell.ready("CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) "
-                                "FROM generate_series(1, 2000);"));
-            QVERIFY(shell.ready("PRAGMA cache_size = 2; BEGIN; UPDATE confdb SET outputdir = "
-                                "'/nonexistent'; UPDATE pad SET x = randomblob(1000);"));
+        QVERIFY(held.isEmpty() || shell.ready(held));
+        if (failure.isEmpty()) { // killed half-way through its save
             shell.end(true);
             QVERIFY(QFileInfo::exists(settings + "-journal"));
-        } else if (obstacle == Obstacle::Lock) {
-            QVERIFY(shell.ready("BEGIN EXCLUSIVE;"));
-        } else {
+        } else if (held.isEmpty()) {
             shell.end(false);
         }
-        if (obstacle == Obstacle::Missing)
-            QVERIFY(QFile::rename(settings, settings + ".nanti"));
-        if (obstacle == Obstacle::NoRows)
-            QVERIFY(sqlite(settings, "CREATE TABLE simpan AS SELECT * FROM confdb; DELETE FROM confdb;"));
-        if (obstacle == Obstacle::NoList || obstacle == Obstacle::NoListThenNoFolder)
-            QVERIFY(sqlite(settings, "ALTER TABLE tbldb RENAME TO simpan;"));
+        QVERIFY(sh(before));
 
         Worker worker(folder, at());
         if (!failure.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
             QTest::qWait(2500); // several more checks fail the same way
-            if (obstacle == Obstacle::NoListThenNoFolder)
-                QVERIFY(QDir(folder.outputDir()).removeRecursively());
-            if (obstacle == Obstacle::Lock)
-                shell.end(false);
-            else if (obstacle == Obstacle::Missing)
-                QVERIFY(QFile::rename(settings + ".nanti", settings));
-            else if (obstacle == Obstacle::NoRows)
-                QVERIFY(sqlite(settings, "INSERT INTO confdb SELECT * FROM simpan;"));
-            else
-                QVERIFY(sqlite(settings, "ALTER TABLE simpan RENAME TO tbldb;"));
+            shell.end(false);
+            QVERIFY(sh(after));
         }
         QTRY_VERIFY_WITH_TIMEOUT(folder.log().size() >= entries.size(), 10000);
         QTest::qWait(1000); // more checks, which must add nothing
