@@ -38,11 +38,7 @@ QStringList leftBehind(const QString &workFolder)
     return QDir(workFolder).entryList({"uji-*"}, QDir::Dirs) + processesWith(workFolder + "/uji-");
 }
 
-enum class Damage { RowsLost, RoleMissing, DiskTooSmall, TemplateBroken };
-
 } // namespace
-
-Q_DECLARE_METATYPE(Damage)
 
 #define PREPARED_ON(folder, ...)                                                                             \
     ProgramFolder folder;                                                                                    \
@@ -51,7 +47,10 @@ Q_DECLARE_METATYPE(Damage)
 // withoutPasswords: what the globals' entry adds
 const Columns<QString, QString, QString> restoreWholeColumns{{"user", "password", "withoutPasswords"}};
 // reason: how it begins; %W: the scratch space
-const Columns<Damage, int, QString> drillFailsColumns{{"damage", "result", "reason"}};
+// archive, roles: files of the scratch folder; damage: what sh does to the drill's scratch space ($0) first;
+// reason: how it begins, %W: the scratch space
+const Columns<QString, QString, QString, int, QString> drillFailsColumns{
+    {"archive", "roles", "damage", "result", "reason"}};
 
 class TestRestoreProof : public QObject
 {
@@ -59,8 +58,8 @@ class TestRestoreProof : public QObject
 
     PgCluster cluster;
     QTemporaryDir scratch;
-    // The source database's dump and globals, and the rows of its tables.
-    QString dump, globals;
+    // The scratch folder holds toko's dump (toko.bu), toko_kurang's (kurang.bu), the globals (globals.sql)
+    // and the globals without toko's owner (tanpa-peran.sql); rows: those of toko's tables.
     QList<riwayat::TableRows> rows;
 
     bool sql(const QString &statement, const QString &database = "postgres")
@@ -71,27 +70,14 @@ class TestRestoreProof : public QObject
             qWarning("%s", qPrintable(error));
         return ok;
     }
-    // A tool of the cluster's version run to its end as its superuser; false with a warning.
-    bool pg(const QString &tool, const QStringList &arguments)
+    // A tool of the cluster's version run to its end as its superuser into a file of the scratch folder.
+    bool pg(const QString &tool, const QString &file, const QStringList &arguments)
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("PGPASSWORD", cluster.superPassword());
-        process.setProcessEnvironment(environment);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(pgTool(tool),
-                      QStringList{"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
-                                  "--username=postgres"} +
-                          arguments);
-        const bool ok = process.waitForFinished(120000) && process.exitCode() == 0;
-        if (!ok)
-            qWarning("%s", process.readAll().constData());
-        return ok;
-    }
-    // pg_dump of database into file, as the service makes it.
-    bool dumpOf(const QString &database, const QString &file)
-    {
-        return pg("pg_dump", {"--format=custom", "--file=" + file, "--table=tbl*", database});
+        return QProcess::execute("env", QStringList{"PGPASSWORD=" + cluster.superPassword(), pgTool(tool),
+                                                    "--host=" + cluster.host(), "--username=postgres",
+                                                    "--port=" + QString::number(cluster.port()),
+                                                    "--file=" + scratch.filePath(file)} +
+                                            arguments) == 0;
     }
 
 private slots:
@@ -123,10 +109,14 @@ private slots:
         QVERIFY(sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) || md5((g * 7)::text) "
                     "AS isi FROM generate_series(1, 600000) g; CREATE INDEX ON tblbesar (isi)",
                     "besar"));
-        dump = scratch.filePath("toko.bu");
-        globals = scratch.filePath("globals.sql");
-        QVERIFY(dumpOf("toko", dump));
-        QVERIFY(pg("pg_dumpall", {"--globals-only", "--file=" + globals}));
+        // As the service dumps them.
+        QVERIFY(pg("pg_dump", "toko.bu", {"--format=custom", "--table=tbl*", "toko"}));
+        QVERIFY(pg("pg_dump", "kurang.bu", {"--format=custom", "--table=tbl*", "toko_kurang"}));
+        QVERIFY(pg("pg_dumpall", "globals.sql", {"--globals-only"}));
+        QCOMPARE(
+            QProcess::execute("sh", {"-c", "cd \"$0\" && grep -v pemilik_toko globals.sql > tanpa-peran.sql",
+                                     scratch.path()}),
+            0);
     }
 
     void globalsAndRowsRestoreWhole_data()
@@ -176,52 +166,39 @@ private slots:
     void drillFails_data()
     {
         drillFailsColumns.add();
-        const auto row = [](const char *name, Damage damage, int result, const char *reason) {
-            QTest::newRow(name) << damage << result << QString(reason);
+        const auto row = [](const char *name, const char *archive, const char *roles, const char *damage,
+                            int result, const char *reason) {
+            QTest::newRow(name) << archive << roles << damage << result << QString(reason);
         };
-        row("the archive holds fewer rows than its read-back recorded", Damage::RowsLost,
+        row("the archive holds fewer rows than its read-back recorded", "kurang.bu", "globals.sql", "",
             DrillOutcome::Failed,
             "tabel public.tblbarang: 1500 baris di dump, 1450 baris setelah dipulihkan.");
-        row("a role the dump needs is missing from the globals", Damage::RoleMissing, DrillOutcome::Failed,
-            "pg_restore: error: could not execute query: ERROR: role \"pemilik_toko\" does not "
-            "exist");
-        row("a disk without the room the dump needs", Damage::DiskTooSmall, DrillOutcome::Refused,
+        row("a role the dump needs is missing from the globals", "toko.bu", "tanpa-peran.sql", "",
+            DrillOutcome::Failed,
+            "pg_restore: error: could not execute query: ERROR: role \"pemilik_toko\" does not exist");
+        row("a disk without the room the dump needs", "toko.bu", "globals.sql",
+            "mount -t tmpfs -o size=16m,mode=0711 tmpfs \"$0\"", DrillOutcome::Refused,
             "ruang disk di [%W] tidak cukup: perlu sekitar 64 MB, tersedia 16 MB.");
-        row("a template that no server starts from is made anew", Damage::TemplateBroken, DrillOutcome::Ok,
-            "");
+        row("a template that no server starts from is made anew", "toko.bu", "globals.sql",
+            "mkdir -p \"$0/templat-15/data\" && echo 15 > \"$0/templat-15/data/PG_VERSION\"",
+            DrillOutcome::Ok, "");
     }
 
     // Each drill that must fail does so with its reason, and leaves nothing behind; a template
     // of the scratch cluster that is broken is no failure of the dump.
     void drillFails()
     {
-        auto [damage, result, reason] = drillFailsColumns.fetch();
+        auto [archive, roles, damage, result, reason] = drillFailsColumns.fetch();
         QTemporaryDir top;
         const QString work = top.filePath("kerja");
         QVERIFY(QDir().mkpath(work) && ::chmod(QFile::encodeName(top.path()).constData(), 0711) == 0);
-        QString archive = dump, roles = globals;
-        if (damage == Damage::RowsLost) {
-            archive = top.filePath("kurang.bu");
-            QVERIFY(dumpOf("toko_kurang", archive));
-        } else if (damage == Damage::RoleMissing) {
-            roles = top.filePath("tanpa-peran.sql");
-            const QStringList kept =
-                readText(globals).split('\n').filter(QRegularExpression("^((?!pemilik_toko).)*$"));
-            QVERIFY(writeBytes(roles, kept.join('\n').toUtf8()));
-        } else if (damage == Damage::DiskTooSmall) {
-            QVERIFY(::mount("tmpfs", QFile::encodeName(work).constData(), "tmpfs", 0, "size=16m,mode=0711") ==
-                    0);
-        } else {
-            QVERIFY(QDir().mkpath(work + "/templat-15/data") &&
-                    writeBytes(work + "/templat-15/data/PG_VERSION", "15\n"));
-        }
+        QVERIFY(damage.isEmpty() || QProcess::execute("sh", {"-c", damage, work}) == 0);
         const DrillOutcome outcome =
             RestoreDrill({pgTool("pg_restore"), pgTool("psql"), QProcessEnvironment::systemEnvironment()},
                          work)
-                .run(archive, roles, rows, 120000, nullptr);
+                .run(scratch.filePath(archive), scratch.filePath(roles), rows, 120000, nullptr);
         const QStringList left = leftBehind(work);
-        if (damage == Damage::DiskTooSmall)
-            ::umount(QFile::encodeName(work).constData());
+        ::umount(QFile::encodeName(work).constData()); // the small disk, where a row made one
         QCOMPARE(int(outcome.result), result);
         QVERIFY2(reason.isEmpty()
                      ? outcome.reason.isEmpty()
