@@ -38,8 +38,7 @@ struct Row
     qint64 id = 0;
     QString dbname, file, hasil, alasan;
     qint64 ukuran = 0;
-    bool verified = false;
-    bool deleted = false;
+    bool verified = false, deleted = false;
     bool globals = false; // the server's globals, not a database
 };
 
@@ -160,6 +159,13 @@ void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
     }
 }
 
+// What a job's entry and its history row are counted under: what it was, and for a good one, its file and
+// size.
+QString jobKey(const QString &hasil, const QString &what, const QString &file = {}, const QString &size = {})
+{
+    return hasil == "OK" ? QString("OK %1 file [%2] %3 byte").arg(what, file, size) : hasil + ' ' + what;
+}
+
 // 2 and 5. Each job entry of the log has its history row, and each row its entry, but for
 // those whose process the soak ended between the two writes.
 void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions, bool idle)
@@ -173,16 +179,14 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     QMap<QString, int> entries, recorded;
     for (const QString &message : log) {
         if (const QRegularExpressionMatch m = globalsOk.match(message); m.hasMatch()) {
-            entries[QString("OK globals file [%1] %2 byte").arg(m.captured(1), m.captured(2))]++;
+            entries[jobKey("OK", "globals", m.captured(1), m.captured(2))]++;
         } else if (const QRegularExpressionMatch m = globalsOther.match(message); m.hasMatch()) {
-            entries[m.captured(1) + " globals"]++;
+            entries[jobKey(m.captured(1), "globals")]++;
         } else if (const QRegularExpressionMatch m = ok.match(message); m.hasMatch()) {
-            entries[QString("OK database [%1] file [%2] %3 byte")
-                        .arg(m.captured(1), m.captured(2), m.captured(3))]++;
+            entries[jobKey("OK", "database [" + m.captured(1) + ']', m.captured(2), m.captured(3))]++;
         } else if (const QRegularExpressionMatch m = other.match(message); m.hasMatch()) {
-            const QString hasil = m.captured(1).isEmpty() ? m.captured(3) : m.captured(1);
-            const QString db = m.captured(1).isEmpty() ? m.captured(4) : m.captured(2);
-            entries[hasil + " database [" + db + "]"]++;
+            const bool refused = m.captured(1).isEmpty();
+            entries[jobKey(m.captured(refused ? 3 : 1), "database [" + m.captured(refused ? 4 : 2) + ']')]++;
         }
     }
     for (const Row &row : rows) {
@@ -191,16 +195,10 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
                 violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id, row.dbname);
             continue;
         }
-        if (row.globals && row.hasil == "OK")
-            recorded[QString("OK globals file [%1] %2 byte").arg(row.file).arg(row.ukuran)]++;
-        else if (row.globals)
-            recorded[row.hasil + " globals"]++;
-        else if (row.hasil == "OK")
-            recorded[QString("OK database [%1] file [%2] %3 byte")
-                         .arg(shown(row.dbname), shown(row.file))
-                         .arg(row.ukuran)]++;
-        else
-            recorded[row.hasil + " database [" + shown(row.dbname) + "]"]++;
+        // The names as the log shows them; the globals' file is the service's own name.
+        const QString what = row.globals ? QString("globals") : "database [" + shown(row.dbname) + ']';
+        recorded[jobKey(row.hasil, what, row.globals ? row.file : shown(row.file),
+                        QString::number(row.ukuran))]++;
         if (row.hasil == "OK" && !row.verified && !row.globals)
             violation("job %1 is OK but not verified", row.id);
     }
@@ -223,8 +221,7 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
 void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
 {
     QHash<QString, int> namedBy;
-    QHash<QString, const Row *> newest;
-    QHash<QString, const Row *> deletedGood;
+    QHash<QString, const Row *> newest, deletedGood;
     for (const Row &row : rows) {
         if (row.hasil != "OK")
             continue;
