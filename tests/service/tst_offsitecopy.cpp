@@ -287,8 +287,9 @@ private slots:
                      before + QStringList(""));
     }
     // A stop while the copy travels ends rclone within the stop's time and records the copy as
-    // cancelled, with nothing under a final name; the next run removes what it left. rclone gets
-    // nothing of the service's environment.
+    // cancelled, with nothing under a final name; rclone gets nothing of the service's environment.
+    // A service killed during a copy leaves its row running and an object under a temporary name.
+    // The next run completes that row as failed and says why, and removes what both left.
     void stopDuringUpload()
     {
         const QString folderName = freshFolder();
@@ -327,53 +328,39 @@ private slots:
         const QStringList left = QDir(dir).entryList(QDir::Files);
         QCOMPARE(left.size(), 1);
         QVERIFY2(left.first().contains(".tmp-"), qPrintable(left.first()));
-        // The next run's sweep takes what a cancelled copy left, too.
         const QString sementara = "sftp:" + folderName + "/besar/" + left.first();
-        const QList<salinan::Copy> copies = site.folder.copies();
+        const salinan::Copy cancelled = site.folder.copies().value(0);
         QCOMPARE(
-            QStringList({QString::number(copies.size()), copies.first().hasil, copies.first().sementara}),
+            QStringList({QString::number(site.folder.copies().size()), cancelled.hasil, cancelled.sementara}),
             QStringList({"1", riwayat::Dibatalkan, sementara}));
-        site.engine->setStopSignal(nullptr);
-        site.engine->setRcloneLimits(Rclone::Limits());
-        site.run();
-        QVERIFY(site.folder.log().contains("Salinan sementara [" + sementara +
-                                           "] dari proses yang tidak selesai dihapus."));
-        QVERIFY(!QFile::exists(dir + "/" + left.first()));
-    }
-    // A service killed during a copy leaves its row running and an object under a temporary name:
-    // the next run completes the row as failed, says why, and removes the object.
-    void leftByAServiceThatDied()
-    {
-        Site site;
-        PREPARE(site, {"penjualan"}, destination("sftp", freshFolder()), config());
-        site.run();
-        const salinan::Copy done = site.folder.copies().first();
-        const QString temporary = done.tujuan + ".tmp-AbCdEf";
-        // Through the server, which caches what its folder holds.
+
+        // What a killed service leaves; sent through the server, which caches what its folder holds.
+        const QString temporary = cancelled.tujuan + ".tmp-AbCdEf";
         QCOMPARE(QProcess::execute("sh", {"-c", "echo separuh | rclone --config \"$0\" rcat \"$1\"",
                                           site.folder.file("data/rclone/rclone.conf"), temporary}),
                  0);
-        const QString object = sftp.root() + "/" + temporary.section(':', 1);
-        QVERIFY(QFile::exists(object));
+        QVERIFY(QFile::exists(dir + "/" + temporary.section('/', -1)));
         QVERIFY(
             sqlite(site.folder.file("riwayat.db"),
                    QString("insert into salinan (riwayat_id, tujuan, mulai, hasil, terverifikasi, sementara) "
                            "values (%1, '%2', '2024-03-01T06:00:05', 'BERJALAN', 0, '%3')")
-                       .arg(done.riwayatId)
-                       .arg(done.tujuan, temporary)));
+                       .arg(cancelled.riwayatId)
+                       .arg(cancelled.tujuan, temporary)));
+        site.engine->setStopSignal(nullptr);
+        site.engine->setRcloneLimits(Rclone::Limits());
         QFile::remove(site.folder.logPath());
         site.run();
-        const salinan::Copy died = site.folder.copies().at(1);
+        const salinan::Copy died = site.folder.copies().value(1);
         const QString why = "Proses service berhenti sebelum salinan selesai.";
-        QCOMPARE(QStringList({died.hasil, died.alasan, died.sementara}),
+        const QString swept = "] dari proses yang tidak selesai dihapus.";
+        QCOMPARE(QStringList({died.hasil, died.alasan, died.sementara}) << QDir(dir).entryList({"*.tmp-*"}),
                  QStringList({riwayat::Gagal, why, QString()}));
-        QVERIFY(!QFile::exists(object));
         const QStringList log = site.folder.log();
-        QVERIFY2(
-            log.contains("Salinan Backup GAGAL : database [penjualan], tujuan [" + done.tujuan + "]. " +
-                         why) &&
-                log.contains("Salinan sementara [" + temporary + "] dari proses yang tidak selesai dihapus."),
-            qPrintable(log.join('\n')));
+        QVERIFY2(log.contains("Salinan Backup GAGAL : database [besar], tujuan [" + cancelled.tujuan + "]. " +
+                              why) &&
+                     log.contains("Salinan sementara [" + sementara + swept) &&
+                     log.contains("Salinan sementara [" + temporary + swept),
+                 qPrintable(log.join('\n')));
     }
     // Two copies kept: the oldest goes, recorded first and logged with its run log; when the
     // newest copy failed, nothing goes.
