@@ -116,21 +116,36 @@ private slots:
                      qPrintable(folder->log().join('\n')));
     }
 
-    // A process that died after answering but before taking the row out must not run it again;
-    // one that died while it ran leaves a failed answer, not a running one.
-    void leftoversOfADeadProcess()
+    // At the start, a process that died after answering but before taking the row out must not
+    // run it again, and one that died while it ran leaves a failed answer, not a running one. A
+    // cancel ends the one in progress; one read with it but taken back by its asker meanwhile
+    // never runs.
+    void leftoversOfADeadProcessAndACancel()
     {
         const QString answered = addRequest(folder->settingsPath(), "uji", Now);
+        const QString died(32, 'a');
         {
             JobHistory history(folder->path(), [](const QString &) {});
             QVERIFY(history.startAnswer({answered, "uji", {}, "x", Now, {}}, Now));
             QVERIFY(history.endAnswer(answered, Now, permintaan::Ok, "sudah"));
-            QVERIFY(history.startAnswer({QString(32, 'a'), "uji", {}, "x", Now, {}}, Now));
+            QVERIFY(history.startAnswer({died, "uji", {}, "x", Now, {}}, Now));
         }
+        const QString kunci = addRequest(folder->settingsPath(), "tunggu", Now);
+        const QString takenBack = addRequest(folder->settingsPath(), "uji", Now);
         startWorker();
-        QTRY_VERIFY(column(folder->settingsPath(), "select kunci from permintaan").isEmpty());
-        QCOMPARE(QStringList({answerOf(QString(32, 'a')).hasil, answerOf(answered).pesan}) + handled,
-                 QStringList({permintaan::Gagal, "sudah"}));
+        QTRY_COMPARE(
+            column(folder->file("riwayat.db"), "select jenis from permintaan where hasil = 'BERJALAN'"),
+            QStringList{"tunggu"});
+        QVERIFY(withDb(folder->settingsPath(), [&](QSqlDatabase &db) {
+            QString error;
+            return permintaan::remove(db, takenBack, &error);
+        }));
+        worker->cancel();
+        QCOMPARE(QStringList({answerOf(died).hasil, answerOf(answered).pesan, answerOf(kunci).hasil,
+                              answerOf(takenBack).pesan}) +
+                     handled + column(folder->settingsPath(), "select kunci from permintaan"),
+                 QStringList({permintaan::Gagal, "sudah", permintaan::Dibatalkan,
+                              "ditarik kembali sebelum dimulai"}));
     }
 
     // A request the service never heard of must not run at its next start.
@@ -143,23 +158,6 @@ private slots:
         }));
         QCOMPARE(error, "mati");
         QVERIFY(column(folder->settingsPath(), "select kunci from permintaan").isEmpty());
-    }
-
-    // The one in progress ends; one read with it but taken back by its asker meanwhile never runs.
-    void cancelEndsTheRequestInProgress()
-    {
-        const QString kunci = addRequest(folder->settingsPath(), "tunggu", Now);
-        const QString takenBack = addRequest(folder->settingsPath(), "uji", Now);
-        startWorker();
-        QTRY_COMPARE(column(folder->file("riwayat.db"), "select hasil from permintaan"),
-                     QStringList{"BERJALAN"});
-        QVERIFY(withDb(folder->settingsPath(), [&](QSqlDatabase &db) {
-            QString error;
-            return permintaan::remove(db, takenBack, &error);
-        }));
-        worker->cancel();
-        QCOMPARE(QStringList({answerOf(kunci).hasil, answerOf(takenBack).pesan}) + handled,
-                 QStringList({permintaan::Dibatalkan, "ditarik kembali sebelum dimulai"}));
     }
 };
 
