@@ -11,36 +11,6 @@ using namespace servicetest;
 
 namespace {
 
-// The sqlite3 shell on the settings file, as a second process would use it. Statements are
-// sent one at a time; ready() waits until everything sent so far has run.
-class SqliteShell
-{
-public:
-    explicit SqliteShell(const QString &path)
-    {
-        shell.start("sqlite3", {"-batch", path});
-        shell.waitForStarted();
-    }
-    ~SqliteShell() { end(true); }
-    bool ready(const QString &statements)
-    {
-        shell.write((statements + "\nSELECT 'siap';\n").toUtf8());
-        while (!shell.readAllStandardOutput().contains("siap"))
-            if (!shell.waitForReadyRead(10000))
-                return false;
-        return true;
-    }
-    // killed: SIGKILL, so that whatever the open transaction wrote stays behind
-    void end(bool killed)
-    {
-        killed ? shell.kill() : shell.closeWriteChannel();
-        shell.waitForFinished();
-    }
-
-private:
-    QProcess shell;
-};
-
 // 1 March 2024, 05:30: the first backup time of the usual settings.
 QDateTime at(QTime time = QTime(5, 30))
 {
@@ -116,13 +86,18 @@ private slots:
             return script.isEmpty() ||
                    QProcess::execute("sh", {"-c", script, settings, folder.outputDir()}) == 0;
         };
-        SqliteShell shell(settings);
-        QVERIFY(held.isEmpty() || shell.ready(held));
-        if (failure.isEmpty()) { // killed half-way through its save
-            shell.end(true);
+        // The sqlite3 shell, as a second process would use it: the row's statements run, it waits.
+        QProcess shell;
+        if (!held.isEmpty()) {
+            shell.start("sqlite3", {"-batch", settings});
+            shell.write((held + "\nSELECT 'siap';\n").toUtf8());
+            while (!shell.readAllStandardOutput().contains("siap"))
+                QVERIFY(shell.waitForReadyRead(10000));
+        }
+        if (failure.isEmpty()) { // SIGKILL half-way through its save: what it wrote stays behind
+            shell.kill();
+            shell.waitForFinished();
             QVERIFY(QFileInfo::exists(settings + "-journal"));
-        } else if (held.isEmpty()) {
-            shell.end(false);
         }
         QVERIFY(sh(before));
 
@@ -130,7 +105,8 @@ private slots:
         if (!failure.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
             QTest::qWait(2500); // several more checks fail the same way
-            shell.end(false);
+            shell.closeWriteChannel();
+            shell.waitForFinished();
             QVERIFY(sh(after));
         }
         QTRY_VERIFY_WITH_TIMEOUT(folder.log().size() >= entries.size(), 10000);
