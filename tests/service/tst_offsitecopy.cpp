@@ -32,14 +32,6 @@ QStringList objects(const QString &root)
     return found;
 }
 
-salinan::Settings destination(const QString &remote, const QString &folder,
-                              const QString &penerima = QString(), int jumlah = 0)
-{
-    salinan::Settings choice{remote, folder, penerima, {}};
-    choice.simpan.jumlah = jumlah;
-    return choice;
-}
-
 QStringList lines(const QStringList &log, const QString &start)
 {
     return log.filter(QRegularExpression('^' + QRegularExpression::escape(start)));
@@ -152,7 +144,7 @@ private slots:
         auto [remote, encrypted] = copyMadeAndVerifiedColumns.fetch();
         const QString folderName = freshFolder();
         Site site;
-        PREPARE(site, {"penjualan"}, destination(remote, folderName, encrypted ? recipient : ""), config());
+        PREPARE(site, {"penjualan"}, {remote, folderName, encrypted ? recipient : "", {}}, config());
         site.run();
 
         const QList<riwayat::Job> dumps = site.dumps("penjualan");
@@ -196,7 +188,7 @@ private slots:
     {
         const QString folderName = freshFolder();
         Site site;
-        PREPARE(site, {"alfa", "beta"}, destination("labil", folderName), config());
+        PREPARE(site, {"alfa", "beta"}, {"labil", folderName, {}, {}}, config());
         flaky.stop();
         site.run();
         restartFlaky();
@@ -259,7 +251,7 @@ private slots:
         const QString open = localDisk.filePath("terbuka");
         QVERIFY(QDir().mkpath(open) && ::chmod(QFile::encodeName(open), 0777) == 0);
         Site site;
-        PREPARE(site, {"penjualan"}, destination(remote, folder.isEmpty() ? freshFolder() : folder), config(),
+        PREPARE(site, {"penjualan"}, {remote, folder.isEmpty() ? freshFolder() : folder, {}, {}}, config(),
                 limits);
         QVERIFY(site.folder.rcloneConfig(config(), configMode));
         const QStringList before = objects(sftp.root()) + objects(localDisk.path());
@@ -296,7 +288,7 @@ private slots:
         Rclone::Limits slow;
         slow.bandwidth = "300k";
         Site site;
-        PREPARE(site, {"besar"}, destination("sftp", folderName), config(), slow);
+        PREPARE(site, {"besar"}, {"sftp", folderName, {}, {}}, config(), slow);
         const QList<QByteArray> foreign{"AWS_CA_BUNDLE", "RCLONE_CONFIG", "HTTPS_PROXY"};
         for (const QByteArray &name : foreign)
             qputenv(name, "/tidak/ada");
@@ -368,7 +360,7 @@ private slots:
     {
         const QString folderName = freshFolder();
         Site site;
-        PREPARE(site, {"penjualan"}, destination("labil", folderName, QString(), 2), config());
+        PREPARE(site, {"penjualan"}, {"labil", folderName, {}, {2}}, config());
         for (int i = 0; i < 3; ++i)
             site.run();
         const QString dir = flaky.root() + "/" + folderName + "/penjualan";
