@@ -59,7 +59,7 @@ struct Site
         now = now.addSecs(3600);
         engine->RunBackup();
     }
-    // The kept good dumps of the database, newest first.
+    // The kept good dumps of the database, oldest first.
     QList<riwayat::Job> dumps(const QString &dbname) const
     {
         return history(folder.file("riwayat.db"), dbname);
@@ -181,36 +181,6 @@ private slots:
                          "Salinan Backup OK : database [penjualan], tujuan [" + tujuan + "], " + size +
                              " byte, terverifikasi.",
                          tujuan + "|OK|1|" + size + "|", name + ' ' + log}));
-    }
-    // The server down: the copies fail with rclone's own words and the dumps stay. At the next
-    // run, whose dumps fail, each is copied, the newest first.
-    void failedCopyTriedAgainNewestFirst()
-    {
-        const QString folderName = freshFolder();
-        Site site;
-        PREPARE(site, {"alfa", "beta"}, {"labil", folderName, {}, {}}, config());
-        flaky.stop();
-        site.run();
-        restartFlaky();
-        const QStringList failed = lines(site.folder.log(), "Salinan Backup GAGAL");
-        QCOMPARE(failed.size(), 2);
-        QVERIFY2(failed.first().contains("connection refused"), qPrintable(failed.first()));
-        const QString alfa = site.dumps("alfa").first().file;
-        const QString beta = site.dumps("beta").first().file;
-        const QByteArray alfaBytes = readBytes(alfa);
-        QCOMPARE(alfaBytes.size(), 16);
-
-        QVERIFY(QFile::remove(site.folder.file("dbutils/pg_dump")) &&
-                QFile::copy("/bin/false", site.folder.file("dbutils/pg_dump")));
-        QFile::remove(site.folder.logPath());
-        site.run();
-        QStringList copied;
-        for (const QString &line : lines(site.folder.log(), "Salinan Backup"))
-            copied << line.section(" : ", 0, 0) + " " + line.section('/', -1).section(']', 0, 0);
-        QCOMPARE(copied, QStringList({"Salinan Backup OK " + QFileInfo(beta).fileName(),
-                                      "Salinan Backup OK " + QFileInfo(alfa).fileName()}));
-        QCOMPARE(readBytes(flaky.root() + "/" + folderName + "/alfa/" + QFileInfo(alfa).fileName()),
-                 alfaBytes);
     }
     void copyFails_data()
     {
@@ -354,30 +324,50 @@ private slots:
                      log.contains("Salinan sementara [" + temporary + swept),
                  qPrintable(log.join('\n')));
     }
-    // Two copies kept: the oldest goes, recorded first and logged with its run log; when the
-    // newest copy failed, nothing goes.
-    void retentionOffSite()
+    // Two copies of each database kept: the oldest goes, recorded first and logged with its run log.
+    // The server down: the copies fail with rclone's own words, the dumps stay, and nothing goes. At
+    // the next run, whose dumps fail, each is copied, the newest first.
+    void retentionAndFailedCopies()
     {
         const QString folderName = freshFolder();
         Site site;
-        PREPARE(site, {"penjualan"}, {"labil", folderName, {}, {2}}, config());
+        PREPARE(site, {"alfa", "beta"}, {"labil", folderName, {}, {2}}, config());
         for (int i = 0; i < 3; ++i)
             site.run();
-        const QString dir = flaky.root() + "/" + folderName + "/penjualan";
+        const QString dir = flaky.root() + "/" + folderName + "/alfa";
+        const QList<salinan::Copy> copies = site.folder.copies();
         QString deleted; // of each copy, oldest first
-        for (const salinan::Copy &c : site.folder.copies())
+        for (const salinan::Copy &c : copies)
             deleted += c.dihapus.isValid() ? 'x' : '-';
-        const QString oldest = site.folder.copies().value(0).tujuan;
-        QCOMPARE(lines(site.folder.log(), "Hapus salinan lama") << deleted,
-                 QStringList({"Hapus salinan lama : " + oldest,
-                              "Hapus salinan lama : " + oldest.chopped(3) + ".log", "x--"}));
+        const QString gone = "Hapus salinan lama : ";
+        QCOMPARE(
+            lines(site.folder.log(), gone) << deleted,
+            QStringList({gone + copies[0].tujuan, gone + copies[0].tujuan.chopped(3) + ".log",
+                         gone + copies[1].tujuan, gone + copies[1].tujuan.chopped(3) + ".log", "xx----"}));
         QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
 
         flaky.stop();
         site.run();
         restartFlaky();
+        const QStringList failed = lines(site.folder.log(), "Salinan Backup GAGAL");
+        QCOMPARE(failed.size(), 2);
+        QVERIFY2(failed.first().contains("connection refused"), qPrintable(failed.first()));
         QCOMPARE(QDir(dir).entryList({"*.bu"}, QDir::Files).size(), 2);
-        QCOMPARE(lines(site.folder.log(), "Hapus salinan lama").size(), 2);
+        QCOMPARE(lines(site.folder.log(), gone).size(), 4);
+        const QString alfa = QFileInfo(site.dumps("alfa").last().file).fileName();
+        const QString beta = QFileInfo(site.dumps("beta").last().file).fileName();
+        const QByteArray alfaBytes = readBytes(site.dumps("alfa").last().file);
+        QCOMPARE(alfaBytes.size(), 16);
+
+        QVERIFY(QFile::remove(site.folder.file("dbutils/pg_dump")) &&
+                QFile::copy("/bin/false", site.folder.file("dbutils/pg_dump")));
+        QFile::remove(site.folder.logPath());
+        site.run();
+        QStringList copied;
+        for (const QString &line : lines(site.folder.log(), "Salinan Backup"))
+            copied << line.section(" : ", 0, 0) + " " + line.section('/', -1).section(']', 0, 0);
+        QCOMPARE(copied, QStringList({"Salinan Backup OK " + beta, "Salinan Backup OK " + alfa}));
+        QCOMPARE(readBytes(dir + "/" + alfa), alfaBytes);
     }
     void destinationTest_data()
     {
