@@ -40,31 +40,30 @@ public:
         address = QString("http://127.0.0.1:%1").arg(server.serverPort());
         if (kind == Server::Gone)
             server.close();
-        QObject::connect(&server, &QTcpServer::newConnection, [this, kind] {
+        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: ",
+                         body = kind == Server::Compressed ? gzipped() : "";
+        const QByteArray answer =
+            QMap<Server, QByteArray>{
+                {Server::Answers, ok + "2\r\n\r\nOK"},
+                {Server::LongAnswer, ok + "104857600\r\n\r\n" + QByteArray(1 << 20, 'x')},
+                {Server::Compressed, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                                         QByteArray::number(body.size()) + "\r\n\r\n" + body},
+                {Server::Redirects,
+                 "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n"}}
+                .value(kind);
+        QObject::connect(&server, &QTcpServer::newConnection, [this, kind, answer] {
             QTcpSocket *socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, kind] {
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, kind, answer] {
                 const QByteArray request = socket->peek(socket->bytesAvailable());
                 if (!request.contains("\r\n\r\n"))
                     return;
                 paths << QString(request.split(' ').value(1));
                 requests << QString(request);
                 socket->readAll();
-                if (kind == Server::Answers) {
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+                socket->write(answer);
+                // The long answer stays open: the service must cut it off itself.
+                if (kind != Server::LongAnswer && kind != Server::NeverAnswers)
                     socket->disconnectFromHost();
-                } else if (kind == Server::LongAnswer) {
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 104857600\r\n\r\n");
-                    socket->write(QByteArray(1 << 20, 'x'));
-                } else if (kind == Server::Compressed) {
-                    const QByteArray body = gzipped();
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                } else if (kind == Server::Redirects) {
-                    socket->write("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n"
-                                  "Content-Length: 0\r\n\r\n");
-                    socket->disconnectFromHost();
-                }
             });
         });
     }
@@ -112,25 +111,23 @@ private slots:
                       unreachable = "Monitor [%M/ping/abc/start] tidak dapat dihubungi: ";
         const auto row = [&](const char *name, Server server, const QStringList &paths,
                              const QString &entry = QString(), const QString &at = "%M/ping/abc",
-                             const QStringList &databases = {"sales"},
-                             const QVariantMap &overrides = {}) {
+                             const QStringList &databases = {"sales"}, const QVariantMap &overrides = {}) {
             QTest::newRow(name) << server << at << overrides << databases << paths << entry;
         };
         row("a run that goes well: start, then the address", Server::Answers, goneWell);
         row("the address with a slash at its end", Server::Answers, goneWell, "", "%M/ping/abc/");
-        row("a job fails: start, then fail", Server::Answers, failed, "", address,
-            {"gagal", "sales"});
-        row("a copy off this machine that fails: start, then fail", Server::Answers, failed, "",
-            address, {"sales"}, {{"salinan", "tidakada"}});
+        row("a job fails: start, then fail", Server::Answers, failed, "", address, {"gagal", "sales"});
+        row("a copy off this machine that fails: start, then fail", Server::Answers, failed, "", address,
+            {"sales"}, {{"salinan", "tidakada"}});
         row("a refused name is a failed job", Server::Answers, failed, "", address, {"-Fp"});
-        row("a missing output folder: start, then fail", Server::Answers, failed, "", address,
-            {"sales"}, {{"outputdir", "/nonexistent"}});
+        row("a missing output folder: start, then fail", Server::Answers, failed, "", address, {"sales"},
+            {{"outputdir", "/nonexistent"}});
         row("a monitor that is gone: logged once, the backup goes on", Server::Gone, {},
             unreachable + "Connection refused.");
-        row("a monitor that never answers: asked once, for the time-out", Server::NeverAnswers,
-            started, unreachable + "tidak menjawab dalam 1 detik.");
-        row("an answer longer than a few kilobytes is cut off, a failed ping", Server::LongAnswer,
-            started, unreachable + "jawaban lebih dari 4096 byte, tidak dibaca lagi.");
+        row("a monitor that never answers: asked once, for the time-out", Server::NeverAnswers, started,
+            unreachable + "tidak menjawab dalam 1 detik.");
+        row("an answer longer than a few kilobytes is cut off, a failed ping", Server::LongAnswer, started,
+            unreachable + "jawaban lebih dari 4096 byte, tidak dibaca lagi.");
         row("a gzip answer is not unpacked: it is short as it came", Server::Compressed, goneWell);
         row("a redirect is not followed, a failed ping", Server::Redirects, started,
             unreachable + "dialihkan (HTTP 302) ke [%M/elsewhere], pengalihan tidak diikuti.");
@@ -170,8 +167,7 @@ private slots:
         QCOMPARE(folder.log().filter("Backup Database OK : database [sales]").size(),
                  int(databases.contains("sales") && !overrides.contains("outputdir")));
         // Only a monitor that never answers takes its time-out; a long answer is cut off at once.
-        QVERIFY2(took < (server == Server::NeverAnswers ? 1000 : 0) + 900,
-                 qPrintable(QString::number(took)));
+        QVERIFY2(took < (server == Server::NeverAnswers ? 1000 : 0) + 900, qPrintable(QString::number(took)));
     }
     // A dump that waits to be checked fails every run that comes before an administrator looks, not
     // only the one that found it.
@@ -187,8 +183,7 @@ private slots:
             job.hasil = riwayat::Ok;
             job.file = folder.outputDir() + "/bu_sales_20130709.054709.bu";
             job.terverifikasi = true;
-            QVERIFY(history.finish(history.start("sales", job.mulai), job,
-                                   {{"public.tblbarang", 2}},
+            QVERIFY(history.finish(history.start("sales", job.mulai), job, {{"public.tblbarang", 2}},
                                    "tabel public.tblbarang tinggal 2 dari 5000 baris."));
         }
         BackupEngine engine(folder.path());
