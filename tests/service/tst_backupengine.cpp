@@ -137,11 +137,6 @@ QString globalsOk(const QString &stamp)
     return "Backup Globals OK : file [%O/bu_globals_20130709." + stamp + ".sql], 21 byte.";
 }
 
-QDateTime march(int day, const char *time)
-{
-    return QDateTime(QDate(2024, 3, day), QTime::fromString(time));
-}
-
 // The regular files in a folder, each with its mode: "name 640".
 QStringList filesWithModes(const QString &folder)
 {
@@ -186,10 +181,6 @@ private:
 Q_DECLARE_METATYPE(Lock)
 Q_DECLARE_METATYPE(Made)
 
-// overrides: the first time, 05:30, is on
-// late: the times run late, in order
-const Columns<QVariantMap, QList<QDateTime>, int, QStringList> scheduleColumns{
-    {"overrides", "checks", "runs", "late"}};
 // connection: what pg_dump gets from the settings
 // expectedLog: "%O" is the output folder
 // failSync: what fsync() fails for
@@ -207,7 +198,6 @@ const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
 // leftKb: what is left free on the disk
 // reason: of the failed job; empty: it runs
 const Columns<bool, int, QString> folderWithoutRoomColumns{{"earlierDump", "leftKb", "reason"}};
-const Columns<QByteArray, bool, QString> lastErrorLineColumns{{"messages", "anyLine", "line"}};
 class TestBackupEngine : public QObject
 {
     Q_OBJECT
@@ -247,59 +237,52 @@ private slots:
     }
     void schedule_data()
     {
-        scheduleColumns.add();
-        // An invalid one: the service restarts; one in the year 1: it is asked to stop while the
-        // next check's run is under way.
-        const QList<QDateTime> inTheMinute{march(1, "05:30:00"), march(1, "05:30:15"), march(1, "05:30:45"),
-                                           march(1, "05:30:59")};
-        const QDateTime restart, stop(QDate(1, 1, 1), QTime(0, 0));
-        const auto row = [](const char *name, const QList<QDateTime> &checks, int runs,
-                            const QStringList &late = {}, const QVariantMap &overrides = {}) {
-            QTest::newRow(name) << overrides << checks << runs << late;
-        };
-        const auto at = [&](const char *time) {
-            return QVariantMap{{"jam2", QString("2000-01-01T") + time}, {"jam2st", 1}};
-        };
-        row("four checks in the minute run once", inTheMinute, 1);
-        row("time with milliseconds, as the panel binds it", inTheMinute, 1, {},
-            {{"jam1", "2000-01-01T05:30:00.000"}});
-        row("disabled time never runs, not even late", {march(1, "05:29:50"), march(1, "05:31:00")}, 0, {},
-            {{"jam1st", 0}});
-        row("the same time the next day runs again",
-            {march(1, "05:30:10"), march(1, "05:31:10"), march(2, "05:30:10")}, 2);
-        row("a manual run over the time: the time runs late, once",
-            {march(1, "05:29:50"), march(1, "05:31:05"), march(1, "05:31:20")}, 1, {"05:30"});
-        row("the first time's run lasts past the second: it runs late",
-            {march(1, "05:30:00"), march(1, "05:46:10")}, 2, {"05:45"}, at("05:45:00"));
-        row("clock put forward over both times: each late, in their order",
-            {march(1, "03:00:00"), march(1, "14:00:00")}, 2, {"04:00", "05:30"}, at("04:00:00"));
-        row("clock put forward by days: the time runs once", {march(1, "05:00:00"), march(4, "06:00:00")}, 1,
-            {"05:30"});
-        row("clock put back over a time that ran: not again",
-            {march(1, "05:30:00"), march(1, "05:40:00"), march(1, "05:20:00"), march(1, "05:30:05"),
-             march(1, "05:31:00")},
-            1);
-        row("clock put back a day: that day's time not again",
-            {march(2, "05:30:00"), march(2, "06:00:00"), march(1, "06:00:00"), march(2, "05:30:10")}, 1);
-        row("restarted in the minute of a time that ran: not again",
-            {march(1, "05:30:05"), restart, march(1, "05:30:40")}, 1);
-        row("restarted in the minute of a time whose run was stopped: it runs again",
-            {stop, march(1, "05:30:05"), restart, march(1, "05:30:40"), march(1, "05:30:50")}, 2);
-        row("a time that passed while the service was down is not run late",
-            {march(1, "05:29:30"), restart, march(1, "05:31:00")}, 0);
+        // checks: the day in March 2024 and the time of each check; "restart": the service restarts;
+        // "stop": it is asked to stop while the next check's run is under way
+        // late: the times run late, in order
+        // settings: changed from the usual, in which the first time, 05:30, is on
+        const QString inTheMinute = "1 05:30:00,1 05:30:15,1 05:30:45,1 05:30:59";
+        textTable(
+            {"checks", "runs", "late", "settings"},
+            {{"four checks in the minute run once", inTheMinute, "1", "", ""},
+             {"time with milliseconds, as the panel binds it", inTheMinute, "1", "", "jam1=05:30:00.000"},
+             {"disabled time never runs, not even late", "1 05:29:50,1 05:31:00", "0", "", "jam1st=0"},
+             {"the same time the next day runs again", "1 05:30:10,1 05:31:10,2 05:30:10", "2", "", ""},
+             {"a manual run over the time: the time runs late, once", "1 05:29:50,1 05:31:05,1 05:31:20", "1",
+              "05:30", ""},
+             {"the first time's run lasts past the second: it runs late", "1 05:30:00,1 05:46:10", "2",
+              "05:45", "jam2=05:45:00 jam2st=1"},
+             {"clock put forward over both times: each late, in their order", "1 03:00:00,1 14:00:00", "2",
+              "04:00,05:30", "jam2=04:00:00 jam2st=1"},
+             {"clock put forward by days: the time runs once", "1 05:00:00,4 06:00:00", "1", "05:30", ""},
+             {"clock put back over a time that ran: not again",
+              "1 05:30:00,1 05:40:00,1 05:20:00,1 05:30:05,1 05:31:00", "1", "", ""},
+             {"clock put back a day: that day's time not again",
+              "2 05:30:00,2 06:00:00,1 06:00:00,2 05:30:10", "1", "", ""},
+             {"restarted in the minute of a time that ran: not again", "1 05:30:05,restart,1 05:30:40", "1",
+              "", ""},
+             {"restarted in the minute of a time whose run was stopped: it runs again",
+              "stop,1 05:30:05,restart,1 05:30:40,1 05:30:50", "2", "", ""},
+             {"a time that passed while the service was down is not run late",
+              "1 05:29:30,restart,1 05:31:00", "0", "", ""}});
     }
     // Every time that came since the previous check runs once, late ones with an entry that says
     // so; none runs twice for a day, however the clock moves or the service restarts.
     void schedule()
     {
-        auto [overrides, checks, runs, late] = scheduleColumns.fetch();
-        PREPARED(folder, overrides, {"sales"});
+        QVariantMap settings;
+        for (const QString &setting : cell("settings").split(' ', Qt::SkipEmptyParts)) {
+            const QString value = setting.section('=', 1);
+            settings.insert(setting.section('=', 0, 0),
+                            value.contains(':') ? QVariant("2000-01-01T" + value) : QVariant(value.toInt()));
+        }
+        PREPARED(folder, settings, {"sales"});
         QDateTime now;
         StopSignal stopping;
         int stopAtLook = -1; // the job's start is the check's second look at the clock
         std::unique_ptr<BackupEngine> engine;
-        for (int i = -1; i < checks.size(); ++i) {
-            if (i < 0 || !checks.at(i).isValid()) {
+        for (const QString &check : ("restart," + cell("checks")).split(',')) {
+            if (check == "restart") {
                 engine = std::make_unique<BackupEngine>(folder.path(), [&] {
                     if (stopAtLook >= 0 && stopAtLook-- == 0)
                         stopping.request();
@@ -308,18 +291,19 @@ private slots:
                 engine->setToolTimeoutMs(1000);
                 QVERIFY(engine->ReadConfig());
                 engine->RecoverAbandonedJobs();
-            } else if (checks.at(i).date().year() == 1) {
+            } else if (check == "stop") {
                 engine->setStopSignal(&stopping);
                 stopAtLook = 1;
             } else {
-                now = checks.at(i);
+                now = QDateTime::fromString("2024-03-" + check, "yyyy-MM-d hh:mm:ss");
                 engine->CheckSchedule();
             }
         }
-        QCOMPARE(folder.log().count("Read List DB"), runs);
-        late.replaceInStrings(QRegularExpression("^(.*)$"),
-                              "Backup terjadwal \\1 terlewat, dijalankan sekarang.");
-        QCOMPARE(folder.log().filter("Backup terjadwal"), late);
+        QCOMPARE(QString::number(folder.log().count("Read List DB")), cell("runs"));
+        QStringList late = folder.log().filter("Backup terjadwal");
+        late.replaceInStrings(QRegularExpression("^Backup terjadwal (.*) terlewat, dijalankan sekarang\\.$"),
+                              "\\1");
+        QCOMPARE(late.join(','), cell("late"));
     }
     void run_data()
     {
@@ -856,33 +840,30 @@ private slots:
     }
     void lastErrorLine_data()
     {
-        lastErrorLineColumns.add();
-        const auto row = [](const char *name, const QByteArray &messages, bool anyLine, const QString &line) {
-            QTest::newRow(name) << messages << anyLine << line;
-        };
-        row("pg_dump's error after its progress, blanks collapsed",
-            "pg_dump: last built-in OID is 16383\npg_dump: error: connection to server at \"db\", port 5432 "
-            "failed: "
-            "FATAL:  password authentication failed\n",
-            false,
-            "pg_dump: error: connection to server at \"db\", port 5432 failed: FATAL: password "
-            "authentication failed");
-        row("the error, not the detail after it",
-            "pg_dump: error: query failed: ERROR:  permission denied for table tblx\npg_dump: detail: Query "
-            "was: LOCK "
-            "TABLE public.tblx\n",
-            false, "pg_dump: error: query failed: ERROR: permission denied for table tblx");
-        row("no error line: the last one, when any will do",
-            "pg_dump: saving encoding\r\npg_dump: dumping contents of table tblbesar\r\n", true,
-            "pg_dump: dumping contents of table tblbesar");
-        row("no error line, none wanted", "pg_dump: dumping contents of table tblbesar\n", false, QString());
-        row("a long line is cut", "pg_dump: error: " + QByteArray(1000, 'x'), false,
-            "pg_dump: error: " + QString(MaxErrorLine - 16, 'x') + QChar(0x2026));
+        // anyLine: any line will do when none is an error
+        textTable(
+            {"messages", "anyLine", "line"},
+            {{"pg_dump's error after its progress, blanks collapsed",
+              "pg_dump: last built-in OID is 16383\npg_dump: error: connection to server at \"db\", port "
+              "5432 "
+              "failed: FATAL:  password authentication failed\n",
+              "",
+              "pg_dump: error: connection to server at \"db\", port 5432 failed: FATAL: password "
+              "authentication failed"},
+             {"the error, not the detail after it",
+              "pg_dump: error: query failed: ERROR:  permission denied for table tblx\npg_dump: detail: "
+              "Query was: LOCK TABLE public.tblx\n",
+              "", "pg_dump: error: query failed: ERROR: permission denied for table tblx"},
+             {"no error line: the last one, when any will do",
+              "pg_dump: saving encoding\r\npg_dump: dumping contents of table tblbesar\r\n", "1",
+              "pg_dump: dumping contents of table tblbesar"},
+             {"no error line, none wanted", "pg_dump: dumping contents of table tblbesar\n", "", ""},
+             {"a long line is cut", "pg_dump: error: " + QString(1000, 'x'), "",
+              "pg_dump: error: " + QString(MaxErrorLine - 16, 'x') + QChar(0x2026)}});
     }
     void lastErrorLine()
     {
-        auto [messages, anyLine, line] = lastErrorLineColumns.fetch();
-        QCOMPARE(::lastErrorLine(messages, anyLine), line);
+        QCOMPARE(::lastErrorLine(cell("messages").toUtf8(), cell("anyLine") == "1"), cell("line"));
     }
 };
 
