@@ -44,36 +44,6 @@ extern "C" int fsync(int fd)
 
 namespace {
 
-// What a row puts under a name before the run. A thing put where a file stood replaces it;
-// the file stays beside it as name.asli.
-// EditorsGroup: gives an existing file or folder to the group nogroup (65534), a file also
-// made writable by that group, the way the installed settings are the admin group's.
-enum class Thing { Folder, Link, HardLink, Fifo, Garbage, Copy, Removed, RowsDeleted, EditorsGroup };
-// Who holds a lock while a run starts.
-enum class Lock { None, OtherWorker, AnyoneOnTheFolder };
-struct Made
-{
-    Made(const QString &path = {}, Thing thing = Thing::Folder, int mode = 0, uint owner = 0,
-         const QString &target = {})
-        : path(path), thing(thing), mode(mode), owner(owner), target(target)
-    {
-    }
-    QString path; // in the program folder
-    Thing thing = Thing::Folder;
-    int mode = 0;   // of a folder
-    uint owner = 0; // of a folder or a copy
-    QString target; // what a link names or a copy copies
-};
-
-Made linkAt(const QString &path, const QString &target)
-{
-    return {path, Thing::Link, 0, 0, target};
-}
-Made folderAt(const QString &path, int mode, uint owner = 0)
-{
-    return {path, Thing::Folder, mode, owner};
-}
-
 // An engine with a clock that starts at 09/07/2013 05:47:09 and moves a second per look (or
 // stands still), that has made its history as the worker does at start, and read the
 // settings when asked; its log starts empty.
@@ -94,33 +64,36 @@ std::unique_ptr<BackupEngine> engineFor(const ProgramFolder &folder, bool readCo
 // A file of someone else's that nothing may write through a planted link.
 const char Victim[] = "milik orang lain\n";
 
-bool make(const Made &made, const QString &path, const QString &target)
+// Puts under path what a row says: "fifo", "garbage" (bytes that are no database), "removed",
+// "rows-deleted" (confdb emptied), "dir MODE [OWNER]", "link TARGET", "hardlink TARGET",
+// "copy TARGET OWNER", or "editors": gives an existing file or folder to the group nogroup
+// (65534), a file also made writable by that group, the way the installed settings are the
+// admin group's. A thing put where a file stood replaces it; the file stays beside it as name.asli.
+bool make(const QString &path, const QStringList &what)
 {
     const QByteArray name = QFile::encodeName(path);
-    if (QFileInfo::exists(path) && made.thing != Thing::RowsDeleted && made.thing != Thing::EditorsGroup)
+    const QString kind = what.value(0), target = what.value(1);
+    const uint owner = what.value(2).toUInt();
+    if (QFileInfo::exists(path) && kind != "rows-deleted" && kind != "editors")
         QFile::rename(path, path + ".asli");
-    QFile garbage(path);
-    switch (made.thing) {
-    case Thing::Folder:
-        return QDir().mkpath(path) && ::chmod(name, made.mode) == 0 && ::chown(name, made.owner, -1) == 0;
-    case Thing::Link:
+    if (kind == "dir")
+        return QDir().mkpath(path) && ::chmod(name, target.toUInt(nullptr, 8)) == 0 &&
+               ::chown(name, owner, -1) == 0;
+    if (kind == "link")
         return QFile::link(target, path);
-    case Thing::HardLink:
+    if (kind == "hardlink")
         return ::link(QFile::encodeName(target).constData(), name) == 0;
-    case Thing::Fifo:
+    if (kind == "fifo")
         return ::mkfifo(name, 0660) == 0;
-    case Thing::Garbage:
-        return garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(1024, 'x')) > 0;
-    case Thing::Copy:
-        return QFile::copy(target, path) && ::chown(name, made.owner, -1) == 0;
-    case Thing::RowsDeleted:
+    if (kind == "garbage")
+        return writeBytes(path, QByteArray(1024, 'x'));
+    if (kind == "copy")
+        return QFile::copy(target, path) && ::chown(name, owner, -1) == 0;
+    if (kind == "rows-deleted")
         return sqlite(path, "delete from confdb");
-    case Thing::EditorsGroup:
+    if (kind == "editors")
         return ::chown(name, uid_t(-1), 65534) == 0 && (QFileInfo(path).isDir() || ::chmod(name, 0660) == 0);
-    case Thing::Removed:
-        break;
-    }
-    return true;
+    return kind == "removed";
 }
 
 // The entries of a job whose dump was made and read back; its file name ends in stamp.bu.
@@ -178,18 +151,17 @@ private:
 
 } // namespace
 
-Q_DECLARE_METATYPE(Lock)
-Q_DECLARE_METATYPE(Made)
-
 // connection: what pg_dump gets from the settings
 // expectedLog: "%O" is the output folder
 // failSync: what fsync() fails for
 const Columns<QVariantMap, QStringList, QStringList, QStringList, QByteArray> runColumns{
     {"overrides", "databases", "connection", "expectedLog", "failSync"}};
-// outputdir: in the program folder
+// made: "PATH: WHAT" (see make()) for each thing put in the program folder before the run, by ';'
 // present: the regular files in the output folder after it
-const Columns<QList<Made>, QString, Lock, QStringList, QStringList> whatTheServiceMeetsOnDiskColumns{
-    {"made", "outputdir", "lock", "expectedLog", "present"}};
+// outputdir: in the program folder
+// lock: what another process holds a lock on while the run starts
+const Columns<QString, QStringList, QStringList, QString, QString> whatTheServiceMeetsOnDiskColumns{
+    {"made", "expectedLog", "present", "outputdir", "lock"}};
 // deleted: the oldest good dumps that the last run deletes
 // keptAside: the failed job left its dump as .rusak
 const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
@@ -481,13 +453,13 @@ private slots:
                                    "bu_sales_20130709.054711.log"};
         const QStringList start{"Read Config.", "Read List DB"},
             run = start + QStringList{globals} + verified("sales", "054711");
-        const auto row = [&](const char *name, const QList<Made> &made, const QStringList &log,
+        const auto row = [&](const char *name, const QString &made, const QStringList &log,
                              const QStringList &present, const QString &outputdir = "backup hasil",
-                             Lock lock = Lock::None) {
-            QTest::newRow(name) << made << outputdir << lock << log << present;
+                             const QString &lock = {}) {
+            QTest::newRow(name) << made << log << present << outputdir << lock;
         };
         // Nothing is backed up: the settings are read, then the entry.
-        const auto refused = [&](const char *name, const QList<Made> &made, const QString &entry,
+        const auto refused = [&](const char *name, const QString &made, const QString &entry,
                                  const QString &outputdir = "backup hasil") {
             row(name, made, {"Read Config.", entry}, {}, outputdir);
         };
@@ -495,82 +467,80 @@ private slots:
 
         // Behind the program folder's links, in the data folder: what a member of the admin group
         // plants there under a name is never written through and never holds the service up.
-        row("regular files behind root's links are used", {}, run, backedUp);
-        row("FIFO planted as the log holds nothing up", {{"data/busys.log", Thing::Fifo}}, {}, backedUp);
-        refused("missing settings are reported, not created", {{"data/confbu.cfg", Thing::Removed}},
+        row("regular files behind root's links are used", "", run, backedUp);
+        row("FIFO planted as the log holds nothing up", "data/busys.log: fifo", {}, backedUp);
+        refused("missing settings are reported, not created", "data/confbu.cfg: removed",
                 "Maaf file [%T/confbu.cfg] tidak ditemukan.");
-        refused("folder in place of the settings", {folderAt("data/confbu.cfg", 0750)},
+        refused("folder in place of the settings", "data/confbu.cfg: dir 750",
                 settingsError + "] bukan berkas biasa");
-        refused("settings that are no database", {{"data/confbu.cfg", Thing::Garbage}},
+        refused("settings that are no database", "data/confbu.cfg: garbage",
                 "Gagal memanggil data.\nPesan Error : file is not a database Unable to execute statement");
-        refused("confdb without rows", {{"data/confbu.cfg", Thing::RowsDeleted}},
+        refused("confdb without rows", "data/confbu.cfg: rows-deleted",
                 "Pengaturan kosong: tabel confdb tidak berisi baris.");
-        refused("link planted as the settings is not opened", {linkAt("data/confbu.cfg", "%V")},
+        refused("link planted as the settings is not opened", "data/confbu.cfg: link %V",
                 settingsError + "] berupa link");
         refused("settings made by someone else are not opened",
-                {{"data/confbu.cfg", Thing::Copy, 0, 65534, "%D/confbu.cfg.asli"}},
+                "data/confbu.cfg: copy %D/confbu.cfg.asli 65534",
                 settingsError + "] bukan milik root atau user service");
         refused("FIFO planted as the settings' journal is refused, nothing waits for it",
-                {{"data/confbu.cfg-journal", Thing::Fifo}}, settingsError + "-journal] bukan berkas biasa");
+                "data/confbu.cfg-journal: fifo", settingsError + "-journal] bukan berkas biasa");
         refused("hard link planted as the settings' journal is refused",
-                {{"data/confbu.cfg-journal", Thing::HardLink, 0, 0, "%V"}},
+                "data/confbu.cfg-journal: hardlink %V",
                 settingsError + "-journal] memiliki lebih dari satu nama");
-        const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
         const auto historyMadeAnew = [&](const QString &why) {
-            return start + QStringList{madeAnew.arg(why), globals} + verified("sales", "054711");
+            return start +
+                   QStringList{"Riwayat backup [%D/riwayat.db] rusak (" + why + "); dibuat ulang.", globals} +
+                   verified("sales", "054711");
         };
-        row("link planted as the history is replaced", {linkAt("data/riwayat.db", "%V")},
+        row("link planted as the history is replaced", "data/riwayat.db: link %V",
             historyMadeAnew("bukan berkas milik service"), backedUp);
-        row("history that is no database is made anew", {{"data/riwayat.db", Thing::Garbage}},
+        row("history that is no database is made anew", "data/riwayat.db: garbage",
             historyMadeAnew("file is not a database Unable to execute statement"), backedUp);
-        row("journal planted beside the history is removed", {linkAt("data/riwayat.db-journal", "%V")}, run,
+        row("journal planted beside the history is removed", "data/riwayat.db-journal: link %V", run,
             backedUp);
 
         // In and above the output folder: only a folder that no one but root can change, up to
         // the root of the file system, gets root's dumps.
-        const QString writable = "Lokasi backup [%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
-        refused("group-writable folder", {folderAt("keluar", 0775)}, writable.arg("%T/keluar"), "keluar");
-        refused("world-writable sticky folder itself", {folderAt("keluar", 01777)}, writable.arg("%T/keluar"),
-                "keluar");
-        refused("folder above writable by the group", {folderAt("atas", 0770), folderAt("atas/keluar", 0750)},
-                writable.arg("%T/atas"), "atas/keluar");
-        row("sticky folder above with root's folder inside is fine",
-            {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750)}, run, backedUp, "tmp/keluar");
+        const QString writable = "Lokasi backup [%T/%1] dapat ditulis oleh pengguna lain. Proses dibatalkan.";
+        refused("group-writable folder", "keluar: dir 775", writable.arg("keluar"), "keluar");
+        refused("world-writable sticky folder itself", "keluar: dir 1777", writable.arg("keluar"), "keluar");
+        refused("folder above writable by the group", "atas: dir 770; atas/keluar: dir 750",
+                writable.arg("atas"), "atas/keluar");
+        row("sticky folder above with root's folder inside is fine", "tmp: dir 1777; tmp/keluar: dir 750",
+            run, backedUp, "tmp/keluar");
         refused("sticky folder above with another user's folder inside",
-                {folderAt("tmp", 01777), folderAt("tmp/keluar", 0750, 65534)},
+                "tmp: dir 1777; tmp/keluar: dir 750 65534",
                 "Lokasi backup [%T/tmp/keluar] dimiliki pengguna lain (uid 65534). Proses dibatalkan.",
                 "tmp/keluar");
-        const Made editableSettings{"data/confbu.cfg", Thing::EditorsGroup};
         refused("settings a group may change, a folder not of that group",
-                {editableSettings, folderAt("keluar", 0750)},
+                "data/confbu.cfg: editors; keluar: dir 750",
                 "Lokasi backup [%T/keluar] bukan milik grup nogroup yang mengatur backup. Proses dibatalkan.",
                 "keluar");
         row("settings a group may change, that group's folder is used",
-            {editableSettings, folderAt("keluar", 0750), {"keluar", Thing::EditorsGroup}}, run, backedUp,
-            "keluar");
+            "data/confbu.cfg: editors; keluar: dir 750; keluar: editors", run, backedUp, "keluar");
         row("link in the path to a sound folder: the folder is used by its real path",
-            {folderAt("asli/keluar", 0750), linkAt("tautan", "asli")},
+            "asli/keluar: dir 750; tautan: link asli",
             QStringList(run).replaceInStrings("%O", "%T/asli/keluar"), backedUp, "tautan/keluar");
-        row("a separator at the end of the folder is not doubled", {folderAt("keluar", 0750)},
+        row("a separator at the end of the folder is not doubled", "keluar: dir 750",
             QStringList(run).replaceInStrings("%O", "%T/keluar"), backedUp, "keluar/");
         refused("link in the path to a writable folder: the folder is refused",
-                {folderAt("bebas", 0777), folderAt("bebas/keluar", 0750), linkAt("tautan", "bebas")},
-                writable.arg("%T/bebas"), "tautan/keluar");
+                "bebas: dir 777; bebas/keluar: dir 750; tautan: link bebas", writable.arg("bebas"),
+                "tautan/keluar");
 
         // Names in the output folder: links that would make root write where they point, and
         // dumps that a process which died left half-written.
         const QString dump = "%O/bu_sales_20130709.054711.bu";
-        const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9";
-        const QList<Made> left{{hasil + '/' + leftover, Thing::Copy, 0, 0, "%V"}};
+        const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9",
+                      left = hasil + '/' + leftover + ": copy %V";
         const QStringList removed =
             start +
             QStringList{"Berkas sementara [%O/" + leftover + "] dari proses yang terhenti dihapus.",
                         globals} +
             verified("sales", "054711");
         row("link as the coming dump is replaced, never written through",
-            {linkAt(hasil + "/bu_sales_20130709.054711.bu", "%V")}, run, backedUp);
+            hasil + "/bu_sales_20130709.054711.bu: link %V", run, backedUp);
         row("link as the coming run log: the job fails, nothing written through it",
-            {linkAt(hasil + "/bu_sales_20130709.054711.log", "%V")},
+            hasil + "/bu_sales_20130709.054711.log: link %V",
             start +
                 QStringList{
                     globals, "Backup Database : " + dump,
@@ -578,20 +548,20 @@ private slots:
                         "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat dibuat: berupa link."},
             {globalsDump});
         row("temporary dump of a process that died is removed", left, removed, backedUp);
+        // Another worker holds the lock file beside the history, which only the service can open.
         row("temporary dump while another worker runs from the folder is kept", left,
             start +
                 QStringList{
                     "Backup dilewati: proses lain sedang menjalankan backup dari folder program [%T]."},
-            {leftover}, hasil, Lock::OtherWorker);
-        row("FIFO planted as the run lock: the run is skipped with the reason",
-            {{"data/sarvelad.lock", Thing::Fifo}},
+            {leftover}, hasil, "%D/sarvelad.lock");
+        row("FIFO planted as the run lock: the run is skipped with the reason", "data/sarvelad.lock: fifo",
             start +
                 QStringList{
                     "Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: bukan berkas milik "
                     "service yang hanya dapat dibuka service."},
             {});
-        row("a lock on the program folder itself stops nothing", left, removed, backedUp, hasil,
-            Lock::AnyoneOnTheFolder);
+        // Anyone who may read the program folder can lock the folder itself: that must not stop a backup.
+        row("a lock on the program folder itself stops nothing", left, removed, backedUp, hasil, "%T");
     }
     // What the service finds on disk and must not trust: the files behind its program folder's
     // links, the output folder and the folders above it, and names in the output folder. Each
@@ -599,7 +569,7 @@ private slots:
     // link, the settings are never changed, and the history agrees with the log.
     void whatTheServiceMeetsOnDisk()
     {
-        auto [made, outputdir, lock, expectedLog, present] = whatTheServiceMeetsOnDiskColumns.fetch();
+        auto [made, expectedLog, present, outputdir, lock] = whatTheServiceMeetsOnDiskColumns.fetch();
         ProgramFolder folder;
         const QString top = folder.path(), victim = folder.file("korban");
         QVERIFY(writeBytes(victim, Victim));
@@ -611,8 +581,9 @@ private slots:
                 .replace("%V", victim);
         };
         auto engine = engineFor(folder, false);
-        for (const Made &step : made)
-            QVERIFY2(make(step, top + '/' + step.path, expand(step.target)), qPrintable(step.path));
+        for (const QString &step : made.split("; ", Qt::SkipEmptyParts))
+            QVERIFY2(make(top + '/' + step.section(": ", 0, 0), expand(step.section(": ", 1)).split(' ')),
+                     qPrintable(step));
         for (QString &entry : expectedLog)
             entry = expand(entry);
         const QString settings = folder.settingsPath(), log = folder.file("data/busys.log");
@@ -620,15 +591,9 @@ private slots:
             return QFileInfo::exists(settings) ? "ada: " + readText(settings) : "tidak ada";
         };
         const QString before = settingsNow();
-        // Another worker holds the lock file beside the history, which only the service can open;
-        // anyone who may read the program folder can lock the folder itself, which must not stop
-        // a backup.
-        const int other = lock == Lock::OtherWorker
-                              ? ::open(QFile::encodeName(folder.file("data/sarvelad.lock")).constData(),
-                                       O_RDWR | O_CREAT, 0600)
-                          : lock == Lock::AnyoneOnTheFolder
-                              ? ::open(QFile::encodeName(top).constData(), O_RDONLY)
-                              : -1;
+        const int other = lock.isEmpty() ? -1
+                                         : ::open(QFile::encodeName(expand(lock)).constData(),
+                                                  lock.endsWith(".lock") ? O_RDWR | O_CREAT : O_RDONLY, 0600);
         QVERIFY(other < 0 || ::flock(other, LOCK_EX) == 0);
 
         if (engine->ReadConfig())
