@@ -76,13 +76,8 @@ inline QStringList column(const QString &path, const QString &statement)
 // The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
-    return {{"outputdir", outputdir},
-            {"server", "db.example"},
-            {"user", "backupper"},
-            {"pass", "s3cret pw"},
-            {"port", 5433},
-            {"jam1", "2000-01-01T05:30:00"},
-            {"jam1st", 1}};
+    return {{"outputdir", outputdir}, {"server", "db.example"}, {"user", "backupper"}, {"pass", "s3cret pw"},
+            {"port", 5433}, {"jam1", "2000-01-01T05:30:00"}, {"jam1st", 1}};
 }
 
 // No restore drill: only the tests of drills want one, whatever the day.
@@ -125,20 +120,16 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows, c
 // is kept.
 inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
 {
-    QList<riwayat::Job> jobs;
+    QList<riwayat::Job> jobs, databases;
     QString error;
-    withDb(
-        path,
-        [&](QSqlDatabase &db) {
-            return db.isOpen() &&
-                   (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
-                                         : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
-        },
-        true);
-    std::reverse(jobs.begin(), jobs.end());
-    jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [](const riwayat::Job &job) { return job.globals; }),
-               jobs.end());
-    return jobs;
+    withDb(path, [&](QSqlDatabase &db) {
+        return db.isOpen() && (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
+                                                    : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
+    }, true);
+    for (auto job = jobs.crbegin(); job != jobs.crend(); ++job)
+        if (!job->globals)
+            databases << *job;
+    return databases;
 }
 
 // The outcome of each job, from the history or from the entries of a log: they must agree.
@@ -233,15 +224,12 @@ public:
     QList<salinan::Copy> copies() const
     {
         QList<salinan::Copy> found;
-        withDb(
-            file("riwayat.db"),
-            [&](QSqlDatabase &db) {
-                QSqlQuery query(db);
-                if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
-                    while (query.next())
-                        found << salinan::fromRecord(query.record());
-            },
-            true);
+        withDb(file("riwayat.db"), [&](QSqlDatabase &db) {
+            QSqlQuery query(db);
+            if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
+                while (query.next())
+                    found << salinan::fromRecord(query.record());
+        }, true);
         return found;
     }
 

@@ -162,10 +162,6 @@ const Columns<QVariantMap, QStringList, QStringList, QStringList, QByteArray> ru
 // lock: what another process holds a lock on while the run starts
 const Columns<QString, QStringList, QStringList, QString, QString> whatTheServiceMeetsOnDiskColumns{
     {"made", "expectedLog", "present", "outputdir", "lock"}};
-// deleted: the oldest good dumps that the last run deletes
-// keptAside: the failed job left its dump as .rusak
-const Columns<int, bool, int, int, bool> olderDumpsAreDeletedColumns{
-    {"keep", "lastJobFails", "secondsPerLook", "deleted", "keptAside"}};
 // earlierDump: a good dump of the database before
 // leftKb: what is left free on the disk
 // reason: of the failed job; empty: it runs
@@ -614,26 +610,31 @@ private slots:
     }
     void olderDumpsAreDeleted_data()
     {
-        olderDumpsAreDeletedColumns.add();
-        QTest::newRow("keep 2: the two newest good dumps stay") << 2 << false << 1 << 4 << false;
-        QTest::newRow("keep 0, the default: every dump stays") << 0 << false << 1 << 0 << false;
-        QTest::newRow("the job fails: dumps beyond the two kept go all the same, making room first")
-            << 2 << true << 1 << 3 << false;
-        QTest::newRow("jobs of one second share a name: the newest dump stays")
-            << 1 << false << 0 << 0 << false;
-        QTest::newRow("a failed job's dump kept aside keeps its run log") << 2 << false << 1 << 4 << true;
+        // setup: how many dumps the last run keeps; "last fails": its job fails; "one second": every
+        // job starts in the same second; "aside": the failed job left its dump as .rusak
+        // dumpsLeft, logsLeft, deleted (dumps, with their run logs), logsDeleted: the runs, by number
+        textTable(
+            {"setup", "dumpsLeft", "logsLeft", "deleted", "logsDeleted"},
+            {{"keep 2: the two newest good dumps stay", "keep 2", "5 6", "5 6", "0 1 2 4", "3"},
+             {"keep 0, the default: every dump stays", "keep 0", "0 1 2 4 5 6", "0 1 2 3 4 5 6", "", ""},
+             {"the job fails: dumps beyond the two kept go all the same, making room first",
+              "keep 2, last fails", "4 5", "4 5 6", "0 1 2", "3"},
+             {"jobs of one second share a name: the newest dump stays", "keep 1, one second", "6", "6", "",
+              ""},
+             {"a failed job's dump kept aside keeps its run log", "keep 2, aside", "5 6", "3 5 6", "0 1 2 4",
+              ""}});
     }
-    // Five good dumps and a failed job, then a run that keeps the newest good dumps: it deletes
-    // only dumps that the history records as good, with their run logs, logs and records each
-    // deletion, and never a dump that no job made or that the newest job names. Those beyond the
-    // number kept go before the dump, so that a folder they fill cannot fail it; the failed job's
-    // run log goes once it is older than every dump kept.
+    // Six runs of which the fourth (3) fails, then a run (6) that keeps the newest good dumps: it
+    // deletes only dumps that the history records as good, with their run logs, logs and records
+    // each deletion, and never a dump that no job made or that the newest job names. Those beyond
+    // the number kept go before the dump, so that a folder they fill cannot fail it; the failed
+    // job's run log goes once it is older than every dump kept.
     void olderDumpsAreDeleted()
     {
-        auto [keep, lastJobFails, secondsPerLook, deleted, keptAside] = olderDumpsAreDeletedColumns.fetch();
+        const QString setup = cell("setup"), dumpsLeft = cell("dumpsLeft"), deleted = cell("deleted");
         PREPARED(folder, {}, {"sales"});
-        auto engine = engineFor(folder, true, secondsPerLook);
-        const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir();
+        auto engine = engineFor(folder, true, setup.contains("one second") ? 0 : 1);
+        const QString tool = folder.file("dbutils/pg_dump"), output = folder.outputDir() + '/';
         const auto failing = [&](bool fails) {
             return QFile::remove(tool) &&
                    QFile::copy(fails ? "/bin/false" : SARVELA_BIN_DIR "/fake_pg_dump", tool);
@@ -642,55 +643,44 @@ private slots:
             QVERIFY(failing(run == 3));
             engine->RunBackup();
         }
-        const QString stranger = output + "/bu_sales_20000101.000000";
+        // The names of the runs' files, by the runs' numbers.
+        const auto named = [&folder](const QString &runs, const QString &before, const QString &after) {
+            QStringList names;
+            for (const QString &run : runs.split(' ', Qt::SkipEmptyParts))
+                names << before + "bu_sales_" +
+                             folder.jobs().value(run.toInt()).mulai.toString("yyyyMMdd.hhmmss") + after;
+            names.removeDuplicates();
+            return names;
+        };
+        const QString stranger = output + "bu_sales_20000101.000000";
         QVERIFY(QFile::copy(tool, stranger + ".bu") && QFile::copy(tool, stranger + ".log"));
-        const QString aside = "bu_sales_" + folder.jobs().value(3).mulai.toString("yyyyMMdd.hhmmss") + ".log";
-        QVERIFY(!keptAside || QFile::copy(tool, output + '/' + aside.chopped(4) + ".bu.rusak"));
-        QVERIFY2(folder.keep(keep), qPrintable(folder.error));
-        QVERIFY(failing(lastJobFails) && QFile::remove(folder.logPath()));
+        QVERIFY(!setup.contains("aside") || QFile::copy(tool, named("3", output, ".bu.rusak").value(0)));
+        QVERIFY2(folder.keep(setup.section(',', 0, 0).mid(5).toInt()), qPrintable(folder.error));
+        QVERIFY(failing(setup.contains("last fails")) && QFile::remove(folder.logPath()));
         engine->RunBackup();
 
-        // The good dumps and the run logs, oldest first, as the jobs of the history name them.
-        const QList<riwayat::Job> jobs = folder.jobs();
-        QStringList good, runLogs;
-        for (const riwayat::Job &job : jobs) {
-            const QString runLog = "bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".log";
-            if (job.hasil == riwayat::Ok && !good.contains(job.file))
-                good << job.file;
-            if (!runLogs.contains(runLog))
-                runLogs << runLog;
-        }
-        const QStringList gone = good.mid(0, deleted);
-        QStringList entries, left{"bu_sales_20000101.000000.bu", "bu_sales_20000101.000000.log"};
-        for (const QString &dump : gone)
-            entries << "Hapus backup lama : " + dump << "Hapus backup lama : " + dump.chopped(3) + ".log";
-        for (const QString &dump : good.mid(deleted))
-            left << QFileInfo(dump).fileName();
-        // The failed job's run log goes once it is older than the oldest dump kept; the stranger's
-        // stays with its dump.
-        const QString oldestKept =
-            keep > 0 ? QFileInfo(good.value(deleted)).fileName().mid(9, 15) : QString();
-        for (const QString &runLog : qAsConst(runLogs)) {
-            if (runLog.mid(9, 15) >= oldestKept || (keptAside && runLog == aside))
-                left << runLog;
-            else if (!gone.contains(output + '/' + runLog.chopped(4) + ".bu"))
-                entries << "Hapus log lama : " + output + '/' + runLog;
-        }
-        QStringList logged =
-            folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
-        logged.sort();
-        entries.sort();
+        QStringList left = named(dumpsLeft, "", ".bu") + named(cell("logsLeft"), "", ".log") +
+                           QStringList{"bu_sales_20000101.000000.bu", "bu_sales_20000101.000000.log"},
+                    entries = named(deleted, "Hapus backup lama : " + output, ".bu") +
+                              named(deleted, "Hapus backup lama : " + output, ".log") +
+                              named(cell("logsDeleted"), "Hapus log lama : " + output, ".log"),
+                    logged =
+                        folder.log().filter(QRegularExpression("^Hapus (backup|log) lama : .*/bu_sales_"));
         left.sort();
-        QCOMPARE(logged, entries);
+        entries.sort();
+        logged.sort();
         QCOMPARE(QDir(output).entryList({"*.bu", "*.log"}), left);
+        QCOMPARE(logged, entries);
         // The history says which dumps are gone, and offers only those that are kept.
-        for (const riwayat::Job &job : jobs)
-            QCOMPARE(job.dihapus.isValid(), gone.contains(job.file));
-        QStringList offered;
+        QStringList gone, offered;
+        for (const riwayat::Job &job : folder.jobs())
+            if (job.dihapus.isValid())
+                gone << job.file;
         for (const riwayat::Job &job : history(folder.file("riwayat.db"), "sales"))
-            if (!offered.contains(job.file))
-                offered << job.file;
-        QCOMPARE(offered, good.mid(deleted));
+            offered << job.file;
+        offered.removeDuplicates();
+        QCOMPARE(gone, named(deleted, output, ".bu"));
+        QCOMPARE(offered, named(dumpsLeft, output, ".bu"));
     }
     void deletionRecordedFirst_data()
     {
