@@ -425,12 +425,8 @@ private slots:
         QCOMPARE(filesWithModes(folder.outputDir()), files);
         QStringList rows;
         for (const riwayat::Job &job : folder.jobs())
-            rows << QString("%1|%2|%3|%4|%5|%6")
-                        .arg(job.hasil, job.file)
-                        .arg(job.ukuran)
-                        .arg(job.terverifikasi)
-                        .arg(job.alasan.isEmpty())
-                        .arg(job.selesai >= job.mulai);
+            rows << QString("%1|%2|%3|%4|%5|%6").arg(job.hasil, job.file).arg(job.ukuran)
+                        .arg(job.terverifikasi).arg(job.alasan.isEmpty()).arg(job.selesai >= job.mulai);
         QCOMPARE(rows, jobs);
         // The password is in no file the run writes.
         QStringList written{folder.logPath()};
@@ -449,6 +445,10 @@ private slots:
                                    "bu_sales_20130709.054711.log"};
         const QStringList start{"Read Config.", "Read List DB"},
             run = start + QStringList{globals} + verified("sales", "054711");
+        // The backup runs after an entry.
+        const auto ranAfter = [&](const QString &entry) {
+            return start + QStringList{entry, globals} + verified("sales", "054711");
+        };
         const auto row = [&](const char *name, const QString &made, const QStringList &log,
                              const QStringList &present, const QString &outputdir = "backup hasil",
                              const QString &lock = {}) {
@@ -483,15 +483,11 @@ private slots:
         refused("hard link planted as the settings' journal is refused",
                 "data/confbu.cfg-journal: hardlink %V",
                 settingsError + "-journal] memiliki lebih dari satu nama");
-        const auto historyMadeAnew = [&](const QString &why) {
-            return start +
-                   QStringList{"Riwayat backup [%D/riwayat.db] rusak (" + why + "); dibuat ulang.", globals} +
-                   verified("sales", "054711");
-        };
+        const QString madeAnew = "Riwayat backup [%D/riwayat.db] rusak (%1); dibuat ulang.";
         row("link planted as the history is replaced", "data/riwayat.db: link %V",
-            historyMadeAnew("bukan berkas milik service"), backedUp);
+            ranAfter(madeAnew.arg("bukan berkas milik service")), backedUp);
         row("history that is no database is made anew", "data/riwayat.db: garbage",
-            historyMadeAnew("file is not a database Unable to execute statement"), backedUp);
+            ranAfter(madeAnew.arg("file is not a database Unable to execute statement")), backedUp);
         row("journal planted beside the history is removed", "data/riwayat.db-journal: link %V", run,
             backedUp);
 
@@ -529,32 +525,24 @@ private slots:
         const QString leftover = "bu_lama_20130708.010000.bu.tmp-Ab3dE9",
                       left = hasil + '/' + leftover + ": copy %V";
         const QStringList removed =
-            start +
-            QStringList{"Berkas sementara [%O/" + leftover + "] dari proses yang terhenti dihapus.",
-                        globals} +
-            verified("sales", "054711");
+            ranAfter("Berkas sementara [%O/" + leftover + "] dari proses yang terhenti dihapus.");
         row("link as the coming dump is replaced, never written through",
             hasil + "/bu_sales_20130709.054711.bu: link %V", run, backedUp);
         row("link as the coming run log: the job fails, nothing written through it",
             hasil + "/bu_sales_20130709.054711.log: link %V",
-            start +
-                QStringList{
-                    globals, "Backup Database : " + dump,
-                    "Backup Database GAGAL : database [sales], file [" + dump +
-                        "]. Log proses [%O/bu_sales_20130709.054711.log] tidak dapat dibuat: berupa link."},
+            start + QStringList{globals, "Backup Database : " + dump,
+                                "Backup Database GAGAL : database [sales], file [" + dump + "]. Log proses "
+                                "[%O/bu_sales_20130709.054711.log] tidak dapat dibuat: berupa link."},
             {globalsDump});
         row("temporary dump of a process that died is removed", left, removed, backedUp);
         // Another worker holds the lock file beside the history, which only the service can open.
         row("temporary dump while another worker runs from the folder is kept", left,
-            start +
-                QStringList{
-                    "Backup dilewati: proses lain sedang menjalankan backup dari folder program [%T]."},
+            start + QStringList{"Backup dilewati: proses lain sedang menjalankan backup dari folder program "
+                                "[%T]."},
             {leftover}, hasil, "%D/sarvelad.lock");
         row("FIFO planted as the run lock: the run is skipped with the reason", "data/sarvelad.lock: fifo",
-            start +
-                QStringList{
-                    "Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: bukan berkas milik "
-                    "service yang hanya dapat dibuka service."},
+            start + QStringList{"Backup dilewati: kunci [%D/sarvelad.lock] tidak dapat dipakai: bukan berkas "
+                                "milik service yang hanya dapat dibuka service."},
             {});
         // Anyone who may read the program folder can lock the folder itself: that must not stop a backup.
         row("a lock on the program folder itself stops nothing", left, removed, backedUp, hasil, "%T");
@@ -571,9 +559,7 @@ private slots:
         QVERIFY(writeBytes(victim, Victim));
         QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}), qPrintable(folder.error));
         const auto expand = [&](QString text) {
-            return text.replace("%T", top)
-                .replace("%D", top + "/data")
-                .replace("%O", top + '/' + outputdir)
+            return text.replace("%T", top).replace("%D", top + "/data").replace("%O", top + '/' + outputdir)
                 .replace("%V", victim);
         };
         auto engine = engineFor(folder, false);
@@ -583,10 +569,7 @@ private slots:
         for (QString &entry : expectedLog)
             entry = expand(entry);
         const QString settings = folder.settingsPath(), log = folder.file("data/busys.log");
-        const auto settingsNow = [&] {
-            return QFileInfo::exists(settings) ? "ada: " + readText(settings) : "tidak ada";
-        };
-        const QString before = settingsNow();
+        const QString before = ownerAndMode(settings) + readText(settings);
         const int other = lock.isEmpty() ? -1
                                          : ::open(QFile::encodeName(expand(lock)).constData(),
                                                   lock.endsWith(".lock") ? O_RDWR | O_CREAT : O_RDONLY, 0600);
@@ -600,7 +583,7 @@ private slots:
         QCOMPARE(QDir(expand("%O")).entryList(QDir::Files | QDir::NoSymLinks), present);
         // Where the log was lost, the history still has the job.
         QCOMPARE(outcomes(folder.jobs()), expectedLog.isEmpty() ? QStringList{"OK"} : outcomes(expectedLog));
-        QCOMPARE(settingsNow(), before);
+        QCOMPARE(ownerAndMode(settings) + readText(settings), before);
         for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
             QVERIFY(QFileInfo(folder.file(name)).isSymLink());
         // The panel empties the log as a member of the group, and reads the history.

@@ -44,10 +44,8 @@ class TestSarvelad : public QObject
         if (QTime::currentTime().second() >= 40)
             QTest::qWait((61 - QTime::currentTime().second()) * 1000);
         QVariantMap settings = defaultSettings(outputdir);
-        settings.insert(QVariantMap{{"server", cluster.host()},
-                                    {"port", cluster.port()},
-                                    {"user", cluster.superUser()},
-                                    {"pass", cluster.superPassword()},
+        settings.insert(QVariantMap{{"server", cluster.host()}, {"port", cluster.port()},
+                                    {"user", cluster.superUser()}, {"pass", cluster.superPassword()},
                                     {"jam1", QDateTime::currentDateTime().toString(Qt::ISODate)}});
         return QDir().mkpath(outputdir) &&
                writeSettings(program.file("confbu.cfg"), {settings}, databases, error);
@@ -124,8 +122,7 @@ private slots:
     {
         serviceEndsDuringADumpColumns.add();
         const QString stopped = "Service dihentikan.";
-        QTest::newRow("administrator stops the service")
-            << Ending::AdministratorStops << "DIBATALKAN" << stopped;
+        QTest::newRow("administrator stops it") << Ending::AdministratorStops << "DIBATALKAN" << stopped;
         QTest::newRow("service manager shuts down") << Ending::ManagerShutsDown << "DIBATALKAN" << stopped;
         QTest::newRow("service dies with its manager") << Ending::ManagerKilled << "GAGAL"
                                                        << "Proses service berhenti sebelum job selesai.";
@@ -149,13 +146,11 @@ private slots:
         QCOMPARE(QVector<int>({administrator(program, {"-i"}), administrator(program, {})}),
                  QVector<int>({0, 0}));
         // A dump of the large database well under way.
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         const QFileInfoList dumps = QDir(outputdir).entryInfoList({"bu_besar_*.bu.tmp-*"});
-                         return !dumps.isEmpty() && dumps.first().size() > 1000000;
-                     },
-                     60000),
-                 qPrintable(readText(program.file("busys.log"))));
+        const auto underWay = [&] {
+            const QFileInfoList dumps = QDir(outputdir).entryInfoList({"bu_besar_*.bu.tmp-*"});
+            return !dumps.isEmpty() && dumps.first().size() > 1000000;
+        };
+        QVERIFY2(QTest::qWaitFor(underWay, 60000), qPrintable(readText(program.file("busys.log"))));
         const QStringList service = processesWith(program.file("sarvelad"));
         QCOMPARE(service.size(), 1);
 
@@ -169,9 +164,8 @@ private slots:
         const QStringList halfWritten = QDir(outputdir).entryList({"*.tmp-*"}),
                           runLog = QDir(outputdir).entryList({"*.log"});
         // Half-written dumps, final dumps and run logs.
-        QCOMPARE(
-            QVector<int>({halfWritten.size(), QDir(outputdir).entryList({"*.bu"}).size(), runLog.size()}),
-            QVector<int>({outcome == "GAGAL", 0, 1}));
+        QCOMPARE(QVector<int>({halfWritten.size(), QDir(outputdir).entryList({"*.bu"}).size(), runLog.size()}),
+                 QVector<int>({outcome == "GAGAL", 0, 1}));
         QVERIFY(readText(outputdir + '/' + runLog.value(0)).contains("Save Log : besar : \npg_dump: "));
         if (outcome == "DIBATALKAN") {
             const QString cancelled = "Backup Database DIBATALKAN : database [besar]. " + reason;
