@@ -119,36 +119,6 @@ QStringList filesWithModes(const QString &folder)
     return files;
 }
 
-// A small tmpfs mounted on an empty folder for as long as it lives.
-class SmallDisk
-{
-public:
-    explicit SmallDisk(const QString &path) : path(QFile::encodeName(path))
-    {
-        mounted = QDir().mkpath(path) && ::mount("tmpfs", this->path, "tmpfs", 0, "size=4m,mode=0750") == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted)
-            ::umount2(path, MNT_DETACH);
-    }
-    // Fills it with a file until about bytes are left.
-    bool leave(qint64 bytes)
-    {
-        struct statvfs info = {};
-        if (::statvfs(path, &info) != 0)
-            return false;
-        const qint64 fill = qint64(info.f_bavail) * info.f_frsize - bytes;
-        QFile filler(QFile::decodeName(path) + "/isi");
-        return fill > 0 && filler.open(QIODevice::WriteOnly) &&
-               filler.write(QByteArray(int(fill), 'x')) == fill;
-    }
-    bool mounted = false;
-
-private:
-    const QByteArray path;
-};
-
 } // namespace
 
 // connection: what pg_dump gets from the settings
@@ -162,10 +132,6 @@ const Columns<QVariantMap, QStringList, QStringList, QStringList, QByteArray> ru
 // lock: what another process holds a lock on while the run starts
 const Columns<QString, QStringList, QStringList, QString, QString> whatTheServiceMeetsOnDiskColumns{
     {"made", "expectedLog", "present", "outputdir", "lock"}};
-// earlierDump: a good dump of the database before
-// leftKb: what is left free on the disk
-// reason: of the failed job; empty: it runs
-const Columns<bool, int, QString> folderWithoutRoomColumns{{"earlierDump", "leftKb", "reason"}};
 class TestBackupEngine : public QObject
 {
     Q_OBJECT
@@ -738,42 +704,45 @@ private slots:
     }
     void folderWithoutRoom_data()
     {
-        folderWithoutRoomColumns.add();
-        QTest::newRow("room for the dump and its margin: it runs") << true << 1600 << QString();
-        // The globals dumped first take a block of what was left.
-        QTest::newRow("less than the newest dump and its margin: fails at once")
-            << true << 512
-            << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 byte "
-               "ditambah "
-               "cadangan 1,0 MB). pg_dump tidak dijalankan.";
-        QTest::newRow("a first dump needs the margin")
-            << false << 512
-            << "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan.";
+        // earlierDump: a good dump of the database before; leftKb: what is left free on the disk;
+        // reason: of the failed job, empty: it runs. The globals dumped first take a block of what
+        // was left.
+        textTable({"earlierDump", "leftKb", "reason"},
+                  {{"room for the dump and its margin: it runs", "1", "1600", ""},
+                   {"less than the newest dump and its margin: fails at once", "1", "512",
+                    "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 byte "
+                    "ditambah cadangan 1,0 MB). pg_dump tidak dijalankan."},
+                   {"a first dump needs the margin", "", "512",
+                    "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan."}});
     }
     // On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,
     // with the reason in the entry and the history; the next database is tried all the same.
     void folderWithoutRoom()
     {
-        auto [earlierDump, leftKb, reason] = folderWithoutRoomColumns.fetch();
+        const bool earlierDump = !cell("earlierDump").isEmpty();
         ProgramFolder folder;
-        const QString disk = folder.file("kecil");
-        SmallDisk small(disk);
-        QVERIFY(small.mounted);
+        const QString reason = cell("reason"), disk = folder.file("kecil");
+        // A small tmpfs, as long as the test runs.
+        QVERIFY(QDir().mkpath(disk) &&
+                ::mount("tmpfs", QFile::encodeName(disk), "tmpfs", 0, "size=4m,mode=0750") == 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(disk), MNT_DETACH); });
         QVERIFY2(folder.prepare({{"outputdir", disk}}, {"sales"}), qPrintable(folder.error));
         auto engine = engineFor(folder);
-        if (earlierDump)
-            QVERIFY(engine->RunBackup());
-        QVERIFY(small.leave(qint64(leftKb) * 1024));
+        QVERIFY(!earlierDump || engine->RunBackup());
+        struct statvfs free = {};
+        QVERIFY(::statvfs(QFile::encodeName(disk), &free) == 0);
+        const qint64 fill = qint64(free.f_bavail) * free.f_frsize - cell("leftKb").toInt() * 1024;
+        QVERIFY(fill > 0 && writeBytes(disk + "/isi", QByteArray(int(fill), 'x')));
         engine->RunBackup();
 
         const riwayat::Job job = folder.jobs().last();
         QCOMPARE(folder.calls().size(), int(earlierDump) + int(reason.isEmpty()));
         QCOMPARE(QStringList({job.hasil, job.alasan}),
                  QStringList({reason.isEmpty() ? riwayat::Ok : riwayat::Gagal, reason}));
+        const QString dump = disk + "/bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") + ".bu";
         if (!reason.isEmpty())
-            QCOMPARE(folder.log().last(), "Backup Database GAGAL : database [sales], file [" + disk +
-                                              "/bu_sales_" + job.mulai.toString("yyyyMMdd.hhmmss") +
-                                              ".bu]. " + reason);
+            QCOMPARE(folder.log().last(),
+                     "Backup Database GAGAL : database [sales], file [" + dump + "]. " + reason);
         QCOMPARE(QDir(disk).entryList({"*.tmp-*"}), QStringList());
     }
     void lastErrorLine_data()
