@@ -95,13 +95,12 @@ private slots:
                  qPrintable(error));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("PGPASSWORD", cluster.superPassword());
-        QProcess dump;
-        dump.setProcessEnvironment(environment);
-        dump.start(PgCluster::binDir() + "/pg_dump",
-                   {"--host=" + cluster.host(), "--port=" + QString::number(cluster.port()),
-                    "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
-                    "--table=tbl*", "penjualan"});
-        QVERIFY(dump.waitForFinished(60000) && dump.exitCode() == 0);
+        const QString pgBin = PgCluster::binDir(), port = QString::number(cluster.port());
+        const Ran dump = runCommand({pgBin + "/pg_dump", "--host=" + cluster.host(), "--port=" + port,
+                                     "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
+                                     "--table=tbl*", "penjualan"},
+                                    environment);
+        QVERIFY2(dump.exitCode == 0, dump.err.constData());
         environment.insert("FAKE_PG_DUMP_SOURCE", source);
 
         const QStringList log = runUntil(program, "Backup Database GAGAL : ", 1, environment);
@@ -114,9 +113,7 @@ private slots:
                  QStringList("Backup Database GAGAL : database [potong], file [" + path +
                              ".bu]. dump tidak terbaca utuh: " + reason));
         QVERIFY(readText(path + ".log").contains(reason));
-        QCOMPARE(QProcess::execute(PgCluster::binDir() + "/pg_restore",
-                                   {"--list", "--file=/dev/null", path + ".bu.rusak"}),
-                 0);
+        QCOMPARE(runCommand({pgBin + "/pg_restore", "--list", path + ".bu.rusak"}).exitCode, 0);
     }
     void serviceEndsDuringADump_data()
     {
