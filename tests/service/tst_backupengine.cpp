@@ -9,7 +9,6 @@
 #include "toolmessages.h"
 #include "writelog.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <cerrno>

@@ -7,7 +7,6 @@
 #include "texttable.h"
 #include "thbackup.h"
 
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -19,10 +18,7 @@ namespace {
 // 1 MB of zeros in gzip: a kilobyte that Qt would unpack if it had asked for gzip.
 QByteArray gzipped()
 {
-    QProcess gzip;
-    gzip.start("sh", {"-c", "head -c 1048576 /dev/zero | gzip -c"});
-    gzip.waitForFinished();
-    return gzip.readAllStandardOutput();
+    return runCommand({"sh", "-c", "head -c 1048576 /dev/zero | gzip -c"}).out;
 }
 
 // A monitor on a local port that records the path and headers of every request; it "answers"
