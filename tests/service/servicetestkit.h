@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -32,10 +33,7 @@ template <class... T> struct Columns
     std::tuple<T...> fetch() const { return fetch(std::index_sequence_for<T...>()); }
 
 private:
-    template <size_t... I> void add(std::index_sequence<I...>) const
-    {
-        (QTest::addColumn<T>(names[I]), ...);
-    }
+    template <size_t... I> void add(std::index_sequence<I...>) const { (QTest::addColumn<T>(names[I]), ...); }
     template <size_t... I> std::tuple<T...> fetch(std::index_sequence<I...>) const
     {
         return {*static_cast<T *>(QTest::qData(names[I], qMetaTypeId<T>()))...};
@@ -52,12 +50,9 @@ inline bool sqlite(const QString &path, const QString &statements)
 template <class F> auto withDb(const QString &path, F f, bool readOnly = false)
 {
     static int serial = 0;
-    struct Gone
-    {
-        QString name;
-        ~Gone() { QSqlDatabase::removeDatabase(name); }
-    } gone{QStringLiteral("servicetest-%1").arg(++serial)};
-    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", gone.name);
+    const QString name = QStringLiteral("servicetest-%1").arg(++serial);
+    const auto gone = qScopeGuard([&] { QSqlDatabase::removeDatabase(name); });
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name);
     db.setDatabaseName(path);
     if (readOnly)
         db.setConnectOptions("QSQLITE_OPEN_READONLY");
@@ -81,13 +76,8 @@ inline QStringList column(const QString &path, const QString &statement)
 // The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
-    return {{"outputdir", outputdir},
-            {"server", "db.example"},
-            {"user", "backupper"},
-            {"pass", "s3cret pw"},
-            {"port", 5433},
-            {"jam1", "2000-01-01T05:30:00"},
-            {"jam1st", 1}};
+    return {{"outputdir", outputdir}, {"server", "db.example"}, {"user", "backupper"}, {"pass", "s3cret pw"},
+            {"port", 5433}, {"jam1", "2000-01-01T05:30:00"}, {"jam1st", 1}};
 }
 
 // No restore drill: only the tests of drills want one, whatever the day.
@@ -95,9 +85,8 @@ inline const confbu::DrillSchedule NoDrills{confbu::DrillSchedule::Never, 0};
 
 // Writes confbu.cfg anew through a connection of its own, gone before the service opens it:
 // the confdb rows, the list, the number of dumps kept, the monitor's address and the drills.
-inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
-                          const QStringList &databases, QString *error, int keep = 0,
-                          const QString &monitor = QString(),
+inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows, const QStringList &databases,
+                          QString *error, int keep = 0, const QString &monitor = QString(),
                           const confbu::DrillSchedule &drills = NoDrills)
 {
     QFile::remove(path);
@@ -112,15 +101,13 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
         for (const QVariantMap &row : inserts) {
             ok = ok && query.prepare(QString("insert into %1 (%2) values (?%3)")
                                          .arg(row.contains("dbname") ? "tbldb" : "confdb",
-                                              row.keys().join(','),
-                                              QString(",?").repeated(row.size() - 1)));
+                                              row.keys().join(','), QString(",?").repeated(row.size() - 1)));
             for (const QVariant &value : row)
                 query.addBindValue(value);
             ok = ok && query.exec();
         }
         QString reason;
-        ok = ok && confbu::setRetention(db, keep, &reason) &&
-             confbu::setMonitorUrl(db, monitor, &reason) &&
+        ok = ok && confbu::setRetention(db, keep, &reason) && confbu::setMonitorUrl(db, monitor, &reason) &&
              confbu::setDrillSchedule(db, drills, &reason);
         if (!ok)
             *error = reason + query.lastError().text() + ' ' + db.lastError().text();
@@ -133,21 +120,16 @@ inline bool writeSettings(const QString &path, const QList<QVariantMap> &rows,
 // is kept.
 inline QList<riwayat::Job> history(const QString &path, const QString &verifiedOf = QString())
 {
-    QList<riwayat::Job> jobs;
+    QList<riwayat::Job> jobs, databases;
     QString error;
-    withDb(
-        path,
-        [&](QSqlDatabase &db) {
-            return db.isOpen() &&
-                   (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
-                                         : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
-        },
-        true);
-    std::reverse(jobs.begin(), jobs.end());
-    jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
-                              [](const riwayat::Job &job) { return job.globals; }),
-               jobs.end());
-    return jobs;
+    withDb(path, [&](QSqlDatabase &db) {
+        return db.isOpen() && (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
+                                                    : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
+    }, true);
+    for (auto job = jobs.crbegin(); job != jobs.crend(); ++job)
+        if (!job->globals)
+            databases << *job;
+    return databases;
 }
 
 // The outcome of each job, from the history or from the entries of a log: they must agree.
@@ -182,8 +164,7 @@ inline QStringList processesWith(const QString &text)
     QStringList ids;
     for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
         if (pid.toInt() > 0 &&
-            QString::fromUtf8(readBytes("/proc/" + pid + "/cmdline").replace('\0', ' '))
-                .contains(text))
+            QString::fromUtf8(readBytes("/proc/" + pid + "/cmdline").replace('\0', ' ')).contains(text))
             ids << pid;
     return ids;
 }
@@ -194,30 +175,25 @@ inline QStringList processesWith(const QString &text)
 class ProgramFolder
 {
 public:
-    bool setUp()
-    {
-        qputenv("FAKE_PG_DUMP_RECORD", QFile::encodeName(file("calls.txt")));
-        error = "cannot set up the program folder " + path();
-        bool ok = dir.isValid() && QDir(path()).mkpath("dbutils") &&
-                  QDir(path()).mkpath("backup hasil") && QDir(path()).mkpath("data") &&
-                  ::chmod(QFile::encodeName(file("data")).constData(), 03770) == 0 &&
-                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dump")) &&
-                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_restore")) &&
-                  QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/pg_dumpall"));
-        for (const QString &name : QStringList{"confbu.cfg", "busys.log", "riwayat.db"})
-            ok = ok && QFile::link(file("data/" + name), file(name));
-        return ok;
-    }
-
-    // Sets up the folder with the usual settings, changed by overrides, listing databases.
+    // Sets the folder up with the usual settings, changed by overrides, listing databases.
     // A row of the usual settings comes first: only the last row may count.
     bool prepare(const QVariantMap &overrides, const QStringList &databases = {}, int keep = 0,
                  const QString &monitor = QString(), const confbu::DrillSchedule &drills = NoDrills)
     {
+        qputenv("FAKE_PG_DUMP_RECORD", QFile::encodeName(file("calls.txt")));
+        error = "cannot set up the program folder " + path();
+        bool ok = dir.isValid();
+        for (const char *folder : {"dbutils", "backup hasil", "data"})
+            ok = ok && QDir(path()).mkpath(folder);
+        ok = ok && ::chmod(QFile::encodeName(file("data")).constData(), 03770) == 0;
+        for (const QString tool : {"pg_dump", "pg_restore", "pg_dumpall"})
+            ok = ok && QFile::copy(SARVELA_BIN_DIR "/fake_pg_dump", file("dbutils/" + tool));
+        for (const QString name : {"confbu.cfg", "busys.log", "riwayat.db"})
+            ok = ok && QFile::link(file("data/" + name), file(name));
         QVariantMap settings = defaultSettings(outputDir());
         settings.insert(overrides);
-        return setUp() && writeSettings(settingsPath(), {defaultSettings(outputDir()), settings},
-                                        databases, &error, keep, monitor, drills);
+        return ok && writeSettings(settingsPath(), {defaultSettings(outputDir()), settings}, databases,
+                                   &error, keep, monitor, drills);
     }
 
     // How many good dumps of each database the service keeps from its next run on.
@@ -231,9 +207,8 @@ public:
     // Where copies go from the next run on.
     bool copyTo(const salinan::Settings &choice)
     {
-        return withDb(settingsPath(), [&](QSqlDatabase &db) {
-            return db.isOpen() && salinan::write(db, choice, &error);
-        });
+        return withDb(settingsPath(),
+                      [&](QSqlDatabase &db) { return db.isOpen() && salinan::write(db, choice, &error); });
     }
 
     // Root's rclone configuration, as root keeps it: 0600 in a 0700 folder of the data folder.
@@ -249,15 +224,12 @@ public:
     QList<salinan::Copy> copies() const
     {
         QList<salinan::Copy> found;
-        withDb(
-            file("riwayat.db"),
-            [&](QSqlDatabase &db) {
-                QSqlQuery query(db);
-                if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
-                    while (query.next())
-                        found << salinan::fromRecord(query.record());
-            },
-            true);
+        withDb(file("riwayat.db"), [&](QSqlDatabase &db) {
+            QSqlQuery query(db);
+            if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
+                while (query.next())
+                    found << salinan::fromRecord(query.record());
+        }, true);
         return found;
     }
 
@@ -272,8 +244,7 @@ public:
     QList<QStringList> calls() const
     {
         QList<QStringList> calls;
-        for (const QString &call :
-             readText(file("calls.txt")).split("--call--\n", Qt::SkipEmptyParts))
+        for (const QString &call : readText(file("calls.txt")).split("--call--\n", Qt::SkipEmptyParts))
             calls << call.split('\n', Qt::SkipEmptyParts);
         return calls;
     }
@@ -287,6 +258,6 @@ private:
 } // namespace servicetest
 
 // A program folder set up by prepare() with these arguments, or the test fails with why not.
-#define PREPARED(folder, ...)                                                                      \
-    servicetest::ProgramFolder folder;                                                             \
+#define PREPARED(folder, ...)                                                                                \
+    servicetest::ProgramFolder folder;                                                                       \
     QVERIFY2(folder.prepare(__VA_ARGS__), qPrintable(folder.error))
