@@ -29,8 +29,7 @@ private:
         second.start(buildBinDir() + "/sarpanel", QStringList());
         QTRY_VERIFY2_WITH_TIMEOUT(second.state() == QProcess::NotRunning,
                                   "a second start must end by itself", 30000);
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0, "a second start failed");
     }
     QTemporaryDir m_programDir;
     Isolation m_isolation;
@@ -94,8 +93,7 @@ void TestSingleInstance::signalDuringQuestion_data()
     // The probe's steps, as a user would act; the box the signal arrives during; a box that only
     // a yes would bring; whether a manager runs (where the service is not installed).
     columns<QStringList, QString, QString, bool>({"steps", "question", "yesShows", "manager"});
-    row("install question at start-up", QStringList(), "Service belum diinstall",
-        "Gagal Instal Service", true);
+    row("install question at start-up", QStringList(), "Service belum diinstall", "Gagal Instal Service", true);
     row("delete question", QStringList{"select", "click:butDel"}, "Apakah database 'penjualan'",
         "Data berhasil dihapus.", false);
 }
