@@ -48,12 +48,11 @@ inline QList<QVariantList> sql(const QString &path, const QString &statement,
     return rows;
 }
 
-inline QStringList databases(const QString &path)
+// The listed databases in their stored order, joined with ",".
+inline QString databases(const QString &path)
 {
-    QStringList names;
-    for (const QVariantList &row : sql(path, "select dbname from tbldb"))
-        names << row.value(0).toString();
-    return names;
+    const QString joined = "select group_concat(dbname) from (select dbname from tbldb order by rowid)";
+    return sql(path, joined)[0][0].toString();
 }
 
 // The delivered file's tables, with the given rows.
@@ -68,7 +67,7 @@ inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
             {r.server, r.user, r.pass, r.port, r.outputdir, r.jam1, r.jam2, r.jam1st, r.jam2st});
     for (const QString &name : names)
         sql(path, "INSERT INTO tbldb VALUES (?)", {name});
-    return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names;
+    return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names.join(',');
 }
 
 // One job of a history as the service writes it, placed in time relative to now.
@@ -234,8 +233,7 @@ struct Probe : QProcess
     bool shows(const QString &text, bool whole = true, const QByteArray &kind = "box: ")
     {
         const QByteArray line = kind + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
-        return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); },
-                               30000);
+        return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); }, 30000);
     }
     // Ends it as the desktop does: it must end by itself, normally, with 0.
     bool terminate()

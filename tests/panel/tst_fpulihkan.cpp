@@ -30,14 +30,9 @@ private:
             m_commands << command;
             return !service || m_service.sendCommand(command) ? "" : QString("tidak terkirim");
         };
-        m_dialog.reset(new FPulihkan(
-            {[this] { return m_settings; },
-             file("riwayat.db"),
-             {m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()},
-             {"arsip", "toko"},
-             command,
-             "/usr/bin/age",
-             [this] { return m_service.isRunning(); }}));
+        const FPulihkan::Server pg{m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()};
+        m_dialog.reset(new FPulihkan({[this] { return m_settings; }, file("riwayat.db"), pg, {"arsip", "toko"},
+                                      command, "/usr/bin/age", [this] { return m_service.isRunning(); }}));
         m_dialog->show();
     }
     // Chooses toko's row-th dump (-1: none), the target and what is typed for it.
@@ -231,9 +226,8 @@ void TestPulihkan::restoresInPlace()
     QCOMPARE(widget<QComboBox>(m_dialog.data(), "cmbDatabase")->currentText(), "toko");
     // The original kept under its new name; no half-made target left.
     QString names, error;
-    m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || "
-                  "count(*) filter (where datname like 'toko_pulih_%') from pg_database",
-                  &error, "postgres", &names);
+    m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || count(*) filter "
+                  "(where datname like 'toko_pulih_%') from pg_database", &error, "postgres", &names);
     QCOMPARE(names.trimmed(), cancelled ? "0/0" : "1/0");
 }
 

@@ -124,14 +124,12 @@ void TestPengaturan::saves_data()
     // what is then stored: kept, day, week, month, URL, drills' jadwal and day, dialog open.
     columns<QString, QString, QString>({"form", "message", "stored"});
     const QString url = "https://hc.contoh.id/ping/abc", saved = "Data Berhasil disimpan.";
-    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "",
-        "  " + url + " ", "5 7 0 12 2 2", "Selasa | 7 | 0 | 12", saved,
-        "5 7 0 12 " + url + " 2 2 closed");
+    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "", "  " + url + " ",
+        "5 7 0 12 2 2", "Selasa | 7 | 0 | 12", saved, "5 7 0 12 " + url + " 2 2 closed");
     row("back to keeping all, without a monitor or drills", 3, url, "", "0 0 0 0 0 0",
         "Minggu(off) | 0(off) | 0(off) | 0(off)", saved, "0 0 0 0  0 0 closed");
-    row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0",
-        "Minggu(off) | 0 | 4 | 0", "URL pemantau harus lengkap dan diawali http:// atau https://.",
-        "3 0 0 0 " + url + " 2 0 open");
+    row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0", "Minggu(off) | 0 | 4 | 0",
+        "URL pemantau harus lengkap dan diawali http:// atau https://.", "3 0 0 0 " + url + " 2 0 open");
     row("a file made before the calendar keeps its count, reads no calendar, and takes one", -4, "",
         "", "4 3 0 0 2 0", "Minggu | 3 | 0 | 0", saved, "4 3 0 0  2 0 closed");
 }
@@ -208,8 +206,7 @@ void TestPengaturan::tes()
     QTRY_COMPARE(answerer.seen().size(), 1);
     QTEST(answerer.seen().first().text, "message");
     QCOMPARE(state(), "1 ''");
-    QCOMPARE(server.requests,
-             answer.isEmpty() ? QByteArrayList() : QByteArrayList{"GET /ping/abc HTTP/1.1"});
+    QCOMPARE(server.requests, answer.isEmpty() ? QByteArrayList() : QByteArrayList{"GET /ping/abc HTTP/1.1"});
     QCOMPARE(confbu::monitorUrl(m_settings), QString());
 }
 
@@ -301,8 +298,7 @@ void TestPengaturan::copySaves_data()
     row("a destination, a folder, five and a week of days", 2, " sarvela/pusat ", Recipient,
         "Sidik jari kunci: " + Fingerprint, saved, "kantor|sarvela/pusat|5|7|" + Recipient);
     row("none: copies are off", 0, "x", "", plain, saved, "");
-    row("unencrypted to this machine's disk: no warning", 1, "x", "", plain, saved,
-        "cadangan|x|5|7|");
+    row("unencrypted to this machine's disk: no warning", 1, "x", "", plain, saved, "cadangan|x|5|7|");
     row("a folder that climbs out is refused, unencrypted to another machine: warned", 2, "a/../..",
         "", plain + warned, refused + "folder [a/../..] memuat komponen '..'.", before);
     row("a recipient that is no age key is refused", 2, "x", "age1salah", noKey,

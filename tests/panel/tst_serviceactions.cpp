@@ -91,11 +91,9 @@ private:
     // Settings of ours in place of the delivered ones, and no history.
     bool freshFiles(const QString &outputdir, const QStringList &names = {"penjualan"})
     {
-        ConfRow row;
-        row.outputdir = outputdir;
         // A backup time that does not come round while the test runs.
-        row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
-        row.jam1st = 1;
+        const QString later = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
+        const ConfRow row{"localhost", "", "", 5432, outputdir, later, "2000-01-01T13:00:00", 1};
         QFile::remove(m_programDir.file("confbu.cfg"));
         QFile::remove(m_programDir.file("riwayat.db"));
         return createSettings(m_programDir.file("confbu.cfg"), {row}, names);
@@ -160,9 +158,7 @@ void TestServiceActions::installStartStopUninstall()
     QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
 
     // Saving while it runs restarts it, so that it reads the saved settings again.
-    auto settingsReads = [&] {
-        return readText(m_programDir.file("busys.log")).count("Read Config.");
-    };
+    auto settingsReads = [&] { return readText(m_programDir.file("busys.log")).count("Read Config."); };
     QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 1, 20000);
     QCOMPARE(act("butSaveRestart"), Running + " Data Berhasil disimpan.");
     QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 2, 20000);

@@ -40,8 +40,7 @@ void TestSingleInstance::secondStartBringsWindowForward_data()
     // Hidden as to a tray or minimised; the key file removed by a temp cleaner; the socket
     // removed, when the flag still asks and a tick answers.
     columns<QString>({"way"});
-    for (const char *way :
-         {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
+    for (const char *way : {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
         QTest::newRow(way) << QString(way);
 }
 

@@ -84,8 +84,7 @@ QString describe(QTableWidget *table)
             lines << header + " tip: " + item->toolTip();
     }
     const QColor c = table->rowCount() ? table->item(0, 0)->background().color() : QColor();
-    lines << QString("merah: %1").arg(c.red() > c.green());
-    lines << "Ringkasan: " + summary(table);
+    lines << QString("merah: %1").arg(c.red() > c.green()) << "Ringkasan: " + summary(table);
     for (QString &line : lines)
         line.replace('\n', '|');
     return lines.join('\n') + '\n';
@@ -101,10 +100,9 @@ qint64 add(const QString &history, const QString &line)
     for (const QString &part : parts.mid(1))
         with[part.section('=', 0, 0)] = part.section('=', 1);
     const int hoursAgo = parts[0].section(' ', 0, 0).toInt();
-    const qint64 id =
-        addJob(history, {"penjualan", hoursAgo, parts[0].section(' ', 1), with.value("alasan"),
-                         with.contains("dihapus"), with.value("uji"), with.value("periksa"),
-                         with.contains("diterima")});
+    const qint64 id = addJob(history, {"penjualan", hoursAgo, parts[0].section(' ', 1), with.value("alasan"),
+                                       with.contains("dihapus"), with.value("uji"), with.value("periksa"),
+                                       with.contains("diterima")});
     if (with.contains("salinan"))
         addCopy(history, id, hoursAgo, with["salinan"], "connection refused");
     return id;
@@ -290,9 +288,8 @@ void TestStatusBackup::checksAndDrillsToldOnce()
     window.show();
     QTRY_VERIFY(!window.findChild<XHistoryWatch *>()->rows().isEmpty());
     add(history, "2 OK;periksa=tabel x tinggal 10 dari 2000 baris.");
-    QTRY_COMPARE(window.balloons,
-                 QStringList{"Backup perlu diperiksa: Backup database penjualan "
-                             "perlu diperiksa: tabel x tinggal 10 dari 2000 baris."});
+    QTRY_COMPARE(window.balloons, QStringList{"Backup perlu diperiksa: Backup database penjualan perlu "
+                                              "diperiksa: tabel x tinggal 10 dari 2000 baris."});
     add(history, "1 OK;uji=DIBATALKAN");
     add(history, "0 OK;uji=DITOLAK");
     QTRY_COMPARE(window.balloons.mid(1),
@@ -314,10 +311,8 @@ void TestStatusBackup::attentionFirst()
 
     // The databases top to bottom, "!" after a red one, the summary and whether it is green.
     auto shown = [table] { return column(table, "Keadaan") + " | " + summary(table); };
-    QCOMPARE(shown(),
-             "buku! Gagal, data! Belum ada backup, arsip Baik, citra Baik | 2 dari 4 database "
-             "perlu diperiksa.\n" +
-                 nextAt1());
+    QCOMPARE(shown(), "buku! Gagal, data! Belum ada backup, arsip Baik, citra Baik | 2 dari 4 database perlu "
+                      "diperiksa.\n" + nextAt1());
     // New good backups show while the window is open, in the order of the list.
     addJob(file("riwayat.db"), {"buku", 0});
     addJob(file("riwayat.db"), {"data", 0});
@@ -356,17 +351,15 @@ void TestStatusBackup::watched()
 
     // The job that ran when the panel started fails now: the run is told, the one before not.
     sql(history, "update riwayat set hasil = 'GAGAL', alasan = 'terhenti' where id = ?", {running});
-    QTRY_COMPARE(window.balloons,
-                 QStringList{"Backup gagal: 2 dari 2 backup gagal.\nBackup database penjualan "
-                             "gagal: pg_dump berhenti dengan kode 1\nBackup database gudang "
-                             "gagal: terhenti"});
+    QTRY_COMPARE(window.balloons, QStringList{"Backup gagal: 2 dari 2 backup gagal.\nBackup database "
+                                              "penjualan gagal: pg_dump berhenti dengan kode 1\nBackup "
+                                              "database gudang gagal: terhenti"});
     const qint64 good = addJob(history, {"gudang", 0});
 
     // A copy off this machine that fails is told once its run has ended, and once only.
     addCopy(history, good, 0, riwayat::Gagal, "connection refused");
-    QTRY_COMPARE(window.balloons.mid(1),
-                 QStringList{"Salinan luar server gagal: Salinan database gudang ke "
-                             "luar:kantor/db gagal: connection refused"});
+    QTRY_COMPARE(window.balloons.mid(1), QStringList{"Salinan luar server gagal: Salinan database gudang ke "
+                                                     "luar:kantor/db gagal: connection refused"});
     addCopy(history, good, 0);
     QCOMPARE(window.after(600).size(), 2);
 
@@ -374,13 +367,11 @@ void TestStatusBackup::watched()
     QVERIFY(QFile::remove(history));
     QTRY_VERIFY(summary(table).endsWith("Riwayat backup belum ada."));
     addJob(history, {"gudang", 0, "DITOLAK", "nama database ditolak"});
-    QTRY_COMPARE(window.balloons.mid(2),
-                 QStringList{"Backup gagal: 1 dari 1 backup gagal.\nBackup database "
-                             "gudang ditolak: nama database ditolak"});
+    QTRY_COMPARE(window.balloons.mid(2), QStringList{"Backup gagal: 1 dari 1 backup gagal.\nBackup database "
+                                                     "gudang ditolak: nama database ditolak"});
 
     // A damaged history is no box: the window says so, and reads again at the next change.
-    QVERIFY(QFile::remove(history));
-    QVERIFY(writeBytes(history, "bukan riwayat"));
+    QVERIFY(QFile::remove(history) && writeBytes(history, "bukan riwayat"));
     QTRY_VERIFY(summary(table).contains("Riwayat backup tidak dapat dibaca"));
     // Nothing is known to be safe.
     QVERIFY(!summary(table).endsWith("(hijau)") && m_answerer->seen().isEmpty());
