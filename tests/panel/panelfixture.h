@@ -48,12 +48,11 @@ inline QList<QVariantList> sql(const QString &path, const QString &statement,
     return rows;
 }
 
-inline QStringList databases(const QString &path)
+// The listed databases in their stored order, joined with ",".
+inline QString databases(const QString &path)
 {
-    QStringList names;
-    for (const QVariantList &row : sql(path, "select dbname from tbldb"))
-        names << row.value(0).toString();
-    return names;
+    const QString joined = "select group_concat(dbname) from (select dbname from tbldb order by rowid)";
+    return sql(path, joined)[0][0].toString();
 }
 
 // The delivered file's tables, with the given rows.
@@ -63,13 +62,12 @@ inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
     for (const QString &statement : confbu::schema())
         sql(path, statement);
     for (const ConfRow &r : rows)
-        sql(path,
-            "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "
-            "'2000-01-01T00:00:00', ?, ?, 0, 0)",
+        sql(path, "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "
+                  "'2000-01-01T00:00:00', ?, ?, 0, 0)",
             {r.server, r.user, r.pass, r.port, r.outputdir, r.jam1, r.jam2, r.jam1st, r.jam2st});
     for (const QString &name : names)
         sql(path, "INSERT INTO tbldb VALUES (?)", {name});
-    return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names;
+    return sql(path, "select * from confdb").size() == rows.size() && databases(path) == names.join(',');
 }
 
 // One job of a history as the service writes it, placed in time relative to now.
@@ -91,15 +89,13 @@ inline qint64 addJob(const QString &path, const Job &job)
     for (const QString &statement : riwayat::createStatements())
         sql(path, statement);
     const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * job.hoursAgo);
+    const auto at = [mulai](int secs) { return mulai.addSecs(secs).toString(riwayat::TimeFormat); };
     const bool ok = job.hasil == riwayat::Ok, ended = job.hasil != riwayat::Berjalan;
     const QString file = "/var/bu/bu_" + job.dbname + mulai.toString("_yyyyMMdd.hhmmss") + ".bu";
-    sql(path,
-        "insert into riwayat (dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi) "
-        "values (?, ?, ?, ?, ?, ?, ?, ?)",
-        {job.dbname, mulai.toString(riwayat::TimeFormat),
-         ended ? mulai.addSecs(60).toString(riwayat::TimeFormat) : QVariant(),
-         ok ? file : QVariant(), ok ? 12345678 : QVariant(), job.hasil,
-         job.alasan.isEmpty() ? QVariant() : job.alasan, int(ok)});
+    sql(path, "insert into riwayat (dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi) "
+              "values (?, ?, ?, ?, ?, ?, ?, ?)",
+        {job.dbname, at(0), ended ? at(60) : QVariant(), ok ? file : QVariant(), ok ? 12345678 : QVariant(),
+         job.hasil, job.alasan.isEmpty() ? QVariant() : job.alasan, int(ok)});
     const qint64 id = sql(path, "select max(id) from riwayat").value(0).value(0).toLongLong();
     if (job.deleted)
         sql(path, "insert into terhapus values (?, ?)",
@@ -108,16 +104,12 @@ inline qint64 addJob(const QString &path, const Job &job)
     if (ok)
         sql(path, "insert into isi values (?, 'public.tblbarang', 1000)", {id});
     if (!job.uji.isEmpty())
-        sql(path,
-            "insert into ujipulih (riwayat_id, mulai, selesai, hasil, alasan, tabel, baris) "
-            "values (?, ?, ?, ?, ?, 1, 1000)",
-            {id, mulai.addSecs(3600).toString(riwayat::TimeFormat),
-             mulai.addSecs(3660).toString(riwayat::TimeFormat), job.uji,
-             job.uji == riwayat::Ok ? QVariant() : QVariant("alasan uji")});
+        sql(path, "insert into ujipulih (riwayat_id, mulai, selesai, hasil, alasan, tabel, baris) "
+                  "values (?, ?, ?, ?, ?, 1, 1000)",
+            {id, at(3600), at(3660), job.uji, job.uji == riwayat::Ok ? QVariant() : QVariant("alasan uji")});
     if (!job.periksa.isEmpty())
         sql(path, "insert into periksa values (?, ?, ?, ?)",
-            {id, job.periksa,
-             job.diterima ? QVariant(mulai.toString(riwayat::TimeFormat)) : QVariant(),
+            {id, job.periksa, job.diterima ? at(0) : QVariant(),
              job.diterima ? QVariant("admin") : QVariant()});
     return id;
 }
@@ -127,12 +119,11 @@ inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo,
                       const QString &hasil = riwayat::Ok, const QString &alasan = {})
 {
     const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * hoursAgo);
-    sql(path,
-        "insert into salinan (riwayat_id, tujuan, mulai, selesai, ukuran, hasil, alasan, "
-        "terverifikasi) values (?, ?, ?, ?, 16, ?, ?, ?)",
+    sql(path, "insert into salinan (riwayat_id, tujuan, mulai, selesai, ukuran, hasil, alasan, terverifikasi) "
+              "values (?, ?, ?, ?, 16, ?, ?, ?)",
         {riwayatId, "luar:kantor/db/bu_db.bu", mulai.toString(riwayat::TimeFormat),
-         mulai.addSecs(30).toString(riwayat::TimeFormat), hasil,
-         alasan.isEmpty() ? QVariant() : alasan, int(hasil == riwayat::Ok)});
+         mulai.addSecs(30).toString(riwayat::TimeFormat), hasil, alasan.isEmpty() ? QVariant() : alasan,
+         int(hasil == riwayat::Ok)});
     return sql(path, "select max(id) from salinan").value(0).value(0).toLongLong();
 }
 
@@ -242,8 +233,7 @@ struct Probe : QProcess
     bool shows(const QString &text, bool whole = true, const QByteArray &kind = "box: ")
     {
         const QByteArray line = kind + text.toUtf8().replace('\n', '|') + (whole ? "\n" : "");
-        return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); },
-                               30000);
+        return QTest::qWaitFor([&] { return (out += readAllStandardOutput()).contains(line); }, 30000);
     }
     // Ends it as the desktop does: it must end by itself, normally, with 0.
     bool terminate()

@@ -21,8 +21,7 @@ namespace {
 class BoxReporter : public QObject
 {
 public:
-    QMessageBox::StandardButton installAnswer = QMessageBox::NoButton;
-    QMessageBox::StandardButton nextAnswer = QMessageBox::NoButton;
+    QMessageBox::StandardButton installAnswer = QMessageBox::NoButton, nextAnswer = QMessageBox::NoButton;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -52,8 +51,7 @@ protected:
 QWidget *mainWindow()
 {
     for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == "MainControlPanel" && w->isVisible() &&
-            w->findChild<QSystemTrayIcon *>())
+        if (w->objectName() == "MainControlPanel" && w->isVisible() && w->findChild<QSystemTrayIcon *>())
             return w;
     return nullptr;
 }
@@ -98,10 +96,7 @@ int main(int argc, char **argv)
         QWidget *window = mainWindow();
         if (!window || QApplication::activeModalWidget())
             return;
-        if (steps.isEmpty())
-            user.stop();
-        else
-            act(window, steps.takeFirst(), reporter);
+        steps.isEmpty() ? user.stop() : act(window, steps.takeFirst(), reporter);
     });
     user.start(50);
     return runControlPanel(app, QCoreApplication::arguments().value(1));

@@ -30,14 +30,9 @@ private:
             m_commands << command;
             return !service || m_service.sendCommand(command) ? "" : QString("tidak terkirim");
         };
-        m_dialog.reset(new FPulihkan(
-            {[this] { return m_settings; },
-             file("riwayat.db"),
-             {m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()},
-             {"arsip", "toko"},
-             command,
-             "/usr/bin/age",
-             [this] { return m_service.isRunning(); }}));
+        const FPulihkan::Server pg{m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()};
+        m_dialog.reset(new FPulihkan({[this] { return m_settings; }, file("riwayat.db"), pg, {"arsip", "toko"},
+                                      command, "/usr/bin/age", [this] { return m_service.isRunning(); }}));
         m_dialog->show();
     }
     // Chooses toko's row-th dump (-1: none), the target and what is typed for it.
@@ -112,10 +107,8 @@ void TestPulihkan::asks_data()
     row("no dump chosen", -1, false, "", "Pilih backup yang akan dipulihkan.", "");
     row("an encrypted copy without its identity", 1, false, "",
         "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.", "");
-    row("a name backups refuse", 0, false, "-h evil",
-        "Nama database tujuan tidak dapat dipakai: nama database [-h evil] dapat dibaca sebagai "
-        "opsi atau alamat koneksi",
-        "");
+    row("a name backups refuse", 0, false, "-h evil", "Nama database tujuan tidak dapat dipakai: nama database "
+        "[-h evil] dapat dibaca sebagai opsi atau alamat koneksi", "");
     row("a name the server has", 0, false, "toko_ada", taken.arg("toko_ada"), "");
     row("the source's own name", 0, false, "toko", taken.arg("toko"), "");
     row("in place, the name mistyped", 0, true, "Toko",
@@ -149,9 +142,8 @@ void TestPulihkan::asks()
     const QString seen = texts(answerer.seen()).join("//");
     QVERIFY2(box.isEmpty() ? seen.isEmpty() : seen.contains(box), qPrintable(seen));
     QStringList handed;
-    for (const QVariantList &request :
-         sql(file("confbu.cfg"), "select kunci, isi from permintaan")) {
-        const QJsonObject o = QJsonDocument::fromJson(request.value(1).toByteArray()).object();
+    for (const QVariantList &request : sql(file("confbu.cfg"), "select isi from permintaan")) {
+        const QJsonObject o = QJsonDocument::fromJson(request.value(0).toByteArray()).object();
         QVERIFY(!o.contains("riwayat") || qint64(o["riwayat"].toDouble()) == m_job);
         handed << QString::asprintf(
             "%s ke=%s timpa=%d konfirmasi=%s identitas=%d",
@@ -174,8 +166,7 @@ void TestPulihkan::restoresInPlace_data()
 {
     // What becomes of it while it waits; the start of what the window shows at the end.
     columns<QString, QString>({"how", "result"});
-    row("cancelled while it waits: the source untouched", "cancel",
-        "Pulihkan Database DIBATALKAN : ");
+    row("cancelled while it waits: the source untouched", "cancel", "Pulihkan Database DIBATALKAN : ");
     row("the service killed while it waits: said, closed at the next start", "kill",
         "Proses service berhenti sebelum permintaan selesai.");
     row("the source let go: dumped, restored, swapped", "", "Pulihkan Database OK : dari file [");
@@ -188,9 +179,8 @@ void TestPulihkan::restoresInPlace()
     const bool cancelled = !how.isEmpty();
     // A session that holds the source's table keeps the fresh dump waiting.
     QSqlDatabase holder = QSqlDatabase::addDatabase("QPSQL", "holder");
-    holder.setConnectOptions(QString::asprintf(
-        "host=%s port=%d dbname=toko user=postgres password=%s", qUtf8Printable(m_cluster.host()),
-        m_cluster.port(), qUtf8Printable(m_cluster.superPassword())));
+    holder.setConnectOptions(QString("host=%1 port=%2 dbname=toko user=postgres password=%3")
+                                 .arg(m_cluster.host()).arg(m_cluster.port()).arg(m_cluster.superPassword()));
     const auto release = qScopeGuard([&holder] {
         holder = QSqlDatabase();
         QSqlDatabase::removeDatabase("holder");
@@ -203,8 +193,7 @@ void TestPulihkan::restoresInPlace()
     answerer.answerNext(QMessageBox::Yes);
     widget<QPushButton>(m_dialog.data(), "butPulihkan")->click();
     // The service's step, while the fresh dump waits for the source.
-    QTRY_VERIFY_WITH_TIMEOUT(text("lTahap").endsWith("\nMembuat backup terbaru database toko"),
-                             20000);
+    QTRY_VERIFY_WITH_TIMEOUT(text("lTahap").endsWith("\nMembuat backup terbaru database toko"), 20000);
     QVERIFY(following());
 
     open(true); // closed and opened again: the restore that runs is found
@@ -230,17 +219,15 @@ void TestPulihkan::restoresInPlace()
     QCOMPARE(table->isVisible(), !cancelled);
     QStringList rows;
     for (int i = 0; i < table->rowCount(); ++i)
-        rows << table->item(i, 0)->text() + ' ' + table->item(i, 1)->text() + '=' +
-                    table->item(i, 2)->text();
+        rows << table->item(i, 0)->text() + ' ' + table->item(i, 1)->text() + '=' + table->item(i, 2)->text();
     QCOMPARE(rows.join(", "), cancelled ? "" : "public.tblbarang 50=50, public.tblpelanggan 2=2");
     open(true); // and opened after the end, the result is still there
     QVERIFY2(text("lTahap").contains(":\n" + result), qPrintable(text("lTahap")));
     QCOMPARE(widget<QComboBox>(m_dialog.data(), "cmbDatabase")->currentText(), "toko");
     // The original kept under its new name; no half-made target left.
     QString names, error;
-    m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || "
-                  "count(*) filter (where datname like 'toko_pulih_%') from pg_database",
-                  &error, "postgres", &names);
+    m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || count(*) filter "
+                  "(where datname like 'toko_pulih_%') from pg_database", &error, "postgres", &names);
     QCOMPARE(names.trimmed(), cancelled ? "0/0" : "1/0");
 }
 

@@ -25,7 +25,6 @@ private slots:
 
 private:
     QString log() const { return m_dir->filePath(QStringLiteral("busys.log")); }
-    bool writeLog(const QByteArray &bytes) { return writeBytes(log(), bytes); }
     QScopedPointer<QTemporaryDir> m_dir;
 };
 
@@ -42,7 +41,7 @@ void TestLogViewer::contents_data()
 void TestLogViewer::contents()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(bytes == "-" || writeLog(bytes));
+    QVERIFY(bytes == "-" || writeBytes(log(), bytes));
     QWidget window; // away from the screen's centre, where a box would sit by itself
     window.setGeometry(100, 50, 532, 491);
     window.show();
@@ -112,21 +111,16 @@ void TestLogViewer::follows_data()
 void TestLogViewer::follows()
 {
     QFETCH(QList<QByteArray>, rounds);
-    QVERIFY(writeLog("01/02/2026 01:00:00 - Read Config.\n")); // "a" of the rows
+    QVERIFY(writeBytes(log(), "01/02/2026 01:00:00 - Read Config.\n")); // "a" of the rows
     flog dialog(nullptr, m_dir->path());
     dialog.show();
     auto *view = dialog.findChild<QPlainTextEdit *>();
-    for (QByteArray round : rounds) {
-        QFile file(log());
-        if (round.startsWith('!')) {
-            QVERIFY(QFile::copy(log(), log() + ".1")); // what logrotate keeps
-            round.remove(0, 1);
-            QVERIFY(QFile::resize(log(), 0));
-        }
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
-        file.write(round);
-        file.close();
+    for (const QByteArray &round : rounds) {
         QTest::qWait(200);
+        const bool rotated = round.startsWith('!'); // ".1": what logrotate keeps
+        QVERIFY(!rotated || (QFile::copy(log(), log() + ".1") && QFile::resize(log(), 0)));
+        QFile file(log());
+        QVERIFY(file.open(QIODevice::Append) && file.write(round.mid(rotated)) >= 0);
     }
     QFETCH(QString, shown);
     QTRY_COMPARE(view->toPlainText(), shown);
@@ -144,18 +138,15 @@ void TestLogViewer::largeLogs_data()
         entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry);
     // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
     // a length that puts the parts' ends at every place of the pattern.
-    const QByteArray broken = "ab\xe2\xc3\xa9z"
-                              "abc\xf0\x9f\x98"
-                              "a\x80\x80\x80\x80\x80z"
-                              "\x80\x80\xf0\x9f\x98\x80\x80"
-                              "x";
+    const QByteArray broken = "ab\xe2\xc3\xa9z" "abc\xf0\x9f\x98" "a\x80\x80\x80\x80\x80z"
+                              "\x80\x80\xf0\x9f\x98\x80\x80" "x";
     row("7 MB of broken sequences", broken.repeated(7 * 1024 * 1024 / 27));
 }
 
 void TestLogViewer::largeLogs()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeLog(bytes));
+    QVERIFY(writeBytes(log(), bytes));
     const QString whole = QString::fromUtf8(bytes);
 
     // Every blocked stretch of the event loop shows as a late tick. Counted in this
@@ -179,18 +170,15 @@ void TestLogViewer::largeLogs()
     // Loaded once no part is waiting; the line breaks added for long rows make the count
     // pass the log's own before the last part is in.
     auto *feeder = dialog.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        !feeder->isActive() && view->document()->characterCount() > whole.size(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!feeder->isActive() && view->document()->characterCount() > whole.size(), 60000);
     QVERIFY2(longestGap < 200, qPrintable(QStringLiteral("blocked for %1 ms").arg(longestGap)));
 
     // Where setting the whole text at once leaves it: at the top, cursor first.
     QCOMPARE(view->verticalScrollBar()->value() + view->textCursor().position(), 0);
     // All of it, long lines on rows of at most MaxRowChars letters.
     const QString shown = view->toPlainText();
-    int longestRow = 0;
     for (const QStringRef &row : shown.splitRef(QLatin1Char('\n')))
-        longestRow = qMax(longestRow, row.size());
-    QVERIFY(longestRow <= logtext::MaxRowChars);
+        QVERIFY(row.size() <= logtext::MaxRowChars);
     QCOMPARE(QString(shown).remove(QLatin1Char('\n')), QString(whole).remove(QLatin1Char('\n')));
 }
 

@@ -109,10 +109,8 @@ void TestMainWindow::initTestCase()
                  m_pg.createSampleDatabase("gudang", &error) &&
                  m_pg.createUser("admin", "5170342", &error), // what empty settings stand for
              qPrintable(error));
-    for (const char *name :
-         {"\"Toko Utama\"", "\"o'reilly\"", "café", "\"kas\"\"besar\"", "akuntansi"})
-        QVERIFY2(m_pg.sql(QStringLiteral("CREATE DATABASE ") + QString::fromUtf8(name), &error),
-                 qPrintable(error));
+    for (const char *name : {"\"Toko Utama\"", "\"o'reilly\"", "café", "\"kas\"\"besar\"", "akuntansi"})
+        QVERIFY2(m_pg.sql("CREATE DATABASE " + QString::fromUtf8(name), &error), qPrintable(error));
 }
 
 void TestMainWindow::init()
@@ -124,16 +122,12 @@ void TestMainWindow::init()
 void TestMainWindow::load_data()
 {
     QTest::addColumn<Load>("load");
-    auto row = [](const char *tag, const QString &file, const QList<ConfRow> &rows,
-                  const QString &form, const QString &notice, const QString &box = {},
-                  const QString &planted = {}) {
+    auto row = [](const char *tag, const QString &file, const QList<ConfRow> &rows, const QString &form,
+                  const QString &notice, const QString &box = {}, const QString &planted = {}) {
         QTest::newRow(tag) << Load{file, rows, form, notice, box, planted};
     };
-    const ConfRow a{
-        "10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
-        1,          0},
-        b{"  db host  ",         "", "", 5432, "/data/bu", "2000-01-01T01:00:00",
-          "2000-01-01T23:05:00", 0,  1};
+    const ConfRow a{"10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00", 1},
+        b{"  db host  ", "", "", 5432, "/data/bu", "2000-01-01T01:00:00", "2000-01-01T23:05:00", 0, 1};
     const QString defaults = "/ | localhost | [ ] | 00:00(off) | [ ] | 00:00(off)";
     const QString managerDown = "Service manager tidak berjalan. Jalankan sebagai root: ";
     const QString unreadable = "Pengaturan tidak dapat dibaca: ";
@@ -143,8 +137,7 @@ void TestMainWindow::load_data()
         "Gagal memanggil data.\nPesan Error : Berkas bukan database SQLite (file is not a");
     row("no row in confdb: a save would save nothing", "rows", {}, defaults,
         "Pengaturan kosong: tabel confdb tidak berisi baris. Minta root memulihkan /");
-    row("one row", "rows", {a}, "/srv/cadangan | 10.0.0.5 | [x] | 07:30 | [ ] | 19:45(off)",
-        managerDown);
+    row("one row", "rows", {a}, "/srv/cadangan | 10.0.0.5 | [x] | 07:30 | [ ] | 19:45(off)", managerDown);
     row("several rows: the last one shows", "rows", {a, b},
         "/data/bu |   db host   | [ ] | 01:00(off) | [x] | 23:05", managerDown);
     // What the service refuses, root's panel refuses: SQLite would wait on it or write into it.
@@ -167,8 +160,7 @@ void TestMainWindow::load()
     box.replace("%D", m_dir->path());
     QVERIFY(file != "not SQLite" || writeBytes(cfg(), QByteArray(4096, 'x')));
     QVERIFY(file != "rows" || createSettings(cfg(), rows, {"penjualan"}));
-    QVERIFY(planted.isEmpty() ||
-            QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
+    QVERIFY(planted.isEmpty() || QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
     const QByteArray before = readBytes(cfg());
     PanelWindow window(m_dir->path());
     window.show();
@@ -220,8 +212,7 @@ void TestMainWindow::appearance()
     const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
     QCOMPARE(QString("%1, %2 %3, trays %4, boxes %5")
                  .arg(shownAs(window), values(&window, {"tServer"}), listed(&window).join(','))
-                 .arg(trays.size() == 1 && trays.first()->isVisible())
-                 .arg(m_answerer->seen().size()),
+                 .arg(trays.size() == 1 && trays.first()->isVisible()).arg(m_answerer->seen().size()),
              shown + ", 10.0.0.5 penjualan, trays 1, boxes 0");
 }
 
@@ -232,11 +223,9 @@ void TestMainWindow::tray_data()
     // window after each step, and what is told after the start.
     columns<bool, bool, QString, QString, QString>({"tray", "shown", "steps", "after", "told"});
     const QString cycle = "close show close show";
-    const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil "
-                         "(minimize) dan program tetap berjalan. Untuk menutup program pilih menu "
-                         "Sistem > Keluar.";
-    row("with a tray, closing hides the window", true, true, cycle, "hidden|visible|hidden|visible",
-        "");
+    const QString told = "Desktop ini tidak memiliki system tray, jadi jendela hanya diperkecil (minimize) "
+                         "dan program tetap berjalan. Untuk menutup program pilih menu Sistem > Keluar.";
+    row("with a tray, closing hides the window", true, true, cycle, "hidden|visible|hidden|visible", "");
     row("without a tray, closing minimises it and says so once", false, true, cycle,
         "visible minimised|visible|visible minimised|visible", told);
     row("a click shows the hidden window", true, false, "click", "visible", "");
@@ -258,8 +247,7 @@ void TestMainWindow::tray()
     showAtStart(window, !shown, tray);
     QTRY_COMPARE(m_answerer->seen().size(), 1);
     auto *icon = window.findChild<QSystemTrayIcon *>();
-    QCOMPARE(icon->toolTip(),
-             "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
+    QCOMPARE(icon->toolTip(), "Sarvela Backup Database\nPengaturan (confbu.cfg) tidak dapat dibaca.");
     QStringList after;
     for (const QString &step : steps.split(' ')) {
         if (step == "close")
@@ -290,16 +278,14 @@ void TestMainWindow::tabOrderAndTips()
             chain << w;
     QList<QWidget *> byPlace = chain;
     std::sort(byPlace.begin(), byPlace.end(), [](QWidget *a, QWidget *b) {
-        const bool sameRow = qAbs(a->y() - b->y()) <= 10;
-        return sameRow ? a->x() < b->x() : a->y() < b->y();
+        return qAbs(a->y() - b->y()) <= 10 ? a->x() < b->x() : a->y() < b->y(); // the same row
     });
     // The chain is a ring; it is read from the top left widget on.
     std::rotate(chain.begin(), std::find(chain.begin(), chain.end(), byPlace.first()), chain.end());
     QCOMPARE(chain, byPlace);
     QCOMPARE(chain.size(), 15);
     for (QAbstractButton *button : form->findChildren<QAbstractButton *>())
-        QVERIFY2(!button->text().isEmpty() || !button->toolTip().isEmpty(),
-                 qPrintable(button->objectName()));
+        QVERIFY2(!button->text().isEmpty() || !button->toolTip().isEmpty(), qPrintable(button->objectName()));
 }
 
 void TestMainWindow::saveRefused_data()
@@ -309,11 +295,10 @@ void TestMainWindow::saveRefused_data()
     columns<QString>({"button"});
     const QStringList one{"penjualan"};
     const QString empty = "Pilih database yang akan dibackup. @butAdd";
-    row("output folder blank", "   ", "localhost", one,
-        "Pilih Lokasi backup database. @butSelectFolder", "butSaveRestart");
-    row("server blank", "/tmp", " \t ", one, "Tentukan Lokasi Server/IP Address Database @tServer",
-        "butSaveRestart");
-    row("database list empty", "/tmp", "localhost", QStringList(), empty, "butSaveRestart");
+    const QString save = "butSaveRestart";
+    row("output folder blank", "   ", "localhost", one, "Pilih Lokasi backup database. @butSelectFolder", save);
+    row("server blank", "/tmp", " \t ", one, "Tentukan Lokasi Server/IP Address Database @tServer", save);
+    row("database list empty", "/tmp", "localhost", QStringList(), empty, save);
     row("database list empty, Start", "/tmp", "localhost", QStringList(), empty, "butStart");
 }
 
@@ -339,8 +324,7 @@ void TestMainWindow::saveWrites_data()
     // folder that root's panel makes: the service takes only a folder of its own user's (or
     // root's) that no one else may write, of the group that edits the settings.
     columns<bool, QString>({"installed", "made"});
-    row("installed system: the service's user's, of the settings' group, 2750", true,
-        "65534:65534 2750");
+    row("installed system: the service's user's, of the settings' group, 2750", true, "65534:65534 2750");
     row("program folder for development: root's", false, "0:0 755");
 }
 
@@ -373,12 +357,9 @@ void TestMainWindow::saveWrites()
                               "Jalankan sebagai root: systemctl start svcmgrd"),
              qPrintable(shown));
     // Made with its parents; by root's panel, as the service takes it.
-    struct stat info = {};
-    QVERIFY(::stat(QFile::encodeName(folder).constData(), &info) == 0);
-    const QString made =
-        QString::asprintf("%u:%u %o", info.st_uid, info.st_gid, info.st_mode & 07777);
+    QVERIFY(QFileInfo(folder).isDir());
     if (root)
-        QTEST(made, "made");
+        QTEST(ownerAndMode(folder), "made");
     // The server is stored trimmed; the columns the form does not own keep their values.
     QCOMPARE(sql(cfg(), "select server, outputdir, jam1st, jam2st, user, port from confdb"),
              QList<QVariantList>({{"db.contoh.id", folder, 1, 0, "pemakai0", 5432},
@@ -386,13 +367,11 @@ void TestMainWindow::saveWrites()
     // The service reads exactly what the panel saved.
     BackupEngine engine(m_dir->path());
     QVERIFY(engine.ReadConfig());
-    QCOMPARE(QString::asprintf("%s %s %s %d%d %d", qUtf8Printable(engine.server),
-                               qUtf8Printable(engine.jam1.toString(Qt::ISODate)),
-                               qUtf8Printable(engine.jam2.time().toString()), engine.jam1st,
-                               engine.jam2st, engine.port) +
-                 " " + engine.outputdir,
-             "db.contoh.id " + QDate::currentDate().toString("yyyy-MM-ddT06:15:00") +
-                 " 18:40:30 10 5433 " + folder);
+    const QString read = QString("%1 %2 %3 %4%5 %6 ")
+                             .arg(engine.server, engine.jam1.toString(Qt::ISODate), engine.jam2.time().toString())
+                             .arg(engine.jam1st).arg(engine.jam2st).arg(engine.port) + engine.outputdir;
+    const QString jam1 = QDate::currentDate().toString("yyyy-MM-ddT06:15:00");
+    QCOMPARE(read, "db.contoh.id " + jam1 + " 18:40:30 10 5433 " + folder);
     QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
 }
 
@@ -401,8 +380,7 @@ void TestMainWindow::editList_data()
     QTest::addColumn<ListEdit>("change");
     const auto row = [](const char *tag, const QString &stored, Edit edit, const QString &text,
                         const QString &messages, const QString &list, const QString &file = {}) {
-        QTest::newRow(tag) << ListEdit{stored,   edit, text,
-                                       messages, list, file.isEmpty() ? list : file};
+        QTest::newRow(tag) << ListEdit{stored, edit, text, messages, list, file.isEmpty() ? list : file};
     };
     const QString ask = "Apakah database '%1' akan dihapus dari daftar backup ?";
     const QString done = "|Data berhasil dihapus.", failed = "Maaf gagal koneksi ke server*";
@@ -466,7 +444,7 @@ void TestMainWindow::editList()
         if (box.icon == QMessageBox::Question) // Return alone must not delete
             QCOMPARE(box.defaultButton, QMessageBox::No);
     QCOMPARE(listed(&window).join(','), listAfter);
-    QCOMPARE(databases(cfg()).join(','), fileAfter);
+    QCOMPARE(databases(cfg()), fileAfter);
 }
 
 void TestMainWindow::picker_data()
@@ -486,13 +464,11 @@ void TestMainWindow::picker_data()
     row("Pilih with nothing selected keeps the picker open", {"butOk", "butTutup"}, 0, "",
         "^" + nothing);
     row("Escape closes it, choosing nothing", {"select", "Escape"}, -1, "");
-    row("Return that no widget takes does not press Pilih", {"select", "Return", "butTutup"}, 0,
-        "");
+    row("Return that no widget takes does not press Pilih", {"select", "Return", "butTutup"}, 0, "");
     const QString failed = QStringLiteral("^Maaf gagal koneksi ke server : .*");
     // The driver's words come second, in brackets, after the panel's own.
     row("wrong password", {"butOk", "close"}, -1, "",
-        failed + "Nama pengguna atau kata sandi salah \\(.*password authentication failed.*\\)\\|" +
-            nothing,
+        failed + "Nama pengguna atau kata sandi salah \\(.*password authentication failed.*\\)\\|" + nothing,
         "password");
     row("nothing listening on the port", {"butOk", "close"}, -1, "",
         failed + "Koneksi ditolak.* \\(.*refused.*\\)\\|" + nothing, "port");
@@ -549,8 +525,7 @@ void TestMainWindow::picker()
     const QString all = "Toko Utama,akuntansi,café,gudang,kas\"besar,o'reilly,penjualan";
     QCOMPARE(shown.join(','), fault.isEmpty() ? all : "");
     const QString said = (texts(m_answerer->seen()) << QString()).join('|'); // each ended by "|"
-    const QRegularExpression messages(pick.messages,
-                                      QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpression messages(pick.messages, QRegularExpression::DotMatchesEverythingOption);
     QVERIFY2(said.contains(messages), qPrintable(said));
 }
 

@@ -59,13 +59,15 @@ bool putService(const QString &state, const QString &serviceProgram)
 
 // The panel as a process at start-up, or after steps of the probe ("no" answers the install
 // question); what it shows: a box, or status / notice / tray ("%1" the program folder).
+// The service's state before and after; manager false: none can be reached; rootOnlySettings:
+// confbu.cfg 0600, root's.
 struct Start
 {
-    QString state = {};                       // of the service, before and after
-    bool asOtherUser = false, manager = true; // manager false: none can be reached
+    QString state = {};
+    bool asOtherUser = false, manager = true;
     QStringList steps = {};
     QString shows = {};
-    bool rootOnlySettings = false; // confbu.cfg 0600, root's
+    bool rootOnlySettings = false;
 };
 
 } // namespace
@@ -86,28 +88,12 @@ private slots:
     void askBeforeCancellingJob();
 
 private:
-    // The panel as a process of its own (as another user when asked), so that the manager
-    // judges it by its own credentials; with no manager to reach when asked.
-    Probe *panel(const QStringList &steps, bool asOtherUser, bool manager = true)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", m_panelTmp.path());
-        if (!manager)
-            env.insert("SVCMGR_DIR", m_noManager.path());
-        const QStringList user{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        return new Probe((asOtherUser ? user : QStringList()) +
-                             QStringList{buildBinDir() + "/panelprobe", m_programDir.path()} +
-                             steps,
-                         env);
-    }
     // Settings of ours in place of the delivered ones, and no history.
     bool freshFiles(const QString &outputdir, const QStringList &names = {"penjualan"})
     {
-        ConfRow row;
-        row.outputdir = outputdir;
         // A backup time that does not come round while the test runs.
-        row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
-        row.jam1st = 1;
+        const QString later = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
+        const ConfRow row{"localhost", "", "", 5432, outputdir, later, "2000-01-01T13:00:00", 1};
         QFile::remove(m_programDir.file("confbu.cfg"));
         QFile::remove(m_programDir.file("riwayat.db"));
         return createSettings(m_programDir.file("confbu.cfg"), {row}, names);
@@ -131,8 +117,7 @@ void TestServiceActions::initTestCase()
     // The panel's own temporary folder is open to it (the test's own is private).
     QVERIFY(QFile::setPermissions(m_panelTmp.path(), QFileDevice::Permissions(0x7777)));
     for (const QString &dir : {m_programDir.path(), m_isolation.path()})
-        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther |
-                                               QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther | QFile::ReadOther));
     m_daemon.reset(new SvcMgrDaemon(m_programDir.path()));
     QVERIFY2(m_daemon->start(&error), qPrintable(error));
 }
@@ -145,9 +130,8 @@ void TestServiceActions::installWithoutServiceProgram()
     PanelWindow window(bare.path());
     window.show();
     QCOMPARE(answerer.seen().value(1).icon, QMessageBox::Critical);
-    QCOMPARE(texts(answerer.seen()).value(1),
-             "Gagal Instal Service.\nFile Service : " + bare.path() +
-                 "/sarvelad, tidak ditemukan. Coba Instal ulang.");
+    QCOMPARE(texts(answerer.seen()).value(1), "Gagal Instal Service.\nFile Service : " + bare.path() +
+                                                  "/sarvelad, tidak ditemukan. Coba Instal ulang.");
     QCOMPARE(status(&window), NotInstalled);
 }
 
@@ -174,9 +158,7 @@ void TestServiceActions::installStartStopUninstall()
     QTRY_VERIFY_WITH_TIMEOUT(serviceReportsRunning(), 20000);
 
     // Saving while it runs restarts it, so that it reads the saved settings again.
-    auto settingsReads = [&] {
-        return readText(m_programDir.file("busys.log")).count("Read Config.");
-    };
+    auto settingsReads = [&] { return readText(m_programDir.file("busys.log")).count("Read Config."); };
     QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 1, 20000);
     QCOMPARE(act("butSaveRestart"), Running + " Data Berhasil disimpan.");
     QTRY_COMPARE_WITH_TIMEOUT(settingsReads(), 2, 20000);
@@ -210,37 +192,30 @@ void TestServiceActions::asProcess_data()
     };
     const QString tip = " / Sarvela Backup Database|", box = "box: ", state = "state: ";
     const QString root = " Jalankan Sarvela Backup Control Panel sebagai root (sudo)";
-    const QString noManager = "Service manager tidak berjalan";
-    const QString startIt = "Jalankan sebagai root: systemctl start svcmgrd (tanpa systemd: "
-                            "%1/svcmgrd).";
-    row("manager not running: said with how to start it, nothing asked", "running", false, false,
-        {"state"},
+    const QString admin = root + " atau sebagai anggota grup admin Sarvela.";
+    const QString noManager = "Service manager tidak berjalan", no = box + "Anda tidak memiliki hak untuk ";
+    const QString rights = " Minta root memperbaiki haknya." + tip;
+    const QString startIt = "Jalankan sebagai root: systemctl start svcmgrd (tanpa systemd: %1/svcmgrd).";
+    row("manager not running: said with how to start it, nothing asked", "running", false, false, {"state"},
         state + "Manager tidak berjalan / " + noManager + ". " + startIt + tip + noManager + ".");
     row("not installed: root is asked", "none", false, true, {"no", "state"},
         state + "Service : Belum diinstall / " + tip + "Service belum diinstall.");
     row("not installed: a user who may not install is not asked", "none", true, true, {"state"},
-        state +
-            "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak "
-            "mengubah %1/confbu.cfg (root:root 0644). Minta root memperbaiki haknya." +
-            tip + "Service belum diinstall.");
-    row("settings only root may read: said, with the file's rights", "stopped", true, true,
-        {"state"},
-        state +
-            "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
-            "%1/confbu.cfg (root:root 0600). Minta root memperbaiki haknya." +
-            tip + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
+        state + "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
+                "%1/confbu.cfg (root:root 0644)." + rights + "Service belum diinstall.");
+    row("settings only root may read: said, with the file's rights", "stopped", true, true, {"state"},
+        state + "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
+                "%1/confbu.cfg (root:root 0600)." + rights + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
         true);
     row("install refused to another user", "none", true, true, {"menu:&Install Service"},
-        box + "Anda tidak memiliki hak untuk menginstall service." + root + ".");
+        no + "menginstall service." + root + ".");
     row("start refused to another user", "stopped", true, true, {"click:butStart"},
-        box + "Anda tidak memiliki hak untuk menjalankan service." + root +
-            " atau sebagai anggota grup admin Sarvela.");
+        no + "menjalankan service." + admin);
     row("stop refused to another user", "running", true, true, {"click:butStop"},
-        box + "Anda tidak memiliki hak untuk menghentikan service." + root +
-            " atau sebagai anggota grup admin Sarvela.");
+        no + "menghentikan service." + admin);
     row("install without a service manager", "none", false, false, {"menu:&Install Service"},
-        box + "Gagal Instal Service.\nPesan Error : " + noManager +
-            " (The RPC server is unavailable.)\n" + startIt);
+        box + "Gagal Instal Service.\nPesan Error : " + noManager + " (The RPC server is unavailable.)\n" +
+            startIt);
 }
 
 // The panel as a process of its own at start-up and refused or failed actions.
@@ -253,13 +228,20 @@ void TestServiceActions::asProcess()
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
     QVERIFY(!start.rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
                                                              QFile::ReadOwner | QFile::WriteOwner));
-    QScopedPointer<Probe> run(panel(start.steps, start.asOtherUser, start.manager));
+    // The panel as a process of its own (as another user when asked), so that the manager
+    // judges it by its own credentials.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", m_panelTmp.path());
+    if (!start.manager)
+        env.insert("SVCMGR_DIR", m_noManager.path());
+    const QStringList user{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    Probe run((start.asOtherUser ? user : QStringList()) +
+                  QStringList{buildBinDir() + "/panelprobe", m_programDir.path()} + start.steps, env);
     const QString kind = start.shows.section(": ", 0, 0) + ": ";
-    QVERIFY2(run->shows(start.shows.mid(kind.size()).replace("%1", m_programDir.path()), true,
-                        kind.toUtf8()),
-             run->said().constData());
-    QCOMPARE(run->out.contains("box: Service belum diinstall"), start.steps.contains("no"));
-    QVERIFY(run->terminate());
+    const QString shows = start.shows.mid(kind.size()).replace("%1", m_programDir.path());
+    QVERIFY2(run.shows(shows, true, kind.toUtf8()), run.said().constData());
+    QCOMPARE(run.out.contains("box: Service belum diinstall"), start.steps.contains("no"));
+    QVERIFY(run.terminate());
     QCOMPARE(serviceState(), start.state);
 }
 
@@ -278,13 +260,11 @@ void TestServiceActions::backupNowAndTray()
     QList<QImage> icons{tray->icon().pixmap(32).toImage()};
     // The tray's tip says TEXT, and " +" when Backup Sekarang is offered.
     auto tip = [&](const QString &text) {
-        if (tray->toolTip() + (backupNow->isEnabled() ? " +" : "") !=
-            "Sarvela Backup Database\n" + text)
-            return false;
+        const QString shown = tray->toolTip() + (backupNow->isEnabled() ? " +" : "");
         const QImage icon = tray->icon().pixmap(32).toImage();
-        if (!icons.contains(icon))
+        if (shown == "Sarvela Backup Database\n" + text && !icons.contains(icon))
             icons << icon;
-        return true;
+        return shown == "Sarvela Backup Database\n" + text;
     };
     QVERIFY(tip("Service tidak aktif."));
     widget<QPushButton>(&window, "butStart")->click();
@@ -294,10 +274,9 @@ void TestServiceActions::backupNowAndTray()
     QCOMPARE(texts(answerer.seen()), QStringList{"Permintaan backup sudah dikirim ke service. "
                                                  "Hasilnya dapat dilihat di Status Backup."});
     // The service ran a backup for it: the history holds a second good job.
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        sql(m_programDir.file("riwayat.db"), "select count(*) from riwayat where hasil = 'OK'") ==
-            QList<QVariantList>{{2}},
-        readBytes(m_programDir.file("busys.log")).constData(), 20000);
+    const QString good = "select count(*) from riwayat where hasil = 'OK'";
+    QTRY_VERIFY2_WITH_TIMEOUT(sql(m_programDir.file("riwayat.db"), good) == QList<QVariantList>{{2}},
+                              readBytes(m_programDir.file("busys.log")).constData(), 20000);
 
     addJob(m_programDir.file("riwayat.db"), {"penjualan", 0, "GAGAL", "kode 1"});
     QTRY_VERIFY(tip("Backup perlu diperiksa: penjualan. +"));
@@ -335,8 +314,7 @@ void TestServiceActions::askBeforeCancellingJob_data()
     columns<QString, bool, QString>({"button", "yes", "after"});
     row("stop, No: the backup goes on", "butStop", false, "running");
     row("stop, Yes: stopped", "butStop", true, "stopped");
-    row("save and restart, No: nothing saved, the backup goes on", "butSaveRestart", false,
-        "running");
+    row("save and restart, No: nothing saved, the backup goes on", "butSaveRestart", false, "running");
 }
 
 void TestServiceActions::askBeforeCancellingJob()

@@ -29,8 +29,7 @@ private:
         second.start(buildBinDir() + "/sarpanel", QStringList());
         QTRY_VERIFY2_WITH_TIMEOUT(second.state() == QProcess::NotRunning,
                                   "a second start must end by itself", 30000);
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0, "a second start failed");
     }
     QTemporaryDir m_programDir;
     Isolation m_isolation;
@@ -41,8 +40,7 @@ void TestSingleInstance::secondStartBringsWindowForward_data()
     // Hidden as to a tray or minimised; the key file removed by a temp cleaner; the socket
     // removed, when the flag still asks and a tick answers.
     columns<QString>({"way"});
-    for (const char *way :
-         {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
+    for (const char *way : {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
         QTest::newRow(way) << QString(way);
 }
 
@@ -94,8 +92,7 @@ void TestSingleInstance::signalDuringQuestion_data()
     // The probe's steps, as a user would act; the box the signal arrives during; a box that only
     // a yes would bring; whether a manager runs (where the service is not installed).
     columns<QStringList, QString, QString, bool>({"steps", "question", "yesShows", "manager"});
-    row("install question at start-up", QStringList(), "Service belum diinstall",
-        "Gagal Instal Service", true);
+    row("install question at start-up", QStringList(), "Service belum diinstall", "Gagal Instal Service", true);
     row("delete question", QStringList{"select", "click:butDel"}, "Apakah database 'penjualan'",
         "Data berhasil dihapus.", false);
 }

@@ -26,8 +26,7 @@ QStringList cut(QWidget *window)
     QStringList found;
     auto check = [&found](QWidget *w, int wide, int high, int width, int height) {
         if (wide > width || high > height)
-            found << w->objectName() + " in " +
-                         (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
+            found << w->objectName() + " in " + (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
                          QString::asprintf(" needs %dx%d, has %dx%d", wide, high, width, height);
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
@@ -41,8 +40,7 @@ QStringList cut(QWidget *window)
     // An edit's text scrolls sideways; a line of it must fit inside the frame,
     // where it is clipped. A time edit's text sits in such an edit, frameless.
     for (QLineEdit *edit : window->findChildren<QLineEdit *>()) {
-        const int frame =
-            edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
+        const int frame = edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
         check(edit, 0, edit->fontMetrics().height(), 0, edit->height() - 2 * frame);
     }
     // An item shows its whole text when it lies within the view's width and is as tall as
@@ -50,11 +48,9 @@ QStringList cut(QWidget *window)
     auto item = [&found](QAbstractItemView *view, const QString &text, const QRect &rect) {
         const QFontMetrics metrics = view->fontMetrics();
         const int lines = (metrics.horizontalAdvance(text) + rect.width() - 1) / rect.width();
-        if (rect.right() >= view->viewport()->width() ||
-            rect.height() < lines * metrics.lineSpacing())
+        if (rect.right() >= view->viewport()->width() || rect.height() < lines * metrics.lineSpacing())
             found << "'" + text + "' in " + view->objectName() +
-                         QString::asprintf(" needs %d lines, has %dx%d", lines, rect.width(),
-                                           rect.height());
+                         QString::asprintf(" needs %d lines, has %dx%d", lines, rect.width(), rect.height());
     };
     for (QListWidget *list : window->findChildren<QListWidget *>())
         for (int i = 0; i < list->count(); ++i)
@@ -62,8 +58,7 @@ QStringList cut(QWidget *window)
     for (QTableWidget *table : window->findChildren<QTableWidget *>())
         for (int row = 0; row < table->rowCount(); ++row)
             for (int column = 0; column < table->columnCount(); ++column)
-                item(table, table->item(row, column)->text(),
-                     table->visualItemRect(table->item(row, column)));
+                item(table, table->item(row, column)->text(), table->visualItemRect(table->item(row, column)));
     const QSize screen = window->screen()->availableGeometry().size();
     if (window->isWindow())
         check(window, window->width(), window->height(), screen.width(), screen.height());
@@ -146,8 +141,7 @@ void TestTextFit::fits()
         main->show();
         main->addBackupDatabase(LongName);               // already listed: its name is said
         menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
-        showError(serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
-                  main);
+        showError(serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()), main);
     }
     // The databases as the picker lists them.
     for (const QString &name : window == "picker" ? names : QStringList())

@@ -24,7 +24,7 @@ class TestXSQLBuilder : public QObject
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_db.rollback(); } // what a failed row left open must not spill into the next
     void statements_data();
     void statements();
 
@@ -45,11 +45,6 @@ void TestXSQLBuilder::init()
             query.exec("INSERT INTO t VALUES (1, 'x', 'p'), (2, 'y', 'q'), (3, 'z', 'r')"));
 }
 
-void TestXSQLBuilder::cleanup()
-{
-    m_db.rollback(); // what a failed row left open must not spill into the next
-}
-
 void TestXSQLBuilder::statements_data()
 {
     QTest::addColumn<Statement>("statement");
@@ -59,31 +54,27 @@ void TestXSQLBuilder::statements_data()
                   bool commit = true) {
         QTest::newRow(name) << Statement{type, fields, sql, text, rows, error, state, commit};
     };
-    row("insert", XSQLBuilder::Insert, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);",
-        untouched + ",4:n:m,5:NULL:f");
-    row("update with one condition", XSQLBuilder::Update, "a=u", "id = 2",
-        "UPDATE t SET a = :a0 WHERE id = :id00  ;", "1:x:p,2:u:q,3:z:r,4:NULL:f");
-    row("update where a field is also a condition", XSQLBuilder::Update, "a=u b=v",
-        "id < 2 OR, b = r", "UPDATE t SET a = :a0, b = :b0 WHERE id < :id00 OR b = :b10  ;",
-        "1:u:v,2:y:q,3:u:v,4:NULL:f");
-    row("delete with LIKE", XSQLBuilder::Delete, "", "a LIKE z%",
-        "DELETE FROM t WHERE a LIKE :a00  ;", "1:x:p,2:y:q,3:NULL:f");
-    row("delete without conditions removes every row", XSQLBuilder::Delete, "", "",
-        "DELETE FROM t WHERE  TRUE ;", "1:NULL:f");
+    const int ins = XSQLBuilder::Insert, upd = XSQLBuilder::Update, del = XSQLBuilder::Delete;
+    const int custom = XSQLBuilder::Custom;
+    row("insert", ins, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);", untouched + ",4:n:m,5:NULL:f");
+    row("update with one condition", upd, "a=u", "id = 2", "UPDATE t SET a = :a0 WHERE id = :id00  ;",
+        "1:x:p,2:u:q,3:z:r,4:NULL:f");
+    row("update where a field is also a condition", upd, "a=u b=v", "id < 2 OR, b = r",
+        "UPDATE t SET a = :a0, b = :b0 WHERE id < :id00 OR b = :b10  ;", "1:u:v,2:y:q,3:u:v,4:NULL:f");
+    row("delete with LIKE", del, "", "a LIKE z%", "DELETE FROM t WHERE a LIKE :a00  ;", "1:x:p,2:y:q,3:NULL:f");
+    row("delete without conditions removes every row", del, "", "", "DELETE FROM t WHERE  TRUE ;", "1:NULL:f");
     // "id" also matches the start of ":idx", which therefore is never bound.
-    row("custom parameter name inside a longer name", XSQLBuilder::Custom, "id=7 idx=never",
+    row("custom parameter name inside a longer name", custom, "id=7 idx=never",
         "INSERT INTO t (id, a, b) VALUES (:id, :idx, 'c')",
         "INSERT INTO t (id, a, b) VALUES (:id_0, :id_0x, 'c')\n", untouched + ",7:NULL:c,8:NULL:f");
-    row("duplicate key stops later statements", XSQLBuilder::Insert, "id=1", "",
-        "INSERT INTO t (id) VALUES (:id0);", untouched, "UNIQUE constraint failed");
-    row("missing table stops later statements", XSQLBuilder::Custom, "id=50",
-        "INSERT INTO nosuchtable (id) VALUES (:id)",
+    row("duplicate key stops later statements", ins, "id=1", "", "INSERT INTO t (id) VALUES (:id0);", untouched,
+        "UNIQUE constraint failed");
+    row("missing table stops later statements", custom, "id=50", "INSERT INTO nosuchtable (id) VALUES (:id)",
         "INSERT INTO nosuchtable (id) VALUES (:id_0)\n", untouched, "no such table");
-    row("not committed", XSQLBuilder::Insert, "id=10", "", "INSERT INTO t (id) VALUES (:id0);",
-        untouched, "", "transaction", false);
-    row("outside a transaction", XSQLBuilder::Insert, "id=10", "", "", untouched,
-        "Begin Transac not Start.", "none");
-    row("closed connection", XSQLBuilder::Insert, "id=10", "", "", untouched, "", "closed");
+    row("not committed", ins, "id=10", "", "INSERT INTO t (id) VALUES (:id0);", untouched, "", "transaction",
+        false);
+    row("outside a transaction", ins, "id=10", "", "", untouched, "Begin Transac not Start.", "none");
+    row("closed connection", ins, "id=10", "", "", untouched, "", "closed");
 }
 
 void TestXSQLBuilder::statements()
