@@ -22,8 +22,7 @@ void ModalAnswerer::poll()
     m_seen.append(SeenBox{box->icon(), box->text(), box->standardButtons(),
                           box->standardButton(box->defaultButton()), box->geometry(),
                           parent ? parent->window()->geometry() : QRect()});
-    QAbstractButton *button =
-        box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
+    QAbstractButton *button = box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
     if (!button)
         button = box->buttons().value(0);
     if (button)

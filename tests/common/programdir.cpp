@@ -8,14 +8,12 @@ ProgramDir::ProgramDir() : m_dir(QDir::tempPath() + "/sarvela-prog-XXXXXX") {}
 bool ProgramDir::install(QString *error)
 {
     // Never without a prefix of its own: that would install into the system's.
-    const Ran cmake =
-        !m_dir.isValid()
-            ? Ran()
-            : runCommand({"cmake", "--install", SARVELA_BUILD_DIR, "--prefix", m_dir.path()},
-                         QProcessEnvironment::systemEnvironment(), 120000);
+    const Ran cmake = !m_dir.isValid()
+                          ? Ran()
+                          : runCommand({"cmake", "--install", SARVELA_BUILD_DIR, "--prefix", m_dir.path()},
+                                       QProcessEnvironment::systemEnvironment(), 120000);
     if (cmake.exitCode != 0)
-        *error = "cmake --install failed: " + QString::fromUtf8(cmake.out + cmake.err) +
-                 m_dir.errorString();
+        *error = "cmake --install failed: " + QString::fromUtf8(cmake.out + cmake.err) + m_dir.errorString();
     return cmake.exitCode == 0;
 }
 

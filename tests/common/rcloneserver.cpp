@@ -17,8 +17,7 @@ static bool takesConnections(int port)
     address.sin_family = AF_INET;
     address.sin_port = htons(quint16(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
 }
@@ -53,8 +52,7 @@ bool RcloneServer::start(QString *error)
         arguments << "--user" << User << "--pass" << Password;
     // The server dies with the test program, however that ends.
     m_process.start("/usr/bin/setpriv", arguments << m_root.path());
-    waitUntil([&] { return takesConnections(m_port) || m_process.state() == QProcess::NotRunning; },
-              15000);
+    waitUntil([&] { return takesConnections(m_port) || m_process.state() == QProcess::NotRunning; }, 15000);
     if (takesConnections(m_port))
         return true;
     *error = "rclone serve did not start on " + address;
