@@ -44,8 +44,7 @@ inline SC_HANDLE openService(const QString &name, DWORD access)
 
 inline QByteArray svcCall(QStringList a)
 {
-    const DWORD forced =
-        a.value(0).startsWith("access=") ? a.takeFirst().mid(7).toUInt(nullptr, 0) : 0;
+    const DWORD forced = a.value(0).startsWith("access=") ? a.takeFirst().mid(7).toUInt(nullptr, 0) : 0;
     const QString op = a.value(0);
     std::vector<std::wstring> w;
     for (const QString &s : a)
@@ -59,8 +58,7 @@ inline QByteArray svcCall(QStringList a)
         LPCWSTR strings[] = {arg(2)};
         bool ok = source != nullptr;
         for (DWORD i = 0; source && i < number(3, 1); ++i)
-            ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
-                              nullptr);
+            ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
         const DWORD error = ok ? 0 : GetLastError();
         DeregisterEventSource(source);
         return QString("result=%1 error=%2").arg(ok).arg(error).toUtf8();
@@ -74,26 +72,24 @@ inline QByteArray svcCall(QStringList a)
                          : op == "start"  ? SERVICE_START
                          : op == "change" ? SERVICE_CHANGE_CONFIG
                          // The right the service framework asks for to send the control.
-                         : op == "control" && a.value(2) == "1"
-                             ? SERVICE_STOP | SERVICE_QUERY_STATUS
+                         : op == "control" && a.value(2) == "1" ? SERVICE_STOP | SERVICE_QUERY_STATUS
                          : op == "control" && a.value(2).toUInt() - 2 < 2 ? SERVICE_PAUSE_CONTINUE
                          : op == "control" && a.value(2) == "4"           ? SERVICE_INTERROGATE
-                         : op == "control"         ? SERVICE_USER_DEFINED_CONTROL
-                         : op.startsWith("config") ? SERVICE_QUERY_CONFIG
-                                                   : SERVICE_QUERY_STATUS;
+                         : op == "control"                                ? SERVICE_USER_DEFINED_CONTROL
+                         : op.startsWith("config")                        ? SERVICE_QUERY_CONFIG
+                                                                          : SERVICE_QUERY_STATUS;
     const bool managerOnly = op == "open-manager";
-    ScHandle manager{OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr,
-                                    managerAccess)};
+    ScHandle manager{
+        OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr, managerAccess)};
     ScHandle service{nullptr};
     bool ok = manager.h != nullptr;
     if (ok && op == "create")
-        ok = (service.h = CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
-                                         number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3),
-                                         SERVICE_ERROR_NORMAL, arg(2), nullptr, nullptr, nullptr,
-                                         arg(5), nullptr)) != nullptr;
+        ok = (service.h =
+                  CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
+                                 number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3), SERVICE_ERROR_NORMAL,
+                                 arg(2), nullptr, nullptr, nullptr, arg(5), nullptr)) != nullptr;
     else if (ok && !managerOnly)
-        ok = (service.h = OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)) !=
-             nullptr;
+        ok = (service.h = OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)) != nullptr;
     SERVICE_STATUS status{};
     DWORD needed = 0;
     std::vector<LPCWSTR> args;
@@ -107,20 +103,17 @@ inline QByteArray svcCall(QStringList a)
         ok = ControlService(service.h, number(2, 0), &status);
     else if (ok && op == "change") {
         DWORD tag = 0;
-        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE),
-                                  number(3, SERVICE_NO_CHANGE), number(4, SERVICE_NO_CHANGE),
-                                  arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
-                                  arg(6), nullptr, arg(7));
+        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE), number(3, SERVICE_NO_CHANGE),
+                                  number(4, SERVICE_NO_CHANGE), arg(5), nullptr,
+                                  a.value(8) == "tag" ? &tag : nullptr, nullptr, arg(6), nullptr, arg(7));
     } else if (ok && op == "config")
         ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
     else if (ok && op == "config2")
         ok = QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed);
     QString answer = QString("result=%1 error=%2").arg(ok).arg(ok ? 0 : GetLastError());
-    ScHandle asked{op == "control" ? nullptr
-                                   : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
+    ScHandle asked{op == "control" ? nullptr : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
     if (op == "control" || (asked.h && QueryServiceStatus(asked.h, &status)))
-        answer +=
-            QString(" state=%1 exit=%2").arg(status.dwCurrentState).arg(status.dwWin32ExitCode);
+        answer += QString(" state=%1 exit=%2").arg(status.dwCurrentState).arg(status.dwWin32ExitCode);
     return answer.toUtf8();
 }
 
@@ -177,8 +170,8 @@ template <typename Query> inline std::vector<quint64> querySized(Query query)
         return {};
     std::vector<quint64> buffer(needed / 8 + 1);
     auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
-    const bool tooSmallRefused = !needed || (!query(bytes, needed - 1, &needed) &&
-                                             GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    const bool tooSmallRefused =
+        !needed || (!query(bytes, needed - 1, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER);
     if (!tooSmallRefused || !query(bytes, needed, &needed))
         buffer.clear();
     return buffer; // moved, so that the pointers into it stay good
@@ -190,8 +183,8 @@ inline QMap<QString, DWORD> groupAccess(const QString &service)
     ScHandle h{openService(service, READ_CONTROL)};
     DWORD count = 0;
     const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
-        return QueryServiceGroupAccessW(h.h, reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(bytes), size,
-                                        needed, &count);
+        return QueryServiceGroupAccessW(h.h, reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(bytes), size, needed,
+                                        &count);
     });
     QMap<QString, DWORD> found;
     const auto *groups = reinterpret_cast<const SERVICE_GROUP_ACCESSW *>(buffer.data());
@@ -205,8 +198,7 @@ inline QString config(const QString &name)
 {
     ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
     const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
-        return QueryServiceConfigW(service.h, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(bytes),
-                                   size, needed);
+        return QueryServiceConfigW(service.h, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(bytes), size, needed);
     });
     if (buffer.empty())
         return "query failed";

@@ -66,8 +66,8 @@ int hold(int count, size_t bytes)
         // As much as the manager takes without waiting for it.
         size_t sent = 0;
         while (sent < announce.size()) {
-            ssize_t n = ::send(fd, announce.data() + sent, announce.size() - sent,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
+            ssize_t n =
+                ::send(fd, announce.data() + sent, announce.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             sent += size_t(n);
