@@ -109,8 +109,7 @@ inline void afterThisProgram(const QString &script)
 // A connection to the Unix socket at path, or -1.
 inline int connectUnix(const QString &path)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
