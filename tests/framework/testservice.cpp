@@ -7,14 +7,10 @@
 
 #include <QtCore>
 
-#include <unistd.h>
-
 namespace {
 QString ownPath()
 {
-    char path[4096];
-    const ssize_t len = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    return len > 0 ? QString::fromLocal8Bit(path, int(len)) : QString();
+    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 }
 
 QSettings &settings()

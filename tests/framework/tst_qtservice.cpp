@@ -23,27 +23,24 @@ struct Call
 // The test service copied into a folder of its own, so that its settings and its
 // record of calls belong to one test. The framework loads the manager library from
 // the executable's folder, so it goes beside the copy when asked.
-class ServiceCopy
+struct ServiceCopy
 {
-public:
-    explicit ServiceCopy(bool withLibrary = true)
-    {
-        const QString bin = QStringLiteral(SARVELA_BIN_DIR);
-        m_ok = m_dir.isValid() && QFile::copy(bin + "/testservice", program()) &&
-               (!withLibrary || QFile::copy(bin + "/libsvcmgr.so", m_dir.filePath("libsvcmgr.so")));
-    }
-    bool isValid() const { return m_ok; }
-    QString program() const { return m_dir.filePath("testservice"); }
+    QTemporaryDir dir;
+    const QString program = dir.filePath("testservice"), bin = QStringLiteral(SARVELA_BIN_DIR);
+    const bool withLibrary;
+    const bool ok = dir.isValid() && QFile::copy(bin + "/testservice", program) &&
+                    (!withLibrary || QFile::copy(bin + "/libsvcmgr.so", dir.filePath("libsvcmgr.so")));
+    explicit ServiceCopy(bool library = true) : withLibrary(library) {}
+
     void set(const QString &key, const QVariant &value) const
     {
-        QSettings(program() + ".ini", QSettings::IniFormat).setValue(key, value);
+        QSettings(program + ".ini", QSettings::IniFormat).setValue(key, value);
     }
-    QStringList log() const { return readLines(program() + ".log"); }
+    QStringList log() const { return readLines(program + ".log"); }
     // Empty when the run went as the call says (%1 in its output is the program), else what it did.
     QString expect(Call call) const
     {
-        const Ran run =
-            runCommand(QStringList{program()} + call.args, QProcessEnvironment::systemEnvironment(), 30000);
+        const Ran run = runCommand(QStringList{program} + call.args);
         QString out = QString::fromUtf8(run.out);
         const QString err = QString::fromUtf8(run.err);
         // The help is judged by what can go wrong with it: the program's name, an option left out.
@@ -51,19 +48,15 @@ public:
             QString("-i(nstall) [account] [password]|-u(ninstall)|-e(xec)|-t(erminate)|"
                     "-c(ommand) num|-v(ersion)|-h(elp)|No arguments\t: Start the service.")
                 .split('|');
-        bool help = out.startsWith("\n" + program() + " -[i|u|e|s|v|h]\n");
+        bool help = out.startsWith("\n" + program + " -[i|u|e|s|v|h]\n");
         for (const QString &option : options)
             help = help && out.contains("\n\t" + option);
         out = help ? "usage" : out;
-        if (run.exitCode == call.exitCode && out == call.out.replace("%1", program()) &&
+        if (run.exitCode == call.exitCode && out == call.out.replace("%1", program) &&
             err.startsWith(call.err) && (!call.err.isEmpty() || err.isEmpty()))
             return {};
         return call.args.join(' ') + QString(": exit %1, out '%2', err '%3'").arg(run.exitCode).arg(out, err);
     }
-
-private:
-    QTemporaryDir m_dir;
-    bool m_ok = false;
 };
 
 SERVICE_STATUS status()
@@ -133,11 +126,11 @@ private slots:
         QFETCH(bool, library);
         QFETCH(QString, logged);
         ServiceCopy service(library);
-        QVERIFY(service.isValid());
+        QVERIFY(service.ok);
         QFETCH(QString, name);
         service.set("name", name);
         QCOMPARE(service.expect(call), QString());
-        QCOMPARE(service.log().join('\n'), logged.replace("%1", service.program()));
+        QCOMPARE(service.log().join('\n'), logged.replace("%1", service.program));
     }
 
     void lifecycle()
@@ -146,7 +139,7 @@ private slots:
         QString error;
         QVERIFY2(manager.start(&error), qPrintable(error));
         ServiceCopy service;
-        QVERIFY(service.isValid());
+        QVERIFY(service.ok);
         const QString the = "The service Sarvela Test Service ";
         // A console start asks the manager and returns at once; an unrecognised first argument
         // is passed on to start(), which runs while the state is START_PENDING. Refused by the
@@ -203,9 +196,9 @@ private slots:
         QString error;
         QVERIFY2(manager.start(&error), qPrintable(error));
         ServiceCopy service;
-        QVERIFY(service.isValid());
+        QVERIFY(service.ok);
         service.set("stopDelayMs", stopDelayMs);
-        QVERIFY(QtServiceController::install(service.program())); // runs it with -i
+        QVERIFY(QtServiceController::install(service.program)); // runs it with -i
         QtServiceController controller(Name);
         QVERIFY(controller.start(startArgs));
         QTRY_VERIFY_WITH_TIMEOUT(!service.log().isEmpty(), 15000);
