@@ -50,9 +50,7 @@ inline QByteArray svcCall(QStringList a)
     for (const QString &s : a)
         w.push_back(s == "''" ? std::wstring() : s.toStdWString());
     auto arg = [&](int i) { return a.size() > i && a[i] != "-" ? w[size_t(i)].c_str() : nullptr; };
-    auto number = [&](int i, DWORD fallback) {
-        return a.size() > i && a[i] != "-" ? a[i].toUInt() : fallback;
-    };
+    auto number = [&](int i, DWORD none) { return a.size() > i && a[i] != "-" ? a[i].toUInt() : none; };
     if (op == "report") {
         HANDLE source = RegisterEventSourceW(nullptr, arg(1));
         LPCWSTR strings[] = {arg(2)};
@@ -81,35 +79,29 @@ inline QByteArray svcCall(QStringList a)
     const bool managerOnly = op == "open-manager";
     ScHandle manager{
         OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr, managerAccess)};
-    ScHandle service{nullptr};
-    bool ok = manager.h != nullptr;
-    if (ok && op == "create")
-        ok = (service.h =
-                  CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
-                                 number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3), SERVICE_ERROR_NORMAL,
-                                 arg(2), nullptr, nullptr, nullptr, arg(5), nullptr)) != nullptr;
-    else if (ok && !managerOnly)
-        ok = (service.h = OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)) != nullptr;
+    ScHandle service{!manager.h || managerOnly ? nullptr
+                     : op == "create"
+                         ? CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
+                                          number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3),
+                                          SERVICE_ERROR_NORMAL, arg(2), nullptr, nullptr, nullptr, arg(5),
+                                          nullptr)
+                         : OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)};
+    bool ok = manager.h && (managerOnly || service.h);
     SERVICE_STATUS status{};
-    DWORD needed = 0;
+    DWORD needed = 0, tag = 0, same = SERVICE_NO_CHANGE;
     std::vector<LPCWSTR> args;
     for (int i = 2; i < a.size(); ++i)
         args.push_back(w[size_t(i)].c_str());
-    if (ok && op == "delete")
-        ok = DeleteService(service.h);
-    else if (ok && op == "start")
-        ok = StartServiceW(service.h, DWORD(args.size()), args.data());
-    else if (ok && op == "control")
-        ok = ControlService(service.h, number(2, 0), &status);
-    else if (ok && op == "change") {
-        DWORD tag = 0;
-        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE), number(3, SERVICE_NO_CHANGE),
-                                  number(4, SERVICE_NO_CHANGE), arg(5), nullptr,
-                                  a.value(8) == "tag" ? &tag : nullptr, nullptr, arg(6), nullptr, arg(7));
-    } else if (ok && op == "config")
-        ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
-    else if (ok && op == "config2")
-        ok = QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed);
+    ok = ok && (op == "delete"    ? DeleteService(service.h)
+                : op == "start"   ? StartServiceW(service.h, DWORD(args.size()), args.data())
+                : op == "control" ? ControlService(service.h, number(2, 0), &status)
+                : op == "change"
+                    ? ChangeServiceConfigW(service.h, number(2, same), number(3, same), number(4, same),
+                                           arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
+                                           arg(6), nullptr, arg(7))
+                : op == "config"  ? QueryServiceConfigW(service.h, nullptr, 0, &needed)
+                : op == "config2" ? QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed)
+                                  : true);
     QString answer = QString("result=%1 error=%2").arg(ok).arg(ok ? 0 : GetLastError());
     ScHandle asked{op == "control" ? nullptr : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
     if (op == "control" || (asked.h && QueryServiceStatus(asked.h, &status)))
@@ -152,6 +144,20 @@ inline SERVICE_STATUS queryStatus(const QString &name)
 inline bool waitForState(const QString &name, DWORD state)
 {
     return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });
+}
+
+// Stops the service, then starts it afresh with a log of its own and args, and pauses it, as far
+// as state asks.
+inline bool bringTo(const QString &name, DWORD state, const QString &log, const QStringList &args = {})
+{
+    if (queryStatus(name).dwCurrentState != SERVICE_STOPPED &&
+        (controlService(name, SERVICE_CONTROL_STOP) || !waitForState(name, SERVICE_STOPPED)))
+        return false;
+    QFile::remove(log); // whatever user the service runs as makes it anew
+    return state == SERVICE_STOPPED ||
+           (startService(name, QStringList{"log=" + log} + args) == 0 &&
+            waitForState(name, SERVICE_RUNNING) &&
+            (state == SERVICE_RUNNING || controlService(name, SERVICE_CONTROL_PAUSE) == 0));
 }
 
 // The pid the echo service logged when it started last (the first start with first).

@@ -56,12 +56,6 @@ class TestSvcMgr : public QObject
     QTemporaryDir m_files;
     const QString m_log = m_files.filePath("echo.log");
 
-    bool startAndWait(const QString &name, const QStringList &args = {})
-    {
-        QFile::remove(m_log);
-        return startService(name, QStringList{"log=" + m_log} + args) == 0 &&
-               waitForState(name, SERVICE_RUNNING);
-    }
     QString lastEvent() { return m_daemon.eventLog().trimmed().section('\n', -1).section('\t', 5, 5); }
     // True once the first process whose pid the service logged has ended.
     bool loggedProcessGone()
@@ -156,7 +150,7 @@ private slots:
         QCOMPARE(runCommand({SARVELA_BIN_DIR "/echoservice"}).out,
                  QByteArray("dispatcher-failed 1063 register 0 1060\n"));
         QCOMPARE(createService("Svc-Echo", '"' + m_files.filePath("my service") + "\" --option"), DWORD(0));
-        QVERIFY(startAndWait("svc-echo", {"two words", "exit=7"}));
+        QVERIFY(bringTo("svc-echo", SERVICE_RUNNING, m_log, {"two words", "exit=7"}));
         QVERIFY(readLines(m_log).contains("args Svc-Echo log=" + m_log + " two words exit=7"));
         // Started again: refused. A stop's answer carries the status as the handler left it.
         QCOMPARE(svcCall({"start", "svc-echo"}), QByteArray("result=0 error=1056 state=4 exit=7"));
@@ -166,7 +160,7 @@ private slots:
 
         // Deleted while it runs: marked, it keeps running and answers controls, but cannot be
         // started or made again; stopped, it stays while a handle is open.
-        QVERIFY(startAndWait("svc-echo"));
+        QVERIFY(bringTo("svc-echo", SERVICE_RUNNING, m_log));
         SC_HANDLE held = openService("svc-echo", SERVICE_QUERY_STATUS | DELETE);
         QVERIFY(DeleteService(held));
         QStringList answers;
@@ -277,7 +271,7 @@ private slots:
         QCOMPARE(createService(own, m_files.filePath("my service")), DWORD(0));
         constexpr int DelayMs = 300, ResetS = 2;
         QCOMPARE(setFailureActions(name, QString("%1 1:%2").arg(ResetS).arg(DelayMs)), DWORD(0));
-        QVERIFY(startAndWait(name));
+        QVERIFY(bringTo(name, SERVICE_RUNNING, m_log));
         const QString restarting = "The " + own +
                                    " service terminated unexpectedly. It has done this %1 "
                                    "time(s). The following corrective action will be taken in " +
@@ -300,8 +294,7 @@ private slots:
 
         // A stop that was asked for is no failure to recover from, even when the
         // service dies of it.
-        QVERIFY(controlService(name, SERVICE_CONTROL_STOP) == 0 && waitForState(name, SERVICE_STOPPED));
-        QVERIFY(startAndWait(name, {"stop=crash"}));
+        QVERIFY(bringTo(name, SERVICE_RUNNING, m_log, {"stop=crash"}));
         QCOMPARE(controlService(name, SERVICE_CONTROL_STOP), DWORD(0));
         QThread::msleep(2 * DelayMs);
         // Stopped, aborted, and nothing of the dead process's last status left.
@@ -337,7 +330,6 @@ private slots:
         QFETCH(QByteArray, bytes);
         // A well-behaved client holds a handle across the whole episode.
         ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-        QVERIFY(manager.h);
         const int fd = connectRaw();
         QCOMPARE(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL), ssize_t(bytes.size()));
         pollfd p{fd, POLLIN, 0};
@@ -423,7 +415,7 @@ private slots:
         const QString actions = shown("svc-manual");
 
         // Killed, the daemon leaves its socket behind, and its services go with its channel.
-        QVERIFY(startAndWait("svc-manual"));
+        QVERIFY(bringTo("svc-manual", SERVICE_RUNNING, m_log));
         m_daemon.stop(true);
         QVERIFY(QFile::exists(m_daemon.socketPath()));
         QCOMPARE(svcCall({"open-manager", "0"}), QByteArray("result=0 error=1722"));
@@ -433,13 +425,13 @@ private slots:
         QCOMPARE(queryStatus("svc-manual").dwCurrentState, DWORD(SERVICE_STOPPED));
 
         // Stopped, it takes its services with it; started, it starts the automatic ones.
-        QVERIFY(startAndWait("svc-manual"));
+        QVERIFY(bringTo("svc-manual", SERVICE_RUNNING, m_log));
         m_daemon.stop();
         QVERIFY(loggedProcessGone());
         QVERIFY2(m_daemon.start(&error), qPrintable(error));
         QVERIFY(waitForState("svc-auto", SERVICE_RUNNING));
         QCOMPARE(svcCall({"query-status", "svc-manual"}), QByteArray("result=1 error=0 state=1 exit=1077"));
-        QVERIFY(startAndWait("svc-manual")); // its program is still known
+        QVERIFY(bringTo("svc-manual", SERVICE_RUNNING, m_log)); // its program is still known
         QCOMPARE(shown("svc-manual"), actions);
         // Marked for deletion and not running: gone with the restart.
         QCOMPARE(svcCall({"query-status", "svc-marked"}), QByteArray("result=0 error=1060"));
