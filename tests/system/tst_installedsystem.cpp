@@ -36,16 +36,12 @@ private slots:
         // when the service first looks.
         if (QTime::currentTime().second() >= 40)
             QThread::sleep(61 - QTime::currentTime().second());
-        QCOMPARE(
-            runCommand({"sqlite3", program.file("confbu.cfg"),
-                        QString("update confdb set server='%1', port=%2, outputdir='%3', "
-                                "jam1='%4', jam1st=1, jam2st=0; insert into tbldb(dbname) "
-                                "values ('penjualan'), ('gudang')")
-                            .arg(pg.host())
-                            .arg(pg.port())
-                            .arg(outputDir, QDateTime::currentDateTime().toString("yyyy-MM-ddTHH:mm:00"))})
-                .exitCode,
-            0);
+        const QString settings =
+            "update confdb set server='%1', port=%2, outputdir='%3', jam1='%4', jam1st=1, "
+            "jam2st=0; insert into tbldb(dbname) values ('penjualan'), ('gudang')";
+        const QString now = QDateTime::currentDateTime().toString("yyyy-MM-ddTHH:mm:00");
+        const QString update = settings.arg(pg.host(), QString::number(pg.port()), outputDir, now);
+        QVERIFY(runCommand({"sqlite3", program.file("confbu.cfg"), update}).exitCode == 0);
         // A reinstall keeps the administrator's settings; had it replaced them, the
         // delivered ones (both times switched off) would make no backup below.
         QVERIFY2(program.install(&error), qPrintable(error));

@@ -241,22 +241,19 @@ private slots:
     void purgeRemovesWhatMembersLeft()
     {
         const QString asMember = cell("asMember");
-        QVERIFY(layout("mkdir -m 700 rahasia; mkdir -p var/lib; DATA_DIR=$PWD/var/lib/sarvela; "
-                       "sarvela_make_data_dir")
-                    .exitCode == 0);
+        const Ran made = layout(
+            "mkdir -m 700 rahasia; mkdir -p var/lib; DATA_DIR=$PWD/var/lib/sarvela; sarvela_make_data_dir");
+        QVERIFY(made.exitCode == 0);
         const QString data = path("var/lib/sarvela");
         QProcess member;
-        const QStringList command = m_users.asUser(m_member)
-                                    << "/bin/sh"
-                                    << "-c"
-                                    << "cd '" + data + "' && " + asMember << m_root->path();
+        const QStringList command =
+            m_users.asUser(m_member) +
+            QStringList{"/bin/sh", "-c", "cd '" + data + "' && " + asMember, m_root->path()};
         member.start(command.first(), command.mid(1));
         QVERIFY(member.waitForStarted());
         QTest::qWait(1500);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DPKG_ROOT", m_root->path());
-        const Ran purge =
-            runCommand({"bash", SARVELA_SOURCE_DIR "/debian/sarvela.postrm", "purge"}, env, 30000);
+        const Ran purge = runCommand({"env", "DPKG_ROOT=" + m_root->path(), "bash",
+                                      SARVELA_SOURCE_DIR "/debian/sarvela.postrm", "purge"});
         member.waitForFinished();
         QVERIFY2(purge.exitCode == 0, (purge.out + purge.err).constData());
         QVERIFY2(!QFileInfo::exists(data) && !QFileInfo(data).isSymLink(), purge.out.constData());
