@@ -83,12 +83,11 @@ bool PgCluster::sql(const QString &statement, QString *error, const QString &dat
 bool PgCluster::createSampleDatabase(const QString &name, QString *error) const
 {
     return sql("CREATE DATABASE " + quoted(name, '"'), error) &&
-           sql("CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric); "
-               "INSERT INTO tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 FROM "
-               "generate_series(1, 50) g; CREATE TABLE tblpelanggan (id serial PRIMARY KEY, "
-               "nama text, kota text); INSERT INTO tblpelanggan (nama, kota) VALUES ('Ani', "
-               "'Bandung'), ('Budi', 'Medan'); CREATE TABLE catatan (id int, isi text); INSERT "
-               "INTO catatan VALUES (1, 'not a tbl table');",
+           sql("CREATE TABLE tblbarang (id serial PRIMARY KEY, nama text, harga numeric); INSERT INTO "
+               "tblbarang (nama, harga) SELECT 'barang ' || g, g * 1000 FROM generate_series(1, 50) g; "
+               "CREATE TABLE tblpelanggan (id serial PRIMARY KEY, nama text, kota text); INSERT INTO "
+               "tblpelanggan (nama, kota) VALUES ('Ani', 'Bandung'), ('Budi', 'Medan'); CREATE TABLE catatan "
+               "(id int, isi text); INSERT INTO catatan VALUES (1, 'not a tbl table');",
                error, name);
 }
 

@@ -54,18 +54,17 @@ class TestManagerSecurity : public QObject
     QString m_shared; // the test client, where the users can run it
     QTemporaryDir m_files;
     const QString m_log = m_files.filePath("echo.log");
-    // Where the users find the test client's library and the manager this process talks to now.
-    QProcessEnvironment env() const
+    // The test client as a user runs it, finding its library where the users can read it.
+    QStringList client(const QStringList &args) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_LIBRARY_PATH", m_shared);
-        return env;
+        return QStringList{"LD_LIBRARY_PATH=" + m_shared, m_shared + "/svcmgrclient"} + args;
     }
 
     // The test client's answer to a call made as another user, the service's status left out.
     QByteArray as(const QString &user, const QStringList &args, bool withGroups = true)
     {
-        const Ran r = m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
+        const Ran r = m_users.run(user, "env", client(args), QProcessEnvironment::systemEnvironment(), 30000,
+                                  withGroups);
         const QByteArray out = r.out.trimmed(), status = " state=";
         return r.exitCode == 0 ? out.left(out.contains(status) ? out.indexOf(status) : out.size())
                                : "exit " + QByteArray::number(r.exitCode) + r.err;
@@ -74,14 +73,12 @@ class TestManagerSecurity : public QObject
     // until its input ends; a line sent to it asks how many the manager keeps open.
     std::unique_ptr<QProcess> holding(const QString &user, int count, int bytes = 0)
     {
-        auto client = std::make_unique<QProcess>();
-        client->setProcessEnvironment(env());
-        const QStringList command = m_users.asUser(user)
-                                    << m_shared + "/svcmgrclient"
-                                    << "hold" << QString::number(count) << QString::number(bytes);
-        client->start(command.first(), command.mid(1));
-        client->waitForReadyRead(30000);
-        return client;
+        auto process = std::make_unique<QProcess>();
+        const QStringList command =
+            m_users.asUser(user) << "env" << client({"hold", QString::number(count), QString::number(bytes)});
+        process->start(command.first(), command.mid(1));
+        process->waitForReadyRead(30000);
+        return process;
     }
     bool bringTo(const QString &name, DWORD state) { return ::bringTo(name, state, m_log); }
     // Starts the service afresh and says whom its process runs as; empty when it

@@ -377,13 +377,11 @@ private slots:
         QVERIFY(setScene(cell("before")));
         QTemporaryDir tmp("/tmp/sarpanel-XXXXXX");
         QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777)));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmp.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        const QStringList command = (cell("who") == "root" ? QStringList() : m_users.asUser(m_member))
-                                    << m_shared + "/panelprobe" << m_prefix << cell("steps").split('|');
+        const QStringList probe{"env", "TMPDIR=" + tmp.path(), "QT_QPA_PLATFORM=offscreen",
+                                m_shared + "/panelprobe"};
+        const QStringList command = (cell("who") == "root" ? QStringList() : m_users.asUser(m_member)) + probe
+                                    << m_prefix << cell("steps").split('|');
         QProcess panel;
-        panel.setProcessEnvironment(env);
         panel.start(command.first(), command.mid(1));
         // Ended as the desktop ends it, so that it lets its single-instance segment go.
         const auto end = qScopeGuard([&panel] {

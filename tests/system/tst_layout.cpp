@@ -121,8 +121,7 @@ private slots:
               ""},
              {"a member's journal beside root's history stays out of it",
               dataDir + " && echo riwayat > lib/riwayat.db", "echo palsu > lib/riwayat.db-journal",
-              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal "
-              "missing",
+              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal missing",
               "riwayat.db-journal"},
              {"the dumps of an install that ran the service as root become the user's",
               "install -d -m 2750 -g GROUP backups && echo dump > backups/bu_a_1.bu && echo lain > "
@@ -163,11 +162,10 @@ private slots:
         // An earlier install by hand: the settings in a group-writable program directory,
         // where a member has since put a link, a library of their own and a link of ours
         // that leads elsewhere, beside the run lock of a service run as root.
-        QVERIFY(layout("cd opt/sarvela && printf 'the service' > sarvelad && printf 'earlier "
-                       "settings' > confbu.cfg && ln -s $PWD/../../secret libQt5Core.so.5 && "
-                       "echo plugin > platforms && chown MEMBER platforms && ln -s "
-                       "$PWD/../../secret busys.log && : > sarvelad.lock && chmod 775 . && "
-                       "chgrp GROUP .")
+        QVERIFY(layout("cd opt/sarvela && printf 'the service' > sarvelad && printf 'earlier settings' > "
+                       "confbu.cfg && ln -s $PWD/../../secret libQt5Core.so.5 && echo plugin > platforms && "
+                       "chown MEMBER platforms && ln -s $PWD/../../secret busys.log && : > sarvelad.lock && "
+                       "chmod 775 . && chgrp GROUP .")
                     .exitCode == 0);
         const Ran run = layout("sarvela_lock_program_dir; sarvela_make_data_dir\n"
                                "sarvela_move_earlier_install; sarvela_remove_strays\n"
