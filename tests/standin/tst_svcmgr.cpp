@@ -63,12 +63,7 @@ class TestSvcMgr : public QObject
         const qint64 pid = loggedPid(m_log, true);
         return pid && waitUntil([&] { return !processAlive(pid); });
     }
-    // A new service name for each row of a data-driven test.
-    static QString rowName(const char *prefix)
-    {
-        static int row = 0;
-        return QString("%1-%2").arg(prefix).arg(++row);
-    }
+    int m_row = 0; // numbers a new service for each row of a data-driven test
 
 private slots:
     void initTestCase()
@@ -197,7 +192,7 @@ private slots:
 
     void changeConfig()
     {
-        const QString name = rowName("chg");
+        const QString name = QString("chg-%1").arg(++m_row);
         QCOMPARE(createService(name), DWORD(0));
         ScHandle marked{openService(name, DELETE)};
         QVERIFY(!QByteArray(QTest::currentDataTag()).contains("marked") || DeleteService(marked.h));
@@ -242,16 +237,15 @@ private slots:
     {
         const QString shown = cell("shown");
         // Registered as the service framework registers one without an account.
-        const QString name = rowName("recovery");
+        const QString name = QString("recovery-%1").arg(++m_row);
         QCOMPARE(createService(name, "/bin/true", SERVICE_AUTO_START, QString(), 0x110), DWORD(0));
         int last = 0;
-        for (const QString &step : cell("steps").split(" | ", Qt::SkipEmptyParts))
-            last = step.startsWith("tool")
-                       ? runCommand(QStringList{SARVELA_BIN_DIR "/svcmgr-config", name} +
-                                    step.section(' ', 1).split(' '))
-                             .exitCode
-                       : int(setFailureActions(name, step.section(' ', 1),
-                                               step.section(' ', 0, 0).mid(4).toUInt(nullptr, 16)));
+        for (const QString &step : cell("steps").split(" | ", Qt::SkipEmptyParts)) {
+            const QString how = step.section(' ', 0, 0), what = step.section(' ', 1);
+            const QStringList tool = QStringList{SARVELA_BIN_DIR "/svcmgr-config", name} + what.split(' ');
+            last = how == "tool" ? runCommand(tool).exitCode
+                                 : int(setFailureActions(name, what, how.mid(4).toUInt(nullptr, 16)));
+        }
         QCOMPARE(QString::number(last), cell("result"));
         QCOMPARE(::shown(name), shown);
         // Interactive as the local system account alone.
@@ -268,8 +262,8 @@ private slots:
     {
         // Called by another case than it was made with; the events say its own name.
         const QString name = "svc-phoenix", own = "Svc-Phoenix";
-        QCOMPARE(createService(own, m_files.filePath("my service")), DWORD(0));
         constexpr int DelayMs = 300, ResetS = 2;
+        QCOMPARE(createService(own, m_files.filePath("my service")), DWORD(0));
         QCOMPARE(setFailureActions(name, QString("%1 1:%2").arg(ResetS).arg(DelayMs)), DWORD(0));
         QVERIFY(bringTo(name, SERVICE_RUNNING, m_log));
         const QString restarting = "The " + own +
@@ -406,9 +400,9 @@ private slots:
 
     void daemonRestarts()
     {
-        QCOMPARE(createService("svc-auto", echoPath, SERVICE_AUTO_START), DWORD(0));
-        QCOMPARE(createService("svc-manual"), DWORD(0));
-        QCOMPARE(createService("svc-marked", "/bin/true"), DWORD(0));
+        QCOMPARE(createService("svc-auto", echoPath, SERVICE_AUTO_START) + createService("svc-manual") +
+                     createService("svc-marked", "/bin/true"),
+                 DWORD(0));
         ScHandle marked{openService("svc-marked", DELETE)};
         QVERIFY(DeleteService(marked.h)); // stays while the handle is open
         QCOMPARE(setFailureActions("svc-manual", "86400 1:60000 0:0 reboot=bye command=/bin/fix"), DWORD(0));

@@ -359,12 +359,8 @@ private slots:
             {{"the member starts it", "member", "stopped", "answer:yes|click:butStart",
               "Tidak ada jam backup yang aktif", "running"},
              {"the member stops it", "member", "running", "click:butStop", "", "stopped"},
-             {"the member saves and restarts it", "member", "running", "click:butSaveRestart",
-              "Data Berhasil disimpan.", "running"},
              {"the member may not uninstall it, and is told why", "member", "running",
               "menu:&Uninstall Service", "Anda tidak memiliki hak untuk menguninstall service", "running"},
-             {"the member may not install it, and is told why", "member", "none", "menu:&Install Service",
-              "Anda tidak memiliki hak untuk menginstall service", "none"},
              {"root installs it under the service's own user", "root", "none", "yes",
               "Service belum diinstall, apakah akan install service?.", "stopped"}});
     }

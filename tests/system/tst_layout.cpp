@@ -38,15 +38,13 @@ class TestLayout : public QObject
     // "path owner:group mode[=content]" of a path in the scratch root, users and groups by role.
     QString described(const QString &file, bool content)
     {
-        const QMap<QString, QString> users{{"0", "root"},
-                                           {QString::number(m_users.uid(m_service)), "service"},
-                                           {QString::number(m_users.uid(m_member)), "member"}},
-            groups{{"0", "root"}, {QString::number(m_users.gid(m_group)), "group"}};
-        const QStringList seen = ownerAndMode(path(file)).split(QRegularExpression("[: ]"));
-        if (seen.size() < 3)
-            return file + " missing";
-        return QString("%1 %2:%3 %4").arg(file, users.value(seen[0]), groups.value(seen[1]), seen[2]) +
-               (content ? '=' + readText(path(file)) : QString());
+        QString seen =
+            layout("stat -c '%n %U:%G %a' " + file + " 2>/dev/null || echo " + file + " missing").out;
+        seen = seen.trimmed()
+                   .replace(m_service, "service")
+                   .replace(m_member, "member")
+                   .replace(m_group, "group");
+        return seen + (content ? '=' + readText(path(file)) : QString());
     }
 
 private slots:
