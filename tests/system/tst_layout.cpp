@@ -83,6 +83,8 @@ private slots:
             dataDir + " && printf 'edited settings' > lib/confbu.cfg && chmod 606 lib/confbu.cfg";
         const QString noJournal = "; lib/confbu.cfg-journal missing",
                       delivered = settings.mid(2) + "delivered settings";
+        const QString moved =
+            "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal ";
         textTable(
             {"asRoot", "asMember", "after", "aside"},
             {{"a first install", "", "", fresh + settings + "delivered settings", ""},
@@ -114,19 +116,13 @@ private slots:
               fresh + "; rahasia root:root 700", "riwayat"},
              {"the history of an install that ran the service as root moves, with its journal",
               dataDir + " && echo riwayat > lib/riwayat.db && echo jurnal > lib/riwayat.db-journal", "",
-              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal "
-              "service:group 640=jurnal\n; lib/riwayat.db missing",
-              ""},
+              moved + "service:group 640=jurnal\n; lib/riwayat.db missing", ""},
              {"a member's journal beside root's history stays out of it",
               dataDir + " && echo riwayat > lib/riwayat.db", "echo palsu > lib/riwayat.db-journal",
-              "lib/riwayat/riwayat.db service:group 640=riwayat\n; lib/riwayat/riwayat.db-journal missing",
-              "riwayat.db-journal"},
+              moved + "missing", "riwayat.db-journal"},
              {"the dumps of an install that ran the service as root become the user's",
-              "install -d -m 2750 -g GROUP backups && echo dump > backups/bu_a_1.bu && echo lain > "
-              "backups/catatan",
-              "",
-              "backups service:group 2750; backups/bu_a_1.bu service:group 644=dump\n; "
-              "backups/catatan root:group 644",
+              "install -d -m 2750 -g GROUP backups && printf dump > backups/bu_a.bu && : > backups/x", "",
+              "backups service:group 2750; backups/bu_a.bu service:group 644=dump; backups/x root:group 644",
               ""}});
     }
 
