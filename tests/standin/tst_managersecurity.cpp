@@ -231,7 +231,8 @@ private slots:
                  m_operators.toUtf8() + "\t0x1f5\tquery-config query-status start stop "
                                         "pause-continue interrogate user-control\n");
         QCOMPARE(as(m_member, {"start", name}), QByteArray("result=1 error=0"));
-        QVERIFY(bringTo(name, SERVICE_STOPPED));
+        // It takes a stop once it has started.
+        QVERIFY(waitForState(name, SERVICE_RUNNING) && bringTo(name, SERVICE_STOPPED));
         // Gone with the service: a new one of the same name starts without it.
         QVERIFY(DeleteService(ScHandle{openService(name, DELETE)}.h));
         QCOMPARE(createService(name), DWORD(0));
@@ -336,6 +337,8 @@ private slots:
         // The plain user's connections are closed once idle; root's stays.
         QThread::msleep(IdleTimeoutMs);
         QVERIFY(waitUntil([&] { return stillOpen() == 0; }));
+        crowd->closeWriteChannel();
+        QVERIFY(crowd->waitForFinished(10000));
         QVERIFY(ScHandle{OpenServiceW(manager.h, L"svc-operated", SERVICE_QUERY_STATUS)}.h);
     }
 
@@ -360,6 +363,10 @@ private slots:
         QCOMPARE(as(m_outsider, {"query-status", Operated}), QByteArray("result=0 error=1722"));
         QCOMPARE(as(m_member, {"query-status", Operated}), QByteArray("result=1 error=0"));
         QVERIFY(ScHandle{openService(Operated, SERVICE_QUERY_STATUS)}.h);
+        for (auto &client : crowd) {
+            client->closeWriteChannel();
+            QVERIFY(client->waitForFinished(10000));
+        }
     }
 
     void handleFloodBounded()
