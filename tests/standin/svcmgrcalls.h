@@ -209,13 +209,12 @@ inline QString config(const QString &name)
     if (buffer.empty())
         return "query failed";
     const auto *qc = reinterpret_cast<const QUERY_SERVICE_CONFIGW *>(buffer.data());
-    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
-    return QString("%1 %2 %3 %4 %5 %6")
-        .arg(qc->dwServiceType)
-        .arg(qc->dwStartType)
-        .arg(qc->dwErrorControl)
-        .arg(path == echoPath ? "echo" : path, QString::fromWCharArray(qc->lpServiceStartName),
-             QString::fromWCharArray(qc->lpDisplayName));
+    QStringList seen;
+    for (DWORD number : {qc->dwServiceType, qc->dwStartType, qc->dwErrorControl})
+        seen << QString::number(number);
+    for (LPCWSTR text : {qc->lpBinaryPathName, qc->lpServiceStartName, qc->lpDisplayName})
+        seen << (QString::fromWCharArray(text) == echoPath ? "echo" : QString::fromWCharArray(text));
+    return seen.join(' ');
 }
 
 // A raw connection to the manager, or -1.

@@ -36,9 +36,9 @@ QString credentials(qint64 pid)
 {
     const QString proc = QString("/proc/%1/").arg(pid);
     QStringList seen = readLines(proc + "status").filter(QRegularExpression("^(Uid|Gid|Groups):"));
-    seen += QString::fromUtf8(readBytes(proc + "environ").replace('\0', '\n'))
-                .split('\n')
-                .filter(QRegularExpression("^(HOME|USER|LOGNAME)="));
+    const QStringList environment =
+        QString::fromUtf8(readBytes(proc + "environ").replace('\0', '\n')).split('\n');
+    seen += environment.filter(QRegularExpression("^(HOME|USER|LOGNAME)="));
     return seen.join(' ').simplified();
 }
 

@@ -19,22 +19,17 @@ constexpr int EventLogMaxBytes = 64 * 1024;
 DWORD setFailureActions(const QString &name, const QString &given, DWORD access = 0)
 {
     const QStringList parts = given.split(' ', Qt::SkipEmptyParts);
-    std::vector<SC_ACTION> list;
-    std::wstring texts[2];
-    SERVICE_FAILURE_ACTIONSW fa{parts.value(0).toUInt(), nullptr, nullptr, 0, nullptr};
+    std::vector<SC_ACTION> list(1); // list[0] is not sent: an empty array is still not a null one
+    std::wstring reboot, command;
     for (const QString &part : parts.mid(1)) {
-        const bool command = part.startsWith("command=");
-        if (command || part.startsWith("reboot=")) {
-            texts[command] = part.section('=', 1).toStdWString();
-            (command ? fa.lpCommand : fa.lpRebootMsg) = const_cast<LPWSTR>(texts[command].c_str());
-        } else if (part != "-") {
-            list.push_back(
-                SC_ACTION{SC_ACTION_TYPE(part.section(':', 0, 0).toUInt()), part.section(':', 1).toUInt()});
-        }
+        if (part.contains('='))
+            (part.startsWith("command=") ? command : reboot) = part.section('=', 1).toStdWString();
+        else if (part != "-")
+            list.push_back({SC_ACTION_TYPE(part.section(':', 0, 0).toUInt()), part.section(':', 1).toUInt()});
     }
-    SC_ACTION none{};
-    fa.cActions = DWORD(list.size());
-    fa.lpsaActions = parts.contains("-") ? nullptr : list.empty() ? &none : list.data();
+    SERVICE_FAILURE_ACTIONSW fa{parts.value(0).toUInt(), given.contains("reboot=") ? reboot.data() : nullptr,
+                                given.contains("command=") ? command.data() : nullptr, DWORD(list.size() - 1),
+                                parts.contains("-") ? nullptr : list.data() + 1};
     ScHandle service{openService(name, access ? access : SERVICE_ALL_ACCESS)};
     return ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &fa) ? 0 : GetLastError();
 }

@@ -174,8 +174,6 @@ private slots:
     // Back to the usual settings and a log of root's after every case, also a failed one.
     void cleanup()
     {
-        // A journal planted beside the settings would hold the member's own sqlite3.
-        QFile::remove(m_data + "/confbu.cfg-journal");
         QVERIFY(memberSql("update confdb set outputdir='" + m_output +
                           "'; delete from tbldb; insert into tbldb values ('penjualan')"));
         const QString logPath = m_data + "/busys.log";
