@@ -1,7 +1,6 @@
 #include "systemusers.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
@@ -18,12 +17,11 @@ SystemUsers::SystemUsers()
 
 SystemUsers::~SystemUsers()
 {
-    QString ignored;
     // Users first: a user's private group goes with it, shared groups after.
     for (const QString &user : m_users)
-        runTool({"userdel", "--force", user}, &ignored);
+        runCommand({"userdel", "--force", user});
     for (const QString &group : m_groups)
-        runTool({"groupdel", group}, &ignored);
+        runCommand({"groupdel", group});
 }
 
 QString SystemUsers::unavailableReason()
@@ -101,14 +99,8 @@ QString SystemUsers::shareFiles(const QStringList &paths, QString *error)
         *error = "no folder to share files in: " + m_shared.errorString();
         return QString();
     }
-    for (const QString &path : paths) {
-        const QString copy = m_shared.filePath(QFileInfo(path).fileName());
-        QFile::remove(copy);
-        if (!QFile::copy(path, copy)) {
-            *error = "cannot copy " + path;
-            return QString();
-        }
-        QFile::setPermissions(copy, QFile::Permissions(QFileInfo(path).isExecutable() ? 0x7755 : 0x6644));
-    }
-    return m_shared.path();
+    // Runnable by all: a library or a script is none the worse for it.
+    return runTool(QStringList{"install", "-m", "0755", "-t", m_shared.path()} + paths, error)
+               ? m_shared.path()
+               : QString();
 }
