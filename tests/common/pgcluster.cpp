@@ -3,7 +3,7 @@
 
 #include <QDir>
 
-#include <pwd.h>
+#include <unistd.h>
 
 // PostgreSQL refuses to run as root; as root every server command runs as "postgres".
 static QStringList asServer(const QStringList &command)
@@ -28,12 +28,9 @@ PgCluster::~PgCluster()
 bool PgCluster::start(QString *error)
 {
     const QString data = m_dir.filePath("data"), pwFile = m_dir.filePath("pw");
-    const passwd *pw = ::getpwnam("postgres");
     // The whole folder belongs to the server's user; root keeps access anyway.
     if (!m_dir.isValid() || !writeBytes(pwFile, superPassword().toUtf8() + '\n') ||
-        (::geteuid() == 0 &&
-         (!pw || ::chown(QFile::encodeName(m_dir.path()).constData(), pw->pw_uid, pw->pw_gid) ||
-          ::chown(QFile::encodeName(pwFile).constData(), pw->pw_uid, pw->pw_gid)))) {
+        (::geteuid() == 0 && runCommand({"chown", "-R", "postgres:postgres", m_dir.path()}).exitCode != 0)) {
         *error = "cannot prepare the cluster folder for postgres: " + m_dir.errorString();
         return false;
     }

@@ -19,13 +19,9 @@ bool ProgramDir::install(QString *error)
 
 bool ProgramDir::useFakePgDump(QString *error)
 {
-    const QString target = file("dbutils/pg_dump");
-    QDir().mkpath(file("dbutils"));
-    QFile::remove(target);
-    if (!QFile::copy(fakePgDumpPath(), target) ||
-        !QFile::setPermissions(target, QFile::Permissions(0x7755))) {
-        *error = "cannot copy the fake pg_dump from " + fakePgDumpPath();
-        return false;
-    }
-    return true;
+    // In place of whatever the install step put there, link or file.
+    const Ran copied = runCommand({"install", "-D", "-m", "0755", fakePgDumpPath(), file("dbutils/pg_dump")});
+    if (copied.exitCode != 0)
+        *error = "cannot copy the fake pg_dump: " + QString::fromUtf8(copied.err);
+    return copied.exitCode == 0;
 }

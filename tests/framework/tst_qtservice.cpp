@@ -8,7 +8,7 @@
 #include <QtTest>
 
 namespace {
-const QString Name = QStringLiteral("Sarvela Test Service");
+const QString Name = QStringLiteral("Sarvela Test Service"), The = "The service " + Name + ' ';
 
 // One run of the service program: its arguments, exit code, exact output ("usage" for the help)
 // and the start of its error output (empty: none); after it, the state the manager reports.
@@ -94,21 +94,21 @@ private slots:
             QTest::newRow(tag) << call << name << library << logged;
         };
         const QString version = "The service\n\t%2\n\t%1\n\nis not installed and not running\n\n";
-        const QString the = "The service Sarvela Test Service ", n300(300, 'n');
+        const QString n300(300, 'n');
         const QString noManager =
             "The service manager could not be reached: The RPC server is unavailable.\n";
         row("-h", {{"-h"}, 0, "usage"});
         row("-help", {{"-help"}, 0, "usage"});
-        row("-i without daemon", {{"-i"}, 255, {}, the + "could not be installed\n"});
+        row("-i without daemon", {{"-i"}, 255, {}, The + "could not be installed\n"});
         row("-install with account, no library",
-            {{"-install", "someone", "secret"}, 255, {}, the + "could not be installed\n"}, Name, false);
-        row("-u not installed", {{"-u"}, 0, {}, the + "is not installed\n"});
+            {{"-install", "someone", "secret"}, 255, {}, The + "could not be installed\n"}, Name, false);
+        row("-u not installed", {{"-u"}, 0, {}, The + "is not installed\n"});
         row("-t warns, exit 0", {{"-t"}, 0, {}, "The service could not be stopped."});
         row("-p without a manager: a line on stderr, exit 0", {{"-p"}, 0, {}, noManager});
         row("-c without a manager: a line on stderr, exit 0", {{"-c", "1"}, 0, {}, noManager});
         row("-c out of range silent", {{"-c", "200"}});
-        row("no option, no manager", {{}, 252, {}, the + "could not start\n"});
-        row("--install is no option", {{"--install"}, 252, {}, the + "could not start\n"});
+        row("no option, no manager", {{}, 252, {}, The + "could not start\n"});
+        row("--install is no option", {{"--install"}, 252, {}, The + "could not start\n"});
         row("-v without a manager: stdout as ever, a line on stderr",
             {{"-v"}, 0, version.arg("%1", Name), noManager});
         const QString tooLong = "QtService: 'name' is longer than 255 characters.";
@@ -140,23 +140,22 @@ private slots:
         QVERIFY2(manager.start(&error), qPrintable(error));
         ServiceCopy service;
         QVERIFY(service.ok);
-        const QString the = "The service Sarvela Test Service ";
         // A console start asks the manager and returns at once; an unrecognised first argument
         // is passed on to start(), which runs while the state is START_PENDING. Refused by the
         // manager, or not sent to a stopped service: said on stderr, exit 0.
         const QList<Call> calls{
-            {{"-u"}, 0, {}, the + "is not installed\n"},
-            {{}, 252, {}, the + "could not start\n"},
-            {{"-i"}, 0, the + "has been installed under: %1\n"},
-            {{"-install"}, 0, {}, the + "is already installed\n"},
+            {{"-u"}, 0, {}, The + "is not installed\n"},
+            {{}, 252, {}, The + "could not start\n"},
+            {{"-i"}, 0, The + "has been installed under: %1\n"},
+            {{"-install"}, 0, {}, The + "is already installed\n"},
             {{"-I", "x"}, 0, {}, {}, SERVICE_RUNNING},
             {{"-p"}, 0, {}, {}, SERVICE_PAUSED},
             {{"-r"}, 0, {}, {}, SERVICE_RUNNING},
             {{"-c", "72"}}, // user control 200
             {{"-v"}, 0, "The service\n\t" + Name + "\n\t%1\n\nis installed and running\n\n"},
             {{"-t"}, 0, {}, {}, SERVICE_STOPPED},
-            {{"-p"}, 0, {}, the + "could not be paused: The service has not been started.\n"},
-            {{"-c", "5"}, 0, {}, the + "could not be sent command 5: The service is not running.\n"},
+            {{"-p"}, 0, {}, The + "could not be paused: The service has not been started.\n"},
+            {{"-c", "5"}, 0, {}, The + "could not be sent command 5: The service is not running.\n"},
         };
         for (const Call &call : calls) {
             QCOMPARE(service.expect(call), QString());
@@ -195,7 +194,7 @@ private slots:
                      QString("state 1 exit %1").arg(exitCode));
             QVERIFY(!QtServiceController(Name).isRunning());
         }
-        QCOMPARE(service.expect({{"-u"}, 0, the + "has been uninstalled.\n"}), QString());
+        QCOMPARE(service.expect({{"-u"}, 0, The + "has been uninstalled.\n"}), QString());
     }
 };
 
