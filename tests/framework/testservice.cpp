@@ -55,10 +55,8 @@ protected:
             QStringLiteral("start %1 %2").arg(QString::number(currentState()), args.join(QLatin1Char(' '))));
         // "quit N" among the arguments: the service ends itself with exit code N.
         const int quit = args.indexOf(QStringLiteral("quit"));
-        if (quit > 0) {
-            const int code = args.value(quit + 1).toInt();
-            QTimer::singleShot(0, [code] { QCoreApplication::exit(code); });
-        }
+        if (quit > 0)
+            QTimer::singleShot(0, [code = args.value(quit + 1).toInt()] { QCoreApplication::exit(code); });
         // A slow stopper: the event loop has ended but the run goes on for a while.
         const uint delay = settings().value(QStringLiteral("stopDelayMs"), 0).toUInt();
         QObject::connect(application(), &QCoreApplication::aboutToQuit, [delay] { QThread::msleep(delay); });

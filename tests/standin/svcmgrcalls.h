@@ -229,9 +229,3 @@ inline bool sh(const QString &script)
 {
     return QProcess::execute("sh", {"-c", script}) == 0;
 }
-
-inline bool processAlive(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
-}

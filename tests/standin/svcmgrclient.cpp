@@ -42,12 +42,11 @@ int openMany(int count, const QString &name)
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     int opened = 0;
     DWORD error = manager ? 0 : GetLastError();
-    for (int i = 0; manager && i < count; ++i) {
+    for (int i = 0; manager && i < count; ++i)
         if (OpenServiceW(manager, name.toStdWString().c_str(), SERVICE_QUERY_STATUS))
             ++opened;
         else if (!error)
             error = GetLastError();
-    }
     std::cout << "opened=" << opened << " error=" << error << std::endl;
     return 0;
 }

@@ -52,11 +52,12 @@ class TestSvcMgr : public QObject
     const QString m_log = m_files.filePath("echo.log");
 
     QString lastEvent() { return m_daemon.eventLog().trimmed().section('\n', -1).section('\t', 5, 5); }
-    // True once the first process whose pid the service logged has ended.
+    // True once the first process whose pid the service logged has ended (or is a zombie).
     bool loggedProcessGone()
     {
-        const qint64 pid = loggedPid(m_log, true);
-        return pid && waitUntil([&] { return !processAlive(pid); });
+        const QString stat = QString("/proc/%1/stat").arg(loggedPid(m_log, true));
+        return stat != "/proc/0/stat" &&
+               waitUntil([&] { return !readBytes(stat).contains(") ") || readBytes(stat).contains(") Z "); });
     }
     int m_row = 0; // numbers a new service for each row of a data-driven test
 
