@@ -21,9 +21,8 @@ namespace {
 const char Dump[] = "PGDMP fake dump\n";
 const char HangingDump[] = "PGDMP bacamacet\n";
 const char Globals[] = "CREATE ROLE pemilik;\n";
-const char Script[] =
-    "--\n-- Data for Name: tblbarang; Type: TABLE DATA; Schema: public; Owner: x\n"
-    "--\n\nCOPY public.tblbarang (id, nama) FROM stdin;\n1\tsatu\n2\tdua\n\\.\n\n";
+const char Script[] = "--\n-- Data for Name: tblbarang; Type: TABLE DATA; Schema: public; Owner: x\n"
+                      "--\n\nCOPY public.tblbarang (id, nama) FROM stdin;\n1\tsatu\n2\tdua\n\\.\n\n";
 
 int restore(const char *archive)
 {
@@ -52,8 +51,7 @@ int main(int argc, char **argv)
         return restore(argv[argc - 1]);
     if (program.size() >= 10 && program.compare(program.size() - 10, 10, "pg_dumpall") == 0) {
         for (int i = 1; i < argc; ++i)
-            if (FILE *file =
-                    std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
+            if (FILE *file = std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
                 std::fputs(Globals, file);
                 std::fclose(file);
             }
@@ -89,8 +87,7 @@ int main(int argc, char **argv)
             content.push_back(char(std::rand()));
     }
     for (int i = 1; i < argc; ++i) {
-        if (FILE *dump =
-                std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
+        if (FILE *dump = std::strncmp(argv[i], "--file=", 7) ? nullptr : std::fopen(argv[i] + 7, "w")) {
             std::fwrite(content.data(), 1, content.size(), dump);
             std::fclose(dump);
         }

@@ -136,9 +136,41 @@ inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo,
     return sql(path, "select max(id) from salinan").value(0).value(0).toLongLong();
 }
 
+// The columns of a data-driven case in one line: columns<int, QString>({"row", "box"}).
+template <typename... T> void columns(std::initializer_list<const char *> names)
+{
+    auto name = names.begin();
+    (QTest::addColumn<T>(*name++), ...);
+}
+
+// One row of a data-driven case in one line; a text goes into a QString column.
+template <typename... T> void row(const char *tag, T... values)
+{
+    (QTest::newRow(tag) << ... << values);
+}
+
 template <typename T> T *widget(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name); // a missing one crashes the case, which fails it
+}
+
+// The named inputs' values joined with " | ", a check box as "[x]" or "[ ]"; "(off)" after one
+// that cannot be changed.
+inline QString values(QWidget *window, const QStringList &names)
+{
+    QStringList shown;
+    for (const QString &name : names) {
+        auto *w = widget<QWidget>(window, name);
+        QString value = w->property("text").toString();
+        if (auto *spin = qobject_cast<QSpinBox *>(w))
+            value = QString::number(spin->value());
+        else if (auto *combo = qobject_cast<QComboBox *>(w))
+            value = combo->currentText();
+        else if (auto *box = qobject_cast<QCheckBox *>(w))
+            value = box->isChecked() ? "[x]" : "[ ]";
+        shown << value + (w->isEnabled() ? "" : "(off)");
+    }
+    return shown.join(" | ");
 }
 
 // The main window's menu entry with this text ("Status &Backup").
@@ -178,21 +210,6 @@ inline QStringList texts(const QList<SeenBox> &boxes)
     for (const SeenBox &box : boxes)
         result << box.text;
     return result;
-}
-
-// The settings part of the form, one line: folder | server | time 1 | time 2.
-// A time reads "locked" when its edit does not follow its check box.
-inline QString formState(QWidget *window)
-{
-    QStringList parts{widget<QLineEdit>(window, "tLokasi")->text(),
-                      widget<QLineEdit>(window, "tServer")->text()};
-    for (const QString n : {"1", "2"}) {
-        const bool on = widget<QCheckBox>(window, "cbJam" + n)->isChecked();
-        auto *time = widget<QTimeEdit>(window, "tmJam" + n);
-        const QString state = on != time->isEnabled() ? "locked " : on ? "on " : "off ";
-        parts << state + time->time().toString("hh:mm");
-    }
-    return parts.join(" | ");
 }
 
 inline QStringList listed(QWidget *window)

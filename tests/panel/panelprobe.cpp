@@ -37,7 +37,7 @@ protected:
         if ((box->standardButtons() & ~QMessageBox::Ok) == 0)
             QTimer::singleShot(0, box, &QMessageBox::accept);
         QMessageBox::StandardButton answer = QMessageBox::NoButton;
-        if (box->text().startsWith(QLatin1String("Service belum diinstall")))
+        if (box->text().startsWith("Service belum diinstall"))
             answer = installAnswer;
         else if (box->standardButtons() & QMessageBox::Yes)
             std::swap(answer, nextAnswer);
@@ -52,7 +52,7 @@ protected:
 QWidget *mainWindow()
 {
     for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String("MainControlPanel") && w->isVisible() &&
+        if (w->objectName() == "MainControlPanel" && w->isVisible() &&
             w->findChild<QSystemTrayIcon *>())
             return w;
     return nullptr;
@@ -60,26 +60,21 @@ QWidget *mainWindow()
 
 void act(QWidget *window, const QString &step, BoxReporter &reporter)
 {
-    if (step.startsWith(QLatin1String("answer:"))) {
-        reporter.nextAnswer =
-            step.endsWith(QLatin1String("yes")) ? QMessageBox::Yes : QMessageBox::No;
-        return;
-    }
-    if (step == QLatin1String("state")) {
-        const QStringList parts{window->findChild<QLabel *>(QStringLiteral("lStatus"))->text(),
-                                // As read: without the breaks that let a long path wrap.
-                                window->findChild<QLabel *>(QStringLiteral("lPemberitahuan"))
-                                    ->text()
-                                    .remove(QChar(0x200B)),
-                                window->findChild<QSystemTrayIcon *>()->toolTip()};
-        std::printf("state: %s\n",
-                    qUtf8Printable(parts.join(QStringLiteral(" / ")).replace('\n', '|')));
+    if (step.startsWith("answer:")) {
+        reporter.nextAnswer = step.endsWith("yes") ? QMessageBox::Yes : QMessageBox::No;
+    } else if (step == "state") {
+        // The notice as read: without the breaks that let a long path wrap.
+        const QStringList parts{
+            window->findChild<QLabel *>("lStatus")->text(),
+            window->findChild<QLabel *>("lPemberitahuan")->text().remove(QChar(0x200B)),
+            window->findChild<QSystemTrayIcon *>()->toolTip()};
+        std::printf("state: %s\n", qUtf8Printable(parts.join(" / ").replace('\n', '|')));
         std::fflush(stdout);
-    } else if (step == QLatin1String("select")) {
-        window->findChild<QListWidget *>(QStringLiteral("listWidget"))->setCurrentRow(0);
-    } else if (step.startsWith(QLatin1String("click:"))) {
+    } else if (step == "select") {
+        window->findChild<QListWidget *>("listWidget")->setCurrentRow(0);
+    } else if (step.startsWith("click:")) {
         window->findChild<QPushButton *>(step.mid(6))->click();
-    } else if (step.startsWith(QLatin1String("menu:"))) {
+    } else if (step.startsWith("menu:")) {
         for (QAction *menu : window->findChild<QMenuBar *>()->actions())
             for (QAction *action : menu->menu()->actions())
                 if (action->text() == step.mid(5))
@@ -94,9 +89,8 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QStringList steps = QCoreApplication::arguments().mid(2);
     BoxReporter reporter;
-    if (!steps.isEmpty() && (steps.first() == QLatin1String("yes") || steps.first() == "no"))
-        reporter.installAnswer =
-            steps.takeFirst() == QLatin1String("yes") ? QMessageBox::Yes : QMessageBox::No;
+    if (!steps.isEmpty() && (steps.first() == "yes" || steps.first() == "no"))
+        reporter.installAnswer = steps.takeFirst() == "yes" ? QMessageBox::Yes : QMessageBox::No;
     app.installEventFilter(&reporter);
 
     QTimer user;

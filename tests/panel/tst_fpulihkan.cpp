@@ -8,14 +8,6 @@
 #include "pgcluster.h"
 #include "svcmgrdaemon.h"
 
-#include <QComboBox>
-#include <QJsonDocument>
-#include <QLabel>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScopeGuard>
-#include <QTableWidget>
-
 using namespace panel;
 
 class TestPulihkan : public QObject
@@ -75,10 +67,9 @@ private:
 void TestPulihkan::initTestCase()
 {
     QString error;
-    QVERIFY2(m_cluster.start(&error), qPrintable(error));
-    QVERIFY2(m_cluster.createSampleDatabase("toko", &error), qPrintable(error));
-    QVERIFY2(m_cluster.sql("create database toko_ada", &error), qPrintable(error));
-    QVERIFY2(m_program.install(&error), qPrintable(error));
+    QVERIFY2(m_cluster.start(&error) && m_cluster.createSampleDatabase("toko", &error) &&
+                 m_cluster.sql("create database toko_ada", &error) && m_program.install(&error),
+             qPrintable(error));
     ConfRow row{m_cluster.host(), m_cluster.superUser(), m_cluster.superPassword(),
                 m_cluster.port(), m_output.path()};
     row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
@@ -110,37 +101,33 @@ void TestPulihkan::cleanup()
 
 void TestPulihkan::asks_data()
 {
-    QTest::addColumn<int>("row"); // of the dumps offered, -1: none; 1 is the encrypted copy
-    QTest::addColumn<bool>("inPlace");
-    QTest::addColumn<QString>("typed"); // the target or, in place, the confirmation
-    QTest::addColumn<QString>("box");   // what the window says, if anything
-    QTest::addColumn<QString>("isi");   // what is handed over (agreed to); %1 the default target
-    const auto add = [](const char *name, int row, bool inPlace, const QString &typed,
-                        const QString &box, const QString &isi = {}) {
-        QTest::newRow(name) << row << inPlace << typed << box << isi;
-    };
+    // The row of the dumps offered (-1: none; 1 is the encrypted copy); the target or, in place,
+    // the confirmation typed; what the window says, if anything; what is handed over (agreed to),
+    // %1 the default target.
+    columns<int, bool, QString, QString, QString>({"row", "inPlace", "typed", "box", "isi"});
     const QString taken = "Database %1 sudah ada di server. Pilih nama lain, atau pilih "
                           "\"Menggantikan database toko\".";
     const QString question = "Semua koneksi ke database toko akan diputus saat penggantian. "
                              "Database yang sekarang tetap disimpan dengan nama toko_sebelum_";
-    add("no dump chosen", -1, false, "", "Pilih backup yang akan dipulihkan.");
-    add("an encrypted copy without its identity", 1, false, "",
-        "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.");
-    add("a name backups refuse", 0, false, "-h evil",
+    row("no dump chosen", -1, false, "", "Pilih backup yang akan dipulihkan.", "");
+    row("an encrypted copy without its identity", 1, false, "",
+        "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.", "");
+    row("a name backups refuse", 0, false, "-h evil",
         "Nama database tujuan tidak dapat dipakai: nama database [-h evil] dapat dibaca sebagai "
-        "opsi atau alamat koneksi");
-    add("a name the server has", 0, false, "toko_ada", taken.arg("toko_ada"));
-    add("the source's own name", 0, false, "toko", taken.arg("toko"));
-    add("in place, the name mistyped", 0, true, "Toko",
-        "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.");
-    add("in place, not agreed", 0, true, "toko", question);
-    add("in place, agreed", 0, true, "toko", question,
+        "opsi atau alamat koneksi",
+        "");
+    row("a name the server has", 0, false, "toko_ada", taken.arg("toko_ada"), "");
+    row("the source's own name", 0, false, "toko", taken.arg("toko"), "");
+    row("in place, the name mistyped", 0, true, "Toko",
+        "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.", "");
+    row("in place, not agreed", 0, true, "toko", question, "");
+    row("in place, agreed", 0, true, "toko", question,
         "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0");
-    add("a new database under the default name", 0, false, "", "",
+    row("a new database under the default name", 0, false, "", "",
         "riwayat ke=%1 timpa=0 konfirmasi= identitas=0");
-    add("a new database under a name typed", 0, false, "toko_kemarin", "",
+    row("a new database under a name typed", 0, false, "toko_kemarin", "",
         "riwayat ke=toko_kemarin timpa=0 konfirmasi= identitas=0");
-    add("an encrypted copy with its identity, sealed", 1, false, "", "",
+    row("an encrypted copy with its identity, sealed", 1, false, "", "",
         "salinan ke=%1 timpa=0 konfirmasi= identitas=1");
 }
 
@@ -166,11 +153,11 @@ void TestPulihkan::asks()
          sql(file("confbu.cfg"), "select kunci, isi from permintaan")) {
         const QJsonObject o = QJsonDocument::fromJson(request.value(1).toByteArray()).object();
         QVERIFY(!o.contains("riwayat") || qint64(o["riwayat"].toDouble()) == m_job);
-        handed << QString("%1 ke=%2 timpa=%3 konfirmasi=%4 identitas=%5")
-                      .arg(o.contains("riwayat") ? "riwayat" : "salinan", o["ke"].toString())
-                      .arg(o["timpa"].toBool())
-                      .arg(o["konfirmasi"].toString())
-                      .arg(o["identitas"].toString().startsWith("-----BEGIN AGE ENCRYPTED FILE"));
+        handed << QString::asprintf(
+            "%s ke=%s timpa=%d konfirmasi=%s identitas=%d",
+            o.contains("riwayat") ? "riwayat" : "salinan", qUtf8Printable(o["ke"].toString()),
+            o["timpa"].toBool(), qUtf8Printable(o["konfirmasi"].toString()),
+            o["identitas"].toString().startsWith("-----BEGIN AGE ENCRYPTED FILE"));
     }
     QCOMPARE(handed.join("//"), QString(isi).replace("%1", target));
     // The identity's secret is in no file the panel wrote.
@@ -185,16 +172,13 @@ void TestPulihkan::asks()
 
 void TestPulihkan::restoresInPlace_data()
 {
-    QTest::addColumn<QString>("how");    // what becomes of it while it waits
-    QTest::addColumn<QString>("result"); // the start of what the window shows at the end
-    for (const QStringList &row :
-         QList<QStringList>{{"cancelled while it waits: the source untouched", "cancel",
-                             "Pulihkan Database DIBATALKAN : "},
-                            {"the service killed while it waits: said, closed at the next start",
-                             "kill", "Proses service berhenti sebelum permintaan selesai."},
-                            {"the source let go: dumped, restored, swapped", "",
-                             "Pulihkan Database OK : dari file ["}})
-        QTest::newRow(qPrintable(row[0])) << row[1] << row[2];
+    // What becomes of it while it waits; the start of what the window shows at the end.
+    columns<QString, QString>({"how", "result"});
+    row("cancelled while it waits: the source untouched", "cancel",
+        "Pulihkan Database DIBATALKAN : ");
+    row("the service killed while it waits: said, closed at the next start", "kill",
+        "Proses service berhenti sebelum permintaan selesai.");
+    row("the source let go: dumped, restored, swapped", "", "Pulihkan Database OK : dari file [");
 }
 
 void TestPulihkan::restoresInPlace()
@@ -204,11 +188,9 @@ void TestPulihkan::restoresInPlace()
     const bool cancelled = !how.isEmpty();
     // A session that holds the source's table keeps the fresh dump waiting.
     QSqlDatabase holder = QSqlDatabase::addDatabase("QPSQL", "holder");
-    holder.setConnectOptions("host=" + m_cluster.host() +
-                             " port=" + QString::number(m_cluster.port()) +
-                             " dbname=toko user=postgres "
-                             "password=" +
-                             m_cluster.superPassword());
+    holder.setConnectOptions(QString::asprintf(
+        "host=%s port=%d dbname=toko user=postgres password=%s", qUtf8Printable(m_cluster.host()),
+        m_cluster.port(), qUtf8Printable(m_cluster.superPassword())));
     const auto release = qScopeGuard([&holder] {
         holder = QSqlDatabase();
         QSqlDatabase::removeDatabase("holder");
@@ -227,11 +209,9 @@ void TestPulihkan::restoresInPlace()
 
     open(true); // closed and opened again: the restore that runs is found
     QVERIFY(following());
-    QVERIFY2(QRegularExpression("^Pemulihan database toko dari .*bu_toko_.*\\.bu ke toko "
-                                "\\(menggantikannya\\):\n")
-                 .match(text("lTahap"))
-                 .hasMatch(),
-             qPrintable(text("lTahap")));
+    const QRegularExpression restoring(
+        "^Pemulihan database toko dari .*bu_toko_.*\\.bu ke toko \\(menggantikannya\\):\n");
+    QVERIFY2(text("lTahap").contains(restoring), qPrintable(text("lTahap")));
     if (how == "kill") {
         m_daemon->killServices();
         QTRY_VERIFY_WITH_TIMEOUT(text("lTahap").contains("\nService tidak berjalan: "), 20000);

@@ -31,13 +31,12 @@ private:
 
 void TestLogViewer::contents_data()
 {
-    QTest::addColumn<QByteArray>("bytes"); // "-" stands for no log file
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("missing log: message and empty view") << QByteArray("-") << QString();
-    QTest::newRow("text after a NUL byte is not shown")
-        << QByteArray("before\nmore\0after\n", 18) << QStringLiteral("before\nmore");
-    QTest::newRow("invalid UTF-8 replaced, valid letters kept")
-        << QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n") << QStringLiteral("caf\uFFFD \u00e9t\u00e9\n");
+    columns<QByteArray, QString>({"bytes", "shown"}); // "-" stands for no log file
+    row("missing log: message and empty view", QByteArray("-"), "");
+    row("text after a NUL byte is not shown", QByteArray("before\nmore\0after\n", 18),
+        "before\nmore");
+    row("invalid UTF-8 replaced, valid letters kept", QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n"),
+        QStringLiteral("caf\uFFFD \u00e9t\u00e9\n"));
 }
 
 void TestLogViewer::contents()
@@ -67,14 +66,12 @@ void TestLogViewer::contents()
 
 void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn_data()
 {
-    QTest::addColumn<QString>("planted"); // shell commands in the data folder
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("a link to someone's file: not emptied through it")
-        << QString("ln -s \"$PWD/../korban\" busys.log") << QString("berupa link");
-    QTest::newRow("a FIFO: nothing waits on it")
-        << QString("mkfifo busys.log") << QString("bukan berkas biasa");
-    QTest::newRow("a second name of someone's file: not emptied")
-        << QString("ln ../korban busys.log") << QString("memiliki lebih dari satu nama");
+    columns<QString, QString>({"planted", "reason"}); // shell commands in the data folder
+    row("a link to someone's file: not emptied through it", "ln -s \"$PWD/../korban\" busys.log",
+        "berupa link");
+    row("a FIFO: nothing waits on it", "mkfifo busys.log", "bukan berkas biasa");
+    row("a second name of someone's file: not emptied", "ln ../korban busys.log",
+        "memiliki lebih dari satu nama");
 }
 
 // What a member may put in the data folder where the log was missing, for the next one who
@@ -100,17 +97,16 @@ void TestLogViewer::follows_data()
 {
     // Each round is written without the viewer looking in between: "!" first empties the log
     // as logrotate's copytruncate and another panel's "Hapus Log" do, the rest is appended.
-    QTest::addColumn<QList<QByteArray>>("rounds");
-    QTest::addColumn<QString>("shown");
+    columns<QList<QByteArray>, QString>({"rounds", "shown"});
     const QByteArray a = "01/02/2026 01:00:00 - Read Config.\n";
     const QByteArray b = "01/02/2026 13:00:00 - Backup Database : /bu/bu_penjualan.bu\n";
     const QByteArray longer = QByteArray("13/02/2026 01:00:00 - ") + QByteArray(200, 'x') + '\n';
-    QTest::newRow("lines added while open") << QList<QByteArray>{b, a} << QString(a + b + a);
-    QTest::newRow("rotated, then written") << QList<QByteArray>{"!", b} << QString(a + b);
-    QTest::newRow("rotated and written past the old length before a look")
-        << QList<QByteArray>{"!" + longer} << QString(a + longer);
-    QTest::newRow("a letter written in two halves")
-        << QList<QByteArray>{"caf\xc3", "\xa9\n"} << a + QString::fromUtf8("café\n");
+    using R = QList<QByteArray>;
+    row("lines added while open", R{b, a}, QString(a + b + a));
+    row("rotated, then written", R{"!", b}, QString(a + b));
+    row("rotated and written past the old length before a look", R{"!" + longer},
+        QString(a + longer));
+    row("a letter written in two halves", R{"caf\xc3", "\xa9\n"}, a + QString::fromUtf8("café\n"));
 }
 
 void TestLogViewer::follows()
@@ -125,8 +121,7 @@ void TestLogViewer::follows()
         if (round.startsWith('!')) {
             QVERIFY(QFile::copy(log(), log() + ".1")); // what logrotate keeps
             round.remove(0, 1);
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(0));
-            file.close();
+            QVERIFY(QFile::resize(log(), 0));
         }
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
         file.write(round);
@@ -139,14 +134,14 @@ void TestLogViewer::follows()
 
 void TestLogViewer::largeLogs_data()
 {
-    QTest::addColumn<QByteArray>("bytes");
+    columns<QByteArray>({"bytes"});
     const QByteArray entry = "01/02/2026 01:00:00 - Backup Database : /var/bu/bu_penjualan.bu\n";
-    QTest::newRow("3 MB of ordinary entries") << entry.repeated(3 * 1024 * 1024 / entry.size());
-    QTest::newRow("one line of 5 MB between entries")
-        << entry + QByteArray(5 * 1024 * 1024, 'x') + '\n' + entry;
+    row("3 MB of ordinary entries", entry.repeated(3 * 1024 * 1024 / entry.size()));
+    row("one line of 5 MB between entries",
+        entry + QByteArray(5 * 1024 * 1024, 'x') + '\n' + entry);
     // Letters of two, three and four bytes, so that parts end next to all of them.
-    QTest::newRow("one line of 5 MB of letters of every width")
-        << entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry;
+    row("one line of 5 MB of letters of every width",
+        entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry);
     // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
     // a length that puts the parts' ends at every place of the pattern.
     const QByteArray broken = "ab\xe2\xc3\xa9z"
@@ -154,7 +149,7 @@ void TestLogViewer::largeLogs_data()
                               "a\x80\x80\x80\x80\x80z"
                               "\x80\x80\xf0\x9f\x98\x80\x80"
                               "x";
-    QTest::newRow("7 MB of broken sequences") << broken.repeated(7 * 1024 * 1024 / 27);
+    row("7 MB of broken sequences", broken.repeated(7 * 1024 * 1024 / 27));
 }
 
 void TestLogViewer::largeLogs()

@@ -5,12 +5,9 @@
 // panel asks a question ends it and takes nothing as an answer: the question's action does not
 // run and the settings file stays byte for byte as it was.
 #include "panelfixture.h"
-#include "programdir.h"
 #include "sharedflag.h"
 #include "showrequests.h"
 #include "svcmgrdaemon.h"
-
-#include <signal.h>
 
 using namespace panel;
 
@@ -43,7 +40,7 @@ void TestSingleInstance::secondStartBringsWindowForward_data()
 {
     // Hidden as to a tray or minimised; the key file removed by a temp cleaner; the socket
     // removed, when the flag still asks and a tick answers.
-    QTest::addColumn<QString>("way");
+    columns<QString>({"way"});
     for (const char *way :
          {"hidden", "minimised", "hidden, key file removed", "hidden, socket removed"})
         QTest::newRow(way) << QString(way);
@@ -57,10 +54,7 @@ void TestSingleInstance::secondStartBringsWindowForward()
     MainControlPanel first(nullptr, m_programDir.path());
     QVERIFY(!first.isAlreadyRunning());
     first.show();
-    if (way == "minimised")
-        first.showMinimized();
-    else
-        first.hide();
+    way == "minimised" ? first.showMinimized() : first.hide();
     const QString keyFile = QSharedMemory(MainControlPanel::instanceKey()).nativeKey();
     QVERIFY(!way.endsWith("key file removed") || QFile::remove(keyFile));
     QTRY_VERIFY2(QFile::exists(keyFile), "the panel makes its segment findable again");
@@ -97,15 +91,13 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
 
 void TestSingleInstance::signalDuringQuestion_data()
 {
-    QTest::addColumn<QStringList>("steps"); // the probe's, as a user would act
-    QTest::addColumn<QString>("question");  // the box the signal arrives during
-    QTest::addColumn<QString>("yesShows");  // a box that only a yes would bring
-    QTest::addColumn<bool>("manager");      // one runs, where the service is not installed
-    QTest::newRow("install question at start-up") << QStringList() << "Service belum diinstall"
-                                                  << "Gagal Instal Service" << true;
-    QTest::newRow("delete question")
-        << QStringList{"select", "click:butDel"} << "Apakah database 'penjualan'"
-        << "Data berhasil dihapus." << false;
+    // The probe's steps, as a user would act; the box the signal arrives during; a box that only
+    // a yes would bring; whether a manager runs (where the service is not installed).
+    columns<QStringList, QString, QString, bool>({"steps", "question", "yesShows", "manager"});
+    row("install question at start-up", QStringList(), "Service belum diinstall",
+        "Gagal Instal Service", true);
+    row("delete question", QStringList{"select", "click:butDel"}, "Apakah database 'penjualan'",
+        "Data berhasil dihapus.", false);
 }
 
 void TestSingleInstance::signalDuringQuestion()

@@ -28,11 +28,7 @@ QStringList cut(QWidget *window)
         if (wide > width || high > height)
             found << w->objectName() + " in " +
                          (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
-                         QString(" needs %1x%2, has %3x%4")
-                             .arg(wide)
-                             .arg(high)
-                             .arg(width)
-                             .arg(height);
+                         QString::asprintf(" needs %dx%d, has %dx%d", wide, high, width, height);
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
         auto *label = qobject_cast<QLabel *>(w);
@@ -57,10 +53,8 @@ QStringList cut(QWidget *window)
         if (rect.right() >= view->viewport()->width() ||
             rect.height() < lines * metrics.lineSpacing())
             found << "'" + text + "' in " + view->objectName() +
-                         QString(" needs %1 lines, has %2x%3")
-                             .arg(lines)
-                             .arg(rect.width())
-                             .arg(rect.height());
+                         QString::asprintf(" needs %d lines, has %dx%d", lines, rect.width(),
+                                           rect.height());
     };
     for (QListWidget *list : window->findChildren<QListWidget *>())
         for (int i = 0; i < list->count(); ++i)
@@ -108,8 +102,7 @@ void TestTextFit::init()
 
 void TestTextFit::fits_data()
 {
-    QTest::addColumn<int>("points");
-    QTest::addColumn<QString>("window");
+    columns<int, QString>({"points", "window"});
     for (int points : {9, 10, 11})
         for (const char *window : {"main window", "log viewer", "picker", "status window",
                                    "advanced settings", "copies", "restore", "message boxes"})
@@ -134,53 +127,43 @@ void TestTextFit::fits()
         }
     });
     boxes.start(20);
-    QScopedPointer<QWidget> shown;
-    XHistoryWatch history(dir.filePath("riwayat.db"));
+    const QString riwayat = dir.filePath("riwayat.db");
+    XHistoryWatch history(riwayat);
     history.setDatabases(names);
     history.setSchedule({QTime(1, 0), QTime(13, 0), true, true});
     history.start();
-    if (window == "main window" || window == "message boxes") {
-        auto *main = new MainControlPanel(nullptr, dir.path());
-        shown.reset(main);
-        if (window == "message boxes") {
-            main->show();
-            main->addBackupDatabase(LongName);               // already listed: its name is said
-            menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
-            showError(
-                serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
-                main);
-        }
-    } else if (window == "log viewer") {
-        shown.reset(new flog(nullptr, dir.path()));
-    } else if (window == "status window") {
-        shown.reset(new FStatusBackup(&history));
-    } else if (window == "advanced settings") {
-        shown.reset(new FPengaturan(QSqlDatabase()));
-    } else if (window == "copies") {
-        shown.reset(
-            new FSalinan(QSqlDatabase(), dir.filePath("riwayat.db"), [] { return QString(); }));
-    } else if (window == "restore") {
-        shown.reset(new FPulihkan({[] { return QSqlDatabase(); }, dir.filePath("riwayat.db"), {},
-                                   names, {}, {}, {}}));
-    } else {
-        shown.reset(new FDfrDatabase);
-        // As the picker lists them.
-        for (const QString &name : names)
-            widget<QListWidget>(shown.data(), "listWidget")
-                ->addItem(new QListWidgetItem(QIcon(":/images/db.png"), name));
+    const QScopedPointer<QWidget> shown(
+        window == "log viewer"          ? new flog(nullptr, dir.path())
+        : window == "status window"     ? new FStatusBackup(&history)
+        : window == "advanced settings" ? new FPengaturan(QSqlDatabase())
+        : window == "copies" ? new FSalinan(QSqlDatabase(), riwayat, [] { return QString(); })
+        : window == "restore"
+            ? new FPulihkan({[] { return QSqlDatabase(); }, riwayat, {}, names, {}, {}, {}})
+        : window == "picker" ? new FDfrDatabase
+                             : static_cast<QWidget *>(new MainControlPanel(nullptr, dir.path())));
+    if (window == "message boxes") {
+        auto *main = static_cast<MainControlPanel *>(shown.data());
+        main->show();
+        main->addBackupDatabase(LongName);               // already listed: its name is said
+        menuAction(main, "&Install Service")->trigger(); // no manager: how to start it
+        showError(serviceFailureText(ServiceAction::Install, {5, "Access is denied."}, dir.path()),
+                  main);
     }
+    // The databases as the picker lists them.
+    for (const QString &name : window == "picker" ? names : QStringList())
+        widget<QListWidget>(shown.data(), "listWidget")
+            ->addItem(new QListWidgetItem(QIcon(":/images/db.png"), name));
     shown->show();
     QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
     QTest::qWait(50); // rows fitted to their wrapped text
 
     found += cut(shown.data());
-    if (auto *status = shown->findChild<QLabel *>("lStatus")) {
+    if (auto *status = shown->findChild<QLabel *>("lStatus"))
         for (const char *text : {"Service : Belum diinstall", "Service : Aktif",
                                  "Service : Tidak Aktif", "Manager tidak berjalan"}) {
             status->setText(text);
             found += cut(status->parentWidget());
         }
-    }
     found.removeDuplicates();
     QVERIFY2(found.isEmpty(), qPrintable(found.join('\n')));
 }

@@ -4,11 +4,10 @@
 // encrypted copy off this machine, and sarvela-pulih asking for the same from a shell.
 #include "jobhistory.h"
 #include "pemulihan.h"
-#include "pgcluster.h"
 #include "pulihcli.h"
 #include "pulihkan.h"
-#include "servicetestkit.h"
 #include "thpermintaan.h"
+#include "workerfixture.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -17,13 +16,7 @@ using namespace servicetest;
 
 namespace {
 
-// A data-driven test's text columns, and one row of them.
-void columns(std::initializer_list<const char *> names)
-{
-    for (const char *name : names)
-        QTest::addColumn<QString>(name);
-}
-
+// A row of a data-driven test's text columns.
 void row(const char *name, const QStringList &values)
 {
     QTestData &data = QTest::newRow(name);
@@ -47,8 +40,8 @@ QString contents(const PgCluster &cluster, const QString &db)
 QStringList databases(const PgCluster &cluster, const QString &like)
 {
     QString out, error;
-    cluster.sql("select datname from pg_database where datname like '" + like + "' order by 1",
-                &error, "postgres", &out);
+    cluster.sql("select datname from pg_database where datname like '" + like + "' order by 1", &error,
+                "postgres", &out);
     return out.split('\n', Qt::SkipEmptyParts);
 }
 
@@ -60,6 +53,13 @@ bool anyFileHolds(const QString &folder, const QByteArray &text)
 
 } // namespace
 
+// source: dump, copy or unknown; konfirmasi: in place
+const Columns<QString, QString, QString, QString, QString, QString> restoreColumns{
+    {"source", "db", "ke", "konfirmasi", "hasil", "says"}};
+const Columns<QString, QString, QString, QString, QString> recoverAfterKillColumns{
+    {"langkah", "timpa", "made", "hasil", "left"}};
+const Columns<QStringList, int, QString> shellColumns{{"arguments", "status", "says"}};
+
 class TestPulihkan : public QObject
 {
     Q_OBJECT
@@ -67,27 +67,20 @@ class TestPulihkan : public QObject
     PgCluster cluster;
     ProgramFolder folder;
     QTemporaryDir outside; // the administrator's identity and the copies' destination
-    std::unique_ptr<ThPermintaan> worker;
+    std::unique_ptr<Stopped<ThPermintaan>> worker;
     QMap<QString, qint64> dumpOf;  // database: its good dump's job
     QMap<QString, QString> before; // database: contents when it was dumped
     qint64 copyId = 0;
 
-    void stopWorker()
-    {
-        if (worker)
-            worker->stop(), worker->wait();
-    }
-
     void startWorker()
     {
-        stopWorker();
-        worker = std::make_unique<ThPermintaan>(folder.path(), BackupEngine::Clock());
+        worker.reset();
+        worker = std::make_unique<Stopped<ThPermintaan>>(folder.path(), BackupEngine::Clock());
         const auto key = std::make_shared<pulihkan::ServiceKey>();
         worker->addStartTask([key](BackupEngine &engine) { pulihkan::start(engine, *key); });
-        worker->addHandler(pemulihan::Jenis,
-                           [key](const permintaan::Request &r, ThPermintaan::Context &c) {
-                               return pulihkan::run(r, c, *key);
-                           });
+        worker->addHandler(pemulihan::Jenis, [key](const permintaan::Request &r, ThPermintaan::Context &c) {
+            return pulihkan::run(r, c, *key);
+        });
         worker->start();
     }
 
@@ -98,15 +91,11 @@ class TestPulihkan : public QObject
 
     QString submit(const QJsonObject &isi)
     {
-        QString kunci, error;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tst-pulih");
-            db.setDatabaseName(folder.settingsPath());
-            if (db.open())
-                permintaan::submit(db, pemulihan::Jenis, isi, wake(), &kunci, &error);
-        }
-        QSqlDatabase::removeDatabase("tst-pulih");
-        return kunci;
+        return withDb(folder.settingsPath(), [&](QSqlDatabase &db) {
+            QString kunci, error;
+            permintaan::submit(db, pemulihan::Jenis, isi, wake(), &kunci, &error);
+            return kunci;
+        });
     }
 
     // The answer once it satisfies done (by default: once it ended).
@@ -122,8 +111,7 @@ class TestPulihkan : public QObject
         return answer;
     }
 
-    pemulihan::Restore restoreOf(const QString &kunci,
-                                 QList<pemulihan::TableCount> *tables = nullptr)
+    pemulihan::Restore restoreOf(const QString &kunci, QList<pemulihan::TableCount> *tables = nullptr)
     {
         pemulihan::Restore restore;
         QString error;
@@ -137,40 +125,29 @@ class TestPulihkan : public QObject
     {
         qputenv("PGPASSWORD", cluster.superPassword().toUtf8());
         client.start(PgCluster::binDir() + "/psql",
-                     {"-h", cluster.host(), "-p", QString::number(cluster.port()), "-U", "postgres",
-                      "-d", db, "-c", "select pg_sleep(60)"});
+                     {"-h", cluster.host(), "-p", QString::number(cluster.port()), "-U", "postgres", "-d", db,
+                      "-c", "select pg_sleep(60)"});
         QString connected, error;
         while (client.state() != QProcess::NotRunning && connected.trimmed() != "1")
-            cluster.sql("select count(*) from pg_stat_activity where query = 'select pg_sleep(60)'",
-                        &error, "postgres", &connected);
+            cluster.sql("select count(*) from pg_stat_activity where query = 'select pg_sleep(60)'", &error,
+                        "postgres", &connected);
     }
 
 private slots:
     void initTestCase()
     {
         QString error;
-        QVERIFY2(cluster.start(&error), qPrintable(error));
-        QVERIFY2(cluster.createSampleDatabase("toko", &error), qPrintable(error));
-        QVERIFY2(cluster.createSampleDatabase("rusak", &error), qPrintable(error));
-        QVERIFY2(cluster.sql("CREATE DATABASE besar", &error), qPrintable(error));
-        QVERIFY2(cluster.sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) AS isi FROM "
-                             "generate_series(1, 1500000) g; CREATE INDEX ON tblbesar (isi)",
-                             &error, "besar"),
+        QVERIFY2(cluster.start(&error) && cluster.createSampleDatabase("toko", &error) &&
+                     cluster.createSampleDatabase("rusak", &error) &&
+                     cluster.sql("CREATE DATABASE besar", &error) &&
+                     cluster.sql("CREATE TABLE tblbesar AS SELECT g AS id, md5(g::text) AS isi FROM "
+                                 "generate_series(1, 1500000) g; CREATE INDEX ON tblbesar (isi)",
+                                 &error, "besar"),
                  qPrintable(error));
-        QVERIFY2(folder.prepare({{"server", cluster.host()},
-                                 {"port", cluster.port()},
-                                 {"user", cluster.superUser()},
-                                 {"pass", cluster.superPassword()}},
-                                {"toko", "rusak", "besar"}),
-                 qPrintable(folder.error));
-        for (const QString &tool : QStringList{"pg_dump", "pg_restore", "pg_dumpall", "psql"}) {
-            QFile::remove(folder.file("dbutils/" + tool));
-            QVERIFY(QFile::link(PgCluster::binDir() + '/' + tool, folder.file("dbutils/" + tool)));
-        }
+        QVERIFY2(prepareOn(folder, cluster, {"toko", "rusak", "besar"}), qPrintable(folder.error));
         {
             BackupEngine engine(folder.path());
-            QVERIFY(engine.ReadConfig());
-            QVERIFY(engine.RunBackup());
+            QVERIFY(engine.ReadConfig() && engine.RunBackup());
         }
         for (const riwayat::Job &job : folder.jobs()) {
             QCOMPARE(job.hasil, riwayat::Ok);
@@ -185,15 +162,13 @@ private slots:
         QProcess keygen;
         keygen.start("/usr/bin/age-keygen", {"-o", outside.filePath("identitas.txt")});
         QVERIFY(keygen.waitForFinished());
-        const QString recipient =
-            QString::fromUtf8(keygen.readAllStandardError()).section(": ", 1).trimmed();
+        const QString recipient = QString::fromUtf8(keygen.readAllStandardError()).section(": ", 1).trimmed();
         QVERIFY(QDir().mkpath(outside.filePath("tujuan/toko")));
-        QCOMPARE(QProcess::execute("/usr/bin/age", {"-r", recipient, "-o",
-                                                    outside.filePath("tujuan/toko/bu.bu.age"),
-                                                    folder.jobs().at(0).file}), // toko's
+        QCOMPARE(QProcess::execute("/usr/bin/age",
+                                   {"-r", recipient, "-o", outside.filePath("tujuan/toko/bu.bu.age"),
+                                    folder.jobs().at(0).file}), // toko's
                  0);
-        QVERIFY(folder.rcloneConfig(
-            "[lokal]\ntype = alias\nremote = " + outside.filePath("tujuan") + "\n"));
+        QVERIFY(folder.rcloneConfig("[lokal]\ntype = alias\nremote = " + outside.filePath("tujuan") + "\n"));
         JobHistory history(folder.path(), [](const QString &) {});
         QVERIFY(history.exec("insert into salinan (riwayat_id, tujuan, hasil, terverifikasi) "
                              "values (?, 'lokal:toko/bu.bu.age', 'OK', 1)",
@@ -201,12 +176,11 @@ private slots:
         startWorker();
     }
 
-    void cleanupTestCase() { stopWorker(); }
+    void cleanupTestCase() { worker.reset(); }
 
     void restore_data()
     {
-        // source: dump, copy or unknown; konfirmasi: in place
-        columns({"source", "db", "ke", "konfirmasi", "hasil", "says"});
+        restoreColumns.add();
         const QString ok = permintaan::Ok, no = permintaan::Ditolak, failed = permintaan::Gagal;
         row("new database", {"dump", "toko", "toko_baru", "", ok, "Pulihkan Database OK : dari"});
         row("encrypted copy with the identity",
@@ -218,18 +192,12 @@ private slots:
         row("confirmation differs", {"dump", "toko", "toko", "tokoo", no, "tidak sama dengan"});
         row("dump that does not restore, in place",
             {"dump", "rusak", "rusak", "rusak", failed, "Pulihkan Database GAGAL : dari file ["});
-        row("in place",
-            {"dump", "toko", "toko", "toko", ok, "lama disimpan sebagai [toko_sebelum_"});
+        row("in place", {"dump", "toko", "toko", "toko", ok, "lama disimpan sebagai [toko_sebelum_"});
     }
 
     void restore()
     {
-        QFETCH(QString, source);
-        QFETCH(QString, db);
-        QFETCH(QString, ke);
-        QFETCH(QString, konfirmasi);
-        QFETCH(QString, hasil);
-        QFETCH(QString, says);
+        auto [source, db, ke, konfirmasi, hasil, says] = restoreColumns.fetch();
         const bool inPlace = !konfirmasi.isEmpty(), good = hasil == permintaan::Ok;
         QString error;
         if (inPlace && good)
@@ -241,60 +209,50 @@ private slots:
         if (inPlace && good)
             holdConnection(client, db);
 
-        pemulihan::Choice choice{db,
-                                 source == "dump"      ? dumpOf[db]
-                                 : source == "unknown" ? 9999
-                                                       : 0,
-                                 source == "copy" ? copyId : 0,
-                                 ke,
-                                 inPlace,
-                                 konfirmasi,
-                                 QString()};
+        const qint64 job = source == "dump" ? dumpOf[db] : source == "unknown" ? 9999 : 0;
+        pemulihan::Choice choice{db, job, source == "copy" ? copyId : 0, ke, inPlace, konfirmasi, ""};
         QString recipient;
         if (source == "copy" && good) {
             JobHistory history(folder.path(), [](const QString &) {});
             QVERIFY(pemulihan::serviceRecipient(history.database(), &recipient, &error));
-            QVERIFY2(pemulihan::sealIdentity("/usr/bin/age", recipient,
-                                             outside.filePath("identitas.txt"), &choice.identitas,
-                                             &error),
+            QVERIFY2(pemulihan::sealIdentity("/usr/bin/age", recipient, outside.filePath("identitas.txt"),
+                                             &choice.identitas, &error),
                      qPrintable(error));
         }
         const permintaan::Answer answer = await(submit(pemulihan::request(choice)));
         QCOMPARE(answer.hasil, hasil);
-        QVERIFY2(answer.pesan.contains(says), qPrintable(answer.pesan));
-        QVERIFY2(folder.log().join('\n').contains(says), qPrintable(folder.log().join('\n')));
+        const QString log = folder.log().join('\n');
+        QVERIFY2(answer.pesan.contains(says) && log.contains(says), qPrintable(answer.pesan + '\n' + log));
 
         // Nothing half-made is ever left, and in place keeps the original under its new name.
         QCOMPARE(databases(cluster, db + "_pulih_%"), QStringList());
         const QStringList kept = databases(cluster, db + "_sebelum_%");
         if (!good) {
-            QCOMPARE(contents(cluster, db), current);
-            QCOMPARE(kept, QStringList());
+            QCOMPARE(contents(cluster, db) + kept.join(' '), current);
             if (hasil == permintaan::Gagal) // the source itself, untouched
                 QCOMPARE(databases(cluster, ke), QStringList{ke});
             return;
         }
         QCOMPARE(contents(cluster, inPlace ? db : ke), before[db]);
-        if (inPlace) {
-            QCOMPARE(kept.size(), 1);
-            QCOMPARE(contents(cluster, kept.first()), current);
-            QCOMPARE(folder.jobs().size(), jobs + 1); // the fresh dump first
-            QCOMPARE(folder.jobs().last().hasil, riwayat::Ok);
+        if (inPlace) { // the original kept, and a fresh dump made first
+            QCOMPARE(QStringList({contents(cluster, kept.value(0)), QString::number(kept.size()),
+                                  QString::number(folder.jobs().size()), folder.jobs().last().hasil}),
+                     QStringList({current, "1", QString::number(jobs + 1), riwayat::Ok}));
             QVERIFY(client.waitForFinished(5000));
         }
         QList<pemulihan::TableCount> tables;
-        QCOMPARE(restoreOf(answer.kunci, &tables).baris, 52);
-        QCOMPARE(tables.size(), 2);
+        QString counts = QString::number(restoreOf(answer.kunci, &tables).baris);
         for (const pemulihan::TableCount &t : tables)
-            QCOMPARE(t.pulih, t.backup);
+            counts += QString(" %1=%2").arg(t.backup - t.pulih).arg(t.tabel);
+        QCOMPARE(counts, "52 0=public.tblbarang 0=public.tblpelanggan");
     }
 
     // Neither the administrator's identity nor the service's is ever written anywhere.
     void identityNeverStored()
     {
         QVERIFY(!anyFileHolds(folder.path(), "AGE-SECRET-KEY"));
-        QVERIFY(!anyFileHolds(folder.path(),
-                              readBytes(outside.filePath("identitas.txt")).trimmed().right(40)));
+        QVERIFY(
+            !anyFileHolds(folder.path(), readBytes(outside.filePath("identitas.txt")).trimmed().right(40)));
     }
 
     void cancel()
@@ -313,30 +271,25 @@ private slots:
     // What a killed process left: its half-made database dropped, a swap that committed kept.
     void recoverAfterKill_data()
     {
-        columns({"langkah", "timpa", "made", "hasil", "left"});
+        recoverAfterKillColumns.add();
         const QString cancelled = riwayat::Dibatalkan;
         row("restoring into a new database", {"dibuat", "", "toko_pulih_mati", cancelled, ""});
-        row("renamed before it died",
-            {"tukar", "1", "toko_sebelum_mati", riwayat::Ok, "toko_sebelum_mati"});
+        row("renamed before it died", {"tukar", "1", "toko_sebelum_mati", riwayat::Ok, "toko_sebelum_mati"});
         row("before the renames", {"tukar", "1", "toko_pulih_mati", cancelled, ""});
     }
 
     void recoverAfterKill()
     {
-        QFETCH(QString, langkah);
-        QFETCH(QString, timpa);
-        QFETCH(QString, made);
-        QFETCH(QString, hasil);
-        QFETCH(QString, left);
+        auto [langkah, timpa, made, hasil, left] = recoverAfterKillColumns.fetch();
         QString error;
         QVERIFY2(cluster.sql("CREATE DATABASE " + made, &error), qPrintable(error));
         {
             JobHistory history(folder.path(), [](const QString &) {});
-            QVERIFY(history.exec(
-                "insert into pemulihan (kunci, dbname, ke, timpa, sebelum, hasil, "
-                "langkah, kerja) values ('mati', 'toko', ?, ?, "
-                "'toko_sebelum_mati', 'BERJALAN', ?, 'toko_pulih_mati')",
-                {timpa.isEmpty() ? "toko_pulih_mati" : "toko", int(!timpa.isEmpty()), langkah}));
+            QVERIFY(
+                history.exec("insert into pemulihan (kunci, dbname, ke, timpa, sebelum, hasil, "
+                             "langkah, kerja) values ('mati', 'toko', ?, ?, "
+                             "'toko_sebelum_mati', 'BERJALAN', ?, 'toko_pulih_mati')",
+                             {timpa.isEmpty() ? "toko_pulih_mati" : "toko", int(!timpa.isEmpty()), langkah}));
         }
         startWorker();
         for (int i = 0; i < 100 && restoreOf("mati").hasil == riwayat::Berjalan; ++i)
@@ -352,12 +305,9 @@ private slots:
 
     void shell_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("says");
+        shellColumns.add();
         QTest::newRow("the newest dump, the default name") // the fresh dump made for in place
-            << QStringList{"--database", "toko"} << 0
-            << "public.tblbarang: backup 51, dipulihkan 51";
+            << QStringList{"--database", "toko"} << 0 << "public.tblbarang: backup 51, dipulihkan 51";
         QTest::newRow("a file the history does not record")
             << QStringList{"--database", "toko", "--file", "/tmp/bu_toko.bu"} << 1
             << "File [/tmp/bu_toko.bu] bukan backup baik database [toko]";
@@ -365,9 +315,7 @@ private slots:
 
     void shell()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(QString, says);
+        auto [arguments, status, says] = shellColumns.fetch();
         pulihcli::Options options;
         QCOMPARE(pulihcli::parse(arguments, &options), QString());
         QStringList said;

@@ -2,8 +2,7 @@
 // be read when it starts are read at a later check, and a save in the panel never waits
 // for a backup run.
 #include "backupengine.h"
-#include "servicetestkit.h"
-#include "thbackup.h"
+#include "workerfixture.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -12,95 +11,23 @@ using namespace servicetest;
 
 namespace {
 
-// The sqlite3 shell on the settings file, as a second process would use it. Statements are
-// sent one at a time; ready() waits until everything sent so far has run.
-class SqliteShell
+// 1 March 2024, 05:30: the first backup time of the usual settings.
+QDateTime at(QTime time = QTime(5, 30))
 {
-public:
-    explicit SqliteShell(const QString &path)
-    {
-        shell.start("sqlite3", {"-batch", path});
-        shell.waitForStarted();
-    }
-    ~SqliteShell()
-    {
-        shell.kill();
-        shell.waitForFinished();
-    }
-    bool ready(const QString &statements)
-    {
-        shell.write((statements + "\nSELECT 'siap';\n").toUtf8());
-        while (!shell.readAllStandardOutput().contains("siap"))
-            if (!shell.waitForReadyRead(10000))
-                return false;
-        return true;
-    }
-    void killNow()
-    {
-        shell.kill(); // SIGKILL: whatever the open transaction wrote stays behind
-        shell.waitForFinished();
-    }
-    void end()
-    {
-        shell.closeWriteChannel();
-        shell.waitForFinished();
-    }
-
-private:
-    QProcess shell;
-};
-
-// A worker on the folder whose clock says now on 1 March 2024 (05:30 is the first backup
-// time of the usual settings) until the test moves it by later seconds, asked for requests
-// backups before it starts, and who looks every tenth of a second. What it hands to the
-// system's log is kept.
-class Worker
-{
-public:
-    explicit Worker(const ProgramFolder &folder, QTime now = QTime(5, 30), int requests = 0)
-        : thread(
-              folder.path(),
-              [this, now] { return QDateTime(QDate(2024, 3, 1), now).addSecs(later); }, 100,
-              [this](const QString &message) {
-                  QMutexLocker locker(&mutex);
-                  reports << message;
-              })
-    {
-        while (requests-- > 0)
-            thread.requestBackup();
-        thread.start();
-    }
-    ~Worker()
-    {
-        thread.stop();
-        thread.wait();
-    }
-    QStringList reported()
-    {
-        QMutexLocker locker(&mutex);
-        return reports;
-    }
-    ThBackup thread;
-    std::atomic<int> later{0};
-
-private:
-    QMutex mutex;
-    QStringList reports;
-};
-
-// What keeps the settings from being read when the worker starts, or its list at the backup
-// time; the last one takes the output folder away while the list cannot be read.
-enum class Obstacle { CrashedSave, Lock, Missing, NoRows, NoList, NoListThenNoFolder };
+    return QDateTime(QDate(2024, 3, 1), time);
+}
 
 } // namespace
 
-Q_DECLARE_METATYPE(Obstacle)
-
-// failure: the one entry logged while it lasts; empty: none
-const Columns<Obstacle, QString, QStringList> unreadableSettingsAreReadLaterColumns{
-    {"obstacle", "failure", "entries"}};
-const Columns<QTime, int, QList<int>, int, int, int> backupNowColumns{
-    {"now", "requests", "later", "runs", "manualRuns", "refusals"}};
+// What keeps the settings from being read when the worker starts, or its list at the backup time.
+// failure: the one entry logged while it lasts, empty for a save killed half-way; held: what a sqlite3
+// shell runs and holds meanwhile; before, after: sh with $0 the settings and $1 the output folder, run
+// when the worker starts and once the failure was logged; entries: see unreadableSettingsAreReadLater()
+const Columns<QString, QString, QString, QString, QString> unreadableSettingsAreReadLaterColumns{
+    {"failure", "held", "before", "after", "entries"}};
+// later: after the first run, a request at each of these seconds after it; said: the jobs' outcomes, how
+// many manual runs began and how many requests were refused
+const Columns<QTime, int, QList<int>, QString> backupNowColumns{{"now", "requests", "later", "said"}};
 class TestThBackup : public QObject
 {
     Q_OBJECT
@@ -109,101 +36,93 @@ private slots:
     void unreadableSettingsAreReadLater_data()
     {
         unreadableSettingsAreReadLaterColumns.add();
-        // The start of every entry, in order (%R: the history made, %O: the output folder).
-
-        const QString made = "Riwayat backup [%R] belum ada; dibuat baru.",
-                      globals = "Backup Globals OK : file [%O/bu_globals_",
-                      backup = "Backup Database : %O/bu_sales_",
-                      ok = "Backup Database OK : database [sales]",
-                      back = "Pengaturan terbaca kembali.";
-        QTest::newRow("journal of a save killed half-way is rolled back")
-            << Obstacle::CrashedSave << QString()
-            << QStringList{"Read Config.", made, "Read List DB", globals, backup, ok};
-        const QString locked = "Gagal memanggil data.\nPesan Error : database is locked";
-        QTest::newRow("locked longer than the busy time-out at start")
-            << Obstacle::Lock << locked
-            << QStringList{"Read Config.", locked, back, made, "Read List DB", globals, backup, ok};
-        QTest::newRow("missing at start, delivered later")
-            << Obstacle::Missing << "Maaf file ["
-            << QStringList{"Read Config.", "Maaf file [", back,   made,
-                           "Read List DB", globals,       backup, ok};
-        const QString empty = "Pengaturan kosong: tabel confdb tidak berisi baris.";
-        QTest::newRow("confdb empty at start: said once, read when it has its row")
-            << Obstacle::NoRows << empty
-            << QStringList{"Read Config.", empty, back, made, "Read List DB", globals, backup, ok};
-        const QString noList =
-            "Read Database BU. Gagal memanggil data.\nPesan Error : no such table";
-        QTest::newRow("list unreadable at the backup time: the run after says Read List DB")
-            << Obstacle::NoList << noList
-            << QStringList{"Read Config.", made,    "Read List DB", noList, back,
-                           "Read List DB", globals, backup,         ok};
-        QTest::newRow("output folder gone while the run waits for its list: said once")
-            << Obstacle::NoListThenNoFolder << noList
-            << QStringList{"Read Config.", made, "Read List DB", noList,
-                           "Lokasi backup [%O] tidak ditemukan. Proses dibatalkan."};
+        const auto row = [](const char *name, const QString &failure, const QString &held,
+                            const QString &before, const QString &after, const char *entries) {
+            QTest::newRow(name) << failure << held << before << after << QString(entries);
+        };
+        const QString noList = "Read Database BU. Gagal memanggil data.\nPesan Error : no such table";
+        const QString hideList = "sqlite3 \"$0\" 'ALTER TABLE tbldb RENAME TO simpan'";
+        const QString showList = "sqlite3 \"$0\" 'ALTER TABLE simpan RENAME TO tbldb'";
+        // Enough pages that the save writes some of them into the file before it commits.
+        row("journal of a save killed half-way is rolled back", "",
+            "CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) FROM generate_series(1, 2000); "
+            "PRAGMA cache_size = 2; BEGIN; UPDATE confdb SET outputdir = '/nonexistent'; "
+            "UPDATE pad SET x = randomblob(1000);",
+            "", "", "CMLGBK");
+        row("locked longer than the busy time-out at start",
+            "Gagal memanggil data.\nPesan Error : database is locked", "BEGIN EXCLUSIVE;", "", "",
+            "CFAMLGBK");
+        row("missing at start, delivered later", "Maaf file [", "", "mv \"$0\" \"$0.nanti\"",
+            "mv \"$0.nanti\" \"$0\"", "CFAMLGBK");
+        row("confdb empty at start: said once, read when it has its row",
+            "Pengaturan kosong: tabel confdb tidak berisi baris.", "",
+            "sqlite3 \"$0\" 'CREATE TABLE simpan AS SELECT * FROM confdb; DELETE FROM confdb'",
+            "sqlite3 \"$0\" 'INSERT INTO confdb SELECT * FROM simpan'", "CFAMLGBK");
+        row("list unreadable at the backup time: the run after says Read List DB", noList, "", hideList,
+            showList, "CMLFALGBK");
+        row("output folder gone while the run waits for its list: said once", noList, "", hideList,
+            "rm -r \"$1\" && " + showList, "CMLFX");
     }
     // Settings that cannot be read are read at a later check: the failure is logged (and reported)
     // once however many checks meet it, the run after it starts with "Read List DB", and the dump
     // goes where the settings said before a save that was rolled back.
     void unreadableSettingsAreReadLater()
     {
-        auto [obstacle, failure, entries] = unreadableSettingsAreReadLaterColumns.fetch();
+        auto [failure, held, before, after, entries] = unreadableSettingsAreReadLaterColumns.fetch();
         PREPARED(folder, {}, {"sales"});
         const QString settings = folder.settingsPath();
-        const auto sql = [&](const QString &statements) {
-            return QProcess::execute("sqlite3", {settings, statements}) == 0;
+        // The entries in order, each by the letter of its start.
+        const QMap<QChar, QString> starts{
+            {'C', "Read Config."},
+            {'F', failure},
+            {'A', "Pengaturan terbaca kembali."},
+            {'M', "Riwayat backup [" + folder.file("data/riwayat.db") + "] belum ada; dibuat baru."},
+            {'L', "Read List DB"},
+            {'G', "Backup Globals OK : file [" + folder.outputDir() + "/bu_globals_"},
+            {'B', "Backup Database : " + folder.outputDir() + "/bu_sales_"},
+            {'K', "Backup Database OK : database [sales]"},
+            {'X', "Lokasi backup [" + folder.outputDir() + "] tidak ditemukan. Proses dibatalkan."}};
+        const auto sh = [&](const QString &script) {
+            return script.isEmpty() ||
+                   QProcess::execute("sh", {"-c", script, settings, folder.outputDir()}) == 0;
         };
-        SqliteShell shell(settings);
-        if (obstacle == Obstacle::CrashedSave) {
-            // Enough pages that the save writes some of them into the file before it commits.
-            QVERIFY(shell.ready("CREATE TABLE pad (x); INSERT INTO pad SELECT randomblob(1000) "
-                                "FROM generate_series(1, 2000);"));
-            QVERIFY(shell.ready("PRAGMA cache_size = 2; BEGIN; UPDATE confdb SET outputdir = "
-                                "'/nonexistent'; UPDATE pad SET x = randomblob(1000);"));
-            shell.killNow();
-            QVERIFY(QFileInfo::exists(settings + "-journal"));
-        } else if (obstacle == Obstacle::Lock) {
-            QVERIFY(shell.ready("BEGIN EXCLUSIVE;"));
-        } else {
-            shell.end();
+        // The sqlite3 shell, as a second process would use it: the row's statements run, it waits.
+        QProcess shell;
+        if (!held.isEmpty()) {
+            shell.start("sqlite3", {"-batch", settings});
+            shell.write((held + "\nSELECT 'siap';\n").toUtf8());
+            while (!shell.readAllStandardOutput().contains("siap"))
+                QVERIFY(shell.waitForReadyRead(10000));
         }
-        if (obstacle == Obstacle::Missing)
-            QVERIFY(QFile::rename(settings, settings + ".nanti"));
-        if (obstacle == Obstacle::NoRows)
-            QVERIFY(sql("CREATE TABLE simpan AS SELECT * FROM confdb; DELETE FROM confdb;"));
-        if (obstacle == Obstacle::NoList || obstacle == Obstacle::NoListThenNoFolder)
-            QVERIFY(sql("ALTER TABLE tbldb RENAME TO simpan;"));
+        if (failure.isEmpty()) { // SIGKILL half-way through its save: what it wrote stays behind
+            shell.kill();
+            shell.waitForFinished();
+            QVERIFY(QFileInfo::exists(settings + "-journal"));
+        }
+        QVERIFY(sh(before));
 
-        Worker worker(folder);
+        Worker worker(folder, at());
         if (!failure.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(folder.log().filter(failure).size() == 1, 5000);
             QTest::qWait(2500); // several more checks fail the same way
-            if (obstacle == Obstacle::NoListThenNoFolder)
-                QVERIFY(QDir(folder.outputDir()).removeRecursively());
-            if (obstacle == Obstacle::Lock)
-                shell.end();
-            else if (obstacle == Obstacle::Missing)
-                QVERIFY(QFile::rename(settings + ".nanti", settings));
-            else if (obstacle == Obstacle::NoRows)
-                QVERIFY(sql("INSERT INTO confdb SELECT * FROM simpan;"));
-            else
-                QVERIFY(sql("ALTER TABLE simpan RENAME TO tbldb;"));
+            shell.closeWriteChannel();
+            shell.waitForFinished();
+            QVERIFY(sh(after));
         }
         QTRY_VERIFY_WITH_TIMEOUT(folder.log().size() >= entries.size(), 10000);
         QTest::qWait(1000); // more checks, which must add nothing
 
+        // Each entry cut to the length of the start it must have.
         const QStringList log = folder.log();
-        entries.replaceInStrings("%R", folder.file("data/riwayat.db"));
-        entries.replaceInStrings("%O", folder.outputDir());
-        QCOMPARE(log.size(), entries.size());
-        for (int i = 0; i < log.size(); ++i)
-            QVERIFY2(log.at(i).startsWith(entries.at(i)), qPrintable(log.join('\n')));
+        QStringList expected, begun;
+        for (int i = 0; i < entries.size(); ++i)
+            expected << starts[entries[i]], begun << log.value(i).left(expected.last().size());
+        QCOMPARE(begun + log.mid(entries.size()), expected);
         QVERIFY(!QFileInfo::exists(settings + "-journal"));
         // A failure reaches the system's log once too, on one line.
         QStringList reported = log.filter(QRegularExpression("^(Gagal|Maaf|Pengaturan kosong|Read "
                                                              "Database BU|Lokasi)"));
-        reported.replaceInStrings("\n", " ");
-        QCOMPARE(worker.reported(), reported);
+        QCOMPARE(worker.reported(), reported.replaceInStrings("\n", " "));
     }
     // The panel saves with a busy time-out far shorter than the run; the run must not hold
     // the file meanwhile.
@@ -222,8 +141,7 @@ private slots:
                            folder.settingsPath()});
         QVERIFY(engine.RunBackup());
         QVERIFY(panel.waitForFinished());
-        QCOMPARE(panel.readAllStandardError(), QByteArray());
-        QCOMPARE(panel.exitCode(), 0);
+        QCOMPARE(panel.readAllStandardError() + QByteArray::number(panel.exitCode()), "0");
         // The list was read whole before the first job: what was added counts from the next run.
         QCOMPARE(folder.log().filter("Backup Database : ").size(), 2);
     }
@@ -233,57 +151,47 @@ private slots:
     // within two seconds.
     void stopEndsTheRunInOrder()
     {
-        const QString database = "bacamacet";
-        PREPARED(folder, {}, {database, "sales"});
-        Worker worker(folder);
+        PREPARED(folder, {}, {"bacamacet", "sales"});
+        Worker worker(folder, at());
         const QString tool = folder.file("dbutils/pg_restore");
         QTRY_COMPARE_WITH_TIMEOUT(processesWith(tool).size(), 1, 5000);
-
-        QElapsedTimer stopping;
-        stopping.start();
-        worker.thread.stop();
-        QVERIFY(worker.thread.wait(2000));
-        QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+        QVERIFY(worker.thread.stopsInTime());
         QCOMPARE(processesWith(tool).size(), 0);
 
-        const QString cancelled =
-            "Backup Database DIBATALKAN : database [" + database + "]. Service dihentikan.";
-        QStringList log = folder.log();
+        const QString cancelled = "Backup Database DIBATALKAN : database [bacamacet]. Service dihentikan.";
+        const QStringList log = folder.log();
         QCOMPARE(log.mid(log.size() - 2),
                  QStringList({cancelled, "Backup Database TIDAK DIJALANKAN : database [sales]. "
                                          "Service dihentikan."}));
         QVERIFY(log.at(log.size() - 3).startsWith("Backup Database : " + folder.outputDir()));
         QCOMPARE(worker.reported(), QStringList{cancelled});
         QCOMPARE(outcomes(folder.jobs()), QStringList{"DIBATALKAN"});
-        const QStringList left =
-            QDir(folder.outputDir()).entryList({"*.bu*", "*.log"}, QDir::Files);
+        const QStringList left = QDir(folder.outputDir()).entryList({"*.bu*", "*.log"}, QDir::Files);
         QCOMPARE(left.size(), 1);
         QVERIFY2(left.first().endsWith(".log"), qPrintable(left.first()));
-        QVERIFY(
-            readText(folder.outputDir() + '/' + left.first()).contains("Save Log : " + database));
+        QVERIFY(readText(folder.outputDir() + '/' + left.first()).contains("Save Log : bacamacet"));
     }
     void backupNow_data()
     {
         backupNowColumns.add();
-        // After the first run: a request at each of these seconds after it
-
         QTest::newRow("two requests before the worker looks: one backup")
-            << QTime(12, 0) << 2 << QList<int>() << 1 << 1 << 0;
+            << QTime(12, 0) << 2 << QList<int>() << "OK manual 1 refused 0";
         QTest::newRow("in a backup time's minute: that time still runs, once")
-            << QTime(5, 30) << 1 << QList<int>() << 2 << 1 << 0;
+            << QTime(5, 30) << 1 << QList<int>() << "OK,OK manual 1 refused 0";
         QTest::newRow("requests within a minute of the manual run: refused, told once")
-            << QTime(12, 0) << 1 << QList<int>{10, 30, 59} << 1 << 1 << 1;
+            << QTime(12, 0) << 1 << QList<int>{10, 30, 59} << "OK manual 1 refused 1";
         QTest::newRow("refused, then a minute after the manual run it runs")
-            << QTime(12, 0) << 1 << QList<int>{30, 60} << 2 << 2 << 1;
+            << QTime(12, 0) << 1 << QList<int>{30, 60} << "OK,OK manual 2 refused 1";
     }
     // A backup asked for runs at once and writes what one at a backup time writes, without
     // touching the backup times' guards; another one within a minute of its end is refused
     // (requests while a run is in progress are tested through the service manager).
     void backupNow()
     {
-        auto [now, requests, later, runs, manualRuns, refusals] = backupNowColumns.fetch();
+        auto [now, requests, later, said] = backupNowColumns.fetch();
+        const int runs = said.section(' ', 0, 0).count("OK");
         PREPARED(folder, {}, {"sales"});
-        Worker worker(folder, now, requests);
+        Worker worker(folder, at(now), requests);
         QTRY_VERIFY_WITH_TIMEOUT(!folder.log().filter("Backup Database OK").isEmpty(), 10000);
         for (int seconds : later) {
             QTest::qWait(200);
@@ -294,14 +202,17 @@ private slots:
         QTest::qWait(300); // a few more checks within the minute
 
         const QStringList log = folder.log();
-        QCOMPARE(outcomes(folder.jobs()), QStringList(QVector<QString>(runs, "OK").toList()));
-        QCOMPARE(log.count("Backup manual dimulai."), manualRuns);
-        QCOMPARE(log.count("Permintaan backup manual ditolak: backup manual sebelumnya selesai "
-                           "kurang dari satu menit yang lalu."),
-                 refusals);
-        const int manual = log.indexOf("Backup manual dimulai.");
+        const QString refused = "Permintaan backup manual ditolak: backup manual sebelumnya "
+                                "selesai kurang dari satu menit yang lalu.";
+        const QString begun = "Backup manual dimulai.";
+        QCOMPARE(QString("%1 manual %2 refused %3")
+                     .arg(outcomes(folder.jobs()).join(','))
+                     .arg(log.count(begun))
+                     .arg(log.count(refused)),
+                 said);
+        const int manual = log.indexOf(begun);
         QCOMPARE(log.value(manual + 1), QString("Read List DB"));
-        if (runs == 2 && manualRuns == 1) // the backup time's run, the same
+        if (said.startsWith("OK,OK manual 1 ")) // the backup time's run, the same
             QCOMPARE(log.mid(manual + 1, 4), log.mid(manual + 5, 4));
     }
 };

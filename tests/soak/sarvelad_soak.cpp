@@ -24,8 +24,7 @@ protected:
         const QString offsetFile = QCoreApplication::applicationDirPath() + "/soak/jam";
         const auto clock = [offsetFile] {
             QFile file(offsetFile);
-            const qint64 offset =
-                file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+            const qint64 offset = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
             return QDateTime::currentDateTime().addMSecs(offset);
         };
         auto *worker = new ThBackup(QString(), clock, CheckIntervalMs, std::move(reporter));

@@ -38,8 +38,7 @@ struct Row
     qint64 id = 0;
     QString dbname, file, hasil, alasan;
     qint64 ukuran = 0;
-    bool verified = false;
-    bool deleted = false;
+    bool verified = false, deleted = false;
     bool globals = false; // the server's globals, not a database
 };
 
@@ -135,8 +134,7 @@ QString identity(const QString &path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QString();
     return QString("%1 %2 %3.%4")
-        .arg(text(info.st_ino), text(info.st_size), text(info.st_mtim.tv_sec),
-             text(info.st_mtim.tv_nsec));
+        .arg(text(info.st_ino), text(info.st_size), text(info.st_mtim.tv_sec), text(info.st_mtim.tv_nsec));
 }
 
 // 1. Every file under a final dump name reads back whole. Each file is read once, and
@@ -153,8 +151,7 @@ void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
         const bool ended = restore.waitForFinished(120000);
         if (!ended)
             restore.kill();
-        const bool whole =
-            ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
+        const bool whole = ended && restore.exitStatus() == QProcess::NormalExit && restore.exitCode() == 0;
         seen->insert((whole ? "utuh " : "rusak ") + id);
         if (!whole)
             violation(path + " does not read back whole: " +
@@ -162,51 +159,46 @@ void checkDumpsReadBack(const QString &outputDir, QSet<QString> *seen)
     }
 }
 
+// What a job's entry and its history row are counted under: what it was, and for a good one, its file and
+// size.
+QString jobKey(const QString &hasil, const QString &what, const QString &file = {}, const QString &size = {})
+{
+    return hasil == "OK" ? QString("OK %1 file [%2] %3 byte").arg(what, file, size) : hasil + ' ' + what;
+}
+
 // 2 and 5. Each job entry of the log has its history row, and each row its entry, but for
 // those whose process the soak ended between the two writes.
-void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions,
-                            bool idle)
+void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int interruptions, bool idle)
 {
     static const QRegularExpression ok("^Backup Database OK : database \\[(.*)\\], file "
                                        "\\[(.*)\\], (\\d+) byte, terverifikasi\\.$");
-    static const QRegularExpression other(
-        "^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
-        "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
-    static const QRegularExpression globalsOk(
-        "^Backup Globals OK : file \\[(.*)\\], (\\d+) byte\\.");
+    static const QRegularExpression other("^Backup Database (GAGAL|DIBATALKAN) : database \\[(.*?)\\][,.] |"
+                                          "^Backup Database (DITOLAK) : nama database \\[(.*?)\\] ");
+    static const QRegularExpression globalsOk("^Backup Globals OK : file \\[(.*)\\], (\\d+) byte\\.");
     static const QRegularExpression globalsOther("^Backup Globals (GAGAL|DIBATALKAN) : ");
     QMap<QString, int> entries, recorded;
     for (const QString &message : log) {
         if (const QRegularExpressionMatch m = globalsOk.match(message); m.hasMatch()) {
-            entries[QString("OK globals file [%1] %2 byte").arg(m.captured(1), m.captured(2))]++;
+            entries[jobKey("OK", "globals", m.captured(1), m.captured(2))]++;
         } else if (const QRegularExpressionMatch m = globalsOther.match(message); m.hasMatch()) {
-            entries[m.captured(1) + " globals"]++;
+            entries[jobKey(m.captured(1), "globals")]++;
         } else if (const QRegularExpressionMatch m = ok.match(message); m.hasMatch()) {
-            entries[QString("OK database [%1] file [%2] %3 byte")
-                        .arg(m.captured(1), m.captured(2), m.captured(3))]++;
+            entries[jobKey("OK", "database [" + m.captured(1) + ']', m.captured(2), m.captured(3))]++;
         } else if (const QRegularExpressionMatch m = other.match(message); m.hasMatch()) {
-            const QString hasil = m.captured(1).isEmpty() ? m.captured(3) : m.captured(1);
-            const QString db = m.captured(1).isEmpty() ? m.captured(4) : m.captured(2);
-            entries[hasil + " database [" + db + "]"]++;
+            const bool refused = m.captured(1).isEmpty();
+            entries[jobKey(m.captured(refused ? 3 : 1), "database [" + m.captured(refused ? 4 : 2) + ']')]++;
         }
     }
     for (const Row &row : rows) {
         if (row.hasil == "BERJALAN") {
             if (idle)
-                violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id,
-                          row.dbname);
+                violation("job %1 of [%2] is still BERJALAN while the service is idle", row.id, row.dbname);
             continue;
         }
-        if (row.globals && row.hasil == "OK")
-            recorded[QString("OK globals file [%1] %2 byte").arg(row.file).arg(row.ukuran)]++;
-        else if (row.globals)
-            recorded[row.hasil + " globals"]++;
-        else if (row.hasil == "OK")
-            recorded[QString("OK database [%1] file [%2] %3 byte")
-                         .arg(shown(row.dbname), shown(row.file))
-                         .arg(row.ukuran)]++;
-        else
-            recorded[row.hasil + " database [" + shown(row.dbname) + "]"]++;
+        // The names as the log shows them; the globals' file is the service's own name.
+        const QString what = row.globals ? QString("globals") : "database [" + shown(row.dbname) + ']';
+        recorded[jobKey(row.hasil, what, row.globals ? row.file : shown(row.file),
+                        QString::number(row.ukuran))]++;
         if (row.hasil == "OK" && !row.verified && !row.globals)
             violation("job %1 is OK but not verified", row.id);
     }
@@ -215,14 +207,13 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
     for (const QString &key : QSet<QString>(keys.begin(), keys.end())) {
         const int logged = entries.value(key), inHistory = recorded.value(key);
         if (logged > inHistory)
-            violation("busys.log has %1 entries [%2] but the history %3 rows", logged, key,
-                      inHistory);
+            violation("busys.log has %1 entries [%2] but the history %3 rows", logged, key, inHistory);
         else
             unlogged += inHistory - logged;
     }
     if (unlogged > interruptions)
-        violation("%1 history rows have no entry in busys.log, after only %2 interruptions",
-                  unlogged, interruptions);
+        violation("%1 history rows have no entry in busys.log, after only %2 interruptions", unlogged,
+                  interruptions);
 }
 
 // 3. A good dump is gone only when retention deleted it, never the newest of a database, and
@@ -230,8 +221,7 @@ void checkLogAgainstHistory(const QStringList &log, const QList<Row> &rows, int 
 void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
 {
     QHash<QString, int> namedBy;
-    QHash<QString, const Row *> newest;
-    QHash<QString, const Row *> deletedGood;
+    QHash<QString, const Row *> newest, deletedGood;
     for (const Row &row : rows) {
         if (row.hasil != "OK")
             continue;
@@ -245,16 +235,15 @@ void checkGoodDumps(const QStringList &log, const QList<Row> &rows)
             continue;
         const QFileInfo file(row.file);
         if (!file.exists())
-            violation("job %1 of [%2] is OK, its dump %3 is gone and no deletion was recorded",
-                      row.id, row.dbname, row.file);
+            violation("job %1 of [%2] is OK, its dump %3 is gone and no deletion was recorded", row.id,
+                      row.dbname, row.file);
         else if (namedBy.value(row.file) == 1 && file.size() != row.ukuran)
-            violation("job %1 recorded %2 bytes, %3 has %4", row.id, row.ukuran, row.file,
-                      file.size());
+            violation("job %1 recorded %2 bytes, %3 has %4", row.id, row.ukuran, row.file, file.size());
     }
     for (auto it = newest.cbegin(); it != newest.cend(); ++it)
         if (it.value()->deleted)
-            violation("[%1] lost its newest good dump %2 (job %3) to retention", it.key(),
-                      it.value()->file, it.value()->id);
+            violation("[%1] lost its newest good dump %2 (job %3) to retention", it.key(), it.value()->file,
+                      it.value()->id);
     static const QRegularExpression deletion("^Hapus backup lama : (.*\\.(bu|sql))$");
     for (const QString &message : log)
         if (const QRegularExpressionMatch m = deletion.match(message);
@@ -334,8 +323,7 @@ void checkRunLogs(const QString &outputDir, const QList<Row> &rows)
             const QRegularExpressionMatch m = stamped.match(name.mid(prefix.size()));
             const QString dump = name.chopped(4) + ".bu";
             if (name.startsWith(prefix) && m.hasMatch() && m.captured(2) == "log" &&
-                m.captured(1) < it.value() && !names.contains(dump) &&
-                !names.contains(dump + ".rusak"))
+                m.captured(1) < it.value() && !names.contains(dump) && !names.contains(dump + ".rusak"))
                 violation("run log %1 outlived the oldest dump kept of [%2] (%3)", name, it.key(),
                           it.value());
         }
@@ -347,8 +335,7 @@ void checkRunLogs(const QString &outputDir, const QList<Row> &rows)
 // line that passes for an entry, or hold a character that drives a terminal.
 void checkLogLines(const QString &path)
 {
-    static const QRegularExpression own(
-        "^(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - |Pesan Error : )");
+    static const QRegularExpression own("^(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d - |Pesan Error : )");
     int number = 0;
     for (const QString &line : readText(path).split('\n')) {
         ++number;
@@ -364,8 +351,7 @@ void checkLogLines(const QString &path)
 // 4. A run that ended in order leaves no temporary file, neither its own nor an older one.
 void checkTemporaries(const QString &outputDir)
 {
-    for (const QString &name :
-         QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
+    for (const QString &name : QDir(outputDir).entryList({"*.bu.tmp-*", "*.sql.tmp-*"}, QDir::Files))
         violation("temporary file " + outputDir + '/' + name + " survived a run that ended");
 }
 
@@ -373,13 +359,11 @@ void checkTemporaries(const QString &outputDir)
 void checkDrills(const QString &programDir)
 {
     for (const QString &name : QDir(programDir + "/kerja").entryList({"uji-*"}, QDir::Dirs))
-        violation("the drill folder " + programDir + "/kerja/" + name +
-                  " survived a run that ended");
+        violation("the drill folder " + programDir + "/kerja/" + name + " survived a run that ended");
     // The table is missing until the first drill.
     eachRow(programDir + "/riwayat.db", "select id from ujipulih where hasil = 'BERJALAN'",
             [](const QSqlQuery &q) {
-                violation("drill %1 is still BERJALAN while the service is idle",
-                          q.value(0).toLongLong());
+                violation("drill %1 is still BERJALAN while the service is idle", q.value(0).toLongLong());
             });
 }
 
