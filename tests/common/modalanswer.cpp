@@ -12,20 +12,16 @@ ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 
 void ModalAnswerer::poll()
 {
-    QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    // Other dialogs are driven by the test itself.
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible())
         return;
-    auto *box = qobject_cast<QMessageBox *>(modal);
-    if (!box)
-        return; // other dialogs are driven by the test itself
     const QWidget *parent = box->parentWidget();
     m_seen.append(SeenBox{box->icon(), box->text(), box->standardButtons(),
                           box->standardButton(box->defaultButton()), box->geometry(),
                           parent ? parent->window()->geometry() : QRect()});
-    QAbstractButton *button =
-        box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
-    if (!button)
-        button = box->buttons().value(0);
+    QAbstractButton *asked = box->button(m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst());
+    QAbstractButton *button = asked ? asked : box->buttons().value(0);
     if (button)
         button->click();
     else

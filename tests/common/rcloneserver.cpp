@@ -13,12 +13,8 @@ static const QString User = QStringLiteral("salin"), Password = QStringLiteral("
 static bool takesConnections(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    const sockaddr_in address{AF_INET, htons(quint16(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
 }
@@ -53,8 +49,7 @@ bool RcloneServer::start(QString *error)
         arguments << "--user" << User << "--pass" << Password;
     // The server dies with the test program, however that ends.
     m_process.start("/usr/bin/setpriv", arguments << m_root.path());
-    waitUntil([&] { return takesConnections(m_port) || m_process.state() == QProcess::NotRunning; },
-              15000);
+    waitUntil([&] { return takesConnections(m_port) || m_process.state() == QProcess::NotRunning; }, 15000);
     if (takesConnections(m_port))
         return true;
     *error = "rclone serve did not start on " + address;
@@ -74,14 +69,11 @@ QString RcloneServer::configSection(const QString &name) const
 {
     if (m_kind == Kind::Webdav)
         return QStringLiteral("[%1]\ntype = webdav\nurl = http://127.0.0.1:%2/\nvendor = other\n\n")
-            .arg(name)
-            .arg(m_port);
-    return QStringLiteral("[%1]\ntype = sftp\nhost = 127.0.0.1\nport = %2\nuser = %3\npass = %4\n"
-                          "shell_type = unix\nmd5sum_command = md5sum\nsha1sum_command = "
-                          "sha1sum\n\n")
-        .arg(name)
-        .arg(m_port)
-        .arg(User, rcloneObscure(Password));
+            .arg(name, QString::number(m_port));
+    return QStringLiteral(
+               "[%1]\ntype = sftp\nhost = 127.0.0.1\nport = %2\nuser = %3\npass = %4\nshell_type = unix\n"
+               "md5sum_command = md5sum\nsha1sum_command = sha1sum\n\n")
+        .arg(name, QString::number(m_port), User, rcloneObscure(Password));
 }
 
 // A listener opened and closed at once.
@@ -93,9 +85,7 @@ int freeLoopbackPort()
 SilentServer::SilentServer()
 {
     m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     if (::bind(m_socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
         ::listen(m_socket, 64) == 0 &&

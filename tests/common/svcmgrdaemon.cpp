@@ -15,17 +15,16 @@ static bool socketAnswers(const QString &path)
 }
 
 SvcMgrDaemon::SvcMgrDaemon(const QString &programDir, const QString &stateDir)
-    : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX"),
-      m_stateDir(stateDir.isEmpty() ? m_dir.path() : stateDir), m_previousDir(qgetenv("SVCMGR_DIR"))
+    : m_dir(QDir::tempPath() + "/svcmgr-XXXXXX"), m_stateDir(stateDir.isEmpty() ? m_dir.path() : stateDir),
+      m_previousDir(qgetenv("SVCMGR_DIR"))
 {
     m_program = (programDir.isEmpty() ? QStringLiteral(SARVELA_BIN_DIR) : programDir) + "/svcmgrd";
     // Unprivileged test clients must reach the socket inside.
     ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
     // Time-outs short enough for failing cases, long enough for a busy machine; a test that
     // crashes must not leave its daemon and services behind.
-    for (const QString setting :
-         {"START_TIMEOUT_MS=10000", "CONTROL_TIMEOUT_MS=10000", "STOP_GRACE_MS=1000",
-          "SHUTDOWN_TIMEOUT_MS=3000", "EXIT_WITH_PARENT=1"})
+    for (const QString setting : {"START_TIMEOUT_MS=10000", "CONTROL_TIMEOUT_MS=10000", "STOP_GRACE_MS=1000",
+                                  "SHUTDOWN_TIMEOUT_MS=3000", "EXIT_WITH_PARENT=1"})
         m_extra.insert("SVCMGR_" + setting.section('=', 0, 0), setting.section('=', 1));
 }
 
@@ -60,8 +59,7 @@ bool SvcMgrDaemon::start(QString *error)
         m_process->waitForFinished(20);
     if (isRunning() && !taken && socketAnswers(socketPath()))
         return m_served = true;
-    *error =
-        m_program + " did not open its socket (" + m_process->errorString() + "): " + daemonLog();
+    *error = m_program + " did not open its socket (" + m_process->errorString() + "): " + daemonLog();
     return false;
 }
 

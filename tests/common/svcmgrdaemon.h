@@ -14,8 +14,7 @@ class SvcMgrDaemon
 public:
     // programDir holds svcmgrd; empty means the build tree's bin folder. stateDir is
     // the folder the daemon serves, as the test prepared it; empty means a fresh one.
-    explicit SvcMgrDaemon(const QString &programDir = QString(),
-                          const QString &stateDir = QString());
+    explicit SvcMgrDaemon(const QString &programDir = QString(), const QString &stateDir = QString());
     ~SvcMgrDaemon();
 
     // An extra variable for the daemon's environment, e.g. SVCMGR_START_TIMEOUT_MS

@@ -1,7 +1,6 @@
 #include "systemusers.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
@@ -10,20 +9,19 @@
 
 // Six random letters and digits: 36^6 names.
 SystemUsers::SystemUsers()
-    : m_prefix("sarvt" + QString::number(QRandomGenerator::system()->bounded(2176782336u), 36)
-                             .rightJustified(6, '0')),
+    : m_prefix("sarvt" +
+               QString::number(QRandomGenerator::system()->bounded(2176782336u), 36).rightJustified(6, '0')),
       m_shared(QDir::tempPath() + "/sarvela-shared-XXXXXX")
 {
 }
 
 SystemUsers::~SystemUsers()
 {
-    QString ignored;
     // Users first: a user's private group goes with it, shared groups after.
     for (const QString &user : m_users)
-        runTool({"userdel", "--force", user}, &ignored);
+        runCommand({"userdel", "--force", user});
     for (const QString &group : m_groups)
-        runTool({"groupdel", group}, &ignored);
+        runCommand({"groupdel", group});
 }
 
 QString SystemUsers::unavailableReason()
@@ -44,41 +42,36 @@ bool SystemUsers::runTool(const QStringList &command, QString *error) const
     return ran.exitCode == 0;
 }
 
-// A test program that crashes or is killed by its time-out runs no destructor;
-// then this removes whatever carries the prefix once the program is gone.
-void SystemUsers::startWatchdog()
+// Runs the tool that makes the account named role, after a watchdog is in place: a test program
+// that crashes or is killed by its time-out runs no destructor, and the watchdog then removes
+// whatever carries the prefix once the program is gone.
+QString SystemUsers::add(const QString &role, QStringList command, QStringList *made, QString *error)
 {
     if (!m_watched)
-        afterThisProgram(QString("for u in $(getent passwd | cut -d: -f1 | grep '^%1-'); do "
-                                 "userdel --force \"$u\"; done; "
-                                 "for g in $(getent group | cut -d: -f1 | grep '^%1-'); do "
-                                 "groupdel \"$g\"; done")
-                             .arg(m_prefix));
+        afterThisProgram(
+            QString("for u in $(getent passwd | cut -d: -f1 | grep '^%1-'); do userdel --force \"$u\"; "
+                    "done; for g in $(getent group | cut -d: -f1 | grep '^%1-'); do groupdel \"$g\"; done")
+                .arg(m_prefix));
     m_watched = true;
+    const QString name = m_prefix + '-' + role;
+    if (!runTool(command << name, error))
+        return QString();
+    *made << name;
+    return name;
 }
 
 QString SystemUsers::addGroup(const QString &role, QString *error)
 {
-    const QString name = m_prefix + '-' + role;
-    startWatchdog();
-    if (!runTool({"groupadd", "--system", name}, error))
-        return QString();
-    m_groups << name;
-    return name;
+    return add(role, {"groupadd", "--system"}, &m_groups, error);
 }
 
 QString SystemUsers::addUser(const QString &role, const QStringList &groups, QString *error)
 {
-    const QString name = m_prefix + '-' + role;
-    startWatchdog();
-    QStringList command{"useradd",          "--system", "--user-group",
-                        "--no-create-home", "--shell",  "/usr/sbin/nologin"};
+    QStringList command =
+        QString("useradd --system --user-group --no-create-home --shell /usr/sbin/nologin").split(' ');
     if (!groups.isEmpty())
         command << "--groups" << groups.join(',');
-    if (!runTool(command << name, error))
-        return QString();
-    m_users << name;
-    return name;
+    return add(role, command, &m_users, error);
 }
 
 uid_t SystemUsers::uid(const QString &user) const
@@ -102,20 +95,12 @@ QStringList SystemUsers::asUser(const QString &user, bool withGroups) const
 
 QString SystemUsers::shareFiles(const QStringList &paths, QString *error)
 {
-    if (!m_shared.isValid() ||
-        !QFile::setPermissions(m_shared.path(), QFile::Permissions(0x7755))) {
+    if (!m_shared.isValid() || !QFile::setPermissions(m_shared.path(), QFile::Permissions(0x7755))) {
         *error = "no folder to share files in: " + m_shared.errorString();
         return QString();
     }
-    for (const QString &path : paths) {
-        const QString copy = m_shared.filePath(QFileInfo(path).fileName());
-        QFile::remove(copy);
-        if (!QFile::copy(path, copy)) {
-            *error = "cannot copy " + path;
-            return QString();
-        }
-        QFile::setPermissions(copy,
-                              QFile::Permissions(QFileInfo(path).isExecutable() ? 0x7755 : 0x6644));
-    }
-    return m_shared.path();
+    // Runnable by all: a library or a script is none the worse for it.
+    return runTool(QStringList{"install", "-m", "0755", "-t", m_shared.path()} + paths, error)
+               ? m_shared.path()
+               : QString();
 }

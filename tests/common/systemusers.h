@@ -42,9 +42,8 @@ public:
         return runCommand(asUser(user, withGroups) << program << arguments, environment, timeoutMs);
     }
     // A shell script run as the user.
-    Ran
-    shell(const QString &user, const QString &script,
-          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) const
+    Ran shell(const QString &user, const QString &script,
+              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) const
     {
         return run(user, "/bin/sh", {"-c", script}, environment);
     }
@@ -56,7 +55,7 @@ public:
 
 private:
     bool runTool(const QStringList &command, QString *error) const;
-    void startWatchdog();
+    QString add(const QString &role, QStringList command, QStringList *made, QString *error);
 
     QString m_prefix;
     QStringList m_users, m_groups;

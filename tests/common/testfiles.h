@@ -71,10 +71,9 @@ struct Ran
 };
 
 // Runs command (the program, then its arguments) and waits for it, killing it after timeoutMs.
-inline Ran
-runCommand(const QStringList &command,
-           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-           int timeoutMs = 60000)
+inline Ran runCommand(const QStringList &command,
+                      const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                      int timeoutMs = 60000)
 {
     QProcess p;
     p.setProcessEnvironment(environment);
@@ -100,19 +99,18 @@ template <typename Done> bool waitUntil(Done done, int limitMs = 10000)
 // program which crashed or was killed by its time-out never ran.
 inline void afterThisProgram(const QString &script)
 {
-    QProcess::startDetached("setsid", {"sh", "-c",
-                                       QString("while kill -0 %1 2>/dev/null; do sleep 1; done; ")
-                                               .arg(QCoreApplication::applicationPid()) +
-                                           script});
+    QProcess::startDetached(
+        "setsid",
+        {"sh", "-c",
+         QString("while kill -0 %1 2>/dev/null; do sleep 1; done; ").arg(QCoreApplication::applicationPid()) +
+             script});
 }
 
 // A connection to the Unix socket at path, or -1.
 inline int connectUnix(const QString &path)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
-                 sizeof address.sun_path - 1);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
         return fd;

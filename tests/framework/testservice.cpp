@@ -3,18 +3,14 @@
 // manager reports for it at that moment, to "<executable>.log": a service started
 // by the manager gets neither arguments nor our environment.
 #include "qtservice.h"
-#include "qtservice_p.h"
+#include "servicecall.h"
 
 #include <QtCore>
-
-#include <unistd.h>
 
 namespace {
 QString ownPath()
 {
-    char path[4096];
-    const ssize_t len = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    return len > 0 ? QString::fromLocal8Bit(path, int(len)) : QString();
+    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 }
 
 QSettings &settings()
@@ -26,22 +22,10 @@ QSettings &settings()
 // The state the manager holds for us right now; 0 when it cannot be asked.
 DWORD currentState()
 {
-    using namespace QtServiceApi;
-    QtServiceBase *service = QtServiceBase::instance();
-    if (!service || !loadServiceApi())
-        return 0;
-    DWORD state = 0;
-    if (SC_HANDLE manager = pOpenSCManager(nullptr, nullptr, 0)) {
-        const std::wstring name = service->serviceName().toStdWString();
-        if (SC_HANDLE handle = pOpenService(manager, name.c_str(), SERVICE_QUERY_STATUS)) {
-            SERVICE_STATUS status;
-            if (pQueryServiceStatus(handle, &status))
-                state = status.dwCurrentState;
-            pCloseServiceHandle(handle);
-        }
-        pCloseServiceHandle(manager);
-    }
-    return state;
+    SERVICE_STATUS status{};
+    if (QtServiceBase *service = QtServiceBase::instance())
+        callService(service->serviceName(), 0, &status);
+    return status.dwCurrentState;
 }
 
 void record(const QString &line)
@@ -58,9 +42,7 @@ public:
     TestService(int argc, char **argv)
         : QtService<QCoreApplication>(
               argc, argv,
-              settings()
-                  .value(QStringLiteral("name"), QStringLiteral("Sarvela Test Service"))
-                  .toString())
+              settings().value(QStringLiteral("name"), QStringLiteral("Sarvela Test Service")).toString())
     {
         setServiceFlags(Suspendable);
     }
@@ -69,26 +51,22 @@ protected:
     void start() override
     {
         const QStringList args = QCoreApplication::arguments();
-        record(QStringLiteral("start %1 %2")
-                   .arg(QString::number(currentState()), args.join(QLatin1Char(' '))));
+        record(
+            QStringLiteral("start %1 %2").arg(QString::number(currentState()), args.join(QLatin1Char(' '))));
         // "quit N" among the arguments: the service ends itself with exit code N.
         const int quit = args.indexOf(QStringLiteral("quit"));
-        if (quit > 0) {
-            const int code = args.value(quit + 1).toInt();
-            QTimer::singleShot(0, [code] { QCoreApplication::exit(code); });
-        }
+        if (quit > 0)
+            QTimer::singleShot(0, [code = args.value(quit + 1).toInt()] { QCoreApplication::exit(code); });
         // A slow stopper: the event loop has ended but the run goes on for a while.
         const uint delay = settings().value(QStringLiteral("stopDelayMs"), 0).toUInt();
-        QObject::connect(application(), &QCoreApplication::aboutToQuit,
-                         [delay] { QThread::msleep(delay); });
+        QObject::connect(application(), &QCoreApplication::aboutToQuit, [delay] { QThread::msleep(delay); });
     }
     void stop() override { record(QStringLiteral("stop %1").arg(currentState())); }
     void pause() override { record(QStringLiteral("pause %1").arg(currentState())); }
     void resume() override { record(QStringLiteral("resume %1").arg(currentState())); }
     void processCommand(int code) override
     {
-        record(QStringLiteral("command %1 %2")
-                   .arg(QString::number(code), QString::number(currentState())));
+        record(QStringLiteral("command %1 %2").arg(QString::number(code), QString::number(currentState())));
     }
 };
 

@@ -76,8 +76,8 @@ int main()
 {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L"echo"), serviceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) { // not started by the manager
-        std::cout << "dispatcher-failed " << GetLastError() << " register ";
-        std::cout << !!RegisterServiceCtrlHandlerW(L"echo", controlHandler) << " " << GetLastError()
+        std::cout << "dispatcher-failed " << GetLastError() << " register "
+                  << !!RegisterServiceCtrlHandlerW(L"echo", controlHandler) << " " << GetLastError()
                   << std::endl;
     }
 }

@@ -44,23 +44,19 @@ inline SC_HANDLE openService(const QString &name, DWORD access)
 
 inline QByteArray svcCall(QStringList a)
 {
-    const DWORD forced =
-        a.value(0).startsWith("access=") ? a.takeFirst().mid(7).toUInt(nullptr, 0) : 0;
+    const DWORD forced = a.value(0).startsWith("access=") ? a.takeFirst().mid(7).toUInt(nullptr, 0) : 0;
     const QString op = a.value(0);
     std::vector<std::wstring> w;
     for (const QString &s : a)
         w.push_back(s == "''" ? std::wstring() : s.toStdWString());
     auto arg = [&](int i) { return a.size() > i && a[i] != "-" ? w[size_t(i)].c_str() : nullptr; };
-    auto number = [&](int i, DWORD fallback) {
-        return a.size() > i && a[i] != "-" ? a[i].toUInt() : fallback;
-    };
+    auto number = [&](int i, DWORD none) { return a.size() > i && a[i] != "-" ? a[i].toUInt() : none; };
     if (op == "report") {
         HANDLE source = RegisterEventSourceW(nullptr, arg(1));
         LPCWSTR strings[] = {arg(2)};
         bool ok = source != nullptr;
         for (DWORD i = 0; source && i < number(3, 1); ++i)
-            ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
-                              nullptr);
+            ok = ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
         const DWORD error = ok ? 0 : GetLastError();
         DeregisterEventSource(source);
         return QString("result=%1 error=%2").arg(ok).arg(error).toUtf8();
@@ -74,53 +70,42 @@ inline QByteArray svcCall(QStringList a)
                          : op == "start"  ? SERVICE_START
                          : op == "change" ? SERVICE_CHANGE_CONFIG
                          // The right the service framework asks for to send the control.
-                         : op == "control" && a.value(2) == "1"
-                             ? SERVICE_STOP | SERVICE_QUERY_STATUS
+                         : op == "control" && a.value(2) == "1" ? SERVICE_STOP | SERVICE_QUERY_STATUS
                          : op == "control" && a.value(2).toUInt() - 2 < 2 ? SERVICE_PAUSE_CONTINUE
                          : op == "control" && a.value(2) == "4"           ? SERVICE_INTERROGATE
-                         : op == "control"         ? SERVICE_USER_DEFINED_CONTROL
-                         : op.startsWith("config") ? SERVICE_QUERY_CONFIG
-                                                   : SERVICE_QUERY_STATUS;
+                         : op == "control"                                ? SERVICE_USER_DEFINED_CONTROL
+                         : op.startsWith("config")                        ? SERVICE_QUERY_CONFIG
+                                                                          : SERVICE_QUERY_STATUS;
     const bool managerOnly = op == "open-manager";
-    ScHandle manager{OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr,
-                                    managerAccess)};
-    ScHandle service{nullptr};
-    bool ok = manager.h != nullptr;
-    if (ok && op == "create")
-        ok = (service.h = CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
-                                         number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3),
-                                         SERVICE_ERROR_NORMAL, arg(2), nullptr, nullptr, nullptr,
-                                         arg(5), nullptr)) != nullptr;
-    else if (ok && !managerOnly)
-        ok = (service.h = OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)) !=
-             nullptr;
+    ScHandle manager{
+        OpenSCManagerW(managerOnly ? arg(2) : nullptr, managerOnly ? arg(3) : nullptr, managerAccess)};
+    ScHandle service{!manager.h || managerOnly ? nullptr
+                     : op == "create"
+                         ? CreateServiceW(manager.h, arg(1), nullptr, SERVICE_ALL_ACCESS,
+                                          number(4, SERVICE_WIN32_OWN_PROCESS), number(3, 3),
+                                          SERVICE_ERROR_NORMAL, arg(2), nullptr, nullptr, nullptr, arg(5),
+                                          nullptr)
+                         : OpenServiceW(op == "open-null" ? nullptr : manager.h, arg(1), access)};
+    bool ok = manager.h && (managerOnly || service.h);
     SERVICE_STATUS status{};
-    DWORD needed = 0;
+    DWORD needed = 0, tag = 0, same = SERVICE_NO_CHANGE;
     std::vector<LPCWSTR> args;
     for (int i = 2; i < a.size(); ++i)
         args.push_back(w[size_t(i)].c_str());
-    if (ok && op == "delete")
-        ok = DeleteService(service.h);
-    else if (ok && op == "start")
-        ok = StartServiceW(service.h, DWORD(args.size()), args.data());
-    else if (ok && op == "control")
-        ok = ControlService(service.h, number(2, 0), &status);
-    else if (ok && op == "change") {
-        DWORD tag = 0;
-        ok = ChangeServiceConfigW(service.h, number(2, SERVICE_NO_CHANGE),
-                                  number(3, SERVICE_NO_CHANGE), number(4, SERVICE_NO_CHANGE),
-                                  arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
-                                  arg(6), nullptr, arg(7));
-    } else if (ok && op == "config")
-        ok = QueryServiceConfigW(service.h, nullptr, 0, &needed);
-    else if (ok && op == "config2")
-        ok = QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed);
+    ok = ok && (op == "delete"    ? DeleteService(service.h)
+                : op == "start"   ? StartServiceW(service.h, DWORD(args.size()), args.data())
+                : op == "control" ? ControlService(service.h, number(2, 0), &status)
+                : op == "change"
+                    ? ChangeServiceConfigW(service.h, number(2, same), number(3, same), number(4, same),
+                                           arg(5), nullptr, a.value(8) == "tag" ? &tag : nullptr, nullptr,
+                                           arg(6), nullptr, arg(7))
+                : op == "config"  ? QueryServiceConfigW(service.h, nullptr, 0, &needed)
+                : op == "config2" ? QueryServiceConfig2W(service.h, number(2, 0), nullptr, 0, &needed)
+                                  : true);
     QString answer = QString("result=%1 error=%2").arg(ok).arg(ok ? 0 : GetLastError());
-    ScHandle asked{op == "control" ? nullptr
-                                   : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
+    ScHandle asked{op == "control" ? nullptr : OpenServiceW(manager.h, arg(1), SERVICE_QUERY_STATUS)};
     if (op == "control" || (asked.h && QueryServiceStatus(asked.h, &status)))
-        answer +=
-            QString(" state=%1 exit=%2").arg(status.dwCurrentState).arg(status.dwWin32ExitCode);
+        answer += QString(" state=%1 exit=%2").arg(status.dwCurrentState).arg(status.dwWin32ExitCode);
     return answer.toUtf8();
 }
 
@@ -161,6 +146,20 @@ inline bool waitForState(const QString &name, DWORD state)
     return waitUntil([&] { return queryStatus(name).dwCurrentState == state; });
 }
 
+// Stops the service, then starts it afresh with a log of its own and args, and pauses it, as far
+// as state asks.
+inline bool bringTo(const QString &name, DWORD state, const QString &log, const QStringList &args = {})
+{
+    if (queryStatus(name).dwCurrentState != SERVICE_STOPPED &&
+        (controlService(name, SERVICE_CONTROL_STOP) || !waitForState(name, SERVICE_STOPPED)))
+        return false;
+    QFile::remove(log); // whatever user the service runs as makes it anew
+    return state == SERVICE_STOPPED ||
+           (startService(name, QStringList{"log=" + log} + args) == 0 &&
+            waitForState(name, SERVICE_RUNNING) &&
+            (state == SERVICE_RUNNING || controlService(name, SERVICE_CONTROL_PAUSE) == 0));
+}
+
 // The pid the echo service logged when it started last (the first start with first).
 inline qint64 loggedPid(const QString &log, bool first = false)
 {
@@ -177,8 +176,8 @@ template <typename Query> inline std::vector<quint64> querySized(Query query)
         return {};
     std::vector<quint64> buffer(needed / 8 + 1);
     auto *bytes = reinterpret_cast<LPBYTE>(buffer.data());
-    const bool tooSmallRefused = !needed || (!query(bytes, needed - 1, &needed) &&
-                                             GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    const bool tooSmallRefused =
+        !needed || (!query(bytes, needed - 1, &needed) && GetLastError() == ERROR_INSUFFICIENT_BUFFER);
     if (!tooSmallRefused || !query(bytes, needed, &needed))
         buffer.clear();
     return buffer; // moved, so that the pointers into it stay good
@@ -190,8 +189,8 @@ inline QMap<QString, DWORD> groupAccess(const QString &service)
     ScHandle h{openService(service, READ_CONTROL)};
     DWORD count = 0;
     const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
-        return QueryServiceGroupAccessW(h.h, reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(bytes), size,
-                                        needed, &count);
+        return QueryServiceGroupAccessW(h.h, reinterpret_cast<LPSERVICE_GROUP_ACCESSW>(bytes), size, needed,
+                                        &count);
     });
     QMap<QString, DWORD> found;
     const auto *groups = reinterpret_cast<const SERVICE_GROUP_ACCESSW *>(buffer.data());
@@ -205,19 +204,17 @@ inline QString config(const QString &name)
 {
     ScHandle service{openService(name, SERVICE_QUERY_CONFIG)};
     const auto buffer = querySized([&](LPBYTE bytes, DWORD size, DWORD *needed) {
-        return QueryServiceConfigW(service.h, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(bytes),
-                                   size, needed);
+        return QueryServiceConfigW(service.h, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(bytes), size, needed);
     });
     if (buffer.empty())
         return "query failed";
     const auto *qc = reinterpret_cast<const QUERY_SERVICE_CONFIGW *>(buffer.data());
-    const QString path = QString::fromWCharArray(qc->lpBinaryPathName);
-    return QString("%1 %2 %3 %4 %5 %6")
-        .arg(qc->dwServiceType)
-        .arg(qc->dwStartType)
-        .arg(qc->dwErrorControl)
-        .arg(path == echoPath ? "echo" : path, QString::fromWCharArray(qc->lpServiceStartName),
-             QString::fromWCharArray(qc->lpDisplayName));
+    QStringList seen;
+    for (DWORD number : {qc->dwServiceType, qc->dwStartType, qc->dwErrorControl})
+        seen << QString::number(number);
+    for (LPCWSTR text : {qc->lpBinaryPathName, qc->lpServiceStartName, qc->lpDisplayName})
+        seen << (QString::fromWCharArray(text) == echoPath ? "echo" : QString::fromWCharArray(text));
+    return seen.join(' ');
 }
 
 // A raw connection to the manager, or -1.
@@ -231,10 +228,4 @@ inline int connectRaw()
 inline bool sh(const QString &script)
 {
     return QProcess::execute("sh", {"-c", script}) == 0;
-}
-
-inline bool processAlive(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 }

@@ -42,12 +42,11 @@ int openMany(int count, const QString &name)
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     int opened = 0;
     DWORD error = manager ? 0 : GetLastError();
-    for (int i = 0; manager && i < count; ++i) {
+    for (int i = 0; manager && i < count; ++i)
         if (OpenServiceW(manager, name.toStdWString().c_str(), SERVICE_QUERY_STATUS))
             ++opened;
         else if (!error)
             error = GetLastError();
-    }
     std::cout << "opened=" << opened << " error=" << error << std::endl;
     return 0;
 }
@@ -61,18 +60,12 @@ int hold(int count, size_t bytes)
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
         const int fd = connectRaw();
-        if (fd < 0)
-            continue;
         // As much as the manager takes without waiting for it.
-        size_t sent = 0;
-        while (sent < announce.size()) {
-            ssize_t n = ::send(fd, announce.data() + sent, announce.size() - sent,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += size_t(n);
-        }
-        fds.push_back(fd);
+        for (ssize_t sent = 0, n = 1; fd >= 0 && n > 0 && sent < ssize_t(announce.size()); sent += n)
+            n = ::send(fd, announce.data() + sent, announce.size() - size_t(sent),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (fd >= 0)
+            fds.push_back(fd);
     }
     std::cout << "held=" << fds.size() << std::endl;
     std::string line;
@@ -93,9 +86,7 @@ int hold(int count, size_t bytes)
 
 int main(int argc, char **argv)
 {
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    const QStringList args = QCoreApplication(argc, argv).arguments().mid(1);
     const QString op = args.value(0);
     if (op == "hold")
         return hold(args.value(1).toInt(), size_t(args.value(2).toLong()));

@@ -36,9 +36,9 @@ QString credentials(qint64 pid)
 {
     const QString proc = QString("/proc/%1/").arg(pid);
     QStringList seen = readLines(proc + "status").filter(QRegularExpression("^(Uid|Gid|Groups):"));
-    seen += QString::fromUtf8(readBytes(proc + "environ").replace('\0', '\n'))
-                .split('\n')
-                .filter(QRegularExpression("^(HOME|USER|LOGNAME)="));
+    const QStringList environment =
+        QString::fromUtf8(readBytes(proc + "environ").replace('\0', '\n')).split('\n');
+    seen += environment.filter(QRegularExpression("^(HOME|USER|LOGNAME)="));
     return seen.join(' ').simplified();
 }
 
@@ -54,18 +54,17 @@ class TestManagerSecurity : public QObject
     QString m_shared; // the test client, where the users can run it
     QTemporaryDir m_files;
     const QString m_log = m_files.filePath("echo.log");
-    // Where the users find the test client's library and the manager this process talks to now.
-    QProcessEnvironment env() const
+    // The test client as a user runs it, finding its library where the users can read it.
+    QStringList client(const QStringList &args) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_LIBRARY_PATH", m_shared);
-        return env;
+        return QStringList{"LD_LIBRARY_PATH=" + m_shared, m_shared + "/svcmgrclient"} + args;
     }
 
     // The test client's answer to a call made as another user, the service's status left out.
     QByteArray as(const QString &user, const QStringList &args, bool withGroups = true)
     {
-        const Ran r = m_users.run(user, m_shared + "/svcmgrclient", args, env(), 30000, withGroups);
+        const Ran r = m_users.run(user, "env", client(args), QProcessEnvironment::systemEnvironment(), 30000,
+                                  withGroups);
         const QByteArray out = r.out.trimmed(), status = " state=";
         return r.exitCode == 0 ? out.left(out.contains(status) ? out.indexOf(status) : out.size())
                                : "exit " + QByteArray::number(r.exitCode) + r.err;
@@ -74,32 +73,20 @@ class TestManagerSecurity : public QObject
     // until its input ends; a line sent to it asks how many the manager keeps open.
     std::unique_ptr<QProcess> holding(const QString &user, int count, int bytes = 0)
     {
-        auto client = std::make_unique<QProcess>();
-        client->setProcessEnvironment(env());
-        const QStringList command = m_users.asUser(user)
-                                    << m_shared + "/svcmgrclient"
-                                    << "hold" << QString::number(count) << QString::number(bytes);
-        client->start(command.first(), command.mid(1));
-        client->waitForReadyRead(30000);
-        return client;
+        auto process = std::make_unique<QProcess>();
+        const QStringList command =
+            m_users.asUser(user) << "env" << client({"hold", QString::number(count), QString::number(bytes)});
+        process->start(command.first(), command.mid(1));
+        process->waitForReadyRead(30000);
+        return process;
     }
-    // Stops the service, then starts and pauses it as far as state asks.
-    bool bringTo(const QString &name, DWORD state)
-    {
-        if (queryStatus(name).dwCurrentState != SERVICE_STOPPED &&
-            (controlService(name, SERVICE_CONTROL_STOP) || !waitForState(name, SERVICE_STOPPED)))
-            return false;
-        return state == SERVICE_STOPPED ||
-               (startService(name, {"log=" + m_log}) == 0 && waitForState(name, SERVICE_RUNNING) &&
-                (state == SERVICE_RUNNING || controlService(name, SERVICE_CONTROL_PAUSE) == 0));
-    }
+    bool bringTo(const QString &name, DWORD state) { return ::bringTo(name, state, m_log); }
     // Starts the service afresh and says whom its process runs as; empty when it
     // did not start, with the error in *error.
     QString startAndSee(const QString &name, DWORD *error)
     {
         if (!bringTo(name, SERVICE_STOPPED))
             return "not stopped";
-        QFile::remove(m_log); // the service's user must be able to make it
         if ((*error = startService(name, {"log=" + m_log, "report=Forged Source"})) != 0)
             return QString();
         waitForState(name, SERVICE_RUNNING); // it takes a stop once it says so
@@ -135,10 +122,9 @@ private slots:
         m_operators = m_users.addGroup("operators", &error);
         m_member = m_users.addUser("member", {m_operators}, &error);
         m_outsider = m_users.addUser("outsider", {}, &error);
-        QVERIFY2(!m_outsider.isEmpty(), qPrintable(error));
-        m_shared = m_users.shareFiles(
-            {SARVELA_BIN_DIR "/svcmgrclient", SARVELA_BIN_DIR "/libsvcmgr.so"}, &error);
-        QVERIFY2(!m_shared.isEmpty(), qPrintable(error));
+        m_shared =
+            m_users.shareFiles({SARVELA_BIN_DIR "/svcmgrclient", SARVELA_BIN_DIR "/libsvcmgr.so"}, &error);
+        QVERIFY2(!m_outsider.isEmpty() && !m_shared.isEmpty(), qPrintable(error));
     }
 
     void operatorRights_data()
@@ -163,8 +149,7 @@ private slots:
         for (const QString op : ops)
             for (const char *who : {"member", "outsider"})
                 for (bool granted : {true, false})
-                    QTest::addRow("%s, %s: %s", who,
-                                  granted ? "group given the rights" : "no rights given",
+                    QTest::addRow("%s, %s: %s", who, granted ? "group given the rights" : "no rights given",
                                   qPrintable(op.section('|', 0, 0)))
                         << who << granted << op.section('|', 1);
         // Listed in the group file, but the process that calls has left the group.
@@ -187,8 +172,7 @@ private slots:
         const qint64 events = QFileInfo(m_daemon.dir() + "/events.log").size();
         const QStringList args =
             op.section('|', 0, 0).replace("%1", Operated).replace("%2", m_log).split(' ');
-        QCOMPARE(as(who.startsWith("member") ? m_member : m_outsider, args,
-                    who != "member without groups"),
+        QCOMPARE(as(who.startsWith("member") ? m_member : m_outsider, args, who != "member without groups"),
                  QByteArray(allowed ? "result=1 error=0" : "result=0 error=5"));
         QVERIFY(!after || waitForState(Operated, allowed ? after : before));
         // A control reached the service's handler exactly when it was allowed; a refused call
@@ -246,7 +230,8 @@ private slots:
                  m_operators.toUtf8() + "\t0x1f5\tquery-config query-status start stop "
                                         "pause-continue interrogate user-control\n");
         QCOMPARE(as(m_member, {"start", name}), QByteArray("result=1 error=0"));
-        QVERIFY(bringTo(name, SERVICE_STOPPED));
+        // It takes a stop once it has started.
+        QVERIFY(waitForState(name, SERVICE_RUNNING) && bringTo(name, SERVICE_STOPPED));
         // Gone with the service: a new one of the same name starts without it.
         QVERIFY(DeleteService(ScHandle{openService(name, DELETE)}.h));
         QCOMPARE(createService(name), DWORD(0));
@@ -259,14 +244,13 @@ private slots:
         // %1 the member, %2 a user deleted once the service was registered.
         // The account given when changed by root after the first start; whom it runs as then:
         // "root", "member", or "" when it cannot start.
-        textTable(
-            {"account", "changed", "runsAs"},
-            {{"none: the local system account, root", "-", "", "root"},
-             {".\\user: that user, with its groups and home, also started again after a crash",
-              ".\\%1", "", "member"},
-             {"a user without the dot", "%1", "", "member"},
-             {"a user deleted since it was registered: 1069", ".\\%2", "", ""},
-             {"changed to a user: from the next start", "-", ".\\%1", "member"}});
+        textTable({"account", "changed", "runsAs"},
+                  {{"none: the local system account, root", "-", "", "root"},
+                   {".\\user: that user, with its groups and home, also started again after a crash", ".\\%1",
+                    "", "member"},
+                   {"a user without the dot", "%1", "", "member"},
+                   {"a user deleted since it was registered: 1069", ".\\%2", "", ""},
+                   {"changed to a user: from the next start", "-", ".\\%1", "member"}});
     }
 
     void accounts()
@@ -278,15 +262,13 @@ private slots:
             QVERIFY2(!(gone = m_users.addUser("gone", {}, &error)).isEmpty(), qPrintable(error));
         static int row = 0;
         const QString name = QString("svc-as-%1").arg(++row);
-        QCOMPARE(errorOf(svcCall({"create", name, echoPath, "3", "16",
-                                  account.replace("%1", m_member).replace("%2", gone)})),
+        QCOMPARE(createService(name, echoPath, 3, account.replace("%1", m_member).replace("%2", gone)),
                  DWORD(0));
         QVERIFY(gone.isEmpty() || QProcess::execute("userdel", {gone}) == 0);
         DWORD started = 0;
         QString seen = startAndSee(name, &started);
         if (!changed.isEmpty()) {
-            QCOMPARE(errorOf(svcCall({"change", name, "-", "-", "-", "-", changed.arg(m_member)})),
-                     DWORD(0));
+            QCOMPARE(errorOf(svcCall({"change", name, "-", "-", "-", "-", changed.arg(m_member)})), DWORD(0));
             QCOMPARE(credentials(loggedPid(m_log)), seen); // until its next start
             seen = startAndSee(name, &started);
         }
@@ -296,20 +278,17 @@ private slots:
             QVERIFY(m_daemon.eventLog().contains("The " + name + " service failed to start"));
             QVERIFY(m_daemon.eventLog().contains(".\\\\" + gone)); // escaped in the log
         } else {
-            const QString expected = runsAs == "root"
-                                         ? "Uid: 0 0 0 0 Gid: 0 0 0 0 Groups:[ 0-9]* HOME=/"
-                                         : QRegularExpression::escape(asMember());
-            QVERIFY2(QRegularExpression("^" + expected + "$").match(seen).hasMatch(),
-                     qPrintable(seen));
+            const QString expected = runsAs == "root" ? "Uid: 0 0 0 0 Gid: 0 0 0 0 Groups:[ 0-9]* HOME=/"
+                                                      : QRegularExpression::escape(asMember());
+            QVERIFY2(QRegularExpression("^" + expected + "$").match(seen).hasMatch(), qPrintable(seen));
             // It reports under its own name, whatever source it claims.
             QVERIFY(m_daemon.eventLog().contains(
                 QRegularExpression("\t" + name + "\tInformation\t.*\treport from echo\t")));
             QVERIFY(!m_daemon.eventLog().contains("Forged"));
         }
         if (runsAs == "member" && account.startsWith(".\\")) { // a restart keeps the account
-            QCOMPARE(QProcess::execute(SARVELA_BIN_DIR "/svcmgr-config",
-                                       {name, "--restart-after", "1", "--reset-after", "60"}),
-                     0);
+            const QStringList restart{name, "--restart-after", "1", "--reset-after", "60"};
+            QCOMPARE(QProcess::execute(SARVELA_BIN_DIR "/svcmgr-config", restart), 0);
             const qint64 killed = loggedPid(m_log);
             QCOMPARE(::kill(pid_t(killed), SIGKILL), 0);
             QVERIFY(waitUntil([&] { return loggedPid(m_log) != killed; }) &&
@@ -323,9 +302,8 @@ private slots:
     {
         // The bytes of a full-size request each connection sends; how many of its connections
         // the daemon keeps at most.
-        textTable({"bytes", "kept"},
-                  {{"600 silent connections", "0", "32"},
-                   {"600 requests announced in full and sent in part", "65536", "4"}});
+        textTable({"bytes", "kept"}, {{"600 silent connections", "0", "32"},
+                                      {"600 requests announced in full and sent in part", "65536", "4"}});
     }
 
     void crowdedByPlainUser()
@@ -384,17 +362,16 @@ private slots:
         QCOMPARE(as(m_outsider, {"query-status", Operated}), QByteArray("result=0 error=1722"));
         QCOMPARE(as(m_member, {"query-status", Operated}), QByteArray("result=1 error=0"));
         QVERIFY(ScHandle{openService(Operated, SERVICE_QUERY_STATUS)}.h);
-        for (auto &p : crowd) {
-            p->closeWriteChannel();
-            QVERIFY(p->waitForFinished(10000));
+        for (auto &client : crowd) {
+            client->closeWriteChannel();
+            QVERIFY(client->waitForFinished(10000));
         }
     }
 
     void handleFloodBounded()
     {
         const qint64 before = residentKb(m_daemon.pid());
-        QCOMPARE(as(m_outsider, {"open-many", "50000", Operated}),
-                 QByteArray("opened=255 error=1816"));
+        QCOMPARE(as(m_outsider, {"open-many", "50000", Operated}), QByteArray("opened=255 error=1816"));
         QVERIFY2(residentKb(m_daemon.pid()) - before < 1024,
                  qPrintable(QString::number(residentKb(m_daemon.pid()) - before) + " KiB more"));
     }
@@ -403,20 +380,18 @@ private slots:
     {
         // What the connection sends; it lives at least least ms and is closed before most.
         const QString idle = QString::number(IdleTimeoutMs), lifetime = QString::number(LifetimeMs);
-        textTable({"sends", "least", "most"},
-                  {{"only pings: closed once idle", "ping", idle, lifetime},
-                   {"requests that do something: closed at its lifetime", "work", lifetime,
-                    QString::number(LifetimeMs + IdleTimeoutMs)}});
+        textTable({"sends", "least", "most"}, {{"only pings: closed once idle", "ping", idle, lifetime},
+                                               {"requests that do something: closed at its lifetime", "work",
+                                                lifetime, QString::number(LifetimeMs + IdleTimeoutMs)}});
     }
 
     void idleConnections()
     {
-        const QByteArray answer = as(
-            m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), cell("sends")});
+        const QByteArray answer =
+            as(m_outsider, {"keep", QString::number(LifetimeMs + 2 * IdleTimeoutMs), cell("sends")});
         QVERIFY2(answer.startsWith("closed after="), answer.constData());
         const int after = answer.mid(13).toInt();
-        QVERIFY2(after >= cell("least").toInt() - 200 && after < cell("most").toInt(),
-                 answer.constData());
+        QVERIFY2(after >= cell("least").toInt() - 200 && after < cell("most").toInt(), answer.constData());
     }
 };
 

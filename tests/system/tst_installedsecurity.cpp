@@ -10,18 +10,7 @@
 #include <csignal>
 #include <functional>
 
-namespace {
-
 const QString Service = QStringLiteral("Sarvela DB Backup");
-
-// Owner, mode and content of a file, to see that nothing touched it.
-QString fingerprint(const QString &path)
-{
-    return ownerAndMode(path) + ' ' +
-           QCryptographicHash::hash(readBytes(path), QCryptographicHash::Sha1).toHex();
-}
-
-} // namespace
 
 class TestInstalledSecurity : public QObject
 {
@@ -30,67 +19,66 @@ class TestInstalledSecurity : public QObject
     SystemUsers m_users;
     QString m_group, m_member, m_plain, m_service;
     QTemporaryDir m_root{QDir::tempPath() + "/sarvela-sec-XXXXXX"};
-    const QString m_prefix = m_root.filePath("opt/sarvela"),
-                  m_data = m_root.filePath("var/lib/sarvela");
-    const QString m_output = m_root.filePath("var/backups/sarvela"),
-                  m_state = m_root.filePath("svcmgr");
+    const QString m_prefix = m_root.filePath("opt/sarvela"), m_data = m_root.filePath("var/lib/sarvela");
+    const QString m_output = m_root.filePath("var/backups/sarvela"), m_state = m_root.filePath("svcmgr");
     // Root's own file, the plain user's and the member's folder.
-    const QString m_victim = m_root.filePath("victim"), m_others = m_root.filePath("milik-plain");
-    const QString m_home = m_root.filePath("home-member");
+    const QString m_victim = m_root.filePath("victim"), m_home = m_root.filePath("home-member");
     QString m_shared;
     PgCluster m_pg;
 
     // Everyone here talks to the installed system's manager (SVCMGR_DIR, set for all).
     Ran shell(const QString &user, const QString &script) { return m_users.shell(user, script); }
-    Ran asRoot(const QStringList &command) { return runCommand(command); }
     // The installed service program, run by root or by a user.
     Ran sarvelad(const QStringList &args, const QString &user = QString())
     {
         const QString program = m_prefix + "/sarvelad";
-        return user.isEmpty() ? asRoot(QStringList{program} + args)
-                              : m_users.run(user, program, args);
+        return user.isEmpty() ? runCommand(QStringList{program} + args) : m_users.run(user, program, args);
     }
-    QByteArray registration()
+    QByteArray registration() { return runCommand({m_prefix + "/svcmgr-config", Service, "--show"}).out; }
+    // Whether the user can read each path (a folder's list): "yes", "no" or "missing", joined.
+    QString readable(const QString &user, const QStringList &paths)
     {
-        return asRoot({m_prefix + "/svcmgr-config", Service, "--show"}).out;
+        QStringList said;
+        for (const QString &path : paths) {
+            const QString read = QString("{ [ -d '%1' ] && ls '%1' || cat '%1'; } > /dev/null").arg(path);
+            said << (!QFileInfo::exists(path) ? "missing" : shell(user, read).exitCode ? "no" : "yes");
+        }
+        return said.join(' ');
     }
-    bool running() { return sarvelad({"-v"}).out.contains("and running"); }
-    bool installed() { return !sarvelad({"-v"}).out.contains("not installed"); }
-    QString state() { return !installed() ? "none" : running() ? "running" : "stopped"; }
+    QString state()
+    {
+        const QByteArray said = sarvelad({"-v"}).out;
+        return said.contains("not installed") ? "none" : said.contains("and running") ? "running" : "stopped";
+    }
     QString log() const { return readText(m_data + "/busys.log"); }
-    QString events() const
+    QString events() const { return readText(m_state + "/events.log.1") + readText(m_state + "/events.log"); }
+    // Starts the service and waits until it has: until then it takes only a stop, and a command
+    // sent meanwhile is lost.
+    void start(const QString &user = QString())
     {
-        return readText(m_state + "/events.log.1") + readText(m_state + "/events.log");
-    }
-    // Waits until a service that is starting has started: until then it takes only a stop,
-    // and a command sent meanwhile is lost.
-    void waitUntilStarted()
-    {
+        sarvelad({}, user);
         waitUntil([&] {
-            return !asRoot({m_shared + "/svcmgrclient", "query-status", Service})
-                        .out.contains("state=2");
+            return !runCommand({m_shared + "/svcmgrclient", "query-status", Service}).out.contains("state=2");
         });
     }
 
-    bool install(QString *output)
+    // The install script, on the build, for this scratch system; what it said when it failed.
+    QString install()
     {
-        const Ran script = runCommand(
-            {"bash", "-c",
-             QString("exec 2>&1; PREFIX='%1' DATA_DIR='%2' OUTPUT_DIR='%3' ADMIN_GROUP='%4' "
-                     "SERVICE_USER='%5' NO_SYSTEMD=1 SARVELA_SKIP_DEPS=1 SARVELA_SKIP_BUILD=1 "
-                     "BUILD_DIR='" SARVELA_BUILD_DIR "' bash " SARVELA_SOURCE_DIR
-                     "/scripts/install-system.sh")
-                 .arg(m_prefix, m_data, m_output, m_group, m_service)},
-            QProcessEnvironment::systemEnvironment(), 120000);
-        *output = QString::fromUtf8(script.out);
-        return script.exitCode == 0;
+        const Ran script =
+            runCommand({"env", "PREFIX=" + m_prefix, "DATA_DIR=" + m_data, "OUTPUT_DIR=" + m_output,
+                        "ADMIN_GROUP=" + m_group, "SERVICE_USER=" + m_service, "NO_SYSTEMD=1",
+                        "SARVELA_SKIP_DEPS=1", "SARVELA_SKIP_BUILD=1", "BUILD_DIR=" SARVELA_BUILD_DIR, "bash",
+                        SARVELA_SOURCE_DIR "/scripts/install-system.sh"},
+                       QProcessEnvironment::systemEnvironment(), 120000);
+        return script.exitCode == 0 ? QString() : QString::fromUtf8(script.out + script.err);
     }
     // Runs SQL on the installed settings as the member, the way the panel edits them,
     // waiting for the service's reads as the panel does.
     bool memberSql(const QString &statement)
     {
-        return shell(m_member, QString("sqlite3 -cmd '.timeout 5000' '%1/confbu.cfg' \"%2\"")
-                                   .arg(m_prefix, statement))
+        return shell(m_member,
+                     QString("sqlite3 -cmd '.timeout 5000' '%1/confbu.cfg' \"%2\"").arg(m_prefix, statement))
                    .exitCode == 0;
     }
     // Stops and starts the service as the member, so that it reads the settings anew, and asks
@@ -99,18 +87,11 @@ class TestInstalledSecurity : public QObject
     {
         // A run still going is cancelled by the stop, which may take the stop its time.
         sarvelad({"-t"}, m_member);
-        if (!waitUntil([&] { return !running(); }))
+        if (!waitUntil([&] { return state() != "running"; }))
             return false;
-        sarvelad({}, m_member);
-        waitUntilStarted();
+        start(m_member);
         sarvelad({"-c", "1"}, m_member);
         return waitUntil(done, 60000);
-    }
-    // The same, done when the log has one more entry holding text.
-    bool runBackup(const QString &text)
-    {
-        const int before = log().count(text);
-        return runBackup([=] { return log().count(text) > before; });
     }
     // Root sets the scene, a state(): installed with the group's rights, running or not.
     bool setScene(const QString &scene)
@@ -118,28 +99,23 @@ class TestInstalledSecurity : public QObject
         sarvelad({"-t"});
         if (scene == "none")
             sarvelad({"-u"});
-        else if (!installed() && (sarvelad({"-i"}).exitCode != 0 ||
-                                  asRoot({m_prefix + "/svcmgr-access", Service, m_group}).exitCode))
+        else if (state() == "none" && (sarvelad({"-i"}).exitCode != 0 ||
+                                       runCommand({m_prefix + "/svcmgr-access", Service, m_group}).exitCode))
             return false;
-        if (scene == "running") {
-            sarvelad({});
-            waitUntilStarted();
-        }
+        if (scene == "running")
+            start();
         return state() == scene;
     }
-    // What root runs and the owners of the data directory's files: what no member may change.
-    QStringList layoutState() const
+    // What root runs, where the program directory's links lead and what it holds, and the owners of
+    // the data directory's files: what no member may change.
+    QByteArray layoutState() const
     {
-        QStringList state;
-        for (const QString name : {"sarvelad", "svcmgrd", "libsvcmgr.so", "dbutils/pg_dump"})
-            state << name + ' ' + fingerprint(m_prefix + '/' + name);
-        for (const QString name : {"busys.log", "confbu.cfg", "dbutils/pg_dump"})
-            state << name + " -> " + QFile::symLinkTarget(m_prefix + '/' + name);
-        for (const QString name : {"busys.log", "confbu.cfg", "riwayat", "riwayat/riwayat.db"})
-            state << name + ' ' + ownerAndMode(m_data + '/' + name);
-        for (const QString &dir : {m_prefix, m_prefix + "/dbutils"})
-            state += QDir(dir).entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
-        return state;
+        const QString script =
+            "cd '%1' && stat -c '%n %u:%g %a' %3 && sha1sum %3 && ls -A . dbutils && readlink "
+            "busys.log confbu.cfg dbutils/pg_dump && cd '%2' && stat -c '%n %u:%g %a' busys.log "
+            "confbu.cfg riwayat riwayat/riwayat.db";
+        const QString programs = "sarvelad svcmgrd libsvcmgr.so dbutils/pg_dump";
+        return runCommand({"sh", "-c", script.arg(m_prefix, m_data, programs)}).out;
     }
 
 private slots:
@@ -156,36 +132,29 @@ private slots:
         m_service = m_users.addUser("service", {m_group}, &error);
         QVERIFY2(!m_service.isEmpty(), qPrintable(error));
         // The whole root is reachable by every user, as /opt and /var are.
+        const QString folders =
+            "chmod 755 . && echo \"root's own file\" > victim && mkdir home-member && chown ";
         QVERIFY(
-            runCommand({"sh", "-c",
-                        QString("cd '%1' && chmod 755 . && echo \"root's own file\" > victim && "
-                                "echo 'milik pengguna biasa' > milik-plain && chown %2: "
-                                "milik-plain && mkdir home-member && chown %3: home-member")
-                            .arg(m_root.path(), m_plain, m_member)})
+            runCommand({"sh", "-c", "cd '" + m_root.path() + "' && " + folders + m_member + ": home-member"})
                 .exitCode == 0);
-        QString output;
-        const bool done = install(&output);
+        const QString failed = install();
         // The manager runs on its own from here; a test program that dies still stops it.
         afterThisProgram("kill $(cat '" + m_state + "/svcmgrd.pid' 2>/dev/null) 2>/dev/null");
-        QVERIFY2(done && running(), qPrintable(output));
-        QVERIFY2(m_pg.start(&error) && m_pg.createSampleDatabase("penjualan", &error),
-                 qPrintable(error));
+        QVERIFY2(failed.isEmpty() && state() == "running", qPrintable(failed));
+        QVERIFY2(m_pg.start(&error) && m_pg.createSampleDatabase("penjualan", &error), qPrintable(error));
         QVERIFY(memberSql(QString("update confdb set server='%1', port=%2, user='%3', pass='%4', "
                                   "outputdir='%5'; insert into tbldb values ('penjualan')")
-                              .arg(m_pg.host())
-                              .arg(m_pg.port())
-                              .arg(m_pg.superUser(), m_pg.superPassword(), m_output)));
-        m_shared =
-            m_users.shareFiles({SARVELA_BIN_DIR "/svcmgrclient", SARVELA_BIN_DIR "/panelprobe",
-                                SARVELA_BIN_DIR "/libsvcmgr.so"},
-                               &error);
+                              .arg(m_pg.host(), QString::number(m_pg.port()), m_pg.superUser(),
+                                   m_pg.superPassword(), m_output)));
+        m_shared = m_users.shareFiles(
+            {SARVELA_BIN_DIR "/svcmgrclient", SARVELA_BIN_DIR "/panelprobe", SARVELA_BIN_DIR "/libsvcmgr.so"},
+            &error);
         QVERIFY2(!m_shared.isEmpty(), qPrintable(error));
     }
 
     void cleanupTestCase()
     {
-        const int manager = readText(m_state + "/svcmgrd.pid").trimmed().toInt();
-        if (!m_service.isEmpty() && manager > 0) {
+        if (const int manager = readText(m_state + "/svcmgrd.pid").trimmed().toInt(); manager > 0) {
             sarvelad({"-t"});
             ::kill(manager, SIGTERM);
         }
@@ -194,51 +163,42 @@ private slots:
     // Back to the usual settings and a log of root's after every case, also a failed one.
     void cleanup()
     {
-        // A journal planted beside the settings would hold the member's own sqlite3.
-        QFile::remove(m_data + "/confbu.cfg-journal");
-        QVERIFY(memberSql(QString("update confdb set outputdir='%1'; delete from tbldb; insert "
-                                  "into tbldb values ('penjualan')")
-                              .arg(m_output)));
+        QVERIFY(memberSql("update confdb set outputdir='" + m_output +
+                          "'; delete from tbldb; insert into tbldb values ('penjualan')"));
         const QString logPath = m_data + "/busys.log";
         if (!QFileInfo(logPath).isFile() || QFileInfo(logPath).isSymLink()) {
             QFile::remove(logPath);
-            QCOMPARE(
-                asRoot({"install", "-m", "0660", "-g", m_group, "/dev/null", logPath}).exitCode, 0);
+            QCOMPARE(runCommand({"install", "-m", "0660", "-g", m_group, "/dev/null", logPath}).exitCode, 0);
         }
     }
 
     void memberCannotChangeWhatRootRuns_data()
     {
         // The folder the member tries it in, the attempt, whether it may.
-        textTable(
-            {"where", "attempt", "outcome"},
-            {{"rename the service program aside", "program", "mv sarvelad sarvelad.asli",
-              "refused"},
-             {"write a program over the service", "program", "cp /bin/sh sarvelad", "refused"},
-             {"replace the manager's library", "program", "cp /bin/sh libsvcmgr.so", "refused"},
-             {"re-point the dump tool", "program", "ln -sfn /bin/sh dbutils/pg_dump", "refused"},
-             {"add a tool beside it", "program", "cp /bin/sh dbutils/pg_restore.baru", "refused"},
-             {"rename the log aside", "data", "mv busys.log busys.lama", "refused"},
-             {"write into the history", "data", "echo x >> riwayat/riwayat.db", "refused"},
-             {"forge the history's journal", "data", "echo x > riwayat/riwayat.db-journal",
-              "refused"},
-             {"empty the log, as the log viewer does", "data", ": > busys.log", "allowed"},
-             {"read the history", "data", "cat riwayat/riwayat.db > /dev/null", "allowed"},
-             {"edit the settings, as the panel does", "data",
-              "sqlite3 confbu.cfg \"update confdb set server=server\"", "allowed"}});
+        textTable({"where", "attempt", "outcome"},
+                  {{"rename the service program aside", "program", "mv sarvelad sarvelad.asli", "refused"},
+                   {"write a program over the service", "program", "cp /bin/sh sarvelad", "refused"},
+                   {"replace the manager's library", "program", "cp /bin/sh libsvcmgr.so", "refused"},
+                   {"re-point the dump tool", "program", "ln -sfn /bin/sh dbutils/pg_dump", "refused"},
+                   {"add a tool beside it", "program", "cp /bin/sh dbutils/pg_restore.baru", "refused"},
+                   {"rename the log aside", "data", "mv busys.log busys.lama", "refused"},
+                   {"write into the history", "data", "echo x >> riwayat/riwayat.db", "refused"},
+                   {"forge the history's journal", "data", "echo x > riwayat/riwayat.db-journal", "refused"},
+                   {"empty the log, as the log viewer does", "data", ": > busys.log", "allowed"},
+                   {"read the history", "data", "cat riwayat/riwayat.db > /dev/null", "allowed"},
+                   {"edit the settings, as the panel does", "data",
+                    "sqlite3 confbu.cfg \"update confdb set server=server\"", "allowed"}});
     }
 
     void memberCannotChangeWhatRootRuns()
     {
-        const bool allowed = cell("outcome") == "allowed";
-        const QStringList before = layoutState();
-        const Ran r = shell(
-            m_member, QString("cd '%1' && %2")
-                          .arg(cell("where") == "program" ? m_prefix : m_data, cell("attempt")));
-        QVERIFY2((r.exitCode == 0) == allowed, r.err.constData());
-        QVERIFY2(allowed || r.err.contains("Permission denied") ||
-                     r.err.contains("Operation not permitted"),
-                 r.err.constData());
+        const QByteArray before = layoutState();
+        QVERIFY2(before.contains("\nriwayat/riwayat.db "), before.constData()); // looked at in full
+        const QString where = cell("where") == "program" ? m_prefix : m_data;
+        const Ran r = shell(m_member, "cd '" + where + "' && " + cell("attempt"));
+        const bool denied = r.err.contains("Permission denied") || r.err.contains("Operation not permitted");
+        const QString outcome = r.exitCode == 0 ? "allowed" : denied ? "refused" : "failed: " + r.err;
+        QCOMPARE(outcome, cell("outcome"));
         QCOMPARE(layoutState(), before);
     }
 
@@ -253,17 +213,15 @@ private slots:
     {
         const QString disk = m_root.filePath("cadangan"), key = m_root.filePath("kunci.txt");
         const QString config = m_data + "/rclone/rclone.conf";
-        QVERIFY(asRoot({"install", "-d", "-o", m_service, "-g", m_group, "-m", "2750", disk})
-                    .exitCode == 0);
-        QVERIFY(shell(m_service, "umask 077 && printf '[cadangan]\\ntype = alias\\nremote = " +
-                                     disk + "\\n# rahasia-root\\n' > " + config)
-                    .exitCode == 0);
-        QVERIFY(asRoot({"age-keygen", "-o", key}).exitCode == 0);
+        const QString made =
+            "install -d -o %1 -g %2 -m 2750 %3 && age-keygen -o %4 && su -s /bin/sh %1 -c \"umask 077 "
+            "&& printf '[cadangan]\\ntype = alias\\nremote = %3\\n# rahasia-root\\n' > %5\"";
+        QVERIFY(runCommand({"sh", "-c", made.arg(m_service, m_group, disk, key, config)}).exitCode == 0);
         const QString recipient =
             QRegularExpression("public key: (age1[a-z0-9]+)").match(readText(key)).captured(1);
-        QVERIFY(memberSql("delete from confuji; insert into confuji values (1, 0); insert into "
-                          "confsalin (remote, folder, penerima) values ('cadangan', 'kantor', '" +
-                          recipient + "')"));
+        const QString copy =
+            "insert into confsalin (remote, folder, penerima) values ('cadangan', 'kantor', '%1')";
+        QVERIFY(memberSql("delete from confuji; insert into confuji values (1, 0); " + copy.arg(recipient)));
 
         const QString journal = m_data + "/confbu.cfg-journal";
         const QStringList command = m_users.asUser(m_member) << "sqlite3" << m_data + "/confbu.cfg";
@@ -271,49 +229,42 @@ private slots:
         save.start(command.first(), command.mid(1));
         QVERIFY(save.waitForStarted());
         // Big enough to spill into the file before the commit that never comes.
-        save.write("PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE "
-                   "isi(x); WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE "
-                   "i<2000) INSERT INTO isi SELECT randomblob(4000) FROM c;\n");
-        QTRY_VERIFY(QFileInfo(journal).size() > 0 &&
-                    QFileInfo(journal).ownerId() == m_users.uid(m_member));
+        save.write(
+            "PRAGMA cache_size=1; BEGIN; UPDATE confdb SET server='setengah'; CREATE TABLE isi(x); WITH "
+            "RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i<2000) INSERT INTO isi SELECT "
+            "randomblob(4000) FROM c;\n");
+        QTRY_VERIFY(QFileInfo(journal).size() > 0 && QFileInfo(journal).ownerId() == m_users.uid(m_member));
         QTest::qWait(300);
         ::kill(pid_t(save.processId()), SIGKILL);
         save.waitForFinished();
         QVERIFY(QFileInfo(journal).size() > 0);
 
-        const int drills = log().count("Uji Pulih "), copies = log().count("Salinan Backup ");
-        const bool done = runBackup([&] {
-            return log().count("Uji Pulih ") > drills && log().count("Salinan Backup ") > copies;
-        });
+        const QString drilled = "Uji Pulih OK : database [penjualan]";
+        const QString copied = "Salinan Backup OK : database [penjualan]";
+        const int drills = log().count(drilled), copies = log().count(copied);
+        const bool done =
+            runBackup([&] { return log().count(drilled) > drills && log().count(copied) > copies; });
         QVERIFY(memberSql("update confuji set jadwal = 0; delete from confsalin"));
-        QVERIFY2(done && log().contains("Uji Pulih OK : database [penjualan]") &&
-                     log().contains("Salinan Backup OK : database [penjualan]"),
-                 qPrintable(log()));
+        QVERIFY2(done, qPrintable(log()));
         QCOMPARE(QFileInfo(journal).size(), 0);
         QCOMPARE(
-            asRoot({"sqlite3", "-readonly", m_data + "/confbu.cfg", "select server from confdb"})
-                .out,
+            runCommand({"sqlite3", "-readonly", m_data + "/confbu.cfg", "select server from confdb"}).out,
             m_pg.host().toUtf8() + '\n');
 
-        const QStringList dumps = QDir(m_output).entryList({"bu_penjualan_*.bu"}, QDir::Files);
-        QVERIFY(!dumps.isEmpty());
-        const QString dump = m_output + '/' + dumps.last();
-        QCOMPARE(shell(m_member, "head -c 5 '" + dump + "'").out, QByteArray("PGDMP"));
-        QVERIFY(shell(m_plain, "cat '" + dump + "' > /dev/null").exitCode != 0);
-        QVERIFY(shell(m_plain, "cat '" + m_data + "/confbu.cfg' > /dev/null").exitCode != 0);
-        const QString sent = disk + "/kantor/penjualan/" + dumps.last() + ".age";
-        QCOMPARE(asRoot({"age", "-d", "-i", key, sent}).out, readBytes(dump));
-        // The globals hold the roles' password verifiers; the drill's scratch space is the
-        // service's alone, and holds nothing of the drill once it ended but what initdb made.
-        const QStringList globals = QDir(m_output).entryList({"bu_globals_*.sql"}, QDir::Files);
-        QVERIFY(!globals.isEmpty());
-        QVERIFY(
-            shell(m_member, "cat '" + m_output + '/' + globals.last() + "' > /dev/null").exitCode !=
-            0);
-        QVERIFY(shell(m_member, "ls '" + m_data + "/kerja' > /dev/null").exitCode != 0);
+        const QString dump =
+            m_output + '/' + QDir(m_output).entryList({"bu_penjualan_*.bu"}, QDir::Files).value(0, "none");
+        const QString sent = disk + "/kantor/penjualan/" + QFileInfo(dump).fileName() + ".age";
+        QVERIFY(readBytes(dump).startsWith("PGDMP"));
+        QCOMPARE(runCommand({"age", "-d", "-i", key, sent}).out, readBytes(dump));
+        // The member reads the dump; the globals hold the roles' password verifiers, the drill's
+        // scratch space and the copy's configuration are the service's alone.
+        const QString globals =
+            m_output + '/' + QDir(m_output).entryList({"bu_globals_*.sql"}, QDir::Files).value(0, "none");
+        QCOMPARE(readable(m_member, {dump, globals, m_data + "/kerja", config}), QString("yes no no no"));
+        QCOMPARE(readable(m_plain, {dump, m_data + "/confbu.cfg"}), QString("no no"));
+        // Nothing of the drill is left once it ended but what initdb made.
         QCOMPARE(QDir(m_data + "/kerja").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{"templat-15"});
-        QVERIFY(shell(m_member, "cat '" + config + "'").exitCode != 0);
         const QString history = "sqlite3 -readonly '" + m_prefix + "/riwayat.db' ";
         QCOMPARE(shell(m_member, history + "'select nama, jenis, lokal from rclone_remote'").out,
                  QByteArray("cadangan|alias|1\n"));
@@ -323,61 +274,46 @@ private slots:
     void plantedLinksAndFoldersAreRefused_data()
     {
         // Made ready by root first, then the member's move, then the member's settings; what the
-        // log (or "events:" the event log) says.
+        // log or the event log says.
         textTable(
             {"asRoot", "asMember", "settings", "reason"},
             {{"a link planted as the log while it is missing", "rm -f {data}/busys.log",
-              "ln -s {victim} {data}/busys.log", "", "events:busys.log tidak dapat ditulis"},
+              "ln -s {victim} {data}/busys.log", "", "busys.log tidak dapat ditulis"},
              {"a folder of the member's, with links named like the coming files", "",
               "mkdir -p {home}/bu && for s in 0 1 2 3 4 5 6 7 8 9; do "
               "ln -s {victim} {home}/bu/bu_penjualan_$(date +%Y%m%d.%H%M)0$s.bu; done",
-              "update confdb set outputdir='{home}/bu'",
-              "Lokasi backup [{home}] dimiliki pengguna lain"},
+              "update confdb set outputdir='{home}/bu'", "Lokasi backup [{home}] dimiliki pengguna lain"},
              {"a link of the member's as a folder of the path, to a folder of root's",
               "mkdir -p {root}/sistem", "ln -sfn {root}/sistem {home}/keluar",
-              "update confdb set outputdir='{home}/keluar'", "Lokasi backup [{root}/sistem]"},
-             {"a FIFO planted as the settings' journal: refused, nothing waits", "",
-              "mkfifo {data}/confbu.cfg-journal", "",
-              "Error Load database :[{data}/confbu.cfg-journal] bukan berkas biasa"},
-             {"a second name of another user's file as the settings' journal: refused",
-              "ln {others} {data}/confbu.cfg-journal", "", "",
-              "Error Load database :[{data}/confbu.cfg-journal] memiliki lebih dari satu nama"},
-             {"a database name that leads out of the folder", "", "",
-              "delete from tbldb; insert into tbldb values ('../../../victim')",
-              "Backup Database DITOLAK : nama database [../../../victim]"}});
+              "update confdb set outputdir='{home}/keluar'", "Lokasi backup [{root}/sistem]"}});
     }
 
     void plantedLinksAndFoldersAreRefused()
     {
-        const QString asRoot = cell("asRoot"), asMember = cell("asMember"),
-                      settings = cell("settings");
+        const QString asRoot = cell("asRoot"), asMember = cell("asMember"), settings = cell("settings");
         auto fill = [this](QString text) {
             return text.replace("{data}", m_data)
                 .replace("{victim}", m_victim)
-                .replace("{others}", m_others)
                 .replace("{home}", m_home)
                 .replace("{root}", m_root.path());
         };
-        const QString victim = fingerprint(m_victim), others = fingerprint(m_others);
-        QVERIFY(asRoot.isEmpty() || this->asRoot({"sh", "-c", fill(asRoot)}).exitCode == 0);
+        const QString victim = ownerAndMode(m_victim) + readText(m_victim); // to see that nothing touched it
+        QVERIFY(asRoot.isEmpty() || runCommand({"sh", "-c", fill(asRoot)}).exitCode == 0);
         QVERIFY(asMember.isEmpty() || shell(m_member, fill(asMember)).exitCode == 0);
         const QStringList rootFolder = QDir(m_root.path()).entryList();
         QVERIFY(settings.isEmpty() || memberSql(fill(settings)));
         const QString said = fill(cell("reason"));
-        if (said.startsWith("events:"))
-            QVERIFY2(runBackup([&] { return events().contains(said.mid(7)); }),
-                     qPrintable(events()));
-        else
-            QVERIFY2(runBackup(said), qPrintable(log()));
-        QCOMPARE(fingerprint(m_victim), victim);
-        QCOMPARE(fingerprint(m_others), others);
+        const int before = (log() + events()).count(said);
+        QVERIFY2(runBackup([&] { return (log() + events()).count(said) > before; }),
+                 qPrintable(log() + events()));
+        QCOMPARE(ownerAndMode(m_victim) + readText(m_victim), victim);
         QCOMPARE(QDir(m_root.path()).entryList(), rootFolder);
         QVERIFY(QDir(m_root.filePath("sistem")).entryList(QDir::Files).isEmpty());
     }
 
     // A registration that runs it as root, as an earlier install made it: the service does no
-    // work as root and says why; a reinstall gives the registration the service's user, which
-    // it then runs as, with that user's groups.
+    // work as root and says why; a reinstall gives the registration the service's user (whom
+    // the manager then runs it as, with that user's groups: the manager's own tests see to it).
     void rootRegistrationIsHandedOver()
     {
         QVERIFY(setScene("none"));
@@ -385,23 +321,12 @@ private slots:
         QVERIFY(registration().contains("LocalSystem"));
         sarvelad({});
         QTRY_VERIFY2_WITH_TIMEOUT(events().contains("Service tidak dijalankan sebagai root") &&
-                                      !running(),
+                                      state() != "running",
                                   qPrintable(events()), 10000);
-        QString output;
-        QVERIFY2(install(&output), qPrintable(output));
+        QCOMPARE(install(), QString());
         QVERIFY(registration().contains(".\\" + m_service.toUtf8()));
-        // The installed program's process: its user ids, then its groups.
-        const QString ids = "for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = '" + m_prefix +
-                            "/sarvelad' ] && ps -o uid=,ruid=,suid=,fsuid=,supgid= -p ${p#/proc/}; "
-                            "done";
-        QByteArray seen;
-        QTRY_VERIFY(!(seen = runCommand({"sh", "-c", ids}).out.simplified()).isEmpty());
-        const QByteArray uid = QByteArray::number(m_users.uid(m_service));
-        QVERIFY2(seen.startsWith(QByteArrayList{uid, uid, uid, uid, ""}.join(' ')) &&
-                     seen.split(' ').last().split(',').contains(
-                         QByteArray::number(m_users.gid(m_group))),
-                 seen.constData());
-        QVERIFY(asRoot({m_prefix + "/svcmgr-access", "--show", Service})
+        QTRY_COMPARE(state(), QString("running"));
+        QVERIFY(runCommand({m_prefix + "/svcmgr-access", "--show", Service})
                     .out.startsWith(m_group.toUtf8() + '\t'));
     }
 
@@ -415,13 +340,8 @@ private slots:
             {{"the member starts it", "member", "stopped", "answer:yes|click:butStart",
               "Tidak ada jam backup yang aktif", "running"},
              {"the member stops it", "member", "running", "click:butStop", "", "stopped"},
-             {"the member saves and restarts it", "member", "running", "click:butSaveRestart",
-              "Data Berhasil disimpan.", "running"},
              {"the member may not uninstall it, and is told why", "member", "running",
-              "menu:&Uninstall Service", "Anda tidak memiliki hak untuk menguninstall service",
-              "running"},
-             {"the member may not install it, and is told why", "member", "none",
-              "menu:&Install Service", "Anda tidak memiliki hak untuk menginstall service", "none"},
+              "menu:&Uninstall Service", "Anda tidak memiliki hak untuk menguninstall service", "running"},
              {"root installs it under the service's own user", "root", "none", "yes",
               "Service belum diinstall, apakah akan install service?.", "stopped"}});
     }
@@ -434,14 +354,11 @@ private slots:
         QVERIFY(setScene(cell("before")));
         QTemporaryDir tmp("/tmp/sarpanel-XXXXXX");
         QVERIFY(QFile::setPermissions(tmp.path(), QFileDevice::Permissions(0x7777)));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmp.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        const QStringList command =
-            (cell("who") == "root" ? QStringList() : m_users.asUser(m_member))
-            << m_shared + "/panelprobe" << m_prefix << cell("steps").split('|');
+        const QStringList probe{"env", "TMPDIR=" + tmp.path(), "QT_QPA_PLATFORM=offscreen",
+                                m_shared + "/panelprobe"};
+        const QStringList command = (cell("who") == "root" ? QStringList() : m_users.asUser(m_member)) + probe
+                                    << m_prefix << cell("steps").split('|');
         QProcess panel;
-        panel.setProcessEnvironment(env);
         panel.start(command.first(), command.mid(1));
         // Ended as the desktop ends it, so that it lets its single-instance segment go.
         const auto end = qScopeGuard([&panel] {
@@ -455,8 +372,7 @@ private slots:
             shown += panel.readAllStandardOutput();
             return (says.isEmpty() || shown.contains("box: " + says.toUtf8())) && state() == after;
         };
-        QTRY_VERIFY2_WITH_TIMEOUT(settled(), (shown + panel.readAllStandardError()).constData(),
-                                  30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(settled(), (shown + panel.readAllStandardError()).constData(), 30000);
         QVERIFY2(!says.isEmpty() || !shown.contains("box: "), shown.constData());
         QVERIFY(after == "none" || registration().contains(".\\" + m_service.toUtf8()));
     }
