@@ -25,8 +25,7 @@ struct ConfRow
 
 // Runs one statement on a settings file through a private connection, so the
 // window's own default connection is left alone; returns the rows it yields.
-inline QList<QVariantList> sql(const QString &path, const QString &statement,
-                               const QVariantList &values = {})
+inline QList<QVariantList> sql(const QString &path, const QString &statement, const QVariantList &values = {})
 {
     QList<QVariantList> rows;
     {
@@ -56,14 +55,14 @@ inline QString databases(const QString &path)
 }
 
 // The delivered file's tables, with the given rows.
-inline bool createSettings(const QString &path, const QList<ConfRow> &rows,
-                           const QStringList &names)
+inline bool createSettings(const QString &path, const QList<ConfRow> &rows, const QStringList &names)
 {
     for (const QString &statement : confbu::schema())
         sql(path, statement);
     for (const ConfRow &r : rows)
-        sql(path, "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "
-                  "'2000-01-01T00:00:00', ?, ?, 0, 0)",
+        sql(path,
+            "INSERT INTO confdb VALUES (?, ?, ?, ?, ?, ?, ?, '2000-01-01T00:00:00', "
+            "'2000-01-01T00:00:00', ?, ?, 0, 0)",
             {r.server, r.user, r.pass, r.port, r.outputdir, r.jam1, r.jam2, r.jam1st, r.jam2st});
     for (const QString &name : names)
         sql(path, "INSERT INTO tbldb VALUES (?)", {name});
@@ -92,8 +91,9 @@ inline qint64 addJob(const QString &path, const Job &job)
     const auto at = [mulai](int secs) { return mulai.addSecs(secs).toString(riwayat::TimeFormat); };
     const bool ok = job.hasil == riwayat::Ok, ended = job.hasil != riwayat::Berjalan;
     const QString file = "/var/bu/bu_" + job.dbname + mulai.toString("_yyyyMMdd.hhmmss") + ".bu";
-    sql(path, "insert into riwayat (dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi) "
-              "values (?, ?, ?, ?, ?, ?, ?, ?)",
+    sql(path,
+        "insert into riwayat (dbname, mulai, selesai, file, ukuran, hasil, alasan, terverifikasi) "
+        "values (?, ?, ?, ?, ?, ?, ?, ?)",
         {job.dbname, at(0), ended ? at(60) : QVariant(), ok ? file : QVariant(), ok ? 12345678 : QVariant(),
          job.hasil, job.alasan.isEmpty() ? QVariant() : job.alasan, int(ok)});
     const qint64 id = sql(path, "select max(id) from riwayat").value(0).value(0).toLongLong();
@@ -104,8 +104,9 @@ inline qint64 addJob(const QString &path, const Job &job)
     if (ok)
         sql(path, "insert into isi values (?, 'public.tblbarang', 1000)", {id});
     if (!job.uji.isEmpty())
-        sql(path, "insert into ujipulih (riwayat_id, mulai, selesai, hasil, alasan, tabel, baris) "
-                  "values (?, ?, ?, ?, ?, 1, 1000)",
+        sql(path,
+            "insert into ujipulih (riwayat_id, mulai, selesai, hasil, alasan, tabel, baris) "
+            "values (?, ?, ?, ?, ?, 1, 1000)",
             {id, at(3600), at(3660), job.uji, job.uji == riwayat::Ok ? QVariant() : QVariant("alasan uji")});
     if (!job.periksa.isEmpty())
         sql(path, "insert into periksa values (?, ?, ?, ?)",
@@ -115,12 +116,13 @@ inline qint64 addJob(const QString &path, const Job &job)
 }
 
 // A copy off this machine of the job's dump, as the service records it, hoursAgo.
-inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo,
-                      const QString &hasil = riwayat::Ok, const QString &alasan = {})
+inline qint64 addCopy(const QString &path, qint64 riwayatId, int hoursAgo, const QString &hasil = riwayat::Ok,
+                      const QString &alasan = {})
 {
     const QDateTime mulai = QDateTime::currentDateTime().addSecs(-3600 * hoursAgo);
-    sql(path, "insert into salinan (riwayat_id, tujuan, mulai, selesai, ukuran, hasil, alasan, terverifikasi) "
-              "values (?, ?, ?, ?, 16, ?, ?, ?)",
+    sql(path,
+        "insert into salinan (riwayat_id, tujuan, mulai, selesai, ukuran, hasil, alasan, terverifikasi) "
+        "values (?, ?, ?, ?, 16, ?, ?, ?)",
         {riwayatId, "luar:kantor/db/bu_db.bu", mulai.toString(riwayat::TimeFormat),
          mulai.addSecs(30).toString(riwayat::TimeFormat), hasil, alasan.isEmpty() ? QVariant() : alasan,
          int(hasil == riwayat::Ok)});
@@ -217,8 +219,7 @@ inline QStringList listed(QWidget *window)
 // failed check.
 struct Probe : QProcess
 {
-    explicit Probe(QStringList command,
-                   QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
+    explicit Probe(QStringList command, QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
     {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         setProcessEnvironment(env);

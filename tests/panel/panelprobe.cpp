@@ -62,10 +62,9 @@ void act(QWidget *window, const QString &step, BoxReporter &reporter)
         reporter.nextAnswer = step.endsWith("yes") ? QMessageBox::Yes : QMessageBox::No;
     } else if (step == "state") {
         // The notice as read: without the breaks that let a long path wrap.
-        const QStringList parts{
-            window->findChild<QLabel *>("lStatus")->text(),
-            window->findChild<QLabel *>("lPemberitahuan")->text().remove(QChar(0x200B)),
-            window->findChild<QSystemTrayIcon *>()->toolTip()};
+        const QStringList parts{window->findChild<QLabel *>("lStatus")->text(),
+                                window->findChild<QLabel *>("lPemberitahuan")->text().remove(QChar(0x200B)),
+                                window->findChild<QSystemTrayIcon *>()->toolTip()};
         std::printf("state: %s\n", qUtf8Printable(parts.join(" / ").replace('\n', '|')));
         std::fflush(stdout);
     } else if (step == "select") {

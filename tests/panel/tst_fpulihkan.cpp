@@ -31,8 +31,13 @@ private:
             return !service || m_service.sendCommand(command) ? "" : QString("tidak terkirim");
         };
         const FPulihkan::Server pg{m_cluster.host(), "postgres", m_cluster.superPassword(), m_cluster.port()};
-        m_dialog.reset(new FPulihkan({[this] { return m_settings; }, file("riwayat.db"), pg, {"arsip", "toko"},
-                                      command, "/usr/bin/age", [this] { return m_service.isRunning(); }}));
+        m_dialog.reset(new FPulihkan({[this] { return m_settings; },
+                                      file("riwayat.db"),
+                                      pg,
+                                      {"arsip", "toko"},
+                                      command,
+                                      "/usr/bin/age",
+                                      [this] { return m_service.isRunning(); }}));
         m_dialog->show();
     }
     // Chooses toko's row-th dump (-1: none), the target and what is typed for it.
@@ -65,8 +70,8 @@ void TestPulihkan::initTestCase()
     QVERIFY2(m_cluster.start(&error) && m_cluster.createSampleDatabase("toko", &error) &&
                  m_cluster.sql("create database toko_ada", &error) && m_program.install(&error),
              qPrintable(error));
-    ConfRow row{m_cluster.host(), m_cluster.superUser(), m_cluster.superPassword(),
-                m_cluster.port(), m_output.path()};
+    ConfRow row{m_cluster.host(), m_cluster.superUser(), m_cluster.superPassword(), m_cluster.port(),
+                m_output.path()};
     row.jam1 = QDateTime::currentDateTime().addSecs(6 * 3600).toString(Qt::ISODate);
     QFile::remove(file("confbu.cfg"));
     QVERIFY(createSettings(file("confbu.cfg"), {row}, {"toko"}));
@@ -107,15 +112,16 @@ void TestPulihkan::asks_data()
     row("no dump chosen", -1, false, "", "Pilih backup yang akan dipulihkan.", "");
     row("an encrypted copy without its identity", 1, false, "",
         "Backup ini terenkripsi. Pilih berkas identitas age yang dapat membukanya.", "");
-    row("a name backups refuse", 0, false, "-h evil", "Nama database tujuan tidak dapat dipakai: nama database "
-        "[-h evil] dapat dibaca sebagai opsi atau alamat koneksi", "");
+    row("a name backups refuse", 0, false, "-h evil",
+        "Nama database tujuan tidak dapat dipakai: nama database "
+        "[-h evil] dapat dibaca sebagai opsi atau alamat koneksi",
+        "");
     row("a name the server has", 0, false, "toko_ada", taken.arg("toko_ada"), "");
     row("the source's own name", 0, false, "toko", taken.arg("toko"), "");
     row("in place, the name mistyped", 0, true, "Toko",
         "Untuk menggantikan database, ketik namanya (toko) persis di kolom konfirmasi.", "");
     row("in place, not agreed", 0, true, "toko", question, "");
-    row("in place, agreed", 0, true, "toko", question,
-        "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0");
+    row("in place, agreed", 0, true, "toko", question, "riwayat ke=toko timpa=1 konfirmasi=toko identitas=0");
     row("a new database under the default name", 0, false, "", "",
         "riwayat ke=%1 timpa=0 konfirmasi= identitas=0");
     row("a new database under a name typed", 0, false, "toko_kemarin", "",
@@ -145,11 +151,11 @@ void TestPulihkan::asks()
     for (const QVariantList &request : sql(file("confbu.cfg"), "select isi from permintaan")) {
         const QJsonObject o = QJsonDocument::fromJson(request.value(0).toByteArray()).object();
         QVERIFY(!o.contains("riwayat") || qint64(o["riwayat"].toDouble()) == m_job);
-        handed << QString::asprintf(
-            "%s ke=%s timpa=%d konfirmasi=%s identitas=%d",
-            o.contains("riwayat") ? "riwayat" : "salinan", qUtf8Printable(o["ke"].toString()),
-            o["timpa"].toBool(), qUtf8Printable(o["konfirmasi"].toString()),
-            o["identitas"].toString().startsWith("-----BEGIN AGE ENCRYPTED FILE"));
+        handed << QString::asprintf("%s ke=%s timpa=%d konfirmasi=%s identitas=%d",
+                                    o.contains("riwayat") ? "riwayat" : "salinan",
+                                    qUtf8Printable(o["ke"].toString()), o["timpa"].toBool(),
+                                    qUtf8Printable(o["konfirmasi"].toString()),
+                                    o["identitas"].toString().startsWith("-----BEGIN AGE ENCRYPTED FILE"));
     }
     QCOMPARE(handed.join("//"), QString(isi).replace("%1", target));
     // The identity's secret is in no file the panel wrote.
@@ -180,7 +186,9 @@ void TestPulihkan::restoresInPlace()
     // A session that holds the source's table keeps the fresh dump waiting.
     QSqlDatabase holder = QSqlDatabase::addDatabase("QPSQL", "holder");
     holder.setConnectOptions(QString("host=%1 port=%2 dbname=toko user=postgres password=%3")
-                                 .arg(m_cluster.host()).arg(m_cluster.port()).arg(m_cluster.superPassword()));
+                                 .arg(m_cluster.host())
+                                 .arg(m_cluster.port())
+                                 .arg(m_cluster.superPassword()));
     const auto release = qScopeGuard([&holder] {
         holder = QSqlDatabase();
         QSqlDatabase::removeDatabase("holder");
@@ -227,7 +235,8 @@ void TestPulihkan::restoresInPlace()
     // The original kept under its new name; no half-made target left.
     QString names, error;
     m_cluster.sql("select count(*) filter (where datname like 'toko_sebelum_%') || '/' || count(*) filter "
-                  "(where datname like 'toko_pulih_%') from pg_database", &error, "postgres", &names);
+                  "(where datname like 'toko_pulih_%') from pg_database",
+                  &error, "postgres", &names);
     QCOMPARE(names.trimmed(), cancelled ? "0/0" : "1/0");
 }
 

@@ -32,8 +32,7 @@ void TestLogViewer::contents_data()
 {
     columns<QByteArray, QString>({"bytes", "shown"}); // "-" stands for no log file
     row("missing log: message and empty view", QByteArray("-"), "");
-    row("text after a NUL byte is not shown", QByteArray("before\nmore\0after\n", 18),
-        "before\nmore");
+    row("text after a NUL byte is not shown", QByteArray("before\nmore\0after\n", 18), "before\nmore");
     row("invalid UTF-8 replaced, valid letters kept", QByteArray("caf\xe9 \xc3\xa9t\xc3\xa9\n"),
         QStringLiteral("caf\uFFFD \u00e9t\u00e9\n"));
 }
@@ -79,10 +78,9 @@ void TestLogViewer::plantedLogIsNeitherFollowedNorWaitedOn()
 {
     QFETCH(QString, planted);
     QFETCH(QString, reason);
-    QVERIFY(
-        writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
-        QFile::link(m_dir->filePath("data/busys.log"), log()) &&
-        QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) == 0);
+    QVERIFY(writeBytes(m_dir->filePath("korban"), "rahasia\n") && QDir(m_dir->path()).mkdir("data") &&
+            QFile::link(m_dir->filePath("data/busys.log"), log()) &&
+            QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->filePath("data")}) == 0);
     ModalAnswerer answerer;
     flog dialog(nullptr, m_dir->path());
     dialog.show();
@@ -103,8 +101,7 @@ void TestLogViewer::follows_data()
     using R = QList<QByteArray>;
     row("lines added while open", R{b, a}, QString(a + b + a));
     row("rotated, then written", R{"!", b}, QString(a + b));
-    row("rotated and written past the old length before a look", R{"!" + longer},
-        QString(a + longer));
+    row("rotated and written past the old length before a look", R{"!" + longer}, QString(a + longer));
     row("a letter written in two halves", R{"caf\xc3", "\xa9\n"}, a + QString::fromUtf8("café\n"));
 }
 
@@ -131,15 +128,17 @@ void TestLogViewer::largeLogs_data()
     columns<QByteArray>({"bytes"});
     const QByteArray entry = "01/02/2026 01:00:00 - Backup Database : /var/bu/bu_penjualan.bu\n";
     row("3 MB of ordinary entries", entry.repeated(3 * 1024 * 1024 / entry.size()));
-    row("one line of 5 MB between entries",
-        entry + QByteArray(5 * 1024 * 1024, 'x') + '\n' + entry);
+    row("one line of 5 MB between entries", entry + QByteArray(5 * 1024 * 1024, 'x') + '\n' + entry);
     // Letters of two, three and four bytes, so that parts end next to all of them.
     row("one line of 5 MB of letters of every width",
         entry + QString::fromUtf8("é€😀a").toUtf8().repeated(5 * 1024 * 1024 / 10) + '\n' + entry);
     // A stray lead byte before a letter, a truncated sequence, runs of continuation bytes, with
     // a length that puts the parts' ends at every place of the pattern.
-    const QByteArray broken = "ab\xe2\xc3\xa9z" "abc\xf0\x9f\x98" "a\x80\x80\x80\x80\x80z"
-                              "\x80\x80\xf0\x9f\x98\x80\x80" "x";
+    const QByteArray broken = "ab\xe2\xc3\xa9z"
+                              "abc\xf0\x9f\x98"
+                              "a\x80\x80\x80\x80\x80z"
+                              "\x80\x80\xf0\x9f\x98\x80\x80"
+                              "x";
     row("7 MB of broken sequences", broken.repeated(7 * 1024 * 1024 / 27));
 }
 

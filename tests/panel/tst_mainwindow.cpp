@@ -57,8 +57,7 @@ struct TrayPanel : PanelWindow
 // "hidden" or "visible", and " minimised".
 QString shownAs(const QWidget &window)
 {
-    return QString(window.isVisible() ? "visible" : "hidden") +
-           (window.isMinimized() ? " minimised" : "");
+    return QString(window.isVisible() ? "visible" : "hidden") + (window.isMinimized() ? " minimised" : "");
 }
 
 } // namespace
@@ -126,7 +125,8 @@ void TestMainWindow::load_data()
                   const QString &notice, const QString &box = {}, const QString &planted = {}) {
         QTest::newRow(tag) << Load{file, rows, form, notice, box, planted};
     };
-    const ConfRow a{"10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00", 1},
+    const ConfRow a{"10.0.0.5", "", "", 5432, "/srv/cadangan", "2026-01-02T07:30:00", "2026-01-02T19:45:00",
+                    1},
         b{"  db host  ", "", "", 5432, "/data/bu", "2000-01-01T01:00:00", "2000-01-01T23:05:00", 0, 1};
     const QString defaults = "/ | localhost | [ ] | 00:00(off) | [ ] | 00:00(off)";
     const QString managerDown = "Service manager tidak berjalan. Jalankan sebagai root: ";
@@ -160,7 +160,8 @@ void TestMainWindow::load()
     box.replace("%D", m_dir->path());
     QVERIFY(file != "not SQLite" || writeBytes(cfg(), QByteArray(4096, 'x')));
     QVERIFY(file != "rows" || createSettings(cfg(), rows, {"penjualan"}));
-    QVERIFY(planted.isEmpty() || QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
+    QVERIFY(planted.isEmpty() ||
+            QProcess::execute("sh", {"-c", "cd \"$0\" && " + planted, m_dir->path()}) == 0);
     const QByteArray before = readBytes(cfg());
     PanelWindow window(m_dir->path());
     window.show();
@@ -212,7 +213,8 @@ void TestMainWindow::appearance()
     const QList<QSystemTrayIcon *> trays = window.findChildren<QSystemTrayIcon *>();
     QCOMPARE(QString("%1, %2 %3, trays %4, boxes %5")
                  .arg(shownAs(window), values(&window, {"tServer"}), listed(&window).join(','))
-                 .arg(trays.size() == 1 && trays.first()->isVisible()).arg(m_answerer->seen().size()),
+                 .arg(trays.size() == 1 && trays.first()->isVisible())
+                 .arg(m_answerer->seen().size()),
              shown + ", 10.0.0.5 penjualan, trays 1, boxes 0");
 }
 
@@ -296,7 +298,8 @@ void TestMainWindow::saveRefused_data()
     const QStringList one{"penjualan"};
     const QString empty = "Pilih database yang akan dibackup. @butAdd";
     const QString save = "butSaveRestart";
-    row("output folder blank", "   ", "localhost", one, "Pilih Lokasi backup database. @butSelectFolder", save);
+    row("output folder blank", "   ", "localhost", one, "Pilih Lokasi backup database. @butSelectFolder",
+        save);
     row("server blank", "/tmp", " \t ", one, "Tentukan Lokasi Server/IP Address Database @tServer", save);
     row("database list empty", "/tmp", "localhost", QStringList(), empty, save);
     row("database list empty, Start", "/tmp", "localhost", QStringList(), empty, "butStart");
@@ -367,9 +370,13 @@ void TestMainWindow::saveWrites()
     // The service reads exactly what the panel saved.
     BackupEngine engine(m_dir->path());
     QVERIFY(engine.ReadConfig());
-    const QString read = QString("%1 %2 %3 %4%5 %6 ")
-                             .arg(engine.server, engine.jam1.toString(Qt::ISODate), engine.jam2.time().toString())
-                             .arg(engine.jam1st).arg(engine.jam2st).arg(engine.port) + engine.outputdir;
+    const QString read =
+        QString("%1 %2 %3 %4%5 %6 ")
+            .arg(engine.server, engine.jam1.toString(Qt::ISODate), engine.jam2.time().toString())
+            .arg(engine.jam1st)
+            .arg(engine.jam2st)
+            .arg(engine.port) +
+        engine.outputdir;
     const QString jam1 = QDate::currentDate().toString("yyyy-MM-ddT06:15:00");
     QCOMPARE(read, "db.contoh.id " + jam1 + " 18:40:30 10 5433 " + folder);
     QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
@@ -389,16 +396,16 @@ void TestMainWindow::editList_data()
     const Edit add = Edit::Add, pick = Edit::Pick, del = Edit::Delete;
     row("add a new name", one, add, "gudang", "", both);
     row("add a name with quotes", one, add, odd, "", "penjualan," + odd);
-    row("add one already listed", one, add, "penjualan",
-        "Database : penjualan sudah masuk dalam daftar.", one);
+    row("add one already listed", one, add, "penjualan", "Database : penjualan sudah masuk dalam daftar.",
+        one);
     row("pick, empty user and password stand for admin", one, pick, "/", "", both);
     row("pick, blank user reaches the server unchanged", one, pick, "  /", failed, one);
     row("pick, blank password reaches the server unchanged", one, pick, "/  ", failed, one);
     row("delete, Yes", both, del, "1 Yes", ask.arg("gudang") + done, one);
     row("delete, No", both, del, "0 No", ask.arg("penjualan"), both);
     row("delete with nothing selected", both, del, "-1 Yes", "Tidak ada yang dipilih", both);
-    row("delete a name stored twice: both rows go, one entry goes", "gudang,penjualan,gudang", del,
-        "2 Yes", ask.arg("gudang") + done, "gudang,penjualan", one);
+    row("delete a name stored twice: both rows go, one entry goes", "gudang,penjualan,gudang", del, "2 Yes",
+        ask.arg("gudang") + done, "gudang,penjualan", one);
 }
 
 void TestMainWindow::editList()
@@ -406,8 +413,8 @@ void TestMainWindow::editList()
     QFETCH(ListEdit, change);
     const auto &[stored, edit, text, messages, listAfter, fileAfter] = change;
     const bool pick = edit == Edit::Pick;
-    const ConfRow row{"localhost", pick ? text.section('/', 0, 0) : "",
-                      pick ? text.section('/', 1) : "", m_pg.port()};
+    const ConfRow row{"localhost", pick ? text.section('/', 0, 0) : "", pick ? text.section('/', 1) : "",
+                      m_pg.port()};
     QVERIFY(createSettings(cfg(), {row}, stored.split(',')));
     PanelWindow window(m_dir->path());
     window.show();
@@ -461,8 +468,7 @@ void TestMainWindow::picker_data()
     row("Return on the list picks", {"select", "list Return"}, 1, "Toko Utama");
     row("Batal after selecting", {"select", "butTutup"}, 0, "");
     row("window closed after selecting", {"select", "close"}, -1, "");
-    row("Pilih with nothing selected keeps the picker open", {"butOk", "butTutup"}, 0, "",
-        "^" + nothing);
+    row("Pilih with nothing selected keeps the picker open", {"butOk", "butTutup"}, 0, "", "^" + nothing);
     row("Escape closes it, choosing nothing", {"select", "Escape"}, -1, "");
     row("Return that no widget takes does not press Pilih", {"select", "Return", "butTutup"}, 0, "");
     const QString failed = QStringLiteral("^Maaf gagal koneksi ke server : .*");

@@ -37,7 +37,8 @@ public:
                 if (!m_read.contains("\r\n\r\n") || m_status.isEmpty())
                     return;
                 requests << m_read.left(m_read.indexOf("\r\n"));
-                socket->write("HTTP/1.1 " + m_status + "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                socket->write("HTTP/1.1 " + m_status +
+                              "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
                 socket->disconnectFromHost();
             });
         });
@@ -124,14 +125,15 @@ void TestPengaturan::saves_data()
     // what is then stored: kept, day, week, month, URL, drills' jadwal and day, dialog open.
     columns<QString, QString, QString>({"form", "message", "stored"});
     const QString url = "https://hc.contoh.id/ping/abc", saved = "Data Berhasil disimpan.";
-    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "", "  " + url + " ",
-        "5 7 0 12 2 2", "Selasa | 7 | 0 | 12", saved, "5 7 0 12 " + url + " 2 2 closed");
+    row("keep the newest five and a week of days, with a monitor, drills on Tuesdays", 0, "",
+        "  " + url + " ", "5 7 0 12 2 2", "Selasa | 7 | 0 | 12", saved, "5 7 0 12 " + url + " 2 2 closed");
     row("back to keeping all, without a monitor or drills", 3, url, "", "0 0 0 0 0 0",
         "Minggu(off) | 0(off) | 0(off) | 0(off)", saved, "0 0 0 0  0 0 closed");
-    row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0", "Minggu(off) | 0 | 4 | 0",
-        "URL pemantau harus lengkap dan diawali http:// atau https://.", "3 0 0 0 " + url + " 2 0 open");
-    row("a file made before the calendar keeps its count, reads no calendar, and takes one", -4, "",
-        "", "4 3 0 0 2 0", "Minggu | 3 | 0 | 0", saved, "4 3 0 0  2 0 closed");
+    row("a URL without http:// is refused", 3, url, "hc.contoh.id/ping", "7 0 4 0 1 0",
+        "Minggu(off) | 0 | 4 | 0", "URL pemantau harus lengkap dan diawali http:// atau https://.",
+        "3 0 0 0 " + url + " 2 0 open");
+    row("a file made before the calendar keeps its count, reads no calendar, and takes one", -4, "", "",
+        "4 3 0 0 2 0", "Minggu | 3 | 0 | 0", saved, "4 3 0 0  2 0 closed");
 }
 
 void TestPengaturan::saves()
@@ -153,7 +155,8 @@ void TestPengaturan::saves()
     // Before, no calendar reads as none, and no drills as weekly on Sunday.
     QCOMPARE(values(&dialog, {"sbJumlah", "sbHarian", "tUrl", "cbUji", "cbHari"}),
              QString("%1 | 0%2 | %3 | Seminggu sekali | Minggu")
-                 .arg(qAbs(keptBefore)).arg(keptBefore ? "" : "(off)", urlBefore));
+                 .arg(qAbs(keptBefore))
+                 .arg(keptBefore ? "" : "(off)", urlBefore));
     QFETCH(QString, url);
     widget<QLineEdit>(&dialog, "tUrl")->setText(url);
     const QStringList inputs{"sbJumlah", "sbHarian", "sbMingguan", "sbBulanan", "cbUji", "cbHari"};
@@ -169,7 +172,8 @@ void TestPengaturan::saves()
     const confbu::DrillSchedule d = confbu::drillSchedule(m_settings);
     QTEST(QString::asprintf("%d %d %d %d %s %d %d %s", k.jumlah, k.harian, k.mingguan, k.bulanan,
                             qUtf8Printable(confbu::monitorUrl(m_settings)), d.jadwal, d.hari,
-                            dialog.isVisible() ? "open" : "closed"), "stored");
+                            dialog.isVisible() ? "open" : "closed"),
+          "stored");
 }
 
 void TestPengaturan::tes_data()
@@ -177,7 +181,8 @@ void TestPengaturan::tes_data()
     // The monitor's status line (empty: it keeps silent), whether it listens, what is said.
     columns<QByteArray, bool, QString>({"answer", "listening", "message"});
     const QString failed = "Tes gagal.\nPesan Error : ";
-    row("monitor answers 200", QByteArray("200 OK"), true, "Tes berhasil: server pemantau menjawab HTTP 200 OK.");
+    row("monitor answers 200", QByteArray("200 OK"), true,
+        "Tes berhasil: server pemantau menjawab HTTP 200 OK.");
     row("monitor answers 503", QByteArray("503 Service Unavailable"), true,
         failed + "server menjawab HTTP 503 Service Unavailable");
     row("nothing listens: Indonesian words first, the network's in brackets", QByteArray(), false,
@@ -214,7 +219,8 @@ void TestPengaturan::keys_data()
 {
     // The widget the key is pressed on; after: the log viewer: whether the log is kept.
     columns<QString, QString, Qt::Key, QString>({"dialog", "focus", "key", "after"});
-    row("Pengaturan Lanjutan: Return in the URL saves", "pengaturan", "tUrl", Qt::Key_Return, "closed, saved");
+    row("Pengaturan Lanjutan: Return in the URL saves", "pengaturan", "tUrl", Qt::Key_Return,
+        "closed, saved");
     row("Pengaturan Lanjutan: Escape closes, nothing saved", "pengaturan", "tUrl", Qt::Key_Escape, "closed");
     row("status window: Return closes it", "status", "tableWidget", Qt::Key_Return, "closed");
     const QString kept = "log kept";
@@ -232,10 +238,9 @@ void TestPengaturan::keys()
     QVERIFY(writeBytes(log, entries));
     ModalAnswerer answerer; // "Data Berhasil disimpan."
     XHistoryWatch history(m_dir->filePath("riwayat.db"));
-    QScopedPointer<QDialog> shown(
-        dialog == "pengaturan" ? static_cast<QDialog *>(new FPengaturan(m_settings))
-        : dialog == "status"   ? static_cast<QDialog *>(new FStatusBackup(&history))
-                               : new flog(nullptr, m_dir->path()));
+    QScopedPointer<QDialog> shown(dialog == "pengaturan" ? static_cast<QDialog *>(new FPengaturan(m_settings))
+                                  : dialog == "status"   ? static_cast<QDialog *>(new FStatusBackup(&history))
+                                                         : new flog(nullptr, m_dir->path()));
     shown->show();
     QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
     auto *target = shown->findChild<QWidget *>(focus);
@@ -299,8 +304,8 @@ void TestPengaturan::copySaves_data()
         "Sidik jari kunci: " + Fingerprint, saved, "kantor|sarvela/pusat|5|7|" + Recipient);
     row("none: copies are off", 0, "x", "", plain, saved, "");
     row("unencrypted to this machine's disk: no warning", 1, "x", "", plain, saved, "cadangan|x|5|7|");
-    row("a folder that climbs out is refused, unencrypted to another machine: warned", 2, "a/../..",
-        "", plain + warned, refused + "folder [a/../..] memuat komponen '..'.", before);
+    row("a folder that climbs out is refused, unencrypted to another machine: warned", 2, "a/../..", "",
+        plain + warned, refused + "folder [a/../..] memuat komponen '..'.", before);
     row("a recipient that is no age key is refused", 2, "x", "age1salah", noKey,
         refused + "penerima [age1salah] bukan kunci publik age (age1...).", before);
     row("a key whose checksum fails is refused", 2, "x", broken, noKey,
@@ -324,7 +329,8 @@ void TestPengaturan::copySaves()
     // Sent elsewhere unencrypted: warned.
     auto *warning = widget<QLabel>(dialog, "lPeringatan");
     QTEST(widget<QLabel>(dialog, "lSidikJari")->text() +
-              (warning->isVisible() ? " (" + warning->text().section('.', 0, 0) + ")" : ""), "judged");
+              (warning->isVisible() ? " (" + warning->text().section('.', 0, 0) + ")" : ""),
+          "judged");
     widget<QPushButton>(dialog, "butSimpan")->click();
     QTEST(texts(answerer.seen()).value(0), "message");
     const salinan::Settings now = salinan::read(m_settings);
@@ -366,8 +372,9 @@ void TestPengaturan::copyTes()
         const QString shown = asked[0][1].toString() + ' ' + asked[0][2].toString() + ' ' + line->text();
         QCOMPARE(shown + (tes->isEnabled() ? " (Tes on)" : ""),
                  R"(uji-salinan {"folder":"pusat","remote":"kantor"} Menguji...)");
-        sql(file("riwayat.db"), "insert into permintaan (kunci, jenis, mulai, hasil, kemajuan) "
-                                "values (?, ?, ?, ?, ?)",
+        sql(file("riwayat.db"),
+            "insert into permintaan (kunci, jenis, mulai, hasil, kemajuan) "
+            "values (?, ?, ?, ?, ?)",
             {kunci, "uji-salinan", "2024-03-01T05:00:00", permintaan::Berjalan, R"({"langkah":"baca"})"});
         QTRY_COMPARE(line->text(), QString("Menguji... (membaca kembali)"));
         const QString answer = "update permintaan set hasil = ?, pesan = ? where kunci = ?";

@@ -53,8 +53,7 @@ bool putService(const QString &state, const QString &serviceProgram)
         return false;
     state == "running" ? service.start() : service.stop();
     return QTest::qWaitFor(
-        [&] { return serviceState() == state && (state != "running" || serviceReportsRunning()); },
-        20000);
+        [&] { return serviceState() == state && (state != "running" || serviceReportsRunning()); }, 20000);
 }
 
 // The panel as a process at start-up, or after steps of the probe ("no" answers the install
@@ -201,11 +200,15 @@ void TestServiceActions::asProcess_data()
     row("not installed: root is asked", "none", false, true, {"no", "state"},
         state + "Service : Belum diinstall / " + tip + "Service belum diinstall.");
     row("not installed: a user who may not install is not asked", "none", true, true, {"state"},
-        state + "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
-                "%1/confbu.cfg (root:root 0644)." + rights + "Service belum diinstall.");
+        state +
+            "Service : Belum diinstall / Pengaturan hanya dapat dibaca: Anda tidak berhak mengubah "
+            "%1/confbu.cfg (root:root 0644)." +
+            rights + "Service belum diinstall.");
     row("settings only root may read: said, with the file's rights", "stopped", true, true, {"state"},
-        state + "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
-                "%1/confbu.cfg (root:root 0600)." + rights + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
+        state +
+            "Service : Tidak Aktif / Pengaturan tidak dapat dibaca: Anda tidak berhak membaca "
+            "%1/confbu.cfg (root:root 0600)." +
+            rights + "Pengaturan (confbu.cfg) tidak dapat dibaca.",
         true);
     row("install refused to another user", "none", true, true, {"menu:&Install Service"},
         no + "menginstall service." + root + ".");
@@ -226,8 +229,8 @@ void TestServiceActions::asProcess()
         QSKIP("running the panel as another user needs root");
     QVERIFY(putService(start.state, m_programDir.file("sarvelad")));
     QVERIFY(freshFiles(QDir::tempPath())); // there, and not to be made
-    QVERIFY(!start.rootOnlySettings || QFile::setPermissions(m_programDir.file("confbu.cfg"),
-                                                             QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(!start.rootOnlySettings ||
+            QFile::setPermissions(m_programDir.file("confbu.cfg"), QFile::ReadOwner | QFile::WriteOwner));
     // The panel as a process of its own (as another user when asked), so that the manager
     // judges it by its own credentials.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -236,7 +239,8 @@ void TestServiceActions::asProcess()
         env.insert("SVCMGR_DIR", m_noManager.path());
     const QStringList user{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     Probe run((start.asOtherUser ? user : QStringList()) +
-                  QStringList{buildBinDir() + "/panelprobe", m_programDir.path()} + start.steps, env);
+                  QStringList{buildBinDir() + "/panelprobe", m_programDir.path()} + start.steps,
+              env);
     const QString kind = start.shows.section(": ", 0, 0) + ": ";
     const QString shows = start.shows.mid(kind.size()).replace("%1", m_programDir.path());
     QVERIFY2(run.shows(shows, true, kind.toUtf8()), run.said().constData());

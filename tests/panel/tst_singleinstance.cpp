@@ -27,9 +27,10 @@ private:
     {
         QProcess second;
         second.start(buildBinDir() + "/sarpanel", QStringList());
-        QTRY_VERIFY2_WITH_TIMEOUT(second.state() == QProcess::NotRunning,
-                                  "a second start must end by itself", 30000);
-        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0, "a second start failed");
+        QTRY_VERIFY2_WITH_TIMEOUT(second.state() == QProcess::NotRunning, "a second start must end by itself",
+                                  30000);
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0,
+                 "a second start failed");
     }
     QTemporaryDir m_programDir;
     Isolation m_isolation;
@@ -72,8 +73,8 @@ void TestSingleInstance::killedInstanceDoesNotBlock()
     QProcess crashed;
     crashed.start(buildBinDir() + "/sarpanel", QStringList());
     QVERIFY(crashed.waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        QSharedMemory(MainControlPanel::instanceKey()).attach(QSharedMemory::ReadOnly), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QSharedMemory(MainControlPanel::instanceKey()).attach(QSharedMemory::ReadOnly),
+                             30000);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(XShowRequests::socketPath()), 30000);
     ::kill(pid_t(crashed.processId()), SIGKILL);
     QVERIFY(crashed.waitForFinished(30000));
@@ -92,7 +93,8 @@ void TestSingleInstance::signalDuringQuestion_data()
     // The probe's steps, as a user would act; the box the signal arrives during; a box that only
     // a yes would bring; whether a manager runs (where the service is not installed).
     columns<QStringList, QString, QString, bool>({"steps", "question", "yesShows", "manager"});
-    row("install question at start-up", QStringList(), "Service belum diinstall", "Gagal Instal Service", true);
+    row("install question at start-up", QStringList(), "Service belum diinstall", "Gagal Instal Service",
+        true);
     row("delete question", QStringList{"select", "click:butDel"}, "Apakah database 'penjualan'",
         "Data berhasil dihapus.", false);
 }

@@ -19,8 +19,7 @@ struct BalloonPanel : PanelWindow
     {
         findChild<XHistoryWatch *>()->setRunQuietMs(runQuietMs);
     }
-    void showBalloon(const QString &title, const QString &text,
-                     QSystemTrayIcon::MessageIcon) override
+    void showBalloon(const QString &title, const QString &text, QSystemTrayIcon::MessageIcon) override
     {
         balloons << title + ": " + text;
     }
@@ -191,13 +190,12 @@ void TestStatusBackup::rows_data()
         {"Keadaan: Uji pulih terlambat\n", proof + "|Uji pulih OK, ", tip});
     row("a dump that waits to be checked", {"30 OK", "3 OK;" + check},
         {"Keadaan: Perlu diperiksa\n", "!Uji pulih", tip, "wajar: 0"});
-    row("a change accepted waits no more", {"30 OK", "3 OK;diterima;" + check},
-        {ok, "!Uji pulih", tip});
+    row("a change accepted waits no more", {"30 OK", "3 OK;diterima;" + check}, {ok, "!Uji pulih", tip});
     // Backups at 01:00 and 13:00: a dump may wait a day and twelve hours for its copy.
     const QString copied = "Keadaan: Baik|salinan: 1 hari lalu\n";
     row("copied", {"30 OK;salinan=OK"}, {copied, "merah: 0"}, "copies");
-    row("a failed copy, not yet late", {"30 OK;salinan=OK", "2 OK;salinan=GAGAL"},
-        {copied, "merah: 0"}, "copies");
+    row("a failed copy, not yet late", {"30 OK;salinan=OK", "2 OK;salinan=GAGAL"}, {copied, "merah: 0"},
+        "copies");
     row("no copy for longer than a dump may wait: red with the reason",
         {"40 OK;salinan=GAGAL", "2 OK;salinan=GAGAL"},
         {"Keadaan: Salinan tertunda|salinan: belum ada\n", "merah: 1",
@@ -207,8 +205,10 @@ void TestStatusBackup::rows_data()
     // Green says that every listed database is safe and will be backed up again.
     const QString none = "Belum ada database di daftar backup.|%1|Riwayat backup belum ada.\n";
     row("nothing listed", {}, {"Ringkasan: " + none}, "nothing listed");
-    row("every backup good, but no backup time on", {"1 OK"}, {"Ringkasan: Semua backup baik.|Tidak "
-        "ada jam backup yang aktif: service tidak akan membuat backup terjadwal.\n"}, "no time");
+    row("every backup good, but no backup time on", {"1 OK"},
+        {"Ringkasan: Semua backup baik.|Tidak "
+         "ada jam backup yang aktif: service tidak akan membuat backup terjadwal.\n"},
+        "no time");
 }
 
 void TestStatusBackup::rows()
@@ -233,8 +233,7 @@ void TestStatusBackup::rows()
         const bool absent = line.startsWith('!');
         const QString line1 = line.mid(absent).replace("%1", nextAt1());
         const QString pattern = QRegularExpression::escape(line1).replace("\\…", "[^\\n]*");
-        QVERIFY2(said.contains(QRegularExpression(pattern)) != absent,
-                 qPrintable(line + " in\n" + said));
+        QVERIFY2(said.contains(QRegularExpression(pattern)) != absent, qPrintable(line + " in\n" + said));
     }
 }
 
@@ -270,8 +269,10 @@ void TestStatusBackup::changeAccepted()
         // One at a time.
         QCOMPARE(asked[0][1].toString() + " " + asked[0][2].toString() + (wajar->isEnabled() ? " +" : ""),
                  QString(R"(terima-perubahan {"dbname":"penjualan","riwayat_id":%1})").arg(flagged));
-        sql(file("riwayat.db"), "insert into permintaan (kunci, jenis, hasil, pesan) values (?, ?, 'DITOLAK', "
-                                "'ditolak uji')", {asked[0][0], asked[0][1]});
+        sql(file("riwayat.db"),
+            "insert into permintaan (kunci, jenis, hasil, pesan) values (?, ?, 'DITOLAK', "
+            "'ditolak uji')",
+            {asked[0][0], asked[0][1]});
     }
     QFETCH(QString, boxes);
     QTRY_COMPARE(texts(m_answerer->seen()).mid(1).join('|'), boxes); // after the question
@@ -312,12 +313,13 @@ void TestStatusBackup::attentionFirst()
     // The databases top to bottom, "!" after a red one, the summary and whether it is green.
     auto shown = [table] { return column(table, "Keadaan") + " | " + summary(table); };
     QCOMPARE(shown(), "buku! Gagal, data! Belum ada backup, arsip Baik, citra Baik | 2 dari 4 database perlu "
-                      "diperiksa.\n" + nextAt1());
+                      "diperiksa.\n" +
+                          nextAt1());
     // New good backups show while the window is open, in the order of the list.
     addJob(file("riwayat.db"), {"buku", 0});
     addJob(file("riwayat.db"), {"data", 0});
-    QTRY_COMPARE(shown(), "arsip Baik, buku Baik, citra Baik, data Baik | Semua backup baik.\n" +
-                              nextAt1() + " (hijau)");
+    QTRY_COMPARE(shown(), "arsip Baik, buku Baik, citra Baik, data Baik | Semua backup baik.\n" + nextAt1() +
+                              " (hijau)");
 }
 
 void TestStatusBackup::watched_data()
@@ -414,9 +416,13 @@ void TestStatusBackup::oneBalloonPerRun()
         sql(history, "update riwayat set hasil = ?, alasan = ? where id = ?",
             {fails ? "GAGAL" : "OK", fails ? "kode 1" : QVariant(), id});
     }
-    QTRY_COMPARE_WITH_TIMEOUT(window.balloons, QStringList{"Backup gagal: 4 dari 5 backup gagal.\n"
-        "Backup database arsip gagal: kode 1\nBackup database citra gagal: kode 1\nBackup database "
-        "data gagal: kode 1\nDan 1 lainnya; lihat Status Backup."}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        window.balloons,
+        QStringList{
+            "Backup gagal: 4 dari 5 backup gagal.\n"
+            "Backup database arsip gagal: kode 1\nBackup database citra gagal: kode 1\nBackup database "
+            "data gagal: kode 1\nDan 1 lainnya; lihat Status Backup."},
+        10000);
     QCOMPARE(window.after(1500).size(), 1);
 }
 

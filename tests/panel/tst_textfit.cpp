@@ -26,14 +26,15 @@ QStringList cut(QWidget *window)
     QStringList found;
     auto check = [&found](QWidget *w, int wide, int high, int width, int height) {
         if (wide > width || high > height)
-            found << w->objectName() + " in " + (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
+            found << w->objectName() + " in " +
+                         (w->isWindow() ? "the screen" : w->parentWidget()->objectName()) +
                          QString::asprintf(" needs %dx%d, has %dx%d", wide, high, width, height);
     };
     for (QWidget *w : window->findChildren<QWidget *>()) {
         auto *label = qobject_cast<QLabel *>(w);
         if (label && label->wordWrap()) // its longest word, on as many rows as its width makes
-            check(w, label->minimumSizeHint().width(), label->heightForWidth(w->width()),
-                  w->width(), w->height());
+            check(w, label->minimumSizeHint().width(), label->heightForWidth(w->width()), w->width(),
+                  w->height());
         else if (label || qobject_cast<QAbstractButton *>(w))
             check(w, w->sizeHint().width(), w->sizeHint().height(), w->width(), w->height());
     }
@@ -58,7 +59,8 @@ QStringList cut(QWidget *window)
     for (QTableWidget *table : window->findChildren<QTableWidget *>())
         for (int row = 0; row < table->rowCount(); ++row)
             for (int column = 0; column < table->columnCount(); ++column)
-                item(table, table->item(row, column)->text(), table->visualItemRect(table->item(row, column)));
+                item(table, table->item(row, column)->text(),
+                     table->visualItemRect(table->item(row, column)));
     const QSize screen = window->screen()->availableGeometry().size();
     if (window->isWindow())
         check(window, window->width(), window->height(), screen.width(), screen.height());
@@ -131,11 +133,10 @@ void TestTextFit::fits()
         window == "log viewer"          ? new flog(nullptr, dir.path())
         : window == "status window"     ? new FStatusBackup(&history)
         : window == "advanced settings" ? new FPengaturan(QSqlDatabase())
-        : window == "copies" ? new FSalinan(QSqlDatabase(), riwayat, [] { return QString(); })
-        : window == "restore"
-            ? new FPulihkan({[] { return QSqlDatabase(); }, riwayat, {}, names, {}, {}, {}})
-        : window == "picker" ? new FDfrDatabase
-                             : static_cast<QWidget *>(new MainControlPanel(nullptr, dir.path())));
+        : window == "copies"            ? new FSalinan(QSqlDatabase(), riwayat, [] { return QString(); })
+        : window == "restore" ? new FPulihkan({[] { return QSqlDatabase(); }, riwayat, {}, names, {}, {}, {}})
+        : window == "picker"  ? new FDfrDatabase
+                              : static_cast<QWidget *>(new MainControlPanel(nullptr, dir.path())));
     if (window == "message boxes") {
         auto *main = static_cast<MainControlPanel *>(shown.data());
         main->show();
@@ -153,8 +154,8 @@ void TestTextFit::fits()
 
     found += cut(shown.data());
     if (auto *status = shown->findChild<QLabel *>("lStatus"))
-        for (const char *text : {"Service : Belum diinstall", "Service : Aktif",
-                                 "Service : Tidak Aktif", "Manager tidak berjalan"}) {
+        for (const char *text : {"Service : Belum diinstall", "Service : Aktif", "Service : Tidak Aktif",
+                                 "Manager tidak berjalan"}) {
             status->setText(text);
             found += cut(status->parentWidget());
         }

@@ -56,19 +56,22 @@ void TestXSQLBuilder::statements_data()
     };
     const int ins = XSQLBuilder::Insert, upd = XSQLBuilder::Update, del = XSQLBuilder::Delete;
     const int custom = XSQLBuilder::Custom;
-    row("insert", ins, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);", untouched + ",4:n:m,5:NULL:f");
+    row("insert", ins, "a=n b=m", "", "INSERT INTO t (a, b) VALUES (:a0, :b0);",
+        untouched + ",4:n:m,5:NULL:f");
     row("update with one condition", upd, "a=u", "id = 2", "UPDATE t SET a = :a0 WHERE id = :id00  ;",
         "1:x:p,2:u:q,3:z:r,4:NULL:f");
     row("update where a field is also a condition", upd, "a=u b=v", "id < 2 OR, b = r",
         "UPDATE t SET a = :a0, b = :b0 WHERE id < :id00 OR b = :b10  ;", "1:u:v,2:y:q,3:u:v,4:NULL:f");
-    row("delete with LIKE", del, "", "a LIKE z%", "DELETE FROM t WHERE a LIKE :a00  ;", "1:x:p,2:y:q,3:NULL:f");
-    row("delete without conditions removes every row", del, "", "", "DELETE FROM t WHERE  TRUE ;", "1:NULL:f");
+    row("delete with LIKE", del, "", "a LIKE z%", "DELETE FROM t WHERE a LIKE :a00  ;",
+        "1:x:p,2:y:q,3:NULL:f");
+    row("delete without conditions removes every row", del, "", "", "DELETE FROM t WHERE  TRUE ;",
+        "1:NULL:f");
     // "id" also matches the start of ":idx", which therefore is never bound.
     row("custom parameter name inside a longer name", custom, "id=7 idx=never",
         "INSERT INTO t (id, a, b) VALUES (:id, :idx, 'c')",
         "INSERT INTO t (id, a, b) VALUES (:id_0, :id_0x, 'c')\n", untouched + ",7:NULL:c,8:NULL:f");
-    row("duplicate key stops later statements", ins, "id=1", "", "INSERT INTO t (id) VALUES (:id0);", untouched,
-        "UNIQUE constraint failed");
+    row("duplicate key stops later statements", ins, "id=1", "", "INSERT INTO t (id) VALUES (:id0);",
+        untouched, "UNIQUE constraint failed");
     row("missing table stops later statements", custom, "id=50", "INSERT INTO nosuchtable (id) VALUES (:id)",
         "INSERT INTO nosuchtable (id) VALUES (:id_0)\n", untouched, "no such table");
     row("not committed", ins, "id=10", "", "INSERT INTO t (id) VALUES (:id0);", untouched, "", "transaction",

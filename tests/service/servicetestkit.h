@@ -76,8 +76,13 @@ inline QStringList column(const QString &path, const QString &statement)
 // The usual settings: backup time 1, 05:30, switched on.
 inline QVariantMap defaultSettings(const QString &outputdir)
 {
-    return {{"outputdir", outputdir}, {"server", "db.example"}, {"user", "backupper"}, {"pass", "s3cret pw"},
-            {"port", 5433}, {"jam1", "2000-01-01T05:30:00"}, {"jam1st", 1}};
+    return {{"outputdir", outputdir},
+            {"server", "db.example"},
+            {"user", "backupper"},
+            {"pass", "s3cret pw"},
+            {"port", 5433},
+            {"jam1", "2000-01-01T05:30:00"},
+            {"jam1st", 1}};
 }
 
 // No restore drill: only the tests of drills want one, whatever the day.
@@ -122,10 +127,14 @@ inline QList<riwayat::Job> history(const QString &path, const QString &verifiedO
 {
     QList<riwayat::Job> jobs, databases;
     QString error;
-    withDb(path, [&](QSqlDatabase &db) {
-        return db.isOpen() && (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
-                                                    : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
-    }, true);
+    withDb(
+        path,
+        [&](QSqlDatabase &db) {
+            return db.isOpen() &&
+                   (verifiedOf.isEmpty() ? riwayat::recentJobs(db, 0, &jobs, &error)
+                                         : riwayat::verifiedDumps(db, verifiedOf, &jobs, &error));
+        },
+        true);
     for (auto job = jobs.crbegin(); job != jobs.crend(); ++job)
         if (!job->globals)
             databases << *job;
@@ -224,12 +233,15 @@ public:
     QList<salinan::Copy> copies() const
     {
         QList<salinan::Copy> found;
-        withDb(file("riwayat.db"), [&](QSqlDatabase &db) {
-            QSqlQuery query(db);
-            if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
-                while (query.next())
-                    found << salinan::fromRecord(query.record());
-        }, true);
+        withDb(
+            file("riwayat.db"),
+            [&](QSqlDatabase &db) {
+                QSqlQuery query(db);
+                if (db.isOpen() && query.exec(salinan::selectCopies() + " order by salinan.id"))
+                    while (query.next())
+                        found << salinan::fromRecord(query.record());
+            },
+            true);
         return found;
     }
 

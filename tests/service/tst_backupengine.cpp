@@ -387,8 +387,12 @@ private slots:
         QCOMPARE(filesWithModes(folder.outputDir()), files);
         QStringList rows;
         for (const riwayat::Job &job : folder.jobs())
-            rows << QString("%1|%2|%3|%4|%5|%6").arg(job.hasil, job.file).arg(job.ukuran)
-                        .arg(job.terverifikasi).arg(job.alasan.isEmpty()).arg(job.selesai >= job.mulai);
+            rows << QString("%1|%2|%3|%4|%5|%6")
+                        .arg(job.hasil, job.file)
+                        .arg(job.ukuran)
+                        .arg(job.terverifikasi)
+                        .arg(job.alasan.isEmpty())
+                        .arg(job.selesai >= job.mulai);
         QCOMPARE(rows, jobs);
         // The password is in no file the run writes.
         QStringList written{folder.logPath()};
@@ -493,8 +497,9 @@ private slots:
         row("link as the coming run log: the job fails, nothing written through it",
             hasil + "/bu_sales_20130709.054711.log: link %V",
             start + QStringList{globals, "Backup Database : " + dump,
-                                "Backup Database GAGAL : database [sales], file [" + dump + "]. Log proses "
-                                "[%O/bu_sales_20130709.054711.log] tidak dapat dibuat: berupa link."},
+                                "Backup Database GAGAL : database [sales], file [" + dump +
+                                    "]. Log proses "
+                                    "[%O/bu_sales_20130709.054711.log] tidak dapat dibuat: berupa link."},
             {globalsDump});
         row("temporary dump of a process that died is removed", left, removed, backedUp);
         // Another worker holds the lock file beside the history, which only the service can open.
@@ -521,7 +526,9 @@ private slots:
         QVERIFY(writeBytes(victim, Victim));
         QVERIFY2(folder.prepare({{"outputdir", top + '/' + outputdir}}, {"sales"}), qPrintable(folder.error));
         const auto expand = [&](QString text) {
-            return text.replace("%T", top).replace("%D", top + "/data").replace("%O", top + '/' + outputdir)
+            return text.replace("%T", top)
+                .replace("%D", top + "/data")
+                .replace("%O", top + '/' + outputdir)
                 .replace("%V", victim);
         };
         auto engine = engineFor(folder, false);
@@ -703,13 +710,14 @@ private slots:
         // earlierDump: a good dump of the database before; leftKb: what is left free on the disk;
         // reason: of the failed job, empty: it runs. The globals dumped first take a block of what
         // was left.
-        textTable({"earlierDump", "leftKb", "reason"},
-                  {{"room for the dump and its margin: it runs", "1", "1600", ""},
-                   {"less than the newest dump and its margin: fails at once", "1", "512",
-                    "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 byte "
-                    "ditambah cadangan 1,0 MB). pg_dump tidak dijalankan."},
-                   {"a first dump needs the margin", "", "512",
-                    "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan."}});
+        textTable(
+            {"earlierDump", "leftKb", "reason"},
+            {{"room for the dump and its margin: it runs", "1", "1600", ""},
+             {"less than the newest dump and its margin: fails at once", "1", "512",
+              "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB (dump baik terakhir 16 byte "
+              "ditambah cadangan 1,0 MB). pg_dump tidak dijalankan."},
+             {"a first dump needs the margin", "", "512",
+              "Ruang kosong di lokasi backup 508,0 KB, kurang dari 1,0 MB. pg_dump tidak dijalankan."}});
     }
     // On a small disk nearly full, a job whose dump would not fit fails before pg_dump starts,
     // with the reason in the entry and the history; the next database is tried all the same.

@@ -106,7 +106,8 @@ private slots:
         const QByteArray name = QFile::encodeName(journal);
         QVERIFY(fifo ? ::mkfifo(name, 0660) == 0 : ::link(QFile::encodeName(victim), name) == 0);
         // Should the open wait on the FIFO after all, a writer frees it after five seconds.
-        QVERIFY(!fifo || QProcess::startDetached("sh", {"-c", "sleep 5; exec 3<>\"$0\" 2>/dev/null", journal}));
+        QVERIFY(!fifo ||
+                QProcess::startDetached("sh", {"-c", "sleep 5; exec 3<>\"$0\" 2>/dev/null", journal}));
         sharedfiles::guardOpens();
         QElapsedTimer took;
         took.start();

@@ -44,8 +44,10 @@ class TestSarvelad : public QObject
         if (QTime::currentTime().second() >= 40)
             QTest::qWait((61 - QTime::currentTime().second()) * 1000);
         QVariantMap settings = defaultSettings(outputdir);
-        settings.insert(QVariantMap{{"server", cluster.host()}, {"port", cluster.port()},
-                                    {"user", cluster.superUser()}, {"pass", cluster.superPassword()},
+        settings.insert(QVariantMap{{"server", cluster.host()},
+                                    {"port", cluster.port()},
+                                    {"user", cluster.superUser()},
+                                    {"pass", cluster.superPassword()},
                                     {"jam1", QDateTime::currentDateTime().toString(Qt::ISODate)}});
         return QDir().mkpath(outputdir) &&
                writeSettings(program.file("confbu.cfg"), {settings}, databases, error);
@@ -97,8 +99,8 @@ private slots:
         environment.insert("PGPASSWORD", cluster.superPassword());
         const QString pgBin = PgCluster::binDir(), port = QString::number(cluster.port());
         const Ran dump = runCommand({pgBin + "/pg_dump", "--host=" + cluster.host(), "--port=" + port,
-                                     "--username=" + cluster.superUser(), "--format=custom", "--file=" + source,
-                                     "--table=tbl*", "penjualan"},
+                                     "--username=" + cluster.superUser(), "--format=custom",
+                                     "--file=" + source, "--table=tbl*", "penjualan"},
                                     environment);
         QVERIFY2(dump.exitCode == 0, dump.err.constData());
         environment.insert("FAKE_PG_DUMP_SOURCE", source);
@@ -161,8 +163,9 @@ private slots:
         const QStringList halfWritten = QDir(outputdir).entryList({"*.tmp-*"}),
                           runLog = QDir(outputdir).entryList({"*.log"});
         // Half-written dumps, final dumps and run logs.
-        QCOMPARE(QVector<int>({halfWritten.size(), QDir(outputdir).entryList({"*.bu"}).size(), runLog.size()}),
-                 QVector<int>({outcome == "GAGAL", 0, 1}));
+        QCOMPARE(
+            QVector<int>({halfWritten.size(), QDir(outputdir).entryList({"*.bu"}).size(), runLog.size()}),
+            QVector<int>({outcome == "GAGAL", 0, 1}));
         QVERIFY(readText(outputdir + '/' + runLog.value(0)).contains("Save Log : besar : \npg_dump: "));
         if (outcome == "DIBATALKAN") {
             const QString cancelled = "Backup Database DIBATALKAN : database [besar]. " + reason;
@@ -183,7 +186,8 @@ private slots:
         QCOMPARE(outcomes(jobs) << jobs.value(0).alasan, QStringList({outcome, "OK", "OK", reason}));
         QStringList removed = halfWritten;
         removed.replaceInStrings(QRegularExpression("^(.*)$"),
-                                 "Berkas sementara [" + outputdir + "/\\1] dari proses yang terhenti dihapus.");
+                                 "Berkas sementara [" + outputdir +
+                                     "/\\1] dari proses yang terhenti dihapus.");
         QCOMPARE(log.filter("Berkas sementara ["), removed);
         QCOMPARE(QDir(outputdir).entryList({"*.tmp-*", "*.rusak", "bu_besar_*.bu"}), QStringList());
         QVERIFY(!QFileInfo::exists(scratch.filePath("busys.log"))); // found from the program
