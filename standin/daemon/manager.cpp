@@ -153,6 +153,8 @@ DWORD Manager::withHandle(Session &s, uint32_t id, bool isManager, DWORD right, 
         return ERROR_INVALID_HANDLE;
     if ((it->second.granted & right) != right)
         return ERROR_ACCESS_DENIED;
+    if (!isManager)
+        catchUpLocked(it->second.service);
     return op(lock, it->second);
 }
 

@@ -194,6 +194,8 @@ private:
     void watchLoop();
     void reapLocked();
     void readChannelLocked(int fd, size_t maxFrames);
+    // Reads what the service's process has written so far, before a call on it is answered.
+    void catchUpLocked(const std::shared_ptr<Service> &svc);
     void closeChannelLocked(ServiceProcess &proc);
     void onChannelMessage(const std::shared_ptr<Service> &svc,
                           const std::shared_ptr<ServiceProcess> &proc, const std::string &frame,

@@ -354,6 +354,15 @@ void Manager::readChannelLocked(int fd, size_t maxFrames)
     }
 }
 
+// SetServiceStatus returns once its frame is written, maybe before the watcher has read it;
+// on Windows it returns once the status is recorded. So what a service has written is read
+// before any call on it is answered: nobody who asks after a report sees the state before it.
+void Manager::catchUpLocked(const std::shared_ptr<Service> &svc)
+{
+    if (svc && svc->process && svc->process->channel >= 0)
+        readChannelLocked(svc->process->channel, FramesPerTurn);
+}
+
 void Manager::closeChannelLocked(ServiceProcess &proc)
 {
     m_watcher.remove(proc.channel);

@@ -4,6 +4,8 @@
 //   exit=N         exit code in its statuses
 //   report=SOURCE  then reports "report from echo" to the event log under SOURCE
 //   stop=crash     a stop ends the process at once, without reporting SERVICE_STOPPED
+//   selfcheck=N    before it runs, reports N checkpoints and asks its own status after each,
+//                  logging "stale K": how many answers did not yet show what it reported
 // User control 200 ends the process at once, as a crash.
 #include "svcmgr_api.h"
 
@@ -48,6 +50,7 @@ void serviceMain(DWORD argc, LPWSTR *argv)
     if (const char *log = std::getenv("ECHO_LOG"))
         g_log = log;
     std::wstring source;
+    int selfChecks = 0;
     for (DWORD i = 0; i < argc; ++i) {
         const std::string a(argv[i], argv[i] + std::wcslen(argv[i])); // ASCII in these tests
         g_args += (i ? " " : "") + a;
@@ -56,11 +59,28 @@ void serviceMain(DWORD argc, LPWSTR *argv)
         if (a.rfind("exit=", 0) == 0)
             g_status.dwWin32ExitCode = DWORD(std::atoi(a.c_str() + 5));
         g_crashOnStop = g_crashOnStop || a == "stop=crash";
+        if (a.rfind("selfcheck=", 0) == 0)
+            selfChecks = std::atoi(a.c_str() + 10);
         if (a.rfind("report=", 0) == 0)
             source = argv[i] + 7;
     }
     log("pid " + std::to_string(::getpid()) + "\nargs " + g_args);
     g_handle = RegisterServiceCtrlHandlerW(argv[0], controlHandler);
+    if (selfChecks > 0) {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE self = OpenServiceW(manager, argv[0], SERVICE_QUERY_STATUS);
+        int stale = 0;
+        for (DWORD i = 1; i <= DWORD(selfChecks); ++i) {
+            g_status.dwCheckPoint = i;
+            report(SERVICE_START_PENDING);
+            SERVICE_STATUS seen{};
+            stale += !QueryServiceStatus(self, &seen) || seen.dwCheckPoint != i;
+        }
+        g_status.dwCheckPoint = 0;
+        CloseServiceHandle(self);
+        CloseServiceHandle(manager);
+        log("stale " + std::to_string(stale));
+    }
     if (!source.empty()) {
         HANDLE h = RegisterEventSourceW(nullptr, source.c_str());
         LPCWSTR text[] = {L"report from echo"};
