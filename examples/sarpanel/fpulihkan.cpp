@@ -492,12 +492,7 @@ void FPulihkan::poll()
     }
     if (m_what.isEmpty()) {
         pemulihan::Restore restore;
-        if (XHistoryWatch::readWith(
-                m_wiring.historyPath,
-                [&](const QSqlDatabase &history, QString *why) {
-                    return pemulihan::restoreOf(history, m_kunci, &restore, nullptr, why);
-                },
-                &error))
+        if (readRestore(m_kunci, &restore))
             showAsked(restore.database, restore.file, restore.ke, restore.timpa);
     }
     showProgress(pemulihan::Progress::fromJson(answer.kemajuan));
@@ -554,29 +549,30 @@ void FPulihkan::showLast()
         !answer.isFinished())
         return;
     pemulihan::Restore restore;
-    if (XHistoryWatch::readWith(
-            m_wiring.historyPath,
-            [&](const QSqlDatabase &history, QString *why) {
-                return pemulihan::restoreOf(history, kunci, &restore, nullptr, why);
-            },
-            &error))
+    if (readRestore(kunci, &restore))
         selectDatabase(restore.database);
     showOutcome(kunci, answer.hasil,
                 QStringLiteral("Pemulihan terakhir, ") + answer.selesai.toString(Shown) +
                     QStringLiteral(":\n") + (answer.pesan.isEmpty() ? answer.hasil : answer.pesan));
 }
 
+bool FPulihkan::readRestore(const QString &kunci, pemulihan::Restore *restore,
+                            QList<pemulihan::TableCount> *tables) const
+{
+    QString error;
+    return XHistoryWatch::readWith(
+        m_wiring.historyPath,
+        [&](const QSqlDatabase &history, QString *why) {
+            return pemulihan::restoreOf(history, kunci, restore, tables, why);
+        },
+        &error);
+}
+
 void FPulihkan::showOutcome(const QString &kunci, const QString &hasil, const QString &text)
 {
     pemulihan::Restore restore;
     QList<pemulihan::TableCount> tables;
-    QString error;
-    XHistoryWatch::readWith(
-        m_wiring.historyPath,
-        [&](const QSqlDatabase &history, QString *why) {
-            return pemulihan::restoreOf(history, kunci, &restore, &tables, why);
-        },
-        &error);
+    readRestore(kunci, &restore, &tables);
     const bool good = hasil == permintaan::Ok;
     ui->pbKemajuan->hide();
     ui->lTahap->setText(text);

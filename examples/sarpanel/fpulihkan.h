@@ -69,6 +69,9 @@ private:
     void showCandidates();
     void candidateChanged();
     void targetChanged();
+    // The restore the history records under kunci, with its tables' counts when asked.
+    bool readRestore(const QString &kunci, pemulihan::Restore *restore,
+                     QList<pemulihan::TableCount> *tables = nullptr) const;
     // Finds a restore that runs or waits; true when one is followed now.
     bool findRunning();
     void follow(const QString &kunci, const QString &database, const QString &file,
